@@ -1,6 +1,7 @@
 // The in-test file operations of the guard's host.
 #include "tests/fsguard/fake_files.h"
 
+#include <atomic>
 #include <cstring>
 #include <vector>
 
@@ -14,11 +15,12 @@ std::set<std::string> g_existing;
 bool g_unlinkFails = false;
 std::function<void()> g_unlinkHook;
 std::vector<std::string> g_unlinked;
-int g_saves = 0, g_opens = 0, g_closes = 0;
-int g_opensUnderLock = 0, g_unlinksUnderLock = 0, g_savesUnderLock = 0;
+// Counters may be bumped from several threads.
+std::atomic<int> g_saves{0}, g_opens{0}, g_closes{0};
+std::atomic<int> g_opensUnderLock{0}, g_unlinksUnderLock{0}, g_savesUnderLock{0};
 int g_handle = 0;
 
-void count_if_locked(int &counter) {
+void count_if_locked(std::atomic<int> &counter) {
   if (test_host::lock_held()) ++counter;
 }
 
