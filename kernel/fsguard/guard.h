@@ -7,14 +7,14 @@
 
 #include "kern_host.h"
 #include "kern_host_files.h"
+#include "kernel/filter/filter_core.h"
 #include "kernel/fsguard/fsguard.h"
-#include "kernel/fsguard/pending_host.h"
 
 namespace zor::fsguard {
 
 struct GuardState {
   uint32_t loggedIn;  // non-zero after a login or after setting a password
-  uint64_t lock;      // the host's spin lock slot
+  KERN_spinlock_t lock;
 };
 
 // References to the two pointers of one guard, so that operations that grow

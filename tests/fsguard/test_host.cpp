@@ -63,27 +63,27 @@ void *KERN_memset(void *dst, int c, size_t n) { return memset(dst, c, n); }
 void *KERN_memcpy(void *dst, const void *src, size_t n) { return memcpy(dst, src, n); }
 void *KERN_memmove(void *dst, const void *src, size_t n) { return memmove(dst, src, n); }
 
-void KERN_spin_lock_init(void *slot) { *static_cast<uint64_t *>(slot) = 0; }
-void KERN_spin_lock_free(void *slot) {
-  EXPECT_EQ(*static_cast<uint64_t *>(slot), 0u) << "lock freed while held";
+void KERN_spin_lock_init(KERN_spinlock_t *slot) { slot->opaque = 0; }
+void KERN_spin_lock_free(KERN_spinlock_t *slot) {
+  EXPECT_EQ(slot->opaque, 0u) << "lock freed while held";
 }
-void KERN_spin_lock_lock(void *slot) {
+void KERN_spin_lock_lock(KERN_spinlock_t *slot) {
   if (t_held > 0) {
     ADD_FAILURE() << "guard lock taken twice by one thread";
     abort();  // a real spin lock would hang here
   }
-  auto *word = static_cast<uint64_t *>(slot);
+  uint64_t *word = &slot->opaque;
   while (__atomic_exchange_n(word, 1, __ATOMIC_ACQUIRE) != 0) {
   }
   ++t_held;
 }
-void KERN_spin_lock_unlock(void *slot) {
+void KERN_spin_lock_unlock(KERN_spinlock_t *slot) {
   EXPECT_GT(t_held, 0) << "guard lock released without being held";
   --t_held;
-  __atomic_store_n(static_cast<uint64_t *>(slot), 0, __ATOMIC_RELEASE);
+  __atomic_store_n(&slot->opaque, 0, __ATOMIC_RELEASE);
 }
 
-void KERN_printk(const char *format, ...) {
+int KERN_printk(const char *format, ...) {
   char line[512];
   va_list ap;
   va_start(ap, format);
@@ -91,6 +91,7 @@ void KERN_printk(const char *format, ...) {
   va_end(ap);
   std::lock_guard<std::mutex> hold(g_printMutex);
   g_printed.emplace_back(line);
+  return 0;
 }
 
 uint32_t DrvGetCurFtime(uint64_t *stamp) {
