@@ -18,8 +18,9 @@ GuardFileRecord *find_file(const Guard &g, const uint8_t *name, uint32_t length)
   if (!ready(g) || name == nullptr || length == 0) return nullptr;
   lock(g);
   uint32_t offset = find_record(g.cfg, name, length);
+  GuardFileRecord *r = offset != 0 ? record_at(g.cfg, offset) : nullptr;
   unlock(g);
-  return offset != 0 ? record_at(g.cfg, offset) : nullptr;
+  return r;
 }
 
 // The look-up and the insertion share one hold of the lock, so a name is
