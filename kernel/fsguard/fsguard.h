@@ -132,6 +132,8 @@ uint32_t Zor_FS_DeleteNotExistGuardFiles(void);
 // Deletes the file from disk, with or without state, and drops its record.
 uint32_t Zor_FS_UnlinkGuardFile(const uint8_t *name, uint32_t length);
 
+// A control request: returns the result that it writes at offset 4, or 1
+// with the buffer untouched (no state or block, no buffer, length below 8).
 uint32_t Zor_FS_Ioctl(FsIoctlBuffer *buffer);
 
 uint32_t Zor_FS_LoadGuardCfg(void);
