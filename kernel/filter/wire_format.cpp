@@ -3,6 +3,7 @@
 #include "crypto/crc32.h"
 #include "crypto/kdf.h"
 #include "crypto/magma.h"
+#include "crypto/wipe.h"
 #include "kern_host.h"
 
 namespace zor::wire {
@@ -54,7 +55,7 @@ void TLVCipher(const TlvKey &key, uint8_t tag, uint8_t *value, uint32_t length) 
   uint32_t words[8];
   KeyWords(key.key, words);
   magma_ctr(key.nonce, (uint32_t)tag << 16, words, value, (int32_t)length);
-  Wipe(words, sizeof words);
+  zor::crypto::wipe(words, sizeof words);
 }
 
 bool TLVGetField(uint8_t tag, uint8_t *area, uint32_t area_len, const TlvKey *key,
@@ -94,8 +95,8 @@ bool TLVPut(uint8_t *area, uint32_t cap, uint32_t *used, uint8_t tag, const void
 
 void DeriveKey(const uint8_t master[32], const char *label, const uint8_t *seed,
                uint32_t seed_len, uint8_t *out, uint32_t out_len) {
-  KDF_TREE_GOSTR3411_2012_256(master, 32, (const uint8_t *)label, (uint32_t)strlen(label), seed,
-                              seed_len, out, out_len);
+  KDF_TREE_GOSTR3411_2012_256(master, label, (uint32_t)strlen(label), seed, seed_len, out,
+                              out_len);
 }
 
 void DeriveTlvKey(const uint8_t master[32], const char *label, const uint8_t gw_nonce[16],
@@ -104,7 +105,7 @@ void DeriveTlvKey(const uint8_t master[32], const char *label, const uint8_t gw_
   DeriveKey(master, label, gw_nonce, 16, k, sizeof k);
   out->nonce = rd32(k);
   memcpy(out->key, k + 32, 32);
-  Wipe(k, sizeof k);
+  zor::crypto::wipe(k, sizeof k);
 }
 
 void DeriveImitKey(const uint8_t master[32], const char *label, const uint8_t gw_nonce[16],
@@ -129,13 +130,8 @@ uint32_t Imitation(const uint8_t key[32], const uint8_t *data, uint32_t len) {
   uint32_t words[8];
   KeyWords(key, words);
   uint32_t mac = ImPrefixMAGMA(words, data, len);
-  Wipe(words, sizeof words);
+  zor::crypto::wipe(words, sizeof words);
   return mac;
-}
-
-void Wipe(void *p, size_t n) {
-  volatile uint8_t *b = (volatile uint8_t *)p;
-  while (n--) *b++ = 0;
 }
 
 }  // namespace zor::wire

@@ -141,7 +141,4 @@ void SendMasterFixed(uint8_t out[32]);
 // ImPrefixMAGMA with a byte key.
 uint32_t Imitation(const uint8_t key[32], const uint8_t *data, uint32_t len);
 
-// Overwrites n bytes with zeros in a way the compiler keeps.
-void Wipe(void *p, size_t n);
-
 }  // namespace zor::wire
