@@ -1,7 +1,7 @@
 #include "kernel/filter/syn_replies.h"
 
 #include "crypto/crc32.h"
-#include "crypto/magma.h"
+#include "crypto/magma_mgm.h"
 #include "crypto/random.h"
 #include "crypto/wipe.h"
 #include "kern_host.h"
@@ -369,7 +369,7 @@ int32_t ClientTreatSynPacket(uint8_t *buf, uint32_t len, uint32_t cap, uint32_t 
     case kSynRr: return TreatSynRr(buf, len, cap, out);
     case kKeyChange:
     case kAck:
-      return len >= 28 && memcmp(buf + 12, client.gw_nonce, 16) == 0 ? -1 : 0;
+      return len >= 28 && wire::SameBytes(buf + 12, client.gw_nonce, 16) ? -1 : 0;
     default:
       return -1;
   }

@@ -102,11 +102,11 @@ int32_t TreatReconfig(uint8_t *record) {
   client.options = opts;
 
   const uint8_t *old = client.init_record;
-  bool protection = memcmp(old + init::kProtection, record + init::kProtection, 8) != 0 ||
+  bool protection = !wire::SameBytes(old + init::kProtection, record + init::kProtection, 8) ||
                     MagmaOf(old) != MagmaOf(record);
   bool gateway = rd32(old + init::kGateway) != rd32(record + init::kGateway);
   bool servers = old[init::kFlags] != record[init::kFlags] ||
-                 memcmp(old + init::kServers, record + init::kServers, 112) != 0;
+                 !wire::SameBytes(old + init::kServers, record + init::kServers, 112);
 
   StripBlanks(record + init::kKeyArea1);
   uint8_t kept[128];
@@ -211,10 +211,10 @@ int32_t ClientSetSocket(const uint8_t *data, uint32_t length) {
 
 int32_t CreatePKIMasterKey(const uint8_t *data, uint32_t length) {
   if (length != sizeof client.peer_pubkey) return -22;
-  const R34101_Params *params = R34101_SelectParams(kCurveParamSet);
+  const R3410_256_Params *params = R34101_SelectParams(kCurveParamSet);
   if (!params) return -1;
   uint8_t shared[32];
-  if (R3410_256_ECDHE(params, data, client.master_key, shared) != 0) return -5;
+  if (R3410_256_ECDHE(params, shared, client.master_key, data, length) != 0) return -5;
   memcpy(client.peer_pubkey, data, sizeof client.peer_pubkey);
   memcpy(client.master_key, shared, sizeof shared);
   zor::crypto::wipe(shared, sizeof shared);
@@ -246,7 +246,7 @@ const uint8_t *UdpPayload(const uint8_t *ip, uint32_t len, uint32_t *plen, uint1
 }
 
 bool SameAsStored(const uint8_t *p, uint32_t n) {
-  return n == client.last_datagram_len && memcmp(p, client.last_datagram, n) == 0;
+  return n == client.last_datagram_len && wire::SameBytes(p, client.last_datagram, n);
 }
 
 }  // namespace
@@ -265,7 +265,7 @@ int32_t ClientIsSendInitVPNPack(const uint8_t *ip, uint32_t len) {
     uint32_t off = rd32(p + 10);
     match = SameAsStored(p, n) ||
             (off != 0 && 20 + (uint64_t)off + (n - 20) <= client.last_datagram_len &&
-             memcmp(p + 20, client.last_datagram + 20 + off, n - 20) == 0);
+             wire::SameBytes(p + 20, client.last_datagram + 20 + off, n - 20));
   } else {
     match = wire::PacketTypeOf(p) == wire::kSynOk && n >= 49 && SameAsStored(p, n);
   }

@@ -3,6 +3,7 @@
 #include "crypto/crc32.h"
 #include "crypto/kdf.h"
 #include "crypto/magma.h"
+#include "crypto/magma_modes.h"
 #include "crypto/wipe.h"
 #include "kern_host.h"
 
@@ -132,6 +133,13 @@ uint32_t Imitation(const uint8_t key[32], const uint8_t *data, uint32_t len) {
   uint32_t mac = ImPrefixMAGMA(words, data, len);
   zor::crypto::wipe(words, sizeof words);
   return mac;
+}
+
+bool SameBytes(const void *a, const void *b, uint32_t n) {
+  const uint8_t *x = (const uint8_t *)a, *y = (const uint8_t *)b;
+  uint8_t diff = 0;
+  for (uint32_t i = 0; i < n; ++i) diff |= (uint8_t)(x[i] ^ y[i]);
+  return diff == 0;
 }
 
 }  // namespace zor::wire

@@ -138,6 +138,10 @@ void DeriveImitKey(const uint8_t master[32], const char *label, const uint8_t gw
 void DeriveSessionKeys(const uint8_t master[32], uint8_t vesk_key[32], uint8_t client_key[32]);
 // The fixed send master value of variant 17.
 void SendMasterFixed(uint8_t out[32]);
+// True when the n bytes at a and b are equal (time independent of where
+// they differ).
+bool SameBytes(const void *a, const void *b, uint32_t n);
+
 // ImPrefixMAGMA with a byte key.
 uint32_t Imitation(const uint8_t key[32], const uint8_t *data, uint32_t len);
 
