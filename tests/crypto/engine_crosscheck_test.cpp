@@ -1,0 +1,58 @@
+// The library against Debian's GOST engine on random inputs.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <vector>
+
+#include "crypto/gost3410.h"
+#include "crypto/streebog.h"
+#include "tests/crypto/engine_oracle.h"
+#include "tests/crypto/test_hex.h"
+
+namespace {
+
+#define REQUIRE_PROVIDER() \
+  if (!oracle::provider_loaded()) GTEST_SKIP() << "GOST provider \"gostprov\" cannot be loaded (package libengine-gost-openssl)"
+#define REQUIRE_ENGINE() \
+  if (!oracle::gost_engine()) GTEST_SKIP() << "GOST engine \"gost\" cannot be loaded (package libengine-gost-openssl)"
+
+TEST(EngineCrossCheck, Streebog256OnRandomLengths) {
+  REQUIRE_PROVIDER();
+  std::mt19937 rng(3411);
+  std::vector<size_t> lengths = {0, 1, 31, 32, 63, 64, 65, 127, 128, 129, 1000, 4096, 65537};
+  for (int i = 0; i < 40; ++i) lengths.push_back(rng() % 3000);
+  for (size_t len : lengths) {
+    std::vector<uint8_t> msg(len);
+    for (auto &b : msg) b = uint8_t(rng());
+    Hash3411Ctx ctx;
+    Hash3411Open(&ctx);
+    // Feed in uneven pieces, as callers do.
+    for (size_t at = 0; at < len;) {
+      const size_t piece = std::min<size_t>(len - at, 1 + rng() % 150);
+      Hash3411(&ctx, msg.data() + at, uint32_t(piece));
+      at += piece;
+    }
+    uint8_t ours[32];
+    Hash3411Close(&ctx, ours);
+    EXPECT_EQ(to_hex(ours, 32), to_hex(oracle::streebog256(msg.data(), len))) << "length " << len;
+  }
+}
+
+TEST(EngineCrossCheck, ParamSetAPublicKeysAndSharedPoint) {
+  REQUIRE_ENGINE();
+  const R3410_256_Params *a = R34101_SelectParams(R3410_PARAMSET_256_A);
+  for (int round = 0; round < 4; ++round) {
+    oracle::KeyPair k1, k2;
+    ASSERT_TRUE(oracle::generate_key(k1) && oracle::generate_key(k2)) << "engine key generation failed";
+    uint8_t pub[64];
+    ASSERT_EQ(R3410_256_PubKey(a, pub, k1.priv.data()), 0u);
+    EXPECT_EQ(to_hex(pub, 64), to_hex(k1.pub));
+    uint8_t s12[32], s21[32];
+    ASSERT_EQ(R3410_256_ECDHE(a, s12, k1.priv.data(), k2.pub.data(), 64), 0u);
+    ASSERT_EQ(R3410_256_ECDHE(a, s21, k2.priv.data(), k1.pub.data(), 64), 0u);
+    EXPECT_EQ(to_hex(s12, 32), to_hex(oracle::shared_x(k1, k2)));
+    EXPECT_EQ(to_hex(s21, 32), to_hex(s12, 32));
+  }
+}
+
+}  // namespace
