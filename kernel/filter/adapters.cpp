@@ -176,6 +176,12 @@ uint32_t FilterAdapterCount(void) {
   return n;
 }
 
+uint32_t FilterAdapterListed(const FilterAdapter *adapter) {
+  for (ZorListEntry *e = filteradapters.first; e; e = e->next)
+    if (e == &adapter->link) return 1;
+  return 0;
+}
+
 void DEVN_ForEachAdapter(void (*fn)(HostAdapter *adapter, void *ctx), void *ctx) {
   if (!extension_data) return;
   KERN_spin_lock_lock(list_lock());

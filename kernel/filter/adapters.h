@@ -81,6 +81,8 @@ extern "C" {
 HostAdapter *DEVN_FindAdapter(void *netdev);
 // Number of adapters in the filter's list.
 uint32_t FilterAdapterCount(void);
+// 1 when the adapter is in the filter's list; lock 0 held by the caller.
+uint32_t FilterAdapterListed(const FilterAdapter *adapter);
 // Calls `fn` for every bound adapter in list order, adapter-list lock held.
 void DEVN_ForEachAdapter(void (*fn)(HostAdapter *adapter, void *ctx), void *ctx);
 

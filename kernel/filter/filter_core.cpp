@@ -41,7 +41,7 @@ void free_buffer(uint8_t *&p) {
 void release_core(void) {
   if (firewall_up) {
     FIREWALL_Enable(0);
-    FIREWALL_DeInit();
+    FIREWALL_DeInitialize();
     firewall_up = 0;
   }
   ClientFreeTlvBuffer();
@@ -68,7 +68,7 @@ uint32_t start_core_locked(void) {
   if (!(compack = alloc_buffer(FLT_COMPACK_SIZE))) return 1;
   if (!(proxypack = alloc_buffer(FLT_PROXYPACK_SIZE))) return 1;
   TCPNAT_Init();
-  if (FIREWALL_Init() != 0) return 1;
+  if (FIREWALL_Initialize() != 0) return 1;
   firewall_up = 1;
   FIREWALL_Enable(1);
   ClientSetSessionEndTick(FLT_NO_SESSION_END);

@@ -1,43 +1,463 @@
-// The packet path lets every frame pass until it is built; the parts around
-// it keep no state yet, so their start, stop and timer steps have nothing
-// to do.
 #include "kernel/filter/packet_path.h"
 
 #include "crypto/random.h"
+#include "kernel/filter/dns_inspection.h"
+#include "kernel/filter/filter_core.h"
+#include "kernel/filter/firewall_checks.h"
+#include "kernel/filter/memory_pool.h"
+#include "kernel/filter/request_dispatcher.h"
+#include "kernel/filter/send_queues.h"
+#include "kernel/filter/statistics.h"
+#include "kernel/filter/syn_replies.h"
+#include "kernel/filter/tunnel_client.h"
+#include "kernel/filter/tunnel_data.h"
+#include "kernel/filter/wire_format.h"
+
+using namespace zor::tunnel;
+
+extern "C" {
+FilterAdapter *curadapter;
+FilterPort *curport;
+alignas(8) uint8_t framePORTTERM[FRAME_COPY_SIZE];
+alignas(8) uint8_t framePORTNET[FRAME_COPY_SIZE];
+alignas(8) uint8_t fragframe[FRAME_COPY_SIZE];
+}
+
+namespace {
+
+constexpr uint16_t kEthArp = 0x0806, kEthRarp = 0x8035, kEthEapol = 0x888E, kEthIpv6 = 0x86DD;
+constexpr uint16_t kPppIpv4 = 0x0021;
+constexpr uint32_t kMinSynCopyUdp = 44;
+constexpr uint8_t kPolicyBlockNonIp = 0x01;
+constexpr uint8_t kDynCfgBlockUnknown = 0x01;
+
+bool connected(void) { return client.state == kConnected; }
+
+uint32_t tonet(uint32_t direction) { return direction == PORT_TERM ? 1 : 0; }
+
+void put_macs(uint8_t *f, const char *twelve) { memcpy(f, twelve, 12); }
+
+// A raw IPv4 header gets its checksum only when the sender left it to be
+// filled in (0); a header too short for one, or a wrong checksum, stays as
+// it came, for the IPv4 checks to judge.
+void fill_raw_checksum(uint8_t *ip, uint32_t len) {
+  if (len < 20 || (ip[0] >> 4) != 4) return;
+  uint32_t ihl = (uint32_t)(ip[0] & 0x0F) * 4;
+  if (ihl < 20 || ihl > len) return;
+  if (be16(ip + 10) == 0) CalcChecksum(ip);
+}
+
+// Copies the frame into f with an Ethernet shape. 0xFFFFFFFF when it was
+// shaped (length updated), else the verdict.
+uint32_t shape(FilterAdapter *a, uint8_t *f, void *netbuf, uint32_t *length) {
+  uint32_t len = *length;
+  switch (a->type) {
+    case ADAPTER_RAWIP:
+      if (DrvCopyFrame(nullptr, netbuf, f + 14, len)) return VERDICT_NOT_HANDLED;
+      put_macs(f, "EIPMACEIPMAC");
+      put_be16(f + 12, ETH_TYPE_IPV4);
+      fill_raw_checksum(f + 14, len);
+      *length = len + 14;
+      return 0xFFFFFFFFu;
+    case ADAPTER_PPP:
+      if (len < 2) return VERDICT_PASS;
+      if (DrvCopyFrame(nullptr, netbuf, f + 12, len)) return VERDICT_NOT_HANDLED;
+      if (be16(f + 12) != kPppIpv4 || len < 3 || (f[14] >> 4) != 4) return VERDICT_PASS;
+      put_macs(f, "PPPMACPPPMAC");
+      put_be16(f + 12, ETH_TYPE_IPV4);
+      fill_raw_checksum(f + 14, len - 2);
+      *length = len + 12;
+      return 0xFFFFFFFFu;
+    case ADAPTER_NOMAC:
+      if (DrvCopyFrame(nullptr, netbuf, f + 12, len)) return VERDICT_NOT_HANDLED;
+      put_macs(f, "NOMACSNOMACS");
+      *length = len + 12;
+      return 0xFFFFFFFFu;
+    case ADAPTER_ETHERNET:
+      if (len < 14) return VERDICT_TAKEN;
+      if (DrvCopyFrame(nullptr, netbuf, f, len)) return VERDICT_NOT_HANDLED;
+      return 0xFFFFFFFFu;
+    default:
+      return VERDICT_PASS;
+  }
+}
+
+uint32_t masked(uint32_t verdict, uint32_t direction, uint8_t *f, uint32_t len) {
+  if (verdict != VERDICT_PASS && direction == PORT_TERM) CLI_MASK_OPEN_DATA(f, len, 0);
+  return verdict;
+}
+
+// Non-IP frames: bit 0 of the policy byte blocks them; on the tunnel
+// adapter of a connected session the tunnel's merged flags decide.
+uint32_t check_non_ip(FilterAdapter *a, uint32_t direction, uint8_t *f, uint32_t len) {
+  uint8_t policy = client.init_record[init::kDirFlags1];
+  if (connected() && a == FilterGetVpnAdapter()) policy = client.dir_flags1;
+  if (!(policy & kPolicyBlockNonIp)) {
+    StatIncOpenOkRecvSend();
+    return VERDICT_PASS;
+  }
+  StatIncProhibitRecvSend();
+  return masked(VERDICT_TAKEN, direction, f, len);
+}
+
+// The handshake datagrams of the service while the SYN-copy window is open:
+// 0 lets the frame pass, 0xFFFFFFFF goes on with the IPv4 decision.
+uint32_t syn_copy_window(uint32_t direction, uint8_t *ip, uint32_t len) {
+  if (curtick >= probe_deadline || len < 28 || ip[9] != IPPROTO_UDP_NUM) return 0xFFFFFFFFu;
+  uint32_t ihl = (uint32_t)(ip[0] & 0x0F) * 4;
+  if (ihl < 20 || ihl + 8 > len) return 0xFFFFFFFFu;
+  uint8_t *udp = ip + ihl;
+  uint32_t ulen = be16(udp + 4);
+  if (ulen < 8 || ihl + ulen > len) return 0xFFFFFFFFu;
+  if (direction == PORT_TERM) {
+    bool own = ulen == client.last_datagram_len + 8 &&
+               zor::wire::SameBytes(udp + 8, client.last_datagram, ulen - 8);
+    return own ? VERDICT_PASS : 0xFFFFFFFFu;
+  }
+  if (!IsValidIpChkSum(ip) || ulen < kMinSynCopyUdp) return 0xFFFFFFFFu;
+  uint32_t out = 0;
+  return ClientTreatSynPacket(udp + 8, ulen - 8, ulen - 8, &out, 1) == 0 ? VERDICT_PASS
+                                                                          : 0xFFFFFFFFu;
+}
+
+uint32_t handle_frame(FilterAdapter *a, uint32_t direction, void *netbuf, uint32_t length) {
+  if (a->filterstate != ADAPTER_READY) return VERDICT_NOT_HANDLED;
+  if (length > MAX_FRAME_LEN) return VERDICT_TAKEN;
+  if (direction > PORT_NET) return VERDICT_NOT_HANDLED;
+  uint8_t *f = direction == PORT_NET ? framePORTNET : framePORTTERM;
+  uint32_t len = length;
+  uint32_t v = shape(a, f, netbuf, &len);
+  if (v != 0xFFFFFFFFu) return masked(v, direction, f, len);
+  curadapter = a;
+  curport = &a->ports[direction];
+  LinkInfo link = DetectFrameAndPid(f, len);
+  if (link.headerlen == LINK_TOO_SHORT || link.headerlen > len)
+    return masked(VERDICT_TAKEN, direction, f, len);
+  if (link.kind != 2) return check_non_ip(a, direction, f, len);
+  if (link.pid != ETH_TYPE_IPV4) {
+    if (FIREWALL_CheckPacket(0, a, f, nullptr, len, tonet(direction), nullptr))
+      return masked(VERDICT_TAKEN, direction, f, len);
+    switch (link.pid) {
+      case kEthArp:
+        if (!connected() || direction == PORT_NET) return VERDICT_PASS;
+        return masked(ARPPacketReceived(f, 14, f + 14, len - 14), direction, f, len);
+      case kEthRarp:
+      case kEthEapol: return VERDICT_PASS;
+      case kEthIpv6: return masked(VERDICT_TAKEN, direction, f, len);
+      default: return check_non_ip(a, direction, f, len);
+    }
+  }
+  v = syn_copy_window(direction, f + 14, len - 14);
+  if (v == 0xFFFFFFFFu) v = IPPacketReceived(f, 14, f + 14, len - 14);
+  return masked(v, direction, f, len);
+}
+
+// ---- IPv4 decision -------------------------------------------------------
+
+uint32_t queue_parts(const uint8_t *head, uint32_t headlen, const uint8_t *body, uint32_t bodylen,
+                     uint32_t tunnel, uint32_t tonetwork) {
+  FilterAdapter *a = tunnel ? FilterGetVpnAdapter() : curadapter;
+  if (!a || !FilterAdapterListed(a) || a->filterstate != ADAPTER_READY) return 1;
+  uint32_t len = headlen + bodylen;
+  if (len > 0xFFFF) return 1;
+  auto *frame = static_cast<FilterFrame *>(MVAlloc((uint32_t)sizeof(FilterFrame) + len));
+  if (!frame) return 1;
+  memset(frame, 0, sizeof(FilterFrame));
+  frame->adapter = a;
+  frame->direction = (uint16_t)(tonetwork ? 1 : 0);
+  frame->length = (uint16_t)len;
+  memcpy(frame->data, head, headlen);
+  if (bodylen) memcpy(frame->data + headlen, body, bodylen);
+  if (DrvSetFrameToSend(frame) == 0) return 0;
+  MVFree(frame);
+  return 1;
+}
+
+uint32_t final_step(IPPacket *p, uint32_t direction) {
+  if (!p->reassembled) return VERDICT_PASS;
+  if (AddToSend(p->frame, p->linklen + p->total, 0, tonet(direction))) return VERDICT_NOT_HANDLED;
+  StatIncOkRecvSend();
+  return VERDICT_TAKEN;
+}
+
+uint32_t local_filter_step(IPPacket *p, uint32_t direction) {
+  if (IPCheckFilter(p)) return VERDICT_TAKEN;
+  return final_step(p, direction);
+}
+
+uint32_t firewall_step(IPPacket *p, uint32_t direction) {
+  if (FIREWALL_CheckPacket(0, curadapter, p->frame, p->ip, p->linklen + p->total,
+                           tonet(direction), nullptr)) {
+    StatIncProhibitRecvSend();
+    return VERDICT_TAKEN;
+  }
+  return final_step(p, direction);
+}
+
+uint32_t tunnel_mtu(void) {
+  FilterAdapter *t = FilterGetVpnAdapter();
+  if (!t) return 1500;
+  if (t->mtu) return t->mtu > 0xFFFF ? 0xFFFF : t->mtu;
+  return t->maxframelen - 14;
+}
+
+void record_segment_size(FirewallSession *s, IPPacket *p) {
+  uint32_t mss = IPClampMss(p, tunnel_mtu());
+  if (!mss || !s || s->proto != IPPROTO_TCP_NUM) return;
+  FwTcpData *d = FwTcp(s);
+  if (!d->segsize || mss < d->segsize) d->segsize = (uint16_t)mss;
+}
+
+// Encapsulates one packet and queues it for the gateway.
+uint32_t send_into_tunnel(IPPacket *p) {
+  StatIncRecvPacks();
+  if (ProxyRewritePacket(p, 0)) return VERDICT_TAKEN;
+  uint32_t ihl = p->ihl;
+  uint32_t udplen = GuardTreatSendPack(p);
+  // A packet that cannot be wrapped is dropped, never sent in clear.
+  if (!udplen) return VERDICT_TAKEN;
+  uint8_t eth[14];
+  FilterAdapter *t = FilterGetVpnAdapter();
+  memcpy(eth, guard.gwmac, 6);
+  memcpy(eth + 6, t ? t->hardaddr : p->frame + 6, 6);
+  put_be16(eth + 12, ETH_TYPE_IPV4);
+  if (queue_parts(eth, 14, compack, ihl + udplen, 1, 1)) return VERDICT_NOT_HANDLED;
+  StatIncOkRecvSend();
+  return VERDICT_TAKEN;
+}
+
+// Cuts a TCP packet larger than the session's segment size into segments
+// (in fragframe) and sends each into the tunnel.
+uint32_t segment_into_tunnel(IPPacket *p, uint32_t segsize) {
+  uint8_t *tcp = p->ip + p->ihl;
+  uint32_t thl = (uint32_t)(tcp[12] >> 4) * 4;
+  uint32_t limit = tunnel_mtu();
+  uint32_t room = limit > thl + FilterGetMaxHeaderSize() + 20 ? limit - (thl + FilterGetMaxHeaderSize() + 20) : 0;
+  if (room && room < segsize) segsize = room;
+  if (!segsize || thl + segsize >= p->payload) return send_into_tunnel(p);
+  uint32_t data = p->payload - thl, seq = be32(tcp + 4);
+  uint8_t flags = tcp[13];
+  uint32_t head = p->linklen + p->ihl + thl;
+  for (uint32_t off = 0; off < data; off += segsize) {
+    uint32_t n = data - off < segsize ? data - off : segsize;
+    bool last = off + n == data;
+    memcpy(fragframe, p->frame, head);
+    memcpy(fragframe + head, tcp + thl + off, n);
+    IPPacket s = *p;
+    s.frame = fragframe;
+    s.ip = fragframe + p->linklen;
+    uint8_t *st = s.ip + p->ihl;
+    put_be32(st + 4, seq + off);
+    st[13] = last ? flags : (uint8_t)(flags & ~(TCP_PSH | TCP_FIN));
+    s.total = p->ihl + thl + n;
+    s.payload = thl + n;
+    s.buflen = s.total;
+    put_be16(s.ip + 2, (uint16_t)s.total);
+    CalcChecksum(s.ip);
+    CalcUdpTcpChkSum(s.ip);
+    uint32_t v = send_into_tunnel(&s);
+    if (v != VERDICT_TAKEN) return v;
+  }
+  return VERDICT_TAKEN;
+}
+
+uint32_t outgoing_tunnelled(IPPacket *p) {
+  if (curport->redirectpending) curport->redirectpending = 0;
+  FirewallSession *s = nullptr;
+  if (FIREWALL_CheckPacket(1, curadapter, p->frame, p->ip, p->linklen + p->total, 1, &s)) {
+    StatIncRecvErrPacks();
+    return VERDICT_TAKEN;
+  }
+  record_segment_size(s, p);
+  if (s && s->proto == IPPROTO_TCP_NUM && FwTcp(s)->segsize) {
+    uint8_t *tcp = p->ip + p->ihl;
+    uint32_t thl = (uint32_t)(tcp[12] >> 4) * 4;
+    if (p->payload - thl > FwTcp(s)->segsize) return segment_into_tunnel(p, FwTcp(s)->segsize);
+  }
+  return send_into_tunnel(p);
+}
+
+uint32_t outgoing(IPPacket *p) {
+  if (DNS_CheckPacket(p, 1)) return VERDICT_TAKEN;
+  if (connected() && IPCheckNonGuardPacket(p) == 0) return final_step(p, PORT_TERM);
+  uint32_t index = FindClient(p->dst, true, true);
+  if (index == zor::addr::kNotFound) return local_filter_step(p, PORT_TERM);
+  stat_entry = index;
+  if (connected()) return outgoing_tunnelled(p);
+  if (client.table.e[index].kind != zor::addr::kGateway) return local_filter_step(p, PORT_TERM);
+  if (client.state >= kTransportReady && ClientIsSendInitVPNPack(p->ip, p->total) == 1) {
+    static const uint8_t zero[6] = {};
+    if (!zor::wire::SameBytes(p->frame, zero, 6)) memcpy(guard.gwmac, p->frame, 6);
+    memcpy(guard.ownip, p->ip + 12, 4);
+  }
+  return firewall_step(p, PORT_TERM);
+}
+
+uint32_t from_gateway(IPPacket *p) {
+  if (p->proto != IPPROTO_UDP_NUM || p->sport != zor::wire::kGatewayPort ||
+      p->dport != client.sock_port || IsInvalidUdpTcpChkSum(p->ip)) {
+    StatIncRecvErrPacks();
+    return VERDICT_TAKEN;
+  }
+  int32_t r = GuardTreatRecvPack(p);
+  if (r < 0) {
+    StatIncRecvErrPacks();
+    return VERDICT_TAKEN;
+  }
+  memcpy(guard.gwmac, p->frame + 6, 6);
+  if (r > 0) return VERDICT_TAKEN;
+  if (p->clientindex) stat_entry = p->clientindex;
+  if (IPParsePacket(p) || ProxyRewritePacket(p, 1)) return VERDICT_TAKEN;
+  CalcChecksum(p->ip);
+  if (DNS_CheckPacket(p, 0)) return VERDICT_TAKEN;
+  FirewallSession *s = nullptr;
+  if (FIREWALL_CheckPacket(1, curadapter, p->frame, p->ip, p->linklen + p->total, 0, &s)) {
+    StatIncRecvErrPacks();
+    return VERDICT_TAKEN;
+  }
+  record_segment_size(s, p);
+  StatIncRecvPacks();
+  if (AddToSend(p->frame, p->linklen + p->total, 1, 0)) return VERDICT_NOT_HANDLED;
+  StatIncOkRecvSend();
+  return VERDICT_TAKEN;
+}
+
+uint32_t incoming_not_connected(IPPacket *p, uint32_t index) {
+  if (index == zor::addr::kNotFound || client.table.e[index].kind != zor::addr::kGateway ||
+      client.state < kTransportReady)
+    return local_filter_step(p, PORT_NET);
+  static const uint8_t zero[6] = {};
+  if (zor::wire::SameBytes(p->frame + 6, zero, 6)) return firewall_step(p, PORT_NET);
+  memcpy(guard.gwmac, p->frame + 6, 6);
+  if (p->tos == FLT_IPH_TOS) return firewall_step(p, PORT_NET);
+  p->ip[1] = FLT_IPH_TOS;
+  CalcChecksum(p->ip);
+  if (AddToSend(p->frame, p->linklen + p->total, 1, 0)) return VERDICT_NOT_HANDLED;
+  StatIncOkRecvSend();
+  return VERDICT_TAKEN;
+}
+
+uint32_t incoming(IPPacket *p) {
+  if (connected() && IPCheckNonGuardPacket(p) == 0) return final_step(p, PORT_NET);
+  uint32_t index = FindClient(p->src, true, false);
+  if (index != zor::addr::kNotFound) stat_entry = index;
+  if (!connected()) return incoming_not_connected(p, index);
+  // ICMP errors go to the firewall check; nothing in them is refused here.
+  if (p->proto == IPPROTO_ICMP_NUM) return firewall_step(p, PORT_NET);
+  if (index == zor::addr::kNotFound) {
+    if (client.dyncfg[12] & kDynCfgBlockUnknown) return VERDICT_TAKEN;
+    return local_filter_step(p, PORT_NET);
+  }
+  uint8_t kind = client.table.e[index].kind;
+  if (kind == zor::addr::kGateway) return from_gateway(p);
+  if (kind != zor::addr::kTunnelled && kind != zor::addr::kLearnt) StatIncRecvErrPacks();
+  else if (!IPCheckFilter(p)) StatIncRecvErrPacks();
+  return VERDICT_TAKEN;
+}
+
+}  // namespace
 
 extern "C" {
 
-FilterAdapter *curadapter;
-FilterPort *curport;
-
-uint32_t RecvHandler(FilterAdapter *, uint32_t, void *, uint32_t) { return 0; }
-
-// A random 8-byte pattern repeated over the data.
-void CLI_MASK_OPEN_DATA(uint8_t *data, uint32_t length, uint32_t) {
-  if (!data) return;
-  uint8_t pattern[8] = {};
-  GetRandomEx(pattern, sizeof pattern, 0);
-  for (uint32_t i = 0; i < length; i++) data[i] = pattern[i % sizeof pattern];
+uint32_t RecvHandler(FilterAdapter *adapter, uint32_t direction, void *netbuf, uint32_t length) {
+  if (!CLI_FilterStarted) return VERDICT_PASS;
+  if (!adapter) return VERDICT_NOT_HANDLED;
+  DrvFilterLock(0);
+  stat_entry = 0xFFFFFFFFu;
+  uint32_t v = handle_frame(adapter, direction, netbuf, length);
+  DrvFilterUnLock(0);
+  return v;
 }
 
-void IPStartPortState(uint32_t) {}
-void IPStopPortState(uint32_t) {}
-void IPPortTimer(uint32_t) {}
+uint32_t IPPacketReceived(uint8_t *frame, uint32_t linklen, uint8_t *ip, uint32_t length) {
+  if (length < 20) return VERDICT_TAKEN;
+  if ((ip[0] >> 4) != 4) return VERDICT_PASS;
+  uint32_t ihl = (uint32_t)(ip[0] & 0x0F) * 4;
+  if (ihl < 20 || ihl > length) return VERDICT_TAKEN;
+  uint32_t direction = curport && curport->net ? PORT_NET : PORT_TERM;
+  if (direction == PORT_NET && !IsValidIpChkSum(ip)) return VERDICT_TAKEN;
+  uint32_t total = be16(ip + 2);
+  if (direction == PORT_TERM && total == 0) put_be16(ip + 2, (uint16_t)(total = length));
+  if (total > length) return VERDICT_PASS;
+  if (total < ihl) put_be16(ip + 2, (uint16_t)(total = length));
 
-uint32_t FIREWALL_Init(void) { return 0; }
-void FIREWALL_Enable(uint32_t) {}
-void FIREWALL_DeInit(void) {}
-void FIREWALL_Timer(void) {}
-void FIREWALL_RemoveAllSessionsByAdapter(FilterAdapter *, uint32_t) {}
-void FIREWALL_EnableTcpVpnCloseOnDisconnect(uint32_t) {}
+  IPPacket p = {};
+  p.frame = frame;
+  p.linklen = linklen;
+  p.ip = ip;
+  p.buflen = total;
+  p.port = curport;
+  if (IPParsePacket(&p)) return VERDICT_TAKEN;
+  if ((p.mf || p.fragoff) && IPReassemble(&p, direction)) return VERDICT_TAKEN;
+  if (ProxyIsProxyPacket(&p)) return final_step(&p, direction);
+  DNS_InspectPacket(&p);
+  return direction == PORT_TERM ? outgoing(&p) : incoming(&p);
+}
 
-void TCPNAT_Init(void) {}
-void TCPNAT_TimeoutSessions(void) {}
-void TCPNAT_FreeSessions(void) {}
+uint32_t ARPPacketReceived(uint8_t *frame, uint32_t linklen, uint8_t *body, uint32_t bodylen) {
+  if (linklen != 14 || bodylen <= 27 || be16(body) != 1 || be16(body + 2) != ETH_TYPE_IPV4 ||
+      body[4] != 6 || body[5] != 4 || be16(body + 6) != 1)
+    return 0;
+  uint32_t index = FindClient(be32(body + 24), false, false);
+  if (index == zor::addr::kNotFound) return 0;
+  uint8_t kind = client.table.e[index].kind;
+  if (kind != zor::addr::kExtraServer && kind != zor::addr::kTunnelled &&
+      kind != zor::addr::kLearnt)
+    return 0;
+  uint8_t reply[14 + 28];
+  memcpy(reply, frame + 6, 6);
+  memcpy(reply + 6, guard.gwmac, 6);
+  memcpy(reply + 12, frame + 12, 2);
+  uint8_t *arp = reply + 14;
+  put_be16(arp, 1);
+  put_be16(arp + 2, ETH_TYPE_IPV4);
+  arp[4] = 6;
+  arp[5] = 4;
+  put_be16(arp + 6, 2);
+  memcpy(arp + 8, guard.gwmac, 6);
+  memcpy(arp + 14, body + 24, 4);
+  memcpy(arp + 18, body + 8, 6);
+  memcpy(arp + 24, body + 14, 4);
+  // The answer is as long as the request; what follows the ARP body is
+  // the request's own bytes.
+  if (queue_parts(reply, sizeof reply, body + 28, bodylen - 28, 0, 0)) return 0;
+  return 1;
+}
 
-void LCFGReadOnStart(void) {}
-void LCFGFreeMemory(void) {}
+LinkInfo DetectFrameAndPid(const uint8_t *f, uint32_t len) {
+  LinkInfo too_short = {LINK_TOO_SHORT, 0, 0};
+  if (len < 15) return too_short;
+  uint16_t type = be16(f + 12);
+  if (type > 1535) return {14, 2, type};
+  if (f[14] == 0xFF && f[15] == 0xFF) return {14, 5, 0x8137};
+  bool control3 = len > 16 && f[16] == 3;
+  if (f[14] == 0xAA && f[15] == 0xAA && control3) {
+    if (len < 22) return too_short;
+    uint32_t pid = (f[16] | f[17] << 8) == 0x0003 ? be16(f + 20) : 0;
+    return {22, 10, pid};
+  }
+  if (len < 17) return too_short;
+  uint32_t pid = f[14] == 0xE0 ? 0x8137 : f[14] == 0xF0 ? 0xF0 : 0;
+  if (f[14] == 0xAA && f[15] == 0xAA) pid = 0;
+  if (control3 && !(f[14] == 0xAA && f[15] == 0xAA)) return {17, 3, pid};
+  if (len == 17) return too_short;
+  return {18, 3, pid};
+}
 
-void GuardTreatTimer(void) {}
+uint32_t AddToSend(const uint8_t *frame, uint32_t length, uint32_t tunnel, uint32_t tonetwork) {
+  return queue_parts(frame, length, nullptr, 0, tunnel, tonetwork);
+}
+
+void CLI_MASK_OPEN_DATA(uint8_t *data, uint32_t length, uint32_t) {
+  if (!data) return;
+  if (!CLI_MASK_OPEN_DATA_rndinited) {
+    GetRandomEx(CLI_MASK_OPEN_DATA_rnd, sizeof CLI_MASK_OPEN_DATA_rnd, 0);
+    CLI_MASK_OPEN_DATA_rndinited = 1;
+  }
+  static uint32_t start;
+  start++;
+  for (uint32_t i = 0; i < length; i++)
+    data[i] = CLI_MASK_OPEN_DATA_rnd[(i + start) % sizeof CLI_MASK_OPEN_DATA_rnd];
+}
 
 }  // extern "C"

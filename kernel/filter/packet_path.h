@@ -1,43 +1,61 @@
-// The packet path and the parts around it that the module frame and the
-// filter core call: the receive handler, the IP layer's state blocks, the
-// firewall, TCP NAT, the local rules and the tunnel timer.
+// The packet path: the receive handler of every bound adapter gives each
+// frame an Ethernet shape in the direction's copy area, classifies its link
+// layer and decides its verdict; IPv4 packets go through validation,
+// reassembly, DNS inspection, the tunnel (encapsulation towards the gateway
+// and decapsulation of its datagrams), the firewall and the local rules.
+// Frames it produces are queued on their adapter.
 #pragma once
 #include "kern_host.h"
 #include "kernel/filter/adapters.h"
+#include "kernel/filter/firewall_sessions.h"
+#include "kernel/filter/ip_helpers.h"
+#include "kernel/filter/ip_reassembly.h"
+#include "kernel/filter/local_rules.h"
+#include "kernel/filter/proxy_redirect.h"
+#include "kernel/filter/tunnel_control.h"
+
+constexpr uint32_t FRAME_COPY_SIZE = 65570;
+constexpr uint32_t MAX_FRAME_LEN = 65556;
+constexpr uint32_t LINK_TOO_SHORT = 0xFFFFFFFFu;
+
+// Verdicts.
+constexpr uint32_t VERDICT_PASS = 0;
+constexpr uint32_t VERDICT_TAKEN = 1;
+constexpr uint32_t VERDICT_NOT_HANDLED = 2;
+
+// Link classification of a frame.
+struct LinkInfo {
+  uint32_t headerlen;  // LINK_TOO_SHORT when the frame is too short
+  uint32_t kind;       // 2 Ethernet II, 3 802.2, 5 raw 802.3, 10 SNAP
+  uint32_t pid;        // protocol identifier
+};
 
 extern "C" {
 // The adapter and port of the frame in hand; valid under lock 0 only.
 extern FilterAdapter *curadapter;
 extern FilterPort *curport;
+extern uint8_t framePORTTERM[FRAME_COPY_SIZE];
+extern uint8_t framePORTNET[FRAME_COPY_SIZE];
 
 // Receive handler of every bound adapter: verdict 0 pass, 1 taken, 2 not
 // handled. Called without lock 0.
 uint32_t RecvHandler(FilterAdapter *adapter, uint32_t direction, void *netbuf, uint32_t length);
-// Overwrites open data with a repeating random pattern.
+// The IPv4 decision; lock 0 held. length counts from the IPv4 header on.
+uint32_t IPPacketReceived(uint8_t *frame, uint32_t linklen, uint8_t *ip, uint32_t length);
+// 1 when it answered an ARP request of the local stack in the gateway's name.
+uint32_t ARPPacketReceived(uint8_t *frame, uint32_t linklen, uint8_t *body, uint32_t bodylen);
+LinkInfo DetectFrameAndPid(const uint8_t *frame, uint32_t length);
+
+// Classifiers of the library (the packet path of this build calls none).
+uint32_t IsArpPacket(const uint8_t *frame, uint32_t length);
+uint32_t IsBootpPacket(const uint8_t *frame, uint32_t length);
+uint32_t IsDhcpPacket(const uint8_t *frame, uint32_t length);
+uint32_t IsEapTlsPacket(const uint8_t *frame, uint32_t length);
+
+// Queues a copy of a frame on the current adapter, or with the tunnel flag
+// on the tunnel adapter; 0 queued, non-zero not.
+uint32_t AddToSend(const uint8_t *frame, uint32_t length, uint32_t tunnel, uint32_t tonetwork);
+
+// Overwrites open data with the repeating random pattern.
 void CLI_MASK_OPEN_DATA(uint8_t *data, uint32_t length, uint32_t mode);
-
-// IP layer state blocks, one per port direction, and their port timers.
-void IPStartPortState(uint32_t direction);
-void IPStopPortState(uint32_t direction);
-void IPPortTimer(uint32_t direction);
-
-// Firewall.
-uint32_t FIREWALL_Init(void);
-void FIREWALL_Enable(uint32_t on);
-void FIREWALL_DeInit(void);
-void FIREWALL_Timer(void);
-void FIREWALL_RemoveAllSessionsByAdapter(FilterAdapter *adapter, uint32_t reason);
-void FIREWALL_EnableTcpVpnCloseOnDisconnect(uint32_t on);
-
-// TCP NAT of proxy redirection.
-void TCPNAT_Init(void);
-void TCPNAT_TimeoutSessions(void);
-void TCPNAT_FreeSessions(void);
-
-// Local rules saved at start.
-void LCFGReadOnStart(void);
-void LCFGFreeMemory(void);
-
-// The tunnel's timer work while connected (keep-alive, rekeying).
-void GuardTreatTimer(void);
 }

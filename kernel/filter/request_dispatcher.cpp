@@ -12,6 +12,7 @@
 #include "kernel/filter/gateway_config.h"
 #include "kernel/filter/packet_path.h"
 #include "kernel/filter/packet_path_services.h"
+#include "kernel/filter/firewall_checks.h"
 #include "kernel/filter/syn_builders.h"
 #include "kernel/filter/syn_replies.h"
 #include "kernel/filter/tunnel_client.h"
@@ -27,8 +28,6 @@ extern "C" {
 uint32_t probe_deadline;
 uint8_t gateway_block28[268];
 uint8_t gateway_block29[200];
-uint8_t FLT_IPH_TOS;
-uint8_t FLT_IPH_DEFTTL;
 }
 
 namespace {
@@ -417,8 +416,8 @@ int32_t GetStageTimeout(Request &r) {
 int32_t SetFilterParams(Request &r) {
   if (r.n < 28) return -4;
   FIREWALL_SetFirewallParams(r.payload);
-  FLT_IPH_TOS = (uint8_t)rd32(r.payload + 20);
-  FLT_IPH_DEFTTL = (uint8_t)rd32(r.payload + 24);
+  if (uint8_t tos = r.payload[20]) FLT_IPH_TOS = tos;
+  if (uint8_t ttl = r.payload[24]) FLT_IPH_DEFTTL = ttl;
   return Reply(r, 0);
 }
 

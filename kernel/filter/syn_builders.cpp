@@ -6,6 +6,7 @@
 #include "kernel/filter/filter_core.h"
 #include "kernel/filter/syn_replies.h"
 #include "kernel/filter/tunnel_client.h"
+#include "kernel/filter/tunnel_data.h"
 #include "kernel/filter/wire_format.h"
 
 namespace zor::tunnel {
@@ -129,6 +130,7 @@ uint32_t ClientSetConnectKeys(const uint8_t *record, uint32_t n) {
   client.session_end_tick = 0xFFFFFFFFu;
   client.send_counter = 0;
   client.state = kConnected;
+  GuardStartSession();
   return 1;
 }
 

@@ -34,8 +34,8 @@
 //    17); variant 16's u32 at 76 is kept as the second session value.
 //  - The fixed 32-byte send master value of variant 17 is built from
 //    kSendMasterWords (below), little-endian.
-//  - MGM is chosen by option bit 5 alone; request 37 (magma_enabled) is
-//    stored but does not gate it.
+//  - MGM protects the tunnel's packets when option bit 5 is set and
+//    request 37 (magma_enabled) enabled it (tunnel_data.h).
 #pragma once
 #include <stddef.h>
 #include <stdint.h>

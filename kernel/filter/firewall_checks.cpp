@@ -1,0 +1,414 @@
+#include "kernel/filter/firewall_checks.h"
+
+#include "kernel/filter/adapters.h"
+#include "kernel/filter/filter_core.h"
+#include "kernel/filter/ip_helpers.h"
+#include "kernel/filter/memory_pool.h"
+#include "kernel/filter/send_queues.h"
+
+extern "C" {
+uint8_t FLT_IPH_DEFTTL = 64;
+uint8_t FLT_IPH_TOS = 0;
+}
+
+namespace {
+
+constexpr uint64_t kMaxStatGap = 500000;
+constexpr uint64_t kTicksPerMinute = 1080;
+constexpr uint32_t kMinFrame = 60;
+constexpr uint32_t kResetLen = 54, kResetLenTs = 66;
+constexpr uint32_t kTsvalBump = 1000;
+
+uint32_t load32(const uint8_t *p) {
+  uint32_t v;
+  memcpy(&v, p, 4);
+  return v;
+}
+uint16_t load16(const uint8_t *p) {
+  uint16_t v;
+  memcpy(&v, p, 2);
+  return v;
+}
+// Network-order u32/u16 fields kept in memory as on the wire.
+uint32_t wire32(uint32_t stored) { return be32(reinterpret_cast<const uint8_t *>(&stored)); }
+uint32_t to_wire32(uint32_t v) {
+  uint32_t out;
+  put_be32(reinterpret_cast<uint8_t *>(&out), v);
+  return out;
+}
+uint16_t bump16(uint16_t stored) {
+  uint16_t out;
+  put_be16(reinterpret_cast<uint8_t *>(&out), (uint16_t)(be16(reinterpret_cast<uint8_t *>(&stored)) + 1));
+  return out;
+}
+
+bool later(uint32_t a, uint32_t b) { return (int32_t)(a - b) > 0; }
+
+// TSval of the timestamps option, scanned within the header bytes present.
+bool find_tsval(const uint8_t *tcp, uint32_t hlen, uint32_t *tsval) {
+  for (uint32_t i = 20; i < hlen;) {
+    uint8_t kind = tcp[i];
+    if (kind == 0) return false;
+    if (kind == 1) {
+      i++;
+      continue;
+    }
+    if (i + 1 >= hlen) return false;
+    uint8_t len = tcp[i + 1];
+    if (len < 2 || i + len > hlen) return false;
+    if (kind == 8 && len == 10) {
+      *tsval = load32(tcp + i + 2);
+      return true;
+    }
+    i += len;
+  }
+  return false;
+}
+
+void arm(FirewallSession *s, uint64_t ticks) { FIREWALL_AddForCloseByTimeout(s, ticks, 1); }
+
+// The statistics step: the gap since the previous packet of an established
+// connection is counted when it is short enough.
+void take_stats(uint32_t tunnel, bool established, uint64_t *stamp, uint32_t total,
+                uint32_t outgoing) {
+  if (!established) {
+    *stamp = 0;
+    return;
+  }
+  uint64_t now = 0;
+  DrvGetCurFtime(&now);
+  if (*stamp && now - *stamp > kMaxStatGap) {
+    *stamp = 0;
+    return;
+  }
+  if (*stamp) FIREWALL_AddStat(tunnel, now - *stamp, total, outgoing);
+  *stamp = now;
+}
+
+// The fields of one TCP segment, in the session's stored order.
+struct Segment {
+  const uint8_t *tcp;
+  uint32_t hlen;      // TCP header bytes
+  uint32_t datalen;   // payload bytes
+  uint8_t flags;
+  uint32_t seq, ack;  // host order
+  uint16_t ipid;      // as on the wire
+  uint32_t outgoing;
+
+  uint32_t seqend() const {
+    return seq + datalen + ((flags & (TCP_SYN | TCP_FIN)) ? 1 : 0);
+  }
+};
+
+// Advances an existing session; 0 pass, 1 refuse.
+uint32_t advance(uint32_t tunnel, FirewallSession *s, const Segment &g, uint32_t total) {
+  FwTcpData *d = FwTcp(s);
+  take_stats(tunnel, d->synstate == 3 && d->finstate == 0, &d->stamp, total, g.outgoing);
+  uint32_t &seqend = g.outgoing ? d->seqend1 : d->seqend2;
+  if (later(g.seqend(), wire32(seqend))) seqend = to_wire32(g.seqend());
+  (g.outgoing ? d->ipid1 : d->ipid2) = g.ipid;
+  uint32_t &tsval = g.outgoing ? d->tsval1 : d->tsval2;
+  uint32_t ts = 0;
+  bool has_ts = find_tsval(g.tcp, g.hlen, &ts);
+  if (d->timestamps && has_ts && later(wire32(ts), wire32(tsval))) tsval = ts;
+
+  if (g.flags & TCP_SYN) {
+    if (d->finstate) d->finstate = d->synstate = 0;
+    arm(s, f_FW_TCP_SESSION_AFTERFIRSTSYN_TIMEOUT);
+    bool capped = d->synstate >= 3;
+    if (!capped) d->synstate++;
+    if (has_ts) tsval = ts;
+    if (capped || !(g.flags & TCP_ACK) || d->synstate != 2) return 0;
+    d->timestamps = has_ts ? 1 : 0;
+  }
+  if (g.flags & TCP_FIN) {
+    d->finstate = (uint8_t)(d->finstate >= 4 ? 1 : d->finstate + 1);
+    arm(s, f_FW_TCP_SESSION_CLOSEAFTERFIN_TIMEOUT);
+    if (!(g.flags & TCP_ACK)) return 0;
+    if (g.flags & TCP_RST) {
+      arm(s, f_FW_TCP_SESSION_CLOSEAFTERRST_TIMEOUT);
+      return 0;
+    }
+  } else {
+    if (g.flags & TCP_RST) {
+      arm(s, f_FW_TCP_SESSION_CLOSEAFTERRST_TIMEOUT);
+      return 0;
+    }
+    if (!(g.flags & TCP_ACK)) {
+      if (d->synstate == 0) {
+        arm(s, f_FW_TCP_SESSION_CLOSEAFTERFIN_TIMEOUT);
+        return 1;
+      }
+      arm(s, f_FW_TCP_SESSION_IDLE_TIMEOUT);
+      return 0;
+    }
+  }
+  if (d->synstate == 2) {
+    d->synstate = 3;
+    arm(s, f_FW_TCP_SESSION_IDLE_TIMEOUT);
+    return 0;
+  }
+  if (d->finstate == 1 || d->finstate == 3) d->finstate++;
+  if (d->finstate) {
+    arm(s, f_FW_TCP_SESSION_CLOSEAFTERFIN_TIMEOUT);
+    return 0;
+  }
+  if (d->synstate == 0) {
+    arm(s, f_FW_TCP_SESSION_CLOSEAFTERFIN_TIMEOUT);
+    return 1;
+  }
+  arm(s, f_FW_TCP_SESSION_IDLE_TIMEOUT);
+  return 0;
+}
+
+// A session for a FIN or a SYN that has none; 0 pass, 1 refuse.
+uint32_t open_session(uint32_t tunnel, FilterAdapter *adapter, const uint8_t *frame,
+                      const uint8_t *ip, const Segment &g, const uint8_t key[4],
+                      FirewallSession **out) {
+  bool fin = g.flags & TCP_FIN;
+  if (!fin && !(g.flags & TCP_SYN)) return 1;
+  FwTcpData d = {};
+  memcpy(&d.port1, key, 4);
+  uint32_t own = to_wire32(g.seqend()), other = to_wire32(g.ack);
+  d.seqend1 = g.outgoing ? own : other;
+  d.seqend2 = g.outgoing ? other : own;
+  (g.outgoing ? d.ipid1 : d.ipid2) = g.ipid;
+  d.finstate = fin ? 3 : 0;
+  d.synstate = fin ? 3 : 1;
+  FirewallSession *s = FIREWALL_AddNewSession(
+      tunnel, adapter, frame + 6, frame, load32(ip + 12), load32(ip + 16), IPPROTO_TCP_NUM,
+      reinterpret_cast<uint8_t *>(&d), sizeof d, FW_TCP_RejectSession, g.outgoing);
+  if (!s) return 1;
+  arm(s, fin ? f_FW_TCP_SESSION_CLOSEAFTERFIN_TIMEOUT : f_FW_TCP_SESSION_AFTERFIRSTSYN_TIMEOUT);
+  if (out) *out = s;
+  return 0;
+}
+
+// One reset frame from end `from` to end `to` of the session (0 first end,
+// 1 second end); returns its length.
+uint32_t build_reset(FirewallSession *s, uint32_t from, uint8_t *f) {
+  FwTcpData *d = FwTcp(s);
+  bool ts = d->timestamps != 0;
+  uint32_t len = ts ? kResetLenTs : kResetLen;
+  memset(f, 0, len);
+  memcpy(f, from ? s->mac1 : s->mac2, 6);
+  memcpy(f + 6, from ? s->mac2 : s->mac1, 6);
+  put_be16(f + 12, ETH_TYPE_IPV4);
+  uint8_t *ip = f + ETH_HEADER_LEN;
+  ip[0] = 0x45;
+  ip[1] = FLT_IPH_TOS;
+  put_be16(ip + 2, (uint16_t)(len - ETH_HEADER_LEN));
+  uint16_t &ipid = from ? d->ipid2 : d->ipid1;
+  ipid = bump16(ipid);
+  memcpy(ip + 4, &ipid, 2);
+  ip[8] = FLT_IPH_DEFTTL;
+  ip[9] = IPPROTO_TCP_NUM;
+  uint32_t src = from ? s->addr2 : s->addr1, dst = from ? s->addr1 : s->addr2;
+  memcpy(ip + 12, &src, 4);
+  memcpy(ip + 16, &dst, 4);
+  CalcChecksum(ip);
+  uint8_t *tcp = ip + 20;
+  memcpy(tcp, from ? &d->port2 : &d->port1, 2);
+  memcpy(tcp + 2, from ? &d->port1 : &d->port2, 2);
+  memcpy(tcp + 4, from ? &d->seqend2 : &d->seqend1, 4);
+  memcpy(tcp + 8, from ? &d->seqend1 : &d->seqend2, 4);
+  tcp[12] = (uint8_t)((ts ? 8 : 5) << 4);
+  tcp[13] = TCP_RST | TCP_ACK;
+  if (ts) {
+    static const uint8_t head[4] = {1, 1, 8, 10};
+    memcpy(tcp + 20, head, 4);
+    put_be32(tcp + 24, wire32(from ? d->tsval2 : d->tsval1) + kTsvalBump);
+    memcpy(tcp + 28, from ? &d->tsval1 : &d->tsval2, 4);
+  }
+  CalcUdpTcpChkSum(ip);
+  return len;
+}
+
+// Parameter i in minutes, taken when 1..max (max 0: any non-zero value).
+void minutes(const uint8_t *params, int i, uint32_t max, uint64_t *target) {
+  uint32_t v = load32(params + 4 * i);
+  if (v >= 1 && (max == 0 || v <= max)) *target = v * kTicksPerMinute;
+}
+
+template <typename Pred>
+uint32_t reject_where(Pred pred) {
+  if (!firewallenabled) return 1;
+  FIREWALL_ForEachSession(
+      [](FirewallSession *s, void *ctx) {
+        if ((*static_cast<Pred *>(ctx))(s)) FIREWALL_RejectSession(s, 0);
+      },
+      &pred);
+  FIREWALL_ReclaimEmptyBlock();
+  return 0;
+}
+
+bool selected(const FirewallSession *s, FilterAdapter *adapter, uint32_t exclude, uint32_t tunnel) {
+  if (tunnel != 2 && s->tunnel != tunnel) return false;
+  if (!adapter) return true;
+  return exclude ? s->adapter != adapter : s->adapter == adapter;
+}
+
+}  // namespace
+
+extern "C" {
+
+uint32_t FIREWALL_CheckPacket(uint32_t tunnel, FilterAdapter *adapter, uint8_t *frame,
+                              uint8_t *ip, uint32_t length, uint32_t outgoing,
+                              FirewallSession **session) {
+  if (session) *session = nullptr;
+  if (!firewallenabled) return 0;
+  if (fw_curtick != fw_curtick_old) {
+    fw_curtick_old = fw_curtick;
+    FIREWALL_CheckForClosedSessionsByTimeout();
+  }
+  if (!frame || length <= ETH_HEADER_LEN) return 1;
+  if (be16(frame + 12) != ETH_TYPE_IPV4) return 0;
+  return FW_IP_CheckPacket(tunnel, adapter, frame, ip, length, outgoing, session);
+}
+
+uint32_t FW_IP_CheckPacket(uint32_t tunnel, FilterAdapter *adapter, uint8_t *frame, uint8_t *ip,
+                           uint32_t length, uint32_t outgoing, FirewallSession **session) {
+  if (!ip || !frame || length < 34) return 1;
+  if ((ip[0] >> 4) != 4) return 0;
+  uint32_t hlen = (uint32_t)(ip[0] & 0x0F) * 4;
+  if (hlen < 20 || hlen > length - ETH_HEADER_LEN) return 1;
+  if (!outgoing && !IsValidIpChkSum(ip)) return 1;
+  uint32_t total = be16(ip + 2);
+  if (length - ETH_HEADER_LEN < total) return 0;
+  if (ip[9] != IPPROTO_TCP_NUM) return 0;
+  return FW_TCP_CheckPacket(tunnel, adapter, frame, ip, length, outgoing, session, hlen, total);
+}
+
+uint32_t FW_TCP_CheckPacket(uint32_t tunnel, FilterAdapter *adapter, uint8_t *frame, uint8_t *ip,
+                            uint32_t, uint32_t outgoing, FirewallSession **session,
+                            uint32_t iphlen, uint32_t iptotal) {
+  if (iptotal < iphlen || iphlen == 0) return 1;
+  uint32_t seglen = iptotal - iphlen;
+  if (seglen < 20) return 1;
+  const uint8_t *tcp = ip + iphlen;
+  uint32_t hlen = (uint32_t)(tcp[12] >> 4) * 4;
+  if (hlen < 20 || hlen > seglen) return 1;
+  Segment g = {tcp, hlen, seglen - hlen, tcp[13], be32(tcp + 4), be32(tcp + 8),
+               load16(ip + 4), outgoing};
+  uint8_t key[4];
+  memcpy(key, outgoing ? tcp : tcp + 2, 2);
+  memcpy(key + 2, outgoing ? tcp + 2 : tcp, 2);
+  FirewallSession *s = FIREWALL_FindSession(frame + 6, frame, load32(ip + 12), load32(ip + 16),
+                                            IPPROTO_TCP_NUM, key, 4, outgoing);
+  if (!s) return open_session(tunnel, adapter, frame, ip, g, key, session);
+  if (session) *session = s;
+  return advance(tunnel, s, g, iptotal);
+}
+
+uint32_t FW_UDP_CheckPacket(uint32_t tunnel, FilterAdapter *adapter, uint8_t *frame, uint8_t *ip,
+                            uint32_t, uint32_t outgoing, FirewallSession **session) {
+  if (session) *session = nullptr;
+  if (!ip || ip[9] != IPPROTO_UDP_NUM) return 0;
+  const uint8_t *udp = ip + (ip[0] & 0x0F) * 4;
+  uint8_t data[16] = {};
+  memcpy(data, outgoing ? udp : udp + 2, 2);
+  memcpy(data + 2, outgoing ? udp + 2 : udp, 2);
+  FirewallSession *s = FIREWALL_FindSession(frame + 6, frame, load32(ip + 12), load32(ip + 16),
+                                            IPPROTO_UDP_NUM, data, 4, outgoing);
+  if (s) {
+    take_stats(tunnel, true, &FwTcp(s)->stamp, be16(ip + 2), outgoing);
+  } else {
+    s = FIREWALL_AddNewSession(tunnel, adapter, frame + 6, frame, load32(ip + 12),
+                               load32(ip + 16), IPPROTO_UDP_NUM, data, sizeof data, nullptr,
+                               outgoing);
+    if (!s) return 1;
+  }
+  (outgoing ? FwTcp(s)->ipid1 : FwTcp(s)->ipid2) = load16(ip + 4);
+  arm(s, f_FW_UDP_SESSION_IDLE_TIMEOUT);
+  if (session) *session = s;
+  return 0;
+}
+
+uint32_t FW_TCP_RejectSession(FirewallSession *session, uint32_t) {
+  uint8_t frame[kResetLenTs];
+  uint32_t len = build_reset(session, 1, frame);
+  if (FIREWALL_SendBuffer(0, session->adapter, frame, len, 0)) return 1;
+  // The mirror is addressed to the remote end, so it goes to the network.
+  len = build_reset(session, 0, frame);
+  return FIREWALL_SendBuffer(session->tunnel, session->adapter, frame, len, 1);
+}
+
+uint32_t FW_TCP_RejectVpnSessionOnDisconnect(FirewallSession *session) {
+  uint8_t frame[kResetLenTs];
+  uint32_t len = build_reset(session, 1, frame);
+  return FIREWALL_SendBuffer(0, session->adapter, frame, len, 0);
+}
+
+uint32_t FIREWALL_RejectSession(FirewallSession *session, uint32_t argument) {
+  if (!firewallenabled || !session) return 1;
+  FIREWALL_CloseSession(session, argument);
+  return 0;
+}
+
+uint32_t FIREWALL_RejectAllINSessions(FilterAdapter *adapter, uint32_t exclude, uint32_t tunnel) {
+  return reject_where([=](FirewallSession *s) {
+    return s->opening == 0 && selected(s, adapter, exclude, tunnel);
+  });
+}
+
+uint32_t FIREWALL_RejectAllOUTSessions(FilterAdapter *adapter, uint32_t exclude, uint32_t tunnel) {
+  return reject_where([=](FirewallSession *s) {
+    return s->opening == 1 && selected(s, adapter, exclude, tunnel);
+  });
+}
+
+uint32_t FIREWALL_RejectAllSessions(FilterAdapter *adapter, uint32_t exclude, uint32_t tunnel) {
+  return reject_where([=](FirewallSession *s) { return selected(s, adapter, exclude, tunnel); });
+}
+
+uint32_t FIREWALL_RejectAllTcpVpnSessionsOnDisconnect(void) {
+  if (!firewallenabled) return 1;
+  FIREWALL_ForEachSession(
+      [](FirewallSession *s, void *) {
+        if (s->tunnel == 1 && s->proto == IPPROTO_TCP_NUM) FW_TCP_RejectVpnSessionOnDisconnect(s);
+      },
+      nullptr);
+  FIREWALL_RemoveAllSessions(1);
+  FIREWALL_ReclaimEmptyBlock();
+  return 0;
+}
+
+uint32_t FIREWALL_SendBuffer(uint32_t tunnel, FilterAdapter *adapter, const uint8_t *bytes,
+                             uint32_t length, uint32_t tonetwork) {
+  if (!firewallenabled) return 1;
+  if (tunnel == 1) return 0;
+  if (!adapter || !FilterAdapterListed(adapter) || adapter->filterstate != ADAPTER_READY) return 1;
+  uint32_t len = length < kMinFrame ? kMinFrame : length;
+  auto *frame = static_cast<FilterFrame *>(MVAlloc((uint32_t)sizeof(FilterFrame) + len));
+  if (!frame) return 1;
+  memset(frame, 0, sizeof(FilterFrame) + len);
+  frame->adapter = adapter;
+  frame->direction = (uint16_t)(tonetwork ? 1 : 0);
+  frame->length = (uint16_t)len;
+  memcpy(frame->data, bytes, length);
+  if (DrvSetFrameToSend(frame) == 0) return 0;
+  MVFree(frame);
+  return 1;
+}
+
+void FIREWALL_SetFirewallParams(const uint8_t *params) {
+  FW_IP_SetFirewallParams(params);
+  FW_TCP_SetFirewallParams(params);
+  FW_UDP_SetFirewallParams(params);
+}
+
+// The IP stage has no time-outs of its own.
+void FW_IP_SetFirewallParams(const uint8_t *) {}
+
+void FW_TCP_SetFirewallParams(const uint8_t *params) {
+  minutes(params, 0, 120, &f_FW_TCP_SESSION_CLOSEAFTERFIN_TIMEOUT);
+  minutes(params, 1, 60, &f_FW_TCP_SESSION_CLOSEAFTERRST_TIMEOUT);
+  minutes(params, 2, 45, &f_FW_TCP_SESSION_AFTERFIRSTSYN_TIMEOUT);
+  minutes(params, 3, 0, &f_FW_TCP_SESSION_IDLE_TIMEOUT);
+}
+
+void FW_UDP_SetFirewallParams(const uint8_t *params) {
+  minutes(params, 4, 0, &f_FW_UDP_SESSION_IDLE_TIMEOUT);
+}
+
+}  // extern "C"

@@ -1,0 +1,150 @@
+#include "kernel/filter/local_rules.h"
+
+#include "crypto/crc32.h"
+#include "kernel/filter/filter_core.h"
+#include "kernel/filter/firewall_sessions.h"
+
+extern "C" {
+uint8_t clilcfg[LCFG_HEADER_SIZE];
+}
+
+namespace {
+
+constexpr uint32_t kEntries = 256, kEntrySize = 12;
+constexpr uint32_t kEmptyFlags = 0x80;
+constexpr uint32_t kReplySize = 8;
+
+uint8_t *rules;          // the image in force
+uint32_t rules_len;
+uint8_t *pending;        // the image being loaded
+uint32_t pending_len, pending_next;
+
+uint32_t rd32(const uint8_t *p) {
+  uint32_t v;
+  memcpy(&v, p, 4);
+  return v;
+}
+void wr32(uint8_t *p, uint32_t v) { memcpy(p, &v, 4); }
+
+void seal(uint8_t *part, uint32_t len) { wr32(part + len - 4, ~FCS32(part, len - 4)); }
+bool sealed(const uint8_t *part, uint32_t len) { return FCS32(part, len) == FCS32_RESIDUE; }
+
+void drop_pending(void) {
+  KERN_kfree(pending);
+  pending = nullptr;
+  pending_len = pending_next = 0;
+}
+
+// Replaces the rules; the packet path reads them under lock 0.
+void install(uint8_t *image, uint32_t len) {
+  DrvFilterLock(0);
+  KERN_kfree(rules);
+  rules = image;
+  rules_len = len;
+  memcpy(clilcfg, image, LCFG_HEADER_SIZE);
+  FIREWALL_RemoveAllINTCPSessions(0);
+  DrvFilterUnLock(0);
+}
+
+// The checks of a complete image; 0 when it may replace the rules.
+int32_t check_image(const uint8_t *image, uint32_t len) {
+  if (len < LCFG_HEADER_SIZE) return -1;
+  if (len < LCFG_IMAGE_SIZE) return -2;
+  if (!sealed(image, LCFG_HEADER_SIZE) || !sealed(image + LCFG_HEADER_SIZE, LCFG_TABLE_SIZE))
+    return -3;
+  if (rd32(image) != LCFG_FORMAT || len != LCFG_IMAGE_SIZE + rd32(image + 8)) return -7;
+  return 0;
+}
+
+int32_t take_chunk(const uint8_t *payload, uint32_t n, uint32_t *next) {
+  *next = 0;
+  if (n < 8) return -7;
+  uint32_t total = rd32(payload), offset = rd32(payload + 4), len = n - 8;
+  if (offset == 0) {
+    drop_pending();
+    if (total == 0 || !(pending = static_cast<uint8_t *>(KERN_kmalloc(total)))) return -5;
+    pending_len = total;
+  }
+  if (!pending || total != pending_len || offset != pending_next || len > total - offset) {
+    drop_pending();
+    return -7;
+  }
+  memcpy(pending + offset, payload + 8, len);
+  pending_next += len;
+  *next = pending_next;
+  if (pending_next < pending_len) return 0;
+  int32_t err = check_image(pending, pending_len);
+  if (err == 0) {
+    install(pending, pending_len);
+    pending = nullptr;
+  }
+  drop_pending();
+  return err;
+}
+
+}  // namespace
+
+extern "C" {
+
+uint32_t LCFGSetBlock(uint8_t *payload, uint32_t n) {
+  uint32_t next;
+  int32_t err = take_chunk(payload, n, &next);
+  wr32(payload, next);
+  wr32(payload + 4, (uint32_t)err);
+  return kReplySize;
+}
+
+uint32_t LCFGGetBlock(uint8_t *payload) {
+  if (!rules) return 0;
+  uint32_t offset = rd32(payload), len;
+  if (offset == 0)
+    len = LCFG_HEADER_SIZE;
+  else if (offset == LCFG_HEADER_SIZE)
+    len = LCFG_TABLE_SIZE;
+  else if (offset == LCFG_IMAGE_SIZE && rules_len > LCFG_IMAGE_SIZE)
+    len = rules_len - LCFG_IMAGE_SIZE;
+  else
+    return 0;
+  wr32(payload, offset);
+  wr32(payload + 4, len);
+  wr32(payload + 8, rules_len);
+  wr32(payload + 12, 0);
+  memcpy(payload + 16, rules + offset, len);
+  return 16 + len;
+}
+
+void LCFGReadOnStart(void) {
+  LCFGFreeMemory();
+  auto *image = static_cast<uint8_t *>(KERN_kmalloc(LCFG_IMAGE_SIZE));
+  if (!image) return;
+  memset(image, 0, LCFG_IMAGE_SIZE);
+  wr32(image, LCFG_FORMAT);
+  wr32(image + 4, kEmptyFlags);
+  seal(image, LCFG_HEADER_SIZE);
+  uint8_t *table = image + LCFG_HEADER_SIZE;
+  for (uint32_t i = 0; i < kEntries; i++) wr32(table + i * kEntrySize, 0xFFFFFFFFu);
+  seal(table, LCFG_TABLE_SIZE);
+  rules = image;
+  rules_len = LCFG_IMAGE_SIZE;
+  memcpy(clilcfg, image, LCFG_HEADER_SIZE);
+}
+
+void LCFGFreeMemory(void) {
+  drop_pending();
+  KERN_kfree(rules);
+  rules = nullptr;
+  rules_len = 0;
+  memset(clilcfg, 0, sizeof clilcfg);
+}
+
+uint8_t LCFGGetFlags(void) { return clilcfg[4]; }
+
+void LCFGSetFlag(uint8_t flag, bool on) {
+  clilcfg[4] = on ? (uint8_t)(clilcfg[4] | flag) : (uint8_t)(clilcfg[4] & ~flag);
+}
+
+uint32_t IPCheckNonGuardPacket(const IPPacket *) { return 1; }
+
+uint32_t IPCheckFilter(const IPPacket *) { return 0; }
+
+}  // extern "C"

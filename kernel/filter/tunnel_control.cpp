@@ -1,0 +1,363 @@
+#include "kernel/filter/tunnel_control.h"
+
+#include "crypto/random.h"
+#include "kernel/filter/adapters.h"
+#include "kernel/filter/event_queue.h"
+#include "kernel/filter/filter_core.h"
+#include "kernel/filter/firewall_checks.h"
+#include "kernel/filter/memory_pool.h"
+#include "kernel/filter/packet_path.h"
+#include "kernel/filter/send_queues.h"
+#include "kernel/filter/tunnel_client.h"
+#include "kernel/filter/tunnel_crypto.h"
+#include "kernel/filter/tunnel_data.h"
+#include "kernel/filter/wire_format.h"
+
+using namespace zor::tunnel;
+using zor::wire::rd16;
+using zor::wire::rd32;
+using zor::wire::wr16;
+using zor::wire::wr32;
+
+extern "C" {
+uint8_t CLI_MASK_OPEN_DATA_rnd[32];
+uint32_t CLI_MASK_OPEN_DATA_rndinited;
+}
+
+namespace {
+
+constexpr uint32_t kKeyChangeLen = 65, kAckLen = 33, kOobHead = 27;
+constexpr uint32_t kHeadroom = 14 + 20 + 8;
+constexpr uint8_t kProtocolFlag = 0x10;   // bit 4 of the acknowledgement's type byte
+constexpr int32_t kErrOob = -3097;
+constexpr int32_t kErrKcShort = -3125, kErrKcSession = -3130, kErrKcImit = -3139,
+                  kErrKcNonce = -3144;
+constexpr uint32_t kMaxOob = 65509;
+
+enum PrepFailure : uint32_t { kNoAdapter = 1, kNoMemory = 2, kBuildFailed = 3 };
+
+bool protocol_flag(void) { return (client.options & kOptCipherAllowed) != 0; }
+
+FilterAdapter *ready(FilterAdapter *a) {
+  return a && FilterAdapterListed(a) && a->filterstate == ADAPTER_READY ? a : nullptr;
+}
+
+// A frame with room for an Ethernet, IPv4 and UDP header before body bytes.
+FilterFrame *new_frame(FilterAdapter *adapter, uint32_t bodylen) {
+  uint32_t len = kHeadroom + bodylen;
+  auto *f = static_cast<FilterFrame *>(MVAlloc((uint32_t)sizeof(FilterFrame) + len));
+  if (!f) return nullptr;
+  memset(f, 0, sizeof(FilterFrame) + len);
+  f->adapter = adapter;
+  f->direction = 1;
+  f->length = (uint16_t)len;
+  return f;
+}
+
+uint32_t queue(FilterFrame *f) {
+  if (DrvSetFrameToSend(f) == 0) return 0;
+  MVFree(f);
+  return kBuildFailed;
+}
+
+// A datagram for the gateway on the tunnel adapter; body bytes are copied.
+uint32_t send_to_gateway(const uint8_t *body, uint32_t bodylen) {
+  FilterAdapter *a = ready(FilterGetVpnAdapter());
+  if (!a) return kNoAdapter;
+  FilterFrame *f = new_frame(a, bodylen);
+  if (!f) return kNoMemory;
+  memcpy(f->data, guard.gwmac, 6);
+  memcpy(f->data + 6, a->hardaddr, 6);
+  put_be16(f->data + 12, ETH_TYPE_IPV4);
+  uint8_t *ip = f->data + 14;
+  ip[0] = 0x45;
+  memcpy(ip + 12, guard.ownip, 4);
+  memcpy(ip + 28, body, bodylen);
+  GuardFillOuterHeaders(ip, 20, 8 + bodylen);
+  return queue(f);
+}
+
+void put_control_head(uint8_t *d, uint8_t type, const uint8_t nonce[16]) {
+  wr32(d, zor::wire::kMagic);
+  d[4] = type;
+  d[5] = client.variant;
+  wr16(d + 6, 0);
+  wr32(d + 8, client.keys.session_id);
+  memcpy(d + 12, nonce, 16);
+}
+
+// Ends the session on the gateway's word: keys gone, state 0.
+void reset_session(void) {
+  client.stage_timeout = 5;
+  if (client.state == kConnected) client.dos_session_change = DrvGetCurFtime(nullptr);
+  FIREWALL_EnableTcpVpnCloseOnDisconnect(1);
+  client.session_flags = 0;
+  client.send_counter = 0;
+  guard.send_index = guard.recv_index = 0;
+  client.kc_attempts = client.kc_retry_tick = client.kc_not_ready = client.kc_last_failure = 0;
+  GetRandomEx(&client.keys, sizeof client.keys, 0);
+  client.state = kIdle;
+}
+
+void disconnect(uint32_t event) {
+  FIREWALL_EnableTcpVpnCloseOnDisconnect(1);
+  ClientDisconnect(0);
+  DrvSendEvent(event);
+}
+
+uint32_t send_key_change(void) {
+  GuardKeys *k = GuardKeyArea();
+  if (!(client.session_flags & GUARD_NEW_MASTER)) {
+    if (!k->peer_master) GetRandomEx(k->send_master, 32, 0);
+    k->peer_master = 0;
+    guard.send_gen++;
+    guard.send_index = 0;
+    client.send_counter = GUARD_COUNTER_RESTART;
+    client.session_flags |= GUARD_NEW_MASTER;
+  }
+  GetRandomEx(CLI_MASK_OPEN_DATA_rnd, sizeof CLI_MASK_OPEN_DATA_rnd, 0);
+  CLI_MASK_OPEN_DATA_rndinited = 1;
+  uint8_t d[kKeyChangeLen];
+  put_control_head(d, zor::wire::kKeyChange, client.gw_nonce);
+  d[28] = guard.send_gen;
+  memcpy(d + 29, k->send_master, 32);
+  GuardSealControl(d, sizeof d, client.keys.send_key);
+  uint32_t r = send_to_gateway(d, sizeof d);
+  memset(d, 0, sizeof d);
+  return r;
+}
+
+void start_key_change(void) {
+  client.session_flags |= GUARD_KEYCHANGE;
+  client.kc_attempts = GUARD_KEYCHANGE_ATTEMPTS;
+  client.kc_retry_tick = curtick;
+}
+
+void key_change_tick(void) {
+  if (client.kc_attempts == 0) {
+    disconnect(client.last_error ? DrvSendEvent_RECONNECT_KEYCHANGE_REJECTED
+                                 : DrvSendEvent_RECONNECT_NOKEYCHANGE);
+    return;
+  }
+  if (client.kc_not_ready > GUARD_KEYCHANGE_MAX_NOT_READY) {
+    uint32_t f = client.kc_last_failure;
+    disconnect(f == kNoMemory     ? DrvSendEvent_RECONNECT_KEYCHANGE_NOMEM
+               : f == kNoAdapter ? DrvSendEvent_RECONNECT_KEYCHANGE_NOADAPTER
+                                 : DrvSendEvent_RECONNECT_KEYCHANGE_BUILDFAIL);
+    return;
+  }
+  uint32_t failure = send_key_change();
+  if (failure) {
+    client.kc_not_ready++;
+    client.kc_last_failure = failure;
+    client.kc_retry_tick = curtick + 1;
+    return;
+  }
+  client.kc_attempts--;
+  client.kc_retry_tick = curtick + GUARD_KEYCHANGE_RETRY_TICKS;
+}
+
+void keepalive_tick(void) {
+  if (!(client.session_flags & GUARD_KEEPALIVE_WAIT)) {
+    guard.keepalive_retries = GUARD_KEEPALIVE_RETRIES;
+    client.session_flags |= GUARD_KEEPALIVE_WAIT;
+  } else if (--guard.keepalive_retries == 0) {
+    disconnect(DrvSendEvent_RECONNECT_NOKEEPALIVE);
+    return;
+  }
+  const bool block = client.okf_block_count != 0;
+  GuardSendOOBData(OOB_KEEPALIVE, block ? client.okf_block : nullptr, block ? 16 : 0);
+  guard.next_keepalive = curtick + GUARD_KEEPALIVE_TICKS;
+}
+
+bool status_checks(const uint8_t *d, uint32_t len) {
+  return len >= 20 && len == zor::wire::TlvLengthOf(d) + 20u && zor::wire::CrcOk(d, len) &&
+         ClientMagic() == zor::wire::kMagic && rd32(d) == zor::wire::kMagic &&
+         d[5] == client.variant;
+}
+
+}  // namespace
+
+extern "C" {
+
+void GuardNoteAnswer(void) {
+  if (!(client.session_flags & GUARD_KEEPALIVE_WAIT)) return;
+  guard.keepalive_retries = GUARD_KEEPALIVE_RETRIES;
+  client.session_flags &= (uint8_t)~GUARD_KEEPALIVE_WAIT;
+  guard.next_keepalive = curtick + GUARD_KEEPALIVE_TICKS;
+}
+
+void GuardFillOuterHeaders(uint8_t *ip, uint32_t ihl, uint32_t udplen) {
+  ip[1] = FLT_IPH_TOS;
+  put_be16(ip + 2, (uint16_t)(ihl + udplen));
+  put_be16(ip + 4, clientnextpackid++);
+  put_be16(ip + 6, 0);
+  ip[8] = FLT_IPH_DEFTTL;
+  ip[9] = IPPROTO_UDP_NUM;
+  put_be32(ip + 16, GuardGatewayAddress());
+  CalcChecksum(ip);
+  uint8_t *udp = ip + ihl;
+  put_be16(udp, client.sock_port);
+  put_be16(udp + 2, zor::wire::kGatewayPort);
+  put_be16(udp + 4, (uint16_t)udplen);
+  CalcUdpTcpChkSum(ip);
+}
+
+int32_t GuardTreatKeyChange(IPPacket *p, uint8_t *d, uint32_t len) {
+  if (ClientMagic() != zor::wire::kMagic) return 1;
+  if (len < kKeyChangeLen) return kErrKcShort;
+  if (rd32(d + 8) != client.keys.session_id) return kErrKcSession;
+  if (!GuardOpenControl(d, kKeyChangeLen, client.keys.recv_key)) return kErrKcImit;
+  if (_MemCmp(d + 12, client.client_nonce, 16)) return kErrKcNonce;
+  uint8_t gen = d[28];
+  if (!(gen == guard.recv_gen && (client.session_flags & GUARD_KEYS_EXIST))) {
+    GuardKeys *k = GuardKeyArea();
+    guard.recv_index = 0;
+    client.session_flags |= GUARD_KEYS_EXIST;
+    guard.recv_gen = gen;
+    memcpy(k->recv_master, d + 29, 32);
+    memcpy(k->send_master, d + 29, 32);
+    k->peer_master = 1;
+    GuardSendKeyChAck(p);
+    start_key_change();
+  } else {
+    GuardSendKeyChAck(p);
+  }
+  memset(d + 29, 0, 32);
+  guard.recv_deadline = curtick + GUARD_ACTIVITY_TICKS;
+  return 0;
+}
+
+int32_t GuardTreatAck(uint8_t *d, uint32_t len) {
+  uint32_t err = 0;
+  if (ClientMagic() != zor::wire::kMagic)
+    err = 8;
+  else if (len < kAckLen)
+    err = 1;
+  else if (rd32(d + 8) != client.keys.session_id)
+    err = 2;
+  else if (!GuardOpenControl(d, kAckLen, client.keys.recv_key))
+    err = 3;
+  else if (_MemCmp(d + 12, client.client_nonce, 16))
+    err = 4;
+  else if ((d[4] & kProtocolFlag) && !protocol_flag())
+    err = 5;
+  else if (!(d[4] & kProtocolFlag) && protocol_flag())
+    err = 6;
+  else if (d[28] != guard.send_gen)
+    err = 7;
+  client.last_error = err;
+  if (err) return err == 7 ? 0 : -(int32_t)err;
+  client.session_flags &= (uint8_t)~(GUARD_KEYCHANGE | GUARD_NEW_MASTER | GUARD_KEEPALIVE_WAIT);
+  client.kc_attempts = 0;
+  guard.next_keepalive = curtick + GUARD_KEEPALIVE_TICKS;
+  return 0;
+}
+
+int32_t GuardTreatOob(uint8_t *d, uint32_t len) {
+  if (!(client.session_flags & GUARD_KEYS_EXIST)) return GUARD_ERR_NO_KEYS;
+  if (len < kOobHead) return kErrOob;
+  uint32_t n = rd16(d + 6);
+  if (kOobHead + n > len) return kErrOob;
+  uint32_t counter = rd32(d + 9);
+  UpdatePacketKey(0, counter);
+  if (!GuardOpenOob(d, n, GuardKeyArea()->recv_packet, counter, client.client_nonce,
+                    GuardUsesMgm()))
+    return kErrOob;
+  GuardNoteAnswer();
+  guard.recv_deadline = curtick + GUARD_ACTIVITY_TICKS;
+  if (rd16(d + 17) == OOB_ACCESS_LEVEL && n >= 1) {
+    client.access_level = d[19];
+    GuardSendAccLvlUpdAck();
+    DrvSendEvent(DrvSendEvent_GOT_ACCESS_LEVEL);
+  }
+  return 1;
+}
+
+int32_t GuardTreatStatus(uint8_t *d, uint32_t len) {
+  // A status whose length, seal, magic or variant does not check could be
+  // anyone's: it ends nothing.
+  if (!status_checks(d, len)) return GUARD_ERR_AUTH;
+  uint32_t code = rd32(d + 8);
+  if (code == STATUS_SESSION_TIMEOUT || code == STATUS_GATEWAY_TERMINATED) {
+    if (client.state != kIdle) reset_session();
+    DrvSendEvent(code == STATUS_SESSION_TIMEOUT ? DrvSendEvent_SESSION_TIMEOUT
+                                                : DrvSendEvent_RADMTERMINATE);
+  } else if (client.state == kConnected) {
+    disconnect(DrvSendEvent_RECONNECT_ALWAYS);
+  }
+  return 1;
+}
+
+int32_t GuardSendOOBData(uint32_t code, const uint8_t *data, int32_t n) {
+  if (client.session_flags & (GUARD_KEYCHANGE | GUARD_NEW_MASTER)) return 0;
+  if (n < 0 || n > (int32_t)kMaxOob || (n && !data)) return -1;
+  if (client.state != kConnected || !(client.session_flags & GUARD_KEYS_EXIST)) return -1;
+  uint32_t len = kOobHead + (uint32_t)n;
+  auto *d = static_cast<uint8_t *>(MVAlloc(len));
+  if (!d) return -2;
+  if (client.send_counter == GUARD_COUNTER_RESTART) client.send_counter = 0;
+  uint32_t counter = client.send_counter;
+  UpdatePacketKey(1, counter);
+  wr32(d, zor::wire::kMagic);
+  d[4] = zor::wire::kOob;
+  d[5] = client.variant;
+  wr16(d + 6, (uint16_t)n);
+  d[8] = guard.send_gen;
+  wr32(d + 9, counter);
+  wr32(d + 13, client.keys.session_id);
+  wr16(d + 17, (uint16_t)code);
+  if (n) memcpy(d + 19, data, (uint32_t)n);
+  GuardSealOob(d, (uint32_t)n, GuardKeyArea()->send_packet, counter, client.gw_nonce,
+               GuardUsesMgm());
+  client.send_counter = counter + (((uint32_t)n + 42) >> 4);
+  uint32_t r = send_to_gateway(d, len);
+  MVFree(d);
+  return r ? -2 : 0;
+}
+
+void GuardSendKeyChAck(IPPacket *p) {
+  FilterAdapter *a = ready(curadapter);
+  if (!a) return;
+  FilterFrame *f = new_frame(a, kAckLen);
+  if (!f) return;
+  memcpy(f->data, p->frame + 6, 6);
+  memcpy(f->data + 6, p->frame, 6);
+  put_be16(f->data + 12, ETH_TYPE_IPV4);
+  uint8_t *ip = f->data + 14, *d = ip + 28;
+  ip[0] = 0x45;
+  memcpy(ip + 12, p->ip + 16, 4);
+  put_control_head(d, (uint8_t)(zor::wire::kAck | (protocol_flag() ? kProtocolFlag : 0)),
+                   client.gw_nonce);
+  d[28] = guard.recv_gen;
+  GuardSealControl(d, kAckLen, client.keys.send_key);
+  GuardFillOuterHeaders(ip, 20, 8 + kAckLen);
+  // The answer goes back where the key change came from.
+  memcpy(ip + 16, p->ip + 12, 4);
+  CalcChecksum(ip);
+  CalcUdpTcpChkSum(ip);
+  queue(f);
+}
+
+void GuardSendAccLvlUpdAck(void) {
+  if (client.state != kConnected) return;
+  GuardSendOOBData(OOB_ACCESS_LEVEL_ACK, &client.access_level, 1);
+}
+
+void GuardTreatTimer(void) {
+  if (client.state != kConnected || !(client.session_flags & GUARD_KEYS_EXIST)) return;
+  bool running = client.session_flags & (GUARD_KEYCHANGE | GUARD_NEW_MASTER);
+  if (!running && client.send_counter >= GUARD_REKEY_COUNTER &&
+      client.send_counter != GUARD_COUNTER_RESTART) {
+    start_key_change();
+    running = true;
+  }
+  if (running) {
+    if ((client.session_flags & GUARD_KEYCHANGE) && curtick >= client.kc_retry_tick)
+      key_change_tick();
+    return;
+  }
+  if (curtick >= guard.next_keepalive) keepalive_tick();
+}
+
+}  // extern "C"

@@ -1,0 +1,65 @@
+// Tunnel control of a connected session: key change (type 7) and its
+// acknowledgement (type 8), out-of-band messages (type 11), the gateway's
+// status inside the tunnel (type 3), and the tunnel timer that starts and
+// retries key changes and sends keep-alives. Runs under filter lock 0.
+//
+// Key change, 65 bytes: 0 u32 magic | 4 u8 type 7 | 5 u8 variant | 6 u16 0 |
+// 8 u32 session id | 12 16-byte nonce | 28 u8 key generation |
+// 29 32-byte new master key | 61 u32 imitation. Acknowledgement, 33 bytes:
+// the same to 27 (type byte bit 4 = the session's protocol flag), 28 u8
+// acknowledged generation, 29 u32 imitation. Sent with the peer nonce,
+// received with the own nonce; protection in tunnel_crypto.h.
+// Out-of-band, 27 + n bytes: 0 u32 magic | 4 u8 type 11 | 5 u8 variant |
+// 6 u16 n | 8 u8 send key generation | 9 u32 send counter | 13 u32 session
+// id | 17 u16 code | 19 n data bytes | 19+n word B | 23+n word A.
+// The keep-alive (code 16384) carries the 16-byte block of the SYN OKF when
+// the gateway gave one, else no data. No received-volume counter is kept:
+// the next keep-alive is always due 90 ticks after an answer.
+#pragma once
+#include "kern_host.h"
+#include "kernel/filter/ip_helpers.h"
+
+constexpr uint32_t GUARD_KEEPALIVE_TICKS = 90;
+constexpr uint8_t GUARD_KEEPALIVE_RETRIES = 7;
+constexpr uint32_t GUARD_KEYCHANGE_ATTEMPTS = 5;
+constexpr uint32_t GUARD_KEYCHANGE_RETRY_TICKS = 36;
+constexpr uint32_t GUARD_KEYCHANGE_MAX_NOT_READY = 274;
+constexpr uint32_t GUARD_REKEY_COUNTER = 0x2000000;
+
+constexpr uint16_t OOB_DISCONNECT = 1;
+constexpr uint16_t OOB_ACCESS_LEVEL = 2;
+constexpr uint16_t OOB_ACCESS_LEVEL_ACK = 3;
+constexpr uint16_t OOB_KEEPALIVE = 16384;
+
+constexpr uint32_t STATUS_SESSION_TIMEOUT = 31;
+constexpr uint32_t STATUS_GATEWAY_TERMINATED = 25;
+
+extern "C" {
+// The 32-byte random block of the open-data masking and its made flag.
+extern uint8_t CLI_MASK_OPEN_DATA_rnd[32];
+extern uint32_t CLI_MASK_OPEN_DATA_rndinited;
+
+// Received control packets (d: UDP payload of len bytes). 0 handled (or an
+// acknowledgement error recorded), negative refused; key change: 1 with a
+// configured magic other than the protocol's.
+int32_t GuardTreatKeyChange(IPPacket *p, uint8_t *d, uint32_t len);
+int32_t GuardTreatAck(uint8_t *d, uint32_t len);
+// Out-of-band and status: 1 consumed, negative refused.
+int32_t GuardTreatOob(uint8_t *d, uint32_t len);
+int32_t GuardTreatStatus(uint8_t *d, uint32_t len);
+// The peer answered: keep-alive wait over.
+void GuardNoteAnswer(void);
+
+// Fills the outer IPv4 and UDP headers of a datagram for the gateway at ip
+// (ihl header bytes, udplen UDP bytes behind them) and their checksums.
+void GuardFillOuterHeaders(uint8_t *ip, uint32_t ihl, uint32_t udplen);
+
+// 0 sent, or nothing to send while a key change runs; -1 bad length or no
+// session, -2 no memory or no tunnel adapter.
+int32_t GuardSendOOBData(uint32_t code, const uint8_t *data, int32_t n);
+// Acknowledges the last received key generation to the sender of p.
+void GuardSendKeyChAck(IPPacket *p);
+void GuardSendAccLvlUpdAck(void);
+// One tick of the tunnel while connected.
+void GuardTreatTimer(void);
+}

@@ -1,0 +1,206 @@
+#include "kernel/filter/tunnel_data.h"
+
+#include "crypto/random.h"
+#include "kernel/filter/adapters.h"
+#include "kernel/filter/filter_core.h"
+#include "kernel/filter/firewall_checks.h"
+#include "kernel/filter/packet_path.h"
+#include "kernel/filter/tunnel_client.h"
+#include "kernel/filter/tunnel_control.h"
+#include "kernel/filter/tunnel_crypto.h"
+#include "kernel/filter/wire_format.h"
+
+using namespace zor::tunnel;
+using zor::wire::rd16;
+using zor::wire::rd32;
+using zor::wire::wr16;
+using zor::wire::wr32;
+
+static_assert(sizeof(GuardKeys) <= sizeof(SessionKeys::control), "tunnel keys fit the key area");
+
+extern "C" {
+GuardState guard;
+uint16_t clientnextpackid;
+}
+
+namespace {
+
+constexpr uint32_t kUdpHead = 8;
+constexpr uint32_t kKeyChangeLen = 65, kAckLen = 33, kChainMin = 9;
+
+uint8_t *key_of(uint32_t send) {
+  return send ? GuardKeyArea()->send_packet : GuardKeyArea()->recv_packet;
+}
+
+// Reads the datagram's fields into the outer header of the packet: the
+// payload moves up behind the IPv4 header.
+void rewrite_inner(IPPacket *p, uint8_t *d, uint32_t payload) {
+  uint8_t *ip = p->ip;
+  put_be16(ip + 4, rd16(d + 22));
+  memcpy(ip + 12, d + 18, 4);
+  ip[9] = d[25];
+  memmove(ip + p->ihl, d + GUARD_DATA_HEAD, payload);
+  p->src = be32(ip + 12);
+  p->proto = ip[9];
+  uint32_t whole = p->ihl + payload, limit = (uint32_t)d[24] * 8;
+  uint32_t total = whole;
+  if (!limit) {
+    p->limitflags = 0;
+  } else if (limit < whole) {
+    total = limit;
+    p->limitflags = 3;
+  } else {
+    p->limitflags = 2;
+  }
+  p->limit = (p->limitflags & 2) ? total : 0;
+  put_be16(ip + 2, (uint16_t)total);
+  p->total = total;
+  p->payload = total - p->ihl;
+  p->buflen = total;
+}
+
+// The far end of a decrypted packet in the address table (kind 5 when new).
+void note_far_end(IPPacket *p) {
+  uint32_t index = FindClient(p->src, true, true);
+  if (index == zor::addr::kNotFound && p->src)
+    index = zor::addr::Insert(client.table, p->src, zor::addr::kLearnt, curtick);
+  p->clientindex = index != zor::addr::kNotFound ? index : 0;
+}
+
+int32_t treat_data(IPPacket *p, uint8_t *d, uint32_t len) {
+  if (!(client.session_flags & GUARD_KEYS_EXIST)) return GUARD_ERR_NO_KEYS;
+  if (ClientMagic() != zor::wire::kMagic) return GUARD_ERR_MAGIC;
+  if (len < GUARD_DATA_HEAD) return GUARD_ERR_SHORT_DATA;
+  uint32_t counter = rd32(d + 6);
+  UpdatePacketKey(0, counter);
+  if (!GuardOpenData(d, len, key_of(0), counter, client.client_nonce, GuardUsesMgm()))
+    return GUARD_ERR_AUTH;
+  GuardNoteAnswer();
+  rewrite_inner(p, d, len - GUARD_DATA_HEAD);
+  guard.recv_deadline = curtick + GUARD_ACTIVITY_TICKS;
+  note_far_end(p);
+  return 0;
+}
+
+// Types 7 and 8 may follow one another in one datagram.
+int32_t treat_control_chain(IPPacket *p, uint8_t *d, uint32_t len) {
+  for (;;) {
+    uint8_t type = d[4] & 0x0F;
+    uint32_t used = type == zor::wire::kKeyChange ? kKeyChangeLen : kAckLen;
+    int32_t r = type == zor::wire::kKeyChange ? GuardTreatKeyChange(p, d, len)
+                                              : GuardTreatAck(d, len);
+    if (r != 0 || len < used + kChainMin) {
+      guard.recv_deadline = curtick + GUARD_ACTIVITY_TICKS;
+      return r < 0 ? r : 1;
+    }
+    d += used;
+    len -= used;
+    type = d[4] & 0x0F;
+    if (type != zor::wire::kKeyChange && type != zor::wire::kAck) return GUARD_ERR_UNKNOWN_TYPE;
+  }
+}
+
+}  // namespace
+
+extern "C" {
+
+GuardKeys *GuardKeyArea(void) { return reinterpret_cast<GuardKeys *>(client.keys.control); }
+
+void GuardStartSession(void) {
+  GuardKeys *k = GuardKeyArea();
+  memset(k, 0, sizeof *k);
+  memcpy(k->send_master, client.keys.send_key, 32);
+  memcpy(k->recv_master, client.keys.recv_key, 32);
+  memcpy(k->base, client.keys.send_master, 32);
+  uint8_t mac[6];
+  memcpy(mac, guard.gwmac, 6);
+  memset(&guard, 0, sizeof guard);
+  memcpy(guard.gwmac, mac, 6);
+  guard.next_keepalive = curtick + GUARD_KEEPALIVE_TICKS;
+  client.send_counter = 0;
+  client.session_flags = GUARD_KEYS_EXIST;
+  FIREWALL_EnableTcpVpnCloseOnDisconnect(0);
+}
+
+void UpdatePacketKey(uint32_t send, uint32_t counter) {
+  uint32_t index = GuardKeyIndex(counter);
+  uint32_t &stored = send ? guard.send_index : guard.recv_index;
+  if (stored == index) return;
+  GuardKeys *k = GuardKeyArea();
+  GuardPacketKey(send ? k->send_master : k->recv_master, k->base, index, key_of(send));
+  stored = index;
+}
+
+uint32_t GuardUsesMgm(void) { return client.magma_enabled && (client.options & kOptMgm) ? 1 : 0; }
+
+uint32_t GuardGatewayAddress(void) { return rd32(client.init_record + init::kGateway); }
+
+uint32_t GuardTreatSendPack(IPPacket *p) {
+  if (!(client.session_flags & GUARD_KEYS_EXIST) || !curadapter) return 0;
+  if (ClientMagic() != zor::wire::kMagic) return 0;
+  uint32_t ihl = p->ihl, payload = p->payload;
+  if (p->limitflags & 2) {
+    uint32_t room = curadapter->mtu - 34 - p->linklen - ihl;
+    if (curadapter->mtu > 34 + p->linklen + ihl && room < p->limit) p->limit = room;
+  }
+  if (ihl + kUdpHead + GUARD_DATA_HEAD + payload >= 65536) return 0;
+  uint8_t *ip = compack, *udp = ip + ihl, *d = udp + kUdpHead;
+  memcpy(ip, p->ip, ihl);
+  memcpy(d + 18, p->ip + 16, 4);
+  wr16(d + 22, be16(p->ip + 4));
+  d[24] = (p->limitflags & 2) ? (uint8_t)((p->limit + 7) / 8) : 0;
+  d[25] = p->proto;
+  memcpy(d + GUARD_DATA_HEAD, p->ip + ihl, payload);
+
+  if (client.send_counter == GUARD_COUNTER_RESTART) client.send_counter = 0;
+  uint32_t counter = client.send_counter;
+  UpdatePacketKey(1, counter);
+  d[4] = zor::wire::kData;
+  d[5] = guard.send_gen;
+  wr32(d + 6, counter);
+  wr32(d + 10, client.keys.session_id);
+  uint32_t len = GUARD_DATA_HEAD + payload;
+  GuardSealData(d, len, key_of(1), counter, client.gw_nonce, GuardUsesMgm());
+  client.send_counter = counter + ((payload + 41) >> 4);
+
+  uint32_t udplen = kUdpHead + len;
+  GuardFillOuterHeaders(ip, ihl, udplen);
+  p->limitflags = 0;
+  p->limit = 0;
+  p->payload = udplen;
+  return udplen;
+}
+
+int32_t GuardTreatRecvPack(IPPacket *p) {
+  uint8_t *udp = p->ip + p->ihl;
+  uint32_t udplen = be16(udp + 4);
+  if (udplen < 16 || udplen > p->payload) return GUARD_ERR_SHORT_UDP;
+  uint8_t *d = udp + kUdpHead;
+  uint32_t len = udplen - kUdpHead;
+  switch (d[4] & 0x0F) {
+    case zor::wire::kStatus: return GuardTreatStatus(d, len);
+    case zor::wire::kKeyChange:
+    case zor::wire::kAck: return treat_control_chain(p, d, len);
+    case zor::wire::kOob: return GuardTreatOob(d, len);
+    case zor::wire::kData: return treat_data(p, d, len);
+    default: return GUARD_ERR_UNKNOWN_TYPE;
+  }
+}
+
+void GuardInitRandom(const uint8_t *seed) { InitRandomEx(seed, 0); }
+
+uint32_t _MemCmp(const void *a, const void *b, uint32_t n) {
+  const uint8_t *x = static_cast<const uint8_t *>(a), *y = static_cast<const uint8_t *>(b);
+  uint32_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    uint32_t u, v;
+    memcpy(&u, x + i, 4);
+    memcpy(&v, y + i, 4);
+    if (u != v) return 1;
+  }
+  for (; i < n; i++)
+    if (x[i] != y[i]) return 1;
+  return 0;
+}
+
+}  // extern "C"

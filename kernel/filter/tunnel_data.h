@@ -1,0 +1,86 @@
+// Tunnel data packets: outgoing IPv4 packets wrapped into type-14 datagrams
+// for the gateway (UDP to port 87), and the gateway's datagrams taken apart
+// and dispatched (data here, control in tunnel_control.h). Runs under
+// filter lock 0.
+//
+// Data datagram (UDP payload, little-endian; addresses in network order):
+//   0 u32 word B | 4 u8 type 14 | 5 u8 send key generation |
+//   6 u32 send counter (16-byte units) | 10 u32 session id | 14 u32 word A |
+//   18 u32 far address | 22 u16 inner identification |
+//   24 u8 inner size limit / 8 | 25 u8 inner protocol | 26 inner payload.
+// Protection: tunnel_crypto.h. Key mapping, decided with the handshake's choices of wire_format.h: the
+// control keys are the session keys ("client seskey" sends, "vesk seskey"
+// receives); the master keys start as the same two keys and are replaced
+// by a key change; the packet-key base common to both directions is the
+// send master value of the SYN OKF. Packet key for a counter: index =
+// counter / 62,500 + 1; the base enciphered (OFB, both IV words = index)
+// under the direction's master key.
+#pragma once
+#include "kern_host.h"
+#include "kernel/filter/ip_helpers.h"
+
+constexpr uint32_t GUARD_DATA_HEAD = 26;
+constexpr uint32_t GUARD_KEY_INDEX_UNITS = 62500;
+constexpr uint32_t GUARD_COUNTER_RESTART = 0xFFFFFFFFu;
+constexpr uint32_t GUARD_ACTIVITY_TICKS = 6;
+
+// Bits of the session (key) flags of the client record.
+constexpr uint8_t GUARD_KEYS_EXIST = 0x01;
+constexpr uint8_t GUARD_KEYCHANGE = 0x02;
+constexpr uint8_t GUARD_NEW_MASTER = 0x04;
+constexpr uint8_t GUARD_KEEPALIVE_WAIT = 0x10;
+
+// Receive errors.
+constexpr int32_t GUARD_ERR_SHORT_UDP = -2845;
+constexpr int32_t GUARD_ERR_UNKNOWN_TYPE = -3283;
+constexpr int32_t GUARD_ERR_NO_KEYS = -2916;
+constexpr int32_t GUARD_ERR_MAGIC = -3041;
+constexpr int32_t GUARD_ERR_AUTH = -2975;
+constexpr int32_t GUARD_ERR_SHORT_DATA = -2997;
+
+// Key material of the running session beyond the session keys; it lies in
+// the client record's session key area, which the disconnect randomises.
+struct GuardKeys {
+  uint8_t recv_packet[32];
+  uint8_t send_packet[32];
+  uint8_t base[32];
+  uint8_t send_master[32];
+  uint8_t recv_master[32];
+  uint8_t peer_master;  // the send master key was given by the peer
+};
+
+// Tunnel bookkeeping of the session.
+struct GuardState {
+  uint8_t send_gen, recv_gen;
+  uint8_t keepalive_retries;
+  uint32_t recv_index, send_index;  // 1-based; 0 = none built
+  uint32_t recv_deadline;           // receive-activity deadline (tick)
+  uint32_t next_keepalive;          // tick
+  uint8_t gwmac[6];                 // the gateway's hardware address
+  uint8_t ownip[4];                 // the client's address on the way to the
+                                    // gateway, as its datagrams carry it
+};
+
+extern "C" {
+extern GuardState guard;
+extern uint16_t clientnextpackid;
+
+GuardKeys *GuardKeyArea(void);
+// Sets the tunnel up on new session keys (connected state).
+void GuardStartSession(void);
+// Makes the packet key of a direction (1 send, 0 receive) for a counter.
+void UpdatePacketKey(uint32_t send, uint32_t counter);
+// 1 when MGM protects the session's packets.
+uint32_t GuardUsesMgm(void);
+// The gateway's IPv4 address (host order).
+uint32_t GuardGatewayAddress(void);
+
+// Wraps the packet into a data datagram in compack (outer IPv4 header, UDP,
+// datagram); returns the UDP length, 0 when refused.
+uint32_t GuardTreatSendPack(IPPacket *p);
+// Takes a datagram from the gateway: < 0 error, > 0 consumed (control),
+// 0 the packet now holds the decrypted inner packet.
+int32_t GuardTreatRecvPack(IPPacket *p);
+void GuardInitRandom(const uint8_t *seed);
+uint32_t _MemCmp(const void *a, const void *b, uint32_t n);
+}
