@@ -245,8 +245,10 @@ Bytes HandshakePeer::SynOkf() const {
   Bytes b(head, 0);
   if (variant == 17) {
     wr32(b.data() + 40, o_.session_id);
+    SendMasterFixed(okf_send_master_);
   } else {
     Random(b.data() + 40, 32);
+    memcpy(okf_send_master_, b.data() + 40, 32);
     wr32(b.data() + 72, o_.session_id);
     wr32(b.data() + 76, o_.session_id + 1);
   }

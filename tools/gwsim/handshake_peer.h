@@ -53,6 +53,13 @@ class HandshakePeer {
   // "vesk seskey" then "client seskey": the client's key block.
   const uint8_t *key_block() const { return keys_; }
   const std::string &error() const { return error_; }
+  // What the data side of the session needs.
+  const uint8_t *gw_nonce() const { return gw_nonce_; }
+  const uint8_t *client_nonce() const { return client_nonce_; }
+  // The send master value of the SYN OKF (the fixed one in variant 17).
+  const uint8_t *okf_send_master() const { return okf_send_master_; }
+  uint32_t session_id() const { return o_.session_id; }
+  uint8_t variant() const { return o_.variant; }
   const std::string &auth_block_text() const { return auth_text_; }
 
   // Builders, public for the tests.
@@ -77,6 +84,7 @@ class HandshakePeer {
   uint8_t client_variant_ = 0;   // the variant of the client's SYN RQ
   uint8_t bundle_ = 0;
   uint8_t keys_[64] = {};
+  mutable uint8_t okf_send_master_[32] = {};
   bool keys_ready_ = false;
   bool agreement_ = false;       // authentication variant 131
   std::string error_;

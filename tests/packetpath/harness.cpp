@@ -1,0 +1,185 @@
+#include "tests/packetpath/harness.h"
+
+#include <sys/random.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "kern_host.h"
+#include "kernel/filter/filter_core.h"
+#include "tests/filter/daemon_records.h"
+#include "tests/host/test_host.h"
+
+namespace pp {
+
+using namespace zor::testrec;
+
+Harness::Harness(uint32_t adapter_type) {
+  testhost::reset();
+  Zor_init_module();
+  Zor_DEVN_BindAdapter(&dev, "wire0", adapter_type, 6, kClientMac, 1500);
+  Zor_DEVN_ChangeUPAdapter(&dev);
+  std::vector<uint8_t> pid(8, 0);
+  uint32_t len = 8, p = 4242;
+  memcpy(pid.data(), &len, 4);
+  memcpy(pid.data() + 4, &p, 4);
+  Zor_Filter_DRV_IoControl_Function(51, pid.data(), &len);
+}
+
+Harness::~Harness() {
+  Drain();
+  Zor_DEVN_UnBindAdapter(&dev);
+  Zor_cleanup_module();
+}
+
+uint32_t Harness::FromNet(const Bytes &frame) {
+  testhost::Netbuf nb = testhost::frame(&dev, frame);
+  return Zor_net_inputoutputEx(0, &nb, &dev, 0);
+}
+
+uint32_t Harness::FromStack(const Bytes &frame) {
+  testhost::Netbuf nb = testhost::frame(&dev, frame);
+  return Zor_net_inputoutputEx(1, &nb, &dev, 0);
+}
+
+std::vector<Sent> Harness::Drain() {
+  Zor_net_inputoutput_CheckQueue();
+  std::vector<Sent> out;
+  for (testhost::Netbuf *nb : testhost::state().taken) {
+    out.push_back({nb->to_network, nb->bytes});
+    Zor_net_inputoutput_complete(nullptr, nb, nb->netdev);
+    KERN_netbuf_free(nb);
+  }
+  testhost::state().taken.clear();
+  return out;
+}
+
+void Harness::Tick(uint32_t n) {
+  for (uint32_t i = 0; i < n; i++) Zor_DEV_NetTimerCallback();
+}
+
+int32_t Harness::Request(uint32_t code, const Bytes &payload, Bytes *reply) {
+  Bytes buf(24 + 18408, 0);
+  buf[0] = 0x09;
+  buf[1] = 0x02;
+  uint32_t len = (uint32_t)payload.size();
+  memcpy(buf.data() + 20, &len, 4);
+  memcpy(buf.data() + 24, payload.data(), payload.size());
+  int32_t answer = FilterGetInformation(code, buf.data(), (uint32_t)buf.size());
+  if (reply) *reply = buf;
+  return answer;
+}
+
+std::vector<uint32_t> Harness::Events() {
+  std::vector<uint32_t> out;
+  for (;;) {
+    uint8_t buf[8] = {8};
+    uint32_t len = 8;
+    Zor_Filter_DRV_IoControl_Function(49, buf, &len);
+    uint32_t code;
+    memcpy(&code, buf + 4, 4);
+    if (!code) return out;
+    out.push_back(code);
+  }
+}
+
+Bytes Harness::GatewayFrame(const Bytes &datagram) const {
+  Ip h;
+  h.src = kGatewayIp;
+  h.dst = kClientIp;
+  return FromGateway(h, Udp(87, kClientPort, datagram));
+}
+
+Bytes Harness::DatagramOf(const Sent &s) {
+  const Bytes &f = s.bytes;
+  if (!s.to_network || f.size() < 42 || Be16(&f[12]) != 0x0800 || f[23] != 17) return {};
+  size_t ihl = (f[14] & 15) * 4;
+  const uint8_t *udp = f.data() + 14 + ihl;
+  if (Be16(udp + 2) != 87) return {};
+  return Bytes(udp + 8, udp + Be16(udp + 4));
+}
+
+std::vector<gwsim::TunnelPeer::Result> Harness::ToGateway(const std::vector<Sent> &sent) {
+  std::vector<gwsim::TunnelPeer::Result> results;
+  uint32_t client;
+  PutBe32(reinterpret_cast<uint8_t *>(&client), kClientIp);
+  for (const Sent &s : sent) {
+    Bytes d = DatagramOf(s);
+    if (d.empty()) continue;
+    results.push_back(tunnel_->Take(d.data(), d.size(), client));
+    for (const Bytes &r : results.back().replies) FromNet(GatewayFrame(r));
+  }
+  return results;
+}
+
+namespace {
+
+Bytes Payload(const Bytes &reply) {
+  uint32_t len;
+  memcpy(&len, reply.data() + 20, 4);
+  return Bytes(reply.begin() + 24, reply.begin() + 24 + len);
+}
+
+Bytes Le(std::initializer_list<uint32_t> words) {
+  Bytes b;
+  for (uint32_t w : words)
+    for (int i = 0; i < 4; i++) b.push_back((uint8_t)(w >> (8 * i)));
+  return b;
+}
+
+bool Fail(const char *step) {
+  fprintf(stderr, "connect failed at %s\n", step);
+  return false;
+}
+
+}  // namespace
+
+bool Harness::Connect(bool mgm) {
+  gwsim::Options o;
+  peer_ = std::make_unique<gwsim::HandshakePeer>(o);
+  Bytes reply;
+  if (mgm) Request(37, Le({1}));
+  if (Request(3, InitRecord(kGatewayIp)) < 0) return Fail("init");
+  if (Request(25, AuxRecord(true)) < 0) return Fail("auxinfo");
+  uint8_t priv[32];
+  if (getrandom(priv, sizeof priv, 0) != sizeof priv) return Fail("random");
+  priv[31] &= 0x3F;
+  if (Request(6, EphemeralRecord(priv), &reply) <= 24) return Fail("synrq");
+  Bytes synrq = Payload(reply);
+  Bytes connecting = Le({0, 0, 0});
+  connecting.resize(14, 0);
+  Request(18, connecting);
+  Request(40, Le({kClientIp, kClientPort}));
+  Ip h;
+  h.dst = kGatewayIp;
+  if (FromStack(FromClient(h, Udp(kClientPort, 87, synrq))) != 0) return Fail("synrq frame");
+  for (const Bytes &rr : peer_->Handle(synrq.data(), synrq.size())) Request(5, rr);
+  Request(31, Bytes(peer_->public_key(), peer_->public_key() + 64));
+  if (Request(9, {}, &reply) <= 24) return Fail("synok");
+  Bytes synok = Payload(reply);
+  if (FromStack(FromClient(h, Udp(kClientPort, 87, synok))) != 0) return Fail("synok frame");
+  Bytes block;
+  auto okfs = peer_->Handle(synok.data(), synok.size());
+  if (okfs.empty()) fprintf(stderr, "gateway refused the SYN OK: %s\n", peer_->error().c_str());
+  for (const Bytes &okf : okfs) {
+    Request(5, okf, &reply);
+    int32_t status;
+    memcpy(&status, reply.data() + 12, 4);
+    if (status) fprintf(stderr, "SYN OKF status %d\n", status);
+    block = Payload(reply);
+  }
+  if (block.size() < 64) return Fail("synokf");
+  Request(10, KeyRecord(block.data(), kClientIp, kClientPort), &reply);
+  if (reply[2] != 7) return Fail("setkeys");
+  Bytes name(12, 0);
+  uint32_t len = 12;
+  memcpy(name.data(), &len, 4);
+  memcpy(name.data() + 4, "wire0", 5);
+  Zor_Filter_DRV_IoControl_Function(60, name.data(), &len);
+  bool uses_mgm = reply[24 + 1] & 0x20;
+  tunnel_ = std::make_unique<gwsim::TunnelPeer>(gwsim::SessionOf(*peer_, mgm && uses_mgm));
+  Drain();
+  return true;
+}
+
+}  // namespace pp

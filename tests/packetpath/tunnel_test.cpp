@@ -1,0 +1,292 @@
+// Tunnel data and control against the gateway simulator's peers: packets of
+// the local stack leave as encrypted datagrams that the gateway opens, the
+// gateway's datagrams come back as the inner packets, key changes from
+// either side keep the traffic flowing, and control messages raise their
+// events.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "crypto/magma_mgm.h"
+#include "kernel/filter/statistics.h"
+#include "kernel/filter/tunnel_client.h"
+#include "kernel/filter/tunnel_control.h"
+#include "kernel/filter/tunnel_data.h"
+#include "tests/packetpath/harness.h"
+
+namespace pp {
+namespace {
+
+using gwsim::TunnelPeer;
+using zor::tunnel::client;
+
+Bytes Text(const char *s) { return Bytes(s, s + strlen(s)); }
+
+bool Contains(const Bytes &hay, const Bytes &needle) {
+  return std::search(hay.begin(), hay.end(), needle.begin(), needle.end()) != hay.end();
+}
+
+class Tunnel : public ::testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(h.Connect(GetParam()));
+    ASSERT_EQ(client.state, 7);
+    if (GetParam() && magma_support_fast_MGM()) EXPECT_TRUE(GuardUsesMgm());
+    if (!GetParam()) EXPECT_FALSE(GuardUsesMgm());
+  }
+
+  // A TCP segment of the local stack to the host behind the gateway.
+  Bytes Outgoing(const Bytes &payload, uint32_t seq = 1000, uint8_t flags = 0x18) {
+    Ip ip;
+    ip.proto = 6;
+    Tcp t;
+    t.seq = seq;
+    t.ack = 5000;
+    t.flags = flags;
+    t.payload = payload;
+    return FromClient(ip, TcpSegment(t));
+  }
+  Bytes Reply(const Bytes &payload, uint32_t seq = 5000, uint8_t flags = 0x18) {
+    Ip ip;
+    ip.src = kCorpIp;
+    ip.dst = kClientIp;
+    ip.proto = 6;
+    Tcp t;
+    t.sport = 7;
+    t.dport = 40001;
+    t.seq = seq;
+    t.ack = 1000;
+    t.flags = flags;
+    t.payload = payload;
+    return Ipv4(ip, TcpSegment(t));
+  }
+  // The gateway's datagram for an inner packet, offered from the network.
+  uint32_t ThroughGateway(const Bytes &inner) {
+    return h.FromNet(h.GatewayFrame(h.gateway().Wrap(inner.data(), inner.size())));
+  }
+  // Sends a segment through the tunnel; true when the gateway opened it.
+  bool RoundTrip(uint32_t seq) {
+    Bytes payload = Text("segment");
+    if (h.FromStack(Outgoing(payload, seq)) != 1) return false;
+    auto results = h.ToGateway(h.Drain());
+    bool out = false;
+    for (auto &r : results)
+      if (r.kind == TunnelPeer::Kind::kData) out = Bytes(r.inner.end() - 7, r.inner.end()) == payload;
+    if (ThroughGateway(Reply(payload, 5000 + seq)) != 1) return false;
+    bool in = false;
+    for (const Sent &s : h.Drain()) in = in || (!s.to_network && Contains(s.bytes, payload));
+    return out && in;
+  }
+  // Opens the TCP connection of Outgoing/Reply through the tunnel.
+  void OpenConnection() {
+    ASSERT_EQ(h.FromStack(Outgoing({}, 999, 0x02)), 1u);
+    h.ToGateway(h.Drain());
+    ASSERT_EQ(ThroughGateway(Reply({}, 4999, 0x12)), 1u);
+    h.Drain();
+    ASSERT_EQ(h.FromStack(Outgoing({}, 1000, 0x10)), 1u);
+    h.ToGateway(h.Drain());
+  }
+
+  Harness h;
+};
+
+TEST_P(Tunnel, PacketsCrossBothWaysAndTheWireCarriesNoClearPayload) {
+  Bytes secret = Text("inner payload that must not travel in clear");
+  Ip ip;
+  ip.proto = 1;
+  ASSERT_EQ(h.FromStack(FromClient(ip, IcmpEcho(7, 1, secret))), 1u);
+  std::vector<Sent> sent = h.Drain();
+  ASSERT_EQ(sent.size(), 1u);
+  const Bytes &wire = sent[0].bytes;
+  EXPECT_TRUE(sent[0].to_network);
+  EXPECT_EQ(Bytes(wire.begin(), wire.begin() + 6), Bytes(kGatewayMac, kGatewayMac + 6));
+  EXPECT_EQ(Be32(&wire[30]), kGatewayIp) << "outer destination";
+  EXPECT_EQ(wire[23], 17);
+  EXPECT_EQ(Be16(&wire[34]), kClientPort);
+  EXPECT_EQ(Be16(&wire[36]), 87);
+  EXPECT_TRUE(IpChecksumOk(&wire[14]));
+  EXPECT_TRUE(TransportChecksumOk(&wire[14]));
+  EXPECT_FALSE(Contains(wire, secret));
+  EXPECT_FALSE(Contains(wire, Bytes(secret.begin(), secret.begin() + 8)));
+
+  auto results = h.ToGateway(sent);
+  ASSERT_EQ(results.size(), 1u);
+  ASSERT_EQ(results[0].kind, TunnelPeer::Kind::kData) << results[0].error;
+  Bytes expect = Ipv4(ip, IcmpEcho(7, 1, secret));
+  EXPECT_EQ(results[0].inner, expect);
+
+  Ip back;
+  back.src = kCorpIp;
+  back.dst = kClientIp;
+  back.proto = 1;
+  Bytes answer = Ipv4(back, IcmpEcho(7, 1, secret));
+  answer[20] = 0;  // echo reply
+  Reseal(answer.data());
+  ASSERT_EQ(h.FromNet(h.GatewayFrame(h.gateway().Wrap(answer.data(), answer.size()))), 1u);
+  sent = h.Drain();
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_FALSE(sent[0].to_network) << "up to the local stack";
+  Bytes inner(sent[0].bytes.begin() + 14, sent[0].bytes.end());
+  EXPECT_EQ(Be32(&inner[12]), kCorpIp);
+  EXPECT_EQ(Bytes(inner.begin() + 20, inner.end()), Bytes(answer.begin() + 20, answer.end()));
+  EXPECT_TRUE(IpChecksumOk(inner.data()));
+}
+
+TEST_P(Tunnel, TamperedOrShortDatagramsAreRefused) {
+  Bytes inner = Reply(Text("hello"));
+  Bytes d = h.gateway().Wrap(inner.data(), inner.size());
+  struct Case {
+    const char *what;
+    Bytes datagram;
+  };
+  Bytes flipped = d;
+  flipped[30] ^= 0x01;
+  Bytes flipped_head = d;
+  flipped_head[19] ^= 0x80;
+  Bytes short_data(d.begin(), d.begin() + 25);
+  std::vector<Case> cases = {{"payload byte", flipped},
+                             {"far address", flipped_head},
+                             {"under 26 bytes", short_data}};
+  for (const Case &c : cases) {
+    uint32_t errors = filterstats.recverr;
+    EXPECT_EQ(h.FromNet(h.GatewayFrame(c.datagram)), 1u) << c.what;
+    EXPECT_TRUE(h.Drain().empty()) << c.what;
+    EXPECT_EQ(filterstats.recverr, errors + 1) << c.what;
+  }
+  // A UDP length beyond what the IP packet holds.
+  Bytes frame = h.GatewayFrame(d);
+  PutBe16(&frame[38], (uint16_t)(Be16(&frame[38]) + 40));
+  Reseal(&frame[14]);
+  EXPECT_EQ(h.FromNet(frame), 1u);
+  EXPECT_TRUE(h.Drain().empty());
+}
+
+TEST_P(Tunnel, KeyChangesFromEitherSideKeepTheStreamFlowing) {
+  OpenConnection();
+  ASSERT_TRUE(RoundTrip(1000));
+
+  // The gateway changes its key: the client takes it, acknowledges it and
+  // changes its own direction to the same key.
+  ASSERT_EQ(h.FromNet(h.GatewayFrame(h.gateway().KeyChange())), 1u);
+  auto results = h.ToGateway(h.Drain());
+  ASSERT_EQ(results.size(), 1u);
+  EXPECT_EQ(results[0].kind, TunnelPeer::Kind::kAck) << results[0].error;
+  h.Tick();
+  results = h.ToGateway(h.Drain());
+  ASSERT_EQ(results.size(), 1u);
+  EXPECT_EQ(results[0].kind, TunnelPeer::Kind::kKeyChange) << results[0].error;
+  EXPECT_EQ(client.session_flags & (GUARD_KEYCHANGE | GUARD_NEW_MASTER), 0)
+      << "the gateway's acknowledgement ended the key change";
+  EXPECT_EQ(client.send_counter, GUARD_COUNTER_RESTART) << "counting restarts under the new key";
+  ASSERT_TRUE(RoundTrip(1007));
+
+  // The client's own key change, when its counter reaches the limit.
+  client.send_counter = GUARD_REKEY_COUNTER;
+  h.Tick();
+  results = h.ToGateway(h.Drain());
+  ASSERT_EQ(results.size(), 1u);
+  EXPECT_EQ(results[0].kind, TunnelPeer::Kind::kKeyChange) << results[0].error;
+  EXPECT_EQ(h.gateway().keychanges_taken(), 2u);
+  EXPECT_EQ(client.send_counter, GUARD_COUNTER_RESTART);
+  ASSERT_TRUE(RoundTrip(1014));
+  EXPECT_TRUE(h.Events().empty());
+}
+
+TEST_P(Tunnel, UnansweredKeyChangeEndsTheSession) {
+  client.send_counter = GUARD_REKEY_COUNTER;
+  int sent = 0;
+  for (int i = 0; i < 6 * 36 && client.state == 7; i++) {
+    h.Tick();
+    for (const Sent &s : h.Drain()) sent += !Harness::DatagramOf(s).empty();
+  }
+  EXPECT_EQ(sent, 5) << "five attempts";
+  EXPECT_EQ(client.state, 0);
+  EXPECT_EQ(h.Events(), std::vector<uint32_t>{12});
+}
+
+TEST_P(Tunnel, KeepAlivesAreAnsweredOrEndTheSession) {
+  h.Tick(GUARD_KEEPALIVE_TICKS);
+  auto results = h.ToGateway(h.Drain());
+  ASSERT_EQ(results.size(), 1u);
+  EXPECT_EQ(results[0].kind, TunnelPeer::Kind::kOob) << results[0].error;
+  EXPECT_EQ(results[0].code, OOB_KEEPALIVE);
+  EXPECT_EQ(client.session_flags & GUARD_KEEPALIVE_WAIT, 0) << "the answer arrived";
+
+  // A silent gateway: seven more keep-alives, then the session ends.
+  int keepalives = 0;
+  for (int i = 0; i < 10 * (int)GUARD_KEEPALIVE_TICKS && client.state == 7; i++) {
+    h.Tick();
+    for (const Sent &s : h.Drain()) keepalives += !Harness::DatagramOf(s).empty();
+  }
+  EXPECT_EQ(keepalives, 7);
+  EXPECT_EQ(client.state, 0);
+  EXPECT_EQ(h.Events(), std::vector<uint32_t>{11});
+}
+
+TEST_P(Tunnel, StatusInTheTunnelEndsTheSession) {
+  for (uint32_t code : {31u, 25u}) {
+    if (client.state != 7) {
+      ASSERT_TRUE(h.Connect(GetParam()));
+    }
+    Bytes bad = h.gateway().Status(code);
+    bad[12] ^= 1;  // seal no longer checks
+    EXPECT_EQ(h.FromNet(h.GatewayFrame(bad)), 1u);
+    EXPECT_EQ(client.state, 7) << "a status that does not check ends nothing";
+    Bytes longer = h.gateway().Status(code);
+    longer.insert(longer.end(), 4, 0);
+    EXPECT_EQ(h.FromNet(h.GatewayFrame(longer)), 1u);
+    EXPECT_EQ(client.state, 7);
+    EXPECT_TRUE(h.Events().empty());
+
+    EXPECT_EQ(h.FromNet(h.GatewayFrame(h.gateway().Status(code))), 1u);
+    EXPECT_EQ(client.state, 0);
+    EXPECT_EQ(client.session_flags, 0);
+    EXPECT_EQ(h.Events(), std::vector<uint32_t>{code == 31 ? 9u : 13u});
+  }
+}
+
+TEST_P(Tunnel, AccessLevelIsStoredAcknowledgedAndReported) {
+  ASSERT_EQ(h.FromNet(h.GatewayFrame(h.gateway().Oob(OOB_ACCESS_LEVEL, {3}))), 1u);
+  EXPECT_EQ(client.access_level, 3);
+  EXPECT_EQ(h.Events(), std::vector<uint32_t>{10});
+  auto results = h.ToGateway(h.Drain());
+  ASSERT_EQ(results.size(), 1u);
+  ASSERT_EQ(results[0].kind, TunnelPeer::Kind::kOob) << results[0].error;
+  EXPECT_EQ(results[0].code, OOB_ACCESS_LEVEL_ACK);
+  EXPECT_EQ(results[0].data, Bytes{3}) << "one data byte: n + 4 is not a multiple of 8";
+
+  Bytes tampered = h.gateway().Oob(OOB_ACCESS_LEVEL, {5});
+  tampered[19] ^= 1;
+  EXPECT_EQ(h.FromNet(h.GatewayFrame(tampered)), 1u);
+  EXPECT_EQ(client.access_level, 3);
+  Bytes lying = h.gateway().Oob(OOB_ACCESS_LEVEL, {5});
+  lying[6] = 200;  // length field past the datagram
+  EXPECT_EQ(h.FromNet(h.GatewayFrame(lying)), 1u);
+  EXPECT_TRUE(h.Events().empty());
+}
+
+TEST_P(Tunnel, PacketThatCannotBeWrappedIsDroppedNotSentInClear) {
+  client.session_flags &= (uint8_t)~GUARD_KEYS_EXIST;
+  Ip ip;
+  ip.proto = 1;
+  EXPECT_EQ(h.FromStack(FromClient(ip, IcmpEcho(1, 1, Text("x")))), 1u);
+  EXPECT_TRUE(h.Drain().empty());
+}
+
+TEST_P(Tunnel, ClearTrafficFromTheGatewayIsRefused) {
+  Ip ip;
+  ip.src = kGatewayIp;
+  ip.dst = kClientIp;
+  uint32_t errors = filterstats.recverr;
+  EXPECT_EQ(h.FromNet(FromGateway(ip, Udp(88, kClientPort, Text("not the tunnel port")))), 1u);
+  EXPECT_EQ(filterstats.recverr, errors + 1);
+  ip.proto = 6;
+  EXPECT_EQ(h.FromNet(FromGateway(ip, TcpSegment({}))), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, Tunnel, ::testing::Values(false, true),
+                         [](const auto &info) { return info.param ? "Mgm" : "MacOfb"; });
+
+}  // namespace
+}  // namespace pp

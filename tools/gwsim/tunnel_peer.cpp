@@ -1,0 +1,221 @@
+#include "tools/gwsim/tunnel_peer.h"
+
+#include <sys/random.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "kernel/filter/tunnel_crypto.h"
+#include "kernel/filter/wire_format.h"
+
+namespace gwsim {
+namespace {
+
+using namespace zor::wire;
+
+constexpr size_t kDataHead = 26, kKeyChangeLen = 65, kAckLen = 33, kOobHead = 27;
+constexpr uint16_t kKeepAlive = 16384;
+constexpr uint8_t kProtocolFlag = 0x10;
+
+void Random(void *p, size_t n) {
+  if (getrandom(p, n, 0) != (ssize_t)n) abort();
+}
+
+uint16_t Sum(const uint8_t *p, size_t n) {
+  uint32_t s = 0;
+  for (size_t i = 0; i + 1 < n; i += 2) s += (uint32_t)(p[i] << 8 | p[i + 1]);
+  if (n & 1) s += (uint32_t)p[n - 1] << 8;
+  while (s >> 16) s = (s & 0xFFFF) + (s >> 16);
+  return (uint16_t)s;
+}
+
+}  // namespace
+
+TunnelSession SessionOf(const HandshakePeer &peer, bool mgm) {
+  TunnelSession s;
+  memcpy(s.to_client, peer.key_block(), 32);
+  memcpy(s.from_client, peer.key_block() + 32, 32);
+  memcpy(s.base, peer.okf_send_master(), 32);
+  memcpy(s.gw_nonce, peer.gw_nonce(), 16);
+  memcpy(s.client_nonce, peer.client_nonce(), 16);
+  s.session_id = peer.session_id();
+  s.variant = peer.variant();
+  s.mgm = mgm;
+  return s;
+}
+
+TunnelPeer::TunnelPeer(const TunnelSession &s) : s_(s) {
+  memcpy(send_master_, s.to_client, 32);
+  memcpy(recv_master_, s.from_client, 32);
+}
+
+const uint8_t *TunnelPeer::RecvKey(uint32_t counter) {
+  uint32_t index = GuardKeyIndex(counter);
+  if (index != recv_index_) GuardPacketKey(recv_master_, s_.base, index, recv_packet_);
+  recv_index_ = index;
+  return recv_packet_;
+}
+
+const uint8_t *TunnelPeer::SendKey(uint32_t counter) {
+  uint32_t index = GuardKeyIndex(counter);
+  if (index != send_index_) GuardPacketKey(send_master_, s_.base, index, send_packet_);
+  send_index_ = index;
+  return send_packet_;
+}
+
+TunnelPeer::Result TunnelPeer::Take(const uint8_t *d, size_t n, uint32_t client_addr) {
+  Bytes copy(d, d + n);
+  Result r;
+  if (n < 16) {
+    r.error = "short datagram";
+    return r;
+  }
+  switch (copy[4] & 0x0F) {
+    case kData: return TakeData(copy.data(), n, client_addr);
+    case kOob: return TakeOob(copy.data(), n);
+    case kKeyChange: return TakeKeyChange(copy.data(), n);
+    case kAck: return TakeAck(copy.data(), n);
+    default: r.error = "unknown type"; return r;
+  }
+}
+
+TunnelPeer::Result TunnelPeer::TakeData(uint8_t *d, size_t n, uint32_t client_addr) {
+  Result r;
+  if (n < kDataHead) return r.error = "short data datagram", r;
+  if (rd32(d + 10) != s_.session_id) return r.error = "session id", r;
+  uint32_t counter = rd32(d + 6);
+  if (!GuardOpenData(d, (uint32_t)n, RecvKey(counter), counter, s_.gw_nonce, s_.mgm))
+    return r.error = "authentication", r;
+  size_t payload = n - kDataHead;
+  r.inner.assign(20 + payload, 0);
+  uint8_t *ip = r.inner.data();
+  ip[0] = 0x45;
+  ip[2] = (uint8_t)((20 + payload) >> 8);
+  ip[3] = (uint8_t)(20 + payload);
+  uint16_t id = rd16(d + 22);
+  ip[4] = (uint8_t)(id >> 8);
+  ip[5] = (uint8_t)id;
+  ip[8] = 64;
+  ip[9] = d[25];
+  memcpy(ip + 12, &client_addr, 4);
+  memcpy(ip + 16, d + 18, 4);
+  uint16_t c = (uint16_t)~Sum(ip, 20);
+  ip[10] = (uint8_t)(c >> 8);
+  ip[11] = (uint8_t)c;
+  memcpy(ip + 20, d + kDataHead, payload);
+  r.kind = Kind::kData;
+  return r;
+}
+
+TunnelPeer::Result TunnelPeer::TakeOob(uint8_t *d, size_t n) {
+  Result r;
+  if (n < kOobHead || kOobHead + rd16(d + 6) > n) return r.error = "short out-of-band", r;
+  uint32_t len = rd16(d + 6), counter = rd32(d + 9);
+  if (!GuardOpenOob(d, len, RecvKey(counter), counter, s_.gw_nonce, s_.mgm))
+    return r.error = "out-of-band authentication", r;
+  r.kind = Kind::kOob;
+  r.code = rd16(d + 17);
+  r.data.assign(d + 19, d + 19 + len);
+  if (r.code == kKeepAlive) r.replies.push_back(Oob(kKeepAlive, {}));
+  return r;
+}
+
+TunnelPeer::Result TunnelPeer::TakeKeyChange(uint8_t *d, size_t n) {
+  Result r;
+  if (n < kKeyChangeLen) return r.error = "short key change", r;
+  if (rd32(d + 8) != s_.session_id) return r.error = "key change session id", r;
+  if (!GuardOpenControl(d, kKeyChangeLen, s_.from_client)) return r.error = "key change imitation", r;
+  if (memcmp(d + 12, s_.gw_nonce, 16) != 0) return r.error = "key change nonce", r;
+  if (d[28] != recv_gen_) {
+    memcpy(recv_master_, d + 29, 32);
+    recv_index_ = 0;
+    recv_gen_ = d[28];
+  }
+  keychanges_taken_++;
+  Bytes ack = ControlHead((uint8_t)(kAck | (s_.protocol_flag ? kProtocolFlag : 0)), kAckLen);
+  ack[28] = recv_gen_;
+  GuardSealControl(ack.data(), kAckLen, s_.to_client);
+  r.replies.push_back(ack);
+  r.kind = Kind::kKeyChange;
+  return r;
+}
+
+TunnelPeer::Result TunnelPeer::TakeAck(uint8_t *d, size_t n) {
+  Result r;
+  if (n < kAckLen) return r.error = "short acknowledgement", r;
+  if (!GuardOpenControl(d, kAckLen, s_.from_client)) return r.error = "ack imitation", r;
+  if (!keychange_pending_ || d[28] != pending_gen_) return r.error = "ack of no key change", r;
+  keychange_pending_ = false;
+  acks_taken_++;
+  r.kind = Kind::kAck;
+  return r;
+}
+
+Bytes TunnelPeer::ControlHead(uint8_t type, size_t len) const {
+  Bytes b(len, 0);
+  wr32(b.data(), kMagic);
+  b[4] = type;
+  b[5] = s_.variant;
+  wr32(b.data() + 8, s_.session_id);
+  memcpy(b.data() + 12, s_.client_nonce, 16);
+  return b;
+}
+
+Bytes TunnelPeer::Wrap(const uint8_t *ip, size_t n) {
+  size_t ihl = (size_t)(ip[0] & 0x0F) * 4;
+  size_t payload = n - ihl;
+  Bytes d(kDataHead + payload, 0);
+  uint32_t counter = send_counter_;
+  d[4] = kData;
+  d[5] = send_gen_;
+  wr32(d.data() + 6, counter);
+  wr32(d.data() + 10, s_.session_id);
+  memcpy(d.data() + 18, ip + 12, 4);
+  wr16(d.data() + 22, (uint16_t)(ip[4] << 8 | ip[5]));
+  d[25] = ip[9];
+  memcpy(d.data() + kDataHead, ip + ihl, payload);
+  GuardSealData(d.data(), (uint32_t)d.size(), SendKey(counter), counter, s_.client_nonce, s_.mgm);
+  send_counter_ = counter + (uint32_t)((payload + 41) >> 4);
+  return d;
+}
+
+Bytes TunnelPeer::KeyChange() {
+  Random(send_master_, 32);
+  send_gen_++;
+  send_index_ = 0;
+  send_counter_ = 0;
+  pending_gen_ = send_gen_;
+  keychange_pending_ = true;
+  Bytes b = ControlHead(kKeyChange, kKeyChangeLen);
+  b[28] = send_gen_;
+  memcpy(b.data() + 29, send_master_, 32);
+  GuardSealControl(b.data(), kKeyChangeLen, s_.to_client);
+  return b;
+}
+
+Bytes TunnelPeer::Oob(uint16_t code, const Bytes &data) {
+  Bytes b(kOobHead + data.size(), 0);
+  uint32_t counter = send_counter_;
+  wr32(b.data(), kMagic);
+  b[4] = kOob;
+  b[5] = s_.variant;
+  wr16(b.data() + 6, (uint16_t)data.size());
+  b[8] = send_gen_;
+  wr32(b.data() + 9, counter);
+  wr32(b.data() + 13, s_.session_id);
+  wr16(b.data() + 17, code);
+  if (!data.empty()) memcpy(b.data() + 19, data.data(), data.size());
+  GuardSealOob(b.data(), (uint32_t)data.size(), SendKey(counter), counter, s_.client_nonce, s_.mgm);
+  send_counter_ = counter + (uint32_t)((data.size() + 42) >> 4);
+  return b;
+}
+
+Bytes TunnelPeer::Status(uint32_t code) const {
+  Bytes b(20, 0);
+  PutHeader(b.data(), kStatus, s_.variant, 0);
+  wr32(b.data() + 8, code);
+  SealCrc(b.data(), (uint32_t)b.size());
+  return b;
+}
+
+}  // namespace gwsim

@@ -1,0 +1,78 @@
+// The gateway's side of the tunnel's data and control datagrams, for the
+// simulator and the tests: unwraps the client's data datagrams into IPv4
+// packets, wraps packets for the client, answers keep-alives and key
+// changes, starts key changes of its own and builds out-of-band messages
+// and in-tunnel status datagrams. It follows the choices written down in
+// kernel/filter/tunnel_data.h and tunnel_control.h, with the protection of
+// kernel/filter/tunnel_crypto.h.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "tools/gwsim/handshake_peer.h"
+
+namespace gwsim {
+
+// What the handshake left for the session.
+struct TunnelSession {
+  uint8_t to_client[32];    // "vesk seskey": the gateway's direction
+  uint8_t from_client[32];  // "client seskey": the client's direction
+  uint8_t base[32];         // the packet-key base (the SYN OKF send master value)
+  uint8_t gw_nonce[16];
+  uint8_t client_nonce[16];
+  uint32_t session_id = 0;
+  uint8_t variant = 17;
+  bool mgm = false;
+  bool protocol_flag = true;  // the client's enciphered-data option
+};
+
+// The session a completed handshake leaves; mgm as the client chose it.
+TunnelSession SessionOf(const HandshakePeer &peer, bool mgm);
+
+class TunnelPeer {
+ public:
+  explicit TunnelPeer(const TunnelSession &s);
+
+  enum class Kind { kError, kData, kOob, kKeyChange, kAck };
+  struct Result {
+    Kind kind = Kind::kError;
+    Bytes inner;           // kData: the IPv4 packet
+    uint16_t code = 0;     // kOob
+    Bytes data;            // kOob
+    std::vector<Bytes> replies;
+    std::string error;
+  };
+  // One datagram of the client (UDP payload); client_addr is the outer
+  // source address (network order), the inner packet's source.
+  Result Take(const uint8_t *d, size_t n, uint32_t client_addr);
+  // The data datagram for an IPv4 packet going to the client.
+  Bytes Wrap(const uint8_t *ip, size_t n);
+  // A key change of the gateway's direction, with a fresh master key.
+  Bytes KeyChange();
+  Bytes Oob(uint16_t code, const Bytes &data);
+  Bytes Status(uint32_t code) const;
+
+  uint32_t keychanges_taken() const { return keychanges_taken_; }
+  uint32_t acks_taken() const { return acks_taken_; }
+
+ private:
+  Result TakeData(uint8_t *d, size_t n, uint32_t client_addr);
+  Result TakeOob(uint8_t *d, size_t n);
+  Result TakeKeyChange(uint8_t *d, size_t n);
+  Result TakeAck(uint8_t *d, size_t n);
+  const uint8_t *RecvKey(uint32_t counter);
+  const uint8_t *SendKey(uint32_t counter);
+  Bytes ControlHead(uint8_t type, size_t len) const;
+
+  TunnelSession s_;
+  uint8_t send_master_[32], recv_master_[32];
+  uint8_t send_packet_[32], recv_packet_[32];
+  uint32_t send_index_ = 0, recv_index_ = 0;
+  uint32_t send_counter_ = 0;
+  uint8_t send_gen_ = 0, recv_gen_ = 0, pending_gen_ = 0;
+  bool keychange_pending_ = false;
+  uint32_t keychanges_taken_ = 0, acks_taken_ = 0;
+};
+
+}  // namespace gwsim
