@@ -32,8 +32,8 @@ class Tunnel : public ::testing::TestWithParam<bool> {
   void SetUp() override {
     ASSERT_TRUE(h.Connect(GetParam()));
     ASSERT_EQ(client.state, 7);
-    if (GetParam() && magma_support_fast_MGM()) EXPECT_TRUE(GuardUsesMgm());
-    if (!GetParam()) EXPECT_FALSE(GuardUsesMgm());
+    bool mgm = GetParam() && magma_support_fast_MGM();
+    EXPECT_EQ(GuardUsesMgm(), mgm ? 1u : 0u);
   }
 
   // A TCP segment of the local stack to the host behind the gateway.
