@@ -1,1 +1,291 @@
+// The receive handler's verdicts, frame in -> verdict and frames queued out,
+// on Ethernet, PPP and raw-IP adapters; link classification; fragment
+// reassembly; the ARP answer and the service's own handshake datagrams.
 #include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "kernel/filter/ip_reassembly.h"
+#include "kernel/filter/packet_path.h"
+#include "kernel/filter/tunnel_client.h"
+#include "tests/packetpath/harness.h"
+
+namespace pp {
+namespace {
+
+enum From { kNet, kStack };
+
+Bytes Fill(size_t n, uint8_t v) { return Bytes(n, v); }
+
+Bytes Frame(uint16_t type, size_t body) {
+  return Ether(kGatewayMac, kClientMac, type, Fill(body, 0x5A));
+}
+
+Bytes Arp(uint16_t op, uint32_t target) {
+  Bytes a(28, 0);
+  PutBe16(&a[0], 1);
+  PutBe16(&a[2], 0x0800);
+  a[4] = 6;
+  a[5] = 4;
+  PutBe16(&a[6], op);
+  memcpy(&a[8], kClientMac, 6);
+  PutBe32(&a[14], kClientIp);
+  PutBe32(&a[24], target);
+  const uint8_t broadcast[6] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+  return Ether(broadcast, kClientMac, 0x0806, a);
+}
+
+Bytes IncomingUdp(size_t payload, uint16_t frag = 0) {
+  Ip ip;
+  ip.src = kCorpIp;
+  ip.dst = kClientIp;
+  ip.frag = frag;
+  return FromGateway(ip, Udp(53, 40000, Fill(payload, 0x33)));
+}
+
+struct Case {
+  const char *name;
+  uint32_t adapter_type;
+  From from;
+  Bytes frame;
+  uint32_t verdict;
+};
+
+Bytes BadChecksum() {
+  Bytes f = IncomingUdp(10);
+  f[24] ^= 0x40;
+  return f;
+}
+
+Bytes Ipv4Body(Bytes frame) { return Bytes(frame.begin() + 14, frame.end()); }
+
+Bytes Ppp(uint16_t proto, Bytes body) {
+  Bytes f = {(uint8_t)(proto >> 8), (uint8_t)proto};
+  f.insert(f.end(), body.begin(), body.end());
+  return f;
+}
+
+Bytes ZeroChecksum(Bytes ip) {
+  ip[10] = ip[11] = 0;
+  return ip;
+}
+
+Bytes TotalLengthZero() {
+  Ip ip;
+  Bytes f = FromClient(ip, Udp(40000, 53, Fill(12, 1)));
+  f[16] = f[17] = 0;
+  return f;
+}
+
+Bytes Largest() {
+  Ip ip;
+  Bytes f = FromClient(ip, Udp(40000, 9, Fill(65535 - 28, 7)));
+  f.resize(65556, 0);
+  return f;
+}
+
+Bytes Raw8023() {
+  Bytes f = Frame(100, 60);
+  f[14] = f[15] = 0xFF;
+  return f;
+}
+
+const Case kCases[] = {
+    {"oversized frame", 0, kStack, Fill(65557, 0), 1},
+    {"largest frame", 0, kStack, Largest(), 0},
+    {"runt Ethernet frame", 0, kNet, Fill(10, 0), 1},
+    {"IPv6 from the stack", 0, kStack, Frame(0x86DD, 60), 1},
+    {"IPv6 from the network", 0, kNet, Frame(0x86DD, 60), 1},
+    {"ARP from the network", 0, kNet, Arp(1, kClientIp), 0},
+    {"ARP from the stack, no tunnel", 0, kStack, Arp(1, kCorpIp), 0},
+    {"EAPOL", 0, kStack, Frame(0x888E, 40), 0},
+    {"RARP", 0, kNet, Frame(0x8035, 40), 0},
+    {"raw 802.3", 0, kNet, Raw8023(), 0},
+    {"bad IPv4 checksum from the network", 0, kNet, BadChecksum(), 1},
+    {"bad IPv4 checksum from the stack", 0, kStack, BadChecksum(), 0},
+    {"total length 0 from the stack", 0, kStack, TotalLengthZero(), 0},
+    {"PPP other protocol", 3, kNet, Ppp(0x0057, Fill(40, 0x60)), 0},
+    {"PPP IPv4, checksum left to fill", 3, kNet, Ppp(0x0021, ZeroChecksum(Ipv4Body(IncomingUdp(8)))), 0},
+    {"PPP IPv4, wrong checksum kept", 3, kNet, Ppp(0x0021, Ipv4Body(BadChecksum())), 1},
+    {"raw IP, checksum left to fill", 2, kNet, ZeroChecksum(Ipv4Body(IncomingUdp(8))), 0},
+    {"raw IP, wrong checksum kept", 2, kNet, Ipv4Body(BadChecksum()), 1},
+    {"raw IP, header cut short", 2, kNet, Bytes{0x45, 0, 0, 40, 0, 0, 0, 0}, 1},
+    {"no MAC header", 1, kNet, Ppp(0x0800, Ipv4Body(IncomingUdp(8))), 0},
+};
+
+class FrameTable : public ::testing::TestWithParam<Case> {};
+
+TEST_P(FrameTable, Verdict) {
+  const Case &c = GetParam();
+  Harness h(c.adapter_type);
+  uint32_t v = c.from == kNet ? h.FromNet(c.frame) : h.FromStack(c.frame);
+  EXPECT_EQ(v, c.verdict);
+  EXPECT_TRUE(h.Drain().empty()) << "nothing is sent on a plain verdict";
+  if (c.from == kStack && v != 0 && c.frame.size() <= FRAME_COPY_SIZE) {
+    EXPECT_NE(memcmp(framePORTTERM, c.frame.data(), c.frame.size() < 64 ? c.frame.size() : 64), 0)
+        << "a refused frame of the local stack is masked";
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Frames, FrameTable, ::testing::ValuesIn(kCases), [](const auto &info) {
+  std::string n;
+  for (const char *p = info.param.name; *p; ++p) n += isalnum((unsigned char)*p) ? *p : '_';
+  return n;
+});
+
+TEST(LinkClassification, KindsHeaderLengthsAndProtocols) {
+  struct L {
+    Bytes frame;
+    uint32_t headerlen, kind, pid;
+  };
+  auto llc = [](uint8_t dsap, uint8_t ssap, uint8_t control, size_t total) {
+    Bytes f(total, 0);
+    PutBe16(&f[12], (uint16_t)(total - 14));
+    f[14] = dsap;
+    f[15] = ssap;
+    if (total > 16) f[16] = control;
+    return f;
+  };
+  Bytes snap = llc(0xAA, 0xAA, 3, 30);
+  PutBe16(&snap[20], 0x0800);
+  Bytes snap_other = snap;
+  snap_other[17] = 0x01;
+  const L cases[] = {
+      {Frame(0x0800, 20), 14, 2, 0x0800},
+      {llc(0xFF, 0xFF, 0, 30), 14, 5, 0x8137},
+      {snap, 22, 10, 0x0800},
+      {snap_other, 22, 10, 0},
+      {llc(0xAA, 0xAA, 3, 21), LINK_TOO_SHORT, 0, 0},
+      {llc(0xAA, 0xAA, 0, 30), 18, 3, 0},
+      {llc(0xE0, 0xE0, 3, 30), 17, 3, 0x8137},
+      {llc(0xF0, 0xF0, 3, 17), 17, 3, 0xF0},
+      {llc(0x42, 0x42, 0, 30), 18, 3, 0},
+      {llc(0x42, 0x42, 0, 17), LINK_TOO_SHORT, 0, 0},
+      {llc(0x42, 0x42, 3, 16), LINK_TOO_SHORT, 0, 0},
+      {Fill(14, 0x08), LINK_TOO_SHORT, 0, 0},
+  };
+  for (size_t i = 0; i < sizeof cases / sizeof cases[0]; i++) {
+    LinkInfo l = DetectFrameAndPid(cases[i].frame.data(), (uint32_t)cases[i].frame.size());
+    EXPECT_EQ(l.headerlen, cases[i].headerlen) << "case " << i;
+    if (l.headerlen == LINK_TOO_SHORT) continue;
+    EXPECT_EQ(l.kind, cases[i].kind) << "case " << i;
+    EXPECT_EQ(l.pid, cases[i].pid) << "case " << i;
+  }
+}
+
+// Fragments of one UDP datagram from the network.
+std::vector<Bytes> Fragments(const Bytes &whole, size_t piece) {
+  std::vector<Bytes> out;
+  Bytes ip(whole.begin() + 14, whole.end());
+  size_t data = ip.size() - 20;
+  for (size_t off = 0; off < data; off += piece) {
+    size_t n = data - off < piece ? data - off : piece;
+    Bytes f(ip.begin(), ip.begin() + 20);
+    f.insert(f.end(), ip.begin() + 20 + off, ip.begin() + 20 + off + n);
+    PutBe16(&f[2], (uint16_t)f.size());
+    PutBe16(&f[6], (uint16_t)((off / 8) | (off + n < data ? 0x2000 : 0)));
+    Reseal(f.data());
+    out.push_back(Ether(kClientMac, kGatewayMac, 0x0800, f));
+  }
+  return out;
+}
+
+TEST(Reassembly, FragmentsAreRebuiltInAnyOrder) {
+  Harness h;
+  Bytes whole = IncomingUdp(3000);
+  std::vector<Bytes> pieces = Fragments(whole, 1480);
+  ASSERT_EQ(pieces.size(), 3u);
+  for (int order : {0, 1}) {
+    std::vector<Bytes> seq = pieces;
+    if (order) std::swap(seq[0], seq[2]);
+    for (size_t i = 0; i < seq.size(); i++) {
+      EXPECT_EQ(h.FromNet(seq[i]), 1u);
+      std::vector<Sent> out = h.Drain();
+      if (i + 1 < seq.size()) {
+        EXPECT_TRUE(out.empty());
+        continue;
+      }
+      ASSERT_EQ(out.size(), 1u);
+      EXPECT_FALSE(out[0].to_network);
+      EXPECT_EQ(out[0].bytes, whole) << "the datagram as it was sent, checksum recomputed";
+    }
+    EXPECT_EQ(IPReassemblyCount(PORT_NET), 0u);
+  }
+}
+
+TEST(Reassembly, OverlapStartsAfreshAndOversizeDiscards) {
+  Harness h;
+  std::vector<Bytes> pieces = Fragments(IncomingUdp(3000), 1480);
+  EXPECT_EQ(h.FromNet(pieces[0]), 1u);
+  EXPECT_EQ(h.FromNet(pieces[0]), 1u) << "an overlapping copy restarts the entry with itself";
+  EXPECT_EQ(h.FromNet(pieces[1]), 1u);
+  EXPECT_EQ(h.FromNet(pieces[2]), 1u);
+  EXPECT_EQ(h.Drain().size(), 1u);
+
+  EXPECT_EQ(h.FromNet(pieces[0]), 1u);
+  ASSERT_EQ(IPReassemblyCount(PORT_NET), 1u);
+  Bytes last = pieces[2];
+  PutBe16(&last[20], 65528 / 8);
+  last.resize(14 + 20 + 16);
+  PutBe16(&last[16], 36);
+  Reseal(&last[14]);
+  EXPECT_EQ(h.FromNet(last), 1u);
+  EXPECT_EQ(IPReassemblyCount(PORT_NET), 0u) << "ending beyond 65,536 bytes discards the entry";
+  EXPECT_TRUE(h.Drain().empty());
+}
+
+TEST(Reassembly, EntriesExpire) {
+  Harness h;
+  std::vector<Bytes> pieces = Fragments(IncomingUdp(3000), 1480);
+  EXPECT_EQ(h.FromNet(pieces[0]), 1u);
+  h.Tick(181);
+  EXPECT_EQ(IPReassemblyCount(PORT_NET), 1u);
+  h.Tick(1);
+  EXPECT_EQ(IPReassemblyCount(PORT_NET), 0u) << "TTL 64: ten seconds";
+}
+
+TEST(Connected, ArpForATunnelledAddressIsAnsweredInTheGatewaysName) {
+  Harness h;
+  ASSERT_TRUE(h.Connect());
+  EXPECT_EQ(h.FromStack(Arp(1, kCorpIp)), 1u);
+  std::vector<Sent> out = h.Drain();
+  ASSERT_EQ(out.size(), 1u);
+  const Bytes &r = out[0].bytes;
+  EXPECT_FALSE(out[0].to_network);
+  EXPECT_EQ(Bytes(r.begin(), r.begin() + 6), Bytes(kClientMac, kClientMac + 6));
+  EXPECT_EQ(Bytes(r.begin() + 6, r.begin() + 12), Bytes(kGatewayMac, kGatewayMac + 6));
+  EXPECT_EQ(Be16(&r[20]), 2);
+  EXPECT_EQ(Bytes(r.begin() + 22, r.begin() + 28), Bytes(kGatewayMac, kGatewayMac + 6));
+  EXPECT_EQ(Be32(&r[28]), kCorpIp);
+  EXPECT_EQ(Be32(&r[38]), kClientIp);
+  EXPECT_EQ(h.FromStack(Arp(1, kGatewayIp)), 0u) << "the gateway answers for itself";
+  EXPECT_EQ(h.FromNet(Arp(1, kCorpIp)), 0u);
+}
+
+TEST(Connected, TheServicesOwnHandshakeDatagramsLeaveUnfiltered) {
+  Harness h;
+  ASSERT_TRUE(h.Connect());
+  Bytes reply;
+  ASSERT_GT(h.Request(7, Bytes(124, 0), &reply), 24);
+  uint32_t len;
+  memcpy(&len, reply.data() + 20, 4);
+  Bytes probe(reply.begin() + 24, reply.begin() + 24 + len);
+  Ip out;
+  out.dst = kGatewayIp;
+  EXPECT_EQ(h.FromStack(FromClient(out, Udp(kClientPort, 87, probe))), 0u);
+  Bytes other = probe;
+  other.back() ^= 1;
+  EXPECT_EQ(h.FromStack(FromClient(out, Udp(kClientPort, 87, other))), 1u) << "tunnelled";
+  h.Drain();
+
+  // The answer: a datagram of the protocol, offered to the handshake.
+  Bytes answer = h.handshake().Status(5, 0, "", 17);
+  answer.resize(std::max<size_t>(answer.size(), 36), 0);
+  Ip in;
+  in.src = kGatewayIp;
+  in.dst = kClientIp;
+  EXPECT_EQ(h.FromNet(FromGateway(in, Udp(87, kClientPort, answer))), 0u);
+}
+
+}  // namespace
+}  // namespace pp
