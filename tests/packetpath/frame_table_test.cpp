@@ -121,7 +121,7 @@ TEST_P(FrameTable, Verdict) {
   uint32_t v = c.from == kNet ? h.FromNet(c.frame) : h.FromStack(c.frame);
   EXPECT_EQ(v, c.verdict);
   EXPECT_TRUE(h.Drain().empty()) << "nothing is sent on a plain verdict";
-  if (c.from == kStack && v != 0 && c.frame.size() <= FRAME_COPY_SIZE) {
+  if (c.from == kStack && v != 0 && c.frame.size() <= MAX_FRAME_LEN) {
     EXPECT_NE(memcmp(framePORTTERM, c.frame.data(), c.frame.size() < 64 ? c.frame.size() : 64), 0)
         << "a refused frame of the local stack is masked";
   }
