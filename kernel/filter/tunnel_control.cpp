@@ -108,8 +108,11 @@ void disconnect(uint32_t event) {
 uint32_t send_key_change(void) {
   GuardKeys *k = GuardKeyArea();
   if (!(client.session_flags & GUARD_NEW_MASTER)) {
-    if (!k->peer_master) GetRandomEx(k->send_master, 32, 0);
-    k->peer_master = 0;
+    if (guard.peer_master)
+      memcpy(k->send_master, k->next_send_master, 32);
+    else
+      GetRandomEx(k->send_master, 32, 0);
+    guard.peer_master = 0;
     guard.send_gen++;
     guard.send_index = 0;
     client.send_counter = GUARD_COUNTER_RESTART;
@@ -216,8 +219,8 @@ int32_t GuardTreatKeyChange(IPPacket *p, uint8_t *d, uint32_t len) {
     client.session_flags |= GUARD_KEYS_EXIST;
     guard.recv_gen = gen;
     memcpy(k->recv_master, d + 29, 32);
-    memcpy(k->send_master, d + 29, 32);
-    k->peer_master = 1;
+    memcpy(k->next_send_master, d + 29, 32);
+    guard.peer_master = 1;
     GuardSendKeyChAck(p);
     start_key_change();
   } else {

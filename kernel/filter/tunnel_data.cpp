@@ -36,13 +36,15 @@ uint8_t *key_of(uint32_t send) {
 // payload moves up behind the IPv4 header.
 void rewrite_inner(IPPacket *p, uint8_t *d, uint32_t payload) {
   uint8_t *ip = p->ip;
+  // The move overwrites the datagram's fields: every one is read first.
+  uint32_t limit = (uint32_t)d[24] * 8;
   put_be16(ip + 4, rd16(d + 22));
   memcpy(ip + 12, d + 18, 4);
   ip[9] = d[25];
   memmove(ip + p->ihl, d + GUARD_DATA_HEAD, payload);
   p->src = be32(ip + 12);
   p->proto = ip[9];
-  uint32_t whole = p->ihl + payload, limit = (uint32_t)d[24] * 8;
+  uint32_t whole = p->ihl + payload;
   uint32_t total = whole;
   if (!limit) {
     p->limitflags = 0;
@@ -112,10 +114,13 @@ void GuardStartSession(void) {
   memcpy(k->send_master, client.keys.send_key, 32);
   memcpy(k->recv_master, client.keys.recv_key, 32);
   memcpy(k->base, client.keys.send_master, 32);
-  uint8_t mac[6];
+  // What the packet path learnt of the way to the gateway stays.
+  uint8_t mac[6], own[4];
   memcpy(mac, guard.gwmac, 6);
+  memcpy(own, guard.ownip, 4);
   memset(&guard, 0, sizeof guard);
   memcpy(guard.gwmac, mac, 6);
+  memcpy(guard.ownip, own, 4);
   guard.next_keepalive = curtick + GUARD_KEEPALIVE_TICKS;
   client.send_counter = 0;
   client.session_flags = GUARD_KEYS_EXIST;

@@ -46,13 +46,16 @@ struct GuardKeys {
   uint8_t base[32];
   uint8_t send_master[32];
   uint8_t recv_master[32];
-  uint8_t peer_master;  // the send master key was given by the peer
+  // The peer's key for this side's next key change: data keeps its send
+  // master until that change announces the new one.
+  uint8_t next_send_master[32];
 };
 
 // Tunnel bookkeeping of the session.
 struct GuardState {
   uint8_t send_gen, recv_gen;
   uint8_t keepalive_retries;
+  uint8_t peer_master;              // the peer gave the next send master key
   uint32_t recv_index, send_index;  // 1-based; 0 = none built
   uint32_t recv_deadline;           // receive-activity deadline (tick)
   uint32_t next_keepalive;          // tick

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "crypto/magma_mgm.h"
+#include "kernel/filter/ip_helpers.h"
 #include "kernel/filter/statistics.h"
 #include "kernel/filter/tunnel_client.h"
 #include "kernel/filter/tunnel_control.h"
@@ -162,6 +163,68 @@ TEST_P(Tunnel, TamperedOrShortDatagramsAreRefused) {
   EXPECT_TRUE(h.Drain().empty());
 }
 
+TEST_P(Tunnel, LargeSegmentsAreCutToTheSegmentSizeAndAcksWithOptionsReturn) {
+  // The handshake announces MSS 1460 and timestamps; the clamp lowers it
+  // to what fits the adapter's MTU after the tunnel's headers.
+  Bytes mss_ts = {2, 4, 0x05, 0xB4, 1, 1, 8, 10, 0, 0, 0, 1, 0, 0, 0, 0};
+  Ip ip;
+  ip.proto = 6;
+  Tcp syn;
+  syn.seq = 999;
+  syn.options = mss_ts;
+  ASSERT_EQ(h.FromStack(FromClient(ip, TcpSegment(syn))), 1u);
+  auto results = h.ToGateway(h.Drain());
+  ASSERT_EQ(results.size(), 1u);
+  EXPECT_EQ(Be16(&results[0].inner[20 + 22]), 1500 - 40 - 34) << "clamped MSS";
+  Ip back;
+  back.src = kCorpIp;
+  back.dst = kClientIp;
+  back.proto = 6;
+  Tcp synack;
+  synack.sport = 7;
+  synack.dport = 40001;
+  synack.seq = 4999;
+  synack.ack = 1000;
+  synack.flags = TCP_SYN | TCP_ACK;
+  synack.options = mss_ts;
+  ASSERT_EQ(ThroughGateway(Ipv4(back, TcpSegment(synack))), 1u);
+  h.Drain();
+
+  // Segments of 7,070 bytes, as a stack with segmentation offload hands
+  // them over, and acknowledgements carrying timestamps and SACK; enough
+  // of them to move on to the next packet key.
+  Tcp data;
+  data.seq = 1000;
+  data.ack = 5000;
+  data.flags = TCP_ACK;
+  data.options = {1, 1, 8, 10, 0, 0, 0, 2, 0, 0, 0, 1};
+  data.payload.assign(7070, 'x');
+  Tcp ack;
+  ack.sport = 7;
+  ack.dport = 40001;
+  ack.seq = 5000;
+  ack.flags = TCP_ACK;
+  ack.options = {1, 1, 8, 10, 0, 0, 0, 2, 0, 0, 0, 1, 1, 1, 5, 10, 0, 0, 0, 1, 0, 0, 0, 2};
+  for (int i = 0; i < 200; i++) {
+    ASSERT_EQ(h.FromStack(FromClient(ip, TcpSegment(data))), 1u);
+    results = h.ToGateway(h.Drain());
+    ASSERT_EQ(results.size(), 5u) << "segment " << i;
+    uint32_t seq = data.seq;
+    for (auto &r : results) {
+      ASSERT_EQ(r.kind, TunnelPeer::Kind::kData) << r.error;
+      EXPECT_LE(r.inner.size(), 1500u - 34) << "fits the MTU once wrapped";
+      EXPECT_EQ(Be32(&r.inner[24]), seq);
+      EXPECT_TRUE(TransportChecksumOk(r.inner.data()));
+      seq += (uint32_t)r.inner.size() - 52;
+    }
+    data.seq += 7070;
+    ack.ack = data.seq;
+    ASSERT_EQ(ThroughGateway(Ipv4(back, TcpSegment(ack))), 1u);
+    ASSERT_EQ(h.Drain().size(), 1u) << "acknowledgement " << i;
+  }
+  EXPECT_GT(client.send_counter, GUARD_KEY_INDEX_UNITS);
+}
+
 TEST_P(Tunnel, KeyChangesFromEitherSideKeepTheStreamFlowing) {
   OpenConnection();
   ASSERT_TRUE(RoundTrip(1000));
@@ -172,6 +235,11 @@ TEST_P(Tunnel, KeyChangesFromEitherSideKeepTheStreamFlowing) {
   auto results = h.ToGateway(h.Drain());
   ASSERT_EQ(results.size(), 1u);
   EXPECT_EQ(results[0].kind, TunnelPeer::Kind::kAck) << results[0].error;
+  // Until the client announces the new key its data stays under the old
+  // one, also when the counter moves on to the next packet key.
+  client.send_counter = GUARD_KEY_INDEX_UNITS - 1;
+  ASSERT_TRUE(RoundTrip(1007));
+  ASSERT_TRUE(RoundTrip(1007));
   h.Tick();
   results = h.ToGateway(h.Drain());
   ASSERT_EQ(results.size(), 1u);
@@ -180,6 +248,7 @@ TEST_P(Tunnel, KeyChangesFromEitherSideKeepTheStreamFlowing) {
       << "the gateway's acknowledgement ended the key change";
   EXPECT_EQ(client.send_counter, GUARD_COUNTER_RESTART) << "counting restarts under the new key";
   ASSERT_TRUE(RoundTrip(1007));
+  EXPECT_EQ(client.send_counter, 4u);
 
   // The client's own key change, when its counter reaches the limit.
   client.send_counter = GUARD_REKEY_COUNTER;
@@ -207,7 +276,14 @@ TEST_P(Tunnel, UnansweredKeyChangeEndsTheSession) {
 
 TEST_P(Tunnel, KeepAlivesAreAnsweredOrEndTheSession) {
   h.Tick(GUARD_KEEPALIVE_TICKS);
-  auto results = h.ToGateway(h.Drain());
+  std::vector<Sent> sent = h.Drain();
+  ASSERT_EQ(sent.size(), 1u);
+  const uint8_t *ip = sent[0].bytes.data() + 14;
+  EXPECT_EQ(Be32(ip + 12), kClientIp) << "from the client's address";
+  EXPECT_EQ(Be32(ip + 16), kGatewayIp);
+  EXPECT_TRUE(IpChecksumOk(ip));
+  EXPECT_TRUE(TransportChecksumOk(ip));
+  auto results = h.ToGateway(sent);
   ASSERT_EQ(results.size(), 1u);
   EXPECT_EQ(results[0].kind, TunnelPeer::Kind::kOob) << results[0].error;
   EXPECT_EQ(results[0].code, OOB_KEEPALIVE);

@@ -1,11 +1,25 @@
-// Gateway simulator, handshake side: answers the client's handshake on UDP
-// (port 87 by default) as the gateway would, with the misbehaviour that the
-// command line asks for.
+// Gateway simulator: answers the client's handshake on UDP (port 87 by
+// default) as the gateway would, with the misbehaviour that the command line
+// asks for; once the keys are made it carries the tunnel's data between the
+// client and a TUN device (--tun), and takes commands on a FIFO (--control):
+//   keychange      start a key change of the gateway's direction
+//   status CODE    send an in-tunnel status (e.g. 31, 25)
+//   oob-level N    send the access level N (out-of-band code 2)
+//   corrupt N      flip a byte in each of the next N data datagrams
+//   silent         answer nothing from now on
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <getopt.h>
+#include <linux/if_tun.h>
+#include <net/if.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <memory>
 
 #include <csignal>
 #include <cstdio>
@@ -13,7 +27,9 @@
 #include <cstring>
 #include <string>
 
+#include "kernel/filter/wire_format.h"
 #include "tools/gwsim/handshake_peer.h"
+#include "tools/gwsim/tunnel_peer.h"
 
 namespace {
 
@@ -26,7 +42,8 @@ void Usage() {
           "             [--status CODE] [--okf-status CODE] [--status-value TEXT]\n"
           "             [--fault none|bad-crc|bad-magic|wrong-variant|truncate|oversize|\n"
           "                      frag-past|bad-okf-imit]\n"
-          "             [--stage-timeout SECONDS] [--keys-out FILE] [--ready-file FILE]\n");
+          "             [--stage-timeout SECONDS] [--keys-out FILE] [--ready-file FILE]\n"
+          "             [--tun NAME] [--mgm] [--control FIFO]\n");
   exit(2);
 }
 
@@ -38,11 +55,90 @@ void WriteHex(const std::string &path, const uint8_t *p, size_t n) {
   fclose(f);
 }
 
+int OpenTun(const std::string &name) {
+  int fd = open("/dev/net/tun", O_RDWR | O_CLOEXEC);
+  ifreq ifr{};
+  ifr.ifr_flags = IFF_TUN | IFF_NO_PI;
+  strncpy(ifr.ifr_name, name.c_str(), IFNAMSIZ - 1);
+  if (fd < 0 || ioctl(fd, TUNSETIFF, &ifr) != 0) {
+    perror("gwsim: tun");
+    exit(1);
+  }
+  return fd;
+}
+
+// The data side of one session and the commands that steer it.
+struct DataSide {
+  int udp = -1, tun = -1;
+  bool mgm = false, silent = false;
+  int corrupt = 0;
+  std::unique_ptr<gwsim::TunnelPeer> peer;
+  sockaddr_in client{};
+
+  void Send(const gwsim::Bytes &d) {
+    if (!silent && peer) sendto(udp, d.data(), d.size(), 0, (sockaddr *)&client, sizeof client);
+  }
+
+  // A datagram of the client once the keys are made.
+  void FromClient(const uint8_t *d, size_t n) {
+    auto r = peer->Take(d, n, client.sin_addr.s_addr);
+    if (!r.error.empty()) fprintf(stderr, "gwsim: tunnel datagram refused: %s\n", r.error.c_str());
+    if (r.kind == gwsim::TunnelPeer::Kind::kData && tun >= 0 &&
+        write(tun, r.inner.data(), r.inner.size()) < 0)
+      perror("gwsim: tun write");
+    if (r.kind == gwsim::TunnelPeer::Kind::kOob && r.code != 16384)
+      fprintf(stderr, "gwsim: out-of-band code %u\n", r.code);
+    if (r.kind == gwsim::TunnelPeer::Kind::kKeyChange) fprintf(stderr, "gwsim: client key change\n");
+    if (r.kind == gwsim::TunnelPeer::Kind::kAck) fprintf(stderr, "gwsim: key change acknowledged\n");
+    for (auto &reply : r.replies) Send(reply);
+  }
+
+  void FromTun() {
+    uint8_t buf[65536];
+    ssize_t n = read(tun, buf, sizeof buf);
+    if (n < 20 || !peer || (buf[0] >> 4) != 4) return;
+    gwsim::Bytes d = peer->Wrap(buf, (size_t)n);
+    if (corrupt > 0) {
+      corrupt--;
+      d[d.size() - 1] ^= 0x01;
+    }
+    Send(d);
+  }
+
+  void Command(const std::string &line) {
+    if (!peer) return;
+    unsigned v = 0;
+    if (line == "keychange") Send(peer->KeyChange());
+    else if (sscanf(line.c_str(), "status %u", &v) == 1) Send(peer->Status(v));
+    else if (sscanf(line.c_str(), "oob-level %u", &v) == 1) Send(peer->Oob(2, {(uint8_t)v}));
+    else if (sscanf(line.c_str(), "corrupt %u", &v) == 1) corrupt = (int)v;
+    else if (line == "silent") silent = true;
+    else fprintf(stderr, "gwsim: unknown command %s\n", line.c_str());
+    fprintf(stderr, "gwsim: command %s\n", line.c_str());
+  }
+};
+
+void ReadCommands(int fd, DataSide &data) {
+  static std::string pending;
+  char buf[256];
+  ssize_t n = read(fd, buf, sizeof buf);
+  if (n <= 0) return;
+  pending.append(buf, (size_t)n);
+  for (size_t nl; (nl = pending.find('\n')) != std::string::npos; pending.erase(0, nl + 1))
+    data.Command(pending.substr(0, nl));
+}
+
+bool IsHandshake(const uint8_t *d, size_t n) {
+  uint8_t type = n > 4 ? (d[4] & 0x0f) : 0;
+  return type == zor::wire::kSynRq || type == zor::wire::kSynOk;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
   gwsim::Options o;
-  std::string listen_addr = "0.0.0.0", keys_out, ready_file;
+  std::string listen_addr = "0.0.0.0", keys_out, ready_file, tun_name, control_path;
+  bool mgm = false;
   int port = 87;
   static const option kLong[] = {
       {"listen", 1, nullptr, 'l'},      {"port", 1, nullptr, 'p'},
@@ -52,6 +148,8 @@ int main(int argc, char **argv) {
       {"okf-status", 1, nullptr, 'O'},  {"status-value", 1, nullptr, 'V'},
       {"fault", 1, nullptr, 'F'},       {"stage-timeout", 1, nullptr, 't'},
       {"keys-out", 1, nullptr, 'k'},    {"ready-file", 1, nullptr, 'r'},
+      {"tun", 1, nullptr, 'T'},         {"mgm", 0, nullptr, 'M'},
+      {"control", 1, nullptr, 'C'},
       {nullptr, 0, nullptr, 0}};
   for (int c; (c = getopt_long(argc, argv, "", kLong, nullptr)) != -1;) {
     switch (c) {
@@ -71,6 +169,9 @@ int main(int argc, char **argv) {
       case 't': o.stage_timeout = (uint32_t)atoi(optarg); break;
       case 'k': keys_out = optarg; break;
       case 'r': ready_file = optarg; break;
+      case 'T': tun_name = optarg; break;
+      case 'M': mgm = true; break;
+      case 'C': control_path = optarg; break;
       default: Usage();
     }
   }
@@ -89,21 +190,43 @@ int main(int argc, char **argv) {
   sa.sa_handler = [](int) { stop_requested = 1; };
   sigaction(SIGTERM, &sa, nullptr);
   sigaction(SIGINT, &sa, nullptr);
+  DataSide data;
+  data.udp = fd;
+  data.mgm = mgm;
+  if (!tun_name.empty()) data.tun = OpenTun(tun_name);
+  int control = -1;
+  if (!control_path.empty()) {
+    mkfifo(control_path.c_str(), 0600);
+    control = open(control_path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+  }
   if (!ready_file.empty()) WriteHex(ready_file, nullptr, 0);
   fprintf(stderr, "gwsim: listening on %s:%d, variant %d\n", listen_addr.c_str(), port, o.variant);
 
   gwsim::HandshakePeer peer(o);
   uint8_t buf[65536];
   while (!stop_requested) {
+    pollfd fds[3] = {{fd, POLLIN, 0}, {data.tun, POLLIN, 0}, {control, POLLIN, 0}};
+    if (poll(fds, 3, 500) <= 0) continue;
+    if (fds[2].revents & POLLIN) ReadCommands(control, data);
+    if (fds[1].revents & POLLIN) data.FromTun();
+    if (!(fds[0].revents & POLLIN)) continue;
     sockaddr_in from{};
     socklen_t flen = sizeof from;
     ssize_t n = recvfrom(fd, buf, sizeof buf, 0, (sockaddr *)&from, &flen);
-    if (n < 0) continue;
+    if (n <= 0 || data.silent) continue;
+    if (data.peer && !IsHandshake(buf, (size_t)n)) {
+      data.FromClient(buf, (size_t)n);
+      continue;
+    }
+    data.peer.reset();
     auto replies = peer.Handle(buf, (size_t)n);
     if (!peer.error().empty()) fprintf(stderr, "gwsim: refused: %s\n", peer.error().c_str());
     for (auto &r : replies) sendto(fd, r.data(), r.size(), 0, (sockaddr *)&from, flen);
     fprintf(stderr, "gwsim: %zd bytes in, %zu datagrams out\n", n, replies.size());
-    if (peer.keys_ready() && !keys_out.empty()) WriteHex(keys_out, peer.key_block(), 64);
+    if (!peer.keys_ready()) continue;
+    if (!keys_out.empty()) WriteHex(keys_out, peer.key_block(), 64);
+    data.client = from;
+    data.peer = std::make_unique<gwsim::TunnelPeer>(gwsim::SessionOf(peer, data.mgm));
   }
   close(fd);
   return 0;

@@ -1,0 +1,105 @@
+"""Helpers of the tunnel namespace test: an uplink capture, a TCP sink that
+answers with the digest of what it got, and a sender that asks the gateway
+for a key change half way through."""
+import hashlib
+import os
+import signal
+import socket
+import struct
+import sys
+
+MARKER = b"ZORTUNNELMARKER-"
+
+
+def capture(ifname, path):
+    s = socket.socket(socket.AF_PACKET, socket.SOCK_RAW, socket.htons(3))
+    s.bind((ifname, 0))
+    out = open(path, "wb")
+    signal.signal(signal.SIGTERM, lambda *a: (out.close(), sys.exit(0)))
+    open(path + ".ready", "w").close()
+    while True:
+        frame = s.recv(70000)
+        out.write(struct.pack("<I", len(frame)) + frame)
+        out.flush()
+
+
+def check_capture(path):
+    """Every IPv4 frame on the uplink is UDP to or from port 87 and no frame
+    carries the inner payload's marker."""
+    data = open(path, "rb").read()
+    frames, tunnel, at = 0, 0, 0
+    while at + 4 <= len(data):
+        (n,) = struct.unpack_from("<I", data, at)
+        f = data[at + 4:at + 4 + n]
+        at += 4 + n
+        frames += 1
+        if MARKER in f or b"ZorMark" in f:
+            sys.exit("clear inner payload on the uplink")
+        etype = struct.unpack_from("!H", f, 12)[0]
+        if etype == 0x0806:
+            continue
+        if etype != 0x0800 or f[23] != 17:
+            sys.exit("a frame that is not UDP: type %04x" % etype)
+        ihl = (f[14] & 15) * 4
+        sport, dport = struct.unpack_from("!HH", f, 14 + ihl)
+        if 87 not in (sport, dport):
+            sys.exit("UDP not of the tunnel: %d -> %d" % (sport, dport))
+        tunnel += 1
+    print("capture: %d frames, %d tunnel datagrams" % (frames, tunnel))
+    if tunnel < 100:
+        sys.exit("too few tunnel datagrams captured")
+
+
+def sink(addr, port):
+    s = socket.socket()
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    s.bind((addr, port))
+    s.listen(4)
+    while True:
+        c, _ = s.accept()
+        h = hashlib.sha256()
+        while True:
+            b = c.recv(65536)
+            if not b:
+                break
+            h.update(b)
+        c.sendall(h.hexdigest().encode())
+        c.close()
+
+
+def send(addr, port, total, control):
+    block = (MARKER * 4096)[:65536]
+    h = hashlib.sha256()
+    c = socket.create_connection((addr, port), timeout=20)
+    sent, asked = 0, False
+    while sent < total:
+        chunk = block[: min(len(block), total - sent)]
+        c.sendall(chunk)
+        h.update(chunk)
+        sent += len(chunk)
+        if not asked and sent >= total // 3:
+            with open(control, "w") as f:
+                f.write("keychange\n")
+            asked = True
+    c.shutdown(socket.SHUT_WR)
+    got = b""
+    while True:
+        b = c.recv(1024)
+        if not b:
+            break
+        got += b
+    if got.decode() != h.hexdigest():
+        sys.exit("the stream arrived changed")
+    print("stream of %d bytes arrived whole" % total)
+
+
+if __name__ == "__main__":
+    cmd = sys.argv[1]
+    if cmd == "capture":
+        capture(sys.argv[2], sys.argv[3])
+    elif cmd == "check-capture":
+        check_capture(sys.argv[2])
+    elif cmd == "sink":
+        sink(sys.argv[2], int(sys.argv[3]))
+    elif cmd == "send":
+        send(sys.argv[2], int(sys.argv[3]), int(sys.argv[4]), sys.argv[5])

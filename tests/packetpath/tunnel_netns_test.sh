@@ -1,0 +1,119 @@
+#!/bin/bash
+# End to end through zornfhost in namespaces (scripts/testnet.sh): a tunnel
+# to the gateway simulator carries ping and a TCP stream to the host behind
+# it while the gateway changes keys; the uplink shows only tunnel datagrams;
+# a corrupted datagram is refused; in-tunnel status 31 and 25, the access
+# level and a silent gateway raise their events.
+set -euo pipefail
+build=${1:?usage: tunnel_netns_test.sh BUILD_DIR}
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/../.." && pwd)
+if [ "$(id -u)" != 0 ]; then
+  echo "needs root for namespaces: skipped"
+  exit 77
+fi
+
+p=pp$$
+cli=${p}cli gw=${p}gw corp=${p}corp
+work=$(mktemp -d)
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  bash "$root/scripts/testnet.sh" down "$p" || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+fail() {
+  echo "FAIL: $*"
+  set +e
+  for f in "$work"/*.log; do
+    echo "== $f"
+    grep -v "refused: authentication" "$f" | tail -n 30
+    echo "($(grep -c "refused: authentication" "$f") datagrams refused for authentication)"
+  done
+  exit 1
+}
+wait_for() {  # file pattern seconds
+  for _ in $(seq $((${3} * 10))); do
+    grep -q "$2" "$1" 2>/dev/null && return 0
+    sleep 0.1
+  done
+  return 1
+}
+wait_file() {  # file seconds
+  for _ in $(seq $((${2} * 10))); do
+    [ -e "$1" ] && return 0
+    sleep 0.1
+  done
+  return 1
+}
+tools="python3 $here/netns_tools.py"
+
+bash "$root/scripts/testnet.sh" up "$p"
+
+# The gateway: simulator with its TUN device; what the host behind it sends
+# back to the client goes into the tunnel.
+ip netns exec "$gw" "$build/tools/gwsim/gwsim" --listen 203.0.113.1 --tun gwtun0 \
+  --control "$work/gwctl" --ready-file "$work/gwready" 2>"$work/gwsim.log" &
+pids+=($!)
+wait_file "$work/gwready" 5 || fail "gateway simulator did not start"
+ip -n "$gw" link set gwtun0 up
+ip netns exec "$gw" sysctl -qw net.ipv4.conf.all.rp_filter=0 net.ipv4.conf.gwtun0.rp_filter=0
+ip -n "$gw" rule add iif gwcorp0 table 87
+ip -n "$gw" route add default dev gwtun0 table 87
+
+ip netns exec "$corp" $tools sink 198.51.100.10 7001 >"$work/sink.log" 2>&1 &
+pids+=($!)
+ZORNFHOST="$build/host/zornfhost" bash "$root/scripts/testnet.sh" host "$p" 2>"$work/host.log" &
+pids+=($!)
+sleep 1
+ip netns exec "$gw" $tools capture gw0 "$work/uplink.bin" 2>"$work/capture.log" &
+capture=$!
+pids+=($capture)
+wait_file "$work/uplink.bin.ready" 5 || fail "no capture on the uplink"
+
+connect() {  # log name
+  ip netns exec "$cli" "$build/tests/packetpath/tunnel_driver" --gateway 203.0.113.1 \
+    --local 203.0.113.2 --adapter tap0 >"$work/$1.log" 2>&1 &
+  pids+=($!)
+  wait_for "$work/$1.log" "^connected" 10 || fail "no tunnel ($1)"
+}
+gwctl() { echo "$1" >"$work/gwctl"; }
+
+# 1. Traffic across the tunnel, key changes from both sides mid-stream.
+connect driver1
+ip netns exec "$cli" ping -q -c 3 -i 0.2 -W 2 -p 5a6f724d61726b 198.51.100.10 >"$work/ping.log" ||
+  fail "ping across the tunnel"
+ip netns exec "$cli" $tools send 198.51.100.10 7001 3000000 "$work/gwctl" >"$work/send.log" 2>&1 ||
+  fail "TCP stream across the tunnel"
+grep -q "client key change" "$work/gwsim.log" || fail "the client did not change its key"
+grep -q "refused" "$work/gwsim.log" && fail "the gateway refused a datagram"
+
+# 2. A corrupted datagram is refused; the next one passes.
+gwctl "corrupt 1"
+sleep 0.2
+ip netns exec "$cli" ping -q -c 1 -W 1 198.51.100.10 >/dev/null && fail "a flipped datagram was taken"
+ip netns exec "$cli" ping -q -c 1 -W 2 198.51.100.10 >/dev/null || fail "no traffic after the flip"
+
+# 3. The uplink carried only tunnel datagrams.
+kill "$capture"
+sleep 0.3
+$tools check-capture "$work/uplink.bin" || fail "uplink capture"
+grep -q "^state 0" "$work/driver1.log" && fail "the tunnel fell"
+
+# 4. In-tunnel status 31 and 25.
+gwctl "status 31"
+wait_for "$work/driver1.log" "^event 9" 5 || fail "status 31 raised no event 9"
+wait_for "$work/driver1.log" "^state 0" 5 || fail "status 31 left the tunnel up"
+connect driver2
+gwctl "status 25"
+wait_for "$work/driver2.log" "^event 13" 5 || fail "status 25 raised no event 13"
+
+# 5. The access level, then a silent gateway.
+connect driver3
+gwctl "oob-level 3"
+wait_for "$work/driver3.log" "^event 10" 5 || fail "access level raised no event 10"
+gwctl silent
+wait_for "$work/driver3.log" "^event 11" 60 || fail "a silent gateway raised no event 11"
+echo "tunnel end to end: ok"
