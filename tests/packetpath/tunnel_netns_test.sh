@@ -51,6 +51,9 @@ wait_file() {  # file seconds
 tools="python3 $here/netns_tools.py"
 
 bash "$root/scripts/testnet.sh" up "$p"
+# The gateway's own stack stays quiet on the uplink, so that all it shows is
+# what the tunnel puts there.
+ip netns exec "$gw" sysctl -qw net.ipv6.conf.gw0.disable_ipv6=1
 
 # The gateway: simulator with its TUN device; what the host behind it sends
 # back to the client goes into the tunnel.
