@@ -5,6 +5,8 @@
 #include <vector>
 
 #include "crypto/gost3410.h"
+#include "crypto/gost89.h"
+#include "crypto/gost89_imit.h"
 #include "crypto/streebog.h"
 #include "tests/crypto/engine_oracle.h"
 #include "test_bytes.h"
@@ -37,6 +39,43 @@ TEST(EngineCrossCheck, Streebog256OnRandomLengths) {
     uint8_t ours[32];
     Hash3411Close(&ctx, ours);
     EXPECT_EQ(to_hex(ours, 32), to_hex(oracle::streebog256(msg.data(), len))) << "length " << len;
+  }
+}
+
+std::vector<uint8_t> random_bytes(std::mt19937 &rng, size_t n) {
+  std::vector<uint8_t> v(n);
+  for (auto &b : v) b = uint8_t(rng());
+  return v;
+}
+
+TEST(EngineCrossCheck, Gost89CfbUnderParamZ) {
+  REQUIRE_PROVIDER();
+  std::mt19937 rng(2814789);
+  for (size_t len : {1u, 7u, 8u, 9u, 63u, 64u, 100u, 511u, 1000u, 1016u}) {
+    const std::vector<uint8_t> key = random_bytes(rng, 32), iv = random_bytes(rng, 8),
+                               plain = random_bytes(rng, len);
+    uint32_t words[8];
+    zor::crypto::load_key_le(words, key.data());
+    std::vector<uint8_t> buf(iv);
+    buf.insert(buf.end(), plain.begin(), plain.end());
+    EncipherData8(randomizeruz, words, buf.data(), uint32_t(buf.size()));
+    const std::vector<uint8_t> engine = oracle::gost89_cfb(key.data(), iv.data(), plain.data(), len);
+    ASSERT_EQ(engine.size(), len) << "engine refused gost89";
+    EXPECT_EQ(to_hex(buf.data() + 8, len), to_hex(engine)) << "length " << len;
+  }
+}
+
+TEST(EngineCrossCheck, Gost89ImitationMacUnderParamZ) {
+  REQUIRE_PROVIDER();
+  std::mt19937 rng(2814790);
+  for (size_t len : {9u, 15u, 16u, 17u, 100u, 512u, 1000u, 1023u}) {
+    const std::vector<uint8_t> key = random_bytes(rng, 32), data = random_bytes(rng, len);
+    uint32_t words[8];
+    zor::crypto::load_key_le(words, key.data());
+    const uint32_t ours = ImPrefix(randomizeruz, words, data.data(), uint32_t(len));
+    const std::vector<uint8_t> engine = oracle::gost89_mac_param_z(key.data(), data.data(), len);
+    ASSERT_EQ(engine.size(), 4u) << "engine refused gost-mac-12";
+    EXPECT_EQ(to_hex(reinterpret_cast<const uint8_t *>(&ours), 4), to_hex(engine)) << "length " << len;
   }
 }
 
