@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "crypto/gost3410.h"
+#include "engine_oracle.h"
 #include "test_bytes.h"
 
 using namespace zor::test;
@@ -141,6 +142,23 @@ TEST(Gost3410, IdentityResultsAreRefused) {
   EXPECT_EQ(R3410_256_PubKey(&param_set_a(), pub.data(), q.data()), 1u);
   EXPECT_EQ(pub, std::vector<uint8_t>(64, 0));
   EXPECT_EQ(R3410_256_PubKey(nullptr, pub.data(), zero.data()), 1u);
+}
+
+TEST(Gost3410, MatchesTheEnginesKeysAndSharedPoints) {
+  if (!GostKeyEngine::get())
+    GTEST_SKIP() << "the OpenSSL engine \"gost\" (package libengine-gost-openssl) cannot be loaded: cross-check skipped";
+  for (int round = 0; round < 4; ++round) {
+    EngineKeyPair k1, k2;
+    ASSERT_TRUE(k1.generate() && k2.generate()) << "engine key generation failed";
+    uint8_t pub[64];
+    ASSERT_EQ(R3410_256_PubKey(&param_set_a(), pub, k1.priv.data()), 0u);
+    EXPECT_EQ(to_hex(pub, 64), to_hex(k1.pub));
+    uint8_t s12[32], s21[32];
+    ASSERT_EQ(R3410_256_ECDHE(&param_set_a(), s12, k1.priv.data(), k2.pub.data(), 64), 0u);
+    ASSERT_EQ(R3410_256_ECDHE(&param_set_a(), s21, k2.priv.data(), k1.pub.data(), 64), 0u);
+    EXPECT_EQ(to_hex(s12, 32), to_hex(k1.shared_x(k2)));
+    EXPECT_EQ(to_hex(s21, 32), to_hex(s12, 32));
+  }
 }
 
 }  // namespace

@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <random>
 
 #include "crypto/gost89.h"
 #include "crypto/gost89_imit.h"
 #include "crypto/magma.h"
+#include "engine_oracle.h"
 #include "test_bytes.h"
 
 using namespace zor::test;
@@ -68,6 +70,44 @@ TEST(Gost89Imit, NoDataGivesZero) {
   std::memset(impref, 0xAB, 8);
   EXPECT_EQ(ImPrefix(bukuz, kKey, nullptr, 0), 0u);
   EXPECT_EQ(to_hex(impref, 8), "0000000000000000");
+}
+
+Bytes random_bytes(std::mt19937 &rng, size_t n) {
+  Bytes v(n);
+  for (auto &b : v) b = uint8_t(rng());
+  return v;
+}
+
+TEST(Gost89, CfbMatchesTheEngineUnderParamZ) {
+  if (!GostEngine::get())
+    GTEST_SKIP() << "the OpenSSL provider \"gostprov\" (package libengine-gost-openssl) cannot be loaded: cross-check skipped";
+  std::mt19937 rng(2814789);
+  for (size_t len : {1u, 7u, 8u, 9u, 63u, 64u, 100u, 511u, 1000u, 1016u}) {
+    const Bytes key = random_bytes(rng, 32), iv = random_bytes(rng, 8), plain = random_bytes(rng, len);
+    uint32_t words[8];
+    zor::crypto::load_key_le(words, key.data());
+    Bytes buf(iv);
+    buf.insert(buf.end(), plain.begin(), plain.end());
+    EncipherData8(randomizeruz, words, buf.data(), uint32_t(buf.size()));
+    const Bytes engine = engine_gost89_cfb(key.data(), iv.data(), plain.data(), len);
+    ASSERT_EQ(engine.size(), len) << "the engine refused gost89";
+    EXPECT_EQ(to_hex(buf.data() + 8, len), to_hex(engine)) << "length " << len;
+  }
+}
+
+TEST(Gost89Imit, MatchesTheEngineUnderParamZ) {
+  if (!GostEngine::get())
+    GTEST_SKIP() << "the OpenSSL provider \"gostprov\" (package libengine-gost-openssl) cannot be loaded: cross-check skipped";
+  std::mt19937 rng(2814790);
+  for (size_t len : {9u, 15u, 16u, 17u, 100u, 512u, 1000u, 1023u}) {
+    const Bytes key = random_bytes(rng, 32), data = random_bytes(rng, len);
+    uint32_t words[8];
+    zor::crypto::load_key_le(words, key.data());
+    const uint32_t ours = ImPrefix(randomizeruz, words, data.data(), uint32_t(len));
+    const Bytes engine = engine_gost89_mac(key.data(), data.data(), len);
+    ASSERT_EQ(engine.size(), 4u) << "the engine refused gost-mac-12";
+    EXPECT_EQ(to_hex(reinterpret_cast<const uint8_t *>(&ours), 4), to_hex(engine)) << "length " << len;
+  }
 }
 
 }  // namespace
