@@ -25,19 +25,23 @@ struct MontField {
 // out = a + b (returns the carry) / a - b (returns the borrow), 256 bits.
 constexpr uint64_t add_raw(U256 &out, const U256 &a, const U256 &b) {
   uint64_t carry = 0;
+#pragma GCC unroll 4
   for (int i = 0; i < 4; ++i) {
-    const u128 s = u128(a.w[i]) + b.w[i] + carry;
-    out.w[i] = uint64_t(s);
-    carry = uint64_t(s >> 64);
+    const uint64_t s = a.w[i] + b.w[i];
+    const uint64_t r = s + carry;
+    carry = uint64_t(s < a.w[i]) | uint64_t(r < s);
+    out.w[i] = r;
   }
   return carry;
 }
 constexpr uint64_t sub_raw(U256 &out, const U256 &a, const U256 &b) {
   uint64_t borrow = 0;
+#pragma GCC unroll 4
   for (int i = 0; i < 4; ++i) {
-    const u128 d = u128(a.w[i]) - b.w[i] - borrow;
-    out.w[i] = uint64_t(d);
-    borrow = uint64_t(d >> 64) & 1;
+    const uint64_t d = a.w[i] - b.w[i];
+    const uint64_t r = d - borrow;
+    borrow = uint64_t(a.w[i] < b.w[i]) | uint64_t(d < borrow);
+    out.w[i] = r;
   }
   return borrow;
 }
@@ -45,11 +49,13 @@ constexpr uint64_t sub_raw(U256 &out, const U256 &a, const U256 &b) {
 // out = mask ? a : b, mask all ones or zero.
 constexpr U256 select(uint64_t mask, const U256 &a, const U256 &b) {
   U256 r{};
+#pragma GCC unroll 4
   for (int i = 0; i < 4; ++i) r.w[i] = (a.w[i] & mask) | (b.w[i] & ~mask);
   return r;
 }
 
 constexpr void cswap(uint64_t mask, U256 &a, U256 &b) {
+#pragma GCC unroll 4
   for (int i = 0; i < 4; ++i) {
     const uint64_t t = (a.w[i] ^ b.w[i]) & mask;
     a.w[i] ^= t;
@@ -86,8 +92,10 @@ constexpr U256 fsub(const MontField &f, const U256 &a, const U256 &b) {
 // a * b / R mod p.
 constexpr U256 fmul(const MontField &f, const U256 &a, const U256 &b) {
   uint64_t t[6] = {};
+#pragma GCC unroll 4
   for (int i = 0; i < 4; ++i) {
     uint64_t c = 0;
+#pragma GCC unroll 4
     for (int j = 0; j < 4; ++j) {
       const u128 s = u128(a.w[j]) * b.w[i] + t[j] + c;
       t[j] = uint64_t(s);
@@ -99,6 +107,7 @@ constexpr U256 fmul(const MontField &f, const U256 &a, const U256 &b) {
     const uint64_t m = t[0] * f.n0;
     s = u128(m) * f.p.w[0] + t[0];
     c = uint64_t(s >> 64);
+#pragma GCC unroll 3
     for (int j = 1; j < 4; ++j) {
       s = u128(m) * f.p.w[j] + t[j] + c;
       t[j - 1] = uint64_t(s);

@@ -102,6 +102,16 @@ Point ladder(const R3410_256_Params &c, const U256 &k, const Point &p) {
   return r0;
 }
 
+// k * p for a small public k (the cofactor): double and add on its bits.
+Point small_multiple(const R3410_256_Params &c, uint32_t k, const Point &p) {
+  Point r{{}, c.f.one, {}};
+  for (int bit = 31; bit >= 0; --bit) {
+    r = dbl(c, r);
+    if ((k >> bit) & 1) r = add(c, r, p);
+  }
+  return r;
+}
+
 // Affine coordinates (plain form); false for the identity.
 bool to_affine(const R3410_256_Params &c, const Point &p, U256 &x, U256 &y) {
   if (zor::crypto::zero_mask(p.z)) return false;
@@ -123,7 +133,7 @@ bool decode_peer(const R3410_256_Params &c, const uint8_t *pub, Point &out) {
   zor::crypto::sub_raw(diff, fmul(f, ym, ym), rhs);
   if (!zor::crypto::zero_mask(diff)) return false;
   out = {xm, ym, f.one};
-  const Point h = ladder(c, U256{{c.cofactor, 0, 0, 0}}, out);
+  const Point h = small_multiple(c, c.cofactor, out);
   return !zor::crypto::zero_mask(h.z);
 }
 
