@@ -8,6 +8,7 @@
 #include <openssl/ec.h>
 #include <openssl/engine.h>
 #include <openssl/evp.h>
+#include <openssl/params.h>
 #include <openssl/provider.h>
 
 #include <cstddef>
@@ -95,6 +96,25 @@ inline std::vector<uint8_t> engine_streebog256(const uint8_t *data, size_t len) 
   unsigned int n = 0;
   if (!md || !EVP_Digest(data, len, out.data(), &n, md, nullptr) || n != 32) out.clear();
   EVP_MD_free(md);
+  return out;
+}
+
+// HMAC over Streebog-256 (the default provider's HMAC on "md_gost12_256");
+// empty when the provider refuses.
+inline std::vector<uint8_t> engine_hmac_streebog256(const uint8_t *key, size_t key_len, const uint8_t *data,
+                                                    size_t len) {
+  std::vector<uint8_t> out(32);
+  EVP_MAC *mac = EVP_MAC_fetch(nullptr, "HMAC", nullptr);
+  EVP_MAC_CTX *ctx = mac ? EVP_MAC_CTX_new(mac) : nullptr;
+  char digest[] = "md_gost12_256";
+  const OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string("digest", digest, 0), OSSL_PARAM_construct_end()};
+  const uint8_t none = 0;
+  size_t n = 0;
+  const bool ok = ctx && EVP_MAC_init(ctx, key_len ? key : &none, key_len, params) &&
+                  EVP_MAC_update(ctx, data, len) && EVP_MAC_final(ctx, out.data(), &n, out.size()) && n == 32;
+  if (!ok) out.clear();
+  EVP_MAC_CTX_free(ctx);
+  EVP_MAC_free(mac);
   return out;
 }
 
