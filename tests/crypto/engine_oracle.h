@@ -13,7 +13,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <unistd.h>
+
+#include <cstdio>
 #include <cstdlib>
+#include <string>
 #include <vector>
 
 namespace zor::test {
@@ -132,6 +136,35 @@ inline std::vector<uint8_t> engine_gost89_cfb(const uint8_t key[32], const uint8
   out.resize(ok ? size_t(n + tail) : 0);
   EVP_CIPHER_CTX_free(ctx);
   EVP_CIPHER_free(c);
+  return out;
+}
+
+// GOST 28147-89 CFB under a named S-box set, through the openssl command in
+// a process of its own (the S-box choice is fixed once per process); empty
+// when the command is missing or refuses.
+inline std::vector<uint8_t> engine_cli_gost89_cfb(const char *paramset, const uint8_t key[32], const uint8_t iv[8],
+                                                  const std::vector<uint8_t> &data) {
+  char path[] = "/tmp/gost89-cfb-XXXXXX";
+  const int fd = mkstemp(path);
+  if (fd < 0) return {};
+  const bool written = write(fd, data.data(), data.size()) == ssize_t(data.size());
+  close(fd);
+  auto hex = [](const uint8_t *p, size_t n) {
+    std::string s;
+    char two[3];
+    for (size_t i = 0; i < n; ++i) snprintf(two, sizeof two, "%02x", p[i]), s += two;
+    return s;
+  };
+  const std::string cmd = std::string("CRYPT_PARAMS=") + paramset +
+                          " openssl enc -provider gostprov -provider default -gost89 -K " + hex(key, 32) +
+                          " -iv " + hex(iv, 8) + " -in " + path + " 2>/dev/null";
+  std::vector<uint8_t> out;
+  if (FILE *f = written ? popen(cmd.c_str(), "r") : nullptr) {
+    uint8_t buf[4096];
+    for (size_t n; (n = fread(buf, 1, sizeof buf, f)) > 0;) out.insert(out.end(), buf, buf + n);
+    if (pclose(f) != 0) out.clear();
+  }
+  unlink(path);
   return out;
 }
 
