@@ -20,7 +20,9 @@
 #include <cstring>
 #include <string>
 
+#include "host/host_log.h"
 #include "host/host_runtime.h"
+#include "kernel/fsguard/fsguard.h"
 
 namespace {
 
@@ -68,6 +70,9 @@ int main(int argc, char **argv) {
   signal(SIGPIPE, SIG_IGN);
 
   if (!zornfhost::host_load(config)) return 1;
+  // The file guard module runs beside the filter; it keeps no state (its
+  // configuration load always fails), so its start answers 1.
+  zornfhost::host_log("zornfhost: file guard start: %u", Zor_FS_init_module());
   for (;;) {
     int sig = 0;
     if (sigwait(&set, &sig) != 0) continue;
@@ -76,6 +81,7 @@ int main(int argc, char **argv) {
     } else if (sig == SIGUSR2) {
       zornfhost::host_post_standby();
     } else {
+      Zor_FS_cleanup_module();
       zornfhost::host_unload();
       return 0;
     }
