@@ -89,6 +89,8 @@ class TestNet : public ::testing::Test {
     client = std::make_unique<testnl::Client>(kControlPort);
     for (int i = 0; i < 100 && client->lookup_family("/tmp/SolvrnVpn", 50) < 0; i++)
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    client->drain();
     ASSERT_EQ(client->lookup_family("/tmp/SolvrnVpn"), kRequestFamilyId) << read_file(log);
   }
   void TearDown() override {
