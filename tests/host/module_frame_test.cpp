@@ -451,6 +451,16 @@ TEST_F(Queues, CompletionAfterStopTouchesNoFreedFrame) {
   EXPECT_EQ(pending(), 0u);
 }
 
+TEST_F(Queues, UnbindGivesBackFramesStillHeld) {
+  ASSERT_EQ(DrvSetFrameToSend(frame(1, {1, 2})), 0u);
+  Zor_net_inputoutput_CheckQueue();                   // handed over
+  ASSERT_EQ(DrvSetFrameToSend(frame(0, {3})), 0u);  // still waiting
+  ASSERT_EQ(Zor_DEVN_UnBindAdapter(&dev), 0u);
+  EXPECT_EQ(MVFreeBytes(), pool_free);
+  complete_all();  // the host's late reports for a device that is gone
+  EXPECT_EQ(MVFreeBytes(), pool_free);
+}
+
 // ---------------------------------------------------------------------------
 TEST_F(Loaded, AdapterNotificationsAndDump) {
   int eth = 0, raw = 0, ppp = 0;
