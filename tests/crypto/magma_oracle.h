@@ -1,6 +1,7 @@
 // Debian's GOST provider for OpenSSL ("gostprov") as an independent oracle
-// for the crypto tests and the benchmark; never part of a deliverable. The
-// provider takes keys, IVs, blocks and MACs in the standards' byte order.
+// of the Magma modes, for the crypto tests and the benchmark; never part of a
+// deliverable. The provider takes keys, IVs, blocks and MACs in the
+// standards' byte order.
 #pragma once
 #include <openssl/evp.h>
 #include <openssl/provider.h>
