@@ -22,12 +22,18 @@ void encrypt_lanes(const uint32_t k[8], uint64_t *v, size_t n) {
     lo[b] = uint32_t(v[b]);
     hi[b] = uint32_t(v[b] >> 32);
   }
+  // Fully unrolled, so that the lanes live in registers.
   auto rounds = [&](int i, int j) {
+#pragma GCC unroll 8
     for (size_t b = 0; b < kLanes; ++b) hi[b] ^= uz_g(t, lo[b] + k[i]);
+#pragma GCC unroll 8
     for (size_t b = 0; b < kLanes; ++b) lo[b] ^= uz_g(t, hi[b] + k[j]);
   };
+#pragma GCC unroll 4
   for (int pass = 0; pass < 3; ++pass)
+#pragma GCC unroll 4
     for (int i = 0; i < 8; i += 2) rounds(i, i + 1);
+#pragma GCC unroll 4
   for (int i = 7; i > 0; i -= 2) rounds(i, i - 1);
   for (size_t b = 0; b < n; ++b) v[b] = uint64_t(lo[b]) << 32 | hi[b];
 }
