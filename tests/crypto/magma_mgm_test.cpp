@@ -51,10 +51,13 @@ void vector_path(const uint32_t *key, uint8_t *data, uint32_t len, const uint64_
 // The portable path from its two steps.
 void portable_path(const uint32_t *key, uint8_t *data, uint32_t len, const uint64_t *nonce,
                    const uint8_t *aad, uint32_t aadlen, uint64_t *tag, uint32_t encrypt) {
-  const uint64_t y1 = magmaencrypt_ni(*nonce & ~(1ull << 63), key);
-  const uint64_t z1 = magmaencrypt_ni(*nonce | (1ull << 63), key);
+  uint64_t n;
+  std::memcpy(&n, nonce, 8);  // callers' buffers may be unaligned
+  const uint64_t y1 = magmaencrypt_ni(n & ~(1ull << 63), key);
+  const uint64_t z1 = magmaencrypt_ni(n | (1ull << 63), key);
   if (encrypt) magma_mgm_ctr(key, y1, data, len);
-  *tag = magma_mgm_gmac(key, z1, aad, aadlen, data, len);
+  const uint64_t t = magma_mgm_gmac(key, z1, aad, aadlen, data, len);
+  std::memcpy(tag, &t, 8);
   if (!encrypt) magma_mgm_ctr(key, y1, data, len);
 }
 
