@@ -38,12 +38,6 @@ void encrypt_lanes(const uint32_t k[8], uint64_t *v, size_t n) {
   for (size_t b = 0; b < n; ++b) v[b] = uint64_t(lo[b]) << 32 | hi[b];
 }
 
-uint64_t step(uint64_t start, CounterHalf half, size_t i) {
-  if (half == CounterHalf::kLow)
-    return (start & 0xFFFFFFFF00000000ull) | uint32_t(uint32_t(start) + uint32_t(i));
-  return uint64_t(uint32_t(start >> 32) + uint32_t(i)) << 32 | uint32_t(start);
-}
-
 }  // namespace
 
 void magma_counter_blocks(const uint32_t key[8], uint64_t start, CounterHalf half, uint64_t *out,
@@ -51,7 +45,7 @@ void magma_counter_blocks(const uint32_t key[8], uint64_t start, CounterHalf hal
   if (wide) return magma_counter_blocks_avx512(key, start, half, out, n);
   for (size_t i = 0; i < n; i += kLanes) {
     const size_t m = n - i < kLanes ? n - i : kLanes;
-    for (size_t b = 0; b < m; ++b) out[i + b] = step(start, half, i + b);
+    for (size_t b = 0; b < m; ++b) out[i + b] = counter_at(start, half, i + b);
     encrypt_lanes(key, out + i, m);
   }
 }
