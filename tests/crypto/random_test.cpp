@@ -49,6 +49,7 @@ TEST(Random, SelfTestVerdicts) {
       {"balanced", repeat({0x0F, 0x1E, 0x2D, 0x3C, 0x4B, 0x5A, 0x69, 0x78}, 32), 0},
   };
   for (const auto &c : cases) EXPECT_EQ(TestRNG(c.block.data()), c.verdict) << c.name;
+  EXPECT_EQ(TestRNG(nullptr), 1u);
 }
 
 TEST(Random, OwnOutputPassesTheTests) {
