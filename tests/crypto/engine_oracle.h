@@ -1,7 +1,7 @@
-// Debian's GOST provider for OpenSSL ("gostprov") as an independent oracle
-// for the crypto tests and the benchmark; never part of a deliverable. The
-// provider takes keys, IVs, blocks and MACs in the standards' byte order.
-// The same package's engine ("gost") makes GOST R 34.10-2012 key pairs.
+// Debian's GOST package for OpenSSL as an independent oracle of Streebog,
+// HMAC, GOST 28147-89 and GOST R 34.10-2012, for the crypto tests and the
+// benchmark; never part of a deliverable. The provider "gostprov" is loaded
+// through GostEngine (magma_oracle.h); the engine "gost" makes key pairs.
 #pragma once
 #define OPENSSL_SUPPRESS_DEPRECATED
 #include <openssl/bn.h>
@@ -9,10 +9,6 @@
 #include <openssl/engine.h>
 #include <openssl/evp.h>
 #include <openssl/params.h>
-#include <openssl/provider.h>
-
-#include <cstddef>
-#include <cstdint>
 #include <unistd.h>
 
 #include <cstdio>
@@ -20,78 +16,9 @@
 #include <string>
 #include <vector>
 
+#include "tests/crypto/magma_oracle.h"
+
 namespace zor::test {
-
-class GostEngine {
- public:
-  // The loaded provider, or nullptr when it cannot be loaded here.
-  static GostEngine *get() {
-    static GostEngine engine;
-    return engine.ok_ ? &engine : nullptr;
-  }
-
-  enum Cipher { kCtr, kCtrAcpkm, kCbc, kCiphers };
-
-  // Encrypts len bytes in place (CBC without padding: whole blocks); false
-  // when the provider refuses. Each cipher keeps its own context, reset and
-  // initialised with its cipher every time: the provider cannot re-key a
-  // context otherwise.
-  bool cipher(Cipher which, const uint8_t *key, const uint8_t *iv, uint8_t *data, size_t len) {
-    EVP_CIPHER_CTX *ctx = ctx_[which];
-    int out = 0, fin = 0;
-    EVP_CIPHER_CTX_reset(ctx);
-    if (EVP_CipherInit_ex2(ctx, cipher_[which], key, iv, 1, nullptr) != 1) return false;
-    if (which == kCbc) EVP_CIPHER_CTX_set_padding(ctx, 0);
-    if (len > 0 && EVP_CipherUpdate(ctx, data, &out, data, int(len)) != 1) return false;
-    if (EVP_CipherFinal_ex(ctx, data + out, &fin) != 1) return false;
-    return size_t(out + fin) == len;
-  }
-
-  // The 64-bit Magma MAC ("magma-mac").
-  bool mac(const uint8_t *key, const uint8_t *data, size_t len, uint8_t out[8]) {
-    EVP_MAC_CTX *m = EVP_MAC_CTX_new(mac_);
-    size_t n = 0;
-    const bool ok = m && EVP_MAC_init(m, key, 32, nullptr) == 1 &&
-                    EVP_MAC_update(m, data, len) == 1 && EVP_MAC_final(m, out, &n, 8) == 1 &&
-                    n == 8;
-    EVP_MAC_CTX_free(m);
-    return ok;
-  }
-
- private:
-  GostEngine() {
-    // GOST 28147-89 ("gost89", "gost-mac") reads its S-box once per process
-    // from this variable: param-Z, the table that makes it equal Magma.
-    setenv("CRYPT_PARAMS", "id-tc26-gost-28147-param-Z", 0);
-    gost_ = OSSL_PROVIDER_load(nullptr, "gostprov");
-    base_ = OSSL_PROVIDER_load(nullptr, "default");
-    if (!gost_) return;
-    const char *names[kCiphers] = {"magma-ctr", "magma-ctr-acpkm", "magma-cbc"};
-    ok_ = true;
-    for (int i = 0; i < kCiphers; ++i) {
-      cipher_[i] = EVP_CIPHER_fetch(nullptr, names[i], nullptr);
-      ctx_[i] = EVP_CIPHER_CTX_new();
-      ok_ = ok_ && cipher_[i] && ctx_[i];
-    }
-    mac_ = EVP_MAC_fetch(nullptr, "magma-mac", nullptr);
-    ok_ = ok_ && mac_;
-  }
-  ~GostEngine() {
-    for (int i = 0; i < kCiphers; ++i) {
-      EVP_CIPHER_CTX_free(ctx_[i]);
-      EVP_CIPHER_free(cipher_[i]);
-    }
-    EVP_MAC_free(mac_);
-    if (base_) OSSL_PROVIDER_unload(base_);
-    if (gost_) OSSL_PROVIDER_unload(gost_);
-  }
-
-  OSSL_PROVIDER *gost_ = nullptr, *base_ = nullptr;
-  EVP_CIPHER *cipher_[kCiphers] = {};
-  EVP_CIPHER_CTX *ctx_[kCiphers] = {};
-  EVP_MAC *mac_ = nullptr;
-  bool ok_ = false;
-};
 
 // Streebog-256 ("md_gost12_256"); empty when the provider refuses.
 inline std::vector<uint8_t> engine_streebog256(const uint8_t *data, size_t len) {
@@ -122,10 +49,15 @@ inline std::vector<uint8_t> engine_hmac_streebog256(const uint8_t *key, size_t k
   return out;
 }
 
+// GOST 28147-89 ("gost89", "gost-mac") reads its S-box once per process, at
+// its first use, from this variable: param-Z, the table that makes it Magma.
+inline void choose_gost89_param_z() { setenv("CRYPT_PARAMS", "id-tc26-gost-28147-param-Z", 0); }
+
 // GOST 28147-89 CFB under param-Z ("gost89"; it meshes keys every 1 KiB, so
 // keep the data shorter than that); empty when the provider refuses.
 inline std::vector<uint8_t> engine_gost89_cfb(const uint8_t key[32], const uint8_t iv[8], const uint8_t *data,
                                               size_t len) {
+  choose_gost89_param_z();
   std::vector<uint8_t> out(len + 8);
   EVP_CIPHER *c = EVP_CIPHER_fetch(nullptr, "gost89", nullptr);
   EVP_CIPHER_CTX *ctx = EVP_CIPHER_CTX_new();
@@ -171,6 +103,7 @@ inline std::vector<uint8_t> engine_cli_gost89_cfb(const char *paramset, const ui
 // The 28147-89 imitation MAC under param-Z, 4 bytes ("gost-mac-12"; its rule
 // for data of 8 bytes or less differs, so give it more).
 inline std::vector<uint8_t> engine_gost89_mac(const uint8_t key[32], const uint8_t *data, size_t len) {
+  choose_gost89_param_z();
   std::vector<uint8_t> out(4);
   EVP_MAC *mac = EVP_MAC_fetch(nullptr, "gost-mac-12", nullptr);
   EVP_MAC_CTX *ctx = mac ? EVP_MAC_CTX_new(mac) : nullptr;
