@@ -1,5 +1,7 @@
-// Arithmetic modulo an odd 256-bit prime p in Montgomery form (R = 2^256),
-// four 64-bit limbs, least significant first. Every operation runs in the same
+// Arithmetic modulo an odd 256-bit prime p, four 64-bit limbs, least
+// significant first. Elements are kept in Montgomery form (times R = 2^256),
+// except for primes p = 2^256 - c with c below 2^63, which reduce faster
+// through 2^256 = c and are kept as they are (R = 1 there). Every operation runs in the same
 // time whatever the values (no branch or index depends on them), except inv's
 // exponent walk, which depends only on the public p. All functions are
 // constexpr so that curve parameters can be built at compile time.
@@ -17,13 +19,26 @@ struct U256 {
 
 struct MontField {
   U256 p;
+  uint64_t c;   // 2^256 - p when that is below 2^63, else 0 (Montgomery form)
   uint64_t n0;  // -p^-1 mod 2^64
   U256 r2;      // R^2 mod p
-  U256 one;     // R mod p: 1 in Montgomery form
+  U256 one;     // R mod p: 1 in the field's form
 };
 
-// out = a + b (returns the carry) / a - b (returns the borrow), 256 bits.
+// out = a + b (returns the carry) / a - b (returns the borrow), 256 bits: at
+// run time on the processor's carry flag, at compile time (parameter sets)
+// by comparisons.
 constexpr uint64_t add_raw(U256 &out, const U256 &a, const U256 &b) {
+  if (!__builtin_is_constant_evaluated()) {  // the processor's carry chain
+    unsigned char c = 0;
+    unsigned long long r;
+#pragma GCC unroll 4
+    for (int i = 0; i < 4; ++i) {
+      c = __builtin_ia32_addcarryx_u64(c, a.w[i], b.w[i], &r);
+      out.w[i] = r;
+    }
+    return c;
+  }
   uint64_t carry = 0;
 #pragma GCC unroll 4
   for (int i = 0; i < 4; ++i) {
@@ -35,6 +50,16 @@ constexpr uint64_t add_raw(U256 &out, const U256 &a, const U256 &b) {
   return carry;
 }
 constexpr uint64_t sub_raw(U256 &out, const U256 &a, const U256 &b) {
+  if (!__builtin_is_constant_evaluated()) {
+    unsigned char c = 0;
+    unsigned long long r;
+#pragma GCC unroll 4
+    for (int i = 0; i < 4; ++i) {
+      c = __builtin_ia32_sbb_u64(c, a.w[i], b.w[i], &r);
+      out.w[i] = r;
+    }
+    return c;
+  }
   uint64_t borrow = 0;
 #pragma GCC unroll 4
   for (int i = 0; i < 4; ++i) {
@@ -89,8 +114,42 @@ constexpr U256 fsub(const MontField &f, const U256 &a, const U256 &b) {
   return select(0 - borrow, t, d);
 }
 
+// a * b mod p for p = 2^256 - c: the 512-bit product's upper half times c
+// is added to its lower half, twice, then p is subtracted once if needed.
+constexpr U256 fmul_special(const MontField &f, const U256 &a, const U256 &b) {
+  uint64_t t[8] = {};
+#pragma GCC unroll 4
+  for (int i = 0; i < 4; ++i) {
+    uint64_t carry = 0;
+#pragma GCC unroll 4
+    for (int j = 0; j < 4; ++j) {
+      const u128 s = u128(a.w[j]) * b.w[i] + t[i + j] + carry;
+      t[i + j] = uint64_t(s);
+      carry = uint64_t(s >> 64);
+    }
+    t[i + 4] = carry;
+  }
+  uint64_t carry = 0;
+#pragma GCC unroll 4
+  for (int i = 0; i < 4; ++i) {
+    const u128 s = u128(t[i + 4]) * f.c + t[i] + carry;
+    t[i] = uint64_t(s);
+    carry = uint64_t(s >> 64);
+  }
+  // carry < 2^63: once more; a carry out of that leaves a small value to
+  // which c is added without overflow.
+  U256 r{{t[0], t[1], t[2], t[3]}};
+  const u128 top = u128(carry) * f.c;
+  const uint64_t over = add_raw(r, r, U256{{uint64_t(top), uint64_t(top >> 64), 0, 0}});
+  add_raw(r, r, U256{{f.c & (0 - over), 0, 0, 0}});
+  U256 d{};
+  const uint64_t borrow = sub_raw(d, r, f.p);
+  return select(borrow - 1, d, r);
+}
+
 // a * b / R mod p.
 constexpr U256 fmul(const MontField &f, const U256 &a, const U256 &b) {
+  if (f.c) return fmul_special(f, a, b);
   uint64_t t[6] = {};
 #pragma GCC unroll 4
   for (int i = 0; i < 4; ++i) {
@@ -141,6 +200,11 @@ constexpr U256 finv(const MontField &f, const U256 &a) {
 constexpr MontField make_field(const U256 &p) {
   MontField f{};
   f.p = p;
+  if ((p.w[1] & p.w[2] & p.w[3]) == ~0ull && p.w[0] > (1ull << 63)) {
+    f.c = 0 - p.w[0];
+    f.one = f.r2 = U256{{1, 0, 0, 0}};
+    return f;
+  }
   uint64_t inv = 1;  // Newton's iteration for p^-1 mod 2^64
   for (int i = 0; i < 6; ++i) inv *= 2 - p.w[0] * inv;
   f.n0 = 0 - inv;
