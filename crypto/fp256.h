@@ -1,9 +1,9 @@
 // Arithmetic modulo an odd 256-bit prime p, four 64-bit limbs, least
 // significant first. Elements are kept in Montgomery form (times R = 2^256),
 // except for primes p = 2^256 - c with c below 2^63, which reduce faster
-// through 2^256 = c and are kept as they are (R = 1 there). Every operation runs in the same
-// time whatever the values (no branch or index depends on them), except inv's
-// exponent walk, which depends only on the public p. All functions are
+// through 2^256 = c and are kept as they are (R = 1 there). Every operation
+// runs in the same time whatever the values (no branch or index depends on
+// them; finv's exponent walk depends only on the public p). All functions are
 // constexpr so that curve parameters can be built at compile time.
 #pragma once
 #include <stddef.h>
@@ -147,7 +147,7 @@ constexpr U256 fmul_special(const MontField &f, const U256 &a, const U256 &b) {
   return select(borrow - 1, d, r);
 }
 
-// a * b / R mod p.
+// a * b / R mod p (the product in the field's form).
 constexpr U256 fmul(const MontField &f, const U256 &a, const U256 &b) {
   if (f.c) return fmul_special(f, a, b);
   uint64_t t[6] = {};

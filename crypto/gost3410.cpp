@@ -19,16 +19,17 @@ constexpr R3410_256_Params kParamSetA = zor::crypto::r3410_params(
     "91E38443A5E82C0D880923425712B2BB658B9196932E02C78B2582FE742DAA28",
     "32879423AB1A0375895786C4BB46E9565FDE0B5344766740AF268ADB32322E5C", 4);
 
-// Projective point (X : Y : Z), coordinates in Montgomery form; Z = 0 is the
-// identity (0 : 1 : 0).
+// Projective point (X : Y : Z), coordinates in the field's form (fp256.h);
+// Z = 0 is the identity (0 : 1 : 0).
 struct Point {
   U256 x, y, z;
 };
 
-// Complete addition for y^2 = x^3 + a x + b (Renes, Costello and Batina 2016,
-// algorithm 1). Correct for every pair of points whose difference is not of
-// order 2, the identity included; the ladder below only adds points that
-// differ by the input point, which validation keeps away from order 2.
+// Complete projective addition for y^2 = x^3 + a x + b (the published
+// complete formulas for any a, with 3b precomputed). Correct for every pair of
+// points whose difference is not of order 2, the identity included; the
+// ladder below only adds points that differ by the input point, which
+// validation keeps away from order 2.
 Point add(const R3410_256_Params &c, const Point &p1, const Point &p2) {
   const auto &f = c.f;
   U256 t0 = fmul(f, p1.x, p2.x), t1 = fmul(f, p1.y, p2.y), t2 = fmul(f, p1.z, p2.z);
@@ -54,7 +55,7 @@ Point add(const R3410_256_Params &c, const Point &p1, const Point &p2) {
   return {x3, y3, z3};
 }
 
-// Complete doubling (same paper, algorithm 3).
+// Complete projective doubling from the same family of formulas.
 Point dbl(const R3410_256_Params &c, const Point &p) {
   const auto &f = c.f;
   U256 t0 = fmul(f, p.x, p.x), t1 = fmul(f, p.y, p.y), t2 = fmul(f, p.z, p.z);
