@@ -69,11 +69,17 @@ TEST(ProfileModel, UnresolvedNamesAreLookedUp) {
   std::string out = withHosts([] {
     Profile p = profileWith({{VESKAddress::DNS_NAME, 0, "gw.example.test"}}, 0);
     const Profile& view = p;
-    std::string r = std::to_string(view.getVESKAddr()) + " " + std::to_string(p.veskAddrs[0].fa_ipaddr);
-    r += " " + std::to_string(p.getVESKAddr()) + " " + std::to_string(p.veskAddrs[0].fa_ipaddr);
+    std::string r;
+    auto add = [&r](uint32_t value) { r += (r.empty() ? "" : " ") + std::to_string(value); };
+    add(view.getVESKAddr());
+    add(p.veskAddrs[0].fa_ipaddr);
+    add(p.getVESKAddr());
+    add(p.veskAddrs[0].fa_ipaddr);
     p.veskAddrs.push_back({VESKAddress::DNS_NAME, 0, "nosuch.example.test"});
     p.usingVeskAddr = 1;
-    return r + " " + std::to_string(p.getVESKAddr()) + " " + std::to_string(p.veskAddrs[1].fa_ipaddr);
+    add(p.getVESKAddr());
+    add(p.veskAddrs[1].fa_ipaddr);
+    return r;
   });
   if (out == "skip") GTEST_SKIP() << "needs root for a private hosts file";
   const std::string gw = std::to_string(0xC0000232u);

@@ -13,19 +13,23 @@
 
 namespace {
 
+// One allocation of a chosen size fails: the n-th from now (0 the next one).
+// The JSON library's destructors allocate (blocks of 16 bytes) and cannot
+// fail cleanly, so the tests pick sizes that only texts have.
+size_t failingSize = 0;
 long allocationsLeft = -1;  // -1: never fail
 bool failed = false;
 
-bool failNow() {
-  if (allocationsLeft < 0 || allocationsLeft-- > 0) return false;
+bool failNow(size_t n) {
+  if (allocationsLeft < 0 || n != failingSize || allocationsLeft-- > 0) return false;
   allocationsLeft = -1;
   failed = true;
   return true;
 }
 
-// Fails the n-th allocation from now (n >= 0; 0 is the next one).
-void failAllocation(long n) {
+void failAllocation(size_t size, long n) {
   failed = false;
+  failingSize = size;
   allocationsLeft = n;
 }
 
@@ -40,7 +44,7 @@ void stopFailing() {
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 
 void* operator new(size_t n) {
-  void* p = failNow() ? nullptr : malloc(n != 0 ? n : 1);
+  void* p = failNow(n) ? nullptr : malloc(n != 0 ? n : 1);
   if (p == nullptr) throw std::bad_alloc();
   return p;
 }
@@ -48,7 +52,7 @@ void* operator new[](size_t n) {
   return operator new(n);
 }
 void* operator new(size_t n, const std::nothrow_t&) noexcept {
-  return failNow() ? nullptr : malloc(n != 0 ? n : 1);
+  return failNow(n) ? nullptr : malloc(n != 0 ? n : 1);
 }
 void* operator new[](size_t n, const std::nothrow_t& tag) noexcept {
   return operator new(n, tag);
@@ -70,12 +74,16 @@ namespace {
 
 using ProfileAlloc = ProfileTest;
 
-const char kDocument[] = R"({"size": 3, "in_use": 2, "profiles": [
-  {"id": 1, "type": 0, "humanReadName": "one", "userNames": ["a", "b"],
-   "certificate": {"certCN": "c", "uniqId": "AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8="},
-   "veskAddrs": [{"type": 1, "fa_ipaddr": 3221226034}, {"type": 2, "fa_url": "gw.example.test"}]},
-  {"id": 2, "type": 1, "tunnelGroup": "g", "userNames": ["d"]},
-  {"id": 3, "type": 0, "tunnelGroups": ["x", "y"], "usingTunnelGroup": 1}]})";
+// Texts of 40 bytes: each copy is an allocation of 41 bytes.
+const std::string kText40(40, 'x');
+const size_t kTextAllocation = 41;
+
+const std::string kDocument = R"({"size": 3, "in_use": 2, "profiles": [
+  {"id": 1, "type": 0, "humanReadName": ")" + kText40 + R"(", "userNames": ["a", ")" + kText40 + R"("],
+   "certificate": {"certCN": ")" + kText40 + R"(", "uniqId": "AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8="},
+   "veskAddrs": [{"type": 1, "fa_ipaddr": 3221226034}]},
+  {"id": 2, "type": 1, "tunnelGroup": "g", "humanReadName": ")" + kText40 + R"(", "userNames": ["d"]},
+  {"id": 3, "type": 0, "tunnelGroups": [")" + kText40 + R"("], "usingTunnelGroup": 0}]})";
 
 std::string listText() {
   char buf[16384];
@@ -90,13 +98,15 @@ void seedList() {
   PROFILE_CFG_LIST.in_use = 30;
 }
 
-// Runs step with the n-th allocation failing, for n = 0, 1, ... until a run
-// in which no allocation failed; check sees the result of every failed run.
-void everyAllocation(const std::function<int()>& step, const std::function<void(int result, bool threw)>& check) {
-  for (long n = 0;; n++) {
+// Runs step with the n-th allocation of the size failing, for n = 0, 1, ...
+// until a run in which none failed; check sees the result of every failed run.
+void everyAllocation(size_t size, const std::function<int()>& step,
+                     const std::function<void(int result, bool threw)>& check) {
+  int failures = 0;
+  for (long n = 0;; n++, failures++) {
     int result = 0;
     bool threw = false;
-    failAllocation(n);
+    failAllocation(size, n);
     try {
       result = step();
     } catch (const std::bad_alloc&) {
@@ -105,6 +115,7 @@ void everyAllocation(const std::function<int()>& step, const std::function<void(
     stopFailing();
     if (!failed) {
       EXPECT_FALSE(threw);
+      EXPECT_GT(failures, 0) << "no allocation of " << size << " bytes";
       break;
     }
     check(result, threw);
@@ -117,7 +128,7 @@ void everyAllocation(const std::function<int()>& step, const std::function<void(
 
 TEST_F(ProfileAlloc, AddNewConfigReportsAFailedAllocation) {
   PROFILE_CONFIG_t* first = PC_List_AddNewConfig(1);
-  failAllocation(0);
+  failAllocation(sizeof(PROFILE_CONFIG_t), 0);
   PROFILE_CONFIG_t* p = PC_List_AddNewConfig(2);
   stopFailing();
   EXPECT_EQ(p, nullptr);
@@ -127,29 +138,35 @@ TEST_F(ProfileAlloc, AddNewConfigReportsAFailedAllocation) {
 }
 
 TEST_F(ProfileAlloc, FirstVersionTextReadLeavesTheList) {
-  seedList();
-  const std::string before = listText();
-  everyAllocation(
-      [] {
-        std::string text = kDocument;
-        return PC_List_ReadCfg(text.data(), static_cast<int>(text.size()));
-      },
-      [&](int result, bool threw) {
-        EXPECT_TRUE(threw || result == -3) << result;
-        EXPECT_EQ(listText(), before);
-      });
+  for (size_t size : {kTextAllocation, sizeof(PROFILE_CONFIG_t)}) {
+    seedList();
+    const std::string before = listText();
+    everyAllocation(
+        size,
+        [] {
+          std::string text = kDocument;
+          return PC_List_ReadCfg(text.data(), static_cast<int>(text.size()));
+        },
+        [&](int result, bool threw) {
+          EXPECT_TRUE(threw || result == -3) << result;
+          EXPECT_EQ(listText(), before);
+        });
+  }
   EXPECT_EQ(PROFILE_CFG_LIST.count, 3u);
 }
 
 TEST_F(ProfileAlloc, FirstVersionFileReadLeavesTheList) {
   WriteFile(cfgPath(), kDocument);
-  seedList();
-  const std::string before = listText();
-  everyAllocation([] { return PC_List_ReadCfg(nullptr, 0); },
-                  [&](int result, bool threw) {
-                    EXPECT_TRUE(threw || result == -3) << result;
-                    EXPECT_EQ(listText(), before);
-                  });
+  for (size_t size : {kTextAllocation, sizeof(PROFILE_CONFIG_t)}) {
+    seedList();
+    const std::string before = listText();
+    everyAllocation(
+        size, [] { return PC_List_ReadCfg(nullptr, 0); },
+        [&](int result, bool threw) {
+          EXPECT_TRUE(threw || result == -3) << result;
+          EXPECT_EQ(listText(), before);
+        });
+  }
   EXPECT_EQ(PROFILE_CFG_LIST.count, 3u);
 }
 
@@ -157,7 +174,7 @@ TEST_F(ProfileAlloc, FirstVersionSaveLeavesTheFile) {
   WriteFile(cfgPath(), "old");
   std::string text = kDocument;
   ASSERT_EQ(PC_List_ReadCfg(text.data(), static_cast<int>(text.size())), 0);
-  everyAllocation([] { return PC_List_SaveCfg(0, nullptr, nullptr, 0); },
+  everyAllocation(kTextAllocation, [] { return PC_List_SaveCfg(0, nullptr, nullptr, 0); },
                   [&](int result, bool threw) {
                     EXPECT_TRUE(threw || result == -1) << result;
                     EXPECT_EQ(ReadFile(cfgPath()), "old");
@@ -172,7 +189,7 @@ TEST_F(ProfileAlloc, SecondVersionReadLeavesTheSet) {
   ProfileConfig set;
   set.profiles.resize(1);
   const ProfileConfig before = set;
-  everyAllocation([&] { return JSON_Read(cfgPath(), &set); },
+  everyAllocation(kTextAllocation, [&] { return JSON_Read(cfgPath(), &set); },
                   [&](int result, bool threw) {
                     EXPECT_TRUE(threw || result == -3) << result;
                     EXPECT_EQ(set, before);
@@ -187,6 +204,7 @@ TEST_F(ProfileAlloc, ConversionLeavesTheSet) {
   g_ProfileConfigPtr->in_use = 9;
   const ProfileConfig before = *g_ProfileConfigPtr;
   everyAllocation(
+      kTextAllocation,
       [] {
         ConvertConfig_v1_To_v2();
         return 0;

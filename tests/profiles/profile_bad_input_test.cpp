@@ -19,6 +19,10 @@ struct BadInput {
   int v2;         // JSON_Read
 };
 
+void PrintTo(const BadInput& c, std::ostream* os) {
+  *os << c.name;
+}
+
 std::string withCfg(void (*change)(json& cfg)) {
   json cfg = CfgJson();
   change(cfg);
