@@ -5,7 +5,11 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+// GCC 12 warns falsely inside <regex> when building with sanitizers.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include <regex>
+#pragma GCC diagnostic pop
 
 namespace {
 
