@@ -264,36 +264,53 @@ TEST_F(ProfileFileV1, CertificateNameLeadsTheUserNames) {
   }
 }
 
+template <size_t N>
+std::string stored(const char (&field)[N]) {
+  return std::string(field, strnlen(field, N));
+}
+
+std::string repeat(const std::string& piece, int n) {
+  std::string text;
+  for (int i = 0; i < n; i++) text += piece;
+  return text;
+}
+
 // Texts longer than their fields are cut to the field, never inside a
 // UTF-8 character.
 TEST_F(ProfileFileV1, OversizedTextsAreCutAtCharacterBoundaries) {
+  const std::string zhe = "\xD0\x96", euro = "\xE2\x82\xAC", key = "\xF0\x9F\x94\x91";
+  using Field = std::string (*)(const PROFILE_CONFIG_t&);
   struct Case {
-    const char* member;
-    std::string text;
-    std::string stored;
+    json profile;
+    Field field;
+    std::string expected;
   } cases[] = {
-      {"humanReadName", std::string(70, 'n'), std::string(64, 'n')},
-      {"humanReadName", std::string(63, 'n') + "\xD0\x96", std::string(63, 'n')},
-      {"humanReadName", std::string(62, 'n') + "\xE2\x82\xAC", std::string(62, 'n')},
-      {"humanReadName", std::string(61, 'n') + "\xE2\x82\xAC", std::string(61, 'n') + "\xE2\x82\xAC"},
-      {"tunnelGroup", std::string(30, 't'), std::string(21, 't')},
-      {"tunnelGroup", std::string(19, 't') + "\xF0\x9F\x94\x91", std::string(19, 't')},
+      {{{"humanReadName", repeat("n", 70)}}, [](auto& p) { return stored(p.humanReadName); }, repeat("n", 64)},
+      {{{"humanReadName", repeat("n", 63) + zhe}}, [](auto& p) { return stored(p.humanReadName); }, repeat("n", 63)},
+      {{{"humanReadName", repeat(zhe, 40)}}, [](auto& p) { return stored(p.humanReadName); }, repeat(zhe, 32)},
+      {{{"humanReadName", repeat("n", 62) + euro}}, [](auto& p) { return stored(p.humanReadName); }, repeat("n", 62)},
+      {{{"humanReadName", repeat("n", 61) + euro}}, [](auto& p) { return stored(p.humanReadName); },
+       repeat("n", 61) + euro},
+      {{{"tunnelGroup", repeat("t", 30)}}, [](auto& p) { return stored(p.tunnelGroup); }, repeat("t", 21)},
+      {{{"tunnelGroup", repeat("t", 19) + key}}, [](auto& p) { return stored(p.tunnelGroup); }, repeat("t", 19)},
+      {{{"userNames", {"b" + repeat(zhe, 40)}}}, [](auto& p) { return stored(p.userNames[0]); },
+       "b" + repeat(zhe, 31)},
+      {{{"certificate", {{"upn", "a" + repeat(zhe, 40)}}}}, [](auto& p) { return stored(p.upn); },
+       "a" + repeat(zhe, 31)},
+      {{{"certificate", {{"certCN", "c" + repeat(zhe, 200)}}}}, [](auto& p) { return stored(p.certCN); },
+       "c" + repeat(zhe, 127)},
+      {{{"certificate", {{"alias", repeat(euro, 100)}}}}, [](auto& p) { return stored(p.alias); }, repeat(euro, 85)},
+      {{{"certificate", {{"certSubjInfo", repeat(key, 200)}}}}, [](auto& p) { return stored(p.certSubjInfo); },
+       repeat(key, 128)},
+      {{{"veskAddrs", {{{"type", 2}, {"fa_url", "u" + repeat(zhe, 200)}}}}},
+       [](auto& p) { return stored(p.veskAddrs[0].fa_url); }, "u" + repeat(zhe, 127)},
   };
   for (const Case& c : cases) {
-    json doc = {{"size", 1}, {"profiles", {{{"id", 1}, {c.member, c.text}}}}};
-    ASSERT_EQ(readText(doc.dump()), 0);
-    const PROFILE_CONFIG_t* p = PROFILE_CFG_LIST.head;
-    std::string stored = std::string(c.member) == "humanReadName" ? std::string(p->humanReadName, strnlen(p->humanReadName, 64))
-                                                                   : std::string(p->tunnelGroup, strnlen(p->tunnelGroup, 21));
-    EXPECT_EQ(stored, c.stored) << c.member << " of " << c.text.size() << " bytes";
-    EXPECT_NO_THROW(listText());  // the list saves as valid UTF-8
+    json doc = {{"size", 1}, {"profiles", {c.profile}}};
+    ASSERT_EQ(readText(doc.dump()), 0) << c.profile;
+    EXPECT_EQ(c.field(*PROFILE_CFG_LIST.head), c.expected) << c.profile;
+    EXPECT_NO_THROW(listText()) << c.profile;  // the list still saves as valid UTF-8
   }
-  std::string names;
-  for (int i = 0; i < 40; i++) names += "\xD0\x96";
-  ASSERT_EQ(readText(oneProfile(R"({"certificate": {"upn": "a)" + names + R"("}, "userNames": ["b)" + names + R"("]})")), 0);
-  EXPECT_EQ(std::string(PROFILE_CFG_LIST.head->upn, strnlen(PROFILE_CFG_LIST.head->upn, 64)), "a" + names.substr(0, 62));
-  EXPECT_EQ(std::string(PROFILE_CFG_LIST.head->userNames[0], strnlen(PROFILE_CFG_LIST.head->userNames[0], 64)),
-            "b" + names.substr(0, 62));
 }
 
 // One record per id: a document naming an id twice would merge two

@@ -7,6 +7,7 @@
 
 #include <functional>
 
+#include "cross/common/profile_file_io.h"
 #include "cross/common/profile_file_v1.h"
 #include "cross/common/profile_file_v2.h"
 #include "cross/common/profile_list.h"
@@ -99,6 +100,28 @@ TEST_F(ProfileWrite, ReplacedFileKeepsItsMode) {
   ASSERT_EQ(JSON_Write(cfgPath(), set), 0);
   EXPECT_EQ(modeOf(cfgPath()), 0600u);
   EXPECT_EQ(DirEntries(dir), std::vector<std::string>{"cfg.ini"});
+}
+
+TEST_F(ProfileWrite, FileFunctions) {
+  const std::string sub = dir + "/sub";
+  EXPECT_FALSE(dir_exists(sub));
+  EXPECT_TRUE(make_dir(sub));
+  EXPECT_TRUE(make_dir(sub));
+  EXPECT_TRUE(dir_exists(sub));
+  EXPECT_FALSE(make_dir(dir + "/absent/sub"));
+  EXPECT_FALSE(file_exists(sub + "/a"));
+  std::string bytes(10000, '\0');
+  for (size_t i = 0; i < bytes.size(); i++) bytes[i] = static_cast<char>(i * 7);
+  WriteFile(sub + "/a", bytes);
+  EXPECT_TRUE(file_exists(sub + "/a"));
+  EXPECT_FALSE(dir_exists(sub + "/a"));
+  EXPECT_TRUE(copy_file(sub + "/a", sub + "/b"));
+  EXPECT_EQ(ReadFile(sub + "/b"), bytes);
+  WriteFile(sub + "/empty", "");
+  EXPECT_TRUE(copy_file(sub + "/empty", sub + "/b"));
+  EXPECT_EQ(ReadFile(sub + "/b"), "");
+  EXPECT_FALSE(copy_file(sub + "/absent", sub + "/c"));
+  EXPECT_FALSE(copy_file(sub + "/a", dir + "/absent/c"));
 }
 
 }  // namespace
