@@ -2,9 +2,10 @@
 // The 128-byte connection configuration record, little-endian, closed by a
 // seal: the complement of FCS32 over bytes 0 to 123, stored in ch_fcs32, so
 // that FCS32 over all 128 bytes gives FCS32_RESIDUE.
-#include <bit>
 #include <stddef.h>
 #include <stdint.h>
+
+#include <bit>
 
 static_assert(std::endian::native == std::endian::little, "cfgtype is stored little-endian");
 

@@ -241,9 +241,8 @@ int PC_List_SaveCfgForService(int mode, char* buf, unsigned* len, int current_sc
 int PC_List_ReadCfg(char* text, int len) {
   std::lock_guard<std::mutex> lock(mx_cfgwork_guard);
   AC_Config doc;
-  int r = text != nullptr && len > 0
-              ? JSON_ReadFromString(std::string(text, static_cast<size_t>(len)), &doc)
-              : JSON_Read(MakeCfgFilePath(), doc);
+  int r = text != nullptr && len > 0 ? JSON_ReadFromString(std::string(text, static_cast<size_t>(len)), &doc)
+                                     : JSON_Read(MakeCfgFilePath(), doc);
   if (r != 0) return r;
   if (hasDuplicateIds(doc)) return -3;
   return rebuildList(doc);

@@ -97,7 +97,9 @@ void from_json(const json& j, Profile& p) {
   ReadNumber(o, "usingVeskAddr", p.usingVeskAddr);
   ReadNumber(o, "type", p.type);
   ReadNumber(o, "type_ext", p.type_ext);
-  if (const json* cert = JsonMember(o, "certificate")) ReadText(JsonObject(*cert), "strUniqId", p.certificate.strUniqId);
+  if (const json* cert = JsonMember(o, "certificate")) {
+    ReadText(JsonObject(*cert), "strUniqId", p.certificate.strUniqId);
+  }
   ReadNumber(o, "cryptoAlg", p.cryptoAlg);
   ReadTexts(o, "userNames", p.userNames);
   ReadTexts(o, "tunnelGroups", p.tunnelGroups);

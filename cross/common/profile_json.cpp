@@ -1,8 +1,8 @@
 #include "cross/common/profile_json.h"
 
-#include "cross/common/profile_file_io.h"
-
 #include <cmath>
+
+#include "cross/common/profile_file_io.h"
 
 const json::object_t& JsonObject(const json& j) {
   return j.get_ref<const json::object_t&>();

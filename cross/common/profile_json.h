@@ -7,10 +7,9 @@
 // floating-point value whose integer part lies outside the 64-bit range
 // (1e300, say) has no such conversion and is refused with the library's
 // out-of-range error, like any value that does not fit the model.
+#include <nlohmann/json.hpp>
 #include <string>
 #include <type_traits>
-
-#include <nlohmann/json.hpp>
 
 using json = nlohmann::json;
 

@@ -27,7 +27,7 @@ enum : uint32_t { PROFILE_TYPE_CERTIFICATE = 0, PROFILE_TYPE_ONE_FACTOR = 1 };
 struct VESK_ADDR_t {
   uint32_t type;
   union {
-    uint32_t fa_ipaddr;             // first octet in the most significant byte
+    uint32_t fa_ipaddr;  // first octet in the most significant byte
     char fa_url[PROFILE_URL_LEN];
   };
 };

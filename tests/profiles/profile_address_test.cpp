@@ -1,6 +1,5 @@
 // Gateway addresses, profile queries and host name look-ups.
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include "cross/common/profile_set.h"
@@ -59,7 +58,8 @@ TEST(ProfileModel, SelectedGatewayAddress) {
 }
 
 TEST(ProfileModel, StoredAddressesNeedNoLookUp) {
-  Profile p = profileWith({{VESKAddress::DNS_NAME, 0xCB007105, "gw.example.test"}, {VESKAddress::IPV4, 0, ""}}, 0);
+  Profile p =
+      profileWith({{VESKAddress::DNS_NAME, 0xCB007105, "gw.example.test"}, {VESKAddress::IPV4, 0, ""}}, 0);
   EXPECT_EQ(static_cast<const Profile&>(p).getVESKAddr(), 0xCB007105u);
   p.usingVeskAddr = 1;
   EXPECT_EQ(p.getVESKAddr(), 0u);
@@ -92,22 +92,14 @@ TEST(ProfileAddress, TextForms) {
     bool ip;
     bool domain;
   } cases[] = {
-      {"192.0.2.1", true, false},
-      {"999.1.1.1", true, false},
-      {"192.0.2", false, false},
-      {"192.0.2.1.5", false, false},
-      {"0:0:0:0:0:0:0:1", true, false},
-      {"::1", false, false},
-      {"gw.example.test", false, true},
-      {"gw.example.test.", false, true},
-      {"gw-1.example.test", false, true},
-      {"localhost", false, false},
-      {"localhost.", false, false},
-      {"gw.example.t3st", false, false},
-      {"gw.example.t", false, false},
-      {"gw..test", false, false},
-      {"gw_1.example.test", false, false},
-      {"", false, false},
+      {"192.0.2.1", true, false},          {"999.1.1.1", true, false},
+      {"192.0.2", false, false},           {"192.0.2.1.5", false, false},
+      {"0:0:0:0:0:0:0:1", true, false},    {"::1", false, false},
+      {"gw.example.test", false, true},    {"gw.example.test.", false, true},
+      {"gw-1.example.test", false, true},  {"localhost", false, false},
+      {"localhost.", false, false},        {"gw.example.t3st", false, false},
+      {"gw.example.t", false, false},      {"gw..test", false, false},
+      {"gw_1.example.test", false, false}, {"", false, false},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(VESKAddress::isIPAddress(c.text), c.ip) << c.text;
@@ -158,9 +150,10 @@ TEST(ProfileAddress, ToStringByType) {
 
 TEST(ProfileResolver, FirstAddressOfAName) {
   std::string out = withHosts([] {
-    return std::to_string(resolveDNS_UL("gw2.example.test")) + " " + resolveDNS_STR("gw2.example.test") + " " +
-           std::to_string(resolveDNS_UL("gw6.example.test")) + " " + resolveDNS_STR("gw6.example.test") + " " +
-           std::to_string(resolveDNS_UL("nosuch.example.test")) + " [" + resolveDNS_STR("nosuch.example.test") + "]";
+    return std::to_string(resolveDNS_UL("gw2.example.test")) + " " + resolveDNS_STR("gw2.example.test") +
+           " " + std::to_string(resolveDNS_UL("gw6.example.test")) + " " +
+           resolveDNS_STR("gw6.example.test") + " " + std::to_string(resolveDNS_UL("nosuch.example.test")) +
+           " [" + resolveDNS_STR("nosuch.example.test") + "]";
   });
   if (out == "skip") GTEST_SKIP() << "needs root for a private hosts file";
   EXPECT_EQ(out, std::to_string(0xC6336407u) + " 198.51.100.7 0 ::1 0 []");

@@ -79,11 +79,15 @@ const std::string kText40(40, 'x');
 const size_t kTextAllocation = 41;
 
 const std::string kDocument = R"({"size": 3, "in_use": 2, "profiles": [
-  {"id": 1, "type": 0, "humanReadName": ")" + kText40 + R"(", "userNames": ["a", ")" + kText40 + R"("],
-   "certificate": {"certCN": ")" + kText40 + R"(", "uniqId": "AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8="},
+  {"id": 1, "type": 0, "humanReadName": ")" +
+                              kText40 + R"(", "userNames": ["a", ")" + kText40 + R"("],
+   "certificate": {"certCN": ")" +
+                              kText40 + R"(", "uniqId": "AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8="},
    "veskAddrs": [{"type": 1, "fa_ipaddr": 3221226034}]},
-  {"id": 2, "type": 1, "tunnelGroup": "g", "humanReadName": ")" + kText40 + R"(", "userNames": ["d"]},
-  {"id": 3, "type": 0, "tunnelGroups": [")" + kText40 + R"("], "usingTunnelGroup": 0}]})";
+  {"id": 2, "type": 1, "tunnelGroup": "g", "humanReadName": ")" +
+                              kText40 + R"(", "userNames": ["d"]},
+  {"id": 3, "type": 0, "tunnelGroups": [")" +
+                              kText40 + R"("], "usingTunnelGroup": 0}]})";
 
 std::string listText() {
   char buf[16384];
@@ -174,12 +178,13 @@ TEST_F(ProfileAlloc, FirstVersionSaveLeavesTheFile) {
   WriteFile(cfgPath(), "old");
   std::string text = kDocument;
   ASSERT_EQ(PC_List_ReadCfg(text.data(), static_cast<int>(text.size())), 0);
-  everyAllocation(kTextAllocation, [] { return PC_List_SaveCfg(0, nullptr, nullptr, 0); },
-                  [&](int result, bool threw) {
-                    EXPECT_TRUE(threw || result == -1) << result;
-                    EXPECT_EQ(ReadFile(cfgPath()), "old");
-                    EXPECT_EQ(DirEntries(dir), std::vector<std::string>{"cfg.ini"});
-                  });
+  everyAllocation(
+      kTextAllocation, [] { return PC_List_SaveCfg(0, nullptr, nullptr, 0); },
+      [&](int result, bool threw) {
+        EXPECT_TRUE(threw || result == -1) << result;
+        EXPECT_EQ(ReadFile(cfgPath()), "old");
+        EXPECT_EQ(DirEntries(dir), std::vector<std::string>{"cfg.ini"});
+      });
   EXPECT_TRUE(mx_cfgwork_guard.try_lock());
   mx_cfgwork_guard.unlock();
 }
@@ -189,11 +194,12 @@ TEST_F(ProfileAlloc, SecondVersionReadLeavesTheSet) {
   ProfileConfig set;
   set.profiles.resize(1);
   const ProfileConfig before = set;
-  everyAllocation(kTextAllocation, [&] { return JSON_Read(cfgPath(), &set); },
-                  [&](int result, bool threw) {
-                    EXPECT_TRUE(threw || result == -3) << result;
-                    EXPECT_EQ(set, before);
-                  });
+  everyAllocation(
+      kTextAllocation, [&] { return JSON_Read(cfgPath(), &set); },
+      [&](int result, bool threw) {
+        EXPECT_TRUE(threw || result == -3) << result;
+        EXPECT_EQ(set, before);
+      });
   EXPECT_EQ(set.profiles.size(), 3u);
 }
 

@@ -14,9 +14,9 @@ enum TextPath { THROWS, RETURNS };
 struct BadInput {
   const char* name;
   std::string text;
-  int v1;         // PC_List_ReadCfg on the file
+  int v1;           // PC_List_ReadCfg on the file
   TextPath v1Text;  // PC_List_ReadCfg on the text: throws, or returns v1
-  int v2;         // JSON_Read
+  int v2;           // JSON_Read
 };
 
 void PrintTo(const BadInput& c, std::ostream* os) {
@@ -52,7 +52,8 @@ const BadInput kCases[] = {
     {"AddressUrlNumber", R"({"profiles": [{"veskAddrs": [{"fa_url": 3}]}]})", -3, THROWS, -3},
     {"AddressesObject", R"({"profiles": [{"veskAddrs": {}}]})", -3, THROWS, -3},
     {"CertificateArray", R"({"profiles": [{"certificate": []}]})", -3, THROWS, -3},
-    {"CertificateIdNumber", R"({"profiles": [{"certificate": {"uniqId": 5, "strUniqId": 5}}]})", -3, THROWS, -3},
+    {"CertificateIdNumber", R"({"profiles": [{"certificate": {"uniqId": 5, "strUniqId": 5}}]})", -3, THROWS,
+     -3},
     {"TunnelGroupsObject", R"({"profiles": [{"tunnelGroups": {}}], "size": 1})", 0, RETURNS, -3},
     {"TunnelGroupNumber", R"({"profiles": [{"tunnelGroup": 5}], "size": 1})", -3, THROWS, 0},
     {"CfgArray", R"({"profiles": [{"cfg": []}], "size": 1})", -3, THROWS, 0},
@@ -147,7 +148,8 @@ TEST_P(ProfileBadInput, SecondVersionLoadMovesAnUnreadableFileAside) {
   EXPECT_EQ(*g_ProfileConfigPtr, ProfileConfig());
   EXPECT_EQ(DirEntries(dir), std::vector<std::string>{"cfg.ini.bad"});
   EXPECT_EQ(ReadFile(cfgPath() + ".bad"), c.text);
-  EXPECT_NE(LogText().find("Config is unreadable (error " + std::to_string(c.v2) + "), moved to " + cfgPath() + ".bad"),
+  EXPECT_NE(LogText().find("Config is unreadable (error " + std::to_string(c.v2) + "), moved to " +
+                           cfgPath() + ".bad"),
             std::string::npos);
 }
 

@@ -1,9 +1,10 @@
 // The first-version list converted into the second-format set.
+#include "cross/common/profile_convert.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 
-#include "cross/common/profile_convert.h"
 #include "cross/common/profile_file_v1.h"
 #include "cross/common/profile_file_v2.h"
 #include "cross/common/profile_list.h"
@@ -31,8 +32,9 @@ TEST_F(ProfileConvert, FirstVersionFixtureGivesTheSecondVersionFile) {
 
   // The certificate texts live in memory only.
   const CertificateInfo& lab = g_ProfileConfigPtr->profiles[0].certificate;
-  EXPECT_EQ(lab, (CertificateInfo{std::vector<unsigned char>(32, 0), "AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA=",
-                                  "Сидоров", "lab", "sidorov@example.test", "CN=Сидоров"}));
+  EXPECT_EQ(lab, (CertificateInfo{std::vector<unsigned char>(32, 0),
+                                  "AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA=", "Сидоров", "lab",
+                                  "sidorov@example.test", "CN=Сидоров"}));
   EXPECT_EQ(g_ProfileConfigPtr->profiles[1].certificate, CertificateInfo());
   EXPECT_EQ(g_ProfileConfigPtr->profiles[2].certificate.binUniqId.size(), 32u);
 }
@@ -78,13 +80,9 @@ TEST_F(ProfileConvert, SelectedGatewayFollowsItsAddress) {
     uint32_t selected;
     int32_t expected;
   } cases[] = {
-      {{0, 1, 0, 1}, 3, 1},
-      {{0, 1, 0, 1}, 1, 0},
-      {{1, 1, 1, 1}, 2, 2},
-      {{1, 0, 0, 0}, 0, 0},
-      {{1, 0, 1, 0}, 1, -1},  // an empty slot selects nothing
-      {{1, 1, 1, 1}, 4, -1},
-      {{1, 1, 1, 1}, 0xFFFFFFFF, -1},
+      {{0, 1, 0, 1}, 3, 1},  {{0, 1, 0, 1}, 1, 0},           {{1, 1, 1, 1}, 2, 2},
+      {{1, 0, 0, 0}, 0, 0},  {{1, 0, 1, 0}, 1, -1},  // an empty slot selects nothing
+      {{1, 1, 1, 1}, 4, -1}, {{1, 1, 1, 1}, 0xFFFFFFFF, -1},
   };
   for (const Case& c : cases) {
     PC_List_Cleanup();

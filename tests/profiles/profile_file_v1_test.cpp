@@ -1,11 +1,12 @@
 // The profile list to and from the first-version cfg.ini and its text form.
+#include "cross/common/profile_file_v1.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 
 #include "cross/common/lngs.h"
 #include "cross/common/profile_doc_v1.h"
-#include "cross/common/profile_file_v1.h"
 #include "cross/common/profile_list.h"
 #include "crypto/crc32.h"
 #include "tests/profiles/profile_test_support.h"
@@ -64,7 +65,8 @@ void fillCertificateRecord(PROFILE_CONFIG_t* p) {
   fill(p->upn, std::string(64, 'u'));
   fill(p->certSubjInfo, std::string(512, 's'));
   p->cryptoAlg = 0xFFFFFFFFu;
-  for (int i = 0; i < PROFILE_USERNAMES; i++) fill(p->userNames[i], std::string(64, static_cast<char>('A' + i)));
+  for (int i = 0; i < PROFILE_USERNAMES; i++)
+    fill(p->userNames[i], std::string(64, static_cast<char>('A' + i)));
   memcpy(p->userNames[3], p->certCN, 64);  // the common name is among the user names
   fill(p->tunnelGroup, std::string(21, 't'));
 }
@@ -221,7 +223,8 @@ TEST_F(ProfileFileV1, EmptyTextReadsTheFile) {
 TEST_F(ProfileFileV1, ReadingFillsAtMostTheSlots) {
   std::string addrs, names;
   for (int i = 0; i < 6; i++) {
-    addrs += std::string(i ? "," : "") + R"({"type": 1, "fa_ipaddr": )" + std::to_string(0xC0000201u + i) + "}";
+    addrs +=
+        std::string(i ? "," : "") + R"({"type": 1, "fa_ipaddr": )" + std::to_string(0xC0000201u + i) + "}";
   }
   for (int i = 0; i < 10; i++) names += std::string(i ? "," : "") + "\"user" + std::to_string(i) + "\"";
   json cfg = CfgJson();
@@ -285,25 +288,43 @@ TEST_F(ProfileFileV1, OversizedTextsAreCutAtCharacterBoundaries) {
     Field field;
     std::string expected;
   } cases[] = {
-      {{{"humanReadName", repeat("n", 70)}}, [](auto& p) { return stored(p.humanReadName); }, repeat("n", 64)},
-      {{{"humanReadName", repeat("n", 63) + zhe}}, [](auto& p) { return stored(p.humanReadName); }, repeat("n", 63)},
-      {{{"humanReadName", repeat(zhe, 40)}}, [](auto& p) { return stored(p.humanReadName); }, repeat(zhe, 32)},
-      {{{"humanReadName", repeat("n", 62) + euro}}, [](auto& p) { return stored(p.humanReadName); }, repeat("n", 62)},
-      {{{"humanReadName", repeat("n", 61) + euro}}, [](auto& p) { return stored(p.humanReadName); },
+      {{{"humanReadName", repeat("n", 70)}},
+       [](auto& p) { return stored(p.humanReadName); },
+       repeat("n", 64)},
+      {{{"humanReadName", repeat("n", 63) + zhe}},
+       [](auto& p) { return stored(p.humanReadName); },
+       repeat("n", 63)},
+      {{{"humanReadName", repeat(zhe, 40)}},
+       [](auto& p) { return stored(p.humanReadName); },
+       repeat(zhe, 32)},
+      {{{"humanReadName", repeat("n", 62) + euro}},
+       [](auto& p) { return stored(p.humanReadName); },
+       repeat("n", 62)},
+      {{{"humanReadName", repeat("n", 61) + euro}},
+       [](auto& p) { return stored(p.humanReadName); },
        repeat("n", 61) + euro},
       {{{"tunnelGroup", repeat("t", 30)}}, [](auto& p) { return stored(p.tunnelGroup); }, repeat("t", 21)},
-      {{{"tunnelGroup", repeat("t", 19) + key}}, [](auto& p) { return stored(p.tunnelGroup); }, repeat("t", 19)},
-      {{{"userNames", {"b" + repeat(zhe, 40)}}}, [](auto& p) { return stored(p.userNames[0]); },
+      {{{"tunnelGroup", repeat("t", 19) + key}},
+       [](auto& p) { return stored(p.tunnelGroup); },
+       repeat("t", 19)},
+      {{{"userNames", {"b" + repeat(zhe, 40)}}},
+       [](auto& p) { return stored(p.userNames[0]); },
        "b" + repeat(zhe, 31)},
-      {{{"certificate", {{"upn", "a" + repeat(zhe, 40)}}}}, [](auto& p) { return stored(p.upn); },
+      {{{"certificate", {{"upn", "a" + repeat(zhe, 40)}}}},
+       [](auto& p) { return stored(p.upn); },
        "a" + repeat(zhe, 31)},
-      {{{"certificate", {{"certCN", "c" + repeat(zhe, 200)}}}}, [](auto& p) { return stored(p.certCN); },
+      {{{"certificate", {{"certCN", "c" + repeat(zhe, 200)}}}},
+       [](auto& p) { return stored(p.certCN); },
        "c" + repeat(zhe, 127)},
-      {{{"certificate", {{"alias", repeat(euro, 100)}}}}, [](auto& p) { return stored(p.alias); }, repeat(euro, 85)},
-      {{{"certificate", {{"certSubjInfo", repeat(key, 200)}}}}, [](auto& p) { return stored(p.certSubjInfo); },
+      {{{"certificate", {{"alias", repeat(euro, 100)}}}},
+       [](auto& p) { return stored(p.alias); },
+       repeat(euro, 85)},
+      {{{"certificate", {{"certSubjInfo", repeat(key, 200)}}}},
+       [](auto& p) { return stored(p.certSubjInfo); },
        repeat(key, 128)},
       {{{"veskAddrs", {{{"type", 2}, {"fa_url", "u" + repeat(zhe, 200)}}}}},
-       [](auto& p) { return stored(p.veskAddrs[0].fa_url); }, "u" + repeat(zhe, 127)},
+       [](auto& p) { return stored(p.veskAddrs[0].fa_url); },
+       "u" + repeat(zhe, 127)},
   };
   for (const Case& c : cases) {
     json doc = {{"size", 1}, {"profiles", {c.profile}}};

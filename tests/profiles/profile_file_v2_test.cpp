@@ -1,9 +1,9 @@
 // The second-version cfg.ini: reader, writer and the start-up load.
-#include <gtest/gtest.h>
+#include "cross/common/profile_file_v2.h"
 
+#include <gtest/gtest.h>
 #include <unistd.h>
 
-#include "cross/common/profile_file_v2.h"
 #include "cross/utils/execution_dir.h"
 #include "tests/profiles/profile_test_support.h"
 
@@ -29,8 +29,11 @@ ProfileConfig fullSet() {
   a.version = 200;
   a.humanReadName = "Шлюз \\ \"main\"\n\ttab";
   a.status = -7;
-  a.veskAddrs = {{VESKAddress::IPV4, 0xC0000201, ""}, {VESKAddress::DNS_NAME, 0, "gw.example.test"},
-                 {VESKAddress::DNS_NAME, 0xCB007105, "gw2.example.test"}, {9, 0, ""}, {VESKAddress::IPV4, 0xFFFFFFFF, ""}};
+  a.veskAddrs = {{VESKAddress::IPV4, 0xC0000201, ""},
+                 {VESKAddress::DNS_NAME, 0, "gw.example.test"},
+                 {VESKAddress::DNS_NAME, 0xCB007105, "gw2.example.test"},
+                 {9, 0, ""},
+                 {VESKAddress::IPV4, 0xFFFFFFFF, ""}};
   a.usingVeskAddr = 4;
   a.type = 0;
   a.type_ext = 255;
@@ -102,7 +105,8 @@ TEST_F(ProfileFileV2, OnlyTheTextIdentifierOfTheCertificateIsStored) {
   EXPECT_NE(ReadFile(cfgPath()).find("\"certificate\": {\n        \"strUniqId\": \"AQID\"\n      },"),
             std::string::npos);
   ASSERT_EQ(ReadConfig(), 0);
-  EXPECT_EQ(g_ProfileConfigPtr->profiles[0].certificate, (CertificateInfo{{1, 2, 3}, "AQID", "", "", "", ""}));
+  EXPECT_EQ(g_ProfileConfigPtr->profiles[0].certificate,
+            (CertificateInfo{{1, 2, 3}, "AQID", "", "", "", ""}));
 }
 
 TEST_F(ProfileFileV2, DefaultSetHasItsMembersSorted) {
@@ -191,8 +195,8 @@ TEST_F(ProfileFileV2, UnreadableFileReplacesAnOlderBadFile) {
   const std::string pid = "; p" + std::to_string(getpid()) + "; ";
   const std::string log = LogText();
   EXPECT_NE(log.find("profile:90; JSON_Read" + pid + "JSON parse error\r\n"), std::string::npos);
-  EXPECT_NE(log.find("profile:147; ReadConfig" + pid + "Config is unreadable (error -2), moved to " + cfgPath() +
-                     ".bad. Profiles will be rebuilt from the certificate store\r\n"),
+  EXPECT_NE(log.find("profile:147; ReadConfig" + pid + "Config is unreadable (error -2), moved to " +
+                     cfgPath() + ".bad. Profiles will be rebuilt from the certificate store\r\n"),
             std::string::npos);
 }
 

@@ -1,9 +1,10 @@
 // The profile list and the sealed configuration record.
+#include "cross/common/profile_list.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 
-#include "cross/common/profile_list.h"
 #include "crypto/crc32.h"
 #include "tests/profiles/profile_test_support.h"
 

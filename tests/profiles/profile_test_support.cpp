@@ -91,9 +91,12 @@ std::string LogText() {
 }
 
 json CfgJson() {
-  return json{{"ch_cfgver", 0},          {"ch_features", 0},
-              {"ch_flags", 0},           {"ch_vpncard_packdisable", 0},
-              {"ch_othercard_packdisable", 0}, {"ch_align", 0},
+  return json{{"ch_cfgver", 0},
+              {"ch_features", 0},
+              {"ch_flags", 0},
+              {"ch_vpncard_packdisable", 0},
+              {"ch_othercard_packdisable", 0},
+              {"ch_align", 0},
               {"ch_veskipaddr", std::vector<uint32_t>(4, 0)},
               {"ch_serveripaddr", std::vector<uint32_t>(28, 0)},
               {"ch_fcs32", 0}};

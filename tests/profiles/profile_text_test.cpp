@@ -1,9 +1,9 @@
 // Texts in fixed-width fields: cut without splitting a UTF-8 character.
+#include "cross/common/profile_text.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
-
-#include "cross/common/profile_text.h"
 
 namespace {
 
@@ -17,11 +17,11 @@ TEST(ProfileText, CutNeverSplitsACharacter) {
   const CutCase cases[] = {
       {"abc", 5, 3},
       {"abcdef", 4, 4},
-      {"ab\xD0\x96", 3, 2},              // two-byte character across the cut
-      {"ab\xD0\x96", 4, 4},              // ends exactly at the cut
-      {"a\xE2\x82\xAC", 2, 1},           // three-byte character, cut after its lead byte
-      {"a\xE2\x82\xAC", 3, 1},           // ... and inside its tail
-      {"a\xF0\x9F\x94\x91z", 4, 1},      // four-byte character
+      {"ab\xD0\x96", 3, 2},          // two-byte character across the cut
+      {"ab\xD0\x96", 4, 4},          // ends exactly at the cut
+      {"a\xE2\x82\xAC", 2, 1},       // three-byte character, cut after its lead byte
+      {"a\xE2\x82\xAC", 3, 1},       // ... and inside its tail
+      {"a\xF0\x9F\x94\x91z", 4, 1},  // four-byte character
       {"a\xF0\x9F\x94\x91z", 5, 5},
       {"\xD0\x96\xD0\x96", 1, 0},
       {"", 0, 0},

@@ -1,6 +1,5 @@
 // Writing cfg.ini replaces the file whole or not at all, in both versions.
 #include <gtest/gtest.h>
-
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
