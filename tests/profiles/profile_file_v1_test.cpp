@@ -42,7 +42,7 @@ void fill(char (&field)[N], const std::string& text) {
 // A certificate record with every field used, texts filling their fields.
 void fillCertificateRecord(PROFILE_CONFIG_t* p) {
   p->version = 9;
-  fill(p->humanReadName, std::string(31, 'n') + std::string(11, '\x01') + std::string(22, '-'));
+  fill(p->humanReadName, "\"quoted\" \\ tab\t" + std::string(49, '-'));
   for (int i = 0; i < 32; i++) p->uniqId[i] = static_cast<uint8_t>(0xF0 - i);
   p->status = 0x80000001u;
   p->type = PROFILE_TYPE_CERTIFICATE;
@@ -65,8 +65,9 @@ void fillCertificateRecord(PROFILE_CONFIG_t* p) {
   fill(p->upn, std::string(64, 'u'));
   fill(p->certSubjInfo, std::string(512, 's'));
   p->cryptoAlg = 0xFFFFFFFFu;
-  for (int i = 0; i < PROFILE_USERNAMES; i++)
+  for (int i = 0; i < PROFILE_USERNAMES; i++) {
     fill(p->userNames[i], std::string(64, static_cast<char>('A' + i)));
+  }
   memcpy(p->userNames[3], p->certCN, 64);  // the common name is among the user names
   fill(p->tunnelGroup, std::string(21, 't'));
 }
@@ -221,18 +222,14 @@ TEST_F(ProfileFileV1, EmptyTextReadsTheFile) {
 }
 
 TEST_F(ProfileFileV1, ReadingFillsAtMostTheSlots) {
-  std::string addrs, names;
-  for (int i = 0; i < 6; i++) {
-    addrs +=
-        std::string(i ? "," : "") + R"({"type": 1, "fa_ipaddr": )" + std::to_string(0xC0000201u + i) + "}";
-  }
-  for (int i = 0; i < 10; i++) names += std::string(i ? "," : "") + "\"user" + std::to_string(i) + "\"";
+  json addrs = json::array(), names = json::array();
+  for (uint32_t i = 0; i < 6; i++) addrs.push_back({{"type", 1}, {"fa_ipaddr", 0xC0000201u + i}});
+  for (int i = 0; i < 10; i++) names.push_back("user" + std::to_string(i));
   json cfg = CfgJson();
   cfg["ch_veskipaddr"] = {3405803781u, 1, 2, 3, 4};
   cfg["ch_fcs32"] = 1;
-  json profile = {{"id", 1}, {"type", 1}, {"version", 300}, {"cfg", cfg}};
-  profile["veskAddrs"] = json::parse("[" + addrs + "]");
-  profile["userNames"] = json::parse("[" + names + "]");
+  json profile = {{"id", 1},    {"type", 1},          {"version", 300},
+                  {"cfg", cfg}, {"veskAddrs", addrs}, {"userNames", names}};
   ASSERT_EQ(readText(oneProfile(profile.dump())), 0);
   const PROFILE_CONFIG_t* p = PROFILE_CFG_LIST.head;
   for (int i = 0; i < 4; i++) EXPECT_EQ(p->veskAddrs[i].fa_ipaddr, 0xC0000201u + i);
