@@ -11,18 +11,13 @@
 
 namespace {
 
-template <size_t N>
-std::string textOf(const char (&field)[N]) {
-  return FieldText(field, N);
-}
-
 VESKAddress addressOf(const VESK_ADDR_t& slot) {
   VESKAddress a;
   a.type = static_cast<int32_t>(slot.type);
   if (slot.type == VESK_ADDR_IPV4) {
     a.fa_ipaddr = slot.fa_ipaddr;
   } else if (slot.type == VESK_ADDR_URL) {
-    a.fa_url = textOf(slot.fa_url);
+    a.fa_url = FieldText(slot.fa_url);
     a.fa_ipaddr = resolveDNS_UL(a.fa_url);
   }
   return a;
@@ -46,10 +41,10 @@ CertificateInfo certificateOf(const PROFILE_CONFIG_t& r) {
   if (r.type != PROFILE_TYPE_CERTIFICATE) return c;
   c.binUniqId.assign(std::begin(r.uniqId), std::end(r.uniqId));
   c.strUniqId = b64encode(r.uniqId, PROFILE_UNIQID_LEN);
-  c.strCertCN = textOf(r.certCN);
-  c.strAlias = textOf(r.alias);
-  c.strUpn = textOf(r.upn);
-  c.strCertSubjInfo = textOf(r.certSubjInfo);
+  c.strCertCN = FieldText(r.certCN);
+  c.strAlias = FieldText(r.alias);
+  c.strUpn = FieldText(r.upn);
+  c.strCertSubjInfo = FieldText(r.certSubjInfo);
   return c;
 }
 
@@ -57,7 +52,7 @@ Profile profileOf(const PROFILE_CONFIG_t& r) {
   Profile p;
   p.id = r.id;
   p.version = 1;
-  p.humanReadName = textOf(r.humanReadName);
+  p.humanReadName = FieldText(r.humanReadName);
   p.status = static_cast<int32_t>(r.status);
   for (const VESK_ADDR_t& slot : r.veskAddrs) {
     if (slot.type != VESK_ADDR_EMPTY) p.veskAddrs.push_back(addressOf(slot));
@@ -68,9 +63,9 @@ Profile profileOf(const PROFILE_CONFIG_t& r) {
   p.certificate = certificateOf(r);
   p.cryptoAlg = static_cast<int32_t>(r.cryptoAlg);
   for (const auto& name : r.userNames) {
-    if (name[0] != '\0') p.userNames.push_back(textOf(name));
+    if (name[0] != '\0') p.userNames.push_back(FieldText(name));
   }
-  if (r.tunnelGroup[0] != '\0') p.tunnelGroups.push_back(textOf(r.tunnelGroup));
+  if (r.tunnelGroup[0] != '\0') p.tunnelGroups.push_back(FieldText(r.tunnelGroup));
   p.usingTunnelGroup = p.tunnelGroups.empty() ? -1 : 0;
   return p;
 }

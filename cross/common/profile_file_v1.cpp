@@ -22,11 +22,6 @@ namespace {
 constexpr int kOneFactorCertName = 100;
 
 template <size_t N>
-std::string textOf(const char (&field)[N]) {
-  return FieldText(field, N);
-}
-
-template <size_t N>
 void copyIfNotEmpty(char (&field)[N], const std::string& text) {
   if (!text.empty()) CopyToField(field, N, text);
 }
@@ -51,13 +46,13 @@ json_certificate certificateDocument(const PROFILE_CONFIG_t& r) {
   json_certificate d;
   if (r.type == PROFILE_TYPE_CERTIFICATE) {
     d.uniqId = b64encode(r.uniqId, PROFILE_UNIQID_LEN);
-    d.certCN = textOf(r.certCN);
-    d.alias = textOf(r.alias);
-    d.certSubjInfo = textOf(r.certSubjInfo);
+    d.certCN = FieldText(r.certCN);
+    d.alias = FieldText(r.alias);
+    d.certSubjInfo = FieldText(r.certSubjInfo);
   } else if (r.type == PROFILE_TYPE_ONE_FACTOR) {
     d.certCN = LNGS(kOneFactorCertName);
   }
-  d.upn = textOf(r.upn);
+  d.upn = FieldText(r.upn);
   return d;
 }
 
@@ -68,7 +63,7 @@ std::vector<json_VESK_ADDR_t> addressDocuments(const PROFILE_CONFIG_t& r) {
     json_VESK_ADDR_t a;
     a.type = static_cast<int32_t>(slot.type);
     if (slot.type == VESK_ADDR_IPV4) a.fa_ipaddr = slot.fa_ipaddr;
-    if (slot.type == VESK_ADDR_URL) a.fa_url = textOf(slot.fa_url);
+    if (slot.type == VESK_ADDR_URL) a.fa_url = FieldText(slot.fa_url);
     addrs.push_back(a);
   }
   return addrs;
@@ -82,13 +77,13 @@ json_Profile profileDocument(const PROFILE_CONFIG_t& r) {
   d.type = static_cast<int32_t>(r.type);
   d.usingVeskAddr = static_cast<int32_t>(r.usingVeskAddr);
   d.cryptoAlg = static_cast<int32_t>(r.cryptoAlg);
-  d.humanReadName = textOf(r.humanReadName);
-  d.tunnelGroup = textOf(r.tunnelGroup);
+  d.humanReadName = FieldText(r.humanReadName);
+  d.tunnelGroup = FieldText(r.tunnelGroup);
   d.cfg = cfgDocument(r.cfg);
   d.certificate = certificateDocument(r);
   d.veskAddrs = addressDocuments(r);
   for (const auto& name : r.userNames) {
-    if (name[0] != '\0') d.userNames.push_back(textOf(name));
+    if (name[0] != '\0') d.userNames.push_back(FieldText(name));
   }
   return d;
 }

@@ -6,6 +6,10 @@
 
 // The bytes of a field up to its first zero byte or its width.
 std::string FieldText(const char* field, size_t width);
+template <size_t N>
+std::string FieldText(const char (&field)[N]) {
+  return FieldText(field, N);
+}
 
 // Copies at most width bytes of text to the start of the field, cut back so
 // that no UTF-8 character is split; bytes behind the copy are left as they are.
