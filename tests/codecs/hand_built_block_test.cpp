@@ -182,33 +182,63 @@ TEST_P(HandBuilt, UnusedPositionPatternsAreRefused) {
   }
 }
 
-// A stream whose items do not reach the length field's count within the
-// block-size bytes of room fails, and the items that fit decode.
+// The stream's room of block-size bytes: an item must begin before its last
+// bit, may not read past it, and a match must end before it.
 TEST_P(HandBuilt, StreamRoomEndsTheBlock) {
   const uint32_t s = block_size(), room = 8 * s;
-  // Make every byte but 'z' rare, so each literal takes many bits.
+  // After many 'z's, 'z' takes one bit and every other symbol many.
   ReferenceEncoder enc = encoder();
   std::vector<Bytes> prefix;
   for (int k = 0; k < 4; ++k) {
     for (uint32_t i = 0; i < s; ++i) enc.literal('z');
     prefix.push_back(enc.finish());
   }
-  ReferenceEncoder probe = enc;
-  uint32_t fit = 0;
-  for (;; ++fit) {
-    size_t start = probe.bit_count();
-    probe.literal(static_cast<uint8_t>(fit % 200));
-    if (start >= room - 1 || probe.bit_count() > room) break;
-  }
-  ASSERT_LT(fit, s);
-  for (uint32_t n : {fit, fit + 1}) {
+  // The stream filled with items up to exactly `bits`.
+  auto filled_to = [&](uint32_t bits) {
     ReferenceEncoder e = enc;
-    for (uint32_t i = 0; i < n; ++i) e.literal(static_cast<uint8_t>(i % 200));
+    for (uint32_t i = 0; e.bit_count() + 40 < bits; ++i) e.literal(static_cast<uint8_t>(i % 200));
+    while (e.bit_count() < bits) e.literal('z');
+    return e;
+  };
+  enum Extra { kNone, kShort, kLong, kMatch };
+  auto add = [](ReferenceEncoder &e, Extra extra) {
+    if (extra == kShort) e.literal('z');
+    if (extra == kLong) e.literal(0xE7);
+    if (extra == kMatch) e.match(3, 1);
+  };
+  ReferenceEncoder probe = filled_to(room - 60);
+  size_t before = probe.bit_count();
+  add(probe, kMatch);
+  const uint32_t match_bits = static_cast<uint32_t>(probe.bit_count() - before);
+  struct Case {
+    uint32_t fill;
+    Extra extra;
+    bool ok;
+  };
+  const Case cases[] = {
+      {room - 1, kNone, true},   {room - 2, kShort, true},
+      {room - 1, kShort, false},  // begins at the last bit
+      {room - 2, kLong, false},   // reads past the room
+      {room - match_bits - 1, kMatch, true},
+      {room - match_bits, kMatch, false},  // ends at the room's end
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(testing::Message() << "fill " << c.fill << " extra " << c.extra);
+    ReferenceEncoder e = filled_to(c.fill);
+    ASSERT_EQ(e.bit_count(), c.fill);
+    ASSERT_EQ(e.code_of('z').size(), 1u);
+    add(e, c.extra);
+    if (c.extra == kMatch) {
+      ASSERT_EQ(e.bit_count(), c.fill + match_bits);
+    }
+    Bytes block = e.finish();
+    uint32_t n = static_cast<uint32_t>(e.last_plain().size());
+    ASSERT_LE(n, s);
     std::vector<Bytes> blocks = prefix;
-    blocks.push_back(e.finish());
+    blocks.push_back(block);
     std::vector<uint32_t> expected(prefix.size(), s);
-    expected.push_back(n == fit ? fit : kFail);
-    EXPECT_EQ(decode_all(api(), blocks), expected) << n;
+    expected.push_back(c.ok ? n : kFail);
+    EXPECT_EQ(decode_all(api(), blocks), expected);
   }
 }
 

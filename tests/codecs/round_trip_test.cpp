@@ -1,8 +1,10 @@
 // Round trips through compressor and decompressor streams of every variant.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <tuple>
 
+#include "kernel/codecs/block_compressor.h"
 #include "tests/codecs/codec_api.h"
 #include "tests/codecs/test_data.h"
 
@@ -187,11 +189,25 @@ TEST_P(Stream, NewSaveRestoresToANewStream) {
 }
 
 // A save area whose tree was damaged restores as a new stream instead of
-// sending the coder through links that lead outside its tables.
+// sending the coder through links that lead outside its tables. The save
+// area holds the history, then the 571 child links and 571 frequencies.
 TEST_P(Stream, DamagedSaveAreaRestoresAsNewStream) {
-  const uint32_t tree_at = api().comp_input();  // the history comes first
-  for (uint32_t flip : {0u, 1u, 300u, 1141u, 1142u, 2283u}) {
-    SCOPED_TRACE(flip);
+  const uint32_t links = api().comp_input();
+  auto flip = [](uint32_t at) { return [at](Bytes &save) { save[at] ^= 0x5A; }; };
+  // An inner node turned into a second leaf of the symbol at position 0:
+  // every symbol still has a leaf, but the node's children hang loose.
+  auto second_leaf = [links](Bytes &save) {
+    ASSERT_LT(save[links + 2 * 569] | save[links + 2 * 569 + 1] << 8, 571);
+    save[links + 2 * 569] = save[links];
+    save[links + 2 * 569 + 1] = save[links + 1];
+  };
+  const std::function<void(Bytes &)> damages[] = {
+      flip(links),         flip(links + 1),        flip(links + 300),
+      flip(links + 1141),  flip(links + 1142),     flip(links + 2283),
+      second_leaf,
+  };
+  for (size_t d = 0; d < std::size(damages); ++d) {
+    SCOPED_TRACE(d);
     Compressor comp(api()), fresh(api());
     Decompressor decomp(api());
     Bytes save(api().comp_savesize()), usave(api().uncomp_savesize());
@@ -199,14 +215,48 @@ TEST_P(Stream, DamagedSaveAreaRestoresAsNewStream) {
     ASSERT_EQ(decomp.decompress(comp.compress(first)), first);
     api().comp_save(save.data(), comp.work());
     api().uncomp_save(usave.data(), decomp.work());
-    save[tree_at + flip] ^= 0x5A;
-    usave[tree_at + flip] ^= 0x5A;
+    ASSERT_NO_FATAL_FAILURE(damages[d](save));
+    ASSERT_NO_FATAL_FAILURE(damages[d](usave));
     api().comp_restore(comp.work(), save.data());
     api().uncomp_restore(decomp.work(), usave.data());
     Bytes block = comp.compress(second);
     EXPECT_EQ(block, fresh.compress(second));
     EXPECT_EQ(decomp.decompress(block), second);
   }
+}
+
+TEST_P(Stream, NewBufStartsANewStream) {
+  Compressor comp(api()), fresh(api());
+  Decompressor decomp(api());
+  Bytes first = text(800, 7), second = text(800, 7);
+  ASSERT_EQ(decomp.decompress(comp.compress(first)), first);
+  api().comp_new_buf(comp.work());
+  api().uncomp_new_buf(decomp.work());
+  Bytes block = comp.compress(second);
+  EXPECT_EQ(block, fresh.compress(second));
+  EXPECT_EQ(decomp.decompress(block), second);
+}
+
+// Once a stream's blocks have raised the root's count to the reset
+// threshold, the next block codes from the initial tree: a block that can
+// match nothing in the history then comes out as it would first in a stream.
+TEST_P(Stream, LongStreamRestartsTheTreeAtTheThreshold) {
+  const CodecVariant &v = *api().variant;
+  Compressor comp(api());
+  Decompressor decomp(api());
+  auto root = [&] { return compressor_state(v, static_cast<uint8_t *>(comp.work())).tree.freq[kTreeRoot]; };
+  for (uint32_t seed = 0; root() < v.reset_threshold(); ++seed) {
+    ASSERT_LT(seed, 500u);
+    Bytes plain = make_data(Kind::kSkewed, api().comp_sizeblock(), seed);
+    Bytes block = comp.compress(plain);
+    ASSERT_FALSE(is_stored(block));
+    ASSERT_EQ(decomp.decompress(block), plain);
+  }
+  Bytes high = text(api().comp_sizeblock(), 9);
+  for (auto &b : high) b |= 0x80;  // the history holds bytes below 0x80 only
+  Bytes block = comp.compress(high);
+  EXPECT_EQ(block, Compressor(api()).compress(high));
+  EXPECT_EQ(decomp.decompress(block), high);
 }
 
 INSTANTIATE_TEST_SUITE_P(Codecs, Stream, ::testing::ValuesIn(kApis),
