@@ -59,7 +59,10 @@ class ReferenceEncoder {
     symbol(253 + length);
     unsigned value = distance - 1;
     bits_ += position_pattern(value >> 5) + to_bits(value & 31, 5);
-    for (unsigned i = 0; i < length; ++i) plain_.push_back(plain_[plain_.size() - distance]);
+    // A source before the stream's first byte (a block the decoder must
+    // refuse) copies zeros.
+    for (unsigned i = 0; i < length; ++i)
+      plain_.push_back(plain_.size() >= distance ? plain_[plain_.size() - distance] : 0);
   }
   // Symbol codes without plain bytes, and bits as they stand.
   void symbol(unsigned s) {
