@@ -40,14 +40,13 @@ uint32_t uncomp_comp_size(const CodecVariant &v, const void *work) {
   return decompressor_state(v, const_cast<uint8_t *>(bytes(work))).last_comp_size;
 }
 
-static_assert(compressor_fits(kVariant1x3) && compressor_fits(kVariant2x3) &&
-              compressor_fits(kVariant8x7));
-static_assert(decompressor_fits(kVariant1x3) && decompressor_fits(kVariant2x3) &&
-              decompressor_fits(kVariant8x7));
-static_assert(save_area_need(kVariant1x3) <= kVariant1x3.save_size &&
-              save_area_need(kVariant2x3) <= kVariant2x3.save_size &&
-              save_area_need(kVariant8x7) <= kVariant8x7.save_size);
-static_assert(kVariant8x7.max_distance() <= kPositionValues);
+// Every area of the variant holds what the codec keeps in it, and every
+// distance the compressor reaches fits the 13-bit position value.
+constexpr bool fits(const CodecVariant &v) {
+  return compressor_fits(v) && decompressor_fits(v) && save_area_need(v) <= v.save_size &&
+         v.max_distance() <= kPositionValues;
+}
+static_assert(fits(kVariant1x3) && fits(kVariant2x3) && fits(kVariant8x7));
 
 }  // namespace
 }  // namespace zor::codecs
