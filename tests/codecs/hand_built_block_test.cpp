@@ -26,8 +26,8 @@ class HandBuilt : public ::testing::TestWithParam<Api> {
 
   // Decodes the encoder's next block and checks it gives the plain bytes
   // the encoder meant.
-  void expect_decodes(Decompressor &decomp, ReferenceEncoder &enc, int length_field = -1) {
-    Bytes block = enc.finish(length_field);
+  void expect_decodes(Decompressor &decomp, ReferenceEncoder &enc) {
+    Bytes block = enc.finish();
     ASSERT_EQ(decomp.decompress(block), enc.last_plain());
   }
 };

@@ -96,7 +96,7 @@ void round_trip(const Variant &v, Input in) {
   v.comp_new_buf(comp.data());
   v.new_buf(uncomp.data());
   while (in.left > 0) {
-    size_t n = in.take(in.p[0] % 2 ? v.size_block : in.p[0] * 7 + 1);
+    size_t n = in.take(in.p[0] % 2 ? v.size_block : (in.p[0] * 7u) % v.size_block + 1);
     const uint8_t *plain = in.advance(n);
     std::memcpy(comp.data() + v.comp_input, plain, n);
     uint32_t size = v.comp_block(comp.data(), static_cast<uint32_t>(n));
