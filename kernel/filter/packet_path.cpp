@@ -3,6 +3,8 @@
 // to do.
 #include "kernel/filter/packet_path.h"
 
+#include "crypto/random.h"
+
 extern "C" {
 
 FilterAdapter *curadapter;
@@ -10,8 +12,12 @@ FilterPort *curport;
 
 uint32_t RecvHandler(FilterAdapter *, uint32_t, void *, uint32_t) { return 0; }
 
+// A random 8-byte pattern repeated over the data.
 void CLI_MASK_OPEN_DATA(uint8_t *data, uint32_t length, uint32_t) {
-  if (data) memset(data, 0xA5, length);
+  if (!data) return;
+  uint8_t pattern[8] = {};
+  GetRandomEx(pattern, sizeof pattern, 0);
+  for (uint32_t i = 0; i < length; i++) data[i] = pattern[i % sizeof pattern];
 }
 
 void IPStartPortState(uint32_t) {}

@@ -1,0 +1,40 @@
+#include "cross/utils/connect_initiator.h"
+
+namespace zorvik::connect_initiator {
+
+void Tracker::begin(int who) {
+  std::lock_guard<std::mutex> lock(mtx);
+  client = who;
+  lost = false;
+}
+
+void Tracker::end(int who) {
+  std::lock_guard<std::mutex> lock(mtx);
+  if (client != who) return;
+  client = -1;
+  lost = false;
+}
+
+bool Tracker::markLostIfInitiator(int who) {
+  std::lock_guard<std::mutex> lock(mtx);
+  if (who < 0 || client != who) return false;
+  lost = true;
+  return true;
+}
+
+bool Tracker::initiatorLost() {
+  std::lock_guard<std::mutex> lock(mtx);
+  return lost;
+}
+
+int Tracker::initiator() {
+  std::lock_guard<std::mutex> lock(mtx);
+  return client;
+}
+
+Tracker& tracker() {
+  static Tracker instance;
+  return instance;
+}
+
+}  // namespace zorvik::connect_initiator

@@ -1,0 +1,377 @@
+#include "cross/utils/ipc_server.h"
+
+#include <pwd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "cross/utils/connect_initiator.h"
+#include "cross/utils/log.h"
+#include "cross/utils/service_hooks.h"
+#include "cross/utils/socket_io.h"
+#include "cross/utils/std_descriptors.h"
+
+std::map<int, IPC_Client> clients_list;
+std::mutex mtx_reg_clients;
+std::mutex m_ProcessingSendMessageToClientsAF;
+std::atomic<int> next_client_id{0};
+std::atomic<bool> ready_to_close_sockets{false};
+int read_timeout = 10;
+std::atomic<int> hello_timeout_ms{10000};
+std::atomic<int> push_answer_timeout_ms{120000};
+
+namespace {
+
+const char kOwnerLostReason[] = "Tunnel owner IPC connection lost";
+// Accounts with a uid up to this one are system users and are not served.
+const uid_t kLastSystemUid = 999;
+// Pause after a failed accept, so a persistent failure cannot spin.
+const int kAcceptRetryMs = 100;
+
+struct Listener {
+  SocketType type;
+  const char* path;
+  const char* name;
+};
+const Listener kListeners[] = {
+    {SOCKET_CLIENT_SERVER, IPC_CLIENT_SERVER_SOCKET, "client-server"},
+    {SOCKET_SERVER_CLIENT, IPC_SERVER_CLIENT_SOCKET, "server-client"},
+    {SOCKET_CONNECTION, IPC_CONNECTION_SOCKET, "connection"},
+};
+
+void logLine(const char* function, const std::string& text) {
+  GetLog().WriteToLogFL(__FILE__, __LINE__, function, text.c_str());
+}
+
+std::string num(long long v) { return std::to_string(v); }
+
+int* slotOf(IPC_Client& client, SocketType type) {
+  switch (type) {
+    case SOCKET_CLIENT_SERVER: return &client.clientServerSock;
+    case SOCKET_SERVER_CLIENT: return &client.serverClientSock;
+    case SOCKET_CONNECTION: return &client.connectionSock;
+  }
+  return nullptr;
+}
+
+void shutdownSocket(int fd) {
+  if (fd >= 0) shutdown(fd, SHUT_RDWR);
+}
+
+// A push socket is closed only while no push can be using its number.
+void closePushSocket(int fd) {
+  if (fd < 0) return;
+  std::lock_guard<std::mutex> push(m_ProcessingSendMessageToClientsAF);
+  close(fd);
+}
+
+std::string userName(uid_t uid) {
+  passwd entry{}, *found = nullptr;
+  char buf[4096];
+  if (getpwuid_r(uid, &entry, buf, sizeof buf, &found) == 0 && found != nullptr) return found->pw_name;
+  return num(uid);
+}
+
+std::string clientIds() {
+  std::string ids;
+  for (const auto& [id, client] : clients_list) ids += (ids.empty() ? "" : ", ") + num(id);
+  return "[" + ids + "]";
+}
+
+bool prepareRunDir() {
+  if (mkdir(IPC_RUN_DIR, 0755) == 0) return true;
+  if (errno == EEXIST) {
+    struct stat st {};
+    if (lstat(IPC_RUN_DIR, &st) == 0 && S_ISDIR(st.st_mode)) return true;
+    errno = ENOTDIR;
+  }
+  return false;
+}
+
+// Socket, bind and listen of the three listeners, in their order; the
+// descriptors land in fds. False (logged) on the first failure.
+bool openListeners(int fds[3]) {
+  for (int i = 0; i < 3; i++) {
+    fds[i] = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fds[i] < 0) {
+      logLine("StartConnections", std::string("\n\ripc ") + kListeners[i].name + " socket creation failed" + num(errno));
+      return false;
+    }
+  }
+  for (int i = 0; i < 3; i++) {
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    memcpy(addr.sun_path, kListeners[i].path, std::min(strlen(kListeners[i].path), sizeof addr.sun_path - 1));
+    unlink(kListeners[i].path);
+    if (bind(fds[i], reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+      logLine("StartConnections", std::string("{\n\ripc ") + kListeners[i].name + " socket bind failed " + num(errno));
+      return false;
+    }
+  }
+  for (int i = 0; i < 3; i++) {
+    if (listen(fds[i], 4096) == 0) continue;
+    int err = errno;
+    if (i > 0) logLine("StartConnections", std::string("\n\ripc ") + kListeners[i].name + " socket listen failed");
+    logLine("StartConnections", std::string("{\n\ripc ") + kListeners[i].name + " socket listen failed " + num(err));
+    return false;
+  }
+  return true;
+}
+
+// Stores fd in the record of (user, kind), made when there is none. A push
+// socket that the new one replaces is returned in replacedPush to be closed
+// once mtx_reg_clients is released; a replaced reader socket stays with its
+// reader thread, which keeps serving it. The caller holds mtx_reg_clients.
+IPC_Client& registerConnection(const std::string& user, uint8_t kind, SocketType type, int fd,
+                               int* replacedPush) {
+  *replacedPush = -1;
+  for (auto& [id, client] : clients_list) {
+    if (client.kind != kind || client.user != user) continue;
+    int* slot = slotOf(client, type);
+    if (type == SOCKET_SERVER_CLIENT && *slot >= 0) {
+      shutdownSocket(*slot);
+      *replacedPush = *slot;
+    }
+    *slot = fd;
+    return client;
+  }
+  IPC_Client client;
+  client.user = user;
+  client.id = next_client_id++;
+  client.kind = kind;
+  client.closed = std::make_shared<std::atomic<bool>>(false);
+  *slotOf(client, type) = fd;
+  return clients_list.emplace(client.id, client).first->second;
+}
+
+// Reads the hello of one accepted, checked connection and registers it.
+void registerClient(int fd, SocketType type, uid_t uid) {
+  const char* typeName = SocketTypeName(type);
+  unsigned char hello[IPC_HELLO_SIZE] = {};
+  int got = recv_sn_within(fd, reinterpret_cast<char*>(hello), IPC_HELLO_SIZE, hello_timeout_ms);
+  if (got < 0) {
+    logLine("StartAccepting", std::string("ipc ") + typeName + " socket " + num(fd) + " registration failed: " + num(got));
+    close(fd);
+    return;
+  }
+  uint8_t kind = hello[0];
+  std::string user = userName(uid);
+  int replacedPush = -1;
+  {
+    std::lock_guard<std::mutex> lock(mtx_reg_clients);
+    IPC_Client& client = registerConnection(user, kind, type, fd, &replacedPush);
+    unsigned char answer[IPC_HELLO_SIZE] = {};
+    int32_t id = client.id;
+    memcpy(answer + 1, &id, sizeof id);
+    int sent = send_sn(fd, reinterpret_cast<char*>(answer), IPC_HELLO_SIZE, 0);
+    if (sent < 0) logLine("StartAccepting", "StartAccepting: failed to send registration answer. Сode " + num(sent));
+    logLine("StartAccepting", "Client with type" + num(kind) + "name: " + user + " registered. Direction " + typeName +
+                                  ". Client sock: " + num(fd));
+    timeval tv{read_timeout, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    if (type != SOCKET_SERVER_CLIENT) std::thread(ClientCycle, fd, client.closed, type, client.id).detach();
+  }
+  closePushSocket(replacedPush);
+}
+
+// SO_PEERCRED check of an accepted connection: true when it may register.
+bool peerAllowed(int fd, const char* typeName, uid_t* uid) {
+  ucred cred{};
+  socklen_t len = sizeof cred;
+  if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) {
+    logLine("StartAccepting", std::string("ipc ") + typeName + " SO_PEERCRED failed: " + num(errno) + ", connection rejected");
+    return false;
+  }
+  if (cred.uid <= kLastSystemUid) {
+    logLine("StartAccepting", std::string("ipc ") + typeName + " rejecting system user: uid=" + num(cred.uid) +
+                                  " pid=" + num(cred.pid));
+    return false;
+  }
+  *uid = cred.uid;
+  return true;
+}
+
+// Loss handling of a client's request connection; only when fd is still the
+// record's own request socket (a replaced connection leaves the client alone).
+void onRequestConnectionLost(int fd, int id) {
+  {
+    std::lock_guard<std::mutex> lock(mtx_reg_clients);
+    auto it = clients_list.find(id);
+    if (it == clients_list.end() || it->second.clientServerSock != fd) return;
+    it->second.closed->store(true);
+  }
+  int owner = g_TunnelOwnerClientN;
+  if (zorvik::connect_initiator::tracker().markLostIfInitiator(id)) {
+    logLine("ClientCycle", "Client " + num(id) + " IPC lost during its connect attempt - attempt cancelled");
+  } else if (owner == id) {
+    logLine("ClientCycle", "Client " + num(id) + " IPC lost, owner is " + num(owner));
+    disConnect(kOwnerLostReason, 0, __FILE__, __LINE__);
+    RestoreSuffixesAfterUnmanagedDisconnect(kOwnerLostReason);
+  } else {
+    logLine("ClientCycle", "Client " + num(id) + " IPC lost, owner is " + num(owner) + " - tunnel kept");
+  }
+}
+
+// A connection socket's reader is done: its slot is emptied when still its own.
+void releaseConnectionSlot(int fd, int id) {
+  std::lock_guard<std::mutex> lock(mtx_reg_clients);
+  auto it = clients_list.find(id);
+  if (it != clients_list.end() && it->second.connectionSock == fd) it->second.connectionSock = -1;
+}
+
+const char* lossCause(int code) {
+  switch (code) {
+    case SN_BAD_ARGUMENTS: return "invalid arguments";
+    case SN_PEER_GONE: return "connection reset";
+    case SN_PEER_CLOSED: return "closed by peer";
+    case SN_OTHER_ERROR: return "unknown socket error";
+    case 0: return "marked closed";
+  }
+  return "unexpected code";
+}
+
+}  // namespace
+
+const char* SocketTypeName(int type) {
+  switch (type) {
+    case SOCKET_CLIENT_SERVER: return "client-server";
+    case SOCKET_SERVER_CLIENT: return "server-client";
+    case SOCKET_CONNECTION: return "connection";
+  }
+  return "unknown";
+}
+
+void StartConnections() {
+  ReopenStandardDescriptorsOnDevNull();
+  if (!prepareRunDir()) {
+    logLine("StartConnections", std::string("Не удалось подготовить каталог IPC: ") + strerror(errno));
+    return;
+  }
+  int fds[3] = {-1, -1, -1};
+  if (!openListeners(fds)) return;
+  for (int i = 0; i < 3; i++) std::thread(StartAccepting, fds[i], kListeners[i].type).detach();
+}
+
+void StartAccepting(int listenFd, SocketType type) {
+  const char* typeName = SocketTypeName(type);
+  for (;;) {
+    if (ready_to_close_sockets) {
+      close(listenFd);
+      return;
+    }
+    int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) {
+      logLine("StartAccepting", std::string("\n\ripc ") + typeName + " socket " + num(listenFd) + " accept failed: " + num(errno));
+      std::this_thread::sleep_for(std::chrono::milliseconds(kAcceptRetryMs));
+      continue;
+    }
+    uid_t uid = 0;
+    if (!peerAllowed(fd, typeName, &uid)) {
+      close(fd);
+      continue;
+    }
+    // The hello is read on a thread of its own, so a silent peer never
+    // holds up the next connection.
+    std::thread(registerClient, fd, type, uid).detach();
+  }
+}
+
+void ClientCycle(int fd, ClosedFlag closed, SocketType type, int id) {
+  logLine("ClientCycle", "Client started. sock " + num(fd));
+  auto msg = std::make_unique<ServicePipeMessage_t>();
+  char* bytes = reinterpret_cast<char*>(msg.get());
+  int code = 0;
+  while (!closed->load()) {
+    code = recv_sn(fd, bytes, IPC_MESSAGE_SIZE, 0);
+    if (code < 0) break;
+    // The requester is the client this connection belongs to, whatever
+    // number the message carries.
+    msg->clientN = id;
+    if (type == SOCKET_CLIENT_SERVER) AnswerClientMessage(msg.get());
+    else AnswerClientConnectRequest(msg.get());
+    code = send_sn(fd, bytes, IPC_MESSAGE_SIZE, 0);
+    if (code < 0) break;
+    code = 0;
+  }
+  memset(bytes, 0, IPC_MESSAGE_SIZE);
+  logLine("ClientCycle", "Client " + num(id) + " " + SocketTypeName(type) + " socket " + num(fd) + ": " + lossCause(code));
+  if (type == SOCKET_CLIENT_SERVER) {
+    onRequestConnectionLost(fd, id);
+    CloseConnection(fd, type);
+  } else {
+    releaseConnectionSlot(fd, id);
+  }
+  close(fd);
+}
+
+void CloseConnection(int fd, SocketType type) {
+  if (type == SOCKET_CONNECTION) return;
+  logLine("CloseConnection", "Trying to close client connection...");
+  int pushSock = -1;
+  {
+    std::lock_guard<std::mutex> lock(mtx_reg_clients);
+    auto it = clients_list.begin();
+    while (it != clients_list.end() && it->second.clientServerSock != fd) ++it;
+    if (it == clients_list.end()) {
+      logLine("CloseConnection", "Client with sock " + num(fd) + " already removed, nothing to close");
+      return;
+    }
+    IPC_Client& client = it->second;
+    logLine("CloseConnection", "Closing client " + num(client.id));
+    shutdownSocket(client.clientServerSock);
+    shutdownSocket(client.connectionSock);
+    shutdownSocket(client.serverClientSock);
+    pushSock = client.serverClientSock;
+    int owner = client.id;
+    if (g_TunnelOwnerClientN.compare_exchange_strong(owner, -1)) {
+      logLine("CloseConnection", "Tunnel owner (client " + num(client.id) + ") record removed, owner cleared");
+    }
+    int id = client.id;
+    clients_list.erase(it);
+    logLine("CloseConnection", "Client " + num(id) + " connection successfully closed. Clients left: " + clientIds());
+  }
+  closePushSocket(pushSock);
+}
+
+int IPC_SendToClient(ServicePipeMessage_t* msg, int id) {
+  std::lock_guard<std::mutex> push(m_ProcessingSendMessageToClientsAF);
+  std::vector<int> targets;
+  {
+    std::lock_guard<std::mutex> lock(mtx_reg_clients);
+    if (id >= 0) {
+      auto it = clients_list.find(id);
+      if (it == clients_list.end()) {
+        logLine("IPC_SendToClient", "IPC_SendToClient: wrong client id");
+        return 0;
+      }
+      targets.push_back(it->second.serverClientSock);
+    } else {
+      for (auto& [cid, client] : clients_list) {
+        if (cid == msg->clientN) continue;
+        if (msg->code == IPC_MSG_SERVICE_STOPPING) client.closed->store(true);
+        if (client.serverClientSock >= 1) targets.push_back(client.serverClientSock);
+      }
+    }
+  }
+  int timeout = push_answer_timeout_ms;
+  if (id >= 0) return IPC_Proceed(msg, targets.front(), timeout);
+  for (int fd : targets) IPC_Proceed(msg, fd, timeout);
+  return 1;
+}
+
+bool IPC_ClientAliveLocked(int id) {
+  auto it = clients_list.find(id);
+  return it != clients_list.end() && !it->second.closed->load();
+}
+
+bool IPC_ClientAlive(int id) {
+  std::lock_guard<std::mutex> lock(mtx_reg_clients);
+  return IPC_ClientAliveLocked(id);
+}

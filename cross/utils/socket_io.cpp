@@ -1,0 +1,102 @@
+#include "cross/utils/socket_io.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <chrono>
+#include <string>
+
+#include "cross/utils/log.h"
+
+namespace {
+
+bool badArguments(int fd, const char* buf, int len) { return buf == nullptr || len < 1 || fd < 0; }
+
+void logError(const char* function, const std::string& text) {
+  GetLog().WriteToLogFL(__FILE__, __LINE__, function, text.c_str());
+}
+
+// One read's failure judged by errno: 0 means "read again".
+int recvFailure(int err) {
+  if (err == EBADF || err == ECONNRESET || err == ENOTCONN) return SN_PEER_GONE;
+  if (err == EAGAIN || err == EINTR) return 0;
+  logError("recv_sn", "recv_sn => reading socket error: " + std::to_string(err));
+  return SN_OTHER_ERROR;
+}
+
+}  // namespace
+
+int send_sn(int fd, const char* buf, int len, int flags) {
+  if (badArguments(fd, buf, len)) return SN_BAD_ARGUMENTS;
+  int done = 0;
+  while (done < len) {
+    ssize_t n = send(fd, buf + done, static_cast<size_t>(len - done), flags | MSG_NOSIGNAL);
+    if (n > 0) {
+      done += static_cast<int>(n);
+      continue;
+    }
+    int err = errno;
+    if (err == EBADF || err == ECONNRESET || err == ENOTCONN || err == EPIPE) return SN_PEER_GONE;
+    if (err == EAGAIN || err == EINTR) continue;
+    logError("send_sn", "send_sn => writing socket error: " + std::to_string(err));
+    return SN_OTHER_ERROR;
+  }
+  return len;
+}
+
+int recv_sn(int fd, char* buf, int len, int flags) {
+  if (badArguments(fd, buf, len)) return SN_BAD_ARGUMENTS;
+  int done = 0;
+  while (done < len) {
+    ssize_t n = recv(fd, buf + done, static_cast<size_t>(len - done), flags);
+    if (n > 0) {
+      done += static_cast<int>(n);
+      continue;
+    }
+    if (n == 0) return SN_PEER_CLOSED;
+    int result = recvFailure(errno);
+    if (result != 0) return result;
+  }
+  return len;
+}
+
+int recv_sn_within(int fd, char* buf, int len, int timeoutMs) {
+  if (badArguments(fd, buf, len)) return SN_BAD_ARGUMENTS;
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  int done = 0;
+  while (done < len) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) return SN_OTHER_ERROR;
+    pollfd p{fd, POLLIN, 0};
+    int ready = poll(&p, 1, static_cast<int>(left));
+    if (ready < 0 && errno != EINTR) return SN_OTHER_ERROR;
+    if (ready <= 0) continue;
+    ssize_t n = recv(fd, buf + done, static_cast<size_t>(len - done), MSG_DONTWAIT);
+    if (n > 0) {
+      done += static_cast<int>(n);
+      continue;
+    }
+    if (n == 0) return SN_PEER_CLOSED;
+    int result = recvFailure(errno);
+    if (result != 0) return result;
+  }
+  return len;
+}
+
+int IPC_Proceed(ServicePipeMessage_t* msg, int fd, int answerTimeoutMs) {
+  char* bytes = reinterpret_cast<char*>(msg);
+  int sent = send_sn(fd, bytes, IPC_MESSAGE_SIZE, 0);
+  if (sent < 0) {
+    logError("IPC_Proceed", "IPC_Proceed: send failed, code " + std::to_string(sent));
+    return 0;
+  }
+  if (!IPC_IsSynchronousPush(msg->code)) return 1;
+  int got = recv_sn_within(fd, bytes, IPC_MESSAGE_SIZE, answerTimeoutMs);
+  if (got < 0) {
+    logError("IPC_Proceed", "IPC_Proceed: recv failed, code " + std::to_string(got));
+    return 0;
+  }
+  return 1;
+}

@@ -1,0 +1,22 @@
+#include "cross/utils/version.h"
+
+#include <sys/utsname.h>
+
+namespace {
+// The version of this build of the daemon.
+const char kDaemonVersion[] = "1.0.0";
+}  // namespace
+
+std::string CLIENT_VERSION;
+std::string verstr;
+
+void MakeVersionString() { CLIENT_VERSION += kDaemonVersion; }
+
+void GetSystemVersion() {
+  utsname u{};
+  std::string os = "unknown system";
+  if (uname(&u) == 0) os = std::string(u.sysname) + " " + u.release + " " + u.version;
+  verstr = std::string("Solvarind version ") + kDaemonVersion + ", " + os;
+}
+
+const char* getVrStr() { return kDaemonVersion; }

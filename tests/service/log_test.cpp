@@ -1,0 +1,230 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <regex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cross/utils/log.h"
+#include "cross/utils/registry.h"
+#include "cross/utils/version.h"
+#include "tests/service/test_dir.h"
+
+namespace {
+
+const std::string kHeader = "Date; Time; File&Line; Function; Message\r\n\r\n";
+const char kDatePrefix[] = R"(\d{4}\.\d{2}\.\d{2}; \d{2}:\d{2}:\d{2}\.\d{3}; )";
+
+class LogFile : public ::testing::Test {
+ protected:
+  std::string logPath() const { return tmp.file("SrvLog.csv"); }
+  std::string contents() const { return readWholeFile(logPath()); }
+  std::string registry() const { return readWholeFile(tmp.file("registry")); }
+  // A log whose file is set without the banner, so tests see only their lines.
+  void startLog(Log& log) {
+    ASSERT_EQ(log.CreateLogFile(logPath().c_str()), 1);
+    ASSERT_EQ(log.ClearLogFile(), 1);
+  }
+  std::string pidText() const { return std::to_string(getpid()); }
+  TestDir tmp;
+};
+
+TEST_F(LogFile, EntryLineHasTheExactForm) {
+  Log log(tmp.path().c_str());
+  startLog(log);
+  ASSERT_EQ(log.WriteToLogFL("Service/common/Service.cpp", 812, "ServiceMainFunction", "a;b; c"), 1);
+  ASSERT_EQ(log.WriteToLogFL("plain", 3, "f;n", "x"), 1);
+  std::regex expected(kHeader + kDatePrefix + "Service\\.cpp:812; ServiceMainFunction; p" + pidText() +
+                      "; a\\.b\\. c\r\n" + kDatePrefix + "plain:3; f;n; p" + pidText() + "; x\r\n");
+  EXPECT_TRUE(std::regex_match(contents(), expected)) << contents();
+}
+
+TEST_F(LogFile, BannerFollowsTheHeaderOfANewFile) {
+  Log log(tmp.path().c_str());
+  ASSERT_EQ(log.CreateLogFile(logPath().c_str()), 1);
+  std::regex expected(kHeader + "\r\n<< Solvarin log start " + CLIENT_VERSION +
+                      R"( [A-Z][a-z]{2} \d{2} \d{4} \d{2}:\d{2}:\d{2}>> )" + "\r\n\r\n");
+  EXPECT_TRUE(std::regex_match(contents(), expected)) << contents();
+  EXPECT_EQ(log.CreateLogFile(""), -1);
+  EXPECT_EQ(log.CreateLogFile(nullptr), -1);
+}
+
+TEST_F(LogFile, AFileWithContentGetsNoSecondHeader) {
+  writeWholeFile(logPath(), "old\r\n");
+  Log log(tmp.path().c_str());
+  ASSERT_EQ(log.CreateLogFile(logPath().c_str()), 1);
+  ASSERT_EQ(log.WriteToLog("text"), 1);
+  std::string all = contents();
+  EXPECT_EQ(all.rfind("old\r\n\r\n<< Solvarin log start ", 0), 0u) << all;
+  EXPECT_EQ(all.find("Date;"), std::string::npos);
+  EXPECT_TRUE(std::regex_search(all, std::regex(std::string(kDatePrefix) + "text\r\n$")));
+}
+
+TEST_F(LogFile, HexBufferAndClearing) {
+  Log log(tmp.path().c_str());
+  startLog(log);
+  const unsigned char bytes[] = {0x01, 0xAB, 0xFF};
+  ASSERT_EQ(log.WriteToLogHexBuf("f.cpp", 1, "fn", bytes, 3), 1);
+  EXPECT_EQ(contents(), kHeader + "01 AB FF ");
+  ASSERT_EQ(log.ClearLogFile(), 1);
+  EXPECT_EQ(contents(), "");
+  ASSERT_EQ(log.WriteToSTR("x"), 1);
+  EXPECT_EQ(contents(), kHeader + "x");
+}
+
+TEST_F(LogFile, LongMessagesAreCutAndStillEndTheirLine) {
+  Log log(tmp.path().c_str());
+  startLog(log);
+  ASSERT_EQ(log.WriteToLogFL("f.cpp", 1, "fn", std::string(20000, 'm').c_str()), 1);
+  ASSERT_EQ(log.WriteToLogFL("f.cpp", 2, "fn", "next"), 1);
+  std::string all = contents().substr(kHeader.size());
+  size_t firstEnd = all.find("\r\n");
+  EXPECT_EQ(firstEnd + 2, 8191u);
+  EXPECT_TRUE(std::regex_match(all.substr(firstEnd + 2),
+                               std::regex(std::string(kDatePrefix) + "f\\.cpp:2; fn; p\\d+; next\r\n")));
+  int formatted = log.LOG_WriteToLog("f.cpp", 3, "fn", "%d-%s", 7, std::string(3000, 'q').c_str());
+  ASSERT_EQ(formatted, 1);
+  std::string last = contents().substr(contents().rfind("fn; p"));
+  EXPECT_EQ(last.size(), std::string("fn; p; 7-").size() + pidText().size() + 2045 + 2);
+}
+
+TEST_F(LogFile, OffSwitchWritesNothingAndIsStored) {
+  Log log(tmp.path().c_str());
+  startLog(log);
+  log.LogEnable(0);
+  EXPECT_EQ(log.WriteToLogFL("f.cpp", 1, "fn", "hidden"), 1);
+  EXPECT_EQ(log.WriteToSTR("hidden"), 1);
+  EXPECT_EQ(contents(), "");
+  int stored = -1;
+  ASSERT_EQ(Registry_RegGetValueInt(tmp.path().c_str(), "WriteLog", &stored), 1);
+  EXPECT_EQ(stored, 0);
+  Log second(tmp.path().c_str());
+  EXPECT_EQ(second.enabledFlag(), 0);
+}
+
+TEST_F(LogFile, ConstructorWritesDefaultsBack) {
+  Log log(tmp.path().c_str());
+  EXPECT_EQ(log.enabledFlag(), 1);
+  EXPECT_EQ(log.maxFileSize(), 0x400000u);
+  EXPECT_EQ(registry(), "WriteLog\t \"0x1\"\nLogFileMaxSize\t \"0x400000\"\n");
+}
+
+TEST_F(LogFile, SizeLimitFromTheRegistryIsBounded) {
+  struct Case {
+    uint64_t stored, used;
+  };
+  const Case cases[] = {{0x7FFFF, 0x400000}, {0x80000, 0x80000}, {0x2000000, 0x2000000}, {0x2000001, 0x400000}};
+  for (const Case& c : cases) {
+    Registry_RegSetValueUnsignedLongLongHex(tmp.path().c_str(), "LogFileMaxSize", c.stored);
+    Log log(tmp.path().c_str());
+    EXPECT_EQ(log.maxFileSize(), c.used) << c.stored;
+    uint64_t now = 0;
+    Registry_RegGetValueUnsignedLongLong(tmp.path().c_str(), "LogFileMaxSize", &now);
+    EXPECT_EQ(now, c.used);
+  }
+}
+
+// The header, then the last 85 % of the limit from just after its first line end.
+std::string expectedCut(const std::string& before, uint64_t limit) {
+  size_t keep = static_cast<size_t>(0.85 * static_cast<double>(limit));
+  std::string tail = before.substr(before.size() - keep);
+  size_t end = tail.find_first_of("\r\n");
+  return kHeader + (end == std::string::npos ? "" : tail.substr(end + 1));
+}
+
+TEST_F(LogFile, AFileAtItsLimitIsCutBeforeTheNextLine) {
+  Log log(tmp.path().c_str());
+  startLog(log);
+  log.SetLogFileMaxSize(1000);
+  // The kept tail is the last 850 bytes; its first line end is the CR of a
+  // CR LF pair, so the kept text starts with the LF.
+  std::string before = std::string(200, 'a') + "\r\n" + std::string(798, 'b');
+  writeWholeFile(logPath(), before);
+  ASSERT_EQ(log.WriteToSTR("NEW"), 1);
+  EXPECT_EQ(contents(), kHeader + "\n" + std::string(798, 'b') + "NEW");
+
+  std::string below = kHeader + std::string(999 - kHeader.size(), 'c');
+  writeWholeFile(logPath(), below);
+  ASSERT_EQ(log.WriteToSTR("X"), 1);
+  EXPECT_EQ(contents(), below + "X");  // below the limit: no cut
+}
+
+TEST_F(LogFile, ATailWithoutLineEndLeavesOnlyTheHeader) {
+  Log log(tmp.path().c_str());
+  startLog(log);
+  writeWholeFile(logPath(), std::string(2000, 'a'));
+  log.SetLogFileMaxSize(1000);  // cuts at once
+  EXPECT_EQ(contents(), kHeader);
+  ASSERT_EQ(log.WriteToSTR("NEW"), 1);
+  EXPECT_EQ(contents(), kHeader + "NEW");
+}
+
+TEST_F(LogFile, DefaultLimitKeepsItsExactTail) {
+  Log log(tmp.path().c_str());
+  startLog(log);
+  std::string before(0x400000, 'a');
+  size_t keepStart = before.size() - 3565158;
+  before[keepStart + 10] = '\n';
+  writeWholeFile(logPath(), before);
+  ASSERT_EQ(log.WriteToSTR("N"), 1);
+  std::string after = contents();
+  EXPECT_EQ(after.size(), kHeader.size() + 3565158 - 11 + 1);
+  EXPECT_EQ(after, expectedCut(before, 0x400000) + "N");
+}
+
+TEST_F(LogFile, FileIsWritableByAllAndNoLinkIsFollowed) {
+  umask(077);
+  Log log(tmp.path().c_str());
+  ASSERT_EQ(log.CreateLogFile(logPath().c_str()), 1);
+  umask(0);
+  struct stat st {};
+  ASSERT_EQ(stat(logPath().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0666u);
+
+  std::string target = tmp.file("target");
+  writeWholeFile(target, "untouched");
+  chmod(target.c_str(), 0600);
+  std::string link = tmp.file("link.csv");
+  ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+  EXPECT_EQ(log.CreateLogFile(link.c_str()), 0);
+  EXPECT_EQ(log.WriteToLogFL("f.cpp", 1, "fn", "x"), 0);
+  EXPECT_EQ(readWholeFile(target), "untouched");
+  ASSERT_EQ(stat(target.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+}
+
+TEST_F(LogFile, ConcurrentWritersLoseNoLineAndNeverInterleave) {
+  Log log(tmp.path().c_str());
+  startLog(log);
+  const int kThreads = 8, kLines = 200;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; t++) {
+    threads.emplace_back([&log, t] {
+      for (int i = 0; i < kLines; i++) {
+        std::string msg = "thread " + std::to_string(t) + " line " + std::to_string(i);
+        log.WriteToLogFL("f.cpp", t, "fn", msg.c_str());
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  std::string all = contents().substr(kHeader.size());
+  std::regex line(std::string(kDatePrefix) + R"(f\.cpp:(\d+); fn; p\d+; thread (\d+) line (\d+))");
+  std::set<std::string> seen;
+  size_t pos = 0;
+  while (pos < all.size()) {
+    size_t end = all.find("\r\n", pos);
+    ASSERT_NE(end, std::string::npos);
+    std::smatch m;
+    std::string one = all.substr(pos, end - pos);
+    ASSERT_TRUE(std::regex_match(one, m, line)) << one;
+    EXPECT_EQ(m[1], m[2]);
+    seen.insert(m[2].str() + "/" + m[3].str());
+    pos = end + 2;
+  }
+  EXPECT_EQ(seen.size(), static_cast<size_t>(kThreads * kLines));
+}
+
+}  // namespace
