@@ -11,14 +11,14 @@
 #include "kernel/filter/address_table.h"
 #include "kernel/filter/tunnel_client.h"
 #include "tests/filter/daemon_records.h"
-#include "tests/filter/test_host.h"
+#include "tests/filter/filter_fixture.h"
 #include "tools/gwsim/handshake_peer.h"
 
 namespace {
 
 using namespace zor::testrec;
-using zor::testhost::Reply;
-using zor::testhost::Request;
+using zor::filtertest::Reply;
+using zor::filtertest::Request;
 using zor::tunnel::client;
 using Bytes = std::vector<uint8_t>;
 
@@ -89,8 +89,8 @@ class Daemon {
 
 class Handshake : public ::testing::Test {
  protected:
-  void SetUp() override { zor::testhost::Load(); }
-  void TearDown() override { zor::testhost::Unload(); }
+  void SetUp() override { zor::filtertest::Load(); }
+  void TearDown() override { zor::filtertest::Unload(); }
 
   // Up to the accepted SYN RR; the peer answers the SYN RQ.
   Reply ToSynRr(gwsim::HandshakePeer &peer) {

@@ -12,11 +12,11 @@
 #include "kernel/filter/tunnel_client.h"
 #include "kernel/filter/white_lists.h"
 #include "tests/filter/daemon_records.h"
-#include "tests/filter/test_host.h"
+#include "tests/filter/filter_fixture.h"
 
 namespace {
 
-using zor::testhost::Request;
+using zor::filtertest::Request;
 using namespace zor::testrec;
 using Bytes = std::vector<uint8_t>;
 
@@ -166,15 +166,15 @@ std::vector<Case> Cases() {
 
 class Dispatcher : public ::testing::Test {
  protected:
-  void SetUp() override { zor::testhost::Load(); }
-  void TearDown() override { zor::testhost::Unload(); }
+  void SetUp() override { zor::filtertest::Load(); }
+  void TearDown() override { zor::filtertest::Unload(); }
 };
 
 TEST_F(Dispatcher, EveryCaseGivesItsAnswerStatusStateAndLength) {
   for (const Case &c : Cases()) {
     SCOPED_TRACE(c.name);
-    zor::testhost::Unload();
-    zor::testhost::Load();
+    zor::filtertest::Unload();
+    zor::filtertest::Load();
     if (c.prep == kInitialised) Initialise();
     auto r = Request(c.code, c.payload, c.room, c.length_field);
     EXPECT_EQ(r.answer, c.answer);
