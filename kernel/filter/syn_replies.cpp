@@ -198,7 +198,15 @@ int32_t CheckKeyAreas(uint8_t *buf, uint32_t cap, uint32_t *out) {
   return 0;
 }
 
+// A late copy of a fragment of the SYN RR already taken (same first ten
+// bytes); the network may duplicate datagrams, the handshake goes on.
+bool LateCopy(const uint8_t *d, uint32_t len) {
+  return client.state > kTransportReady && client.state < kConnected && client.synrr_len &&
+         len >= kFragHead && SameBytes(d, client.synrr, 10);
+}
+
 int32_t TreatSynRr(uint8_t *buf, uint32_t len, uint32_t cap, uint32_t *out) {
+  if (LateCopy(buf, len)) return 0;
   if (client.state != kTransportReady) return -1;
   if (ClientMagic() != kMagic) return -14;
   if (len < kFragHead) {
