@@ -1,5 +1,7 @@
 #include "kernel/filter/syn_builders.h"
 
+#include "crypto/gost89.h"
+#include "crypto/gost89_imit.h"
 #include "crypto/random.h"
 #include "crypto/wipe.h"
 #include "kern_host.h"
@@ -119,8 +121,10 @@ uint32_t ClientSetConnectKeys(const uint8_t *record, uint32_t n) {
   if (n < 84 || client.state != kSynOkfTreated) return 0;
   const uint8_t zero_key[32] = {};
   const uint8_t *block = record + 16;
-  if (client.options & kOptClearInUse) return 0;   // PENDING: ImPrefix check
-  if (Imitation(zero_key, block, 64) != rd32(record + 80)) return 0;
+  const uint32_t zero_words[8] = {};
+  uint32_t check = (client.options & kOptClearInUse) ? ImPrefix(bukuz, zero_words, block, 64)
+                                                     : Imitation(zero_key, block, 64);
+  if (check != rd32(record + 80)) return 0;
   memcpy(client.keys.recv_key, block, 32);
   memcpy(client.keys.send_key, block + 32, 32);
   client.sock_addr = rd32(record + 4);

@@ -74,7 +74,7 @@ pid_t Spawn(const std::vector<std::string> &argv, const std::string &log) {
     for (auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
     args.push_back(nullptr);
     setenv("ZORNFHOST", kHost.c_str(), 1);
-    execv(args[0], args.data());
+    execvp(args[0], args.data());
     _exit(127);
   }
   return pid;
@@ -109,7 +109,7 @@ class NetnsHandshake : public ::testing::Test {
     Stop(gwsim);
     Stop(host);
     Sh(kTestnet + " down " + prefix);
-    for (auto &f : {host_log, gw_log, keys_file}) unlink(f.c_str());
+    for (auto &f : {host_log, gw_log, keys_file, ready_file}) unlink(f.c_str());
   }
 
   // zornfhost in the client namespace, the simulator in the gateway's.
@@ -118,8 +118,10 @@ class NetnsHandshake : public ::testing::Test {
     gw_log = "/tmp/" + prefix + ".gw.log";
     keys_file = "/tmp/" + prefix + ".keys";
     host = Spawn({"/bin/bash", kTestnet, "host", prefix}, host_log);
-    std::vector<std::string> argv = {"/usr/bin/ip", "netns", "exec", prefix + "gw", kGwsim,
-                                     "--listen", "203.0.113.1", "--keys-out", keys_file};
+    ready_file = "/tmp/" + prefix + ".ready";
+    std::vector<std::string> argv = {"ip", "netns", "exec", prefix + "gw", kGwsim,
+                                     "--listen", "203.0.113.1", "--keys-out", keys_file,
+                                     "--ready-file", ready_file};
     argv.insert(argv.end(), gw_args.begin(), gw_args.end());
     gwsim = Spawn(argv, gw_log);
     InNetns in(prefix + "cli");
@@ -129,6 +131,9 @@ class NetnsHandshake : public ::testing::Test {
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
     family = nl->lookup_family("/tmp/SolvrnVpn");
     ASSERT_EQ(family, zornfhost::kRequestFamilyId) << ReadFile(host_log);
+    for (int i = 0; i < 100 && access(ready_file.c_str(), F_OK) != 0; i++)
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_EQ(access(ready_file.c_str(), F_OK), 0) << ReadFile(gw_log);
     udp = socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in gw{};
     gw.sin_family = AF_INET;
@@ -240,7 +245,7 @@ class NetnsHandshake : public ::testing::Test {
     return s;
   }
 
-  std::string prefix, host_log, gw_log, keys_file;
+  std::string prefix, host_log, gw_log, keys_file, ready_file;
   pid_t host = 0, gwsim = 0;
   std::unique_ptr<testnl::Client> nl;
   int family = -1, udp = -1;

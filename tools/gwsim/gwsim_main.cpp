@@ -30,12 +30,15 @@ void Usage() {
   exit(2);
 }
 
+// Written whole under a temporary name, then renamed: readers never see a part.
 void WriteHex(const std::string &path, const uint8_t *p, size_t n) {
-  FILE *f = fopen(path.c_str(), "w");
+  std::string tmp = path + ".tmp";
+  FILE *f = fopen(tmp.c_str(), "w");
   if (!f) return;
   for (size_t i = 0; i < n; ++i) fprintf(f, "%02x", p[i]);
   fprintf(f, "\n");
   fclose(f);
+  rename(tmp.c_str(), path.c_str());
 }
 
 }  // namespace
@@ -101,9 +104,9 @@ int main(int argc, char **argv) {
     if (n < 0) continue;
     auto replies = peer.Handle(buf, (size_t)n);
     if (!peer.error().empty()) fprintf(stderr, "gwsim: refused: %s\n", peer.error().c_str());
+    if (peer.keys_ready() && !keys_out.empty()) WriteHex(keys_out, peer.key_block(), 64);
     for (auto &r : replies) sendto(fd, r.data(), r.size(), 0, (sockaddr *)&from, flen);
     fprintf(stderr, "gwsim: %zd bytes in, %zu datagrams out\n", n, replies.size());
-    if (peer.keys_ready() && !keys_out.empty()) WriteHex(keys_out, peer.key_block(), 64);
   }
   close(fd);
   return 0;
