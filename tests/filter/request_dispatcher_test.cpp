@@ -7,8 +7,11 @@
 #include <optional>
 #include <vector>
 
+#include "crypto/crc32.h"
 #include "crypto/magma.h"
+#include "crypto/random.h"
 #include "kernel/filter/filter_core.h"
+#include "kernel/filter/syn_replies.h"
 #include "kernel/filter/tunnel_client.h"
 #include "kernel/filter/white_lists.h"
 #include "tests/filter/daemon_records.h"
@@ -204,6 +207,40 @@ TEST_F(Dispatcher, ClearsHeaderWordsAndSetsThemAfterBuilders) {
   EXPECT_EQ(Get32(buf.data() + 12), 0u);
   EXPECT_EQ(Get32(buf.data() + 16), 0u);
   EXPECT_EQ(Get32(buf.data() + 20), (uint32_t)r - 24);
+}
+
+TEST_F(Dispatcher, ServiceSeedIsMixedIntoTheGenerator) {
+  // The same seed twice must not bring the generator back to the same state.
+  uint8_t first[32], second[32];
+  ASSERT_EQ(Request(26, Seed76(true)).status(), 0);
+  GetRandomEx(first, 32, 0);
+  ASSERT_EQ(Request(26, Seed76(true)).status(), 0);
+  GetRandomEx(second, 32, 0);
+  EXPECT_NE(memcmp(first, second, 32), 0);
+}
+
+TEST_F(Dispatcher, StatusValueIsBoundedByTheRoom) {
+  Initialise();
+  ASSERT_EQ(Request(18, Bytes(14)).state(), 3);
+  // A status datagram (code 24) whose 'H' value cannot come back in the room.
+  Bytes d(16, 0);
+  Put32(d, 0, 0xb0ca0010u);
+  d[4] = 3;
+  d[5] = 17;
+  Put32(d, 8, 24);
+  Bytes h = {0x48, 0, 40, 0};
+  h.resize(44, 'h');
+  d.insert(d.end(), h.begin(), h.end());
+  d[6] = 44;
+  d.resize(d.size() + 4);
+  Put32(d, d.size() - 4, ~FCS32(d.data(), (uint32_t)d.size() - 4));
+  auto full = Request(5, d, 18408);
+  EXPECT_EQ(full.status(), 67);
+  EXPECT_EQ(full.length(), 40u);
+  // The same datagram in a buffer whose room ends before the value would.
+  uint32_t out = 99;
+  EXPECT_EQ(zor::tunnel::ClientTreatSynPacket(d.data(), (uint32_t)d.size(), 39, &out, 0), 67);
+  EXPECT_EQ(out, 0u);
 }
 
 TEST_F(Dispatcher, BadHeadersAreRefused) {
