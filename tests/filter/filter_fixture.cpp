@@ -45,7 +45,8 @@ Reply Request(uint32_t code, const std::vector<uint8_t> &payload, uint32_t room,
   r.buf[1] = 0x02;
   uint32_t len = length_field < 0 ? (uint32_t)payload.size() : (uint32_t)length_field;
   memcpy(r.buf.data() + 20, &len, 4);
-  memcpy(r.buf.data() + 24, payload.data(), payload.size() < room ? payload.size() : room);
+  if (!payload.empty())
+    memcpy(r.buf.data() + 24, payload.data(), payload.size() < room ? payload.size() : room);
   r.answer = FilterGetInformation(code, r.buf.data(), (uint32_t)r.buf.size());
   return r;
 }

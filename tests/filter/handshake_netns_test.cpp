@@ -153,7 +153,7 @@ class NetnsHandshake : public ::testing::Test {
     buf[0] = 0x09;
     buf[1] = 0x02;
     memcpy(buf.data() + 20, &length_field, 4);
-    memcpy(buf.data() + 24, payload.data(), payload.size());
+    if (!payload.empty()) memcpy(buf.data() + 24, payload.data(), payload.size());
     Reply r;
     auto reply = nl->ioctl((uint16_t)family, code, buf);
     if (!reply || reply->size() < 28) return r;

@@ -402,6 +402,15 @@ TEST_F(Handshake, SynOkfRefusalsKeepTheState) {
   EXPECT_EQ(r.state(), 6);
 }
 
+TEST_F(Handshake, SynOkfWithPlainConfigurationFormatIsRefused) {
+  gwsim::Options o;
+  o.dyncfg_format = 0x0110;
+  gwsim::HandshakePeer peer(o);
+  Reply r = ToSynOkf(peer);
+  EXPECT_EQ(r.status(), 6);
+  EXPECT_EQ(r.state(), 5);
+}
+
 TEST_F(Handshake, StatusOnSynOkIsMapped) {
   gwsim::Options o;
   o.okf_status_code = 24;
