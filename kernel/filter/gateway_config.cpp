@@ -87,7 +87,7 @@ void FillOther(uint8_t *out) {
   using namespace zor::tunnel;
   memset(out, 0, kOtherSize);
   wr32(out + 0, client.dyncfg[12] & 1);
-  wr32(out + 4, client.keys.session_id);
+  wr32(out + 4, client.session_id);
   wr32(out + 8, rd32(client.dyncfg + 8));
   wr32(out + 12, client.sock_addr);
   if (FilterAdapter *a = FilterGetVpnAdapter()) memcpy(out + 16, a->hardaddr, 6);

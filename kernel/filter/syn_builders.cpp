@@ -124,9 +124,10 @@ uint32_t ClientSetConnectKeys(const uint8_t *record, uint32_t n) {
   const uint32_t zero_words[8] = {};
   uint32_t check = (client.options & kOptClearInUse) ? ImPrefix(bukuz, zero_words, block, 64)
                                                      : Imitation(zero_key, block, 64);
-  if (check != rd32(record + 80)) return 0;
-  memcpy(client.keys.recv_key, block, 32);
-  memcpy(client.keys.send_key, block + 32, 32);
+  // The block must be the one the SYN OKF gave: the keys stay the filter's own.
+  if (check != rd32(record + 80) || !SameBytes(block, client.keys.recv_master, 32) ||
+      !SameBytes(block + 32, client.keys.send_control_key, 32))
+    return 0;
   client.sock_addr = rd32(record + 4);
   client.sock_port = rd16(record + 12);
   client.dos_connect = DrvGetCurFtime(nullptr);

@@ -333,19 +333,23 @@ int32_t TreatSynOkf(uint8_t *buf, uint32_t len, uint32_t cap, uint32_t *out) {
   client.synokf_len = len;
 
   SessionKeys &k = client.keys;
-  DeriveSessionKeys(client.master_key, k.recv_key, k.send_key);
+  DeriveSessionKeys(client.master_key, k.recv_master, k.send_control_key);
+  memcpy(k.recv_control_key, k.recv_master, 32);
+  memcpy(k.packet_key_base, k.send_control_key, 32);
   if (client.variant == 16) {
     memcpy(k.send_master, img + 40, 32);
-    k.session_id = rd32(img + 72);
-    k.session_value2 = rd32(img + 76);
+    k.send_master_from_peer = 1;
+    client.session_id = rd32(img + 72);
+    client.session_value2 = rd32(img + 76);
   } else {
     SendMasterFixed(k.send_master);
-    k.session_id = rd32(img + 40);
-    k.session_value2 = 0;
+    k.send_master_from_peer = 0;
+    client.session_id = rd32(img + 40);
+    client.session_value2 = 0;
   }
-  memcpy(buf, k.recv_key, 32);
-  memcpy(buf + 32, k.send_key, 32);
-  wr32(buf + 64, k.session_id);
+  memcpy(buf, k.recv_master, 32);
+  memcpy(buf + 32, k.send_control_key, 32);
+  wr32(buf + 64, client.session_id);
   *out = 68;
   if (client.gw_options & 0x100) memset(KeyArea(0), 0, 128);
   client.state = kSynOkfTreated;

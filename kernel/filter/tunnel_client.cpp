@@ -29,10 +29,10 @@ constexpr uint32_t kStoredRecordBytes = kInitRecordSize;   // 688 bytes and the 
 constexpr char kAuthDigits6[] = "260001";
 constexpr char kAuthDigits4[] = "0100";
 
-uint32_t MagmaOf(const uint8_t *record) { return rd32(record + init::kMagic); }
+uint32_t MagicOf(const uint8_t *record) { return rd32(record + init::kMagic); }
 
 void FixMagic(uint8_t *record) {
-  if (MagmaOf(record) == 0) wire::wr32(record + init::kMagic, wire::kMagicDefault);
+  if (MagicOf(record) == 0) wire::wr32(record + init::kMagic, wire::kMagicDefault);
 }
 
 // Removes every blank of a 64-byte text area; the rest moves up.
@@ -91,7 +91,7 @@ bool AppendCounted(uint32_t *len, const void *src, uint8_t n) {
 
 }  // namespace
 
-uint32_t ClientMagic() { return MagmaOf(client.init_record); }
+uint32_t ClientMagic() { return MagicOf(client.init_record); }
 
 int32_t TreatReconfig(uint8_t *record) {
   if (record[init::kOptB] == 0 && record[init::kOptC] == 0) return -14;
@@ -103,7 +103,7 @@ int32_t TreatReconfig(uint8_t *record) {
 
   const uint8_t *old = client.init_record;
   bool protection = !wire::SameBytes(old + init::kProtection, record + init::kProtection, 8) ||
-                    MagmaOf(old) != MagmaOf(record);
+                    MagicOf(old) != MagicOf(record);
   bool gateway = rd32(old + init::kGateway) != rd32(record + init::kGateway);
   bool servers = old[init::kFlags] != record[init::kFlags] ||
                  !wire::SameBytes(old + init::kServers, record + init::kServers, 112);

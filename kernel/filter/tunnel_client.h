@@ -38,15 +38,18 @@ constexpr uint32_t kKeyArea1 = 292, kKeyArea2 = 356, kKeyAreaSize = 64;
 constexpr uint32_t kHostName = 420, kDomainName = 564;
 }  // namespace init
 
-// Keys of the running session (296 bytes; refilled with random bytes on
-// disconnect). See the key mapping in wire_format.h.
+// Key material of the running session (296 bytes; refilled with random
+// bytes on disconnect). How the handshake fills it: wire_format.h.
 struct SessionKeys {
-  uint8_t recv_key[32];      // "vesk seskey": the gateway's direction
-  uint8_t send_key[32];      // "client seskey": the client's direction
-  uint8_t send_master[32];   // SYN OKF offset 40 (variant 16) or the fixed value (17)
-  uint32_t session_id;       // SYN OKF u32 at 72 (variant 16) or 40 (17)
-  uint32_t session_value2;   // SYN OKF u32 at 76 (variant 16)
-  uint8_t control[192];      // tunnel control's own key-change material
+  uint8_t recv_packet_key[32];   // made by the packet path per key index
+  uint8_t send_packet_key[32];
+  uint8_t packet_key_base[32];   // "client seskey"
+  uint8_t send_control_key[32];  // "client seskey"
+  uint8_t recv_control_key[32];  // "vesk seskey"
+  uint8_t send_master[32];       // SYN OKF offset 40 (variant 16) or the fixed value (17)
+  uint8_t send_master_from_peer; // 1 when the gateway gave the send master key
+  uint8_t recv_master[32];       // "vesk seskey"
+  uint8_t spare[71];
 };
 static_assert(sizeof(SessionKeys) == 296, "session key material is 296 bytes");
 
@@ -68,6 +71,8 @@ struct Client {
   uint8_t master_key[32];    // private scalar, then the session's master key
   uint8_t peer_pubkey[64];
   SessionKeys keys;
+  uint32_t session_id;         // SYN OKF u32 at 72 (variant 16) or 40 (17)
+  uint32_t session_value2;     // SYN OKF u32 at 76 (variant 16)
   addr::Table table;
   uint8_t last_datagram[kImageSize];   // last SYN RQ or SYN OK built
   uint32_t last_datagram_len;

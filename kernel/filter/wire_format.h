@@ -25,17 +25,25 @@
 //    Output lengths: TLV keys 64 bytes, imitation keys 32 bytes.
 //  - TLV 20's imitation is ImPrefixMAGMA under the "SynOKFImit" key (derived
 //    in both variants).
-//  - Session keys: "client seskey" keys the client's direction (send),
-//    "vesk seskey" the gateway's direction (receive); tunnel control
-//    messages use the key of their direction. The 64-byte key block returned
-//    after the SYN OKF is receive key, then send key; the reply's u32 at 64 is
-//    the session id.
+//  - Session keys: "vesk seskey" (the gateway's direction) is the receive
+//    master key and the receive control key; "client seskey" (the client's
+//    direction) is the send control key and the packet-key base. The send
+//    master key is the SYN OKF's 32 bytes at 40 (variant 16, marked as given
+//    by the gateway) or the fixed value below (variant 17). Packet keys are
+//    made from these by the data path. The 64-byte key block returned after
+//    the SYN OKF is "vesk seskey" then "client seskey" (the reply's u32 at 64
+//    is the session id); RQC_SETKEYS must hand back that same block.
 //  - Session id: the u32 at SYN OKF offset 72 (variant 16) or 40 (variant
 //    17); variant 16's u32 at 76 is kept as the second session value.
 //  - The fixed 32-byte send master value of variant 17 is built from
 //    kSendMasterWords (below), little-endian.
-//  - MGM is chosen by option bit 5 alone; request 37 (magma_enabled) is
-//    stored but does not gate it.
+//  - MGM is chosen by option bit 5 alone (set when this CPU has the
+//    instructions and the gateway offers it); request 37 (magma_enabled),
+//    which the service never sends, is stored but does not gate it.
+//  - The authentication block's two fixed digit texts are "260001" and
+//    "0100" (tunnel_client.cpp); the gateway checks them in the SYN OK.
+//  - Status code 34 clears the 16-byte SYN OKF block and the access level
+//    (the 17-byte area).
 #pragma once
 #include <stddef.h>
 #include <stdint.h>
@@ -46,7 +54,6 @@ constexpr uint32_t kMagic = 0xb0ca0010u;
 constexpr uint32_t kMagicDefault = 0xb0ca0001u;   // init record carrying 0
 constexpr uint32_t kMagicAuxAlt = 0xb0ca0002u;
 constexpr uint16_t kGatewayPort = 87;
-constexpr uint32_t kMaxDatagram = 16384;
 constexpr uint32_t kCrcResidue = 0xDEBB20E3u;
 
 enum PacketType : uint8_t {

@@ -179,9 +179,11 @@ TEST_P(FullHandshake, StateWalksToConnectedWithTheGatewaysKeys) {
   r = d.SetKeys();
   EXPECT_EQ(r.answer, 26);
   EXPECT_EQ(r.state(), 7);
-  EXPECT_EQ(memcmp(client.keys.recv_key, peer.key_block(), 32), 0);
-  EXPECT_EQ(memcmp(client.keys.send_key, peer.key_block() + 32, 32), 0);
-  EXPECT_EQ(client.keys.session_id, o.session_id);
+  EXPECT_EQ(memcmp(client.keys.recv_master, peer.key_block(), 32), 0);
+  EXPECT_EQ(memcmp(client.keys.recv_control_key, peer.key_block(), 32), 0);
+  EXPECT_EQ(memcmp(client.keys.send_control_key, peer.key_block() + 32, 32), 0);
+  EXPECT_EQ(client.keys.send_master_from_peer, o.variant == 16 ? 1 : 0);
+  EXPECT_EQ(client.session_id, o.session_id);
 }
 
 INSTANTIATE_TEST_SUITE_P(Variants, FullHandshake,
@@ -232,10 +234,10 @@ TEST_F(Handshake, ConnectedFilterAnswersWithTheGatewaysConfiguration) {
   EXPECT_EQ(zor::tunnel::FindClient(0xC0000201, false, true), zor::addr::kNotFound);
 
   uint8_t keys_before[32];
-  memcpy(keys_before, client.keys.send_key, 32);
+  memcpy(keys_before, client.keys.send_control_key, 32);
   Reply off = Request(11, Bytes(8), 8);
   EXPECT_EQ(off.state(), 0);
-  EXPECT_NE(memcmp(keys_before, client.keys.send_key, 32), 0);
+  EXPECT_NE(memcmp(keys_before, client.keys.send_control_key, 32), 0);
   EXPECT_EQ(Bytes(client.master_key, client.master_key + 32), Bytes(32, 0));
 }
 
@@ -422,7 +424,7 @@ TEST_F(Handshake, StatusOnSynOkIsMapped) {
   EXPECT_EQ(Bytes(r.payload(), r.payload() + r.length()), Bytes({'r', 'e', 'f', 'u', 's', 'e', 'd'}));
 }
 
-TEST_F(Handshake, KeysWithBadCheckValueAreRefused) {
+TEST_F(Handshake, KeysWithBadCheckValueOrOtherBlockAreRefused) {
   gwsim::HandshakePeer peer(gwsim::Options{});
   ASSERT_EQ(ToSynOkf(peer).state(), 6);
   Bytes rec = KeyRecord(d.keys.data(), kLocal, kLocalPort);
@@ -430,6 +432,12 @@ TEST_F(Handshake, KeysWithBadCheckValueAreRefused) {
   Reply r = Request(10, rec, 84);
   EXPECT_EQ(r.status(), -5);
   EXPECT_EQ(r.state(), 6);
+  Bytes other = d.keys;
+  other[40] ^= 1;
+  r = Request(10, KeyRecord(other.data(), kLocal, kLocalPort), 84);   // check value fits
+  EXPECT_EQ(r.status(), -5);
+  EXPECT_EQ(r.state(), 6);
+  EXPECT_EQ(Request(10, KeyRecord(d.keys.data(), kLocal, kLocalPort), 84).state(), 7);
 }
 
 }  // namespace
