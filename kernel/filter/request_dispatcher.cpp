@@ -417,8 +417,8 @@ int32_t GetStageTimeout(Request &r) {
 int32_t SetFilterParams(Request &r) {
   if (r.n < 28) return -4;
   FIREWALL_SetFirewallParams(r.payload);
-  FLT_IPH_TOS = (uint8_t)rd32(r.payload + 20);
-  FLT_IPH_DEFTTL = (uint8_t)rd32(r.payload + 24);
+  if (uint8_t tos = r.payload[20]) FLT_IPH_TOS = tos;
+  if (uint8_t ttl = r.payload[24]) FLT_IPH_DEFTTL = ttl;
   return Reply(r, 0);
 }
 

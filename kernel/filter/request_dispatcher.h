@@ -15,7 +15,8 @@ extern uint32_t probe_deadline;
 // Gateway blocks returned by requests 28 and 29 (nothing writes them).
 extern uint8_t gateway_block28[268];
 extern uint8_t gateway_block29[200];
-// TOS and TTL of the filter's own IPv4 headers (request 23; 0 = default).
+// TOS and TTL of the filter's own IPv4 headers (set by request 23 when it
+// gives non-zero values).
 extern uint8_t FLT_IPH_TOS;
 extern uint8_t FLT_IPH_DEFTTL;
 }
