@@ -72,6 +72,11 @@ std::optional<std::vector<uint8_t>> Client::receive(int timeout_ms) {
   return buf;
 }
 
+void Client::drain() {
+  while (receive(0)) {
+  }
+}
+
 int Client::lookup_family(const std::string &name, int timeout_ms) {
   std::vector<uint8_t> text(name.begin(), name.end());
   text.push_back(0);

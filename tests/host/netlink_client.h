@@ -28,6 +28,8 @@ class Client {
                                             int timeout_ms = 2000);
   bool send_raw(const std::vector<uint8_t> &bytes);
   std::optional<std::vector<uint8_t>> receive(int timeout_ms);
+  // Throws away whatever is waiting (late replies of earlier tries).
+  void drain();
 
  private:
   int sock_ = -1;

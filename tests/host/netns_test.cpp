@@ -1,11 +1,9 @@
 // The real zornfhost in the test network's namespaces: traffic crosses it
 // unchanged, the daemon's netlink exchange works, the link of the TAP
 // reaches the adapter notifications, and signals do what they say.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <arpa/inet.h>
-#include <sched.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -14,14 +12,15 @@
 #include <chrono>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <random>
-#include <sstream>
 #include <string>
 #include <thread>
 
 #include "host/genl_messages.h"
 #include "tests/host/bad_input.h"
 #include "tests/host/netlink_client.h"
+#include "tests/host/testnet_fixture.h"
 
 namespace {
 
@@ -29,87 +28,24 @@ using zornfhost::kControlPort;
 using zornfhost::kEventFamilyId;
 using zornfhost::kRequestFamilyId;
 
-const std::string kTestnet = std::string(ZOR_SOURCE_DIR) + "/scripts/testnet.sh";
-const std::string kHost = std::string(ZOR_BINARY_DIR) + "/host/zornfhost";
-
-int sh(const std::string &cmd) { return std::system(cmd.c_str()); }
-
-// Runs the calling thread in a named network namespace for its lifetime;
-// sockets made meanwhile stay in that namespace.
-class InNetns {
- public:
-  explicit InNetns(const std::string &name) {
-    own_ = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
-    int fd = open(("/var/run/netns/" + name).c_str(), O_RDONLY | O_CLOEXEC);
-    ok_ = own_ >= 0 && fd >= 0 && setns(fd, CLONE_NEWNET) == 0;
-    if (fd >= 0) close(fd);
-  }
-  ~InNetns() {
-    if (own_ >= 0 && setns(own_, CLONE_NEWNET) != 0) std::abort();
-    if (own_ >= 0) close(own_);
-  }
-  bool ok() const { return ok_; }
-
- private:
-  int own_ = -1;
-  bool ok_ = false;
-};
-
-// Starts zornfhost with the test-network script; its log goes to a file.
-pid_t start_host(const std::string &prefix, const std::string &log) {
-  pid_t pid = fork();
-  if (pid == 0) {
-    int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    dup2(fd, 2);
-    setenv("ZORNFHOST", kHost.c_str(), 1);
-    execl("/bin/bash", "bash", kTestnet.c_str(), "host", prefix.c_str(), (char *)nullptr);
-    _exit(127);
-  }
-  return pid;
-}
-
-std::string read_file(const std::string &path) {
-  std::ifstream in(path);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
 class TestNet : public ::testing::Test {
  protected:
   void SetUp() override {
-    static int counter = 0;
-    prefix = "zh" + std::to_string(getpid()) + "x" + std::to_string(counter++);
-    cli = prefix + "cli";
-    log = "/tmp/" + prefix + ".log";
-    ASSERT_EQ(sh(kTestnet + " up " + prefix), 0) << "test network";
-    host = start_host(prefix, log);
+    ASSERT_TRUE(net.up()) << net.host_log();
+    cli = net.cli();
+    host = net.host_pid();
     InNetns in(cli);
-    ASSERT_TRUE(in.ok());
     client = std::make_unique<testnl::Client>(kControlPort);
-    for (int i = 0; i < 100 && client->lookup_family("/tmp/SolvrnVpn", 50) < 0; i++)
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    ASSERT_EQ(client->lookup_family("/tmp/SolvrnVpn"), kRequestFamilyId) << read_file(log);
   }
   void TearDown() override {
     client.reset();
-    stop_host();
-    sh(kTestnet + " down " + prefix);
-    unlink(log.c_str());
-  }
-  // SIGTERM and the exit status (-1 when the host was not running).
-  int stop_host() {
-    if (host <= 0) return -1;
-    kill(host, SIGTERM);
-    int status = 0;
-    waitpid(host, &status, 0);
-    host = 0;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    net.down();
   }
   std::string dump() {
     auto len = client->ioctl(kRequestFamilyId, 58, std::vector<uint8_t>(4));
     if (!len) return "";
-    auto text = client->ioctl(kRequestFamilyId, 59, std::vector<uint8_t>(testnl::u32_at(*len, 4) + 1));
+    auto text =
+        client->ioctl(kRequestFamilyId, 59, std::vector<uint8_t>(testnl::u32_at(*len, 4) + 1));
     return text ? std::string(reinterpret_cast<char *>(text->data())) : "";
   }
   bool dump_shows(const std::string &piece) {
@@ -119,7 +55,8 @@ class TestNet : public ::testing::Test {
     }
     return false;
   }
-  std::string prefix, cli, log;
+  TestNetwork net;
+  std::string cli;
   pid_t host = 0;
   std::unique_ptr<testnl::Client> client;
 };
@@ -168,11 +105,11 @@ std::vector<uint8_t> tcp_transfer(const std::string &prefix, const std::vector<u
 }
 
 TEST_F(TestNet, PingAndTcpCrossTheHostUnchanged) {
-  EXPECT_EQ(sh("ip netns exec " + cli + " ping -q -c 3 -i 0.2 -W 2 198.51.100.10 >/dev/null"), 0);
+  EXPECT_EQ(run_shell("ip netns exec " + cli + " ping -q -c 3 -i 0.2 -W 2 198.51.100.10 >/dev/null"), 0);
   std::vector<uint8_t> bytes(8 << 20);
   std::mt19937 rng(4);
   for (auto &b : bytes) b = static_cast<uint8_t>(rng());
-  EXPECT_TRUE(tcp_transfer(prefix, bytes) == bytes) << "the stream arrives whole and unchanged";
+  EXPECT_TRUE(tcp_transfer(net.prefix(), bytes) == bytes) << "the stream arrives whole and unchanged";
 }
 
 TEST_F(TestNet, FamiliesDoorbellAndEventCode) {
@@ -199,8 +136,8 @@ TEST_F(TestNet, FamiliesDoorbellAndEventCode) {
   ASSERT_TRUE(none);
   EXPECT_EQ(testnl::u32_at(*none, 4), 0u) << "one code was queued";
 
-  EXPECT_EQ(stop_host(), 0);
-  const std::string text = read_file(log);
+  EXPECT_EQ(net.stop_host(), 0);
+  const std::string text = net.host_log();
   for (const char *line : {"ZORNFFLT: init_module: Filter driver loading...\n",
                            "ZORNFFLT: init_module: Filter driver loaded\n",
                            "ZORNFFLT: cleanup_module: Filter driver unloading...\n",
@@ -220,11 +157,11 @@ TEST_F(TestNet, QueuesDumpAndTheTapLink) {
   EXPECT_NE(text.find("\n  ad_filterstate: 2"), std::string::npos);
   EXPECT_NE(text.find("\n  MTU: 1500"), std::string::npos);
 
-  ASSERT_EQ(sh("ip -n " + cli + " link set tap0 down"), 0);
+  ASSERT_EQ(run_shell("ip -n " + cli + " link set tap0 down"), 0);
   EXPECT_TRUE(dump_shows("\n  ad_filterstate: 1")) << dump();
-  ASSERT_EQ(sh("ip -n " + cli + " link set tap0 up"), 0);
+  ASSERT_EQ(run_shell("ip -n " + cli + " link set tap0 up"), 0);
   EXPECT_TRUE(dump_shows("\n  ad_filterstate: 2")) << dump();
-  ASSERT_EQ(sh("ip -n " + cli + " link set tap0 mtu 1400"), 0);
+  ASSERT_EQ(run_shell("ip -n " + cli + " link set tap0 mtu 1400"), 0);
   EXPECT_TRUE(dump_shows("\n  MTU: 1400")) << dump();
 }
 
@@ -234,11 +171,11 @@ TEST_F(TestNet, BadInputOnTheControlEndpoint) {
 }
 
 TEST_F(TestNet, SecondHostInTheNamespaceFailsToLoad) {
-  std::string second_log = log + ".2";
-  std::string cmd = "ip netns exec " + cli + " " + kHost + " 2>" + second_log;
-  int status = sh(cmd);
+  std::string second_log = "/tmp/" + net.prefix() + ".second.log";
+  int status = run_shell("ip netns exec " + cli + " " + zornfhost_binary() + " 2>" + second_log);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << "the port is taken";
-  std::string text = read_file(second_log);
+  std::ifstream file(second_log);
+  std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
   EXPECT_NE(text.find("ZORNFFLT: init_module: Filter driver loaded\n"), std::string::npos);
   unlink(second_log.c_str());
   InNetns in(cli);
