@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sched.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -25,18 +24,15 @@
 #include "host/genl_messages.h"
 #include "tests/filter/daemon_records.h"
 #include "tests/host/netlink_client.h"
+#include "tests/host/testnet_fixture.h"
 
 namespace {
 
 using namespace zor::testrec;
 using Bytes = std::vector<uint8_t>;
 
-const std::string kTestnet = std::string(ZOR_SOURCE_DIR) + "/scripts/testnet.sh";
-const std::string kHost = std::string(ZOR_BINARY_DIR) + "/host/zornfhost";
 const std::string kGwsim = std::string(ZOR_BINARY_DIR) + "/tools/gwsim/gwsim";
 constexpr uint32_t kGateway = 0xCB007101;   // 203.0.113.1
-
-int Sh(const std::string &cmd) { return std::system(cmd.c_str()); }
 
 std::string ReadFile(const std::string &path) {
   std::ifstream in(path);
@@ -44,26 +40,6 @@ std::string ReadFile(const std::string &path) {
   ss << in.rdbuf();
   return ss.str();
 }
-
-// The calling thread inside a named network namespace while this lives.
-class InNetns {
- public:
-  explicit InNetns(const std::string &name) {
-    own_ = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
-    int fd = open(("/var/run/netns/" + name).c_str(), O_RDONLY | O_CLOEXEC);
-    ok_ = own_ >= 0 && fd >= 0 && setns(fd, CLONE_NEWNET) == 0;
-    if (fd >= 0) close(fd);
-  }
-  ~InNetns() {
-    if (own_ >= 0 && setns(own_, CLONE_NEWNET) != 0) std::abort();
-    if (own_ >= 0) close(own_);
-  }
-  bool ok() const { return ok_; }
-
- private:
-  int own_ = -1;
-  bool ok_ = false;
-};
 
 pid_t Spawn(const std::vector<std::string> &argv, const std::string &log) {
   pid_t pid = fork();
@@ -73,7 +49,6 @@ pid_t Spawn(const std::vector<std::string> &argv, const std::string &log) {
     std::vector<char *> args;
     for (auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
     args.push_back(nullptr);
-    setenv("ZORNFHOST", kHost.c_str(), 1);
     execvp(args[0], args.data());
     _exit(127);
   }
@@ -98,39 +73,33 @@ struct Reply {
 class NetnsHandshake : public ::testing::Test {
  protected:
   void SetUp() override {
-    static int counter = 0;
-    prefix = "hs" + std::to_string(getpid()) + "x" + std::to_string(counter++);
-    ASSERT_EQ(Sh(kTestnet + " up " + prefix), 0);
+    ASSERT_TRUE(net.up()) << net.host_log();
+    prefix = net.prefix();
   }
 
   void TearDown() override {
     nl.reset();
     if (udp >= 0) close(udp);
     Stop(gwsim);
-    Stop(host);
-    Sh(kTestnet + " down " + prefix);
-    for (auto &f : {host_log, gw_log, keys_file, ready_file}) unlink(f.c_str());
+    net.down();
+    for (auto &f : {gw_log, keys_file, ready_file}) unlink(f.c_str());
   }
 
   // zornfhost in the client namespace, the simulator in the gateway's.
   void StartPeers(const std::vector<std::string> &gw_args) {
-    host_log = "/tmp/" + prefix + ".host.log";
     gw_log = "/tmp/" + prefix + ".gw.log";
     keys_file = "/tmp/" + prefix + ".keys";
-    host = Spawn({"/bin/bash", kTestnet, "host", prefix}, host_log);
     ready_file = "/tmp/" + prefix + ".ready";
-    std::vector<std::string> argv = {"ip", "netns", "exec", prefix + "gw", kGwsim,
+    std::vector<std::string> argv = {"ip", "netns", "exec", net.gw(), kGwsim,
                                      "--listen", "203.0.113.1", "--keys-out", keys_file,
                                      "--ready-file", ready_file};
     argv.insert(argv.end(), gw_args.begin(), gw_args.end());
     gwsim = Spawn(argv, gw_log);
-    InNetns in(prefix + "cli");
+    InNetns in(net.cli());
     ASSERT_TRUE(in.ok());
     nl = std::make_unique<testnl::Client>(zornfhost::kControlPort);
-    for (int i = 0; i < 100 && nl->lookup_family("/tmp/SolvrnVpn", 50) < 0; i++)
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
     family = nl->lookup_family("/tmp/SolvrnVpn");
-    ASSERT_EQ(family, zornfhost::kRequestFamilyId) << ReadFile(host_log);
+    ASSERT_EQ(family, zornfhost::kRequestFamilyId) << net.host_log();
     for (int i = 0; i < 100 && access(ready_file.c_str(), F_OK) != 0; i++)
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     ASSERT_EQ(access(ready_file.c_str(), F_OK), 0) << ReadFile(gw_log);
@@ -245,8 +214,9 @@ class NetnsHandshake : public ::testing::Test {
     return s;
   }
 
-  std::string prefix, host_log, gw_log, keys_file, ready_file;
-  pid_t host = 0, gwsim = 0;
+  TestNetwork net;
+  std::string prefix, gw_log, keys_file, ready_file;
+  pid_t gwsim = 0;
   std::unique_ptr<testnl::Client> nl;
   int family = -1, udp = -1;
   uint32_t local_ip = 0, local_port = 0;
@@ -255,7 +225,7 @@ class NetnsHandshake : public ::testing::Test {
 
 TEST_F(NetnsHandshake, ReachesConnectedOverRealUdp) {
   StartPeers({});
-  InNetns in(prefix + "cli");
+  InNetns in(net.cli());
   ASSERT_TRUE(in.ok());
   Begin();
   Reply rr = TreatUntil(3);
@@ -276,7 +246,7 @@ TEST_F(NetnsHandshake, ReachesConnectedOverRealUdp) {
 
 TEST_F(NetnsHandshake, FragmentedShuffledDuplicatedVariant16) {
   StartPeers({"--variant", "16", "--fragment", "48", "--shuffle", "--duplicate"});
-  InNetns in(prefix + "cli");
+  InNetns in(net.cli());
   ASSERT_TRUE(in.ok());
   Begin();
   Reply rr = TreatUntil(3);
@@ -289,7 +259,7 @@ TEST_F(NetnsHandshake, FragmentedShuffledDuplicatedVariant16) {
 
 TEST_F(NetnsHandshake, BadCheckValueIsRefusedAndTheStateStays) {
   StartPeers({"--fault", "bad-crc"});
-  InNetns in(prefix + "cli");
+  InNetns in(net.cli());
   ASSERT_TRUE(in.ok());
   Begin();
   Reply rr = TreatUntil(3);
