@@ -266,7 +266,7 @@ int32_t TakeDynCfg(uint8_t *area, uint32_t tlv_len, const TlvKey &key,
   if (Imitation(imit_key, t.value, t.length) != mac) return -8;
   if (rd16(t.value + 6) != t.length) return 7;
   if (rd16(t.value + 4) != addr::kDynCfgTyped) return 6;
-  memcpy(client.dyncfg, t.value, t.length);
+  memcpy(client.DynCfg, t.value, t.length);
   return 0;
 }
 
@@ -319,14 +319,14 @@ int32_t TreatSynOkf(uint8_t *buf, uint32_t len, uint32_t cap, uint32_t *out) {
   DeriveTlvKey(client.master_key, "SynOKFAddData", client.gw_nonce, &key);
   uint32_t tlv_len = TlvLengthOf(img);
   uint8_t saved[addr::kDynCfgSize];
-  memcpy(saved, client.dyncfg, sizeof saved);
-  memset(client.dyncfg, 0, sizeof client.dyncfg);
+  memcpy(saved, client.DynCfg, sizeof saved);
+  memset(client.DynCfg, 0, sizeof client.DynCfg);
   r = TakeDynCfg(img + head, tlv_len, key, imit_key);
   if (r == 0) r = TakeExtras(img + head, tlv_len, key);
   zor::crypto::wipe(imit_key, sizeof imit_key);
   zor::crypto::wipe(&key, sizeof key);
   if (r) {
-    memcpy(client.dyncfg, saved, sizeof saved);
+    memcpy(client.DynCfg, saved, sizeof saved);
     client.synokf_len = 0;
     return r;
   }

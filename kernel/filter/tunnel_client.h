@@ -77,7 +77,7 @@ struct Client {
   uint8_t last_datagram[kImageSize];   // last SYN RQ or SYN OK built
   uint32_t last_datagram_len;
   uint8_t variant;
-  uint8_t dyncfg[addr::kDynCfgSize];
+  uint8_t DynCfg[addr::kDynCfgSize];
   uint32_t stage_timeout;
 
   // Handshake state.
@@ -101,8 +101,6 @@ struct Client {
   uint8_t auth_type_ext;       // request 39
   char tunnel_group[21];       // request 35
   uint32_t protocol_mask;      // request 45
-  uint32_t magma_enabled;      // request 37
-  uint32_t blocknet;           // request 30
   uint8_t access_level;
   uint32_t granted[5];
   uint32_t next_session_word;
@@ -117,16 +115,22 @@ struct Client {
 extern Client client;
 extern uint8_t client_old_cli_dyncfg[addr::kDynCfgSize];
 
-// Proxy parameters of requests 18-20, read by proxy redirection.
-struct Proxy {
-  uint32_t use, state, type, flags;
-  uint32_t tcp_ip;
-  uint16_t tcp_port;
-  uint32_t udp_my_ip, udp_proxy_ip;
-  uint16_t udp_my_port, udp_proxy_port;
-  uint32_t not_std_ftp_port;
-};
-extern Proxy proxy;
+}  // namespace zor::tunnel
+
+// Proxy parameters of requests 18-20, read by proxy redirection; values set
+// by requests 30 and 37 for the data path.
+extern "C" {
+extern uint32_t p_UseProxy, p_ProxyState, p_ProxyType, p_ProxyFlags;
+extern uint32_t p_TCPProxyIP;
+extern uint16_t p_TCPProxyPort;
+extern uint32_t p_UDPMyIP, p_UDPProxyIP;
+extern uint16_t p_UDPMyPort, p_UDPProxyPort;
+extern uint32_t proxifynotstdftpport;
+extern uint32_t cli_blocknet;
+extern uint32_t magma_enabled;
+}
+
+namespace zor::tunnel {
 
 // The client's two key areas (empty = first byte 0).
 inline uint8_t *KeyArea(int i) { return client.init_record + init::kKeyArea1 + 64 * i; }

@@ -26,6 +26,7 @@ void Usage() {
           "             [--status CODE] [--okf-status CODE] [--status-value TEXT]\n"
           "             [--fault none|bad-crc|bad-magic|wrong-variant|truncate|oversize|\n"
           "                      frag-past|bad-okf-imit]\n"
+          "             [--drop N] [--delay-ms MS]\n"
           "             [--stage-timeout SECONDS] [--keys-out FILE] [--ready-file FILE]\n");
   exit(2);
 }
@@ -47,6 +48,7 @@ int main(int argc, char **argv) {
   gwsim::Options o;
   std::string listen_addr = "0.0.0.0", keys_out, ready_file;
   int port = 87;
+  long drop = 0, delay_ms = 0;   // datagrams ignored first; wait before answering
   static const option kLong[] = {
       {"listen", 1, nullptr, 'l'},      {"port", 1, nullptr, 'p'},
       {"variant", 1, nullptr, 'v'},     {"options", 1, nullptr, 'o'},
@@ -55,6 +57,7 @@ int main(int argc, char **argv) {
       {"okf-status", 1, nullptr, 'O'},  {"status-value", 1, nullptr, 'V'},
       {"fault", 1, nullptr, 'F'},       {"stage-timeout", 1, nullptr, 't'},
       {"keys-out", 1, nullptr, 'k'},    {"ready-file", 1, nullptr, 'r'},
+      {"drop", 1, nullptr, 'D'},        {"delay-ms", 1, nullptr, 'w'},
       {nullptr, 0, nullptr, 0}};
   for (int c; (c = getopt_long(argc, argv, "", kLong, nullptr)) != -1;) {
     switch (c) {
@@ -74,6 +77,8 @@ int main(int argc, char **argv) {
       case 't': o.stage_timeout = (uint32_t)atoi(optarg); break;
       case 'k': keys_out = optarg; break;
       case 'r': ready_file = optarg; break;
+      case 'D': drop = atol(optarg); break;
+      case 'w': delay_ms = atol(optarg); break;
       default: Usage();
     }
   }
@@ -102,6 +107,12 @@ int main(int argc, char **argv) {
     socklen_t flen = sizeof from;
     ssize_t n = recvfrom(fd, buf, sizeof buf, 0, (sockaddr *)&from, &flen);
     if (n < 0) continue;
+    if (drop > 0) {
+      --drop;
+      fprintf(stderr, "gwsim: %zd bytes in, dropped\n", n);
+      continue;
+    }
+    if (delay_ms > 0) usleep((useconds_t)(delay_ms * 1000));
     auto replies = peer.Handle(buf, (size_t)n);
     if (!peer.error().empty()) fprintf(stderr, "gwsim: refused: %s\n", peer.error().c_str());
     if (peer.keys_ready() && !keys_out.empty()) WriteHex(keys_out, peer.key_block(), 64);
