@@ -22,8 +22,8 @@ void xor_counter_stream(const uint32_t key[8], uint64_t start, Order order, uint
   const uint32_t total = nblocks + (tail ? 1 : 0);
   for (uint32_t done = 0; done < total;) {
     const uint32_t n = total - done < kChunkBlocks ? total - done : kChunkBlocks;
-    const uint64_t first = (start & 0xFFFFFFFF00000000ull) | uint32_t(uint32_t(start) + done);
-    magma_counter_blocks(key, first, CounterHalf::kLow, ks, n, wide);
+    magma_counter_blocks(key, counter_at(start, CounterHalf::kLow, done), CounterHalf::kLow, ks,
+                         n, wide);
     for (uint32_t i = 0; i < n; ++i) {
       const uint64_t k = order == Order::kNative ? ks[i] : bswap64(ks[i]);
       uint8_t *p = data + 8 * uint64_t(done + i);

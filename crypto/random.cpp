@@ -66,6 +66,7 @@ uint32_t GetRandomEx(void *out, uint32_t len, uint32_t slot) {
 uint32_t GetRandom32Ex(void *out, uint32_t slot) { return GetRandomEx(out, 32, slot); }
 
 uint32_t TestRNG(const void *block) {
+  if (block == nullptr) return 1;
   const uint8_t *p = static_cast<const uint8_t *>(block);
   int ones = 0, longest[2] = {0, 0};
   // A run is counted when the opposite bit ends it; a zero run of length 0 is

@@ -9,7 +9,7 @@
 #include <sys/random.h>
 #endif
 
-static_assert(8 + RNG_OS_ENTROPY_BYTES == RNG_SEED_BYTES);
+static_assert(RNG_OS_ENTROPY_BYTES <= RNG_SEED_BYTES);
 
 extern "C" {
 
@@ -18,7 +18,7 @@ void InitRandomExMixed(const void *seed, const void *os_entropy, uint32_t slot) 
   uint8_t mixed[RNG_SEED_BYTES];
   memcpy(mixed, seed, RNG_SEED_BYTES);
   const uint8_t *e = static_cast<const uint8_t *>(os_entropy);
-  for (uint32_t i = 0; i < RNG_OS_ENTROPY_BYTES; ++i) mixed[8 + i] ^= e[i];  // bytes 8..71
+  for (uint32_t i = 0; i < RNG_OS_ENTROPY_BYTES; ++i) mixed[i] ^= e[i];
   InitRandomEx(mixed, slot);
   zor::crypto::wipe(mixed, sizeof mixed);
 }

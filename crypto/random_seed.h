@@ -8,10 +8,10 @@
 extern "C" {
 constexpr uint32_t RNG_OS_ENTROPY_BYTES = 64;
 
-// InitRandomEx(seed with os_entropy XORed into its bytes 8..71, slot): the
-// keys of the generator's passes (bytes 0..31 and 40..71 of the slot) and its
-// output block then rest on the 64 bytes, whatever the caller's seed holds.
-// The mixed copy is wiped.
+// InitRandomEx(seed with os_entropy XORed into its bytes 0..63, slot), as
+// the filter's start does it: the key of the second pass (slot bytes 0..31),
+// the output block and 24 bytes of the first pass's key then rest on the 64
+// bytes, whatever the caller's seed holds. The mixed copy is wiped.
 void InitRandomExMixed(const void *seed, const void *os_entropy, uint32_t slot);
 
 #if !ZOR_KERNEL

@@ -95,6 +95,21 @@ TEST(Gost89, CfbMatchesTheEngineUnderParamZ) {
   }
 }
 
+TEST(Gost89, CfbUnderTheTestParameterSetMatchesTheEngine) {
+  // bukuz, the table of the buffer routines and of the key record's check
+  // value, against the engine's id-Gost28147-89-TestParamSet.
+  std::mt19937 rng(4357);
+  const Bytes key = random_bytes(rng, 32), iv = random_bytes(rng, 8), plain = random_bytes(rng, 333);
+  const Bytes engine = engine_cli_gost89_cfb("id-Gost28147-89-TestParamSet", key.data(), iv.data(), plain);
+  if (engine.empty()) GTEST_SKIP() << "the openssl command with the provider \"gostprov\" is not usable here";
+  uint32_t words[8];
+  zor::crypto::load_key_le(words, key.data());
+  Bytes buf(iv);
+  buf.insert(buf.end(), plain.begin(), plain.end());
+  EncipherData8(bukuz, words, buf.data(), uint32_t(buf.size()));
+  EXPECT_EQ(to_hex(buf.data() + 8, plain.size()), to_hex(engine));
+}
+
 TEST(Gost89Imit, MatchesTheEngineUnderParamZ) {
   if (!GostEngine::get())
     GTEST_SKIP() << "the OpenSSL provider \"gostprov\" (package libengine-gost-openssl) cannot be loaded: cross-check skipped";

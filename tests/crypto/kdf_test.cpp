@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <random>
 #include <vector>
 
 #include "crypto/hmac.h"
 #include "crypto/kdf.h"
+#include "engine_oracle.h"
 #include "test_bytes.h"
 
 using namespace zor::test;
@@ -39,6 +41,21 @@ TEST(HmacStreebog256, LongKeyIsHashedFirst) {
   HMAC_GOSTR3411_2012_256(long_key.data(), 100, msg, 7, a);
   HMAC_GOSTR3411_2012_256(digest, 32, msg, 7, b);
   EXPECT_EQ(to_hex(a, 32), to_hex(b, 32));
+}
+
+TEST(HmacStreebog256, MatchesTheEngineOnRandomKeysAndData) {
+  if (!GostEngine::get())
+    GTEST_SKIP() << "the OpenSSL provider \"gostprov\" (package libengine-gost-openssl) cannot be loaded: cross-check skipped";
+  std::mt19937 rng(7836);
+  for (size_t key_len : {0u, 1u, 32u, 63u, 64u, 65u, 100u, 200u}) {
+    Bytes k(key_len), data(rng() % 300);
+    for (auto &b : k) b = uint8_t(rng());
+    for (auto &b : data) b = uint8_t(rng());
+    uint8_t tag[32];
+    HMAC_GOSTR3411_2012_256(k.data(), uint32_t(key_len), data.data(), uint32_t(data.size()), tag);
+    EXPECT_EQ(to_hex(tag, 32), to_hex(engine_hmac_streebog256(k.data(), key_len, data.data(), data.size())))
+        << "key length " << key_len;
+  }
 }
 
 TEST(KdfTree256, Rfc7836VectorOf512Bits) {

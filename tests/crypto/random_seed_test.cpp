@@ -18,7 +18,7 @@ Bytes draw(uint32_t n) {
   return out;
 }
 
-TEST(RandomSeed, OsBytesGoIntoTheKeyAndOutputArea) {
+TEST(RandomSeed, OsBytesGoOverTheFirst64SeedBytes) {
   uint8_t seed[RNG_SEED_BYTES], entropy[RNG_OS_ENTROPY_BYTES];
   for (int i = 0; i < RNG_SEED_BYTES; ++i) seed[i] = uint8_t(i * 3 + 1);
   for (uint32_t i = 0; i < RNG_OS_ENTROPY_BYTES; ++i) entropy[i] = uint8_t(0xF0 ^ (i * 11));
@@ -26,7 +26,7 @@ TEST(RandomSeed, OsBytesGoIntoTheKeyAndOutputArea) {
   const Bytes mixed = draw(64);
   uint8_t expect[RNG_SEED_BYTES];
   std::memcpy(expect, seed, sizeof expect);
-  for (uint32_t i = 0; i < RNG_OS_ENTROPY_BYTES; ++i) expect[8 + i] ^= entropy[i];
+  for (uint32_t i = 0; i < RNG_OS_ENTROPY_BYTES; ++i) expect[i] ^= entropy[i];
   InitRandomEx(expect, kSlot);
   EXPECT_EQ(draw(64), mixed);
   InitRandomEx(seed, kSlot);

@@ -11,14 +11,14 @@
 #include "crypto/magma.h"
 #include "crypto/magma_cmac.h"
 #include "crypto/magma_modes.h"
-#include "engine_oracle.h"
+#include "tests/crypto/magma_oracle.h"
 #include "test_bytes.h"
 
 using namespace zor::test;
 
 namespace {
 
-class EngineCrossCheck : public ::testing::Test {
+class MagmaEngineCrossCheck : public ::testing::Test {
  protected:
   void SetUp() override {
     engine_ = GostEngine::get();
@@ -47,7 +47,7 @@ constexpr int kRounds = 60;
 
 }  // namespace
 
-TEST_F(EngineCrossCheck, BlockCipherThroughCbcWithZeroIv) {
+TEST_F(MagmaEngineCrossCheck, BlockCipherThroughCbcWithZeroIv) {
   const uint8_t zero_iv[8] = {};
   for (int r = 0; r < kRounds; ++r) {
     const Bytes key = random_bytes(32), block = random_bytes(8);
@@ -58,7 +58,7 @@ TEST_F(EngineCrossCheck, BlockCipherThroughCbcWithZeroIv) {
   }
 }
 
-TEST_F(EngineCrossCheck, Ctr) {
+TEST_F(MagmaEngineCrossCheck, Ctr) {
   for (int r = 0; r < kRounds; ++r) {
     const Bytes key = random_bytes(32), iv = random_bytes(4), plain = random_bytes(random_length());
     Bytes theirs = plain, ours = plain;
@@ -74,7 +74,7 @@ TEST_F(EngineCrossCheck, Ctr) {
   }
 }
 
-TEST_F(EngineCrossCheck, CtrAcpkm) {
+TEST_F(MagmaEngineCrossCheck, CtrAcpkm) {
   for (int r = 0; r < kRounds; ++r) {
     const Bytes key = random_bytes(32), iv = random_bytes(4);
     const Bytes plain = random_bytes(r < 8 ? 1024 * (r % 4 + 1) + r : random_length());
@@ -88,7 +88,7 @@ TEST_F(EngineCrossCheck, CtrAcpkm) {
   }
 }
 
-TEST_F(EngineCrossCheck, Cmac) {
+TEST_F(MagmaEngineCrossCheck, Cmac) {
   for (int r = 0; r < kRounds; ++r) {
     const Bytes key = random_bytes(32), msg = random_bytes(r < 20 ? r : random_length());
     uint8_t theirs[8], ours[8], native[8];
