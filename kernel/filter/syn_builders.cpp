@@ -42,10 +42,10 @@ int32_t Finish(uint8_t *buffer, uint32_t room, uint32_t len) {
 
 // The TLVs of the SYN RQ; the material is the request payload.
 bool PutSynRqTlvs(uint8_t *area, uint32_t cap, uint32_t *used, const uint8_t *material,
-                  uint32_t n) {
+                  uint32_t n, bool probe) {
   const uint8_t *aux = client.aux_info;
   uint8_t variant = AuthVariant();
-  if (rd32(aux + 4) & kAuxFlagEphemeral) {
+  if (!probe && (rd32(aux + 4) & kAuxFlagEphemeral)) {
     if (n != kEphemeralRecord) return false;
     memcpy(client.master_key, material + 92, 32);   // the scalar never travels
     return TLVPut(area, cap, used, kTagA, material + 28, 64, nullptr) &&
@@ -74,7 +74,7 @@ int32_t ClientMakeSynRq(uint8_t *buffer, uint32_t n, uint32_t room, uint32_t pro
   uint32_t used = 0;
   uint32_t cap = kImageSize - head - 4;
   bool ok = PutSynRqTlvs(d + head, cap < kMaxTlvArea ? cap : kMaxTlvArea, &used,
-                         buffer + kReqHead, n);
+                         buffer + kReqHead, n, probe != 0);
   zor::crypto::wipe(buffer + kReqHead, n);
   if (!ok) {
     client.last_datagram_len = 0;

@@ -233,6 +233,12 @@ TEST_F(Handshake, ConnectedFilterAnswersWithTheGatewaysConfiguration) {
   EXPECT_EQ(client.table.e[i].kind, zor::addr::kTunnelled);
   EXPECT_EQ(zor::tunnel::FindClient(0xC0000201, false, true), zor::addr::kNotFound);
 
+  // An init record while connected only reconfigures: the tunnel stays up.
+  Reply again = Request(3, InitRecord(kGateway), 692);
+  EXPECT_EQ(again.answer, 24);
+  EXPECT_EQ(again.status(), 0);
+  EXPECT_EQ(again.state(), 7);
+
   uint8_t keys_before[32];
   memcpy(keys_before, client.keys.send_control_key, 32);
   Reply off = Request(11, Bytes(8), 8);

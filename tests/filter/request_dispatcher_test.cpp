@@ -11,6 +11,7 @@
 #include "crypto/magma.h"
 #include "crypto/random.h"
 #include "kernel/filter/filter_core.h"
+#include "kernel/filter/request_dispatcher.h"
 #include "kernel/filter/syn_replies.h"
 #include "kernel/filter/tunnel_client.h"
 #include "kernel/filter/white_lists.h"
@@ -241,6 +242,23 @@ TEST_F(Dispatcher, StatusValueIsBoundedByTheRoom) {
   uint32_t out = 99;
   EXPECT_EQ(zor::tunnel::ClientTreatSynPacket(d.data(), (uint32_t)d.size(), 39, &out, 0), 67);
   EXPECT_EQ(out, 0u);
+}
+
+TEST_F(Dispatcher, ProbeIsBuiltWithoutChangingTheStateAndItsAnswerRecognised) {
+  Initialise();
+  auto probe = Request(7, {}, 4000, 0);
+  ASSERT_GT(probe.answer, 24);
+  EXPECT_EQ(probe.state(), 2);
+  EXPECT_EQ(probe.buf[3], 10);
+  EXPECT_EQ(Get32(probe.buf.data() + 4), 87u);
+  EXPECT_GT(probe_deadline, curtick);
+  Bytes answer(probe.payload(), probe.payload() + probe.length());
+  answer[4] = 2;   // any datagram of the protocol
+  auto r = Request(8, answer, 4000);
+  EXPECT_EQ(r.status(), 0);
+  EXPECT_EQ(r.state(), 2);
+  answer[0] ^= 1;
+  EXPECT_EQ(Request(8, answer, 4000).status(), -14);
 }
 
 TEST_F(Dispatcher, BadHeadersAreRefused) {
