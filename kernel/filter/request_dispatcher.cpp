@@ -306,7 +306,8 @@ int32_t SetBlocknet(Request &r) {
 int32_t CreateTransportKey(Request &r) {
   int32_t s = CreatePKIMasterKey(r.payload, r.n);
   zor::crypto::wipe(r.payload, r.n);
-  return s == 0 ? Status(r, 0) : (Status(r, s), s);
+  int32_t reply = Status(r, s);
+  return s == 0 ? reply : s;
 }
 
 int32_t NextSynNumber(Request &r) {

@@ -52,8 +52,6 @@ bool SeenOffset(const Bundle &b, uint16_t off) {
 }
 
 void ClearKeyAreas() {
-  KeyArea(0)[0] = 0;
-  KeyArea(1)[0] = 0;
   memset(KeyArea(0), 0, 128);
   client.okf_block_count = 0;
 }
