@@ -247,6 +247,25 @@ TEST_F(Handshake, ConnectedFilterAnswersWithTheGatewaysConfiguration) {
   EXPECT_EQ(Bytes(client.master_key, client.master_key + 32), Bytes(32, 0));
 }
 
+TEST_F(Handshake, KeyAgreementVariantTakesTheGatewaysKeyFromTheSynRr) {
+  ASSERT_EQ(Request(39, Bytes{131}, 1).answer, 24);
+  gwsim::HandshakePeer peer(gwsim::Options{});
+  Reply r = ToSynRr(peer);
+  ASSERT_EQ(r.status(), 0);
+  ASSERT_EQ(r.state(), 4);
+  uint32_t a = Get32(r.payload() + 4), b = Get32(r.payload() + 8), c = Get32(r.payload() + 20);
+  ASSERT_EQ(c, 9u);   // TLV 26, deciphered with the key the agreement gave
+  EXPECT_EQ(memcmp(r.payload() + 28 + b + a, "ocsp data", 9), 0);
+  EXPECT_EQ(r.length(), 28 + a + b + c);
+  // No transport-key request: the SYN RR already gave the master key.
+  EXPECT_EQ(d.MakeSynOk().state(), 5);
+  auto okf = peer.Handle(d.synok.data(), d.synok.size());
+  ASSERT_EQ(okf.size(), 1u) << peer.error();
+  r = d.Treat(okf[0]);
+  EXPECT_EQ(r.state(), 6);
+  EXPECT_EQ(memcmp(r.payload(), peer.key_block(), 64), 0);
+}
+
 TEST_F(Handshake, SynRqCarriesOnlyThePublicKey) {
   d.Start();
   uint8_t priv[32];
