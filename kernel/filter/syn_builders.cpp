@@ -47,7 +47,7 @@ bool PutSynRqTlvs(uint8_t *area, uint32_t cap, uint32_t *used, const uint8_t *ma
   uint8_t variant = AuthVariant();
   if (!probe && (rd32(aux + 4) & kAuxFlagEphemeral)) {
     if (n != kEphemeralRecord) return false;
-    memcpy(client.master_key, material + 92, 32);   // the scalar never travels
+    memcpy(client.scalar, material + 92, 32);   // the scalar never travels
     return TLVPut(area, cap, used, kTagA, material + 28, 64, nullptr) &&
            TLVPut(area, cap, used, kTagG, aux + 136, 32, nullptr) &&
            TLVPut(area, cap, used, kTagF, aux + 168, 4, nullptr) &&

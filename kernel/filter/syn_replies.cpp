@@ -350,6 +350,7 @@ int32_t TreatSynOkf(uint8_t *buf, uint32_t len, uint32_t cap, uint32_t *out) {
   wr32(buf + 64, client.session_id);
   *out = 68;
   if (client.gw_options & 0x100) memset(KeyArea(0), 0, 128);
+  zor::crypto::wipe(client.scalar, sizeof client.scalar);   // no further agreement
   client.state = kSynOkfTreated;
   return 0;
 }

@@ -224,7 +224,7 @@ int32_t CreatePKIMasterKey(const uint8_t *data, uint32_t length) {
   const R3410_256_Params *params = R34101_SelectParams(kCurveParamSet);
   if (!params) return -1;
   uint8_t shared[32];
-  if (R3410_256_ECDHE(params, shared, client.master_key, data, length) != 0) return -5;
+  if (R3410_256_ECDHE(params, shared, client.scalar, data, length) != 0) return -5;
   memcpy(client.peer_pubkey, data, sizeof client.peer_pubkey);
   memcpy(client.master_key, shared, sizeof shared);
   zor::crypto::wipe(shared, sizeof shared);
@@ -330,6 +330,7 @@ uint32_t ClientDisconnect(uint32_t notify) {
   client.per_session[1] = 0;
   GetRandomEx((uint8_t *)&client.keys, sizeof client.keys, 0);
   zor::crypto::wipe(client.master_key, sizeof client.master_key);
+  zor::crypto::wipe(client.scalar, sizeof client.scalar);
   ClientFreeTlvBuffer();
   client.state = kIdle;
   return sent;

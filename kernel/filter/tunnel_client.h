@@ -68,7 +68,8 @@ struct Client {
   uint32_t dos_connect;
   uint32_t dos_session_change;
   uint8_t init_record[kInitRecordSize];   // its 292..419 are the two key areas
-  uint8_t master_key[32];    // private scalar, then the session's master key
+  uint8_t scalar[32];        // the client's private key half, until the SYN OKF
+  uint8_t master_key[32];    // the session's master key (ECDH secret)
   uint8_t peer_pubkey[64];
   SessionKeys keys;
   uint32_t session_id;         // SYN OKF u32 at 72 (variant 16) or 40 (17)

@@ -10,7 +10,9 @@
 //    travels as one datagram. TLVs: with auxiliary flag bit 4 set (the
 //    request payload is the 124-byte ephemeral key record) 'A' carries only
 //    the record's 64-byte public key (its private scalar stays in the client
-//    record as the key-agreement scalar), then 'G' (auxiliary bytes 136..167),
+//    record, apart from the master key, until the SYN OKF is taken; every
+//    agreement, by SYN RR or by RQC_CREATETRANSPORTKEY, uses it), then 'G'
+//    (auxiliary bytes 136..167),
 //    'F' (auxiliary u32 at 168), 0x19. Without bit 4, 'A' carries the caller's
 //    request block (the whole request payload), then 0x19; so does the
 //    probe of request 7, whatever the flag (it has no key). 0x19 holds the

@@ -245,6 +245,7 @@ TEST_F(Handshake, ConnectedFilterAnswersWithTheGatewaysConfiguration) {
   EXPECT_EQ(off.state(), 0);
   EXPECT_NE(memcmp(keys_before, client.keys.send_control_key, 32), 0);
   EXPECT_EQ(Bytes(client.master_key, client.master_key + 32), Bytes(32, 0));
+  EXPECT_EQ(Bytes(client.scalar, client.scalar + 32), Bytes(32, 0));
 }
 
 TEST_F(Handshake, KeyAgreementVariantTakesTheGatewaysKeyFromTheSynRr) {
@@ -257,7 +258,8 @@ TEST_F(Handshake, KeyAgreementVariantTakesTheGatewaysKeyFromTheSynRr) {
   ASSERT_EQ(c, 9u);   // TLV 26, deciphered with the key the agreement gave
   EXPECT_EQ(memcmp(r.payload() + 28 + b + a, "ocsp data", 9), 0);
   EXPECT_EQ(r.length(), 28 + a + b + c);
-  // No transport-key request: the SYN RR already gave the master key.
+  // The service still sends the transport key: the same agreement again.
+  EXPECT_EQ(d.TransportKey(peer.public_key(), 64).status(), 0);
   EXPECT_EQ(d.MakeSynOk().state(), 5);
   auto okf = peer.Handle(d.synok.data(), d.synok.size());
   ASSERT_EQ(okf.size(), 1u) << peer.error();
