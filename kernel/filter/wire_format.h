@@ -12,8 +12,8 @@
 //    the record's 64-byte public key (its private scalar stays in the client
 //    record, apart from the master key, until the SYN OKF is taken; every
 //    agreement, by SYN RR or by RQC_CREATETRANSPORTKEY, uses it), then 'G'
-//    (auxiliary bytes 136..167),
-//    'F' (auxiliary u32 at 168), 0x19. Without bit 4, 'A' carries the caller's
+//    (auxiliary bytes 136..167), 'F' (auxiliary u32 at 168), 0x19. Without
+//    bit 4, 'A' carries the caller's
 //    request block (the whole request payload), then 0x19; so does the
 //    probe of request 7, whatever the flag (it has no key). 0x19 holds the
 //    extended authentication type (request 39) when it is non-zero, else the
