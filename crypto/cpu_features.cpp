@@ -47,3 +47,14 @@ bool cpu_has_clmul_ssse3() { return cached(clmul_state, probe_clmul_ssse3); }
 bool cpu_has_avx512_vbmi() { return cached(avx512_state, probe_avx512_vbmi); }
 
 }  // namespace zor::crypto
+
+namespace zor::crypto {
+namespace {
+bool probe_avx512_gfni() {
+  unsigned a, b, c, d;
+  return cpu_has_avx512_vbmi() && __get_cpuid_count(7, 0, &a, &b, &c, &d) && (c & bit_GFNI);
+}
+int gfni_state;
+}  // namespace
+bool cpu_has_avx512_gfni() { return cached(gfni_state, probe_avx512_gfni); }
+}  // namespace zor::crypto

@@ -12,3 +12,8 @@ bool cpu_has_clmul_ssse3();
 bool cpu_has_avx512_vbmi();
 
 }  // namespace zor::crypto
+
+namespace zor::crypto {
+// cpu_has_avx512_vbmi() and GFNI (CPUID leaf 7, ECX bit 8).
+bool cpu_has_avx512_gfni();
+}  // namespace zor::crypto

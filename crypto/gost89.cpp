@@ -31,7 +31,7 @@ void gostdecrypt(const UzTable4K *table, const uint32_t key[8], const uint8_t in
 }
 
 void EncipherData8(const UzTable4K *table, const uint32_t key[8], uint8_t *buf, uint32_t len) {
-  if (buf == nullptr || len <= 8) return;
+  if (table == nullptr || buf == nullptr || len <= 8) return;
   uint64_t feedback = load_le64(buf);
   uint8_t *p = buf + 8;
   uint32_t left = len - 8;

@@ -14,7 +14,14 @@ namespace zor::crypto {
 // Which half of a counter block is increased from one block to the next.
 enum class CounterHalf { kLow, kHigh };
 
-// out[i] = E(start with the chosen half increased by i modulo 2^32).
+// start with the chosen half increased by i modulo 2^32.
+inline uint64_t counter_at(uint64_t start, CounterHalf half, uint64_t i) {
+  if (half == CounterHalf::kLow)
+    return (start & 0xFFFFFFFF00000000ull) | uint32_t(uint32_t(start) + uint32_t(i));
+  return uint64_t(uint32_t(start >> 32) + uint32_t(i)) << 32 | uint32_t(start);
+}
+
+// out[i] = E(counter_at(start, half, i)).
 void magma_counter_blocks(const uint32_t key[8], uint64_t start, CounterHalf half, uint64_t *out,
                           size_t n, bool wide);
 

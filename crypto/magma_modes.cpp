@@ -22,8 +22,8 @@ void xor_counter_stream(const uint32_t key[8], uint64_t start, Order order, uint
   const uint32_t total = nblocks + (tail ? 1 : 0);
   for (uint32_t done = 0; done < total;) {
     const uint32_t n = total - done < kChunkBlocks ? total - done : kChunkBlocks;
-    const uint64_t first = (start & 0xFFFFFFFF00000000ull) | uint32_t(uint32_t(start) + done);
-    magma_counter_blocks(key, first, CounterHalf::kLow, ks, n, wide);
+    magma_counter_blocks(key, counter_at(start, CounterHalf::kLow, done), CounterHalf::kLow, ks,
+                         n, wide);
     for (uint32_t i = 0; i < n; ++i) {
       const uint64_t k = order == Order::kNative ? ks[i] : bswap64(ks[i]);
       uint8_t *p = data + 8 * uint64_t(done + i);
@@ -46,15 +46,16 @@ void ctr_any(const uint32_t key[8], uint64_t start, Order order, uint8_t *data, 
 // The next section key: E(D1) || E(D2) || E(D3) || E(D4) with D the bytes
 // 0x80..0x9F read as four big-endian blocks.
 void acpkm_next(uint32_t w[8]) {
-  uint32_t next[8];
+  uint64_t d[4];
   for (int i = 0; i < 4; ++i) {
-    uint64_t d = 0;
-    for (int b = 0; b < 8; ++b) d = d << 8 | uint64_t(0x80 + 8 * i + b);
-    const uint64_t e = magmaencrypt_ni(d, w);
-    next[2 * i] = uint32_t(e >> 32);
-    next[2 * i + 1] = uint32_t(e);
+    d[i] = 0;
+    for (int b = 0; b < 8; ++b) d[i] = d[i] << 8 | uint64_t(0x80 + 8 * i + b);
   }
-  for (int i = 0; i < 8; ++i) w[i] = next[i];
+  magma_ecb_blocks(w, d, d, 4, false);
+  for (int i = 0; i < 4; ++i) {
+    w[2 * i] = uint32_t(d[i] >> 32);
+    w[2 * i + 1] = uint32_t(d[i]);
+  }
 }
 
 void ctracpkm(uint32_t iv, const uint8_t key[32], uint8_t *data, int32_t len,

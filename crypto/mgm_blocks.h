@@ -3,6 +3,7 @@
 #include <stdint.h>
 
 #include "crypto/magma.h"
+#include "crypto/magma_blocks.h"
 
 namespace zor::crypto {
 
@@ -10,12 +11,9 @@ constexpr uint64_t kMgmTopBit = uint64_t(1) << 63;
 
 inline uint32_t mgm_block_count(uint32_t len) { return len / 8 + (len % 8 ? 1 : 0); }
 
-inline uint64_t add_low(uint64_t v, uint32_t i) {
-  return (v & 0xFFFFFFFF00000000ull) | uint32_t(uint32_t(v) + i);
-}
-inline uint64_t add_high(uint64_t v, uint32_t i) {
-  return uint64_t(uint32_t(v >> 32) + i) << 32 | uint32_t(v);
-}
+// Y(i + 1) and Z(i + 1): the counters count in the low and the high half.
+inline uint64_t add_low(uint64_t y1, uint32_t i) { return counter_at(y1, CounterHalf::kLow, i); }
+inline uint64_t add_high(uint64_t z1, uint32_t i) { return counter_at(z1, CounterHalf::kHigh, i); }
 
 // Block idx of a len-byte message as hashed: a last partial block of r bytes
 // is its bytes as a little-endian number at the top of the value.

@@ -31,7 +31,7 @@ void advance(RngSlot &s) {
   encipher_span(s.b, s.b + 40);
 }
 
-int bit_msb_first(const uint8_t *p, uint32_t i) { return (p[i >> 3] >> (7 - (i & 7))) & 1; }
+int bit_msb_first(const uint8_t *p, uint64_t i) { return (p[i >> 3] >> (7 - (i & 7))) & 1; }
 
 }  // namespace
 
@@ -66,6 +66,7 @@ uint32_t GetRandomEx(void *out, uint32_t len, uint32_t slot) {
 uint32_t GetRandom32Ex(void *out, uint32_t slot) { return GetRandomEx(out, 32, slot); }
 
 uint32_t TestRNG(const void *block) {
+  if (block == nullptr) return 1;
   const uint8_t *p = static_cast<const uint8_t *>(block);
   int ones = 0, longest[2] = {0, 0};
   // A run is counted when the opposite bit ends it; a zero run of length 0 is
@@ -103,10 +104,10 @@ uint32_t RndTest_buf(const void *buf, uint32_t len, int32_t onesMin, int32_t one
   int64_t ones = 0, transitions = 0, lag8 = 0, longest[2] = {0, 0}, run_len = 0;
   int run_bit = -1;
   for (uint64_t i = 0; i < n; ++i) {
-    const int bit = bit_msb_first(p, uint32_t(i));
+    const int bit = bit_msb_first(p, i);
     ones += bit;
-    if (i + 1 < n && bit != bit_msb_first(p, uint32_t(i + 1))) ++transitions;
-    if (i + 8 < n && bit != bit_msb_first(p, uint32_t(i + 8))) ++lag8;
+    if (i + 1 < n && bit != bit_msb_first(p, i + 1)) ++transitions;
+    if (i + 8 < n && bit != bit_msb_first(p, i + 8)) ++lag8;
     run_len = bit == run_bit ? run_len + 1 : 1;
     run_bit = bit;
     if (run_len > longest[bit]) longest[bit] = run_len;

@@ -19,7 +19,8 @@ void InitRandomEx(const void *seed, uint32_t slot);
 uint32_t GetRandomEx(void *out, uint32_t len, uint32_t slot);
 uint32_t GetRandom32Ex(void *out, uint32_t slot);
 
-// Self-test of one 32-byte output block: 0 accepted, 1 rejected.
+// Self-test of one 32-byte output block: 0 accepted, 1 rejected (also for
+// a null block).
 uint32_t TestRNG(const void *block);
 
 // Bit-stream tests, most significant bit of each byte first: ones,

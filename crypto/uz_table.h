@@ -95,23 +95,23 @@ inline uint64_t uz_decrypt(const UzTable4K &t, const uint32_t k[8], uint64_t v) 
   return uint64_t(lo) << 32 | hi;
 }
 
+// Unaligned little-endian loads and stores (the host is little-endian);
+// __builtin_memcpy stays inline in the freestanding build too.
 inline uint64_t load_le64(const uint8_t *p) {
-  uint64_t v = 0;
-  for (int i = 7; i >= 0; --i) v = v << 8 | p[i];
+  uint64_t v;
+  __builtin_memcpy(&v, p, 8);
   return v;
 }
 
-inline void store_le64(uint8_t *p, uint64_t v) {
-  for (int i = 0; i < 8; ++i) p[i] = uint8_t(v >> (8 * i));
-}
+inline void store_le64(uint8_t *p, uint64_t v) { __builtin_memcpy(p, &v, 8); }
 
 inline uint32_t load_le32(const uint8_t *p) {
-  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+  uint32_t v;
+  __builtin_memcpy(&v, p, 4);
+  return v;
 }
 
-inline uint32_t load_be32(const uint8_t *p) {
-  return uint32_t(p[3]) | uint32_t(p[2]) << 8 | uint32_t(p[1]) << 16 | uint32_t(p[0]) << 24;
-}
+inline uint32_t load_be32(const uint8_t *p) { return __builtin_bswap32(load_le32(p)); }
 
 inline uint64_t bswap64(uint64_t v) { return __builtin_bswap64(v); }
 

@@ -24,6 +24,7 @@ struct AdapterPair {
   int stop_fd = -1;
   int tap_ifindex = 0;
   std::atomic<bool> forwarding{false};
+  std::atomic<unsigned long> lost_frames{0};  // filter frames the host could not write
   std::thread stack_reader;
   std::thread network_reader;
 };

@@ -77,32 +77,14 @@ void answer_request(int sock, uint32_t sender, const Message &m) {
   send_to(sock, sender, build_request_reply(m.hdr, data.data(), data.size()));
 }
 
-void serve_loop() {
-  std::vector<uint8_t> buf(kMaxDatagram);
-  pollfd fds[2] = {{control_sock, POLLIN, 0}, {stop_fd, POLLIN, 0}};
-  for (;;) {
-    if (poll(fds, 2, -1) < 0 && errno != EINTR) break;
-    if (fds[1].revents) break;
-    if (!(fds[0].revents & POLLIN)) continue;
-    sockaddr_nl from{};
-    socklen_t fromlen = sizeof from;
-    ssize_t n = recvfrom(control_sock, buf.data(), buf.size(), MSG_DONTWAIT,
-                         reinterpret_cast<sockaddr *>(&from), &fromlen);
-    if (n <= 0) continue;
-    serve_datagram(control_sock, from.nl_pid, buf.data(), static_cast<size_t>(n));
-  }
-}
-
-}  // namespace
-
-void set_control_port(uint32_t port) { control_port = port; }
-
-void serve_datagram(int sock, uint32_t sender, uint8_t *data, size_t len) {
+void serve_datagram(int sock, uint32_t sender, bool privileged, uint8_t *data, size_t len) {
   for (Message m : split_datagram(data, len)) {
     m.hdr.pid = sender;
     if (!(m.hdr.flags & NLM_F_REQUEST)) continue;
     if (m.hdr.type == GENL_ID_CTRL)
       answer_family(sock, sender, m);
+    else if (m.hdr.type == kRequestFamilyId && !privileged)
+      send_to(sock, sender, build_error(m.hdr, -EPERM));
     else if (m.hdr.type == kRequestFamilyId)
       answer_request(sock, sender, m);
     else
@@ -110,6 +92,45 @@ void serve_datagram(int sock, uint32_t sender, uint8_t *data, size_t len) {
     if (m.hdr.flags & NLM_F_ACK) send_to(sock, sender, build_error(m.hdr, 0));
   }
 }
+
+// The sender's user id from the credentials the kernel attaches.
+bool sent_by_root(msghdr &msg) {
+  for (cmsghdr *c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
+    if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_CREDENTIALS) continue;
+    ucred cred;
+    std::memcpy(&cred, CMSG_DATA(c), sizeof cred);
+    return cred.uid == 0;
+  }
+  return false;
+}
+
+void serve_loop() {
+  std::vector<uint8_t> buf(kMaxDatagram);
+  alignas(cmsghdr) uint8_t control[CMSG_SPACE(sizeof(ucred))];
+  pollfd fds[2] = {{control_sock, POLLIN, 0}, {stop_fd, POLLIN, 0}};
+  for (;;) {
+    if (poll(fds, 2, -1) < 0 && errno != EINTR) break;
+    if (fds[1].revents) break;
+    if (!(fds[0].revents & POLLIN)) continue;
+    sockaddr_nl from{};
+    iovec iov{buf.data(), buf.size()};
+    msghdr msg{};
+    msg.msg_name = &from;
+    msg.msg_namelen = sizeof from;
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    ssize_t n = recvmsg(control_sock, &msg, MSG_DONTWAIT);
+    if (n <= 0 || (msg.msg_flags & MSG_TRUNC)) continue;
+    serve_datagram(control_sock, from.nl_pid, sent_by_root(msg), buf.data(),
+                   static_cast<size_t>(n));
+  }
+}
+
+}  // namespace
+
+void set_control_port(uint32_t port) { control_port = port; }
 
 }  // namespace zornfhost
 
@@ -121,8 +142,9 @@ int KERN_RegisterDevice(uint32_t) {
   int sock = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_USERSOCK);
   if (sock < 0) return 1;
   sockaddr_nl self = netlink_address(control_port);
-  int size = 1 << 20;
+  int size = 1 << 20, on = 1;
   setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+  setsockopt(sock, SOL_SOCKET, SO_PASSCRED, &on, sizeof on);
   if (bind(sock, reinterpret_cast<sockaddr *>(&self), sizeof self) != 0) {
     host_log("zornfhost: netlink port 0x%08X: %s", control_port.load(), strerror(errno));
     close(sock);

@@ -10,6 +10,7 @@
 //                         (NETLINK_USERSOCK), decimal or 0x-hex; default
 //                         0x7A4E0001.
 //   --syslog              log to syslog instead of stderr.
+//   --help                this text.
 //
 // Signals: SIGUSR1 stand-by prepare, SIGUSR2 post stand-by, SIGTERM or
 // SIGINT unload and exit 0. Exit status 1 when the module does not load.
@@ -26,8 +27,14 @@
 
 namespace {
 
-void usage() {
-  std::fprintf(stderr, "usage: zornfhost [--adapter TAP:UPLINK]... [--port ID] [--syslog]\n");
+void usage(FILE *out) {
+  std::fprintf(out,
+               "usage: zornfhost [--adapter TAP:UPLINK]... [--port ID] [--syslog]\n"
+               "  --adapter TAP:UPLINK  serve TAP (stack side, created when missing) paired\n"
+               "                        with UPLINK (network side, no addresses); repeatable\n"
+               "  --port ID             netlink port id of the control endpoint (0x7A4E0001)\n"
+               "  --syslog              log to syslog instead of stderr\n"
+               "SIGUSR1 stand-by prepare, SIGUSR2 post stand-by, SIGTERM/SIGINT unload.\n");
 }
 
 bool parse_args(int argc, char **argv, zornfhost::HostConfig *config) {
@@ -57,8 +64,12 @@ bool parse_args(int argc, char **argv, zornfhost::HostConfig *config) {
 
 int main(int argc, char **argv) {
   zornfhost::HostConfig config;
+  if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
+    usage(stdout);
+    return 0;
+  }
   if (!parse_args(argc, argv, &config)) {
-    usage();
+    usage(stderr);
     return 2;
   }
   // Every thread the host starts inherits this mask; only the main thread

@@ -46,9 +46,8 @@ const Listener kListeners[] = {
     {SOCKET_CONNECTION, IPC_CONNECTION_SOCKET, "connection"},
 };
 
-void logLine(const char* function, const std::string& text) {
-  GetLog().WriteToLogFL(__FILE__, __LINE__, function, text.c_str());
-}
+// One log entry with this line of this file and the given function name.
+#define logLine(function, text) GetLog().WriteToLogFL(__FILE__, __LINE__, function, std::string(text).c_str())
 
 std::string num(long long v) { return std::to_string(v); }
 

@@ -13,9 +13,8 @@ namespace {
 
 bool badArguments(int fd, const char* buf, int len) { return buf == nullptr || len < 1 || fd < 0; }
 
-void logError(const char* function, const std::string& text) {
-  GetLog().WriteToLogFL(__FILE__, __LINE__, function, text.c_str());
-}
+// One log entry with this line of this file and the given function name.
+#define logError(function, text) GetLog().WriteToLogFL(__FILE__, __LINE__, function, std::string(text).c_str())
 
 // One read's failure judged by errno: 0 means "read again".
 int recvFailure(int err) {

@@ -29,7 +29,6 @@ struct Entry {
   uint8_t reserved[8];
 };
 static_assert(sizeof(Entry) == 96, "address table entry is 96 bytes");
-constexpr size_t kStatsOffset = offsetof(Entry, data);
 constexpr size_t kStatsSize = 16;
 constexpr size_t kClientStatsSize = 72;   // what RQC_GETSTAT returns of an entry
 

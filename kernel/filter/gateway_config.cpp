@@ -86,9 +86,9 @@ int32_t ListEntries(const uint8_t *d, uint8_t *out, uint32_t cap) {
 void FillOther(uint8_t *out) {
   using namespace zor::tunnel;
   memset(out, 0, kOtherSize);
-  wr32(out + 0, client.dyncfg[12] & 1);
-  wr32(out + 4, client.keys.session_id);
-  wr32(out + 8, rd32(client.dyncfg + 8));
+  wr32(out + 0, client.DynCfg[12] & 1);
+  wr32(out + 4, client.session_id);
+  wr32(out + 8, rd32(client.DynCfg + 8));
   wr32(out + 12, client.sock_addr);
   if (FilterAdapter *a = FilterGetVpnAdapter()) memcpy(out + 16, a->hardaddr, 6);
   for (int i = 0; i < 5; ++i) wr32(out + 22 + 4 * i, client.granted[i]);

@@ -106,7 +106,7 @@ int32_t Init(Request &r) {
   if (!vmeminfo) return Status(r, -4);
   ClientDisconnect(1);
   int32_t s = ClientInit(r.payload);
-  proxy.state = kProxyIdle;
+  p_ProxyState = kProxyIdle;
   probe_deadline = 0;
   return Status(r, s);
 }
@@ -166,7 +166,7 @@ int32_t UpdGetAnswer(Request &r) { return Status(r, 14); }
 
 int32_t GetVeskCfg(Request &r) {
   if (client.state != kConnected) return Reply(r, 0);
-  int32_t len = zor::gwcfg::ListEntries(client.dyncfg, r.payload, r.room);
+  int32_t len = zor::gwcfg::ListEntries(client.DynCfg, r.payload, r.room);
   return len < 0 ? -2 : Reply(r, (uint32_t)len);
 }
 
@@ -192,49 +192,49 @@ int32_t PConnecting(Request &r) {
   const uint8_t *p = r.payload;
   uint32_t type = rd32(p + 4);
   if (type > 2) return -4;
-  proxy.not_std_ftp_port = rd32(p) & 1;
+  proxifynotstdftpport = rd32(p) & 1;
   if (type == 0) {
     client.state = kTransportReady;
-    proxy.use = 0;
+    p_UseProxy = 0;
     return Reply(r, 0);
   }
-  proxy.type = type;
-  proxy.flags = rd32(p);
-  proxy.tcp_ip = rd32(p + 8);
-  proxy.tcp_port = zor::wire::rd16(p + 12);
-  proxy.state = 18;
-  proxy.use = 1;
+  p_ProxyType = type;
+  p_ProxyFlags = rd32(p);
+  p_TCPProxyIP = rd32(p + 8);
+  p_TCPProxyPort = zor::wire::rd16(p + 12);
+  p_ProxyState = 18;
+  p_UseProxy = 1;
   client.state = kSynRqBuilt;
   return Reply(r, 0);
 }
 
 int32_t PConnected(Request &r) {
   if (r.n < 12) {
-    proxy.use = 0;
+    p_UseProxy = 0;
     return -4;
   }
   const uint8_t *p = r.payload;
-  proxy.udp_my_ip = rd32(p);
-  proxy.udp_proxy_ip = rd32(p + 4);
-  proxy.udp_my_port = zor::wire::rd16(p + 8);
-  proxy.udp_proxy_port = zor::wire::rd16(p + 10);
-  proxy.state = 19;
-  proxy.use = 1;
+  p_UDPMyIP = rd32(p);
+  p_UDPProxyIP = rd32(p + 4);
+  p_UDPMyPort = zor::wire::rd16(p + 8);
+  p_UDPProxyPort = zor::wire::rd16(p + 10);
+  p_ProxyState = 19;
+  p_UseProxy = 1;
   client.state = kTransportReady;
   return Reply(r, 0);
 }
 
 int32_t PDisconnect(Request &r) {
-  if (proxy.use && proxy.state != kProxyIdle) {
+  if (p_UseProxy && p_ProxyState != kProxyIdle) {
     if (r.n < 6) return -4;
-    if (rd32(r.payload) != proxy.tcp_ip || zor::wire::rd16(r.payload + 4) != proxy.tcp_port)
+    if (rd32(r.payload) != p_TCPProxyIP || zor::wire::rd16(r.payload + 4) != p_TCPProxyPort)
       return Reply(r, 0);
     client.state = kIdle;
-    proxy.tcp_ip = 0;
-    proxy.tcp_port = 0;
-    proxy.state = kProxyIdle;
+    p_TCPProxyIP = 0;
+    p_TCPProxyPort = 0;
+    p_ProxyState = kProxyIdle;
   }
-  proxy.use = 0;
+  p_UseProxy = 0;
   return Reply(r, 0);
 }
 
@@ -298,14 +298,15 @@ int32_t GetBlock29(Request &r) {
 
 int32_t SetBlocknet(Request &r) {
   if (r.n < 4) return -4;
-  client.blocknet = rd32(r.payload);
+  cli_blocknet = rd32(r.payload);
   return Reply(r, 0);
 }
 
 int32_t CreateTransportKey(Request &r) {
   int32_t s = CreatePKIMasterKey(r.payload, r.n);
   zor::crypto::wipe(r.payload, r.n);
-  return s == 0 ? Status(r, 0) : (Status(r, s), s);
+  int32_t reply = Status(r, s);
+  return s == 0 ? reply : s;
 }
 
 int32_t NextSynNumber(Request &r) {
@@ -345,7 +346,7 @@ int32_t GetCountryCode(Request &r) {
 
 int32_t SetMagmaEnabled(Request &r) {
   if (r.n < 4) return -4;
-  client.magma_enabled = rd32(r.payload);
+  magma_enabled = rd32(r.payload);
   return Reply(r, 0);
 }
 

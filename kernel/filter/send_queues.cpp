@@ -227,9 +227,17 @@ void QUEUE_InitAdapter(HostAdapter *adapter) {
 }
 
 void QUEUE_FreeAdapter(HostAdapter *adapter) {
-  forget_frames(adapter, nullptr);
+  // Frames still waiting, or handed over and not completed, go back to the
+  // filter now: a completion for a device that is gone finds nothing.
+  while (ZorListEntry *e = zorRemoveHeadList(&adapter->sendlist)) {
+    FilterSendComplete(reinterpret_cast<QueueNode *>(e)->frame);
+    KERN_kfree(e);
+  }
   for (CompletionBucket &b : adapter->buckets) {
-    while (ZorListEntry *e = zorRemoveHeadList(&b.entries)) KERN_kfree(e);
+    while (ZorListEntry *e = zorRemoveHeadList(&b.entries)) {
+      FilterSendComplete(reinterpret_cast<BucketEntry *>(e)->frame);
+      KERN_kfree(e);
+    }
     KERN_spin_lock_free(&b.lock);
   }
   KERN_spin_lock_free(&adapter->sendlock);

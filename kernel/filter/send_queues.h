@@ -55,7 +55,8 @@ uint64_t QUEUE_CountPendingForAllFLT(void);
 // Drops every frame reference of the queues and buckets (the filter's
 // memory is about to go): later completions find no frame.
 void QUEUE_ForgetAllFrames(void);
-// Initialises and frees one adapter's queues and buckets.
+// Initialises one adapter's queues and buckets, and frees them, completing
+// the frames they still hold (the adapter is no longer in the list).
 void QUEUE_InitAdapter(HostAdapter *adapter);
 void QUEUE_FreeAdapter(HostAdapter *adapter);
 

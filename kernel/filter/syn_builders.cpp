@@ -1,5 +1,7 @@
 #include "kernel/filter/syn_builders.h"
 
+#include "crypto/gost89.h"
+#include "crypto/gost89_imit.h"
 #include "crypto/random.h"
 #include "crypto/wipe.h"
 #include "kern_host.h"
@@ -41,12 +43,12 @@ int32_t Finish(uint8_t *buffer, uint32_t room, uint32_t len) {
 
 // The TLVs of the SYN RQ; the material is the request payload.
 bool PutSynRqTlvs(uint8_t *area, uint32_t cap, uint32_t *used, const uint8_t *material,
-                  uint32_t n) {
+                  uint32_t n, bool probe) {
   const uint8_t *aux = client.aux_info;
   uint8_t variant = AuthVariant();
-  if (rd32(aux + 4) & kAuxFlagEphemeral) {
+  if (!probe && (rd32(aux + 4) & kAuxFlagEphemeral)) {
     if (n != kEphemeralRecord) return false;
-    memcpy(client.master_key, material + 92, 32);   // the scalar never travels
+    memcpy(client.scalar, material + 92, 32);   // the scalar never travels
     return TLVPut(area, cap, used, kTagA, material + 28, 64, nullptr) &&
            TLVPut(area, cap, used, kTagG, aux + 136, 32, nullptr) &&
            TLVPut(area, cap, used, kTagF, aux + 168, 4, nullptr) &&
@@ -73,7 +75,7 @@ int32_t ClientMakeSynRq(uint8_t *buffer, uint32_t n, uint32_t room, uint32_t pro
   uint32_t used = 0;
   uint32_t cap = kImageSize - head - 4;
   bool ok = PutSynRqTlvs(d + head, cap < kMaxTlvArea ? cap : kMaxTlvArea, &used,
-                         buffer + kReqHead, n);
+                         buffer + kReqHead, n, probe != 0);
   zor::crypto::wipe(buffer + kReqHead, n);
   if (!ok) {
     client.last_datagram_len = 0;
@@ -120,10 +122,13 @@ uint32_t ClientSetConnectKeys(const uint8_t *record, uint32_t n) {
   if (n < 84 || client.state != kSynOkfTreated) return 0;
   const uint8_t zero_key[32] = {};
   const uint8_t *block = record + 16;
-  if (client.options & kOptClearInUse) return 0;   // PENDING: ImPrefix check
-  if (Imitation(zero_key, block, 64) != rd32(record + 80)) return 0;
-  memcpy(client.keys.recv_key, block, 32);
-  memcpy(client.keys.send_key, block + 32, 32);
+  const uint32_t zero_words[8] = {};
+  uint32_t check = (client.options & kOptClearInUse) ? ImPrefix(bukuz, zero_words, block, 64)
+                                                     : Imitation(zero_key, block, 64);
+  // The block must be the one the SYN OKF gave: the keys stay the filter's own.
+  if (check != rd32(record + 80) || !SameBytes(block, client.keys.recv_master, 32) ||
+      !SameBytes(block + 32, client.keys.send_control_key, 32))
+    return 0;
   client.sock_addr = rd32(record + 4);
   client.sock_port = rd16(record + 12);
   client.dos_connect = DrvGetCurFtime(nullptr);

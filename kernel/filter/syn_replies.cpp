@@ -52,8 +52,6 @@ bool SeenOffset(const Bundle &b, uint16_t off) {
 }
 
 void ClearKeyAreas() {
-  KeyArea(0)[0] = 0;
-  KeyArea(1)[0] = 0;
   memset(KeyArea(0), 0, 128);
   client.okf_block_count = 0;
 }
@@ -198,7 +196,15 @@ int32_t CheckKeyAreas(uint8_t *buf, uint32_t cap, uint32_t *out) {
   return 0;
 }
 
+// A late copy of a fragment of the SYN RR already taken (same first ten
+// bytes); the network may duplicate datagrams, the handshake goes on.
+bool LateCopy(const uint8_t *d, uint32_t len) {
+  return client.state > kTransportReady && client.state < kConnected && client.synrr_len &&
+         len >= kFragHead && SameBytes(d, client.synrr, 10);
+}
+
 int32_t TreatSynRr(uint8_t *buf, uint32_t len, uint32_t cap, uint32_t *out) {
+  if (LateCopy(buf, len)) return 0;
   if (client.state != kTransportReady) return -1;
   if (ClientMagic() != kMagic) return -14;
   if (len < kFragHead) {
@@ -258,7 +264,7 @@ int32_t TakeDynCfg(uint8_t *area, uint32_t tlv_len, const TlvKey &key,
   if (Imitation(imit_key, t.value, t.length) != mac) return -8;
   if (rd16(t.value + 6) != t.length) return 7;
   if (rd16(t.value + 4) != addr::kDynCfgTyped) return 6;
-  memcpy(client.dyncfg, t.value, t.length);
+  memcpy(client.DynCfg, t.value, t.length);
   return 0;
 }
 
@@ -311,35 +317,40 @@ int32_t TreatSynOkf(uint8_t *buf, uint32_t len, uint32_t cap, uint32_t *out) {
   DeriveTlvKey(client.master_key, "SynOKFAddData", client.gw_nonce, &key);
   uint32_t tlv_len = TlvLengthOf(img);
   uint8_t saved[addr::kDynCfgSize];
-  memcpy(saved, client.dyncfg, sizeof saved);
-  memset(client.dyncfg, 0, sizeof client.dyncfg);
+  memcpy(saved, client.DynCfg, sizeof saved);
+  memset(client.DynCfg, 0, sizeof client.DynCfg);
   r = TakeDynCfg(img + head, tlv_len, key, imit_key);
   if (r == 0) r = TakeExtras(img + head, tlv_len, key);
   zor::crypto::wipe(imit_key, sizeof imit_key);
   zor::crypto::wipe(&key, sizeof key);
   if (r) {
-    memcpy(client.dyncfg, saved, sizeof saved);
+    memcpy(client.DynCfg, saved, sizeof saved);
     client.synokf_len = 0;
     return r;
   }
   client.synokf_len = len;
 
   SessionKeys &k = client.keys;
-  DeriveSessionKeys(client.master_key, k.recv_key, k.send_key);
+  DeriveSessionKeys(client.master_key, k.recv_master, k.send_control_key);
+  memcpy(k.recv_control_key, k.recv_master, 32);
+  memcpy(k.packet_key_base, k.send_control_key, 32);
   if (client.variant == 16) {
     memcpy(k.send_master, img + 40, 32);
-    k.session_id = rd32(img + 72);
-    k.session_value2 = rd32(img + 76);
+    k.send_master_from_peer = 1;
+    client.session_id = rd32(img + 72);
+    client.session_value2 = rd32(img + 76);
   } else {
     SendMasterFixed(k.send_master);
-    k.session_id = rd32(img + 40);
-    k.session_value2 = 0;
+    k.send_master_from_peer = 0;
+    client.session_id = rd32(img + 40);
+    client.session_value2 = 0;
   }
-  memcpy(buf, k.recv_key, 32);
-  memcpy(buf + 32, k.send_key, 32);
-  wr32(buf + 64, k.session_id);
+  memcpy(buf, k.recv_master, 32);
+  memcpy(buf + 32, k.send_control_key, 32);
+  wr32(buf + 64, client.session_id);
   *out = 68;
   if (client.gw_options & 0x100) memset(KeyArea(0), 0, 128);
+  zor::crypto::wipe(client.scalar, sizeof client.scalar);   // no further agreement
   client.state = kSynOkfTreated;
   return 0;
 }

@@ -11,11 +11,21 @@
 #include "kernel/filter/syn_replies.h"
 #include "kernel/filter/wire_format.h"
 
+extern "C" {
+uint32_t p_UseProxy, p_ProxyState, p_ProxyType, p_ProxyFlags;
+uint32_t p_TCPProxyIP;
+uint16_t p_TCPProxyPort;
+uint32_t p_UDPMyIP, p_UDPProxyIP;
+uint16_t p_UDPMyPort, p_UDPProxyPort;
+uint32_t proxifynotstdftpport;
+uint32_t cli_blocknet;
+uint32_t magma_enabled;
+}
+
 namespace zor::tunnel {
 
 Client client;
 uint8_t client_old_cli_dyncfg[addr::kDynCfgSize];
-Proxy proxy;
 
 namespace {
 
@@ -29,10 +39,10 @@ constexpr uint32_t kStoredRecordBytes = kInitRecordSize;   // 688 bytes and the 
 constexpr char kAuthDigits6[] = "260001";
 constexpr char kAuthDigits4[] = "0100";
 
-uint32_t MagmaOf(const uint8_t *record) { return rd32(record + init::kMagic); }
+uint32_t MagicOf(const uint8_t *record) { return rd32(record + init::kMagic); }
 
 void FixMagic(uint8_t *record) {
-  if (MagmaOf(record) == 0) wire::wr32(record + init::kMagic, wire::kMagicDefault);
+  if (MagicOf(record) == 0) wire::wr32(record + init::kMagic, wire::kMagicDefault);
 }
 
 // Removes every blank of a 64-byte text area; the rest moves up.
@@ -63,7 +73,7 @@ void RebuildTable() {
     if (a == 0) break;
     if (a != 0xFFFFFFFFu) AddNewClient((int32_t)a, addr::kExtraServer);
   }
-  memset(client.dyncfg, 0, 16);
+  memset(client.DynCfg, 0, 16);
 }
 
 uint8_t MergeDirFlags(uint8_t local, uint8_t gateway) {
@@ -91,7 +101,7 @@ bool AppendCounted(uint32_t *len, const void *src, uint8_t n) {
 
 }  // namespace
 
-uint32_t ClientMagic() { return MagmaOf(client.init_record); }
+uint32_t ClientMagic() { return MagicOf(client.init_record); }
 
 int32_t TreatReconfig(uint8_t *record) {
   if (record[init::kOptB] == 0 && record[init::kOptC] == 0) return -14;
@@ -103,7 +113,7 @@ int32_t TreatReconfig(uint8_t *record) {
 
   const uint8_t *old = client.init_record;
   bool protection = !wire::SameBytes(old + init::kProtection, record + init::kProtection, 8) ||
-                    MagmaOf(old) != MagmaOf(record);
+                    MagicOf(old) != MagicOf(record);
   bool gateway = rd32(old + init::kGateway) != rd32(record + init::kGateway);
   bool servers = old[init::kFlags] != record[init::kFlags] ||
                  !wire::SameBytes(old + init::kServers, record + init::kServers, 112);
@@ -135,7 +145,7 @@ int32_t ClientInit(uint8_t *record) {
   if (client.state == kConnected) client.dos_session_change = DrvGetCurFtime(nullptr);
   uint8_t previous = client.state;
   client.state = kInitialised;
-  proxy.use = 0;
+  p_UseProxy = 0;
 
   DrvFilterLock(0);
   int32_t r = TreatReconfig(record);
@@ -151,7 +161,7 @@ int32_t ClientInit(uint8_t *record) {
   } else {
     memset(client.table.e[0].data, 0, sizeof client.table.e[0].data);
   }
-  memcpy(client_old_cli_dyncfg, client.dyncfg, sizeof client_old_cli_dyncfg);
+  memcpy(client_old_cli_dyncfg, client.DynCfg, sizeof client_old_cli_dyncfg);
   client.per_session[0] = client.per_session[1] = 0;
   client.variant = 17;
   DrvFilterUnLock(0);
@@ -164,8 +174,8 @@ int32_t ClientReInit(uint8_t *record) {
   DrvFilterLock(0);
   int32_t r = TreatReconfig(record);
   if (r == 0) {
-    client.dir_flags1 = MergeDirFlags(record[init::kDirFlags1], client.dyncfg[13]);
-    client.dir_flags2 = MergeDirFlags(record[init::kDirFlags2], client.dyncfg[14]);
+    client.dir_flags1 = MergeDirFlags(record[init::kDirFlags1], client.DynCfg[13]);
+    client.dir_flags2 = MergeDirFlags(record[init::kDirFlags2], client.DynCfg[14]);
     if (LCFGGetFlags() & 0x40) {
       client.dir_flags1 |= 1;
       client.dir_flags2 |= 1;
@@ -214,7 +224,7 @@ int32_t CreatePKIMasterKey(const uint8_t *data, uint32_t length) {
   const R3410_256_Params *params = R34101_SelectParams(kCurveParamSet);
   if (!params) return -1;
   uint8_t shared[32];
-  if (R3410_256_ECDHE(params, shared, client.master_key, data, length) != 0) return -5;
+  if (R3410_256_ECDHE(params, shared, client.scalar, data, length) != 0) return -5;
   memcpy(client.peer_pubkey, data, sizeof client.peer_pubkey);
   memcpy(client.master_key, shared, sizeof shared);
   zor::crypto::wipe(shared, sizeof shared);
@@ -222,7 +232,7 @@ int32_t CreatePKIMasterKey(const uint8_t *data, uint32_t length) {
 }
 
 uint32_t FindClient(uint32_t address, bool refresh, bool may_learn) {
-  return addr::Find(client.table, client.dyncfg, client.state, address, refresh, may_learn,
+  return addr::Find(client.table, client.DynCfg, client.state, address, refresh, may_learn,
                     curtick);
 }
 
@@ -320,6 +330,7 @@ uint32_t ClientDisconnect(uint32_t notify) {
   client.per_session[1] = 0;
   GetRandomEx((uint8_t *)&client.keys, sizeof client.keys, 0);
   zor::crypto::wipe(client.master_key, sizeof client.master_key);
+  zor::crypto::wipe(client.scalar, sizeof client.scalar);
   ClientFreeTlvBuffer();
   client.state = kIdle;
   return sent;
@@ -340,7 +351,6 @@ uint32_t AddNewClient(int32_t address, uint32_t kind) {
 void ClientClearRecord(void) {
   memset(&client, 0, sizeof client);
   memset(client_old_cli_dyncfg, 0, sizeof client_old_cli_dyncfg);
-  memset(&proxy, 0, sizeof proxy);
 }
 
 uint8_t ClientGetState(void) { return client.state; }

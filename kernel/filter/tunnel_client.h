@@ -38,15 +38,19 @@ constexpr uint32_t kKeyArea1 = 292, kKeyArea2 = 356, kKeyAreaSize = 64;
 constexpr uint32_t kHostName = 420, kDomainName = 564;
 }  // namespace init
 
-// Keys of the running session (296 bytes; refilled with random bytes on
-// disconnect). See the key mapping in wire_format.h.
+// Key material of the running session (296 bytes; refilled with random
+// bytes on disconnect). How the handshake fills it: wire_format.h.
 struct SessionKeys {
-  uint8_t recv_key[32];      // "vesk seskey": the gateway's direction
-  uint8_t send_key[32];      // "client seskey": the client's direction
-  uint8_t send_master[32];   // SYN OKF offset 40 (variant 16) or the fixed value (17)
-  uint32_t session_id;       // SYN OKF u32 at 72 (variant 16) or 40 (17)
-  uint32_t session_value2;   // SYN OKF u32 at 76 (variant 16)
-  uint8_t control[192];      // tunnel control's own key-change material
+  uint8_t recv_packet_key[32];   // made by the packet path per key index
+  uint8_t send_packet_key[32];
+  uint8_t packet_key_base[32];   // "client seskey"
+  uint8_t send_control_key[32];  // "client seskey"
+  uint8_t recv_control_key[32];  // "vesk seskey"
+  uint8_t send_master[32];       // SYN OKF offset 40 (variant 16) or the fixed value (17)
+  uint8_t send_master_from_peer; // 1 when the gateway gave the send master key
+  uint8_t recv_master[32];       // "vesk seskey"
+  uint8_t next_send_master[32];  // the gateway's key for this side's next key change
+  uint8_t spare[39];
 };
 static_assert(sizeof(SessionKeys) == 296, "session key material is 296 bytes");
 
@@ -65,14 +69,17 @@ struct Client {
   uint32_t dos_connect;
   uint32_t dos_session_change;
   uint8_t init_record[kInitRecordSize];   // its 292..419 are the two key areas
-  uint8_t master_key[32];    // private scalar, then the session's master key
+  uint8_t scalar[32];        // the client's private key half, until the SYN OKF
+  uint8_t master_key[32];    // the session's master key (ECDH secret)
   uint8_t peer_pubkey[64];
   SessionKeys keys;
+  uint32_t session_id;         // SYN OKF u32 at 72 (variant 16) or 40 (17)
+  uint32_t session_value2;     // SYN OKF u32 at 76 (variant 16)
   addr::Table table;
   uint8_t last_datagram[kImageSize];   // last SYN RQ or SYN OK built
   uint32_t last_datagram_len;
   uint8_t variant;
-  uint8_t dyncfg[addr::kDynCfgSize];
+  uint8_t DynCfg[addr::kDynCfgSize];
   uint32_t stage_timeout;
 
   // Handshake state.
@@ -96,8 +103,6 @@ struct Client {
   uint8_t auth_type_ext;       // request 39
   char tunnel_group[21];       // request 35
   uint32_t protocol_mask;      // request 45
-  uint32_t magma_enabled;      // request 37
-  uint32_t blocknet;           // request 30
   uint8_t access_level;
   uint32_t granted[5];
   uint32_t next_session_word;
@@ -112,16 +117,22 @@ struct Client {
 extern Client client;
 extern uint8_t client_old_cli_dyncfg[addr::kDynCfgSize];
 
-// Proxy parameters of requests 18-20, read by proxy redirection.
-struct Proxy {
-  uint32_t use, state, type, flags;
-  uint32_t tcp_ip;
-  uint16_t tcp_port;
-  uint32_t udp_my_ip, udp_proxy_ip;
-  uint16_t udp_my_port, udp_proxy_port;
-  uint32_t not_std_ftp_port;
-};
-extern Proxy proxy;
+}  // namespace zor::tunnel
+
+// Proxy parameters of requests 18-20, read by proxy redirection; values set
+// by requests 30 and 37 for the data path.
+extern "C" {
+extern uint32_t p_UseProxy, p_ProxyState, p_ProxyType, p_ProxyFlags;
+extern uint32_t p_TCPProxyIP;
+extern uint16_t p_TCPProxyPort;
+extern uint32_t p_UDPMyIP, p_UDPProxyIP;
+extern uint16_t p_UDPMyPort, p_UDPProxyPort;
+extern uint32_t proxifynotstdftpport;
+extern uint32_t cli_blocknet;
+extern uint32_t magma_enabled;
+}
+
+namespace zor::tunnel {
 
 // The client's two key areas (empty = first byte 0).
 inline uint8_t *KeyArea(int i) { return client.init_record + init::kKeyArea1 + 64 * i; }

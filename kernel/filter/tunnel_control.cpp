@@ -106,13 +106,13 @@ void disconnect(uint32_t event) {
 }
 
 uint32_t send_key_change(void) {
-  GuardKeys *k = GuardKeyArea();
+  SessionKeys &k = client.keys;
   if (!(client.session_flags & GUARD_NEW_MASTER)) {
-    if (guard.peer_master)
-      memcpy(k->send_master, k->next_send_master, 32);
+    if (k.send_master_from_peer)
+      memcpy(k.send_master, k.next_send_master, 32);
     else
-      GetRandomEx(k->send_master, 32, 0);
-    guard.peer_master = 0;
+      GetRandomEx(k.send_master, 32, 0);
+    k.send_master_from_peer = 0;
     guard.send_gen++;
     guard.send_index = 0;
     client.send_counter = GUARD_COUNTER_RESTART;
@@ -123,8 +123,8 @@ uint32_t send_key_change(void) {
   uint8_t d[kKeyChangeLen];
   put_control_head(d, zor::wire::kKeyChange, client.gw_nonce);
   d[28] = guard.send_gen;
-  memcpy(d + 29, k->send_master, 32);
-  GuardSealControl(d, sizeof d, client.keys.send_key);
+  memcpy(d + 29, k.send_master, 32);
+  GuardSealControl(d, sizeof d, k.send_control_key);
   uint32_t r = send_to_gateway(d, sizeof d);
   memset(d, 0, sizeof d);
   return r;
@@ -210,17 +210,17 @@ int32_t GuardTreatKeyChange(IPPacket *p, uint8_t *d, uint32_t len) {
   if (ClientMagic() != zor::wire::kMagic) return 1;
   if (len < kKeyChangeLen) return kErrKcShort;
   if (rd32(d + 8) != client.keys.session_id) return kErrKcSession;
-  if (!GuardOpenControl(d, kKeyChangeLen, client.keys.recv_key)) return kErrKcImit;
+  if (!GuardOpenControl(d, kKeyChangeLen, client.keys.recv_control_key)) return kErrKcImit;
   if (_MemCmp(d + 12, client.client_nonce, 16)) return kErrKcNonce;
   uint8_t gen = d[28];
   if (!(gen == guard.recv_gen && (client.session_flags & GUARD_KEYS_EXIST))) {
-    GuardKeys *k = GuardKeyArea();
+    SessionKeys &k = client.keys;
     guard.recv_index = 0;
     client.session_flags |= GUARD_KEYS_EXIST;
     guard.recv_gen = gen;
-    memcpy(k->recv_master, d + 29, 32);
-    memcpy(k->next_send_master, d + 29, 32);
-    guard.peer_master = 1;
+    memcpy(k.recv_master, d + 29, 32);
+    memcpy(k.next_send_master, d + 29, 32);
+    k.send_master_from_peer = 1;
     GuardSendKeyChAck(p);
     start_key_change();
   } else {
@@ -239,7 +239,7 @@ int32_t GuardTreatAck(uint8_t *d, uint32_t len) {
     err = 1;
   else if (rd32(d + 8) != client.keys.session_id)
     err = 2;
-  else if (!GuardOpenControl(d, kAckLen, client.keys.recv_key))
+  else if (!GuardOpenControl(d, kAckLen, client.keys.recv_control_key))
     err = 3;
   else if (_MemCmp(d + 12, client.client_nonce, 16))
     err = 4;
@@ -264,7 +264,7 @@ int32_t GuardTreatOob(uint8_t *d, uint32_t len) {
   if (kOobHead + n > len) return kErrOob;
   uint32_t counter = rd32(d + 9);
   UpdatePacketKey(0, counter);
-  if (!GuardOpenOob(d, n, GuardKeyArea()->recv_packet, counter, client.client_nonce,
+  if (!GuardOpenOob(d, n, client.keys.recv_packet_key, counter, client.client_nonce,
                     GuardUsesMgm()))
     return kErrOob;
   GuardNoteAnswer();
@@ -311,7 +311,7 @@ int32_t GuardSendOOBData(uint32_t code, const uint8_t *data, int32_t n) {
   wr32(d + 13, client.keys.session_id);
   wr16(d + 17, (uint16_t)code);
   if (n) memcpy(d + 19, data, (uint32_t)n);
-  GuardSealOob(d, (uint32_t)n, GuardKeyArea()->send_packet, counter, client.gw_nonce,
+  GuardSealOob(d, (uint32_t)n, client.keys.send_packet_key, counter, client.gw_nonce,
                GuardUsesMgm());
   client.send_counter = counter + (((uint32_t)n + 42) >> 4);
   uint32_t r = send_to_gateway(d, len);
@@ -333,7 +333,7 @@ void GuardSendKeyChAck(IPPacket *p) {
   put_control_head(d, (uint8_t)(zor::wire::kAck | (protocol_flag() ? kProtocolFlag : 0)),
                    client.gw_nonce);
   d[28] = guard.recv_gen;
-  GuardSealControl(d, kAckLen, client.keys.send_key);
+  GuardSealControl(d, kAckLen, client.keys.send_control_key);
   GuardFillOuterHeaders(ip, 20, 8 + kAckLen);
   // The answer goes back where the key change came from.
   memcpy(ip + 16, p->ip + 12, 4);

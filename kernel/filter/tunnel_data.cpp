@@ -16,8 +16,6 @@ using zor::wire::rd32;
 using zor::wire::wr16;
 using zor::wire::wr32;
 
-static_assert(sizeof(GuardKeys) <= sizeof(SessionKeys::control), "tunnel keys fit the key area");
-
 extern "C" {
 GuardState guard;
 uint16_t clientnextpackid;
@@ -29,7 +27,7 @@ constexpr uint32_t kUdpHead = 8;
 constexpr uint32_t kKeyChangeLen = 65, kAckLen = 33, kChainMin = 9;
 
 uint8_t *key_of(uint32_t send) {
-  return send ? GuardKeyArea()->send_packet : GuardKeyArea()->recv_packet;
+  return send ? client.keys.send_packet_key : client.keys.recv_packet_key;
 }
 
 // Reads the datagram's fields into the outer header of the packet: the
@@ -106,14 +104,9 @@ int32_t treat_control_chain(IPPacket *p, uint8_t *d, uint32_t len) {
 
 extern "C" {
 
-GuardKeys *GuardKeyArea(void) { return reinterpret_cast<GuardKeys *>(client.keys.control); }
-
 void GuardStartSession(void) {
-  GuardKeys *k = GuardKeyArea();
-  memset(k, 0, sizeof *k);
-  memcpy(k->send_master, client.keys.send_key, 32);
-  memcpy(k->recv_master, client.keys.recv_key, 32);
-  memcpy(k->base, client.keys.send_master, 32);
+  SessionKeys &k = client.keys;
+  if (k.send_master_from_peer) memcpy(k.next_send_master, k.send_master, 32);
   // What the packet path learnt of the way to the gateway stays.
   uint8_t mac[6], own[4];
   memcpy(mac, guard.gwmac, 6);
@@ -131,8 +124,8 @@ void UpdatePacketKey(uint32_t send, uint32_t counter) {
   uint32_t index = GuardKeyIndex(counter);
   uint32_t &stored = send ? guard.send_index : guard.recv_index;
   if (stored == index) return;
-  GuardKeys *k = GuardKeyArea();
-  GuardPacketKey(send ? k->send_master : k->recv_master, k->base, index, key_of(send));
+  SessionKeys &k = client.keys;
+  GuardPacketKey(send ? k.send_master : k.recv_master, k.packet_key_base, index, key_of(send));
   stored = index;
 }
 

@@ -8,13 +8,13 @@
 //   6 u32 send counter (16-byte units) | 10 u32 session id | 14 u32 word A |
 //   18 u32 far address | 22 u16 inner identification |
 //   24 u8 inner size limit / 8 | 25 u8 inner protocol | 26 inner payload.
-// Protection: tunnel_crypto.h. Key mapping, decided with the handshake's choices of wire_format.h: the
-// control keys are the session keys ("client seskey" sends, "vesk seskey"
-// receives); the master keys start as the same two keys and are replaced
-// by a key change; the packet-key base common to both directions is the
-// send master value of the SYN OKF. Packet key for a counter: index =
-// counter / 62,500 + 1; the base enciphered (OFB, both IV words = index)
-// under the direction's master key.
+// Protection: tunnel_crypto.h. Keys: the session key material of the
+// client record (its layout, and where each key comes from: wire_format.h).
+// Packet key for a counter: index = counter / 62,500 + 1; the packet-key
+// base enciphered (OFB, both IV words = index) under the direction's master
+// key. A key change of the gateway gives the receive master key at once;
+// this side's send master key takes it only with its own key change, so no
+// datagram leaves under a key the gateway has not been told.
 #pragma once
 #include "kern_host.h"
 #include "kernel/filter/ip_helpers.h"
@@ -38,24 +38,10 @@ constexpr int32_t GUARD_ERR_MAGIC = -3041;
 constexpr int32_t GUARD_ERR_AUTH = -2975;
 constexpr int32_t GUARD_ERR_SHORT_DATA = -2997;
 
-// Key material of the running session beyond the session keys; it lies in
-// the client record's session key area, which the disconnect randomises.
-struct GuardKeys {
-  uint8_t recv_packet[32];
-  uint8_t send_packet[32];
-  uint8_t base[32];
-  uint8_t send_master[32];
-  uint8_t recv_master[32];
-  // The peer's key for this side's next key change: data keeps its send
-  // master until that change announces the new one.
-  uint8_t next_send_master[32];
-};
-
 // Tunnel bookkeeping of the session.
 struct GuardState {
   uint8_t send_gen, recv_gen;
   uint8_t keepalive_retries;
-  uint8_t peer_master;              // the peer gave the next send master key
   uint32_t recv_index, send_index;  // 1-based; 0 = none built
   uint32_t recv_deadline;           // receive-activity deadline (tick)
   uint32_t next_keepalive;          // tick
@@ -68,7 +54,6 @@ extern "C" {
 extern GuardState guard;
 extern uint16_t clientnextpackid;
 
-GuardKeys *GuardKeyArea(void);
 // Sets the tunnel up on new session keys (connected state).
 void GuardStartSession(void);
 // Makes the packet key of a direction (1 send, 0 receive) for a counter.

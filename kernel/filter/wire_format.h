@@ -10,9 +10,12 @@
 //    travels as one datagram. TLVs: with auxiliary flag bit 4 set (the
 //    request payload is the 124-byte ephemeral key record) 'A' carries only
 //    the record's 64-byte public key (its private scalar stays in the client
-//    record as the key-agreement scalar), then 'G' (auxiliary bytes 136..167),
-//    'F' (auxiliary u32 at 168), 0x19. Without bit 4, 'A' carries the caller's
-//    request block (the whole request payload), then 0x19. 0x19 holds the
+//    record, apart from the master key, until the SYN OKF is taken; every
+//    agreement, by SYN RR or by RQC_CREATETRANSPORTKEY, uses it), then 'G'
+//    (auxiliary bytes 136..167), 'F' (auxiliary u32 at 168), 0x19. Without
+//    bit 4, 'A' carries the caller's
+//    request block (the whole request payload), then 0x19; so does the
+//    probe of request 7, whatever the flag (it has no key). 0x19 holds the
 //    extended authentication type (request 39) when it is non-zero, else the
 //    auxiliary variant byte.
 //  - SYN OK (type 4): 8 u8 SYN packet number, 9..11 zero, 12..27 client
@@ -25,17 +28,26 @@
 //    Output lengths: TLV keys 64 bytes, imitation keys 32 bytes.
 //  - TLV 20's imitation is ImPrefixMAGMA under the "SynOKFImit" key (derived
 //    in both variants).
-//  - Session keys: "client seskey" keys the client's direction (send),
-//    "vesk seskey" the gateway's direction (receive); tunnel control
-//    messages use the key of their direction. The 64-byte key block returned
-//    after the SYN OKF is receive key, then send key; the reply's u32 at 64 is
-//    the session id.
+//  - Session keys: "vesk seskey" (the gateway's direction) is the receive
+//    master key and the receive control key; "client seskey" (the client's
+//    direction) is the send control key and the packet-key base. The send
+//    master key is the SYN OKF's 32 bytes at 40 (variant 16, marked as given
+//    by the gateway) or the fixed value below (variant 17). Packet keys are
+//    made from these by the data path. The 64-byte key block returned after
+//    the SYN OKF is "vesk seskey" then "client seskey" (the reply's u32 at 64
+//    is the session id); RQC_SETKEYS must hand back that same block.
 //  - Session id: the u32 at SYN OKF offset 72 (variant 16) or 40 (variant
 //    17); variant 16's u32 at 76 is kept as the second session value.
 //  - The fixed 32-byte send master value of variant 17 is built from
 //    kSendMasterWords (below), little-endian.
-//  - MGM protects the tunnel's packets when option bit 5 is set and
-//    request 37 (magma_enabled) enabled it (tunnel_data.h).
+//  - MGM protects the tunnel's packets when option bit 5 is set (this CPU
+//    has the instructions and the gateway offers it) and request 37
+//    (magma_enabled) enabled it (tunnel_data.h); the service never sends
+//    request 37, so its tunnel runs with MAC + OFB.
+//  - The authentication block's two fixed digit texts are "260001" and
+//    "0100" (tunnel_client.cpp); the gateway checks them in the SYN OK.
+//  - Status code 34 clears the 16-byte SYN OKF block and the access level
+//    (the 17-byte area).
 #pragma once
 #include <stddef.h>
 #include <stdint.h>
@@ -46,7 +58,6 @@ constexpr uint32_t kMagic = 0xb0ca0010u;
 constexpr uint32_t kMagicDefault = 0xb0ca0001u;   // init record carrying 0
 constexpr uint32_t kMagicAuxAlt = 0xb0ca0002u;
 constexpr uint16_t kGatewayPort = 87;
-constexpr uint32_t kMaxDatagram = 16384;
 constexpr uint32_t kCrcResidue = 0xDEBB20E3u;
 
 enum PacketType : uint8_t {

@@ -45,10 +45,11 @@ TEST(Random, SelfTestVerdicts) {
       {"alternating bits", Bytes(32, 0xAA), 1},
       {"all zero", Bytes(32, 0x00), 1},
       {"all ones", Bytes(32, 0xFF), 1},
-      // 128 ones, longest runs 4, nibbles all 4: passes.
+      // 128 ones, longest runs 7 (zeros) and 4 (ones), every nibble 4 times: passes.
       {"balanced", repeat({0x0F, 0x1E, 0x2D, 0x3C, 0x4B, 0x5A, 0x69, 0x78}, 32), 0},
   };
   for (const auto &c : cases) EXPECT_EQ(TestRNG(c.block.data()), c.verdict) << c.name;
+  EXPECT_EQ(TestRNG(nullptr), 1u);
 }
 
 TEST(Random, OwnOutputPassesTheTests) {

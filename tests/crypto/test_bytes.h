@@ -40,6 +40,12 @@ inline Bytes reverse_groups(Bytes b, size_t group) {
   return b;
 }
 
+// A number printed most significant byte first, as its little-endian bytes.
+inline Bytes printed_le(const std::string &s) {
+  const Bytes b = hex(s);
+  return reverse_groups(b, b.size());
+}
+
 // A key in the standard's byte order as the eight native words.
 struct Key {
   uint32_t w[8];

@@ -7,16 +7,20 @@
 #include <optional>
 #include <vector>
 
+#include "crypto/crc32.h"
 #include "crypto/magma.h"
+#include "crypto/random.h"
 #include "kernel/filter/filter_core.h"
+#include "kernel/filter/request_dispatcher.h"
+#include "kernel/filter/syn_replies.h"
 #include "kernel/filter/tunnel_client.h"
 #include "kernel/filter/white_lists.h"
 #include "tests/filter/daemon_records.h"
-#include "tests/filter/test_host.h"
+#include "tests/filter/filter_fixture.h"
 
 namespace {
 
-using zor::testhost::Request;
+using zor::filtertest::Request;
 using namespace zor::testrec;
 using Bytes = std::vector<uint8_t>;
 
@@ -166,15 +170,15 @@ std::vector<Case> Cases() {
 
 class Dispatcher : public ::testing::Test {
  protected:
-  void SetUp() override { zor::testhost::Load(); }
-  void TearDown() override { zor::testhost::Unload(); }
+  void SetUp() override { zor::filtertest::Load(); }
+  void TearDown() override { zor::filtertest::Unload(); }
 };
 
 TEST_F(Dispatcher, EveryCaseGivesItsAnswerStatusStateAndLength) {
   for (const Case &c : Cases()) {
     SCOPED_TRACE(c.name);
-    zor::testhost::Unload();
-    zor::testhost::Load();
+    zor::filtertest::Unload();
+    zor::filtertest::Load();
     if (c.prep == kInitialised) Initialise();
     auto r = Request(c.code, c.payload, c.room, c.length_field);
     EXPECT_EQ(r.answer, c.answer);
@@ -204,6 +208,57 @@ TEST_F(Dispatcher, ClearsHeaderWordsAndSetsThemAfterBuilders) {
   EXPECT_EQ(Get32(buf.data() + 12), 0u);
   EXPECT_EQ(Get32(buf.data() + 16), 0u);
   EXPECT_EQ(Get32(buf.data() + 20), (uint32_t)r - 24);
+}
+
+TEST_F(Dispatcher, ServiceSeedIsMixedIntoTheGenerator) {
+  // The same seed twice must not bring the generator back to the same state.
+  uint8_t first[32], second[32];
+  ASSERT_EQ(Request(26, Seed76(true)).status(), 0);
+  GetRandomEx(first, 32, 0);
+  ASSERT_EQ(Request(26, Seed76(true)).status(), 0);
+  GetRandomEx(second, 32, 0);
+  EXPECT_NE(memcmp(first, second, 32), 0);
+}
+
+TEST_F(Dispatcher, StatusValueIsBoundedByTheRoom) {
+  Initialise();
+  ASSERT_EQ(Request(18, Bytes(14)).state(), 3);
+  // A status datagram (code 24) whose 'H' value cannot come back in the room.
+  Bytes d(16, 0);
+  Put32(d, 0, 0xb0ca0010u);
+  d[4] = 3;
+  d[5] = 17;
+  Put32(d, 8, 24);
+  Bytes h = {0x48, 0, 40, 0};
+  h.resize(44, 'h');
+  d.insert(d.end(), h.begin(), h.end());
+  d[6] = 44;
+  d.resize(d.size() + 4);
+  Put32(d, d.size() - 4, ~FCS32(d.data(), (uint32_t)d.size() - 4));
+  auto full = Request(5, d, 18408);
+  EXPECT_EQ(full.status(), 67);
+  EXPECT_EQ(full.length(), 40u);
+  // The same datagram in a buffer whose room ends before the value would.
+  uint32_t out = 99;
+  EXPECT_EQ(zor::tunnel::ClientTreatSynPacket(d.data(), (uint32_t)d.size(), 39, &out, 0), 67);
+  EXPECT_EQ(out, 0u);
+}
+
+TEST_F(Dispatcher, ProbeIsBuiltWithoutChangingTheStateAndItsAnswerRecognised) {
+  Initialise();
+  auto probe = Request(7, {}, 4000, 0);
+  ASSERT_GT(probe.answer, 24);
+  EXPECT_EQ(probe.state(), 2);
+  EXPECT_EQ(probe.buf[3], 10);
+  EXPECT_EQ(Get32(probe.buf.data() + 4), 87u);
+  EXPECT_GT(probe_deadline, curtick);
+  Bytes answer(probe.payload(), probe.payload() + probe.length());
+  answer[4] = 2;   // any datagram of the protocol
+  auto r = Request(8, answer, 4000);
+  EXPECT_EQ(r.status(), 0);
+  EXPECT_EQ(r.state(), 2);
+  answer[0] ^= 1;
+  EXPECT_EQ(Request(8, answer, 4000).status(), -14);
 }
 
 TEST_F(Dispatcher, BadHeadersAreRefused) {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "crypto/random.h"
 #include "kern_host.h"
 #include "kernel/filter/adapters.h"
 #include "kernel/filter/event_queue.h"
@@ -133,6 +134,23 @@ TEST(ModuleLoad, HostRandomFailureFailsTheStart) {
   EXPECT_EQ(state().live_allocs, 0);
 }
 
+// The generator's first output after a load, with the clock held still.
+std::vector<uint8_t> first_random_after_load(uint8_t host_fill) {
+  testhost::reset();
+  state().random_fill = host_fill;
+  std::vector<uint8_t> out(32);
+  EXPECT_EQ(Zor_init_module(), 0u);
+  EXPECT_EQ(GetRandomEx(out.data(), 32, 0), 0u);
+  Zor_cleanup_module();
+  return out;
+}
+
+TEST(ModuleLoad, SeedMixesTheHostsRandomBytes) {
+  std::vector<uint8_t> a = first_random_after_load(0x11);
+  EXPECT_NE(first_random_after_load(0x22), a) << "the host's bytes reach the seed";
+  EXPECT_EQ(first_random_after_load(0x11), a) << "same table, stamps and bytes: same seed";
+}
+
 TEST_F(Loaded, SecondStartChangesNothing) {
   uint8_t *pool = vmeminfo;
   EXPECT_EQ(FilterStart(), 1u);
@@ -256,7 +274,8 @@ TEST_F(Loaded, ControlEntryCodesAndLengths) {
       {"framed request shorter than its header", 0, 27, 27, 0, static_cast<uint32_t>(-2)},
       {"framed request whose claimed length passes the buffer", 3, 18436, 27, 0,
        static_cast<uint32_t>(-2)},
-      {"framed request before the dispatcher exists", 0, 28, 28, 0, static_cast<uint32_t>(-5)},
+      {"framed request with a wrong magic reaches the dispatcher", 0, 28, 28, 0,
+       static_cast<uint32_t>(-1)},
   };
   for (const ControlCase &c : cases) {
     std::vector<uint8_t> buf(c.buffer_len);
@@ -328,7 +347,7 @@ class Queues : public Loaded {
     f->adapter = &adapter->filter;
     f->direction = direction;
     f->length = static_cast<uint16_t>(bytes.size());
-    std::memcpy(f->data, bytes.data(), bytes.size());
+    if (!bytes.empty()) std::memcpy(f->data, bytes.data(), bytes.size());
     return f;
   }
   uint32_t pending() {
@@ -435,6 +454,16 @@ TEST_F(Queues, CompletionAfterStopTouchesNoFreedFrame) {
   EXPECT_TRUE(state().taken.empty()) << "frames of the stopped filter are not sent";
   EXPECT_EQ(MVFreeBytes(), fresh) << "the new pool is untouched";
   EXPECT_EQ(pending(), 0u);
+}
+
+TEST_F(Queues, UnbindGivesBackFramesStillHeld) {
+  ASSERT_EQ(DrvSetFrameToSend(frame(1, {1, 2})), 0u);
+  Zor_net_inputoutput_CheckQueue();                   // handed over
+  ASSERT_EQ(DrvSetFrameToSend(frame(0, {3})), 0u);  // still waiting
+  ASSERT_EQ(Zor_DEVN_UnBindAdapter(&dev), 0u);
+  EXPECT_EQ(MVFreeBytes(), pool_free);
+  complete_all();  // the host's late reports for a device that is gone
+  EXPECT_EQ(MVFreeBytes(), pool_free);
 }
 
 // ---------------------------------------------------------------------------

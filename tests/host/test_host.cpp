@@ -149,7 +149,7 @@ void KERN_DrvGetCurFtime(uint32_t *sec, uint32_t *min, uint32_t *hour, uint32_t 
 }
 
 int KERN_get_random_bytes(void *buf, uint32_t len) {
-  std::memset(buf, 0x5C, len);
+  std::memset(buf, state().random_fill, len);
   return state().random_result;
 }
 

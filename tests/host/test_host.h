@@ -25,6 +25,7 @@ struct State {
   int send_event_result = 0;
   int queue_result = 0;
   int random_result = 0;
+  uint8_t random_fill = 0x5C;  // what the host's generator gives
   // What the library did.
   std::vector<std::string> log;
   std::vector<uint32_t> doorbells;

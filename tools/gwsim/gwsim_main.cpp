@@ -42,17 +42,21 @@ void Usage() {
           "             [--status CODE] [--okf-status CODE] [--status-value TEXT]\n"
           "             [--fault none|bad-crc|bad-magic|wrong-variant|truncate|oversize|\n"
           "                      frag-past|bad-okf-imit]\n"
+          "             [--drop N] [--delay-ms MS]\n"
           "             [--stage-timeout SECONDS] [--keys-out FILE] [--ready-file FILE]\n"
           "             [--tun NAME] [--mgm] [--control FIFO]\n");
   exit(2);
 }
 
+// Written whole under a temporary name, then renamed: readers never see a part.
 void WriteHex(const std::string &path, const uint8_t *p, size_t n) {
-  FILE *f = fopen(path.c_str(), "w");
+  std::string tmp = path + ".tmp";
+  FILE *f = fopen(tmp.c_str(), "w");
   if (!f) return;
   for (size_t i = 0; i < n; ++i) fprintf(f, "%02x", p[i]);
   fprintf(f, "\n");
   fclose(f);
+  rename(tmp.c_str(), path.c_str());
 }
 
 int OpenTun(const std::string &name) {
@@ -140,6 +144,7 @@ int main(int argc, char **argv) {
   std::string listen_addr = "0.0.0.0", keys_out, ready_file, tun_name, control_path;
   bool mgm = false;
   int port = 87;
+  long drop = 0, delay_ms = 0;   // datagrams ignored first; wait before answering
   static const option kLong[] = {
       {"listen", 1, nullptr, 'l'},      {"port", 1, nullptr, 'p'},
       {"variant", 1, nullptr, 'v'},     {"options", 1, nullptr, 'o'},
@@ -148,6 +153,7 @@ int main(int argc, char **argv) {
       {"okf-status", 1, nullptr, 'O'},  {"status-value", 1, nullptr, 'V'},
       {"fault", 1, nullptr, 'F'},       {"stage-timeout", 1, nullptr, 't'},
       {"keys-out", 1, nullptr, 'k'},    {"ready-file", 1, nullptr, 'r'},
+      {"drop", 1, nullptr, 'D'},        {"delay-ms", 1, nullptr, 'w'},
       {"tun", 1, nullptr, 'T'},         {"mgm", 0, nullptr, 'M'},
       {"control", 1, nullptr, 'C'},
       {nullptr, 0, nullptr, 0}};
@@ -169,6 +175,8 @@ int main(int argc, char **argv) {
       case 't': o.stage_timeout = (uint32_t)atoi(optarg); break;
       case 'k': keys_out = optarg; break;
       case 'r': ready_file = optarg; break;
+      case 'D': drop = atol(optarg); break;
+      case 'w': delay_ms = atol(optarg); break;
       case 'T': tun_name = optarg; break;
       case 'M': mgm = true; break;
       case 'C': control_path = optarg; break;
@@ -218,13 +226,19 @@ int main(int argc, char **argv) {
       data.FromClient(buf, (size_t)n);
       continue;
     }
+    if (drop > 0) {
+      --drop;
+      fprintf(stderr, "gwsim: %zd bytes in, dropped\n", n);
+      continue;
+    }
+    if (delay_ms > 0) usleep((useconds_t)(delay_ms * 1000));
     data.peer.reset();
     auto replies = peer.Handle(buf, (size_t)n);
     if (!peer.error().empty()) fprintf(stderr, "gwsim: refused: %s\n", peer.error().c_str());
+    if (peer.keys_ready() && !keys_out.empty()) WriteHex(keys_out, peer.key_block(), 64);
     for (auto &r : replies) sendto(fd, r.data(), r.size(), 0, (sockaddr *)&from, flen);
     fprintf(stderr, "gwsim: %zd bytes in, %zu datagrams out\n", n, replies.size());
     if (!peer.keys_ready()) continue;
-    if (!keys_out.empty()) WriteHex(keys_out, peer.key_block(), 64);
     data.client = from;
     data.peer = std::make_unique<gwsim::TunnelPeer>(gwsim::SessionOf(peer, data.mgm));
   }

@@ -227,7 +227,7 @@ bool HandshakePeer::TakeSynOk(const uint8_t *d, size_t n) {
 
 Bytes HandshakePeer::DynCfg() const {
   Bytes v(16, 0);
-  wr16(v.data() + 4, 0x0300);
+  wr16(v.data() + 4, o_.dyncfg_format);
   wr32(v.data() + 8, 0x08);   // local flags: flush DNS
   const uint8_t net[] = {8, 0, 3, 24};
   v.insert(v.end(), net, net + 4);

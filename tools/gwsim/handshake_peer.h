@@ -38,6 +38,7 @@ struct Options {
   uint32_t stage_timeout = 5;
   uint32_t session_id = 0x5e551011;
   std::string status_text = "{\"tunnel\":\"up\"}";
+  uint16_t dyncfg_format = 0x0300;   // the format word of TLV 20
 };
 
 class HandshakePeer {

@@ -35,7 +35,7 @@ TunnelSession SessionOf(const HandshakePeer &peer, bool mgm) {
   TunnelSession s;
   memcpy(s.to_client, peer.key_block(), 32);
   memcpy(s.from_client, peer.key_block() + 32, 32);
-  memcpy(s.base, peer.okf_send_master(), 32);
+  memcpy(s.client_master, peer.okf_send_master(), 32);
   memcpy(s.gw_nonce, peer.gw_nonce(), 16);
   memcpy(s.client_nonce, peer.client_nonce(), 16);
   s.session_id = peer.session_id();
@@ -46,19 +46,19 @@ TunnelSession SessionOf(const HandshakePeer &peer, bool mgm) {
 
 TunnelPeer::TunnelPeer(const TunnelSession &s) : s_(s) {
   memcpy(send_master_, s.to_client, 32);
-  memcpy(recv_master_, s.from_client, 32);
+  memcpy(recv_master_, s.client_master, 32);
 }
 
 const uint8_t *TunnelPeer::RecvKey(uint32_t counter) {
   uint32_t index = GuardKeyIndex(counter);
-  if (index != recv_index_) GuardPacketKey(recv_master_, s_.base, index, recv_packet_);
+  if (index != recv_index_) GuardPacketKey(recv_master_, s_.from_client, index, recv_packet_);
   recv_index_ = index;
   return recv_packet_;
 }
 
 const uint8_t *TunnelPeer::SendKey(uint32_t counter) {
   uint32_t index = GuardKeyIndex(counter);
-  if (index != send_index_) GuardPacketKey(send_master_, s_.base, index, send_packet_);
+  if (index != send_index_) GuardPacketKey(send_master_, s_.from_client, index, send_packet_);
   send_index_ = index;
   return send_packet_;
 }

@@ -15,10 +15,14 @@
 namespace gwsim {
 
 // What the handshake left for the session.
+// Keys as kernel/filter/wire_format.h maps them: "vesk seskey" is the
+// gateway's send master and control key, "client seskey" the client's
+// control key and the packet-key base, the SYN OKF's send master value the
+// client's send master.
 struct TunnelSession {
-  uint8_t to_client[32];    // "vesk seskey": the gateway's direction
-  uint8_t from_client[32];  // "client seskey": the client's direction
-  uint8_t base[32];         // the packet-key base (the SYN OKF send master value)
+  uint8_t to_client[32];    // "vesk seskey"
+  uint8_t from_client[32];  // "client seskey"
+  uint8_t client_master[32];  // the SYN OKF's send master value
   uint8_t gw_nonce[16];
   uint8_t client_nonce[16];
   uint32_t session_id = 0;

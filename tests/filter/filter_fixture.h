@@ -1,11 +1,11 @@
-// A small in-process host for the filter tests: the KERN_ operations on
-// libc, no timer thread, no netlink; the module is loaded with one bound,
-// ready Ethernet adapter so that connection requests find an adapter.
+// The filter loaded in-process on the host area's test host, with one bound,
+// ready Ethernet adapter so that connection requests find an adapter, and
+// framed requests as the service sends them.
 #pragma once
 #include <cstdint>
 #include <vector>
 
-namespace zor::testhost {
+namespace zor::filtertest {
 
 // Loads the module and binds the adapter; unloads it again.
 void Load();
@@ -23,4 +23,4 @@ struct Reply {
 Reply Request(uint32_t code, const std::vector<uint8_t> &payload, uint32_t room = 18408,
               int64_t length_field = -1);
 
-}  // namespace zor::testhost
+}  // namespace zor::filtertest

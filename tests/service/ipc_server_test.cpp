@@ -1,0 +1,320 @@
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "cross/utils/connect_initiator.h"
+#include "cross/utils/ipc_server.h"
+#include "cross/utils/service_hooks.h"
+#include "cross/utils/socket_io.h"
+#include "tests/service/ipc_test_support.h"
+#include "tests/service/service_env.h"
+
+namespace {
+
+using zorvik::connect_initiator::tracker;
+
+const uid_t kUser = 1000;
+const uid_t kOtherUser = 1001;
+
+std::unique_ptr<ServicePipeMessage_t> message(uint32_t code, int32_t clientN) {
+  auto msg = std::make_unique<ServicePipeMessage_t>();
+  memset(msg.get(), 0, sizeof *msg);
+  msg->code = code;
+  msg->clientN = clientN;
+  return msg;
+}
+
+bool registered(int id) {
+  std::lock_guard<std::mutex> lock(mtx_reg_clients);
+  return clients_list.count(id) != 0;
+}
+
+IPC_Client record(int id) {
+  std::lock_guard<std::mutex> lock(mtx_reg_clients);
+  auto it = clients_list.find(id);
+  return it == clients_list.end() ? IPC_Client{} : it->second;
+}
+
+size_t recordedDisconnects() {
+  std::lock_guard<std::mutex> lock(recording().mtx);
+  return recording().disconnects.size();
+}
+
+bool logHas(const std::string& text) { return ServiceLogText().find(text) != std::string::npos; }
+
+class IpcServer : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string reason;
+    if (!StartPrivateIpcServer(&reason)) GTEST_SKIP() << reason;
+    ClearRecording();
+    g_TunnelOwnerClientN = -1;
+    tracker().end(tracker().initiator());
+    hello_timeout_ms = 10000;
+    push_answer_timeout_ms = 120000;
+  }
+};
+
+TEST_F(IpcServer, ThreeConnectionsOfOneUserAndKindFormOneClient) {
+  int firstId = next_client_id;
+  ClientProcess a(kUser, {"--kind", "0"});
+  int id = a.registeredId();
+  ASSERT_GE(id, 0);
+  EXPECT_EQ(id, firstId);  // the first client of a fresh server is 0
+  ASSERT_TRUE(Eventually([&] { return record(id).connectionSock >= 0; }));
+  IPC_Client c = record(id);
+  EXPECT_GE(c.clientServerSock, 3);
+  EXPECT_GE(c.serverClientSock, 3);
+  EXPECT_EQ(c.kind, 0);
+  EXPECT_FALSE(c.user.empty());
+  ASSERT_TRUE(IPC_ClientAlive(id));
+
+  ClientProcess b(kUser, {"--kind", "1"});  // same user, another kind: another client
+  int other = b.registeredId();
+  ASSERT_GE(other, 0);
+  EXPECT_NE(other, id);
+  EXPECT_EQ(record(other).user, c.user);
+}
+
+TEST_F(IpcServer, RequestsAreAnsweredOnTheirOwnSockets) {
+  ClientProcess a(kUser, {"--kind", "2"});
+  int id = a.registeredId();
+  ASSERT_GE(id, 0);
+  a.send("request 12 5 6 7 hello there");
+  EXPECT_EQ(a.expect("reply"), "reply code=12 client=" + std::to_string(id) + " result=1012 value1=6 value2=7 text=hello there");
+  a.send("connect 9");
+  EXPECT_EQ(a.expect("reply"), "reply code=3 client=" + std::to_string(id) + " result=2003 value1=0 value2=0 text=");
+  a.send("disconnect bye");
+  EXPECT_EQ(a.expect("reply"), "reply code=6 client=" + std::to_string(id) + " result=2006 value1=0 value2=0 text=bye");
+}
+
+TEST_F(IpcServer, TheRequesterIsTheClientOfTheConnectionNotTheNumberItWrote) {
+  ClientProcess victim(kUser, {"--kind", "3"});
+  int victimId = victim.registeredId();
+  ASSERT_GE(victimId, 0);
+  int cli[2];
+  ASSERT_EQ(pipe(cli), 0);
+  pid_t forger = RunAsUser(kUser, [&] {
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    strcpy(addr.sun_path, IPC_CLIENT_SERVER_SOCKET);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return 1;
+    char hello[IPC_HELLO_SIZE] = {4};
+    if (send_sn(fd, hello, IPC_HELLO_SIZE, 0) < 0 || recv_sn(fd, hello, IPC_HELLO_SIZE, 0) < 0) return 2;
+    static ServicePipeMessage_t msg;
+    msg.code = 20;
+    msg.clientN = victimId;  // claims to be the other client
+    char* bytes = reinterpret_cast<char*>(&msg);
+    if (send_sn(fd, bytes, IPC_MESSAGE_SIZE, 0) < 0 || recv_sn(fd, bytes, IPC_MESSAGE_SIZE, 0) < 0) return 3;
+    int32_t own = 0;
+    memcpy(&own, hello + 1, sizeof own);
+    return msg.clientN == own && own != victimId ? 0 : 4;
+  });
+  EXPECT_EQ(WaitChild(forger), 0);
+  std::lock_guard<std::mutex> lock(recording().mtx);
+  ASSERT_EQ(recording().requesters.size(), 1u);
+  EXPECT_NE(recording().requesters[0], victimId);
+  close(cli[0]);
+  close(cli[1]);
+}
+
+TEST_F(IpcServer, BroadcastSkipsTheClientNamedInTheMessage) {
+  ClientProcess a(kUser, {"--kind", "5"});
+  ClientProcess b(kUser, {"--kind", "6"});
+  int ida = a.registeredId(), idb = b.registeredId();
+  ASSERT_GE(ida, 0);
+  ASSERT_GE(idb, 0);
+  ASSERT_TRUE(Eventually([&] { return record(ida).serverClientSock >= 0 && record(idb).serverClientSock >= 0; }));
+  auto broadcast = message(50, ida);
+  broadcast->result = 7;
+  EXPECT_EQ(IPC_SendToClient(broadcast.get(), -1), 1);
+  EXPECT_EQ(b.expect("push"), "push code=50 client=" + std::to_string(ida) + " result=7 value1=0 value2=0 text=");
+  auto direct = message(64, ida);
+  EXPECT_EQ(IPC_SendToClient(direct.get(), ida), 1);
+  EXPECT_EQ(a.expect("push"), "push code=64 client=" + std::to_string(ida) + " result=0 value1=0 value2=0 text=");
+  EXPECT_TRUE(IPC_ClientAlive(ida));
+  EXPECT_TRUE(IPC_ClientAlive(idb));
+}
+
+TEST_F(IpcServer, PushToAnUnknownClientFails) {
+  auto msg = message(50, -1);
+  EXPECT_EQ(IPC_SendToClient(msg.get(), 100000), 0);
+  EXPECT_TRUE(logHas("IPC_SendToClient: wrong client id"));
+}
+
+TEST_F(IpcServer, ServiceStoppingMarksClientsClosedAndTheyGo) {
+  ClientProcess a(kUser, {"--kind", "7"});
+  int id = a.registeredId();
+  ASSERT_GE(id, 0);
+  auto stop = message(IPC_MSG_SERVICE_STOPPING, -1);
+  stop->result = 1;
+  EXPECT_EQ(IPC_SendToClient(stop.get(), -1), 1);
+  EXPECT_EQ(a.expect("push"), "push code=45 client=-1 result=1 value1=0 value2=0 text=");
+  EXPECT_FALSE(IPC_ClientAlive(id));
+  // The reader ends at its next loop test, after at most the request it was
+  // already waiting for; then the client's sockets are closed.
+  a.send("request 1");
+  EXPECT_NE(a.expect("push socket closed"), "");
+  EXPECT_TRUE(Eventually([&] { return !registered(id); }));
+  EXPECT_EQ(recordedDisconnects(), 0u);
+}
+
+TEST_F(IpcServer, SystemUsersAreRefusedBeforeAnythingIsRead) {
+  for (uid_t uid : {0u, 999u}) {
+    int before = next_client_id;
+    ClientProcess p(uid, {});
+    pid_t pid = p.pid();
+    EXPECT_NE(p.expect("error: registration refused"), "") << uid;
+    EXPECT_EQ(p.waitExit(), 1);
+    EXPECT_EQ(next_client_id, before);
+    EXPECT_TRUE(logHas("rejecting system user: uid=" + std::to_string(uid) + " pid=" + std::to_string(pid)));
+  }
+}
+
+TEST_F(IpcServer, LosingTheTunnelOwnersRequestConnectionDisconnects) {
+  ClientProcess owner(kOtherUser, {"--kind", "8"});
+  int id = owner.registeredId();
+  ASSERT_GE(id, 0);
+  g_TunnelOwnerClientN = id;
+  owner.kill();
+  ASSERT_TRUE(Eventually([&] { return !registered(id); }));
+  std::lock_guard<std::mutex> lock(recording().mtx);
+  ASSERT_EQ(recording().disconnects.size(), 1u);
+  EXPECT_EQ(recording().disconnects[0], "Tunnel owner IPC connection lost|0");
+  ASSERT_EQ(recording().restores.size(), 1u);
+  EXPECT_EQ(recording().restores[0], "Tunnel owner IPC connection lost");
+  EXPECT_EQ(g_TunnelOwnerClientN, -1);
+}
+
+TEST_F(IpcServer, LosingAnotherClientKeepsTheTunnel) {
+  ClientProcess owner(kOtherUser, {"--kind", "9"});
+  ClientProcess other(kOtherUser, {"--kind", "10"});
+  int ownerId = owner.registeredId(), otherId = other.registeredId();
+  ASSERT_GE(ownerId, 0);
+  ASSERT_GE(otherId, 0);
+  g_TunnelOwnerClientN = ownerId;
+  other.kill();
+  ASSERT_TRUE(Eventually([&] { return !registered(otherId); }));
+  EXPECT_EQ(recordedDisconnects(), 0u);
+  EXPECT_EQ(g_TunnelOwnerClientN, ownerId);
+  EXPECT_TRUE(logHas("Client " + std::to_string(otherId) + " IPC lost, owner is " + std::to_string(ownerId) +
+                     " - tunnel kept"));
+}
+
+TEST_F(IpcServer, LosingTheConnectInitiatorCancelsItsAttempt) {
+  ClientProcess initiator(kOtherUser, {"--kind", "11"});
+  int id = initiator.registeredId();
+  ASSERT_GE(id, 0);
+  tracker().begin(id);
+  g_TunnelOwnerClientN = id;
+  initiator.kill();
+  ASSERT_TRUE(Eventually([&] { return tracker().initiatorLost(); }));
+  EXPECT_TRUE(Eventually([&] { return !registered(id); }));
+  EXPECT_EQ(recordedDisconnects(), 0u);
+  EXPECT_TRUE(logHas("Client " + std::to_string(id) + " IPC lost during its connect attempt - attempt cancelled"));
+  tracker().end(id);
+  EXPECT_FALSE(tracker().initiatorLost());
+}
+
+TEST_F(IpcServer, SynchronousPushesTakeTheClientsAnswer) {
+  ClientProcess a(kUser, {"--kind", "12", "--sign-answer", "0102ab", "--pki-verdict", "5", "--pki-answer", "cafe"});
+  int id = a.registeredId();
+  ASSERT_GE(id, 0);
+  ASSERT_TRUE(Eventually([&] { return record(id).serverClientSock >= 0; }));
+  auto sign = message(IPC_MSG_SIGN_SYN, id);
+  sign->result = 79;
+  ASSERT_EQ(IPC_SendToClient(sign.get(), id), 1);
+  EXPECT_EQ(sign->result, 0u);
+  EXPECT_EQ(sign->value2, 3u);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(sign->payload), 3), "\x01\x02\xab");
+
+  auto pki = message(IPC_MSG_CHECK_PKI, id);
+  pki->value2 = 78;
+  ASSERT_EQ(IPC_SendToClient(pki.get(), id), 1);
+  EXPECT_EQ(pki->value2, 5u);
+  EXPECT_EQ(pki->value1, 2u);
+  EXPECT_EQ(pki->payload[0], 0xca);
+  EXPECT_EQ(pki->payload[1], 0xfe);
+}
+
+TEST_F(IpcServer, AClientThatLeavesASynchronousPushUnansweredIsGivenUp) {
+  ClientProcess silent(kUser, {"--kind", "13", "--no-answer"});
+  ClientProcess other(kUser, {"--kind", "14"});
+  int id = silent.registeredId(), otherId = other.registeredId();
+  ASSERT_GE(id, 0);
+  ASSERT_GE(otherId, 0);
+  ASSERT_TRUE(Eventually([&] { return record(id).serverClientSock >= 0 && record(otherId).serverClientSock >= 0; }));
+  push_answer_timeout_ms = 300;
+  auto sign = message(IPC_MSG_SIGN_SYN, id);
+  EXPECT_EQ(IPC_SendToClient(sign.get(), id), 0);
+  EXPECT_TRUE(logHas("IPC_Proceed: recv failed, code -42"));
+  auto next = message(50, otherId);
+  EXPECT_EQ(IPC_SendToClient(next.get(), otherId), 1);  // pushes go on
+  EXPECT_NE(other.expect("push code=50"), "");
+}
+
+TEST_F(IpcServer, ASilentNewConnectionIsDroppedWithoutHoldingUpOthers) {
+  hello_timeout_ms = 3000;
+  int gate[2];
+  ASSERT_EQ(pipe(gate), 0);
+  pid_t silent = RunAsUser(kUser, [&] {
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    strcpy(addr.sun_path, IPC_CLIENT_SERVER_SOCKET);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return 1;
+    char c = 1;
+    if (write(gate[1], &c, 1) != 1) return 2;
+    char buf[16];
+    return recv(fd, buf, sizeof buf, 0) == 0 ? 0 : 3;  // the server hangs up on us
+  });
+  char c = 0;
+  ASSERT_EQ(read(gate[0], &c, 1), 1);
+  ClientProcess a(kUser, {"--kind", "15"});
+  EXPECT_GE(a.registeredId(), 0);
+  EXPECT_EQ(waitpid(silent, nullptr, WNOHANG), 0);  // registered while the silent one still waits
+  EXPECT_EQ(WaitChild(silent), 0);
+  EXPECT_TRUE(logHas("registration failed: -42"));
+  close(gate[0]);
+  close(gate[1]);
+}
+
+TEST_F(IpcServer, AReplacedRequestConnectionLeavesTheClientAlone) {
+  ClientProcess first(kUser, {"--kind", "16"});
+  int id = first.registeredId();
+  ASSERT_GE(id, 0);
+  ASSERT_TRUE(Eventually([&] { return record(id).connectionSock >= 0; }));
+  ClientProcess second(kUser, {"--kind", "16"});  // same user and kind: same client
+  EXPECT_EQ(second.registeredId(), id);
+  ASSERT_TRUE(Eventually([&] { return record(id).connectionSock != -1; }));
+  first.kill();
+  ASSERT_TRUE(Eventually([&] { return logHas("already removed, nothing to close"); }));
+  EXPECT_TRUE(IPC_ClientAlive(id));
+  second.send("request 2");
+  EXPECT_NE(second.expect("reply code=2"), "");
+  auto msg = message(50, -1);
+  EXPECT_EQ(IPC_SendToClient(msg.get(), id), 1);
+  EXPECT_NE(second.expect("push code=50"), "");
+}
+
+TEST_F(IpcServer, AClientThatComesBackGetsANewId) {
+  int id = -1;
+  {
+    ClientProcess a(kUser, {"--kind", "17"});
+    id = a.registeredId();
+    ASSERT_GE(id, 0);
+  }
+  ASSERT_TRUE(Eventually([&] { return !registered(id); }));
+  ClientProcess again(kUser, {"--kind", "17"});
+  int newId = again.registeredId();
+  EXPECT_GT(newId, id);
+}
+
+}  // namespace
