@@ -3,12 +3,12 @@
 #include "kernel/filter/ip_helpers.h"
 #include "kernel/filter/tunnel_client.h"
 
-using zor::tunnel::proxy;
+using namespace zor::tunnel;
 
 extern "C" {
 
 uint32_t ProxyCheckIsProxyIP(uint32_t address) {
-  return proxy.use && address && (address == proxy.tcp_ip || address == proxy.udp_proxy_ip);
+  return p_UseProxy && address && (address == p_TCPProxyIP || address == p_UDPProxyIP);
 }
 
 uint32_t ProxyIsProxyPacket(const IPPacket *p) {

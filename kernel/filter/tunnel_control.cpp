@@ -82,7 +82,7 @@ void put_control_head(uint8_t *d, uint8_t type, const uint8_t nonce[16]) {
   d[4] = type;
   d[5] = client.variant;
   wr16(d + 6, 0);
-  wr32(d + 8, client.keys.session_id);
+  wr32(d + 8, client.session_id);
   memcpy(d + 12, nonce, 16);
 }
 
@@ -209,7 +209,7 @@ void GuardFillOuterHeaders(uint8_t *ip, uint32_t ihl, uint32_t udplen) {
 int32_t GuardTreatKeyChange(IPPacket *p, uint8_t *d, uint32_t len) {
   if (ClientMagic() != zor::wire::kMagic) return 1;
   if (len < kKeyChangeLen) return kErrKcShort;
-  if (rd32(d + 8) != client.keys.session_id) return kErrKcSession;
+  if (rd32(d + 8) != client.session_id) return kErrKcSession;
   if (!GuardOpenControl(d, kKeyChangeLen, client.keys.recv_control_key)) return kErrKcImit;
   if (_MemCmp(d + 12, client.client_nonce, 16)) return kErrKcNonce;
   uint8_t gen = d[28];
@@ -237,7 +237,7 @@ int32_t GuardTreatAck(uint8_t *d, uint32_t len) {
     err = 8;
   else if (len < kAckLen)
     err = 1;
-  else if (rd32(d + 8) != client.keys.session_id)
+  else if (rd32(d + 8) != client.session_id)
     err = 2;
   else if (!GuardOpenControl(d, kAckLen, client.keys.recv_control_key))
     err = 3;
@@ -308,7 +308,7 @@ int32_t GuardSendOOBData(uint32_t code, const uint8_t *data, int32_t n) {
   wr16(d + 6, (uint16_t)n);
   d[8] = guard.send_gen;
   wr32(d + 9, counter);
-  wr32(d + 13, client.keys.session_id);
+  wr32(d + 13, client.session_id);
   wr16(d + 17, (uint16_t)code);
   if (n) memcpy(d + 19, data, (uint32_t)n);
   GuardSealOob(d, (uint32_t)n, client.keys.send_packet_key, counter, client.gw_nonce,

@@ -129,7 +129,7 @@ void UpdatePacketKey(uint32_t send, uint32_t counter) {
   stored = index;
 }
 
-uint32_t GuardUsesMgm(void) { return client.magma_enabled && (client.options & kOptMgm) ? 1 : 0; }
+uint32_t GuardUsesMgm(void) { return magma_enabled && (client.options & kOptMgm) ? 1 : 0; }
 
 uint32_t GuardGatewayAddress(void) { return rd32(client.init_record + init::kGateway); }
 
@@ -156,7 +156,7 @@ uint32_t GuardTreatSendPack(IPPacket *p) {
   d[4] = zor::wire::kData;
   d[5] = guard.send_gen;
   wr32(d + 6, counter);
-  wr32(d + 10, client.keys.session_id);
+  wr32(d + 10, client.session_id);
   uint32_t len = GUARD_DATA_HEAD + payload;
   GuardSealData(d, len, key_of(1), counter, client.gw_nonce, GuardUsesMgm());
   client.send_counter = counter + ((payload + 41) >> 4);
