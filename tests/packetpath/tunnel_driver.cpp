@@ -7,7 +7,6 @@
 //
 //   tunnel_driver --gateway A.B.C.D --local A.B.C.D --adapter NAME [--mgm]
 #include <arpa/inet.h>
-#include <linux/netlink.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/random.h>
@@ -18,18 +17,19 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "host/genl_messages.h"
 #include "tests/filter/daemon_records.h"
+#include "tests/host/netlink_client.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 using namespace zor::testrec;
 
-constexpr uint32_t kControlPort = 0x7A4E0001;
-constexpr uint16_t kRequestFamilyId = 0x7A4E;
 constexpr uint16_t kClientPort = 40000;
 volatile sig_atomic_t stop;
 
@@ -39,50 +39,22 @@ struct Options {
   bool mgm = false;
 };
 
-int nl = -1, udp = -1;
-uint32_t seq = 1;
+// Requests go on one socket; the doorbells, as the service's event
+// listener takes them, to another.
+std::unique_ptr<testnl::Client> nl, doorbells;
+int udp = -1;
 
 void Die(const char *what) {
   fprintf(stderr, "tunnel_driver: %s\n", what);
   exit(1);
 }
 
-// One control request: code and data area (u32 total length, then data);
-// the area as the filter left it.
+// One control request: code and data area (after the u32 length); the
+// area as the filter left it.
 Bytes Control(uint32_t code, const Bytes &data) {
-  Bytes area(4 + data.size());
-  uint32_t total = (uint32_t)area.size();
-  memcpy(area.data(), &total, 4);
-  memcpy(area.data() + 4, data.data(), data.size());
-  uint32_t attrlen = 4 + 4 + (uint32_t)area.size();
-  uint32_t msglen = 16 + 4 + ((attrlen + 3) & ~3u);
-  Bytes m(msglen, 0);
-  nlmsghdr h{msglen, kRequestFamilyId, NLM_F_REQUEST, seq++, 0};
-  memcpy(m.data(), &h, 16);
-  m[16] = 1;  // command
-  m[17] = 1;  // version
-  uint16_t al = (uint16_t)attrlen, at = 1;
-  memcpy(m.data() + 20, &al, 2);
-  memcpy(m.data() + 22, &at, 2);
-  memcpy(m.data() + 24, &code, 4);
-  memcpy(m.data() + 28, area.data(), area.size());
-  sockaddr_nl to{};
-  to.nl_family = AF_NETLINK;
-  to.nl_pid = kControlPort;
-  if (sendto(nl, m.data(), m.size(), 0, (sockaddr *)&to, sizeof to) < 0) Die("netlink send");
-  Bytes buf(65536);
-  for (;;) {
-    pollfd p{nl, POLLIN, 0};
-    if (poll(&p, 1, 3000) <= 0) Die("no answer from zornfhost");
-    ssize_t n = recv(nl, buf.data(), buf.size(), 0);
-    if (n < 28) continue;
-    nlmsghdr r;
-    memcpy(&r, buf.data(), 16);
-    if (r.nlmsg_type != kRequestFamilyId || r.nlmsg_seq != h.nlmsg_seq) continue;
-    uint16_t rl;
-    memcpy(&rl, buf.data() + 20, 2);
-    return Bytes(buf.begin() + 24, buf.begin() + 24 + (rl - 4));
-  }
+  auto reply = nl->ioctl(zornfhost::kRequestFamilyId, code, data, 3000);
+  if (!reply) Die("no answer from zornfhost");
+  return *reply;
 }
 
 // A framed request: the reply header and payload.
@@ -145,10 +117,7 @@ Bytes TreatUntil(uint8_t want) {
 }
 
 void Connect(const Options &o) {
-  sockaddr_nl self{};
-  uint32_t len = sizeof self;
-  getsockname(nl, (sockaddr *)&self, &len);
-  Control(51, Le({self.nl_pid}));
+  Control(51, Le({doorbells->port()}));
   if (o.mgm) Request(37, Le({1}));
   Request(3, InitRecord(o.gateway));
   Request(25, AuxRecord(true));
@@ -187,6 +156,7 @@ void Watch() {
   uint8_t state = 7;
   while (!stop) {
     usleep(100000);
+    doorbells->drain();
     for (;;) {
       Bytes got = Control(49, Le({0}));
       uint32_t code;
@@ -225,10 +195,10 @@ int main(int argc, char **argv) {
       Die("usage: tunnel_driver --gateway A --local A [--adapter NAME] [--mgm]");
   }
   signal(SIGTERM, [](int) { stop = 1; });
-  nl = socket(AF_NETLINK, SOCK_RAW, NETLINK_USERSOCK);
-  sockaddr_nl self{};
-  self.nl_family = AF_NETLINK;
-  if (nl < 0 || bind(nl, (sockaddr *)&self, sizeof self) != 0) Die("netlink socket");
+  nl = std::make_unique<testnl::Client>(zornfhost::kControlPort);
+  doorbells = std::make_unique<testnl::Client>(zornfhost::kControlPort);
+  if (nl->lookup_family(std::string(zornfhost::kRequestFamily)) != zornfhost::kRequestFamilyId)
+    Die("zornfhost's request family not found");
   udp = socket(AF_INET, SOCK_DGRAM, 0);
   sockaddr_in local{};
   local.sin_family = AF_INET;
