@@ -105,7 +105,8 @@ uint32_t advance(uint32_t tunnel, FirewallSession *s, const Segment &g, uint32_t
   FwTcpData *d = FwTcp(s);
   take_stats(tunnel, d->synstate == 3 && d->finstate == 0, &d->stamp, total, g.outgoing);
   uint32_t &seqend = g.outgoing ? d->seqend1 : d->seqend2;
-  if (later(g.seqend(), wire32(seqend))) seqend = to_wire32(g.seqend());
+  // 0 is an end not seen yet (the ACK-less first SYN named no sequence).
+  if (!seqend || later(g.seqend(), wire32(seqend))) seqend = to_wire32(g.seqend());
   (g.outgoing ? d->ipid1 : d->ipid2) = g.ipid;
   uint32_t &tsval = g.outgoing ? d->tsval1 : d->tsval2;
   uint32_t ts = 0;

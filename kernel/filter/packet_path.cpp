@@ -284,8 +284,9 @@ uint32_t outgoing(IPPacket *p) {
   if (index == zor::addr::kNotFound) return local_filter_step(p, PORT_TERM);
   stat_entry = index;
   if (connected()) return outgoing_tunnelled(p);
-  if (client.table.e[index].kind != zor::addr::kGateway) return local_filter_step(p, PORT_TERM);
-  if (client.state >= kTransportReady && ClientIsSendInitVPNPack(p->ip, p->total) == 1) {
+  if (client.table.e[index].kind != zor::addr::kGateway || client.state < kTransportReady)
+    return local_filter_step(p, PORT_TERM);
+  if (ClientIsSendInitVPNPack(p->ip, p->total) == 1) {
     static const uint8_t zero[6] = {};
     if (!zor::wire::SameBytes(p->frame, zero, 6)) memcpy(guard.gwmac, p->frame, 6);
     memcpy(guard.ownip, p->ip + 12, 4);

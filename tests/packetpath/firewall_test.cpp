@@ -231,6 +231,18 @@ TEST_F(Firewall, IdleSessionsExpireWithCorrectResets) {
             Bytes(kClientMac, kClientMac + 6));
 }
 
+TEST_F(Firewall, ResetCarriesAnInitialSequenceFromTheUpperHalf) {
+  FirewallSession *s = nullptr;
+  ASSERT_EQ(Check(Segment(true, TCP_SYN, 999, 0), true, &s), 0u);
+  ASSERT_EQ(Check(Segment(false, TCP_SYN | TCP_ACK, 0x90000000u, 1000), false, &s), 0u);
+  ASSERT_EQ(Check(Segment(true, TCP_ACK, 1000, 0x90000001u), true, &s), 0u);
+  h.Drain();
+  EXPECT_EQ(FIREWALL_RejectSession(s, 0), 0u);
+  std::vector<Sent> resets = h.Drain();
+  ASSERT_EQ(resets.size(), 2u);
+  ExpectReset(resets[0], false, kRemote, kClientIp, 80, 40001, 0x90000001u, 1000, 54);
+}
+
 TEST_F(Firewall, TunnelledSessionResetGoesOnlyToTheLocalStack) {
   FirewallSession *s = Establish({}, {}, 1);
   ASSERT_NE(s, nullptr);

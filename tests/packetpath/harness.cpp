@@ -138,7 +138,7 @@ bool Harness::Connect(bool mgm) {
   gwsim::Options o;
   peer_ = std::make_unique<gwsim::HandshakePeer>(o);
   Bytes reply;
-  if (mgm) Request(37, Le({1}));
+  Request(37, Le({mgm ? 1u : 0u}));
   if (Request(3, InitRecord(kGatewayIp)) < 0) return Fail("init");
   if (Request(25, AuxRecord(true)) < 0) return Fail("auxinfo");
   uint8_t priv[32];

@@ -1,6 +1,7 @@
-"""Helpers of the tunnel namespace test: an uplink capture, a TCP sink that
-answers with the digest of what it got, and a sender that asks the gateway
-for a key change half way through."""
+"""Helpers of the namespace tests: an uplink capture, a TCP sink that answers
+with the digest of what it got, a sender that asks the gateway for a key
+change half way through, and an idle connection whose two ends report how
+it ended."""
 import hashlib
 import os
 import signal
@@ -93,6 +94,45 @@ def send(addr, port, total, control):
     print("stream of %d bytes arrived whole" % total)
 
 
+def idle_server(addr, port):
+    """Accepts one connection and reports how it ends."""
+    s = socket.socket()
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    s.bind((addr, port))
+    s.listen(1)
+    c, _ = s.accept()
+    try:
+        while c.recv(100):
+            pass
+        print("peer closed")
+    except ConnectionResetError:
+        print("peer reset")
+    sys.stdout.flush()
+
+
+def idle_client(addr, port, idle, poke):
+    """Opens a connection, leaves it idle, then pokes the filter (frames that
+    make the firewall sweep; its ticks may run a little late) and reports
+    how the connection ended."""
+    import subprocess
+    import time
+    c = socket.create_connection((addr, port), timeout=5)
+    c.sendall(b"hello")
+    time.sleep(idle)
+    c.settimeout(0.5)
+    for _ in range(20):
+        subprocess.run(["ping", "-q", "-c", "1", "-W", "1", poke], stdout=subprocess.DEVNULL)
+        try:
+            c.recv(100)
+            print("local closed")
+            return
+        except ConnectionResetError:
+            print("local reset")
+            return
+        except socket.timeout:
+            pass
+    print("local still open")
+
 if __name__ == "__main__":
     cmd = sys.argv[1]
     if cmd == "capture":
@@ -103,3 +143,8 @@ if __name__ == "__main__":
         sink(sys.argv[2], int(sys.argv[3]))
     elif cmd == "send":
         send(sys.argv[2], int(sys.argv[3]), int(sys.argv[4]), sys.argv[5])
+    elif cmd == "idle-server":
+        idle_server(sys.argv[2], int(sys.argv[3]))
+    elif cmd == "idle-client":
+        idle_client(sys.argv[2], int(sys.argv[3]), float(sys.argv[4]), sys.argv[5])
+

@@ -6,6 +6,10 @@
 // SIGTERM).
 //
 //   tunnel_driver --gateway A.B.C.D --local A.B.C.D --adapter NAME [--mgm]
+//   tunnel_driver --gateway A.B.C.D --init-only MINUTES
+// The second form only initialises the connection and makes the transport
+// ready (the filter then tracks the traffic with the gateway's address),
+// with every firewall time-out set to the given minutes, and exits.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -37,6 +41,7 @@ struct Options {
   uint32_t gateway = 0, local = 0;  // host order
   std::string adapter = "tap0";
   bool mgm = false;
+  uint32_t init_only = 0;  // minutes; 0 = bring the tunnel up
 };
 
 // Requests go on one socket; the doorbells, as the service's event
@@ -191,6 +196,8 @@ int main(int argc, char **argv) {
       o.adapter = argv[++i];
     else if (a == "--mgm")
       o.mgm = true;
+    else if (a == "--init-only" && v)
+      o.init_only = (uint32_t)atoi(argv[++i]);
     else
       Die("usage: tunnel_driver --gateway A --local A [--adapter NAME] [--mgm]");
   }
@@ -205,6 +212,16 @@ int main(int argc, char **argv) {
   local.sin_port = htons(kClientPort);
   local.sin_addr.s_addr = htonl(o.local);
   if (udp < 0 || bind(udp, (sockaddr *)&local, sizeof local) != 0) Die("udp socket");
+  if (o.init_only) {
+    uint32_t m = o.init_only;
+    Request(23, Le({m, m, m, m, m, 0, 0}));
+    Request(3, InitRecord(o.gateway));
+    Bytes connecting = Le({0, 0, 0});
+    connecting.resize(14, 0);
+    Request(18, connecting);
+    printf("initialised\n");
+    return 0;
+  }
   Connect(o);
   Watch();
   return 0;

@@ -1,0 +1,50 @@
+#!/bin/bash
+# An idle TCP connection between the client namespace and the gateway host,
+# tracked by the firewall while a connection is being set up (the gateway's
+# address is known), expires after the one-minute idle time-out: both ends'
+# stacks take the reset frames and tear the connection down.
+set -euo pipefail
+build=${1:?usage: firewall_netns_test.sh BUILD_DIR}
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/../.." && pwd)
+if [ "$(id -u)" != 0 ]; then
+  echo "needs root for namespaces: skipped"
+  exit 77
+fi
+
+p=pf$$
+cli=${p}cli gw=${p}gw
+work=$(mktemp -d)
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  bash "$root/scripts/testnet.sh" down "$p" || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+fail() {
+  echo "FAIL: $*"
+  for f in "$work"/*.log; do echo "== $f"; tail -n 20 "$f"; done
+  exit 1
+}
+tools="python3 $here/netns_tools.py"
+
+bash "$root/scripts/testnet.sh" up "$p"
+ZORNFHOST="$build/host/zornfhost" bash "$root/scripts/testnet.sh" host "$p" 2>"$work/host.log" &
+pids+=($!)
+sleep 1
+ip netns exec "$cli" "$build/tests/packetpath/tunnel_driver" --gateway 203.0.113.1 \
+  --init-only 1 >"$work/driver.log" 2>&1 || fail "initialisation"
+
+ip netns exec "$gw" $tools idle-server 203.0.113.1 7002 >"$work/server.log" 2>&1 &
+server=$!
+pids+=($server)
+sleep 0.5
+# 1,080 ticks of 55 ms are 59.4 s.
+ip netns exec "$cli" $tools idle-client 203.0.113.1 7002 61 203.0.113.1 >"$work/client.log" 2>&1 ||
+  fail "client"
+wait "$server" || true
+grep -q "local reset" "$work/client.log" || fail "the local stack kept the connection"
+grep -q "peer reset" "$work/server.log" || fail "the peer kept the connection"
+echo "firewall expiry end to end: ok"
