@@ -153,7 +153,8 @@ TEST_F(Firewall, ReverseLookupAndMacRefresh) {
 TEST_F(Firewall, MalformedAndUnjudgedFrames) {
   Bytes f = Segment(true, TCP_ACK, 1, 1, 20);
   PutBe16(&f[16], (uint16_t)(Be16(&f[16]) + 100));  // total length beyond the frame
-  Reseal(&f[14]);
+  PutBe16(&f[24], 0);
+  PutBe16(&f[24], (uint16_t)~InetSum(&f[14], 20));
   EXPECT_EQ(Check(f, true), 0u) << "passes unchecked, no session";
   EXPECT_EQ(Sessions(), 0u);
 

@@ -1,5 +1,6 @@
 #include "tests/packetpath/frames.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace pp {
@@ -62,7 +63,7 @@ Bytes Ipv4(const Ip &h, const Bytes &transport) {
   p[9] = h.proto;
   PutBe32(&p[12], h.src);
   PutBe32(&p[16], h.dst);
-  memcpy(p.data() + 20, transport.data(), transport.size());
+  std::copy(transport.begin(), transport.end(), p.begin() + 20);
   Reseal(p.data());
   return p;
 }
@@ -72,7 +73,7 @@ Bytes Udp(uint16_t sport, uint16_t dport, const Bytes &payload) {
   PutBe16(&u[0], sport);
   PutBe16(&u[2], dport);
   PutBe16(&u[4], (uint16_t)u.size());
-  memcpy(u.data() + 8, payload.data(), payload.size());
+  std::copy(payload.begin(), payload.end(), u.begin() + 8);
   return u;
 }
 
@@ -86,8 +87,8 @@ Bytes TcpSegment(const Tcp &t) {
   s[12] = (uint8_t)((hl / 4) << 4);
   s[13] = t.flags;
   PutBe16(&s[14], 65535);
-  memcpy(s.data() + 20, t.options.data(), t.options.size());
-  memcpy(s.data() + hl, t.payload.data(), t.payload.size());
+  std::copy(t.options.begin(), t.options.end(), s.begin() + 20);
+  std::copy(t.payload.begin(), t.payload.end(), s.begin() + hl);
   return s;
 }
 
@@ -96,7 +97,7 @@ Bytes IcmpEcho(uint16_t id, uint16_t seq, const Bytes &payload) {
   m[0] = 8;
   PutBe16(&m[4], id);
   PutBe16(&m[6], seq);
-  memcpy(m.data() + 8, payload.data(), payload.size());
+  std::copy(payload.begin(), payload.end(), m.begin() + 8);
   return m;
 }
 
@@ -105,7 +106,7 @@ Bytes Ether(const uint8_t dst[6], const uint8_t src[6], uint16_t type, const Byt
   memcpy(f.data(), dst, 6);
   memcpy(f.data() + 6, src, 6);
   PutBe16(&f[12], type);
-  memcpy(f.data() + 14, body.data(), body.size());
+  std::copy(body.begin(), body.end(), f.begin() + 14);
   return f;
 }
 

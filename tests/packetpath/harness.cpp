@@ -3,6 +3,7 @@
 #include <sys/random.h>
 
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 
 #include "kern_host.h"
@@ -64,7 +65,7 @@ int32_t Harness::Request(uint32_t code, const Bytes &payload, Bytes *reply) {
   buf[1] = 0x02;
   uint32_t len = (uint32_t)payload.size();
   memcpy(buf.data() + 20, &len, 4);
-  memcpy(buf.data() + 24, payload.data(), payload.size());
+  std::copy(payload.begin(), payload.end(), buf.begin() + 24);
   int32_t answer = FilterGetInformation(code, buf.data(), (uint32_t)buf.size());
   if (reply) *reply = buf;
   return answer;

@@ -20,6 +20,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -69,7 +70,7 @@ Bytes Request(uint32_t code, const Bytes &payload, size_t room = 18408) {
   d[1] = 0x02;
   uint32_t len = (uint32_t)payload.size();
   memcpy(d.data() + 20, &len, 4);
-  memcpy(d.data() + 24, payload.data(), payload.size());
+  std::copy(payload.begin(), payload.end(), d.begin() + 24);
   Bytes area = Control(code, d);
   return Bytes(area.begin() + 4, area.end());
 }
