@@ -5,34 +5,10 @@
 # stacks take the reset frames and tear the connection down.
 set -euo pipefail
 build=${1:?usage: firewall_netns_test.sh BUILD_DIR}
-here=$(cd "$(dirname "$0")" && pwd)
-root=$(cd "$here/../.." && pwd)
-if [ "$(id -u)" != 0 ]; then
-  echo "needs root for namespaces: skipped"
-  exit 77
-fi
+NETNS_PREFIX=pf
+source "$(dirname "$0")/netns_common.sh"
 
-p=pf$$
-cli=${p}cli gw=${p}gw
-work=$(mktemp -d)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  bash "$root/scripts/testnet.sh" down "$p" || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-fail() {
-  echo "FAIL: $*"
-  for f in "$work"/*.log; do echo "== $f"; tail -n 20 "$f"; done
-  exit 1
-}
-tools="python3 $here/netns_tools.py"
-
-bash "$root/scripts/testnet.sh" up "$p"
-ZORNFHOST="$build/host/zornfhost" bash "$root/scripts/testnet.sh" host "$p" 2>"$work/host.log" &
-pids+=($!)
+start_network
 sleep 1
 ip netns exec "$cli" "$build/tests/packetpath/tunnel_driver" --gateway 203.0.113.1 \
   --init-only 1 >"$work/driver.log" 2>&1 || fail "initialisation"

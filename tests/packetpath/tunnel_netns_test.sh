@@ -6,51 +6,10 @@
 # level and a silent gateway raise their events.
 set -euo pipefail
 build=${1:?usage: tunnel_netns_test.sh BUILD_DIR}
-here=$(cd "$(dirname "$0")" && pwd)
-root=$(cd "$here/../.." && pwd)
-if [ "$(id -u)" != 0 ]; then
-  echo "needs root for namespaces: skipped"
-  exit 77
-fi
+NETNS_PREFIX=pp
+source "$(dirname "$0")/netns_common.sh"
 
-p=pp$$
-cli=${p}cli gw=${p}gw corp=${p}corp
-work=$(mktemp -d)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  bash "$root/scripts/testnet.sh" down "$p" || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-fail() {
-  echo "FAIL: $*"
-  set +e
-  for f in "$work"/*.log; do
-    echo "== $f"
-    grep -v "refused: authentication" "$f" | tail -n 30
-    echo "($(grep -c "refused: authentication" "$f") datagrams refused for authentication)"
-  done
-  exit 1
-}
-wait_for() {  # file pattern seconds
-  for _ in $(seq $((${3} * 10))); do
-    grep -q "$2" "$1" 2>/dev/null && return 0
-    sleep 0.1
-  done
-  return 1
-}
-wait_file() {  # file seconds
-  for _ in $(seq $((${2} * 10))); do
-    [ -e "$1" ] && return 0
-    sleep 0.1
-  done
-  return 1
-}
-tools="python3 $here/netns_tools.py"
-
-bash "$root/scripts/testnet.sh" up "$p"
+start_network
 # The gateway's own stack stays quiet on the uplink, so that all it shows is
 # what the tunnel puts there.
 ip netns exec "$gw" sysctl -qw net.ipv6.conf.gw0.disable_ipv6=1
@@ -67,8 +26,6 @@ ip -n "$gw" rule add iif gwcorp0 table 87
 ip -n "$gw" route add default dev gwtun0 table 87
 
 ip netns exec "$corp" $tools sink 198.51.100.10 7001 >"$work/sink.log" 2>&1 &
-pids+=($!)
-ZORNFHOST="$build/host/zornfhost" bash "$root/scripts/testnet.sh" host "$p" 2>"$work/host.log" &
 pids+=($!)
 sleep 1
 ip netns exec "$gw" $tools capture gw0 "$work/uplink.bin" 2>"$work/capture.log" &

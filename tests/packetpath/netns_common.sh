@@ -1,0 +1,53 @@
+# Shared by the packet path's namespace tests, sourced after `build` is
+# set: root check, a test network named PREFIX$$ with cleanup on exit
+# (the processes started are listed in `pids`), failure with the logs, and
+# waits for a file or a line in it.
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+root=$(cd "$here/../.." && pwd)
+tools="python3 $here/netns_tools.py"
+if [ "$(id -u)" != 0 ]; then
+  echo "needs root for namespaces: skipped"
+  exit 77
+fi
+
+p=${NETNS_PREFIX:?}$$
+cli=${p}cli gw=${p}gw corp=${p}corp
+work=$(mktemp -d)
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  bash "$root/scripts/testnet.sh" down "$p" || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+fail() {
+  echo "FAIL: $*"
+  set +e
+  for f in "$work"/*.log; do
+    echo "== $f"
+    grep -v "refused: authentication" "$f" | tail -n 30
+    echo "($(grep -c "refused: authentication" "$f") datagrams refused for authentication)"
+  done
+  exit 1
+}
+wait_for() {  # file pattern seconds
+  for _ in $(seq $((${3} * 10))); do
+    grep -q "$2" "$1" 2>/dev/null && return 0
+    sleep 0.1
+  done
+  return 1
+}
+wait_file() {  # file seconds
+  for _ in $(seq $((${2} * 10))); do
+    [ -e "$1" ] && return 0
+    sleep 0.1
+  done
+  return 1
+}
+# The test network and zornfhost in its client namespace.
+start_network() {
+  bash "$root/scripts/testnet.sh" up "$p"
+  ZORNFHOST="$build/host/zornfhost" bash "$root/scripts/testnet.sh" host "$p" 2>"$work/host.log" &
+  pids+=($!)
+}
