@@ -46,12 +46,6 @@ uint32_t IPPacketReceived(uint8_t *frame, uint32_t linklen, uint8_t *ip, uint32_
 uint32_t ARPPacketReceived(uint8_t *frame, uint32_t linklen, uint8_t *body, uint32_t bodylen);
 LinkInfo DetectFrameAndPid(const uint8_t *frame, uint32_t length);
 
-// Classifiers of the library (the packet path of this build calls none).
-uint32_t IsArpPacket(const uint8_t *frame, uint32_t length);
-uint32_t IsBootpPacket(const uint8_t *frame, uint32_t length);
-uint32_t IsDhcpPacket(const uint8_t *frame, uint32_t length);
-uint32_t IsEapTlsPacket(const uint8_t *frame, uint32_t length);
-
 // Queues a copy of a frame on the current adapter, or with the tunnel flag
 // on the tunnel adapter; 0 queued, non-zero not.
 uint32_t AddToSend(const uint8_t *frame, uint32_t length, uint32_t tunnel, uint32_t tonetwork);

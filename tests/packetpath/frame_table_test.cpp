@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "kernel/filter/frame_classifiers.h"
 #include "kernel/filter/ip_reassembly.h"
 #include "kernel/filter/packet_path.h"
 #include "kernel/filter/tunnel_client.h"
@@ -171,6 +172,60 @@ TEST(LinkClassification, KindsHeaderLengthsAndProtocols) {
     EXPECT_EQ(l.kind, cases[i].kind) << "case " << i;
     EXPECT_EQ(l.pid, cases[i].pid) << "case " << i;
   }
+}
+
+Bytes Bootp(uint16_t sport, uint16_t dport, uint8_t op, bool cookie) {
+  Bytes b(240, 0);
+  b[0] = op;
+  b[1] = 1;
+  b[2] = 6;
+  if (cookie) {
+    b[236] = 99;
+    b[237] = 130;
+    b[238] = 83;
+    b[239] = 99;
+  }
+  Ip ip;
+  ip.src = 0;
+  ip.dst = 0xFFFFFFFFu;
+  return FromClient(ip, Udp(sport, dport, b));
+}
+
+Bytes Eapol(uint8_t code, uint8_t type, uint16_t eaplen) {
+  Bytes body = {code, 1, (uint8_t)(eaplen >> 8), (uint8_t)eaplen, type, 0};
+  Bytes f = {1, 0, 0, (uint8_t)body.size()};
+  f.insert(f.end(), body.begin(), body.end());
+  f.resize(f.size() + 4, 0);
+  return Ether(kGatewayMac, kClientMac, 0x888E, f);
+}
+
+TEST(Classifiers, ArpBootpDhcpAndEapTls) {
+  Bytes reply = Arp(2, kCorpIp), other = Arp(9, kCorpIp), bad = Arp(1, kCorpIp);
+  bad[18] = 8;  // hardware length
+  EXPECT_EQ(IsArpPacket(Arp(1, kCorpIp).data(), 42), 1u);
+  EXPECT_EQ(IsArpPacket(reply.data(), 42), 2u);
+  EXPECT_EQ(IsArpPacket(other.data(), 42), 3u);
+  EXPECT_EQ(IsArpPacket(bad.data(), 42), 0u);
+  EXPECT_EQ(IsArpPacket(reply.data(), 41), 0u);
+
+  Bytes req = Bootp(68, 67, 1, true), ack = Bootp(67, 68, 2, false);
+  EXPECT_EQ(req.size(), 282u);
+  EXPECT_EQ(IsBootpPacket(req.data(), (uint32_t)req.size()), 1u);
+  EXPECT_EQ(IsBootpPacket(ack.data(), (uint32_t)ack.size()), 2u);
+  EXPECT_EQ(IsDhcpPacket(req.data(), (uint32_t)req.size()), 1u);
+  EXPECT_EQ(IsDhcpPacket(ack.data(), (uint32_t)ack.size()), 0u) << "no magic cookie";
+  EXPECT_EQ(IsDhcpPacket(req.data(), 281), 0u) << "cookie cut off";
+  EXPECT_EQ(IsBootpPacket(req.data(), 277), 0u);
+  Bytes ports = Bootp(68, 68, 1, true);
+  EXPECT_EQ(IsBootpPacket(ports.data(), (uint32_t)ports.size()), 0u);
+
+  Bytes tls_req = Eapol(1, 13, 6), tls_resp = Eapol(2, 13, 6);
+  EXPECT_EQ(IsEapTlsPacket(tls_req.data(), (uint32_t)tls_req.size()), 1u);
+  EXPECT_EQ(IsEapTlsPacket(tls_resp.data(), (uint32_t)tls_resp.size()), 2u);
+  Bytes md5 = Eapol(1, 4, 6), longer = Eapol(1, 13, 7);
+  EXPECT_EQ(IsEapTlsPacket(md5.data(), (uint32_t)md5.size()), 0u);
+  EXPECT_EQ(IsEapTlsPacket(longer.data(), (uint32_t)longer.size()), 0u)
+      << "EAP longer than its EAPOL body";
 }
 
 // Fragments of one UDP datagram from the network.
