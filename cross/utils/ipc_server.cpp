@@ -25,7 +25,6 @@ std::atomic<int> next_client_id{0};
 std::atomic<bool> ready_to_close_sockets{false};
 int read_timeout = 10;
 std::atomic<int> hello_timeout_ms{10000};
-std::atomic<int> push_answer_timeout_ms{120000};
 
 namespace {
 
@@ -359,9 +358,8 @@ int IPC_SendToClient(ServicePipeMessage_t* msg, int id) {
       }
     }
   }
-  int timeout = push_answer_timeout_ms;
-  if (id >= 0) return IPC_Proceed(msg, targets.front(), timeout);
-  for (int fd : targets) IPC_Proceed(msg, fd, timeout);
+  if (id >= 0) return IPC_Proceed(msg, targets.front());
+  for (int fd : targets) IPC_Proceed(msg, fd);
   return 1;
 }
 

@@ -49,10 +49,9 @@ extern std::atomic<int> next_client_id;
 extern std::atomic<bool> ready_to_close_sockets;
 // Receive time-out of every accepted socket, in seconds.
 extern int read_timeout;
-// How long a new connection may take to send its hello, and a client to
-// answer a synchronous push, in milliseconds; a silent peer is dropped.
+// How long a new connection may take to send its hello, in milliseconds; a
+// silent peer is dropped.
 extern std::atomic<int> hello_timeout_ms;
-extern std::atomic<int> push_answer_timeout_ms;
 
 // Creates the run directory and the three listening sockets and starts
 // their accept threads. Called once at start-up, after umask(0).
