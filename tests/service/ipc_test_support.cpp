@@ -175,12 +175,18 @@ bool ClientProcess::readLine(std::string* line, int timeoutMs) {
 }
 
 std::string ClientProcess::expect(const std::string& prefix, int timeoutMs) {
+  return expectOneOf({prefix}, timeoutMs);
+}
+
+std::string ClientProcess::expectOneOf(const std::vector<std::string>& prefixes, int timeoutMs) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   std::string line;
   for (;;) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0 || !readLine(&line, static_cast<int>(left.count()))) return "";
-    if (line.rfind(prefix, 0) == 0) return line;
+    for (const std::string& prefix : prefixes) {
+      if (line.rfind(prefix, 0) == 0) return line;
+    }
   }
 }
 

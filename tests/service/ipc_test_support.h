@@ -42,6 +42,8 @@ class ClientProcess {
   // The next output line starting with prefix (earlier lines are skipped);
   // "" when none came in time.
   std::string expect(const std::string& prefix, int timeoutMs = 5000);
+  // The same for the first line that starts with any of the prefixes.
+  std::string expectOneOf(const std::vector<std::string>& prefixes, int timeoutMs = 5000);
   // The id printed at registration, -1 when registration failed.
   int registeredId(int timeoutMs = 5000);
   void kill();
