@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -57,6 +58,18 @@ int* slotOf(IPC_Client& client, SocketType type) {
     case SOCKET_CONNECTION: return &client.connectionSock;
   }
   return nullptr;
+}
+
+// Starts a detached thread; false (logged) when the system has no thread to give.
+template <typename... Args>
+bool startDetached(const char* function, Args&&... args) {
+  try {
+    std::thread(std::forward<Args>(args)...).detach();
+    return true;
+  } catch (const std::system_error& e) {
+    logLine(function, std::string("cannot start a thread: ") + e.what());
+    return false;
+  }
 }
 
 void shutdownSocket(int fd) {
@@ -174,7 +187,10 @@ void registerClient(int fd, SocketType type, uid_t uid) {
                                   ". Client sock: " + num(fd));
     timeval tv{read_timeout, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    if (type != SOCKET_SERVER_CLIENT) std::thread(ClientCycle, fd, client.closed, type, client.id).detach();
+    if (type != SOCKET_SERVER_CLIENT && !startDetached("StartAccepting", ClientCycle, fd, client.closed, type, client.id)) {
+      *slotOf(client, type) = -1;  // nobody would ever serve or close it
+      close(fd);
+    }
   }
   closePushSocket(replacedPush);
 }
@@ -254,7 +270,7 @@ void StartConnections() {
   }
   int fds[3] = {-1, -1, -1};
   if (!openListeners(fds)) return;
-  for (int i = 0; i < 3; i++) std::thread(StartAccepting, fds[i], kListeners[i].type).detach();
+  for (int i = 0; i < 3; i++) startDetached("StartConnections", StartAccepting, fds[i], kListeners[i].type);
 }
 
 void StartAccepting(int listenFd, SocketType type) {
@@ -277,7 +293,7 @@ void StartAccepting(int listenFd, SocketType type) {
     }
     // The hello is read on a thread of its own, so a silent peer never
     // holds up the next connection.
-    std::thread(registerClient, fd, type, uid).detach();
+    if (!startDetached("StartAccepting", registerClient, fd, type, uid)) close(fd);
   }
 }
 

@@ -1,4 +1,7 @@
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -302,6 +305,22 @@ TEST_F(IpcServer, AReplacedRequestConnectionLeavesTheClientAlone) {
   auto msg = message(50, -1);
   EXPECT_EQ(IPC_SendToClient(msg.get(), id), 1);
   EXPECT_NE(second.expect("push code=50"), "");
+}
+
+TEST_F(IpcServer, ARunDirectoryThatIsNoDirectoryLeavesTheDaemonWithoutIpc) {
+  // A second daemon in a mount namespace of its own, where the run directory
+  // is taken by a plain file.
+  pid_t daemon = fork();
+  if (daemon == 0) {
+    if (unshare(CLONE_NEWNS) != 0 || mount("tmpfs", "/run", "tmpfs", 0, "mode=0755") != 0) _exit(2);
+    int file = open(IPC_RUN_DIR, O_CREAT | O_WRONLY, 0644);
+    close(file);
+    StartConnections();
+    bool noSockets = access(IPC_CLIENT_SERVER_SOCKET, F_OK) != 0;
+    bool logged = logHas("Не удалось подготовить каталог IPC: Not a directory");
+    _exit(noSockets && logged ? 0 : 1);
+  }
+  EXPECT_EQ(WaitChild(daemon), 0);
 }
 
 TEST_F(IpcServer, AClientThatComesBackGetsANewId) {

@@ -72,6 +72,8 @@ TEST_F(LogFile, BannerFollowsTheHeaderOfANewFile) {
   EXPECT_EQ(all.substr(0, start.size()), start);
   EXPECT_TRUE(hasShape(all, start.size(), stamp)) << all;
   EXPECT_EQ(all.substr(start.size() + stamp.size()), ">> \r\n\r\n");
+  EXPECT_EQ(log.CreateLogFileInDir(tmp.path().c_str(), "Other.csv"), 1);
+  EXPECT_EQ(readWholeFile(tmp.file("Other.csv")).substr(0, start.size()), start);
   EXPECT_EQ(log.CreateLogFile(""), -1);
   EXPECT_EQ(log.CreateLogFile(nullptr), -1);
 }
