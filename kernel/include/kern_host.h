@@ -1,11 +1,15 @@
 // The host-layer contract of ZorNFFltLib: the operations a kernel host gives
-// the library. Kernel-side code includes only this and the freestanding
-// compiler headers.
+// the library, and the library's entry points that the host calls by name.
+// Kernel-side code includes only this and the freestanding compiler headers.
 #pragma once
+#include <stdarg.h>
 #include <stddef.h>
 #include <stdint.h>
 
 extern "C" {
+
+// ---------------------------------------------------------------------------
+// Operations the host provides.
 
 // Plain memory and string functions that every kernel provides.
 void *memcpy(void *dst, const void *src, size_t n);
@@ -13,9 +17,130 @@ void *memset(void *dst, int c, size_t n);
 void *memmove(void *dst, const void *src, size_t n);
 size_t strlen(const char *s);
 
+// Memory: uninitialised memory or NULL; KERN_kfree(NULL) does nothing.
+void *KERN_kmalloc(size_t size);
+void KERN_kfree(void *p);
+
+// Text helpers with the usual C semantics.
+void *KERN_memcpy(void *dst, const void *src, size_t n);
+void *KERN_memset(void *dst, int c, size_t n);
+void *KERN_memmove(void *dst, const void *src, size_t n);
+int KERN_strcmp(const char *a, const char *b);
+char *KERN_strncpy(char *dst, const char *src, size_t n);
+size_t KERN_strlen(const char *s);
+char *KERN_strncat(char *dst, const char *src, size_t n);
+int KERN_snprintf(char *buf, size_t size, const char *format, ...);
+// Writes to the host's log.
+int KERN_printk(const char *format, ...);
+
+// Spin locks in an 8-byte slot owned by the library. Not recursive; nothing
+// that sleeps may run while one is held.
+typedef struct {
+  uint64_t opaque;
+} KERN_spinlock_t;
+void KERN_spin_lock_init(KERN_spinlock_t *lock);
+void KERN_spin_lock_lock(KERN_spinlock_t *lock);
+void KERN_spin_lock_unlock(KERN_spinlock_t *lock);
+void KERN_spin_lock_free(KERN_spinlock_t *lock);
+
+// Control device: 0 on success; from then on every control request goes to
+// Zor_Filter_DRV_IoControl_Function until KERN_DeregisterDevice.
+int KERN_RegisterDevice(uint32_t size);
+void KERN_DeregisterDevice(void);
+
+// Event doorbell of the service process: 0 on success / when delivered.
+int KERN_RegisterEvent(void);
+int KERN_SendEvent(uint32_t pid);
+int KERN_ClearEvent(uint32_t pid);
+void KERN_DeregisterEvent(void);
+
+// Notifiers and packet hooks (results are informational). While registered
+// the host calls the adapter, power and packet entry points below.
+int KERN_register_device_notifier(void);
+void KERN_unregister_device_notifier(void);
+int KERN_register_pm_notifier(void);
+void KERN_unregister_pm_notifier(void);
+int KERN_net_register_hooks(void);
+void KERN_net_unregister_hooks(void);
+// Size of the host's own per-adapter area (0: the host keeps none).
+uint32_t KERN_netdev_getaddinfolen(void);
+
+// Periodic timer: Zor_DEV_NetTimerCallback every `ms` milliseconds, never
+// concurrently with itself. 0 on success.
+int KERN_InitTimer(uint32_t ms);
+void KERN_DestroyTimer(void);
+
+// Packet buffers. A netbuf is the host's; the library never looks inside.
+uint32_t KERN_netbuf_len(void *netbuf);
+// Copies `len` bytes of the frame to `dst`; 0 on success.
+int KERN_netbuf_getdata(void *netbuf, void *dst, uint32_t len);
+// A new buffer holding a copy of `data`, to be sent to the network
+// (toNetwork non-zero) or up to the local stack; NULL when none.
+void *KERN_netbuf_alloc(void *netdev, const void *data, uint32_t len, int toNetwork);
+// Hand `count` buffers to the network side (send) or to the local stack
+// (recv) of `netdev`. 0: the host took them over and reports each one's
+// completion later through Zor_net_inputoutput_complete, never from inside
+// this call. Non-zero: refused; the library frees them with KERN_netbuf_free.
+int KERN_netbuf_queue_send(void **netbufs, int count, void *netdev);
+int KERN_netbuf_queue_recv(void **netbufs, int count, void *netdev);
+void KERN_netbuf_free(void *netbuf);
+
+// Wall-clock time (year in full) and a 64-bit monotonic stamp in
+// nanoseconds; any pointer may be NULL.
+void KERN_DrvGetCurFtime(uint32_t *sec, uint32_t *min, uint32_t *hour, uint32_t *day,
+                         uint32_t *month, uint32_t *year, uint64_t *stamp);
+
+// Fills `len` bytes from the operating system's random generator; 0 on success.
+int KERN_get_random_bytes(void *buf, uint32_t len);
+
 // Vector-unit sections: non-zero when vector registers may be used until
 // KERN_fpu_end().
 int KERN_fpu_try_begin(void);
 void KERN_fpu_end(void);
+
+// ---------------------------------------------------------------------------
+// Entry points of the network-filter module, called by the host.
+
+// Module load: 0 loaded, 1 failed (the host then calls Zor_cleanup_module).
+uint32_t Zor_init_module(void);
+void Zor_cleanup_module(void);
+void Zor_DriverUnload(void);
+
+// One frame seen by the host: direction 0 received from the network, any
+// other value sent by the local stack. Verdict: 0 let the frame continue,
+// 1 the filter took or dropped it, 2 not handled (deliver as if unfiltered).
+// The buffer stays the host's. Zor_net_inputoutput also drains the send
+// queues; the Ex form only when `flush` is non-zero.
+uint32_t Zor_net_inputoutputEx(uint32_t direction, void *netbuf, void *netdev, uint32_t flush);
+uint32_t Zor_net_inputoutput(uint32_t direction, void *netbuf, void *netdev);
+void Zor_net_inputoutput_CheckQueue(void);
+// The host is done with a buffer it took over through KERN_netbuf_queue_*;
+// the host frees the buffer itself after this returns.
+void Zor_net_inputoutput_complete(void *ignored, void *netbuf, void *netdev);
+
+void Zor_DEV_NetTimerCallback(void);
+void Zor_PM_StandByPrepare(void);
+void Zor_PM_PostStandBy(void);
+
+// Control requests: `buffer` holds u32 total length then the data; `length`
+// points at the buffer's length. 0 handled, 1 rejected.
+uint32_t Zor_Filter_DRV_IoControl_Function(uint32_t code, uint8_t *buffer, uint32_t *length);
+
+// Adapter notifications. `netdev` is the host's device handle (NULL: the
+// adapter's record stands for itself). Type 0 Ethernet, 1 no MAC header,
+// 2 raw IP, 3 PPP. A bound adapter starts not ready; the host reports the
+// link with ChangeUP/ChangeDOWN, also right after binding an adapter that
+// is up. The host calls no packet hook for a device while or after it
+// unbinds it. Results: 0 done, 1 bad argument or unknown device, 2 no memory.
+uint32_t Zor_DEVN_BindAdapter(void *netdev, const char *name, uint32_t type, uint32_t hwaddrlen,
+                              const uint8_t *hwaddr, uint32_t mtu);
+uint32_t Zor_DEVN_UnBindAdapter(void *netdev);
+uint32_t Zor_DEVN_ChangeNameAdapter(void *netdev, const char *name);
+uint32_t Zor_DEVN_ChangeAddrAdapter(void *netdev, uint32_t hwaddrlen, const uint8_t *hwaddr);
+uint32_t Zor_DEVN_ChangeMtuAdapter(void *netdev, uint32_t mtu);
+uint32_t Zor_DEVN_ChangeDOWNAdapter(void *netdev);
+uint32_t Zor_DEVN_ChangeUPAdapter(void *netdev);
+// The library's record of a host device, NULL when it is not bound.
+void *Zor_NETDEV_getaddinfo(void *netdev);
 
 }  // extern "C"

@@ -1,0 +1,277 @@
+#include "host/adapter_pairs.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <linux/if_packet.h>
+#include <linux/if_tun.h>
+#include <net/if.h>
+#include <net/ethernet.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
+#include "host/checksum.h"
+#include "host/completions.h"
+#include "host/host_log.h"
+#include "host/link_monitor.h"
+#include "kern_host.h"
+
+namespace zornfhost {
+namespace {
+
+constexpr size_t kVnetLen = sizeof(VnetHeader);
+constexpr size_t kFrameRoom = 256 * 1024;
+constexpr uint32_t kVerdictTaken = 1;
+constexpr uint32_t kFromNetwork = 0;
+constexpr uint32_t kFromStack = 1;
+
+std::vector<std::unique_ptr<AdapterPair>> pairs;
+
+int open_tap(const std::string &name) {
+  int fd = open("/dev/net/tun", O_RDWR | O_CLOEXEC);
+  if (fd < 0) return -1;
+  ifreq ifr{};
+  ifr.ifr_flags = IFF_TAP | IFF_NO_PI | IFF_VNET_HDR;
+  std::strncpy(ifr.ifr_name, name.c_str(), IFNAMSIZ - 1);
+  int hdr = static_cast<int>(kVnetLen);
+  unsigned offloads = TUN_F_CSUM | TUN_F_TSO4 | TUN_F_TSO6 | TUN_F_TSO_ECN;
+  if (ioctl(fd, TUNSETIFF, &ifr) != 0 || ioctl(fd, TUNSETVNETHDRSZ, &hdr) != 0 ||
+      ioctl(fd, TUNSETOFFLOAD, offloads) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+int open_packet_socket(const std::string &uplink) {
+  int ifindex = static_cast<int>(if_nametoindex(uplink.c_str()));
+  if (ifindex == 0) return -1;
+  int fd = socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, htons(ETH_P_ALL));
+  if (fd < 0) return -1;
+  int one = 1, size = 8 << 20;
+  setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size);
+  setsockopt(fd, SOL_SOCKET, SO_SNDBUFFORCE, &size, sizeof size);
+  sockaddr_ll addr{};
+  addr.sll_family = AF_PACKET;
+  addr.sll_protocol = htons(ETH_P_ALL);
+  addr.sll_ifindex = ifindex;
+  packet_mreq promisc{};
+  promisc.mr_ifindex = ifindex;
+  promisc.mr_type = PACKET_MR_PROMISC;
+  if (setsockopt(fd, SOL_PACKET, PACKET_VNET_HDR, &one, sizeof one) != 0 ||
+      setsockopt(fd, SOL_PACKET, PACKET_IGNORE_OUTGOING, &one, sizeof one) != 0 ||
+      setsockopt(fd, SOL_PACKET, PACKET_ADD_MEMBERSHIP, &promisc, sizeof promisc) != 0 ||
+      bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+bool open_pair(AdapterPair &pair) {
+  pair.tap_fd = open_tap(pair.spec.tap);
+  if (pair.tap_fd < 0) {
+    host_log("zornfhost: TAP %s: %s", pair.spec.tap.c_str(), strerror(errno));
+    return false;
+  }
+  pair.packet_fd = open_packet_socket(pair.spec.uplink);
+  if (pair.packet_fd < 0) {
+    host_log("zornfhost: uplink %s: %s", pair.spec.uplink.c_str(), strerror(errno));
+    return false;
+  }
+  pair.tap_ifindex = static_cast<int>(if_nametoindex(pair.spec.tap.c_str()));
+  pair.stop_fd = eventfd(0, EFD_CLOEXEC);
+  return pair.stop_fd >= 0;
+}
+
+void close_pair(AdapterPair &pair) {
+  for (int *fd : {&pair.tap_fd, &pair.packet_fd, &pair.stop_fd}) {
+    if (*fd >= 0) close(*fd);
+    *fd = -1;
+  }
+}
+
+// Waits for `fd` to be readable; false once the pair is told to stop.
+bool wait_readable(const AdapterPair &pair, int fd) {
+  pollfd fds[2] = {{fd, POLLIN, 0}, {pair.stop_fd, POLLIN, 0}};
+  while (poll(fds, 2, -1) < 0)
+    if (errno != EINTR) return false;
+  return !fds[1].revents;
+}
+
+// Writes a frame of the filter's own behind an empty virtio-net header. The
+// packet socket is not waited on: the caller may be the timer or a request.
+bool write_filter_frame(const AdapterPair &pair, bool to_network, const uint8_t *frame,
+                        size_t len) {
+  VnetHeader none{};
+  iovec iov[2] = {{&none, kVnetLen}, {const_cast<uint8_t *>(frame), len}};
+  if (!to_network) return writev(pair.tap_fd, iov, 2) >= 0;
+  msghdr msg{};
+  msg.msg_iov = iov;
+  msg.msg_iovlen = 2;
+  return sendmsg(pair.packet_fd, &msg, MSG_DONTWAIT) >= 0;
+}
+
+// Hands one frame to the filter and forwards it unless the filter took it.
+void filter_and_forward(AdapterPair &pair, uint32_t direction, uint8_t *buf, size_t n, int out_fd) {
+  if (n <= kVnetLen) return;
+  HostNetbuf nb{};
+  std::memcpy(&nb.vnet, buf, kVnetLen);
+  nb.pair = &pair;
+  nb.data = buf + kVnetLen;
+  nb.len = static_cast<uint32_t>(n - kVnetLen);
+  uint16_t saved = 0;
+  bool partial = nb.vnet.flags & kVnetNeedsCsum;
+  if (partial && !complete_partial_checksum(nb.vnet, nb.data, nb.len, &saved)) return;
+  uint32_t verdict = Zor_net_inputoutput(direction, &nb, &pair);
+  report_completions();
+  if (verdict == kVerdictTaken) return;
+  if (partial) restore_partial_checksum(nb.vnet, nb.data, saved);
+  if (write(out_fd, buf, n) < 0 && errno != EAGAIN && errno != ENOBUFS && errno != EIO)
+    host_log("zornfhost: %s: forwarding failed: %s", pair.spec.tap.c_str(), strerror(errno));
+}
+
+void stack_side_loop(AdapterPair *pair) {
+  std::vector<uint8_t> buf(kVnetLen + kFrameRoom);
+  while (wait_readable(*pair, pair->tap_fd)) {
+    ssize_t n = read(pair->tap_fd, buf.data(), buf.size());
+    if (n > 0) filter_and_forward(*pair, kFromStack, buf.data(), n, pair->packet_fd);
+  }
+}
+
+void network_side_loop(AdapterPair *pair) {
+  std::vector<uint8_t> buf(kVnetLen + kFrameRoom);
+  while (wait_readable(*pair, pair->packet_fd)) {
+    sockaddr_ll from{};
+    socklen_t fromlen = sizeof from;
+    ssize_t n = recvfrom(pair->packet_fd, buf.data(), buf.size(), MSG_TRUNC | MSG_DONTWAIT,
+                         reinterpret_cast<sockaddr *>(&from), &fromlen);
+    if (n <= 0 || static_cast<size_t>(n) > buf.size()) continue;
+    if (from.sll_pkttype == PACKET_OUTGOING) continue;
+    filter_and_forward(*pair, kFromNetwork, buf.data(), n, pair->tap_fd);
+  }
+}
+
+// Writes the filter's buffers to one side; each completion is reported
+// after the library's call has returned.
+int queue_buffers(void **netbufs, int count, void *netdev, bool to_network) {
+  auto *pair = static_cast<AdapterPair *>(netdev);
+  if (!pair || !netbufs || count < 1 || !pair->forwarding) return 1;
+  for (int i = 0; i < count; i++) {
+    auto *nb = static_cast<HostNetbuf *>(netbufs[i]);
+    // Like a device's queue, the host owns the frame now: a write that
+    // fails is a frame lost on the wire, and its completion comes all the same.
+    if (!write_filter_frame(*pair, to_network, nb->data, nb->len)) pair->lost_frames++;
+    queue_completion(nb);
+  }
+  return 0;
+}
+
+}  // namespace
+
+bool open_adapters(const std::vector<AdapterSpec> &specs) {
+  for (const AdapterSpec &spec : specs) {
+    auto pair = std::make_unique<AdapterPair>();
+    pair->spec = spec;
+    bool ok = open_pair(*pair);
+    pairs.push_back(std::move(pair));
+    if (!ok) {
+      close_adapters();
+      return false;
+    }
+  }
+  return true;
+}
+
+void close_adapters() {
+  for (auto &pair : pairs) {
+    if (pair->lost_frames)
+      host_log("zornfhost: %s: %lu frames of the filter could not be written",
+               pair->spec.tap.c_str(), pair->lost_frames.load());
+    close_pair(*pair);
+  }
+  pairs.clear();
+}
+
+std::vector<AdapterPair *> adapter_pairs() {
+  std::vector<AdapterPair *> out;
+  for (auto &pair : pairs) out.push_back(pair.get());
+  return out;
+}
+
+bool read_link(const AdapterPair &pair, LinkInfo *out) {
+  int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (sock < 0) return false;
+  ifreq ifr{};
+  bool ok = if_indextoname(pair.tap_ifindex, ifr.ifr_name) != nullptr;
+  out->name = ifr.ifr_name;
+  ok = ok && ioctl(sock, SIOCGIFHWADDR, &ifr) == 0;
+  if (ok) std::memcpy(out->mac, ifr.ifr_hwaddr.sa_data, 6);
+  ok = ok && ioctl(sock, SIOCGIFMTU, &ifr) == 0;
+  if (ok) out->mtu = static_cast<uint32_t>(ifr.ifr_mtu);
+  ok = ok && ioctl(sock, SIOCGIFFLAGS, &ifr) == 0;
+  if (ok) out->up = ifr.ifr_flags & IFF_UP;
+  close(sock);
+  return ok;
+}
+
+}  // namespace zornfhost
+
+using namespace zornfhost;
+
+extern "C" {
+
+int KERN_netbuf_queue_send(void **netbufs, int count, void *netdev) {
+  return queue_buffers(netbufs, count, netdev, true);
+}
+
+int KERN_netbuf_queue_recv(void **netbufs, int count, void *netdev) {
+  return queue_buffers(netbufs, count, netdev, false);
+}
+
+// Device notifier: every pair is bound under its TAP's name and its link
+// reported; the link monitor follows later changes.
+int KERN_register_device_notifier(void) {
+  for (AdapterPair *pair : adapter_pairs()) {
+    LinkInfo link;
+    if (!read_link(*pair, &link)) continue;
+    if (Zor_DEVN_BindAdapter(pair, link.name.c_str(), 0, 6, link.mac, link.mtu) != 0) {
+      host_log("zornfhost: %s could not be bound", link.name.c_str());
+      continue;
+    }
+    if (link.up) Zor_DEVN_ChangeUPAdapter(pair);
+  }
+  return start_link_monitor() ? 0 : 1;
+}
+
+void KERN_unregister_device_notifier(void) { stop_link_monitor(); }
+
+int KERN_net_register_hooks(void) {
+  for (AdapterPair *pair : adapter_pairs()) {
+    pair->forwarding = true;
+    pair->stack_reader = std::thread(stack_side_loop, pair);
+    pair->network_reader = std::thread(network_side_loop, pair);
+  }
+  return 0;
+}
+
+void KERN_net_unregister_hooks(void) {
+  for (AdapterPair *pair : adapter_pairs()) {
+    if (!pair->forwarding) continue;
+    pair->forwarding = false;
+    uint64_t one = 1;
+    if (write(pair->stop_fd, &one, sizeof one) != sizeof one) host_log("zornfhost: stop failed");
+    pair->stack_reader.join();
+    pair->network_reader.join();
+  }
+  report_completions();
+}
+
+}  // extern "C"

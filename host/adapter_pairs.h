@@ -1,0 +1,46 @@
+// The adapters zornfhost serves: each is a TAP device (stack side: it
+// carries the addresses and routes) paired with an AF_PACKET socket on an
+// uplink without addresses (network side). Both sides carry virtio-net
+// headers, so the stack's large offloaded frames cross whole; a frame's
+// offloaded checksum is completed before the filter sees it.
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace zornfhost {
+
+struct AdapterSpec {
+  std::string tap;     // created when missing, attached when it exists
+  std::string uplink;  // must exist
+};
+
+struct AdapterPair {
+  AdapterSpec spec;
+  int tap_fd = -1;
+  int packet_fd = -1;
+  int stop_fd = -1;
+  int tap_ifindex = 0;
+  std::atomic<bool> forwarding{false};
+  std::atomic<unsigned long> lost_frames{0};  // filter frames the host could not write
+  std::thread stack_reader;
+  std::thread network_reader;
+};
+
+// Opens every pair; false (with a log line, nothing left open) on failure.
+bool open_adapters(const std::vector<AdapterSpec> &specs);
+void close_adapters();
+std::vector<AdapterPair *> adapter_pairs();
+
+// The TAP's link as the library is told about it.
+struct LinkInfo {
+  std::string name;
+  uint8_t mac[6];
+  uint32_t mtu;
+  bool up;
+};
+bool read_link(const AdapterPair &pair, LinkInfo *out);
+
+}  // namespace zornfhost

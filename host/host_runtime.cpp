@@ -1,0 +1,51 @@
+#include "host/host_runtime.h"
+
+#include "host/completions.h"
+#include "host/control_endpoint.h"
+#include "host/host_log.h"
+#include "kern_host.h"
+
+namespace zornfhost {
+namespace {
+bool pm_registered;
+}
+
+bool host_load(const HostConfig &config) {
+  log_to_syslog(config.syslog);
+  set_control_port(config.port);
+  if (!open_adapters(config.adapters)) return false;
+  if (Zor_init_module() != 0) {
+    host_unload();
+    return false;
+  }
+  report_completions();
+  return true;
+}
+
+void host_unload() {
+  Zor_cleanup_module();
+  drop_completions();
+  close_adapters();
+}
+
+void host_standby_prepare() {
+  if (!pm_registered) return;
+  Zor_PM_StandByPrepare();
+  report_completions();
+}
+
+void host_post_standby() {
+  if (!pm_registered) return;
+  Zor_PM_PostStandBy();
+  report_completions();
+}
+
+}  // namespace zornfhost
+
+extern "C" {
+int KERN_register_pm_notifier(void) {
+  zornfhost::pm_registered = true;
+  return 0;
+}
+void KERN_unregister_pm_notifier(void) { zornfhost::pm_registered = false; }
+}

@@ -1,0 +1,105 @@
+// The control-request entry: framed requests (codes 0-47) go to the request
+// dispatcher, codes 49-62 are answered here. The buffer's first word holds
+// the total length on entry and the answer on return; it is trusted only
+// as far as the buffer really reaches.
+#include "kern_host.h"
+#include "kernel/filter/adapters.h"
+#include "kernel/filter/event_queue.h"
+#include "kernel/filter/filter_core.h"
+#include "kernel/filter/send_queues.h"
+
+namespace {
+
+enum ControlCode : uint32_t {
+  LAST_FRAMED_CODE = 47,
+  IOCTL_GETCODE = 49,
+  IOCTL_CONFIRM = 50,
+  IOCTL_SETPID = 51,
+  IOCTL_GETDDATALEN = 58,
+  IOCTL_GETDDATA = 59,
+  IOCTL_SETVPNADAPTER = 60,
+  IOCTL_GETDRVQUEUES = 61,
+  IOCTL_CHECKVPNADAPTER = 62,
+};
+
+// Smallest request of codes 0-47: the length word and the 24-byte header.
+constexpr uint32_t MIN_FRAMED_TOTAL = 28;
+
+uint32_t get_u32(const uint8_t *p) {
+  uint32_t v;
+  memcpy(&v, p, 4);
+  return v;
+}
+
+void put_u32(uint8_t *p, uint32_t v) { memcpy(p, &v, 4); }
+
+bool is_rejected(uint32_t code) { return code == 48 || (code >= 52 && code <= 57) || code > 62; }
+
+// Codes that read or write beyond the length word.
+bool needs_eight_bytes(uint32_t code) {
+  return code == IOCTL_GETCODE || code == IOCTL_SETPID || code == IOCTL_GETDDATALEN ||
+         code == IOCTL_SETVPNADAPTER || code == IOCTL_GETDRVQUEUES ||
+         code == IOCTL_CHECKVPNADAPTER;
+}
+
+uint32_t answer_framed(uint32_t code, uint8_t *buffer, uint32_t total) {
+  int32_t r = total < MIN_FRAMED_TOTAL ? -2 : FilterGetInformation(code, buffer + 4, total - 4);
+  put_u32(buffer, static_cast<uint32_t>(r));
+  return 0;
+}
+
+void answer_drvqueues(uint8_t *buffer) {
+  put_u32(buffer, 0);
+  uint64_t pending = QUEUE_CountPendingForAllFLT();
+  put_u32(buffer + 4, pending > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(pending));
+}
+
+uint32_t answer_unframed(uint32_t code, uint8_t *buffer, uint32_t total) {
+  char *name = reinterpret_cast<char *>(buffer + 4);
+  switch (code) {
+    case IOCTL_GETCODE:
+      put_u32(buffer, 0);
+      put_u32(buffer + 4, DrvPopEvent());
+      break;
+    case IOCTL_CONFIRM:
+      DrvConfirmEvent();
+      break;
+    case IOCTL_SETPID:
+      ServiceProcessPID = get_u32(buffer + 4);
+      break;
+    case IOCTL_GETDDATALEN:
+      put_u32(buffer, 0);
+      put_u32(buffer + 4, FLTS_GetDDataLen());
+      break;
+    case IOCTL_GETDDATA:
+      FLTS_GetDData(reinterpret_cast<char *>(buffer), total);
+      break;
+    case IOCTL_SETVPNADAPTER:
+      put_u32(buffer, static_cast<uint32_t>(FLTS_SetVpnAdapter(name, total - 4)));
+      break;
+    case IOCTL_GETDRVQUEUES:
+      answer_drvqueues(buffer);
+      break;
+    case IOCTL_CHECKVPNADAPTER:
+      put_u32(buffer, static_cast<uint32_t>(FLTS_CheckVpnAdapter(name, total - 4)));
+      break;
+  }
+  return 0;
+}
+
+}  // namespace
+
+extern "C" uint32_t Zor_Filter_DRV_IoControl_Function(uint32_t code, uint8_t *buffer,
+                                                      uint32_t *length) {
+  if (!buffer || !length || *length == 0) return 1;
+  if (*length < 4) return 1;
+  uint32_t total = get_u32(buffer);
+  if (total > *length) total = *length;
+  if (code <= LAST_FRAMED_CODE) return answer_framed(code, buffer, total);
+  if (is_rejected(code)) {
+    put_u32(buffer, 0);
+    return 1;
+  }
+  if (needs_eight_bytes(code) && total < 8) return 1;
+  return answer_unframed(code, buffer, total);
+}

@@ -1,0 +1,301 @@
+#include "kernel/filter/send_queues.h"
+
+#include "kernel/filter/filter_core.h"
+#include "kernel/filter/memory_pool.h"
+#include "kernel/filter/packet_path.h"
+
+namespace {
+
+bool is_accepted(HostAdapter *adapter) {
+  KERN_spin_lock_lock(&adapter->statelock);
+  bool accepted = adapter->accepted != 0;
+  KERN_spin_lock_unlock(&adapter->statelock);
+  return accepted;
+}
+
+CompletionBucket *bucket_of(HostAdapter *adapter, void *netbuf) {
+  return &adapter->buckets[QUEUE_CalcHash(netbuf)];
+}
+
+bool is_static_sendbuf(const FilterFrame *frame) {
+  const uint8_t *p = reinterpret_cast<const uint8_t *>(frame);
+  return p == updsendbuf || p == auxsendbuf;
+}
+
+bool in_handshake_buffer(const FilterFrame *frame) {
+  const uint8_t *p = reinterpret_cast<const uint8_t *>(frame);
+  return handshakebuf && p >= handshakebuf && p < handshakebuf + FLT_HANDSHAKE_BUF_SIZE;
+}
+
+// Hands one frame to the host; completes it at once when that fails.
+void send_frame(HostAdapter *adapter, FilterFrame *frame) {
+  void *netbuf = nullptr;
+  if (frame->length != 0 && is_accepted(adapter))
+    netbuf = KERN_netbuf_alloc(adapter->netdev, frame->data, frame->length, frame->direction == 1);
+  if (!netbuf) {
+    if (frame->adapter == &adapter->filter) FilterSendComplete(frame);
+    return;
+  }
+  CompletionBucket *bucket = bucket_of(adapter, netbuf);
+  // Without a bucket entry the host's report could not find the frame:
+  // treat it as a refusal.
+  int refused = 1;
+  if (QUEUE_PacketToQueue(bucket, netbuf, frame)) {
+    void *bufs[1] = {netbuf};
+    refused = frame->direction == 1 ? KERN_netbuf_queue_send(bufs, 1, adapter->netdev)
+                                    : KERN_netbuf_queue_recv(bufs, 1, adapter->netdev);
+    if (refused) QUEUE_PacketFromQueue(bucket, netbuf, 1);
+  }
+  if (refused) {
+    FilterSendComplete(frame);
+    KERN_netbuf_free(netbuf);
+  }
+}
+
+// Takes the next node; clears the drain flag when the list is empty.
+QueueNode *next_node_or_finish(HostAdapter *adapter) {
+  auto *node = reinterpret_cast<QueueNode *>(
+      zorInterlockedRemoveHeadList(&adapter->sendlist, &adapter->sendlock));
+  if (node) return node;
+  KERN_spin_lock_lock(&adapter->sendlock);
+  node = reinterpret_cast<QueueNode *>(zorRemoveHeadList(&adapter->sendlist));
+  if (!node) adapter->draining = 0;
+  KERN_spin_lock_unlock(&adapter->sendlock);
+  return node;
+}
+
+void drain_one(HostAdapter *adapter, void *) { DRVF_LanSendRecvPacketFromFilterFromQueue(adapter); }
+
+void count_pending(HostAdapter *adapter, void *ctx) {
+  for (CompletionBucket &b : adapter->buckets) {
+    KERN_spin_lock_lock(&b.lock);
+    *static_cast<uint64_t *>(ctx) += b.count;
+    KERN_spin_lock_unlock(&b.lock);
+  }
+}
+
+void forget_frames(HostAdapter *adapter, void *) {
+  KERN_spin_lock_lock(&adapter->sendlock);
+  while (ZorListEntry *node = zorRemoveHeadList(&adapter->sendlist)) KERN_kfree(node);
+  KERN_spin_lock_unlock(&adapter->sendlock);
+  for (CompletionBucket &b : adapter->buckets) {
+    KERN_spin_lock_lock(&b.lock);
+    for (ZorListEntry *e = b.entries.first; e; e = e->next)
+      reinterpret_cast<BucketEntry *>(e)->frame = nullptr;
+    KERN_spin_lock_unlock(&b.lock);
+  }
+}
+
+struct FindCtx {
+  void *netbuf;
+  HostAdapter *found;
+};
+
+void find_in_buckets(HostAdapter *adapter, void *ctx) {
+  auto *find = static_cast<FindCtx *>(ctx);
+  if (!find->found && QUEUE_PacketFromQueue(bucket_of(adapter, find->netbuf), find->netbuf, 0))
+    find->found = adapter;
+}
+
+}  // namespace
+
+extern "C" {
+
+uint32_t DrvCopyFrame(void *, void *netbuf, void *dst, uint32_t len) {
+  if (!netbuf || !dst || len == 0) return 1;
+  if (KERN_netbuf_len(netbuf) != len) return 2;
+  return KERN_netbuf_getdata(netbuf, dst, len) == 0 ? 0 : 2;
+}
+
+uint32_t DrvSetFrameToSend(FilterFrame *frame) {
+  if (!extension_data || !frame || !frame->adapter || !frame->adapter->host) return 1;
+  auto *node = static_cast<QueueNode *>(KERN_kmalloc(sizeof(QueueNode)));
+  if (!node) return 1;
+  memset(node, 0, sizeof *node);
+  node->frame = frame;
+  HostAdapter *adapter = frame->adapter->host;
+  zorInterlockedInsertTailList(&adapter->sendlist, &node->link, &adapter->sendlock);
+  return 0;
+}
+
+uint32_t DRVF_ForwardLanPacketToFilter(HostAdapter *adapter, void *netbuf, uint32_t direction,
+                                       uint32_t) {
+  if (!adapter || !netbuf) return 2;
+  uint32_t len = KERN_netbuf_len(netbuf);
+  if (!adapter->filter.RecvHandler) return 2;
+  return adapter->filter.RecvHandler(&adapter->filter, direction, netbuf, len);
+}
+
+uint32_t DRVF_LanSendRecvPacketFromFilterFromQueue(HostAdapter *adapter) {
+  if (!adapter || !is_accepted(adapter)) return 1;
+  KERN_spin_lock_lock(&adapter->sendlock);
+  if (adapter->draining) {
+    KERN_spin_lock_unlock(&adapter->sendlock);
+    return 0;
+  }
+  adapter->draining = 1;
+  auto *node = reinterpret_cast<QueueNode *>(zorRemoveHeadList(&adapter->sendlist));
+  if (!node) adapter->draining = 0;
+  KERN_spin_lock_unlock(&adapter->sendlock);
+  while (node) {
+    FilterFrame *frame = node->frame;
+    KERN_kfree(node);
+    if (frame) send_frame(adapter, frame);
+    node = next_node_or_finish(adapter);
+  }
+  return 0;
+}
+
+uint32_t QUEUE_ProcessFltQueueForFLT(HostAdapter *adapter) {
+  return DRVF_LanSendRecvPacketFromFilterFromQueue(adapter);
+}
+
+void QUEUE_ProcessFltQueueForAllFLT(void) { DEVN_ForEachAdapter(drain_one, nullptr); }
+
+void DRVF_SendRecvLanFilterPacketComplete(HostAdapter *adapter, void *netbuf) {
+  if (!adapter || !netbuf || !is_accepted(adapter)) return;
+  auto *frame =
+      static_cast<FilterFrame *>(QUEUE_PacketFromQueue(bucket_of(adapter, netbuf), netbuf, 1));
+  if (frame && frame->adapter == &adapter->filter) FilterSendComplete(frame);
+}
+
+uint32_t QUEUE_CalcHash(const void *netbuf) {
+  uint64_t p = reinterpret_cast<uintptr_t>(netbuf);
+  uint32_t h = static_cast<uint32_t>((p >> 8) ^ p ^ (p >> 16));
+  h ^= static_cast<uint32_t>((p >> 24) ^ (p >> 32) ^ (p >> 40));
+  return (h >> 3) & 0xFF;
+}
+
+BucketEntry *QUEUE_PacketToQueue(CompletionBucket *bucket, void *netbuf, FilterFrame *frame) {
+  if (!bucket || !netbuf || !frame) return nullptr;
+  auto *entry = static_cast<BucketEntry *>(KERN_kmalloc(sizeof(BucketEntry)));
+  if (!entry) return nullptr;
+  entry->netbuf = netbuf;
+  entry->frame = frame;
+  KERN_spin_lock_lock(&bucket->lock);
+  zorInsertTailList(&bucket->entries, &entry->link);
+  bucket->count++;
+  KERN_spin_lock_unlock(&bucket->lock);
+  return entry;
+}
+
+void *QUEUE_PacketFromQueue(CompletionBucket *bucket, void *netbuf, uint32_t remove) {
+  if (!bucket || !netbuf) return nullptr;
+  KERN_spin_lock_lock(&bucket->lock);
+  BucketEntry *entry = nullptr;
+  for (ZorListEntry *e = bucket->entries.first; e; e = e->next) {
+    if (reinterpret_cast<BucketEntry *>(e)->netbuf == netbuf) {
+      entry = reinterpret_cast<BucketEntry *>(e);
+      break;
+    }
+  }
+  if (!entry || !remove) {
+    KERN_spin_lock_unlock(&bucket->lock);
+    return entry;
+  }
+  zorRemoveEntryList(&bucket->entries, &entry->link);
+  bucket->count--;
+  KERN_spin_lock_unlock(&bucket->lock);
+  FilterFrame *frame = entry->frame;
+  KERN_kfree(entry);
+  return frame;
+}
+
+HostAdapter *QUEUE_FindPacketInQueueForAllFLT(void *netbuf) {
+  FindCtx find = {netbuf, nullptr};
+  DEVN_ForEachAdapter(find_in_buckets, &find);
+  return find.found;
+}
+
+uint64_t QUEUE_CountPendingForAllFLT(void) {
+  uint64_t n = 0;
+  DEVN_ForEachAdapter(count_pending, &n);
+  return n;
+}
+
+void QUEUE_ForgetAllFrames(void) { DEVN_ForEachAdapter(forget_frames, nullptr); }
+
+void QUEUE_InitAdapter(HostAdapter *adapter) {
+  KERN_spin_lock_init(&adapter->sendlock);
+  zorInitializeListHead(&adapter->sendlist);
+  adapter->draining = 0;
+  for (CompletionBucket &b : adapter->buckets) {
+    KERN_spin_lock_init(&b.lock);
+    zorInitializeListHead(&b.entries);
+    b.count = 0;
+  }
+}
+
+void QUEUE_FreeAdapter(HostAdapter *adapter) {
+  // Frames still waiting, or handed over and not completed, go back to the
+  // filter now: a completion for a device that is gone finds nothing.
+  while (ZorListEntry *e = zorRemoveHeadList(&adapter->sendlist)) {
+    FilterSendComplete(reinterpret_cast<QueueNode *>(e)->frame);
+    KERN_kfree(e);
+  }
+  for (CompletionBucket &b : adapter->buckets) {
+    while (ZorListEntry *e = zorRemoveHeadList(&b.entries)) {
+      FilterSendComplete(reinterpret_cast<BucketEntry *>(e)->frame);
+      KERN_kfree(e);
+    }
+    KERN_spin_lock_free(&b.lock);
+  }
+  KERN_spin_lock_free(&adapter->sendlock);
+}
+
+void *DRVF_BufferToNetPacket(HostAdapter *adapter, const void *data, uint32_t len,
+                             uint32_t toNetwork) {
+  if (!adapter || !data || !is_accepted(adapter)) return nullptr;
+  return KERN_netbuf_alloc(adapter->netdev, data, len, toNetwork != 0);
+}
+
+uint32_t DRVF_IsFilterReady(HostAdapter *adapter) {
+  return adapter && is_accepted(adapter) ? 1 : 0;
+}
+
+int32_t FilterGetCurrentPMSFilter(HostAdapter **out) {
+  if (!out) return -1;
+  FilterAdapter *vpn = FilterGetVpnAdapter();
+  if (!vpn) return -2;
+  if (!vpn->host) return -3;
+  *out = vpn->host;
+  return 0;
+}
+
+int32_t DRVF_GetVpnNetDevice(void **out) {
+  if (!out) return -1;
+  HostAdapter *host = nullptr;
+  int32_t r = FilterGetCurrentPMSFilter(&host);
+  if (r != 0) return r;
+  if (!host->netdev) return -3;
+  *out = host->netdev;
+  return 0;
+}
+
+int32_t DRVF_AddCaptiveBrowserTupple(void) { return -1; }
+
+void FilterSendComplete(FilterFrame *frame) {
+  DrvFilterLock(0);
+  FilterSendComplete_nolock(frame);
+  DrvFilterUnLock(0);
+}
+
+void FilterSendComplete_nolock(FilterFrame *frame) {
+  if (!CLI_FilterStarted || !frame) return;
+  if (is_static_sendbuf(frame)) {
+    if (reinterpret_cast<uint8_t *>(frame) == updsendbuf)
+      updsendbufused = 0;
+    else
+      auxsendbufused = 0;
+    return;
+  }
+  if (!vmeminfo) return;
+  curadapter = frame->adapter;
+  if (frame->direction <= 1 && frame->adapter) {
+    curport = &frame->adapter->ports[frame->direction];
+    if (frame->direction == 1) CLI_MASK_OPEN_DATA(frame->data, frame->length, 1);
+  }
+  if (!in_handshake_buffer(frame)) MVFree(frame);
+}
+
+}  // extern "C"

@@ -1,0 +1,93 @@
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "crypto/hmac.h"
+#include "crypto/kdf.h"
+#include "tests/crypto/test_hex.h"
+
+namespace {
+
+// RFC 7836 appendix A: key 00 01 .. 1f, label 26 bd b8 78, seed af 21 43 41 45 65 63 78.
+std::vector<uint8_t> key() {
+  std::vector<uint8_t> k(32);
+  for (int i = 0; i < 32; ++i) k[i] = uint8_t(i);
+  return k;
+}
+const std::vector<uint8_t> kLabel = from_hex("26bdb878");
+const std::vector<uint8_t> kSeed = from_hex("af21434145656378");
+
+TEST(HmacStreebog256, Rfc7836Vector) {
+  const std::vector<uint8_t> data = from_hex("0126bdb87800af214341456563780100");
+  uint8_t tag[32];
+  HMAC_GOSTR3411_2012_256(key().data(), 32, data.data(), uint32_t(data.size()), tag);
+  EXPECT_EQ(to_hex(tag, 32), "a1aa5f7de402d7b3d323f2991c8d4534013137010a83754fd0af6d7cd4922ed9");
+}
+
+TEST(HmacStreebog256, LongKeyIsHashedFirst) {
+  // A key of more than one block acts as its own digest.
+  std::vector<uint8_t> long_key(100, 0x5a);
+  uint8_t digest[32];
+  Hash3411Ctx h;
+  Hash3411Open(&h);
+  Hash3411(&h, long_key.data(), 100);
+  Hash3411Close(&h, digest);
+  const char msg[] = "message";
+  uint8_t a[32], b[32];
+  HMAC_GOSTR3411_2012_256(long_key.data(), 100, msg, 7, a);
+  HMAC_GOSTR3411_2012_256(digest, 32, msg, 7, b);
+  EXPECT_EQ(to_hex(a, 32), to_hex(b, 32));
+}
+
+TEST(KdfTree256, Rfc7836VectorOf512Bits) {
+  std::vector<uint8_t> out(64);
+  ASSERT_EQ(KDF_TREE_GOSTR3411_2012_256(key().data(), kLabel.data(), 4, kSeed.data(), 8, out.data(), 64), 0u);
+  EXPECT_EQ(to_hex(out),
+            "22b6837845c6bef65ea71672b265831086d3c76aebe6dae91cad51d83f79d16b"
+            "074c9330599d7f8d712fca54392f4ddde93751206b3584c8f43f9e6dc51531f9");
+}
+
+TEST(KdfTree256, OneBlockEqualsTheSingleStepKdf) {
+  // With L = 256 the tree output is HMAC(key, 01 | label | 00 | seed | 01 00),
+  // the KDF_GOSTR3411_2012_256 example of the same appendix.
+  std::vector<uint8_t> out(32);
+  ASSERT_EQ(KDF_TREE_GOSTR3411_2012_256(key().data(), kLabel.data(), 4, kSeed.data(), 8, out.data(), 32), 0u);
+  EXPECT_EQ(to_hex(out), "a1aa5f7de402d7b3d323f2991c8d4534013137010a83754fd0af6d7cd4922ed9");
+}
+
+TEST(KdfTree256, LengthEntersEveryBlock) {
+  // The first 32 bytes of a 64-byte output are not those of a 32-byte output,
+  // and a 33-byte request is its own derivation, not a prefix of the 64-byte one.
+  std::vector<uint8_t> o32(32), o33(33), o64(64);
+  KDF_TREE_GOSTR3411_2012_256(key().data(), kLabel.data(), 4, kSeed.data(), 8, o32.data(), 32);
+  KDF_TREE_GOSTR3411_2012_256(key().data(), kLabel.data(), 4, kSeed.data(), 8, o33.data(), 33);
+  KDF_TREE_GOSTR3411_2012_256(key().data(), kLabel.data(), 4, kSeed.data(), 8, o64.data(), 64);
+  EXPECT_NE(to_hex(o32.data(), 32), to_hex(o64.data(), 32));
+  EXPECT_NE(to_hex(o33.data(), 32), to_hex(o64.data(), 32));
+  // 33 bytes: L = 264 = 01 08.
+  uint8_t first[32];
+  const std::vector<uint8_t> msg = from_hex("0126bdb87800af21434145656378" "0108");
+  HMAC_GOSTR3411_2012_256(key().data(), 32, msg.data(), uint32_t(msg.size()), first);
+  EXPECT_EQ(to_hex(o33.data(), 32), to_hex(first, 32));
+}
+
+TEST(KdfTree256, EmptySeedAndLabelAndBadLengths) {
+  std::vector<uint8_t> out(32, 0xEE);
+  EXPECT_EQ(KDF_TREE_GOSTR3411_2012_256(key().data(), nullptr, 0, nullptr, 0, out.data(), 32), 0u);
+  uint8_t expect[32];
+  const std::vector<uint8_t> msg = from_hex("01000100");
+  HMAC_GOSTR3411_2012_256(key().data(), 32, msg.data(), 4, expect);
+  EXPECT_EQ(to_hex(out), to_hex(expect, 32));
+  std::vector<uint8_t> untouched(8, 0xEE);
+  EXPECT_EQ(KDF_TREE_GOSTR3411_2012_256(key().data(), nullptr, 0, nullptr, 0, untouched.data(), 0), 1u);
+  EXPECT_EQ(KDF_TREE_GOSTR3411_2012_256(key().data(), nullptr, 0, nullptr, 0, untouched.data(),
+                                        KDF_TREE_MAX_OUT + 1),
+            1u);
+  EXPECT_EQ(untouched, std::vector<uint8_t>(8, 0xEE));
+  std::vector<uint8_t> longest(KDF_TREE_MAX_OUT);
+  EXPECT_EQ(KDF_TREE_GOSTR3411_2012_256(key().data(), nullptr, 0, nullptr, 0, longest.data(),
+                                        KDF_TREE_MAX_OUT),
+            0u);
+}
+
+}  // namespace

@@ -1,0 +1,227 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "crypto/magma.h"
+#include "crypto/magma_blocks.h"
+#include "crypto/magma_cmac.h"
+#include "crypto/magma_modes.h"
+#include "test_bytes.h"
+
+using namespace zor::test;
+
+namespace {
+
+const char *kStdKey = "ffeeddccbbaa99887766554433221100f0f1f2f3f4f5f6f7f8f9fafbfcfdfeff";
+// The four plaintext blocks of the GOST R 34.13-2015 Magma examples.
+const char *kStdPlain =
+    "92def06b3c130a59 db54c704f8189d20 4a98fb2e67a8024c 8912409b17b57e41";
+
+Bytes pattern(size_t n, uint8_t salt) {
+  Bytes b(n);
+  for (size_t i = 0; i < n; ++i) b[i] = uint8_t(i * 13 + salt);
+  return b;
+}
+
+}  // namespace
+
+TEST(MagmaModes, CtrStandardExample) {
+  // GOST R 34.13-2015 A.2.2: IV 12345678; blocks in the standard's byte order.
+  const Key k = key_words(kStdKey);
+  const Bytes expect = hex("4e98110c97b7b93c 3e250d93d6e85d69 136d868807b2dbef 568eb680ab52a12d");
+  Bytes data = hex(kStdPlain);
+  magma_ctr_msb(0x12345678, k.w, data.data(), int32_t(data.size()));
+  EXPECT_EQ(to_hex(data), to_hex(expect));
+  // The native form: the same values as little-endian blocks.
+  Bytes native = reverse_groups(hex(kStdPlain), 8);
+  magma_ctr(0x12345678, 0, k.w, native.data(), int32_t(native.size()));
+  EXPECT_EQ(to_hex(native), to_hex(reverse_groups(expect, 8)));
+  // A later start of the counter continues the same stream.
+  Bytes tail = reverse_groups(hex(kStdPlain), 8);
+  magma_ctr(0x12345678, 2, k.w, tail.data() + 16, 16);
+  EXPECT_EQ(to_hex(tail.data() + 16, 16), to_hex(native.data() + 16, 16));
+}
+
+TEST(MagmaModes, OfbStandardExample) {
+  // GOST R 34.13-2015 A.2.3 runs a 128-bit register (IV1 || IV2): blocks 1, 3
+  // are one 64-bit OFB chain from IV1, blocks 2, 4 another from IV2.
+  const Key k = key_words(kStdKey);
+  const Bytes p = reverse_groups(hex(kStdPlain), 8);
+  const Bytes c = reverse_groups(
+      hex("db37e0e266903c83 0d46644c1f9a089c a0f83062430e327e c824efb8bd4fdb05"), 8);
+  const uint64_t iv[2] = {0x1234567890abcdefull, 0x234567890abcdef1ull};
+  for (int chain = 0; chain < 2; ++chain) {
+    uint8_t buf[16];
+    std::memcpy(buf, p.data() + 8 * chain, 8);
+    std::memcpy(buf + 8, p.data() + 16 + 8 * chain, 8);
+    magma_ofb(k.w, buf, 16, &iv[chain]);
+    EXPECT_EQ(to_hex(buf, 8), to_hex(c.data() + 8 * chain, 8)) << chain;
+    EXPECT_EQ(to_hex(buf + 8, 8), to_hex(c.data() + 16 + 8 * chain, 8)) << chain;
+    // The same through the IV-in-front and the two-word forms.
+    uint8_t framed[24];
+    std::memcpy(framed, &iv[chain], 8);
+    std::memcpy(framed + 8, p.data() + 8 * chain, 8);
+    std::memcpy(framed + 16, p.data() + 16 + 8 * chain, 8);
+    EncipherData8MAGMAOFB(k.w, framed, 24);
+    EXPECT_EQ(std::memcmp(framed + 8, buf, 16), 0);
+    EXPECT_EQ(std::memcmp(framed, &iv[chain], 8), 0) << "IV left as it is";
+    EncipherData8SAMAGMAOFB(k.w, framed + 8, 2, uint32_t(iv[chain]), uint32_t(iv[chain] >> 32));
+    EXPECT_EQ(to_hex(framed + 8, 8), to_hex(p.data() + 8 * chain, 8)) << "own inverse";
+  }
+}
+
+TEST(MagmaModes, AcpkmExample) {
+  // RFC 8645 / R 1323565.1.017-2018, Magma with a 16-byte section (two
+  // blocks), standard byte order throughout; the first section is plain CTR.
+  const Bytes key = hex("8899aabbccddeeff0011223344556677fedcba98765432100123456789abcdef");
+  const Bytes plain = hex(
+      "1122334455667700 ffeeddccbbaa9988 0011223344556677 8899aabbcceeff0a"
+      "1122334455667788 99aabbcceeff0a00 2233445566778899 aabbcceeff0a0011");
+  const Bytes cipher = hex(
+      "2ab81deeeb1e4cab 68e104c4bd6b94ea c72c67af6c2e5b6b 0eafb61770f1b32e"
+      "a1ae71149eed1382 abd467180672ec6f 84a2f15b3fca72c1 5559fbd38c4c7c5d");
+  const uint8_t iv_bytes[4] = {0x12, 0x34, 0x56, 0x78};
+  uint32_t iv;
+  std::memcpy(&iv, iv_bytes, 4);
+  for (size_t len : {plain.size(), size_t(61), size_t(16), size_t(19)}) {
+    Bytes data(plain.begin(), plain.begin() + len);
+    const Bytes key_before = key;
+    magma_ctracpkm_msb_tss(iv, key.data(), data.data(), int32_t(len));
+    EXPECT_EQ(to_hex(data), to_hex(Bytes(cipher.begin(), cipher.begin() + len))) << len;
+    EXPECT_EQ(key, key_before);
+  }
+}
+
+TEST(MagmaModes, AcpkmSectionOf1024Bytes) {
+  const Bytes key = hex("8899aabbccddeeff0011223344556677fedcba98765432100123456789abcdef");
+  uint32_t words[8];
+  for (int i = 0; i < 8; ++i)
+    words[i] = uint32_t(key[4 * i]) << 24 | key[4 * i + 1] << 16 | key[4 * i + 2] << 8 | key[4 * i + 3];
+  const Bytes plain = pattern(2100, 5);
+  Bytes acpkm = plain, ctr = plain;
+  magma_ctracpkm_msb(0x78563412, key.data(), acpkm.data(), int32_t(acpkm.size()));
+  magma_ctr_msb(0x12345678, words, ctr.data(), int32_t(ctr.size()));
+  EXPECT_EQ(to_hex(acpkm.data(), 1024), to_hex(ctr.data(), 1024)) << "first section: the key itself";
+  EXPECT_NE(to_hex(acpkm.data() + 1024, 8), to_hex(ctr.data() + 1024, 8)) << "then a new key";
+  Bytes again = plain;
+  magma_ctracpkm_msb(0x78563412, key.data(), again.data(), int32_t(again.size()));
+  EXPECT_EQ(to_hex(again), to_hex(acpkm)) << "no state kept between calls";
+}
+
+TEST(MagmaModes, PartialBlocksStayInsideTheLength) {
+  const Key k = key_words(kStdKey);
+  const uint64_t iv = 0x0102030405060708ull;
+  for (uint32_t len = 0; len <= 41; ++len) {
+    Bytes buf = pattern(len + 16, 1);
+    const Bytes orig = buf;
+    magma_ofb(k.w, buf.data(), len, &iv);
+    for (size_t i = len; i < buf.size(); ++i) ASSERT_EQ(buf[i], orig[i]) << "ofb len " << len;
+    magma_ofb(k.w, buf.data(), len, &iv);
+    EXPECT_EQ(buf, orig) << "ofb is its own inverse";
+    // OFB keystream bytes inside the length are those of the whole blocks.
+    Bytes whole = Bytes(48, 0), part = Bytes(48, 0);
+    magma_ofb(k.w, whole.data(), 48, &iv);
+    magma_ofb(k.w, part.data(), len, &iv);
+    EXPECT_EQ(to_hex(part.data(), len), to_hex(whole.data(), len));
+
+    buf = orig;
+    magma_ctr(0xabcdef01, 7, k.w, buf.data(), int32_t(len));
+    for (size_t i = len; i < buf.size(); ++i) ASSERT_EQ(buf[i], orig[i]) << "ctr len " << len;
+    buf = orig;
+    magma_ctr_msb(0xabcdef01, k.w, buf.data(), int32_t(len));
+    for (size_t i = len; i < buf.size(); ++i) ASSERT_EQ(buf[i], orig[i]) << "ctr_msb len " << len;
+  }
+  // EncipherData8MAGMAOFB with len 9 changes byte 8 only; 8 or less nothing.
+  for (uint32_t len : {0u, 1u, 8u, 9u}) {
+    Bytes buf = pattern(24, 9);
+    const Bytes orig = buf;
+    EncipherData8MAGMAOFB(k.w, buf.data(), len);
+    for (size_t i = 0; i < buf.size(); ++i)
+      EXPECT_EQ(buf[i] != orig[i], len == 9 && i == 8) << "len " << len << " byte " << i;
+  }
+  magma_ctr(0, 0, k.w, nullptr, 16);
+  magma_ctr(0, 0, k.w, nullptr, -1);
+}
+
+TEST(MagmaModes, CtrPartialBlockUsesLowKeystreamBytes) {
+  // magma_ctr with 13 bytes: the last 5 take the low bytes of E(C + 1);
+  // magma_ctr_msb takes the high bytes of its keystream block.
+  const Key k = key_words(kStdKey);
+  uint8_t d[16] = {};
+  magma_ctr(0x11111111, 5, k.w, d, 13);
+  const uint64_t ks1 = magmaencrypt_ni(0x1111111100000006ull, k.w);
+  for (int j = 0; j < 5; ++j) EXPECT_EQ(d[8 + j], uint8_t(ks1 >> (8 * j)));
+  uint8_t m[16] = {};
+  magma_ctr_msb(0x22222222, k.w, m, 13);
+  const uint64_t ks2 = magmaencrypt_ni(0x2222222200000001ull, k.w);
+  for (int j = 0; j < 5; ++j) EXPECT_EQ(m[8 + j], uint8_t(ks2 >> (56 - 8 * j)));
+}
+
+TEST(MagmaModes, ManyBlockPathsMatchTheBlockFunction) {
+  // The block engine under the stream modes, its table path and (where the
+  // processor has it) its vector path, against magmaencrypt_ni; counts that
+  // cover whole groups, partial groups and single blocks, and counter wrap.
+  using namespace zor::crypto;
+  const Key k = key_words(kStdKey);
+  const bool vector = cpu_has_avx512_vbmi();
+  for (size_t n : {1, 3, 4, 15, 16, 17, 31, 32, 33, 64, 77}) {
+    for (CounterHalf half : {CounterHalf::kLow, CounterHalf::kHigh}) {
+      const uint64_t start = 0xFFFFFFF5FFFFFFF0ull;
+      std::vector<uint64_t> expect(n), got(n);
+      for (size_t i = 0; i < n; ++i) {
+        const uint64_t c = half == CounterHalf::kLow
+                               ? (start & 0xFFFFFFFF00000000ull) | uint32_t(uint32_t(start) + i)
+                               : uint64_t(uint32_t((start >> 32) + i)) << 32 | uint32_t(start);
+        expect[i] = magmaencrypt_ni(c, k.w);
+      }
+      for (bool wide : {false, true}) {
+        if (wide && !vector) continue;
+        std::fill(got.begin(), got.end(), 0);
+        magma_counter_blocks(k.w, start, half, got.data(), n, wide);
+        EXPECT_EQ(got, expect) << "n " << n << " wide " << wide;
+      }
+    }
+    std::vector<uint64_t> in(n + 1), expect(n), got(n + 1, 0x5A5A);
+    for (size_t i = 0; i < n; ++i) in[i] = 0x0123456789abcdefull * (i + 1);
+    for (size_t i = 0; i < n; ++i) expect[i] = magmaencrypt_ni(in[i], k.w);
+    for (bool wide : {false, true}) {
+      if (wide && !vector) continue;
+      got.assign(n + 1, 0x5A5A);
+      magma_ecb_blocks(k.w, in.data(), got.data(), n, wide);
+      EXPECT_EQ(std::vector<uint64_t>(got.begin(), got.begin() + n), expect) << n << wide;
+      EXPECT_EQ(got[n], 0x5A5Au) << "nothing written past n";
+    }
+  }
+  if (!vector) GTEST_SKIP() << "no AVX-512 VBMI here: only the table path was compared";
+}
+
+TEST(MagmaModes, UnalignedBuffersGiveTheSameBytes) {
+  // Every mode at every offset within a word, against the aligned result.
+  const Key k = key_words(kStdKey);
+  const Bytes key = hex(kStdKey), plain = pattern(203, 3);
+  auto run_all = [&](uint8_t *p, const uint8_t *iv_bytes) {
+    Bytes out;
+    auto take = [&](const uint8_t *q, size_t n) { out.insert(out.end(), q, q + n); };
+    Bytes work(plain);
+    std::memcpy(p, work.data(), work.size());
+    magma_ctr(0x01020304, 9, k.w, p, int32_t(work.size()));
+    take(p, work.size());
+    magma_ctr_msb(0x01020304, k.w, p, int32_t(work.size()));
+    take(p, work.size());
+    magma_ctracpkm_msb_tss(0x01020304, key.data(), p, int32_t(work.size()));
+    take(p, work.size());
+    magma_ofb(k.w, p, uint32_t(work.size()), reinterpret_cast<const uint64_t *>(iv_bytes));
+    take(p, work.size());
+    uint8_t mac[9];
+    magma_cmac(k.w, p, uint32_t(work.size()), mac + 1);
+    take(mac + 1, 8);
+    return out;
+  };
+  alignas(16) uint8_t aligned[256], iv_aligned[16] = {1, 2, 3, 4, 5, 6, 7, 8};
+  const Bytes expect = run_all(aligned, iv_aligned);
+  for (int off = 1; off < 8; ++off) {
+    alignas(16) uint8_t buf[256 + 8], iv[24] = {};
+    std::memcpy(iv + off, iv_aligned, 8);
+    EXPECT_EQ(run_all(buf + off, iv + off), expect) << "offset " << off;
+  }
+}

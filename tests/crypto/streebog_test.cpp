@@ -1,0 +1,77 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "crypto/streebog.h"
+#include "tests/crypto/test_hex.h"
+
+namespace {
+
+std::vector<uint8_t> digest(const std::vector<uint8_t> &msg) {
+  Hash3411Ctx ctx;
+  Hash3411Open(&ctx);
+  Hash3411(&ctx, msg.data(), uint32_t(msg.size()));
+  std::vector<uint8_t> out(32);
+  Hash3411Close(&ctx, out.data());
+  return out;
+}
+
+struct Vector {
+  const char *name;
+  std::vector<uint8_t> message;
+  const char *printed_digest;  // as printed in the standard, most significant byte first
+};
+
+// RFC 6986 examples M1 (63 ASCII digits) and M2 (72 bytes of Cyrillic text in
+// code page 1251); the standard prints the messages reversed as well.
+const std::vector<Vector> &vectors() {
+  static const std::vector<Vector> v = {
+      {"M1", [] {
+         std::string s = "012345678901234567890123456789012345678901234567890123456789012";
+         return std::vector<uint8_t>(s.begin(), s.end());
+       }(),
+       "00557be5e584fd52a449b16b0251d05d27f94ab76cbaa6da890b59d8ef1e159d"},
+      {"M2",
+       from_hex("d1e520e2e5f2f0e82c20d1f2f0e8e1eee6e820e2edf3f6e82c20e2e5fef2fa20f120eceef0ff20f1f2f0e5ebe0"
+                "ece820ede020f5f0e0e1f0fbff20efebfaeafb20c8e3eef0e5e2fb"),
+       "508f7e553c06501d749a66fc28c6cac0b005746d97537fa85d9e40904efed29d"},
+  };
+  return v;
+}
+
+TEST(Streebog256, KnownAnswers) {
+  for (const Vector &v : vectors())
+    EXPECT_EQ(to_hex(digest(v.message)), to_hex(from_printed(v.printed_digest))) << v.name;
+}
+
+TEST(Streebog256, AnySplitOfTheInputGivesTheSameDigest) {
+  std::vector<uint8_t> msg(200);
+  for (size_t i = 0; i < msg.size(); ++i) msg[i] = uint8_t(i * 37 + 11);
+  const std::vector<uint8_t> whole = digest(msg);
+  for (size_t a = 0; a <= msg.size(); a += 7)
+    for (size_t b = a; b <= msg.size(); b += 13) {
+      Hash3411Ctx ctx;
+      Hash3411Open(&ctx);
+      Hash3411(&ctx, msg.data(), uint32_t(a));
+      Hash3411(&ctx, msg.data() + a, uint32_t(b - a));
+      Hash3411(&ctx, nullptr, 0);
+      Hash3411(&ctx, msg.data() + b, uint32_t(msg.size() - b));
+      std::vector<uint8_t> out(32);
+      Hash3411Close(&ctx, out.data());
+      ASSERT_EQ(out, whole) << "split at " << a << ", " << b;
+    }
+}
+
+TEST(Streebog256, EmptyAndBlockSizedMessagesDiffer) {
+  // A message of exactly one block is followed by a whole padding block; the
+  // digests of 0, 63, 64 and 65 bytes must all differ.
+  std::vector<std::vector<uint8_t>> seen;
+  for (size_t n : {0u, 63u, 64u, 65u, 128u}) {
+    const std::vector<uint8_t> d = digest(std::vector<uint8_t>(n, 0));
+    for (const auto &s : seen) EXPECT_NE(d, s) << n;
+    seen.push_back(d);
+  }
+}
+
+}  // namespace

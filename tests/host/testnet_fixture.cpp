@@ -1,0 +1,90 @@
+#include "tests/host/testnet_fixture.h"
+
+#include <fcntl.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "host/genl_messages.h"
+#include "tests/host/netlink_client.h"
+
+std::string testnet_script() { return std::string(ZOR_SOURCE_DIR) + "/scripts/testnet.sh"; }
+std::string zornfhost_binary() { return std::string(ZOR_BINARY_DIR) + "/host/zornfhost"; }
+int run_shell(const std::string &cmd) { return std::system(cmd.c_str()); }
+
+InNetns::InNetns(const std::string &name) {
+  own_ = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
+  int fd = open(("/var/run/netns/" + name).c_str(), O_RDONLY | O_CLOEXEC);
+  ok_ = own_ >= 0 && fd >= 0 && setns(fd, CLONE_NEWNET) == 0;
+  if (fd >= 0) close(fd);
+}
+
+InNetns::~InNetns() {
+  if (own_ >= 0 && setns(own_, CLONE_NEWNET) != 0) std::abort();
+  if (own_ >= 0) close(own_);
+}
+
+TestNetwork::TestNetwork() {
+  static int counter = 0;
+  prefix_ = "zt" + std::to_string(getpid()) + "x" + std::to_string(counter++);
+  log_ = "/tmp/" + prefix_ + ".log";
+}
+
+TestNetwork::~TestNetwork() { down(); }
+
+bool TestNetwork::up(const std::vector<std::string> &host_args) {
+  built_ = true;
+  if (run_shell("bash " + testnet_script() + " up " + prefix_) != 0) return false;
+  host_ = fork();
+  if (host_ == 0) {
+    int fd = open(log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    dup2(fd, 2);
+    setenv("ZORNFHOST", zornfhost_binary().c_str(), 1);
+    std::vector<std::string> args = {"bash", testnet_script(), "host", prefix_};
+    args.insert(args.end(), host_args.begin(), host_args.end());
+    std::vector<char *> argv;
+    for (std::string &a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    execv("/bin/bash", argv.data());
+    _exit(127);
+  }
+  InNetns in(cli());
+  if (!in.ok()) return false;
+  testnl::Client probe(zornfhost::kControlPort);
+  for (int i = 0; i < 100; i++) {
+    if (probe.lookup_family(std::string(zornfhost::kRequestFamily), 50) >= 0) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return false;
+}
+
+int TestNetwork::stop_host() {
+  if (host_ <= 0) return -1;
+  kill(host_, SIGTERM);
+  int status = 0;
+  waitpid(host_, &status, 0);
+  host_ = 0;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+void TestNetwork::down() {
+  stop_host();
+  if (!built_) return;
+  run_shell("bash " + testnet_script() + " down " + prefix_);
+  unlink(log_.c_str());
+  built_ = false;
+}
+
+std::string TestNetwork::host_log() const {
+  std::ifstream in(log_);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}

@@ -1,0 +1,137 @@
+#include "tests/profiles/profile_test_support.h"
+
+#include <sched.h>
+#include <stdlib.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "cross/common/lngs.h"
+#include "cross/common/profile_list.h"
+#include "cross/common/profile_set.h"
+#include "cross/utils/execution_dir.h"
+#include "cross/utils/log.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string baseDir;
+
+void setDir(char (&target)[2048], const std::string& path) {
+  snprintf(target, sizeof target, "%s", path.c_str());
+}
+
+class ProfileEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    char tmpl[] = "/tmp/zor-profiles-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    baseDir = tmpl;
+    setDir(installDir, baseDir);
+    ASSERT_EQ(GetLog().CreateLogFile((baseDir + "/SrvLog.csv").c_str()), 1);
+  }
+  void TearDown() override { fs::remove_all(baseDir); }
+};
+
+const auto* const environment = ::testing::AddGlobalTestEnvironment(new ProfileEnvironment);
+
+}  // namespace
+
+void ProfileTest::SetUp() {
+  const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+  dir = baseDir + "/" + info->test_suite_name() + "." + info->name();
+  std::replace(dir.begin() + static_cast<long>(baseDir.size()) + 1, dir.end(), '/', '_');
+  fs::create_directories(dir);
+  setDir(settingsDir, dir);
+  PC_List_Cleanup();
+  *g_ProfileConfigPtr = ProfileConfig();
+  LNGS_SetLanguage(LNGS_RUSSIAN);
+}
+
+void ProfileTest::TearDown() {
+  PC_List_Cleanup();
+  fs::remove_all(dir);
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void WriteFile(const std::string& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+}
+
+bool FileExists(const std::string& path) {
+  return fs::exists(path);
+}
+
+std::string DataFile(const std::string& name) {
+  return ReadFile(std::string(ZOR_SOURCE_DIR) + "/tests/profiles/data/" + name);
+}
+
+std::vector<std::string> DirEntries(const std::string& dir) {
+  std::vector<std::string> names;
+  for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::string LogText() {
+  return ReadFile(baseDir + "/SrvLog.csv");
+}
+
+json CfgJson() {
+  return json{{"ch_cfgver", 0},
+              {"ch_features", 0},
+              {"ch_flags", 0},
+              {"ch_vpncard_packdisable", 0},
+              {"ch_othercard_packdisable", 0},
+              {"ch_align", 0},
+              {"ch_veskipaddr", std::vector<uint32_t>(4, 0)},
+              {"ch_serveripaddr", std::vector<uint32_t>(28, 0)},
+              {"ch_fcs32", 0}};
+}
+
+std::string InChild(const std::function<std::string()>& body) {
+  int fds[2];
+  if (pipe(fds) != 0) {
+    ADD_FAILURE() << "pipe: " << strerror(errno);
+    return "";
+  }
+  pid_t pid = fork();
+  if (pid == 0) {
+    close(fds[0]);
+    std::string out = body();
+    ssize_t n = write(fds[1], out.data(), out.size());
+    _exit(n == static_cast<ssize_t>(out.size()) ? 0 : 1);
+  }
+  close(fds[1]);
+  std::string out;
+  char buf[512];
+  for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;) out.append(buf, static_cast<size_t>(n));
+  close(fds[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
+  return out;
+}
+
+bool UsePrivateHosts(const std::string& hosts) {
+  std::string hostsFile = baseDir + "/hosts." + std::to_string(getpid());
+  std::string nsswitchFile = baseDir + "/nsswitch." + std::to_string(getpid());
+  WriteFile(hostsFile, hosts);
+  WriteFile(nsswitchFile, "hosts: files\n");
+  return unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+         mount(hostsFile.c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr) == 0 &&
+         mount(nsswitchFile.c_str(), "/etc/nsswitch.conf", nullptr, MS_BIND, nullptr) == 0;
+}
