@@ -269,7 +269,12 @@ void StartConnections() {
     return;
   }
   int fds[3] = {-1, -1, -1};
-  if (!openListeners(fds)) return;
+  if (!openListeners(fds)) {
+    for (int fd : fds) {
+      if (fd >= 0) close(fd);
+    }
+    return;
+  }
   for (int i = 0; i < 3; i++) startDetached("StartConnections", StartAccepting, fds[i], kListeners[i].type);
 }
 

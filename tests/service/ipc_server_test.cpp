@@ -97,6 +97,14 @@ TEST_F(IpcServer, RequestsAreAnsweredOnTheirOwnSockets) {
   EXPECT_EQ(a.expect("reply"), "reply code=6 client=" + std::to_string(id) + " result=2006 value1=0 value2=0 text=bye");
 }
 
+TEST_F(IpcServer, TheClientProgramRunsOneActionFromItsCommandLine) {
+  ClientProcess once(kUser, {"--kind", "18", "request", "33", "0", "1", "2", "text"}, false);
+  int id = once.registeredId();
+  ASSERT_GE(id, 0);
+  EXPECT_EQ(once.expect("reply"), "reply code=33 client=" + std::to_string(id) + " result=1033 value1=1 value2=2 text=text");
+  EXPECT_EQ(once.waitExit(), 0);
+}
+
 TEST_F(IpcServer, TheRequesterIsTheClientOfTheConnectionNotTheNumberItWrote) {
   ClientProcess victim(kUser, {"--kind", "3"});
   int victimId = victim.registeredId();

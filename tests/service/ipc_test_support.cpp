@@ -119,13 +119,13 @@ bool Eventually(const std::function<bool()>& cond, int ms) {
   return true;
 }
 
-ClientProcess::ClientProcess(uid_t uid, const std::vector<std::string>& options) {
+ClientProcess::ClientProcess(uid_t uid, const std::vector<std::string>& options, bool script) {
   int toChild[2], fromChild[2];
   if (pipe2(toChild, O_CLOEXEC) != 0 || pipe2(fromChild, O_CLOEXEC) != 0) return;
   std::string cli = PrivateCliPath();
   std::vector<std::string> args = {cli};
   args.insert(args.end(), options.begin(), options.end());
-  args.push_back("-");
+  if (script) args.push_back("-");
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
