@@ -19,7 +19,7 @@
 #include "cross/utils/socket_io.h"
 #include "cross/utils/std_descriptors.h"
 
-std::map<int, IPC_Client> clients_list;
+std::map<int, IPC_Client>& clients_list = *new std::map<int, IPC_Client>();
 std::mutex mtx_reg_clients;
 std::mutex m_ProcessingSendMessageToClientsAF;
 std::atomic<int> next_client_id{0};

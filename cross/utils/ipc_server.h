@@ -38,8 +38,9 @@ struct IPC_Client {
   uint8_t kind = 0;   // byte 0 of the hello; 0 = window client
 };
 
-// Registered clients by id, guarded by mtx_reg_clients.
-extern std::map<int, IPC_Client> clients_list;
+// Registered clients by id, guarded by mtx_reg_clients. Never destroyed:
+// detached reader threads may still look at it while the process exits.
+extern std::map<int, IPC_Client>& clients_list;
 extern std::mutex mtx_reg_clients;
 // Serialises pushes: taken before mtx_reg_clients.
 extern std::mutex m_ProcessingSendMessageToClientsAF;

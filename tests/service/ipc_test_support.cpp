@@ -81,9 +81,10 @@ void becomeUser(uid_t uid) {
 
 std::string PrivateCliPath() { return runParent() + kCliDir + "/solvarin-cli"; }
 
+// Never destroyed: the server's threads may still record while the test exits.
 Recording& recording() {
-  static Recording r;
-  return r;
+  static Recording* r = new Recording();
+  return *r;
 }
 
 void ClearRecording() {
