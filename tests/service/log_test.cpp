@@ -221,6 +221,13 @@ TEST_F(LogFile, FileIsWritableByAllAndNoLinkIsFollowed) {
   EXPECT_EQ(st.st_mode & 07777, 0600u);
 }
 
+TEST_F(LogFile, APipeInPlaceOfTheFileIsRefusedNotWaitedFor) {
+  ASSERT_EQ(mkfifo(logPath().c_str(), 0666), 0);
+  Log log(tmp.path().c_str());
+  EXPECT_EQ(log.CreateLogFile(logPath().c_str()), 0);
+  EXPECT_EQ(log.WriteToLogFL("f.cpp", 1, "fn", std::string(100000, 'x').c_str()), 0);
+}
+
 TEST_F(LogFile, ConcurrentWritersLoseNoLineAndNeverInterleave) {
   Log log(tmp.path().c_str());
   startLog(log);
