@@ -2,6 +2,7 @@
 
 #include "crypto/magma.h"
 #include "crypto/magma_blocks.h"
+#include "crypto/wipe.h"
 
 using namespace zor::crypto;
 
@@ -75,7 +76,7 @@ void ctracpkm(uint32_t iv, const uint8_t key[32], uint8_t *data, int32_t len,
     xor_counter_stream(w, start | done, Order::kBigEndian, data + 8 * uint64_t(done), whole,
                        end > nblocks ? tail : 0, wide);
   }
-  wipe_words(w, 8);
+  wipe(w, sizeof w);
 }
 
 }  // namespace

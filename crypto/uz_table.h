@@ -120,10 +120,4 @@ inline void load_key_le(uint32_t w[8], const uint8_t *key) {
   for (int i = 0; i < 8; ++i) w[i] = load_le32(key + 4 * i);
 }
 
-// Clears key material in a way the compiler keeps.
-inline void wipe_words(uint32_t *w, int n) {
-  volatile uint32_t *v = w;
-  for (int i = 0; i < n; ++i) v[i] = 0;
-}
-
 }  // namespace zor::crypto
