@@ -72,12 +72,6 @@ TEST(Gost89Imit, NoDataGivesZero) {
   EXPECT_EQ(to_hex(impref, 8), "0000000000000000");
 }
 
-Bytes random_bytes(std::mt19937 &rng, size_t n) {
-  Bytes v(n);
-  for (auto &b : v) b = uint8_t(rng());
-  return v;
-}
-
 TEST(Gost89, CfbMatchesTheEngineUnderParamZ) {
   if (!GostEngine::get())
     GTEST_SKIP() << kNoGostProvider;

@@ -26,11 +26,7 @@ class MagmaEngineCrossCheck : public ::testing::Test {
       GTEST_SKIP() << kNoGostProvider;
   }
 
-  Bytes random_bytes(size_t n) {
-    Bytes b(n);
-    for (auto &x : b) x = uint8_t(rng_());
-    return b;
-  }
+  Bytes random_bytes(size_t n) { return zor::test::random_bytes(rng_, n); }
   // Lengths of every remainder modulo 8, short and across ACPKM sections.
   size_t random_length() {
     const size_t limits[] = {24, 200, 3100};

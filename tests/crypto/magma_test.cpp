@@ -12,9 +12,6 @@ using namespace zor::test;
 
 namespace {
 
-// GOST R 34.12-2015 / RFC 8891 key and its round keys K1..K8.
-const char *kStdKey = "ffeeddccbbaa99887766554433221100f0f1f2f3f4f5f6f7f8f9fafbfcfdfeff";
-
 uint32_t g_of(const UzTable4K &t, uint32_t k, uint32_t a) {
   const uint32_t x = k + a;
   return t.t[0][x & 255] ^ t.t[1][(x >> 8) & 255] ^ t.t[2][(x >> 16) & 255] ^ t.t[3][x >> 24];
