@@ -109,23 +109,30 @@ inline std::vector<uint8_t> engine_streebog256(const uint8_t *data, size_t len) 
   return out;
 }
 
-// HMAC over Streebog-256 (the default provider's HMAC on "md_gost12_256");
+// A MAC of out_len bytes through the named EVP_MAC (params may be null);
 // empty when the provider refuses.
-inline std::vector<uint8_t> engine_hmac_streebog256(const uint8_t *key, size_t key_len, const uint8_t *data,
-                                                    size_t len) {
-  std::vector<uint8_t> out(32);
-  EVP_MAC *mac = EVP_MAC_fetch(nullptr, "HMAC", nullptr);
+inline std::vector<uint8_t> engine_mac(const char *name, const OSSL_PARAM *params, const uint8_t *key,
+                                       size_t key_len, const uint8_t *data, size_t len, size_t out_len) {
+  std::vector<uint8_t> out(out_len);
+  EVP_MAC *mac = EVP_MAC_fetch(nullptr, name, nullptr);
   EVP_MAC_CTX *ctx = mac ? EVP_MAC_CTX_new(mac) : nullptr;
-  char digest[] = "md_gost12_256";
-  const OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string("digest", digest, 0), OSSL_PARAM_construct_end()};
   const uint8_t none = 0;
   size_t n = 0;
   const bool ok = ctx && EVP_MAC_init(ctx, key_len ? key : &none, key_len, params) &&
-                  EVP_MAC_update(ctx, data, len) && EVP_MAC_final(ctx, out.data(), &n, out.size()) && n == 32;
+                  EVP_MAC_update(ctx, data, len) && EVP_MAC_final(ctx, out.data(), &n, out.size()) &&
+                  n == out_len;
   if (!ok) out.clear();
   EVP_MAC_CTX_free(ctx);
   EVP_MAC_free(mac);
   return out;
+}
+
+// HMAC over Streebog-256 (the default provider's HMAC on "md_gost12_256").
+inline std::vector<uint8_t> engine_hmac_streebog256(const uint8_t *key, size_t key_len, const uint8_t *data,
+                                                    size_t len) {
+  char digest[] = "md_gost12_256";
+  const OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string("digest", digest, 0), OSSL_PARAM_construct_end()};
+  return engine_mac("HMAC", params, key, key_len, data, len, 32);
 }
 
 // GOST 28147-89 ("gost89", "gost-mac") reads its S-box once per process, at
@@ -177,16 +184,7 @@ inline std::vector<uint8_t> engine_cli_gost89_cfb(const char *paramset, const ui
 // for data of 8 bytes or less differs, so give it more).
 inline std::vector<uint8_t> engine_gost89_mac(const uint8_t key[32], const uint8_t *data, size_t len) {
   choose_gost89_param_z();
-  std::vector<uint8_t> out(4);
-  EVP_MAC *mac = EVP_MAC_fetch(nullptr, "gost-mac-12", nullptr);
-  EVP_MAC_CTX *ctx = mac ? EVP_MAC_CTX_new(mac) : nullptr;
-  size_t n = 0;
-  const bool ok = ctx && EVP_MAC_init(ctx, key, 32, nullptr) && EVP_MAC_update(ctx, data, len) &&
-                  EVP_MAC_final(ctx, out.data(), &n, out.size()) && n == 4;
-  if (!ok) out.clear();
-  EVP_MAC_CTX_free(ctx);
-  EVP_MAC_free(mac);
-  return out;
+  return engine_mac("gost-mac-12", nullptr, key, 32, data, len, 4);
 }
 
 // The engine "gost" for key pairs, loaded once and released at exit; null
