@@ -240,7 +240,8 @@ std::string Log::getCurrentDateTime() {
   return out.str();
 }
 
+// Never destroyed: threads may still write while the process exits.
 Log& GetLog() {
-  static Log log(installDir);
-  return log;
+  static Log* log = new Log(installDir);
+  return *log;
 }
