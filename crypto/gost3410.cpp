@@ -19,16 +19,17 @@ constexpr R3410_256_Params kParamSetA = zor::crypto::r3410_params(
     "91E38443A5E82C0D880923425712B2BB658B9196932E02C78B2582FE742DAA28",
     "32879423AB1A0375895786C4BB46E9565FDE0B5344766740AF268ADB32322E5C", 4);
 
-// Projective point (X : Y : Z), coordinates in Montgomery form; Z = 0 is the
-// identity (0 : 1 : 0).
+// Projective point (X : Y : Z), coordinates in the field's form (fp256.h);
+// Z = 0 is the identity (0 : 1 : 0).
 struct Point {
   U256 x, y, z;
 };
 
-// Complete addition for y^2 = x^3 + a x + b (Renes, Costello and Batina 2016,
-// algorithm 1). Correct for every pair of points whose difference is not of
-// order 2, the identity included; the ladder below only adds points that
-// differ by the input point, which validation keeps away from order 2.
+// Complete projective addition for y^2 = x^3 + a x + b (the published
+// complete formulas for any a, with 3b precomputed). Correct for every pair of
+// points whose difference is not of order 2, the identity included; the
+// ladder below only adds points that differ by the input point, which
+// validation keeps away from order 2.
 Point add(const R3410_256_Params &c, const Point &p1, const Point &p2) {
   const auto &f = c.f;
   U256 t0 = fmul(f, p1.x, p2.x), t1 = fmul(f, p1.y, p2.y), t2 = fmul(f, p1.z, p2.z);
@@ -54,7 +55,7 @@ Point add(const R3410_256_Params &c, const Point &p1, const Point &p2) {
   return {x3, y3, z3};
 }
 
-// Complete doubling (same paper, algorithm 3).
+// Complete projective doubling from the same family of formulas.
 Point dbl(const R3410_256_Params &c, const Point &p) {
   const auto &f = c.f;
   U256 t0 = fmul(f, p.x, p.x), t1 = fmul(f, p.y, p.y), t2 = fmul(f, p.z, p.z);
@@ -102,6 +103,16 @@ Point ladder(const R3410_256_Params &c, const U256 &k, const Point &p) {
   return r0;
 }
 
+// k * p for a small public k (the cofactor): double and add on its bits.
+Point small_multiple(const R3410_256_Params &c, uint32_t k, const Point &p) {
+  Point r{{}, c.f.one, {}};
+  for (int bit = 31; bit >= 0; --bit) {
+    r = dbl(c, r);
+    if ((k >> bit) & 1) r = add(c, r, p);
+  }
+  return r;
+}
+
 // Affine coordinates (plain form); false for the identity.
 bool to_affine(const R3410_256_Params &c, const Point &p, U256 &x, U256 &y) {
   if (zor::crypto::zero_mask(p.z)) return false;
@@ -123,7 +134,7 @@ bool decode_peer(const R3410_256_Params &c, const uint8_t *pub, Point &out) {
   zor::crypto::sub_raw(diff, fmul(f, ym, ym), rhs);
   if (!zor::crypto::zero_mask(diff)) return false;
   out = {xm, ym, f.one};
-  const Point h = ladder(c, U256{{c.cofactor, 0, 0, 0}}, out);
+  const Point h = small_multiple(c, c.cofactor, out);
   return !zor::crypto::zero_mask(h.z);
 }
 

@@ -13,8 +13,8 @@
 
 struct R3410_256_Params {
   zor::crypto::MontField f;
-  zor::crypto::U256 a, b, b3;  // a, b and 3b, Montgomery form
-  zor::crypto::U256 gx, gy;    // base point, Montgomery form
+  zor::crypto::U256 a, b, b3;  // a, b and 3b in the field's form
+  zor::crypto::U256 gx, gy;    // base point in the field's form
   zor::crypto::U256 q;         // order of the base point
   uint32_t cofactor;           // group order / q
 };

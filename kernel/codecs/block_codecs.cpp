@@ -11,17 +11,23 @@ namespace {
 uint8_t *bytes(void *p) { return static_cast<uint8_t *>(p); }
 const uint8_t *bytes(const void *p) { return static_cast<const uint8_t *>(p); }
 
-void comp_new_buf(const CodecVariant &v, void *work) {
-  if (work != nullptr) stream_new(compressor_state(v, bytes(work)));
-}
-void comp_save(const CodecVariant &v, void *save, const void *work) {
+// Where a work area of one direction keeps its stream state.
+using StateOf = StreamState &(*)(const CodecVariant &, uint8_t *);
+
+void save_stream(const CodecVariant &v, StateOf state_of, void *save, const void *work) {
   if (save == nullptr || work == nullptr) return;
   uint8_t *w = const_cast<uint8_t *>(bytes(work));
-  stream_save(bytes(save), compressor_state(v, w), v, w);
+  stream_save(bytes(save), state_of(v, w), v, w);
 }
-void comp_restore(const CodecVariant &v, void *work, const void *save) {
+void restore_stream(const CodecVariant &v, StateOf state_of, void *work, const void *save) {
   if (work == nullptr || save == nullptr) return;
-  stream_restore(compressor_state(v, bytes(work)), v, bytes(work), bytes(save));
+  stream_restore(state_of(v, bytes(work)), v, bytes(work), bytes(save));
+}
+void new_save(const CodecVariant &v, void *save) {
+  if (save != nullptr) stream_new_save(bytes(save), v);
+}
+void comp_new_buf(const CodecVariant &v, void *work) {
+  if (work != nullptr) stream_new(compressor_state(v, bytes(work)));
 }
 void uncomp_new_buf(const CodecVariant &v, void *work) {
   if (work == nullptr) return;
@@ -29,31 +35,18 @@ void uncomp_new_buf(const CodecVariant &v, void *work) {
   stream_new(state);
   state.last_comp_size = 0;
 }
-void uncomp_save(const CodecVariant &v, void *save, const void *work) {
-  if (save == nullptr || work == nullptr) return;
-  uint8_t *w = const_cast<uint8_t *>(bytes(work));
-  stream_save(bytes(save), decompressor_state(v, w), v, w);
-}
-void uncomp_restore(const CodecVariant &v, void *work, const void *save) {
-  if (work == nullptr || save == nullptr) return;
-  stream_restore(decompressor_state(v, bytes(work)), v, bytes(work), bytes(save));
-}
 uint32_t uncomp_comp_size(const CodecVariant &v, const void *work) {
   if (work == nullptr) return 0;
   return decompressor_state(v, const_cast<uint8_t *>(bytes(work))).last_comp_size;
 }
-void new_save(const CodecVariant &v, void *save) {
-  if (save != nullptr) stream_new_save(bytes(save), v);
-}
 
-static_assert(compressor_fits(kVariant1x3) && compressor_fits(kVariant2x3) &&
-              compressor_fits(kVariant8x7));
-static_assert(decompressor_fits(kVariant1x3) && decompressor_fits(kVariant2x3) &&
-              decompressor_fits(kVariant8x7));
-static_assert(save_area_need(kVariant1x3) <= kVariant1x3.save_size &&
-              save_area_need(kVariant2x3) <= kVariant2x3.save_size &&
-              save_area_need(kVariant8x7) <= kVariant8x7.save_size);
-static_assert(kVariant8x7.max_distance() <= kPositionValues);
+// Every area of the variant holds what the codec keeps in it, and every
+// distance the compressor reaches fits the 13-bit position value.
+constexpr bool fits(const CodecVariant &v) {
+  return compressor_fits(v) && decompressor_fits(v) && save_area_need(v) <= v.save_size &&
+         v.max_distance() <= kPositionValues;
+}
+static_assert(fits(kVariant1x3) && fits(kVariant2x3) && fits(kVariant8x7));
 
 }  // namespace
 }  // namespace zor::codecs
@@ -64,9 +57,11 @@ static_assert(kVariant8x7.max_distance() <= kPositionValues);
   uint32_t Comp##NxM##Block(void *work, uint32_t length) {                                   \
     return zor::codecs::compress_block(V, static_cast<uint8_t *>(work), length);             \
   }                                                                                          \
-  void Comp##NxM##SaveBuf(void *save, const void *work) { zor::codecs::comp_save(V, save, work); } \
+  void Comp##NxM##SaveBuf(void *save, const void *work) {                                    \
+    zor::codecs::save_stream(V, zor::codecs::compressor_state, save, work);                  \
+  }                                                                                          \
   void Comp##NxM##RestBuf(void *work, const void *save) {                                    \
-    zor::codecs::comp_restore(V, work, save);                                                \
+    zor::codecs::restore_stream(V, zor::codecs::compressor_state, work, save);               \
   }                                                                                          \
   void Comp##NxM##NewSave(void *save) { zor::codecs::new_save(V, save); }                    \
   void UnComp##NxM##NewBuf(void *work) { zor::codecs::uncomp_new_buf(V, work); }             \
@@ -74,10 +69,10 @@ static_assert(kVariant8x7.max_distance() <= kPositionValues);
     return zor::codecs::decompress_block(V, static_cast<uint8_t *>(work));                   \
   }                                                                                          \
   void UnComp##NxM##SaveBuf(void *save, const void *work) {                                  \
-    zor::codecs::uncomp_save(V, save, work);                                                 \
+    zor::codecs::save_stream(V, zor::codecs::decompressor_state, save, work);                \
   }                                                                                          \
   void UnComp##NxM##RestBuf(void *work, const void *save) {                                  \
-    zor::codecs::uncomp_restore(V, work, save);                                              \
+    zor::codecs::restore_stream(V, zor::codecs::decompressor_state, work, save);             \
   }                                                                                          \
   void UnComp##NxM##NewSave(void *save) { zor::codecs::new_save(V, save); }                  \
   uint32_t UnComp##NxM##GetCompSize(const void *work) {                                      \

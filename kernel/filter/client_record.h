@@ -1,6 +1,6 @@
 // The tunnel client record as the filter core and the adapter operations
 // see it: its connection state, the session end tick, the address table's
-// reset and the disconnect.
+// reset and the disconnect (the record itself: tunnel_client.h).
 #pragma once
 #include "kern_host.h"
 
@@ -18,5 +18,6 @@ void ClientFreeTlvBuffer(void);
 // Empties the address table.
 void ClientClearAddressTable(void);
 uint32_t AddNewClient(int32_t address, uint32_t kind);
-void ClientDisconnect(uint32_t flag);
+// 1 when a disconnect notice went to the gateway, else 0.
+uint32_t ClientDisconnect(uint32_t notify);
 }

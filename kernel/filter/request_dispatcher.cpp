@@ -1,6 +1,465 @@
-// No framed request is served yet: every one is "not possible".
+// The framed requests 0-47: header checks, one handler per code, the reply
+// written over the request. Handlers return the reply's total length (24 +
+// payload) or a negative status that becomes the answer word.
 #include "kernel/filter/request_dispatcher.h"
 
-extern "C" int32_t internal_FilterGetInformation(uint32_t, uint8_t *, uint32_t, uint32_t) {
-  return -5;
+#include "crypto/magma.h"
+#include "crypto/random.h"
+#include "crypto/wipe.h"
+#include "kernel/filter/adapters.h"
+#include "kernel/filter/event_queue.h"
+#include "kernel/filter/filter_core.h"
+#include "kernel/filter/gateway_config.h"
+#include "kernel/filter/packet_path.h"
+#include "kernel/filter/packet_path_services.h"
+#include "kernel/filter/syn_builders.h"
+#include "kernel/filter/syn_replies.h"
+#include "kernel/filter/tunnel_client.h"
+#include "kernel/filter/white_lists.h"
+#include "kernel/filter/wire_format.h"
+
+using namespace zor::tunnel;
+using zor::wire::rd32;
+using zor::wire::wr16;
+using zor::wire::wr32;
+
+extern "C" {
+uint32_t probe_deadline;
+uint8_t gateway_block28[268];
+uint8_t gateway_block29[200];
+uint8_t FLT_IPH_TOS;
+uint8_t FLT_IPH_DEFTTL;
+}
+
+namespace {
+
+constexpr uint16_t kRequestMagic = 0x0209;
+constexpr uint32_t kHead = 24;
+constexpr uint32_t kMaxCode = 47;
+constexpr uint32_t kProbeLife = 182;
+constexpr uint32_t kProxyIdle = 20;
+
+constexpr char kBuildText[] = "1.0 Oct 22 2026 15:05:32";
+constexpr char driverversionstr[] = "1.0 Oct 22 2026 15:05:24";
+
+struct Request {
+  uint8_t *buf;
+  uint8_t *payload;
+  uint32_t room;   // buffer length less the header
+  uint32_t n;      // request payload bytes: min(room, length field)
+  uint32_t count;  // the header's length field as sent
+};
+
+int32_t Reply(Request &r, uint32_t len) {
+  wr32(r.buf + 20, len);
+  return (int32_t)(kHead + len);
+}
+
+int32_t Status(Request &r, int32_t status) {
+  wr32(r.buf + 12, (uint32_t)status);
+  return Reply(r, 0);
+}
+
+int32_t NotPossible(Request &) { return -5; }
+int32_t Nothing(Request &r) { return Reply(r, 0); }
+
+int32_t GetInfo(Request &r) {
+  if (r.room < 88) return -3;
+  uint8_t *p = r.payload;
+  memset(p, 0, 88);
+  wr32(p + 4, client.last_error);
+  wr32(p + 12, client.dos_connect);
+  wr32(p + 16, client.dos_session_change);
+  wr32(p + 20, FilterAdapterCount());
+  memcpy(p + 24, kBuildText, sizeof kBuildText - 1);
+  memcpy(p + 56, driverversionstr, sizeof driverversionstr - 1);
+  return Reply(r, 88);
+}
+
+int32_t GetCfgCon(Request &r) {
+  if (r.room < 272) return -3;
+  memset(r.payload, 0, 272);
+  memcpy(r.payload, client.init_record, 268);
+  r.payload[268] = (client.options & kOptClearInUse) ? 1 : 0;
+  return Reply(r, 272);
+}
+
+int32_t GetStat(Request &r) {
+  if (r.n != 8) return -2;
+  if (r.room < zor::addr::kClientStatsSize) return -3;
+  uint32_t kind = rd32(r.payload), index = rd32(r.payload + 4);
+  if (index >= zor::addr::kEntries) return -22;
+  if (kind == 4) {
+    wr32(r.payload, zor::addr::Used(client.table));
+    return Reply(r, 4);
+  }
+  if (kind == 2)
+    for (auto &e : client.table.e) memset(e.data, 0, zor::addr::kStatsSize);
+  memcpy(r.payload, &client.table.e[index], zor::addr::kClientStatsSize);
+  return Reply(r, zor::addr::kClientStatsSize);
+}
+
+int32_t Init(Request &r) {
+  if (r.n != kInitRecordSize) return -2;
+  if (ClientReInit(r.payload) >= 0) return Reply(r, 0);
+  FilterClearVpnAdapter();
+  if (FilterAdapterCount() == 0) return Status(r, -3);
+  if (!vmeminfo) return Status(r, -4);
+  ClientDisconnect(1);
+  int32_t s = ClientInit(r.payload);
+  p_ProxyState = kProxyIdle;
+  probe_deadline = 0;
+  return Status(r, s);
+}
+
+int32_t TreatPacket(Request &r, uint32_t probe) {
+  uint32_t out = 0;
+  int32_t s = ClientTreatSynPacket(r.payload, r.n, r.room, &out, probe);
+  wr32(r.buf + 12, (uint32_t)s);
+  return Reply(r, out);
+}
+int32_t TreatPacket(Request &r) { return TreatPacket(r, 0); }
+int32_t TreatProbe(Request &r) { return TreatPacket(r, 1); }
+
+int32_t MakeSynRq(Request &r) { return ClientMakeSynRq(r.buf, r.n, r.room, 0); }
+
+int32_t MakeProbe(Request &r) {
+  int32_t res = ClientMakeSynRq(r.buf, r.n, r.room, 1);
+  if (res > 0) probe_deadline = curtick + kProbeLife;
+  return res;
+}
+
+int32_t MakeSynOk(Request &r) {
+  int32_t res = ClientMakeSynOk(r.buf, r.room);
+  return res == -5 ? Status(r, -5) : res;
+}
+
+int32_t SetKeys(Request &r) {
+  uint32_t ok = ClientSetConnectKeys(r.payload, r.n);
+  zor::crypto::wipe(r.payload, r.n);
+  if (!ok) return Status(r, -5);
+  if (r.room < 2) return -3;
+  r.payload[0] = client.state;
+  r.payload[1] = client.options;
+  return Reply(r, 2);
+}
+
+int32_t Disconnect(Request &r) {
+  if (r.n != 8) return -2;
+  if (client.text) {
+    KERN_kfree(client.text);
+    client.text = nullptr;
+  }
+  uint8_t before = client.state;
+  if (before == kConnected) {
+    DrvFilterLock(0);
+    FIREWALL_RejectAllTcpVpnSessionsOnDisconnect();
+    DrvFilterUnLock(0);
+  }
+  ClientDisconnect(1);
+  FilterClearVpnAdapter();
+  if (rd32(r.payload + 4)) memset(client.granted, 0, sizeof client.granted);
+  if (client.state != before) DrvSendEvent(DrvSendEvent_STATE_CHANGED);
+  return Reply(r, 0);
+}
+
+int32_t UpdGetAnswer(Request &r) { return Status(r, 14); }
+
+int32_t GetVeskCfg(Request &r) {
+  if (client.state != kConnected) return Reply(r, 0);
+  int32_t len = zor::gwcfg::ListEntries(client.DynCfg, r.payload, r.room);
+  return len < 0 ? -2 : Reply(r, (uint32_t)len);
+}
+
+int32_t GetVeskCfgOther(Request &r) {
+  if (client.state != kConnected) return -5;
+  if (r.room < zor::gwcfg::kOtherSize) return -2;
+  zor::gwcfg::FillOther(r.payload);
+  return Reply(r, zor::gwcfg::kOtherSize);
+}
+
+int32_t GetLocalCfg(Request &r) {
+  uint32_t len = LCFGGetBlock(r.payload);
+  return len ? Reply(r, len) : -3;
+}
+
+int32_t SetLocalCfg(Request &r) {
+  uint32_t len = LCFGSetBlock(r.payload, r.n);
+  return len ? Reply(r, len) : -3;
+}
+
+int32_t PConnecting(Request &r) {
+  if (r.n < 14) return -4;
+  const uint8_t *p = r.payload;
+  uint32_t type = rd32(p + 4);
+  if (type > 2) return -4;
+  proxifynotstdftpport = rd32(p) & 1;
+  if (type == 0) {
+    client.state = kTransportReady;
+    p_UseProxy = 0;
+    return Reply(r, 0);
+  }
+  p_ProxyType = type;
+  p_ProxyFlags = rd32(p);
+  p_TCPProxyIP = rd32(p + 8);
+  p_TCPProxyPort = zor::wire::rd16(p + 12);
+  p_ProxyState = 18;
+  p_UseProxy = 1;
+  client.state = kSynRqBuilt;
+  return Reply(r, 0);
+}
+
+int32_t PConnected(Request &r) {
+  if (r.n < 12) {
+    p_UseProxy = 0;
+    return -4;
+  }
+  const uint8_t *p = r.payload;
+  p_UDPMyIP = rd32(p);
+  p_UDPProxyIP = rd32(p + 4);
+  p_UDPMyPort = zor::wire::rd16(p + 8);
+  p_UDPProxyPort = zor::wire::rd16(p + 10);
+  p_ProxyState = 19;
+  p_UseProxy = 1;
+  client.state = kTransportReady;
+  return Reply(r, 0);
+}
+
+int32_t PDisconnect(Request &r) {
+  if (p_UseProxy && p_ProxyState != kProxyIdle) {
+    if (r.n < 6) return -4;
+    if (rd32(r.payload) != p_TCPProxyIP || zor::wire::rd16(r.payload + 4) != p_TCPProxyPort)
+      return Reply(r, 0);
+    client.state = kIdle;
+    p_TCPProxyIP = 0;
+    p_TCPProxyPort = 0;
+    p_ProxyState = kProxyIdle;
+  }
+  p_UseProxy = 0;
+  return Reply(r, 0);
+}
+
+int32_t ResetState(Request &r) {
+  if (client.state == kIdle || !vmeminfo) return -5;
+  client.state = kIdle;
+  FilterClearVpnAdapter();
+  return Reply(r, 0);
+}
+
+int32_t GetFirewallInfo(Request &r) {
+  if (r.room < 16) return -3;
+  uint32_t info[4];
+  DrvFilterLock(0);
+  FIREWALL_GetInformation(info);
+  DrvFilterUnLock(0);
+  for (int i = 0; i < 4; ++i) wr32(r.payload + 4 * i, info[i]);
+  return Reply(r, 16);
+}
+
+int32_t SetAuxInfo(Request &r) {
+  if (r.n != kAuxInfoSize) return -2;
+  return Status(r, ClientStoreAuxInfo(r.payload));
+}
+
+// Mixes the service's seed into generator slot 0 instead of replacing it.
+int32_t SeedRandom(Request &r) {
+  const uint8_t zero_key[32] = {};
+  if (r.n != 76 || zor::wire::Imitation(zero_key, r.payload, 72) != rd32(r.payload + 72))
+    return -2;
+  uint8_t seed[72];
+  GetRandomEx(seed, sizeof seed, 0);
+  for (uint32_t i = 0; i < sizeof seed; ++i) seed[i] ^= r.payload[i];
+  InitRandomEx(seed, 0);
+  zor::crypto::wipe(seed, sizeof seed);
+  zor::crypto::wipe(r.payload, 76);
+  return Status(r, 0);
+}
+
+int32_t GetVeskInfo(Request &r) {
+  if (r.room < 8) return -3;
+  uint32_t word = 0;
+  if (client.state == kConnected && (client.session_flags & 0x08))
+    word = (client.options & 0x40) ? 1 : 2;
+  wr32(r.payload, word);
+  wr32(r.payload + 4, client.session_flags);
+  return Reply(r, 8);
+}
+
+int32_t GetBlock28(Request &r) {
+  if (r.room < sizeof gateway_block28) return -3;
+  memcpy(r.payload, gateway_block28, sizeof gateway_block28);
+  return Reply(r, sizeof gateway_block28);
+}
+
+int32_t GetBlock29(Request &r) {
+  if (r.room < sizeof gateway_block29) return -3;
+  memcpy(r.payload, gateway_block29, sizeof gateway_block29);
+  return Reply(r, sizeof gateway_block29);
+}
+
+int32_t SetBlocknet(Request &r) {
+  if (r.n < 4) return -4;
+  cli_blocknet = rd32(r.payload);
+  return Reply(r, 0);
+}
+
+int32_t CreateTransportKey(Request &r) {
+  int32_t s = CreatePKIMasterKey(r.payload, r.n);
+  zor::crypto::wipe(r.payload, r.n);
+  int32_t reply = Status(r, s);
+  return s == 0 ? reply : s;
+}
+
+int32_t NextSynNumber(Request &r) {
+  if (r.room < 1) return -3;
+  r.payload[0] = ClientNextSynNumber();
+  return Reply(r, 1);
+}
+
+int32_t GetAccessLevel(Request &r) {
+  if (r.room < 5) return -3;
+  uint32_t any = 0;
+  for (uint32_t g : client.granted) any |= g;
+  r.payload[0] = client.access_level;
+  wr32(r.payload + 1, any ? 1 : 0);
+  return Reply(r, 5);
+}
+
+int32_t SetSynVersion(Request &r) {
+  if (r.n < 4) return -4;
+  client.variant = r.payload[0];
+  client.state = kInitialised;
+  return Status(r, 0);
+}
+
+int32_t SetTunnelGroup(Request &r) {
+  if (r.n != 21) return -22;
+  memcpy(client.tunnel_group, r.payload, 20);
+  client.tunnel_group[20] = 0;
+  return Status(r, 0);
+}
+
+int32_t GetCountryCode(Request &r) {
+  if (r.room < 2) return -3;
+  memcpy(r.payload, client.country, 2);
+  return Reply(r, 2);
+}
+
+int32_t SetMagmaEnabled(Request &r) {
+  if (r.n < 4) return -4;
+  magma_enabled = rd32(r.payload);
+  return Reply(r, 0);
+}
+
+int32_t SetHostWhiteList(Request &r) {
+  int32_t s = zor::wl::SetHosts(r.payload, r.n);
+  return s ? Status(r, s) : Reply(r, 0);
+}
+
+int32_t SetAuthTypeExt(Request &r) {
+  if (r.n != 1) return -2;
+  client.auth_type_ext = r.payload[0];
+  return Reply(r, 0);
+}
+
+int32_t SetClientSocket(Request &r) {
+  int32_t s = ClientSetSocket(r.payload, r.n);
+  return s < 0 ? s : Reply(r, 0);
+}
+
+int32_t GetDnsSuffix(Request &r) {
+  uint32_t len = zor::wire::rd16(client.dns_suffix);
+  if (len > sizeof client.dns_suffix - 2) len = sizeof client.dns_suffix - 2;
+  if (len > r.room) return -3;
+  memmove(r.payload, client.dns_suffix + 2, len);
+  return Reply(r, len);
+}
+
+int32_t GetStatusJson(Request &r) {
+  if (client.state != kConnected) return -5;
+  if (!client.text) return -2;
+  uint32_t len = (uint32_t)strlen(client.text);
+  if (len == 0 || len >= r.n) return -3;
+  memcpy(r.payload, client.text, len + 1);
+  return Reply(r, len + 1);
+}
+
+int32_t SetFailRate(Request &r) {
+  if (r.n < 1) return -4;
+  LCFGSetFlag(0x10, r.payload[0] != 0);
+  return Status(r, 0);
+}
+
+// The header's length field counts addresses here, not bytes.
+int32_t SetIpWhiteList(Request &r) {
+  if (r.count > WL_MAX_IPS) return Status(r, -4);
+  uint32_t count = r.count < r.room / 4 ? r.count : r.room / 4;
+  return Status(r, zor::wl::SetIps(r.payload, count));
+}
+
+int32_t SetProtocols(Request &r) {
+  if (r.n < 4) return -4;
+  client.protocol_mask = rd32(r.payload);
+  return Status(r, 0);
+}
+
+int32_t SetDnsUpdateServers(Request &r) {
+  if (r.n % 4) return -2;
+  DNS_SetUpdateServers(r.payload, r.n / 4);
+  return Status(r, 0);
+}
+
+int32_t GetStageTimeout(Request &r) {
+  if (r.room < 4) return -3;
+  wr32(r.payload, client.stage_timeout);
+  return Reply(r, 4);
+}
+
+int32_t SetFilterParams(Request &r) {
+  if (r.n < 28) return -4;
+  FIREWALL_SetFirewallParams(r.payload);
+  if (uint8_t tos = r.payload[20]) FLT_IPH_TOS = tos;
+  if (uint8_t ttl = r.payload[24]) FLT_IPH_DEFTTL = ttl;
+  return Reply(r, 0);
+}
+
+using Handler = int32_t (*)(Request &);
+
+constexpr Handler kHandlers[kMaxCode + 1] = {
+    GetInfo,         GetCfgCon,        GetStat,          Init,
+    NotPossible,     TreatPacket,      MakeSynRq,        MakeProbe,
+    TreatProbe,      MakeSynOk,        SetKeys,          Disconnect,
+    NotPossible,     UpdGetAnswer,     GetVeskCfg,       GetVeskCfgOther,
+    GetLocalCfg,     SetLocalCfg,      PConnecting,      PConnected,
+    PDisconnect,     ResetState,       GetFirewallInfo,  SetFilterParams,
+    Nothing,         SetAuxInfo,       SeedRandom,       GetVeskInfo,
+    GetBlock28,      GetBlock29,       SetBlocknet,      CreateTransportKey,
+    NextSynNumber,   GetAccessLevel,   SetSynVersion,    SetTunnelGroup,
+    GetCountryCode,  SetMagmaEnabled,  SetHostWhiteList, SetAuthTypeExt,
+    SetClientSocket, GetDnsSuffix,     GetStatusJson,    SetFailRate,
+    SetIpWhiteList,  SetProtocols,     SetDnsUpdateServers, GetStageTimeout,
+};
+
+int32_t Dispatch(uint32_t code, uint8_t *buffer, uint32_t length) {
+  if (length < kHead) return -2;
+  if (zor::wire::rd16(buffer) != kRequestMagic) return -1;
+  uint32_t count = rd32(buffer + 20);
+  memset(buffer + 3, 0, kHead - 3);
+  if (code > kMaxCode) return -5;
+  Request r{buffer, buffer + kHead, length - kHead, 0, count};
+  r.n = count < r.room ? count : r.room;
+  return kHandlers[code](r);
+}
+
+}  // namespace
+
+extern "C" int32_t internal_FilterGetInformation(uint32_t code, uint8_t *buffer, uint32_t length,
+                                                 uint32_t lock) {
+  if (!CLI_FilterStarted) return -5;
+  if (lock) DrvFilterLock(1);
+  int32_t result = buffer ? Dispatch(code, buffer, length) : -2;
+  if (buffer && length >= kHead && zor::wire::rd16(buffer) == kRequestMagic)
+    buffer[2] = client.state;
+  if (lock) DrvFilterUnLock(1);
+  return result;
 }

@@ -1,4 +1,5 @@
-// The request dispatcher of the framed requests (codes 0-47).
+// The request dispatcher of the framed requests (codes 0-47) and the values
+// those requests leave for the packet path.
 #pragma once
 #include "kern_host.h"
 
@@ -8,4 +9,14 @@ extern "C" {
 // 24 + reply payload length, or a negative status.
 int32_t internal_FilterGetInformation(uint32_t code, uint8_t *buffer, uint32_t length,
                                       uint32_t lock);
+
+// Tick until which the answer to a probe SYN RQ (request 7) is awaited; 0 none.
+extern uint32_t probe_deadline;
+// Gateway blocks returned by requests 28 and 29 (nothing writes them).
+extern uint8_t gateway_block28[268];
+extern uint8_t gateway_block29[200];
+// TOS and TTL of the filter's own IPv4 headers (set by request 23 when it
+// gives non-zero values).
+extern uint8_t FLT_IPH_TOS;
+extern uint8_t FLT_IPH_DEFTTL;
 }

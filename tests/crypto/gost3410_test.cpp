@@ -4,7 +4,10 @@
 #include <vector>
 
 #include "crypto/gost3410.h"
-#include "tests/crypto/test_hex.h"
+#include "engine_oracle.h"
+#include "test_bytes.h"
+
+using namespace zor::test;
 
 namespace {
 
@@ -17,7 +20,7 @@ std::vector<uint8_t> pub_key(const R3410_256_Params &c, const std::vector<uint8_
 }
 
 std::vector<uint8_t> point(const char *x_printed, const char *y_printed) {
-  std::vector<uint8_t> p = from_printed(x_printed), y = from_printed(y_printed);
+  std::vector<uint8_t> p = printed_le(x_printed), y = printed_le(y_printed);
   p.insert(p.end(), y.begin(), y.end());
   return p;
 }
@@ -36,7 +39,7 @@ TEST(Gost3410, PublicKeyOfTheRfc7091ExampleCurve) {
       "8000000000000000000000000000000150FE8A1892976154C59CFC193ACCF5B3",
       "0000000000000000000000000000000000000000000000000000000000000002",
       "08E2A8A0E65147D4BD6316030E16D19C85C97F0A9CA267122B96ABBCEA7E8FC8", 1);
-  const std::vector<uint8_t> d = from_printed("7A929ADE789BB9BE10ED359DD39A72C11B60961F49397EEE1D19CE9891EC3B28");
+  const std::vector<uint8_t> d = printed_le("7A929ADE789BB9BE10ED359DD39A72C11B60961F49397EEE1D19CE9891EC3B28");
   EXPECT_EQ(to_hex(pub_key(example, d)),
             to_hex(point("7F2B49E270DB6D90D8595BEC458B50C58585BA1D4E9B788F6689DBD8E56FD80B",
                          "26F1B489D6701DD185C8413A977B3CBBAF64D1C593D26627DFFB101A87FF77DA")));
@@ -44,7 +47,7 @@ TEST(Gost3410, PublicKeyOfTheRfc7091ExampleCurve) {
 
 TEST(Gost3410, PublicKeyOnParamSetA) {
   // A key pair made by an independent implementation on paramSetA.
-  const std::vector<uint8_t> d = from_printed("01743A13625C852B38ED3D424194665FAB30A8F88911A51F52AB7579EA2BA29D");
+  const std::vector<uint8_t> d = printed_le("01743A13625C852B38ED3D424194665FAB30A8F88911A51F52AB7579EA2BA29D");
   EXPECT_EQ(to_hex(pub_key(param_set_a(), d)),
             to_hex(point("CE1E1711138EEE47E5880FBEB71E3D4077C83DE98EEEC268F6DFA010E2ECC69A",
                          "63B73F8DFAAC123163F68E361C6F70E9F54B893FBEE3D75FE0930085BAFA70DC")));
@@ -53,16 +56,14 @@ TEST(Gost3410, PublicKeyOnParamSetA) {
 TEST(Gost3410, ScalarsAreFull256BitValues) {
   // 2^256 - 1 and its remainder modulo q give the same multiple of G.
   const std::vector<uint8_t> all_ones(32, 0xFF);
-  const std::vector<uint8_t> reduced = from_hex("cada5dbbfff1bebc5ecd8da6609675d0ffffffffffffffffffffffffffffff3f");
+  const std::vector<uint8_t> reduced = hex("cada5dbbfff1bebc5ecd8da6609675d0ffffffffffffffffffffffffffffff3f");
   EXPECT_EQ(pub_key(param_set_a(), all_ones), pub_key(param_set_a(), reduced));
 }
 
 TEST(Gost3410, EcdheIsCommutative) {
   std::mt19937_64 rng(20261210);
   for (int round = 0; round < 8; ++round) {
-    std::vector<uint8_t> d1(32), d2(32);
-    for (auto &b : d1) b = uint8_t(rng());
-    for (auto &b : d2) b = uint8_t(rng());
+    const Bytes d1 = random_bytes(rng, 32), d2 = random_bytes(rng, 32);
     const std::vector<uint8_t> q1 = pub_key(param_set_a(), d1), q2 = pub_key(param_set_a(), d2);
     uint8_t s12[32], s21[32];
     ASSERT_EQ(R3410_256_ECDHE(&param_set_a(), s12, d1.data(), q2.data(), 64), 0u);
@@ -92,7 +93,7 @@ TEST(Gost3410, EcdheRefusesBadPeerKeys) {
   std::vector<uint8_t> off_curve = good;
   off_curve[32] ^= 1;
   std::vector<uint8_t> not_canonical = good;  // x = p
-  const std::vector<uint8_t> p = from_printed("FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFD97");
+  const std::vector<uint8_t> p = printed_le("FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFD97");
   std::copy(p.begin(), p.end(), not_canonical.begin());
   struct Case {
     const char *name;
@@ -106,11 +107,11 @@ TEST(Gost3410, EcdheRefusesBadPeerKeys) {
       {"coordinate not below p", not_canonical, 64},
       {"all zero", std::vector<uint8_t>(64, 0), 64},
       {"order 2",
-       from_hex("aa4aa1e7dc7530a67ec42a195cfe448758d978d4444b978e15ff95f573fe0001"
+       hex("aa4aa1e7dc7530a67ec42a195cfe448758d978d4444b978e15ff95f573fe0001"
                 "0000000000000000000000000000000000000000000000000000000000000000"),
        64},
       {"order 4",
-       from_hex("77592f8c11c5e7acc09d6af3d1805dbc5393c3955d5ab43875003505c6807f7f"
+       hex("77592f8c11c5e7acc09d6af3d1805dbc5393c3955d5ab43875003505c6807f7f"
                 "caee715bcbb048f9bd26c0258a7de7ca0446b53ee7f0e255a0fe60f0ad7d8181"),
        64},
   };
@@ -122,7 +123,7 @@ TEST(Gost3410, EcdheRefusesBadPeerKeys) {
   }
   uint8_t out[32];
   EXPECT_EQ(R3410_256_ECDHE(&param_set_a(), out, d.data(), good.data(), 64), 0u);
-  EXPECT_EQ(R3410_256_ECDHE(&param_set_a(), out, d.data(), from_hex(kFullOrderPoint).data(), 64), 0u);
+  EXPECT_EQ(R3410_256_ECDHE(&param_set_a(), out, d.data(), hex(kFullOrderPoint).data(), 64), 0u);
   EXPECT_EQ(R3410_256_ECDHE(&param_set_a(), out, d.data(), nullptr, 64), 1u);
   EXPECT_EQ(R3410_256_ECDHE(nullptr, out, d.data(), good.data(), 64), 1u);
 }
@@ -130,8 +131,8 @@ TEST(Gost3410, EcdheRefusesBadPeerKeys) {
 TEST(Gost3410, IdentityResultsAreRefused) {
   // Scalars 0 and q take G to the identity.
   const std::vector<uint8_t> zero(32, 0);
-  const std::vector<uint8_t> q = from_printed("400000000000000000000000000000000FD8CDDFC87B6635C115AF556C360C67");
-  std::vector<uint8_t> g = pub_key(param_set_a(), from_hex("01" + std::string(62, '0')));
+  const std::vector<uint8_t> q = printed_le("400000000000000000000000000000000FD8CDDFC87B6635C115AF556C360C67");
+  std::vector<uint8_t> g = pub_key(param_set_a(), hex("01" + std::string(62, '0')));
   uint8_t out[32];
   EXPECT_EQ(R3410_256_ECDHE(&param_set_a(), out, zero.data(), g.data(), 64), 1u);
   EXPECT_EQ(R3410_256_ECDHE(&param_set_a(), out, q.data(), g.data(), 64), 1u);
@@ -139,6 +140,23 @@ TEST(Gost3410, IdentityResultsAreRefused) {
   EXPECT_EQ(R3410_256_PubKey(&param_set_a(), pub.data(), q.data()), 1u);
   EXPECT_EQ(pub, std::vector<uint8_t>(64, 0));
   EXPECT_EQ(R3410_256_PubKey(nullptr, pub.data(), zero.data()), 1u);
+}
+
+TEST(Gost3410, MatchesTheEnginesKeysAndSharedPoints) {
+  if (!GostKeyEngine::get())
+    GTEST_SKIP() << kNoGostEngine;
+  for (int round = 0; round < 4; ++round) {
+    EngineKeyPair k1, k2;
+    ASSERT_TRUE(k1.generate() && k2.generate()) << "engine key generation failed";
+    uint8_t pub[64];
+    ASSERT_EQ(R3410_256_PubKey(&param_set_a(), pub, k1.priv.data()), 0u);
+    EXPECT_EQ(to_hex(pub, 64), to_hex(k1.pub));
+    uint8_t s12[32], s21[32];
+    ASSERT_EQ(R3410_256_ECDHE(&param_set_a(), s12, k1.priv.data(), k2.pub.data(), 64), 0u);
+    ASSERT_EQ(R3410_256_ECDHE(&param_set_a(), s21, k2.priv.data(), k1.pub.data(), 64), 0u);
+    EXPECT_EQ(to_hex(s12, 32), to_hex(k1.shared_x(k2)));
+    EXPECT_EQ(to_hex(s21, 32), to_hex(s12, 32));
+  }
 }
 
 }  // namespace

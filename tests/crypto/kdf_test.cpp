@@ -1,10 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <random>
 #include <vector>
 
 #include "crypto/hmac.h"
 #include "crypto/kdf.h"
-#include "tests/crypto/test_hex.h"
+#include "engine_oracle.h"
+#include "test_bytes.h"
+
+using namespace zor::test;
 
 namespace {
 
@@ -14,11 +18,11 @@ std::vector<uint8_t> key() {
   for (int i = 0; i < 32; ++i) k[i] = uint8_t(i);
   return k;
 }
-const std::vector<uint8_t> kLabel = from_hex("26bdb878");
-const std::vector<uint8_t> kSeed = from_hex("af21434145656378");
+const std::vector<uint8_t> kLabel = hex("26bdb878");
+const std::vector<uint8_t> kSeed = hex("af21434145656378");
 
 TEST(HmacStreebog256, Rfc7836Vector) {
-  const std::vector<uint8_t> data = from_hex("0126bdb87800af214341456563780100");
+  const std::vector<uint8_t> data = hex("0126bdb87800af214341456563780100");
   uint8_t tag[32];
   HMAC_GOSTR3411_2012_256(key().data(), 32, data.data(), uint32_t(data.size()), tag);
   EXPECT_EQ(to_hex(tag, 32), "a1aa5f7de402d7b3d323f2991c8d4534013137010a83754fd0af6d7cd4922ed9");
@@ -37,6 +41,20 @@ TEST(HmacStreebog256, LongKeyIsHashedFirst) {
   HMAC_GOSTR3411_2012_256(long_key.data(), 100, msg, 7, a);
   HMAC_GOSTR3411_2012_256(digest, 32, msg, 7, b);
   EXPECT_EQ(to_hex(a, 32), to_hex(b, 32));
+}
+
+TEST(HmacStreebog256, MatchesTheEngineOnRandomKeysAndData) {
+  if (!GostEngine::get())
+    GTEST_SKIP() << kNoGostProvider;
+  std::mt19937 rng(7836);
+  for (size_t key_len : {0u, 1u, 32u, 63u, 64u, 65u, 100u, 200u}) {
+    const size_t data_len = rng() % 300;
+    const Bytes k = random_bytes(rng, key_len), data = random_bytes(rng, data_len);
+    uint8_t tag[32];
+    HMAC_GOSTR3411_2012_256(k.data(), uint32_t(key_len), data.data(), uint32_t(data.size()), tag);
+    EXPECT_EQ(to_hex(tag, 32), to_hex(engine_hmac_streebog256(k.data(), key_len, data.data(), data.size())))
+        << "key length " << key_len;
+  }
 }
 
 TEST(KdfTree256, Rfc7836VectorOf512Bits) {
@@ -66,7 +84,7 @@ TEST(KdfTree256, LengthEntersEveryBlock) {
   EXPECT_NE(to_hex(o33.data(), 32), to_hex(o64.data(), 32));
   // 33 bytes: L = 264 = 01 08.
   uint8_t first[32];
-  const std::vector<uint8_t> msg = from_hex("0126bdb87800af21434145656378" "0108");
+  const std::vector<uint8_t> msg = hex("0126bdb87800af21434145656378" "0108");
   HMAC_GOSTR3411_2012_256(key().data(), 32, msg.data(), uint32_t(msg.size()), first);
   EXPECT_EQ(to_hex(o33.data(), 32), to_hex(first, 32));
 }
@@ -75,7 +93,7 @@ TEST(KdfTree256, EmptySeedAndLabelAndBadLengths) {
   std::vector<uint8_t> out(32, 0xEE);
   EXPECT_EQ(KDF_TREE_GOSTR3411_2012_256(key().data(), nullptr, 0, nullptr, 0, out.data(), 32), 0u);
   uint8_t expect[32];
-  const std::vector<uint8_t> msg = from_hex("01000100");
+  const std::vector<uint8_t> msg = hex("01000100");
   HMAC_GOSTR3411_2012_256(key().data(), 32, msg.data(), 4, expect);
   EXPECT_EQ(to_hex(out), to_hex(expect, 32));
   std::vector<uint8_t> untouched(8, 0xEE);

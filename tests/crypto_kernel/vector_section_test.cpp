@@ -8,6 +8,9 @@
 #include "crypto/magma.h"
 #include "crypto/magma_mgm.h"
 #include "crypto/magma_modes.h"
+#include "crypto/gost3410.h"
+#include "crypto/kdf.h"
+#include "crypto/streebog.h"
 #include "tests/crypto/test_bytes.h"
 
 using namespace zor::test;
@@ -47,8 +50,6 @@ class KernelBuild : public ::testing::TestWithParam<bool> {
     EXPECT_GT(GetParam() ? host.granted : host.refused, 0) << "the section was asked for";
   }
 };
-
-const char *kStdKey = "ffeeddccbbaa99887766554433221100f0f1f2f3f4f5f6f7f8f9fafbfcfdfeff";
 
 }  // namespace
 
@@ -93,3 +94,37 @@ TEST_P(KernelBuild, CounterModesGiveThePublishedExamples) {
 
 INSTANTIATE_TEST_SUITE_P(VectorUnit, KernelBuild, ::testing::Values(true, false),
                          [](const auto &info) { return info.param ? "granted" : "refused"; });
+
+// Streebog, KDF_TREE and the curve arithmetic as the kernel build compiles
+// them (no vector registers of the compiler's own choice): the same answers
+// as the hosted build's vectors, with the vector unit granted or refused.
+TEST(KernelBuildHashAndCurve, StreebogWithAndWithoutTheVectorUnit) {
+  Bytes msg(1000);
+  for (size_t i = 0; i < msg.size(); ++i) msg[i] = uint8_t(i * 7 + 1);
+  for (bool grant : {true, false}) {
+    host = Host{grant};
+    Hash3411Ctx ctx;
+    Hash3411Open(&ctx);
+    Hash3411(&ctx, msg.data(), uint32_t(msg.size()));
+    uint8_t out[32];
+    Hash3411Close(&ctx, out);
+    EXPECT_EQ(to_hex(out, 32), "2015b3f6882354c3beb513308203d5786b62d2205630dbe40e2c026d8787349b") << grant;
+    EXPECT_EQ(host.open, 0);
+  }
+}
+
+TEST(KernelBuildHashAndCurve, KdfTreeAndPublicKey) {
+  Bytes key(32);
+  for (int i = 0; i < 32; ++i) key[i] = uint8_t(i);
+  const Bytes label = hex("26bdb878"), seed = hex("af21434145656378");
+  uint8_t out[64];
+  ASSERT_EQ(KDF_TREE_GOSTR3411_2012_256(key.data(), label.data(), 4, seed.data(), 8, out, 64), 0u);
+  EXPECT_EQ(to_hex(out, 64),
+            "22b6837845c6bef65ea71672b265831086d3c76aebe6dae91cad51d83f79d16b"
+            "074c9330599d7f8d712fca54392f4ddde93751206b3584c8f43f9e6dc51531f9");
+  const Bytes d = printed_le("01743A13625C852B38ED3D424194665FAB30A8F88911A51F52AB7579EA2BA29D");
+  uint8_t pub[64];
+  ASSERT_EQ(R3410_256_PubKey(R34101_SelectParams(R3410_PARAMSET_256_A), pub, d.data()), 0u);
+  EXPECT_EQ(to_hex(pub, 64), to_hex(printed_le("CE1E1711138EEE47E5880FBEB71E3D4077C83DE98EEEC268F6DFA010E2ECC69A")) +
+                                 to_hex(printed_le("63B73F8DFAAC123163F68E361C6F70E9F54B893FBEE3D75FE0930085BAFA70DC")));
+}

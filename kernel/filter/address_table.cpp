@@ -1,0 +1,129 @@
+#include "kernel/filter/address_table.h"
+
+#include "kern_host.h"
+#include "kernel/filter/wire_format.h"
+
+namespace zor::addr {
+namespace {
+
+using wire::rd16;
+using wire::rd32;
+
+constexpr uint32_t kListStart = 16;
+
+bool PrefixMatch(uint32_t net, uint8_t bits, uint32_t address) {
+  if (bits == 0) return true;
+  if (bits >= 32) return net == address;
+  uint32_t mask = ~0u << (32 - bits);
+  return (net & mask) == (address & mask);
+}
+
+// One typed item (u16 length, u8 type, u8 n, body); false when it does not match.
+bool ItemMatches(const uint8_t *item, uint16_t len, uint32_t address) {
+  uint8_t type = item[2], n = item[3];
+  switch (type) {
+    case 1:
+    case 2:
+      for (uint32_t i = 0; i < n && 4 + 4 * (i + 1) <= len; ++i)
+        if (rd32(item + 4 + 4 * i) == address) return true;
+      return false;
+    case 3:
+      return len >= 8 && PrefixMatch(rd32(item + 4), n, address);
+    case 4: {
+      if (len < 12) return false;
+      uint64_t start = rd32(item + 8), count = rd16(item + 6);
+      return start <= address && address < start + count;
+    }
+    default:
+      return false;
+  }
+}
+
+bool TypedMatches(const uint8_t *d, uint32_t end, uint32_t address) {
+  for (uint32_t pos = kListStart; pos + 4 <= end;) {
+    uint16_t len = rd16(d + pos);
+    if (len < 4 || pos + len > end) return false;   // 0 ends; a broken item ends too
+    if (ItemMatches(d + pos, len, address)) return true;
+    pos += len;
+  }
+  return false;
+}
+
+bool PlainMatches(const uint8_t *d, uint32_t end, uint32_t address) {
+  for (uint32_t pos = kListStart; pos + 4 <= end; pos += 4)
+    if (rd32(d + pos) == address) return true;
+  return false;
+}
+
+bool Live(const Entry &e, uint32_t now) { return e.expiry == kNever || now < e.expiry; }
+
+}  // namespace
+
+bool DynCfgMatches(const uint8_t *d, uint32_t address) {
+  uint32_t end = rd16(d + 6);
+  if (end > kDynCfgSize) end = kDynCfgSize;
+  switch (rd16(d + 4)) {
+    case kDynCfgPlain: return PlainMatches(d, end, address);
+    case kDynCfgTyped: return TypedMatches(d, end, address);
+    default: return false;
+  }
+}
+
+uint32_t Used(const Table &t) {
+  uint32_t n = 0;
+  while (n < kEntries && t.e[n].address != 0) ++n;
+  return n;
+}
+
+uint32_t Insert(Table &t, uint32_t address, uint8_t kind, uint32_t now) {
+  if (address == 0) return kNotFound;
+  uint32_t i = Used(t);
+  if (i == kEntries) {
+    i = kNotFound;
+    uint32_t best = kNever;
+    for (uint32_t k = 0; k < kEntries; ++k) {
+      const Entry &e = t.e[k];
+      if ((e.kind == kTunnelled || e.kind == kLearnt) && e.expiry < best) {
+        best = e.expiry;
+        i = k;
+      }
+    }
+    if (i == kNotFound) return kNotFound;
+  }
+  Entry &e = t.e[i];
+  memset(&e, 0, sizeof e);
+  e.address = address;
+  e.kind = kind;
+  e.expiry = kind == kLearnt ? now + kLearntLife : kNever;
+  return i;
+}
+
+uint32_t Find(Table &t, const uint8_t *dyncfg, uint8_t state, uint32_t address, bool refresh,
+              bool may_learn, uint32_t now) {
+  if (address == 0 || address == 0xFFFFFFFFu || state == 0) return kNotFound;
+  bool learn = (dyncfg[12] & kDynCfgLearn) != 0;
+  for (uint32_t i = 0; i < kEntries && t.e[i].address != 0; ++i) {
+    Entry &e = t.e[i];
+    if (e.address != address) continue;
+    if (e.expiry == kNever) return i;
+    if (!refresh && Live(e, now)) return i;
+    if (!refresh && !learn) return kNotFound;
+    e.expiry = now + kLearntLife;
+    return i;
+  }
+  if (state != 7) return kNotFound;
+  if (DynCfgMatches(dyncfg, address)) return Insert(t, address, kTunnelled, now);
+  if (learn && may_learn) return Insert(t, address, kLearnt, now);
+  return kNotFound;
+}
+
+void ForgetAdapter(Table &t, void *adapter) {
+  for (uint32_t i = 0; i < kEntries && t.e[i].address != 0; ++i) {
+    if (t.e[i].adapter == adapter) {
+      t.e[i].adapter = nullptr;
+      t.e[i].link = 0;
+    }
+  }
+}
+
+}  // namespace zor::addr

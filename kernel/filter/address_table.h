@@ -1,0 +1,59 @@
+// The tunnel client's address table: the 2,048 addresses the filter treats as
+// belonging to the tunnel (broadcast, gateway, extra servers, the gateway's
+// tunnelled networks, addresses learnt on the way). Addresses are host-order
+// IPv4 values. The used entries stand together from the first; the first
+// entry with address 0 ends every walk.
+#pragma once
+#include <stddef.h>
+#include <stdint.h>
+
+namespace zor::addr {
+
+constexpr uint32_t kEntries = 2048;
+constexpr uint32_t kNotFound = 0xFFFFFFFFu;
+constexpr uint32_t kNever = 0xFFFFFFFFu;
+constexpr uint32_t kLearntLife = 182;   // ticks (10 s)
+
+enum Kind : uint8_t {
+  kBroadcast = 1, kGateway = 2, kExtraServer = 3, kTunnelled = 4, kLearnt = 5,
+};
+
+struct Entry {
+  uint32_t expiry;      // tick after which the entry is stale; kNever
+  uint32_t link;        // cleared with the adapter reference
+  void *adapter;        // adapter the address was seen on
+  uint32_t address;     // 0 = free
+  uint8_t kind;
+  uint8_t pad[3];
+  uint8_t data[64];     // packet path's per-address data; bytes 0..15 statistics
+  uint8_t reserved[8];
+};
+static_assert(sizeof(Entry) == 96, "address table entry is 96 bytes");
+constexpr size_t kStatsSize = 16;
+constexpr size_t kClientStatsSize = 72;   // what RQC_GETSTAT returns of an entry
+
+// The gateway's dynamic configuration image (TLV 20 of the SYN OKF).
+constexpr uint32_t kDynCfgSize = 1040;
+constexpr uint16_t kDynCfgPlain = 0x0110;
+constexpr uint16_t kDynCfgTyped = 0x0300;
+constexpr uint8_t kDynCfgLearn = 0x01;   // flag byte 12, bit 0
+
+// True when the address falls in the tunnelled networks that dyncfg lists.
+bool DynCfgMatches(const uint8_t *dyncfg, uint32_t address);
+
+struct Table {
+  Entry e[kEntries];
+};
+
+// Number of used entries (up to the first free one).
+uint32_t Used(const Table &t);
+// Takes the first free entry; when full, replaces the kind 4/5 entry with
+// the smallest expiry below kNever. Index or kNotFound.
+uint32_t Insert(Table &t, uint32_t address, uint8_t kind, uint32_t now);
+// The look-up of the packet path: state is the client's connection state.
+uint32_t Find(Table &t, const uint8_t *dyncfg, uint8_t state, uint32_t address, bool refresh,
+              bool may_learn, uint32_t now);
+// Every entry that refers to adapter loses the reference and its link word.
+void ForgetAdapter(Table &t, void *adapter);
+
+}  // namespace zor::addr

@@ -1,0 +1,151 @@
+#include "kernel/filter/syn_builders.h"
+
+#include "crypto/gost89.h"
+#include "crypto/gost89_imit.h"
+#include "crypto/random.h"
+#include "crypto/wipe.h"
+#include "kern_host.h"
+#include "kernel/filter/filter_core.h"
+#include "kernel/filter/syn_replies.h"
+#include "kernel/filter/tunnel_client.h"
+#include "kernel/filter/wire_format.h"
+
+namespace zor::tunnel {
+namespace {
+
+using namespace zor::wire;
+
+constexpr uint32_t kAuxFlagEphemeral = 0x10;
+constexpr uint32_t kMaxTlvArea = 0xFFFF;
+
+// Header words the service reads after a builder: flag, gateway port, 2000.
+void MarkBuilt(uint8_t *buffer, uint32_t len) {
+  buffer[3] = 10;
+  wr32(buffer + 4, kGatewayPort);
+  wr32(buffer + 8, 2000);
+  wr32(buffer + 16, 0);   // request header length: one datagram
+  wr32(buffer + 20, len);
+}
+
+// Seals a datagram built in the kept copy and hands it to the reply.
+int32_t Finish(uint8_t *buffer, uint32_t room, uint32_t len) {
+  SealCrc(client.last_datagram, len);
+  if (len > room) {
+    client.last_datagram_len = 0;
+    return -3;
+  }
+  client.last_datagram_len = len;
+  memcpy(buffer + kReqHead, client.last_datagram, len);
+  MarkBuilt(buffer, len);
+  return (int32_t)(kReqHead + len);
+}
+
+// The TLVs of the SYN RQ; the material is the request payload.
+bool PutSynRqTlvs(uint8_t *area, uint32_t cap, uint32_t *used, const uint8_t *material,
+                  uint32_t n, bool probe) {
+  const uint8_t *aux = client.aux_info;
+  uint8_t variant = AuthVariant();
+  if (!probe && (rd32(aux + 4) & kAuxFlagEphemeral)) {
+    if (n != kEphemeralRecord) return false;
+    memcpy(client.scalar, material + 92, 32);   // the scalar never travels
+    return TLVPut(area, cap, used, kTagA, material + 28, 64, nullptr) &&
+           TLVPut(area, cap, used, kTagG, aux + 136, 32, nullptr) &&
+           TLVPut(area, cap, used, kTagF, aux + 168, 4, nullptr) &&
+           TLVPut(area, cap, used, kTagAuthVariant, &variant, 1, nullptr);
+  }
+  return n <= kMaxTlvArea - 9 && TLVPut(area, cap, used, kTagA, material, (uint16_t)n, nullptr) &&
+         TLVPut(area, cap, used, kTagAuthVariant, &variant, 1, nullptr);
+}
+
+}  // namespace
+
+int32_t ClientMakeSynRq(uint8_t *buffer, uint32_t n, uint32_t room, uint32_t probe) {
+  if (ClientMagic() != kMagic) return -14;
+  if (!probe && client.state != kInitialised) return -5;
+  uint8_t *d = client.last_datagram;
+  uint8_t variant = client.variant == 16 ? 16 : 17;
+  uint32_t head = variant == 16 ? kSynRqHead16 : kSynRqHead17;
+  memset(d, 0, head);
+  d[8] = client.syn_number;
+  if (variant == 17) {
+    if (GetRandomEx(client.client_nonce, 16, 0) != 0) return -5;
+    memcpy(d + 12, client.client_nonce, 16);
+  }
+  uint32_t used = 0;
+  uint32_t cap = kImageSize - head - 4;
+  bool ok = PutSynRqTlvs(d + head, cap < kMaxTlvArea ? cap : kMaxTlvArea, &used,
+                         buffer + kReqHead, n, probe != 0);
+  zor::crypto::wipe(buffer + kReqHead, n);
+  if (!ok) {
+    client.last_datagram_len = 0;
+    return -2;
+  }
+  PutHeader(d, kSynRq, variant, (uint16_t)used);
+  int32_t r = Finish(buffer, room, head + used + 4);
+  if (r > 0 && !probe) {
+    client.renewal = false;
+    client.dos_session_change = DrvGetCurFtime(nullptr);
+    client.state = kSynRqBuilt;
+  }
+  return r;
+}
+
+int32_t ClientMakeSynOk(uint8_t *buffer, uint32_t room) {
+  if (ClientMagic() != kMagic) return -14;
+  if (client.state != kSynRrTreated) return -5;
+  uint8_t *d = client.last_datagram;
+  memset(d, 0, kSynOkHead);
+  d[8] = client.syn_number;
+  memcpy(d + 12, client.client_nonce, 16);
+  memcpy(d + 28, client.gw_nonce, 16);
+
+  TlvKey key;
+  DeriveTlvKey(client.master_key, "SynOKAddData", client.gw_nonce, &key);
+  uint32_t used = 0;
+  TLVPut(d + kSynOkHead, kAuthBlockMax + 4, &used, kTagA, client.auth_block, client.auth_len,
+         &key);
+  zor::crypto::wipe(&key, sizeof key);
+  PutHeader(d, kSynOk, client.variant, (uint16_t)used);
+
+  uint8_t imit_key[32];
+  DeriveImitKey(client.master_key, "SynOKImit", client.gw_nonce, imit_key);
+  uint32_t imit_at = kSynOkHead + used;
+  wr32(d + imit_at, Imitation(imit_key, d, imit_at));
+  zor::crypto::wipe(imit_key, sizeof imit_key);
+  int32_t r = Finish(buffer, room, imit_at + 8);
+  if (r > 0) client.state = kSynOkBuilt;
+  return r;
+}
+
+uint32_t ClientSetConnectKeys(const uint8_t *record, uint32_t n) {
+  if (n < 84 || client.state != kSynOkfTreated) return 0;
+  const uint8_t zero_key[32] = {};
+  const uint8_t *block = record + 16;
+  const uint32_t zero_words[8] = {};
+  uint32_t check = (client.options & kOptClearInUse) ? ImPrefix(bukuz, zero_words, block, 64)
+                                                     : Imitation(zero_key, block, 64);
+  // The block must be the one the SYN OKF gave: the keys stay the filter's own.
+  if (check != rd32(record + 80) || !SameBytes(block, client.keys.recv_master, 32) ||
+      !SameBytes(block + 32, client.keys.send_control_key, 32))
+    return 0;
+  client.sock_addr = rd32(record + 4);
+  client.sock_port = rd16(record + 12);
+  client.dos_connect = DrvGetCurFtime(nullptr);
+  client.session_end_tick = 0xFFFFFFFFu;
+  client.send_counter = 0;
+  client.state = kConnected;
+  return 1;
+}
+
+uint8_t ClientNextSynNumber() {
+  uint8_t n = ++client.syn_number;
+  uint8_t *d = client.last_datagram;
+  uint32_t len = client.last_datagram_len;
+  if (len >= 12 && PacketTypeOf(d) == kSynRq) {
+    d[8] = n;
+    SealCrc(d, len);
+  }
+  return n;
+}
+
+}  // namespace zor::tunnel

@@ -1,0 +1,389 @@
+#include "kernel/filter/syn_replies.h"
+
+#include "crypto/crc32.h"
+#include "crypto/magma_mgm.h"
+#include "crypto/random.h"
+#include "crypto/wipe.h"
+#include "kern_host.h"
+#include "kernel/filter/tunnel_client.h"
+#include "kernel/filter/wire_format.h"
+
+namespace zor::tunnel {
+namespace {
+
+using namespace zor::wire;
+
+constexpr uint32_t kRrFixed = kSynRrHead + 4;    // a SYN RR is TLV length + 36
+constexpr uint32_t kFragHead = 12;                // bytes every fragment repeats
+constexpr uint32_t kMaxOffsets = 16;
+constexpr uint32_t kPkiHead = 28;
+constexpr uint32_t kDefaultTimeout = 5;
+
+// Gathers the fragments of one SYN RR (one bundle number at a time).
+struct Bundle {
+  uint8_t number;
+  uint16_t tlv_len;
+  uint32_t count;
+  uint32_t noffsets;
+  uint16_t offsets[kMaxOffsets];
+  uint8_t image[kImageSize];
+};
+
+Bundle *&Current() { return reinterpret_cast<Bundle *&>(client.bundles); }
+
+Bundle *BundleFor(uint8_t number, uint16_t tlv_len) {
+  Bundle *b = Current();
+  if (b && b->number == number) return b;
+  FreeBundles();
+  b = (Bundle *)KERN_kmalloc(sizeof(Bundle));
+  if (!b) return nullptr;
+  b->number = number;
+  b->tlv_len = tlv_len;
+  b->count = 0;
+  b->noffsets = 0;
+  Current() = b;
+  return b;
+}
+
+bool SeenOffset(const Bundle &b, uint16_t off) {
+  for (uint32_t i = 0; i < b.noffsets; ++i)
+    if (b.offsets[i] == off) return true;
+  return false;
+}
+
+void ClearKeyAreas() {
+  memset(KeyArea(0), 0, 128);
+  client.okf_block_count = 0;
+}
+
+// Copies a TLV value (clear entries only) to the start of buf.
+int32_t ReturnValue(uint8_t *buf, uint32_t len, uint32_t cap, uint32_t *out, uint8_t tag,
+                    int32_t code) {
+  Tlv t;
+  uint32_t tlv_len = TlvLengthOf(buf);
+  if (TLVFindClear(tag, buf + kStatusHead, tlv_len, &t) && t.length && t.length <= cap &&
+      t.value + t.length <= buf + len) {
+    memmove(buf, t.value, t.length);
+    *out = t.length;
+  }
+  return code;
+}
+
+int32_t TreatStatus(uint8_t *buf, uint32_t len, uint32_t cap, uint32_t *out) {
+  if (len < kStatusHead + 4 || !CrcOk(buf, len)) return 4;
+  if (client.state != kTransportReady && client.state != kSynOkBuilt) return -1;
+  if (ClientMagic() != kMagic) return -14;
+  uint32_t tlv_len = TlvLengthOf(buf);
+  if (len != tlv_len + kStatusHead + 4) return 4;
+  client.synrr_len = 0;
+  if (VariantOf(buf) != client.variant) return 36;
+
+  uint32_t code = rd32(buf + 8);
+  if (code >= 41) return 16;
+  int32_t mapped = (int32_t)code + 43;
+  if (code == 1) client.state = kIdle;
+  switch (code) {
+    case 19:
+      ClearKeyAreas();
+      if (tlv_len == 0) {
+        if (cap < 1) return -3;
+        buf[0] = 0;
+        *out += 1;
+        return mapped;
+      }
+      return ReturnValue(buf, len, cap, out, kTagJ, mapped);
+    case 24:
+      return tlv_len == 0 ? mapped : ReturnValue(buf, len, cap, out, kTagH, mapped);
+    case 34:
+      if (tlv_len) {
+        memset(client.okf_block, 0, sizeof client.okf_block);   // the 17-byte notice area
+        client.access_level = 0;
+      }
+      return mapped;
+    case 37:
+      return tlv_len && client.renewal ? -15 : mapped;
+    default:
+      return mapped;
+  }
+}
+
+// Adds one fragment; 0 while waiting, 1 complete, negative refused.
+int32_t Gather(const uint8_t *d, uint32_t len) {
+  uint16_t tlv_len = TlvLengthOf(d);
+  uint16_t off = rd16(d + 10);
+  uint32_t total = tlv_len + kRrFixed;
+  if ((uint32_t)off + len > kImageSize || (uint32_t)off + len > total ||
+      (off == 0 && len < kSynRrHead)) {
+    client.synrr_len = 0;
+    return -9;
+  }
+  Bundle *b = BundleFor(d[8], tlv_len);
+  if (!b) return -9;
+  if (b->tlv_len != tlv_len) return -9;
+  if (SeenOffset(*b, off)) return 0;
+  if (b->noffsets < kMaxOffsets) b->offsets[b->noffsets++] = off;
+  uint32_t copied;
+  if (off == 0) {
+    memcpy(b->image, d, len);
+    copied = len;
+  } else {
+    copied = len - kFragHead;
+    memcpy(b->image + kFragHead + off, d + kFragHead, copied);
+  }
+  b->count += copied;
+  if (b->count > total) return -9;
+  if (b->count < total) return 0;
+  memcpy(client.synrr, b->image, total);
+  client.synrr_len = total;
+  FreeBundles();
+  return 1;
+}
+
+int32_t SelectProtection() {
+  uint8_t opts = client.options;
+  uint32_t mode = client.gw_options & 3;
+  if (mode == 2) {
+    if (!(opts & kOptCipherAllowed)) return -14;
+  } else if (mode != 3) {
+    if (!(mode & 1) && !(opts & kOptClearAllowed)) return -14;
+    opts |= kOptClearInUse;
+  } else if (!(opts & kOptCipherAllowed)) {
+    opts |= kOptClearInUse;
+  }
+  if (magma_support_fast_MGM() == 1 && !(opts & kOptClearInUse) && (client.gw_options & 1))
+    opts |= kOptMgm;
+  client.options = opts;
+  return 0;
+}
+
+// Key agreement with the gateway's ephemeral key (authentication variant 131).
+int32_t KeyAgreement(uint8_t *area, uint32_t tlv_len, const Tlv &a, uint8_t *buf, uint32_t cap,
+                     uint32_t *extra_len) {
+  if (a.length < 64) return 53;
+  if (CreatePKIMasterKey(a.value, 64) != 0) return 53;
+  TlvKey key;
+  DeriveTlvKey(client.master_key, "SynRRAddData", client.synrr + 12, &key);
+  Tlv t;
+  uint32_t used = kPkiHead + rd32(buf + 8) + rd32(buf + 4);
+  if (TLVGetField(kTagRrExtra, area, tlv_len, &key, false, &t)) {
+    if (t.length > cap - used) return -3;
+    memcpy(buf + used, t.value, t.length);
+    *extra_len = t.length;
+  }
+  if (TLVGetField(kTagRrWord, area, tlv_len, &key, false, &t)) {
+    if (t.length > 4) return -9;
+    memcpy(buf + 24, t.value, t.length);
+  }
+  zor::crypto::wipe(&key, sizeof key);
+  return 0;
+}
+
+int32_t CheckKeyAreas(uint8_t *buf, uint32_t cap, uint32_t *out) {
+  uint32_t o = client.gw_options;
+  if ((o & 0x800) && client.okf_block_count == 0) {
+    KeyArea(0)[0] = 0;
+    KeyArea(1)[0] = 0;
+    client.renewal = true;
+    return 0;
+  }
+  if ((o & 0x100) && !((o & 0x800) && client.okf_block_count) &&
+      AuthVariant() != kAuthKeyAgreement && (KeyArea(0)[0] == 0 || KeyArea(1)[0] == 0)) {
+    if (cap < 4) return -3;
+    wr32(buf, o);
+    *out = 4;
+    return (o & 0x400) ? -16 : -15;
+  }
+  return 0;
+}
+
+// A late copy of a fragment of the SYN RR already taken (same first ten
+// bytes); the network may duplicate datagrams, the handshake goes on.
+bool LateCopy(const uint8_t *d, uint32_t len) {
+  return client.state > kTransportReady && client.state < kConnected && client.synrr_len &&
+         len >= kFragHead && SameBytes(d, client.synrr, 10);
+}
+
+int32_t TreatSynRr(uint8_t *buf, uint32_t len, uint32_t cap, uint32_t *out) {
+  if (LateCopy(buf, len)) return 0;
+  if (client.state != kTransportReady) return -1;
+  if (ClientMagic() != kMagic) return -14;
+  if (len < kFragHead) {
+    client.synrr_len = 0;
+    return -9;
+  }
+  int32_t g = Gather(buf, len);
+  if (g <= 0) return g;
+  uint8_t *img = client.synrr;
+  uint32_t total = client.synrr_len;
+  if (!CrcOk(img, total)) return 4;
+  if (VariantOf(img) != 16 && VariantOf(img) != 17) return 36;
+  client.variant = VariantOf(img);
+  client.gw_options = rd32(img + 28);
+
+  int32_t r = CheckKeyAreas(buf, cap, out);
+  if (r) return r;
+  uint8_t *area = img + kSynRrHead;
+  uint32_t tlv_len = TlvLengthOf(img);
+  Tlv t, b, a;
+  client.stage_timeout = TLVFindClear(kTagTimeout, area, tlv_len, &t) && t.length == 4
+                             ? rd32(t.value) : kDefaultTimeout;
+  if (!TLVFindClear(kTagB, area, tlv_len, &b)) {
+    client.stage_timeout = kDefaultTimeout;
+    return 53;
+  }
+  bool has_a = TLVFindClear(kTagA, area, tlv_len, &a);
+  bool agreement = AuthVariant() == kAuthKeyAgreement;
+  if (!has_a && agreement) return 53;
+  uint32_t alen = has_a ? a.length : 0;
+  if (kPkiHead + b.length + alen > cap) return -3;
+  memset(buf, 0, kPkiHead);
+  memcpy(buf + kPkiHead, b.value, b.length);
+  wr32(buf + 8, b.length);
+  if (has_a) memcpy(buf + kPkiHead + b.length, a.value, alen);
+  wr32(buf + 4, alen);
+  uint32_t extra = 0;
+  if (agreement && (r = KeyAgreement(area, tlv_len, a, buf, cap, &extra)) != 0) return r;
+  wr32(buf + 20, extra);
+
+  memcpy(client.gw_nonce, img + 12, 16);
+  if (client.variant == 16 && GetRandomEx(client.client_nonce, 16, 0) != 0) return 50;
+  if ((r = SelectProtection()) != 0) return r;
+  *out = kPkiHead + b.length + alen + extra;
+  client.state = kSynRrTreated;
+  return 0;
+}
+
+// TLV 20: the gateway's dynamic configuration with its own imitation.
+int32_t TakeDynCfg(uint8_t *area, uint32_t tlv_len, const TlvKey &key,
+                   const uint8_t imit_key[32]) {
+  Tlv t;
+  if (!TLVGetField(kTagDynCfg, area, tlv_len, &key, false, &t)) return 7;
+  if (t.length < 8 || t.length > addr::kDynCfgSize) return 7;
+  uint32_t mac = rd32(t.value);
+  wr32(t.value, 0);
+  if (Imitation(imit_key, t.value, t.length) != mac) return -8;
+  if (rd16(t.value + 6) != t.length) return 7;
+  if (rd16(t.value + 4) != addr::kDynCfgTyped) return 6;
+  memcpy(client.DynCfg, t.value, t.length);
+  return 0;
+}
+
+// TLVs 24, 28 and 77; -4 when the text cannot be kept.
+int32_t TakeExtras(uint8_t *area, uint32_t tlv_len, const TlvKey &key) {
+  Tlv t;
+  if (TLVGetField(kTagOkfBlock, area, tlv_len, &key, false, &t) && t.length == 16) {
+    memcpy(client.okf_block, t.value, 16);
+    client.okf_block_count++;
+  }
+  if (TLVGetField(kTagTimeout, area, tlv_len, &key, false, &t) && t.length == 4)
+    client.stage_timeout = rd32(t.value);
+  if (TLVGetField(kTagText, area, tlv_len, &key, false, &t) && t.length) {
+    char *text = (char *)KERN_kmalloc(t.length + 1u);
+    if (!text) return -4;
+    memcpy(text, t.value, t.length);
+    text[t.length] = 0;
+    if (client.text) KERN_kfree(client.text);
+    client.text = text;
+  }
+  return 0;
+}
+
+int32_t CheckOkfTrailer(const uint8_t *d, uint32_t len, uint32_t head,
+                        const uint8_t imit_key[32]) {
+  uint32_t tlv_len = TlvLengthOf(d);
+  if (len != head + tlv_len + 4) return 4;
+  uint32_t trailer = rd32(d + len - 4);
+  uint32_t want = client.variant == 17 ? Imitation(imit_key, d, len - 4) : ~FCS32(d, len - 4);
+  return trailer == want ? 0 : -8;
+}
+
+int32_t TreatSynOkf(uint8_t *buf, uint32_t len, uint32_t cap, uint32_t *out) {
+  if (client.state != kSynOkBuilt) return -1;
+  if (ClientMagic() != kMagic) return 6;
+  if (len < 8 || len > kImageSize) return 4;
+  if (VariantOf(buf) != client.variant) return 36;
+  uint32_t head = client.variant == 17 ? kSynOkfHead17 : kSynOkfHead16;
+  uint8_t imit_key[32];
+  DeriveImitKey(client.master_key, "SynOKFImit", client.gw_nonce, imit_key);
+  int32_t r = CheckOkfTrailer(buf, len, head, imit_key);
+  if (r == 0 && cap < 68) r = -3;
+  if (r) {
+    zor::crypto::wipe(imit_key, sizeof imit_key);
+    return r;
+  }
+  uint8_t *img = client.synokf;
+  memcpy(img, buf, len);
+  TlvKey key;
+  DeriveTlvKey(client.master_key, "SynOKFAddData", client.gw_nonce, &key);
+  uint32_t tlv_len = TlvLengthOf(img);
+  uint8_t saved[addr::kDynCfgSize];
+  memcpy(saved, client.DynCfg, sizeof saved);
+  memset(client.DynCfg, 0, sizeof client.DynCfg);
+  r = TakeDynCfg(img + head, tlv_len, key, imit_key);
+  if (r == 0) r = TakeExtras(img + head, tlv_len, key);
+  zor::crypto::wipe(imit_key, sizeof imit_key);
+  zor::crypto::wipe(&key, sizeof key);
+  if (r) {
+    memcpy(client.DynCfg, saved, sizeof saved);
+    client.synokf_len = 0;
+    return r;
+  }
+  client.synokf_len = len;
+
+  SessionKeys &k = client.keys;
+  DeriveSessionKeys(client.master_key, k.recv_master, k.send_control_key);
+  memcpy(k.recv_control_key, k.recv_master, 32);
+  memcpy(k.packet_key_base, k.send_control_key, 32);
+  if (client.variant == 16) {
+    memcpy(k.send_master, img + 40, 32);
+    k.send_master_from_peer = 1;
+    client.session_id = rd32(img + 72);
+    client.session_value2 = rd32(img + 76);
+  } else {
+    SendMasterFixed(k.send_master);
+    k.send_master_from_peer = 0;
+    client.session_id = rd32(img + 40);
+    client.session_value2 = 0;
+  }
+  memcpy(buf, k.recv_master, 32);
+  memcpy(buf + 32, k.send_control_key, 32);
+  wr32(buf + 64, client.session_id);
+  *out = 68;
+  if (client.gw_options & 0x100) memset(KeyArea(0), 0, 128);
+  zor::crypto::wipe(client.scalar, sizeof client.scalar);   // no further agreement
+  client.state = kSynOkfTreated;
+  return 0;
+}
+
+}  // namespace
+
+uint8_t AuthVariant() { return client.auth_type_ext ? client.auth_type_ext : client.aux_info[0]; }
+
+void FreeBundles() {
+  if (client.bundles) {
+    KERN_kfree(client.bundles);
+    client.bundles = nullptr;
+  }
+}
+
+int32_t ClientTreatSynPacket(uint8_t *buf, uint32_t len, uint32_t cap, uint32_t *out,
+                             uint32_t probe) {
+  *out = 0;
+  if (!buf || len < 8) return -9;
+  uint8_t type = PacketTypeOf(buf);
+  if (rd32(buf) != ClientMagic())
+    return (type == kSynRr || type == kStatus || type == kSynOkf) ? -14 : -1;
+  if (probe) return 0;
+  switch (type) {
+    case kStatus: return TreatStatus(buf, len, cap, out);
+    case kSynOkf: return TreatSynOkf(buf, len, cap, out);
+    case kSynRr: return TreatSynRr(buf, len, cap, out);
+    case kKeyChange:
+    case kAck:
+      return len >= 28 && wire::SameBytes(buf + 12, client.gw_nonce, 16) ? -1 : 0;
+    default:
+      return -1;
+  }
+}
+
+}  // namespace zor::tunnel

@@ -1,0 +1,361 @@
+#include "kernel/filter/tunnel_client.h"
+
+#include "crypto/gost3410.h"
+#include "crypto/random.h"
+#include "crypto/wipe.h"
+#include "kern_host.h"
+#include "kernel/filter/adapters.h"
+#include "kernel/filter/filter_core.h"
+#include "kernel/filter/packet_path.h"
+#include "kernel/filter/packet_path_services.h"
+#include "kernel/filter/syn_replies.h"
+#include "kernel/filter/wire_format.h"
+
+extern "C" {
+uint32_t p_UseProxy, p_ProxyState, p_ProxyType, p_ProxyFlags;
+uint32_t p_TCPProxyIP;
+uint16_t p_TCPProxyPort;
+uint32_t p_UDPMyIP, p_UDPProxyIP;
+uint16_t p_UDPMyPort, p_UDPProxyPort;
+uint32_t proxifynotstdftpport;
+uint32_t cli_blocknet;
+uint32_t magma_enabled;
+}
+
+namespace zor::tunnel {
+
+Client client;
+uint8_t client_old_cli_dyncfg[addr::kDynCfgSize];
+
+namespace {
+
+using wire::rd16;
+using wire::rd32;
+
+constexpr uint32_t kDefaultStageTimeout = 5;
+constexpr uint32_t kCurveParamSet = 1148;
+constexpr uint32_t kStoredRecordBytes = kInitRecordSize;   // 688 bytes and the u32 at 688
+// Fixed digit texts of the authentication block (the gateway knows them).
+constexpr char kAuthDigits6[] = "260001";
+constexpr char kAuthDigits4[] = "0100";
+
+uint32_t MagicOf(const uint8_t *record) { return rd32(record + init::kMagic); }
+
+void FixMagic(uint8_t *record) {
+  if (MagicOf(record) == 0) wire::wr32(record + init::kMagic, wire::kMagicDefault);
+}
+
+// Removes every blank of a 64-byte text area; the rest moves up.
+void StripBlanks(uint8_t *area) {
+  uint32_t out = 0;
+  for (uint32_t i = 0; i < init::kKeyAreaSize; ++i)
+    if (area[i] != ' ') area[out++] = area[i];
+  memset(area + out, 0, init::kKeyAreaSize - out);
+  area[init::kKeyAreaSize - 1] = 0;
+}
+
+// Gives each empty key area of dst the kept one back.
+void RestoreEmptyKeyAreas(uint8_t *dst, const uint8_t *kept) {
+  for (int i = 0; i < 2; ++i) {
+    uint8_t *area = dst + init::kKeyArea1 + 64 * i;
+    if (area[0] == 0) memcpy(area, kept + 64 * i, 64);
+  }
+}
+
+void RebuildTable() {
+  const uint8_t *r = client.init_record;
+  memset(&client.table, 0, sizeof client.table);
+  AddNewClient(-1, addr::kBroadcast);
+  uint32_t gw = rd32(r + init::kGateway);
+  if (gw) AddNewClient((int32_t)gw, addr::kGateway);
+  for (uint32_t i = 0; i < init::kServersCount; ++i) {
+    uint32_t a = rd32(r + init::kServers + 4 * i);
+    if (a == 0) break;
+    if (a != 0xFFFFFFFFu) AddNewClient((int32_t)a, addr::kExtraServer);
+  }
+  memset(client.DynCfg, 0, 16);
+}
+
+uint8_t MergeDirFlags(uint8_t local, uint8_t gateway) {
+  uint8_t both = (uint8_t)(local & gateway & 0x20);
+  return (uint8_t)(((local | gateway) & ~0x20) | both);
+}
+
+// Bounded string of an auxiliary field: 1..32 bytes, or 0 when empty.
+uint32_t AuxString(const uint8_t *s) {
+  uint32_t n = 0;
+  while (n < 32 && s[n]) ++n;
+  return n;
+}
+
+bool AppendBytes(uint32_t *len, const void *src, uint32_t n) {
+  if (*len + n > kAuthBlockMax) return false;
+  memcpy(client.auth_block + *len, src, n);
+  *len += n;
+  return true;
+}
+
+bool AppendCounted(uint32_t *len, const void *src, uint8_t n) {
+  return AppendBytes(len, &n, 1) && AppendBytes(len, src, n);
+}
+
+}  // namespace
+
+uint32_t ClientMagic() { return MagicOf(client.init_record); }
+
+int32_t TreatReconfig(uint8_t *record) {
+  if (record[init::kOptB] == 0 && record[init::kOptC] == 0) return -14;
+  uint8_t opts = 0;
+  if (record[init::kOptA]) opts |= kOptByteA;
+  if (record[init::kOptB]) opts |= kOptClearAllowed;
+  if (record[init::kOptC]) opts |= kOptCipherAllowed;
+  client.options = opts;
+
+  const uint8_t *old = client.init_record;
+  bool protection = !wire::SameBytes(old + init::kProtection, record + init::kProtection, 8) ||
+                    MagicOf(old) != MagicOf(record);
+  bool gateway = rd32(old + init::kGateway) != rd32(record + init::kGateway);
+  bool servers = old[init::kFlags] != record[init::kFlags] ||
+                 !wire::SameBytes(old + init::kServers, record + init::kServers, 112);
+
+  StripBlanks(record + init::kKeyArea1);
+  uint8_t kept[128];
+  memcpy(kept, old + init::kKeyArea1, sizeof kept);
+  memmove(client.init_record, record, kStoredRecordBytes);
+
+  int32_t result = 1;
+  if (!protection && !gateway && !servers) {
+    RestoreEmptyKeyAreas(client.init_record, kept);
+    result = 0;
+  } else if (protection || gateway) {
+    if (protection) {
+      TCPNAT_FreeSessions();
+      FIREWALL_RemoveAllSessions(1);
+    }
+    client.reconfig_state = 0;
+  } else {
+    RestoreEmptyKeyAreas(record, kept);
+  }
+  zor::crypto::wipe(kept, sizeof kept);
+  return result;
+}
+
+int32_t ClientInit(uint8_t *record) {
+  FixMagic(record);
+  if (client.state == kConnected) client.dos_session_change = DrvGetCurFtime(nullptr);
+  uint8_t previous = client.state;
+  client.state = kInitialised;
+  p_UseProxy = 0;
+
+  DrvFilterLock(0);
+  int32_t r = TreatReconfig(record);
+  if (r < 0) {
+    client.state = previous;   // a refused record leaves the connection as it was
+    DrvFilterUnLock(0);
+    return r;
+  }
+  if (r == 1) {
+    client.per_session[0] = 0;
+    memmove(client.init_record, record, kStoredRecordBytes);
+    RebuildTable();
+  } else {
+    memset(client.table.e[0].data, 0, sizeof client.table.e[0].data);
+  }
+  memcpy(client_old_cli_dyncfg, client.DynCfg, sizeof client_old_cli_dyncfg);
+  client.per_session[0] = client.per_session[1] = 0;
+  client.variant = 17;
+  DrvFilterUnLock(0);
+  return 0;
+}
+
+int32_t ClientReInit(uint8_t *record) {
+  FixMagic(record);
+  if (client.state != kConnected) return -1;
+  DrvFilterLock(0);
+  int32_t r = TreatReconfig(record);
+  if (r == 0) {
+    client.dir_flags1 = MergeDirFlags(record[init::kDirFlags1], client.DynCfg[13]);
+    client.dir_flags2 = MergeDirFlags(record[init::kDirFlags2], client.DynCfg[14]);
+    if (LCFGGetFlags() & 0x40) {
+      client.dir_flags1 |= 1;
+      client.dir_flags2 |= 1;
+    }
+  }
+  if (r >= 0) client.per_session[0] = client.per_session[1] = 0;
+  DrvFilterUnLock(0);
+  return r;
+}
+
+int32_t ClientStoreAuxInfo(const uint8_t *info) {
+  memcpy(client.aux_info, info, kAuxInfoSize);
+  uint8_t variant = info[0];
+  uint32_t magic = ClientMagic();
+  uint8_t want = (magic == wire::kMagicAuxAlt || magic == wire::kMagic) ? 2 : 0;
+  if ((variant & 0x7f) != want) return -13;
+
+  uint32_t l1 = AuxString(info + 8), l2 = AuxString(info + 40), l3 = AuxString(info + 72);
+  uint32_t l4 = AuxString(info + 104);
+  if (!l1 || !l2 || !l3 || !l4) return -12;
+  uint8_t head[4] = {variant, (uint8_t)l1, (uint8_t)l2, (uint8_t)l3};
+  uint8_t three = 3;
+  uint32_t len = 0;
+  AppendBytes(&len, head, 4);
+  AppendBytes(&len, info + 8, l1);
+  AppendBytes(&len, info + 40, l2);
+  AppendBytes(&len, info + 72, l3);
+  AppendBytes(&len, &three, 1);
+  AppendCounted(&len, kAuthDigits6, 6);
+  AppendCounted(&len, kAuthDigits4, 4);
+  AppendCounted(&len, info + 104, (uint8_t)l4);
+  client.auth_len = (uint8_t)len;
+  if (variant & 0x80) client.init_record[init::kFlags] &= (uint8_t)~0x30;
+  return 0;
+}
+
+int32_t ClientSetSocket(const uint8_t *data, uint32_t length) {
+  if (length < 8) return -9;
+  client.sock_addr = rd32(data);
+  client.sock_port = (uint16_t)rd32(data + 4);
+  return 1;
+}
+
+int32_t CreatePKIMasterKey(const uint8_t *data, uint32_t length) {
+  if (length != sizeof client.peer_pubkey) return -22;
+  const R3410_256_Params *params = R34101_SelectParams(kCurveParamSet);
+  if (!params) return -1;
+  uint8_t shared[32];
+  if (R3410_256_ECDHE(params, shared, client.scalar, data, length) != 0) return -5;
+  memcpy(client.peer_pubkey, data, sizeof client.peer_pubkey);
+  memcpy(client.master_key, shared, sizeof shared);
+  zor::crypto::wipe(shared, sizeof shared);
+  return 0;
+}
+
+uint32_t FindClient(uint32_t address, bool refresh, bool may_learn) {
+  return addr::Find(client.table, client.DynCfg, client.state, address, refresh, may_learn,
+                    curtick);
+}
+
+void CheckAdapterForGuardServers(void *adapter) {
+  if (client.state == kConnected && adapter) addr::ForgetAdapter(client.table, adapter);
+}
+
+namespace {
+
+// The UDP payload of an IPv4 packet with a 20-byte header, or null.
+const uint8_t *UdpPayload(const uint8_t *ip, uint32_t len, uint32_t *plen, uint16_t *sport,
+                          uint16_t *dport) {
+  if (!ip || len < 28 || ip[0] != 0x45 || ip[9] != 17) return nullptr;
+  const uint8_t *udp = ip + 20;
+  *sport = (uint16_t)(udp[0] << 8 | udp[1]);
+  *dport = (uint16_t)(udp[2] << 8 | udp[3]);
+  uint32_t ulen = (uint32_t)(udp[4] << 8 | udp[5]);
+  if (ulen < 8) return nullptr;
+  *plen = ulen - 8 < len - 28 ? ulen - 8 : len - 28;
+  return udp + 8;
+}
+
+bool SameAsStored(const uint8_t *p, uint32_t n) {
+  return n == client.last_datagram_len && wire::SameBytes(p, client.last_datagram, n);
+}
+
+}  // namespace
+
+int32_t ClientIsSendInitVPNPack(const uint8_t *ip, uint32_t len) {
+  uint32_t n;
+  uint16_t sport, dport;
+  const uint8_t *p = UdpPayload(ip, len, &n, &sport, &dport);
+  if (!p || dport != wire::kGatewayPort) return 0;
+  bool match;
+  if (ClientMagic() != wire::kMagic) {
+    match = SameAsStored(p, n);
+  } else if (n < 20 || rd32(p) != wire::kMagic || (p[5] != 16 && p[5] != 17)) {
+    match = false;
+  } else if (wire::PacketTypeOf(p) == wire::kSynRq) {
+    uint32_t off = rd32(p + 10);
+    match = SameAsStored(p, n) ||
+            (off != 0 && 20 + (uint64_t)off + (n - 20) <= client.last_datagram_len &&
+             wire::SameBytes(p + 20, client.last_datagram + 20 + off, n - 20));
+  } else {
+    match = wire::PacketTypeOf(p) == wire::kSynOk && n >= 49 && SameAsStored(p, n);
+  }
+  if (!match) return 0;
+  client.sock_port = sport;
+  return 1;
+}
+
+int32_t ClientIsRecvInitVPNPack(const uint8_t *ip, uint32_t len) {
+  uint32_t n;
+  uint16_t sport, dport;
+  const uint8_t *p = UdpPayload(ip, len, &n, &sport, &dport);
+  if (!p || sport != wire::kGatewayPort || dport != client.sock_port) return 0;
+  uint32_t magic = ClientMagic();
+  if (magic != wire::kMagic) return -14;
+  if (n < 8 || rd32(p) != magic) return 0;
+  switch (wire::PacketTypeOf(p)) {
+    case wire::kStatus:
+      return (client.state == kTransportReady || client.state == kSynOkBuilt) && n >= 20 &&
+             wire::CrcOk(p, n);
+    case wire::kSynOkf: return client.state == kSynOkBuilt;
+    case wire::kSynRr: return client.state == kTransportReady;
+    default: return 0;
+  }
+}
+
+}  // namespace zor::tunnel
+
+using namespace zor::tunnel;
+
+extern "C" {
+
+uint32_t ClientDisconnect(uint32_t notify) {
+  client.auth_len = 0;
+  client.stage_timeout = kDefaultStageTimeout;
+  if (client.state == kIdle) return 0;
+  uint32_t sent = 0;
+  if (client.state == kConnected) {
+    FilterAdapter *tunnel = FilterGetVpnAdapter();
+    if (notify && tunnel && tunnel->filterstate == ADAPTER_READY) {
+      client.session_flags &= (uint8_t)~0x06;
+      const uint8_t body[2] = {0, 0};
+      GuardSendOOBData(1, body, 2);
+      sent = 1;
+    }
+    client.dos_session_change = DrvGetCurFtime(nullptr);
+  }
+  client.session_end_tick = 0xFFFFFFFFu;
+  client.session_flags = 0;
+  client.kc_retry_tick = client.kc_attempts = client.kc_not_ready = client.kc_last_failure = 0;
+  client.send_counter = 0;
+  client.per_session[1] = 0;
+  GetRandomEx((uint8_t *)&client.keys, sizeof client.keys, 0);
+  zor::crypto::wipe(client.master_key, sizeof client.master_key);
+  zor::crypto::wipe(client.scalar, sizeof client.scalar);
+  ClientFreeTlvBuffer();
+  client.state = kIdle;
+  return sent;
+}
+
+void ClientFreeTlvBuffer(void) {
+  if (client.text) {
+    KERN_kfree(client.text);
+    client.text = nullptr;
+  }
+  FreeBundles();
+}
+
+uint32_t AddNewClient(int32_t address, uint32_t kind) {
+  return zor::addr::Insert(client.table, (uint32_t)address, (uint8_t)kind, curtick);
+}
+
+void ClientClearRecord(void) {
+  memset(&client, 0, sizeof client);
+  memset(client_old_cli_dyncfg, 0, sizeof client_old_cli_dyncfg);
+}
+
+uint8_t ClientGetState(void) { return client.state; }
+uint32_t ClientGetSessionEndTick(void) { return client.session_end_tick; }
+void ClientSetSessionEndTick(uint32_t tick) { client.session_end_tick = tick; }
+void ClientClearAddressTable(void) { memset(&client.table, 0, sizeof client.table); }
+
+}  // extern "C"

@@ -1,0 +1,470 @@
+// The handshake through the request dispatcher, in process, against the
+// gateway simulator's peer: the daemon's requests in the daemon's order, the
+// gateway's datagrams handed back one by one.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "crypto/crc32.h"
+#include "kernel/filter/address_table.h"
+#include "kernel/filter/tunnel_client.h"
+#include "tests/filter/daemon_records.h"
+#include "tests/filter/filter_fixture.h"
+#include "tools/gwsim/handshake_peer.h"
+
+namespace {
+
+using namespace zor::testrec;
+using zor::filtertest::Reply;
+using zor::filtertest::Request;
+using zor::tunnel::client;
+using Bytes = std::vector<uint8_t>;
+
+constexpr uint32_t kGateway = 0xCB007101;     // 203.0.113.1
+constexpr uint32_t kLocal = 0xCB007102;       // 203.0.113.2
+constexpr uint16_t kLocalPort = 40001;
+
+// The daemon's side of the handshake, step by step.
+class Daemon {
+ public:
+  Bytes synrq;    // as sent: try number stamped, trailer renewed
+  Bytes pki;      // payload after the accepted SYN RR
+  Bytes synok;
+  Bytes keys;     // 64-byte key block after the SYN OKF
+
+  // RQC_INIT .. SYN RQ .. transport ready; the state after each step.
+  std::vector<uint8_t> Start() {
+    std::vector<uint8_t> states;
+    states.push_back(Request(3, InitRecord(kGateway), 692).state());
+    states.push_back(Request(25, AuxRecord(true), 172).state());
+    Bytes group(21, 0);
+    memcpy(group.data(), "group-a", 7);
+    states.push_back(Request(35, group, 21).state());
+    uint8_t priv[32];
+    for (int i = 0; i < 32; ++i) priv[i] = (uint8_t)(0x11 * (i + 1));
+    Reply r = Request(6, EphemeralRecord(priv));
+    states.push_back(r.state());
+    synrq.assign(r.payload(), r.payload() + r.length());
+    states.push_back(Request(18, Bytes(14), 14).state());
+    Bytes sock(8);
+    Put32(sock, 0, kLocal);
+    Put32(sock, 4, kLocalPort);
+    states.push_back(Request(40, sock, 8).state());
+    Reply n = Request(32, {}, 18408, 0);
+    states.push_back(n.state());
+    if (synrq.size() > 8 && synrq[8] != n.payload()[0]) {
+      synrq[8] = n.payload()[0];
+      Put32(synrq, synrq.size() - 4, ~FCS32(synrq.data(), (uint32_t)synrq.size() - 4));
+    }
+    return states;
+  }
+
+  // RQC_TREATPACKET with one datagram.
+  Reply Treat(const Bytes &d) {
+    Reply r = Request(5, d, 18408);
+    return r;
+  }
+
+  // Every datagram of the gateway's answer; the last reply.
+  Reply TreatAll(const std::vector<Bytes> &ds) {
+    Reply r{};
+    for (auto &d : ds) r = Treat(d);
+    return r;
+  }
+
+  Reply TransportKey(const uint8_t *key, uint32_t len) {
+    return Request(31, Bytes(key, key + len), 18408);
+  }
+
+  Reply MakeSynOk() {
+    Reply r = Request(9, {}, 18408, 0);
+    synok.assign(r.payload(), r.payload() + r.length());
+    return r;
+  }
+
+  Reply SetKeys() { return Request(10, KeyRecord(keys.data(), kLocal, kLocalPort), 84); }
+};
+
+class Handshake : public ::testing::Test {
+ protected:
+  void SetUp() override { zor::filtertest::Load(); }
+  void TearDown() override { zor::filtertest::Unload(); }
+
+  // Up to the accepted SYN RR; the peer answers the SYN RQ.
+  Reply ToSynRr(gwsim::HandshakePeer &peer) {
+    d.Start();
+    Reply r = d.TreatAll(peer.Handle(d.synrq.data(), d.synrq.size()));
+    d.pki.assign(r.payload(), r.payload() + r.length());
+    return r;
+  }
+
+  // Up to the accepted SYN OKF.
+  Reply ToSynOkf(gwsim::HandshakePeer &peer) {
+    EXPECT_EQ(ToSynRr(peer).status(), 0);
+    EXPECT_EQ(d.TransportKey(peer.public_key(), 64).status(), 0);
+    EXPECT_EQ(d.MakeSynOk().state(), 5);
+    Reply r = d.TreatAll(peer.Handle(d.synok.data(), d.synok.size()));
+    d.keys.assign(r.payload(), r.payload() + 64);
+    return r;
+  }
+
+  Daemon d;
+};
+
+struct Variation {
+  uint8_t variant;
+  uint32_t fragment;
+  bool shuffle, duplicate;
+};
+
+void PrintTo(const Variation &v, std::ostream *os) { *os << "variant " << (int)v.variant; }
+
+class FullHandshake : public Handshake, public ::testing::WithParamInterface<Variation> {};
+
+TEST_P(FullHandshake, StateWalksToConnectedWithTheGatewaysKeys) {
+  gwsim::Options o;
+  o.variant = GetParam().variant;
+  o.fragment = GetParam().fragment;
+  o.shuffle = GetParam().shuffle;
+  o.duplicate = GetParam().duplicate;
+  gwsim::HandshakePeer peer(o);
+
+  std::vector<uint8_t> states = d.Start();
+  EXPECT_EQ(states, (std::vector<uint8_t>{2, 2, 2, 1, 3, 3, 3}));
+  auto rr = peer.Handle(d.synrq.data(), d.synrq.size());
+  ASSERT_FALSE(rr.empty()) << peer.error();
+  // The daemon hands datagrams over until the state says the SYN RR is taken.
+  Reply r{};
+  size_t i = 0;
+  while (i < rr.size() && (r = d.Treat(rr[i++])).state() == 3) EXPECT_EQ(r.status(), 0);
+  ASSERT_EQ(r.status(), 0);
+  ASSERT_EQ(r.state(), 4);
+  Bytes pki(r.payload(), r.payload() + r.length());
+  for (; i < rr.size(); ++i) {   // late duplicates are ignored
+    Reply late = d.Treat(rr[i]);
+    EXPECT_EQ(late.status(), 0);
+    EXPECT_EQ(late.state(), 4);
+    EXPECT_EQ(late.length(), 0u);
+  }
+  r.buf.resize(24);
+  r.buf.insert(r.buf.end(), pki.begin(), pki.end());
+  // PKI block: header of 28 bytes, then 'B', 'A' and the extra block.
+  const uint8_t *p = r.payload();
+  uint32_t a = Get32(p + 4), b = Get32(p + 8), c = Get32(p + 20);
+  EXPECT_EQ(a, 64u);
+  EXPECT_EQ(b, 25u);
+  EXPECT_EQ(c, 0u);
+  EXPECT_EQ(Get32(p + 24), 0u);
+  EXPECT_EQ(r.length(), 28 + a + b + c);
+  EXPECT_EQ(memcmp(p + 28, "gateway certificate block", 25), 0);
+  EXPECT_EQ(memcmp(p + 28 + b, peer.public_key(), 64), 0);
+
+  EXPECT_EQ(d.TransportKey(p + 28 + b, 64).status(), 0);
+  Reply ok = d.MakeSynOk();
+  EXPECT_EQ(ok.state(), 5);
+  EXPECT_EQ(ok.buf[3], 10);
+  EXPECT_EQ(Get32(ok.buf.data() + 4), 87u);
+  auto okf = peer.Handle(d.synok.data(), d.synok.size());
+  ASSERT_EQ(okf.size(), 1u) << peer.error();
+  r = d.Treat(okf[0]);
+  ASSERT_EQ(r.status(), 0);
+  EXPECT_EQ(r.state(), 6);
+  EXPECT_EQ(r.length(), 68u);
+  ASSERT_TRUE(peer.keys_ready());
+  EXPECT_EQ(memcmp(r.payload(), peer.key_block(), 64), 0);
+  d.keys.assign(r.payload(), r.payload() + 64);
+
+  r = d.SetKeys();
+  EXPECT_EQ(r.answer, 26);
+  EXPECT_EQ(r.state(), 7);
+  EXPECT_EQ(memcmp(client.keys.recv_master, peer.key_block(), 32), 0);
+  EXPECT_EQ(memcmp(client.keys.recv_control_key, peer.key_block(), 32), 0);
+  EXPECT_EQ(memcmp(client.keys.send_control_key, peer.key_block() + 32, 32), 0);
+  EXPECT_EQ(client.keys.send_master_from_peer, o.variant == 16 ? 1 : 0);
+  EXPECT_EQ(client.session_id, o.session_id);
+}
+
+INSTANTIATE_TEST_SUITE_P(Variants, FullHandshake,
+                         ::testing::Values(Variation{17, 0, false, false},
+                                           Variation{16, 0, false, false},
+                                           Variation{17, 64, true, true},
+                                           Variation{16, 100, false, true}),
+                         [](const auto &info) {
+                           const Variation &v = info.param;
+                           return "v" + std::to_string(v.variant) + "_frag" +
+                                  std::to_string(v.fragment) + (v.shuffle ? "_shuffled" : "") +
+                                  (v.duplicate ? "_duplicated" : "");
+                         });
+
+TEST_F(Handshake, ConnectedFilterAnswersWithTheGatewaysConfiguration) {
+  gwsim::Options o;
+  gwsim::HandshakePeer peer(o);
+  ASSERT_EQ(ToSynOkf(peer).status(), 0);
+  ASSERT_EQ(d.SetKeys().state(), 7);
+
+  Reply other = Request(15, {}, 18408, 18408);
+  ASSERT_EQ(other.answer, 348);
+  const uint8_t *p = other.payload();
+  EXPECT_EQ(Get32(p + 8), 0x08u);        // local flags from the gateway
+  EXPECT_EQ(Get32(p + 12), kLocal);
+  EXPECT_EQ(Get32(p + 42), kGateway);
+  EXPECT_STREQ((const char *)p + 47, "group-a");
+  EXPECT_STREQ((const char *)p + 68, "example.test");
+
+  Reply cfg = Request(14, {}, 1536, 1536);
+  ASSERT_EQ(cfg.length(), 24u);
+  EXPECT_EQ(Get32(cfg.payload()), 0xC6336400u);
+  EXPECT_EQ(Get32(cfg.payload() + 4), 24u);
+  EXPECT_EQ(Get32(cfg.payload() + 8), 1u);
+  EXPECT_EQ(Get32(cfg.payload() + 12), 0xC6336435u);
+  EXPECT_EQ(Get32(cfg.payload() + 16), 32u);
+  EXPECT_EQ(Get32(cfg.payload() + 20), 0u);
+  EXPECT_EQ(Request(14, {}, 23, 23).answer, -2);   // two entries do not fit
+
+  Reply json = Request(42, {}, 18408, 18408);
+  EXPECT_STREQ((const char *)json.payload(), o.status_text.c_str());
+  EXPECT_EQ(json.length(), o.status_text.size() + 1);
+  EXPECT_EQ(Get32(Request(47, {}, 4).payload()), 5u);
+
+  uint32_t i = zor::tunnel::FindClient(0xC6336407, false, true);
+  ASSERT_NE(i, zor::addr::kNotFound);
+  EXPECT_EQ(client.table.e[i].kind, zor::addr::kTunnelled);
+  EXPECT_EQ(zor::tunnel::FindClient(0xC0000201, false, true), zor::addr::kNotFound);
+
+  // An init record while connected only reconfigures: the tunnel stays up.
+  Reply again = Request(3, InitRecord(kGateway), 692);
+  EXPECT_EQ(again.answer, 24);
+  EXPECT_EQ(again.status(), 0);
+  EXPECT_EQ(again.state(), 7);
+
+  uint8_t keys_before[32];
+  memcpy(keys_before, client.keys.send_control_key, 32);
+  Reply off = Request(11, Bytes(8), 8);
+  EXPECT_EQ(off.state(), 0);
+  EXPECT_NE(memcmp(keys_before, client.keys.send_control_key, 32), 0);
+  EXPECT_EQ(Bytes(client.master_key, client.master_key + 32), Bytes(32, 0));
+  EXPECT_EQ(Bytes(client.scalar, client.scalar + 32), Bytes(32, 0));
+}
+
+TEST_F(Handshake, KeyAgreementVariantTakesTheGatewaysKeyFromTheSynRr) {
+  ASSERT_EQ(Request(39, Bytes{131}, 1).answer, 24);
+  gwsim::HandshakePeer peer(gwsim::Options{});
+  Reply r = ToSynRr(peer);
+  ASSERT_EQ(r.status(), 0);
+  ASSERT_EQ(r.state(), 4);
+  uint32_t a = Get32(r.payload() + 4), b = Get32(r.payload() + 8), c = Get32(r.payload() + 20);
+  ASSERT_EQ(c, 9u);   // TLV 26, deciphered with the key the agreement gave
+  EXPECT_EQ(memcmp(r.payload() + 28 + b + a, "ocsp data", 9), 0);
+  EXPECT_EQ(r.length(), 28 + a + b + c);
+  // The service still sends the transport key: the same agreement again.
+  EXPECT_EQ(d.TransportKey(peer.public_key(), 64).status(), 0);
+  EXPECT_EQ(d.MakeSynOk().state(), 5);
+  auto okf = peer.Handle(d.synok.data(), d.synok.size());
+  ASSERT_EQ(okf.size(), 1u) << peer.error();
+  r = d.Treat(okf[0]);
+  EXPECT_EQ(r.state(), 6);
+  EXPECT_EQ(memcmp(r.payload(), peer.key_block(), 64), 0);
+}
+
+TEST_F(Handshake, SynRqCarriesOnlyThePublicKey) {
+  d.Start();
+  uint8_t priv[32];
+  for (int i = 0; i < 32; ++i) priv[i] = (uint8_t)(0x11 * (i + 1));
+  auto found = std::search(d.synrq.begin(), d.synrq.end(), priv, priv + 32);
+  EXPECT_EQ(found, d.synrq.end());
+  EXPECT_EQ(FCS32(d.synrq.data(), (uint32_t)d.synrq.size()), 0xDEBB20E3u);
+  Bytes pub = EphemeralRecord(priv);
+  auto at = std::search(d.synrq.begin(), d.synrq.end(), pub.begin() + 28, pub.begin() + 92);
+  EXPECT_NE(at, d.synrq.end());
+}
+
+// IPv4/UDP around a payload, as the packet path sees it.
+Bytes Udp(uint16_t sport, uint16_t dport, const Bytes &payload) {
+  Bytes ip(28 + payload.size(), 0);
+  ip[0] = 0x45;
+  ip[9] = 17;
+  ip[20] = (uint8_t)(sport >> 8);
+  ip[21] = (uint8_t)sport;
+  ip[22] = (uint8_t)(dport >> 8);
+  ip[23] = (uint8_t)dport;
+  uint16_t ulen = (uint16_t)(8 + payload.size());
+  ip[24] = (uint8_t)(ulen >> 8);
+  ip[25] = (uint8_t)ulen;
+  memcpy(ip.data() + 28, payload.data(), payload.size());
+  return ip;
+}
+
+TEST_F(Handshake, PacketPathRecognisesTheStampedSynRqAndTheReplies) {
+  gwsim::HandshakePeer peer(gwsim::Options{});
+  d.Start();
+  Bytes out = Udp(kLocalPort, 87, d.synrq);
+  EXPECT_EQ(zor::tunnel::ClientIsSendInitVPNPack(out.data(), (uint32_t)out.size()), 1);
+  Bytes other = d.synrq;
+  other[40] ^= 1;
+  out = Udp(kLocalPort, 87, other);
+  EXPECT_EQ(zor::tunnel::ClientIsSendInitVPNPack(out.data(), (uint32_t)out.size()), 0);
+
+  auto rr = peer.Handle(d.synrq.data(), d.synrq.size());
+  Bytes in = Udp(87, kLocalPort, rr[0]);
+  EXPECT_EQ(zor::tunnel::ClientIsRecvInitVPNPack(in.data(), (uint32_t)in.size()), 1);
+  in = Udp(87, kLocalPort + 1, rr[0]);
+  EXPECT_EQ(zor::tunnel::ClientIsRecvInitVPNPack(in.data(), (uint32_t)in.size()), 0);
+}
+
+// A refused datagram: its status, and the state it leaves.
+struct Refusal {
+  const char *name;
+  gwsim::Options o;
+  int32_t status;
+  uint8_t state;
+};
+
+void PrintTo(const Refusal &r, std::ostream *os) { *os << r.name; }
+
+gwsim::Options With(void (*f)(gwsim::Options &)) {
+  gwsim::Options o;
+  f(o);
+  return o;
+}
+
+class SynRrRefusal : public Handshake, public ::testing::WithParamInterface<Refusal> {};
+
+TEST_P(SynRrRefusal, GivesItsStatusAndKeepsTheState) {
+  gwsim::HandshakePeer peer(GetParam().o);
+  Reply r = ToSynRr(peer);
+  EXPECT_EQ(r.status(), GetParam().status);
+  EXPECT_EQ(r.state(), GetParam().state);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Datagrams, SynRrRefusal,
+    ::testing::Values(
+        Refusal{"bad_crc", With([](auto &o) { o.fault = gwsim::Fault::kBadCrc; }), 4, 3},
+        Refusal{"bad_magic", With([](auto &o) { o.fault = gwsim::Fault::kBadMagic; }), -14, 3},
+        Refusal{"wrong_variant", With([](auto &o) { o.fault = gwsim::Fault::kWrongVariant; }), 36, 3},
+        Refusal{"truncated", With([](auto &o) { o.fault = gwsim::Fault::kTruncate; }), -9, 3},
+        Refusal{"oversized", With([](auto &o) { o.fault = gwsim::Fault::kOversize; }), -9, 3},
+        Refusal{"fragment_past_bundle", With([](auto &o) { o.fault = gwsim::Fault::kFragPast; }),
+                -9, 3},
+        Refusal{"status_5", With([](auto &o) { o.status_code = 5; }), 48, 3},
+        Refusal{"status_41", With([](auto &o) { o.status_code = 41; }), 16, 3},
+        Refusal{"status_1_ends", With([](auto &o) { o.status_code = 1; }), 44, 0},
+        Refusal{"status_wrong_variant", With([](auto &o) {
+                  o.status_code = 5;
+                  o.fault = gwsim::Fault::kWrongVariant;
+                }), 36, 3},
+        Refusal{"key_areas_empty", With([](auto &o) { o.options = 0x103; }), -15, 3},
+        Refusal{"key_areas_empty_0x400", With([](auto &o) { o.options = 0x503; }), -16, 3},
+        Refusal{"clear_data_not_allowed", With([](auto &o) { o.options = 0x0; }), -14, 3}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+TEST_F(Handshake, StatusValuesComeBackToTheService) {
+  gwsim::Options o;
+  o.status_code = 24;
+  o.status_value = std::string(76, 'x');
+  gwsim::HandshakePeer peer(o);
+  Reply r = ToSynRr(peer);
+  EXPECT_EQ(r.status(), 67);
+  ASSERT_EQ(r.length(), 76u);
+  EXPECT_EQ(Bytes(r.payload(), r.payload() + 76), Bytes(76, 'x'));
+
+  o.status_code = 19;
+  o.status_value.clear();
+  gwsim::HandshakePeer otp(o);
+  auto st = otp.Handle(d.synrq.data(), d.synrq.size());
+  r = d.Treat(st[0]);
+  EXPECT_EQ(r.status(), 62);
+  EXPECT_EQ(r.length(), 1u);
+  EXPECT_EQ(r.payload()[0], 0);
+}
+
+TEST_F(Handshake, RepeatedFragmentChangesNothing) {
+  gwsim::Options o;
+  o.fragment = 60;
+  gwsim::HandshakePeer peer(o);
+  d.Start();
+  auto rr = peer.Handle(d.synrq.data(), d.synrq.size());
+  ASSERT_GT(rr.size(), 2u);
+  EXPECT_EQ(d.Treat(rr[1]).status(), 0);
+  EXPECT_EQ(d.Treat(rr[1]).status(), 0);
+  Reply r{};
+  for (size_t i = 0; i < rr.size(); ++i)
+    if (i != 1) r = d.Treat(rr[i]);
+  EXPECT_EQ(r.status(), 0);
+  EXPECT_EQ(r.state(), 4);
+}
+
+TEST_F(Handshake, StatusAfterTheSynRrIsRefused) {
+  gwsim::HandshakePeer peer(gwsim::Options{});
+  ASSERT_EQ(ToSynRr(peer).state(), 4);
+  Reply r = d.Treat(peer.Status(5, 0, "", 17));
+  EXPECT_EQ(r.status(), -1);
+  EXPECT_EQ(r.state(), 4);
+}
+
+TEST_F(Handshake, SynOkfWithBadImitationIsRefused) {
+  gwsim::Options o;
+  o.fault = gwsim::Fault::kBadOkfImit;
+  gwsim::HandshakePeer peer(o);
+  Reply r = ToSynOkf(peer);
+  EXPECT_EQ(r.status(), -8);
+  EXPECT_EQ(r.state(), 5);
+  EXPECT_EQ(r.length(), 0u);
+}
+
+TEST_F(Handshake, SynOkfRefusalsKeepTheState) {
+  gwsim::Options o;
+  gwsim::HandshakePeer peer(o);
+  ASSERT_EQ(ToSynRr(peer).status(), 0);
+  ASSERT_EQ(d.TransportKey(peer.public_key(), 64).status(), 0);
+  d.MakeSynOk();
+  Bytes okf = peer.Handle(d.synok.data(), d.synok.size()).at(0);
+  Bytes shorter(okf.begin(), okf.end() - 1);
+  EXPECT_EQ(d.Treat(shorter).status(), 4);
+  Bytes other = okf;
+  other[5] = 16;
+  EXPECT_EQ(d.Treat(other).status(), 36);
+  Reply r = d.Treat(okf);
+  EXPECT_EQ(r.status(), 0);
+  EXPECT_EQ(r.state(), 6);
+}
+
+TEST_F(Handshake, SynOkfWithPlainConfigurationFormatIsRefused) {
+  gwsim::Options o;
+  o.dyncfg_format = 0x0110;
+  gwsim::HandshakePeer peer(o);
+  Reply r = ToSynOkf(peer);
+  EXPECT_EQ(r.status(), 6);
+  EXPECT_EQ(r.state(), 5);
+}
+
+TEST_F(Handshake, StatusOnSynOkIsMapped) {
+  gwsim::Options o;
+  o.okf_status_code = 24;
+  o.status_value = "refused";
+  gwsim::HandshakePeer peer(o);
+  Reply r = ToSynOkf(peer);
+  EXPECT_EQ(r.status(), 67);
+  EXPECT_EQ(r.state(), 5);
+  EXPECT_EQ(Bytes(r.payload(), r.payload() + r.length()), Bytes({'r', 'e', 'f', 'u', 's', 'e', 'd'}));
+}
+
+TEST_F(Handshake, KeysWithBadCheckValueOrOtherBlockAreRefused) {
+  gwsim::HandshakePeer peer(gwsim::Options{});
+  ASSERT_EQ(ToSynOkf(peer).state(), 6);
+  Bytes rec = KeyRecord(d.keys.data(), kLocal, kLocalPort);
+  rec[80] ^= 1;
+  Reply r = Request(10, rec, 84);
+  EXPECT_EQ(r.status(), -5);
+  EXPECT_EQ(r.state(), 6);
+  Bytes other = d.keys;
+  other[40] ^= 1;
+  r = Request(10, KeyRecord(other.data(), kLocal, kLocalPort), 84);   // check value fits
+  EXPECT_EQ(r.status(), -5);
+  EXPECT_EQ(r.state(), 6);
+  EXPECT_EQ(Request(10, KeyRecord(d.keys.data(), kLocal, kLocalPort), 84).state(), 7);
+}
+
+}  // namespace

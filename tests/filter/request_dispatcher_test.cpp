@@ -1,0 +1,283 @@
+// The framed requests 0-47 against a loaded filter: answer word, status,
+// state byte, length field and payload for each case.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <optional>
+#include <vector>
+
+#include "crypto/crc32.h"
+#include "crypto/magma.h"
+#include "crypto/random.h"
+#include "kernel/filter/filter_core.h"
+#include "kernel/filter/request_dispatcher.h"
+#include "kernel/filter/syn_replies.h"
+#include "kernel/filter/tunnel_client.h"
+#include "kernel/filter/white_lists.h"
+#include "tests/filter/daemon_records.h"
+#include "tests/filter/filter_fixture.h"
+
+namespace {
+
+using zor::filtertest::Request;
+using namespace zor::testrec;
+using Bytes = std::vector<uint8_t>;
+
+constexpr uint32_t kGateway = 0xCB007101;   // 203.0.113.1
+
+enum Prep { kFresh, kInitialised };
+
+void Initialise() {
+  ASSERT_EQ(Request(3, InitRecord(kGateway)).status(), 0);
+  ASSERT_EQ(Request(25, AuxRecord(true)).status(), 0);
+}
+
+Bytes U32(uint32_t v) {
+  Bytes b(4);
+  memcpy(b.data(), &v, 4);
+  return b;
+}
+
+Bytes Seed76(bool good) {
+  Bytes b(76);
+  for (int i = 0; i < 72; ++i) b[i] = (uint8_t)(i * 7 + 1);
+  const uint32_t zero[8] = {};
+  Put32(b, 72, ImPrefixMAGMA(zero, b.data(), 72) ^ (good ? 0 : 1));
+  return b;
+}
+
+struct Case {
+  const char *name;
+  Prep prep;
+  uint32_t code;
+  Bytes payload;
+  uint32_t room;
+  int64_t length_field;   // -1: the payload's size
+  int32_t answer;
+  int32_t status;
+  uint8_t state;
+  uint32_t length;
+  std::function<void(const uint8_t *)> check;   // payload, may be empty
+};
+
+std::vector<Case> Cases() {
+  Bytes rec = InitRecord(kGateway);
+  Bytes refused = rec;
+  refused[290] = 0;   // neither clear nor enciphered data allowed
+  Bytes ips(16, 0);
+  Put32(ips, 0, 0xC6336401);
+  Put32(ips, 4, 0xC6336401);
+  Put32(ips, 8, 0xC6336402);
+  return {
+      {"info", kFresh, 0, {}, 88, -1, 112, 0, 0, 88,
+       [](const uint8_t *p) {
+         EXPECT_STREQ((const char *)p + 24, "1.0 Oct 22 2026 15:05:32");
+         EXPECT_STREQ((const char *)p + 56, "1.0 Oct 22 2026 15:05:24");
+         EXPECT_EQ(Get32(p + 20), 1u);   // one bound adapter
+       }},
+      {"info without room", kFresh, 0, {}, 87, -1, -3, 0, 0, 0, {}},
+      {"info in a bare header", kFresh, 0, {}, 0, -1, -3, 0, 0, 0, {}},
+      {"config", kInitialised, 1, Bytes(272), 272, 0, 296, 0, 2, 272,
+       [](const uint8_t *p) {
+         EXPECT_EQ(Get32(p + 8), kGateway);
+         EXPECT_EQ(Get32(p + 264), 0xb0ca0010u);
+         EXPECT_EQ(p[268], 0);
+       }},
+      {"config without room", kFresh, 1, {}, 271, -1, -3, 0, 0, 0, {}},
+      {"stat of entry 0", kFresh, 2, Bytes(8), 72, -1, 96, 0, 0, 72,
+       [](const uint8_t *p) { EXPECT_EQ(Get32(p + 16), 0xFFFFFFFFu); }},
+      {"stat count", kInitialised, 2, U32(4), 72, 8, 28, 0, 2, 4,
+       [](const uint8_t *p) { EXPECT_EQ(Get32(p), 2u); }},   // broadcast and gateway
+      {"stat short", kFresh, 2, Bytes(7), 72, -1, -2, 0, 0, 0, {}},
+      {"stat index 2048", kFresh, 2, [] { Bytes b(8); Put32(b, 4, 2048); return b; }(), 72, -1,
+       -22, 0, 0, 0, {}},
+      {"init", kFresh, 3, rec, 692, -1, 24, 0, 2, 0, {}},
+      {"init refused keeps state", kFresh, 3, refused, 692, -1, 24, -14, 0, 0, {}},
+      {"init wrong size", kFresh, 3, Bytes(691), 692, -1, -2, 0, 0, 0, {}},
+      {"test", kFresh, 4, {}, 16, -1, -5, 0, 0, 0, {}},
+      {"syn rq before init", kFresh, 6, {}, 2000, -1, -14, 0, 0, 0, {}},
+      {"syn ok before syn rr", kInitialised, 9, {}, 2000, -1, 24, -5, 2, 0, {}},
+      {"keys before syn okf", kInitialised, 10, Bytes(84), 84, -1, 24, -5, 2, 0, {}},
+      {"disconnect", kInitialised, 11, Bytes(8), 8, -1, 24, 0, 0, 0, {}},
+      {"disconnect short", kInitialised, 11, Bytes(7), 8, -1, -2, 0, 2, 0, {}},
+      {"update answer", kFresh, 13, {}, 64, -1, 24, 14, 0, 0, {}},
+      {"gateway config not connected", kInitialised, 14, {}, 1536, -1, 24, 0, 2, 0, {}},
+      {"gateway other not connected", kInitialised, 15, {}, 18408, -1, -5, 0, 2, 0, {}},
+      {"direct transport", kInitialised, 18, Bytes(14), 14, -1, 24, 0, 3, 0, {}},
+      {"proxy short", kInitialised, 18, Bytes(13), 14, -1, -4, 0, 2, 0, {}},
+      {"proxy type 3", kInitialised, 18, [] { Bytes b(14); b[4] = 3; return b; }(), 14, -1, -4, 0,
+       2, 0, {}},
+      {"reset state", kInitialised, 21, {}, 0, -1, 24, 0, 0, 0, {}},
+      {"reset idle", kFresh, 21, {}, 0, -1, -5, 0, 0, 0, {}},
+      {"firewall info", kFresh, 22, {}, 16, -1, 40, 0, 0, 16, {}},
+      {"firewall info without room", kFresh, 22, {}, 15, -1, -3, 0, 0, 0, {}},
+      {"filter params", kFresh, 23, Bytes(28), 28, -1, 24, 0, 0, 0, {}},
+      {"filter params short", kFresh, 23, Bytes(27), 28, -1, -4, 0, 0, 0, {}},
+      {"gateway", kFresh, 24, U32(kGateway), 4, -1, 24, 0, 0, 0, {}},
+      {"aux", kInitialised, 25, AuxRecord(false), 172, -1, 24, 0, 2, 0, {}},
+      {"aux wrong size", kInitialised, 25, Bytes(171), 172, -1, -2, 0, 2, 0, {}},
+      {"aux wrong variant", kInitialised, 25, [] { Bytes b = AuxRecord(false); b[0] = 1; return b; }(),
+       172, -1, 24, -13, 2, 0, {}},
+      {"aux empty string", kInitialised, 25, [] { Bytes b = AuxRecord(false); b[40] = 0; return b; }(),
+       172, -1, 24, -12, 2, 0, {}},
+      {"seed", kFresh, 26, Seed76(true), 76, -1, 24, 0, 0, 0, {}},
+      {"seed with bad check", kFresh, 26, Seed76(false), 76, -1, -2, 0, 0, 0, {}},
+      {"vesk info", kFresh, 27, {}, 8, -1, 32, 0, 0, 8, {}},
+      {"vesk info without room", kFresh, 27, {}, 7, -1, -3, 0, 0, 0, {}},
+      {"block 28", kFresh, 28, {}, 268, -1, 292, 0, 0, 268, {}},
+      {"block 29 without room", kFresh, 29, {}, 199, -1, -3, 0, 0, 0, {}},
+      {"transport key of 63 bytes", kInitialised, 31, Bytes(63, 1), 64, -1, -22, -22, 2, 0, {}},
+      {"transport key off the curve", kInitialised, 31, Bytes(64, 1), 64, -1, -5, -5, 2, 0, {}},
+      {"transport key too long", kInitialised, 31, Bytes(65, 1), 65, -1, -22, -22, 2, 0, {}},
+      {"next syn number", kFresh, 32, {}, 1, -1, 25, 0, 0, 1,
+       [](const uint8_t *p) { EXPECT_EQ(p[0], 1); }},
+      {"next syn number without room", kFresh, 32, {}, 0, -1, -3, 0, 0, 0, {}},
+      {"access level", kFresh, 33, {}, 5, -1, 29, 0, 0, 5, {}},
+      {"access level without room", kFresh, 33, {}, 4, -1, -3, 0, 0, 0, {}},
+      {"syn version", kFresh, 34, U32(16), 4, -1, 24, 0, 2, 0, {}},
+      {"tunnel group", kFresh, 35, Bytes(21, 'g'), 21, -1, 24, 0, 0, 0, {}},
+      {"tunnel group short", kFresh, 35, Bytes(20, 'g'), 21, -1, -22, 0, 0, 0, {}},
+      {"tunnel group long", kFresh, 35, Bytes(22, 'g'), 22, -1, -22, 0, 0, 0, {}},
+      {"tunnel group cut to room", kFresh, 35, Bytes(21, 'g'), 21, 1000, 24, 0, 0, 0, {}},
+      {"country", kFresh, 36, {}, 2, -1, 26, 0, 0, 2, {}},
+      {"country without room", kFresh, 36, {}, 1, -1, -3, 0, 0, 0, {}},
+      {"magma enabled short", kFresh, 37, Bytes(3), 4, -1, -4, 0, 0, 0, {}},
+      {"host white list", kFresh, 38, Bytes{4, 0, 'h', 'o', 's', 't'}, 6, -1, 24, 0, 0, 0,
+       [](const uint8_t *) { EXPECT_STREQ(allowed_hosts[0], "host"); }},
+      {"auth type", kFresh, 39, Bytes{0x83}, 1, -1, 24, 0, 0, 0, {}},
+      {"auth type of 2 bytes", kFresh, 39, Bytes{1, 2}, 2, -1, -2, 0, 0, 0, {}},
+      {"client socket short", kFresh, 40, Bytes(7), 8, -1, -9, 0, 0, 0, {}},
+      {"client socket", kFresh, 40, Bytes(8), 8, -1, 24, 0, 0, 0, {}},
+      {"dns suffix none", kFresh, 41, {}, 64, -1, 24, 0, 0, 0, {}},
+      {"status json not connected", kInitialised, 42, {}, 18408, -1, -5, 0, 2, 0, {}},
+      {"fail rate", kFresh, 43, Bytes{1}, 1, -1, 24, 0, 0, 0, {}},
+      {"ip white list counts addresses", kFresh, 44, ips, 16, 3, 24, 0, 0, 0,
+       [](const uint8_t *) {
+         EXPECT_EQ(allowed_ips[0], 0xC6336401u);
+         EXPECT_EQ(allowed_ips[1], 0xC6336402u);
+         EXPECT_EQ(allowed_ips[2], 0u);
+       }},
+      {"ip white list of 257", kFresh, 44, Bytes(1028, 1), 1028, 257, 24, -4, 0, 0, {}},
+      {"protocols", kFresh, 45, U32(6), 4, -1, 24, 0, 0, 0, {}},
+      {"dns update servers", kFresh, 46, Bytes(8, 1), 8, -1, 24, 0, 0, 0, {}},
+      {"dns update servers of 6 bytes", kFresh, 46, Bytes(6, 1), 8, -1, -2, 0, 0, 0, {}},
+      {"stage timeout", kFresh, 47, {}, 4, -1, 28, 0, 0, 4, {}},
+      {"stage timeout without room", kFresh, 47, {}, 3, -1, -3, 0, 0, 0, {}},
+      {"code 48", kFresh, 48, {}, 16, -1, -5, 0, 0, 0, {}},
+  };
+}
+
+class Dispatcher : public ::testing::Test {
+ protected:
+  void SetUp() override { zor::filtertest::Load(); }
+  void TearDown() override { zor::filtertest::Unload(); }
+};
+
+TEST_F(Dispatcher, EveryCaseGivesItsAnswerStatusStateAndLength) {
+  for (const Case &c : Cases()) {
+    SCOPED_TRACE(c.name);
+    zor::filtertest::Unload();
+    zor::filtertest::Load();
+    if (c.prep == kInitialised) Initialise();
+    auto r = Request(c.code, c.payload, c.room, c.length_field);
+    EXPECT_EQ(r.answer, c.answer);
+    EXPECT_EQ(r.state(), c.state);
+    EXPECT_EQ(r.status(), c.status);
+    EXPECT_EQ(r.length(), c.length);
+    if (c.check) c.check(r.payload());
+  }
+}
+
+TEST_F(Dispatcher, ClearsHeaderWordsAndSetsThemAfterBuilders) {
+  Initialise();
+  std::vector<uint8_t> buf(24 + 4000, 0);
+  buf[0] = 0x09;
+  buf[1] = 0x02;
+  memset(buf.data() + 3, 0xAA, 17);
+  Bytes priv(32, 3);
+  Bytes eph = EphemeralRecord(priv.data());
+  Put32(buf, 20, (uint32_t)eph.size());
+  memcpy(buf.data() + 24, eph.data(), eph.size());
+  int32_t r = FilterGetInformation(6, buf.data(), (uint32_t)buf.size());
+  ASSERT_GT(r, 24);
+  EXPECT_EQ(buf[2], 1);
+  EXPECT_EQ(buf[3], 10);
+  EXPECT_EQ(Get32(buf.data() + 4), 87u);
+  EXPECT_EQ(Get32(buf.data() + 8), 2000u);
+  EXPECT_EQ(Get32(buf.data() + 12), 0u);
+  EXPECT_EQ(Get32(buf.data() + 16), 0u);
+  EXPECT_EQ(Get32(buf.data() + 20), (uint32_t)r - 24);
+}
+
+TEST_F(Dispatcher, ServiceSeedIsMixedIntoTheGenerator) {
+  // The same seed twice must not bring the generator back to the same state.
+  uint8_t first[32], second[32];
+  ASSERT_EQ(Request(26, Seed76(true)).status(), 0);
+  GetRandomEx(first, 32, 0);
+  ASSERT_EQ(Request(26, Seed76(true)).status(), 0);
+  GetRandomEx(second, 32, 0);
+  EXPECT_NE(memcmp(first, second, 32), 0);
+}
+
+TEST_F(Dispatcher, StatusValueIsBoundedByTheRoom) {
+  Initialise();
+  ASSERT_EQ(Request(18, Bytes(14)).state(), 3);
+  // A status datagram (code 24) whose 'H' value cannot come back in the room.
+  Bytes d(16, 0);
+  Put32(d, 0, 0xb0ca0010u);
+  d[4] = 3;
+  d[5] = 17;
+  Put32(d, 8, 24);
+  Bytes h = {0x48, 0, 40, 0};
+  h.resize(44, 'h');
+  d.insert(d.end(), h.begin(), h.end());
+  d[6] = 44;
+  d.resize(d.size() + 4);
+  Put32(d, d.size() - 4, ~FCS32(d.data(), (uint32_t)d.size() - 4));
+  auto full = Request(5, d, 18408);
+  EXPECT_EQ(full.status(), 67);
+  EXPECT_EQ(full.length(), 40u);
+  // The same datagram in a buffer whose room ends before the value would.
+  uint32_t out = 99;
+  EXPECT_EQ(zor::tunnel::ClientTreatSynPacket(d.data(), (uint32_t)d.size(), 39, &out, 0), 67);
+  EXPECT_EQ(out, 0u);
+}
+
+TEST_F(Dispatcher, ProbeIsBuiltWithoutChangingTheStateAndItsAnswerRecognised) {
+  Initialise();
+  auto probe = Request(7, {}, 4000, 0);
+  ASSERT_GT(probe.answer, 24);
+  EXPECT_EQ(probe.state(), 2);
+  EXPECT_EQ(probe.buf[3], 10);
+  EXPECT_EQ(Get32(probe.buf.data() + 4), 87u);
+  EXPECT_GT(probe_deadline, curtick);
+  Bytes answer(probe.payload(), probe.payload() + probe.length());
+  answer[4] = 2;   // any datagram of the protocol
+  auto r = Request(8, answer, 4000);
+  EXPECT_EQ(r.status(), 0);
+  EXPECT_EQ(r.state(), 2);
+  answer[0] ^= 1;
+  EXPECT_EQ(Request(8, answer, 4000).status(), -14);
+}
+
+TEST_F(Dispatcher, BadHeadersAreRefused) {
+  std::vector<uint8_t> buf(40, 0);
+  buf[0] = 0x08;
+  buf[1] = 0x02;
+  EXPECT_EQ(FilterGetInformation(0, buf.data(), 40), -1);
+  EXPECT_EQ(buf[2], 0);
+  buf[0] = 0x09;
+  EXPECT_EQ(FilterGetInformation(0, buf.data(), 23), -2);
+}
+
+TEST(DispatcherStopped, RequestBeforeStartLeavesBufferUntouched) {
+  std::vector<uint8_t> buf(24 + 88, 0x5C);
+  buf[0] = 0x09;
+  buf[1] = 0x02;
+  std::vector<uint8_t> copy = buf;
+  EXPECT_EQ(FilterGetInformation(0, buf.data(), (uint32_t)buf.size()), -5);
+  EXPECT_EQ(buf, copy);
+}
+
+}  // namespace

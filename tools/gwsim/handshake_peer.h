@@ -1,0 +1,90 @@
+// The gateway's side of the tunnel handshake, for the simulator and the
+// tests: checks the client's SYN RQ and SYN OK, answers with SYN RR (whole or
+// in fragments), status datagrams and SYN OKF, and derives the same session
+// keys as the client. It follows the wire-format choices written down in
+// kernel/filter/wire_format.h. The client's public key is the first 64 bytes
+// of the SYN RQ's 'A' block.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace gwsim {
+
+using Bytes = std::vector<uint8_t>;
+
+// Ways to misbehave on purpose.
+enum class Fault {
+  kNone,
+  kBadCrc,        // SYN RR trailer wrong
+  kBadMagic,      // SYN RR with another protocol magic
+  kWrongVariant,  // status (or SYN RR) with a variant the client does not use
+  kTruncate,      // SYN RR cut below its fixed header
+  kOversize,      // SYN RR datagram longer than its TLV length says
+  kFragPast,      // a fragment whose offset lies past the bundle
+  kBadOkfImit,    // SYN OKF (variant 17) with a wrong imitation
+};
+
+struct Options {
+  uint8_t variant = 17;         // the variant the gateway chooses
+  uint32_t options = 0x3;       // gateway options word (mode 3, MGM offered)
+  uint32_t fragment = 0;        // largest SYN RR datagram; 0 = one datagram
+  bool shuffle = false;         // fragments in reverse order
+  bool duplicate = false;       // every fragment twice
+  int32_t status_code = -1;     // answer the SYN RQ with this status instead
+  std::string status_value;     // TLV 'H' (code 24) or 'J' (code 19)
+  int32_t okf_status_code = -1; // answer the SYN OK with this status instead
+  Fault fault = Fault::kNone;
+  uint32_t stage_timeout = 5;
+  uint32_t session_id = 0x5e551011;
+  std::string status_text = "{\"tunnel\":\"up\"}";
+  uint16_t dyncfg_format = 0x0300;   // the format word of TLV 20
+};
+
+class HandshakePeer {
+ public:
+  explicit HandshakePeer(const Options &o);
+
+  // The datagrams that answer one datagram of the client (none when it is
+  // refused; error() says why).
+  std::vector<Bytes> Handle(const uint8_t *d, size_t n);
+
+  const uint8_t *public_key() const { return pub_; }
+  bool keys_ready() const { return keys_ready_; }
+  // "vesk seskey" then "client seskey": the client's key block.
+  const uint8_t *key_block() const { return keys_; }
+  const std::string &error() const { return error_; }
+  const std::string &auth_block_text() const { return auth_text_; }
+
+  // Builders, public for the tests.
+  Bytes SynRr() const;
+  Bytes Status(uint32_t code, uint8_t tag, const std::string &value, uint8_t variant) const;
+  Bytes SynOkf() const;
+  std::vector<Bytes> Fragments(const Bytes &rr) const;
+
+ private:
+  bool Fail(const char *why);
+  bool TakeSynRq(const uint8_t *d, size_t n);
+  bool TakeSynOk(const uint8_t *d, size_t n);
+  std::vector<Bytes> AnswerSynRq();
+  Bytes DynCfg() const;
+
+  Options o_;
+  uint8_t priv_[32], pub_[64];
+  uint8_t client_pub_[64] = {};
+  uint8_t master_[32] = {};
+  uint8_t gw_nonce_[16];
+  uint8_t client_nonce_[16] = {};
+  uint8_t client_variant_ = 0;   // the variant of the client's SYN RQ
+  uint8_t bundle_ = 0;
+  uint8_t keys_[64] = {};
+  bool keys_ready_ = false;
+  bool agreement_ = false;       // authentication variant 131
+  std::string error_;
+  std::string auth_text_;
+};
+
+// The fault named on the command line, or false.
+bool ParseFault(const std::string &name, Fault *out);
+
+}  // namespace gwsim
