@@ -28,6 +28,11 @@ bool probe_avx512_vbmi() {
   return (b & bit_AVX512F) && (b & bit_AVX512BW) && (c & bit_AVX512VBMI);
 }
 
+bool probe_avx512_gfni() {
+  unsigned a, b, c, d;
+  return probe_avx512_vbmi() && __get_cpuid_count(7, 0, &a, &b, &c, &d) && (c & bit_GFNI);
+}
+
 // CPUID is slow (and traps under a hypervisor), so each answer is probed
 // once: 0 not yet known, 1 no, 2 yes. Racing probes store the same answer.
 bool cached(int &state, bool (*probe)()) {
@@ -39,22 +44,12 @@ bool cached(int &state, bool (*probe)()) {
   return s == 2;
 }
 
-int clmul_state, avx512_state;
+int clmul_state, avx512_state, gfni_state;
 
 }  // namespace
 
 bool cpu_has_clmul_ssse3() { return cached(clmul_state, probe_clmul_ssse3); }
 bool cpu_has_avx512_vbmi() { return cached(avx512_state, probe_avx512_vbmi); }
-
-}  // namespace zor::crypto
-
-namespace zor::crypto {
-namespace {
-bool probe_avx512_gfni() {
-  unsigned a, b, c, d;
-  return cpu_has_avx512_vbmi() && __get_cpuid_count(7, 0, &a, &b, &c, &d) && (c & bit_GFNI);
-}
-int gfni_state;
-}  // namespace
 bool cpu_has_avx512_gfni() { return cached(gfni_state, probe_avx512_gfni); }
+
 }  // namespace zor::crypto

@@ -11,9 +11,7 @@ bool cpu_has_clmul_ssse3();
 // AVX-512 F, BW and VBMI, with the 512-bit register state enabled by the OS.
 bool cpu_has_avx512_vbmi();
 
-}  // namespace zor::crypto
-
-namespace zor::crypto {
 // cpu_has_avx512_vbmi() and GFNI (CPUID leaf 7, ECX bit 8).
 bool cpu_has_avx512_gfni();
+
 }  // namespace zor::crypto

@@ -16,11 +16,7 @@ constinit UzTable4K domuz = uz_expand(kSboxTestParams);
 UzTable4K *randomizeruz = &f2009uz;
 UzTable4K *bukuz = &domuz;
 
-void MAKEUZ4K(UzTable4K *dst, const uint8_t *src) {
-  for (int j = 0; j < 4; ++j)
-    for (int b = 0; b < 256; ++b)
-      dst->t[j][b] = uz_entry([src](int k, int v) { return uint32_t(src[16 * k + v]); }, j, b);
-}
+void MAKEUZ4K(UzTable4K *dst, const uint8_t *src) { uz_fill_rows(*dst, src); }
 
 void gostcrypt(const UzTable4K *table, const uint32_t key[8], const uint8_t in[8], uint8_t out[8]) {
   store_le64(out, uz_encrypt(*table, key, load_le64(in)));

@@ -8,11 +8,8 @@ namespace {
 
 uint64_t sixteen_rounds(const UzTable4K &t, const uint32_t k[8], uint64_t v) {
   uint32_t lo = uint32_t(v), hi = uint32_t(v >> 32);
-  for (int pass = 0; pass < 2; ++pass)
-    for (int i = 0; i < 8; i += 2) {
-      hi ^= uz_g(t, lo + k[i]);
-      lo ^= uz_g(t, hi + k[i + 1]);
-    }
+  uz_rounds_forward(t, k, lo, hi);
+  uz_rounds_forward(t, k, lo, hi);
   return uint64_t(hi) << 32 | lo;
 }
 

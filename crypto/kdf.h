@@ -1,4 +1,4 @@
-// KDF_TREE_GOSTR3411_2012_256: the tree key derivation of RFC 7836 (4.5) over
+// KDF_TREE_GOSTR3411_2012_256: the tree key derivation of RFC 7836 over
 // HMAC_GOSTR3411_2012_256, with a one-byte block counter (R = 1):
 //   K(i) = HMAC(key, [i]_1 | label | 0x00 | seed | [L]_b),  i = 1, 2, ...
 // where L = out_len * 8 is the output length in bits, written big-endian in as

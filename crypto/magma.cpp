@@ -19,11 +19,7 @@ uint64_t magmaencrypt_ni(uint64_t block, const uint32_t key[8]) {
   return uz_encrypt(MAGMA_sbox_4k, key, block);
 }
 
-void PrepareUz(UzTable4K *dst, const UzPacked *src) {
-  for (int j = 0; j < 4; ++j)
-    for (int b = 0; b < 256; ++b)
-      dst->t[j][b] = uz_entry([src](int k, int v) { return src->w[v] >> (4 * k); }, j, b);
-}
+void PrepareUz(UzTable4K *dst, const UzPacked *src) { uz_fill_packed(*dst, *src); }
 
 const UzTable4K *magma_get_UZ(void) {
   // Whoever builds it first writes the same bytes as any other builder.

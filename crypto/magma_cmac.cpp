@@ -55,7 +55,7 @@ uint64_t magma_cmac_msb_keylsb(const uint32_t key[8], const uint8_t *data, uint3
 
 uint64_t magma_cmac_msb(const uint8_t key[32], const uint8_t *data, uint32_t len, uint8_t out[8]) {
   uint32_t words[8];
-  for (int i = 0; i < 8; ++i) words[i] = load_be32(key + 4 * i);
+  load_key_be(words, key);
   return magma_cmac_msb_keylsb(words, data, len, out);
 }
 

@@ -2,6 +2,7 @@
 
 #include "crypto/magma.h"
 #include "crypto/magma_blocks.h"
+#include "crypto/wipe.h"
 
 using namespace zor::crypto;
 
@@ -62,7 +63,7 @@ void ctracpkm(uint32_t iv, const uint8_t key[32], uint8_t *data, int32_t len,
               uint32_t section_blocks) {
   if (data == nullptr || len <= 0) return;
   uint32_t w[8];
-  for (int i = 0; i < 8; ++i) w[i] = load_be32(key + 4 * i);
+  load_key_be(w, key);
   const uint64_t start = uint64_t(__builtin_bswap32(iv)) << 32;
   const uint32_t nblocks = uint32_t(len) / 8, tail = uint32_t(len) % 8;
   const uint32_t total = nblocks + (tail ? 1 : 0);
@@ -75,7 +76,7 @@ void ctracpkm(uint32_t iv, const uint8_t key[32], uint8_t *data, int32_t len,
     xor_counter_stream(w, start | done, Order::kBigEndian, data + 8 * uint64_t(done), whole,
                        end > nblocks ? tail : 0, wide);
   }
-  wipe_words(w, 8);
+  wipe(w, sizeof w);
 }
 
 }  // namespace

@@ -15,7 +15,9 @@ struct RngSlot {
 };
 RngSlot randombuff[RNG_SLOTS];
 
-constexpr int kMaxRoundsPerBlock = 6;
+// Advances of the slot for one output block: five tested ones, and after
+// five rejected blocks a last advance before giving up.
+constexpr int kAdvancesPerBlock = 6;
 
 void encipher_span(uint8_t *span, const uint8_t *key) {
   uint32_t words[8];
@@ -50,9 +52,9 @@ uint32_t GetRandomEx(void *out, uint32_t len, uint32_t slot) {
   RngSlot &s = randombuff[slot];
   uint8_t *dst = static_cast<uint8_t *>(out);
   while (len > 0) {
-    for (int rounds = 1;; ++rounds) {
+    for (int advances = 1;; ++advances) {
       advance(s);
-      if (rounds == kMaxRoundsPerBlock) return 1;
+      if (advances == kAdvancesPerBlock) return 1;
       if (TestRNG(s.b + 8) == 0) break;
     }
     const uint32_t n = len < 32 ? len : 32;

@@ -28,28 +28,33 @@ namespace zor::crypto {
 
 constexpr uint32_t rotl32(uint32_t x, int n) { return x << n | x >> (32 - n); }
 
-// Table entry j,b for a substitution given as a lookup: sub(k, v) is row k's value for v.
+// Fills the table from a substitution given as a lookup: sub(k, v) is row
+// k's value for v. Entry j,b substitutes both 4-bit groups of byte b in byte
+// position j of the word, then rotates by 11.
 template <class Sub>
-constexpr uint32_t uz_entry(const Sub &sub, int j, int b) {
-  const uint32_t lo = sub(2 * j, b & 15) & 15u, hi = sub(2 * j + 1, b >> 4) & 15u;
-  return rotl32((hi << 4 | lo) << (8 * j), 11);
-}
-
-template <class Sub>
-constexpr UzTable4K uz_expand_with(const Sub &sub) {
-  UzTable4K t{};
+constexpr void uz_fill(UzTable4K &t, const Sub &sub) {
   for (int j = 0; j < 4; ++j)
-    for (int b = 0; b < 256; ++b) t.t[j][b] = uz_entry(sub, j, b);
-  return t;
+    for (int b = 0; b < 256; ++b) {
+      const uint32_t lo = sub(2 * j, b & 15) & 15u, hi = sub(2 * j + 1, b >> 4) & 15u;
+      t.t[j][b] = rotl32((hi << 4 | lo) << (8 * j), 11);
+    }
 }
 
-// Expands a 128-byte source of 8 rows x 16 values.
+// From a 128-byte source of 8 rows x 16 values.
+constexpr void uz_fill_rows(UzTable4K &t, const uint8_t *rows) {
+  uz_fill(t, [rows](int k, int v) { return uint32_t(rows[16 * k + v]); });
+}
+
+// From the packed form.
+constexpr void uz_fill_packed(UzTable4K &t, const UzPacked &p) {
+  uz_fill(t, [&p](int k, int v) { return p.w[v] >> (4 * k); });
+}
+
+// The expansion of a 128-byte source, for tables built at compile time.
 constexpr UzTable4K uz_expand(const uint8_t *rows) {
-  return uz_expand_with([rows](int k, int v) { return uint32_t(rows[16 * k + v]); });
-}
-
-constexpr UzTable4K uz_expand_packed(const UzPacked &p) {
-  return uz_expand_with([&p](int k, int v) { return p.w[v] >> (4 * k); });
+  UzTable4K t{};
+  uz_fill_rows(t, rows);
+  return t;
 }
 
 constexpr UzPacked uz_pack(const uint8_t *rows) {
@@ -63,35 +68,37 @@ inline uint32_t uz_g(const UzTable4K &t, uint32_t x) {
   return t.t[0][x & 255] ^ t.t[1][(x >> 8) & 255] ^ t.t[2][(x >> 16) & 255] ^ t.t[3][x >> 24];
 }
 
+// Eight rounds on the halves of a block, the round keys k0..k7 in turn
+// (forward) or k7..k0 (backward).
+inline void uz_rounds_forward(const UzTable4K &t, const uint32_t k[8], uint32_t &lo, uint32_t &hi) {
+  for (int i = 0; i < 8; i += 2) {
+    hi ^= uz_g(t, lo + k[i]);
+    lo ^= uz_g(t, hi + k[i + 1]);
+  }
+}
+
+inline void uz_rounds_backward(const UzTable4K &t, const uint32_t k[8], uint32_t &lo, uint32_t &hi) {
+  for (int i = 7; i > 0; i -= 2) {
+    hi ^= uz_g(t, lo + k[i]);
+    lo ^= uz_g(t, hi + k[i - 1]);
+  }
+}
+
 // One block as a 64-bit value: low half the right half of the standards, high
 // half the left. Key words k[0..7] are the round keys K1..K8. The round keys
 // run k0..k7 three times, then k7..k0; the halves change places at the end.
 inline uint64_t uz_encrypt(const UzTable4K &t, const uint32_t k[8], uint64_t v) {
   uint32_t lo = uint32_t(v), hi = uint32_t(v >> 32);
-  for (int pass = 0; pass < 3; ++pass)
-    for (int i = 0; i < 8; i += 2) {
-      hi ^= uz_g(t, lo + k[i]);
-      lo ^= uz_g(t, hi + k[i + 1]);
-    }
-  for (int i = 7; i > 0; i -= 2) {
-    hi ^= uz_g(t, lo + k[i]);
-    lo ^= uz_g(t, hi + k[i - 1]);
-  }
+  for (int pass = 0; pass < 3; ++pass) uz_rounds_forward(t, k, lo, hi);
+  uz_rounds_backward(t, k, lo, hi);
   return uint64_t(lo) << 32 | hi;
 }
 
 // The inverse: round keys k0..k7 once, then k7..k0 three times.
 inline uint64_t uz_decrypt(const UzTable4K &t, const uint32_t k[8], uint64_t v) {
   uint32_t lo = uint32_t(v), hi = uint32_t(v >> 32);
-  for (int i = 0; i < 8; i += 2) {
-    hi ^= uz_g(t, lo + k[i]);
-    lo ^= uz_g(t, hi + k[i + 1]);
-  }
-  for (int pass = 0; pass < 3; ++pass)
-    for (int i = 7; i > 0; i -= 2) {
-      hi ^= uz_g(t, lo + k[i]);
-      lo ^= uz_g(t, hi + k[i - 1]);
-    }
+  uz_rounds_forward(t, k, lo, hi);
+  for (int pass = 0; pass < 3; ++pass) uz_rounds_backward(t, k, lo, hi);
   return uint64_t(lo) << 32 | hi;
 }
 
@@ -120,10 +127,9 @@ inline void load_key_le(uint32_t w[8], const uint8_t *key) {
   for (int i = 0; i < 8; ++i) w[i] = load_le32(key + 4 * i);
 }
 
-// Clears key material in a way the compiler keeps.
-inline void wipe_words(uint32_t *w, int n) {
-  volatile uint32_t *v = w;
-  for (int i = 0; i < n; ++i) v[i] = 0;
+// Reads a key in the standard's byte order as eight words (big-endian groups).
+inline void load_key_be(uint32_t w[8], const uint8_t *key) {
+  for (int i = 0; i < 8; ++i) w[i] = load_be32(key + 4 * i);
 }
 
 }  // namespace zor::crypto

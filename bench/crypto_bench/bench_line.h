@@ -20,6 +20,14 @@ inline constexpr size_t kSizes[] = {16384, 1408};
 void bench_line(const char *algorithm, size_t bytes, const Operation &ours,
                 const Operation &engine);
 
+// Runs of `run` per second, over at least a quarter of a second after one
+// warm-up run; negative when a run fails.
+double runs_per_second(const std::function<bool()> &run);
+
+// Prints "<label> ours <a> engine <b> ratio <a/b>" with `decimals` places; an
+// engine figure that is not positive prints "-" for it and for the ratio.
+void print_line(const char *label, double ours, double engine, int decimals);
+
 using Group = void (*)();
 struct GroupRegistration {
   GroupRegistration(int rank, Group group);

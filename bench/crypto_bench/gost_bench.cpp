@@ -2,7 +2,6 @@
 // GOST R 34.10-2012 (paramSetA) public keys and ECDH points per second beside
 // the engine's keys on OpenSSL's curve arithmetic, in lines of the form
 //   <operation> ops/s ours <n> engine <n or -> ratio <ours/engine or ->
-#include <chrono>
 #include <cstdio>
 #include <functional>
 
@@ -50,29 +49,11 @@ Operation engine_gost89_cfb() {
   };
 }
 
-// Operations per second of op, run for at least a quarter of a second.
-double ops_per_second(const std::function<bool()> &op) {
-  if (!op()) return -1;
-  using clock = std::chrono::steady_clock;
-  const auto start = clock::now();
-  size_t runs = 0;
-  do {
-    for (int i = 0; i < 8; ++i)
-      if (!op()) return -1;
-    runs += 8;
-  } while (clock::now() - start < std::chrono::milliseconds(250));
-  return double(runs) / std::chrono::duration<double>(clock::now() - start).count();
-}
-
 void ops_line(const char *operation, const std::function<bool()> &ours, const std::function<bool()> &engine) {
-  const double mine = ops_per_second(ours);
-  const double theirs = engine ? ops_per_second(engine) : -1;
-  std::printf("%s ops/s ours %.0f engine ", operation, mine);
-  if (theirs > 0)
-    std::printf("%.0f ratio %.2f\n", theirs, mine / theirs);
-  else
-    std::printf("- ratio -\n");
-  std::fflush(stdout);
+  char label[128];
+  std::snprintf(label, sizeof label, "%s ops/s", operation);
+  zor::bench::print_line(label, zor::bench::runs_per_second(ours),
+                         engine ? zor::bench::runs_per_second(engine) : -1, 0);
 }
 
 void curve_lines() {

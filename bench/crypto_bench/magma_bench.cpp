@@ -7,7 +7,7 @@
 #include "crypto/magma_cmac.h"
 #include "crypto/magma_mgm.h"
 #include "crypto/magma_modes.h"
-#include "tests/crypto/magma_oracle.h"
+#include "tests/crypto/engine_oracle.h"
 
 namespace {
 

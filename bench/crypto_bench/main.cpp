@@ -16,22 +16,11 @@ std::vector<std::pair<int, Group>> &groups() {
 }
 
 // MB/s of op over a buffer of `bytes`, or a negative value when it fails.
-// Runs for at least a quarter of a second after one warm-up call.
 double measure(const Operation &op, size_t bytes) {
   std::vector<uint8_t> buf(bytes);
   for (size_t i = 0; i < bytes; ++i) buf[i] = uint8_t(i * 31 + 7);
-  if (!op(buf.data(), bytes)) return -1;
-  using clock = std::chrono::steady_clock;
-  const auto start = clock::now();
-  const auto min_time = std::chrono::milliseconds(250);
-  size_t runs = 0;
-  do {
-    for (int i = 0; i < 16; ++i)
-      if (!op(buf.data(), bytes)) return -1;
-    runs += 16;
-  } while (clock::now() - start < min_time);
-  const double seconds = std::chrono::duration<double>(clock::now() - start).count();
-  return double(bytes) * double(runs) / seconds / 1e6;
+  const double runs = runs_per_second([&] { return op(buf.data(), bytes); });
+  return runs < 0 ? runs : double(bytes) * runs / 1e6;
 }
 
 }  // namespace
@@ -40,16 +29,33 @@ GroupRegistration::GroupRegistration(int rank, Group group) {
   groups().emplace_back(rank, group);
 }
 
-void bench_line(const char *algorithm, size_t bytes, const Operation &ours,
-                const Operation &engine) {
-  const double mine = measure(ours, bytes);
-  const double theirs = engine ? measure(engine, bytes) : -1;
-  std::printf("%s %zu ours %.1f engine ", algorithm, bytes, mine);
-  if (theirs > 0)
-    std::printf("%.1f ratio %.2f\n", theirs, mine / theirs);
+double runs_per_second(const std::function<bool()> &run) {
+  if (!run()) return -1;
+  using clock = std::chrono::steady_clock;
+  const auto start = clock::now();
+  size_t runs = 0;
+  do {
+    for (int i = 0; i < 16; ++i)
+      if (!run()) return -1;
+    runs += 16;
+  } while (clock::now() - start < std::chrono::milliseconds(250));
+  return double(runs) / std::chrono::duration<double>(clock::now() - start).count();
+}
+
+void print_line(const char *label, double ours, double engine, int decimals) {
+  std::printf("%s ours %.*f engine ", label, decimals, ours);
+  if (engine > 0)
+    std::printf("%.*f ratio %.2f\n", decimals, engine, ours / engine);
   else
     std::printf("- ratio -\n");
   std::fflush(stdout);
+}
+
+void bench_line(const char *algorithm, size_t bytes, const Operation &ours,
+                const Operation &engine) {
+  char label[128];
+  std::snprintf(label, sizeof label, "%s %zu", algorithm, bytes);
+  print_line(label, measure(ours, bytes), engine ? measure(engine, bytes) : -1, 1);
 }
 
 }  // namespace zor::bench

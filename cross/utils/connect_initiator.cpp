@@ -32,9 +32,10 @@ int Tracker::initiator() {
   return client;
 }
 
+// Never destroyed: a connect attempt may still run while the process exits.
 Tracker& tracker() {
-  static Tracker instance;
-  return instance;
+  static Tracker* instance = new Tracker();
+  return *instance;
 }
 
 }  // namespace zorvik::connect_initiator

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -18,14 +19,13 @@
 #include "cross/utils/socket_io.h"
 #include "cross/utils/std_descriptors.h"
 
-std::map<int, IPC_Client> clients_list;
+std::map<int, IPC_Client>& clients_list = *new std::map<int, IPC_Client>();
 std::mutex mtx_reg_clients;
 std::mutex m_ProcessingSendMessageToClientsAF;
 std::atomic<int> next_client_id{0};
 std::atomic<bool> ready_to_close_sockets{false};
 int read_timeout = 10;
 std::atomic<int> hello_timeout_ms{10000};
-std::atomic<int> push_answer_timeout_ms{120000};
 
 namespace {
 
@@ -58,6 +58,18 @@ int* slotOf(IPC_Client& client, SocketType type) {
     case SOCKET_CONNECTION: return &client.connectionSock;
   }
   return nullptr;
+}
+
+// Starts a detached thread; false (logged) when the system has no thread to give.
+template <typename... Args>
+bool startDetached(const char* function, Args&&... args) {
+  try {
+    std::thread(std::forward<Args>(args)...).detach();
+    return true;
+  } catch (const std::system_error& e) {
+    logLine(function, std::string("cannot start a thread: ") + e.what());
+    return false;
+  }
 }
 
 void shutdownSocket(int fd) {
@@ -175,7 +187,10 @@ void registerClient(int fd, SocketType type, uid_t uid) {
                                   ". Client sock: " + num(fd));
     timeval tv{read_timeout, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    if (type != SOCKET_SERVER_CLIENT) std::thread(ClientCycle, fd, client.closed, type, client.id).detach();
+    if (type != SOCKET_SERVER_CLIENT && !startDetached("StartAccepting", ClientCycle, fd, client.closed, type, client.id)) {
+      *slotOf(client, type) = -1;  // nobody would ever serve or close it
+      close(fd);
+    }
   }
   closePushSocket(replacedPush);
 }
@@ -254,8 +269,13 @@ void StartConnections() {
     return;
   }
   int fds[3] = {-1, -1, -1};
-  if (!openListeners(fds)) return;
-  for (int i = 0; i < 3; i++) std::thread(StartAccepting, fds[i], kListeners[i].type).detach();
+  if (!openListeners(fds)) {
+    for (int fd : fds) {
+      if (fd >= 0) close(fd);
+    }
+    return;
+  }
+  for (int i = 0; i < 3; i++) startDetached("StartConnections", StartAccepting, fds[i], kListeners[i].type);
 }
 
 void StartAccepting(int listenFd, SocketType type) {
@@ -278,7 +298,7 @@ void StartAccepting(int listenFd, SocketType type) {
     }
     // The hello is read on a thread of its own, so a silent peer never
     // holds up the next connection.
-    std::thread(registerClient, fd, type, uid).detach();
+    if (!startDetached("StartAccepting", registerClient, fd, type, uid)) close(fd);
   }
 }
 
@@ -359,9 +379,8 @@ int IPC_SendToClient(ServicePipeMessage_t* msg, int id) {
       }
     }
   }
-  int timeout = push_answer_timeout_ms;
-  if (id >= 0) return IPC_Proceed(msg, targets.front(), timeout);
-  for (int fd : targets) IPC_Proceed(msg, fd, timeout);
+  if (id >= 0) return IPC_Proceed(msg, targets.front());
+  for (int fd : targets) IPC_Proceed(msg, fd);
   return 1;
 }
 

@@ -38,8 +38,9 @@ struct IPC_Client {
   uint8_t kind = 0;   // byte 0 of the hello; 0 = window client
 };
 
-// Registered clients by id, guarded by mtx_reg_clients.
-extern std::map<int, IPC_Client> clients_list;
+// Registered clients by id, guarded by mtx_reg_clients. Never destroyed:
+// detached reader threads may still look at it while the process exits.
+extern std::map<int, IPC_Client>& clients_list;
 extern std::mutex mtx_reg_clients;
 // Serialises pushes: taken before mtx_reg_clients.
 extern std::mutex m_ProcessingSendMessageToClientsAF;
@@ -49,10 +50,9 @@ extern std::atomic<int> next_client_id;
 extern std::atomic<bool> ready_to_close_sockets;
 // Receive time-out of every accepted socket, in seconds.
 extern int read_timeout;
-// How long a new connection may take to send its hello, and a client to
-// answer a synchronous push, in milliseconds; a silent peer is dropped.
+// How long a new connection may take to send its hello, in milliseconds; a
+// silent peer is dropped.
 extern std::atomic<int> hello_timeout_ms;
-extern std::atomic<int> push_answer_timeout_ms;
 
 // Creates the run directory and the three listening sockets and starts
 // their accept threads. Called once at start-up, after umask(0).

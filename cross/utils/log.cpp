@@ -88,10 +88,13 @@ void Log::LogEnable(int on) {
   Registry_RegSetValueLongIntHex(registryDir.c_str(), "WriteLog", on);
 }
 
-// Opens the log file without following a symbolic link and makes it
-// writable by every user through the descriptor, whatever the umask.
+// Opens the log file without following a symbolic link, takes nothing but
+// a regular file (a pipe put in its place could stall every writer), and
+// makes it writable by every user through the descriptor, whatever the umask.
 int Log::openFile(int extraFlags) {
-  fd = open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | extraFlags, 0666);
+  fd = open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | extraFlags, 0666);
+  struct stat st {};
+  if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) closeFile();
   if (fd >= 0) fchmod(fd, 0666);
   return fd;
 }
@@ -240,7 +243,8 @@ std::string Log::getCurrentDateTime() {
   return out.str();
 }
 
+// Never destroyed: threads may still write while the process exits.
 Log& GetLog() {
-  static Log log(installDir);
-  return log;
+  static Log* log = new Log(installDir);
+  return *log;
 }

@@ -179,6 +179,8 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::option
   closeFd(&run.out.write);
   closeFd(&run.err.write);
   closeFd(&run.in.read);
+  // Feeding never blocks: the outputs are read between the pieces of input.
+  if (run.in.write >= 0) fcntl(run.in.write, F_SETFL, O_NONBLOCK);
 
   ProcessResult result;
   bool inTime = exchange(&run, stdinText ? *stdinText : std::string(), &result, deadline, limited) &&

@@ -27,12 +27,18 @@ std::string registryPath(const char* dir) {
   return buf;
 }
 
-// Reads the whole file without following a symbolic link. A missing file
-// reads as empty when missingIsEmpty is set.
+// Reads the whole file without following a symbolic link; anything but a
+// regular file is refused. A missing file reads as empty when
+// missingIsEmpty is set.
 bool readFile(const std::string& path, std::string* content, bool missingIsEmpty) {
   content->clear();
-  int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return missingIsEmpty && errno == ENOENT;
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    return false;
+  }
   char buf[4096];
   for (;;) {
     ssize_t n = read(fd, buf, sizeof buf);

@@ -84,7 +84,9 @@ int recv_sn_within(int fd, char* buf, int len, int timeoutMs) {
   return len;
 }
 
-int IPC_Proceed(ServicePipeMessage_t* msg, int fd, int answerTimeoutMs) {
+std::atomic<int> push_answer_timeout_ms{120000};
+
+int IPC_Proceed(ServicePipeMessage_t* msg, int fd) {
   char* bytes = reinterpret_cast<char*>(msg);
   int sent = send_sn(fd, bytes, IPC_MESSAGE_SIZE, 0);
   if (sent < 0) {
@@ -92,7 +94,7 @@ int IPC_Proceed(ServicePipeMessage_t* msg, int fd, int answerTimeoutMs) {
     return 0;
   }
   if (!IPC_IsSynchronousPush(msg->code)) return 1;
-  int got = recv_sn_within(fd, bytes, IPC_MESSAGE_SIZE, answerTimeoutMs);
+  int got = recv_sn_within(fd, bytes, IPC_MESSAGE_SIZE, push_answer_timeout_ms);
   if (got < 0) {
     logError("IPC_Proceed", "IPC_Proceed: recv failed, code " + std::to_string(got));
     return 0;

@@ -3,6 +3,8 @@
 // moved; -1 bad arguments (null buffer, len < 1, fd < 0; nothing moved);
 // -2 peer gone or connection broken; -3 closed by the peer (receive only);
 // -42 any other error (logged).
+#include <atomic>
+
 #include "cross/utils/ipc_message.h"
 
 enum {
@@ -24,7 +26,11 @@ int recv_sn(int fd, char* buf, int len, int flags);
 // buffer, with SN_OTHER_ERROR (not logged): for peers that must answer in time.
 int recv_sn_within(int fd, char* buf, int len, int timeoutMs);
 
+// How long a client may take to answer a synchronous push, in milliseconds;
+// a silent client is given up so that it cannot hold up every other push.
+extern std::atomic<int> push_answer_timeout_ms;
+
 // Sends msg; for the synchronous push codes then reads the client's answer
-// into msg, waiting at most answerTimeoutMs. 1 on success, 0 on failure
-// (logged). Never closes the socket.
-int IPC_Proceed(ServicePipeMessage_t* msg, int fd, int answerTimeoutMs);
+// into msg, waiting at most push_answer_timeout_ms. 1 on success, 0 on
+// failure (logged). Never closes the socket.
+int IPC_Proceed(ServicePipeMessage_t* msg, int fd);

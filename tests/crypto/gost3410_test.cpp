@@ -63,9 +63,7 @@ TEST(Gost3410, ScalarsAreFull256BitValues) {
 TEST(Gost3410, EcdheIsCommutative) {
   std::mt19937_64 rng(20261210);
   for (int round = 0; round < 8; ++round) {
-    std::vector<uint8_t> d1(32), d2(32);
-    for (auto &b : d1) b = uint8_t(rng());
-    for (auto &b : d2) b = uint8_t(rng());
+    const Bytes d1 = random_bytes(rng, 32), d2 = random_bytes(rng, 32);
     const std::vector<uint8_t> q1 = pub_key(param_set_a(), d1), q2 = pub_key(param_set_a(), d2);
     uint8_t s12[32], s21[32];
     ASSERT_EQ(R3410_256_ECDHE(&param_set_a(), s12, d1.data(), q2.data(), 64), 0u);
@@ -146,7 +144,7 @@ TEST(Gost3410, IdentityResultsAreRefused) {
 
 TEST(Gost3410, MatchesTheEnginesKeysAndSharedPoints) {
   if (!GostKeyEngine::get())
-    GTEST_SKIP() << "the OpenSSL engine \"gost\" (package libengine-gost-openssl) cannot be loaded: cross-check skipped";
+    GTEST_SKIP() << kNoGostEngine;
   for (int round = 0; round < 4; ++round) {
     EngineKeyPair k1, k2;
     ASSERT_TRUE(k1.generate() && k2.generate()) << "engine key generation failed";

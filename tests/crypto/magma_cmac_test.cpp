@@ -9,12 +9,6 @@
 
 using namespace zor::test;
 
-namespace {
-const char *kStdKey = "ffeeddccbbaa99887766554433221100f0f1f2f3f4f5f6f7f8f9fafbfcfdfeff";
-const char *kStdPlain =
-    "92def06b3c130a59 db54c704f8189d20 4a98fb2e67a8024c 8912409b17b57e41";
-}  // namespace
-
 TEST(MagmaCmac, StandardExample) {
   // GOST R 34.13-2015 A.2.4: the MAC before truncation (s = 32 gives 154e7210).
   const Bytes key = hex(kStdKey), msg = hex(kStdPlain);

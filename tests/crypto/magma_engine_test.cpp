@@ -11,7 +11,7 @@
 #include "crypto/magma.h"
 #include "crypto/magma_cmac.h"
 #include "crypto/magma_modes.h"
-#include "tests/crypto/magma_oracle.h"
+#include "tests/crypto/engine_oracle.h"
 #include "test_bytes.h"
 
 using namespace zor::test;
@@ -23,15 +23,10 @@ class MagmaEngineCrossCheck : public ::testing::Test {
   void SetUp() override {
     engine_ = GostEngine::get();
     if (!engine_)
-      GTEST_SKIP() << "the OpenSSL provider \"gostprov\" (package libengine-gost-openssl) "
-                      "cannot be loaded: cross-check skipped";
+      GTEST_SKIP() << kNoGostProvider;
   }
 
-  Bytes random_bytes(size_t n) {
-    Bytes b(n);
-    for (auto &x : b) x = uint8_t(rng_());
-    return b;
-  }
+  Bytes random_bytes(size_t n) { return zor::test::random_bytes(rng_, n); }
   // Lengths of every remainder modulo 8, short and across ACPKM sections.
   size_t random_length() {
     const size_t limits[] = {24, 200, 3100};

@@ -71,12 +71,6 @@ std::vector<Path> paths() {
   return p;
 }
 
-Bytes pattern(size_t n, uint8_t salt) {
-  Bytes b(n);
-  for (size_t i = 0; i < n; ++i) b[i] = uint8_t(i * 29 + salt);
-  return b;
-}
-
 // What a receiver does: decrypt a copy, release it only when the tag matches.
 bool open(const Native &v, Bytes &data, const Bytes &aad, uint64_t received_tag) {
   Bytes work = data;

@@ -12,17 +12,6 @@ using namespace zor::test;
 
 namespace {
 
-const char *kStdKey = "ffeeddccbbaa99887766554433221100f0f1f2f3f4f5f6f7f8f9fafbfcfdfeff";
-// The four plaintext blocks of the GOST R 34.13-2015 Magma examples.
-const char *kStdPlain =
-    "92def06b3c130a59 db54c704f8189d20 4a98fb2e67a8024c 8912409b17b57e41";
-
-Bytes pattern(size_t n, uint8_t salt) {
-  Bytes b(n);
-  for (size_t i = 0; i < n; ++i) b[i] = uint8_t(i * 13 + salt);
-  return b;
-}
-
 }  // namespace
 
 TEST(MagmaModes, CtrStandardExample) {
@@ -71,8 +60,13 @@ TEST(MagmaModes, OfbStandardExample) {
 }
 
 TEST(MagmaModes, AcpkmExample) {
-  // RFC 8645 / R 1323565.1.017-2018, Magma with a 16-byte section (two
-  // blocks), standard byte order throughout; the first section is plain CTR.
+  // Magma with a 16-byte section (two blocks), standard byte order
+  // throughout. Key, IV, plaintext and the first section of the ciphertext
+  // (plain CTR under the given key) are the published example of RFC 8645 /
+  // R 1323565.1.017-2018. Sections 2 to 4 (from byte 16 on) were taken from
+  // this library's output after the cross-check against the engine
+  // (MagmaEngineCrossCheck.CtrAcpkm, 1024-byte sections) agreed: they pin the
+  // re-keying against regressions, not against the published text.
   const Bytes key = hex("8899aabbccddeeff0011223344556677fedcba98765432100123456789abcdef");
   const Bytes plain = hex(
       "1122334455667700 ffeeddccbbaa9988 0011223344556677 8899aabbcceeff0a"
@@ -93,14 +87,13 @@ TEST(MagmaModes, AcpkmExample) {
 }
 
 TEST(MagmaModes, AcpkmSectionOf1024Bytes) {
-  const Bytes key = hex("8899aabbccddeeff0011223344556677fedcba98765432100123456789abcdef");
-  uint32_t words[8];
-  for (int i = 0; i < 8; ++i)
-    words[i] = uint32_t(key[4 * i]) << 24 | key[4 * i + 1] << 16 | key[4 * i + 2] << 8 | key[4 * i + 3];
+  const char *key_hex = "8899aabbccddeeff0011223344556677fedcba98765432100123456789abcdef";
+  const Bytes key = hex(key_hex);
+  const Key words = key_words(key_hex);
   const Bytes plain = pattern(2100, 5);
   Bytes acpkm = plain, ctr = plain;
   magma_ctracpkm_msb(0x78563412, key.data(), acpkm.data(), int32_t(acpkm.size()));
-  magma_ctr_msb(0x12345678, words, ctr.data(), int32_t(ctr.size()));
+  magma_ctr_msb(0x12345678, words.w, ctr.data(), int32_t(ctr.size()));
   EXPECT_EQ(to_hex(acpkm.data(), 1024), to_hex(ctr.data(), 1024)) << "first section: the key itself";
   EXPECT_NE(to_hex(acpkm.data() + 1024, 8), to_hex(ctr.data() + 1024, 8)) << "then a new key";
   Bytes again = plain;

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 
 #include "crypto/gost89.h"
@@ -10,9 +11,6 @@
 using namespace zor::test;
 
 namespace {
-
-// GOST R 34.12-2015 / RFC 8891 key and its round keys K1..K8.
-const char *kStdKey = "ffeeddccbbaa99887766554433221100f0f1f2f3f4f5f6f7f8f9fafbfcfdfeff";
 
 uint32_t g_of(const UzTable4K &t, uint32_t k, uint32_t a) {
   const uint32_t x = k + a;
@@ -69,8 +67,25 @@ TEST(Magma, BlockVectors) {
   }
 }
 
+// The lazy table and the last-MAC cell are process-wide; they start empty.
+// The check runs in a process of its own (the threadsafe death-test style
+// starts the test binary afresh), so no earlier test can have touched them.
+TEST(Magma, SharedCellsStartEmpty) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        static const uint8_t zero[8] = {};
+        const bool empty = magma_UZ_inited == 0 && ImPrefixMAGMAStoreLO() == 0 &&
+                           std::memcmp(impref, zero, 8) == 0;
+        std::_Exit(empty ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
 TEST(Magma, LazyTableMatchesConstantTable) {
-  EXPECT_EQ(magma_UZ_inited, 0u);
+  // Forget any earlier build, with a table that matches nothing.
+  std::memset(&magmauz, 0xA5, sizeof magmauz);
+  magma_UZ_inited = 0;
   const UzTable4K *uz = magma_get_UZ();
   EXPECT_EQ(uz, &magmauz);
   EXPECT_EQ(magma_UZ_inited, 1u);
@@ -82,7 +97,10 @@ TEST(Magma, LazyTableMatchesConstantTable) {
 }
 
 TEST(Magma, MacHalvesComeFromTheLastMac) {
-  EXPECT_EQ(ImPrefixMAGMAStoreLO(), 0u) << "no MAC computed yet";
+  // A known value in the shared cell first: the low half is read from it.
+  static const uint8_t earlier[8] = {0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88};
+  std::memcpy(impref, earlier, 8);
+  EXPECT_EQ(ImPrefixMAGMAStoreLO(), 0x44332211u);
   const Key k = key_words(kStdKey);
   const Bytes msg = hex("0102030405060708090a0b0c0d");
   uint8_t mac[8];

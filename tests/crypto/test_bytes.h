@@ -70,4 +70,26 @@ inline std::string to_hex(const uint8_t *p, size_t n) {
 }
 inline std::string to_hex(const Bytes &b) { return to_hex(b.data(), b.size()); }
 
+// n bytes from a seeded generator (seeded in the test, so a failure replays).
+template <class Rng>
+Bytes random_bytes(Rng &rng, size_t n) {
+  Bytes b(n);
+  for (auto &x : b) x = uint8_t(rng());
+  return b;
+}
+
+// n bytes of a fixed pattern that differs with the salt.
+inline Bytes pattern(size_t n, uint8_t salt) {
+  Bytes b(n);
+  for (size_t i = 0; i < n; ++i) b[i] = uint8_t(i * 13 + salt);
+  return b;
+}
+
+// The key and the four plaintext blocks of the Magma examples of
+// GOST R 34.12-2015 and 34.13-2015 (also RFC 8891), in the standards' order.
+inline constexpr const char *kStdKey =
+    "ffeeddccbbaa99887766554433221100f0f1f2f3f4f5f6f7f8f9fafbfcfdfeff";
+inline constexpr const char *kStdPlain =
+    "92def06b3c130a59 db54c704f8189d20 4a98fb2e67a8024c 8912409b17b57e41";
+
 }  // namespace zor::test

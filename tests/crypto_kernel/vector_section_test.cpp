@@ -51,8 +51,6 @@ class KernelBuild : public ::testing::TestWithParam<bool> {
   }
 };
 
-const char *kStdKey = "ffeeddccbbaa99887766554433221100f0f1f2f3f4f5f6f7f8f9fafbfcfdfeff";
-
 }  // namespace
 
 TEST_P(KernelBuild, MgmGivesThePublishedExample) {

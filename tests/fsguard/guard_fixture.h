@@ -9,17 +9,14 @@
 #include <vector>
 
 #include "kernel/fsguard/guard.h"
-#include "tests/crypto/test_hex.h"
+#include "tests/crypto/test_bytes.h"
 #include "tests/fsguard/fake_files.h"
 #include "tests/fsguard/test_host.h"
 
 // Hex with spaces allowed between the groups.
-inline std::vector<uint8_t> hex_bytes(const std::string &spaced) {
-  std::string hex;
-  for (char c : spaced)
-    if (c != ' ') hex += c;
-  return from_hex(hex);
-}
+inline std::vector<uint8_t> hex_bytes(const std::string &spaced) { return zor::test::hex(spaced); }
+
+using zor::test::to_hex;
 
 inline std::vector<uint8_t> text_bytes(const std::string &s) {
   return std::vector<uint8_t>(s.begin(), s.end());

@@ -81,9 +81,10 @@ void becomeUser(uid_t uid) {
 
 std::string PrivateCliPath() { return runParent() + kCliDir + "/solvarin-cli"; }
 
+// Never destroyed: the server's threads may still record while the test exits.
 Recording& recording() {
-  static Recording r;
-  return r;
+  static Recording* r = new Recording();
+  return *r;
 }
 
 void ClearRecording() {
@@ -119,13 +120,13 @@ bool Eventually(const std::function<bool()>& cond, int ms) {
   return true;
 }
 
-ClientProcess::ClientProcess(uid_t uid, const std::vector<std::string>& options) {
+ClientProcess::ClientProcess(uid_t uid, const std::vector<std::string>& options, bool script) {
   int toChild[2], fromChild[2];
   if (pipe2(toChild, O_CLOEXEC) != 0 || pipe2(fromChild, O_CLOEXEC) != 0) return;
   std::string cli = PrivateCliPath();
   std::vector<std::string> args = {cli};
   args.insert(args.end(), options.begin(), options.end());
-  args.push_back("-");
+  if (script) args.push_back("-");
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
@@ -175,12 +176,18 @@ bool ClientProcess::readLine(std::string* line, int timeoutMs) {
 }
 
 std::string ClientProcess::expect(const std::string& prefix, int timeoutMs) {
+  return expectOneOf({prefix}, timeoutMs);
+}
+
+std::string ClientProcess::expectOneOf(const std::vector<std::string>& prefixes, int timeoutMs) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   std::string line;
   for (;;) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0 || !readLine(&line, static_cast<int>(left.count()))) return "";
-    if (line.rfind(prefix, 0) == 0) return line;
+    for (const std::string& prefix : prefixes) {
+      if (line.rfind(prefix, 0) == 0) return line;
+    }
   }
 }
 

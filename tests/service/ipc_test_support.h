@@ -30,10 +30,11 @@ void ClearRecording();
 // Polls cond every 10 ms for at most ms milliseconds.
 bool Eventually(const std::function<bool()>& cond, int ms = 5000);
 
-// A client program under uid, run in script mode (actions on its stdin).
+// A client program under uid, run in script mode (actions on its stdin), or
+// with its one action in args when script is false.
 class ClientProcess {
  public:
-  ClientProcess(uid_t uid, const std::vector<std::string>& options);
+  ClientProcess(uid_t uid, const std::vector<std::string>& args, bool script = true);
   ~ClientProcess();
   ClientProcess(const ClientProcess&) = delete;
   ClientProcess& operator=(const ClientProcess&) = delete;
@@ -42,6 +43,8 @@ class ClientProcess {
   // The next output line starting with prefix (earlier lines are skipped);
   // "" when none came in time.
   std::string expect(const std::string& prefix, int timeoutMs = 5000);
+  // The same for the first line that starts with any of the prefixes.
+  std::string expectOneOf(const std::vector<std::string>& prefixes, int timeoutMs = 5000);
   // The id printed at registration, -1 when registration failed.
   int registeredId(int timeoutMs = 5000);
   void kill();

@@ -177,6 +177,12 @@ TEST_F(Registry, DoesNotFollowASymbolicLink) {
   EXPECT_EQ(readWholeFile(target), "A\t \"secret\"\n");
 }
 
+TEST_F(Registry, APipeInPlaceOfTheFileIsRefusedNotWaitedFor) {
+  ASSERT_EQ(mkfifo(file().c_str(), 0666), 0);
+  EXPECT_EQ(getString("A"), "<none>");
+  EXPECT_EQ(setString("A", "x"), 0);
+}
+
 TEST_F(Registry, ConcurrentWritersOfDifferentNamesLoseNoLine) {
   const int kThreads = 8, kNames = 25;
   std::vector<std::thread> threads;

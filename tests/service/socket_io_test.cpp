@@ -188,7 +188,7 @@ std::unique_ptr<ServicePipeMessage_t> filled(uint32_t code) {
 TEST(SocketIo, ProceedWaitsForTheWholeAnswerOnlyForSynchronousCodes) {
   SocketPair p;
   auto push = filled(50);
-  EXPECT_EQ(IPC_Proceed(push.get(), p[0], 1000), 1);  // nobody answers: not waited for
+  EXPECT_EQ(IPC_Proceed(push.get(), p[0]), 1);  // nobody answers: not waited for
   auto copy = filled(0);
   ASSERT_EQ(recv_sn(p[1], reinterpret_cast<char*>(copy.get()), IPC_MESSAGE_SIZE, 0), static_cast<int>(IPC_MESSAGE_SIZE));
   EXPECT_EQ(memcmp(copy.get(), push.get(), IPC_MESSAGE_SIZE), 0);
@@ -205,7 +205,7 @@ TEST(SocketIo, ProceedWaitsForTheWholeAnswerOnlyForSynchronousCodes) {
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
       send_sn(p[1], bytes + 9000, IPC_MESSAGE_SIZE - 9000, 0);
     });
-    EXPECT_EQ(IPC_Proceed(sign.get(), p[0], 5000), 1);
+    EXPECT_EQ(IPC_Proceed(sign.get(), p[0]), 1);
     client.join();
     EXPECT_EQ(sign->code, code);
     EXPECT_EQ(sign->result, 0u);
@@ -218,7 +218,7 @@ TEST(SocketIo, ProceedReportsFailuresWithTheirCodes) {
     SocketPair p;
     p.closeEnd(1);
     auto msg = filled(50);
-    EXPECT_EQ(IPC_Proceed(msg.get(), p[0], 100), 0);
+    EXPECT_EQ(IPC_Proceed(msg.get(), p[0]), 0);
     EXPECT_TRUE(logHas("; IPC_Proceed; p" + std::to_string(getpid()) + "; IPC_Proceed: send failed, code -2\r\n"));
   }
   {
@@ -229,7 +229,7 @@ TEST(SocketIo, ProceedReportsFailuresWithTheirCodes) {
       recv_sn(p[1], reinterpret_cast<char*>(in.get()), IPC_MESSAGE_SIZE, 0);
       p.closeEnd(1);
     });
-    EXPECT_EQ(IPC_Proceed(msg.get(), p[0], 5000), 0);
+    EXPECT_EQ(IPC_Proceed(msg.get(), p[0]), 0);
     client.join();
     EXPECT_TRUE(logHas("IPC_Proceed: recv failed, code -3\r\n"));
   }

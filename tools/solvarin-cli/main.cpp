@@ -30,6 +30,7 @@
 #include <memory>
 #include <mutex>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -181,8 +182,13 @@ int parseOptions(int argc, char** argv, Options* opt) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  Options opt;
-  int first = parseOptions(argc, argv, &opt);
+  static Options opt;  // read by the push thread until the process ends
+  int first = argc;
+  try {
+    first = parseOptions(argc, argv, &opt);
+  } catch (const std::logic_error&) {
+    first = argc;  // a number that is none
+  }
   if (first >= argc) {
     fprintf(stderr, "usage: solvarin-cli [options] ACTION [ARGS...] | -\n");
     return 2;
@@ -196,12 +202,20 @@ int main(int argc, char** argv) {
   say("registered id=" + std::to_string(conn.id));
   std::thread(readPushes, conn.pushSock, std::cref(opt)).detach();
   if (std::string(argv[first]) != "-") {
-    runAction(std::vector<std::string>(argv + first, argv + argc), conn, opt);
-    return 0;
+    try {
+      return runAction(std::vector<std::string>(argv + first, argv + argc), conn, opt) ? 0 : 1;
+    } catch (const std::logic_error&) {
+      say("error: bad number");
+      return 2;
+    }
   }
   std::string line;
   while (std::getline(std::cin, line)) {
-    if (!runAction(split(line), conn, opt)) break;
+    try {
+      if (!runAction(split(line), conn, opt)) break;
+    } catch (const std::logic_error&) {
+      say("error: bad number in: " + line);
+    }
   }
   return 0;
 }
