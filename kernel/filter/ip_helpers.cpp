@@ -4,7 +4,7 @@
 
 namespace {
 
-uint16_t fold(uint32_t sum) {
+uint16_t fold(uint64_t sum) {
   while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
   return (uint16_t)sum;
 }
@@ -37,11 +37,22 @@ bool transport_fits(const uint8_t *ip, uint32_t *ihl, uint32_t *len) {
 
 extern "C" {
 
+// A ones' complement sum does not depend on byte order: the bytes are added
+// as little-endian words, eight at a time, and the folded sum is swapped to
+// network order before the caller's sum joins it.
 uint16_t IPSum(const uint8_t *data, uint32_t len, uint32_t sum) {
+  static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "little-endian word sums");
+  uint64_t acc = 0;
   uint32_t i = 0;
-  for (; i + 1 < len; i += 2) sum += (uint32_t)(data[i] << 8 | data[i + 1]);
-  if (i < len) sum += (uint32_t)data[i] << 8;
-  return fold(sum);
+  for (; i + 8 <= len; i += 8) {
+    uint64_t w;
+    __builtin_memcpy(&w, data + i, 8);
+    acc += (w & 0xFFFFFFFFu) + (w >> 32);
+  }
+  for (; i + 1 < len; i += 2) acc += (uint32_t)(data[i] | data[i + 1] << 8);
+  if (i < len) acc += data[i];
+  uint16_t le = fold(acc);
+  return fold((uint64_t)sum + (uint16_t)(le << 8 | le >> 8));
 }
 
 void CalcChecksum(uint8_t *ip) {

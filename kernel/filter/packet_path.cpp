@@ -457,8 +457,14 @@ void CLI_MASK_OPEN_DATA(uint8_t *data, uint32_t length, uint32_t) {
   }
   static uint32_t start;
   start++;
-  for (uint32_t i = 0; i < length; i++)
-    data[i] = CLI_MASK_OPEN_DATA_rnd[(i + start) % sizeof CLI_MASK_OPEN_DATA_rnd];
+  // data[i] = rnd[(i + start) % size]: the table from its start offset, then
+  // whole tables, then the table's head.
+  const uint32_t size = sizeof CLI_MASK_OPEN_DATA_rnd;
+  const uint32_t off = start % size;
+  uint32_t i = length < size - off ? length : size - off;
+  memcpy(data, CLI_MASK_OPEN_DATA_rnd + off, i);
+  for (; i + size <= length; i += size) memcpy(data + i, CLI_MASK_OPEN_DATA_rnd, size);
+  memcpy(data + i, CLI_MASK_OPEN_DATA_rnd, length - i);
 }
 
 }  // extern "C"

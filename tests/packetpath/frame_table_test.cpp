@@ -6,9 +6,11 @@
 #include <cstring>
 
 #include "kernel/filter/frame_classifiers.h"
+#include "kernel/filter/ip_helpers.h"
 #include "kernel/filter/ip_reassembly.h"
 #include "kernel/filter/packet_path.h"
 #include "kernel/filter/tunnel_client.h"
+#include "kernel/filter/tunnel_control.h"
 #include "tests/packetpath/harness.h"
 
 namespace pp {
@@ -243,6 +245,53 @@ std::vector<Bytes> Fragments(const Bytes &whole, size_t piece) {
     out.push_back(Ether(kClientMac, kGatewayMac, 0x0800, f));
   }
   return out;
+}
+
+// The word-wise sum against big-endian pairs added one by one: every length
+// (odd tails, partial words), unaligned starts and carried-in sums.
+TEST(Checksum, WordSumMatchesThePairwiseSum) {
+  uint8_t bytes[80];
+  for (size_t i = 0; i < sizeof bytes; i++) bytes[i] = (uint8_t)(0xF7 - 37 * i);
+  for (uint32_t start : {0u, 1u, 3u})
+    for (uint32_t len = 0; len + start <= sizeof bytes; len++)
+      for (uint32_t carried : {0u, 0x1234u, 0xFFFFu, 0x3FFFCu}) {
+        const uint8_t *d = bytes + start;
+        uint32_t sum = carried;
+        for (uint32_t i = 0; i < len; i += 2) sum += (uint32_t)d[i] << 8 | (i + 1 < len ? d[i + 1] : 0);
+        while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
+        EXPECT_EQ(IPSum(d, len, carried), sum) << "start " << start << " len " << len;
+      }
+  const uint8_t ones[10] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+  EXPECT_EQ(IPSum(ones, 10, 0), 0xFFFF);
+  const uint8_t zeros[12] = {};
+  EXPECT_EQ(IPSum(zeros, 12, 0), 0);
+}
+
+// Masked bytes run through the random table from an offset that moves by one
+// on every call, over any length.
+TEST(Masking, OpenDataTakesTheTableFromAMovingOffset) {
+  const uint32_t size = sizeof CLI_MASK_OPEN_DATA_rnd;
+  auto offset_of = [&](const Bytes &d) {
+    for (uint32_t off = 0; off < size; off++) {
+      bool all = true;
+      for (size_t i = 0; i < d.size() && all; i++)
+        all = d[i] == CLI_MASK_OPEN_DATA_rnd[(i + off) % size];
+      if (all) return (int)off;
+    }
+    return -1;
+  };
+  Bytes probe(200, 0);
+  CLI_MASK_OPEN_DATA(probe.data(), (uint32_t)probe.size(), 0);
+  int off = offset_of(probe);
+  ASSERT_GE(off, 0);
+  for (size_t len : {1, 5, 31, 32, 33, 64, 95, 1500}) {
+    Bytes d(len, 0);
+    CLI_MASK_OPEN_DATA(d.data(), (uint32_t)len, 0);
+    off = (off + 1) % (int)size;
+    Bytes want(len);
+    for (size_t i = 0; i < len; i++) want[i] = CLI_MASK_OPEN_DATA_rnd[(i + off) % size];
+    EXPECT_EQ(d, want) << "length " << len;
+  }
 }
 
 TEST(Reassembly, FragmentsAreRebuiltInAnyOrder) {
