@@ -1,25 +1,14 @@
 #include "cross/common/profile_file_io.h"
 
+#include "cross/utils/file_replace.h"
+
 #include <errno.h>
-#include <fcntl.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <sstream>
 
 namespace {
-
-bool writeAll(int fd, const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
 
 // Gives the temporary file the old file's mode and owner.
 bool takeOverAttributes(int fd, const std::string& path) {
@@ -55,12 +44,5 @@ bool ReadFileText(const std::string& path, std::string* text) {
 }
 
 bool WriteFileAtomically(const std::string& path, const std::string& text) {
-  std::string tmp = path + ".XXXXXX";
-  int fd = mkostemp(tmp.data(), O_CLOEXEC);
-  if (fd < 0) return false;
-  bool ok = takeOverAttributes(fd, path) && writeAll(fd, text) && fsync(fd) == 0;
-  ok = close(fd) == 0 && ok;
-  ok = ok && rename(tmp.c_str(), path.c_str()) == 0;
-  if (!ok) unlink(tmp.c_str());
-  return ok;
+  return ReplaceFileAtomically(path, text, takeOverAttributes);
 }

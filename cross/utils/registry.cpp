@@ -1,5 +1,7 @@
 #include "cross/utils/registry.h"
 
+#include "cross/utils/file_replace.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -149,28 +151,11 @@ std::string withoutName(const std::string& text, const char* name) {
   return kept;
 }
 
-bool writeAll(int fd, const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
-
-// Writes text into a fresh temporary file beside path and renames it over
-// path, so readers see either the old or the new file, never a mix.
+// Readers see either the old or the new file, never a mix; the file is left
+// with mode 0666.
 bool replaceFile(const std::string& path, const std::string& text) {
-  std::string tmp = path + ".XXXXXX";
-  int fd = mkostemp(tmp.data(), O_CLOEXEC);
-  if (fd < 0) return false;
-  bool ok = fchmod(fd, 0666) == 0 && writeAll(fd, text) && fsync(fd) == 0;
-  ok = close(fd) == 0 && ok;
-  ok = ok && rename(tmp.c_str(), path.c_str()) == 0;
-  if (!ok) unlink(tmp.c_str());
-  return ok;
+  return ReplaceFileAtomically(path, text,
+                               [](int fd, const std::string&) { return fchmod(fd, 0666) == 0; });
 }
 
 }  // namespace

@@ -16,8 +16,16 @@ bool badArguments(int fd, const char* buf, int len) { return buf == nullptr || l
 // One log entry with this line of this file and the given function name.
 #define logError(function, text) GetLog().WriteToLogFL(__FILE__, __LINE__, function, std::string(text).c_str())
 
-// One read's failure judged by errno: 0 means "read again".
-int recvFailure(int err) {
+// One recv into the rest of buf, advancing *done: 0 means "read on" (bytes
+// came, or EAGAIN/EINTR), anything else is the result that ends the receive.
+int recvStep(int fd, char* buf, int len, int* done, int flags) {
+  ssize_t n = recv(fd, buf + *done, static_cast<size_t>(len - *done), flags);
+  if (n > 0) {
+    *done += static_cast<int>(n);
+    return 0;
+  }
+  if (n == 0) return SN_PEER_CLOSED;
+  int err = errno;
   if (err == EBADF || err == ECONNRESET || err == ENOTCONN) return SN_PEER_GONE;
   if (err == EAGAIN || err == EINTR) return 0;
   logError("recv_sn", "recv_sn => reading socket error: " + std::to_string(err));
@@ -48,13 +56,7 @@ int recv_sn(int fd, char* buf, int len, int flags) {
   if (badArguments(fd, buf, len)) return SN_BAD_ARGUMENTS;
   int done = 0;
   while (done < len) {
-    ssize_t n = recv(fd, buf + done, static_cast<size_t>(len - done), flags);
-    if (n > 0) {
-      done += static_cast<int>(n);
-      continue;
-    }
-    if (n == 0) return SN_PEER_CLOSED;
-    int result = recvFailure(errno);
+    int result = recvStep(fd, buf, len, &done, flags);
     if (result != 0) return result;
   }
   return len;
@@ -72,13 +74,7 @@ int recv_sn_within(int fd, char* buf, int len, int timeoutMs) {
     int ready = poll(&p, 1, static_cast<int>(left));
     if (ready < 0 && errno != EINTR) return SN_OTHER_ERROR;
     if (ready <= 0) continue;
-    ssize_t n = recv(fd, buf + done, static_cast<size_t>(len - done), MSG_DONTWAIT);
-    if (n > 0) {
-      done += static_cast<int>(n);
-      continue;
-    }
-    if (n == 0) return SN_PEER_CLOSED;
-    int result = recvFailure(errno);
+    int result = recvStep(fd, buf, len, &done, MSG_DONTWAIT);
     if (result != 0) return result;
   }
   return len;

@@ -59,6 +59,20 @@ int32_t Status(Request &r, int32_t status) {
   return Reply(r, 0);
 }
 
+// Copies size bytes into the reply; -3 when they do not fit.
+int32_t CopyOut(Request &r, const void *from, uint32_t size) {
+  if (r.room < size) return -3;
+  memcpy(r.payload, from, size);
+  return Reply(r, size);
+}
+
+// Stores the request's first word in to; -4 when it is shorter.
+int32_t StoreWord(Request &r, uint32_t &to) {
+  if (r.n < 4) return -4;
+  to = rd32(r.payload);
+  return Reply(r, 0);
+}
+
 int32_t NotPossible(Request &) { return -5; }
 int32_t Nothing(Request &r) { return Reply(r, 0); }
 
@@ -284,23 +298,9 @@ int32_t GetVeskInfo(Request &r) {
   return Reply(r, 8);
 }
 
-int32_t GetBlock28(Request &r) {
-  if (r.room < sizeof gateway_block28) return -3;
-  memcpy(r.payload, gateway_block28, sizeof gateway_block28);
-  return Reply(r, sizeof gateway_block28);
-}
-
-int32_t GetBlock29(Request &r) {
-  if (r.room < sizeof gateway_block29) return -3;
-  memcpy(r.payload, gateway_block29, sizeof gateway_block29);
-  return Reply(r, sizeof gateway_block29);
-}
-
-int32_t SetBlocknet(Request &r) {
-  if (r.n < 4) return -4;
-  cli_blocknet = rd32(r.payload);
-  return Reply(r, 0);
-}
+int32_t GetBlock28(Request &r) { return CopyOut(r, gateway_block28, sizeof gateway_block28); }
+int32_t GetBlock29(Request &r) { return CopyOut(r, gateway_block29, sizeof gateway_block29); }
+int32_t SetBlocknet(Request &r) { return StoreWord(r, cli_blocknet); }
 
 int32_t CreateTransportKey(Request &r) {
   int32_t s = CreatePKIMasterKey(r.payload, r.n);
@@ -338,17 +338,8 @@ int32_t SetTunnelGroup(Request &r) {
   return Status(r, 0);
 }
 
-int32_t GetCountryCode(Request &r) {
-  if (r.room < 2) return -3;
-  memcpy(r.payload, client.country, 2);
-  return Reply(r, 2);
-}
-
-int32_t SetMagmaEnabled(Request &r) {
-  if (r.n < 4) return -4;
-  magma_enabled = rd32(r.payload);
-  return Reply(r, 0);
-}
+int32_t GetCountryCode(Request &r) { return CopyOut(r, client.country, 2); }
+int32_t SetMagmaEnabled(Request &r) { return StoreWord(r, magma_enabled); }
 
 int32_t SetHostWhiteList(Request &r) {
   int32_t s = zor::wl::SetHosts(r.payload, r.n);

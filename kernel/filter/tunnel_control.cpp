@@ -26,7 +26,7 @@ uint32_t CLI_MASK_OPEN_DATA_rndinited;
 
 namespace {
 
-constexpr uint32_t kKeyChangeLen = 65, kAckLen = 33, kOobHead = 27;
+constexpr uint32_t kOobHead = 27;
 constexpr uint32_t kHeadroom = 14 + 20 + 8;
 constexpr uint8_t kProtocolFlag = 0x10;   // bit 4 of the acknowledgement's type byte
 constexpr int32_t kErrOob = -3097;
@@ -120,7 +120,7 @@ uint32_t send_key_change(void) {
   }
   GetRandomEx(CLI_MASK_OPEN_DATA_rnd, sizeof CLI_MASK_OPEN_DATA_rnd, 0);
   CLI_MASK_OPEN_DATA_rndinited = 1;
-  uint8_t d[kKeyChangeLen];
+  uint8_t d[GUARD_KEYCHANGE_LEN];
   put_control_head(d, zor::wire::kKeyChange, client.gw_nonce);
   d[28] = guard.send_gen;
   memcpy(d + 29, k.send_master, 32);
@@ -208,9 +208,9 @@ void GuardFillOuterHeaders(uint8_t *ip, uint32_t ihl, uint32_t udplen) {
 
 int32_t GuardTreatKeyChange(IPPacket *p, uint8_t *d, uint32_t len) {
   if (ClientMagic() != zor::wire::kMagic) return 1;
-  if (len < kKeyChangeLen) return kErrKcShort;
+  if (len < GUARD_KEYCHANGE_LEN) return kErrKcShort;
   if (rd32(d + 8) != client.session_id) return kErrKcSession;
-  if (!GuardOpenControl(d, kKeyChangeLen, client.keys.recv_control_key)) return kErrKcImit;
+  if (!GuardOpenControl(d, GUARD_KEYCHANGE_LEN, client.keys.recv_control_key)) return kErrKcImit;
   if (_MemCmp(d + 12, client.client_nonce, 16)) return kErrKcNonce;
   uint8_t gen = d[28];
   if (!(gen == guard.recv_gen && (client.session_flags & GUARD_KEYS_EXIST))) {
@@ -235,11 +235,11 @@ int32_t GuardTreatAck(uint8_t *d, uint32_t len) {
   uint32_t err = 0;
   if (ClientMagic() != zor::wire::kMagic)
     err = 8;
-  else if (len < kAckLen)
+  else if (len < GUARD_ACK_LEN)
     err = 1;
   else if (rd32(d + 8) != client.session_id)
     err = 2;
-  else if (!GuardOpenControl(d, kAckLen, client.keys.recv_control_key))
+  else if (!GuardOpenControl(d, GUARD_ACK_LEN, client.keys.recv_control_key))
     err = 3;
   else if (_MemCmp(d + 12, client.client_nonce, 16))
     err = 4;
@@ -322,7 +322,7 @@ int32_t GuardSendOOBData(uint32_t code, const uint8_t *data, int32_t n) {
 void GuardSendKeyChAck(IPPacket *p) {
   FilterAdapter *a = ready(curadapter);
   if (!a) return;
-  FilterFrame *f = new_frame(a, kAckLen);
+  FilterFrame *f = new_frame(a, GUARD_ACK_LEN);
   if (!f) return;
   memcpy(f->data, p->frame + 6, 6);
   memcpy(f->data + 6, p->frame, 6);
@@ -333,8 +333,8 @@ void GuardSendKeyChAck(IPPacket *p) {
   put_control_head(d, (uint8_t)(zor::wire::kAck | (protocol_flag() ? kProtocolFlag : 0)),
                    client.gw_nonce);
   d[28] = guard.recv_gen;
-  GuardSealControl(d, kAckLen, client.keys.send_control_key);
-  GuardFillOuterHeaders(ip, 20, 8 + kAckLen);
+  GuardSealControl(d, GUARD_ACK_LEN, client.keys.send_control_key);
+  GuardFillOuterHeaders(ip, 20, 8 + GUARD_ACK_LEN);
   // The answer goes back where the key change came from.
   memcpy(ip + 16, p->ip + 12, 4);
   CalcChecksum(ip);

@@ -19,6 +19,10 @@
 #include "kern_host.h"
 #include "kernel/filter/ip_helpers.h"
 
+// Lengths of a key change and of its acknowledgement.
+constexpr uint32_t GUARD_KEYCHANGE_LEN = 65;
+constexpr uint32_t GUARD_ACK_LEN = 33;
+
 constexpr uint32_t GUARD_KEEPALIVE_TICKS = 90;
 constexpr uint8_t GUARD_KEEPALIVE_RETRIES = 7;
 constexpr uint32_t GUARD_KEYCHANGE_ATTEMPTS = 5;

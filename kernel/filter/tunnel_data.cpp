@@ -24,7 +24,7 @@ uint16_t clientnextpackid;
 namespace {
 
 constexpr uint32_t kUdpHead = 8;
-constexpr uint32_t kKeyChangeLen = 65, kAckLen = 33, kChainMin = 9;
+constexpr uint32_t kChainMin = 9;
 
 uint8_t *key_of(uint32_t send) {
   return send ? client.keys.send_packet_key : client.keys.recv_packet_key;
@@ -86,7 +86,7 @@ int32_t treat_data(IPPacket *p, uint8_t *d, uint32_t len) {
 int32_t treat_control_chain(IPPacket *p, uint8_t *d, uint32_t len) {
   for (;;) {
     uint8_t type = d[4] & 0x0F;
-    uint32_t used = type == zor::wire::kKeyChange ? kKeyChangeLen : kAckLen;
+    uint32_t used = type == zor::wire::kKeyChange ? GUARD_KEYCHANGE_LEN : GUARD_ACK_LEN;
     int32_t r = type == zor::wire::kKeyChange ? GuardTreatKeyChange(p, d, len)
                                               : GuardTreatAck(d, len);
     if (r != 0 || len < used + kChainMin) {

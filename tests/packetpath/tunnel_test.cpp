@@ -48,19 +48,27 @@ class Tunnel : public ::testing::TestWithParam<bool> {
     t.payload = payload;
     return FromClient(ip, TcpSegment(t));
   }
-  Bytes Reply(const Bytes &payload, uint32_t seq = 5000, uint8_t flags = 0x18) {
+  // The headers of a segment from the host behind the gateway.
+  static Ip BackIp() {
     Ip ip;
     ip.src = kCorpIp;
     ip.dst = kClientIp;
     ip.proto = 6;
+    return ip;
+  }
+  static Tcp BackTcp(uint32_t seq, uint8_t flags) {
     Tcp t;
     t.sport = 7;
     t.dport = 40001;
     t.seq = seq;
     t.ack = 1000;
     t.flags = flags;
+    return t;
+  }
+  Bytes Reply(const Bytes &payload, uint32_t seq = 5000, uint8_t flags = 0x18) {
+    Tcp t = BackTcp(seq, flags);
     t.payload = payload;
-    return Ipv4(ip, TcpSegment(t));
+    return Ipv4(BackIp(), TcpSegment(t));
   }
   // The gateway's datagram for an inner packet, offered from the network.
   uint32_t ThroughGateway(const Bytes &inner) {
@@ -176,16 +184,8 @@ TEST_P(Tunnel, LargeSegmentsAreCutToTheSegmentSizeAndAcksWithOptionsReturn) {
   auto results = h.ToGateway(h.Drain());
   ASSERT_EQ(results.size(), 1u);
   EXPECT_EQ(Be16(&results[0].inner[20 + 22]), 1500 - 40 - 34) << "clamped MSS";
-  Ip back;
-  back.src = kCorpIp;
-  back.dst = kClientIp;
-  back.proto = 6;
-  Tcp synack;
-  synack.sport = 7;
-  synack.dport = 40001;
-  synack.seq = 4999;
-  synack.ack = 1000;
-  synack.flags = TCP_SYN | TCP_ACK;
+  Ip back = BackIp();
+  Tcp synack = BackTcp(4999, TCP_SYN | TCP_ACK);
   synack.options = mss_ts;
   ASSERT_EQ(ThroughGateway(Ipv4(back, TcpSegment(synack))), 1u);
   h.Drain();
@@ -199,11 +199,7 @@ TEST_P(Tunnel, LargeSegmentsAreCutToTheSegmentSizeAndAcksWithOptionsReturn) {
   data.flags = TCP_ACK;
   data.options = {1, 1, 8, 10, 0, 0, 0, 2, 0, 0, 0, 1};
   data.payload.assign(7070, 'x');
-  Tcp ack;
-  ack.sport = 7;
-  ack.dport = 40001;
-  ack.seq = 5000;
-  ack.flags = TCP_ACK;
+  Tcp ack = BackTcp(5000, TCP_ACK);  // acknowledges what was sent, set below
   ack.options = {1, 1, 8, 10, 0, 0, 0, 2, 0, 0, 0, 1, 1, 1, 5, 10, 0, 0, 0, 1, 0, 0, 0, 2};
   for (int i = 0; i < 200; i++) {
     ASSERT_EQ(h.FromStack(FromClient(ip, TcpSegment(data))), 1u);

@@ -160,7 +160,7 @@ TEST_F(ProfileAlloc, FirstVersionTextReadLeavesTheList) {
 }
 
 TEST_F(ProfileAlloc, FirstVersionFileReadLeavesTheList) {
-  WriteFile(cfgPath(), kDocument);
+  writeWholeFile(cfgPath(), kDocument);
   for (size_t size : {kTextAllocation, sizeof(PROFILE_CONFIG_t)}) {
     seedList();
     const std::string before = listText();
@@ -175,14 +175,14 @@ TEST_F(ProfileAlloc, FirstVersionFileReadLeavesTheList) {
 }
 
 TEST_F(ProfileAlloc, FirstVersionSaveLeavesTheFile) {
-  WriteFile(cfgPath(), "old");
+  writeWholeFile(cfgPath(), "old");
   std::string text = kDocument;
   ASSERT_EQ(PC_List_ReadCfg(text.data(), static_cast<int>(text.size())), 0);
   everyAllocation(
       kTextAllocation, [] { return PC_List_SaveCfg(0, nullptr, nullptr, 0); },
       [&](int result, bool threw) {
         EXPECT_TRUE(threw || result == -1) << result;
-        EXPECT_EQ(ReadFile(cfgPath()), "old");
+        EXPECT_EQ(readWholeFile(cfgPath()), "old");
         EXPECT_EQ(DirEntries(dir), std::vector<std::string>{"cfg.ini"});
       });
   EXPECT_TRUE(mx_cfgwork_guard.try_lock());
@@ -190,7 +190,7 @@ TEST_F(ProfileAlloc, FirstVersionSaveLeavesTheFile) {
 }
 
 TEST_F(ProfileAlloc, SecondVersionReadLeavesTheSet) {
-  WriteFile(cfgPath(), kDocument);
+  writeWholeFile(cfgPath(), kDocument);
   ProfileConfig set;
   set.profiles.resize(1);
   const ProfileConfig before = set;

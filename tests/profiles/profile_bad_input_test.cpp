@@ -102,12 +102,12 @@ TEST_P(ProfileBadInput, FirstVersionFromFile) {
   const BadInput& c = GetParam();
   seedList();
   const std::string before = listText();
-  WriteFile(cfgPath(), c.text);
+  writeWholeFile(cfgPath(), c.text);
   EXPECT_EQ(PC_List_ReadCfg(nullptr, 0), c.v1);
   if (c.v1 != 0) {
     EXPECT_EQ(listText(), before);
   }
-  EXPECT_EQ(ReadFile(cfgPath()), c.text);
+  EXPECT_EQ(readWholeFile(cfgPath()), c.text);
 }
 
 TEST_P(ProfileBadInput, FirstVersionFromText) {
@@ -116,7 +116,7 @@ TEST_P(ProfileBadInput, FirstVersionFromText) {
   const std::string before = listText();
   std::string text = c.text;
   if (text.empty()) {
-    WriteFile(cfgPath(), text);  // an empty text reads the file
+    writeWholeFile(cfgPath(), text);  // an empty text reads the file
     EXPECT_EQ(PC_List_ReadCfg(text.data(), 0), c.v1);
   } else if (c.v1Text == THROWS) {
     EXPECT_THROW(PC_List_ReadCfg(text.data(), static_cast<int>(text.size())), json::exception);
@@ -130,7 +130,7 @@ TEST_P(ProfileBadInput, FirstVersionFromText) {
 
 TEST_P(ProfileBadInput, SecondVersionRead) {
   const BadInput& c = GetParam();
-  WriteFile(cfgPath(), c.text);
+  writeWholeFile(cfgPath(), c.text);
   ProfileConfig set = seededSet();
   EXPECT_EQ(JSON_Read(cfgPath(), &set), c.v2);
   if (c.v2 != 0) {
@@ -140,7 +140,7 @@ TEST_P(ProfileBadInput, SecondVersionRead) {
 
 TEST_P(ProfileBadInput, SecondVersionLoadMovesAnUnreadableFileAside) {
   const BadInput& c = GetParam();
-  WriteFile(cfgPath(), c.text);
+  writeWholeFile(cfgPath(), c.text);
   *g_ProfileConfigPtr = seededSet();
   ASSERT_EQ(ReadConfig(), 0);
   if (c.v2 == 0) {
@@ -149,7 +149,7 @@ TEST_P(ProfileBadInput, SecondVersionLoadMovesAnUnreadableFileAside) {
   }
   EXPECT_EQ(*g_ProfileConfigPtr, ProfileConfig());
   EXPECT_EQ(DirEntries(dir), std::vector<std::string>{"cfg.ini.bad"});
-  EXPECT_EQ(ReadFile(cfgPath() + ".bad"), c.text);
+  EXPECT_EQ(readWholeFile(cfgPath() + ".bad"), c.text);
   EXPECT_NE(LogText().find("Config is unreadable (error " + std::to_string(c.v2) + "), moved to " +
                            cfgPath() + ".bad"),
             std::string::npos);

@@ -22,13 +22,13 @@ std::string listText() {
 }
 
 TEST_F(ProfileConvert, FirstVersionFixtureGivesTheSecondVersionFile) {
-  WriteFile(cfgPath(), DataFile("convert_v1.ini"));
+  writeWholeFile(cfgPath(), DataFile("convert_v1.ini"));
   ASSERT_EQ(PC_List_ReadCfg(nullptr, 0), 0);
   const std::string list = listText();
   ConvertConfig_v1_To_v2();
   EXPECT_EQ(listText(), list);
   ASSERT_EQ(JSON_Write(cfgPath(), *g_ProfileConfigPtr), 0);
-  EXPECT_EQ(ReadFile(cfgPath()), DataFile("convert_v2.ini"));
+  EXPECT_EQ(readWholeFile(cfgPath()), DataFile("convert_v2.ini"));
 
   // The certificate texts live in memory only.
   const CertificateInfo& lab = g_ProfileConfigPtr->profiles[0].certificate;

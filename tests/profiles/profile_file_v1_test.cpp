@@ -75,7 +75,7 @@ void fillCertificateRecord(PROFILE_CONFIG_t* p) {
 TEST_F(ProfileFileV1, EmptyListMakesTheBareDocument) {
   PC_List_Init();
   ASSERT_EQ(PC_List_SaveCfg(0, nullptr, nullptr, 0), 0);
-  EXPECT_EQ(ReadFile(cfgPath()),
+  EXPECT_EQ(readWholeFile(cfgPath()),
             "{\n"
             "  \"current_schema\": 0,\n"
             "  \"in_use\": -1,\n"
@@ -87,7 +87,7 @@ TEST_F(ProfileFileV1, EmptyListMakesTheBareDocument) {
 
 TEST_F(ProfileFileV1, GoldenFileReadsAndWritesBackByteForByte) {
   const std::string golden = DataFile("cfg_v1.ini");
-  WriteFile(cfgPath(), golden);
+  writeWholeFile(cfgPath(), golden);
   ASSERT_EQ(PC_List_ReadCfg(nullptr, 0), 0);
   ASSERT_EQ(PROFILE_CFG_LIST.count, 3u);
   EXPECT_EQ(PROFILE_CFG_LIST.in_use, 12);
@@ -115,7 +115,7 @@ TEST_F(ProfileFileV1, GoldenFileReadsAndWritesBackByteForByte) {
 
   std::remove(cfgPath().c_str());
   ASSERT_EQ(PC_List_SaveCfg(0, nullptr, nullptr, 2), 0);
-  EXPECT_EQ(ReadFile(cfgPath()), golden);
+  EXPECT_EQ(readWholeFile(cfgPath()), golden);
   EXPECT_EQ(DirEntries(dir), std::vector<std::string>{"cfg.ini"});
 }
 
@@ -132,7 +132,7 @@ TEST_F(ProfileFileV1, ServiceVariantWritesIntoTheInstallationDirectory) {
   PC_List_AddNewConfig(3);
   std::string path = MakeCfgFilePathForService();
   ASSERT_EQ(PC_List_SaveCfgForService(0, nullptr, nullptr, 5), 0);
-  EXPECT_EQ(ReadFile(path), listText(5));
+  EXPECT_EQ(readWholeFile(path), listText(5));
   EXPECT_FALSE(FileExists(cfgPath()));
   std::remove(path.c_str());
 }
@@ -211,7 +211,7 @@ TEST_F(ProfileFileV1, SizeThatDiffersFromTheProfilesStillRebuilds) {
 }
 
 TEST_F(ProfileFileV1, EmptyTextReadsTheFile) {
-  WriteFile(cfgPath(), oneProfile(R"({"id": 8})"));
+  writeWholeFile(cfgPath(), oneProfile(R"({"id": 8})"));
   char text[] = R"({"profiles": [{"id": 1}, {"id": 2}]})";
   ASSERT_EQ(PC_List_ReadCfg(text, 0), 0);
   ASSERT_EQ(PROFILE_CFG_LIST.count, 1u);
@@ -340,7 +340,7 @@ TEST_F(ProfileFileV1, DuplicateIdsAreRefused) {
                                                        {"id": 4, "humanReadName": "second"}]})";
   EXPECT_EQ(readText(doc), -3);
   EXPECT_EQ(listText(), before);
-  WriteFile(cfgPath(), doc);
+  writeWholeFile(cfgPath(), doc);
   EXPECT_EQ(PC_List_ReadCfg(nullptr, 0), -3);
   EXPECT_EQ(listText(), before);
   EXPECT_EQ(readText(R"({"size": 2, "profiles": [{"id": -1}, {"id": -1}]})"), 0);

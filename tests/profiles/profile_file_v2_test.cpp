@@ -12,7 +12,7 @@ namespace {
 using ProfileFileV2 = ProfileTest;
 
 ProfileConfig readText(const std::string& text, const std::string& path) {
-  WriteFile(path, text);
+  writeWholeFile(path, text);
   ProfileConfig c;
   EXPECT_EQ(JSON_Read(path, &c), 0) << text;
   return c;
@@ -68,12 +68,12 @@ TEST_F(ProfileFileV2, GoldenFileReadsAndWritesBackByteForByte) {
 
   std::string out = dir + "/out.ini";
   ASSERT_EQ(JSON_Write(out, c), 0);
-  EXPECT_EQ(ReadFile(out), golden);
+  EXPECT_EQ(readWholeFile(out), golden);
 }
 
 TEST_F(ProfileFileV2, ReadConfigLoadsTheSharedSetAndRestoresBinaryIds) {
   const std::string golden = DataFile("cfg_v2.ini");
-  WriteFile(cfgPath(), golden);
+  writeWholeFile(cfgPath(), golden);
   ASSERT_EQ(ReadConfig(), 0);
   const ProfileConfig& set = *g_ProfileConfigPtr;
   ASSERT_EQ(set.profiles.size(), 3u);
@@ -82,9 +82,9 @@ TEST_F(ProfileFileV2, ReadConfigLoadsTheSharedSetAndRestoresBinaryIds) {
   EXPECT_EQ(set.profiles[0].certificate.binUniqId, id);
   EXPECT_TRUE(set.profiles[1].certificate.binUniqId.empty());  // not a certificate profile
   EXPECT_TRUE(set.profiles[2].certificate.binUniqId.empty());  // no identifier
-  EXPECT_EQ(ReadFile(cfgPath()), golden);
+  EXPECT_EQ(readWholeFile(cfgPath()), golden);
   ASSERT_EQ(JSON_Write(MakeConfigFPath(), *g_ProfileConfigPtr), 0);
-  EXPECT_EQ(ReadFile(cfgPath()), golden);
+  EXPECT_EQ(readWholeFile(cfgPath()), golden);
 }
 
 TEST_F(ProfileFileV2, FullSetSurvivesARoundTrip) {
@@ -102,7 +102,7 @@ TEST_F(ProfileFileV2, OnlyTheTextIdentifierOfTheCertificateIsStored) {
   p.certificate = {{1, 2, 3}, "AQID", "cn", "alias", "upn", "subject"};
   set.profiles = {p};
   ASSERT_EQ(JSON_Write(cfgPath(), set), 0);
-  EXPECT_NE(ReadFile(cfgPath()).find("\"certificate\": {\n        \"strUniqId\": \"AQID\"\n      },"),
+  EXPECT_NE(readWholeFile(cfgPath()).find("\"certificate\": {\n        \"strUniqId\": \"AQID\"\n      },"),
             std::string::npos);
   ASSERT_EQ(ReadConfig(), 0);
   EXPECT_EQ(g_ProfileConfigPtr->profiles[0].certificate,
@@ -112,7 +112,7 @@ TEST_F(ProfileFileV2, OnlyTheTextIdentifierOfTheCertificateIsStored) {
 TEST_F(ProfileFileV2, DefaultSetHasItsMembersSorted) {
   ProfileConfig set;
   ASSERT_EQ(JSON_Write(cfgPath(), set), 0);
-  EXPECT_EQ(ReadFile(cfgPath()),
+  EXPECT_EQ(readWholeFile(cfgPath()),
             "{\n"
             "  \"autoconnect_profile\": -1,\n"
             "  \"in_use\": -1,\n"
@@ -187,10 +187,10 @@ TEST_F(ProfileFileV2, MissingFileStartsFromTheDefaults) {
 }
 
 TEST_F(ProfileFileV2, UnreadableFileReplacesAnOlderBadFile) {
-  WriteFile(cfgPath() + ".bad", "older");
-  WriteFile(cfgPath(), "{ broken");
+  writeWholeFile(cfgPath() + ".bad", "older");
+  writeWholeFile(cfgPath(), "{ broken");
   ASSERT_EQ(ReadConfig(), 0);
-  EXPECT_EQ(ReadFile(cfgPath() + ".bad"), "{ broken");
+  EXPECT_EQ(readWholeFile(cfgPath() + ".bad"), "{ broken");
   EXPECT_EQ(DirEntries(dir), std::vector<std::string>{"cfg.ini.bad"});
   const std::string pid = "; p" + std::to_string(getpid()) + "; ";
   const std::string log = LogText();

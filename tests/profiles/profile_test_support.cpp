@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <fstream>
 #include <sstream>
 
@@ -22,6 +23,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
+std::unique_ptr<TestDir> base;
 std::string baseDir;
 
 void setDir(char (&target)[2048], const std::string& path) {
@@ -31,13 +33,12 @@ void setDir(char (&target)[2048], const std::string& path) {
 class ProfileEnvironment : public ::testing::Environment {
  public:
   void SetUp() override {
-    char tmpl[] = "/tmp/zor-profiles-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    baseDir = tmpl;
+    base = std::make_unique<TestDir>("zor-profiles");
+    baseDir = base->path();
     setDir(installDir, baseDir);
     ASSERT_EQ(GetLog().CreateLogFile((baseDir + "/SrvLog.csv").c_str()), 1);
   }
-  void TearDown() override { fs::remove_all(baseDir); }
+  void TearDown() override { base.reset(); }
 };
 
 const auto* const environment = ::testing::AddGlobalTestEnvironment(new ProfileEnvironment);
@@ -60,23 +61,12 @@ void ProfileTest::TearDown() {
   fs::remove_all(dir);
 }
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-void WriteFile(const std::string& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
-}
-
 bool FileExists(const std::string& path) {
   return fs::exists(path);
 }
 
 std::string DataFile(const std::string& name) {
-  return ReadFile(std::string(ZOR_SOURCE_DIR) + "/tests/profiles/data/" + name);
+  return readWholeFile(std::string(ZOR_SOURCE_DIR) + "/tests/profiles/data/" + name);
 }
 
 std::vector<std::string> DirEntries(const std::string& dir) {
@@ -87,7 +77,7 @@ std::vector<std::string> DirEntries(const std::string& dir) {
 }
 
 std::string LogText() {
-  return ReadFile(baseDir + "/SrvLog.csv");
+  return readWholeFile(baseDir + "/SrvLog.csv");
 }
 
 json CfgJson() {
@@ -129,8 +119,8 @@ std::string InChild(const std::function<std::string()>& body) {
 bool UsePrivateHosts(const std::string& hosts) {
   std::string hostsFile = baseDir + "/hosts." + std::to_string(getpid());
   std::string nsswitchFile = baseDir + "/nsswitch." + std::to_string(getpid());
-  WriteFile(hostsFile, hosts);
-  WriteFile(nsswitchFile, "hosts: files\n");
+  writeWholeFile(hostsFile, hosts);
+  writeWholeFile(nsswitchFile, "hosts: files\n");
   return unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
          mount(hostsFile.c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr) == 0 &&
          mount(nsswitchFile.c_str(), "/etc/nsswitch.conf", nullptr, MS_BIND, nullptr) == 0;

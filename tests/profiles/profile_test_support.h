@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "cross/common/profile_json.h"
+#include "tests/common/test_dir.h"
 
 class ProfileTest : public ::testing::Test {
  protected:
@@ -22,8 +23,6 @@ class ProfileTest : public ::testing::Test {
   std::string dir;
 };
 
-std::string ReadFile(const std::string& path);
-void WriteFile(const std::string& path, const std::string& text);
 bool FileExists(const std::string& path);
 // A file of tests/profiles/data.
 std::string DataFile(const std::string& name);

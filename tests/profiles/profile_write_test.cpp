@@ -48,37 +48,37 @@ mode_t modeOf(const std::string& path) {
 }
 
 TEST_F(ProfileWrite, TextThatIsNotUtf8LeavesTheFirstVersionFile) {
-  WriteFile(cfgPath(), kOld);
+  writeWholeFile(cfgPath(), kOld);
   listNamed("bad \xC3");
   EXPECT_THROW(PC_List_SaveCfg(0, nullptr, nullptr, 0), json::type_error);
   char buf[4096] = "untouched";
   unsigned len = sizeof buf;
   EXPECT_THROW(PC_List_SaveCfg(1, buf, &len, 0), json::type_error);
   EXPECT_STREQ(buf, "untouched");
-  EXPECT_EQ(ReadFile(cfgPath()), kOld);
+  EXPECT_EQ(readWholeFile(cfgPath()), kOld);
   EXPECT_EQ(DirEntries(dir), std::vector<std::string>{"cfg.ini"});
   EXPECT_TRUE(mx_cfgwork_guard.try_lock());
   mx_cfgwork_guard.unlock();
 }
 
 TEST_F(ProfileWrite, TextThatIsNotUtf8LeavesTheSecondVersionFile) {
-  WriteFile(cfgPath(), kOld);
+  writeWholeFile(cfgPath(), kOld);
   ProfileConfig set = setNamed("bad \xFF");
   EXPECT_THROW(JSON_Write(cfgPath(), set), json::type_error);
-  EXPECT_EQ(ReadFile(cfgPath()), kOld);
+  EXPECT_EQ(readWholeFile(cfgPath()), kOld);
   EXPECT_EQ(DirEntries(dir), std::vector<std::string>{"cfg.ini"});
 }
 
 TEST_F(ProfileWrite, FailedWriteLeavesTheOldFileAndNoTemporary) {
-  WriteFile(cfgPath(), kOld);
+  writeWholeFile(cfgPath(), kOld);
   listNamed(std::string(60, 'n'));
   EXPECT_EQ(underSizeLimit([] { return PC_List_SaveCfg(0, nullptr, nullptr, 0); }), "-1");
-  EXPECT_EQ(ReadFile(cfgPath()), kOld);
+  EXPECT_EQ(readWholeFile(cfgPath()), kOld);
   EXPECT_EQ(DirEntries(dir), std::vector<std::string>{"cfg.ini"});
 
   ProfileConfig set = setNamed(std::string(60, 'n'));
   EXPECT_EQ(underSizeLimit([&] { return JSON_Write(cfgPath(), set); }), "-1");
-  EXPECT_EQ(ReadFile(cfgPath()), kOld);
+  EXPECT_EQ(readWholeFile(cfgPath()), kOld);
   EXPECT_EQ(DirEntries(dir), std::vector<std::string>{"cfg.ini"});
 }
 
@@ -111,14 +111,14 @@ TEST_F(ProfileWrite, FileFunctions) {
   EXPECT_FALSE(file_exists(sub + "/a"));
   std::string bytes(10000, '\0');
   for (size_t i = 0; i < bytes.size(); i++) bytes[i] = static_cast<char>(i * 7);
-  WriteFile(sub + "/a", bytes);
+  writeWholeFile(sub + "/a", bytes);
   EXPECT_TRUE(file_exists(sub + "/a"));
   EXPECT_FALSE(dir_exists(sub + "/a"));
   EXPECT_TRUE(copy_file(sub + "/a", sub + "/b"));
-  EXPECT_EQ(ReadFile(sub + "/b"), bytes);
-  WriteFile(sub + "/empty", "");
+  EXPECT_EQ(readWholeFile(sub + "/b"), bytes);
+  writeWholeFile(sub + "/empty", "");
   EXPECT_TRUE(copy_file(sub + "/empty", sub + "/b"));
-  EXPECT_EQ(ReadFile(sub + "/b"), "");
+  EXPECT_EQ(readWholeFile(sub + "/b"), "");
   EXPECT_FALSE(copy_file(sub + "/absent", sub + "/c"));
   EXPECT_FALSE(copy_file(sub + "/a", dir + "/absent/c"));
 }

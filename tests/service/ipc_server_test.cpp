@@ -50,6 +50,17 @@ size_t recordedDisconnects() {
   return recording().disconnects.size();
 }
 
+// A raw connection to the server's socket, or -1.
+int connectToServer() {
+  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  strcpy(addr.sun_path, IPC_CLIENT_SERVER_SOCKET);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) return fd;
+  close(fd);
+  return -1;
+}
+
 bool logHas(const std::string& text) { return ServiceLogText().find(text) != std::string::npos; }
 
 class IpcServer : public ::testing::Test {
@@ -111,11 +122,8 @@ TEST_F(IpcServer, TheRequesterIsTheClientOfTheConnectionNotTheNumberItWrote) {
   int victimId = victim.registeredId();
   ASSERT_GE(victimId, 0);
   pid_t forger = RunAsUser(kUser, [&] {
-    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    strcpy(addr.sun_path, IPC_CLIENT_SERVER_SOCKET);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return 1;
+    int fd = connectToServer();
+    if (fd < 0) return 1;
     char hello[IPC_HELLO_SIZE] = {4};
     if (send_sn(fd, hello, IPC_HELLO_SIZE, 0) < 0 || recv_sn(fd, hello, IPC_HELLO_SIZE, 0) < 0) return 2;
     static ServicePipeMessage_t msg;
@@ -273,11 +281,8 @@ TEST_F(IpcServer, ASilentNewConnectionIsDroppedWithoutHoldingUpOthers) {
   int gate[2];
   ASSERT_EQ(pipe(gate), 0);
   pid_t silent = RunAsUser(kUser, [&] {
-    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    strcpy(addr.sun_path, IPC_CLIENT_SERVER_SOCKET);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return 1;
+    int fd = connectToServer();
+    if (fd < 0) return 1;
     char c = 1;
     if (write(gate[1], &c, 1) != 1) return 2;
     char buf[16];

@@ -11,7 +11,7 @@
 #include "cross/utils/log.h"
 #include "cross/utils/registry.h"
 #include "cross/utils/version.h"
-#include "tests/service/test_dir.h"
+#include "tests/common/test_dir.h"
 
 namespace {
 

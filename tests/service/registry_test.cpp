@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "cross/utils/registry.h"
-#include "tests/service/test_dir.h"
+#include "tests/common/test_dir.h"
 
 namespace {
 

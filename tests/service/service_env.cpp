@@ -7,7 +7,7 @@
 
 #include "cross/utils/execution_dir.h"
 #include "cross/utils/log.h"
-#include "tests/service/test_dir.h"
+#include "tests/common/test_dir.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 
 #include "cross/utils/socket_io.h"
 #include "tests/service/service_env.h"
-#include "tests/service/test_dir.h"
+#include "tests/common/test_dir.h"
 
 namespace {
 

@@ -20,7 +20,7 @@
 #include "cross/utils/ss_list.h"
 #include "cross/utils/std_descriptors.h"
 #include "cross/utils/version.h"
-#include "tests/service/test_dir.h"
+#include "tests/common/test_dir.h"
 
 namespace {
 
