@@ -59,10 +59,6 @@ void KERN_kfree(void *p) {
   free(p);
 }
 
-void *KERN_memset(void *dst, int c, size_t n) { return memset(dst, c, n); }
-void *KERN_memcpy(void *dst, const void *src, size_t n) { return memcpy(dst, src, n); }
-void *KERN_memmove(void *dst, const void *src, size_t n) { return memmove(dst, src, n); }
-
 void KERN_spin_lock_init(KERN_spinlock_t *slot) { slot->opaque = 0; }
 void KERN_spin_lock_free(KERN_spinlock_t *slot) {
   EXPECT_EQ(slot->opaque, 0u) << "lock freed while held";

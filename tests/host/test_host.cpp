@@ -41,22 +41,6 @@ void KERN_kfree(void *p) {
   std::free(p);
 }
 
-void *KERN_memcpy(void *d, const void *s, size_t n) { return std::memcpy(d, s, n); }
-void *KERN_memset(void *d, int c, size_t n) { return std::memset(d, c, n); }
-void *KERN_memmove(void *d, const void *s, size_t n) { return std::memmove(d, s, n); }
-int KERN_strcmp(const char *a, const char *b) { return std::strcmp(a, b); }
-char *KERN_strncpy(char *d, const char *s, size_t n) { return std::strncpy(d, s, n); }
-size_t KERN_strlen(const char *s) { return std::strlen(s); }
-char *KERN_strncat(char *d, const char *s, size_t n) { return std::strncat(d, s, n); }
-
-int KERN_snprintf(char *buf, size_t size, const char *format, ...) {
-  va_list args;
-  va_start(args, format);
-  int n = std::vsnprintf(buf, size, format, args);
-  va_end(args);
-  return n;
-}
-
 int KERN_printk(const char *format, ...) {
   char line[512];
   va_list args;
