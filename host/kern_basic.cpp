@@ -4,7 +4,6 @@
 #include <sys/random.h>
 
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
