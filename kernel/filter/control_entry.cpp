@@ -2,6 +2,7 @@
 // dispatcher, codes 49-62 are answered here. The buffer's first word holds
 // the total length on entry and the answer on return; it is trusted only
 // as far as the buffer really reaches.
+#include "drv_requests.h"
 #include "kern_host.h"
 #include "kernel/filter/adapters.h"
 #include "kernel/filter/event_queue.h"
@@ -10,20 +11,8 @@
 
 namespace {
 
-enum ControlCode : uint32_t {
-  LAST_FRAMED_CODE = 47,
-  IOCTL_GETCODE = 49,
-  IOCTL_CONFIRM = 50,
-  IOCTL_SETPID = 51,
-  IOCTL_GETDDATALEN = 58,
-  IOCTL_GETDDATA = 59,
-  IOCTL_SETVPNADAPTER = 60,
-  IOCTL_GETDRVQUEUES = 61,
-  IOCTL_CHECKVPNADAPTER = 62,
-};
-
 // Smallest request of codes 0-47: the length word and the 24-byte header.
-constexpr uint32_t MIN_FRAMED_TOTAL = 28;
+constexpr uint32_t MIN_FRAMED_TOTAL = 4 + sizeof(DrvRequestHeader);
 
 uint32_t get_u32(const uint8_t *p) {
   uint32_t v;
@@ -33,7 +22,11 @@ uint32_t get_u32(const uint8_t *p) {
 
 void put_u32(uint8_t *p, uint32_t v) { memcpy(p, &v, 4); }
 
-bool is_rejected(uint32_t code) { return code == 48 || (code >= 52 && code <= 57) || code > 62; }
+// 48, 52-57 and anything above 62.
+bool is_rejected(uint32_t code) {
+  return code == RQC_LAST_FRAMED + 1 || (code > IOCTL_SETPID && code < IOCTL_GETDDATALEN) ||
+         code > IOCTL_LAST;
+}
 
 // Codes that read or write beyond the length word.
 bool needs_eight_bytes(uint32_t code) {
@@ -95,7 +88,7 @@ extern "C" uint32_t Zor_Filter_DRV_IoControl_Function(uint32_t code, uint8_t *bu
   if (*length < 4) return 1;
   uint32_t total = get_u32(buffer);
   if (total > *length) total = *length;
-  if (code <= LAST_FRAMED_CODE) return answer_framed(code, buffer, total);
+  if (code <= RQC_LAST_FRAMED) return answer_framed(code, buffer, total);
   if (is_rejected(code)) {
     put_u32(buffer, 0);
     return 1;

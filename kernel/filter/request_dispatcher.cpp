@@ -3,6 +3,7 @@
 // payload) or a negative status that becomes the answer word.
 #include "kernel/filter/request_dispatcher.h"
 
+#include "drv_requests.h"
 #include "crypto/magma.h"
 #include "crypto/random.h"
 #include "crypto/wipe.h"
@@ -32,9 +33,7 @@ uint8_t gateway_block29[200];
 
 namespace {
 
-constexpr uint16_t kRequestMagic = 0x0209;
-constexpr uint32_t kHead = 24;
-constexpr uint32_t kMaxCode = 47;
+constexpr uint32_t kHead = sizeof(DrvRequestHeader);
 constexpr uint32_t kProbeLife = 182;
 constexpr uint32_t kProxyIdle = 20;
 
@@ -415,30 +414,79 @@ int32_t SetFilterParams(Request &r) {
 
 using Handler = int32_t (*)(Request &);
 
-constexpr Handler kHandlers[kMaxCode + 1] = {
-    GetInfo,         GetCfgCon,        GetStat,          Init,
-    NotPossible,     TreatPacket,      MakeSynRq,        MakeProbe,
-    TreatProbe,      MakeSynOk,        SetKeys,          Disconnect,
-    NotPossible,     UpdGetAnswer,     GetVeskCfg,       GetVeskCfgOther,
-    GetLocalCfg,     SetLocalCfg,      PConnecting,      PConnected,
-    PDisconnect,     ResetState,       GetFirewallInfo,  SetFilterParams,
-    Nothing,         SetAuxInfo,       SeedRandom,       GetVeskInfo,
-    GetBlock28,      GetBlock29,       SetBlocknet,      CreateTransportKey,
-    NextSynNumber,   GetAccessLevel,   SetSynVersion,    SetTunnelGroup,
-    GetCountryCode,  SetMagmaEnabled,  SetHostWhiteList, SetAuthTypeExt,
-    SetClientSocket, GetDnsSuffix,     GetStatusJson,    SetFailRate,
-    SetIpWhiteList,  SetProtocols,     SetDnsUpdateServers, GetStageTimeout,
+struct Route {
+  DrvRequestCode code;
+  Handler handler;
 };
+
+// Indexed by request code; the check below keeps each entry at its code.
+constexpr Route kHandlers[] = {
+    {RQC_GETINFO, GetInfo},
+    {RQC_GETCFGCON, GetCfgCon},
+    {RQC_GETSTAT, GetStat},
+    {RQC_INIT, Init},
+    {RQC_TEST, NotPossible},
+    {RQC_TREATPACKET, TreatPacket},
+    {RQC_MAKESYNRQ, MakeSynRq},
+    {RQC_MAKESYNRQ_CHECKAVAILABLE, MakeProbe},
+    {RQC_TREATSYNRQ_CHECKAVAILABLE, TreatProbe},
+    {RQC_MAKESYNOK, MakeSynOk},
+    {RQC_SETKEYS, SetKeys},
+    {RQC_DISCONNECT, Disconnect},
+    {RQC_UPDSENDREQ, NotPossible},
+    {RQC_UPDGETANSW, UpdGetAnswer},
+    {RQC_GETVESKCFG, GetVeskCfg},
+    {RQC_GETVESKCFG_OTHER, GetVeskCfgOther},
+    {RQC_GETLOCALCFG, GetLocalCfg},
+    {RQC_SETLOCALCFG, SetLocalCfg},
+    {RQC_PCONNECTING, PConnecting},
+    {RQC_PCONNECTED, PConnected},
+    {RQC_PDISCONNECT, PDisconnect},
+    {RQC_RESETSTATE, ResetState},
+    {RQC_GETFIREWALLINFO, GetFirewallInfo},
+    {RQC_SETFILTERPARAMS, SetFilterParams},
+    {RQC_SETVESKGATEWAY, Nothing},
+    {RQC_SETAUXINFO, SetAuxInfo},
+    {RQC_SEEDRANDOM, SeedRandom},
+    {RQC_GETVESKINFO, GetVeskInfo},
+    {RQC_GETGATEWAYBLOCK28, GetBlock28},
+    {RQC_GETGATEWAYBLOCK29, GetBlock29},
+    {RQC_SETBLOCKNET, SetBlocknet},
+    {RQC_CREATETRANSPORTKEY, CreateTransportKey},
+    {RQC_GETNEXTSYNPACKETNUMBER, NextSynNumber},
+    {RQC_GETACCESSLEVEL, GetAccessLevel},
+    {RQC_SETSYNVERSION, SetSynVersion},
+    {RQC_SETTUNNELGROUP, SetTunnelGroup},
+    {RQC_GETCOUNTRY_CODE, GetCountryCode},
+    {RQC_SETMAGMAENABLED, SetMagmaEnabled},
+    {RQC_SETHOSTWHITELIST, SetHostWhiteList},
+    {RQC_SETAUTHTYPEEXT, SetAuthTypeExt},
+    {RQC_SETCLIENTSOCKET, SetClientSocket},
+    {RQC_GETDNS_SUFFIX, GetDnsSuffix},
+    {RQC_GETSTATUS_JSON, GetStatusJson},
+    {RQC_SETFAILRATE, SetFailRate},
+    {RQC_SETIPWHITELIST, SetIpWhiteList},
+    {RQC_SETPROTOCOLSWHITELIST, SetProtocols},
+    {RQC_SETDNSUPDATESERVERS, SetDnsUpdateServers},
+    {RQC_GETSTAGETIMEOUT, GetStageTimeout},
+};
+
+constexpr bool RoutesInCodeOrder() {
+  for (uint32_t i = 0; i < sizeof kHandlers / sizeof kHandlers[0]; ++i)
+    if (kHandlers[i].code != i) return false;
+  return sizeof kHandlers / sizeof kHandlers[0] == RQC_LAST_FRAMED + 1;
+}
+static_assert(RoutesInCodeOrder(), "one handler per framed request, in code order");
 
 int32_t Dispatch(uint32_t code, uint8_t *buffer, uint32_t length) {
   if (length < kHead) return -2;
-  if (zor::wire::rd16(buffer) != kRequestMagic) return -1;
+  if (zor::wire::rd16(buffer) != DRV_REQUEST_MAGIC) return -1;
   uint32_t count = rd32(buffer + 20);
   memset(buffer + 3, 0, kHead - 3);
-  if (code > kMaxCode) return -5;
+  if (code > RQC_LAST_FRAMED) return -5;
   Request r{buffer, buffer + kHead, length - kHead, 0, count};
   r.n = count < r.room ? count : r.room;
-  return kHandlers[code](r);
+  return kHandlers[code].handler(r);
 }
 
 }  // namespace
@@ -448,7 +496,7 @@ extern "C" int32_t internal_FilterGetInformation(uint32_t code, uint8_t *buffer,
   if (!CLI_FilterStarted) return -5;
   if (lock) DrvFilterLock(1);
   int32_t result = buffer ? Dispatch(code, buffer, length) : -2;
-  if (buffer && length >= kHead && zor::wire::rd16(buffer) == kRequestMagic)
+  if (buffer && length >= kHead && zor::wire::rd16(buffer) == DRV_REQUEST_MAGIC)
     buffer[2] = client.state;
   if (lock) DrvFilterUnLock(1);
   return result;
