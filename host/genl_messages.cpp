@@ -5,16 +5,12 @@
 
 #include <cstring>
 
+#include "byte_order.h"
+
 namespace zornfhost {
 namespace {
 
 size_t align4(size_t n) { return (n + 3) & ~size_t{3}; }
-
-uint16_t get_u16(const uint8_t *p) {
-  uint16_t v;
-  std::memcpy(&v, p, 2);
-  return v;
-}
 
 // Appends netlink/generic-netlink pieces; the message length is fixed at
 // the end.
@@ -81,8 +77,8 @@ const uint8_t *find_attribute(const Message &m, uint16_t type, size_t *payload_l
   *payload_len = 0;
   size_t at = kGenlHeader;
   while (at + 4 <= m.hdr.len) {
-    uint16_t alen = get_u16(m.bytes + at);
-    uint16_t atype = get_u16(m.bytes + at + 2) & NLA_TYPE_MASK;
+    uint16_t alen = load_ne16(m.bytes + at);
+    uint16_t atype = load_ne16(m.bytes + at + 2) & NLA_TYPE_MASK;
     if (alen < 4 || alen > m.hdr.len - at) return nullptr;
     if (atype == type) {
       *payload_len = alen - 4;

@@ -1,13 +1,12 @@
 #include "kernel/filter/address_table.h"
 
+#include "byte_order.h"
 #include "kern_host.h"
 #include "kernel/filter/wire_format.h"
 
 namespace zor::addr {
 namespace {
 
-using wire::rd16;
-using wire::rd32;
 
 constexpr uint32_t kListStart = 16;
 
@@ -25,13 +24,13 @@ bool ItemMatches(const uint8_t *item, uint16_t len, uint32_t address) {
     case 1:
     case 2:
       for (uint32_t i = 0; i < n && 4 + 4 * (i + 1) <= len; ++i)
-        if (rd32(item + 4 + 4 * i) == address) return true;
+        if (load_le32(item + 4 + 4 * i) == address) return true;
       return false;
     case 3:
-      return len >= 8 && PrefixMatch(rd32(item + 4), n, address);
+      return len >= 8 && PrefixMatch(load_le32(item + 4), n, address);
     case 4: {
       if (len < 12) return false;
-      uint64_t start = rd32(item + 8), count = rd16(item + 6);
+      uint64_t start = load_le32(item + 8), count = load_le16(item + 6);
       return start <= address && address < start + count;
     }
     default:
@@ -41,7 +40,7 @@ bool ItemMatches(const uint8_t *item, uint16_t len, uint32_t address) {
 
 bool TypedMatches(const uint8_t *d, uint32_t end, uint32_t address) {
   for (uint32_t pos = kListStart; pos + 4 <= end;) {
-    uint16_t len = rd16(d + pos);
+    uint16_t len = load_le16(d + pos);
     if (len < 4 || pos + len > end) return false;   // 0 ends; a broken item ends too
     if (ItemMatches(d + pos, len, address)) return true;
     pos += len;
@@ -51,7 +50,7 @@ bool TypedMatches(const uint8_t *d, uint32_t end, uint32_t address) {
 
 bool PlainMatches(const uint8_t *d, uint32_t end, uint32_t address) {
   for (uint32_t pos = kListStart; pos + 4 <= end; pos += 4)
-    if (rd32(d + pos) == address) return true;
+    if (load_le32(d + pos) == address) return true;
   return false;
 }
 
@@ -60,9 +59,9 @@ bool Live(const Entry &e, uint32_t now) { return e.expiry == kNever || now < e.e
 }  // namespace
 
 bool DynCfgMatches(const uint8_t *d, uint32_t address) {
-  uint32_t end = rd16(d + 6);
+  uint32_t end = load_le16(d + 6);
   if (end > kDynCfgSize) end = kDynCfgSize;
-  switch (rd16(d + 4)) {
+  switch (load_le16(d + 4)) {
     case kDynCfgPlain: return PlainMatches(d, end, address);
     case kDynCfgTyped: return TypedMatches(d, end, address);
     default: return false;

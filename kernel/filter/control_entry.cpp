@@ -2,6 +2,7 @@
 // dispatcher, codes 49-62 are answered here. The buffer's first word holds
 // the total length on entry and the answer on return; it is trusted only
 // as far as the buffer really reaches.
+#include "byte_order.h"
 #include "drv_requests.h"
 #include "kern_host.h"
 #include "kernel/filter/adapters.h"
@@ -13,14 +14,6 @@ namespace {
 
 // Smallest request of codes 0-47: the length word and the 24-byte header.
 constexpr uint32_t MIN_FRAMED_TOTAL = 4 + sizeof(DrvRequestHeader);
-
-uint32_t get_u32(const uint8_t *p) {
-  uint32_t v;
-  memcpy(&v, p, 4);
-  return v;
-}
-
-void put_u32(uint8_t *p, uint32_t v) { memcpy(p, &v, 4); }
 
 // 48, 52-57 and anything above 62.
 bool is_rejected(uint32_t code) {
@@ -37,44 +30,44 @@ bool needs_eight_bytes(uint32_t code) {
 
 uint32_t answer_framed(uint32_t code, uint8_t *buffer, uint32_t total) {
   int32_t r = total < MIN_FRAMED_TOTAL ? -2 : FilterGetInformation(code, buffer + 4, total - 4);
-  put_u32(buffer, static_cast<uint32_t>(r));
+  store_le32(buffer, static_cast<uint32_t>(r));
   return 0;
 }
 
 void answer_drvqueues(uint8_t *buffer) {
-  put_u32(buffer, 0);
+  store_le32(buffer, 0);
   uint64_t pending = QUEUE_CountPendingForAllFLT();
-  put_u32(buffer + 4, pending > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(pending));
+  store_le32(buffer + 4, pending > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(pending));
 }
 
 uint32_t answer_unframed(uint32_t code, uint8_t *buffer, uint32_t total) {
   char *name = reinterpret_cast<char *>(buffer + 4);
   switch (code) {
     case IOCTL_GETCODE:
-      put_u32(buffer, 0);
-      put_u32(buffer + 4, DrvPopEvent());
+      store_le32(buffer, 0);
+      store_le32(buffer + 4, DrvPopEvent());
       break;
     case IOCTL_CONFIRM:
       DrvConfirmEvent();
       break;
     case IOCTL_SETPID:
-      ServiceProcessPID = get_u32(buffer + 4);
+      ServiceProcessPID = load_le32(buffer + 4);
       break;
     case IOCTL_GETDDATALEN:
-      put_u32(buffer, 0);
-      put_u32(buffer + 4, FLTS_GetDDataLen());
+      store_le32(buffer, 0);
+      store_le32(buffer + 4, FLTS_GetDDataLen());
       break;
     case IOCTL_GETDDATA:
       FLTS_GetDData(reinterpret_cast<char *>(buffer), total);
       break;
     case IOCTL_SETVPNADAPTER:
-      put_u32(buffer, static_cast<uint32_t>(FLTS_SetVpnAdapter(name, total - 4)));
+      store_le32(buffer, static_cast<uint32_t>(FLTS_SetVpnAdapter(name, total - 4)));
       break;
     case IOCTL_GETDRVQUEUES:
       answer_drvqueues(buffer);
       break;
     case IOCTL_CHECKVPNADAPTER:
-      put_u32(buffer, static_cast<uint32_t>(FLTS_CheckVpnAdapter(name, total - 4)));
+      store_le32(buffer, static_cast<uint32_t>(FLTS_CheckVpnAdapter(name, total - 4)));
       break;
   }
   return 0;
@@ -86,11 +79,11 @@ extern "C" uint32_t Zor_Filter_DRV_IoControl_Function(uint32_t code, uint8_t *bu
                                                       uint32_t *length) {
   if (!buffer || !length || *length == 0) return 1;
   if (*length < 4) return 1;
-  uint32_t total = get_u32(buffer);
+  uint32_t total = load_le32(buffer);
   if (total > *length) total = *length;
   if (code <= RQC_LAST_FRAMED) return answer_framed(code, buffer, total);
   if (is_rejected(code)) {
-    put_u32(buffer, 0);
+    store_le32(buffer, 0);
     return 1;
   }
   if (needs_eight_bytes(code) && total < 8) return 1;

@@ -1,5 +1,6 @@
 #include "kernel/filter/firewall_checks.h"
 
+#include "byte_order.h"
 #include "kernel/filter/adapters.h"
 #include "kernel/filter/filter_core.h"
 #include "kernel/filter/ip_helpers.h"
@@ -19,26 +20,16 @@ constexpr uint32_t kMinFrame = 60;
 constexpr uint32_t kResetLen = 54, kResetLenTs = 66;
 constexpr uint32_t kTsvalBump = 1000;
 
-uint32_t load32(const uint8_t *p) {
-  uint32_t v;
-  memcpy(&v, p, 4);
-  return v;
-}
-uint16_t load16(const uint8_t *p) {
-  uint16_t v;
-  memcpy(&v, p, 2);
-  return v;
-}
 // Network-order u32/u16 fields kept in memory as on the wire.
-uint32_t wire32(uint32_t stored) { return be32(reinterpret_cast<const uint8_t *>(&stored)); }
+uint32_t wire32(uint32_t stored) { return load_be32(reinterpret_cast<const uint8_t *>(&stored)); }
 uint32_t to_wire32(uint32_t v) {
   uint32_t out;
-  put_be32(reinterpret_cast<uint8_t *>(&out), v);
+  store_be32(reinterpret_cast<uint8_t *>(&out), v);
   return out;
 }
 uint16_t bump16(uint16_t stored) {
   uint16_t out;
-  put_be16(reinterpret_cast<uint8_t *>(&out), (uint16_t)(be16(reinterpret_cast<uint8_t *>(&stored)) + 1));
+  store_be16(reinterpret_cast<uint8_t *>(&out), (uint16_t)(load_be16(reinterpret_cast<uint8_t *>(&stored)) + 1));
   return out;
 }
 
@@ -57,7 +48,7 @@ bool find_tsval(const uint8_t *tcp, uint32_t hlen, uint32_t *tsval) {
     uint8_t len = tcp[i + 1];
     if (len < 2 || i + len > hlen) return false;
     if (kind == 8 && len == 10) {
-      *tsval = load32(tcp + i + 2);
+      *tsval = load_ne32(tcp + i + 2);
       return true;
     }
     i += len;
@@ -177,7 +168,7 @@ uint32_t open_session(uint32_t tunnel, FilterAdapter *adapter, const uint8_t *fr
   d.finstate = fin ? 3 : 0;
   d.synstate = fin ? 3 : 1;
   FirewallSession *s = FIREWALL_AddNewSession(
-      tunnel, adapter, frame + 6, frame, load32(ip + 12), load32(ip + 16), IPPROTO_TCP_NUM,
+      tunnel, adapter, frame + 6, frame, load_ne32(ip + 12), load_ne32(ip + 16), IPPROTO_TCP_NUM,
       reinterpret_cast<uint8_t *>(&d), sizeof d, FW_TCP_RejectSession, g.outgoing);
   if (!s) return 1;
   arm(s, fin ? f_FW_TCP_SESSION_CLOSEAFTERFIN_TIMEOUT : f_FW_TCP_SESSION_AFTERFIRSTSYN_TIMEOUT);
@@ -194,11 +185,11 @@ uint32_t build_reset(FirewallSession *s, uint32_t from, uint8_t *f) {
   memset(f, 0, len);
   memcpy(f, from ? s->mac1 : s->mac2, 6);
   memcpy(f + 6, from ? s->mac2 : s->mac1, 6);
-  put_be16(f + 12, ETH_TYPE_IPV4);
+  store_be16(f + 12, ETH_TYPE_IPV4);
   uint8_t *ip = f + ETH_HEADER_LEN;
   ip[0] = 0x45;
   ip[1] = FLT_IPH_TOS;
-  put_be16(ip + 2, (uint16_t)(len - ETH_HEADER_LEN));
+  store_be16(ip + 2, (uint16_t)(len - ETH_HEADER_LEN));
   uint16_t &ipid = from ? d->ipid2 : d->ipid1;
   ipid = bump16(ipid);
   memcpy(ip + 4, &ipid, 2);
@@ -218,7 +209,7 @@ uint32_t build_reset(FirewallSession *s, uint32_t from, uint8_t *f) {
   if (ts) {
     static const uint8_t head[4] = {1, 1, 8, 10};
     memcpy(tcp + 20, head, 4);
-    put_be32(tcp + 24, wire32(from ? d->tsval2 : d->tsval1) + kTsvalBump);
+    store_be32(tcp + 24, wire32(from ? d->tsval2 : d->tsval1) + kTsvalBump);
     memcpy(tcp + 28, from ? &d->tsval1 : &d->tsval2, 4);
   }
   CalcUdpTcpChkSum(ip);
@@ -227,7 +218,7 @@ uint32_t build_reset(FirewallSession *s, uint32_t from, uint8_t *f) {
 
 // Parameter i in minutes, taken when 1..max (max 0: any non-zero value).
 void minutes(const uint8_t *params, int i, uint32_t max, uint64_t *target) {
-  uint32_t v = load32(params + 4 * i);
+  uint32_t v = load_ne32(params + 4 * i);
   if (v >= 1 && (max == 0 || v <= max)) *target = v * kTicksPerMinute;
 }
 
@@ -263,7 +254,7 @@ uint32_t FIREWALL_CheckPacket(uint32_t tunnel, FilterAdapter *adapter, uint8_t *
     FIREWALL_CheckForClosedSessionsByTimeout();
   }
   if (!frame || length <= ETH_HEADER_LEN) return 1;
-  if (be16(frame + 12) != ETH_TYPE_IPV4) return 0;
+  if (load_be16(frame + 12) != ETH_TYPE_IPV4) return 0;
   return FW_IP_CheckPacket(tunnel, adapter, frame, ip, length, outgoing, session);
 }
 
@@ -274,7 +265,7 @@ uint32_t FW_IP_CheckPacket(uint32_t tunnel, FilterAdapter *adapter, uint8_t *fra
   uint32_t hlen = (uint32_t)(ip[0] & 0x0F) * 4;
   if (hlen < 20 || hlen > length - ETH_HEADER_LEN) return 1;
   if (!outgoing && !IsValidIpChkSum(ip)) return 1;
-  uint32_t total = be16(ip + 2);
+  uint32_t total = load_be16(ip + 2);
   if (length - ETH_HEADER_LEN < total) return 0;
   if (ip[9] != IPPROTO_TCP_NUM) return 0;
   return FW_TCP_CheckPacket(tunnel, adapter, frame, ip, length, outgoing, session, hlen, total);
@@ -289,12 +280,12 @@ uint32_t FW_TCP_CheckPacket(uint32_t tunnel, FilterAdapter *adapter, uint8_t *fr
   const uint8_t *tcp = ip + iphlen;
   uint32_t hlen = (uint32_t)(tcp[12] >> 4) * 4;
   if (hlen < 20 || hlen > seglen) return 1;
-  Segment g = {tcp, hlen, seglen - hlen, tcp[13], be32(tcp + 4), be32(tcp + 8),
-               load16(ip + 4), outgoing};
+  Segment g = {tcp, hlen, seglen - hlen, tcp[13], load_be32(tcp + 4), load_be32(tcp + 8),
+               load_ne16(ip + 4), outgoing};
   uint8_t key[4];
   memcpy(key, outgoing ? tcp : tcp + 2, 2);
   memcpy(key + 2, outgoing ? tcp + 2 : tcp, 2);
-  FirewallSession *s = FIREWALL_FindSession(frame + 6, frame, load32(ip + 12), load32(ip + 16),
+  FirewallSession *s = FIREWALL_FindSession(frame + 6, frame, load_ne32(ip + 12), load_ne32(ip + 16),
                                             IPPROTO_TCP_NUM, key, 4, outgoing);
   if (!s) return open_session(tunnel, adapter, frame, ip, g, key, session);
   if (session) *session = s;
@@ -309,17 +300,17 @@ uint32_t FW_UDP_CheckPacket(uint32_t tunnel, FilterAdapter *adapter, uint8_t *fr
   uint8_t data[16] = {};
   memcpy(data, outgoing ? udp : udp + 2, 2);
   memcpy(data + 2, outgoing ? udp + 2 : udp, 2);
-  FirewallSession *s = FIREWALL_FindSession(frame + 6, frame, load32(ip + 12), load32(ip + 16),
+  FirewallSession *s = FIREWALL_FindSession(frame + 6, frame, load_ne32(ip + 12), load_ne32(ip + 16),
                                             IPPROTO_UDP_NUM, data, 4, outgoing);
   if (s) {
-    take_stats(tunnel, true, &FwTcp(s)->stamp, be16(ip + 2), outgoing);
+    take_stats(tunnel, true, &FwTcp(s)->stamp, load_be16(ip + 2), outgoing);
   } else {
-    s = FIREWALL_AddNewSession(tunnel, adapter, frame + 6, frame, load32(ip + 12),
-                               load32(ip + 16), IPPROTO_UDP_NUM, data, sizeof data, nullptr,
+    s = FIREWALL_AddNewSession(tunnel, adapter, frame + 6, frame, load_ne32(ip + 12),
+                               load_ne32(ip + 16), IPPROTO_UDP_NUM, data, sizeof data, nullptr,
                                outgoing);
     if (!s) return 1;
   }
-  (outgoing ? FwTcp(s)->ipid1 : FwTcp(s)->ipid2) = load16(ip + 4);
+  (outgoing ? FwTcp(s)->ipid1 : FwTcp(s)->ipid2) = load_ne16(ip + 4);
   arm(s, f_FW_UDP_SESSION_IDLE_TIMEOUT);
   if (session) *session = s;
   return 0;

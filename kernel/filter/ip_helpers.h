@@ -2,6 +2,7 @@
 // checksums of IPv4, UDP and TCP, the parsed packet record that the packet
 // path hands to the tunnel and the firewall, and the MSS clamp.
 #pragma once
+#include "byte_order.h"
 #include "kern_host.h"
 
 struct FrameContext;
@@ -13,17 +14,6 @@ constexpr uint8_t IPPROTO_TCP_NUM = 6;
 constexpr uint8_t IPPROTO_UDP_NUM = 17;
 constexpr uint8_t TCP_FIN = 0x01, TCP_SYN = 0x02, TCP_RST = 0x04, TCP_PSH = 0x08, TCP_ACK = 0x10;
 
-inline uint16_t be16(const uint8_t *p) { return (uint16_t)(p[0] << 8 | p[1]); }
-inline uint32_t be32(const uint8_t *p) {
-  return (uint32_t)p[0] << 24 | (uint32_t)p[1] << 16 | (uint32_t)p[2] << 8 | p[3];
-}
-inline void put_be16(uint8_t *p, uint16_t v) {
-  p[0] = (uint8_t)(v >> 8);
-  p[1] = (uint8_t)v;
-}
-inline void put_be32(uint8_t *p, uint32_t v) {
-  for (int i = 0; i < 4; i++) p[i] = (uint8_t)(v >> (24 - 8 * i));
-}
 
 // One IPv4 packet in a frame copy, as the packet path parsed it.
 struct IPPacket {

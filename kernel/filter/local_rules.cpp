@@ -1,5 +1,6 @@
 #include "kernel/filter/local_rules.h"
 
+#include "byte_order.h"
 #include "crypto/crc32.h"
 #include "kernel/filter/filter_core.h"
 #include "kernel/filter/firewall_sessions.h"
@@ -20,14 +21,7 @@ uint32_t rules_len;
 uint8_t *pending;        // the image being loaded
 uint32_t pending_len, pending_next;
 
-uint32_t rd32(const uint8_t *p) {
-  uint32_t v;
-  memcpy(&v, p, 4);
-  return v;
-}
-void wr32(uint8_t *p, uint32_t v) { memcpy(p, &v, 4); }
-
-void seal(uint8_t *part, uint32_t len) { wr32(part + len - 4, ~FCS32(part, len - 4)); }
+void seal(uint8_t *part, uint32_t len) { store_le32(part + len - 4, ~FCS32(part, len - 4)); }
 bool sealed(const uint8_t *part, uint32_t len) { return FCS32(part, len) == FCS32_RESIDUE; }
 
 void drop_pending(void) {
@@ -53,14 +47,14 @@ int32_t check_image(const uint8_t *image, uint32_t len) {
   if (len < LCFG_IMAGE_SIZE) return -2;
   if (!sealed(image, LCFG_HEADER_SIZE) || !sealed(image + LCFG_HEADER_SIZE, LCFG_TABLE_SIZE))
     return -3;
-  if (rd32(image) != LCFG_FORMAT || len != LCFG_IMAGE_SIZE + rd32(image + 8)) return -7;
+  if (load_le32(image) != LCFG_FORMAT || len != LCFG_IMAGE_SIZE + load_le32(image + 8)) return -7;
   return 0;
 }
 
 int32_t take_chunk(const uint8_t *payload, uint32_t n, uint32_t *next) {
   *next = 0;
   if (n < 8) return -7;
-  uint32_t total = rd32(payload), offset = rd32(payload + 4), len = n - 8;
+  uint32_t total = load_le32(payload), offset = load_le32(payload + 4), len = n - 8;
   if (offset == 0) {
     drop_pending();
     if (total == 0 || !(pending = static_cast<uint8_t *>(KERN_kmalloc(total)))) return -5;
@@ -91,14 +85,14 @@ uint32_t LCFGSetBlock(uint8_t *payload, uint32_t n, uint32_t room) {
   if (room < kReplySize) return 0;
   uint32_t next;
   int32_t err = take_chunk(payload, n, &next);
-  wr32(payload, next);
-  wr32(payload + 4, (uint32_t)err);
+  store_le32(payload, next);
+  store_le32(payload + 4, (uint32_t)err);
   return kReplySize;
 }
 
 uint32_t LCFGGetBlock(uint8_t *payload, uint32_t room) {
   if (!rules || room < kBlockHead) return 0;
-  uint32_t offset = rd32(payload), len;
+  uint32_t offset = load_le32(payload), len;
   if (offset == 0)
     len = LCFG_HEADER_SIZE;
   else if (offset == LCFG_HEADER_SIZE)
@@ -108,10 +102,10 @@ uint32_t LCFGGetBlock(uint8_t *payload, uint32_t room) {
   else
     return 0;
   if (len > room - kBlockHead) return 0;
-  wr32(payload, offset);
-  wr32(payload + 4, len);
-  wr32(payload + 8, rules_len);
-  wr32(payload + 12, 0);
+  store_le32(payload, offset);
+  store_le32(payload + 4, len);
+  store_le32(payload + 8, rules_len);
+  store_le32(payload + 12, 0);
   memcpy(payload + kBlockHead, rules + offset, len);
   return kBlockHead + len;
 }
@@ -121,11 +115,11 @@ void LCFGReadOnStart(void) {
   auto *image = static_cast<uint8_t *>(KERN_kmalloc(LCFG_IMAGE_SIZE));
   if (!image) return;
   memset(image, 0, LCFG_IMAGE_SIZE);
-  wr32(image, LCFG_FORMAT);
-  wr32(image + 4, kEmptyFlags);
+  store_le32(image, LCFG_FORMAT);
+  store_le32(image + 4, kEmptyFlags);
   seal(image, LCFG_HEADER_SIZE);
   uint8_t *table = image + LCFG_HEADER_SIZE;
-  for (uint32_t i = 0; i < kEntries; i++) wr32(table + i * kEntrySize, 0xFFFFFFFFu);
+  for (uint32_t i = 0; i < kEntries; i++) store_le32(table + i * kEntrySize, 0xFFFFFFFFu);
   seal(table, LCFG_TABLE_SIZE);
   rules = image;
   rules_len = LCFG_IMAGE_SIZE;

@@ -1,5 +1,6 @@
 #include "kernel/filter/packet_path.h"
 
+#include "byte_order.h"
 #include "crypto/random.h"
 #include "kernel/filter/dns_inspection.h"
 #include "kernel/filter/filter_core.h"
@@ -42,7 +43,7 @@ void fill_raw_checksum(uint8_t *ip, uint32_t len) {
   if (len < 20 || (ip[0] >> 4) != 4) return;
   uint32_t ihl = (uint32_t)(ip[0] & 0x0F) * 4;
   if (ihl < 20 || ihl > len) return;
-  if (be16(ip + 10) == 0) CalcChecksum(ip);
+  if (load_be16(ip + 10) == 0) CalcChecksum(ip);
 }
 
 // Copies the frame into f with an Ethernet shape. 0xFFFFFFFF when it was
@@ -53,16 +54,16 @@ uint32_t shape(FilterAdapter *a, uint8_t *f, void *netbuf, uint32_t *length) {
     case ADAPTER_RAWIP:
       if (DrvCopyFrame(nullptr, netbuf, f + 14, len)) return VERDICT_NOT_HANDLED;
       put_macs(f, "EIPMACEIPMAC");
-      put_be16(f + 12, ETH_TYPE_IPV4);
+      store_be16(f + 12, ETH_TYPE_IPV4);
       fill_raw_checksum(f + 14, len);
       *length = len + 14;
       return 0xFFFFFFFFu;
     case ADAPTER_PPP:
       if (len < 2) return VERDICT_PASS;
       if (DrvCopyFrame(nullptr, netbuf, f + 12, len)) return VERDICT_NOT_HANDLED;
-      if (be16(f + 12) != kPppIpv4 || len < 3 || (f[14] >> 4) != 4) return VERDICT_PASS;
+      if (load_be16(f + 12) != kPppIpv4 || len < 3 || (f[14] >> 4) != 4) return VERDICT_PASS;
       put_macs(f, "PPPMACPPPMAC");
-      put_be16(f + 12, ETH_TYPE_IPV4);
+      store_be16(f + 12, ETH_TYPE_IPV4);
       fill_raw_checksum(f + 14, len - 2);
       *length = len + 12;
       return 0xFFFFFFFFu;
@@ -105,7 +106,7 @@ uint32_t syn_copy_window(uint32_t direction, uint8_t *ip, uint32_t len) {
   uint32_t ihl = (uint32_t)(ip[0] & 0x0F) * 4;
   if (ihl < 20 || ihl + 8 > len) return 0xFFFFFFFFu;
   uint8_t *udp = ip + ihl;
-  uint32_t ulen = be16(udp + 4);
+  uint32_t ulen = load_be16(udp + 4);
   if (ulen < 8 || ihl + ulen > len) return 0xFFFFFFFFu;
   if (direction == PORT_TERM) {
     bool own = ulen == client.last_datagram_len + 8 &&
@@ -221,7 +222,7 @@ uint32_t send_into_tunnel(IPPacket *p) {
   FilterAdapter *t = FilterGetVpnAdapter();
   memcpy(eth, guard.gwmac, 6);
   memcpy(eth + 6, t ? t->hardaddr : p->frame + 6, 6);
-  put_be16(eth + 12, ETH_TYPE_IPV4);
+  store_be16(eth + 12, ETH_TYPE_IPV4);
   if (queue_parts(ctx, eth, 14, ctx->work, ihl + udplen, 1, 1)) return VERDICT_NOT_HANDLED;
   StatIncOkRecvSend(ctx->stat_entry);
   return VERDICT_TAKEN;
@@ -236,7 +237,7 @@ uint32_t segment_into_tunnel(IPPacket *p, uint32_t segsize) {
   uint32_t room = limit > thl + FilterGetMaxHeaderSize() + 20 ? limit - (thl + FilterGetMaxHeaderSize() + 20) : 0;
   if (room && room < segsize) segsize = room;
   if (!segsize || thl + segsize >= p->payload) return send_into_tunnel(p);
-  uint32_t data = p->payload - thl, seq = be32(tcp + 4);
+  uint32_t data = p->payload - thl, seq = load_be32(tcp + 4);
   uint8_t flags = tcp[13];
   uint32_t head = p->linklen + p->ihl + thl;
   for (uint32_t off = 0; off < data; off += segsize) {
@@ -248,12 +249,12 @@ uint32_t segment_into_tunnel(IPPacket *p, uint32_t segsize) {
     s.frame = fragframe;
     s.ip = fragframe + p->linklen;
     uint8_t *st = s.ip + p->ihl;
-    put_be32(st + 4, seq + off);
+    store_be32(st + 4, seq + off);
     st[13] = last ? flags : (uint8_t)(flags & ~(TCP_PSH | TCP_FIN));
     s.total = p->ihl + thl + n;
     s.payload = thl + n;
     s.buflen = s.total;
-    put_be16(s.ip + 2, (uint16_t)s.total);
+    store_be16(s.ip + 2, (uint16_t)s.total);
     CalcChecksum(s.ip);
     CalcUdpTcpChkSum(s.ip);
     uint32_t v = send_into_tunnel(&s);
@@ -382,10 +383,10 @@ uint32_t IPPacketReceived(FrameContext *ctx, uint32_t linklen, uint8_t *ip, uint
   if (ihl < 20 || ihl > length) return VERDICT_TAKEN;
   uint32_t direction = ctx->direction;
   if (direction == PORT_NET && !IsValidIpChkSum(ip)) return VERDICT_TAKEN;
-  uint32_t total = be16(ip + 2);
-  if (direction == PORT_TERM && total == 0) put_be16(ip + 2, (uint16_t)(total = length));
+  uint32_t total = load_be16(ip + 2);
+  if (direction == PORT_TERM && total == 0) store_be16(ip + 2, (uint16_t)(total = length));
   if (total > length) return VERDICT_PASS;
-  if (total < ihl) put_be16(ip + 2, (uint16_t)(total = length));
+  if (total < ihl) store_be16(ip + 2, (uint16_t)(total = length));
 
   IPPacket p = {};
   p.frame = ctx->frame;
@@ -403,10 +404,10 @@ uint32_t IPPacketReceived(FrameContext *ctx, uint32_t linklen, uint8_t *ip, uint
 uint32_t ARPPacketReceived(const FrameContext *ctx, uint32_t linklen, uint8_t *body,
                            uint32_t bodylen) {
   const uint8_t *frame = ctx->frame;
-  if (linklen != 14 || bodylen <= 27 || be16(body) != 1 || be16(body + 2) != ETH_TYPE_IPV4 ||
-      body[4] != 6 || body[5] != 4 || be16(body + 6) != 1)
+  if (linklen != 14 || bodylen <= 27 || load_be16(body) != 1 || load_be16(body + 2) != ETH_TYPE_IPV4 ||
+      body[4] != 6 || body[5] != 4 || load_be16(body + 6) != 1)
     return 0;
-  uint32_t index = FindClient(be32(body + 24), false, false);
+  uint32_t index = FindClient(load_be32(body + 24), false, false);
   if (index == zor::addr::kNotFound) return 0;
   uint8_t kind = client.table.e[index].kind;
   if (kind != zor::addr::kExtraServer && kind != zor::addr::kTunnelled &&
@@ -417,11 +418,11 @@ uint32_t ARPPacketReceived(const FrameContext *ctx, uint32_t linklen, uint8_t *b
   memcpy(reply + 6, guard.gwmac, 6);
   memcpy(reply + 12, frame + 12, 2);
   uint8_t *arp = reply + 14;
-  put_be16(arp, 1);
-  put_be16(arp + 2, ETH_TYPE_IPV4);
+  store_be16(arp, 1);
+  store_be16(arp + 2, ETH_TYPE_IPV4);
   arp[4] = 6;
   arp[5] = 4;
-  put_be16(arp + 6, 2);
+  store_be16(arp + 6, 2);
   memcpy(arp + 8, guard.gwmac, 6);
   memcpy(arp + 14, body + 24, 4);
   memcpy(arp + 18, body + 8, 6);
@@ -435,13 +436,13 @@ uint32_t ARPPacketReceived(const FrameContext *ctx, uint32_t linklen, uint8_t *b
 LinkInfo DetectFrameAndPid(const uint8_t *f, uint32_t len) {
   LinkInfo too_short = {LINK_TOO_SHORT, 0, 0};
   if (len < 15) return too_short;
-  uint16_t type = be16(f + 12);
+  uint16_t type = load_be16(f + 12);
   if (type > 1535) return {14, 2, type};
   if (f[14] == 0xFF && f[15] == 0xFF) return {14, 5, 0x8137};
   bool control3 = len > 16 && f[16] == 3;
   if (f[14] == 0xAA && f[15] == 0xAA && control3) {
     if (len < 22) return too_short;
-    uint32_t pid = (f[16] | f[17] << 8) == 0x0003 ? be16(f + 20) : 0;
+    uint32_t pid = (f[16] | f[17] << 8) == 0x0003 ? load_be16(f + 20) : 0;
     return {22, 10, pid};
   }
   if (len < 17) return too_short;

@@ -3,6 +3,7 @@
 // payload) or a negative status that becomes the answer word.
 #include "kernel/filter/request_dispatcher.h"
 
+#include "byte_order.h"
 #include "drv_requests.h"
 #include "crypto/magma.h"
 #include "crypto/random.h"
@@ -21,9 +22,6 @@
 #include "kernel/filter/wire_format.h"
 
 using namespace zor::tunnel;
-using zor::wire::rd32;
-using zor::wire::wr16;
-using zor::wire::wr32;
 
 extern "C" {
 uint32_t probe_deadline;
@@ -49,12 +47,12 @@ struct Request {
 };
 
 int32_t Reply(Request &r, uint32_t len) {
-  wr32(r.buf + 20, len);
+  store_le32(r.buf + 20, len);
   return (int32_t)(kHead + len);
 }
 
 int32_t Status(Request &r, int32_t status) {
-  wr32(r.buf + 12, (uint32_t)status);
+  store_le32(r.buf + 12, (uint32_t)status);
   return Reply(r, 0);
 }
 
@@ -68,7 +66,7 @@ int32_t CopyOut(Request &r, const void *from, uint32_t size) {
 // Stores the request's first word in to; -4 when it is shorter.
 int32_t StoreWord(Request &r, uint32_t &to) {
   if (r.n < 4) return -4;
-  to = rd32(r.payload);
+  to = load_le32(r.payload);
   return Reply(r, 0);
 }
 
@@ -79,10 +77,10 @@ int32_t GetInfo(Request &r) {
   if (r.room < 88) return -3;
   uint8_t *p = r.payload;
   memset(p, 0, 88);
-  wr32(p + 4, client.last_error);
-  wr32(p + 12, client.dos_connect);
-  wr32(p + 16, client.dos_session_change);
-  wr32(p + 20, FilterAdapterCount());
+  store_le32(p + 4, client.last_error);
+  store_le32(p + 12, client.dos_connect);
+  store_le32(p + 16, client.dos_session_change);
+  store_le32(p + 20, FilterAdapterCount());
   memcpy(p + 24, kBuildText, sizeof kBuildText - 1);
   memcpy(p + 56, driverversionstr, sizeof driverversionstr - 1);
   return Reply(r, 88);
@@ -99,10 +97,10 @@ int32_t GetCfgCon(Request &r) {
 int32_t GetStat(Request &r) {
   if (r.n != 8) return -2;
   if (r.room < zor::addr::kClientStatsSize) return -3;
-  uint32_t kind = rd32(r.payload), index = rd32(r.payload + 4);
+  uint32_t kind = load_le32(r.payload), index = load_le32(r.payload + 4);
   if (index >= zor::addr::kEntries) return -22;
   if (kind == 4) {
-    wr32(r.payload, zor::addr::Used(client.table));
+    store_le32(r.payload, zor::addr::Used(client.table));
     return Reply(r, 4);
   }
   if (kind == 2)
@@ -127,7 +125,7 @@ int32_t Init(Request &r) {
 int32_t TreatPacket(Request &r, uint32_t probe) {
   uint32_t out = 0;
   int32_t s = ClientTreatSynPacket(r.payload, r.n, r.room, &out, probe);
-  wr32(r.buf + 12, (uint32_t)s);
+  store_le32(r.buf + 12, (uint32_t)s);
   return Reply(r, out);
 }
 int32_t TreatPacket(Request &r) { return TreatPacket(r, 0); }
@@ -170,7 +168,7 @@ int32_t Disconnect(Request &r) {
   }
   ClientDisconnect(1);
   FilterClearVpnAdapter();
-  if (rd32(r.payload + 4)) memset(client.granted, 0, sizeof client.granted);
+  if (load_le32(r.payload + 4)) memset(client.granted, 0, sizeof client.granted);
   if (client.state != before) DrvSendEvent(DrvSendEvent_STATE_CHANGED);
   return Reply(r, 0);
 }
@@ -203,18 +201,18 @@ int32_t SetLocalCfg(Request &r) {
 int32_t PConnecting(Request &r) {
   if (r.n < 14) return -4;
   const uint8_t *p = r.payload;
-  uint32_t type = rd32(p + 4);
+  uint32_t type = load_le32(p + 4);
   if (type > 2) return -4;
-  proxifynotstdftpport = rd32(p) & 1;
+  proxifynotstdftpport = load_le32(p) & 1;
   if (type == 0) {
     client.state = kTransportReady;
     p_UseProxy = 0;
     return Reply(r, 0);
   }
   p_ProxyType = type;
-  p_ProxyFlags = rd32(p);
-  p_TCPProxyIP = rd32(p + 8);
-  p_TCPProxyPort = zor::wire::rd16(p + 12);
+  p_ProxyFlags = load_le32(p);
+  p_TCPProxyIP = load_le32(p + 8);
+  p_TCPProxyPort = load_le16(p + 12);
   p_ProxyState = 18;
   p_UseProxy = 1;
   client.state = kSynRqBuilt;
@@ -227,10 +225,10 @@ int32_t PConnected(Request &r) {
     return -4;
   }
   const uint8_t *p = r.payload;
-  p_UDPMyIP = rd32(p);
-  p_UDPProxyIP = rd32(p + 4);
-  p_UDPMyPort = zor::wire::rd16(p + 8);
-  p_UDPProxyPort = zor::wire::rd16(p + 10);
+  p_UDPMyIP = load_le32(p);
+  p_UDPProxyIP = load_le32(p + 4);
+  p_UDPMyPort = load_le16(p + 8);
+  p_UDPProxyPort = load_le16(p + 10);
   p_ProxyState = 19;
   p_UseProxy = 1;
   client.state = kTransportReady;
@@ -240,7 +238,7 @@ int32_t PConnected(Request &r) {
 int32_t PDisconnect(Request &r) {
   if (p_UseProxy && p_ProxyState != kProxyIdle) {
     if (r.n < 6) return -4;
-    if (rd32(r.payload) != p_TCPProxyIP || zor::wire::rd16(r.payload + 4) != p_TCPProxyPort)
+    if (load_le32(r.payload) != p_TCPProxyIP || load_le16(r.payload + 4) != p_TCPProxyPort)
       return Reply(r, 0);
     client.state = kIdle;
     p_TCPProxyIP = 0;
@@ -264,7 +262,7 @@ int32_t GetFirewallInfo(Request &r) {
   DrvFilterLock(0);
   FIREWALL_GetInformation(info);
   DrvFilterUnLock(0);
-  for (int i = 0; i < 4; ++i) wr32(r.payload + 4 * i, info[i]);
+  for (int i = 0; i < 4; ++i) store_le32(r.payload + 4 * i, info[i]);
   return Reply(r, 16);
 }
 
@@ -276,7 +274,7 @@ int32_t SetAuxInfo(Request &r) {
 // Mixes the service's seed into generator slot 0 instead of replacing it.
 int32_t SeedRandom(Request &r) {
   const uint8_t zero_key[32] = {};
-  if (r.n != 76 || zor::wire::Imitation(zero_key, r.payload, 72) != rd32(r.payload + 72))
+  if (r.n != 76 || zor::wire::Imitation(zero_key, r.payload, 72) != load_le32(r.payload + 72))
     return -2;
   uint8_t seed[72];
   GetRandomEx(seed, sizeof seed, 0);
@@ -292,8 +290,8 @@ int32_t GetVeskInfo(Request &r) {
   uint32_t word = 0;
   if (client.state == kConnected && (client.session_flags & 0x08))
     word = (client.options & 0x40) ? 1 : 2;
-  wr32(r.payload, word);
-  wr32(r.payload + 4, client.session_flags);
+  store_le32(r.payload, word);
+  store_le32(r.payload + 4, client.session_flags);
   return Reply(r, 8);
 }
 
@@ -319,7 +317,7 @@ int32_t GetAccessLevel(Request &r) {
   uint32_t any = 0;
   for (uint32_t g : client.granted) any |= g;
   r.payload[0] = client.access_level;
-  wr32(r.payload + 1, any ? 1 : 0);
+  store_le32(r.payload + 1, any ? 1 : 0);
   return Reply(r, 5);
 }
 
@@ -357,7 +355,7 @@ int32_t SetClientSocket(Request &r) {
 }
 
 int32_t GetDnsSuffix(Request &r) {
-  uint32_t len = zor::wire::rd16(client.dns_suffix);
+  uint32_t len = load_le16(client.dns_suffix);
   if (len > sizeof client.dns_suffix - 2) len = sizeof client.dns_suffix - 2;
   if (len > r.room) return -3;
   memmove(r.payload, client.dns_suffix + 2, len);
@@ -388,7 +386,7 @@ int32_t SetIpWhiteList(Request &r) {
 
 int32_t SetProtocols(Request &r) {
   if (r.n < 4) return -4;
-  client.protocol_mask = rd32(r.payload);
+  client.protocol_mask = load_le32(r.payload);
   return Status(r, 0);
 }
 
@@ -400,7 +398,7 @@ int32_t SetDnsUpdateServers(Request &r) {
 
 int32_t GetStageTimeout(Request &r) {
   if (r.room < 4) return -3;
-  wr32(r.payload, client.stage_timeout);
+  store_le32(r.payload, client.stage_timeout);
   return Reply(r, 4);
 }
 
@@ -480,8 +478,8 @@ static_assert(RoutesInCodeOrder(), "one handler per framed request, in code orde
 
 int32_t Dispatch(uint32_t code, uint8_t *buffer, uint32_t length) {
   if (length < kHead) return -2;
-  if (zor::wire::rd16(buffer) != DRV_REQUEST_MAGIC) return -1;
-  uint32_t count = rd32(buffer + 20);
+  if (load_le16(buffer) != DRV_REQUEST_MAGIC) return -1;
+  uint32_t count = load_le32(buffer + 20);
   memset(buffer + 3, 0, kHead - 3);
   if (code > RQC_LAST_FRAMED) return -5;
   Request r{buffer, buffer + kHead, length - kHead, 0, count};
@@ -496,7 +494,7 @@ extern "C" int32_t internal_FilterGetInformation(uint32_t code, uint8_t *buffer,
   if (!CLI_FilterStarted) return -5;
   if (lock) DrvFilterLock(1);
   int32_t result = buffer ? Dispatch(code, buffer, length) : -2;
-  if (buffer && length >= kHead && zor::wire::rd16(buffer) == DRV_REQUEST_MAGIC)
+  if (buffer && length >= kHead && load_le16(buffer) == DRV_REQUEST_MAGIC)
     buffer[2] = client.state;
   if (lock) DrvFilterUnLock(1);
   return result;

@@ -1,5 +1,6 @@
 #include "kernel/filter/syn_builders.h"
 
+#include "byte_order.h"
 #include "crypto/gost89.h"
 #include "crypto/gost89_imit.h"
 #include "crypto/random.h"
@@ -22,10 +23,10 @@ constexpr uint32_t kMaxTlvArea = 0xFFFF;
 // Header words the service reads after a builder: flag, gateway port, 2000.
 void MarkBuilt(uint8_t *buffer, uint32_t len) {
   buffer[3] = 10;
-  wr32(buffer + 4, kGatewayPort);
-  wr32(buffer + 8, 2000);
-  wr32(buffer + 16, 0);   // request header length: one datagram
-  wr32(buffer + 20, len);
+  store_le32(buffer + 4, kGatewayPort);
+  store_le32(buffer + 8, 2000);
+  store_le32(buffer + 16, 0);   // request header length: one datagram
+  store_le32(buffer + 20, len);
 }
 
 // Seals a datagram built in the kept copy and hands it to the reply.
@@ -46,7 +47,7 @@ bool PutSynRqTlvs(uint8_t *area, uint32_t cap, uint32_t *used, const uint8_t *ma
                   uint32_t n, bool probe) {
   const uint8_t *aux = client.aux_info;
   uint8_t variant = AuthVariant();
-  if (!probe && (rd32(aux + 4) & kAuxFlagEphemeral)) {
+  if (!probe && (load_le32(aux + 4) & kAuxFlagEphemeral)) {
     if (n != kEphemeralRecord) return false;
     memcpy(client.scalar, material + 92, 32);   // the scalar never travels
     return TLVPut(area, cap, used, kTagA, material + 28, 64, nullptr) &&
@@ -111,7 +112,7 @@ int32_t ClientMakeSynOk(uint8_t *buffer, uint32_t room) {
   uint8_t imit_key[32];
   DeriveImitKey(client.master_key, "SynOKImit", client.gw_nonce, imit_key);
   uint32_t imit_at = kSynOkHead + used;
-  wr32(d + imit_at, Imitation(imit_key, d, imit_at));
+  store_le32(d + imit_at, Imitation(imit_key, d, imit_at));
   zor::crypto::wipe(imit_key, sizeof imit_key);
   int32_t r = Finish(buffer, room, imit_at + 8);
   if (r > 0) client.state = kSynOkBuilt;
@@ -126,11 +127,11 @@ uint32_t ClientSetConnectKeys(const uint8_t *record, uint32_t n) {
   uint32_t check = (client.options & kOptClearInUse) ? ImPrefix(bukuz, zero_words, block, 64)
                                                      : Imitation(zero_key, block, 64);
   // The block must be the one the SYN OKF gave: the keys stay the filter's own.
-  if (check != rd32(record + 80) || !SameBytes(block, client.keys.recv_master, 32) ||
+  if (check != load_le32(record + 80) || !SameBytes(block, client.keys.recv_master, 32) ||
       !SameBytes(block + 32, client.keys.send_control_key, 32))
     return 0;
-  client.sock_addr = rd32(record + 4);
-  client.sock_port = rd16(record + 12);
+  client.sock_addr = load_le32(record + 4);
+  client.sock_port = load_le16(record + 12);
   client.dos_connect = DrvGetCurFtime(nullptr);
   client.session_end_tick = 0xFFFFFFFFu;
   client.send_counter = 0;

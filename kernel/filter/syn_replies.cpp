@@ -1,5 +1,6 @@
 #include "kernel/filter/syn_replies.h"
 
+#include "byte_order.h"
 #include "crypto/crc32.h"
 #include "crypto/magma_mgm.h"
 #include "crypto/random.h"
@@ -84,7 +85,7 @@ int32_t TreatStatus(uint8_t *buf, uint32_t len, uint32_t cap, uint32_t *out) {
   client.synrr_len = 0;
   if (VariantOf(buf) != client.variant) return 36;
 
-  uint32_t code = rd32(buf + 8);
+  uint32_t code = load_le32(buf + 8);
   if (code >= 41) return 16;
   int32_t mapped = (int32_t)code + 43;
   if (code == 1) client.state = kIdle;
@@ -118,7 +119,7 @@ int32_t TreatStatus(uint8_t *buf, uint32_t len, uint32_t cap, uint32_t *out) {
 // 12-byte head again and then image bytes [off + 12, off + len).
 int32_t Gather(const uint8_t *d, uint32_t len) {
   uint16_t tlv_len = TlvLengthOf(d);
-  uint16_t off = rd16(d + 10);
+  uint16_t off = load_le16(d + 10);
   uint32_t total = tlv_len + kRrFixed;
   if (total > kImageSize || (uint32_t)off + len > total || (off == 0 && len < kSynRrHead)) {
     client.synrr_len = 0;
@@ -166,7 +167,7 @@ int32_t KeyAgreement(uint8_t *area, uint32_t tlv_len, const Tlv &a, uint8_t *buf
   TlvKey key;
   DeriveTlvKey(client.master_key, "SynRRAddData", client.synrr + 12, &key);
   Tlv t;
-  uint32_t used = kPkiHead + rd32(buf + 8) + rd32(buf + 4);
+  uint32_t used = kPkiHead + load_le32(buf + 8) + load_le32(buf + 4);
   if (TLVGetField(kTagRrExtra, area, tlv_len, &key, false, &t)) {
     if (t.length > cap - used) return -3;
     memcpy(buf + used, t.value, t.length);
@@ -191,7 +192,7 @@ int32_t CheckKeyAreas(uint8_t *buf, uint32_t cap, uint32_t *out) {
   if ((o & 0x100) && !((o & 0x800) && client.okf_block_count) &&
       AuthVariant() != kAuthKeyAgreement && (KeyArea(0)[0] == 0 || KeyArea(1)[0] == 0)) {
     if (cap < 4) return -3;
-    wr32(buf, o);
+    store_le32(buf, o);
     *out = 4;
     return (o & 0x400) ? -16 : -15;
   }
@@ -220,7 +221,7 @@ int32_t TreatSynRr(uint8_t *buf, uint32_t len, uint32_t cap, uint32_t *out) {
   if (!CrcOk(img, total)) return 4;
   if (VariantOf(img) != 16 && VariantOf(img) != 17) return 36;
   client.variant = VariantOf(img);
-  client.gw_options = rd32(img + 28);
+  client.gw_options = load_le32(img + 28);
 
   int32_t r = CheckKeyAreas(buf, cap, out);
   if (r) return r;
@@ -228,7 +229,7 @@ int32_t TreatSynRr(uint8_t *buf, uint32_t len, uint32_t cap, uint32_t *out) {
   uint32_t tlv_len = TlvLengthOf(img);
   Tlv t, b, a;
   client.stage_timeout = TLVFindClear(kTagTimeout, area, tlv_len, &t) && t.length == 4
-                             ? rd32(t.value) : kDefaultTimeout;
+                             ? load_le32(t.value) : kDefaultTimeout;
   if (!TLVFindClear(kTagB, area, tlv_len, &b)) {
     client.stage_timeout = kDefaultTimeout;
     return 53;
@@ -240,12 +241,12 @@ int32_t TreatSynRr(uint8_t *buf, uint32_t len, uint32_t cap, uint32_t *out) {
   if (kPkiHead + b.length + alen > cap) return -3;
   memset(buf, 0, kPkiHead);
   memcpy(buf + kPkiHead, b.value, b.length);
-  wr32(buf + 8, b.length);
+  store_le32(buf + 8, b.length);
   if (has_a) memcpy(buf + kPkiHead + b.length, a.value, alen);
-  wr32(buf + 4, alen);
+  store_le32(buf + 4, alen);
   uint32_t extra = 0;
   if (agreement && (r = KeyAgreement(area, tlv_len, a, buf, cap, &extra)) != 0) return r;
-  wr32(buf + 20, extra);
+  store_le32(buf + 20, extra);
 
   memcpy(client.gw_nonce, img + 12, 16);
   if (client.variant == 16 && GetRandomEx(client.client_nonce, 16, 0) != 0) return 50;
@@ -261,11 +262,11 @@ int32_t TakeDynCfg(uint8_t *area, uint32_t tlv_len, const TlvKey &key,
   Tlv t;
   if (!TLVGetField(kTagDynCfg, area, tlv_len, &key, false, &t)) return 7;
   if (t.length < 8 || t.length > addr::kDynCfgSize) return 7;
-  uint32_t mac = rd32(t.value);
-  wr32(t.value, 0);
+  uint32_t mac = load_le32(t.value);
+  store_le32(t.value, 0);
   if (Imitation(imit_key, t.value, t.length) != mac) return -8;
-  if (rd16(t.value + 6) != t.length) return 7;
-  if (rd16(t.value + 4) != addr::kDynCfgTyped) return 6;
+  if (load_le16(t.value + 6) != t.length) return 7;
+  if (load_le16(t.value + 4) != addr::kDynCfgTyped) return 6;
   memcpy(client.DynCfg, t.value, t.length);
   return 0;
 }
@@ -278,7 +279,7 @@ int32_t TakeExtras(uint8_t *area, uint32_t tlv_len, const TlvKey &key) {
     client.okf_block_count++;
   }
   if (TLVGetField(kTagTimeout, area, tlv_len, &key, false, &t) && t.length == 4)
-    client.stage_timeout = rd32(t.value);
+    client.stage_timeout = load_le32(t.value);
   if (TLVGetField(kTagText, area, tlv_len, &key, false, &t) && t.length) {
     char *text = (char *)KERN_kmalloc(t.length + 1u);
     if (!text) return -4;
@@ -294,7 +295,7 @@ int32_t CheckOkfTrailer(const uint8_t *d, uint32_t len, uint32_t head,
                         const uint8_t imit_key[32]) {
   uint32_t tlv_len = TlvLengthOf(d);
   if (len != head + tlv_len + 4) return 4;
-  uint32_t trailer = rd32(d + len - 4);
+  uint32_t trailer = load_le32(d + len - 4);
   uint32_t want = client.variant == 17 ? Imitation(imit_key, d, len - 4) : ~FCS32(d, len - 4);
   return trailer == want ? 0 : -8;
 }
@@ -339,17 +340,17 @@ int32_t TreatSynOkf(uint8_t *buf, uint32_t len, uint32_t cap, uint32_t *out) {
   if (client.variant == 16) {
     memcpy(k.send_master, img + 40, 32);
     k.send_master_from_peer = 1;
-    client.session_id = rd32(img + 72);
-    client.session_value2 = rd32(img + 76);
+    client.session_id = load_le32(img + 72);
+    client.session_value2 = load_le32(img + 76);
   } else {
     SendMasterFixed(k.send_master);
     k.send_master_from_peer = 0;
-    client.session_id = rd32(img + 40);
+    client.session_id = load_le32(img + 40);
     client.session_value2 = 0;
   }
   memcpy(buf, k.recv_master, 32);
   memcpy(buf + 32, k.send_control_key, 32);
-  wr32(buf + 64, client.session_id);
+  store_le32(buf + 64, client.session_id);
   *out = 68;
   if (client.gw_options & 0x100) memset(KeyArea(0), 0, 128);
   zor::crypto::wipe(client.scalar, sizeof client.scalar);   // no further agreement
@@ -373,7 +374,7 @@ int32_t ClientTreatSynPacket(uint8_t *buf, uint32_t len, uint32_t cap, uint32_t 
   *out = 0;
   if (!buf || len < 8) return -9;
   uint8_t type = PacketTypeOf(buf);
-  if (rd32(buf) != ClientMagic())
+  if (load_le32(buf) != ClientMagic())
     return (type == kSynRr || type == kStatus || type == kSynOkf) ? -14 : -1;
   if (probe) return 0;
   switch (type) {

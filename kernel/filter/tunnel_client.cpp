@@ -1,5 +1,6 @@
 #include "kernel/filter/tunnel_client.h"
 
+#include "byte_order.h"
 #include "crypto/gost3410.h"
 #include "crypto/random.h"
 #include "crypto/wipe.h"
@@ -29,8 +30,6 @@ uint8_t client_old_cli_dyncfg[addr::kDynCfgSize];
 
 namespace {
 
-using wire::rd16;
-using wire::rd32;
 
 constexpr uint32_t kDefaultStageTimeout = 5;
 constexpr uint32_t kCurveParamSet = 1148;
@@ -39,10 +38,10 @@ constexpr uint32_t kStoredRecordBytes = kInitRecordSize;   // 688 bytes and the 
 constexpr char kAuthDigits6[] = "260001";
 constexpr char kAuthDigits4[] = "0100";
 
-uint32_t MagicOf(const uint8_t *record) { return rd32(record + init::kMagic); }
+uint32_t MagicOf(const uint8_t *record) { return load_le32(record + init::kMagic); }
 
 void FixMagic(uint8_t *record) {
-  if (MagicOf(record) == 0) wire::wr32(record + init::kMagic, wire::kMagicDefault);
+  if (MagicOf(record) == 0) store_le32(record + init::kMagic, wire::kMagicDefault);
 }
 
 // Removes every blank of a 64-byte text area; the rest moves up.
@@ -66,10 +65,10 @@ void RebuildTable() {
   const uint8_t *r = client.init_record;
   memset(&client.table, 0, sizeof client.table);
   AddNewClient(-1, addr::kBroadcast);
-  uint32_t gw = rd32(r + init::kGateway);
+  uint32_t gw = load_le32(r + init::kGateway);
   if (gw) AddNewClient((int32_t)gw, addr::kGateway);
   for (uint32_t i = 0; i < init::kServersCount; ++i) {
-    uint32_t a = rd32(r + init::kServers + 4 * i);
+    uint32_t a = load_le32(r + init::kServers + 4 * i);
     if (a == 0) break;
     if (a != 0xFFFFFFFFu) AddNewClient((int32_t)a, addr::kExtraServer);
   }
@@ -114,7 +113,7 @@ int32_t TreatReconfig(uint8_t *record) {
   const uint8_t *old = client.init_record;
   bool protection = !wire::SameBytes(old + init::kProtection, record + init::kProtection, 8) ||
                     MagicOf(old) != MagicOf(record);
-  bool gateway = rd32(old + init::kGateway) != rd32(record + init::kGateway);
+  bool gateway = load_le32(old + init::kGateway) != load_le32(record + init::kGateway);
   bool servers = old[init::kFlags] != record[init::kFlags] ||
                  !wire::SameBytes(old + init::kServers, record + init::kServers, 112);
 
@@ -214,8 +213,8 @@ int32_t ClientStoreAuxInfo(const uint8_t *info) {
 
 int32_t ClientSetSocket(const uint8_t *data, uint32_t length) {
   if (length < 8) return -9;
-  client.sock_addr = rd32(data);
-  client.sock_port = (uint16_t)rd32(data + 4);
+  client.sock_addr = load_le32(data);
+  client.sock_port = (uint16_t)load_le32(data + 4);
   return 1;
 }
 
@@ -269,10 +268,10 @@ int32_t ClientIsSendInitVPNPack(const uint8_t *ip, uint32_t len) {
   bool match;
   if (ClientMagic() != wire::kMagic) {
     match = SameAsStored(p, n);
-  } else if (n < 20 || rd32(p) != wire::kMagic || (p[5] != 16 && p[5] != 17)) {
+  } else if (n < 20 || load_le32(p) != wire::kMagic || (p[5] != 16 && p[5] != 17)) {
     match = false;
   } else if (wire::PacketTypeOf(p) == wire::kSynRq) {
-    uint32_t off = rd32(p + 10);
+    uint32_t off = load_le32(p + 10);
     match = SameAsStored(p, n) ||
             (off != 0 && 20 + (uint64_t)off + (n - 20) <= client.last_datagram_len &&
              wire::SameBytes(p + 20, client.last_datagram + 20 + off, n - 20));
@@ -291,7 +290,7 @@ int32_t ClientIsRecvInitVPNPack(const uint8_t *ip, uint32_t len) {
   if (!p || sport != wire::kGatewayPort || dport != client.sock_port) return 0;
   uint32_t magic = ClientMagic();
   if (magic != wire::kMagic) return -14;
-  if (n < 8 || rd32(p) != magic) return 0;
+  if (n < 8 || load_le32(p) != magic) return 0;
   switch (wire::PacketTypeOf(p)) {
     case wire::kStatus:
       return (client.state == kTransportReady || client.state == kSynOkBuilt) && n >= 20 &&

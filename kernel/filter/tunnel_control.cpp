@@ -1,5 +1,6 @@
 #include "kernel/filter/tunnel_control.h"
 
+#include "byte_order.h"
 #include "crypto/random.h"
 #include "kernel/filter/adapters.h"
 #include "kernel/filter/event_queue.h"
@@ -15,10 +16,6 @@
 #include "kernel/filter/wire_format.h"
 
 using namespace zor::tunnel;
-using zor::wire::rd16;
-using zor::wire::rd32;
-using zor::wire::wr16;
-using zor::wire::wr32;
 
 extern "C" {
 uint8_t CLI_MASK_OPEN_DATA_rnd[32];
@@ -69,7 +66,7 @@ uint32_t send_to_gateway(const uint8_t *body, uint32_t bodylen) {
   if (!f) return kNoMemory;
   memcpy(f->data, guard.gwmac, 6);
   memcpy(f->data + 6, a->hardaddr, 6);
-  put_be16(f->data + 12, ETH_TYPE_IPV4);
+  store_be16(f->data + 12, ETH_TYPE_IPV4);
   uint8_t *ip = f->data + 14;
   ip[0] = 0x45;
   memcpy(ip + 12, guard.ownip, 4);
@@ -79,11 +76,11 @@ uint32_t send_to_gateway(const uint8_t *body, uint32_t bodylen) {
 }
 
 void put_control_head(uint8_t *d, uint8_t type, const uint8_t nonce[16]) {
-  wr32(d, zor::wire::kMagic);
+  store_le32(d, zor::wire::kMagic);
   d[4] = type;
   d[5] = client.variant;
-  wr16(d + 6, 0);
-  wr32(d + 8, client.session_id);
+  store_le16(d + 6, 0);
+  store_le32(d + 8, client.session_id);
   memcpy(d + 12, nonce, 16);
 }
 
@@ -176,7 +173,7 @@ void keepalive_tick(void) {
 
 bool status_checks(const uint8_t *d, uint32_t len) {
   return len >= 20 && len == zor::wire::TlvLengthOf(d) + 20u && zor::wire::CrcOk(d, len) &&
-         ClientMagic() == zor::wire::kMagic && rd32(d) == zor::wire::kMagic &&
+         ClientMagic() == zor::wire::kMagic && load_le32(d) == zor::wire::kMagic &&
          d[5] == client.variant;
 }
 
@@ -193,24 +190,24 @@ void GuardNoteAnswer(void) {
 
 void GuardFillOuterHeaders(uint8_t *ip, uint32_t ihl, uint32_t udplen) {
   ip[1] = FLT_IPH_TOS;
-  put_be16(ip + 2, (uint16_t)(ihl + udplen));
-  put_be16(ip + 4, clientnextpackid++);
-  put_be16(ip + 6, 0);
+  store_be16(ip + 2, (uint16_t)(ihl + udplen));
+  store_be16(ip + 4, clientnextpackid++);
+  store_be16(ip + 6, 0);
   ip[8] = FLT_IPH_DEFTTL;
   ip[9] = IPPROTO_UDP_NUM;
-  put_be32(ip + 16, GuardGatewayAddress());
+  store_be32(ip + 16, GuardGatewayAddress());
   CalcChecksum(ip);
   uint8_t *udp = ip + ihl;
-  put_be16(udp, client.sock_port);
-  put_be16(udp + 2, zor::wire::kGatewayPort);
-  put_be16(udp + 4, (uint16_t)udplen);
+  store_be16(udp, client.sock_port);
+  store_be16(udp + 2, zor::wire::kGatewayPort);
+  store_be16(udp + 4, (uint16_t)udplen);
   CalcUdpTcpChkSum(ip);
 }
 
 int32_t GuardTreatKeyChange(IPPacket *p, uint8_t *d, uint32_t len) {
   if (ClientMagic() != zor::wire::kMagic) return 1;
   if (len < GUARD_KEYCHANGE_LEN) return kErrKcShort;
-  if (rd32(d + 8) != client.session_id) return kErrKcSession;
+  if (load_le32(d + 8) != client.session_id) return kErrKcSession;
   if (!GuardOpenControl(d, GUARD_KEYCHANGE_LEN, client.keys.recv_control_key)) return kErrKcImit;
   if (_MemCmp(d + 12, client.client_nonce, 16)) return kErrKcNonce;
   uint8_t gen = d[28];
@@ -238,7 +235,7 @@ int32_t GuardTreatAck(uint8_t *d, uint32_t len) {
     err = 8;
   else if (len < GUARD_ACK_LEN)
     err = 1;
-  else if (rd32(d + 8) != client.session_id)
+  else if (load_le32(d + 8) != client.session_id)
     err = 2;
   else if (!GuardOpenControl(d, GUARD_ACK_LEN, client.keys.recv_control_key))
     err = 3;
@@ -261,16 +258,16 @@ int32_t GuardTreatAck(uint8_t *d, uint32_t len) {
 int32_t GuardTreatOob(uint8_t *d, uint32_t len) {
   if (!(client.session_flags & GUARD_KEYS_EXIST)) return GUARD_ERR_NO_KEYS;
   if (len < kOobHead) return kErrOob;
-  uint32_t n = rd16(d + 6);
+  uint32_t n = load_le16(d + 6);
   if (kOobHead + n > len) return kErrOob;
-  uint32_t counter = rd32(d + 9);
+  uint32_t counter = load_le32(d + 9);
   UpdatePacketKey(0, counter);
   if (!GuardOpenOob(d, n, client.keys.recv_packet_key, counter, client.client_nonce,
                     GuardUsesMgm()))
     return kErrOob;
   GuardNoteAnswer();
   guard.recv_deadline = curtick + GUARD_ACTIVITY_TICKS;
-  if (rd16(d + 17) == OOB_ACCESS_LEVEL && n >= 1) {
+  if (load_le16(d + 17) == OOB_ACCESS_LEVEL && n >= 1) {
     client.access_level = d[19];
     GuardSendAccLvlUpdAck();
     DrvSendEvent(DrvSendEvent_GOT_ACCESS_LEVEL);
@@ -282,7 +279,7 @@ int32_t GuardTreatStatus(uint8_t *d, uint32_t len) {
   // A status whose length, seal, magic or variant does not check could be
   // anyone's: it ends nothing.
   if (!status_checks(d, len)) return GUARD_ERR_AUTH;
-  uint32_t code = rd32(d + 8);
+  uint32_t code = load_le32(d + 8);
   if (code == STATUS_SESSION_TIMEOUT || code == STATUS_GATEWAY_TERMINATED) {
     if (client.state != kIdle) reset_session();
     DrvSendEvent(code == STATUS_SESSION_TIMEOUT ? DrvSendEvent_SESSION_TIMEOUT
@@ -303,14 +300,14 @@ int32_t GuardSendOOBData(uint32_t code, const uint8_t *data, int32_t n) {
   if (client.send_counter == GUARD_COUNTER_RESTART) client.send_counter = 0;
   uint32_t counter = client.send_counter;
   UpdatePacketKey(1, counter);
-  wr32(d, zor::wire::kMagic);
+  store_le32(d, zor::wire::kMagic);
   d[4] = zor::wire::kOob;
   d[5] = client.variant;
-  wr16(d + 6, (uint16_t)n);
+  store_le16(d + 6, (uint16_t)n);
   d[8] = guard.send_gen;
-  wr32(d + 9, counter);
-  wr32(d + 13, client.session_id);
-  wr16(d + 17, (uint16_t)code);
+  store_le32(d + 9, counter);
+  store_le32(d + 13, client.session_id);
+  store_le16(d + 17, (uint16_t)code);
   if (n) memcpy(d + 19, data, (uint32_t)n);
   GuardSealOob(d, (uint32_t)n, client.keys.send_packet_key, counter, client.gw_nonce,
                GuardUsesMgm());
@@ -327,7 +324,7 @@ void GuardSendKeyChAck(IPPacket *p) {
   if (!f) return;
   memcpy(f->data, p->frame + 6, 6);
   memcpy(f->data + 6, p->frame, 6);
-  put_be16(f->data + 12, ETH_TYPE_IPV4);
+  store_be16(f->data + 12, ETH_TYPE_IPV4);
   uint8_t *ip = f->data + 14, *d = ip + 28;
   ip[0] = 0x45;
   memcpy(ip + 12, p->ip + 16, 4);

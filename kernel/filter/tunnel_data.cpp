@@ -1,5 +1,6 @@
 #include "kernel/filter/tunnel_data.h"
 
+#include "byte_order.h"
 #include "crypto/random.h"
 #include "kernel/filter/adapters.h"
 #include "kernel/filter/filter_core.h"
@@ -12,10 +13,6 @@
 #include "kernel/filter/wire_format.h"
 
 using namespace zor::tunnel;
-using zor::wire::rd16;
-using zor::wire::rd32;
-using zor::wire::wr16;
-using zor::wire::wr32;
 
 extern "C" {
 GuardState guard;
@@ -37,11 +34,11 @@ void rewrite_inner(IPPacket *p, uint8_t *d, uint32_t payload) {
   uint8_t *ip = p->ip;
   // The move overwrites the datagram's fields: every one is read first.
   uint32_t limit = (uint32_t)d[24] * 8;
-  put_be16(ip + 4, rd16(d + 22));
+  store_be16(ip + 4, load_le16(d + 22));
   memcpy(ip + 12, d + 18, 4);
   ip[9] = d[25];
   memmove(ip + p->ihl, d + GUARD_DATA_HEAD, payload);
-  p->src = be32(ip + 12);
+  p->src = load_be32(ip + 12);
   p->proto = ip[9];
   uint32_t whole = p->ihl + payload;
   uint32_t total = whole;
@@ -54,7 +51,7 @@ void rewrite_inner(IPPacket *p, uint8_t *d, uint32_t payload) {
     p->limitflags = 2;
   }
   p->limit = (p->limitflags & 2) ? total : 0;
-  put_be16(ip + 2, (uint16_t)total);
+  store_be16(ip + 2, (uint16_t)total);
   p->total = total;
   p->payload = total - p->ihl;
   p->buflen = total;
@@ -72,7 +69,7 @@ int32_t treat_data(IPPacket *p, uint8_t *d, uint32_t len) {
   if (!(client.session_flags & GUARD_KEYS_EXIST)) return GUARD_ERR_NO_KEYS;
   if (ClientMagic() != zor::wire::kMagic) return GUARD_ERR_MAGIC;
   if (len < GUARD_DATA_HEAD) return GUARD_ERR_SHORT_DATA;
-  uint32_t counter = rd32(d + 6);
+  uint32_t counter = load_le32(d + 6);
   UpdatePacketKey(0, counter);
   if (!GuardOpenData(d, len, key_of(0), counter, client.client_nonce, GuardUsesMgm()))
     return GUARD_ERR_AUTH;
@@ -132,7 +129,7 @@ void UpdatePacketKey(uint32_t send, uint32_t counter) {
 
 uint32_t GuardUsesMgm(void) { return magma_enabled && (client.options & kOptMgm) ? 1 : 0; }
 
-uint32_t GuardGatewayAddress(void) { return rd32(client.init_record + init::kGateway); }
+uint32_t GuardGatewayAddress(void) { return load_le32(client.init_record + init::kGateway); }
 
 uint32_t GuardTreatSendPack(IPPacket *p) {
   const FilterAdapter *adapter = p->ctx->adapter;
@@ -147,7 +144,7 @@ uint32_t GuardTreatSendPack(IPPacket *p) {
   uint8_t *ip = p->ctx->work, *udp = ip + ihl, *d = udp + kUdpHead;
   memcpy(ip, p->ip, ihl);
   memcpy(d + 18, p->ip + 16, 4);
-  wr16(d + 22, be16(p->ip + 4));
+  store_le16(d + 22, load_be16(p->ip + 4));
   d[24] = (p->limitflags & 2) ? (uint8_t)((p->limit + 7) / 8) : 0;
   d[25] = p->proto;
   memcpy(d + GUARD_DATA_HEAD, p->ip + ihl, payload);
@@ -157,8 +154,8 @@ uint32_t GuardTreatSendPack(IPPacket *p) {
   UpdatePacketKey(1, counter);
   d[4] = zor::wire::kData;
   d[5] = guard.send_gen;
-  wr32(d + 6, counter);
-  wr32(d + 10, client.session_id);
+  store_le32(d + 6, counter);
+  store_le32(d + 10, client.session_id);
   uint32_t len = GUARD_DATA_HEAD + payload;
   GuardSealData(d, len, key_of(1), counter, client.gw_nonce, GuardUsesMgm());
   client.send_counter = counter + ((payload + 41) >> 4);
@@ -173,7 +170,7 @@ uint32_t GuardTreatSendPack(IPPacket *p) {
 
 int32_t GuardTreatRecvPack(IPPacket *p) {
   uint8_t *udp = p->ip + p->ihl;
-  uint32_t udplen = be16(udp + 4);
+  uint32_t udplen = load_be16(udp + 4);
   if (udplen < 16 || udplen > p->payload) return GUARD_ERR_SHORT_UDP;
   uint8_t *d = udp + kUdpHead;
   uint32_t len = udplen - kUdpHead;

@@ -1,5 +1,6 @@
 #include "kernel/filter/white_lists.h"
 
+#include "byte_order.h"
 #include "kernel/filter/filter_core.h"
 #include "kernel/filter/memory_pool.h"
 #include "kernel/filter/wire_format.h"
@@ -24,7 +25,7 @@ int32_t SetHosts(const uint8_t *payload, uint32_t n) {
   int32_t r = 0;
   DrvFilterLock(0);   // the pool belongs to lock 0
   for (uint32_t pos = 0; count < WL_MAX_HOSTS && pos + 2 <= n;) {
-    uint32_t len = wire::rd16(payload + pos);
+    uint32_t len = load_le16(payload + pos);
     pos += 2;
     if (len > n - pos) break;
     uint32_t used = len < WL_MAX_HOST_LEN ? len : WL_MAX_HOST_LEN;
@@ -57,7 +58,7 @@ int32_t SetIps(const uint8_t *payload, uint32_t count) {
   memset(allowed_ips, 0, sizeof allowed_ips);
   uint32_t used = 0;
   for (uint32_t i = 0; i < count; ++i) {
-    uint32_t a = wire::rd32(payload + 4 * i);
+    uint32_t a = load_le32(payload + 4 * i);
     if (a == 0) break;
     bool present = false;
     for (uint32_t k = 0; k < used && !present; ++k) present = allowed_ips[k] == a;

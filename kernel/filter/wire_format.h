@@ -52,6 +52,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "byte_order.h"
+
 namespace zor::wire {
 
 constexpr uint32_t kMagic = 0xb0ca0010u;
@@ -85,18 +87,9 @@ enum Tag : uint8_t {
 };
 constexpr uint8_t kTlvEnciphered = 2;
 
-inline uint16_t rd16(const uint8_t *p) { return (uint16_t)(p[0] | (p[1] << 8)); }
-inline uint32_t rd32(const uint8_t *p) {
-  return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);
-}
-inline void wr16(uint8_t *p, uint16_t v) { p[0] = (uint8_t)v; p[1] = (uint8_t)(v >> 8); }
-inline void wr32(uint8_t *p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = (uint8_t)(v >> (8 * i));
-}
-
 inline uint8_t PacketTypeOf(const uint8_t *d) { return d[4] & 0x0f; }
 inline uint8_t VariantOf(const uint8_t *d) { return d[5]; }
-inline uint16_t TlvLengthOf(const uint8_t *d) { return rd16(d + 6); }
+inline uint16_t TlvLengthOf(const uint8_t *d) { return load_le16(d + 6); }
 
 // Writes magic, type, variant and TLV length.
 void PutHeader(uint8_t *d, uint8_t type, uint8_t variant, uint16_t tlv_len);

@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "byte_order.h"
 #include "crypto/crc32.h"
 #include "host/genl_messages.h"
 #include "tests/filter/daemon_records.h"
@@ -67,7 +68,7 @@ struct Reply {
   int32_t answer = 0;
   Bytes head, payload;
   uint8_t state() const { return head.size() > 2 ? head[2] : 0xFF; }
-  int32_t status() const { return head.size() >= 24 ? (int32_t)Get32(head.data() + 12) : 1; }
+  int32_t status() const { return head.size() >= 24 ? (int32_t)load_le32(head.data() + 12) : 1; }
 };
 
 class NetnsHandshake : public ::testing::Test {
@@ -126,9 +127,9 @@ class NetnsHandshake : public ::testing::Test {
     Reply r;
     auto reply = nl->ioctl((uint16_t)family, code, buf);
     if (!reply || reply->size() < 28) return r;
-    r.answer = (int32_t)Get32(reply->data());
+    r.answer = (int32_t)load_le32(reply->data());
     r.head.assign(reply->begin() + 4, reply->begin() + 28);
-    uint32_t n = Get32(r.head.data() + 20);
+    uint32_t n = load_le32(r.head.data() + 20);
     if (n <= reply->size() - 28) r.payload.assign(reply->begin() + 28, reply->begin() + 28 + n);
     states.push_back(r.state());
     return r;
@@ -172,8 +173,8 @@ class NetnsHandshake : public ::testing::Test {
     for (int i = 0; i < 32; ++i) priv[i] = (uint8_t)(0x21 + i);
     Reply syn = Request(6, EphemeralRecord(priv));
     EXPECT_EQ(syn.head[3], 10);
-    EXPECT_EQ(Get32(syn.head.data() + 4), 87u);
-    EXPECT_EQ(Get32(syn.head.data() + 8), 2000u);
+    EXPECT_EQ(load_le32(syn.head.data() + 4), 87u);
+    EXPECT_EQ(load_le32(syn.head.data() + 8), 2000u);
     Request(18, Bytes(14));
     Bytes sock(8);
     Put32(sock, 0, local_ip);
@@ -192,7 +193,7 @@ class NetnsHandshake : public ::testing::Test {
   // The rest after the SYN RR was accepted; the key block.
   Bytes Finish(const Reply &accepted) {
     const Bytes &p = accepted.payload;
-    uint32_t a = Get32(p.data() + 4), b = Get32(p.data() + 8);
+    uint32_t a = load_le32(p.data() + 4), b = load_le32(p.data() + 8);
     Request(31, Bytes(p.begin() + 28 + b, p.begin() + 28 + b + a));
     Reply ok = Request(9, {}, 0);
     EXPECT_TRUE(Send(ok.payload));
@@ -232,10 +233,10 @@ TEST_F(NetnsHandshake, ReachesConnectedOverRealUdp) {
   ASSERT_EQ(rr.status(), 0) << ReadFile(gw_log);
   ASSERT_EQ(rr.state(), 4);
   ASSERT_GE(rr.payload.size(), 28u);
-  uint32_t a = Get32(rr.payload.data() + 4), b = Get32(rr.payload.data() + 8);
+  uint32_t a = load_le32(rr.payload.data() + 4), b = load_le32(rr.payload.data() + 8);
   EXPECT_EQ(a, 64u);
-  EXPECT_EQ(Get32(rr.payload.data() + 20), 0u);
-  EXPECT_EQ(Get32(rr.payload.data() + 24), 0u);
+  EXPECT_EQ(load_le32(rr.payload.data() + 20), 0u);
+  EXPECT_EQ(load_le32(rr.payload.data() + 24), 0u);
   EXPECT_EQ(rr.payload.size(), 28u + a + b);
 
   Bytes block = Finish(rr);

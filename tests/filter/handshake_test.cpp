@@ -7,6 +7,7 @@
 #include <cstring>
 #include <vector>
 
+#include "byte_order.h"
 #include "crypto/crc32.h"
 #include "kernel/filter/address_table.h"
 #include "kernel/filter/tunnel_client.h"
@@ -152,11 +153,11 @@ TEST_P(FullHandshake, StateWalksToConnectedWithTheGatewaysKeys) {
   r.buf.insert(r.buf.end(), pki.begin(), pki.end());
   // PKI block: header of 28 bytes, then 'B', 'A' and the extra block.
   const uint8_t *p = r.payload();
-  uint32_t a = Get32(p + 4), b = Get32(p + 8), c = Get32(p + 20);
+  uint32_t a = load_le32(p + 4), b = load_le32(p + 8), c = load_le32(p + 20);
   EXPECT_EQ(a, 64u);
   EXPECT_EQ(b, 25u);
   EXPECT_EQ(c, 0u);
-  EXPECT_EQ(Get32(p + 24), 0u);
+  EXPECT_EQ(load_le32(p + 24), 0u);
   EXPECT_EQ(r.length(), 28 + a + b + c);
   EXPECT_EQ(memcmp(p + 28, "gateway certificate block", 25), 0);
   EXPECT_EQ(memcmp(p + 28 + b, peer.public_key(), 64), 0);
@@ -165,7 +166,7 @@ TEST_P(FullHandshake, StateWalksToConnectedWithTheGatewaysKeys) {
   Reply ok = d.MakeSynOk();
   EXPECT_EQ(ok.state(), 5);
   EXPECT_EQ(ok.buf[3], 10);
-  EXPECT_EQ(Get32(ok.buf.data() + 4), 87u);
+  EXPECT_EQ(load_le32(ok.buf.data() + 4), 87u);
   auto okf = peer.Handle(d.synok.data(), d.synok.size());
   ASSERT_EQ(okf.size(), 1u) << peer.error();
   r = d.Treat(okf[0]);
@@ -207,26 +208,26 @@ TEST_F(Handshake, ConnectedFilterAnswersWithTheGatewaysConfiguration) {
   Reply other = Request(15, {}, 18408, 18408);
   ASSERT_EQ(other.answer, 348);
   const uint8_t *p = other.payload();
-  EXPECT_EQ(Get32(p + 8), 0x08u);        // local flags from the gateway
-  EXPECT_EQ(Get32(p + 12), kLocal);
-  EXPECT_EQ(Get32(p + 42), kGateway);
+  EXPECT_EQ(load_le32(p + 8), 0x08u);        // local flags from the gateway
+  EXPECT_EQ(load_le32(p + 12), kLocal);
+  EXPECT_EQ(load_le32(p + 42), kGateway);
   EXPECT_STREQ((const char *)p + 47, "group-a");
   EXPECT_STREQ((const char *)p + 68, "example.test");
 
   Reply cfg = Request(14, {}, 1536, 1536);
   ASSERT_EQ(cfg.length(), 24u);
-  EXPECT_EQ(Get32(cfg.payload()), 0xC6336400u);
-  EXPECT_EQ(Get32(cfg.payload() + 4), 24u);
-  EXPECT_EQ(Get32(cfg.payload() + 8), 1u);
-  EXPECT_EQ(Get32(cfg.payload() + 12), 0xC6336435u);
-  EXPECT_EQ(Get32(cfg.payload() + 16), 32u);
-  EXPECT_EQ(Get32(cfg.payload() + 20), 0u);
+  EXPECT_EQ(load_le32(cfg.payload()), 0xC6336400u);
+  EXPECT_EQ(load_le32(cfg.payload() + 4), 24u);
+  EXPECT_EQ(load_le32(cfg.payload() + 8), 1u);
+  EXPECT_EQ(load_le32(cfg.payload() + 12), 0xC6336435u);
+  EXPECT_EQ(load_le32(cfg.payload() + 16), 32u);
+  EXPECT_EQ(load_le32(cfg.payload() + 20), 0u);
   EXPECT_EQ(Request(14, {}, 23, 23).answer, -2);   // two entries do not fit
 
   Reply json = Request(42, {}, 18408, 18408);
   EXPECT_STREQ((const char *)json.payload(), o.status_text.c_str());
   EXPECT_EQ(json.length(), o.status_text.size() + 1);
-  EXPECT_EQ(Get32(Request(47, {}, 4).payload()), 5u);
+  EXPECT_EQ(load_le32(Request(47, {}, 4).payload()), 5u);
 
   uint32_t i = zor::tunnel::FindClient(0xC6336407, false, true);
   ASSERT_NE(i, zor::addr::kNotFound);
@@ -254,7 +255,7 @@ TEST_F(Handshake, KeyAgreementVariantTakesTheGatewaysKeyFromTheSynRr) {
   Reply r = ToSynRr(peer);
   ASSERT_EQ(r.status(), 0);
   ASSERT_EQ(r.state(), 4);
-  uint32_t a = Get32(r.payload() + 4), b = Get32(r.payload() + 8), c = Get32(r.payload() + 20);
+  uint32_t a = load_le32(r.payload() + 4), b = load_le32(r.payload() + 8), c = load_le32(r.payload() + 20);
   ASSERT_EQ(c, 9u);   // TLV 26, deciphered with the key the agreement gave
   EXPECT_EQ(memcmp(r.payload() + 28 + b + a, "ocsp data", 9), 0);
   EXPECT_EQ(r.length(), 28 + a + b + c);

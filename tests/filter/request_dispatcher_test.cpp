@@ -7,6 +7,7 @@
 #include <optional>
 #include <vector>
 
+#include "byte_order.h"
 #include "crypto/crc32.h"
 #include "crypto/magma.h"
 #include "crypto/random.h"
@@ -74,21 +75,21 @@ std::vector<Case> Cases() {
        [](const uint8_t *p) {
          EXPECT_STREQ((const char *)p + 24, "1.0 Oct 22 2026 15:05:32");
          EXPECT_STREQ((const char *)p + 56, "1.0 Oct 22 2026 15:05:24");
-         EXPECT_EQ(Get32(p + 20), 1u);   // one bound adapter
+         EXPECT_EQ(load_le32(p + 20), 1u);   // one bound adapter
        }},
       {"info without room", kFresh, 0, {}, 87, -1, -3, 0, 0, 0, {}},
       {"info in a bare header", kFresh, 0, {}, 0, -1, -3, 0, 0, 0, {}},
       {"config", kInitialised, 1, Bytes(272), 272, 0, 296, 0, 2, 272,
        [](const uint8_t *p) {
-         EXPECT_EQ(Get32(p + 8), kGateway);
-         EXPECT_EQ(Get32(p + 264), 0xb0ca0010u);
+         EXPECT_EQ(load_le32(p + 8), kGateway);
+         EXPECT_EQ(load_le32(p + 264), 0xb0ca0010u);
          EXPECT_EQ(p[268], 0);
        }},
       {"config without room", kFresh, 1, {}, 271, -1, -3, 0, 0, 0, {}},
       {"stat of entry 0", kFresh, 2, Bytes(8), 72, -1, 96, 0, 0, 72,
-       [](const uint8_t *p) { EXPECT_EQ(Get32(p + 16), 0xFFFFFFFFu); }},
+       [](const uint8_t *p) { EXPECT_EQ(load_le32(p + 16), 0xFFFFFFFFu); }},
       {"stat count", kInitialised, 2, U32(4), 72, 8, 28, 0, 2, 4,
-       [](const uint8_t *p) { EXPECT_EQ(Get32(p), 2u); }},   // broadcast and gateway
+       [](const uint8_t *p) { EXPECT_EQ(load_le32(p), 2u); }},   // broadcast and gateway
       {"stat short", kFresh, 2, Bytes(7), 72, -1, -2, 0, 0, 0, {}},
       {"stat index 2048", kFresh, 2, [] { Bytes b(8); Put32(b, 4, 2048); return b; }(), 72, -1,
        -22, 0, 0, 0, {}},
@@ -107,14 +108,14 @@ std::vector<Case> Cases() {
       {"direct transport", kInitialised, 18, Bytes(14), 14, -1, 24, 0, 3, 0, {}},
       {"local rules header block", kFresh, 16, U32(0), 48, -1, 72, 0, 0, 48,
        [](const uint8_t *p) {
-         EXPECT_EQ(Get32(p + 4), 32u);
-         EXPECT_EQ(Get32(p + 8), 3112u);
-         EXPECT_EQ(Get32(p + 16), 0x00011000u);
+         EXPECT_EQ(load_le32(p + 4), 32u);
+         EXPECT_EQ(load_le32(p + 8), 3112u);
+         EXPECT_EQ(load_le32(p + 16), 0x00011000u);
        }},
       {"local rules block without room", kFresh, 16, U32(0), 47, -1, -3, 0, 0, 0, {}},
       {"local rules block in a bare header", kFresh, 16, {}, 0, -1, -3, 0, 0, 0, {}},
       {"local rules chunk too short", kFresh, 17, Bytes(7), 8, -1, 32, 0, 0, 8,
-       [](const uint8_t *p) { EXPECT_EQ((int32_t)Get32(p + 4), -7); }},
+       [](const uint8_t *p) { EXPECT_EQ((int32_t)load_le32(p + 4), -7); }},
       {"local rules chunk in a bare header", kFresh, 17, {}, 0, -1, -3, 0, 0, 0, {}},
       {"proxy short", kInitialised, 18, Bytes(13), 14, -1, -4, 0, 2, 0, {}},
       {"proxy type 3", kInitialised, 18, [] { Bytes b(14); b[4] = 3; return b; }(), 14, -1, -4, 0,
@@ -214,11 +215,11 @@ TEST_F(Dispatcher, ClearsHeaderWordsAndSetsThemAfterBuilders) {
   ASSERT_GT(r, 24);
   EXPECT_EQ(buf[2], 1);
   EXPECT_EQ(buf[3], 10);
-  EXPECT_EQ(Get32(buf.data() + 4), 87u);
-  EXPECT_EQ(Get32(buf.data() + 8), 2000u);
-  EXPECT_EQ(Get32(buf.data() + 12), 0u);
-  EXPECT_EQ(Get32(buf.data() + 16), 0u);
-  EXPECT_EQ(Get32(buf.data() + 20), (uint32_t)r - 24);
+  EXPECT_EQ(load_le32(buf.data() + 4), 87u);
+  EXPECT_EQ(load_le32(buf.data() + 8), 2000u);
+  EXPECT_EQ(load_le32(buf.data() + 12), 0u);
+  EXPECT_EQ(load_le32(buf.data() + 16), 0u);
+  EXPECT_EQ(load_le32(buf.data() + 20), (uint32_t)r - 24);
 }
 
 TEST_F(Dispatcher, ServiceSeedIsMixedIntoTheGenerator) {
@@ -261,7 +262,7 @@ TEST_F(Dispatcher, ProbeIsBuiltWithoutChangingTheStateAndItsAnswerRecognised) {
   ASSERT_GT(probe.answer, 24);
   EXPECT_EQ(probe.state(), 2);
   EXPECT_EQ(probe.buf[3], 10);
-  EXPECT_EQ(Get32(probe.buf.data() + 4), 87u);
+  EXPECT_EQ(load_le32(probe.buf.data() + 4), 87u);
   EXPECT_GT(probe_deadline, curtick);
   Bytes answer(probe.payload(), probe.payload() + probe.length());
   answer[4] = 2;   // any datagram of the protocol

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "byte_order.h"
 #include "kern_host.h"
 #include "kernel/filter/filter_core.h"
 #include "tests/filter/daemon_records.h"
@@ -93,17 +94,17 @@ Bytes Harness::GatewayFrame(const Bytes &datagram) const {
 
 Bytes Harness::DatagramOf(const Sent &s) {
   const Bytes &f = s.bytes;
-  if (!s.to_network || f.size() < 42 || Be16(&f[12]) != 0x0800 || f[23] != 17) return {};
+  if (!s.to_network || f.size() < 42 || load_be16(&f[12]) != 0x0800 || f[23] != 17) return {};
   size_t ihl = (f[14] & 15) * 4;
   const uint8_t *udp = f.data() + 14 + ihl;
-  if (Be16(udp + 2) != 87) return {};
-  return Bytes(udp + 8, udp + Be16(udp + 4));
+  if (load_be16(udp + 2) != 87) return {};
+  return Bytes(udp + 8, udp + load_be16(udp + 4));
 }
 
 std::vector<gwsim::TunnelPeer::Result> Harness::ToGateway(const std::vector<Sent> &sent) {
   std::vector<gwsim::TunnelPeer::Result> results;
   uint32_t client;
-  PutBe32(reinterpret_cast<uint8_t *>(&client), kClientIp);
+  store_be32(reinterpret_cast<uint8_t *>(&client), kClientIp);
   for (const Sent &s : sent) {
     Bytes d = DatagramOf(s);
     if (d.empty()) continue;

@@ -9,6 +9,7 @@
 #include <array>
 #include <cstring>
 
+#include "byte_order.h"
 #include "crypto/magma_mgm.h"
 #include "kernel/filter/ip_helpers.h"
 #include "kernel/filter/statistics.h"
@@ -111,10 +112,10 @@ TEST_P(Tunnel, PacketsCrossBothWaysAndTheWireCarriesNoClearPayload) {
   const Bytes &wire = sent[0].bytes;
   EXPECT_TRUE(sent[0].to_network);
   EXPECT_EQ(Bytes(wire.begin(), wire.begin() + 6), Bytes(kGatewayMac, kGatewayMac + 6));
-  EXPECT_EQ(Be32(&wire[30]), kGatewayIp) << "outer destination";
+  EXPECT_EQ(load_be32(&wire[30]), kGatewayIp) << "outer destination";
   EXPECT_EQ(wire[23], 17);
-  EXPECT_EQ(Be16(&wire[34]), kClientPort);
-  EXPECT_EQ(Be16(&wire[36]), 87);
+  EXPECT_EQ(load_be16(&wire[34]), kClientPort);
+  EXPECT_EQ(load_be16(&wire[36]), 87);
   EXPECT_TRUE(IpChecksumOk(&wire[14]));
   EXPECT_TRUE(TransportChecksumOk(&wire[14]));
   EXPECT_FALSE(Contains(wire, secret));
@@ -138,7 +139,7 @@ TEST_P(Tunnel, PacketsCrossBothWaysAndTheWireCarriesNoClearPayload) {
   ASSERT_EQ(sent.size(), 1u);
   EXPECT_FALSE(sent[0].to_network) << "up to the local stack";
   Bytes inner(sent[0].bytes.begin() + 14, sent[0].bytes.end());
-  EXPECT_EQ(Be32(&inner[12]), kCorpIp);
+  EXPECT_EQ(load_be32(&inner[12]), kCorpIp);
   EXPECT_EQ(Bytes(inner.begin() + 20, inner.end()), Bytes(answer.begin() + 20, answer.end()));
   EXPECT_TRUE(IpChecksumOk(inner.data()));
 }
@@ -166,7 +167,7 @@ TEST_P(Tunnel, TamperedOrShortDatagramsAreRefused) {
   }
   // A UDP length beyond what the IP packet holds.
   Bytes frame = h.GatewayFrame(d);
-  PutBe16(&frame[38], (uint16_t)(Be16(&frame[38]) + 40));
+  store_be16(&frame[38], (uint16_t)(load_be16(&frame[38]) + 40));
   Reseal(&frame[14]);
   EXPECT_EQ(h.FromNet(frame), 1u);
   EXPECT_TRUE(h.Drain().empty());
@@ -221,7 +222,7 @@ TEST_P(Tunnel, LargeSegmentsAreCutToTheSegmentSizeAndAcksWithOptionsReturn) {
   ASSERT_EQ(h.FromStack(FromClient(ip, TcpSegment(syn))), 1u);
   auto results = h.ToGateway(h.Drain());
   ASSERT_EQ(results.size(), 1u);
-  EXPECT_EQ(Be16(&results[0].inner[20 + 22]), 1500 - 40 - 34) << "clamped MSS";
+  EXPECT_EQ(load_be16(&results[0].inner[20 + 22]), 1500 - 40 - 34) << "clamped MSS";
   Ip back = BackIp();
   Tcp synack = BackTcp(4999, TCP_SYN | TCP_ACK);
   synack.options = mss_ts;
@@ -247,7 +248,7 @@ TEST_P(Tunnel, LargeSegmentsAreCutToTheSegmentSizeAndAcksWithOptionsReturn) {
     for (auto &r : results) {
       ASSERT_EQ(r.kind, TunnelPeer::Kind::kData) << r.error;
       EXPECT_LE(r.inner.size(), 1500u - 34) << "fits the MTU once wrapped";
-      EXPECT_EQ(Be32(&r.inner[24]), seq);
+      EXPECT_EQ(load_be32(&r.inner[24]), seq);
       EXPECT_TRUE(TransportChecksumOk(r.inner.data()));
       seq += (uint32_t)r.inner.size() - 52;
     }
@@ -313,8 +314,8 @@ TEST_P(Tunnel, KeepAlivesAreAnsweredOrEndTheSession) {
   std::vector<Sent> sent = h.Drain();
   ASSERT_EQ(sent.size(), 1u);
   const uint8_t *ip = sent[0].bytes.data() + 14;
-  EXPECT_EQ(Be32(ip + 12), kClientIp) << "from the client's address";
-  EXPECT_EQ(Be32(ip + 16), kGatewayIp);
+  EXPECT_EQ(load_be32(ip + 12), kClientIp) << "from the client's address";
+  EXPECT_EQ(load_be32(ip + 16), kGatewayIp);
   EXPECT_TRUE(IpChecksumOk(ip));
   EXPECT_TRUE(TransportChecksumOk(ip));
   auto results = h.ToGateway(sent);
