@@ -92,8 +92,8 @@ uint32_t IPParsePacket(IPPacket *p) {
   p->src = load_be32(ip + 12);
   p->dst = load_be32(ip + 16);
   uint16_t frag = load_be16(ip + 6);
-  p->mf = (frag & 0x2000) ? 1 : 0;
-  p->fragoff = (uint16_t)((frag & 0x1FFF) * 8);
+  p->mf = (frag & IP_MORE_FRAGMENTS) ? 1 : 0;
+  p->fragoff = (uint16_t)((frag & IP_OFFSET_MASK) * 8);
   p->payload = p->total - p->ihl;
   p->sport = p->dport = 0;
   if (p->fragoff != 0) return 0;

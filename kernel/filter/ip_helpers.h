@@ -12,6 +12,8 @@ constexpr uint32_t ETH_HEADER_LEN = 14;
 constexpr uint8_t IPPROTO_ICMP_NUM = 1;
 constexpr uint8_t IPPROTO_TCP_NUM = 6;
 constexpr uint8_t IPPROTO_UDP_NUM = 17;
+// The IPv4 flags and fragment-offset word.
+constexpr uint16_t IP_DONT_FRAGMENT = 0x4000, IP_MORE_FRAGMENTS = 0x2000, IP_OFFSET_MASK = 0x1FFF;
 constexpr uint8_t TCP_FIN = 0x01, TCP_SYN = 0x02, TCP_RST = 0x04, TCP_PSH = 0x08, TCP_ACK = 0x10;
 
 

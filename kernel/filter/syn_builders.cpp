@@ -42,20 +42,29 @@ int32_t Finish(uint8_t *buffer, uint32_t room, uint32_t len) {
   return (int32_t)(kReqHead + len);
 }
 
-// The TLVs of the SYN RQ; the material is the request payload.
+// The TLVs of the SYN RQ; the material is the request payload. With
+// auxiliary flag bit 4 the request's payload must be the ephemeral key
+// record, whose public key 'A' carries (the scalar stays here). The probe
+// carries the same TLVs; it keeps no scalar (it has no session, and the
+// session's agreement keeps its own), and a payload that is no key record
+// goes into 'A' as it stands.
 bool PutSynRqTlvs(uint8_t *area, uint32_t cap, uint32_t *used, const uint8_t *material,
                   uint32_t n, bool probe) {
   const uint8_t *aux = client.aux_info;
   uint8_t variant = AuthVariant();
-  if (!probe && (load_le32(aux + 4) & kAuxFlagEphemeral)) {
-    if (n != kEphemeralRecord) return false;
-    memcpy(client.scalar, material + 92, 32);   // the scalar never travels
-    return TLVPut(area, cap, used, kTagA, material + 28, 64, nullptr) &&
+  if (n > kMaxTlvArea) return false;
+  if (load_le32(aux + 4) & kAuxFlagEphemeral) {
+    const bool record = n == kEphemeralRecord;
+    if (!record && !probe) return false;
+    if (record && !probe) memcpy(client.scalar, material + 92, 32);   // never travels
+    const uint8_t *a = record ? material + 28 : material;
+    const uint16_t alen = (uint16_t)(record ? 64 : n);
+    return TLVPut(area, cap, used, kTagA, a, alen, nullptr) &&
            TLVPut(area, cap, used, kTagG, aux + 136, 32, nullptr) &&
            TLVPut(area, cap, used, kTagF, aux + 168, 4, nullptr) &&
            TLVPut(area, cap, used, kTagAuthVariant, &variant, 1, nullptr);
   }
-  return n <= kMaxTlvArea - 9 && TLVPut(area, cap, used, kTagA, material, (uint16_t)n, nullptr) &&
+  return TLVPut(area, cap, used, kTagA, material, (uint16_t)n, nullptr) &&
          TLVPut(area, cap, used, kTagAuthVariant, &variant, 1, nullptr);
 }
 

@@ -192,7 +192,10 @@ void GuardFillOuterHeaders(uint8_t *ip, uint32_t ihl, uint32_t udplen) {
   ip[1] = FLT_IPH_TOS;
   store_be16(ip + 2, (uint16_t)(ihl + udplen));
   store_be16(ip + 4, clientnextpackid++);
-  store_be16(ip + 6, 0);
+  // The data path copied the inner header here: its DF bit stays (the
+  // datagram has no field of its own for it); a fragment offset or MF
+  // never goes out. The control frames start zeroed.
+  store_be16(ip + 6, (uint16_t)(load_be16(ip + 6) & IP_DONT_FRAGMENT));
   ip[8] = FLT_IPH_DEFTTL;
   ip[9] = IPPROTO_UDP_NUM;
   store_be32(ip + 16, GuardGatewayAddress());
@@ -266,6 +269,9 @@ int32_t GuardTreatOob(uint8_t *d, uint32_t len) {
                     GuardUsesMgm()))
     return kErrOob;
   GuardNoteAnswer();
+  // The gateway spoke: as after an acknowledgement, no keep-alive is due
+  // for a full period.
+  guard.next_keepalive = curtick + GUARD_KEEPALIVE_TICKS;
   guard.recv_deadline = curtick + GUARD_ACTIVITY_TICKS;
   if (load_le16(d + 17) == OOB_ACCESS_LEVEL && n >= 1) {
     client.access_level = d[19];

@@ -14,7 +14,8 @@
 // id | 17 u16 code | 19 n data bytes | 19+n word B | 23+n word A.
 // The keep-alive (code 16384) carries the 16-byte block of the SYN OKF when
 // the gateway gave one, else no data. No received-volume counter is kept:
-// the next keep-alive is always due 90 ticks after an answer.
+// the next keep-alive is always due 90 ticks after an answer or an
+// out-of-band message of the gateway.
 #pragma once
 #include "kern_host.h"
 #include "kernel/filter/ip_helpers.h"
@@ -55,7 +56,8 @@ int32_t GuardTreatStatus(uint8_t *d, uint32_t len);
 void GuardNoteAnswer(void);
 
 // Fills the outer IPv4 and UDP headers of a datagram for the gateway at ip
-// (ihl header bytes, udplen UDP bytes behind them) and their checksums.
+// (ihl header bytes, udplen UDP bytes behind them) and their checksums;
+// of the flags and offset word only the DF bit already there stays.
 void GuardFillOuterHeaders(uint8_t *ip, uint32_t ihl, uint32_t udplen);
 
 // 0 sent, or nothing to send while a key change runs; -1 bad length or no

@@ -59,7 +59,7 @@ int32_t SetIps(const uint8_t *payload, uint32_t count) {
   uint32_t used = 0;
   for (uint32_t i = 0; i < count; ++i) {
     uint32_t a = load_le32(payload + 4 * i);
-    if (a == 0) break;
+    if (a == 0) continue;   // an empty slot, not the end of the list
     bool present = false;
     for (uint32_t k = 0; k < used && !present; ++k) present = allowed_ips[k] == a;
     if (!present) allowed_ips[used++] = a;

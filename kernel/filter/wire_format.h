@@ -14,8 +14,8 @@
 //    agreement, by SYN RR or by RQC_CREATETRANSPORTKEY, uses it), then 'G'
 //    (auxiliary bytes 136..167), 'F' (auxiliary u32 at 168), 0x19. Without
 //    bit 4, 'A' carries the caller's
-//    request block (the whole request payload), then 0x19; so does the
-//    probe of request 7, whatever the flag (it has no key). 0x19 holds the
+//    request block (the whole request payload), then 0x19. The probe of
+//    request 7 carries the same TLVs (its scalar is not kept). 0x19 holds the
 //    extended authentication type (request 39) when it is non-zero, else the
 //    auxiliary variant byte.
 //  - SYN OK (type 4): 8 u8 SYN packet number, 9..11 zero, 12..27 client

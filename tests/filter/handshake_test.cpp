@@ -11,6 +11,7 @@
 #include "crypto/crc32.h"
 #include "kernel/filter/address_table.h"
 #include "kernel/filter/tunnel_client.h"
+#include "kernel/filter/wire_format.h"
 #include "tests/filter/daemon_records.h"
 #include "tests/filter/filter_fixture.h"
 #include "tools/gwsim/handshake_peer.h"
@@ -279,6 +280,38 @@ TEST_F(Handshake, SynRqCarriesOnlyThePublicKey) {
   Bytes pub = EphemeralRecord(priv);
   auto at = std::search(d.synrq.begin(), d.synrq.end(), pub.begin() + 28, pub.begin() + 92);
   EXPECT_NE(at, d.synrq.end());
+}
+
+// Tag and length of every TLV of a SYN RQ, in order.
+std::vector<std::pair<uint8_t, uint16_t>> SynRqTlvs(const uint8_t *d, uint32_t len) {
+  uint32_t at = d[5] == 16 ? zor::wire::kSynRqHead16 : zor::wire::kSynRqHead17;
+  std::vector<std::pair<uint8_t, uint16_t>> tlvs;
+  while (at + 4 <= len - 4) {
+    uint16_t n = load_le16(d + at + 2);
+    tlvs.push_back({d[at], n});
+    at += 4 + n;
+  }
+  return tlvs;
+}
+
+TEST_F(Handshake, ProbeCarriesTheTlvsOfTheRequest) {
+  using Tlvs = std::vector<std::pair<uint8_t, uint16_t>>;
+  const Tlvs ephemeral = {{'A', 64}, {'G', 32}, {'F', 4}, {0x19, 1}};
+  const Tlvs block = {{'A', 124}, {0x19, 1}};
+  uint8_t priv[32];
+  for (int i = 0; i < 32; ++i) priv[i] = (uint8_t)(0x21 + i);
+  for (bool aux_ephemeral : {true, false}) {
+    SCOPED_TRACE(aux_ephemeral ? "auxiliary flag bit 4" : "no bit 4");
+    ASSERT_EQ(Request(3, InitRecord(kGateway), 692).status(), 0);
+    ASSERT_EQ(Request(25, AuxRecord(aux_ephemeral), 172).answer, 24);
+    Reply probe = Request(7, EphemeralRecord(priv));
+    ASSERT_GT(probe.answer, 24);
+    EXPECT_EQ(SynRqTlvs(probe.payload(), probe.length()), aux_ephemeral ? ephemeral : block);
+    EXPECT_EQ(Bytes(client.scalar, client.scalar + 32), Bytes(32, 0)) << "the probe keeps no scalar";
+    Reply rq = Request(6, EphemeralRecord(priv));
+    ASSERT_GT(rq.answer, 24);
+    EXPECT_EQ(SynRqTlvs(rq.payload(), rq.length()), aux_ephemeral ? ephemeral : block);
+  }
 }
 
 // IPv4/UDP around a payload, as the packet path sees it.

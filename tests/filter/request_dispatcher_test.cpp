@@ -70,6 +70,10 @@ std::vector<Case> Cases() {
   Put32(ips, 0, 0xC6336401);
   Put32(ips, 4, 0xC6336401);
   Put32(ips, 8, 0xC6336402);
+  Bytes gaps(16, 0);   // a zero entry inside the list
+  Put32(gaps, 0, 0xC6336401);
+  Put32(gaps, 8, 0xC6336402);
+  Put32(gaps, 12, 0xC6336401);
   return {
       {"info", kFresh, 0, {}, 88, -1, 112, 0, 0, 88,
        [](const uint8_t *p) {
@@ -165,6 +169,12 @@ std::vector<Case> Cases() {
       {"status json not connected", kInitialised, 42, {}, 18408, -1, -5, 0, 2, 0, {}},
       {"fail rate", kFresh, 43, Bytes{1}, 1, -1, 24, 0, 0, 0, {}},
       {"ip white list counts addresses", kFresh, 44, ips, 16, 3, 24, 0, 0, 0,
+       [](const uint8_t *) {
+         EXPECT_EQ(allowed_ips[0], 0xC6336401u);
+         EXPECT_EQ(allowed_ips[1], 0xC6336402u);
+         EXPECT_EQ(allowed_ips[2], 0u);
+       }},
+      {"ip white list skips zero entries", kFresh, 44, gaps, 16, 4, 24, 0, 0, 0,
        [](const uint8_t *) {
          EXPECT_EQ(allowed_ips[0], 0xC6336401u);
          EXPECT_EQ(allowed_ips[1], 0xC6336402u);

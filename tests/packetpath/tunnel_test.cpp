@@ -144,6 +144,33 @@ TEST_P(Tunnel, PacketsCrossBothWaysAndTheWireCarriesNoClearPayload) {
   EXPECT_TRUE(IpChecksumOk(inner.data()));
 }
 
+TEST_P(Tunnel, OuterHeaderKeepsTheInnerDontFragmentBitOnly) {
+  struct Case {
+    const char *what;
+    uint16_t inner_frag, outer_frag;
+  };
+  const Case cases[] = {{"DF set", 0x4000, 0x4000}, {"DF clear", 0x0000, 0x0000}};
+  for (const Case &c : cases) {
+    Ip ip;
+    ip.proto = 1;
+    ip.frag = c.inner_frag;
+    ASSERT_EQ(h.FromStack(FromClient(ip, IcmpEcho(7, 1, Text("df")))), 1u) << c.what;
+    std::vector<Sent> sent = h.Drain();
+    ASSERT_EQ(sent.size(), 1u) << c.what;
+    const uint8_t *outer = sent[0].bytes.data() + 14;
+    EXPECT_EQ(load_be16(outer + 6), c.outer_frag) << c.what;
+    EXPECT_TRUE(IpChecksumOk(outer)) << c.what;
+    auto results = h.ToGateway(sent);
+    ASSERT_EQ(results.size(), 1u) << c.what;
+    EXPECT_EQ(results[0].kind, TunnelPeer::Kind::kData) << c.what;
+  }
+  // The tunnel's own datagrams carry neither flag nor offset.
+  h.Tick(GUARD_KEEPALIVE_TICKS);
+  std::vector<Sent> keepalive = h.Drain();
+  ASSERT_EQ(keepalive.size(), 1u);
+  EXPECT_EQ(load_be16(keepalive[0].bytes.data() + 14 + 6), 0u);
+}
+
 TEST_P(Tunnel, TamperedOrShortDatagramsAreRefused) {
   Bytes inner = Reply(Text("hello"));
   Bytes d = h.gateway().Wrap(inner.data(), inner.size());
@@ -375,6 +402,20 @@ TEST_P(Tunnel, AccessLevelIsStoredAcknowledgedAndReported) {
   lying[6] = 200;  // length field past the datagram
   EXPECT_EQ(h.FromNet(h.GatewayFrame(lying)), 1u);
   EXPECT_TRUE(h.Events().empty());
+}
+
+TEST_P(Tunnel, OutOfBandFromTheGatewayPutsTheNextKeepAliveOff) {
+  h.Tick(GUARD_KEEPALIVE_TICKS - 30);
+  ASSERT_TRUE(h.Drain().empty());
+  ASSERT_EQ(h.FromNet(h.GatewayFrame(h.gateway().Oob(OOB_ACCESS_LEVEL, {3}))), 1u);
+  ASSERT_EQ(h.ToGateway(h.Drain()).size(), 1u) << "the acknowledgement";
+  h.Events();
+  uint32_t first = 0;
+  for (uint32_t i = 1; i <= GUARD_KEEPALIVE_TICKS + 1 && !first; i++) {
+    h.Tick();
+    if (!h.Drain().empty()) first = i;
+  }
+  EXPECT_EQ(first, GUARD_KEEPALIVE_TICKS) << "a full keep-alive period after the message";
 }
 
 TEST_P(Tunnel, PacketThatCannotBeWrappedIsDroppedNotSentInClear) {
