@@ -192,15 +192,15 @@ void DEVN_ForEachAdapter(void (*fn)(HostAdapter *adapter, void *ctx), void *ctx)
 
 void FilterCreateAdapter(FilterAdapter *adapter) {
   if (!adapter) return;
-  DrvFilterLock(0);
+  DrvFilterLock(FLT_LOCK_CORE);
   zorInsertTailList(&filteradapters, &adapter->link);
-  DrvFilterUnLock(0);
+  DrvFilterUnLock(FLT_LOCK_CORE);
 }
 
 void FilterReadyAdapter(FilterAdapter *adapter) {
   if (!adapter) return;
   bool raise = false;
-  DrvFilterLock(0);
+  DrvFilterLock(FLT_LOCK_CORE);
   bool came_up = adapter->filterstate != ADAPTER_READY;
   adapter->filterstate = ADAPTER_READY;
   if (came_up && CLI_FilterStarted && vpnadapter) {
@@ -212,23 +212,23 @@ void FilterReadyAdapter(FilterAdapter *adapter) {
       raise = true;
     }
   }
-  DrvFilterUnLock(0);
+  DrvFilterUnLock(FLT_LOCK_CORE);
   if (raise) DrvSendEvent(DrvSendEvent_RECONNECT_IFNEEDED);
 }
 
 void FilterNotReadyAdapter(FilterAdapter *adapter) {
   if (!adapter) return;
-  DrvFilterLock(0);
+  DrvFilterLock(FLT_LOCK_CORE);
   adapter->filterstate = ADAPTER_NOT_READY;
   if (CLI_FilterStarted && adapter == vpnadapter)
     ClientSetSessionEndTick(curtick + FLT_SESSION_END_DELAY);
-  DrvFilterUnLock(0);
+  DrvFilterUnLock(FLT_LOCK_CORE);
 }
 
 void FilterCloseAdapter(FilterAdapter *adapter) {
   if (!adapter) return;
   bool raise = false;
-  DrvFilterLock(0);
+  DrvFilterLock(FLT_LOCK_CORE);
   if (CLI_FilterStarted) FIREWALL_RemoveAllSessionsByAdapter(adapter, 2);
   zorRemoveEntryList(&filteradapters, &adapter->link);
   if (adapter == vpnadapter) {
@@ -238,22 +238,22 @@ void FilterCloseAdapter(FilterAdapter *adapter) {
       raise = true;
     }
   }
-  DrvFilterUnLock(0);
+  DrvFilterUnLock(FLT_LOCK_CORE);
   if (raise) DrvSendEvent(DrvSendEvent_RECONNECT_IFNEEDED);
 }
 
 uint32_t FilterSetVpnAdapter(FilterAdapter *adapter) {
-  DrvFilterLock(0);
+  DrvFilterLock(FLT_LOCK_CORE);
   bool ok = can_be_tunnel_locked(adapter);
   if (ok) vpnadapter = adapter;
-  DrvFilterUnLock(0);
+  DrvFilterUnLock(FLT_LOCK_CORE);
   return ok ? 0 : 1;
 }
 
 uint32_t FilterCheckVpnAdapter(FilterAdapter *adapter) {
-  DrvFilterLock(0);
+  DrvFilterLock(FLT_LOCK_CORE);
   bool ok = can_be_tunnel_locked(adapter);
-  DrvFilterUnLock(0);
+  DrvFilterUnLock(FLT_LOCK_CORE);
   return ok ? 0 : 1;
 }
 
@@ -307,28 +307,28 @@ uint32_t Zor_DEVN_UnBindAdapter(void *netdev) {
 uint32_t Zor_DEVN_ChangeNameAdapter(void *netdev, const char *name) {
   HostAdapter *a = DEVN_FindAdapter(netdev);
   if (!a || !name) return 1;
-  DrvFilterLock(0);
+  DrvFilterLock(FLT_LOCK_CORE);
   CopyStr(a->filter.name, name, ADAPTER_NAME_SIZE);
-  DrvFilterUnLock(0);
+  DrvFilterUnLock(FLT_LOCK_CORE);
   return 0;
 }
 
 uint32_t Zor_DEVN_ChangeAddrAdapter(void *netdev, uint32_t hwaddrlen, const uint8_t *hwaddr) {
   HostAdapter *a = DEVN_FindAdapter(netdev);
   if (!a) return 1;
-  DrvFilterLock(0);
+  DrvFilterLock(FLT_LOCK_CORE);
   set_hardware_address(&a->filter, hwaddrlen, hwaddr);
-  DrvFilterUnLock(0);
+  DrvFilterUnLock(FLT_LOCK_CORE);
   return 0;
 }
 
 uint32_t Zor_DEVN_ChangeMtuAdapter(void *netdev, uint32_t mtu) {
   HostAdapter *a = DEVN_FindAdapter(netdev);
   if (!a) return 1;
-  DrvFilterLock(0);
+  DrvFilterLock(FLT_LOCK_CORE);
   a->filter.mtu = mtu;
   a->filter.maxframelen = max_frame_len(mtu);
-  DrvFilterUnLock(0);
+  DrvFilterUnLock(FLT_LOCK_CORE);
   return 0;
 }
 

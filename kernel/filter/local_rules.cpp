@@ -32,13 +32,13 @@ void drop_pending(void) {
 
 // Replaces the rules; the packet path reads them under lock 0.
 void install(uint8_t *image, uint32_t len) {
-  DrvFilterLock(0);
+  DrvFilterLock(FLT_LOCK_CORE);
   KERN_kfree(rules);
   rules = image;
   rules_len = len;
   memcpy(clilcfg, image, LCFG_HEADER_SIZE);
   FIREWALL_RemoveAllINTCPSessions(0);
-  DrvFilterUnLock(0);
+  DrvFilterUnLock(FLT_LOCK_CORE);
 }
 
 // The checks of a complete image; 0 when it may replace the rules.

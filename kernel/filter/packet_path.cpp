@@ -46,8 +46,8 @@ void fill_raw_checksum(uint8_t *ip, uint32_t len) {
   if (load_be16(ip + 10) == 0) CalcChecksum(ip);
 }
 
-// Copies the frame into f with an Ethernet shape. 0xFFFFFFFF when it was
-// shaped (length updated), else the verdict.
+// Copies the frame into f with an Ethernet shape. VERDICT_CONTINUE when it
+// was shaped (length updated), else the verdict.
 uint32_t shape(FilterAdapter *a, uint8_t *f, void *netbuf, uint32_t *length) {
   uint32_t len = *length;
   switch (a->type) {
@@ -57,7 +57,7 @@ uint32_t shape(FilterAdapter *a, uint8_t *f, void *netbuf, uint32_t *length) {
       store_be16(f + 12, ETH_TYPE_IPV4);
       fill_raw_checksum(f + 14, len);
       *length = len + 14;
-      return 0xFFFFFFFFu;
+      return VERDICT_CONTINUE;
     case ADAPTER_PPP:
       if (len < 2) return VERDICT_PASS;
       if (DrvCopyFrame(nullptr, netbuf, f + 12, len)) return VERDICT_NOT_HANDLED;
@@ -66,16 +66,16 @@ uint32_t shape(FilterAdapter *a, uint8_t *f, void *netbuf, uint32_t *length) {
       store_be16(f + 12, ETH_TYPE_IPV4);
       fill_raw_checksum(f + 14, len - 2);
       *length = len + 12;
-      return 0xFFFFFFFFu;
+      return VERDICT_CONTINUE;
     case ADAPTER_NOMAC:
       if (DrvCopyFrame(nullptr, netbuf, f + 12, len)) return VERDICT_NOT_HANDLED;
       put_macs(f, "NOMACSNOMACS");
       *length = len + 12;
-      return 0xFFFFFFFFu;
+      return VERDICT_CONTINUE;
     case ADAPTER_ETHERNET:
       if (len < 14) return VERDICT_TAKEN;
       if (DrvCopyFrame(nullptr, netbuf, f, len)) return VERDICT_NOT_HANDLED;
-      return 0xFFFFFFFFu;
+      return VERDICT_CONTINUE;
     default:
       return VERDICT_PASS;
   }
@@ -100,23 +100,24 @@ uint32_t check_non_ip(const FrameContext *ctx, uint32_t len) {
 }
 
 // The handshake datagrams of the service while the SYN-copy window is open:
-// 0 lets the frame pass, 0xFFFFFFFF goes on with the IPv4 decision.
+// VERDICT_PASS lets the frame pass, VERDICT_CONTINUE goes on with the IPv4
+// decision.
 uint32_t syn_copy_window(uint32_t direction, uint8_t *ip, uint32_t len) {
-  if (curtick >= probe_deadline || len < 28 || ip[9] != IPPROTO_UDP_NUM) return 0xFFFFFFFFu;
+  if (curtick >= probe_deadline || len < 28 || ip[9] != IPPROTO_UDP_NUM) return VERDICT_CONTINUE;
   uint32_t ihl = (uint32_t)(ip[0] & 0x0F) * 4;
-  if (ihl < 20 || ihl + 8 > len) return 0xFFFFFFFFu;
+  if (ihl < 20 || ihl + 8 > len) return VERDICT_CONTINUE;
   uint8_t *udp = ip + ihl;
   uint32_t ulen = load_be16(udp + 4);
-  if (ulen < 8 || ihl + ulen > len) return 0xFFFFFFFFu;
+  if (ulen < 8 || ihl + ulen > len) return VERDICT_CONTINUE;
   if (direction == PORT_TERM) {
     bool own = ulen == client.last_datagram_len + 8 &&
                zor::wire::SameBytes(udp + 8, client.last_datagram, ulen - 8);
-    return own ? VERDICT_PASS : 0xFFFFFFFFu;
+    return own ? VERDICT_PASS : VERDICT_CONTINUE;
   }
-  if (!IsValidIpChkSum(ip) || ulen < kMinSynCopyUdp) return 0xFFFFFFFFu;
+  if (!IsValidIpChkSum(ip) || ulen < kMinSynCopyUdp) return VERDICT_CONTINUE;
   uint32_t out = 0;
   return ClientTreatSynPacket(udp + 8, ulen - 8, ulen - 8, &out, 1) == 0 ? VERDICT_PASS
-                                                                          : 0xFFFFFFFFu;
+                                                                          : VERDICT_CONTINUE;
 }
 
 uint32_t handle_frame(FrameContext *ctx, void *netbuf, uint32_t length) {
@@ -128,12 +129,12 @@ uint32_t handle_frame(FrameContext *ctx, void *netbuf, uint32_t length) {
   uint8_t *f = ctx->frame = direction == PORT_NET ? framePORTNET : framePORTTERM;
   uint32_t len = length;
   uint32_t v = shape(a, f, netbuf, &len);
-  if (v != 0xFFFFFFFFu) return masked(v, direction, f, len);
+  if (v != VERDICT_CONTINUE) return masked(v, direction, f, len);
   ctx->port = &a->ports[direction];
   LinkInfo link = DetectFrameAndPid(f, len);
   if (link.headerlen == LINK_TOO_SHORT || link.headerlen > len)
     return masked(VERDICT_TAKEN, direction, f, len);
-  if (link.kind != 2) return check_non_ip(ctx, len);
+  if (link.kind != LINK_ETHERNET_II) return check_non_ip(ctx, len);
   if (link.pid != ETH_TYPE_IPV4) {
     if (FIREWALL_CheckPacket(0, a, f, nullptr, len, tonet(direction), nullptr))
       return masked(VERDICT_TAKEN, direction, f, len);
@@ -148,7 +149,7 @@ uint32_t handle_frame(FrameContext *ctx, void *netbuf, uint32_t length) {
     }
   }
   v = syn_copy_window(direction, f + 14, len - 14);
-  if (v == 0xFFFFFFFFu) v = IPPacketReceived(ctx, 14, f + 14, len - 14);
+  if (v == VERDICT_CONTINUE) v = IPPacketReceived(ctx, 14, f + 14, len - 14);
   return masked(v, direction, f, len);
 }
 
@@ -369,10 +370,10 @@ extern "C" {
 uint32_t RecvHandler(FilterAdapter *adapter, uint32_t direction, void *netbuf, uint32_t length) {
   if (!CLI_FilterStarted) return VERDICT_PASS;
   if (!adapter) return VERDICT_NOT_HANDLED;
-  DrvFilterLock(0);
+  DrvFilterLock(FLT_LOCK_CORE);
   FrameContext ctx = {adapter, nullptr, nullptr, direction, STAT_NO_ENTRY, compack};
   uint32_t v = handle_frame(&ctx, netbuf, length);
-  DrvFilterUnLock(0);
+  DrvFilterUnLock(FLT_LOCK_CORE);
   return v;
 }
 
@@ -437,20 +438,20 @@ LinkInfo DetectFrameAndPid(const uint8_t *f, uint32_t len) {
   LinkInfo too_short = {LINK_TOO_SHORT, 0, 0};
   if (len < 15) return too_short;
   uint16_t type = load_be16(f + 12);
-  if (type > 1535) return {14, 2, type};
-  if (f[14] == 0xFF && f[15] == 0xFF) return {14, 5, 0x8137};
+  if (type > 1535) return {14, LINK_ETHERNET_II, type};
+  if (f[14] == 0xFF && f[15] == 0xFF) return {14, LINK_RAW_8023, 0x8137};
   bool control3 = len > 16 && f[16] == 3;
   if (f[14] == 0xAA && f[15] == 0xAA && control3) {
     if (len < 22) return too_short;
     uint32_t pid = (f[16] | f[17] << 8) == 0x0003 ? load_be16(f + 20) : 0;
-    return {22, 10, pid};
+    return {22, LINK_SNAP, pid};
   }
   if (len < 17) return too_short;
   uint32_t pid = f[14] == 0xE0 ? 0x8137 : f[14] == 0xF0 ? 0xF0 : 0;
   if (f[14] == 0xAA && f[15] == 0xAA) pid = 0;
-  if (control3 && !(f[14] == 0xAA && f[15] == 0xAA)) return {17, 3, pid};
+  if (control3 && !(f[14] == 0xAA && f[15] == 0xAA)) return {17, LINK_8022, pid};
   if (len == 17) return too_short;
-  return {18, 3, pid};
+  return {18, LINK_8022, pid};
 }
 
 uint32_t AddToSend(const FrameContext *ctx, const uint8_t *frame, uint32_t length, uint32_t tunnel,

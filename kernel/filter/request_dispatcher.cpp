@@ -162,9 +162,9 @@ int32_t Disconnect(Request &r) {
   }
   uint8_t before = client.state;
   if (before == kConnected) {
-    DrvFilterLock(0);
+    DrvFilterLock(FLT_LOCK_CORE);
     FIREWALL_RejectAllTcpVpnSessionsOnDisconnect();
-    DrvFilterUnLock(0);
+    DrvFilterUnLock(FLT_LOCK_CORE);
   }
   ClientDisconnect(1);
   FilterClearVpnAdapter();
@@ -259,9 +259,9 @@ int32_t ResetState(Request &r) {
 int32_t GetFirewallInfo(Request &r) {
   if (r.room < 16) return -3;
   uint32_t info[4];
-  DrvFilterLock(0);
+  DrvFilterLock(FLT_LOCK_CORE);
   FIREWALL_GetInformation(info);
-  DrvFilterUnLock(0);
+  DrvFilterUnLock(FLT_LOCK_CORE);
   for (int i = 0; i < 4; ++i) store_le32(r.payload + 4 * i, info[i]);
   return Reply(r, 16);
 }
@@ -492,10 +492,10 @@ int32_t Dispatch(uint32_t code, uint8_t *buffer, uint32_t length) {
 extern "C" int32_t internal_FilterGetInformation(uint32_t code, uint8_t *buffer, uint32_t length,
                                                  uint32_t lock) {
   if (!CLI_FilterStarted) return -5;
-  if (lock) DrvFilterLock(1);
+  if (lock) DrvFilterLock(FLT_LOCK_REQUEST);
   int32_t result = buffer ? Dispatch(code, buffer, length) : -2;
   if (buffer && length >= kHead && load_le16(buffer) == DRV_REQUEST_MAGIC)
     buffer[2] = client.state;
-  if (lock) DrvFilterUnLock(1);
+  if (lock) DrvFilterUnLock(FLT_LOCK_REQUEST);
   return result;
 }

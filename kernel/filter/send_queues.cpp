@@ -275,9 +275,9 @@ int32_t DRVF_GetVpnNetDevice(void **out) {
 int32_t DRVF_AddCaptiveBrowserTupple(void) { return -1; }
 
 void FilterSendComplete(FilterFrame *frame) {
-  DrvFilterLock(0);
+  DrvFilterLock(FLT_LOCK_CORE);
   FilterSendComplete_nolock(frame);
-  DrvFilterUnLock(0);
+  DrvFilterUnLock(FLT_LOCK_CORE);
 }
 
 void FilterSendComplete_nolock(FilterFrame *frame) {

@@ -146,11 +146,11 @@ int32_t ClientInit(uint8_t *record) {
   client.state = kInitialised;
   p_UseProxy = 0;
 
-  DrvFilterLock(0);
+  DrvFilterLock(FLT_LOCK_CORE);
   int32_t r = TreatReconfig(record);
   if (r < 0) {
     client.state = previous;   // a refused record leaves the connection as it was
-    DrvFilterUnLock(0);
+    DrvFilterUnLock(FLT_LOCK_CORE);
     return r;
   }
   if (r == 1) {
@@ -163,14 +163,14 @@ int32_t ClientInit(uint8_t *record) {
   memcpy(client_old_cli_dyncfg, client.DynCfg, sizeof client_old_cli_dyncfg);
   client.per_session[0] = client.per_session[1] = 0;
   client.variant = 17;
-  DrvFilterUnLock(0);
+  DrvFilterUnLock(FLT_LOCK_CORE);
   return 0;
 }
 
 int32_t ClientReInit(uint8_t *record) {
   FixMagic(record);
   if (client.state != kConnected) return -1;
-  DrvFilterLock(0);
+  DrvFilterLock(FLT_LOCK_CORE);
   int32_t r = TreatReconfig(record);
   if (r == 0) {
     client.dir_flags1 = MergeDirFlags(record[init::kDirFlags1], client.DynCfg[13]);
@@ -181,7 +181,7 @@ int32_t ClientReInit(uint8_t *record) {
     }
   }
   if (r >= 0) client.per_session[0] = client.per_session[1] = 0;
-  DrvFilterUnLock(0);
+  DrvFilterUnLock(FLT_LOCK_CORE);
   return r;
 }
 

@@ -23,7 +23,7 @@ int32_t SetHosts(const uint8_t *payload, uint32_t n) {
   char *fresh[WL_MAX_HOSTS + 1] = {};
   uint32_t count = 0;
   int32_t r = 0;
-  DrvFilterLock(0);   // the pool belongs to lock 0
+  DrvFilterLock(FLT_LOCK_CORE);   // the pool belongs to lock 0
   for (uint32_t pos = 0; count < WL_MAX_HOSTS && pos + 2 <= n;) {
     uint32_t len = load_le16(payload + pos);
     pos += 2;
@@ -48,13 +48,13 @@ int32_t SetHosts(const uint8_t *payload, uint32_t n) {
     memset(allowed_ips, 0, sizeof allowed_ips);
     FreeHosts(old);
   }
-  DrvFilterUnLock(0);
+  DrvFilterUnLock(FLT_LOCK_CORE);
   return r;
 }
 
 int32_t SetIps(const uint8_t *payload, uint32_t count) {
   if (count > WL_MAX_IPS) return -4;
-  DrvFilterLock(0);
+  DrvFilterLock(FLT_LOCK_CORE);
   memset(allowed_ips, 0, sizeof allowed_ips);
   uint32_t used = 0;
   for (uint32_t i = 0; i < count; ++i) {
@@ -64,7 +64,7 @@ int32_t SetIps(const uint8_t *payload, uint32_t count) {
     for (uint32_t k = 0; k < used && !present; ++k) present = allowed_ips[k] == a;
     if (!present) allowed_ips[used++] = a;
   }
-  DrvFilterUnLock(0);
+  DrvFilterUnLock(FLT_LOCK_CORE);
   return 0;
 }
 

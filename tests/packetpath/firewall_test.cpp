@@ -354,9 +354,9 @@ TEST_F(Firewall, ResetsAreQueuedWithoutTheAdapterListLock) {
   // resets under lock 0.
   KERN_spin_lock_lock(&extension_data->adapterlistlock);
   auto sweep = std::async(std::launch::async, [&] {
-    DrvFilterLock(0);
+    DrvFilterLock(FLT_LOCK_CORE);
     FIREWALL_CheckForClosedSessionsByTimeout();
-    DrvFilterUnLock(0);
+    DrvFilterUnLock(FLT_LOCK_CORE);
   });
   bool done = sweep.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
   KERN_spin_lock_unlock(&extension_data->adapterlistlock);
