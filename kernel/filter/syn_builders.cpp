@@ -77,10 +77,10 @@ int32_t ClientMakeSynRq(uint8_t *buffer, uint32_t n, uint32_t room, uint32_t pro
   uint8_t variant = client.variant == 16 ? 16 : 17;
   uint32_t head = variant == 16 ? kSynRqHead16 : kSynRqHead17;
   memset(d, 0, head);
-  d[8] = client.syn_number;
+  As<SynRqHead16>(d)->syn_number = client.syn_number;   // the same place in both
   if (variant == 17) {
     if (GetRandomEx(client.client_nonce, 16, 0) != 0) return -5;
-    memcpy(d + 12, client.client_nonce, 16);
+    memcpy(As<SynRqHead17>(d)->client_nonce, client.client_nonce, 16);
   }
   uint32_t used = 0;
   uint32_t cap = kImageSize - head - 4;
@@ -106,9 +106,10 @@ int32_t ClientMakeSynOk(uint8_t *buffer, uint32_t room) {
   if (client.state != kSynRrTreated) return -5;
   uint8_t *d = client.last_datagram;
   memset(d, 0, kSynOkHead);
-  d[8] = client.syn_number;
-  memcpy(d + 12, client.client_nonce, 16);
-  memcpy(d + 28, client.gw_nonce, 16);
+  SynOkHead *h = As<SynOkHead>(d);
+  h->syn_number = client.syn_number;
+  memcpy(h->client_nonce, client.client_nonce, 16);
+  memcpy(h->gw_nonce, client.gw_nonce, 16);
 
   TlvKey key;
   DeriveTlvKey(client.master_key, "SynOKAddData", client.gw_nonce, &key);
@@ -153,8 +154,8 @@ uint8_t ClientNextSynNumber() {
   uint8_t n = ++client.syn_number;
   uint8_t *d = client.last_datagram;
   uint32_t len = client.last_datagram_len;
-  if (len >= 12 && PacketTypeOf(d) == kSynRq) {
-    d[8] = n;
+  if (len >= sizeof(SynRqHead16) && PacketTypeOf(d) == kSynRq) {
+    As<SynRqHead16>(d)->syn_number = n;
     SealCrc(d, len);
   }
   return n;

@@ -15,7 +15,6 @@ namespace {
 using namespace zor::wire;
 
 constexpr uint32_t kRrFixed = kSynRrHead + 4;    // a SYN RR is TLV length + 36
-constexpr uint32_t kFragHead = 12;                // bytes every fragment repeats
 constexpr uint32_t kPkiHead = 28;
 constexpr uint32_t kDefaultTimeout = 5;
 
@@ -81,11 +80,11 @@ int32_t TreatStatus(uint8_t *buf, uint32_t len, uint32_t cap, uint32_t *out) {
   if (client.state != kTransportReady && client.state != kSynOkBuilt) return -1;
   if (ClientMagic() != kMagic) return -14;
   uint32_t tlv_len = TlvLengthOf(buf);
-  if (len != tlv_len + kStatusHead + 4) return 4;
+  if (len != tlv_len + kStatusHead + kTrailer) return 4;
   client.synrr_len = 0;
   if (VariantOf(buf) != client.variant) return 36;
 
-  uint32_t code = load_le32(buf + 8);
+  uint32_t code = As<StatusHead>(buf)->code;
   if (code >= 41) return 16;
   int32_t mapped = (int32_t)code + 43;
   if (code == 1) client.state = kIdle;
@@ -119,21 +118,22 @@ int32_t TreatStatus(uint8_t *buf, uint32_t len, uint32_t cap, uint32_t *out) {
 // 12-byte head again and then image bytes [off + 12, off + len).
 int32_t Gather(const uint8_t *d, uint32_t len) {
   uint16_t tlv_len = TlvLengthOf(d);
-  uint16_t off = load_le16(d + 10);
+  const SynRrHead *h = As<SynRrHead>(d);
+  uint16_t off = h->frag_offset;
   uint32_t total = tlv_len + kRrFixed;
   if (total > kImageSize || (uint32_t)off + len > total || (off == 0 && len < kSynRrHead)) {
     client.synrr_len = 0;
     return -9;
   }
-  Bundle *b = BundleFor(d[8], tlv_len);
+  Bundle *b = BundleFor(h->bundle, tlv_len);
   if (!b) return -9;
   if (b->tlv_len != tlv_len) return -9;
-  uint32_t from = off == 0 ? 0 : kFragHead + off;
+  uint32_t from = off == 0 ? 0 : kFragmentHead + off;
   uint32_t end = (uint32_t)off + len;
   if (from >= end) return 0;
   uint32_t added = Cover(*b, from, end);
   if (added == 0) return 0;
-  memcpy(b->image + from, d + (off == 0 ? 0 : kFragHead), end - from);
+  memcpy(b->image + from, d + (off == 0 ? 0 : kFragmentHead), end - from);
   b->count += added;
   if (b->count < total) return 0;
   memcpy(client.synrr, b->image, total);
@@ -203,14 +203,14 @@ int32_t CheckKeyAreas(uint8_t *buf, uint32_t cap, uint32_t *out) {
 // bytes); the network may duplicate datagrams, the handshake goes on.
 bool LateCopy(const uint8_t *d, uint32_t len) {
   return client.state > kTransportReady && client.state < kConnected && client.synrr_len &&
-         len >= kFragHead && SameBytes(d, client.synrr, 10);
+         len >= kFragmentHead && SameBytes(d, client.synrr, offsetof(SynRrHead, frag_offset));
 }
 
 int32_t TreatSynRr(uint8_t *buf, uint32_t len, uint32_t cap, uint32_t *out) {
   if (LateCopy(buf, len)) return 0;
   if (client.state != kTransportReady) return -1;
   if (ClientMagic() != kMagic) return -14;
-  if (len < kFragHead) {
+  if (len < kFragmentHead) {
     client.synrr_len = 0;
     return -9;
   }
@@ -221,7 +221,7 @@ int32_t TreatSynRr(uint8_t *buf, uint32_t len, uint32_t cap, uint32_t *out) {
   if (!CrcOk(img, total)) return 4;
   if (VariantOf(img) != 16 && VariantOf(img) != 17) return 36;
   client.variant = VariantOf(img);
-  client.gw_options = load_le32(img + 28);
+  client.gw_options = As<SynRrHead>(img)->options;
 
   int32_t r = CheckKeyAreas(buf, cap, out);
   if (r) return r;
@@ -248,7 +248,7 @@ int32_t TreatSynRr(uint8_t *buf, uint32_t len, uint32_t cap, uint32_t *out) {
   if (agreement && (r = KeyAgreement(area, tlv_len, a, buf, cap, &extra)) != 0) return r;
   store_le32(buf + 20, extra);
 
-  memcpy(client.gw_nonce, img + 12, 16);
+  memcpy(client.gw_nonce, As<SynRrHead>(img)->gw_nonce, 16);
   if (client.variant == 16 && GetRandomEx(client.client_nonce, 16, 0) != 0) return 50;
   if ((r = SelectProtection()) != 0) return r;
   *out = kPkiHead + b.length + alen + extra;
@@ -338,14 +338,15 @@ int32_t TreatSynOkf(uint8_t *buf, uint32_t len, uint32_t cap, uint32_t *out) {
   memcpy(k.recv_control_key, k.recv_master, 32);
   memcpy(k.packet_key_base, k.send_control_key, 32);
   if (client.variant == 16) {
-    memcpy(k.send_master, img + 40, 32);
+    const SynOkfHead16 *h = As<SynOkfHead16>(img);
+    memcpy(k.send_master, h->send_master, 32);
     k.send_master_from_peer = 1;
-    client.session_id = load_le32(img + 72);
-    client.session_value2 = load_le32(img + 76);
+    client.session_id = h->session_id;
+    client.session_value2 = h->session_value2;
   } else {
     SendMasterFixed(k.send_master);
     k.send_master_from_peer = 0;
-    client.session_id = load_le32(img + 40);
+    client.session_id = As<SynOkfHead17>(img)->session_id;
     client.session_value2 = 0;
   }
   memcpy(buf, k.recv_master, 32);
@@ -383,7 +384,10 @@ int32_t ClientTreatSynPacket(uint8_t *buf, uint32_t len, uint32_t cap, uint32_t 
     case kSynRr: return TreatSynRr(buf, len, cap, out);
     case kKeyChange:
     case kAck:
-      return len >= 28 && wire::SameBytes(buf + 12, client.gw_nonce, 16) ? -1 : 0;
+      return len >= sizeof(wire::ControlHead) &&
+                     wire::SameBytes(As<wire::ControlHead>(buf)->nonce, client.gw_nonce, 16)
+                 ? -1
+                 : 0;
     default:
       return -1;
   }

@@ -24,7 +24,13 @@ uint32_t CLI_MASK_OPEN_DATA_rndinited;
 
 namespace {
 
-constexpr uint32_t kOobHead = 27;
+using zor::wire::As;
+using zor::wire::ControlHead;
+using zor::wire::KeyChange;
+using zor::wire::KeyChangeAck;
+using zor::wire::OobHead;
+
+constexpr uint32_t kOobHead = sizeof(OobHead) + sizeof(zor::wire::OobTrailer);
 constexpr uint32_t kHeadroom = 14 + 20 + 8;
 constexpr uint8_t kProtocolFlag = 0x10;   // bit 4 of the acknowledgement's type byte
 constexpr int32_t kErrOob = -3097;
@@ -75,13 +81,13 @@ uint32_t send_to_gateway(const uint8_t *body, uint32_t bodylen) {
   return queue(f);
 }
 
-void put_control_head(uint8_t *d, uint8_t type, const uint8_t nonce[16]) {
-  store_le32(d, zor::wire::kMagic);
-  d[4] = type;
-  d[5] = client.variant;
-  store_le16(d + 6, 0);
-  store_le32(d + 8, client.session_id);
-  memcpy(d + 12, nonce, 16);
+void put_control_head(ControlHead *h, uint8_t type, const uint8_t nonce[16]) {
+  h->magic = zor::wire::kMagic;
+  h->type = type;
+  h->variant = client.variant;
+  h->zero = 0;
+  h->session_id = client.session_id;
+  memcpy(h->nonce, nonce, 16);
 }
 
 // Ends the session on the gateway's word: keys gone, state 0.
@@ -119,9 +125,10 @@ uint32_t send_key_change(void) {
   GetRandomEx(CLI_MASK_OPEN_DATA_rnd, sizeof CLI_MASK_OPEN_DATA_rnd, 0);
   CLI_MASK_OPEN_DATA_rndinited = 1;
   uint8_t d[GUARD_KEYCHANGE_LEN];
-  put_control_head(d, zor::wire::kKeyChange, client.gw_nonce);
-  d[28] = guard.send_gen;
-  memcpy(d + 29, k.send_master, 32);
+  KeyChange *kc = As<KeyChange>(d);
+  put_control_head(&kc->h, zor::wire::kKeyChange, client.gw_nonce);
+  kc->key_gen = guard.send_gen;
+  memcpy(kc->new_master, k.send_master, 32);
   GuardSealControl(d, sizeof d, k.send_control_key);
   uint32_t r = send_to_gateway(d, sizeof d);
   memset(d, 0, sizeof d);
@@ -172,9 +179,11 @@ void keepalive_tick(void) {
 }
 
 bool status_checks(const uint8_t *d, uint32_t len) {
-  return len >= 20 && len == zor::wire::TlvLengthOf(d) + 20u && zor::wire::CrcOk(d, len) &&
-         ClientMagic() == zor::wire::kMagic && load_le32(d) == zor::wire::kMagic &&
-         d[5] == client.variant;
+  const auto *h = As<zor::wire::StatusHead>(d);
+  constexpr uint32_t fixed = zor::wire::kStatusHead + zor::wire::kTrailer;
+  return len >= fixed && len == h->h.tlv_len + fixed && zor::wire::CrcOk(d, len) &&
+         ClientMagic() == zor::wire::kMagic && h->h.magic == zor::wire::kMagic &&
+         h->h.variant == client.variant;
 }
 
 }  // namespace
@@ -210,45 +219,47 @@ void GuardFillOuterHeaders(uint8_t *ip, uint32_t ihl, uint32_t udplen) {
 int32_t GuardTreatKeyChange(IPPacket *p, uint8_t *d, uint32_t len) {
   if (ClientMagic() != zor::wire::kMagic) return 1;
   if (len < GUARD_KEYCHANGE_LEN) return kErrKcShort;
-  if (load_le32(d + 8) != client.session_id) return kErrKcSession;
+  KeyChange *kc = As<KeyChange>(d);
+  if (kc->h.session_id != client.session_id) return kErrKcSession;
   if (!GuardOpenControl(d, GUARD_KEYCHANGE_LEN, client.keys.recv_control_key)) return kErrKcImit;
-  if (_MemCmp(d + 12, client.client_nonce, 16)) return kErrKcNonce;
-  uint8_t gen = d[28];
+  if (_MemCmp(kc->h.nonce, client.client_nonce, 16)) return kErrKcNonce;
+  uint8_t gen = kc->key_gen;
   if (!(gen == guard.recv_gen && (client.session_flags & GUARD_KEYS_EXIST))) {
     SessionKeys &k = client.keys;
     guard.recv_index = 0;
     client.session_flags |= GUARD_KEYS_EXIST;
     guard.recv_gen = gen;
-    memcpy(k.recv_master, d + 29, 32);
-    memcpy(k.next_send_master, d + 29, 32);
+    memcpy(k.recv_master, kc->new_master, 32);
+    memcpy(k.next_send_master, kc->new_master, 32);
     k.send_master_from_peer = 1;
     GuardSendKeyChAck(p);
     start_key_change();
   } else {
     GuardSendKeyChAck(p);
   }
-  memset(d + 29, 0, 32);
+  memset(kc->new_master, 0, 32);
   guard.recv_deadline = curtick + GUARD_ACTIVITY_TICKS;
   return 0;
 }
 
 int32_t GuardTreatAck(uint8_t *d, uint32_t len) {
+  const KeyChangeAck *ack = As<KeyChangeAck>(d);
   uint32_t err = 0;
   if (ClientMagic() != zor::wire::kMagic)
     err = 8;
   else if (len < GUARD_ACK_LEN)
     err = 1;
-  else if (load_le32(d + 8) != client.session_id)
+  else if (ack->h.session_id != client.session_id)
     err = 2;
   else if (!GuardOpenControl(d, GUARD_ACK_LEN, client.keys.recv_control_key))
     err = 3;
-  else if (_MemCmp(d + 12, client.client_nonce, 16))
+  else if (_MemCmp(ack->h.nonce, client.client_nonce, 16))
     err = 4;
-  else if ((d[4] & kProtocolFlag) && !protocol_flag())
+  else if ((ack->h.type & kProtocolFlag) && !protocol_flag())
     err = 5;
-  else if (!(d[4] & kProtocolFlag) && protocol_flag())
+  else if (!(ack->h.type & kProtocolFlag) && protocol_flag())
     err = 6;
-  else if (d[28] != guard.send_gen)
+  else if (ack->acked_gen != guard.send_gen)
     err = 7;
   client.last_error = err;
   if (err) return err == 7 ? 0 : -(int32_t)err;
@@ -261,9 +272,10 @@ int32_t GuardTreatAck(uint8_t *d, uint32_t len) {
 int32_t GuardTreatOob(uint8_t *d, uint32_t len) {
   if (!(client.session_flags & GUARD_KEYS_EXIST)) return GUARD_ERR_NO_KEYS;
   if (len < kOobHead) return kErrOob;
-  uint32_t n = load_le16(d + 6);
+  const OobHead *h = As<OobHead>(d);
+  uint32_t n = h->length;
   if (kOobHead + n > len) return kErrOob;
-  uint32_t counter = load_le32(d + 9);
+  uint32_t counter = h->counter;
   UpdatePacketKey(0, counter);
   if (!GuardOpenOob(d, n, client.keys.recv_packet_key, counter, client.client_nonce,
                     GuardUsesMgm()))
@@ -273,8 +285,8 @@ int32_t GuardTreatOob(uint8_t *d, uint32_t len) {
   // for a full period.
   guard.next_keepalive = curtick + GUARD_KEEPALIVE_TICKS;
   guard.recv_deadline = curtick + GUARD_ACTIVITY_TICKS;
-  if (load_le16(d + 17) == OOB_ACCESS_LEVEL && n >= 1) {
-    client.access_level = d[19];
+  if (h->code == OOB_ACCESS_LEVEL && n >= 1) {
+    client.access_level = d[sizeof(OobHead)];
     GuardSendAccLvlUpdAck();
     DrvSendEvent(DrvSendEvent_GOT_ACCESS_LEVEL);
   }
@@ -285,7 +297,7 @@ int32_t GuardTreatStatus(uint8_t *d, uint32_t len) {
   // A status whose length, seal, magic or variant does not check could be
   // anyone's: it ends nothing.
   if (!status_checks(d, len)) return GUARD_ERR_AUTH;
-  uint32_t code = load_le32(d + 8);
+  uint32_t code = As<zor::wire::StatusHead>(d)->code;
   if (code == STATUS_SESSION_TIMEOUT || code == STATUS_GATEWAY_TERMINATED) {
     if (client.state != kIdle) reset_session();
     DrvSendEvent(code == STATUS_SESSION_TIMEOUT ? DrvSendEvent_SESSION_TIMEOUT
@@ -306,15 +318,16 @@ int32_t GuardSendOOBData(uint32_t code, const uint8_t *data, int32_t n) {
   if (client.send_counter == GUARD_COUNTER_RESTART) client.send_counter = 0;
   uint32_t counter = client.send_counter;
   UpdatePacketKey(1, counter);
-  store_le32(d, zor::wire::kMagic);
-  d[4] = zor::wire::kOob;
-  d[5] = client.variant;
-  store_le16(d + 6, (uint16_t)n);
-  d[8] = guard.send_gen;
-  store_le32(d + 9, counter);
-  store_le32(d + 13, client.session_id);
-  store_le16(d + 17, (uint16_t)code);
-  if (n) memcpy(d + 19, data, (uint32_t)n);
+  OobHead *h = As<OobHead>(d);
+  h->magic = zor::wire::kMagic;
+  h->type = zor::wire::kOob;
+  h->variant = client.variant;
+  h->length = (uint16_t)n;
+  h->key_gen = guard.send_gen;
+  h->counter = counter;
+  h->session_id = client.session_id;
+  h->code = (uint16_t)code;
+  if (n) memcpy(d + sizeof(OobHead), data, (uint32_t)n);
   GuardSealOob(d, (uint32_t)n, client.keys.send_packet_key, counter, client.gw_nonce,
                GuardUsesMgm());
   client.send_counter = counter + (((uint32_t)n + 42) >> 4);
@@ -334,9 +347,10 @@ void GuardSendKeyChAck(IPPacket *p) {
   uint8_t *ip = f->data + 14, *d = ip + 28;
   ip[0] = 0x45;
   memcpy(ip + 12, p->ip + 16, 4);
-  put_control_head(d, (uint8_t)(zor::wire::kAck | (protocol_flag() ? kProtocolFlag : 0)),
+  KeyChangeAck *ack = As<KeyChangeAck>(d);
+  put_control_head(&ack->h, (uint8_t)(zor::wire::kAck | (protocol_flag() ? kProtocolFlag : 0)),
                    client.gw_nonce);
-  d[28] = guard.recv_gen;
+  ack->acked_gen = guard.recv_gen;
   GuardSealControl(d, GUARD_ACK_LEN, client.keys.send_control_key);
   GuardFillOuterHeaders(ip, 20, 8 + GUARD_ACK_LEN);
   // The answer goes back where the key change came from.

@@ -3,15 +3,8 @@
 // status inside the tunnel (type 3), and the tunnel timer that starts and
 // retries key changes and sends keep-alives. Runs under filter lock 0.
 //
-// Key change, 65 bytes: 0 u32 magic | 4 u8 type 7 | 5 u8 variant | 6 u16 0 |
-// 8 u32 session id | 12 16-byte nonce | 28 u8 key generation |
-// 29 32-byte new master key | 61 u32 imitation. Acknowledgement, 33 bytes:
-// the same to 27 (type byte bit 4 = the session's protocol flag), 28 u8
-// acknowledged generation, 29 u32 imitation. Sent with the peer nonce,
-// received with the own nonce; protection in tunnel_crypto.h.
-// Out-of-band, 27 + n bytes: 0 u32 magic | 4 u8 type 11 | 5 u8 variant |
-// 6 u16 n | 8 u8 send key generation | 9 u32 send counter | 13 u32 session
-// id | 17 u16 code | 19 n data bytes | 19+n word B | 23+n word A.
+// Layouts: zor::wire::KeyChange, KeyChangeAck and OobHead (wire_format.h);
+// protection in tunnel_crypto.h.
 // The keep-alive (code 16384) carries the 16-byte block of the SYN OKF when
 // the gateway gave one, else no data. No received-volume counter is kept:
 // the next keep-alive is always due 90 ticks after an answer or an
@@ -19,10 +12,11 @@
 #pragma once
 #include "kern_host.h"
 #include "kernel/filter/ip_helpers.h"
+#include "kernel/filter/wire_format.h"
 
 // Lengths of a key change and of its acknowledgement.
-constexpr uint32_t GUARD_KEYCHANGE_LEN = 65;
-constexpr uint32_t GUARD_ACK_LEN = 33;
+constexpr uint32_t GUARD_KEYCHANGE_LEN = sizeof(zor::wire::KeyChange);
+constexpr uint32_t GUARD_ACK_LEN = sizeof(zor::wire::KeyChangeAck);
 
 constexpr uint32_t GUARD_KEEPALIVE_TICKS = 90;
 constexpr uint8_t GUARD_KEEPALIVE_RETRIES = 7;

@@ -32,11 +32,12 @@ uint8_t *key_of(uint32_t send) {
 // payload moves up behind the IPv4 header.
 void rewrite_inner(IPPacket *p, uint8_t *d, uint32_t payload) {
   uint8_t *ip = p->ip;
+  const zor::wire::DataHead *h = zor::wire::As<zor::wire::DataHead>(d);
   // The move overwrites the datagram's fields: every one is read first.
-  uint32_t limit = (uint32_t)d[24] * 8;
-  store_be16(ip + 4, load_le16(d + 22));
-  memcpy(ip + 12, d + 18, 4);
-  ip[9] = d[25];
+  uint32_t limit = (uint32_t)h->size_limit8 * 8;
+  store_be16(ip + 4, h->inner_id);
+  memcpy(ip + 12, h->far_addr, 4);
+  ip[9] = h->inner_proto;
   memmove(ip + p->ihl, d + GUARD_DATA_HEAD, payload);
   p->src = load_be32(ip + 12);
   p->proto = ip[9];
@@ -69,7 +70,7 @@ int32_t treat_data(IPPacket *p, uint8_t *d, uint32_t len) {
   if (!(client.session_flags & GUARD_KEYS_EXIST)) return GUARD_ERR_NO_KEYS;
   if (ClientMagic() != zor::wire::kMagic) return GUARD_ERR_MAGIC;
   if (len < GUARD_DATA_HEAD) return GUARD_ERR_SHORT_DATA;
-  uint32_t counter = load_le32(d + 6);
+  uint32_t counter = zor::wire::As<zor::wire::DataHead>(d)->counter;
   UpdatePacketKey(0, counter);
   if (!GuardOpenData(d, len, key_of(0), counter, client.client_nonce, GuardUsesMgm()))
     return GUARD_ERR_AUTH;
@@ -83,7 +84,7 @@ int32_t treat_data(IPPacket *p, uint8_t *d, uint32_t len) {
 // Types 7 and 8 may follow one another in one datagram.
 int32_t treat_control_chain(IPPacket *p, uint8_t *d, uint32_t len) {
   for (;;) {
-    uint8_t type = d[4] & 0x0F;
+    uint8_t type = zor::wire::PacketTypeOf(d);
     uint32_t used = type == zor::wire::kKeyChange ? GUARD_KEYCHANGE_LEN : GUARD_ACK_LEN;
     int32_t r = type == zor::wire::kKeyChange ? GuardTreatKeyChange(p, d, len)
                                               : GuardTreatAck(d, len);
@@ -93,7 +94,7 @@ int32_t treat_control_chain(IPPacket *p, uint8_t *d, uint32_t len) {
     }
     d += used;
     len -= used;
-    type = d[4] & 0x0F;
+    type = zor::wire::PacketTypeOf(d);
     if (type != zor::wire::kKeyChange && type != zor::wire::kAck) return GUARD_ERR_UNKNOWN_TYPE;
   }
 }
@@ -142,20 +143,21 @@ uint32_t GuardTreatSendPack(IPPacket *p) {
   }
   if (ihl + kUdpHead + GUARD_DATA_HEAD + payload >= 65536) return 0;
   uint8_t *ip = p->ctx->work, *udp = ip + ihl, *d = udp + kUdpHead;
+  auto *h = zor::wire::As<zor::wire::DataHead>(d);
   memcpy(ip, p->ip, ihl);
-  memcpy(d + 18, p->ip + 16, 4);
-  store_le16(d + 22, load_be16(p->ip + 4));
-  d[24] = (p->limitflags & 2) ? (uint8_t)((p->limit + 7) / 8) : 0;
-  d[25] = p->proto;
+  memcpy(h->far_addr, p->ip + 16, 4);
+  h->inner_id = load_be16(p->ip + 4);
+  h->size_limit8 = (p->limitflags & 2) ? (uint8_t)((p->limit + 7) / 8) : 0;
+  h->inner_proto = p->proto;
   memcpy(d + GUARD_DATA_HEAD, p->ip + ihl, payload);
 
   if (client.send_counter == GUARD_COUNTER_RESTART) client.send_counter = 0;
   uint32_t counter = client.send_counter;
   UpdatePacketKey(1, counter);
-  d[4] = zor::wire::kData;
-  d[5] = guard.send_gen;
-  store_le32(d + 6, counter);
-  store_le32(d + 10, client.session_id);
+  h->type = zor::wire::kData;
+  h->key_gen = guard.send_gen;
+  h->counter = counter;
+  h->session_id = client.session_id;
   uint32_t len = GUARD_DATA_HEAD + payload;
   GuardSealData(d, len, key_of(1), counter, client.gw_nonce, GuardUsesMgm());
   client.send_counter = counter + ((payload + 41) >> 4);
@@ -174,7 +176,7 @@ int32_t GuardTreatRecvPack(IPPacket *p) {
   if (udplen < 16 || udplen > p->payload) return GUARD_ERR_SHORT_UDP;
   uint8_t *d = udp + kUdpHead;
   uint32_t len = udplen - kUdpHead;
-  switch (d[4] & 0x0F) {
+  switch (zor::wire::PacketTypeOf(d)) {
     case zor::wire::kStatus: return GuardTreatStatus(d, len);
     case zor::wire::kKeyChange:
     case zor::wire::kAck: return treat_control_chain(p, d, len);

@@ -43,13 +43,16 @@ bool Find(uint8_t tag, uint8_t *area, uint32_t area_len, Tlv *out) {
 }  // namespace
 
 void PutHeader(uint8_t *d, uint8_t type, uint8_t variant, uint16_t tlv_len) {
-  store_le32(d, kMagic);
-  d[4] = type;
-  d[5] = variant;
-  store_le16(d + 6, tlv_len);
+  Header *h = As<Header>(d);
+  h->magic = kMagic;
+  h->type = type;
+  h->variant = variant;
+  h->tlv_len = tlv_len;
 }
 
-void SealCrc(uint8_t *d, uint32_t len) { store_le32(d + len - 4, ~FCS32(d, len - 4)); }
+void SealCrc(uint8_t *d, uint32_t len) {
+  store_le32(d + len - kTrailer, ~FCS32(d, len - kTrailer));
+}
 
 bool CrcOk(const uint8_t *d, uint32_t len) { return len >= 4 && FCS32(d, len) == kCrcResidue; }
 
