@@ -353,7 +353,7 @@ uint32_t FLTS_GetDDataLen(void) { return build_dump(nullptr, 0); }
 uint32_t FLTS_GetDData(char *buffer, uint32_t length) { return build_dump(buffer, length); }
 
 int32_t FLTS_SetVpnAdapter(char *name, uint32_t len) {
-  if (!name || !extension_data) return -1;
+  if (!name || !extension_data) return VPNADAPTER_REFUSED;
   if (FilterAdapter *vpn = vpnadapter) {
     copy_name_out(name, len, vpn->name);
     return 0;
@@ -362,9 +362,9 @@ int32_t FLTS_SetVpnAdapter(char *name, uint32_t len) {
   HostAdapter *a = find_by_name_locked(name, len);
   int32_t r = 0;
   if (!a || FilterSetVpnAdapter(&a->filter) != 0)
-    r = -1;
+    r = VPNADAPTER_REFUSED;
   else if (!vpnadapter)
-    r = -2;
+    r = VPNADAPTER_NOT_SET;
   else
     copy_name_out(name, len, vpnadapter->name);
   KERN_spin_lock_unlock(list_lock());
@@ -372,11 +372,11 @@ int32_t FLTS_SetVpnAdapter(char *name, uint32_t len) {
 }
 
 int32_t FLTS_CheckVpnAdapter(const char *name, uint32_t len) {
-  if (!name || len < 1 || !extension_data) return -1;
+  if (!name || len < 1 || !extension_data) return VPNADAPTER_REFUSED;
   if (vpnadapter) return 1;
   KERN_spin_lock_lock(list_lock());
   HostAdapter *a = find_by_name_locked(name, len);
-  int32_t r = a && FilterCheckVpnAdapter(&a->filter) == 0 ? 0 : -1;
+  int32_t r = a && FilterCheckVpnAdapter(&a->filter) == 0 ? 0 : VPNADAPTER_REFUSED;
   KERN_spin_lock_unlock(list_lock());
   return r;
 }

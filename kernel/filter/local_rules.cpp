@@ -43,26 +43,28 @@ void install(uint8_t *image, uint32_t len) {
 
 // The checks of a complete image; 0 when it may replace the rules.
 int32_t check_image(const uint8_t *image, uint32_t len) {
-  if (len < LCFG_HEADER_SIZE) return -1;
-  if (len < LCFG_IMAGE_SIZE) return -2;
+  if (len < LCFG_HEADER_SIZE) return LCFG_SHORT_HEADER;
+  if (len < LCFG_IMAGE_SIZE) return LCFG_SHORT_IMAGE;
   if (!sealed(image, LCFG_HEADER_SIZE) || !sealed(image + LCFG_HEADER_SIZE, LCFG_TABLE_SIZE))
-    return -3;
-  if (load_le32(image) != LCFG_FORMAT || len != LCFG_IMAGE_SIZE + load_le32(image + 8)) return -7;
+    return LCFG_BAD_SEAL;
+  if (load_le32(image) != LCFG_FORMAT || len != LCFG_IMAGE_SIZE + load_le32(image + 8))
+    return LCFG_BAD_CHUNK;
   return 0;
 }
 
 int32_t take_chunk(const uint8_t *payload, uint32_t n, uint32_t *next) {
   *next = 0;
-  if (n < 8) return -7;
+  if (n < 8) return LCFG_BAD_CHUNK;
   uint32_t total = load_le32(payload), offset = load_le32(payload + 4), len = n - 8;
   if (offset == 0) {
     drop_pending();
-    if (total == 0 || !(pending = static_cast<uint8_t *>(KERN_kmalloc(total)))) return -5;
+    if (total == 0 || !(pending = static_cast<uint8_t *>(KERN_kmalloc(total))))
+      return LCFG_NO_MEMORY;
     pending_len = total;
   }
   if (!pending || total != pending_len || offset != pending_next || len > total - offset) {
     drop_pending();
-    return -7;
+    return LCFG_BAD_CHUNK;
   }
   memcpy(pending + offset, payload + 8, len);
   pending_next += len;

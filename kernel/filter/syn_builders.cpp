@@ -19,14 +19,18 @@ using namespace zor::wire;
 
 constexpr uint32_t kAuxFlagEphemeral = 0x10;
 constexpr uint32_t kMaxTlvArea = 0xFFFF;
+// What the reply header carries after a builder (the service checks them).
+constexpr uint8_t kBuiltFlag = 10;
+constexpr uint32_t kBuiltValue = 2000;
 
 // Header words the service reads after a builder: flag, gateway port, 2000.
 void MarkBuilt(uint8_t *buffer, uint32_t len) {
-  buffer[3] = 10;
-  store_le32(buffer + 4, kGatewayPort);
-  store_le32(buffer + 8, 2000);
-  store_le32(buffer + 16, 0);   // request header length: one datagram
-  store_le32(buffer + 20, len);
+  auto *h = reinterpret_cast<DrvRequestHeader *>(buffer);
+  h->flag = kBuiltFlag;
+  h->port = kGatewayPort;
+  h->value = kBuiltValue;
+  h->reserved = 0;   // request header length: one datagram
+  h->length = len;
 }
 
 // Seals a datagram built in the kept copy and hands it to the reply.
@@ -34,7 +38,7 @@ int32_t Finish(uint8_t *buffer, uint32_t room, uint32_t len) {
   SealCrc(client.last_datagram, len);
   if (len > room) {
     client.last_datagram_len = 0;
-    return -3;
+    return HS_NO_ROOM;
   }
   client.last_datagram_len = len;
   memcpy(buffer + kReqHead, client.last_datagram, len);
@@ -71,15 +75,15 @@ bool PutSynRqTlvs(uint8_t *area, uint32_t cap, uint32_t *used, const uint8_t *ma
 }  // namespace
 
 int32_t ClientMakeSynRq(uint8_t *buffer, uint32_t n, uint32_t room, uint32_t probe) {
-  if (ClientMagic() != kMagic) return -14;
-  if (!probe && client.state != kInitialised) return -5;
+  if (ClientMagic() != kMagic) return HS_WRONG_MAGIC;
+  if (!probe && client.state != kInitialised) return DRV_NOT_POSSIBLE;
   uint8_t *d = client.last_datagram;
   uint8_t variant = client.variant == 16 ? 16 : 17;
   uint32_t head = variant == 16 ? kSynRqHead16 : kSynRqHead17;
   memset(d, 0, head);
   As<SynRqHead16>(d)->syn_number = client.syn_number;   // the same place in both
   if (variant == 17) {
-    if (GetRandomEx(client.client_nonce, 16, 0) != 0) return -5;
+    if (GetRandomEx(client.client_nonce, 16, 0) != 0) return DRV_NOT_POSSIBLE;
     memcpy(As<SynRqHead17>(d)->client_nonce, client.client_nonce, 16);
   }
   uint32_t used = 0;
@@ -89,7 +93,7 @@ int32_t ClientMakeSynRq(uint8_t *buffer, uint32_t n, uint32_t room, uint32_t pro
   zor::crypto::wipe(buffer + kReqHead, n);
   if (!ok) {
     client.last_datagram_len = 0;
-    return -2;
+    return DRV_BAD_SIZE;
   }
   PutHeader(d, kSynRq, variant, (uint16_t)used);
   int32_t r = Finish(buffer, room, head + used + 4);
@@ -102,8 +106,8 @@ int32_t ClientMakeSynRq(uint8_t *buffer, uint32_t n, uint32_t room, uint32_t pro
 }
 
 int32_t ClientMakeSynOk(uint8_t *buffer, uint32_t room) {
-  if (ClientMagic() != kMagic) return -14;
-  if (client.state != kSynRrTreated) return -5;
+  if (ClientMagic() != kMagic) return HS_WRONG_MAGIC;
+  if (client.state != kSynRrTreated) return DRV_NOT_POSSIBLE;
   uint8_t *d = client.last_datagram;
   memset(d, 0, kSynOkHead);
   SynOkHead *h = As<SynOkHead>(d);

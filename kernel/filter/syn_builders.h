@@ -6,9 +6,11 @@
 #pragma once
 #include <stdint.h>
 
+#include "drv_requests.h"
+
 namespace zor::tunnel {
 
-constexpr uint32_t kReqHead = 24;
+constexpr uint32_t kReqHead = sizeof(DrvRequestHeader);
 constexpr uint32_t kEphemeralRecord = 124;   // public key at 28, private scalar at 92
 
 // room = what the payload may take; n = request payload bytes.

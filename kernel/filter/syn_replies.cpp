@@ -76,23 +76,23 @@ int32_t ReturnValue(uint8_t *buf, uint32_t len, uint32_t cap, uint32_t *out, uin
 }
 
 int32_t TreatStatus(uint8_t *buf, uint32_t len, uint32_t cap, uint32_t *out) {
-  if (len < kStatusHead + 4 || !CrcOk(buf, len)) return 4;
-  if (client.state != kTransportReady && client.state != kSynOkBuilt) return -1;
-  if (ClientMagic() != kMagic) return -14;
+  if (len < kStatusHead + 4 || !CrcOk(buf, len)) return HS_BAD_CHECK;
+  if (client.state != kTransportReady && client.state != kSynOkBuilt) return HS_NOT_EXPECTED;
+  if (ClientMagic() != kMagic) return HS_WRONG_MAGIC;
   uint32_t tlv_len = TlvLengthOf(buf);
-  if (len != tlv_len + kStatusHead + kTrailer) return 4;
+  if (len != tlv_len + kStatusHead + kTrailer) return HS_BAD_CHECK;
   client.synrr_len = 0;
-  if (VariantOf(buf) != client.variant) return 36;
+  if (VariantOf(buf) != client.variant) return HS_WRONG_VARIANT;
 
   uint32_t code = As<StatusHead>(buf)->code;
-  if (code >= 41) return 16;
-  int32_t mapped = (int32_t)code + 43;
+  if (code >= 41) return HS_STATUS_UNKNOWN;
+  int32_t mapped = (int32_t)code + HS_STATUS_OFFSET;
   if (code == 1) client.state = kIdle;
   switch (code) {
     case 19:
       ClearKeyAreas();
       if (tlv_len == 0) {
-        if (cap < 1) return -3;
+        if (cap < 1) return HS_NO_ROOM;
         buf[0] = 0;
         *out += 1;
         return mapped;
@@ -107,7 +107,7 @@ int32_t TreatStatus(uint8_t *buf, uint32_t len, uint32_t cap, uint32_t *out) {
       }
       return mapped;
     case 37:
-      return tlv_len && client.renewal ? -15 : mapped;
+      return tlv_len && client.renewal ? HS_KEYS_WANTED : mapped;
     default:
       return mapped;
   }
@@ -123,11 +123,11 @@ int32_t Gather(const uint8_t *d, uint32_t len) {
   uint32_t total = tlv_len + kRrFixed;
   if (total > kImageSize || (uint32_t)off + len > total || (off == 0 && len < kSynRrHead)) {
     client.synrr_len = 0;
-    return -9;
+    return HS_BAD_FRAGMENT;
   }
   Bundle *b = BundleFor(h->bundle, tlv_len);
-  if (!b) return -9;
-  if (b->tlv_len != tlv_len) return -9;
+  if (!b) return HS_BAD_FRAGMENT;
+  if (b->tlv_len != tlv_len) return HS_BAD_FRAGMENT;
   uint32_t from = off == 0 ? 0 : kFragmentHead + off;
   uint32_t end = (uint32_t)off + len;
   if (from >= end) return 0;
@@ -146,9 +146,9 @@ int32_t SelectProtection() {
   uint8_t opts = client.options;
   uint32_t mode = client.gw_options & 3;
   if (mode == 2) {
-    if (!(opts & kOptCipherAllowed)) return -14;
+    if (!(opts & kOptCipherAllowed)) return HS_WRONG_MAGIC;
   } else if (mode != 3) {
-    if (!(mode & 1) && !(opts & kOptClearAllowed)) return -14;
+    if (!(mode & 1) && !(opts & kOptClearAllowed)) return HS_WRONG_MAGIC;
     opts |= kOptClearInUse;
   } else if (!(opts & kOptCipherAllowed)) {
     opts |= kOptClearInUse;
@@ -162,19 +162,19 @@ int32_t SelectProtection() {
 // Key agreement with the gateway's ephemeral key (authentication variant 131).
 int32_t KeyAgreement(uint8_t *area, uint32_t tlv_len, const Tlv &a, uint8_t *buf, uint32_t cap,
                      uint32_t *extra_len) {
-  if (a.length < 64) return 53;
-  if (CreatePKIMasterKey(a.value, 64) != 0) return 53;
+  if (a.length < 64) return HS_NO_GATEWAY_BLOCK;
+  if (CreatePKIMasterKey(a.value, 64) != 0) return HS_NO_GATEWAY_BLOCK;
   TlvKey key;
   DeriveTlvKey(client.master_key, "SynRRAddData", client.synrr + 12, &key);
   Tlv t;
   uint32_t used = kPkiHead + load_le32(buf + 8) + load_le32(buf + 4);
   if (TLVGetField(kTagRrExtra, area, tlv_len, &key, false, &t)) {
-    if (t.length > cap - used) return -3;
+    if (t.length > cap - used) return HS_NO_ROOM;
     memcpy(buf + used, t.value, t.length);
     *extra_len = t.length;
   }
   if (TLVGetField(kTagRrWord, area, tlv_len, &key, false, &t)) {
-    if (t.length > 4) return -9;
+    if (t.length > 4) return HS_BAD_FRAGMENT;
     memcpy(buf + 24, t.value, t.length);
   }
   zor::crypto::wipe(&key, sizeof key);
@@ -191,10 +191,10 @@ int32_t CheckKeyAreas(uint8_t *buf, uint32_t cap, uint32_t *out) {
   }
   if ((o & 0x100) && !((o & 0x800) && client.okf_block_count) &&
       AuthVariant() != kAuthKeyAgreement && (KeyArea(0)[0] == 0 || KeyArea(1)[0] == 0)) {
-    if (cap < 4) return -3;
+    if (cap < 4) return HS_NO_ROOM;
     store_le32(buf, o);
     *out = 4;
-    return (o & 0x400) ? -16 : -15;
+    return (o & 0x400) ? HS_KEYS_WANTED_STRICT : HS_KEYS_WANTED;
   }
   return 0;
 }
@@ -208,18 +208,18 @@ bool LateCopy(const uint8_t *d, uint32_t len) {
 
 int32_t TreatSynRr(uint8_t *buf, uint32_t len, uint32_t cap, uint32_t *out) {
   if (LateCopy(buf, len)) return 0;
-  if (client.state != kTransportReady) return -1;
-  if (ClientMagic() != kMagic) return -14;
+  if (client.state != kTransportReady) return HS_NOT_EXPECTED;
+  if (ClientMagic() != kMagic) return HS_WRONG_MAGIC;
   if (len < kFragmentHead) {
     client.synrr_len = 0;
-    return -9;
+    return HS_BAD_FRAGMENT;
   }
   int32_t g = Gather(buf, len);
   if (g <= 0) return g;
   uint8_t *img = client.synrr;
   uint32_t total = client.synrr_len;
-  if (!CrcOk(img, total)) return 4;
-  if (VariantOf(img) != 16 && VariantOf(img) != 17) return 36;
+  if (!CrcOk(img, total)) return HS_BAD_CHECK;
+  if (VariantOf(img) != 16 && VariantOf(img) != 17) return HS_WRONG_VARIANT;
   client.variant = VariantOf(img);
   client.gw_options = As<SynRrHead>(img)->options;
 
@@ -232,13 +232,13 @@ int32_t TreatSynRr(uint8_t *buf, uint32_t len, uint32_t cap, uint32_t *out) {
                              ? load_le32(t.value) : kDefaultTimeout;
   if (!TLVFindClear(kTagB, area, tlv_len, &b)) {
     client.stage_timeout = kDefaultTimeout;
-    return 53;
+    return HS_NO_GATEWAY_BLOCK;
   }
   bool has_a = TLVFindClear(kTagA, area, tlv_len, &a);
   bool agreement = AuthVariant() == kAuthKeyAgreement;
-  if (!has_a && agreement) return 53;
+  if (!has_a && agreement) return HS_NO_GATEWAY_BLOCK;
   uint32_t alen = has_a ? a.length : 0;
-  if (kPkiHead + b.length + alen > cap) return -3;
+  if (kPkiHead + b.length + alen > cap) return HS_NO_ROOM;
   memset(buf, 0, kPkiHead);
   memcpy(buf + kPkiHead, b.value, b.length);
   store_le32(buf + 8, b.length);
@@ -249,7 +249,7 @@ int32_t TreatSynRr(uint8_t *buf, uint32_t len, uint32_t cap, uint32_t *out) {
   store_le32(buf + 20, extra);
 
   memcpy(client.gw_nonce, As<SynRrHead>(img)->gw_nonce, 16);
-  if (client.variant == 16 && GetRandomEx(client.client_nonce, 16, 0) != 0) return 50;
+  if (client.variant == 16 && GetRandomEx(client.client_nonce, 16, 0) != 0) return HS_NO_RANDOM;
   if ((r = SelectProtection()) != 0) return r;
   *out = kPkiHead + b.length + alen + extra;
   client.state = kSynRrTreated;
@@ -260,13 +260,13 @@ int32_t TreatSynRr(uint8_t *buf, uint32_t len, uint32_t cap, uint32_t *out) {
 int32_t TakeDynCfg(uint8_t *area, uint32_t tlv_len, const TlvKey &key,
                    const uint8_t imit_key[32]) {
   Tlv t;
-  if (!TLVGetField(kTagDynCfg, area, tlv_len, &key, false, &t)) return 7;
-  if (t.length < 8 || t.length > addr::kDynCfgSize) return 7;
+  if (!TLVGetField(kTagDynCfg, area, tlv_len, &key, false, &t)) return HS_NO_CONFIGURATION;
+  if (t.length < 8 || t.length > addr::kDynCfgSize) return HS_NO_CONFIGURATION;
   uint32_t mac = load_le32(t.value);
   store_le32(t.value, 0);
-  if (Imitation(imit_key, t.value, t.length) != mac) return -8;
-  if (load_le16(t.value + 6) != t.length) return 7;
-  if (load_le16(t.value + 4) != addr::kDynCfgTyped) return 6;
+  if (Imitation(imit_key, t.value, t.length) != mac) return HS_BAD_IMITATION;
+  if (load_le16(t.value + 6) != t.length) return HS_NO_CONFIGURATION;
+  if (load_le16(t.value + 4) != addr::kDynCfgTyped) return HS_OKF_REFUSED;
   memcpy(client.DynCfg, t.value, t.length);
   return 0;
 }
@@ -282,7 +282,7 @@ int32_t TakeExtras(uint8_t *area, uint32_t tlv_len, const TlvKey &key) {
     client.stage_timeout = load_le32(t.value);
   if (TLVGetField(kTagText, area, tlv_len, &key, false, &t) && t.length) {
     char *text = (char *)KERN_kmalloc(t.length + 1u);
-    if (!text) return -4;
+    if (!text) return HS_NO_MEMORY;
     memcpy(text, t.value, t.length);
     text[t.length] = 0;
     if (client.text) KERN_kfree(client.text);
@@ -294,17 +294,17 @@ int32_t TakeExtras(uint8_t *area, uint32_t tlv_len, const TlvKey &key) {
 int32_t CheckOkfTrailer(const uint8_t *d, uint32_t len, uint32_t head,
                         const uint8_t imit_key[32]) {
   uint32_t tlv_len = TlvLengthOf(d);
-  if (len != head + tlv_len + 4) return 4;
+  if (len != head + tlv_len + 4) return HS_BAD_CHECK;
   uint32_t trailer = load_le32(d + len - 4);
   uint32_t want = client.variant == 17 ? Imitation(imit_key, d, len - 4) : ~FCS32(d, len - 4);
-  return trailer == want ? 0 : -8;
+  return trailer == want ? HS_ACCEPTED : HS_BAD_IMITATION;
 }
 
 int32_t TreatSynOkf(uint8_t *buf, uint32_t len, uint32_t cap, uint32_t *out) {
-  if (client.state != kSynOkBuilt) return -1;
-  if (ClientMagic() != kMagic) return 6;
-  if (len < 8 || len > kImageSize) return 4;
-  if (VariantOf(buf) != client.variant) return 36;
+  if (client.state != kSynOkBuilt) return HS_NOT_EXPECTED;
+  if (ClientMagic() != kMagic) return HS_OKF_REFUSED;
+  if (len < 8 || len > kImageSize) return HS_BAD_CHECK;
+  if (VariantOf(buf) != client.variant) return HS_WRONG_VARIANT;
   uint32_t head = client.variant == 17 ? kSynOkfHead17 : kSynOkfHead16;
   uint8_t imit_key[32];
   DeriveImitKey(client.master_key, "SynOKFImit", client.gw_nonce, imit_key);
@@ -373,10 +373,11 @@ void FreeBundles() {
 int32_t ClientTreatSynPacket(uint8_t *buf, uint32_t len, uint32_t cap, uint32_t *out,
                              uint32_t probe) {
   *out = 0;
-  if (!buf || len < 8) return -9;
+  if (!buf || len < 8) return HS_BAD_FRAGMENT;
   uint8_t type = PacketTypeOf(buf);
   if (load_le32(buf) != ClientMagic())
-    return (type == kSynRr || type == kStatus || type == kSynOkf) ? -14 : -1;
+    return (type == kSynRr || type == kStatus || type == kSynOkf) ? HS_WRONG_MAGIC
+                                                                   : HS_NOT_EXPECTED;
   if (probe) return 0;
   switch (type) {
     case kStatus: return TreatStatus(buf, len, cap, out);
@@ -386,10 +387,10 @@ int32_t ClientTreatSynPacket(uint8_t *buf, uint32_t len, uint32_t cap, uint32_t 
     case kAck:
       return len >= sizeof(wire::ControlHead) &&
                      wire::SameBytes(As<wire::ControlHead>(buf)->nonce, client.gw_nonce, 16)
-                 ? -1
-                 : 0;
+                 ? HS_NOT_EXPECTED
+                 : HS_ACCEPTED;
     default:
-      return -1;
+      return HS_NOT_EXPECTED;
   }
 }
 

@@ -103,7 +103,7 @@ bool AppendCounted(uint32_t *len, const void *src, uint8_t n) {
 uint32_t ClientMagic() { return MagicOf(client.init_record); }
 
 int32_t TreatReconfig(uint8_t *record) {
-  if (record[init::kOptB] == 0 && record[init::kOptC] == 0) return -14;
+  if (record[init::kOptB] == 0 && record[init::kOptC] == 0) return CLIENT_NO_DATA_MODE;
   uint8_t opts = 0;
   if (record[init::kOptA]) opts |= kOptByteA;
   if (record[init::kOptB]) opts |= kOptClearAllowed;
@@ -169,7 +169,7 @@ int32_t ClientInit(uint8_t *record) {
 
 int32_t ClientReInit(uint8_t *record) {
   FixMagic(record);
-  if (client.state != kConnected) return -1;
+  if (client.state != kConnected) return CLIENT_NOT_CONNECTED;
   DrvFilterLock(FLT_LOCK_CORE);
   int32_t r = TreatReconfig(record);
   if (r == 0) {
@@ -190,11 +190,11 @@ int32_t ClientStoreAuxInfo(const uint8_t *info) {
   uint8_t variant = info[0];
   uint32_t magic = ClientMagic();
   uint8_t want = (magic == wire::kMagicAuxAlt || magic == wire::kMagic) ? 2 : 0;
-  if ((variant & 0x7f) != want) return -13;
+  if ((variant & 0x7f) != want) return CLIENT_AUX_VARIANT;
 
   uint32_t l1 = AuxString(info + 8), l2 = AuxString(info + 40), l3 = AuxString(info + 72);
   uint32_t l4 = AuxString(info + 104);
-  if (!l1 || !l2 || !l3 || !l4) return -12;
+  if (!l1 || !l2 || !l3 || !l4) return CLIENT_AUX_EMPTY_TEXT;
   uint8_t head[4] = {variant, (uint8_t)l1, (uint8_t)l2, (uint8_t)l3};
   uint8_t three = 3;
   uint32_t len = 0;
@@ -212,18 +212,19 @@ int32_t ClientStoreAuxInfo(const uint8_t *info) {
 }
 
 int32_t ClientSetSocket(const uint8_t *data, uint32_t length) {
-  if (length < 8) return -9;
+  if (length < 8) return CLIENT_SHORT_SOCKET;
   client.sock_addr = load_le32(data);
   client.sock_port = (uint16_t)load_le32(data + 4);
   return 1;
 }
 
 int32_t CreatePKIMasterKey(const uint8_t *data, uint32_t length) {
-  if (length != sizeof client.peer_pubkey) return -22;
+  if (length != sizeof client.peer_pubkey) return CLIENT_KEY_LENGTH;
   const R3410_256_Params *params = R34101_SelectParams(kCurveParamSet);
-  if (!params) return -1;
+  if (!params) return CLIENT_NO_CURVE;
   uint8_t shared[32];
-  if (R3410_256_ECDHE(params, shared, client.scalar, data, length) != 0) return -5;
+  if (R3410_256_ECDHE(params, shared, client.scalar, data, length) != 0)
+    return CLIENT_AGREEMENT_FAILED;
   memcpy(client.peer_pubkey, data, sizeof client.peer_pubkey);
   memcpy(client.master_key, shared, sizeof shared);
   zor::crypto::wipe(shared, sizeof shared);
@@ -289,7 +290,7 @@ int32_t ClientIsRecvInitVPNPack(const uint8_t *ip, uint32_t len) {
   const uint8_t *p = UdpPayload(ip, len, &n, &sport, &dport);
   if (!p || sport != wire::kGatewayPort || dport != client.sock_port) return 0;
   uint32_t magic = ClientMagic();
-  if (magic != wire::kMagic) return -14;
+  if (magic != wire::kMagic) return HS_WRONG_MAGIC;
   if (n < 8 || load_le32(p) != magic) return 0;
   switch (wire::PacketTypeOf(p)) {
     case wire::kStatus:

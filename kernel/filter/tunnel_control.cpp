@@ -310,11 +310,12 @@ int32_t GuardTreatStatus(uint8_t *d, uint32_t len) {
 
 int32_t GuardSendOOBData(uint32_t code, const uint8_t *data, int32_t n) {
   if (client.session_flags & (GUARD_KEYCHANGE | GUARD_NEW_MASTER)) return 0;
-  if (n < 0 || n > (int32_t)kMaxOob || (n && !data)) return -1;
-  if (client.state != kConnected || !(client.session_flags & GUARD_KEYS_EXIST)) return -1;
+  if (n < 0 || n > (int32_t)kMaxOob || (n && !data)) return OOB_SEND_REFUSED;
+  if (client.state != kConnected || !(client.session_flags & GUARD_KEYS_EXIST))
+    return OOB_SEND_REFUSED;
   uint32_t len = kOobHead + (uint32_t)n;
   auto *d = static_cast<uint8_t *>(MVAlloc(len));
-  if (!d) return -2;
+  if (!d) return OOB_SEND_FAILED;
   if (client.send_counter == GUARD_COUNTER_RESTART) client.send_counter = 0;
   uint32_t counter = client.send_counter;
   UpdatePacketKey(1, counter);
@@ -333,7 +334,7 @@ int32_t GuardSendOOBData(uint32_t code, const uint8_t *data, int32_t n) {
   client.send_counter = counter + (((uint32_t)n + 42) >> 4);
   uint32_t r = send_to_gateway(d, len);
   MVFree(d);
-  return r ? -2 : 0;
+  return r ? OOB_SEND_FAILED : 0;
 }
 
 void GuardSendKeyChAck(IPPacket *p) {

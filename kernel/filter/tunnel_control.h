@@ -54,8 +54,11 @@ void GuardNoteAnswer(void);
 // of the flags and offset word only the DF bit already there stays.
 void GuardFillOuterHeaders(uint8_t *ip, uint32_t ihl, uint32_t udplen);
 
-// 0 sent, or nothing to send while a key change runs; -1 bad length or no
-// session, -2 no memory or no tunnel adapter.
+// 0 sent, or nothing to send while a key change runs; else:
+enum OobSendStatus : int32_t {
+  OOB_SEND_REFUSED = -1,   // bad length, or no session
+  OOB_SEND_FAILED = -2,    // no memory, or no tunnel adapter
+};
 int32_t GuardSendOOBData(uint32_t code, const uint8_t *data, int32_t n);
 // Acknowledges the last received key generation to the sender of p.
 void GuardSendKeyChAck(IPPacket *p);

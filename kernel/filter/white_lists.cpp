@@ -1,6 +1,7 @@
 #include "kernel/filter/white_lists.h"
 
 #include "byte_order.h"
+#include "drv_requests.h"
 #include "kernel/filter/filter_core.h"
 #include "kernel/filter/memory_pool.h"
 #include "kernel/filter/wire_format.h"
@@ -31,7 +32,7 @@ int32_t SetHosts(const uint8_t *payload, uint32_t n) {
     uint32_t used = len < WL_MAX_HOST_LEN ? len : WL_MAX_HOST_LEN;
     char *name = (char *)MVAlloc(used + 1);
     if (!name) {
-      r = -4;
+      r = DRV_NO_RESOURCE;
       break;
     }
     memcpy(name, payload + pos, used);
@@ -53,7 +54,7 @@ int32_t SetHosts(const uint8_t *payload, uint32_t n) {
 }
 
 int32_t SetIps(const uint8_t *payload, uint32_t count) {
-  if (count > WL_MAX_IPS) return -4;
+  if (count > WL_MAX_IPS) return DRV_NO_RESOURCE;
   DrvFilterLock(FLT_LOCK_CORE);
   memset(allowed_ips, 0, sizeof allowed_ips);
   uint32_t used = 0;
