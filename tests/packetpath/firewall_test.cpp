@@ -7,6 +7,7 @@
 #include <future>
 
 #include "byte_order.h"
+#include "drv_requests.h"
 #include "kernel/filter/filter_core.h"
 #include "kernel/filter/firewall_checks.h"
 #include "kernel/filter/ip_helpers.h"
@@ -208,7 +209,7 @@ void ExpectReset(const Sent &r, bool to_network, uint32_t src, uint32_t dst, uin
 
 TEST_F(Firewall, IdleSessionsExpireWithCorrectResets) {
   // Request 23: every time-out 1 minute, TOS and TTL unchanged.
-  ASSERT_GT(h.Request(23, Le({1, 1, 1, 1, 1, 0, 0})), 0);
+  ASSERT_GT(h.Request(RQC_SETFILTERPARAMS, Le({1, 1, 1, 1, 1, 0, 0})), 0);
   EXPECT_EQ(f_FW_TCP_SESSION_IDLE_TIMEOUT, 1080u);
   FirewallSession *s = Establish(Timestamps(700, 0), Timestamps(900, 700));
   ASSERT_NE(s, nullptr);
@@ -271,12 +272,12 @@ TEST_F(Firewall, CloseOnDisconnectResetsTunnelledSessionsAtTheNextTick) {
 
 TEST_F(Firewall, ParametersOutOfRangeLeaveTheTimeouts) {
   uint64_t fin = f_FW_TCP_SESSION_CLOSEAFTERFIN_TIMEOUT, syn = f_FW_TCP_SESSION_AFTERFIRSTSYN_TIMEOUT;
-  ASSERT_GT(h.Request(23, Le({121, 0, 46, 0, 0, 0x10, 32})), 0);
+  ASSERT_GT(h.Request(RQC_SETFILTERPARAMS, Le({121, 0, 46, 0, 0, 0x10, 32})), 0);
   EXPECT_EQ(f_FW_TCP_SESSION_CLOSEAFTERFIN_TIMEOUT, fin);
   EXPECT_EQ(f_FW_TCP_SESSION_AFTERFIRSTSYN_TIMEOUT, syn);
   EXPECT_EQ(FLT_IPH_TOS, 0x10);
   EXPECT_EQ(FLT_IPH_DEFTTL, 32);
-  ASSERT_GT(h.Request(23, Le({0, 0, 45, 0, 0, 0, 0})), 0);
+  ASSERT_GT(h.Request(RQC_SETFILTERPARAMS, Le({0, 0, 45, 0, 0, 0, 0})), 0);
   EXPECT_EQ(f_FW_TCP_SESSION_AFTERFIRSTSYN_TIMEOUT, 45u * 1080) << "minutes, up to 45";
   EXPECT_EQ(FLT_IPH_DEFTTL, 32) << "0 keeps the TTL";
   FLT_IPH_TOS = 0;
@@ -346,7 +347,7 @@ TEST_F(Firewall, TableStaysBoundedUnderAHundredThousandFlows) {
 }
 
 TEST_F(Firewall, ResetsAreQueuedWithoutTheAdapterListLock) {
-  ASSERT_GT(h.Request(23, Le({1, 1, 1, 1, 1, 0, 0})), 0);
+  ASSERT_GT(h.Request(RQC_SETFILTERPARAMS, Le({1, 1, 1, 1, 1, 0, 0})), 0);
   Establish();
   h.Drain();
   for (int i = 0; i < 1080; i++) FIREWALL_Timer();

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "byte_order.h"
+#include "drv_requests.h"
 #include "kernel/filter/frame_classifiers.h"
 #include "kernel/filter/ip_helpers.h"
 #include "kernel/filter/ip_reassembly.h"
@@ -371,7 +372,7 @@ TEST(Connected, TheServicesOwnHandshakeDatagramsLeaveUnfiltered) {
   Harness h;
   ASSERT_TRUE(h.Connect());
   Bytes reply;
-  ASSERT_GT(h.Request(7, Bytes(124, 0), &reply), 24);
+  ASSERT_GT(h.Request(RQC_MAKESYNRQ_CHECKAVAILABLE, Bytes(124, 0), &reply), 24);
   uint32_t len;
   memcpy(&len, reply.data() + 20, 4);
   Bytes probe(reply.begin() + 24, reply.begin() + 24 + len);
