@@ -9,6 +9,14 @@ struct FrameContext;
 
 constexpr uint16_t ETH_TYPE_IPV4 = 0x0800;
 constexpr uint32_t ETH_HEADER_LEN = 14;
+// Field offsets of the Ethernet, IPv4, UDP and TCP headers.
+constexpr uint32_t ETHH_DST = 0, ETHH_SRC = 6, ETHH_TYPE = 12;
+constexpr uint32_t IPH_VHL = 0, IPH_TOS = 1, IPH_TOTAL_LEN = 2, IPH_ID = 4, IPH_FRAG = 6,
+                   IPH_TTL = 8, IPH_PROTO = 9, IPH_CHECKSUM = 10, IPH_SRC = 12, IPH_DST = 16,
+                   IPH_MIN_LEN = 20;
+constexpr uint32_t UDPH_SPORT = 0, UDPH_DPORT = 2, UDPH_LEN = 4, UDPH_CHECKSUM = 6, UDPH_SIZE = 8;
+constexpr uint32_t TCPH_SPORT = 0, TCPH_DPORT = 2, TCPH_SEQ = 4, TCPH_ACKNUM = 8, TCPH_OFFSET = 12,
+                   TCPH_FLAGS = 13, TCPH_WINDOW = 14, TCPH_CHECKSUM = 16, TCPH_OPTIONS = 20;
 constexpr uint8_t IPPROTO_ICMP_NUM = 1;
 constexpr uint8_t IPPROTO_TCP_NUM = 6;
 constexpr uint8_t IPPROTO_UDP_NUM = 17;

@@ -245,14 +245,14 @@ namespace {
 // The UDP payload of an IPv4 packet with a 20-byte header, or null.
 const uint8_t *UdpPayload(const uint8_t *ip, uint32_t len, uint32_t *plen, uint16_t *sport,
                           uint16_t *dport) {
-  if (!ip || len < 28 || ip[0] != 0x45 || ip[9] != 17) return nullptr;
-  const uint8_t *udp = ip + 20;
+  if (!ip || len < 28 || ip[IPH_VHL] != 0x45 || ip[IPH_PROTO] != 17) return nullptr;
+  const uint8_t *udp = ip + IPH_MIN_LEN;
   *sport = (uint16_t)(udp[0] << 8 | udp[1]);
   *dport = (uint16_t)(udp[2] << 8 | udp[3]);
   uint32_t ulen = (uint32_t)(udp[4] << 8 | udp[5]);
   if (ulen < 8) return nullptr;
   *plen = ulen - 8 < len - 28 ? ulen - 8 : len - 28;
-  return udp + 8;
+  return udp + UDPH_SIZE;
 }
 
 bool SameAsStored(const uint8_t *p, uint32_t n) {

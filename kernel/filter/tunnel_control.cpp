@@ -71,12 +71,12 @@ uint32_t send_to_gateway(const uint8_t *body, uint32_t bodylen) {
   FilterFrame *f = new_frame(a, bodylen);
   if (!f) return kNoMemory;
   memcpy(f->data, guard.gwmac, 6);
-  memcpy(f->data + 6, a->hardaddr, 6);
-  store_be16(f->data + 12, ETH_TYPE_IPV4);
+  memcpy(f->data + ETHH_SRC, a->hardaddr, 6);
+  store_be16(f->data + ETHH_TYPE, ETH_TYPE_IPV4);
   uint8_t *ip = f->data + 14;
-  ip[0] = 0x45;
-  memcpy(ip + 12, guard.ownip, 4);
-  memcpy(ip + 28, body, bodylen);
+  ip[IPH_VHL] = 0x45;
+  memcpy(ip + IPH_SRC, guard.ownip, 4);
+  memcpy(ip + IPH_MIN_LEN + UDPH_SIZE, body, bodylen);
   GuardFillOuterHeaders(ip, 20, 8 + bodylen);
   return queue(f);
 }
@@ -198,21 +198,21 @@ void GuardNoteAnswer(void) {
 }
 
 void GuardFillOuterHeaders(uint8_t *ip, uint32_t ihl, uint32_t udplen) {
-  ip[1] = FLT_IPH_TOS;
-  store_be16(ip + 2, (uint16_t)(ihl + udplen));
-  store_be16(ip + 4, clientnextpackid++);
+  ip[IPH_TOS] = FLT_IPH_TOS;
+  store_be16(ip + IPH_TOTAL_LEN, (uint16_t)(ihl + udplen));
+  store_be16(ip + IPH_ID, clientnextpackid++);
   // The data path copied the inner header here: its DF bit stays (the
   // datagram has no field of its own for it); a fragment offset or MF
   // never goes out. The control frames start zeroed.
-  store_be16(ip + 6, (uint16_t)(load_be16(ip + 6) & IP_DONT_FRAGMENT));
-  ip[8] = FLT_IPH_DEFTTL;
-  ip[9] = IPPROTO_UDP_NUM;
-  store_be32(ip + 16, GuardGatewayAddress());
+  store_be16(ip + IPH_FRAG, (uint16_t)(load_be16(ip + IPH_FRAG) & IP_DONT_FRAGMENT));
+  ip[IPH_TTL] = FLT_IPH_DEFTTL;
+  ip[IPH_PROTO] = IPPROTO_UDP_NUM;
+  store_be32(ip + IPH_DST, GuardGatewayAddress());
   CalcChecksum(ip);
   uint8_t *udp = ip + ihl;
   store_be16(udp, client.sock_port);
-  store_be16(udp + 2, zor::wire::kGatewayPort);
-  store_be16(udp + 4, (uint16_t)udplen);
+  store_be16(udp + UDPH_DPORT, zor::wire::kGatewayPort);
+  store_be16(udp + UDPH_LEN, (uint16_t)udplen);
   CalcUdpTcpChkSum(ip);
 }
 
@@ -342,12 +342,12 @@ void GuardSendKeyChAck(IPPacket *p) {
   if (!a) return;
   FilterFrame *f = new_frame(a, GUARD_ACK_LEN);
   if (!f) return;
-  memcpy(f->data, p->frame + 6, 6);
-  memcpy(f->data + 6, p->frame, 6);
-  store_be16(f->data + 12, ETH_TYPE_IPV4);
-  uint8_t *ip = f->data + 14, *d = ip + 28;
-  ip[0] = 0x45;
-  memcpy(ip + 12, p->ip + 16, 4);
+  memcpy(f->data, p->frame + ETHH_SRC, 6);
+  memcpy(f->data + ETHH_SRC, p->frame, 6);
+  store_be16(f->data + ETHH_TYPE, ETH_TYPE_IPV4);
+  uint8_t *ip = f->data + 14, *d = ip + IPH_MIN_LEN + UDPH_SIZE;
+  ip[IPH_VHL] = 0x45;
+  memcpy(ip + IPH_SRC, p->ip + IPH_DST, 4);
   KeyChangeAck *ack = As<KeyChangeAck>(d);
   put_control_head(&ack->h, (uint8_t)(zor::wire::kAck | (protocol_flag() ? kProtocolFlag : 0)),
                    client.gw_nonce);
@@ -355,7 +355,7 @@ void GuardSendKeyChAck(IPPacket *p) {
   GuardSealControl(d, GUARD_ACK_LEN, client.keys.send_control_key);
   GuardFillOuterHeaders(ip, 20, 8 + GUARD_ACK_LEN);
   // The answer goes back where the key change came from.
-  memcpy(ip + 16, p->ip + 12, 4);
+  memcpy(ip + IPH_DST, p->ip + IPH_SRC, 4);
   CalcChecksum(ip);
   CalcUdpTcpChkSum(ip);
   queue(f);

@@ -35,12 +35,12 @@ void rewrite_inner(IPPacket *p, uint8_t *d, uint32_t payload) {
   const zor::wire::DataHead *h = zor::wire::As<zor::wire::DataHead>(d);
   // The move overwrites the datagram's fields: every one is read first.
   uint32_t limit = (uint32_t)h->size_limit8 * 8;
-  store_be16(ip + 4, h->inner_id);
-  memcpy(ip + 12, h->far_addr, 4);
-  ip[9] = h->inner_proto;
+  store_be16(ip + IPH_ID, h->inner_id);
+  memcpy(ip + IPH_SRC, h->far_addr, 4);
+  ip[IPH_PROTO] = h->inner_proto;
   memmove(ip + p->ihl, d + GUARD_DATA_HEAD, payload);
-  p->src = load_be32(ip + 12);
-  p->proto = ip[9];
+  p->src = load_be32(ip + IPH_SRC);
+  p->proto = ip[IPH_PROTO];
   uint32_t whole = p->ihl + payload;
   uint32_t total = whole;
   if (!limit) {
@@ -52,7 +52,7 @@ void rewrite_inner(IPPacket *p, uint8_t *d, uint32_t payload) {
     p->limitflags = 2;
   }
   p->limit = (p->limitflags & 2) ? total : 0;
-  store_be16(ip + 2, (uint16_t)total);
+  store_be16(ip + IPH_TOTAL_LEN, (uint16_t)total);
   p->total = total;
   p->payload = total - p->ihl;
   p->buflen = total;
@@ -145,8 +145,8 @@ uint32_t GuardTreatSendPack(IPPacket *p) {
   uint8_t *ip = p->ctx->work, *udp = ip + ihl, *d = udp + kUdpHead;
   auto *h = zor::wire::As<zor::wire::DataHead>(d);
   memcpy(ip, p->ip, ihl);
-  memcpy(h->far_addr, p->ip + 16, 4);
-  h->inner_id = load_be16(p->ip + 4);
+  memcpy(h->far_addr, p->ip + IPH_DST, 4);
+  h->inner_id = load_be16(p->ip + IPH_ID);
   h->size_limit8 = (p->limitflags & 2) ? (uint8_t)((p->limit + 7) / 8) : 0;
   h->inner_proto = p->proto;
   memcpy(d + GUARD_DATA_HEAD, p->ip + ihl, payload);
@@ -172,7 +172,7 @@ uint32_t GuardTreatSendPack(IPPacket *p) {
 
 int32_t GuardTreatRecvPack(IPPacket *p) {
   uint8_t *udp = p->ip + p->ihl;
-  uint32_t udplen = load_be16(udp + 4);
+  uint32_t udplen = load_be16(udp + UDPH_LEN);
   if (udplen < 16 || udplen > p->payload) return GUARD_ERR_SHORT_UDP;
   uint8_t *d = udp + kUdpHead;
   uint32_t len = udplen - kUdpHead;
