@@ -78,7 +78,7 @@ int32_t ListEntries(const uint8_t *d, uint8_t *out, uint32_t cap) {
       pos += len;
     }
   }
-  return w.full ? -1 : (int32_t)w.used;
+  return w.full ? kListTooLong : (int32_t)w.used;
 }
 
 void FillOther(uint8_t *out) {

@@ -25,6 +25,21 @@ constexpr uint16_t IP_DONT_FRAGMENT = 0x4000, IP_MORE_FRAGMENTS = 0x2000, IP_OFF
 constexpr uint8_t TCP_FIN = 0x01, TCP_SYN = 0x02, TCP_RST = 0x04, TCP_PSH = 0x08, TCP_ACK = 0x10;
 
 
+// An ARP body for IPv4 over Ethernet (fields big-endian, as bytes).
+struct __attribute__((packed, may_alias)) ArpEthIpv4 {
+  uint8_t htype[2];   // ARP_HTYPE_ETHERNET
+  uint8_t ptype[2];   // ETH_TYPE_IPV4
+  uint8_t hlen;       // 6
+  uint8_t plen;       // 4
+  uint8_t op[2];      // ARP_REQUEST or ARP_REPLY
+  uint8_t sha[6];     // sender hardware address
+  uint8_t spa[4];     // sender IPv4 address
+  uint8_t tha[6];     // target hardware address
+  uint8_t tpa[4];     // target IPv4 address
+};
+static_assert(sizeof(ArpEthIpv4) == 28, "an Ethernet/IPv4 ARP body is 28 bytes");
+constexpr uint16_t ARP_HTYPE_ETHERNET = 1, ARP_REQUEST = 1, ARP_REPLY = 2;
+
 // One IPv4 packet in a frame copy, as the packet path parsed it.
 struct IPPacket {
   uint8_t *frame;        // Ethernet-shaped frame copy

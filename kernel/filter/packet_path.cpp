@@ -409,33 +409,35 @@ uint32_t IPPacketReceived(FrameContext *ctx, uint32_t linklen, uint8_t *ip, uint
 uint32_t ARPPacketReceived(const FrameContext *ctx, uint32_t linklen, uint8_t *body,
                            uint32_t bodylen) {
   const uint8_t *frame = ctx->frame;
-  if (linklen != 14 || bodylen <= 27 || load_be16(body) != 1 ||
-      load_be16(body + 2) != ETH_TYPE_IPV4 || body[4] != 6 || body[5] != 4 ||
-      load_be16(body + 6) != 1)
+  const auto *rq = reinterpret_cast<const ArpEthIpv4 *>(body);
+  if (linklen != ETH_HEADER_LEN || bodylen < sizeof(ArpEthIpv4) ||
+      load_be16(rq->htype) != ARP_HTYPE_ETHERNET || load_be16(rq->ptype) != ETH_TYPE_IPV4 ||
+      rq->hlen != 6 || rq->plen != 4 || load_be16(rq->op) != ARP_REQUEST)
     return 0;
-  uint32_t index = FindClient(load_be32(body + 24), false, false);
+  uint32_t index = FindClient(load_be32(rq->tpa), false, false);
   if (index == zor::addr::kNotFound) return 0;
   uint8_t kind = client.table.e[index].kind;
   if (kind != zor::addr::kExtraServer && kind != zor::addr::kTunnelled &&
       kind != zor::addr::kLearnt)
     return 0;
-  uint8_t reply[14 + 28];
+  uint8_t reply[ETH_HEADER_LEN + sizeof(ArpEthIpv4)];
   memcpy(reply, frame + ETHH_SRC, 6);
   memcpy(reply + ETHH_SRC, guard.gwmac, 6);
   memcpy(reply + ETHH_TYPE, frame + ETHH_TYPE, 2);
-  uint8_t *arp = reply + 14;
-  store_be16(arp, 1);
-  store_be16(arp + 2, ETH_TYPE_IPV4);
-  arp[4] = 6;
-  arp[5] = 4;
-  store_be16(arp + 6, 2);
-  memcpy(arp + 8, guard.gwmac, 6);
-  memcpy(arp + 14, body + 24, 4);
-  memcpy(arp + 18, body + 8, 6);
-  memcpy(arp + 24, body + 14, 4);
+  auto *arp = reinterpret_cast<ArpEthIpv4 *>(reply + ETH_HEADER_LEN);
+  store_be16(arp->htype, ARP_HTYPE_ETHERNET);
+  store_be16(arp->ptype, ETH_TYPE_IPV4);
+  arp->hlen = 6;
+  arp->plen = 4;
+  store_be16(arp->op, ARP_REPLY);
+  memcpy(arp->sha, guard.gwmac, 6);
+  memcpy(arp->spa, rq->tpa, 4);
+  memcpy(arp->tha, rq->sha, 6);
+  memcpy(arp->tpa, rq->spa, 4);
   // The answer is as long as the request; what follows the ARP body is
   // the request's own bytes.
-  if (queue_parts(ctx, reply, sizeof reply, body + 28, bodylen - 28, 0, 0)) return 0;
+  const uint32_t rest = bodylen - sizeof(ArpEthIpv4);
+  if (queue_parts(ctx, reply, sizeof reply, body + sizeof(ArpEthIpv4), rest, 0, 0)) return 0;
   return 1;
 }
 

@@ -309,7 +309,7 @@ int32_t TreatSynOkf(uint8_t *buf, uint32_t len, uint32_t cap, uint32_t *out) {
   uint8_t imit_key[32];
   DeriveImitKey(client.master_key, "SynOKFImit", client.gw_nonce, imit_key);
   int32_t r = CheckOkfTrailer(buf, len, head, imit_key);
-  if (r == 0 && cap < 68) r = -3;
+  if (r == 0 && cap < 68) r = HS_NO_ROOM;
   if (r) {
     zor::crypto::wipe(imit_key, sizeof imit_key);
     return r;

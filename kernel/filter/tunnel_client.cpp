@@ -245,13 +245,14 @@ namespace {
 // The UDP payload of an IPv4 packet with a 20-byte header, or null.
 const uint8_t *UdpPayload(const uint8_t *ip, uint32_t len, uint32_t *plen, uint16_t *sport,
                           uint16_t *dport) {
-  if (!ip || len < 28 || ip[IPH_VHL] != 0x45 || ip[IPH_PROTO] != 17) return nullptr;
+  constexpr uint32_t head = IPH_MIN_LEN + UDPH_SIZE;
+  if (!ip || len < head || ip[IPH_VHL] != 0x45 || ip[IPH_PROTO] != IPPROTO_UDP_NUM) return nullptr;
   const uint8_t *udp = ip + IPH_MIN_LEN;
-  *sport = (uint16_t)(udp[0] << 8 | udp[1]);
-  *dport = (uint16_t)(udp[2] << 8 | udp[3]);
-  uint32_t ulen = (uint32_t)(udp[4] << 8 | udp[5]);
-  if (ulen < 8) return nullptr;
-  *plen = ulen - 8 < len - 28 ? ulen - 8 : len - 28;
+  *sport = load_be16(udp + UDPH_SPORT);
+  *dport = load_be16(udp + UDPH_DPORT);
+  uint32_t ulen = load_be16(udp + UDPH_LEN);
+  if (ulen < UDPH_SIZE) return nullptr;
+  *plen = ulen - UDPH_SIZE < len - head ? ulen - UDPH_SIZE : len - head;
   return udp + UDPH_SIZE;
 }
 
