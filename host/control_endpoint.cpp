@@ -70,7 +70,7 @@ void answer_request(int sock, uint32_t sender, const Message &m) {
     return;
   }
   uint32_t code = load_ne32(attr);
-  std::vector<uint8_t> data(attr + 4, attr + len);
+  std::vector<uint8_t> data(attr + sizeof code, attr + len);
   uint32_t length = static_cast<uint32_t>(data.size());
   Zor_Filter_DRV_IoControl_Function(code, data.data(), &length);
   report_completions();

@@ -4,10 +4,11 @@
 #include "kernel/filter/request_dispatcher.h"
 
 #include "byte_order.h"
-#include "drv_requests.h"
 #include "crypto/magma.h"
 #include "crypto/random.h"
 #include "crypto/wipe.h"
+#include "drv_payloads.h"
+#include "drv_requests.h"
 #include "kernel/filter/adapters.h"
 #include "kernel/filter/event_queue.h"
 #include "kernel/filter/filter_core.h"
@@ -75,31 +76,38 @@ int32_t StoreWord(Request &r, uint32_t &to) {
 int32_t NotPossible(Request &) { return DRV_NOT_POSSIBLE; }
 int32_t Nothing(Request &r) { return Reply(r, 0); }
 
+// The request's payload as its record.
+template <typename Record>
+Record *As(Request &r) {
+  return reinterpret_cast<Record *>(r.payload);
+}
+
 int32_t GetInfo(Request &r) {
-  if (r.room < 88) return DRV_NO_ROOM;
-  uint8_t *p = r.payload;
-  memset(p, 0, 88);
-  store_le32(p + 4, client.last_error);
-  store_le32(p + 12, client.dos_connect);
-  store_le32(p + 16, client.dos_session_change);
-  store_le32(p + 20, FilterAdapterCount());
-  memcpy(p + 24, kBuildText, sizeof kBuildText - 1);
-  memcpy(p + 56, driverversionstr, sizeof driverversionstr - 1);
-  return Reply(r, 88);
+  if (r.room < sizeof(DrvInfo)) return DRV_NO_ROOM;
+  DrvInfo *info = As<DrvInfo>(r);
+  memset(info, 0, sizeof *info);
+  info->last_error = client.last_error;
+  info->dos_connect = client.dos_connect;
+  info->dos_session_change = client.dos_session_change;
+  info->adapters = FilterAdapterCount();
+  memcpy(info->build_text, kBuildText, sizeof kBuildText - 1);
+  memcpy(info->driver_version, driverversionstr, sizeof driverversionstr - 1);
+  return Reply(r, sizeof *info);
 }
 
 int32_t GetCfgCon(Request &r) {
-  if (r.room < 272) return DRV_NO_ROOM;
-  memset(r.payload, 0, 272);
-  memcpy(r.payload, client.init_record, 268);
-  r.payload[268] = (client.options & kOptClearInUse) ? 1 : 0;
-  return Reply(r, 272);
+  if (r.room < sizeof(DrvConnectionConfig)) return DRV_NO_ROOM;
+  DrvConnectionConfig *c = As<DrvConnectionConfig>(r);
+  memset(c, 0, sizeof *c);
+  memcpy(c->init_record, client.init_record, sizeof c->init_record);
+  c->clear_in_use = (client.options & kOptClearInUse) ? 1 : 0;
+  return Reply(r, sizeof *c);
 }
 
 int32_t GetStat(Request &r) {
-  if (r.n != 8) return DRV_BAD_SIZE;
+  if (r.n != sizeof(DrvStatRequest)) return DRV_BAD_SIZE;
   if (r.room < zor::addr::kClientStatsSize) return DRV_NO_ROOM;
-  uint32_t kind = load_le32(r.payload), index = load_le32(r.payload + 4);
+  uint32_t kind = As<DrvStatRequest>(r)->kind, index = As<DrvStatRequest>(r)->index;
   if (index >= zor::addr::kEntries) return DRV_OUT_OF_RANGE;
   if (kind == 4) {
     store_le32(r.payload, zor::addr::Used(client.table));
@@ -157,7 +165,7 @@ int32_t SetKeys(Request &r) {
 }
 
 int32_t Disconnect(Request &r) {
-  if (r.n != 8) return DRV_BAD_SIZE;
+  if (r.n != sizeof(DrvDisconnectRequest)) return DRV_BAD_SIZE;
   if (client.text) {
     KERN_kfree(client.text);
     client.text = nullptr;
@@ -170,7 +178,7 @@ int32_t Disconnect(Request &r) {
   }
   ClientDisconnect(1);
   FilterClearVpnAdapter();
-  if (load_le32(r.payload + 4)) memset(client.granted, 0, sizeof client.granted);
+  if (As<DrvDisconnectRequest>(r)->clear_granted) memset(client.granted, 0, sizeof client.granted);
   if (client.state != before) DrvSendEvent(DrvSendEvent_STATE_CHANGED);
   return Reply(r, 0);
 }
@@ -201,20 +209,20 @@ int32_t SetLocalCfg(Request &r) {
 }
 
 int32_t PConnecting(Request &r) {
-  if (r.n < 14) return DRV_SHORT_PAYLOAD;
-  const uint8_t *p = r.payload;
-  uint32_t type = load_le32(p + 4);
+  if (r.n < sizeof(DrvProxyConnecting)) return DRV_SHORT_PAYLOAD;
+  const DrvProxyConnecting *p = As<DrvProxyConnecting>(r);
+  uint32_t type = p->type;
   if (type > 2) return DRV_SHORT_PAYLOAD;
-  proxifynotstdftpport = load_le32(p) & 1;
+  proxifynotstdftpport = p->flags & 1;
   if (type == 0) {
     client.state = kTransportReady;
     p_UseProxy = 0;
     return Reply(r, 0);
   }
   p_ProxyType = type;
-  p_ProxyFlags = load_le32(p);
-  p_TCPProxyIP = load_le32(p + 8);
-  p_TCPProxyPort = load_le16(p + 12);
+  p_ProxyFlags = p->flags;
+  p_TCPProxyIP = p->proxy_ip;
+  p_TCPProxyPort = p->proxy_port;
   p_ProxyState = 18;
   p_UseProxy = 1;
   client.state = kSynRqBuilt;
@@ -222,15 +230,15 @@ int32_t PConnecting(Request &r) {
 }
 
 int32_t PConnected(Request &r) {
-  if (r.n < 12) {
+  if (r.n < sizeof(DrvProxyConnected)) {
     p_UseProxy = 0;
     return DRV_SHORT_PAYLOAD;
   }
-  const uint8_t *p = r.payload;
-  p_UDPMyIP = load_le32(p);
-  p_UDPProxyIP = load_le32(p + 4);
-  p_UDPMyPort = load_le16(p + 8);
-  p_UDPProxyPort = load_le16(p + 10);
+  const DrvProxyConnected *p = As<DrvProxyConnected>(r);
+  p_UDPMyIP = p->own_ip;
+  p_UDPProxyIP = p->relay_ip;
+  p_UDPMyPort = p->own_port;
+  p_UDPProxyPort = p->relay_port;
   p_ProxyState = 19;
   p_UseProxy = 1;
   client.state = kTransportReady;
@@ -239,9 +247,9 @@ int32_t PConnected(Request &r) {
 
 int32_t PDisconnect(Request &r) {
   if (p_UseProxy && p_ProxyState != kProxyIdle) {
-    if (r.n < 6) return DRV_SHORT_PAYLOAD;
-    if (load_le32(r.payload) != p_TCPProxyIP || load_le16(r.payload + 4) != p_TCPProxyPort)
-      return Reply(r, 0);
+    if (r.n < sizeof(DrvProxyEndpoint)) return DRV_SHORT_PAYLOAD;
+    const DrvProxyEndpoint *e = As<DrvProxyEndpoint>(r);
+    if (e->ip != p_TCPProxyIP || e->port != p_TCPProxyPort) return Reply(r, 0);
     client.state = kIdle;
     p_TCPProxyIP = 0;
     p_TCPProxyPort = 0;
@@ -315,12 +323,13 @@ int32_t NextSynNumber(Request &r) {
 }
 
 int32_t GetAccessLevel(Request &r) {
-  if (r.room < 5) return DRV_NO_ROOM;
+  if (r.room < sizeof(DrvAccessLevel)) return DRV_NO_ROOM;
   uint32_t any = 0;
   for (uint32_t g : client.granted) any |= g;
-  r.payload[0] = client.access_level;
-  store_le32(r.payload + 1, any ? 1 : 0);
-  return Reply(r, 5);
+  DrvAccessLevel *a = As<DrvAccessLevel>(r);
+  a->level = client.access_level;
+  a->any_granted = any ? 1 : 0;
+  return Reply(r, sizeof *a);
 }
 
 int32_t SetSynVersion(Request &r) {
@@ -405,10 +414,11 @@ int32_t GetStageTimeout(Request &r) {
 }
 
 int32_t SetFilterParams(Request &r) {
-  if (r.n < 28) return DRV_SHORT_PAYLOAD;
-  FIREWALL_SetFirewallParams(r.payload);
-  if (uint8_t tos = r.payload[20]) FLT_IPH_TOS = tos;
-  if (uint8_t ttl = r.payload[24]) FLT_IPH_DEFTTL = ttl;
+  if (r.n < sizeof(DrvFilterParams)) return DRV_SHORT_PAYLOAD;
+  const DrvFilterParams *p = As<DrvFilterParams>(r);
+  FIREWALL_SetFirewallParams(p->firewall);
+  if (uint8_t tos = (uint8_t)p->tos) FLT_IPH_TOS = tos;
+  if (uint8_t ttl = (uint8_t)p->ttl) FLT_IPH_DEFTTL = ttl;
   return Reply(r, 0);
 }
 

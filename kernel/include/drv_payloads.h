@@ -1,0 +1,81 @@
+// Payload layouts of the framed control requests that carry fixed records
+// (behind the DrvRequestHeader of drv_requests.h). Little-endian fields,
+// read natively on this little-endian host; packed and may_alias, as they
+// are laid over request buffers. Freestanding.
+#pragma once
+#include <stdint.h>
+
+// RQC_GETINFO's reply.
+struct __attribute__((packed, may_alias)) DrvInfo {
+  uint32_t zero0;
+  uint32_t last_error;            // last acknowledgement or key-change error (0-8)
+  uint32_t zero8;
+  uint32_t dos_connect;           // DOS date-time of the connection
+  uint32_t dos_session_change;    // DOS date-time of the last session change
+  uint32_t adapters;              // bound adapters
+  char build_text[32];            // the library's build text, zero-filled
+  char driver_version[32];        // driverversionstr, zero-filled
+};
+static_assert(sizeof(DrvInfo) == 88, "drvInfo is 88 bytes");
+
+// RQC_GETCFGCON's reply.
+struct __attribute__((packed, may_alias)) DrvConnectionConfig {
+  uint8_t init_record[268];       // the stored FilterInitRecord's first bytes
+  uint8_t clear_in_use;           // the client option "clear data in use" (0 or 1)
+  uint8_t zero[3];
+};
+static_assert(sizeof(DrvConnectionConfig) == 272, "the connection configuration is 272 bytes");
+
+// RQC_GETSTAT's request.
+struct __attribute__((packed, may_alias)) DrvStatRequest {
+  uint32_t kind;    // 1-3 reset, 2 also clears every entry's counters, 4 counts entries
+  uint32_t index;   // the address-table entry read back
+};
+static_assert(sizeof(DrvStatRequest) == 8, "the statistics request is 8 bytes");
+
+// RQC_DISCONNECT's request.
+struct __attribute__((packed, may_alias)) DrvDisconnectRequest {
+  uint32_t unused;
+  uint32_t clear_granted;   // non-zero: the granted-right words are cleared
+};
+static_assert(sizeof(DrvDisconnectRequest) == 8, "the disconnect request is 8 bytes");
+
+// RQC_PCONNECTING's request (at least these 14 bytes).
+struct __attribute__((packed, may_alias)) DrvProxyConnecting {
+  uint32_t flags;       // bit 0: proxify the non-standard FTP port
+  uint32_t type;        // 0 none, 1 or 2 a TCP proxy
+  uint32_t proxy_ip;
+  uint16_t proxy_port;
+};
+static_assert(sizeof(DrvProxyConnecting) == 14, "the proxy-connecting request is 14 bytes");
+
+// RQC_PCONNECTED's request (at least these 12 bytes).
+struct __attribute__((packed, may_alias)) DrvProxyConnected {
+  uint32_t own_ip;
+  uint32_t relay_ip;
+  uint16_t own_port;
+  uint16_t relay_port;
+};
+static_assert(sizeof(DrvProxyConnected) == 12, "the proxy-connected request is 12 bytes");
+
+// RQC_PDISCONNECT's request: the TCP proxy that goes.
+struct __attribute__((packed, may_alias)) DrvProxyEndpoint {
+  uint32_t ip;
+  uint16_t port;
+};
+static_assert(sizeof(DrvProxyEndpoint) == 6, "the proxy end point is 6 bytes");
+
+// RQC_GETACCESSLEVEL's reply.
+struct __attribute__((packed, may_alias)) DrvAccessLevel {
+  uint8_t level;
+  uint32_t any_granted;   // 1 when any granted-right word is non-zero
+};
+static_assert(sizeof(DrvAccessLevel) == 5, "the access level reply is 5 bytes");
+
+// RQC_SETFILTERPARAMS's request (at least these 28 bytes).
+struct __attribute__((packed, may_alias)) DrvFilterParams {
+  uint8_t firewall[20];   // FIREWALL_SetFirewallParams's words
+  uint32_t tos;           // low byte non-zero: the TOS of the tunnel's datagrams
+  uint32_t ttl;           // low byte non-zero: their TTL
+};
+static_assert(sizeof(DrvFilterParams) == 28, "the filter parameters are 28 bytes");
