@@ -80,6 +80,7 @@ class GuardFixture : public ::testing::Test {
 
   void TearDown() override {
     KERN_kfree(cfg);
+    KERN_spin_lock_free(&ext->lock);
     KERN_kfree(ext);
     EXPECT_EQ(testhost::state().live_allocs, 0);
   }

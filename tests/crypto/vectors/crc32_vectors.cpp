@@ -23,12 +23,10 @@ const Crc32Path kCrc32Paths[] = {
      }},
 };
 
-class Crc32Vectors : public VectorRunner {
-  const PathInfo &path_info(size_t p) const override { return kCrc32Paths[p].info; }
-};
+class Crc32Vectors : public PathRunner<kCrc32Paths> {};
 
 TEST_P(Crc32Vectors, EveryRecord) {
-  const Crc32Path &p = kCrc32Paths[path()];
+  const Crc32Path &p = this_path();
   for (const VectorRecord &r : read_vectors("crc32.txt")) {
     SCOPED_TRACE(r.where());
     const Bytes msg(r.text("text").begin(), r.text("text").end());

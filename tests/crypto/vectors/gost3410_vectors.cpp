@@ -12,9 +12,7 @@ const struct Gost3410Path {
   PathInfo info;
 } kGost3410Paths[] = {{{"public_key", nullptr}}};
 
-class Gost3410Vectors : public VectorRunner {
-  const PathInfo &path_info(size_t p) const override { return kGost3410Paths[p].info; }
-};
+class Gost3410Vectors : public PathRunner<kGost3410Paths> {};
 
 TEST_P(Gost3410Vectors, EveryRecord) {
   for (const VectorRecord &r : read_vectors("gost3410.txt")) {

@@ -35,9 +35,7 @@ const HmacPath kHmacPaths[] = {
      }},
 };
 
-class HmacKdfVectors : public VectorRunner {
-  const PathInfo &path_info(size_t p) const override { return kHmacPaths[p].info; }
-};
+class HmacKdfVectors : public PathRunner<kHmacPaths> {};
 
 TEST_P(HmacKdfVectors, EveryRecord) {
   for (const VectorRecord &r : read_vectors("hmac_kdf.txt")) {
@@ -45,7 +43,7 @@ TEST_P(HmacKdfVectors, EveryRecord) {
     const Bytes key = r.bytes("key");
     const std::string &kind = r.text("kind");
     if (kind == "hmac") {
-      EXPECT_EQ(to_hex(kHmacPaths[path()].run(key, r.bytes("data"))), to_hex(r.bytes("tag")));
+      EXPECT_EQ(to_hex(this_path().run(key, r.bytes("data"))), to_hex(r.bytes("tag")));
       continue;
     }
     // A KDF record: the tree with the output's length (the one-step KDF is

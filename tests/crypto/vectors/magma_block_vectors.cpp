@@ -67,12 +67,10 @@ const BlockPath kBlockPaths[] = {
      [](const Key &k, uint64_t b) { return gost89_crypt(built_param_z(), k, b, true); }},
 };
 
-class MagmaBlockVectors : public VectorRunner {
-  const PathInfo &path_info(size_t p) const override { return kBlockPaths[p].info; }
-};
+class MagmaBlockVectors : public PathRunner<kBlockPaths> {};
 
 TEST_P(MagmaBlockVectors, EveryRecord) {
-  const BlockPath &p = kBlockPaths[path()];
+  const BlockPath &p = this_path();
   for (const VectorRecord &r : read_vectors("magma_block.txt")) {
     SCOPED_TRACE(r.where());
     const Key k = key_words(r.text("key"));
@@ -107,12 +105,10 @@ const RoundPath kRoundPaths[] = {
     {{"paramz_built", nullptr}, [](uint32_t x) { return zor::crypto::uz_g(*built_param_z(), x); }},
 };
 
-class MagmaRoundVectors : public VectorRunner {
-  const PathInfo &path_info(size_t p) const override { return kRoundPaths[p].info; }
-};
+class MagmaRoundVectors : public PathRunner<kRoundPaths> {};
 
 TEST_P(MagmaRoundVectors, EveryRecord) {
-  const RoundPath &p = kRoundPaths[path()];
+  const RoundPath &p = this_path();
   for (const VectorRecord &r : read_vectors("magma_transforms.txt")) {
     SCOPED_TRACE(r.where());
     const uint32_t out = uint32_t(r.number("out"));

@@ -58,14 +58,12 @@ const CtrPath kCtrPaths[] = {
      [](const Key &k, uint32_t iv, const Bytes &plain) { return ctr_by_engine(k, iv, plain, true); }},
 };
 
-class MagmaCtrVectors : public VectorRunner {
-  const PathInfo &path_info(size_t p) const override { return kCtrPaths[p].info; }
-};
+class MagmaCtrVectors : public PathRunner<kCtrPaths> {};
 
 TEST_P(MagmaCtrVectors, EveryRecord) {
   for (const VectorRecord &r : read_vectors("magma_ctr.txt")) {
     SCOPED_TRACE(r.where());
-    const Bytes got = kCtrPaths[path()].run(key_words(r.text("key")), uint32_t(r.number("iv")),
+    const Bytes got = this_path().run(key_words(r.text("key")), uint32_t(r.number("iv")),
                                             r.bytes("plain"));
     EXPECT_EQ(to_hex(got), to_hex(r.bytes("cipher")));
   }
@@ -98,12 +96,10 @@ const OfbPath kOfbPaths[] = {
      }},
 };
 
-class MagmaOfbVectors : public VectorRunner {
-  const PathInfo &path_info(size_t p) const override { return kOfbPaths[p].info; }
-};
+class MagmaOfbVectors : public PathRunner<kOfbPaths> {};
 
 TEST_P(MagmaOfbVectors, EveryRecord) {
-  const OfbPath &p = kOfbPaths[path()];
+  const OfbPath &p = this_path();
   for (const VectorRecord &r : read_vectors("magma_ofb.txt")) {
     SCOPED_TRACE(r.where());
     const Key k = key_words(r.text("key"));
@@ -173,14 +169,12 @@ const MacPath kMacPaths[] = {
      }},
 };
 
-class MagmaMacVectors : public VectorRunner {
-  const PathInfo &path_info(size_t p) const override { return kMacPaths[p].info; }
-};
+class MagmaMacVectors : public PathRunner<kMacPaths> {};
 
 TEST_P(MagmaMacVectors, EveryRecord) {
   for (const VectorRecord &r : read_vectors("magma_cmac.txt")) {
     SCOPED_TRACE(r.where());
-    EXPECT_EQ(to_hex(kMacPaths[path()].run(r.bytes("key"), r.bytes("plain"))), to_hex(r.bytes("mac")));
+    EXPECT_EQ(to_hex(this_path().run(r.bytes("key"), r.bytes("plain"))), to_hex(r.bytes("mac")));
   }
 }
 
@@ -192,9 +186,7 @@ const struct AcpkmPath {
   PathInfo info;
 } kAcpkmPaths[] = {{{"msb_tss", nullptr}}};
 
-class MagmaAcpkmVectors : public VectorRunner {
-  const PathInfo &path_info(size_t p) const override { return kAcpkmPaths[p].info; }
-};
+class MagmaAcpkmVectors : public PathRunner<kAcpkmPaths> {};
 
 TEST_P(MagmaAcpkmVectors, EveryRecord) {
   for (const VectorRecord &r : read_vectors("magma_ctr_acpkm.txt")) {

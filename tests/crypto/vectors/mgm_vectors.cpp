@@ -17,12 +17,10 @@ const MgmPath kMgmPaths[] = {
     {{"clmul", no_clmul}, mgm_vector_path},
 };
 
-class MagmaMgmVectors : public VectorRunner {
-  const PathInfo &path_info(size_t p) const override { return kMgmPaths[p].info; }
-};
+class MagmaMgmVectors : public PathRunner<kMgmPaths> {};
 
 TEST_P(MagmaMgmVectors, EveryRecord) {
-  const MgmAead run = kMgmPaths[path()].run;
+  const MgmAead run = this_path().run;
   for (const VectorRecord &r : read_vectors("magma_mgm.txt")) {
     SCOPED_TRACE(r.where());
     const MgmNative v = mgm_native(r);

@@ -49,6 +49,15 @@ class VectorRunner : public ::testing::TestWithParam<Run> {
   size_t path() const { return GetParam().path; }
 };
 
+// The fixture of a runner over an array of path descriptions, each with a
+// PathInfo member `info`; this_path() is the run's.
+template <const auto &kPaths>
+class PathRunner : public VectorRunner {
+ protected:
+  const PathInfo &path_info(size_t p) const override { return kPaths[p].info; }
+  const auto &this_path() const { return kPaths[path()]; }
+};
+
 const char *no_avx512_vbmi();  // nullptr when the processor has AVX-512 VBMI
 const char *no_avx512_gfni();  // ... AVX-512 VBMI and GFNI
 const char *no_clmul();        // ... PCLMULQDQ and SSSE3

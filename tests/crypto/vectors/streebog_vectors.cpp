@@ -40,9 +40,7 @@ const StreebogPath kStreebogPaths[] = {
      }},
 };
 
-class StreebogVectors : public VectorRunner {
-  const PathInfo &path_info(size_t p) const override { return kStreebogPaths[p].info; }
-};
+class StreebogVectors : public PathRunner<kStreebogPaths> {};
 
 TEST_P(StreebogVectors, EveryRecord) {
   for (const VectorRecord &r : read_vectors("streebog256.txt")) {
@@ -51,7 +49,7 @@ TEST_P(StreebogVectors, EveryRecord) {
         r.has("text") ? Bytes(r.text("text").begin(), r.text("text").end()) : r.bytes("message");
     Hash3411Ctx ctx;
     Hash3411Open(&ctx);
-    kStreebogPaths[path()].absorb(&ctx, msg);
+    this_path().absorb(&ctx, msg);
     uint8_t out[32];
     Hash3411Close(&ctx, out);
     EXPECT_EQ(to_hex(out, 32), to_hex(printed_le(r.text("digest"))));
