@@ -21,8 +21,8 @@ void check_sections() {
 // granted and refused.
 const std::vector<BuildVariant> &build_variants() {
   static const std::vector<BuildVariant> v = {
-      {"kernel_granted", [] { fpu_host = FpuHost{true}; }, check_sections},
-      {"kernel_refused", [] { fpu_host = FpuHost{false}; }, check_sections},
+      {"kernel_granted", true, [] { fpu_host = FpuHost{true}; }, check_sections},
+      {"kernel_refused", false, [] { fpu_host = FpuHost{false}; }, check_sections},
   };
   return v;
 }

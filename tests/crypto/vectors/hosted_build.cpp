@@ -4,7 +4,7 @@
 namespace zor::test {
 
 const std::vector<BuildVariant> &build_variants() {
-  static const std::vector<BuildVariant> v = {{"hosted", [] {}, [] {}}};
+  static const std::vector<BuildVariant> v = {{"hosted", true, [] {}, [] {}}};
   return v;
 }
 

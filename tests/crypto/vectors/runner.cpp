@@ -16,9 +16,12 @@ std::string run_name(const Run &r, const PathInfo &path) {
 }
 
 void VectorRunner::SetUp() {
-  build_variants()[GetParam().build].enter();
+  const BuildVariant &build = build_variants()[GetParam().build];
+  build.enter();
   const PathInfo &p = path_info(path());
-  if (const char *why = p.unavailable ? p.unavailable() : nullptr) GTEST_SKIP() << why;
+  if (!p.unavailable) return;
+  if (!build.vector_unit) GTEST_SKIP() << "the host refuses the vector unit: no vector path";
+  if (const char *why = p.unavailable()) GTEST_SKIP() << why;
 }
 
 const char *no_avx512_vbmi() {

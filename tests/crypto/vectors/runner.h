@@ -16,13 +16,14 @@ namespace zor::test {
 // grants or refuses the vector unit.
 struct BuildVariant {
   const char *name;
+  bool vector_unit;  // the host grants it: vector paths may run
   void (*enter)();  // before a run
   void (*check)();  // after a run: what the host saw was sound
 };
 const std::vector<BuildVariant> &build_variants();
 
-// An implementation path: unavailable() gives why it cannot run here, or
-// nullptr.
+// An implementation path. A portable one has no unavailable(); a vector
+// path's gives why it cannot run on this processor, or nullptr.
 struct PathInfo {
   const char *name;
   const char *(*unavailable)();
@@ -39,8 +40,8 @@ inline void PrintTo(const Run &r, std::ostream *os) { *os << "build " << r.build
 std::vector<Run> every_run(size_t paths);
 std::string run_name(const Run &r, const PathInfo &path);
 
-// The fixture: enters the build, skips an unavailable path, checks the
-// build after the run.
+// The fixture: enters the build, skips a vector path the processor or the
+// host does not allow, checks the build after the run.
 class VectorRunner : public ::testing::TestWithParam<Run> {
  protected:
   virtual const PathInfo &path_info(size_t path) const = 0;
