@@ -132,3 +132,7 @@ bool NmBench::blockKeyfile(const std::string& id) {
   return Shell("nsenter -t " + std::to_string(nm.pid()) + " -m mount --bind " + ShellQuote(file) + " " +
                ShellQuote(file)) == 0;
 }
+
+bool NmBench::unblockKeyfile(const std::string& id) {
+  return Shell("nsenter -t " + std::to_string(nm.pid()) + " -m umount " + ShellQuote(keyfilePath(id))) == 0;
+}

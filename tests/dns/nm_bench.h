@@ -38,6 +38,7 @@ class NmBench {
   std::string keyfileOf(const std::string& id) const { return readWholeFile(keyfilePath(id)); }
   // Makes NetworkManager's writes of this profile fail (a mount over its file).
   bool blockKeyfile(const std::string& id);
+  bool unblockKeyfile(const std::string& id);
 
   const std::string& netns() const { return ns; }
   const TestDir& dir() const { return testDir; }
