@@ -134,7 +134,7 @@ std::string KdcBench::runProbe(const std::string& hostName, const std::string& k
                         "/tw && mount -t overlay overlay -o lowerdir=/etc,upperdir=" + ov + "/eu,workdir=" + ov +
                         "/ew /etc && cp " + ShellQuote(krb5Conf) + " /etc/krb5.conf && cp " + ShellQuote(keytab) +
                         " /etc/krb5.keytab && mount -t overlay overlay -o lowerdir=/tmp,upperdir=" + ov +
-                        "/tu,workdir=" + ov + "/tw /tmp && hostname " + ShellQuote(hostName) + " && exec " +
+                        "/tu,workdir=" + ov + "/tw /tmp && printf %s " + ShellQuote(hostName) + " >/proc/sys/kernel/hostname && exec " +
                         ShellQuote(ZOR_REGISTRATION_PROBE);
   for (const std::string& a : args) command += " " + ShellQuote(a);
   std::string out;

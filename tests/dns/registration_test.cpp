@@ -83,6 +83,16 @@ TEST_F(Registration, HostWithoutDomainAndRealmRunsNothing) {
   EXPECT_FALSE(has(out, "published=")) << out;
 }
 
+// The zone (and realm) come from the host name, its final dot dropped; kinit
+// itself then needs a default realm of its own, which this file lacks.
+TEST_F(Registration, ZoneFromTheHostNameWhenTheConfigurationNamesNoRealm) {
+  writeWholeFile(kdc.file("norealm.conf"), "[realms]\n  CORP.EXAMPLE = {\n    kdc = 192.0.2.53\n  }\n");
+  std::string out = kdc.runProbe("pc1.corp.example.", kdc.file("host.keytab"), kdc.file("norealm.conf"),
+                                 {"update", "198.51.100.7", "192.0.2.53"});
+  EXPECT_TRUE(has(out, "DNS SOA: primary server ns1.corp.example")) << out;
+  EXPECT_TRUE(has(out, "published=192.0.2.53,")) << out;
+}
+
 // Only the first three of the gateway's DNS servers are asked.
 TEST_F(Registration, AtMostThreeGatewayServersAreAsked) {
   std::string out = run("pc1", {"resolve", "corp.example", "192.0.2.54", "192.0.2.53"});
