@@ -17,6 +17,18 @@ void logLine(int line, const char* function, const std::string& text) {
   GetLog().WriteToLogFL(__FILE__, line, function, text.c_str());
 }
 
+void markGone(gpointer flag, GObject*) { *static_cast<bool*>(flag) = true; }
+
+gboolean markExpired(gpointer flag) {
+  *static_cast<bool*>(flag) = true;
+  return G_SOURCE_REMOVE;
+}
+
+gboolean cancelCall(gpointer cancellable) {
+  g_cancellable_cancel(static_cast<GCancellable*>(cancellable));
+  return G_SOURCE_REMOVE;
+}
+
 // One libnm client on a main context of its own, pushed as this thread's
 // default for the client's lifetime: callers on several threads never run
 // or quit each other's loops. The client is released on that context and
@@ -49,16 +61,15 @@ class NmSession {
     if (client == nullptr) return;
     GObject* watcher = nm_client_get_context_busy_watcher(client);
     bool gone = false;
-    g_object_weak_ref(watcher, [](gpointer flag, GObject*) { *static_cast<bool*>(flag) = true; }, &gone);
+    g_object_weak_ref(watcher, markGone, &gone);
     g_object_unref(client);
     client = nullptr;
     bool expired = false;
     GSource* timer = g_timeout_source_new(kNmReleaseTimeoutMs);
-    g_source_set_callback(timer, [](gpointer flag) -> gboolean { *static_cast<bool*>(flag) = true; return G_SOURCE_REMOVE; },
-                          &expired, nullptr);
+    g_source_set_callback(timer, markExpired, &expired, nullptr);
     g_source_attach(timer, context);
     while (!gone && !expired) g_main_context_iteration(context, TRUE);
-    if (!gone) g_object_weak_unref(watcher, [](gpointer flag, GObject*) { *static_cast<bool*>(flag) = true; }, &gone);
+    if (!gone) g_object_weak_unref(watcher, markGone, &gone);
     g_source_destroy(timer);
     g_source_unref(timer);
   }
@@ -72,9 +83,7 @@ class NmSession {
 // cancelled, so its callback still comes (with a cancelled error) and ends it.
 void runBounded(GMainContext* context, GMainLoop* loop, GCancellable* cancellable) {
   GSource* timer = g_timeout_source_new(kNmCallTimeoutMs);
-  g_source_set_callback(
-      timer, [](gpointer c) -> gboolean { g_cancellable_cancel(static_cast<GCancellable*>(c)); return G_SOURCE_REMOVE; },
-      cancellable, nullptr);
+  g_source_set_callback(timer, cancelCall, cancellable, nullptr);
   g_source_attach(timer, context);
   g_main_loop_run(loop);
   g_source_destroy(timer);

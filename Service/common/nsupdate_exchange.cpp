@@ -57,7 +57,6 @@ std::string NsupdateScript(const std::string& server, const std::string& realm, 
 }
 
 void do_kinit(const std::string& host) {
-  requireWord("host", host);
   // The principal is the host name followed by "\$": Kerberos reads the
   // backslash as an escape of the dollar sign.
   ProcessResult r = RunProcess({"kinit", "-k", "-t", kHostKeytab, host + "\\$"}, std::nullopt,
