@@ -1,93 +1,16 @@
 #include "Service/common/nm_suffixes.h"
 
-#include <cstring>
 #include <string>
 #include <vector>
 
 #include "Service/common/nm_connection_steps.h"
+#include "Service/common/nm_session.h"
 #include "cross/utils/log.h"
 
 namespace {
 
-// Bound of one commit or reapply wait, and of the client's release.
-constexpr unsigned kNmCallTimeoutMs = 30000;
-constexpr unsigned kNmReleaseTimeoutMs = 5000;
-
 void logLine(int line, const char* function, const std::string& text) {
   GetLog().WriteToLogFL(__FILE__, line, function, text.c_str());
-}
-
-void markGone(gpointer flag, GObject*) { *static_cast<bool*>(flag) = true; }
-
-gboolean markExpired(gpointer flag) {
-  *static_cast<bool*>(flag) = true;
-  return G_SOURCE_REMOVE;
-}
-
-gboolean cancelCall(gpointer cancellable) {
-  g_cancellable_cancel(static_cast<GCancellable*>(cancellable));
-  return G_SOURCE_REMOVE;
-}
-
-// One libnm client on a main context of its own, pushed as this thread's
-// default for the client's lifetime: callers on several threads never run
-// or quit each other's loops. The client is released on that context and
-// the context is iterated until libnm has let go of it.
-class NmSession {
- public:
-  NmSession() : context(g_main_context_new()) {
-    g_main_context_push_thread_default(context);
-    client = nm_client_new(nullptr, &error);
-    if (client != nullptr && !nm_client_get_nm_running(client)) {
-      g_set_error_literal(&error, G_IO_ERROR, G_IO_ERROR_NOT_CONNECTED, "NetworkManager не запущен");
-      release();
-    }
-  }
-  ~NmSession() {
-    release();
-    if (error != nullptr) g_error_free(error);
-    g_main_context_pop_thread_default(context);
-    g_main_context_unref(context);
-  }
-  NmSession(const NmSession&) = delete;
-  NmSession& operator=(const NmSession&) = delete;
-
-  NMClient* get() const { return client; }
-  const char* errorText() const { return error != nullptr ? error->message : "?"; }
-  GMainContext* mainContext() const { return context; }
-
- private:
-  void release() {
-    if (client == nullptr) return;
-    GObject* watcher = nm_client_get_context_busy_watcher(client);
-    bool gone = false;
-    g_object_weak_ref(watcher, markGone, &gone);
-    g_object_unref(client);
-    client = nullptr;
-    bool expired = false;
-    GSource* timer = g_timeout_source_new(kNmReleaseTimeoutMs);
-    g_source_set_callback(timer, markExpired, &expired, nullptr);
-    g_source_attach(timer, context);
-    while (!gone && !expired) g_main_context_iteration(context, TRUE);
-    if (!gone) g_object_weak_unref(watcher, markGone, &gone);
-    g_source_destroy(timer);
-    g_source_unref(timer);
-  }
-
-  GMainContext* context;
-  NMClient* client = nullptr;
-  GError* error = nullptr;
-};
-
-// Runs loop until its callback quits it; after kNmCallTimeoutMs the call is
-// cancelled, so its callback still comes (with a cancelled error) and ends it.
-void runBounded(GMainContext* context, GMainLoop* loop, GCancellable* cancellable) {
-  GSource* timer = g_timeout_source_new(kNmCallTimeoutMs);
-  g_source_set_callback(timer, cancelCall, cancellable, nullptr);
-  g_source_attach(timer, context);
-  g_main_loop_run(loop);
-  g_source_destroy(timer);
-  g_source_unref(timer);
 }
 
 }  // namespace
