@@ -60,9 +60,10 @@ bool PutSynRqTlvs(uint8_t *area, uint32_t cap, uint32_t *used, const uint8_t *ma
   if (load_le32(aux + 4) & kAuxFlagEphemeral) {
     const bool record = n == kEphemeralRecord;
     if (!record && !probe) return false;
-    if (record && !probe) memcpy(client.scalar, material + 92, 32);   // never travels
-    const uint8_t *a = record ? material + 28 : material;
-    const uint16_t alen = (uint16_t)(record ? 64 : n);
+    const auto *key = reinterpret_cast<const DrvEphemeralKey *>(material);
+    if (record && !probe) memcpy(client.scalar, key->scalar, 32);   // never travels
+    const uint8_t *a = record ? key->public_key : material;
+    const uint16_t alen = (uint16_t)(record ? sizeof key->public_key : n);
     return TLVPut(area, cap, used, kTagA, a, alen, nullptr) &&
            TLVPut(area, cap, used, kTagG, aux + 136, 32, nullptr) &&
            TLVPut(area, cap, used, kTagF, aux + 168, 4, nullptr) &&
@@ -134,18 +135,19 @@ int32_t ClientMakeSynOk(uint8_t *buffer, uint32_t room) {
 }
 
 uint32_t ClientSetConnectKeys(const uint8_t *record, uint32_t n) {
-  if (n < 84 || client.state != kSynOkfTreated) return 0;
+  if (n < sizeof(DrvKeyRecord) || client.state != kSynOkfTreated) return 0;
+  const auto *keys = reinterpret_cast<const DrvKeyRecord *>(record);
   const uint8_t zero_key[32] = {};
-  const uint8_t *block = record + 16;
+  const uint8_t *block = keys->key_block;
   const uint32_t zero_words[8] = {};
   uint32_t check = (client.options & kOptClearInUse) ? ImPrefix(bukuz, zero_words, block, 64)
                                                      : Imitation(zero_key, block, 64);
   // The block must be the one the SYN OKF gave: the keys stay the filter's own.
-  if (check != load_le32(record + 80) || !SameBytes(block, client.keys.recv_master, 32) ||
+  if (check != keys->check || !SameBytes(block, client.keys.recv_master, 32) ||
       !SameBytes(block + 32, client.keys.send_control_key, 32))
     return 0;
-  client.sock_addr = load_le32(record + 4);
-  client.sock_port = load_le16(record + 12);
+  client.sock_addr = keys->sock_addr;
+  client.sock_port = keys->sock_port;
   client.dos_connect = DrvGetCurFtime(nullptr);
   client.session_end_tick = 0xFFFFFFFFu;
   client.send_counter = 0;

@@ -224,6 +224,27 @@ struct ZOR_WIRE_LAYOUT OobTrailer {
 };
 static_assert(sizeof(OobTrailer) == 8, "the out-of-band trailer is 8 bytes");
 
+// The field places the gateway reads.
+static_assert(offsetof(SynRrHead, frag_offset) == 10 && offsetof(SynRrHead, gw_nonce) == 12 &&
+                  offsetof(SynRrHead, options) == 28,
+              "SYN RR fields");
+static_assert(offsetof(SynOkfHead16, send_master) == 40 &&
+                  offsetof(SynOkfHead16, session_id) == 72 &&
+                  offsetof(SynOkfHead16, session_value2) == 76 &&
+                  offsetof(SynOkfHead17, session_id) == 40,
+              "SYN OKF fields");
+static_assert(offsetof(DataHead, counter) == 6 && offsetof(DataHead, session_id) == 10 &&
+                  offsetof(DataHead, word_a) == 14 && offsetof(DataHead, far_addr) == 18 &&
+                  offsetof(DataHead, inner_id) == 22 && offsetof(DataHead, size_limit8) == 24,
+              "data header fields");
+static_assert(offsetof(KeyChange, key_gen) == 28 && offsetof(KeyChange, new_master) == 29 &&
+                  offsetof(KeyChange, imitation) == 61 && offsetof(KeyChangeAck, acked_gen) == 28 &&
+                  offsetof(KeyChangeAck, imitation) == 29,
+              "key change and acknowledgement fields");
+static_assert(offsetof(OobHead, counter) == 9 && offsetof(OobHead, session_id) == 13 &&
+                  offsetof(OobHead, code) == 17,
+              "out-of-band fields");
+
 #undef ZOR_WIRE_LAYOUT
 
 // A layout laid over datagram bytes.

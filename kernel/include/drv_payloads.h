@@ -79,3 +79,30 @@ struct __attribute__((packed, may_alias)) DrvFilterParams {
   uint32_t ttl;           // low byte non-zero: their TTL
 };
 static_assert(sizeof(DrvFilterParams) == 28, "the filter parameters are 28 bytes");
+
+// RQC_MAKESYNRQ's request when the auxiliary record has flag bit 4: the
+// ephemeral key pair of the key agreement.
+// The unset bytes carry whatever the service's work area held.
+struct __attribute__((packed, may_alias)) DrvEphemeralKey {
+  uint8_t unset0[4];
+  uint32_t public_len;      // 64
+  uint8_t unset8[4];
+  uint32_t scalar_len;      // 32
+  uint8_t unset16[12];
+  uint8_t public_key[64];   // travels in the SYN RQ's 'A'
+  uint8_t scalar[32];       // stays in the filter
+};
+static_assert(sizeof(DrvEphemeralKey) == 124, "the ephemeral key record is 124 bytes");
+
+// RQC_SETKEYS's request: the session's socket and the key block that the
+// SYN OKF's treatment returned.
+struct __attribute__((packed, may_alias)) DrvKeyRecord {
+  uint32_t zero0;
+  uint32_t sock_addr;       // the client's tunnel address
+  uint32_t zero8;
+  uint16_t sock_port;       // the client's tunnel port
+  uint16_t zero14;
+  uint8_t key_block[64];    // "vesk seskey" then "client seskey"
+  uint32_t check;           // imitation of key_block under the zero key
+};
+static_assert(sizeof(DrvKeyRecord) == 84, "the key record is 84 bytes");
