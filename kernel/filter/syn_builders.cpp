@@ -17,7 +17,6 @@ namespace {
 
 using namespace zor::wire;
 
-constexpr uint32_t kAuxFlagEphemeral = 0x10;
 constexpr uint32_t kMaxTlvArea = 0xFFFF;
 // What the reply header carries after a builder (the service checks them).
 constexpr uint8_t kBuiltFlag = 10;
@@ -54,10 +53,10 @@ int32_t Finish(uint8_t *buffer, uint32_t room, uint32_t len) {
 // goes into 'A' as it stands.
 bool PutSynRqTlvs(uint8_t *area, uint32_t cap, uint32_t *used, const uint8_t *material,
                   uint32_t n, bool probe) {
-  const uint8_t *aux = client.aux_info;
+  const auto *aux = reinterpret_cast<const DrvAuxInfo *>(client.aux_info);
   uint8_t variant = AuthVariant();
   if (n > kMaxTlvArea) return false;
-  if (load_le32(aux + 4) & kAuxFlagEphemeral) {
+  if (aux->flags & DRV_AUX_EPHEMERAL) {
     const bool record = n == kEphemeralRecord;
     if (!record && !probe) return false;
     const auto *key = reinterpret_cast<const DrvEphemeralKey *>(material);
@@ -65,8 +64,8 @@ bool PutSynRqTlvs(uint8_t *area, uint32_t cap, uint32_t *used, const uint8_t *ma
     const uint8_t *a = record ? key->public_key : material;
     const uint16_t alen = (uint16_t)(record ? sizeof key->public_key : n);
     return TLVPut(area, cap, used, kTagA, a, alen, nullptr) &&
-           TLVPut(area, cap, used, kTagG, aux + 136, 32, nullptr) &&
-           TLVPut(area, cap, used, kTagF, aux + 168, 4, nullptr) &&
+           TLVPut(area, cap, used, kTagG, aux->machine_id, sizeof aux->machine_id, nullptr) &&
+           TLVPut(area, cap, used, kTagF, &aux->kind, sizeof aux->kind, nullptr) &&
            TLVPut(area, cap, used, kTagAuthVariant, &variant, 1, nullptr);
   }
   return TLVPut(area, cap, used, kTagA, material, (uint16_t)n, nullptr) &&

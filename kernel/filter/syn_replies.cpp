@@ -5,6 +5,7 @@
 #include "crypto/magma_mgm.h"
 #include "crypto/random.h"
 #include "crypto/wipe.h"
+#include "drv_payloads.h"
 #include "kern_host.h"
 #include "kernel/filter/tunnel_client.h"
 #include "kernel/filter/wire_format.h"
@@ -15,7 +16,7 @@ namespace {
 using namespace zor::wire;
 
 constexpr uint32_t kRrFixed = kSynRrHead + 4;    // a SYN RR is TLV length + 36
-constexpr uint32_t kPkiHead = 28;
+constexpr uint32_t kPkiHead = sizeof(DrvSynRrReply);
 constexpr uint32_t kDefaultTimeout = 5;
 
 // Gathers the fragments of one SYN RR (one bundle number at a time). The
@@ -165,17 +166,18 @@ int32_t KeyAgreement(uint8_t *area, uint32_t tlv_len, const Tlv &a, uint8_t *buf
   if (a.length < 64) return HS_NO_GATEWAY_BLOCK;
   if (CreatePKIMasterKey(a.value, 64) != 0) return HS_NO_GATEWAY_BLOCK;
   TlvKey key;
-  DeriveTlvKey(client.master_key, "SynRRAddData", client.synrr + 12, &key);
+  DeriveTlvKey(client.master_key, "SynRRAddData", As<SynRrHead>(client.synrr)->gw_nonce, &key);
   Tlv t;
-  uint32_t used = kPkiHead + load_le32(buf + 8) + load_le32(buf + 4);
+  DrvSynRrReply *head = As<DrvSynRrReply>(buf);
+  uint32_t used = kPkiHead + head->b_len + head->a_len;
   if (TLVGetField(kTagRrExtra, area, tlv_len, &key, false, &t)) {
     if (t.length > cap - used) return HS_NO_ROOM;
     memcpy(buf + used, t.value, t.length);
     *extra_len = t.length;
   }
   if (TLVGetField(kTagRrWord, area, tlv_len, &key, false, &t)) {
-    if (t.length > 4) return HS_BAD_FRAGMENT;
-    memcpy(buf + 24, t.value, t.length);
+    if (t.length > sizeof head->rr_word) return HS_BAD_FRAGMENT;
+    memcpy(head->rr_word, t.value, t.length);
   }
   zor::crypto::wipe(&key, sizeof key);
   return 0;
@@ -239,14 +241,15 @@ int32_t TreatSynRr(uint8_t *buf, uint32_t len, uint32_t cap, uint32_t *out) {
   if (!has_a && agreement) return HS_NO_GATEWAY_BLOCK;
   uint32_t alen = has_a ? a.length : 0;
   if (kPkiHead + b.length + alen > cap) return HS_NO_ROOM;
-  memset(buf, 0, kPkiHead);
+  DrvSynRrReply *head = As<DrvSynRrReply>(buf);
+  memset(head, 0, sizeof *head);
   memcpy(buf + kPkiHead, b.value, b.length);
-  store_le32(buf + 8, b.length);
+  head->b_len = b.length;
   if (has_a) memcpy(buf + kPkiHead + b.length, a.value, alen);
-  store_le32(buf + 4, alen);
+  head->a_len = alen;
   uint32_t extra = 0;
   if (agreement && (r = KeyAgreement(area, tlv_len, a, buf, cap, &extra)) != 0) return r;
-  store_le32(buf + 20, extra);
+  head->extra_len = extra;
 
   memcpy(client.gw_nonce, As<SynRrHead>(img)->gw_nonce, 16);
   if (client.variant == 16 && GetRandomEx(client.client_nonce, 16, 0) != 0) return HS_NO_RANDOM;
@@ -361,7 +364,10 @@ int32_t TreatSynOkf(uint8_t *buf, uint32_t len, uint32_t cap, uint32_t *out) {
 
 }  // namespace
 
-uint8_t AuthVariant() { return client.auth_type_ext ? client.auth_type_ext : client.aux_info[0]; }
+uint8_t AuthVariant() {
+  const auto *aux = reinterpret_cast<const DrvAuxInfo *>(client.aux_info);
+  return client.auth_type_ext ? client.auth_type_ext : aux->variant;
+}
 
 void FreeBundles() {
   if (client.bundles) {

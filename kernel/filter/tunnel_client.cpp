@@ -81,7 +81,7 @@ uint8_t MergeDirFlags(uint8_t local, uint8_t gateway) {
 }
 
 // Bounded string of an auxiliary field: 1..32 bytes, or 0 when empty.
-uint32_t AuxString(const uint8_t *s) {
+uint32_t AuxString(const char *s) {
   uint32_t n = 0;
   while (n < 32 && s[n]) ++n;
   return n;
@@ -187,25 +187,27 @@ int32_t ClientReInit(uint8_t *record) {
 
 int32_t ClientStoreAuxInfo(const uint8_t *info) {
   memcpy(client.aux_info, info, kAuxInfoSize);
-  uint8_t variant = info[0];
+  const auto *aux = reinterpret_cast<const DrvAuxInfo *>(info);
+  uint8_t variant = aux->variant;
   uint32_t magic = ClientMagic();
   uint8_t want = (magic == wire::kMagicAuxAlt || magic == wire::kMagic) ? 2 : 0;
   if ((variant & 0x7f) != want) return CLIENT_AUX_VARIANT;
 
-  uint32_t l1 = AuxString(info + 8), l2 = AuxString(info + 40), l3 = AuxString(info + 72);
-  uint32_t l4 = AuxString(info + 104);
+  const char *t1 = aux->identifier, *t2 = aux->firmware, *t3 = aux->module_version,
+             *t4 = aux->daemon_version;
+  uint32_t l1 = AuxString(t1), l2 = AuxString(t2), l3 = AuxString(t3), l4 = AuxString(t4);
   if (!l1 || !l2 || !l3 || !l4) return CLIENT_AUX_EMPTY_TEXT;
   uint8_t head[4] = {variant, (uint8_t)l1, (uint8_t)l2, (uint8_t)l3};
   uint8_t three = 3;
   uint32_t len = 0;
   AppendBytes(&len, head, 4);
-  AppendBytes(&len, info + 8, l1);
-  AppendBytes(&len, info + 40, l2);
-  AppendBytes(&len, info + 72, l3);
+  AppendBytes(&len, t1, l1);
+  AppendBytes(&len, t2, l2);
+  AppendBytes(&len, t3, l3);
   AppendBytes(&len, &three, 1);
   AppendCounted(&len, kAuthDigits6, 6);
   AppendCounted(&len, kAuthDigits4, 4);
-  AppendCounted(&len, info + 104, (uint8_t)l4);
+  AppendCounted(&len, t4, (uint8_t)l4);
   client.auth_len = (uint8_t)len;
   if (variant & 0x80) client.init_record[init::kFlags] &= (uint8_t)~0x30;
   return 0;

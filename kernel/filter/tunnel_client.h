@@ -5,13 +5,14 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "drv_payloads.h"
 #include "kernel/filter/address_table.h"
 #include "kernel/filter/client_record.h"
 
 namespace zor::tunnel {
 
 constexpr uint32_t kInitRecordSize = 692;
-constexpr uint32_t kAuxInfoSize = 172;
+constexpr uint32_t kAuxInfoSize = sizeof(DrvAuxInfo);
 constexpr uint32_t kImageSize = 16384;
 constexpr uint32_t kAuthBlockMax = 256;
 

@@ -106,3 +106,30 @@ struct __attribute__((packed, may_alias)) DrvKeyRecord {
   uint32_t check;           // imitation of key_block under the zero key
 };
 static_assert(sizeof(DrvKeyRecord) == 84, "the key record is 84 bytes");
+
+// RQC_TREATPACKET's reply after an accepted SYN RR: this head, then the
+// values of the gateway's TLVs 'B', 'A' and 26, one after the other.
+struct __attribute__((packed, may_alias)) DrvSynRrReply {
+  uint32_t zero0;
+  uint32_t a_len;         // bytes of 'A'
+  uint32_t b_len;         // bytes of 'B'
+  uint8_t zero12[8];
+  uint32_t extra_len;     // bytes of TLV 26 (key agreement only)
+  uint8_t rr_word[4];     // TLV 27's value (key agreement only, at most 4 bytes)
+};
+static_assert(sizeof(DrvSynRrReply) == 28, "the SYN RR reply head is 28 bytes");
+
+// RQC_SETAUXINFO's request: the auxiliary record of a connection attempt.
+struct __attribute__((packed, may_alias)) DrvAuxInfo {
+  uint8_t variant;          // the client's authentication variant byte (the version's low byte)
+  uint8_t version_rest[3];
+  uint32_t flags;           // bit 4 (DRV_AUX_EPHEMERAL): a profile without a certificate
+  char identifier[32];      // NUL-terminated unless all 32 bytes are used
+  char firmware[32];
+  char module_version[32];
+  char daemon_version[32];
+  uint8_t machine_id[32];   // with DRV_AUX_EPHEMERAL: travels in the SYN RQ's 'G'
+  uint32_t kind;            // with DRV_AUX_EPHEMERAL: travels in the SYN RQ's 'F'
+};
+static_assert(sizeof(DrvAuxInfo) == 172, "the auxiliary record is 172 bytes");
+constexpr uint32_t DRV_AUX_EPHEMERAL = 0x10;
