@@ -8,7 +8,6 @@ namespace zor::addr {
 namespace {
 
 
-constexpr uint32_t kListStart = 16;
 
 bool PrefixMatch(uint32_t net, uint8_t bits, uint32_t address) {
   if (bits == 0) return true;
@@ -39,7 +38,7 @@ bool ItemMatches(const uint8_t *item, uint16_t len, uint32_t address) {
 }
 
 bool TypedMatches(const uint8_t *d, uint32_t end, uint32_t address) {
-  for (uint32_t pos = kListStart; pos + 4 <= end;) {
+  for (uint32_t pos = kDynCfgItems; pos + 4 <= end;) {
     uint16_t len = load_le16(d + pos);
     if (len < 4 || pos + len > end) return false;   // 0 ends; a broken item ends too
     if (ItemMatches(d + pos, len, address)) return true;
@@ -49,7 +48,7 @@ bool TypedMatches(const uint8_t *d, uint32_t end, uint32_t address) {
 }
 
 bool PlainMatches(const uint8_t *d, uint32_t end, uint32_t address) {
-  for (uint32_t pos = kListStart; pos + 4 <= end; pos += 4)
+  for (uint32_t pos = kDynCfgItems; pos + 4 <= end; pos += 4)
     if (load_le32(d + pos) == address) return true;
   return false;
 }
@@ -59,9 +58,9 @@ bool Live(const Entry &e, uint32_t now) { return e.expiry == kNever || now < e.e
 }  // namespace
 
 bool DynCfgMatches(const uint8_t *d, uint32_t address) {
-  uint32_t end = load_le16(d + 6);
+  uint32_t end = DynCfgOf(d)->length;
   if (end > kDynCfgSize) end = kDynCfgSize;
-  switch (load_le16(d + 4)) {
+  switch (DynCfgOf(d)->format) {
     case kDynCfgPlain: return PlainMatches(d, end, address);
     case kDynCfgTyped: return TypedMatches(d, end, address);
     default: return false;
@@ -100,7 +99,7 @@ uint32_t Insert(Table &t, uint32_t address, uint8_t kind, uint32_t now) {
 uint32_t Find(Table &t, const uint8_t *dyncfg, uint8_t state, uint32_t address, bool refresh,
               bool may_learn, uint32_t now) {
   if (address == 0 || address == 0xFFFFFFFFu || state == 0) return kNotFound;
-  bool learn = (dyncfg[12] & kDynCfgLearn) != 0;
+  bool learn = (DynCfgOf(dyncfg)->flags & kDynCfgLearn) != 0;
   for (uint32_t i = 0; i < kEntries && t.e[i].address != 0; ++i) {
     Entry &e = t.e[i];
     if (e.address != address) continue;

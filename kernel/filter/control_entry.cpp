@@ -29,7 +29,8 @@ bool needs_eight_bytes(uint32_t code) {
 }
 
 uint32_t answer_framed(uint32_t code, uint8_t *buffer, uint32_t total) {
-  int32_t r = total < MIN_FRAMED_TOTAL ? DRV_BAD_SIZE : FilterGetInformation(code, buffer + 4, total - 4);
+  int32_t r = total < MIN_FRAMED_TOTAL ? DRV_BAD_SIZE
+                                        : FilterGetInformation(code, buffer + 4, total - 4);
   store_le32(buffer, static_cast<uint32_t>(r));
   return 0;
 }

@@ -66,12 +66,14 @@ void CopyField(uint8_t *dst, const uint8_t *src, uint32_t size) {
 
 int32_t ListEntries(const uint8_t *d, uint8_t *out, uint32_t cap) {
   Writer w{out, cap, 0, false};
-  uint32_t end = load_le16(d + 6);
+  const addr::DynCfgHead *h = addr::DynCfgOf(d);
+  uint32_t end = h->length;
   if (end > addr::kDynCfgSize) end = addr::kDynCfgSize;
-  if (load_le16(d + 4) == addr::kDynCfgPlain) {
-    for (uint32_t pos = 16; pos + 4 <= end; pos += 4) w.Put(load_le32(d + pos), 32, kKindAddress);
-  } else if (load_le16(d + 4) == addr::kDynCfgTyped) {
-    for (uint32_t pos = 16; pos + 4 <= end;) {
+  if (h->format == addr::kDynCfgPlain) {
+    for (uint32_t pos = addr::kDynCfgItems; pos + 4 <= end; pos += 4)
+      w.Put(load_le32(d + pos), 32, kKindAddress);
+  } else if (h->format == addr::kDynCfgTyped) {
+    for (uint32_t pos = addr::kDynCfgItems; pos + 4 <= end;) {
       uint16_t len = load_le16(d + pos);
       if (len < 4 || pos + len > end) break;
       PutItem(w, d + pos, len);
@@ -84,9 +86,10 @@ int32_t ListEntries(const uint8_t *d, uint8_t *out, uint32_t cap) {
 void FillOther(uint8_t *out) {
   using namespace zor::tunnel;
   memset(out, 0, kOtherSize);
-  store_le32(out + 0, client.DynCfg[12] & 1);
+  const addr::DynCfgHead *dyn = addr::DynCfgOf(client.DynCfg);
+  store_le32(out + 0, dyn->flags & 1);
   store_le32(out + 4, client.session_id);
-  store_le32(out + 8, load_le32(client.DynCfg + 8));
+  store_le32(out + 8, dyn->word);
   store_le32(out + 12, client.sock_addr);
   if (FilterAdapter *a = FilterGetVpnAdapter()) memcpy(out + 16, a->hardaddr, 6);
   for (int i = 0; i < 5; ++i) store_le32(out + 22 + 4 * i, client.granted[i]);

@@ -20,7 +20,7 @@ enum LcfgStatus : int32_t {
   LCFG_SHORT_IMAGE = -2,    // shorter than header and table
   LCFG_BAD_SEAL = -3,       // header or table fails its CRC
   LCFG_NO_MEMORY = -5,
-  LCFG_BAD_CHUNK = -7,      // another format, a length that does not add up, or a chunk out of order
+  LCFG_BAD_CHUNK = -7,      // another format, lengths that do not add up, a chunk out of order
 };
 constexpr uint32_t LCFG_HEADER_SIZE = 32;
 constexpr uint32_t LCFG_TABLE_SIZE = 3080;

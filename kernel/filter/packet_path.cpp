@@ -354,7 +354,7 @@ uint32_t incoming(IPPacket *p) {
   // ICMP errors go to the firewall check; nothing in them is refused here.
   if (p->proto == IPPROTO_ICMP_NUM) return firewall_step(p);
   if (index == zor::addr::kNotFound) {
-    if (client.DynCfg[12] & kDynCfgBlockUnknown) return VERDICT_TAKEN;
+    if (zor::addr::DynCfgOf(client.DynCfg)->flags & kDynCfgBlockUnknown) return VERDICT_TAKEN;
     return local_filter_step(p);
   }
   uint8_t kind = client.table.e[index].kind;

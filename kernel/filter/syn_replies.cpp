@@ -264,12 +264,14 @@ int32_t TakeDynCfg(uint8_t *area, uint32_t tlv_len, const TlvKey &key,
                    const uint8_t imit_key[32]) {
   Tlv t;
   if (!TLVGetField(kTagDynCfg, area, tlv_len, &key, false, &t)) return HS_NO_CONFIGURATION;
-  if (t.length < 8 || t.length > addr::kDynCfgSize) return HS_NO_CONFIGURATION;
-  uint32_t mac = load_le32(t.value);
-  store_le32(t.value, 0);
+  constexpr uint32_t kMinImage = offsetof(addr::DynCfgHead, word);   // imitation, format, length
+  if (t.length < kMinImage || t.length > addr::kDynCfgSize) return HS_NO_CONFIGURATION;
+  auto *h = reinterpret_cast<addr::DynCfgHead *>(t.value);
+  uint32_t mac = h->imitation;
+  h->imitation = 0;
   if (Imitation(imit_key, t.value, t.length) != mac) return HS_BAD_IMITATION;
-  if (load_le16(t.value + 6) != t.length) return HS_NO_CONFIGURATION;
-  if (load_le16(t.value + 4) != addr::kDynCfgTyped) return HS_OKF_REFUSED;
+  if (h->length != t.length) return HS_NO_CONFIGURATION;
+  if (h->format != addr::kDynCfgTyped) return HS_OKF_REFUSED;
   memcpy(client.DynCfg, t.value, t.length);
   return 0;
 }

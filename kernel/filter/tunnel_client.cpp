@@ -173,8 +173,9 @@ int32_t ClientReInit(uint8_t *record) {
   DrvFilterLock(FLT_LOCK_CORE);
   int32_t r = TreatReconfig(record);
   if (r == 0) {
-    client.dir_flags1 = MergeDirFlags(record[init::kDirFlags1], client.DynCfg[13]);
-    client.dir_flags2 = MergeDirFlags(record[init::kDirFlags2], client.DynCfg[14]);
+    const addr::DynCfgHead *dyn = addr::DynCfgOf(client.DynCfg);
+    client.dir_flags1 = MergeDirFlags(record[init::kDirFlags1], dyn->dir_flags1);
+    client.dir_flags2 = MergeDirFlags(record[init::kDirFlags2], dyn->dir_flags2);
     if (LCFGGetFlags() & 0x40) {
       client.dir_flags1 |= 1;
       client.dir_flags2 |= 1;

@@ -308,7 +308,8 @@ TEST_F(Handshake, ProbeCarriesTheTlvsOfTheRequest) {
     Reply probe = Request(RQC_MAKESYNRQ_CHECKAVAILABLE, EphemeralRecord(priv));
     ASSERT_GT(probe.answer, 24);
     EXPECT_EQ(SynRqTlvs(probe.payload(), probe.length()), aux_ephemeral ? ephemeral : block);
-    EXPECT_EQ(Bytes(client.scalar, client.scalar + 32), Bytes(32, 0)) << "the probe keeps no scalar";
+    EXPECT_EQ(Bytes(client.scalar, client.scalar + 32), Bytes(32, 0))
+        << "the probe keeps no scalar";
     Reply rq = Request(RQC_MAKESYNRQ, EphemeralRecord(priv));
     ASSERT_GT(rq.answer, 24);
     EXPECT_EQ(SynRqTlvs(rq.payload(), rq.length()), aux_ephemeral ? ephemeral : block);
