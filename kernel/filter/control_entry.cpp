@@ -12,8 +12,11 @@
 
 namespace {
 
+// The buffer: the length word (the answer on return), then the request:
+// a u32 value or a name for codes 49-62, the framed request for 0-47.
+constexpr uint32_t LENGTH_WORD = 4;
 // Smallest request of codes 0-47: the length word and the 24-byte header.
-constexpr uint32_t MIN_FRAMED_TOTAL = 4 + sizeof(DrvRequestHeader);
+constexpr uint32_t MIN_FRAMED_TOTAL = LENGTH_WORD + sizeof(DrvRequestHeader);
 
 // 48, 52-57 and anything above 62.
 bool is_rejected(uint32_t code) {
@@ -29,8 +32,9 @@ bool needs_eight_bytes(uint32_t code) {
 }
 
 uint32_t answer_framed(uint32_t code, uint8_t *buffer, uint32_t total) {
-  int32_t r = total < MIN_FRAMED_TOTAL ? DRV_BAD_SIZE
-                                        : FilterGetInformation(code, buffer + 4, total - 4);
+  int32_t r = total < MIN_FRAMED_TOTAL
+                  ? DRV_BAD_SIZE
+                  : FilterGetInformation(code, buffer + LENGTH_WORD, total - LENGTH_WORD);
   store_le32(buffer, static_cast<uint32_t>(r));
   return 0;
 }
@@ -38,37 +42,38 @@ uint32_t answer_framed(uint32_t code, uint8_t *buffer, uint32_t total) {
 void answer_drvqueues(uint8_t *buffer) {
   store_le32(buffer, 0);
   uint64_t pending = QUEUE_CountPendingForAllFLT();
-  store_le32(buffer + 4, pending > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(pending));
+  uint32_t shown = pending > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(pending);
+  store_le32(buffer + LENGTH_WORD, shown);
 }
 
 uint32_t answer_unframed(uint32_t code, uint8_t *buffer, uint32_t total) {
-  char *name = reinterpret_cast<char *>(buffer + 4);
+  char *name = reinterpret_cast<char *>(buffer + LENGTH_WORD);
   switch (code) {
     case IOCTL_GETCODE:
       store_le32(buffer, 0);
-      store_le32(buffer + 4, DrvPopEvent());
+      store_le32(buffer + LENGTH_WORD, DrvPopEvent());
       break;
     case IOCTL_CONFIRM:
       DrvConfirmEvent();
       break;
     case IOCTL_SETPID:
-      ServiceProcessPID = load_le32(buffer + 4);
+      ServiceProcessPID = load_le32(buffer + LENGTH_WORD);
       break;
     case IOCTL_GETDDATALEN:
       store_le32(buffer, 0);
-      store_le32(buffer + 4, FLTS_GetDDataLen());
+      store_le32(buffer + LENGTH_WORD, FLTS_GetDDataLen());
       break;
     case IOCTL_GETDDATA:
       FLTS_GetDData(reinterpret_cast<char *>(buffer), total);
       break;
     case IOCTL_SETVPNADAPTER:
-      store_le32(buffer, static_cast<uint32_t>(FLTS_SetVpnAdapter(name, total - 4)));
+      store_le32(buffer, static_cast<uint32_t>(FLTS_SetVpnAdapter(name, total - LENGTH_WORD)));
       break;
     case IOCTL_GETDRVQUEUES:
       answer_drvqueues(buffer);
       break;
     case IOCTL_CHECKVPNADAPTER:
-      store_le32(buffer, static_cast<uint32_t>(FLTS_CheckVpnAdapter(name, total - 4)));
+      store_le32(buffer, static_cast<uint32_t>(FLTS_CheckVpnAdapter(name, total - LENGTH_WORD)));
       break;
   }
   return 0;
@@ -79,7 +84,7 @@ uint32_t answer_unframed(uint32_t code, uint8_t *buffer, uint32_t total) {
 extern "C" uint32_t Zor_Filter_DRV_IoControl_Function(uint32_t code, uint8_t *buffer,
                                                       uint32_t *length) {
   if (!buffer || !length || *length == 0) return 1;
-  if (*length < 4) return 1;
+  if (*length < LENGTH_WORD) return 1;
   uint32_t total = load_le32(buffer);
   if (total > *length) total = *length;
   if (code <= RQC_LAST_FRAMED) return answer_framed(code, buffer, total);
@@ -87,6 +92,6 @@ extern "C" uint32_t Zor_Filter_DRV_IoControl_Function(uint32_t code, uint8_t *bu
     store_le32(buffer, 0);
     return 1;
   }
-  if (needs_eight_bytes(code) && total < 8) return 1;
+  if (needs_eight_bytes(code) && total < LENGTH_WORD + 4) return 1;
   return answer_unframed(code, buffer, total);
 }
