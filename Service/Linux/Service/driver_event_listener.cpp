@@ -1,0 +1,1 @@
+#include "Service/Linux/Service/driver_event_listener.h"

@@ -1,0 +1,1 @@
+#include "Service/common/event_dispatcher.h"

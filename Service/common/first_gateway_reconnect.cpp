@@ -1,0 +1,1 @@
+#include "Service/common/first_gateway_reconnect.h"

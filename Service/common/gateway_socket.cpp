@@ -1,0 +1,1 @@
+#include "Service/common/gateway_socket.h"

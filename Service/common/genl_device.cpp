@@ -1,0 +1,1 @@
+#include "Service/common/genl_device.h"
