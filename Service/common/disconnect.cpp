@@ -9,6 +9,7 @@
 #include "Service/common/engine_hooks.h"
 #include "Service/common/engine_state.h"
 #include "Service/common/filter_setup.h"
+#include "Service/common/first_gateway_reconnect.h"
 #include "Service/common/local_rules.h"
 #include "crypto/crc32.h"
 #include "cross/utils/log.h"
@@ -56,6 +57,7 @@ int DisconnectNative(const char* reason, int fromUser, const char* file, int lin
   DisconnectLogText(text, sizeof text, reason, fromUser, file, line);
   GetLog().WriteToLogFL(__FILE__, __LINE__, "DisconnectNative", text);
   resetTunnelOwnerAndStatus();
+  g_tunnel_generation.fetch_add(1);
   DisconnectRequest req{0, 0};
   if (fromUser == 1) {
     GetLog().WriteToLogFL(__FILE__, __LINE__, "DisconnectNative", "!!! Disconnect from GUI !!!");
