@@ -63,18 +63,9 @@ size_t buildRequest(uint8_t* m, uint32_t code, const void* buf, uint32_t len) {
   uint32_t alen = len + 8;
   uint32_t mlen = 20 + ((alen + 3u) & ~3u);
   std::memset(m, 0, mlen);
-  uint16_t type = static_cast<uint16_t>(ZorVpnNLSK_fID), flags = NLM_F_REQUEST;
-  uint32_t seq = NL_SEQ, pid = static_cast<uint32_t>(getpid());
-  uint16_t alen16 = static_cast<uint16_t>(alen), atype = REQUEST_ATTR;
-  std::memcpy(m, &mlen, 4);
-  std::memcpy(m + 4, &type, 2);
-  std::memcpy(m + 6, &flags, 2);
-  std::memcpy(m + 8, &seq, 4);
-  std::memcpy(m + 12, &pid, 4);
-  m[16] = REQUEST_CMD;
-  m[17] = 1;
-  std::memcpy(m + 20, &alen16, 2);
-  std::memcpy(m + 22, &atype, 2);
+  GenlPutHeaders(m, mlen, static_cast<uint16_t>(ZorVpnNLSK_fID), NL_SEQ, static_cast<uint32_t>(getpid()),
+                 REQUEST_CMD);
+  GenlPutAttribute(m + 20, static_cast<uint16_t>(alen), REQUEST_ATTR);
   std::memcpy(m + 24, &code, 4);
   if (len) std::memcpy(m + 28, buf, len);
   return mlen;
