@@ -3,11 +3,13 @@
 // the socket, and the next request reopens it without a second look-up),
 // framed reply sizes and the time-out of a dead host.
 #include <gtest/gtest.h>
+#include <linux/netlink.h>
 
 #include <cstring>
 #include <functional>
 
 #include "Service/common/drv_channel.h"
+#include "Service/common/filter_netlink_seam.h"
 #include "Service/common/handshake_requests.h"
 #include "tests/engine/engine_fixture.h"
 
@@ -194,6 +196,27 @@ TEST_F(ChannelTest, FailuresOfUnnamedCodesLogAQuestionMark) {
   std::string log = LogText();
   EXPECT_NE(log.find("IRP ? (Code 62) err=5"), std::string::npos);
   EXPECT_NE(log.find("IRP ? (Code 21) err=5"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace enginetest
+
+namespace enginetest {
+namespace {
+
+// No kernel host here: the seam falls back to zornfhost's port, which the
+// environment or a setting may move.
+TEST(FilterSeamTest, HostPortFromEnvironmentOrSetting) {
+  setenv("ZORNF_CONTROL_PORT", "0x7A4E0099", 1);
+  FilterSeam_SetHostPort(0);
+  FilterSeam s = FilterSeam_Get();
+  EXPECT_EQ(s.protocol, NETLINK_USERSOCK);
+  EXPECT_EQ(s.port, 0x7A4E0099u);
+  FilterSeam_SetHostPort(0x7A4E0005);
+  EXPECT_EQ(FilterSeam_Get().port, 0x7A4E0005u);
+  unsetenv("ZORNF_CONTROL_PORT");
+  FilterSeam_SetHostPort(0);
+  EXPECT_EQ(FilterSeam_Get().port, FILTER_SEAM_HOST_PORT);
 }
 
 }  // namespace
