@@ -23,6 +23,7 @@
 #include "Service/common/filter_netlink_seam.h"
 #include "Service/common/filter_queries.h"
 #include "Service/common/filter_setup.h"
+#include "Service/common/first_gateway_reconnect.h"
 #include "Service/common/gateway_socket.h"
 #include "Service/common/handshake_requests.h"
 #include "Service/common/local_rules.h"
@@ -288,6 +289,30 @@ TEST_F(EngineNetnsTest, GatewayStatusEndsTheSessionAndTellsTheOwner) {
     }
   }
   EXPECT_EQ(g_TunnelOwnerClientN.load(), -1);
+}
+
+void noWait(uint32_t) {}
+
+// The filter builds the probe and it crosses to the real gateway address;
+// the simulator does not answer availability probes, so the timer gives up
+// after its 50 tries and the engine leaves the tunnel alone (the answered
+// probe is proved on loopback). The simulator drops its own session on any
+// handshake datagram, so traffic is not tried afterwards.
+TEST_F(EngineNetnsTest, FirstGatewayTimerWithoutAnswerKeepsTheTunnel) {
+  connectTunnel();
+  ASSERT_EQ(filterState, CS_CONNECT);
+  connect_data.profileId = 1;
+  UseServiceAlternalVESKIP = 1;
+  ReconnectToFirstVESK_wait = noWait;
+  ReconnectToFirstVESKwait_thread_function(5, g_tunnel_generation.load());
+  EXPECT_NE(network.gateway_log().find("refused: SYN RQ without the client's key"), std::string::npos)
+      << "the probe did not reach the gateway";
+  EXPECT_NE(ServiceLogText().find("First VESK isn't available"), std::string::npos);
+  EXPECT_EQ(getFilterInfo(), 1);
+  EXPECT_EQ(filterState, CS_CONNECT);
+  EXPECT_EQ(relay->requests(RQC_DISCONNECT), 0);
+  std::lock_guard<std::mutex> lock(g_pushLock);
+  EXPECT_TRUE(g_pushes.empty());
 }
 
 }  // namespace
