@@ -83,6 +83,14 @@ bool replyValid(const uint8_t* r, ssize_t n) {
   return alen >= 8 && alen <= nlen - 20;
 }
 
+// One request is in flight at a time, so whatever waits before a request
+// is sent is late: the reply to an earlier request that timed out (every
+// reply carries sequence number 50, so it would pass for the next one's).
+void dropStaleReplies(uint8_t* scratch) {
+  while (recv(ZorVpnNLSK, scratch, DRV_NL_BUFFER, MSG_DONTWAIT) > 0) {
+  }
+}
+
 // Receives one reply within the channel's time-out.
 ssize_t receiveReply(uint8_t* r) {
   pollfd p{ZorVpnNLSK, POLLIN, 0};
@@ -131,6 +139,7 @@ int32_t SendIRP_LINUXNETLINK(uint32_t code, void* buf, uint32_t len, uint32_t* g
     ZorVpnNLSK_fID = GenlLookupFamily(ZorVpnNLSK, seam, static_cast<uint32_t>(getpid()), nm_drvdevname,
                                       FAMILY_WAIT_MS);
   if (ZorVpnNLSK_fID >= 0) {
+    dropStaleReplies(in.p);
     size_t mlen = buildRequest(out.p, code, buf, len);
     sockaddr_nl to{};
     to.nl_family = AF_NETLINK;

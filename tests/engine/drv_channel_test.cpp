@@ -6,6 +6,9 @@
 #include <linux/netlink.h>
 
 #include <cstring>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <functional>
 
 #include "Service/common/drv_channel.h"
@@ -68,6 +71,37 @@ TEST_F(ChannelTest, ADeadHostIsGivenUpAndCountedAsFailure) {
   uint32_t seconds = 0;
   EXPECT_EQ(getStageTimeout(seconds), 0);
   EXPECT_EQ(seconds, 5u);
+}
+
+// A reply that comes after its request timed out, while the reopened
+// socket is idle, is dropped before the next request (all replies carry
+// sequence number 50: it would pass for the next one's).
+TEST_F(ChannelTest, ALateReplyIsNotTakenForTheNextOne) {
+  SendIRP_ReplyTimeoutMs = 100;
+  Request first;
+  int n = 0;
+  peer.set_script([&](const Request& req) -> std::optional<Bytes> {
+    if (n++ == 0) {
+      first = req;
+      return std::nullopt;
+    }
+    return ReplyWith(req, FramedArea(static_cast<uint8_t>(n), 0, Bytes(88, 0)));
+  });
+  DrvReply reply;
+  EXPECT_EQ(DRV_Request(RQC_GETINFO, nullptr, 0, 0, reply), DRV_CHANNEL_FAILED);
+  ASSERT_EQ(DRV_Request(RQC_GETINFO, nullptr, 0, 0, reply), 0);
+  EXPECT_EQ(reply.header.state, 2);
+  // The host answers the first request at last.
+  int late = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_USERSOCK);
+  Bytes stale = ReplyWith(first, FramedArea(1, 0, Bytes(88, 0)));
+  sockaddr_nl to{};
+  to.nl_family = AF_NETLINK;
+  to.nl_pid = static_cast<uint32_t>(getpid());
+  ASSERT_EQ(sendto(late, stale.data(), stale.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to),
+            static_cast<ssize_t>(stale.size()));
+  close(late);
+  ASSERT_EQ(DRV_Request(RQC_GETINFO, nullptr, 0, 0, reply), 0);
+  EXPECT_EQ(reply.header.state, 3) << "the late reply was taken for this request";
 }
 
 TEST_F(ChannelTest, RequestBytesAsTheFilterReadsThem) {
