@@ -291,6 +291,19 @@ TEST_F(EngineNetnsTest, GatewayStatusEndsTheSessionAndTellsTheOwner) {
   EXPECT_EQ(g_TunnelOwnerClientN.load(), -1);
 }
 
+// The gateway's port closes while the tunnel is up: the refusal of the
+// tunnel's next datagram comes back to the daemon's gateway socket, whose
+// SIGIO path ends the tunnel.
+TEST_F(EngineNetnsTest, ClosedGatewayPortEndsTheTunnel) {
+  connectTunnel();
+  ASSERT_EQ(filterState, CS_CONNECT);
+  network.stop_gateway();
+  network.in_client("ping -q -c 2 -i 0.2 -W 1 198.51.100.10 >/dev/null 2>&1");
+  EXPECT_TRUE(waitFor([&] { return relay->requests(RQC_DISCONNECT) == 1; }, 5000)) << ServiceLogText();
+  EXPECT_EQ(filterState, CS_NOINIT);
+  EXPECT_NE(ServiceLogText().find("VESK socket receive error"), std::string::npos);
+}
+
 void noWait(uint32_t) {}
 
 // The filter builds the probe and it crosses to the real gateway address;
