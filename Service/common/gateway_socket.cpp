@@ -147,6 +147,7 @@ int32_t sendSocket(const void* data, uint32_t len) {
 
 uint32_t checkPacket() {
   treatReceivedPacket_Error = 0;
+  if (conn_socket == 0) return 0;  // no socket: nothing can wait (0 is not ours to read)
   uint8_t buf[ENGINE_PACKET_SIZE];
   ssize_t n = recv(conn_socket, buf, sizeof buf, MSG_DONTWAIT);
   if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return 0;
@@ -178,6 +179,7 @@ uint32_t checkPacket() {
 }
 
 uint32_t recvWinsock(void* buf, uint32_t len) {
+  if (conn_socket == 0) return RECV_NONE + EBADF;
   ssize_t n = recv(conn_socket, buf, len, MSG_DONTWAIT);
   if (n >= 0) return static_cast<uint32_t>(n);
   if (errno == EAGAIN || errno == EWOULDBLOCK) return RECV_NONE;

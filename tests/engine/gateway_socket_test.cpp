@@ -116,11 +116,15 @@ TEST_F(GatewaySocketTest, RefusalDuringTheHandshakeIsTheDatagramStatus) {
   EXPECT_EQ(peer.requests(RQC_DISCONNECT), 0);
 }
 
-TEST_F(GatewaySocketTest, CloseWithoutSocketIsHarmless) {
+TEST_F(GatewaySocketTest, WithoutSocketNothingIsReadOrClosed) {
   EXPECT_EQ(closeWinsock(), 0);
   EXPECT_EQ(conn_socket, 0);
   EXPECT_EQ(closeWinsock(), 0);
   EXPECT_EQ(conn_socket, 0);
+  // Descriptor 0 is not the gateway socket: nothing is read from it.
+  filterState = CS_CONNECT;
+  EXPECT_EQ(checkPacket(), 0u);
+  EXPECT_EQ(peer.requests(RQC_DISCONNECT), 0);
 }
 
 }  // namespace
