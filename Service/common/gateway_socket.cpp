@@ -17,6 +17,7 @@
 
 #include "Service/common/engine_state.h"
 #include "Service/common/event_dispatcher.h"
+#include "Service/common/exit_safe_thread.h"
 #include "Service/common/handshake_requests.h"
 #include "cross/utils/log.h"
 #include "cross/utils/service_hooks.h"
@@ -40,7 +41,7 @@ constexpr int WATCH_TICK_MS = 250;
 
 int g_wakeFd = -1;  // SIGIO -> watcher
 std::atomic<bool> g_watchStop{false};
-std::thread g_watcher;
+ExitSafeThread g_watcher;
 
 void logLine(int line, const std::string& text) {
   GetLog().WriteToLogFL(__FILE__, line, "checkPacket", text.c_str());
@@ -78,7 +79,7 @@ void installSignalPath() {
   sa.sa_flags = 0;
   sigaction(SIGIO, &sa, nullptr);
   g_watchStop = false;
-  g_watcher = std::thread(watchGateway);
+  g_watcher.thread = std::thread(watchGateway);
   openSocket_signalsset = true;
 }
 
@@ -196,7 +197,7 @@ int32_t deinitWinsock() { return closeWinsock(); }
 void GatewaySocket_Stop() {
   if (openSocket_signalsset) {
     g_watchStop = true;
-    if (g_watcher.joinable()) g_watcher.join();
+    g_watcher.join();
     signal(SIGIO, SIG_IGN);
     close(g_wakeFd);
     g_wakeFd = -1;
