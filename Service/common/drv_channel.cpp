@@ -1,7 +1,6 @@
 #include "Service/common/drv_channel.h"
 
 #include <linux/netlink.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -93,12 +92,7 @@ void dropStaleReplies(uint8_t* scratch) {
 
 // Receives one reply within the channel's time-out.
 ssize_t receiveReply(uint8_t* r) {
-  pollfd p{ZorVpnNLSK, POLLIN, 0};
-  int ready;
-  do {
-    ready = poll(&p, 1, static_cast<int>(SendIRP_ReplyTimeoutMs));
-  } while (ready < 0 && errno == EINTR);
-  if (ready <= 0) return -1;
+  if (!GenlWaitReadable(ZorVpnNLSK, static_cast<int>(SendIRP_ReplyTimeoutMs))) return -1;
   return recv(ZorVpnNLSK, r, DRV_NL_BUFFER, MSG_DONTWAIT);
 }
 

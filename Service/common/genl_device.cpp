@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <linux/netlink.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -79,8 +78,7 @@ int utl_drv_ipc_device_iocontrol(utl_drv_ipc_device* dev, const void* in, uint32
   // The reply is taken whole (a buffer of outSize + 24 would cut a longer
   // one and fail its length check), then its attribute is cut to outSize.
   std::vector<uint8_t> r(REPLY_MAX);
-  pollfd p{dev->sock, POLLIN, 0};
-  if (poll(&p, 1, REPLY_WAIT_MS) <= 0) return 1;
+  if (!GenlWaitReadable(dev->sock, REPLY_WAIT_MS)) return 1;
   ssize_t n = recv(dev->sock, r.data(), r.size(), 0);
   if (n < 16) return 1;
   uint32_t nlen;

@@ -5,6 +5,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 
@@ -64,6 +66,17 @@ void GenlPutAttribute(uint8_t* at, uint16_t len, uint16_t type) {
   std::memcpy(at + 2, &type, 2);
 }
 
+bool GenlWaitReadable(int sock, int timeoutMs) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    pollfd p{sock, POLLIN, 0};
+    int r = poll(&p, 1, left.count() > 0 ? static_cast<int>(left.count()) : 0);
+    if (r > 0) return true;
+    if (r == 0 || errno != EINTR) return false;
+  }
+}
+
 int GenlLookupFamily(int sock, const FilterSeam& seam, uint32_t senderPort, const char* name,
                      unsigned waitMs) {
   size_t nameLen = std::strlen(name);
@@ -79,8 +92,7 @@ int GenlLookupFamily(int sock, const FilterSeam& seam, uint32_t senderPort, cons
   to.nl_pid = seam.port;
   if (sendto(sock, msg, mlen, 0, reinterpret_cast<sockaddr*>(&to), sizeof to) < 0) return -1;
   if (waitMs) utl_SleepMs(waitMs);
-  pollfd p{sock, POLLIN, 0};
-  if (poll(&p, 1, FAMILY_REPLY_WAIT_MS) <= 0) {
+  if (!GenlWaitReadable(sock, FAMILY_REPLY_WAIT_MS)) {
     fprintf(stderr, "recv: no reply\n");
     return -1;
   }

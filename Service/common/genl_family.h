@@ -13,6 +13,9 @@
 void GenlPutHeaders(uint8_t* m, uint32_t len, uint16_t type, uint32_t seq, uint32_t port, uint8_t cmd);
 // Writes an attribute header at at.
 void GenlPutAttribute(uint8_t* at, uint16_t len, uint16_t type);
+// True once sock has a message within timeoutMs; signals do not restart
+// the wait (the daemon's SIGIO interrupts any thread).
+bool GenlWaitReadable(int sock, int timeoutMs);
 
 // The family id, or -1 (messages on stderr as the Parts give them:
 // perror("recv"), "invalid reply message\n", "received error\n").
