@@ -76,7 +76,9 @@ void installSignalPath() {
   sa.sa_handler = socketSIG_handler;
   sigemptyset(&sa.sa_mask);
   sigaddset(&sa.sa_mask, SIGIO);
-  sa.sa_flags = 0;
+  // SIGIO may land on any thread of the daemon: interrupted calls restart
+  // instead of failing with EINTR in code that does not expect it.
+  sa.sa_flags = SA_RESTART;
   sigaction(SIGIO, &sa, nullptr);
   g_watchStop = false;
   g_watcher.thread = std::thread(watchGateway);
