@@ -57,7 +57,7 @@ void PutItem(Writer &w, const uint8_t *item, uint16_t len) {
   }
 }
 
-void CopyField(uint8_t *dst, const uint8_t *src, uint32_t size) {
+void CopyField(char *dst, const void *src, uint32_t size) {
   memcpy(dst, src, size);
   dst[size - 1] = 0;
 }
@@ -85,19 +85,20 @@ int32_t ListEntries(const uint8_t *d, uint8_t *out, uint32_t cap) {
 
 void FillOther(uint8_t *out) {
   using namespace zor::tunnel;
-  memset(out, 0, kOtherSize);
+  auto *o = reinterpret_cast<DrvVeskCfgOther *>(out);
+  memset(o, 0, sizeof *o);
   const addr::DynCfgHead *dyn = addr::DynCfgOf(client.DynCfg);
-  store_le32(out + 0, dyn->flags & 1);
-  store_le32(out + 4, client.session_id);
-  store_le32(out + 8, dyn->word);
-  store_le32(out + 12, client.sock_addr);
-  if (FilterAdapter *a = FilterGetVpnAdapter()) memcpy(out + 16, a->hardaddr, 6);
-  for (int i = 0; i < 5; ++i) store_le32(out + 22 + 4 * i, client.granted[i]);
-  store_le32(out + 42, load_le32(client.init_record + init::kGateway));
-  out[46] = client.access_level;
-  CopyField(out + 47, (const uint8_t *)client.tunnel_group, 21);
-  CopyField(out + 68, client.init_record + init::kDomainName, 128);
-  CopyField(out + 196, client.init_record + init::kHostName, 128);
+  o->all_through_gateway = dyn->flags & 1;
+  o->session_id = client.session_id;
+  o->local_flags = dyn->word;
+  o->tunnel_addr = client.sock_addr;
+  if (FilterAdapter *a = FilterGetVpnAdapter()) memcpy(o->adapter_mac, a->hardaddr, 6);
+  for (int i = 0; i < 5; ++i) o->granted[i] = client.granted[i];
+  o->gateway_addr = load_le32(client.init_record + init::kGateway);
+  o->access_level = client.access_level;
+  CopyField(o->tunnel_group, client.tunnel_group, sizeof o->tunnel_group);
+  CopyField(o->domain_name, client.init_record + init::kDomainName, sizeof o->domain_name);
+  CopyField(o->host_name, client.init_record + init::kHostName, sizeof o->host_name);
 }
 
 }  // namespace zor::gwcfg

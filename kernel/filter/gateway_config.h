@@ -5,10 +5,12 @@
 #pragma once
 #include <stdint.h>
 
+#include "drv_payloads.h"
+
 namespace zor::gwcfg {
 
 constexpr uint32_t kEntrySize = 12;
-constexpr uint32_t kOtherSize = 324;
+constexpr uint32_t kOtherSize = sizeof(DrvVeskCfgOther);
 
 // Writes the entries of dyncfg to out (cap bytes). Their byte count, or
 // kListTooLong when they do not fit.

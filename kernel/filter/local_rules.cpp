@@ -2,6 +2,7 @@
 
 #include "byte_order.h"
 #include "crypto/crc32.h"
+#include "drv_payloads.h"
 #include "kernel/filter/filter_core.h"
 #include "kernel/filter/firewall_sessions.h"
 
@@ -13,8 +14,6 @@ namespace {
 
 constexpr uint32_t kEntries = 256, kEntrySize = 12;
 constexpr uint32_t kEmptyFlags = 0x80;
-constexpr uint32_t kReplySize = 8;   // request 17's reply
-constexpr uint32_t kBlockHead = 16;  // request 16's block information
 
 uint8_t *rules;          // the image in force
 uint32_t rules_len;
@@ -54,8 +53,9 @@ int32_t check_image(const uint8_t *image, uint32_t len) {
 
 int32_t take_chunk(const uint8_t *payload, uint32_t n, uint32_t *next) {
   *next = 0;
-  if (n < 8) return LCFG_BAD_CHUNK;
-  uint32_t total = load_le32(payload), offset = load_le32(payload + 4), len = n - 8;
+  if (n < sizeof(DrvLocalCfgChunk)) return LCFG_BAD_CHUNK;
+  const auto *chunk = reinterpret_cast<const DrvLocalCfgChunk *>(payload);
+  uint32_t total = chunk->image_len, offset = chunk->offset, len = n - sizeof *chunk;
   if (offset == 0) {
     drop_pending();
     if (total == 0 || !(pending = static_cast<uint8_t *>(KERN_kmalloc(total))))
@@ -66,7 +66,7 @@ int32_t take_chunk(const uint8_t *payload, uint32_t n, uint32_t *next) {
     drop_pending();
     return LCFG_BAD_CHUNK;
   }
-  memcpy(pending + offset, payload + 8, len);
+  memcpy(pending + offset, chunk->bytes, len);
   pending_next += len;
   *next = pending_next;
   if (pending_next < pending_len) return 0;
@@ -84,15 +84,17 @@ int32_t take_chunk(const uint8_t *payload, uint32_t n, uint32_t *next) {
 extern "C" {
 
 uint32_t LCFGSetBlock(uint8_t *payload, uint32_t n, uint32_t room) {
-  if (room < kReplySize) return 0;
+  if (room < sizeof(DrvLocalCfgAck)) return 0;
   uint32_t next;
   int32_t err = take_chunk(payload, n, &next);
-  store_le32(payload, next);
-  store_le32(payload + 4, (uint32_t)err);
-  return kReplySize;
+  auto *ack = reinterpret_cast<DrvLocalCfgAck *>(payload);
+  ack->next = next;
+  ack->error = err;
+  return sizeof *ack;
 }
 
 uint32_t LCFGGetBlock(uint8_t *payload, uint32_t room) {
+  constexpr uint32_t kBlockHead = sizeof(DrvLocalCfgBlock);
   if (!rules || room < kBlockHead) return 0;
   uint32_t offset = load_le32(payload), len;
   if (offset == 0)
@@ -104,10 +106,11 @@ uint32_t LCFGGetBlock(uint8_t *payload, uint32_t room) {
   else
     return 0;
   if (len > room - kBlockHead) return 0;
-  store_le32(payload, offset);
-  store_le32(payload + 4, len);
-  store_le32(payload + 8, rules_len);
-  store_le32(payload + 12, 0);
+  auto *block = reinterpret_cast<DrvLocalCfgBlock *>(payload);
+  block->offset = offset;
+  block->length = len;
+  block->image_len = rules_len;
+  block->zero = 0;
   memcpy(payload + kBlockHead, rules + offset, len);
   return kBlockHead + len;
 }

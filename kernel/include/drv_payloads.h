@@ -133,3 +133,44 @@ struct __attribute__((packed, may_alias)) DrvAuxInfo {
 };
 static_assert(sizeof(DrvAuxInfo) == 172, "the auxiliary record is 172 bytes");
 constexpr uint32_t DRV_AUX_EPHEMERAL = 0x10;
+
+// RQC_SETLOCALCFG's request: one chunk of the local rules image.
+struct __attribute__((packed, may_alias)) DrvLocalCfgChunk {
+  uint32_t image_len;   // the whole image
+  uint32_t offset;      // where the chunk's bytes go (0 starts a new image)
+  uint8_t bytes[];      // the rest of the request
+};
+static_assert(sizeof(DrvLocalCfgChunk) == 8, "the chunk head is 8 bytes");
+
+// RQC_SETLOCALCFG's reply.
+struct __attribute__((packed, may_alias)) DrvLocalCfgAck {
+  uint32_t next;        // the next offset expected
+  int32_t error;        // LcfgStatus, 0 when taken
+};
+static_assert(sizeof(DrvLocalCfgAck) == 8, "the chunk answer is 8 bytes");
+
+// RQC_GETLOCALCFG's reply head (the request's first u32 is the offset):
+// then the block's bytes.
+struct __attribute__((packed, may_alias)) DrvLocalCfgBlock {
+  uint32_t offset;      // 0 the header, 32 the table, 3112 the tail
+  uint32_t length;      // bytes of the block behind this head
+  uint32_t image_len;
+  uint32_t zero;
+};
+static_assert(sizeof(DrvLocalCfgBlock) == 16, "the block head is 16 bytes");
+
+// RQC_GETVESKCFG_OTHER's reply, as the service reads it.
+struct __attribute__((packed, may_alias)) DrvVeskCfgOther {
+  uint32_t all_through_gateway;   // bit 0 of the gateway configuration's flags
+  uint32_t session_id;
+  uint32_t local_flags;           // the gateway configuration's word
+  uint32_t tunnel_addr;           // the client's tunnel address (host order)
+  uint8_t adapter_mac[6];         // the tunnel adapter's hardware address
+  uint32_t granted[5];            // the granted-right words
+  uint32_t gateway_addr;          // host order
+  uint8_t access_level;
+  char tunnel_group[21];          // NUL-terminated
+  char domain_name[128];          // NUL-terminated
+  char host_name[128];            // NUL-terminated
+};
+static_assert(sizeof(DrvVeskCfgOther) == 324, "veskcfgothertype is 324 bytes");
