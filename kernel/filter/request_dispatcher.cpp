@@ -83,8 +83,8 @@ Record *As(Request &r) {
 }
 
 int32_t GetInfo(Request &r) {
-  if (r.room < sizeof(DrvInfo)) return DRV_NO_ROOM;
-  DrvInfo *info = As<DrvInfo>(r);
+  if (r.room < sizeof(DrvInfoReply)) return DRV_NO_ROOM;
+  DrvInfoReply *info = As<DrvInfoReply>(r);
   memset(info, 0, sizeof *info);
   info->last_error = client.last_error;
   info->dos_connect = client.dos_connect;

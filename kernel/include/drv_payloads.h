@@ -6,7 +6,7 @@
 #include <stdint.h>
 
 // RQC_GETINFO's reply.
-struct __attribute__((packed, may_alias)) DrvInfo {
+struct __attribute__((packed, may_alias)) DrvInfoReply {
   uint32_t zero0;
   uint32_t last_error;            // last acknowledgement or key-change error (0-8)
   uint32_t zero8;
@@ -16,7 +16,7 @@ struct __attribute__((packed, may_alias)) DrvInfo {
   char build_text[32];            // the library's build text, zero-filled
   char driver_version[32];        // driverversionstr, zero-filled
 };
-static_assert(sizeof(DrvInfo) == 88, "drvInfo is 88 bytes");
+static_assert(sizeof(DrvInfoReply) == 88, "drvInfo is 88 bytes");
 
 // RQC_GETCFGCON's reply.
 struct __attribute__((packed, may_alias)) DrvConnectionConfig {
