@@ -133,7 +133,7 @@ uint32_t GuardUsesMgm(void) { return magma_enabled && (client.options & kOptMgm)
 
 uint32_t GuardGatewayAddress(void) { return rd32(client.init_record + init::kGateway); }
 
-uint32_t GuardTreatSendPack(IPPacket *p) {
+uint32_t GuardBuildSendPack(IPPacket *p, uint8_t *ip, GuardDataJob *job) {
   if (!(client.session_flags & GUARD_KEYS_EXIST) || !curadapter) return 0;
   if (ClientMagic() != zor::wire::kMagic) return 0;
   uint32_t ihl = p->ihl, payload = p->payload;
@@ -142,7 +142,7 @@ uint32_t GuardTreatSendPack(IPPacket *p) {
     if (curadapter->mtu > 34 + p->linklen + ihl && room < p->limit) p->limit = room;
   }
   if (ihl + kUdpHead + GUARD_DATA_HEAD + payload >= 65536) return 0;
-  uint8_t *ip = compack, *udp = ip + ihl, *d = udp + kUdpHead;
+  uint8_t *udp = ip + ihl, *d = udp + kUdpHead;
   memcpy(ip, p->ip, ihl);
   memcpy(d + 18, p->ip + 16, 4);
   wr16(d + 22, be16(p->ip + 4));
@@ -158,14 +158,27 @@ uint32_t GuardTreatSendPack(IPPacket *p) {
   wr32(d + 6, counter);
   wr32(d + 10, client.session_id);
   uint32_t len = GUARD_DATA_HEAD + payload;
-  GuardSealData(d, len, key_of(1), counter, client.gw_nonce, GuardUsesMgm());
+  *job = {d, len, counter, key_of(1), 0};
   client.send_counter = counter + ((payload + 41) >> 4);
 
-  uint32_t udplen = kUdpHead + len;
-  GuardFillOuterHeaders(ip, ihl, udplen);
   p->limitflags = 0;
   p->limit = 0;
-  p->payload = udplen;
+  p->payload = kUdpHead + len;
+  return kUdpHead + len;
+}
+
+uint32_t GuardSendKeyChanges(void) {
+  uint32_t next = client.send_counter == GUARD_COUNTER_RESTART ? 0 : client.send_counter;
+  return GuardKeyIndex(next) != guard.send_index ? 1 : 0;
+}
+
+uint32_t GuardTreatSendPack(IPPacket *p) {
+  uint32_t ihl = p->ihl;
+  GuardDataJob job;
+  uint32_t udplen = GuardBuildSendPack(p, compack, &job);
+  if (!udplen) return 0;
+  GuardSealData(job.d, job.len, job.key, job.counter, client.gw_nonce, GuardUsesMgm());
+  GuardFillOuterHeaders(compack, ihl, udplen);
   return udplen;
 }
 

@@ -13,6 +13,7 @@
 #include "kernel/filter/statistics.h"
 #include "kernel/filter/tunnel_client.h"
 #include "kernel/filter/tunnel_control.h"
+#include "kernel/filter/tunnel_crypto.h"
 #include "kernel/filter/tunnel_data.h"
 #include "tests/packetpath/harness.h"
 
@@ -219,6 +220,53 @@ TEST_P(Tunnel, LargeSegmentsAreCutToTheSegmentSizeAndAcksWithOptionsReturn) {
     ASSERT_EQ(h.Drain().size(), 1u) << "acknowledgement " << i;
   }
   EXPECT_GT(client.send_counter, GUARD_KEY_INDEX_UNITS);
+}
+
+// The datagrams cut from one large segment are protected together: each
+// carries the bytes the one-by-one protection gives it, also where the
+// packet key changes inside the segment.
+TEST_P(Tunnel, SegmentsProtectedTogetherCarryTheBytesOfOneByOne) {
+  Bytes mss = {2, 4, 0x05, 0xB4};
+  Ip ip;
+  ip.proto = 6;
+  Tcp syn;
+  syn.seq = 999;
+  syn.options = mss;
+  ASSERT_EQ(h.FromStack(FromClient(ip, TcpSegment(syn))), 1u);
+  h.ToGateway(h.Drain());
+  Tcp synack = BackTcp(4999, TCP_SYN | TCP_ACK);
+  synack.options = mss;
+  ASSERT_EQ(ThroughGateway(Ipv4(BackIp(), TcpSegment(synack))), 1u);
+  h.Drain();
+  // The key index ends some datagrams into the segment.
+  client.send_counter = GUARD_KEY_INDEX_UNITS - 5 * 92;
+  Tcp data;
+  data.seq = 1000;
+  data.ack = 5000;
+  data.flags = TCP_ACK;
+  for (int i = 0; i < 40000; i++) data.payload.push_back((uint8_t)(i * 7 + i / 251));
+  ASSERT_EQ(h.FromStack(FromClient(ip, TcpSegment(data))), 1u);
+  size_t datagrams = 0;
+  std::vector<uint32_t> indices;
+  for (const Sent &s : h.Drain()) {
+    Bytes d = Harness::DatagramOf(s);
+    if (d.empty()) continue;
+    uint32_t counter = d[6] | d[7] << 8 | d[8] << 16 | (uint32_t)d[9] << 24;
+    uint8_t key[32];
+    GuardPacketKey(client.keys.send_master, client.keys.packet_key_base, GuardKeyIndex(counter),
+                   key);
+    Bytes again = d;
+    uint32_t len = (uint32_t)d.size();
+    ASSERT_EQ(GuardOpenData(again.data(), len, key, counter, client.gw_nonce, GuardUsesMgm()), 1u)
+        << "datagram " << datagrams;
+    GuardSealData(again.data(), len, key, counter, client.gw_nonce, GuardUsesMgm());
+    EXPECT_EQ(again, d) << "datagram " << datagrams;
+    indices.push_back(GuardKeyIndex(counter));
+    datagrams++;
+  }
+  EXPECT_GT(datagrams, 20u);
+  ASSERT_FALSE(indices.empty());
+  EXPECT_NE(indices.front(), indices.back()) << "the packet key changed inside the segment";
 }
 
 TEST_P(Tunnel, KeyChangesFromEitherSideKeepTheStreamFlowing) {
