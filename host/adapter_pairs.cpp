@@ -145,23 +145,45 @@ void write_filter_frames(const AdapterPair &pair, bool to_network, HostNetbuf *c
   }
 }
 
+// A frame read from one side, made ready for the filter: its offloaded
+// checksum completed (saved to be restored when it is forwarded).
+struct InFrame {
+  uint8_t *buf;
+  size_t n;
+  uint16_t saved;
+  bool partial;
+  HostNetbuf nb;  // last: it ends in the room of owned buffers
+};
+
+bool prepare_frame(AdapterPair &pair, uint8_t *buf, size_t n, InFrame *in) {
+  if (n <= kVnetLen) return false;
+  in->nb = HostNetbuf{};
+  std::memcpy(&in->nb.vnet, buf, kVnetLen);
+  in->nb.pair = &pair;
+  in->nb.data = buf + kVnetLen;
+  in->nb.len = static_cast<uint32_t>(n - kVnetLen);
+  in->buf = buf;
+  in->n = n;
+  in->saved = 0;
+  in->partial = in->nb.vnet.flags & kVnetNeedsCsum;
+  return !in->partial || complete_partial_checksum(in->nb.vnet, in->nb.data, in->nb.len, &in->saved);
+}
+
+// Forwards the frame to the other side unless the filter took it.
+void forward_frame(AdapterPair &pair, InFrame &in, uint32_t verdict, int out_fd) {
+  if (verdict == kVerdictTaken) return;
+  if (in.partial) restore_partial_checksum(in.nb.vnet, in.nb.data, in.saved);
+  if (write(out_fd, in.buf, in.n) < 0 && errno != EAGAIN && errno != ENOBUFS && errno != EIO)
+    host_log("zornfhost: %s: forwarding failed: %s", pair.spec.tap.c_str(), strerror(errno));
+}
+
 // Hands one frame to the filter and forwards it unless the filter took it.
 void filter_and_forward(AdapterPair &pair, uint32_t direction, uint8_t *buf, size_t n, int out_fd) {
-  if (n <= kVnetLen) return;
-  HostNetbuf nb{};
-  std::memcpy(&nb.vnet, buf, kVnetLen);
-  nb.pair = &pair;
-  nb.data = buf + kVnetLen;
-  nb.len = static_cast<uint32_t>(n - kVnetLen);
-  uint16_t saved = 0;
-  bool partial = nb.vnet.flags & kVnetNeedsCsum;
-  if (partial && !complete_partial_checksum(nb.vnet, nb.data, nb.len, &saved)) return;
-  uint32_t verdict = Zor_net_inputoutput(direction, &nb, &pair);
+  InFrame in;
+  if (!prepare_frame(pair, buf, n, &in)) return;
+  uint32_t verdict = Zor_net_inputoutput(direction, &in.nb, &pair);
   report_completions();
-  if (verdict == kVerdictTaken) return;
-  if (partial) restore_partial_checksum(nb.vnet, nb.data, saved);
-  if (write(out_fd, buf, n) < 0 && errno != EAGAIN && errno != ENOBUFS && errno != EIO)
-    host_log("zornfhost: %s: forwarding failed: %s", pair.spec.tap.c_str(), strerror(errno));
+  forward_frame(pair, in, verdict, out_fd);
 }
 
 void stack_side_loop(AdapterPair *pair) {
@@ -172,8 +194,8 @@ void stack_side_loop(AdapterPair *pair) {
   }
 }
 
-// Frames from the network, up to kUplinkBatch per system call, each handed
-// to the filter in the order they came.
+// Frames from the network, up to kUplinkBatch per system call, handed to the
+// filter together in the order they came.
 void network_side_loop(AdapterPair *pair) {
   std::vector<uint8_t> room(kUplinkBatch * (kVnetLen + kFrameRoom));
   iovec iov[kUplinkBatch];
@@ -189,12 +211,22 @@ void network_side_loop(AdapterPair *pair) {
       msgs[k].msg_hdr.msg_namelen = sizeof from[k];
     }
     int got = recvmmsg(pair->packet_fd, msgs, kUplinkBatch, MSG_DONTWAIT, nullptr);
+    InFrame in[kUplinkBatch];
+    void *netbufs[kUplinkBatch];
+    uint32_t verdicts[kUplinkBatch];
+    uint32_t count = 0;
     for (int k = 0; k < got; k++) {
       if (msgs[k].msg_hdr.msg_flags & MSG_TRUNC) continue;
       if (from[k].sll_pkttype == PACKET_OUTGOING) continue;
-      filter_and_forward(*pair, kFromNetwork, static_cast<uint8_t *>(iov[k].iov_base),
-                         msgs[k].msg_len, pair->tap_fd);
+      if (!prepare_frame(*pair, static_cast<uint8_t *>(iov[k].iov_base), msgs[k].msg_len, &in[count]))
+        continue;
+      netbufs[count] = &in[count].nb;
+      count++;
     }
+    if (!count) continue;
+    Zor_net_inputoutput_batch(kFromNetwork, netbufs, count, pair, verdicts);
+    report_completions();
+    for (uint32_t k = 0; k < count; k++) forward_frame(*pair, in[k], verdicts[k], pair->tap_fd);
   }
 }
 

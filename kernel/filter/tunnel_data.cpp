@@ -5,6 +5,7 @@
 #include "kernel/filter/filter_core.h"
 #include "kernel/filter/firewall_checks.h"
 #include "kernel/filter/packet_path.h"
+#include "kernel/filter/tunnel_batch.h"
 #include "kernel/filter/tunnel_client.h"
 #include "kernel/filter/tunnel_control.h"
 #include "kernel/filter/tunnel_crypto.h"
@@ -73,8 +74,10 @@ int32_t treat_data(IPPacket *p, uint8_t *d, uint32_t len) {
   if (len < GUARD_DATA_HEAD) return GUARD_ERR_SHORT_DATA;
   uint32_t counter = rd32(d + 6);
   UpdatePacketKey(0, counter);
-  if (!GuardOpenData(d, len, key_of(0), counter, client.client_nonce, GuardUsesMgm()))
-    return GUARD_ERR_AUTH;
+  uint32_t mgm = GuardUsesMgm(), ok;
+  if (!GuardTakeOpenedAhead(d, len, key_of(0), counter, client.client_nonce, mgm, &ok))
+    ok = GuardOpenData(d, len, key_of(0), counter, client.client_nonce, mgm);
+  if (!ok) return GUARD_ERR_AUTH;
   GuardNoteAnswer();
   rewrite_inner(p, d, len - GUARD_DATA_HEAD);
   guard.recv_deadline = curtick + GUARD_ACTIVITY_TICKS;
