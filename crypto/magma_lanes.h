@@ -1,7 +1,7 @@
 // Many Magma chains side by side: the CMAC and OFB of several messages at
 // once. Each chain is serial (every block waits for the one before), so one
 // message cannot fill the vector unit; messages under one key can, one per
-// lane (16 lanes per AVX-512 register, two registers in flight). Results are
+// lane (16 lanes per AVX-512 register, up to four registers in flight). Results are
 // byte for byte those of magma_cmac and magma_ofb message by message, which
 // is also the path taken without AVX-512 (or without a granted vector unit).
 // Messages next to each other with the same key form one batch; a key that
@@ -34,7 +34,7 @@ void magma_ofb_lanes(const OfbLane *lanes, size_t n);
 
 // The AVX-512 bodies, at most kWideLanes messages under one key; only called
 // inside a WideSection that is on.
-constexpr size_t kWideLanes = 32;
+constexpr size_t kWideLanes = 64;
 // mac[j] = the chain from 0 over blocks[j] whole blocks at data[j], then last[j].
 void magma_cbc_mac_lanes_avx512(const uint32_t key[8], const uint8_t *const data[],
                                 const uint32_t blocks[], const uint64_t last[], uint64_t mac[],

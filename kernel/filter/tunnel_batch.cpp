@@ -44,12 +44,6 @@ struct AheadSet {
   uint32_t pending;  // entries from count - pending on wait for their opening
 } ahead;
 
-bool same_bytes(const uint8_t *a, const uint8_t *b, uint32_t n) {
-  uint8_t diff = 0;
-  for (uint32_t i = 0; i < n; i++) diff |= a[i] ^ b[i];
-  return diff == 0;
-}
-
 void open_pending(uint32_t mgm) {
   if (!ahead.pending) return;
   uint32_t first = ahead.count - ahead.pending;
@@ -166,8 +160,8 @@ uint32_t GuardTakeOpenedAhead(uint8_t *d, uint32_t len, const uint8_t key[32], u
   for (uint32_t i = 0; i < ahead.count; i++) {
     Ahead &e = ahead.e[i];
     if (e.taken || e.len != len || e.counter != counter || e.mgm != mgm) continue;
-    if (!same_bytes(e.key, key, 32) || !same_bytes(e.nonce, nonce, 8)) continue;
-    if (!same_bytes(e.received, d, len)) continue;
+    if (!zor::wire::SameBytes(e.key, key, 32) || !zor::wire::SameBytes(e.nonce, nonce, 8)) continue;
+    if (!zor::wire::SameBytes(e.received, d, len)) continue;
     e.taken = 1;
     memcpy(d, e.opened, len);
     *ok = e.ok;

@@ -18,7 +18,7 @@
 #include "kernel/filter/ip_helpers.h"
 
 constexpr uint32_t GUARD_BATCH_MAX = 64;
-constexpr uint32_t GUARD_AHEAD_MAX = 32;     // frames opened ahead at once
+constexpr uint32_t GUARD_AHEAD_MAX = 64;     // frames opened ahead at once
 constexpr uint32_t GUARD_AHEAD_SLOT = 2048;  // largest datagram opened ahead
 
 extern "C" {

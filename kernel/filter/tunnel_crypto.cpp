@@ -45,13 +45,26 @@ uint32_t same(uint32_t a, uint32_t b) { return a == b ? 1 : 0; }
 using zor::crypto::MacLane;
 using zor::crypto::OfbLane;
 
-// Batches run in chunks of this many datagrams (kept small for kernel stacks).
+// Batches run in chunks of at most this many datagrams and key changes
+// (kept small for kernel stacks).
 constexpr uint32_t kChunk = zor::crypto::kWideLanes;
+constexpr uint32_t kChunkKeys = 4;
+
+// The datagrams from the first on that make one chunk.
+uint32_t chunk_at(const GuardDataJob *jobs, uint32_t n) {
+  uint32_t m = 1, keys = 1;
+  for (; m < n && m < kChunk; m++) {
+    if (jobs[m].key == jobs[m - 1].key) continue;
+    if (keys == kChunkKeys) break;
+    keys++;
+  }
+  return m;
+}
 
 // The cipher words of a chunk's keys; a key is converted once for the
 // datagrams next to each other that point at it.
 struct ChunkKeys {
-  uint32_t w[kChunk][8];
+  uint32_t w[kChunkKeys][8];
   uint8_t of[kChunk];
   ChunkKeys(const GuardDataJob *jobs, uint32_t n) {
     uint32_t count = 0;
@@ -67,46 +80,57 @@ struct ChunkKeys {
   const uint32_t *key(uint32_t j) const { return w[of[j]]; }
 };
 
+// One chunk's lanes: the MAC pass, then the OFB pass in the same room.
+union ChunkLanes {
+  MacLane mac[kChunk];
+  OfbLane ofb[kChunk];
+};
+
 uint64_t ofb_iv(uint32_t counter, uint32_t b) { return (uint64_t)b << 32 | (counter ^ b); }
+
+// The library's last-MAC cell ends as the one-by-one path leaves it.
+void keep_last_mac(uint64_t mac) {
+  for (int i = 0; i < 8; i++) impref[i] = (uint8_t)(mac >> (8 * i));
+}
 
 void seal_chunk(GuardDataJob *jobs, uint32_t n) {
   ChunkKeys keys(jobs, n);
-  MacLane mac[kChunk];
-  OfbLane ofb[kChunk];
+  ChunkLanes lanes{};
   for (uint32_t j = 0; j < n; j++) {
     wr32(jobs[j].d + 14, 0);
-    mac[j] = {keys.key(j), jobs[j].d + 4, jobs[j].len - 4, 0};
+    lanes.mac[j] = {keys.key(j), jobs[j].d + 4, jobs[j].len - 4, 0};
   }
-  zor::crypto::magma_cmac_lanes(mac, n);
+  zor::crypto::magma_cmac_lanes(lanes.mac, n);
+  keep_last_mac(lanes.mac[n - 1].mac);
   for (uint32_t j = 0; j < n; j++) {
     uint8_t *d = jobs[j].d;
-    uint32_t a = (uint32_t)(mac[j].mac >> 32), b = (uint32_t)mac[j].mac;
-    wr32(d, b);
-    wr32(d + 14, a);
-    ofb[j] = {keys.key(j), d + 14, jobs[j].len - 14, ofb_iv(jobs[j].counter, b)};
+    uint64_t mac = lanes.mac[j].mac;
+    wr32(d, (uint32_t)mac);
+    wr32(d + 14, (uint32_t)(mac >> 32));
+    lanes.ofb[j] = {keys.key(j), d + 14, jobs[j].len - 14, ofb_iv(jobs[j].counter, (uint32_t)mac)};
   }
-  zor::crypto::magma_ofb_lanes(ofb, n);
-  // The library's last-MAC cell ends as the one-by-one path leaves it.
-  for (int i = 0; i < 8; i++) impref[i] = (uint8_t)(mac[n - 1].mac >> (8 * i));
+  zor::crypto::magma_ofb_lanes(lanes.ofb, n);
 }
 
 void open_chunk(GuardDataJob *jobs, uint32_t n) {
   ChunkKeys keys(jobs, n);
-  MacLane mac[kChunk];
-  OfbLane ofb[kChunk];
+  ChunkLanes lanes{};
   uint32_t a[kChunk];
   for (uint32_t j = 0; j < n; j++)
-    ofb[j] = {keys.key(j), jobs[j].d + 14, jobs[j].len - 14, ofb_iv(jobs[j].counter, rd32(jobs[j].d))};
-  zor::crypto::magma_ofb_lanes(ofb, n);
+    lanes.ofb[j] = {keys.key(j), jobs[j].d + 14, jobs[j].len - 14,
+                    ofb_iv(jobs[j].counter, rd32(jobs[j].d))};
+  zor::crypto::magma_ofb_lanes(lanes.ofb, n);
   for (uint32_t j = 0; j < n; j++) {
     a[j] = rd32(jobs[j].d + 14);
     wr32(jobs[j].d + 14, 0);
-    mac[j] = {keys.key(j), jobs[j].d + 4, jobs[j].len - 4, 0};
+    lanes.mac[j] = {keys.key(j), jobs[j].d + 4, jobs[j].len - 4, 0};
   }
-  zor::crypto::magma_cmac_lanes(mac, n);
-  for (uint32_t j = 0; j < n; j++)
-    jobs[j].ok = same((uint32_t)(mac[j].mac >> 32), a[j]) & same((uint32_t)mac[j].mac, rd32(jobs[j].d));
-  for (int i = 0; i < 8; i++) impref[i] = (uint8_t)(mac[n - 1].mac >> (8 * i));
+  zor::crypto::magma_cmac_lanes(lanes.mac, n);
+  for (uint32_t j = 0; j < n; j++) {
+    uint64_t mac = lanes.mac[j].mac;
+    jobs[j].ok = same((uint32_t)(mac >> 32), a[j]) & same((uint32_t)mac, rd32(jobs[j].d));
+  }
+  keep_last_mac(lanes.mac[n - 1].mac);
 }
 
 }  // namespace
@@ -166,7 +190,7 @@ void GuardSealDataBatch(GuardDataJob *jobs, uint32_t n, const uint8_t nonce[8], 
       GuardSealData(jobs[j].d, jobs[j].len, jobs[j].key, jobs[j].counter, nonce, 1);
     return;
   }
-  for (uint32_t i = 0; i < n; i += kChunk) seal_chunk(jobs + i, n - i < kChunk ? n - i : kChunk);
+  for (uint32_t i = 0, m; i < n; i += m) seal_chunk(jobs + i, m = chunk_at(jobs + i, n - i));
 }
 
 void GuardOpenDataBatch(GuardDataJob *jobs, uint32_t n, const uint8_t nonce[8], uint32_t mgm) {
@@ -175,7 +199,7 @@ void GuardOpenDataBatch(GuardDataJob *jobs, uint32_t n, const uint8_t nonce[8], 
       jobs[j].ok = GuardOpenData(jobs[j].d, jobs[j].len, jobs[j].key, jobs[j].counter, nonce, 1);
     return;
   }
-  for (uint32_t i = 0; i < n; i += kChunk) open_chunk(jobs + i, n - i < kChunk ? n - i : kChunk);
+  for (uint32_t i = 0, m; i < n; i += m) open_chunk(jobs + i, m = chunk_at(jobs + i, n - i));
 }
 
 void GuardSealOob(uint8_t *d, uint32_t n, const uint8_t key[32], uint32_t counter,

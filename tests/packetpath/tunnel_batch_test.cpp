@@ -14,13 +14,14 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 
 struct Datagrams {
-  Bytes keys[2];
+  Bytes keys[6];
   std::vector<Bytes> plain;
   std::vector<uint32_t> counters;
   std::vector<int> key_of;
 };
 
-// count datagrams of random lengths; from message `change` on, the second key.
+// count datagrams of random lengths; the key changes every `change` datagrams
+// (six keys in turn).
 Datagrams make(std::mt19937 &rng, uint32_t count, uint32_t change) {
   Datagrams g;
   for (Bytes &k : g.keys) {
@@ -35,7 +36,7 @@ Datagrams make(std::mt19937 &rng, uint32_t count, uint32_t change) {
     g.plain.push_back(d);
     g.counters.push_back(counter);
     counter += (uint32_t)((d.size() + 15) >> 4);
-    g.key_of.push_back(i >= change ? 1 : 0);
+    g.key_of.push_back((int)(i / change % 6));
   }
   return g;
 }
@@ -51,7 +52,7 @@ std::vector<GuardDataJob> jobs_for(Datagrams &g, std::vector<Bytes> &work) {
 struct Shape {
   uint32_t count, change;
 };
-const Shape kShapes[] = {{1, 9}, {7, 3}, {16, 99}, {17, 16}, {33, 1}, {45, 31}, {64, 40}};
+const Shape kShapes[] = {{1, 9}, {7, 3}, {16, 99}, {17, 16}, {33, 1}, {45, 31}, {64, 40}, {70, 2}, {150, 77}};
 const uint8_t kNonce[8] = {1, 2, 3, 4, 5, 6, 7, 8};
 
 class TunnelBatch : public ::testing::TestWithParam<uint32_t> {};

@@ -85,7 +85,7 @@ int OpenTun(const std::string &name) {
 // Datagrams and packets are taken this many at a time (recvmmsg, sendmmsg,
 // reads of the TUN device until it is empty), so that their protection runs
 // side by side.
-constexpr size_t kBatch = 32;
+constexpr size_t kBatch = 64;
 
 // The data side of one session and the commands that steer it. The client's
 // datagrams are taken on the main thread, the TUN device's packets on the
