@@ -78,11 +78,11 @@ extern "C" {
 
 uint32_t GuardBatchAdd(IPPacket *p, const uint8_t link[14]) {
   if (batch.count == GUARD_BATCH_MAX || (batch.count && GuardSendKeyChanges())) {
-    uint32_t v = GuardBatchFlush();
+    uint32_t v = GuardBatchFlush(p->ctx);
     if (v != VERDICT_TAKEN) return v;
   }
   uint32_t ihl = p->ihl;
-  FilterFrame *frame = FilterNewFrame(1, 1, kLinkLen + ihl + 8 + GUARD_DATA_HEAD + p->payload);
+  FilterFrame *frame = FilterNewFrame(p->ctx, 1, 1, kLinkLen + ihl + 8 + GUARD_DATA_HEAD + p->payload);
   if (!frame) return VERDICT_NOT_HANDLED;
   uint32_t n = batch.count;
   uint32_t udplen = GuardBuildSendPack(p, frame->data + kLinkLen, &batch.job[n]);
@@ -97,7 +97,7 @@ uint32_t GuardBatchAdd(IPPacket *p, const uint8_t link[14]) {
   return VERDICT_TAKEN;
 }
 
-uint32_t GuardBatchFlush(void) {
+uint32_t GuardBatchFlush(const FrameContext *ctx) {
   uint32_t n = batch.count, v = VERDICT_TAKEN;
   batch.count = 0;
   if (!n) return v;
@@ -110,7 +110,7 @@ uint32_t GuardBatchFlush(void) {
       v = VERDICT_NOT_HANDLED;
       continue;
     }
-    StatIncOkRecvSend();
+    StatIncOkRecvSend(ctx->stat_entry);
   }
   return v;
 }

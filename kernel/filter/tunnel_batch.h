@@ -15,20 +15,22 @@
 // else is opened there as before. Ahead-opening stops at the first tunnel
 // datagram that is not data (it may change the keys).
 #pragma once
+#include "kernel/filter/frame_context.h"
 #include "kernel/filter/ip_helpers.h"
 
 constexpr uint32_t GUARD_BATCH_MAX = 64;
 constexpr uint32_t GUARD_AHEAD_MAX = 64;     // frames opened ahead at once
-constexpr uint32_t GUARD_AHEAD_SLOT = 2048;  // largest datagram opened ahead
+constexpr uint32_t GUARD_AHEAD_SLOT = 1600;  // largest datagram opened ahead (MTU 1500 and some)
 
 extern "C" {
-// Builds the packet's datagram behind the 14-byte link header `link`:
+// Builds the packet's datagram (of the frame p->ctx) behind the 14-byte link
+// header `link`:
 // VERDICT_TAKEN when it was added (or dropped, as it cannot be wrapped),
 // VERDICT_NOT_HANDLED when no frame memory or queue was to be had.
 uint32_t GuardBatchAdd(IPPacket *p, const uint8_t link[14]);
 // Protects and queues what was added: VERDICT_TAKEN, or
 // VERDICT_NOT_HANDLED when a frame could not be queued (it is dropped).
-uint32_t GuardBatchFlush(void);
+uint32_t GuardBatchFlush(const FrameContext *ctx);
 
 // Opens ahead the data datagrams among up to GUARD_AHEAD_MAX host buffers
 // from the network; takes lock 0.

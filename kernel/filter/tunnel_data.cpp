@@ -4,6 +4,7 @@
 #include "kernel/filter/adapters.h"
 #include "kernel/filter/filter_core.h"
 #include "kernel/filter/firewall_checks.h"
+#include "kernel/filter/frame_context.h"
 #include "kernel/filter/packet_path.h"
 #include "kernel/filter/tunnel_batch.h"
 #include "kernel/filter/tunnel_client.h"
@@ -137,12 +138,13 @@ uint32_t GuardUsesMgm(void) { return magma_enabled && (client.options & kOptMgm)
 uint32_t GuardGatewayAddress(void) { return rd32(client.init_record + init::kGateway); }
 
 uint32_t GuardBuildSendPack(IPPacket *p, uint8_t *ip, GuardDataJob *job) {
-  if (!(client.session_flags & GUARD_KEYS_EXIST) || !curadapter) return 0;
+  const FilterAdapter *adapter = p->ctx->adapter;
+  if (!(client.session_flags & GUARD_KEYS_EXIST) || !adapter) return 0;
   if (ClientMagic() != zor::wire::kMagic) return 0;
   uint32_t ihl = p->ihl, payload = p->payload;
   if (p->limitflags & 2) {
-    uint32_t room = curadapter->mtu - 34 - p->linklen - ihl;
-    if (curadapter->mtu > 34 + p->linklen + ihl && room < p->limit) p->limit = room;
+    uint32_t room = adapter->mtu - 34 - p->linklen - ihl;
+    if (adapter->mtu > 34 + p->linklen + ihl && room < p->limit) p->limit = room;
   }
   if (ihl + kUdpHead + GUARD_DATA_HEAD + payload >= 65536) return 0;
   uint8_t *udp = ip + ihl, *d = udp + kUdpHead;
@@ -178,10 +180,10 @@ uint32_t GuardSendKeyChanges(void) {
 uint32_t GuardTreatSendPack(IPPacket *p) {
   uint32_t ihl = p->ihl;
   GuardDataJob job;
-  uint32_t udplen = GuardBuildSendPack(p, compack, &job);
+  uint32_t udplen = GuardBuildSendPack(p, p->ctx->work, &job);
   if (!udplen) return 0;
   GuardSealData(job.d, job.len, job.key, job.counter, client.gw_nonce, GuardUsesMgm());
-  GuardFillOuterHeaders(compack, ihl, udplen);
+  GuardFillOuterHeaders(p->ctx->work, ihl, udplen);
   return udplen;
 }
 
