@@ -105,10 +105,11 @@ void Zor_net_inputoutput_batch(uint32_t direction, void **netbufs, uint32_t coun
   if (!netbufs || !verdicts) return;
   for (uint32_t first = 0; first < count; first += GUARD_AHEAD_MAX) {
     uint32_t n = count - first < GUARD_AHEAD_MAX ? count - first : GUARD_AHEAD_MAX;
-    if (direction == 0 && CLI_FilterStarted && DEVN_FindAdapter(netdev))
-      GuardOpenAhead(netbufs + first, n);
+    bool ahead = direction == 0 && CLI_FilterStarted && DEVN_FindAdapter(netdev);
+    if (ahead) GuardOpenAhead(netbufs + first, n);
     for (uint32_t i = first; i < first + n; i++)
       verdicts[i] = Zor_net_inputoutputEx(direction, netbufs[i], netdev, 0);
+    if (ahead) GuardOpenAhead(netbufs, 0);
   }
   QUEUE_ProcessFltQueueForAllFLT();
 }

@@ -33,7 +33,8 @@ uint32_t GuardBatchAdd(IPPacket *p, const uint8_t link[14]);
 uint32_t GuardBatchFlush(const FrameContext *ctx);
 
 // Opens ahead the data datagrams among up to GUARD_AHEAD_MAX host buffers
-// from the network; takes lock 0.
+// from the network, forgetting what was opened before (count 0: only
+// forgets); takes lock 0.
 void GuardOpenAhead(void *const *netbufs, uint32_t count);
 // With lock 0: 1 when d (len bytes, received under key, counter, nonce and
 // mode mgm) was opened ahead; d then holds the opened bytes and *ok the
