@@ -1,0 +1,35 @@
+#pragma once
+// The driver event listener: a thread of the daemon with its own netlink
+// socket and port id receives the filter's doorbells and counts them
+// (draining with MSG_DONTWAIT, so coalesced doorbells never pile up); a
+// poller thread looks at the count every 333 ms, confirms (IOCTL_CONFIRM)
+// and has OnDriverEvent(0) fetch and handle one code.
+//
+// The listener is a thread, not a clone() child sharing the daemon's heap:
+// nothing in it can corrupt the daemon's allocator, and it needs no signals.
+#include <atomic>
+#include <cstdint>
+#include <thread>
+
+// The listener's port id (what IOCTL_SETPID registers); 0 when none runs.
+extern std::atomic<int32_t> driverevent_pid;
+extern int ZorVpnEventNLSK;                   // -1 when closed
+extern const char* nm_eventname;              // "SolvrnVpnEvent"
+extern std::atomic<uint32_t> driversocketSIG_handler_dataavailable;
+extern std::atomic<bool> driverevent_child_started;
+extern std::atomic<bool> driverevent_child_failed;
+extern std::atomic<uint32_t> DriverEvent_thread_function_mustbestopped;
+// Poller tick (ms); 333.
+extern unsigned DriverEvent_PollMs;
+
+// Starts both halves; the port id to register, or -1.
+int32_t DriverEventCreate();
+// Stops both (bounded waits) and closes the event socket.
+void DriverEventDestroy();
+int32_t CreateEvent_NETLINK();   // 0 success, 1 failure
+int32_t CloseEvent_NETLINK();    // 0
+// Counts the doorbells waiting (MSG_DONTWAIT); 0 when at least one came, 1 otherwise.
+int32_t WaitEvent_NETLINK();
+int32_t EVENT_NETLINK_get_family_id(int sock, const char* name);
+// A raw socket of protocol bound to an own port with groups; -1.
+int32_t EVENT_create_nl_socket(int protocol, uint32_t groups);
