@@ -49,14 +49,13 @@ bool defaultMode(int fd, const std::string&) {
   return fchmod(fd, 0666 & ~mask) == 0;
 }
 
-uint32_t u32At(const uint8_t* p) {
-  uint32_t v;
-  memcpy(&v, p, sizeof v);
-  return v;
-}
-
 std::string member(const char* name, const std::string& value, bool last = false) {
   return std::string("\"") + name + "\":\"" + JsonEscape(value) + (last ? "\"" : "\",");
+}
+
+template <size_t N>
+std::string field(const char (&text)[N]) {
+  return FieldToString(reinterpret_cast<const uint8_t*>(text), N);
 }
 
 // One rewrite of the nudge: true when it was due (access waits for the
@@ -130,16 +129,16 @@ std::string FieldToString(const uint8_t* bytes, size_t n) {
   return std::string(reinterpret_cast<const char*>(bytes), len);
 }
 
-std::string BuildConnectedJson(const uint8_t* cfg, const std::string& country, const std::string& radiusLogin,
+std::string BuildConnectedJson(const veskcfgothertype& cfg, const std::string& country, const std::string& radiusLogin,
                                const std::string& subjectFields) {
-  uint32_t gw = u32At(cfg + GWCFG_GATEWAY_IP);
+  uint32_t gw = cfg.gatewayIp;
   char gateway[16], mac[18];
   snprintf(gateway, sizeof gateway, "%u.%u.%u.%u", gw >> 24, (gw >> 16) & 0xFF, (gw >> 8) & 0xFF, gw & 0xFF);
-  const uint8_t* m = cfg + GWCFG_NIC_MAC;
+  const uint8_t* m = cfg.mac;
   snprintf(mac, sizeof mac, "%02X:%02X:%02X:%02X:%02X:%02X", m[0], m[1], m[2], m[3], m[4], m[5]);
-  std::string json = "{" + member("gateway", gateway) + member("session", FieldToString(cfg + GWCFG_SESSION, 20)) +
-                     member("status", "connected") + member("dname", FieldToString(cfg + GWCFG_DOMAIN, 128)) +
-                     member("tungroup", FieldToString(cfg + GWCFG_TUNNEL_GROUP, 21)) +
+  std::string json = "{" + member("gateway", gateway) + member("session", field(cfg.sessionId)) +
+                     member("status", "connected") + member("dname", field(cfg.domain)) +
+                     member("tungroup", field(cfg.tunnelGroup)) +
                      member("radiuslogin", radiusLogin) + member("nicmac", mac);
   // The subject fields come formatted already ("CN":..,"OU":..,"DC":..).
   json += subjectFields.empty() ? std::string("\"CN\":\"\",\"OU\":\"\",\"DC\":\"\",") : subjectFields + ",";
@@ -154,7 +153,7 @@ bool WriteFileAtomic(const std::string& content) {
   }
 }
 
-void CacheConnectedStatusJson(const std::string& gatewayText, const uint8_t* cfg, const std::string& country,
+void CacheConnectedStatusJson(const std::string& gatewayText, const veskcfgothertype& cfg, const std::string& country,
                               const std::string& radiusLogin, const std::string& subjectFields) {
   std::string text;
   if (!gatewayText.empty()) {

@@ -4,27 +4,19 @@
 // replaced atomically, and the nudge thread that rewrites it a few times
 // after a connect while the filter holds access back until the agent has
 // seen the status.
+#include <cstddef>  // filter_queries.h uses offsetof
 #include <cstdint>
 #include <string>
 
-// The fields of the gateway's 324-byte configuration record that the
-// connected form reads, by byte offset.
-enum : uint32_t {
-  GWCFG_RECORD_SIZE = 324,
-  GWCFG_NIC_MAC = 16,       // 6 bytes
-  GWCFG_SESSION = 22,       // 20-byte text field
-  GWCFG_GATEWAY_IP = 42,    // u32, host order
-  GWCFG_TUNNEL_GROUP = 47,  // 21-byte text field
-  GWCFG_DOMAIN = 68,        // 128-byte text field
-};
+#include "Service/common/filter_queries.h"
 
 // The reset form, written by every disconnect.
 extern const char kStatusJsonReset[];
 
 // Caches the connected form (the gateway's own text when not empty, else one
-// built from cfg, GWCFG_RECORD_SIZE bytes); writes it when a write was asked
+// built from the gateway's configuration); writes it when a write was asked
 // for before anything was cached.
-void CacheConnectedStatusJson(const std::string& gatewayText, const uint8_t* cfg,
+void CacheConnectedStatusJson(const std::string& gatewayText, const veskcfgothertype& cfg,
                               const std::string& country, const std::string& radiusLogin,
                               const std::string& subjectFields);
 // Writes the cached connected form; true when written, or deferred because
@@ -44,7 +36,7 @@ void StopComplianceNudge();
 // Replaces the status file with content: up to 5 attempts, 50, 100, 150 and
 // 200 ms apart.
 bool WriteFileAtomic(const std::string& content);
-std::string BuildConnectedJson(const uint8_t* cfg, const std::string& country,
+std::string BuildConnectedJson(const veskcfgothertype& cfg, const std::string& country,
                                const std::string& radiusLogin, const std::string& subjectFields);
 std::string JsonEscape(const std::string& text);
 // The bytes up to the first NUL among the n bytes, or all n.

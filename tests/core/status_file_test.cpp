@@ -26,15 +26,14 @@ bool eventually(const std::function<bool()>& cond, int ms = 5000) {
 }
 
 // A gateway record with every field the connected form reads.
-std::vector<uint8_t> gatewayRecord() {
-  std::vector<uint8_t> cfg(GWCFG_RECORD_SIZE, 0);
-  uint32_t gw = 0xCB007101;  // 203.0.113.1
-  memcpy(cfg.data() + GWCFG_GATEWAY_IP, &gw, 4);
+veskcfgothertype gatewayRecord() {
+  veskcfgothertype cfg{};
+  cfg.gatewayIp = 0xCB007101;  // 203.0.113.1
   const uint8_t mac[6] = {0x02, 0x00, 0x5e, 0x10, 0xab, 0x0f};
-  memcpy(cfg.data() + GWCFG_NIC_MAC, mac, 6);
-  memcpy(cfg.data() + GWCFG_SESSION, "S-42\"x", 6);
-  memcpy(cfg.data() + GWCFG_TUNNEL_GROUP, "group\\1", 7);
-  memcpy(cfg.data() + GWCFG_DOMAIN, "corp.example\n", 13);
+  memcpy(cfg.mac, mac, 6);
+  memcpy(cfg.sessionId, "S-42\"x", 6);
+  memcpy(cfg.tunnelGroup, "group\\1", 7);
+  memcpy(cfg.domain, "corp.example\n", 13);
   return cfg;
 }
 
@@ -74,16 +73,16 @@ TEST(FieldToStringTest, StopsAtTheFirstNulOrTakesTheWholeField) {
 }
 
 TEST(ConnectedJsonTest, MembersInOrderEscapedWithDefaultSubjectFields) {
-  std::vector<uint8_t> cfg = gatewayRecord();
-  EXPECT_EQ(BuildConnectedJson(cfg.data(), "R\"U", "login\t1", ""),
+  veskcfgothertype cfg = gatewayRecord();
+  EXPECT_EQ(BuildConnectedJson(cfg, "R\"U", "login\t1", ""),
             "{\"gateway\":\"203.0.113.1\",\"session\":\"S-42\\\"x\",\"status\":\"connected\","
             "\"dname\":\"corp.example\\n\",\"tungroup\":\"group\\\\1\",\"radiuslogin\":\"login\\t1\","
             "\"nicmac\":\"02:00:5E:10:AB:0F\",\"CN\":\"\",\"OU\":\"\",\"DC\":\"\",\"country\":\"R\\\"U\"}");
 }
 
 TEST(ConnectedJsonTest, SubjectFieldsInsertedAsGivenAndZeroGateway) {
-  std::vector<uint8_t> cfg(GWCFG_RECORD_SIZE, 0);
-  std::string json = BuildConnectedJson(cfg.data(), "", "", "\"CN\":\"n\",\"OU\":\"o\",\"DC\":\"d\"");
+  veskcfgothertype cfg{};
+  std::string json = BuildConnectedJson(cfg, "", "", "\"CN\":\"n\",\"OU\":\"o\",\"DC\":\"d\"");
   EXPECT_NE(json.find("{\"gateway\":\"0.0.0.0\","), std::string::npos) << json;
   EXPECT_NE(json.find("\"nicmac\":\"00:00:00:00:00:00\",\"CN\":\"n\",\"OU\":\"o\",\"DC\":\"d\",\"country\":\"\"}"),
             std::string::npos)
@@ -93,14 +92,14 @@ TEST(ConnectedJsonTest, SubjectFieldsInsertedAsGivenAndZeroGateway) {
 TEST_F(StatusFileTest, WriteBeforeCachingIsDeferredUntilTheConnectedFormArrives) {
   ASSERT_TRUE(WriteStatusJson());
   EXPECT_EQ(readWholeFile(statusFile()), kStatusJsonReset);
-  std::vector<uint8_t> cfg = gatewayRecord();
-  CacheConnectedStatusJson("", cfg.data(), "RU", "", "");
-  EXPECT_EQ(readWholeFile(statusFile()), BuildConnectedJson(cfg.data(), "RU", "", ""));
+  veskcfgothertype cfg = gatewayRecord();
+  CacheConnectedStatusJson("", cfg, "RU", "", "");
+  EXPECT_EQ(readWholeFile(statusFile()), BuildConnectedJson(cfg, "RU", "", ""));
 }
 
 TEST_F(StatusFileTest, CachingWithoutARequestWritesNothingUntilAsked) {
-  std::vector<uint8_t> cfg = gatewayRecord();
-  CacheConnectedStatusJson("{\"from\":\"gateway\", unchecked", cfg.data(), "RU", "", "");
+  veskcfgothertype cfg = gatewayRecord();
+  CacheConnectedStatusJson("{\"from\":\"gateway\", unchecked", cfg, "RU", "", "");
   EXPECT_EQ(readWholeFile(statusFile()), kStatusJsonReset);
   ASSERT_TRUE(WriteStatusJson());
   // The gateway's own text goes out as it came, not escaped or checked.
@@ -108,10 +107,10 @@ TEST_F(StatusFileTest, CachingWithoutARequestWritesNothingUntilAsked) {
 }
 
 TEST_F(StatusFileTest, StaleResetLeavesANewerConnectedStatusAlone) {
-  std::vector<uint8_t> cfg = gatewayRecord();
-  CacheConnectedStatusJson("", cfg.data(), "RU", "", "");
+  veskcfgothertype cfg = gatewayRecord();
+  CacheConnectedStatusJson("", cfg, "RU", "", "");
   uint64_t old = StatusJsonGeneration();
-  CacheConnectedStatusJson("{\"newer\":1}", cfg.data(), "RU", "", "");
+  CacheConnectedStatusJson("{\"newer\":1}", cfg, "RU", "", "");
   ASSERT_TRUE(WriteStatusJson());
   EXPECT_TRUE(ResetConnectionStatusIfStale(old));
   EXPECT_EQ(readWholeFile(statusFile()), "{\"newer\":1}");
@@ -144,11 +143,11 @@ int fakeAccessLevel(uint8_t* level, int* flag) {
 TEST_F(StatusFileTest, NudgeRewritesWhileAccessWaitsThenStopsForGood) {
   const unsigned shortDelays[3] = {20, 20, 20};
   SetComplianceNudge(fakeAccessLevel, shortDelays);
-  std::vector<uint8_t> cfg = gatewayRecord();
-  std::string json = BuildConnectedJson(cfg.data(), "RU", "", "");
+  veskcfgothertype cfg = gatewayRecord();
+  std::string json = BuildConnectedJson(cfg, "RU", "", "");
 
   // Access waits for the agent: three rewrites, odd ones with a line end.
-  CacheConnectedStatusJson("", cfg.data(), "RU", "", "");
+  CacheConnectedStatusJson("", cfg, "RU", "", "");
   ASSERT_TRUE(WriteStatusJson());
   ArmComplianceNudge();
   ASSERT_TRUE(eventually([] { return g_queries == 3; }));
@@ -158,7 +157,7 @@ TEST_F(StatusFileTest, NudgeRewritesWhileAccessWaitsThenStopsForGood) {
   g_level = 1;
   g_queries = 0;
   ASSERT_TRUE(ResetConnectionStatus());
-  CacheConnectedStatusJson("", cfg.data(), "RU", "", "");
+  CacheConnectedStatusJson("", cfg, "RU", "", "");
   ASSERT_TRUE(WriteStatusJson());
   ArmComplianceNudge();
   ASSERT_TRUE(eventually([] { return g_queries == 1; }));
