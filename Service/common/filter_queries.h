@@ -3,6 +3,7 @@
 // the gateway supplied, firewall and gateway information, access level,
 // the adapter dump, and the two unframed event-channel requests. A payload
 // of the wrong size is a failure, never cut or padded.
+#include <cstddef>
 #include <cstdint>
 #include <list>
 #include <string>

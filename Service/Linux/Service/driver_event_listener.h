@@ -11,7 +11,10 @@
 #include <cstdint>
 #include <thread>
 
-// The listener's port id (what IOCTL_SETPID registers); 0 when none runs.
+// The listener's port id (what IOCTL_SETPID registers): EVENT_PORT_BASE |
+// the process id, so it never takes the request socket's port (the process
+// id); 0 when no listener runs.
+constexpr uint32_t EVENT_PORT_BASE = 0x40000000;
 extern std::atomic<int32_t> driverevent_pid;
 extern int ZorVpnEventNLSK;                   // -1 when closed
 extern const char* nm_eventname;              // "SolvrnVpnEvent"
@@ -28,7 +31,7 @@ int32_t DriverEventCreate();
 void DriverEventDestroy();
 int32_t CreateEvent_NETLINK();   // 0 success, 1 failure
 int32_t CloseEvent_NETLINK();    // 0
-// Counts the doorbells waiting (MSG_DONTWAIT); 0 when at least one came, 1 otherwise.
+// Reads one waiting doorbell without blocking; 0 when one came, 1 otherwise.
 int32_t WaitEvent_NETLINK();
 int32_t EVENT_NETLINK_get_family_id(int sock, const char* name);
 // A raw socket of protocol bound to an own port with groups; -1.
