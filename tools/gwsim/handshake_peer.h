@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "kernel/filter/wire_format.h"
+
 namespace gwsim {
 
 using Bytes = std::vector<uint8_t>;
@@ -23,6 +25,7 @@ enum class Fault {
   kOversize,      // SYN RR datagram longer than its TLV length says
   kFragPast,      // a fragment whose offset lies past the bundle
   kBadOkfImit,    // SYN OKF (variant 17) with a wrong imitation
+  kSilentSynOk,   // the SYN OK is taken but never answered
 };
 
 struct Options {
@@ -39,6 +42,11 @@ struct Options {
   uint32_t session_id = 0x5e551011;
   std::string status_text = "{\"tunnel\":\"up\"}";
   uint16_t dyncfg_format = 0x0300;   // the format word of TLV 20
+  // With key agreement: the PKI block's push deadline, in seconds from the
+  // SYN RR (negative: already past). A deadline beyond 32 bits is sent as
+  // an 8-byte word.
+  bool push_deadline = false;
+  int64_t push_deadline_s = 0;
 };
 
 class HandshakePeer {
@@ -75,6 +83,7 @@ class HandshakePeer {
   bool TakeSynOk(const uint8_t *d, size_t n);
   std::vector<Bytes> AnswerSynRq();
   Bytes DynCfg() const;
+  void PutDeadline(Bytes &b, const zor::wire::TlvKey &key) const;
 
   Options o_;
   uint8_t priv_[32], pub_[64];
