@@ -3,6 +3,7 @@
 #include <mutex>
 #include <string>
 
+#include "Service/common/status_file.h"
 #include "cross/utils/log.h"
 
 namespace {
@@ -11,7 +12,11 @@ void logNothingChanged(const char* function, const std::string& why) {
   GetLog().WriteToLogFL(__FILE__, __LINE__, function, (why + ": no DNS integration, suffixes unchanged").c_str());
 }
 
-void noPreConnect(int requester) { logNothingChanged("PreConnectSettings", "client " + std::to_string(requester)); }
+// The status file is the service core's own part of the pre-connect settings.
+void noPreConnect(int requester) {
+  logNothingChanged("PreConnectSettings", "client " + std::to_string(requester));
+  if (!WriteStatusJson()) GetLog().WriteToLogFL(__FILE__, __LINE__, "PreConnectSettings", "ERROR! Can't save STATUS.JSON!");
+}
 void noRestoreUnmanaged(const char* reason) {
   logNothingChanged("RestoreSuffixesAfterUnmanagedDisconnect", reason != nullptr ? reason : "");
 }

@@ -75,12 +75,12 @@ int engineAccessLevel(uint8_t* level, int* flag) { return getAccessLevel(level, 
 
 // The IPC server and the engine call the service core through these tables.
 void installHandlers() {
-  Engine_InstallDisconnectHandler();
   ServiceHandlers ipc{};
   ipc.answerClientMessage = core::AnswerClientMessage;
   ipc.answerClientConnectRequest = core::AnswerClientConnectRequest;
   ipc.restoreSuffixesAfterUnmanagedDisconnect = restoreAfterUnmanaged;
   IPC_SetServiceHandlers(ipc);
+  Engine_InstallDisconnectHandler();  // after: a null member above means the standing one
   EngineHooks hooks{};
   hooks.resetConnectionStatus = ResetConnectionStatus;
   hooks.statusJsonGeneration = StatusJsonGeneration;
