@@ -127,13 +127,15 @@ void watchdogSleep(unsigned ms) {
   _exit(0);
 }
 
+// The watchdog is started first, so that it also covers the filter requests
+// of the sequence (a filter that stopped answering holds each of them).
 [[noreturn]] void terminate() {
   dmn_terminate_called.exchange(1);
+  pid_t daemon = getpid();
+  if (fork() == 0) watchdog(daemon);
   logAs("dmn_terminate", "Terminate signal was caught!");
   setFilterRulesWithoutConnect0();
   DriverEventDestroy();
-  pid_t daemon = getpid();
-  if (fork() == 0) watchdog(daemon);
   auto stopping = std::make_unique<ServicePipeMessage_t>();
   memset(stopping.get(), 0, sizeof *stopping);
   stopping->code = IPC_MSG_SERVICE_STOPPING;
