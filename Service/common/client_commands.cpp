@@ -8,7 +8,7 @@
 
 #include "Service/common/adapter_binding.h"
 #include "Service/common/connect_requests.h"
-#include "Service/common/core_dns_seam.h"
+#include "Service/common/suffix_baseline.h"
 #include "Service/common/disconnect.h"
 #include "Service/common/drv_channel.h"
 #include "Service/common/engine_state.h"
@@ -131,7 +131,7 @@ void unregisterClient(Command& c) {
       if (filterState == CS_CONNECT) {
         const char reason[] = "Tunnel owner unregistered while connected";
         disConnect(reason, 0, __FILE__, __LINE__);
-        Core_SuffixSettings().restoreSuffixesAfterUnmanagedDisconnect(reason);
+        suffix_baseline::RestoreSuffixesAfterUnmanagedDisconnect(reason);
       }
       logLine("AnswerClientMessage", "Disconnected from VESK");
       c.broadcast.code = IPC_MSG_STATE_CHANGED;
@@ -293,7 +293,7 @@ void setFailRateCmd(Command& c) { c.reply.result = static_cast<uint32_t>(setFail
 
 void applyDnsSuffixes(Command& c) {
   if (filterState == CS_CONNECT) {
-    Core_SuffixSettings().preConnectSettings(c.req.clientN);
+    suffix_baseline::PreConnectSettings(c.req.clientN);
   } else {
     logLine("AnswerClientMessage", "PreConnectSettings skipped, filter state: " + std::to_string(filterState));
   }

@@ -6,7 +6,7 @@
 
 #include "Service/common/client_commands.h"
 #include "Service/common/connection_stages.h"
-#include "Service/common/core_dns_seam.h"
+#include "Service/common/suffix_baseline.h"
 #include "Service/common/engine_state.h"
 #include "Service/common/push_routing.h"
 #include "cross/common/drv_error.h"
@@ -97,7 +97,7 @@ void disconnect(ServicePipeMessage_t& req, ServicePipeMessage_t& reply, ServiceP
     req.payload[IPC_PAYLOAD_SIZE - 1] = 0;
     const char* reason = req.payload[0] != 0 ? reinterpret_cast<const char*>(req.payload) : kDefaultReason;
     disConnect(reason, 1, __FILE__, __LINE__);
-    Core_SuffixSettings().restoreSuffixBaseline();
+    suffix_baseline::RestoreSuffixBaseline();
     broadcast.code = IPC_MSG_STATE_CHANGED;
     broadcast.result = filterState;
     g_notified_filterState.exchange(filterState);

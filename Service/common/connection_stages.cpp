@@ -12,7 +12,7 @@
 
 #include "Service/common/adapter_binding.h"
 #include "Service/common/drv_channel.h"
-#include "Service/common/core_dns_seam.h"
+#include "Service/common/suffix_baseline.h"
 #include "Service/common/filter_queries.h"
 #include "Service/common/filter_setup.h"
 #include "Service/common/first_gateway_reconnect.h"
@@ -461,7 +461,7 @@ int nextStage(int after) {
 void resetFilter() {
   const char reason[] = "Driver state stale or filter state must be reset";
   DISCONNECT(reason);
-  Core_SuffixSettings().restoreSuffixesAfterUnmanagedDisconnect(reason);
+  suffix_baseline::RestoreSuffixesAfterUnmanagedDisconnect(reason);
   filterState = CS_NOINIT;
 }
 

@@ -16,7 +16,7 @@
 #include "Service/Linux/Service/driver_event_listener.h"
 #include "Service/common/client_commands.h"
 #include "Service/common/connect_requests.h"
-#include "Service/common/core_dns_seam.h"
+#include "Service/common/suffix_baseline.h"
 #include "Service/common/disconnect.h"
 #include "Service/common/drv_channel.h"
 #include "Service/common/engine_hooks.h"
@@ -69,8 +69,6 @@ std::string logFilePath() {
 
 void sendToTunnelOwner(ServicePipeMessage_t* msg, int client) { IPC_SendToTunnelOwner(msg, client); }
 void sendToClients(ServicePipeMessage_t* msg) { IPC_SendToClients(msg); }
-void restoreAfterUnmanaged(const char* reason) { Core_SuffixSettings().restoreSuffixesAfterUnmanagedDisconnect(reason); }
-void restoreBaseline() { Core_SuffixSettings().restoreSuffixBaseline(); }
 int engineAccessLevel(uint8_t* level, int* flag) { return getAccessLevel(level, flag); }
 
 // The IPC server and the engine call the service core through these tables.
@@ -78,18 +76,19 @@ void installHandlers() {
   ServiceHandlers ipc{};
   ipc.answerClientMessage = core::AnswerClientMessage;
   ipc.answerClientConnectRequest = core::AnswerClientConnectRequest;
-  ipc.restoreSuffixesAfterUnmanagedDisconnect = restoreAfterUnmanaged;
+  ipc.restoreSuffixesAfterUnmanagedDisconnect = suffix_baseline::RestoreSuffixesAfterUnmanagedDisconnect;
   IPC_SetServiceHandlers(ipc);
   Engine_InstallDisconnectHandler();  // after: a null member above means the standing one
   EngineHooks hooks{};
   hooks.resetConnectionStatus = ResetConnectionStatus;
   hooks.statusJsonGeneration = StatusJsonGeneration;
   hooks.resetConnectionStatusIfStale = ResetConnectionStatusIfStale;
-  hooks.postDisconnectSettings = restoreBaseline;
+  hooks.postDisconnectSettings = suffix_baseline::PostDisconnectSettings;
   hooks.sendToTunnelOwner = sendToTunnelOwner;
   hooks.sendToClients = sendToClients;
   Engine_SetHooks(hooks);
   SetComplianceNudge(engineAccessLevel, kNudgeDelaysMs);
+  suffix_baseline::SetBaselineHooks({getDnsSuffixes, WriteStatusJson, ArmComplianceNudge});
 }
 
 void waitForFilter() {
@@ -181,7 +180,7 @@ int ServiceMainFunction() {
   }
   setFilterRulesWithoutConnect0();
   disConnect("Daemon startup initial filter cleanup", 0, __FILE__, __LINE__);
-  Core_SuffixSettings().restoreSuffixBaselineAtStartup();
+  suffix_baseline::RestoreSuffixBaselineAtStartup();
   signal(SIGTERM, dmn_terminate_signal);
   signal(SIGQUIT, dmn_terminate_signal);
   signal(SIGINT, dmn_terminate_signal);
@@ -207,7 +206,7 @@ void ServiceMainFunctionEND() {
   std::lock_guard<std::mutex> attempt(mtx_connecting_started);
   const char reason[] = "Daemon shutdown cleanup";
   disConnect(reason, 0, __FILE__, __LINE__);
-  Core_SuffixSettings().restoreSuffixesAfterUnmanagedDisconnect(reason);
+  suffix_baseline::RestoreSuffixesAfterUnmanagedDisconnect(reason);
   closeZorVPNDevice();
   logAs("ServiceMainFunctionEND", "Driver device closed");
   logAs("ServiceMainFunctionEND", "Solvarind closed");
