@@ -24,7 +24,8 @@ constexpr unsigned FAMILY_WAIT_MS = 33;
 constexpr unsigned EVENT_STEP_MS = 33;
 constexpr size_t EVENT_RECV = 24;
 constexpr int REPLY_WAIT_MS = 2000;  // a peer that never answers is given up
-constexpr size_t HEADERS = 20;  // netlink + generic-netlink headers
+constexpr size_t HEADERS = 20;
+constexpr size_t REPLY_MAX = 65556;  // netlink + generic-netlink headers
 
 std::atomic<uint32_t> g_sequence{0};
 
@@ -87,8 +88,9 @@ int utl_drv_ipc_device_iocontrol(utl_drv_ipc_device* dev, const void* in, uint32
   to.nl_pid = FilterSeam_Get().port;
   if (sendto(dev->sock, m.data(), m.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to) < 0) return 1;
   if (!out) return 0;
-  // The reply: headers, the attribute header, then at most outSize bytes.
-  std::vector<uint8_t> r(HEADERS + 4 + *outSize);
+  // The reply is taken whole (a buffer of outSize + 24 would cut a longer
+  // one and fail its length check), then its attribute is cut to outSize.
+  std::vector<uint8_t> r(REPLY_MAX);
   pollfd p{dev->sock, POLLIN, 0};
   if (poll(&p, 1, REPLY_WAIT_MS) <= 0) return 1;
   ssize_t n = recv(dev->sock, r.data(), r.size(), 0);

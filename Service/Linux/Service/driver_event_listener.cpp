@@ -38,10 +38,10 @@ void logLine(int line, const char* function, const char* text) {
 uint32_t eventPort() { return EVENT_PORT_BASE | static_cast<uint32_t>(getpid()); }
 
 // The listener: counts every doorbell, draining all that wait at each wake.
-void DriverEvent_thread_function() {
+void DriverEvent_thread_function(bool opened) {
   driverevent_child_started.exchange(true);
   driversocketSIG_handler_dataavailable = 0;
-  if (CreateEvent_NETLINK() != 0) {
+  if (!opened) {
     driverevent_child_failed.exchange(true);
     driverevent_pid = 0;
     return;
@@ -85,9 +85,12 @@ int32_t DriverEventCreate() {
   DriverEvent_thread_function_mustbestopped = 0;
   driverevent_child_started = false;
   driverevent_child_failed = false;
-  driverevent_pid = static_cast<int32_t>(eventPort());
+  // The socket is bound before its port is handed out: a doorbell rung at
+  // once must find it, or the filter forgets the port and its events.
+  bool opened = CreateEvent_NETLINK() == 0;
+  driverevent_pid = opened ? static_cast<int32_t>(eventPort()) : 0;
   try {
-    g_listener = std::thread(DriverEvent_thread_function);
+    g_listener = std::thread(DriverEvent_thread_function, opened);
   } catch (...) {
     driverevent_pid = 0;
     logLine(__LINE__, "DriverEventCreate", "ZorNFFilter event thread creating as clone failed!");

@@ -25,7 +25,9 @@ extern std::atomic<uint32_t> DriverEvent_thread_function_mustbestopped;
 // Poller tick (ms); 333.
 extern unsigned DriverEvent_PollMs;
 
-// Starts both halves; the port id to register, or -1.
+// Opens the event socket, then starts both halves; the port id to
+// register, or -1. A socket that cannot be opened (no event family) ends
+// the listener at once: driverevent_pid 0, the poller logs it.
 int32_t DriverEventCreate();
 // Stops both (bounded waits) and closes the event socket.
 void DriverEventDestroy();
