@@ -71,8 +71,15 @@ std::vector<Bytes> HandshakePeer::Handle(const uint8_t *d, size_t n) {
     error_ = "not a handshake datagram";
     return {};
   }
+  Bytes whole;
   switch (PacketTypeOf(d)) {
     case kSynRq:
+      if (n < SynRequestAssembly::WholeLength(d, n)) {
+        if (!assembly_.Take(d, n)) return {};
+        whole = assembly_.whole();
+        d = whole.data();
+        n = whole.size();
+      }
       if (!TakeSynRq(d, n)) return {};
       return AnswerSynRq();
     case kSynOk:

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "kernel/filter/wire_format.h"
+#include "tools/gwsim/syn_request_assembly.h"
 
 namespace gwsim {
 
@@ -54,7 +55,8 @@ class HandshakePeer {
   explicit HandshakePeer(const Options &o);
 
   // The datagrams that answer one datagram of the client (none when it is
-  // refused; error() says why).
+  // refused, error() says why, or when it is a piece of a SYN RQ still
+  // incomplete).
   std::vector<Bytes> Handle(const uint8_t *d, size_t n);
 
   const uint8_t *public_key() const { return pub_; }
@@ -99,6 +101,7 @@ class HandshakePeer {
   bool agreement_ = false;       // authentication variant 131
   std::string error_;
   std::string auth_text_;
+  SynRequestAssembly assembly_;
 };
 
 // The fault named on the command line, or false.
