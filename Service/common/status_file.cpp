@@ -28,9 +28,11 @@ std::string g_connectedStatusJson;
 uint64_t g_statusJsonGeneration = 0;
 bool g_statusJsonWritePending = false;
 
-std::mutex g_nudgeMutex;
-std::condition_variable g_nudgeChanged;
-std::thread g_nudgeThread;
+// Never destroyed: in a process that ends without stopping the nudge (the
+// daemon ends with _exit) its thread may still wait on them.
+std::mutex& g_nudgeMutex = *new std::mutex();
+std::condition_variable& g_nudgeChanged = *new std::condition_variable();
+std::thread& g_nudgeThread = *new std::thread();
 bool g_nudgeStop = false;
 bool g_nudgeArmed = false;
 uint64_t g_nudgeGeneration = 0;
