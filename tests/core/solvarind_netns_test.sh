@@ -169,6 +169,7 @@ while IFS='|' read -r gwopts cliopts want; do
   expect_eq "case $n ($gwopts / $cliopts)" "$(connect_outcome "fail$n" 40)" "$want"
   cli_stop "fail$n"
 done <<'TABLE'
+|--profile-type 0|7 -5
 |--gateway 0.0.0.0 --profile-type 1|2 51
 --drop 1000|--profile-type 1|1 -9998
 --push-deadline -30|--profile-type 1 --auth-type 131|8 -9999
@@ -178,8 +179,12 @@ done <<'TABLE'
 --status 19 --status-value A|--profile-type 1|7 62
 --fault silent-synok|--profile-type 1|8 16
 TABLE
+# A certificate profile: the client signed the SYN request (push 58) and the
+# gateway took its key, but the filter holds no private key to make the
+# transport key with (-5).
+grep -q "^answered code=58 .* value2=104 " "$work/fail1.log" || fail "no signature material for 58"
 # The gateway's one-time password error reached the client with its code.
-grep -q "^push code=62 .* result=65 " "$work/fail7.log" || fail "no OTP error push"
+grep -q "^push code=62 .* result=65 " "$work/fail8.log" || fail "no OTP error push"
 grep -q "Push authentication timed out while waiting for SYNOKF" "$inst/log/SrvLog.csv" ||
   fail "the passed push deadline did not disconnect"
 grep -q "Client interrupted connection while waiting for SYNRR" "$inst/log/SrvLog.csv" ||

@@ -135,7 +135,11 @@ uint32_t checkPkiBlock(const ServicePipeMessage_t& msg, std::vector<unsigned cha
 void answerPush(ServicePipeMessage_t* msg, const Options& opt) {
   if (msg->code == IPC_MSG_SIGN_SYN) {
     std::vector<unsigned char> material = opt.signAnswer.empty() ? testKeyMaterial() : opt.signAnswer;
+    // The material's byte count goes at byte 16, where a client's answer
+    // carries its byte count, and at byte 12, where the daemon's engine
+    // reads it.
     msg->result = 0;
+    msg->value1 = static_cast<uint32_t>(material.size());
     msg->value2 = static_cast<uint32_t>(material.size());
     putPayload(msg, material);
   } else {
