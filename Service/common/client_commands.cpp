@@ -9,6 +9,7 @@
 #include "Service/common/adapter_binding.h"
 #include "Service/common/connect_requests.h"
 #include "Service/common/suffix_baseline.h"
+#include "Service/common/wiped_message.h"
 #include "Service/common/disconnect.h"
 #include "Service/common/drv_channel.h"
 #include "Service/common/engine_state.h"
@@ -394,12 +395,6 @@ Handler handlerFor(uint32_t code) {
   return nullptr;  // no entry: the request goes back unchanged
 }
 
-// Fixed-size buffers are wiped before they are released.
-struct WipedMessage {
-  std::unique_ptr<ServicePipeMessage_t> msg = std::make_unique<ServicePipeMessage_t>();
-  WipedMessage() { memset(msg.get(), 0, sizeof *msg); }
-  ~WipedMessage() { memset(msg.get(), 0, sizeof *msg); }
-};
 
 }  // namespace
 
@@ -413,9 +408,7 @@ void AnswerClientMessage(ServicePipeMessage_t* message) {
   std::lock_guard<std::mutex> lock(mtx_process_message);
   Handler handler = handlerFor(message->code);
   if (handler == nullptr) return;
-  WipedMessage reply, broadcast;
-  reply.msg->code = message->code;
-  broadcast.msg->code = IPC_MSG_NONE;
+  WipedMessage reply(message->code), broadcast(IPC_MSG_NONE);
   Command c{*message, *reply.msg, *broadcast.msg};
   handler(c);
   reply.msg->clientN = message->clientN;

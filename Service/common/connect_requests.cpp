@@ -7,6 +7,7 @@
 #include "Service/common/client_commands.h"
 #include "Service/common/connection_stages.h"
 #include "Service/common/suffix_baseline.h"
+#include "Service/common/wiped_message.h"
 #include "Service/common/engine_state.h"
 #include "Service/common/push_routing.h"
 #include "cross/common/drv_error.h"
@@ -106,11 +107,6 @@ void disconnect(ServicePipeMessage_t& req, ServicePipeMessage_t& reply, ServiceP
   logLine("Disconnected from VESK");
 }
 
-struct WipedMessage {
-  std::unique_ptr<ServicePipeMessage_t> msg = std::make_unique<ServicePipeMessage_t>();
-  WipedMessage() { memset(msg.get(), 0, sizeof *msg); }
-  ~WipedMessage() { memset(msg.get(), 0, sizeof *msg); }
-};
 
 }  // namespace
 
@@ -126,9 +122,7 @@ void AnswerClientConnectRequest(ServicePipeMessage_t* message) {
       code != IPC_CMD_DISCONNECT_FORCE) {
     return;
   }
-  WipedMessage reply, broadcast;
-  reply.msg->code = code;
-  broadcast.msg->code = IPC_MSG_NONE;
+  WipedMessage reply(code), broadcast(IPC_MSG_NONE);
   if (code == IPC_CMD_CONNECT || code == IPC_CMD_CONNECT_ALT) connect(*message, *reply.msg);
   else disconnect(*message, *reply.msg, *broadcast.msg);
   int requester = message->clientN;

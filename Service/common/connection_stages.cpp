@@ -13,6 +13,7 @@
 #include "Service/common/adapter_binding.h"
 #include "Service/common/drv_channel.h"
 #include "Service/common/suffix_baseline.h"
+#include "Service/common/wiped_message.h"
 #include "Service/common/filter_queries.h"
 #include "Service/common/filter_setup.h"
 #include "Service/common/first_gateway_reconnect.h"
@@ -80,15 +81,6 @@ struct Attempt {
 
 using Stage = bool (*)(Attempt&);
 
-// The message pushes of this attempt; bytes no field sets are zero.
-struct Push {
-  std::unique_ptr<ServicePipeMessage_t> msg = std::make_unique<ServicePipeMessage_t>();
-  explicit Push(uint32_t code) {
-    memset(msg.get(), 0, sizeof *msg);
-    msg->code = code;
-  }
-  ~Push() { memset(msg.get(), 0, sizeof *msg); }
-};
 
 uint32_t stageTimeout() {
   uint32_t seconds = 0;
@@ -190,7 +182,7 @@ bool checkPkiData(Attempt& a) {
     DISCONNECT("PKI block too long");
     return a.fail(CONNECT_REFUSED, CONNECT_ERR_BAD_SIZE);
   }
-  Push check(IPC_MSG_CHECK_PKI);
+  WipedMessage check(IPC_MSG_CHECK_PKI);
   check.msg->result = pki.lengthA + pki.lengthB;
   check.msg->value1 = connect_data.profileId;
   check.msg->value2 = PKI_CHECK_SUBCODE;
@@ -238,7 +230,7 @@ bool checkPkiData(Attempt& a) {
 
 void pushRefusalDetail(Attempt& a, int32_t e) {
   if (e == -16 || e == -15) {
-    Push detail(IPC_MSG_SYNRR_REFUSED);
+    WipedMessage detail(IPC_MSG_SYNRR_REFUSED);
     detail.msg->result = u32At(tbuff);
     IPC_SendToClient(detail.msg.get(), a.client);
   } else if (e == CONNECT_ERR_OTP) {
@@ -342,7 +334,7 @@ bool waitSynOkf(Attempt& a) {
   int32_t e = treatReceivedPacket_Error;
   logLine("CS_APP_KEYS not set. Error: " + num(e));
   if (e == CONNECT_ERR_OKF_REFUSED) {
-    Push detail(IPC_MSG_SYNOKF_REFUSED);
+    WipedMessage detail(IPC_MSG_SYNOKF_REFUSED);
     memcpy(detail.msg->payload, tbuff, 76);
     IPC_SendToClient(detail.msg.get(), a.client);
   } else if (e == CONNECT_ERR_OTP) {
@@ -389,7 +381,7 @@ std::string connectionFlags(const veskcfgothertype& cfg) {
 }
 
 void pushRules(int client) {
-  Push rules(IPC_MSG_RULES_ON_CONNECT);
+  WipedMessage rules(IPC_MSG_RULES_ON_CONNECT);
   rules.msg->result = sizeof RULES;
   rules.msg->value1 = sizeof ATABLE;
   memcpy(rules.msg->payload, RULES, sizeof RULES);
@@ -637,7 +629,7 @@ bool is_interupt_connecton(int32_t& result, int32_t& error) {
 
 void sendExtendedOTPError(int client) {
   logLine("CS_APP_SYNOK OTP INNER ERROR!");
-  Push otp(IPC_MSG_OTP_ERROR);
+  WipedMessage otp(IPC_MSG_OTP_ERROR);
   otp.msg->result = tbuff[0];
   logLine("OTP INNER ERROR CODE: " + num(tbuff[0]));
   IPC_SendToClient(otp.msg.get(), client);
