@@ -1,93 +1,16 @@
 #include "Service/common/nm_suffixes.h"
 
-#include <cstring>
 #include <string>
 #include <vector>
 
 #include "Service/common/nm_connection_steps.h"
+#include "Service/common/nm_session.h"
 #include "cross/utils/log.h"
 
 namespace {
 
-// Bound of one commit or reapply wait, and of the client's release.
-constexpr unsigned kNmCallTimeoutMs = 30000;
-constexpr unsigned kNmReleaseTimeoutMs = 5000;
-
 void logLine(int line, const char* function, const std::string& text) {
   GetLog().WriteToLogFL(__FILE__, line, function, text.c_str());
-}
-
-void markGone(gpointer flag, GObject*) { *static_cast<bool*>(flag) = true; }
-
-gboolean markExpired(gpointer flag) {
-  *static_cast<bool*>(flag) = true;
-  return G_SOURCE_REMOVE;
-}
-
-gboolean cancelCall(gpointer cancellable) {
-  g_cancellable_cancel(static_cast<GCancellable*>(cancellable));
-  return G_SOURCE_REMOVE;
-}
-
-// One libnm client on a main context of its own, pushed as this thread's
-// default for the client's lifetime: callers on several threads never run
-// or quit each other's loops. The client is released on that context and
-// the context is iterated until libnm has let go of it.
-class NmSession {
- public:
-  NmSession() : context(g_main_context_new()) {
-    g_main_context_push_thread_default(context);
-    client = nm_client_new(nullptr, &error);
-    if (client != nullptr && !nm_client_get_nm_running(client)) {
-      g_set_error_literal(&error, G_IO_ERROR, G_IO_ERROR_NOT_CONNECTED, "NetworkManager не запущен");
-      release();
-    }
-  }
-  ~NmSession() {
-    release();
-    if (error != nullptr) g_error_free(error);
-    g_main_context_pop_thread_default(context);
-    g_main_context_unref(context);
-  }
-  NmSession(const NmSession&) = delete;
-  NmSession& operator=(const NmSession&) = delete;
-
-  NMClient* get() const { return client; }
-  const char* errorText() const { return error != nullptr ? error->message : "?"; }
-  GMainContext* mainContext() const { return context; }
-
- private:
-  void release() {
-    if (client == nullptr) return;
-    GObject* watcher = nm_client_get_context_busy_watcher(client);
-    bool gone = false;
-    g_object_weak_ref(watcher, markGone, &gone);
-    g_object_unref(client);
-    client = nullptr;
-    bool expired = false;
-    GSource* timer = g_timeout_source_new(kNmReleaseTimeoutMs);
-    g_source_set_callback(timer, markExpired, &expired, nullptr);
-    g_source_attach(timer, context);
-    while (!gone && !expired) g_main_context_iteration(context, TRUE);
-    if (!gone) g_object_weak_unref(watcher, markGone, &gone);
-    g_source_destroy(timer);
-    g_source_unref(timer);
-  }
-
-  GMainContext* context;
-  NMClient* client = nullptr;
-  GError* error = nullptr;
-};
-
-// Runs loop until its callback quits it; after kNmCallTimeoutMs the call is
-// cancelled, so its callback still comes (with a cancelled error) and ends it.
-void runBounded(GMainContext* context, GMainLoop* loop, GCancellable* cancellable) {
-  GSource* timer = g_timeout_source_new(kNmCallTimeoutMs);
-  g_source_set_callback(timer, cancelCall, cancellable, nullptr);
-  g_source_attach(timer, context);
-  g_main_loop_run(loop);
-  g_source_destroy(timer);
-  g_source_unref(timer);
 }
 
 }  // namespace
@@ -155,37 +78,56 @@ void putSuffixes(NMSettingIPConfig* setting, const SuffixList& suffixes) {
     if (!suffix.empty()) nm_setting_ip_config_add_dns_search(setting, suffix.c_str());
 }
 
-void reapplyOrLog(NMClient* client, const std::string& id) {
+void reapplyOrLog(NMClient* client, const std::string& id, const char* function) {
   if (restart_connection_libnm_reapply(client, id) != 0)
-    logLine(__LINE__, "restart_connection_libnm_reapply", "Критическая ошибка при перезапуске '" + id + "'");
+    logLine(__LINE__, function, "Критическая ошибка при перезапуске '" + id + "'");
+}
+
+// The profile of an active connection whose search list is to be changed
+// (its id in id), or null.
+NMRemoteConnection* eligibleProfile(NMActiveConnection* active, std::string& id) {
+  NMRemoteConnection* remote = nm_active_connection_get_connection(active);
+  if (remote == nullptr) return nullptr;
+  NMSettingConnection* setting = nm_connection_get_setting_connection(NM_CONNECTION(remote));
+  if (setting == nullptr) return nullptr;
+  const char* rawId = nm_setting_connection_get_id(setting);
+  id = rawId != nullptr ? rawId : "";
+  return should_process_connection(setting, id.c_str()) ? remote : nullptr;
+}
+
+// The active connections now, each with a reference of its own, so that the
+// set handled stays fixed whatever NetworkManager does meanwhile.
+std::vector<NMActiveConnection*> activeSnapshot(NMClient* client) {
+  std::vector<NMActiveConnection*> snapshot;
+  const GPtrArray* actives = nm_client_get_active_connections(client);
+  for (guint i = 0; actives != nullptr && i < actives->len; i++)
+    snapshot.push_back(static_cast<NMActiveConnection*>(g_object_ref(g_ptr_array_index(actives, i))));
+  return snapshot;
 }
 
 void set_suffix_for_connection(const NmSession& session, NMActiveConnection* active, const SuffixList& suffixes,
                                PreviousSuffixMap& previous) {
-  NMRemoteConnection* remote = nm_active_connection_get_connection(active);
+  const char* fn = "set_suffix_for_connection";
+  std::string id;
+  NMRemoteConnection* remote = eligibleProfile(active, id);
   if (remote == nullptr) return;
   g_object_ref(remote);
   NMConnection* profile = NM_CONNECTION(remote);
-  NMSettingConnection* setting = nm_connection_get_setting_connection(profile);
-  const char* rawId = setting != nullptr ? nm_setting_connection_get_id(setting) : nullptr;
-  std::string id = rawId != nullptr ? rawId : "";
-  if (setting != nullptr && should_process_connection(setting, id.c_str())) {
-    logLine(__LINE__, "set_suffix_for_connection", "Обрабатываем подключение: " + id);
-    NMSettingIPConfig* ip4 = NM_SETTING_IP_CONFIG(nm_connection_get_setting_ip4_config(profile));
-    if (ip4 == nullptr) {
-      ip4 = NM_SETTING_IP_CONFIG(nm_setting_ip4_config_new());
-      nm_connection_add_setting(profile, NM_SETTING(ip4));
-      logLine(__LINE__, "set_suffix_for_connection", "SetSuffixForAllActive: Созданы новые настройки IPv4");
-    }
-    previous[id] = get_current_suffixes(ip4);
-    putSuffixes(ip4, suffixes);
-    if (GError* error = commitAndWait(session.mainContext(), remote)) {
-      logLine(__LINE__, "set_suffix_for_connection", std::string("Ошибка при сохранении: ") + error->message);
-      g_error_free(error);
-    } else {
-      logLine(__LINE__, "set_suffix_for_connection", "SetSuffixForAllActive: Настройки успешно обновлены");
-      reapplyOrLog(session.get(), id);
-    }
+  logLine(__LINE__, fn, "Обрабатываем подключение: " + id);
+  NMSettingIPConfig* ip4 = NM_SETTING_IP_CONFIG(nm_connection_get_setting_ip4_config(profile));
+  if (ip4 == nullptr) {
+    ip4 = NM_SETTING_IP_CONFIG(nm_setting_ip4_config_new());
+    nm_connection_add_setting(profile, NM_SETTING(ip4));
+    logLine(__LINE__, fn, "SetSuffixForAllActive: Созданы новые настройки IPv4");
+  }
+  previous[id] = get_current_suffixes(ip4);
+  putSuffixes(ip4, suffixes);
+  if (GError* error = commitAndWait(session.mainContext(), remote)) {
+    logLine(__LINE__, fn, std::string("Ошибка при сохранении: ") + error->message);
+    g_error_free(error);
+  } else {
+    logLine(__LINE__, fn, "SetSuffixForAllActive: Настройки успешно обновлены");
+    reapplyOrLog(session.get(), id, fn);
   }
   g_object_unref(remote);
 }
@@ -303,15 +245,27 @@ PreviousSuffixMap SetSuffixForAllActive(const SuffixList& suffixes) {
     return previous;
   }
   logLine(__LINE__, fn, "Найдено активных подключений: " + std::to_string(actives->len));
-  // The set handled is fixed now, whatever NetworkManager does meanwhile.
-  std::vector<NMActiveConnection*> snapshot;
-  for (guint i = 0; i < actives->len; i++)
-    snapshot.push_back(static_cast<NMActiveConnection*>(g_object_ref(g_ptr_array_index(actives, i))));
-  for (NMActiveConnection* active : snapshot) {
+  for (NMActiveConnection* active : activeSnapshot(session.get())) {
     set_suffix_for_connection(session, active, suffixes, previous);
     g_object_unref(active);
   }
   return previous;
+}
+
+PreviousSuffixMap GetSuffixesOfAllActive() {
+  PreviousSuffixMap current;
+  NmSession session;
+  if (session.get() == nullptr) {
+    logLine(__LINE__, "GetSuffixesOfAllActive", std::string("Ошибка создания клиента: ") + session.errorText());
+    return current;
+  }
+  for (NMActiveConnection* active : activeSnapshot(session.get())) {
+    std::string id;
+    if (NMRemoteConnection* profile = eligibleProfile(active, id))
+      current[id] = get_current_suffixes(NM_SETTING_IP_CONFIG(nm_connection_get_setting_ip4_config(NM_CONNECTION(profile))));
+    g_object_unref(active);
+  }
+  return current;
 }
 
 int RestoreOldSuffixes(const PreviousSuffixMap& saved) {
@@ -346,7 +300,7 @@ int RestoreOldSuffixes(const PreviousSuffixMap& saved) {
     }
     logLine(__LINE__, fn, "Восстановлены суффиксы для " + id);
     restored++;
-    reapplyOrLog(session.get(), id);
+    reapplyOrLog(session.get(), id, fn);
   }
   logLine(__LINE__, fn, "Всего восстановлено подключений: " + std::to_string(restored));
   return failed != 0 ? 1 : 0;

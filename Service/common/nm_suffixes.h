@@ -18,6 +18,11 @@ using PreviousSuffixMap = std::map<std::string, SuffixList>;
 // nothing to do or NetworkManager could not be reached (nothing changed).
 PreviousSuffixMap SetSuffixForAllActive(const SuffixList& suffixes);
 
+// The search list of every connection that SetSuffixForAllActive would
+// change now, read without changing anything; empty when NetworkManager
+// could not be reached.
+PreviousSuffixMap GetSuffixesOfAllActive();
+
 // Puts the saved lists back on the profiles with those ids (a missing profile
 // or one without IPv4 setting is passed over). 0 when nothing was to be done
 // or every commit succeeded; 1 when NetworkManager could not be reached or a

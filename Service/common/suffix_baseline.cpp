@@ -70,9 +70,14 @@ void PreConnectSettings(int) {
     logLine(__LINE__, fn, "Setting DNS suffixes: { ");
     for (const std::string& suffix : suffixes) logLine(__LINE__, fn, "\t" + suffix);
     logLine(__LINE__, fn, "}");
-    // The baseline keeps each connection's list from before the first change.
-    for (auto& [id, list] : SetSuffixForAllActive(suffixes)) m_old_values.emplace(id, list);
+    // The baseline keeps each connection's list from before the first change,
+    // and reaches the disk before anything is changed: a crash during the
+    // change still finds every list to put back.
+    for (auto& [id, list] : GetSuffixesOfAllActive()) m_old_values.emplace(id, list);
     SaveSuffixBaselineFile(g_suffix_baseline_path, m_old_values);
+    size_t saved = m_old_values.size();
+    for (auto& [id, list] : SetSuffixForAllActive(suffixes)) m_old_values.emplace(id, list);
+    if (m_old_values.size() != saved) SaveSuffixBaselineFile(g_suffix_baseline_path, m_old_values);
   }
   if (!hooks.writeStatusJson())
     logLine(__LINE__, fn, "ERROR! Can't save STATUS.JSON!");

@@ -12,7 +12,8 @@ namespace {
 
 constexpr uint32_t kEntries = 256, kEntrySize = 12;
 constexpr uint32_t kEmptyFlags = 0x80;
-constexpr uint32_t kReplySize = 8;
+constexpr uint32_t kReplySize = 8;   // request 17's reply
+constexpr uint32_t kBlockHead = 16;  // request 16's block information
 
 uint8_t *rules;          // the image in force
 uint32_t rules_len;
@@ -86,7 +87,8 @@ int32_t take_chunk(const uint8_t *payload, uint32_t n, uint32_t *next) {
 
 extern "C" {
 
-uint32_t LCFGSetBlock(uint8_t *payload, uint32_t n) {
+uint32_t LCFGSetBlock(uint8_t *payload, uint32_t n, uint32_t room) {
+  if (room < kReplySize) return 0;
   uint32_t next;
   int32_t err = take_chunk(payload, n, &next);
   wr32(payload, next);
@@ -94,8 +96,8 @@ uint32_t LCFGSetBlock(uint8_t *payload, uint32_t n) {
   return kReplySize;
 }
 
-uint32_t LCFGGetBlock(uint8_t *payload) {
-  if (!rules) return 0;
+uint32_t LCFGGetBlock(uint8_t *payload, uint32_t room) {
+  if (!rules || room < kBlockHead) return 0;
   uint32_t offset = rd32(payload), len;
   if (offset == 0)
     len = LCFG_HEADER_SIZE;
@@ -105,12 +107,13 @@ uint32_t LCFGGetBlock(uint8_t *payload) {
     len = rules_len - LCFG_IMAGE_SIZE;
   else
     return 0;
+  if (len > room - kBlockHead) return 0;
   wr32(payload, offset);
   wr32(payload + 4, len);
   wr32(payload + 8, rules_len);
   wr32(payload + 12, 0);
-  memcpy(payload + 16, rules + offset, len);
-  return 16 + len;
+  memcpy(payload + kBlockHead, rules + offset, len);
+  return kBlockHead + len;
 }
 
 void LCFGReadOnStart(void) {

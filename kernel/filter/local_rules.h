@@ -24,12 +24,14 @@ extern uint8_t clilcfg[LCFG_HEADER_SIZE];
 // Request 17: payload u32 image length, u32 offset, chunk bytes (n in all).
 // Writes u32 next expected offset and i32 error word (0, -1/-2 image too
 // short, -3 a seal does not check, -5 no memory, -7 out of order or wrong
-// size or format) and returns 8.
-uint32_t LCFGSetBlock(uint8_t *payload, uint32_t n);
+// size or format) and returns 8; 0, taking nothing, when the room of the
+// payload buffer cannot hold the 8-byte reply.
+uint32_t LCFGSetBlock(uint8_t *payload, uint32_t n, uint32_t room);
 // Request 16: payload u32 offset (0 header, 32 table, 3112 tail). Writes
 // 16 bytes of block information (u32 offset, u32 length, u32 image length,
-// u32 0) and the block; returns 16 + length, 0 for another offset.
-uint32_t LCFGGetBlock(uint8_t *payload);
+// u32 0) and the block; returns 16 + length, 0 for another offset or when
+// the reply does not fit the room of the payload buffer.
+uint32_t LCFGGetBlock(uint8_t *payload, uint32_t room);
 // Installs the empty image.
 void LCFGReadOnStart(void);
 void LCFGFreeMemory(void);

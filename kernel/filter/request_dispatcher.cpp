@@ -191,12 +191,12 @@ int32_t GetVeskCfgOther(Request &r) {
 }
 
 int32_t GetLocalCfg(Request &r) {
-  uint32_t len = LCFGGetBlock(r.payload);
+  uint32_t len = LCFGGetBlock(r.payload, r.room);
   return len ? Reply(r, len) : -3;
 }
 
 int32_t SetLocalCfg(Request &r) {
-  uint32_t len = LCFGSetBlock(r.payload, r.n);
+  uint32_t len = LCFGSetBlock(r.payload, r.n, r.room);
   return len ? Reply(r, len) : -3;
 }
 

@@ -15,17 +15,17 @@ using namespace zor::wire;
 
 constexpr uint32_t kRrFixed = kSynRrHead + 4;    // a SYN RR is TLV length + 36
 constexpr uint32_t kFragHead = 12;                // bytes every fragment repeats
-constexpr uint32_t kMaxOffsets = 16;
 constexpr uint32_t kPkiHead = 28;
 constexpr uint32_t kDefaultTimeout = 5;
 
-// Gathers the fragments of one SYN RR (one bundle number at a time).
+// Gathers the fragments of one SYN RR (one bundle number at a time). The
+// image is whole when every byte of the claimed total has been covered by
+// some fragment; repeated or overlapping fragments add nothing to the count.
 struct Bundle {
   uint8_t number;
   uint16_t tlv_len;
-  uint32_t count;
-  uint32_t noffsets;
-  uint16_t offsets[kMaxOffsets];
+  uint32_t count;                    // distinct image bytes covered so far
+  uint8_t covered[kImageSize / 8];   // one bit per image byte
   uint8_t image[kImageSize];
 };
 
@@ -40,15 +40,21 @@ Bundle *BundleFor(uint8_t number, uint16_t tlv_len) {
   b->number = number;
   b->tlv_len = tlv_len;
   b->count = 0;
-  b->noffsets = 0;
+  memset(b->covered, 0, sizeof b->covered);
   Current() = b;
   return b;
 }
 
-bool SeenOffset(const Bundle &b, uint16_t off) {
-  for (uint32_t i = 0; i < b.noffsets; ++i)
-    if (b.offsets[i] == off) return true;
-  return false;
+// Marks image bytes [from, to) as covered; how many were new.
+uint32_t Cover(Bundle &b, uint32_t from, uint32_t to) {
+  uint32_t added = 0;
+  for (uint32_t i = from; i < to; ++i) {
+    uint8_t bit = (uint8_t)(1u << (i & 7));
+    if (b.covered[i >> 3] & bit) continue;
+    b.covered[i >> 3] |= bit;
+    ++added;
+  }
+  return added;
 }
 
 void ClearKeyAreas() {
@@ -107,31 +113,27 @@ int32_t TreatStatus(uint8_t *buf, uint32_t len, uint32_t cap, uint32_t *out) {
   }
 }
 
-// Adds one fragment; 0 while waiting, 1 complete, negative refused.
+// Adds one fragment; 0 while waiting, 1 complete, negative refused. A
+// fragment at offset 0 carries image bytes [0, len); any other carries the
+// 12-byte head again and then image bytes [off + 12, off + len).
 int32_t Gather(const uint8_t *d, uint32_t len) {
   uint16_t tlv_len = TlvLengthOf(d);
   uint16_t off = rd16(d + 10);
   uint32_t total = tlv_len + kRrFixed;
-  if ((uint32_t)off + len > kImageSize || (uint32_t)off + len > total ||
-      (off == 0 && len < kSynRrHead)) {
+  if (total > kImageSize || (uint32_t)off + len > total || (off == 0 && len < kSynRrHead)) {
     client.synrr_len = 0;
     return -9;
   }
   Bundle *b = BundleFor(d[8], tlv_len);
   if (!b) return -9;
   if (b->tlv_len != tlv_len) return -9;
-  if (SeenOffset(*b, off)) return 0;
-  if (b->noffsets < kMaxOffsets) b->offsets[b->noffsets++] = off;
-  uint32_t copied;
-  if (off == 0) {
-    memcpy(b->image, d, len);
-    copied = len;
-  } else {
-    copied = len - kFragHead;
-    memcpy(b->image + kFragHead + off, d + kFragHead, copied);
-  }
-  b->count += copied;
-  if (b->count > total) return -9;
+  uint32_t from = off == 0 ? 0 : kFragHead + off;
+  uint32_t end = (uint32_t)off + len;
+  if (from >= end) return 0;
+  uint32_t added = Cover(*b, from, end);
+  if (added == 0) return 0;
+  memcpy(b->image + from, d + (off == 0 ? 0 : kFragHead), end - from);
+  b->count += added;
   if (b->count < total) return 0;
   memcpy(client.synrr, b->image, total);
   client.synrr_len = total;

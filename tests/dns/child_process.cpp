@@ -1,8 +1,10 @@
 #include "tests/dns/child_process.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,15 +16,15 @@
 extern char** environ;
 
 bool ChildProcess::start(const std::vector<std::string>& argv, const std::string& logPath) {
-  std::vector<char*> args;
-  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  std::vector<const char*> args = {"setpriv", "--pdeathsig", "SIGKILL", "--"};
+  for (const std::string& a : argv) args.push_back(a.c_str());
   args.push_back(nullptr);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
   posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
   posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  int rc = posix_spawnp(&pid_, args[0], &actions, nullptr, args.data(), environ);
+  int rc = posix_spawnp(&pid_, args[0], &actions, nullptr, const_cast<char* const*>(args.data()), environ);
   posix_spawn_file_actions_destroy(&actions);
   if (rc != 0) pid_ = 0;
   return rc == 0;
@@ -71,6 +73,21 @@ bool WaitForOutput(const std::string& command, const std::string& expected, int 
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   } while (std::chrono::steady_clock::now() < deadline);
   return false;
+}
+
+std::string FreshNetnsName(const std::string& prefix) {
+  std::string names;
+  Shell("ip netns list | cut -d' ' -f1", &names);
+  size_t at = 0;
+  for (size_t end; (end = names.find('\n', at)) != std::string::npos; at = end + 1) {
+    std::string name = names.substr(at, end - at);
+    if (name.rfind(prefix, 0) != 0) continue;
+    pid_t owner = static_cast<pid_t>(atol(name.c_str() + prefix.size()));
+    if (owner <= 0 || owner == getpid() || kill(owner, 0) == 0 || errno != ESRCH) continue;
+    Shell("ip netns pids " + name + " | xargs -r kill -9; ip netns del " + name);
+  }
+  static int counter = 0;
+  return prefix + std::to_string(getpid()) + "x" + std::to_string(counter++);
 }
 
 std::string ShellQuote(const std::string& text) {

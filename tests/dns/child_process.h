@@ -7,7 +7,8 @@
 #include <vector>
 
 // A started program whose standard output and error go to logPath; stopped
-// (SIGTERM, then SIGKILL after a bounded wait) by stop() or the destructor.
+// (SIGTERM, then SIGKILL after a bounded wait) by stop() or the destructor,
+// and killed by the kernel should the test process die first.
 class ChildProcess {
  public:
   ChildProcess() = default;
@@ -31,5 +32,10 @@ int Shell(const std::string& command, std::string* out = nullptr);
 // Runs command every 100 ms until its output (blanks trimmed) is expected;
 // false after timeoutMs.
 bool WaitForOutput(const std::string& command, const std::string& expected, int timeoutMs);
+// A namespace name for this process: prefix, pid, "x", a counter. Namespaces
+// of this prefix whose process is gone (a test that crashed) are removed
+// first, with whatever still runs in them.
+std::string FreshNetnsName(const std::string& prefix);
+
 // The text quoted for sh.
 std::string ShellQuote(const std::string& text);

@@ -66,8 +66,7 @@ pc1 IN A 192.0.2.99
 }  // namespace
 
 KdcBench::KdcBench() {
-  static int counter = 0;
-  ns = "zdkr" + std::to_string(getpid()) + "x" + std::to_string(counter++);
+  ns = FreshNetnsName("zdkr");
 }
 
 KdcBench::~KdcBench() {

@@ -56,8 +56,7 @@ std::string keyfileText(const NmProfile& p, int index) {
 }  // namespace
 
 NmBench::NmBench(std::vector<NmProfile> list) : profiles(std::move(list)) {
-  static int counter = 0;
-  ns = "zdnm" + std::to_string(getpid()) + "x" + std::to_string(counter++);
+  ns = FreshNetnsName("zdnm");
   setenv("DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + testDir.file("bus")).c_str(), 1);
 }
 

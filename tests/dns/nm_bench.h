@@ -40,12 +40,12 @@ class NmBench {
   bool blockKeyfile(const std::string& id);
   bool unblockKeyfile(const std::string& id);
 
+  std::string keyfilePath(const std::string& id) const { return testDir.file("profiles/" + id + ".nmconnection"); }
   const std::string& netns() const { return ns; }
   const TestDir& dir() const { return testDir; }
   std::string nmLog() const { return readWholeFile(testDir.file("nm.log")); }
 
  private:
-  std::string keyfilePath(const std::string& id) const { return testDir.file("profiles/" + id + ".nmconnection"); }
   void writeConfig();
 
   std::vector<NmProfile> profiles;

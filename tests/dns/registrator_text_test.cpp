@@ -3,6 +3,7 @@
 // reader, the update's preconditions, the periodic thread and the adapter
 // address probe.
 #include <dirent.h>
+#include <unistd.h>
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -155,6 +156,8 @@ TEST(PeriodicUpdate, StartsOneThreadAndStopsItPromptly) {
   StartPeriodicUpdate();
   EXPECT_EQ(threadCount(), before + 1);
   StopPeriodicUpdate();
+  // A joined thread may stay listed for a moment after it ended.
+  for (int i = 0; i < 500 && threadCount() != before; i++) usleep(10000);
   EXPECT_EQ(threadCount(), before);
   StopPeriodicUpdate();
 }

@@ -27,6 +27,12 @@ bool testStatus() {
 }
 void testNudge() { g_nudges++; }
 
+int64_t modifiedNs(const std::string& path) {
+  struct stat st {};
+  stat(path.c_str(), &st);
+  return st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec;
+}
+
 const char* kFirstBaseline =
     "{\"connections\":[{\"id\":\"Wired A\",\"search\":[\"old.example\",\"lab.example\"]},"
     "{\"id\":\"Wired B\",\"search\":[]}]}\n";
@@ -57,6 +63,9 @@ TEST_F(SuffixBaseline, FirstListsAreSavedAndRestoreDropsThem) {
   PreConnectSettings(7);
   EXPECT_EQ(baseline(), kFirstBaseline);
   EXPECT_EQ(nm.searchOf("Wired A"), "corp.example");
+  // On disk before NetworkManager saved any changed profile.
+  EXPECT_LE(modifiedNs(g_suffix_baseline_path), modifiedNs(nm.keyfilePath("Wired A")));
+  EXPECT_LE(modifiedNs(g_suffix_baseline_path), modifiedNs(nm.keyfilePath("Wired B")));
   EXPECT_EQ(g_statusWrites, 1);
   EXPECT_EQ(g_nudges, 1);
 

@@ -396,6 +396,60 @@ TEST_F(Handshake, RepeatedFragmentChangesNothing) {
   EXPECT_EQ(r.state(), 4);
 }
 
+// A SYN RR fragment: the image's first 12 bytes with offset off, then the
+// image bytes [off + 12, off + 12 + n).
+Bytes Fragment(const Bytes &rr, uint16_t off, size_t n) {
+  Bytes f(12 + n);
+  std::copy(rr.begin(), rr.begin() + 12, f.begin());
+  f[10] = (uint8_t)off;
+  f[11] = (uint8_t)(off >> 8);
+  std::copy(rr.begin() + off + 12, rr.begin() + off + 12 + n, f.begin() + 12);
+  return f;
+}
+
+TEST_F(Handshake, FragmentsClaimingMoreThanTheReplyAreaAreRefused) {
+  gwsim::HandshakePeer peer(gwsim::Options{});
+  d.Start();
+  auto whole = peer.Handle(d.synrq.data(), d.synrq.size());
+  ASSERT_EQ(whole.size(), 1u);
+  // A bundle claiming a TLV length of 0xFFFF, padded far past the reply
+  // area; the repeats once added up to that total.
+  Bytes rr = whole[0];
+  rr.resize(20000, 0x5A);
+  rr[6] = rr[7] = 0xFF;
+  std::vector<Bytes> hostile = {Bytes(rr.begin(), rr.begin() + 1000)};
+  for (uint16_t k = 1; k <= 17; ++k) hostile.push_back(Fragment(rr, (uint16_t)(k * 900), 1000));
+  for (int i = 0; i < 80; ++i) hostile.push_back(Fragment(rr, 17 * 900, 1000));
+  for (const Bytes &f : hostile) {
+    Reply r = d.Treat(f);
+    ASSERT_EQ(r.status(), -9);
+    ASSERT_EQ(r.state(), 3);
+  }
+  Reply r = d.Treat(whole[0]);
+  EXPECT_EQ(r.status(), 0);
+  EXPECT_EQ(r.state(), 4);
+}
+
+TEST_F(Handshake, OverlappingFragmentsDoNotCompleteTheImage) {
+  gwsim::HandshakePeer peer(gwsim::Options{});
+  d.Start();
+  auto whole = peer.Handle(d.synrq.data(), d.synrq.size());
+  ASSERT_EQ(whole.size(), 1u);
+  const Bytes &rr = whole[0];
+  ASSERT_GT(rr.size(), 120u);
+  // The head, then pieces at distinct offsets that cover one stretch again
+  // and again: their sizes add up past the total, the tail is still missing.
+  Reply r = d.Treat(Bytes(rr.begin(), rr.begin() + 32));
+  for (uint16_t off = 20; off < 40; ++off) {
+    r = d.Treat(Fragment(rr, off, 40));
+    ASSERT_EQ(r.status(), 0) << "offset " << off;
+    ASSERT_EQ(r.state(), 3) << "offset " << off;
+  }
+  r = d.Treat(Fragment(rr, 20, rr.size() - 32));
+  EXPECT_EQ(r.status(), 0);
+  EXPECT_EQ(r.state(), 4);
+}
+
 TEST_F(Handshake, StatusAfterTheSynRrIsRefused) {
   gwsim::HandshakePeer peer(gwsim::Options{});
   ASSERT_EQ(ToSynRr(peer).state(), 4);

@@ -105,6 +105,17 @@ std::vector<Case> Cases() {
       {"gateway config not connected", kInitialised, 14, {}, 1536, -1, 24, 0, 2, 0, {}},
       {"gateway other not connected", kInitialised, 15, {}, 18408, -1, -5, 0, 2, 0, {}},
       {"direct transport", kInitialised, 18, Bytes(14), 14, -1, 24, 0, 3, 0, {}},
+      {"local rules header block", kFresh, 16, U32(0), 48, -1, 72, 0, 0, 48,
+       [](const uint8_t *p) {
+         EXPECT_EQ(Get32(p + 4), 32u);
+         EXPECT_EQ(Get32(p + 8), 3112u);
+         EXPECT_EQ(Get32(p + 16), 0x00011000u);
+       }},
+      {"local rules block without room", kFresh, 16, U32(0), 47, -1, -3, 0, 0, 0, {}},
+      {"local rules block in a bare header", kFresh, 16, {}, 0, -1, -3, 0, 0, 0, {}},
+      {"local rules chunk too short", kFresh, 17, Bytes(7), 8, -1, 32, 0, 0, 8,
+       [](const uint8_t *p) { EXPECT_EQ((int32_t)Get32(p + 4), -7); }},
+      {"local rules chunk in a bare header", kFresh, 17, {}, 0, -1, -3, 0, 0, 0, {}},
       {"proxy short", kInitialised, 18, Bytes(13), 14, -1, -4, 0, 2, 0, {}},
       {"proxy type 3", kInitialised, 18, [] { Bytes b(14); b[4] = 3; return b; }(), 14, -1, -4, 0,
        2, 0, {}},

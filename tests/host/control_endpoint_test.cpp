@@ -95,6 +95,18 @@ TEST_F(Endpoint, RequestsFromOtherUsersAreRefused) {
   EXPECT_TRUE(client->ioctl(kRequestFamilyId, 58, std::vector<uint8_t>(4))) << "root still served";
 }
 
+// Requests 16 and 17 framed without a payload: no room for their replies.
+TEST_F(Endpoint, LocalRuleRequestsWithoutRoomAnswerMinusThree) {
+  for (uint32_t code : {16u, 17u}) {
+    std::vector<uint8_t> header(24, 0);
+    header[0] = 0x09;
+    header[1] = 0x02;
+    auto r = client->ioctl(kRequestFamilyId, code, header);
+    ASSERT_TRUE(r) << code;
+    EXPECT_EQ(static_cast<int32_t>(testnl::u32_at(*r, 0)), -3) << code;
+  }
+}
+
 TEST_F(Endpoint, BadInputIsRefusedAndTheHostStillAnswers) {
   expect_endpoint_survives_bad_input(*client);
 }
