@@ -5,7 +5,10 @@
 # installation directory of its own (INST, where its registry, log and
 # status.json live). Nothing of the machine's own directories is touched.
 #
-#   daemon_start BUILD INST CLI_NS    starts it; DAEMON_PID is its process id
+#   daemon_start BUILD INST CLI_NS [ARG]  starts it (ARG: its first argument,
+#                                     run_as_process unless given); DAEMON_PID
+#                                     is the process started (the daemon's own
+#                                     unless it detaches)
 #   as_client CMD...                  runs CMD as uid $CLI_UID (1000) beside the daemon
 #   cli_start NAME [OPTIONS...]       a solvarin-cli in script mode: its
 #                                     actions go to $work/NAME.in, its output
@@ -16,8 +19,8 @@
 
 declare -A CLI_PID CLI_FD
 
-daemon_start() {  # build inst netns
-  local build=$1 inst=$2 ns=$3
+daemon_start() {  # build inst netns [first argument]
+  local build=$1 inst=$2 ns=$3 arg=${4-run_as_process}
   mkdir -p "$inst"
   cp "$build/Service/solvarind" "$inst/solvarind"
   chmod 755 "$inst"
@@ -31,9 +34,10 @@ daemon_start() {  # build inst netns
     mount -t tmpfs solvarin-lib /var/lib
     mkdir /var/lib/Solvarin
     mount -t tmpfs solvarin-tmp /tmp
-    exec /run/solvarin-inst/solvarind run_as_process' solvarind "$inst" >"$work/daemon.out" 2>&1 &
+    exec /run/solvarin-inst/solvarind $2' solvarind "$inst" "$arg" >"$work/daemon.out" 2>&1 &
   DAEMON_PID=$!
   pids+=("$DAEMON_PID")
+  [ "$arg" = run_as_process ] || return 0
   for _ in $(seq 100); do
     [ -S "/proc/$DAEMON_PID/root/run/solvarin/solvarin_connection_ipc.socket" ] && return 0
     sleep 0.1

@@ -222,4 +222,28 @@ timeout 15 tail --pid="$DAEMON_PID" -f /dev/null || { kill -CONT "$host_pid"; fa
 wait "$DAEMON_PID" || status=$?
 kill -CONT "$host_pid"
 expect_eq "exit status of a killed shutdown" "$status" 137
+
+# ---- 6. Detached: descriptors 0-2 on /dev/null, working directory / ----
+daemon_start "$build" "$work/inst3" "$cli" detach || fail "solvarind did not start detached"
+status=0
+wait "$DAEMON_PID" || status=$?
+expect_eq "exit status of the detaching parent" "$status" 0
+wait_file "$work/inst3/log/SrvLog.csv" 5 || fail "the detached daemon wrote no log"
+daemon=
+for _ in $(seq 50); do
+  for pid in $(ip netns pids "$cli"); do
+    [ "$(readlink "/proc/$pid/cwd" || true)" = / ] &&
+      [ "$(readlink "/proc/$pid/exe" || true)" = /run/solvarin-inst/solvarind ] &&
+      grep -q "p$pid;" "$work/inst3/log/SrvLog.csv" && daemon=$pid
+  done
+  [ -n "$daemon" ] && break
+  sleep 0.1
+done
+[ -n "$daemon" ] || fail "no detached daemon"
+pids+=("$daemon")
+for fd in 0 1 2; do
+  expect_eq "descriptor $fd of the detached daemon" "$(readlink "/proc/$daemon/fd/$fd")" /dev/null
+done
+kill -TERM "$daemon"
+timeout 12 tail --pid="$daemon" -f /dev/null || fail "the detached daemon did not stop"
 echo "PASS"
