@@ -14,7 +14,6 @@
 #include "Service/common/drv_channel.h"
 #include "cross/utils/log.h"
 
-std::string active_adapter_name;
 const char* proc_net_route_path = "/proc/net/route";
 
 namespace {

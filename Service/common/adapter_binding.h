@@ -3,7 +3,8 @@
 // caller's network namespace), its binding in the filter, and the host
 // network queries of the client commands (interface list, MTU).
 #include <cstdint>
-#include <string>
+
+#include "Service/common/dns_registrator.h"
 
 // One interface in the reply of the interface list (2136 bytes).
 struct __attribute__((packed)) tSTRUCTNICINFO {
@@ -21,8 +22,8 @@ struct __attribute__((packed)) tSTRUCTNICINFO {
 };
 static_assert(sizeof(tSTRUCTNICINFO) == 2136, "an interface record is 2136 bytes");
 
-// The adapter name the filter reported after the last binding.
-extern std::string active_adapter_name;
+// The adapter name the filter reported after the last binding goes to
+// active_adapter_name (owned by the DNS registration, which reads it).
 // The routing table read; tests may point it elsewhere.
 extern const char* proc_net_route_path;
 

@@ -1,7 +1,6 @@
 #include "Service/common/drv_channel.h"
 
 #include <linux/netlink.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -63,18 +62,9 @@ size_t buildRequest(uint8_t* m, uint32_t code, const void* buf, uint32_t len) {
   uint32_t alen = len + 8;
   uint32_t mlen = 20 + ((alen + 3u) & ~3u);
   std::memset(m, 0, mlen);
-  uint16_t type = static_cast<uint16_t>(ZorVpnNLSK_fID), flags = NLM_F_REQUEST;
-  uint32_t seq = NL_SEQ, pid = static_cast<uint32_t>(getpid());
-  uint16_t alen16 = static_cast<uint16_t>(alen), atype = REQUEST_ATTR;
-  std::memcpy(m, &mlen, 4);
-  std::memcpy(m + 4, &type, 2);
-  std::memcpy(m + 6, &flags, 2);
-  std::memcpy(m + 8, &seq, 4);
-  std::memcpy(m + 12, &pid, 4);
-  m[16] = REQUEST_CMD;
-  m[17] = 1;
-  std::memcpy(m + 20, &alen16, 2);
-  std::memcpy(m + 22, &atype, 2);
+  GenlPutHeaders(m, mlen, static_cast<uint16_t>(ZorVpnNLSK_fID), NL_SEQ, static_cast<uint32_t>(getpid()),
+                 REQUEST_CMD);
+  GenlPutAttribute(m + 20, static_cast<uint16_t>(alen), REQUEST_ATTR);
   std::memcpy(m + 24, &code, 4);
   if (len) std::memcpy(m + 28, buf, len);
   return mlen;
@@ -92,14 +82,17 @@ bool replyValid(const uint8_t* r, ssize_t n) {
   return alen >= 8 && alen <= nlen - 20;
 }
 
+// One request is in flight at a time, so whatever waits before a request
+// is sent is late: the reply to an earlier request that timed out (every
+// reply carries sequence number 50, so it would pass for the next one's).
+void dropStaleReplies(uint8_t* scratch) {
+  while (recv(ZorVpnNLSK, scratch, DRV_NL_BUFFER, MSG_DONTWAIT) > 0) {
+  }
+}
+
 // Receives one reply within the channel's time-out.
 ssize_t receiveReply(uint8_t* r) {
-  pollfd p{ZorVpnNLSK, POLLIN, 0};
-  int ready;
-  do {
-    ready = poll(&p, 1, static_cast<int>(SendIRP_ReplyTimeoutMs));
-  } while (ready < 0 && errno == EINTR);
-  if (ready <= 0) return -1;
+  if (!GenlWaitReadable(ZorVpnNLSK, static_cast<int>(SendIRP_ReplyTimeoutMs))) return -1;
   return recv(ZorVpnNLSK, r, DRV_NL_BUFFER, MSG_DONTWAIT);
 }
 
@@ -140,6 +133,7 @@ int32_t SendIRP_LINUXNETLINK(uint32_t code, void* buf, uint32_t len, uint32_t* g
     ZorVpnNLSK_fID = GenlLookupFamily(ZorVpnNLSK, seam, static_cast<uint32_t>(getpid()), nm_drvdevname,
                                       FAMILY_WAIT_MS);
   if (ZorVpnNLSK_fID >= 0) {
+    dropStaleReplies(in.p);
     size_t mlen = buildRequest(out.p, code, buf, len);
     sockaddr_nl to{};
     to.nl_family = AF_NETLINK;

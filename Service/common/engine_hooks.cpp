@@ -2,6 +2,9 @@
 
 #include <mutex>
 
+#include "Service/common/dns_registrator.h"
+#include "Service/common/filter_queries.h"
+#include "Service/common/local_rules.h"
 #include "cross/utils/ipc_server.h"
 #include "cross/utils/service_hooks.h"
 
@@ -43,6 +46,13 @@ EngineHooks Engine_SetHooks(const EngineHooks& hooks) {
   if (hooks.sendToTunnelOwner) g_hooks.sendToTunnelOwner = hooks.sendToTunnelOwner;
   if (hooks.sendToClients) g_hooks.sendToClients = hooks.sendToClients;
   return previous;
+}
+
+void Engine_InstallDnsRegistratorHooks() {
+  DnsRegistratorHooks h{};
+  h.getVeskCfg = [](uint32_t* size, void*) { return getVeskCfg(size, nullptr); };
+  h.SetDnsUpdateServers = SetDnsUpdateServers;
+  SetDnsRegistratorHooks(h);
 }
 
 EngineHooks Engine_Hooks() {

@@ -25,3 +25,7 @@ EngineHooks Engine_StandingHooks();
 
 // The table in force (a copy; the engine calls through it).
 EngineHooks Engine_Hooks();
+
+// Gives the DNS registration the engine's gateway configuration and its
+// update-server request (SetDnsRegistratorHooks); called at start-up.
+void Engine_InstallDnsRegistratorHooks();

@@ -6,23 +6,11 @@
 #include <cstdint>
 
 #include "cross/utils/ipc_message.h"
+#include "kernel/include/drv_events.h"
 
-enum DrvSendEventCode : int32_t {
-  DrvSendEvent_STATE_CHANGED = 1,
-  DrvSendEvent_RECONNECT_ALWAYS = 3,
-  DrvSendEvent_RECONNECT_IFNEEDED = 4,
-  DrvSendEvent_AFTER_STANDBY = 6,
-  DrvSendEvent_SESSION_TIMEOUT = 9,
-  DrvSendEvent_GOT_ACCESS_LEVEL = 10,
-  DrvSendEvent_RECONNECT_NOKEEPALIVE = 11,
-  DrvSendEvent_RECONNECT_NOKEYCHANGE = 12,
-  DrvSendEvent_RADMTERMINATE = 13,
-  DrvSendEvent_RECONNECT_KEYCHANGE_NOADAPTER = 14,
-  DrvSendEvent_RECONNECT_KEYCHANGE_NOMEM = 15,
-  DrvSendEvent_RECONNECT_KEYCHANGE_BUILDFAIL = 16,
-  DrvSendEvent_RECONNECT_KEYCHANGE_REJECTED = 17,
-  DRV_EVENT_SOCKET_ERROR = 2005,  // the gateway socket failed while connected
-};
+// What the gateway socket passes when it failed while connected (no name).
+constexpr int32_t DRV_EVENT_SOCKET_ERROR = 2005;
+
 // "STATE_CHANGED" .. ; null for codes without a name.
 const char* DrvSendEventName(int32_t code);
 

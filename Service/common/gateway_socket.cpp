@@ -17,6 +17,7 @@
 
 #include "Service/common/engine_state.h"
 #include "Service/common/event_dispatcher.h"
+#include "Service/common/exit_safe_thread.h"
 #include "Service/common/handshake_requests.h"
 #include "cross/utils/log.h"
 #include "cross/utils/service_hooks.h"
@@ -40,7 +41,7 @@ constexpr int WATCH_TICK_MS = 250;
 
 int g_wakeFd = -1;  // SIGIO -> watcher
 std::atomic<bool> g_watchStop{false};
-std::thread g_watcher;
+ExitSafeThread g_watcher;
 
 void logLine(int line, const std::string& text) {
   GetLog().WriteToLogFL(__FILE__, line, "checkPacket", text.c_str());
@@ -75,10 +76,12 @@ void installSignalPath() {
   sa.sa_handler = socketSIG_handler;
   sigemptyset(&sa.sa_mask);
   sigaddset(&sa.sa_mask, SIGIO);
-  sa.sa_flags = 0;
+  // SIGIO may land on any thread of the daemon: interrupted calls restart
+  // instead of failing with EINTR in code that does not expect it.
+  sa.sa_flags = SA_RESTART;
   sigaction(SIGIO, &sa, nullptr);
   g_watchStop = false;
-  g_watcher = std::thread(watchGateway);
+  g_watcher.thread = std::thread(watchGateway);
   openSocket_signalsset = true;
 }
 
@@ -147,6 +150,7 @@ int32_t sendSocket(const void* data, uint32_t len) {
 
 uint32_t checkPacket() {
   treatReceivedPacket_Error = 0;
+  if (conn_socket == 0) return 0;  // no socket: nothing can wait (0 is not ours to read)
   uint8_t buf[ENGINE_PACKET_SIZE];
   ssize_t n = recv(conn_socket, buf, sizeof buf, MSG_DONTWAIT);
   if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return 0;
@@ -178,6 +182,7 @@ uint32_t checkPacket() {
 }
 
 uint32_t recvWinsock(void* buf, uint32_t len) {
+  if (conn_socket == 0) return RECV_NONE + EBADF;
   ssize_t n = recv(conn_socket, buf, len, MSG_DONTWAIT);
   if (n >= 0) return static_cast<uint32_t>(n);
   if (errno == EAGAIN || errno == EWOULDBLOCK) return RECV_NONE;
@@ -194,7 +199,7 @@ int32_t deinitWinsock() { return closeWinsock(); }
 void GatewaySocket_Stop() {
   if (openSocket_signalsset) {
     g_watchStop = true;
-    if (g_watcher.joinable()) g_watcher.join();
+    g_watcher.join();
     signal(SIGIO, SIG_IGN);
     close(g_wakeFd);
     g_wakeFd = -1;

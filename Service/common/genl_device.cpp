@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <linux/netlink.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -29,16 +28,6 @@ constexpr size_t REPLY_MAX = 65556;  // netlink + generic-netlink headers
 
 std::atomic<uint32_t> g_sequence{0};
 
-void putHeader(uint8_t* m, uint32_t len, uint16_t type, uint32_t seq, uint32_t port) {
-  uint16_t flags = NLM_F_REQUEST;
-  std::memcpy(m, &len, 4);
-  std::memcpy(m + 4, &type, 2);
-  std::memcpy(m + 6, &flags, 2);
-  std::memcpy(m + 8, &seq, 4);
-  std::memcpy(m + 12, &port, 4);
-  m[16] = 1;  // command
-  m[17] = 1;  // version
-}
 
 }  // namespace
 
@@ -78,10 +67,8 @@ int utl_drv_ipc_device_iocontrol(utl_drv_ipc_device* dev, const void* in, uint32
   // The message: headers, then attribute 1 of size + 4 bytes; 24 + size in all.
   uint32_t len = static_cast<uint32_t>(HEADERS + 4 + size);
   std::vector<uint8_t> m(len, 0);
-  putHeader(m.data(), len, static_cast<uint16_t>(dev->familyId), ++g_sequence, dev->port);
-  uint16_t alen = static_cast<uint16_t>(size + 4), atype = 1;
-  std::memcpy(&m[20], &alen, 2);
-  std::memcpy(&m[22], &atype, 2);
+  GenlPutHeaders(m.data(), len, static_cast<uint16_t>(dev->familyId), ++g_sequence, dev->port, 1);
+  GenlPutAttribute(&m[20], static_cast<uint16_t>(size + 4), 1);
   std::memcpy(&m[24], in, size);
   sockaddr_nl to{};
   to.nl_family = AF_NETLINK;
@@ -91,8 +78,7 @@ int utl_drv_ipc_device_iocontrol(utl_drv_ipc_device* dev, const void* in, uint32
   // The reply is taken whole (a buffer of outSize + 24 would cut a longer
   // one and fail its length check), then its attribute is cut to outSize.
   std::vector<uint8_t> r(REPLY_MAX);
-  pollfd p{dev->sock, POLLIN, 0};
-  if (poll(&p, 1, REPLY_WAIT_MS) <= 0) return 1;
+  if (!GenlWaitReadable(dev->sock, REPLY_WAIT_MS)) return 1;
   ssize_t n = recv(dev->sock, r.data(), r.size(), 0);
   if (n < 16) return 1;
   uint32_t nlen;

@@ -5,6 +5,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 
@@ -47,6 +49,34 @@ int GenlParseFamilyReply(const uint8_t* reply, long len) {
   return u16At(reply + next + 4);
 }
 
+void GenlPutHeaders(uint8_t* m, uint32_t len, uint16_t type, uint32_t seq, uint32_t port, uint8_t cmd) {
+  uint16_t flags = NLM_F_REQUEST;
+  std::memcpy(m, &len, 4);
+  std::memcpy(m + 4, &type, 2);
+  std::memcpy(m + 6, &flags, 2);
+  std::memcpy(m + 8, &seq, 4);
+  std::memcpy(m + 12, &port, 4);
+  m[16] = cmd;
+  m[17] = 1;
+  m[18] = m[19] = 0;
+}
+
+void GenlPutAttribute(uint8_t* at, uint16_t len, uint16_t type) {
+  std::memcpy(at, &len, 2);
+  std::memcpy(at + 2, &type, 2);
+}
+
+bool GenlWaitReadable(int sock, int timeoutMs) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    pollfd p{sock, POLLIN, 0};
+    int r = poll(&p, 1, left.count() > 0 ? static_cast<int>(left.count()) : 0);
+    if (r > 0) return true;
+    if (r == 0 || errno != EINTR) return false;
+  }
+}
+
 int GenlLookupFamily(int sock, const FilterSeam& seam, uint32_t senderPort, const char* name,
                      unsigned waitMs) {
   size_t nameLen = std::strlen(name);
@@ -54,25 +84,15 @@ int GenlLookupFamily(int sock, const FilterSeam& seam, uint32_t senderPort, cons
   uint8_t msg[256] = {};
   uint16_t alen = static_cast<uint16_t>(nameLen + 5);
   uint32_t mlen = 20 + ((alen + 3u) & ~3u);
-  uint16_t type = GENL_CTRL_TYPE, flags = NLM_F_REQUEST, atype = CTRL_ATTR_NAME;
-  uint32_t seq = 0;
-  std::memcpy(msg, &mlen, 4);
-  std::memcpy(msg + 4, &type, 2);
-  std::memcpy(msg + 6, &flags, 2);
-  std::memcpy(msg + 8, &seq, 4);
-  std::memcpy(msg + 12, &senderPort, 4);
-  msg[16] = CTRL_GETFAMILY;
-  msg[17] = 1;
-  std::memcpy(msg + 20, &alen, 2);
-  std::memcpy(msg + 22, &atype, 2);
+  GenlPutHeaders(msg, mlen, GENL_CTRL_TYPE, 0, senderPort, CTRL_GETFAMILY);
+  GenlPutAttribute(msg + 20, alen, CTRL_ATTR_NAME);
   std::memcpy(msg + 24, name, nameLen + 1);
   sockaddr_nl to{};
   to.nl_family = AF_NETLINK;
   to.nl_pid = seam.port;
   if (sendto(sock, msg, mlen, 0, reinterpret_cast<sockaddr*>(&to), sizeof to) < 0) return -1;
   if (waitMs) utl_SleepMs(waitMs);
-  pollfd p{sock, POLLIN, 0};
-  if (poll(&p, 1, FAMILY_REPLY_WAIT_MS) <= 0) {
+  if (!GenlWaitReadable(sock, FAMILY_REPLY_WAIT_MS)) {
     fprintf(stderr, "recv: no reply\n");
     return -1;
   }

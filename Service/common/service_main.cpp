@@ -87,6 +87,7 @@ void installHandlers() {
   hooks.sendToTunnelOwner = sendToTunnelOwner;
   hooks.sendToClients = sendToClients;
   Engine_SetHooks(hooks);
+  Engine_InstallDnsRegistratorHooks();
   SetComplianceNudge(engineAccessLevel, kNudgeDelaysMs);
   suffix_baseline::SetBaselineHooks({getDnsSuffixes, WriteStatusJson, ArmComplianceNudge});
 }

@@ -3,11 +3,16 @@
 // the socket, and the next request reopens it without a second look-up),
 // framed reply sizes and the time-out of a dead host.
 #include <gtest/gtest.h>
+#include <linux/netlink.h>
 
 #include <cstring>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <functional>
 
 #include "Service/common/drv_channel.h"
+#include "Service/common/filter_netlink_seam.h"
 #include "Service/common/handshake_requests.h"
 #include "tests/engine/engine_fixture.h"
 
@@ -66,6 +71,37 @@ TEST_F(ChannelTest, ADeadHostIsGivenUpAndCountedAsFailure) {
   uint32_t seconds = 0;
   EXPECT_EQ(getStageTimeout(seconds), 0);
   EXPECT_EQ(seconds, 5u);
+}
+
+// A reply that comes after its request timed out, while the reopened
+// socket is idle, is dropped before the next request (all replies carry
+// sequence number 50: it would pass for the next one's).
+TEST_F(ChannelTest, ALateReplyIsNotTakenForTheNextOne) {
+  SendIRP_ReplyTimeoutMs = 100;
+  Request first;
+  int n = 0;
+  peer.set_script([&](const Request& req) -> std::optional<Bytes> {
+    if (n++ == 0) {
+      first = req;
+      return std::nullopt;
+    }
+    return ReplyWith(req, FramedArea(static_cast<uint8_t>(n), 0, Bytes(88, 0)));
+  });
+  DrvReply reply;
+  EXPECT_EQ(DRV_Request(RQC_GETINFO, nullptr, 0, 0, reply), DRV_CHANNEL_FAILED);
+  ASSERT_EQ(DRV_Request(RQC_GETINFO, nullptr, 0, 0, reply), 0);
+  EXPECT_EQ(reply.header.state, 2);
+  // The host answers the first request at last.
+  int late = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_USERSOCK);
+  Bytes stale = ReplyWith(first, FramedArea(1, 0, Bytes(88, 0)));
+  sockaddr_nl to{};
+  to.nl_family = AF_NETLINK;
+  to.nl_pid = static_cast<uint32_t>(getpid());
+  ASSERT_EQ(sendto(late, stale.data(), stale.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to),
+            static_cast<ssize_t>(stale.size()));
+  close(late);
+  ASSERT_EQ(DRV_Request(RQC_GETINFO, nullptr, 0, 0, reply), 0);
+  EXPECT_EQ(reply.header.state, 3) << "the late reply was taken for this request";
 }
 
 TEST_F(ChannelTest, RequestBytesAsTheFilterReadsThem) {
@@ -194,6 +230,27 @@ TEST_F(ChannelTest, FailuresOfUnnamedCodesLogAQuestionMark) {
   std::string log = LogText();
   EXPECT_NE(log.find("IRP ? (Code 62) err=5"), std::string::npos);
   EXPECT_NE(log.find("IRP ? (Code 21) err=5"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace enginetest
+
+namespace enginetest {
+namespace {
+
+// No kernel host here: the seam falls back to zornfhost's port, which the
+// environment or a setting may move.
+TEST(FilterSeamTest, HostPortFromEnvironmentOrSetting) {
+  setenv("ZORNF_CONTROL_PORT", "0x7A4E0099", 1);
+  FilterSeam_SetHostPort(0);
+  FilterSeam s = FilterSeam_Get();
+  EXPECT_EQ(s.protocol, NETLINK_USERSOCK);
+  EXPECT_EQ(s.port, 0x7A4E0099u);
+  FilterSeam_SetHostPort(0x7A4E0005);
+  EXPECT_EQ(FilterSeam_Get().port, 0x7A4E0005u);
+  unsetenv("ZORNF_CONTROL_PORT");
+  FilterSeam_SetHostPort(0);
+  EXPECT_EQ(FilterSeam_Get().port, FILTER_SEAM_HOST_PORT);
 }
 
 }  // namespace

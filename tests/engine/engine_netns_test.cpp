@@ -7,10 +7,12 @@
 #include <gtest/gtest.h>
 #include <linux/netlink.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstring>
+#include <list>
 #include <thread>
 
 #include "Service/Linux/Service/driver_event_listener.h"
@@ -23,9 +25,11 @@
 #include "Service/common/filter_netlink_seam.h"
 #include "Service/common/filter_queries.h"
 #include "Service/common/filter_setup.h"
+#include "Service/common/first_gateway_reconnect.h"
 #include "Service/common/gateway_socket.h"
 #include "Service/common/handshake_requests.h"
 #include "Service/common/local_rules.h"
+#include "cross/utils/execution_dir.h"
 #include "cross/utils/service_hooks.h"
 #include "host/genl_messages.h"
 #include "tests/engine/gateway_network.h"
@@ -163,6 +167,16 @@ TEST_F(EngineNetnsTest, SetUpRequestsAndTheirLimits) {
   EXPECT_EQ(SetIPWhiteList({0xC6336401, 0xC6336402, 0, 0xC6336403}), 0);
   EXPECT_EQ(SetDnsUpdateServers({0xC633640A}), 0);
   EXPECT_EQ(SetProtocolsWhiteList(0x11), 0);
+  const char names[] = "\x0b" "host.example";
+  EXPECT_EQ(SetHostWhiteList(std::vector<uint8_t>(names, names + sizeof names - 1)), 0);
+  EXPECT_EQ(setSynProtoVersion(17), 0);
+  veskinfotype info;
+  EXPECT_EQ(GetVESKInfo(&info), 0);
+  getDebugInfo();
+  EXPECT_EQ(ServiceLogText().find("getDebugInfo: error"), std::string::npos);
+  struct stat st {};
+  EXPECT_EQ(stat((std::string(installDir) + "/debug.bin").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0666u);
   EXPECT_EQ(setFailRate(true), 0);
   EXPECT_EQ(setFailRate(false), 0);
   firewallinfotype fw;
@@ -213,6 +227,18 @@ TEST_F(EngineNetnsTest, HandshakeByTheEngineConnectsAndCarriesTraffic) {
   EXPECT_NE(getStatusJSON(), "");
   clientstatstype stats;
   EXPECT_EQ(getStatistics(0, 0, &stats), 0);
+  std::list<std::string> suffixes;
+  int32_t sr = getDnsSuffixes(suffixes);
+  std::string country;
+  int32_t cr = getCountryCode(country);
+  uint8_t level = 0;
+  int flag = 0;
+  int32_t ar = getAccessLevel(&level, &flag);
+  EXPECT_EQ(sr, -2) << "the simulator supplies no suffixes";
+  EXPECT_TRUE(suffixes.empty());
+  EXPECT_EQ(cr, 0);
+  EXPECT_EQ(country.size(), 2u);
+  EXPECT_EQ(ar, 0);
   EXPECT_EQ(DisconnectNative("test over", 1, __FILE__, __LINE__), 0);
   EXPECT_EQ(filterState, CS_NOINIT);
   EXPECT_NE(network.in_client("ping -q -c 1 -W 1 198.51.100.10 >/dev/null 2>&1"), 0);
@@ -288,6 +314,43 @@ TEST_F(EngineNetnsTest, GatewayStatusEndsTheSessionAndTellsTheOwner) {
     }
   }
   EXPECT_EQ(g_TunnelOwnerClientN.load(), -1);
+}
+
+// The gateway's port closes while the tunnel is up: the refusal of the
+// tunnel's next datagram comes back to the daemon's gateway socket, whose
+// SIGIO path ends the tunnel.
+TEST_F(EngineNetnsTest, ClosedGatewayPortEndsTheTunnel) {
+  connectTunnel();
+  ASSERT_EQ(filterState, CS_CONNECT);
+  network.stop_gateway();
+  network.in_client("ping -q -c 2 -i 0.2 -W 1 198.51.100.10 >/dev/null 2>&1");
+  EXPECT_TRUE(waitFor([&] { return relay->requests(RQC_DISCONNECT) == 1; }, 5000)) << ServiceLogText();
+  EXPECT_EQ(filterState, CS_NOINIT);
+  EXPECT_NE(ServiceLogText().find("VESK socket receive error"), std::string::npos);
+}
+
+void noWait(uint32_t) {}
+
+// The filter builds the probe and it crosses to the real gateway address;
+// the simulator does not answer availability probes, so the timer gives up
+// after its 50 tries and the engine leaves the tunnel alone (the answered
+// probe is proved on loopback). The simulator drops its own session on any
+// handshake datagram, so traffic is not tried afterwards.
+TEST_F(EngineNetnsTest, FirstGatewayTimerWithoutAnswerKeepsTheTunnel) {
+  connectTunnel();
+  ASSERT_EQ(filterState, CS_CONNECT);
+  connect_data.profileId = 1;
+  UseServiceAlternalVESKIP = 1;
+  ReconnectToFirstVESK_wait = noWait;
+  ReconnectToFirstVESKwait_thread_function(5, g_tunnel_generation.load());
+  EXPECT_NE(network.gateway_log().find("refused: SYN RQ without the client's key"), std::string::npos)
+      << "the probe did not reach the gateway";
+  EXPECT_NE(ServiceLogText().find("First VESK isn't available"), std::string::npos);
+  EXPECT_EQ(getFilterInfo(), 1);
+  EXPECT_EQ(filterState, CS_CONNECT);
+  EXPECT_EQ(relay->requests(RQC_DISCONNECT), 0);
+  std::lock_guard<std::mutex> lock(g_pushLock);
+  EXPECT_TRUE(g_pushes.empty());
 }
 
 }  // namespace

@@ -53,6 +53,13 @@ bool GatewayNetwork::up() {
 }
 
 void GatewayNetwork::down() {
+  stop_gateway();
+  net_.down();
+  if (!dir_.empty()) run_shell("rm -rf " + dir_);
+  dir_.clear();
+}
+
+void GatewayNetwork::stop_gateway() {
   if (gwsim_ > 0) {
     kill(gwsim_, SIGTERM);
     int status;
@@ -67,9 +74,6 @@ void GatewayNetwork::down() {
     }
     gwsim_ = 0;
   }
-  net_.down();
-  if (!dir_.empty()) run_shell("rm -rf " + dir_);
-  dir_.clear();
 }
 
 bool GatewayNetwork::gateway_command(const std::string& line) {

@@ -24,6 +24,8 @@ class GatewayNetwork {
   TestNetwork& net() { return net_; }
   // A command on the simulator's control FIFO ("status 31", ...).
   bool gateway_command(const std::string& line);
+  // Ends the simulator: the gateway's port is closed from then on.
+  void stop_gateway();
   // A shell command inside the client namespace; its exit status.
   int in_client(const std::string& cmd);
   std::string gateway_log() const;

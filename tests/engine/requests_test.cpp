@@ -9,7 +9,9 @@
 #include <sstream>
 
 #include "Service/common/disconnect.h"
+#include "Service/common/dns_registrator.h"
 #include "Service/common/drv_channel.h"
+#include "Service/common/engine_hooks.h"
 #include "Service/common/engine_state.h"
 #include "Service/common/filter_queries.h"
 #include "Service/common/filter_setup.h"
@@ -237,6 +239,20 @@ TEST_F(RequestsTest, EngineDisconnectServesTheIpcServer) {
   EXPECT_EQ(disConnect("Tunnel owner IPC connection lost", 0, __FILE__, __LINE__), 0);
   EXPECT_EQ(peer.requests(RQC_DISCONNECT), 1);
   IPC_SetServiceHandlers(IPC_StandingServiceHandlers());
+}
+
+TEST_F(RequestsTest, DnsRegistrationReachesTheFilterThroughTheEngine) {
+  Engine_InstallDnsRegistratorHooks();
+  DnsRegistratorHooks h = DnsRegistratorCurrentHooks();
+  filter.areas[RQC_GETVESKCFG] = FramedArea(7, 0, Bytes(24, 9));
+  uint32_t len = 0;
+  const uint8_t* cfg = h.getVeskCfg(&len, nullptr);
+  ASSERT_NE(cfg, nullptr);
+  EXPECT_EQ(len, 24u);
+  EXPECT_EQ(cfg[23], 9);
+  filter.areas[RQC_SETDNSUPDATESERVERS] = FramedArea(7, 0, {});
+  EXPECT_EQ(h.SetDnsUpdateServers({0xC633640A, 0xC633640B}), 0);
+  EXPECT_EQ(peer.requests(RQC_SETDNSUPDATESERVERS), 1);
 }
 
 TEST_F(RequestsTest, DebugDumpLengthIsCappedAndTheTextWritten) {

@@ -8,6 +8,7 @@
 #include <cstdio>
 
 #include "Service/common/event_dispatcher.h"
+#include "Service/common/exit_safe_thread.h"
 #include "Service/common/filter_netlink_seam.h"
 #include "Service/common/filter_queries.h"
 #include "Service/common/genl_family.h"
@@ -29,7 +30,7 @@ constexpr unsigned FAMILY_WAIT_MS = 11;
 constexpr int LISTEN_TICK_MS = 200;   // the stop flag is seen within this
 constexpr size_t DOORBELL_BUFFER = 65556;
 
-std::thread g_listener, g_poller;
+ExitSafeThread g_listener, g_poller;
 
 void logLine(int line, const char* function, const char* text) {
   GetLog().WriteToLogFL(__FILE__, line, function, text);
@@ -82,6 +83,7 @@ void DriverEvent_thread_onMainPid_function() {
 }  // namespace
 
 int32_t DriverEventCreate() {
+  DriverEventDestroy();  // a listener already running is stopped first
   DriverEvent_thread_function_mustbestopped = 0;
   driverevent_child_started = false;
   driverevent_child_failed = false;
@@ -90,14 +92,14 @@ int32_t DriverEventCreate() {
   bool opened = CreateEvent_NETLINK() == 0;
   driverevent_pid = opened ? static_cast<int32_t>(eventPort()) : 0;
   try {
-    g_listener = std::thread(DriverEvent_thread_function, opened);
+    g_listener.thread = std::thread(DriverEvent_thread_function, opened);
   } catch (...) {
     driverevent_pid = 0;
     logLine(__LINE__, "DriverEventCreate", "ZorNFFilter event thread creating as clone failed!");
     return -1;
   }
   try {
-    g_poller = std::thread(DriverEvent_thread_onMainPid_function);
+    g_poller.thread = std::thread(DriverEvent_thread_onMainPid_function);
   } catch (...) {
     logLine(__LINE__, "DriverEventCreate", "ZorNFFilter event thread on main thread creating failed!");
     return -1;
@@ -108,8 +110,8 @@ int32_t DriverEventCreate() {
 
 void DriverEventDestroy() {
   DriverEvent_thread_function_mustbestopped = 1;
-  if (g_listener.joinable()) g_listener.join();
-  if (g_poller.joinable()) g_poller.join();
+  g_listener.join();
+  g_poller.join();
   driverevent_pid = 0;
   CloseEvent_NETLINK();
 }

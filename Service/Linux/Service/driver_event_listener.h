@@ -9,7 +9,6 @@
 // nothing in it can corrupt the daemon's allocator, and it needs no signals.
 #include <atomic>
 #include <cstdint>
-#include <thread>
 
 // The listener's port id (what IOCTL_SETPID registers): EVENT_PORT_BASE |
 // the process id, so it never takes the request socket's port (the process
