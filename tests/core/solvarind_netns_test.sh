@@ -53,6 +53,14 @@ connect_outcome() {  # name seconds
   ask "$1" connect 3 "$2" | sed -E 's/.* result=([0-9]+) value1=[0-9]+ value2=([0-9]+) .*/\1 \2/' |
     awk '{ e = $2; if (e >= 2147483648) e -= 4294967296; print $1, e }'
 }
+# Waits until FILE has more than N lines matching PATTERN.
+wait_more() {  # file pattern n seconds
+  for _ in $(seq $(($4 * 10))); do
+    [ "$(grep -c "$2" "$1" || true)" -gt "$3" ] && return 0
+    sleep 0.1
+  done
+  return 1
+}
 expect_eq() {  # what got want
   [ "$2" = "$3" ] || fail "$1: got '$2', want '$3'"
 }
@@ -84,6 +92,8 @@ expect_eq "state for a non-owner" "$(ask other "request 1" 1 | sed -E 's/.* resu
 ask other "disconnect" 6 >/dev/null
 expect_eq "state after a non-owner's disconnect" "$(ask owner "request 1" 1 | sed -E 's/.* result=([0-9]+) .*/\1/')" 7
 expect_eq "a second client's connect" "$(connect_outcome other 10)" "11 0"
+expect_eq "the owner's connect while connected" "$(connect_outcome owner 10)" "0 0"
+grep -q "Already connected" "$inst/log/SrvLog.csv" || fail "no already-connected line"
 
 # Every client command in one table: "action|expected reply fields".
 while IFS='|' read -r action want; do
@@ -127,6 +137,20 @@ cli_say owner "disconnect bye"
 wait_for "$work/other.log" "^push code=50 .* result=0 " 10 || fail "no state push after the disconnect"
 reset='{"gateway":"","session":"","status":"unknown","dname":"","tungroup":"","radiuslogin":"","nicmac":"","CN":"","OU":"","DC":"","country":""}'
 expect_eq "status.json after the disconnect" "$(cat "$inst/status.json")" "$reset"
+grep -q "disconnect reason: bye," "$inst/log/SrvLog.csv" || fail "the owner's reason was not used"
+# Without a reason text the default one; two connects at once: the second
+# is told another one is in progress.
+gwsim_start --delay-ms 1500
+expect_eq "connect without a reason" "$(connect_outcome owner 20)" "0 0"
+ask owner disconnect 6 >/dev/null
+grep -q "disconnect reason: Disconnect requested by GUI," "$inst/log/SrvLog.csv" || fail "no default reason"
+starts=$(grep -c "clientNumber: " "$inst/log/SrvLog.csv")
+cli_say owner connect
+wait_more "$inst/log/SrvLog.csv" "clientNumber: " "$starts" 10 || fail "the first connect did not start"
+expect_eq "a connect during another" "$(connect_outcome other 5)" "10 0"
+wait_for "$work/owner.log" "^reply code=3 .* result=0 value1=7 " 20 || fail "the first connect did not finish"
+ask owner disconnect 6 >/dev/null
+gwsim_start
 cli_stop other
 cli_stop side
 
@@ -158,13 +182,7 @@ while IFS='|' read -r gwopts cliopts want; do
   if [ "$want" = "1 -9998" ]; then
     CLI_UID=1001 cli_start "breaker$n" --profile-type 1 || fail "breaker did not register"
     waits=$(grep -c "CS_WAIT_SYNRR" "$inst/log/SrvLog.csv" || true)
-    (
-      for _ in $(seq 100); do
-        [ "$(grep -c "CS_WAIT_SYNRR" "$inst/log/SrvLog.csv")" -gt "$waits" ] && break
-        sleep 0.1
-      done
-      cli_say "breaker$n" interrupt
-    ) &
+    ( wait_more "$inst/log/SrvLog.csv" "CS_WAIT_SYNRR" "$waits" 10; cli_say "breaker$n" interrupt ) &
   fi
   expect_eq "case $n ($gwopts / $cliopts)" "$(connect_outcome "fail$n" 40)" "$want"
   cli_stop "fail$n"
