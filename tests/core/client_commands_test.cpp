@@ -217,6 +217,24 @@ TEST_F(ClientCommandsTest, VersionCredentialsAndAnUnregisterOfAClientAlreadyGone
   EXPECT_NE(enginetest::LogText().find("Unregister: client already removed"), std::string::npos);
 }
 
+int32_t registryCommand(uint32_t code, int32_t value = 0) {
+  auto m = message(code);
+  putAt<int32_t>(*m, 20, value);
+  core::AnswerClientMessage(m.get());
+  int32_t out;
+  memcpy(&out, m->payload, 4);
+  return out;
+}
+
+TEST_F(ClientCommandsTest, RegistrySwitchesReadOneWhenAbsentThenWhatWasStored) {
+  EXPECT_EQ(registryCommand(IPC_CMD_GET_RESTARTADAPTERS), 1);
+  registryCommand(IPC_CMD_SET_RESTARTADAPTERS, 5);
+  EXPECT_EQ(registryCommand(IPC_CMD_GET_RESTARTADAPTERS), 5);
+  registryCommand(IPC_CMD_SET_FLUSHDNS, 0);
+  EXPECT_EQ(registryCommand(IPC_CMD_GET_FLUSHDNS), 0);
+  EXPECT_EQ(peer.total_requests(), 0);
+}
+
 TEST_F(ClientCommandsTest, AConnectWhileAnotherRunsIsBusyAndChangesNothing) {
   connect_data.gatewayIp = 0x01020304;
   std::unique_lock<std::mutex> running(mtx_connecting_vesk);

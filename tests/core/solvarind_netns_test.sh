@@ -125,6 +125,15 @@ request 39|result=1
 request 41|result=0
 request 40|result=1 value1=0
 request 16 40 0|result=0
+request 19|result=0
+request 21|result=0
+request 32|result=0 value1=2
+request 33 1 0 0 tap0|result=0
+request 33 0 0 0 tap0|result=2
+request 26 0 0 0|result=0
+request 27|result=0
+request 18|result=0
+request 23 0 0 0 other|result=0
 request 25 0 0 0|result=0
 TABLE
 grep -q "^push code=65 " "$work/other.log" || fail "no window-count push to the other client"
