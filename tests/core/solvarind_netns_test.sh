@@ -229,6 +229,14 @@ timeout 12 tail --pid="$DAEMON_PID" -f /dev/null || fail "solvarind did not end 
 wait "$DAEMON_PID" || status=$?
 expect_eq "exit status after SIGTERM" "$status" 0
 wait_for "$work/last.log" "^push code=45 client=-1 result=1 " 5 || fail "no stopping push"
+# The termination's order: rules cleared and the listener stopped, the
+# clients told, then the orderly end with the disconnect last.
+order=""
+for text in "; Terminate signal was caught!" "; ServiceMainFunctionEND"$'\r' "; Driver event thread closed" \
+            "disconnect reason: Daemon shutdown cleanup" "; Solvarind closed"; do
+  order+="$(grep -n -F "$text" "$inst/log/SrvLog.csv" | head -1 | cut -d: -f1) "
+done
+expect_eq "termination order" "$(echo "$order" | tr ' ' '\n' | grep . | sort -n | tr '\n' ' ')" "$order"
 # The filter's own answer to the shutdown's disconnect: state 0.
 grep -A1 "disconnect reason: Daemon shutdown cleanup" "$inst/log/SrvLog.csv" |
   grep -q "state after Driver request: 0" || fail "the filter was left connected"
