@@ -258,7 +258,7 @@ wait "$DAEMON_PID" || status=$?
 kill -CONT "$host_pid"
 expect_eq "exit status of a killed shutdown" "$status" 137
 
-# ---- 6. Detached: descriptors 0-2 on /dev/null, working directory / ----
+# ---- 6. Detached: descriptors 0-2 on /dev/null, working directory /, SIGQUIT ----
 daemon_start "$build" "$work/inst3" "$cli" detach || fail "solvarind did not start detached"
 status=0
 wait "$DAEMON_PID" || status=$?
@@ -279,6 +279,8 @@ pids+=("$daemon")
 for fd in 0 1 2; do
   expect_eq "descriptor $fd of the detached daemon" "$(readlink "/proc/$daemon/fd/$fd")" /dev/null
 done
-kill -TERM "$daemon"
+# SIGQUIT ends it as SIGTERM does.
+kill -QUIT "$daemon"
 timeout 12 tail --pid="$daemon" -f /dev/null || fail "the detached daemon did not stop"
+grep -q "; Solvarind closed" "$work/inst3/log/SrvLog.csv" || fail "SIGQUIT did not end the daemon in order"
 echo "PASS"
