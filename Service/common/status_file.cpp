@@ -138,13 +138,20 @@ std::string BuildConnectedJson(const veskcfgothertype& cfg, const std::string& c
   snprintf(gateway, sizeof gateway, "%u.%u.%u.%u", gw >> 24, (gw >> 16) & 0xFF, (gw >> 8) & 0xFF, gw & 0xFF);
   const uint8_t* m = cfg.mac;
   snprintf(mac, sizeof mac, "%02X:%02X:%02X:%02X:%02X:%02X", m[0], m[1], m[2], m[3], m[4], m[5]);
-  std::string json = "{" + member("gateway", gateway) + member("session", field(cfg.sessionId)) +
-                     member("status", "connected") + member("dname", field(cfg.domain)) +
-                     member("tungroup", field(cfg.tunnelGroup)) +
-                     member("radiuslogin", radiusLogin) + member("nicmac", mac);
+  // Built by appending: gcc's -O3 warns about a prefix put in front.
+  std::string json = "{";
+  json += member("gateway", gateway);
+  json += member("session", field(cfg.sessionId));
+  json += member("status", "connected");
+  json += member("dname", field(cfg.domain));
+  json += member("tungroup", field(cfg.tunnelGroup));
+  json += member("radiuslogin", radiusLogin);
+  json += member("nicmac", mac);
   // The subject fields come formatted already ("CN":..,"OU":..,"DC":..).
   json += subjectFields.empty() ? std::string("\"CN\":\"\",\"OU\":\"\",\"DC\":\"\",") : subjectFields + ",";
-  return json + member("country", country, true) + "}";
+  json += member("country", country, true);
+  json += "}";
+  return json;
 }
 
 bool WriteFileAtomic(const std::string& content) {
