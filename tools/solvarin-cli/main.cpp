@@ -231,7 +231,8 @@ bool runAction(const std::vector<std::string>& words, const ClientConnection& co
     return false;
   }
   say("reply " + DescribeMessage(*msg));
-  if (action == "status") say(std::string("  = ") + stateWords(msg->result));
+  std::string meaning = action == "status" ? stateWords(msg->result) : DescribeReply(*msg);
+  if (!meaning.empty()) say("  = " + meaning);
   return true;
 }
 

@@ -1,5 +1,6 @@
 #include "tools/solvarin-cli/push_words.h"
 
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -40,6 +41,36 @@ std::string DescribePush(const ServicePipeMessage_t& m) {
     case 63: return std::string("the session ended: ") + (m.value1 == 74 ? "session time-out" : "ended by the gateway");
     case 64: return "access level " + std::to_string(m.value1);
     case 65: return "another window client asked for the window count";
+  }
+  return "";
+}
+
+namespace {
+
+uint32_t wordAt(const ServicePipeMessage_t& m, size_t offset) {
+  uint32_t v;
+  memcpy(&v, m.payload + offset, 4);
+  return v;
+}
+
+// The filter's 72 statistics bytes as 18 words (their meaning is the filter's).
+std::string statisticsWords(const ServicePipeMessage_t& m) {
+  std::string text = "statistics:";
+  for (size_t i = 0; i < 72; i += 4) text += " " + std::to_string(wordAt(m, i));
+  return text;
+}
+
+}  // namespace
+
+std::string DescribeReply(const ServicePipeMessage_t& m) {
+  switch (m.code) {
+    case 1: return m.result < 8 ? std::string("state ") + kStates[m.result] : "state " + std::to_string(m.result);
+    case 18: return m.result == 0 ? statisticsWords(m) : "no statistics (" + std::to_string(m.result) + ")";
+    case 35:
+      if (m.result != 0) return "no firewall information";
+      return "firewall: " + std::to_string(wordAt(m, 0)) + " sessions, " + std::to_string(wordAt(m, 4)) +
+             " bytes of session table, throughput " + std::to_string(wordAt(m, 8)) + " / " +
+             std::to_string(wordAt(m, 12));
   }
   return "";
 }
