@@ -204,8 +204,11 @@ done <<'TABLE'
 |--profile-type 1 --pki-verdict 5|7 5
 --status 24|--profile-type 1|7 67
 --status 19 --status-value A|--profile-type 1|7 62
+--options 503|--profile-type 1|7 -16
 --fault silent-synok|--profile-type 1|8 16
 TABLE
+# The refused SYN reply's detail (the gateway's options) reached the client.
+grep -q "^push code=60 .* result=1283 " "$work/fail9.log" || fail "no SYN reply refusal push"
 # A certificate profile: the client signed the SYN request (push 58) and the
 # gateway took its key, but the filter holds no private key to make the
 # transport key with (-5).
