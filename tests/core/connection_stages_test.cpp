@@ -16,6 +16,7 @@
 #include "cross/utils/connect_initiator.h"
 #include "kernel/filter/wire_format.h"
 #include "kernel/include/drv_requests.h"
+#include "tests/core/loopback_gateway.h"
 #include "tests/engine/engine_fixture.h"
 #include "tools/gwsim/handshake_peer.h"
 
@@ -59,31 +60,24 @@ class SynRequestSendTest : public enginetest::EngineTest {
  protected:
   void SetUp() override {
     EngineTest::SetUp();
-    gateway = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(gateway, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    socklen_t len = sizeof addr;
-    getsockname(gateway, reinterpret_cast<sockaddr*>(&addr), &len);
+    ASSERT_NE(gateway.port, 0);
     ASSERT_EQ(openSocket(), 0);
     uint16_t localPort = 0;
     uint32_t localIp = 0;
-    ASSERT_EQ(connectSocket(INADDR_LOOPBACK, ntohs(addr.sin_port), &localPort, &localIp), 0);
+    ASSERT_EQ(connectSocket(INADDR_LOOPBACK, gateway.port, &localPort, &localIp), 0);
   }
   void TearDown() override {
     GatewaySocket_Stop();
-    close(gateway);
     EngineTest::TearDown();
   }
   // The datagrams the gateway got, each within a bounded wait.
   std::vector<Bytes> received(size_t count, int waitMs = 2000) {
     std::vector<Bytes> out;
     while (out.size() < count) {
-      pollfd p{gateway, POLLIN, 0};
+      pollfd p{gateway.fd, POLLIN, 0};
       if (poll(&p, 1, waitMs) <= 0) break;
       Bytes d(65536);
-      ssize_t n = recv(gateway, d.data(), d.size(), 0);
+      ssize_t n = recv(gateway.fd, d.data(), d.size(), 0);
       if (n < 0) break;
       d.resize(static_cast<size_t>(n));
       out.push_back(d);
@@ -100,7 +94,7 @@ class SynRequestSendTest : public enginetest::EngineTest {
     return reply;
   }
   void nextSynNumberIs(uint8_t n) { filter.areas[RQC_GETNEXTSYNPACKETNUMBER] = FramedArea(CS_WAIT_SYNRR, 0, {n}); }
-  int gateway = -1;
+  LoopbackGateway gateway;
 };
 
 // A SYN request as the filter builds one: variant 17, the client's key in
@@ -153,11 +147,11 @@ TEST_F(SynRequestSendTest, TheGatewayGathersThePiecesOfARestampedRequest) {
   ASSERT_EQ(CreateAndSendSynRQPacket(reply.data(), ENGINE_PACKET_SIZE, &error), 0) << error;
   std::vector<Bytes> got = received(3);
   ASSERT_EQ(got.size(), 3u);
-  gwsim::HandshakePeer gateway(gwsim::Options{});
+  gwsim::HandshakePeer peerGateway(gwsim::Options{});
   std::vector<Bytes> answer;
-  for (const Bytes& piece : got) answer = gateway.Handle(piece.data(), piece.size());
+  for (const Bytes& piece : got) answer = peerGateway.Handle(piece.data(), piece.size());
   // The whole request, with the new try counter and its new trailer, checks.
-  EXPECT_EQ(gateway.error(), "");
+  EXPECT_EQ(peerGateway.error(), "");
   ASSERT_FALSE(answer.empty());
   EXPECT_EQ(g_current_trycounter, 3u);
   EXPECT_NE(enginetest::LogText().find("Trycounter set to 3"), std::string::npos);

@@ -17,6 +17,7 @@
 #include "cross/utils/ipc_server.h"
 #include "cross/utils/socket_io.h"
 #include "kernel/include/drv_requests.h"
+#include "tests/core/loopback_gateway.h"
 #include "tests/engine/engine_fixture.h"
 #include "tests/service/ipc_test_support.h"
 
@@ -31,21 +32,13 @@ class PkiPushTest : public enginetest::EngineTest {
     std::string why;
     if (!StartPrivateIpcServer(&why)) GTEST_SKIP() << why;
     EngineTest::SetUp();
-    gateway = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(gateway, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    socklen_t len = sizeof addr;
-    getsockname(gateway, reinterpret_cast<sockaddr*>(&addr), &len);
-    gatewayPort = ntohs(addr.sin_port);
+    ASSERT_NE(gateway.port, 0);
     savedTimeout = push_answer_timeout_ms;
     push_answer_timeout_ms = 300;
   }
   void TearDown() override {
     push_answer_timeout_ms = savedTimeout;
     GatewaySocket_Stop();
-    if (gateway >= 0) close(gateway);
     EngineTest::TearDown();
   }
   // The filter: a SYN request held, a SYN reply accepted with a PKI block.
@@ -71,21 +64,20 @@ class PkiPushTest : public enginetest::EngineTest {
     packetLen = sizeof(DrvRequestHeader) + length;
     filterState = CS_WAIT_SYNRR;
     connect_data.gatewayIp = INADDR_LOOPBACK;
-    sendPacketRules.port = gatewayPort;
+    sendPacketRules.port = gateway.port;
   }
   // Answers the first datagram that reaches the gateway with one of its own.
   void answerOnce() {
-    pollfd p{gateway, POLLIN, 0};
+    pollfd p{gateway.fd, POLLIN, 0};
     if (poll(&p, 1, 5000) <= 0) return;
     uint8_t buf[2048];
     sockaddr_in from{};
     socklen_t len = sizeof from;
-    if (recvfrom(gateway, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len) <= 0) return;
+    if (recvfrom(gateway.fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len) <= 0) return;
     uint8_t reply[64] = {1, 2, 3};
-    sendto(gateway, reply, sizeof reply, 0, reinterpret_cast<sockaddr*>(&from), len);
+    sendto(gateway.fd, reply, sizeof reply, 0, reinterpret_cast<sockaddr*>(&from), len);
   }
-  int gateway = -1;
-  uint16_t gatewayPort = 0;
+  LoopbackGateway gateway;
   int savedTimeout = 0;
 };
 
