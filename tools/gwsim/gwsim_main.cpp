@@ -46,7 +46,8 @@ void Usage() {
           "             [--fragment BYTES] [--shuffle] [--duplicate]\n"
           "             [--status CODE] [--okf-status CODE] [--status-value TEXT]\n"
           "             [--fault none|bad-crc|bad-magic|wrong-variant|truncate|oversize|\n"
-          "                      frag-past|bad-okf-imit]\n"
+          "                      frag-past|bad-okf-imit|silent-synok]\n"
+          "             [--push-deadline SECONDS]\n"
           "             [--drop N] [--delay-ms MS]\n"
           "             [--stage-timeout SECONDS] [--keys-out FILE] [--ready-file FILE]\n"
           "             [--tun NAME] [--mgm] [--control FIFO]\n");
@@ -218,7 +219,7 @@ int main(int argc, char **argv) {
       {"keys-out", 1, nullptr, 'k'},    {"ready-file", 1, nullptr, 'r'},
       {"drop", 1, nullptr, 'D'},        {"delay-ms", 1, nullptr, 'w'},
       {"tun", 1, nullptr, 'T'},         {"mgm", 0, nullptr, 'M'},
-      {"control", 1, nullptr, 'C'},
+      {"control", 1, nullptr, 'C'},     {"push-deadline", 1, nullptr, 'P'},
       {nullptr, 0, nullptr, 0}};
   for (int c; (c = getopt_long(argc, argv, "", kLong, nullptr)) != -1;) {
     switch (c) {
@@ -243,6 +244,10 @@ int main(int argc, char **argv) {
       case 'T': tun_name = optarg; break;
       case 'M': mgm = true; break;
       case 'C': control_path = optarg; break;
+      case 'P':
+        o.push_deadline = true;
+        o.push_deadline_s = strtoll(optarg, nullptr, 10);
+        break;
       default: Usage();
     }
   }
