@@ -171,8 +171,8 @@ Bytes HandshakePeer::SynRr() const {
 void HandshakePeer::PutDeadline(Bytes &b, const TlvKey &key) const {
   int64_t at = (int64_t)time(nullptr) + o_.push_deadline_s;
   uint8_t word[8];
-  wr32(word, (uint32_t)at);
-  wr32(word + 4, (uint32_t)((uint64_t)at >> 32));
+  store_le32(word, (uint32_t)at);
+  store_le32(word + 4, (uint32_t)((uint64_t)at >> 32));
   PutTlv(b, kTagRrWord, word, at > 0xFFFFFFFFLL ? 8 : 4, &key);
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "byte_order.h"
 #include "kernel/filter/wire_format.h"
 
 namespace gwsim {
@@ -15,14 +16,14 @@ size_t HeadOf(const uint8_t *d) { return VariantOf(d) == 16 ? kSynRqHead16 : kSy
 }  // namespace
 
 size_t SynRequestAssembly::WholeLength(const uint8_t *d, size_t n) {
-  if (n < kSynRqHead16 || rd32(d) != kMagic || PacketTypeOf(d) != kSynRq) return 0;
+  if (n < kSynRqHead16 || load_le32(d) != kMagic || PacketTypeOf(d) != kSynRq) return 0;
   return HeadOf(d) + TlvLengthOf(d) + 4;
 }
 
 bool SynRequestAssembly::Take(const uint8_t *d, size_t n) {
   size_t total = WholeLength(d, n), head = total ? HeadOf(d) : 0;
   if (total == 0 || n <= head || n > total) return false;
-  uint16_t offset = rd16(d + head - 2);
+  uint16_t offset = load_le16(d + head - 2);
   pieces_.push_back({n, offset});
   if (whole_.size() != total || chunks_.empty()) {
     whole_.assign(total, 0);
