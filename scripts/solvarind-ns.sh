@@ -22,19 +22,37 @@ declare -A CLI_PID CLI_FD
 daemon_start() {  # build inst netns [first argument]
   local build=$1 inst=$2 ns=$3 arg=${4-run_as_process}
   mkdir -p "$inst"
+  inst=$(realpath "$inst")
   cp "$build/Service/solvarind" "$inst/solvarind"
   chmod 755 "$inst"
   # /run/solvarin-inst is the installation directory as the daemon sees
-  # it: a bind of INST made before /tmp is covered.
+  # it: a bind of INST made before /tmp is covered. The build tree and the
+  # work directory may themselves lie under a covered directory (a clone in
+  # /tmp): each is bound back from a handle on the original directory that
+  # was opened before the cover.
   ip netns exec "$ns" unshare -m --propagation private bash -c '
     set -e
-    mount -t tmpfs solvarin-run /run
+    keep=("$3" "$4" "$1")
+    cover() {  # directory, tmpfs name
+      local old
+      exec {old}<"$1"
+      mount -t tmpfs "$2" "$1"
+      for p in "${keep[@]}"; do
+        case $p in "$1"/*)
+          mkdir -p "$p"
+          mount --no-canonicalize --bind "/proc/self/fd/$old/${p#"$1"/}" "$p" ;;
+        esac
+      done
+      exec {old}<&-
+    }
+    cover /run solvarin-run
     mkdir /run/solvarin-inst
     mount --bind "$1" /run/solvarin-inst
-    mount -t tmpfs solvarin-lib /var/lib
+    cover /var/lib solvarin-lib
     mkdir /var/lib/Solvarin
-    mount -t tmpfs solvarin-tmp /tmp
-    exec /run/solvarin-inst/solvarind $2' solvarind "$inst" "$arg" >"$work/daemon.out" 2>&1 &
+    cover /tmp solvarin-tmp
+    exec /run/solvarin-inst/solvarind $2' solvarind "$inst" "$arg" "$(realpath "$build")" \
+    "$(realpath "$work")" >"$work/daemon.out" 2>&1 &
   DAEMON_PID=$!
   pids+=("$DAEMON_PID")
   [ "$arg" = run_as_process ] || return 0
