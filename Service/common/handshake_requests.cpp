@@ -44,9 +44,11 @@ int32_t materialFromClient(int client, std::vector<uint8_t>& material) {
   msg->code = IPC_MSG_SIGN_SYN;
   msg->result = SIGN_SYN_SUBCODE;
   msg->value1 = connect_data.profileId;
+  // The client's answer: result 0 or its error, the byte count in the
+  // third value (byte 16), the material from byte 20.
   IPC_SendToClient(msg.get(), client);
   int32_t answer = static_cast<int32_t>(msg->result);
-  int32_t length = static_cast<int32_t>(msg->value1);
+  int32_t length = static_cast<int32_t>(msg->value2);
   int32_t status = 0;
   if (answer != 0) {
     char text[64];
