@@ -89,17 +89,6 @@ uint32_t stageTimeout() {
   return seconds;
 }
 
-// A client that does not answer a synchronous push in time is dropped: its
-// request connection is shut down, so its reader thread ends and the IPC
-// server removes it.
-void dropClient(int client) {
-  std::lock_guard<std::mutex> lock(mtx_reg_clients);
-  auto it = clients_list.find(client);
-  if (it == clients_list.end()) return;
-  it->second.closed->store(true);
-  if (it->second.clientServerSock >= 0) shutdown(it->second.clientServerSock, SHUT_RDWR);
-}
-
 // Polls the gateway socket until the deadline; done() ends the wait early.
 // False when the attempt was cancelled.
 template <typename Done>
@@ -205,7 +194,7 @@ bool checkPkiData(Attempt& a) {
   // fails the attempt and is dropped, so it cannot hold the daemon.
   if (IPC_SendToClient(check.msg.get(), a.client) != 1) {
     logLine("Client #" + num(a.client) + " did not answer the PKI check - dropped");
-    dropClient(a.client);
+    IPC_DropClient(a.client);
     a.cancelReason = "Initiator did not answer the PKI check";
     return a.fail(CONNECT_CANCELLED, CONNECT_ERR_CANCELLED);
   }

@@ -1,6 +1,7 @@
 // The two pushes that wait for the client's answer, against a scripted
 // filter and a real client program on an in-process IPC server: the
-// signature request (58) takes the material the client returns; a connect attempt whose
+// signature request (58) takes the material the client returns, and a
+// client that leaves it unanswered is dropped; a connect attempt whose
 // initiating client never answers the PKI check (59) fails as cancelled and
 // the client is dropped, so it cannot hold the daemon's push and connect
 // locks. That attempt resumes at the SYN reply wait against a loopback
@@ -147,6 +148,19 @@ TEST_F(SignPushTest, TheClientsMaterialReachesTheFilter) {
   EXPECT_EQ(peer.requests(RQC_MAKESYNRQ), 1);
   EXPECT_TRUE(filterGot({0xa1, 0xb2, 0xc3, 0xd4, 0xe5, 0xf6}));
   EXPECT_TRUE(IPC_ClientAlive(id));
+}
+
+TEST_F(SignPushTest, ASilentClientFailsTheRequestAndIsDropped) {
+  ClientProcess client(1000, {"--no-answer"});
+  int id = client.registeredId();
+  ASSERT_GE(id, 0);
+  ASSERT_TRUE(Eventually([&] { return pushable(id); }));
+  EXPECT_EQ(getSendPacket_SYNRQ(id), static_cast<int32_t>(SIGN_SYN_SUBCODE));
+  EXPECT_NE(client.expect("push code=58"), "");
+  EXPECT_EQ(peer.requests(RQC_MAKESYNRQ), 0);
+  EXPECT_TRUE(Eventually([&] { return !IPC_ClientAlive(id); }));
+  EXPECT_NE(client.expectOneOf({"push socket closed", "error: the daemon closed the connection"}), "");
+  EXPECT_NE(enginetest::LogText().find("did not answer the signature request - dropped"), std::string::npos);
 }
 
 }  // namespace
