@@ -168,7 +168,7 @@ void getGatewayCfg(Command& c) {
   len = std::min<uint32_t>(len, VESKCFG_ROOM);
   c.reply.result = 1;
   c.reply.value1 = len;
-  c.reply.value2 = other.allViaGateway;
+  c.reply.value2 = other.all_through_gateway;
   memcpy(c.reply.payload, cfg, len);
 }
 

@@ -356,11 +356,11 @@ std::string flagLine(const char* name, bool on) { return std::string("\t\t") + n
 // The log text of the connection's flags; sets "FlushDNS" when the gateway asks.
 std::string connectionFlags(const veskcfgothertype& cfg) {
   std::string text;
-  if (cfg.allViaGateway != 0) text += "\tAllAdrVpnPortViaVesk +\n";
-  bool radius = cfg.sessionId[0] != 0 || cfg.gatewayIp != 0;
+  if (cfg.all_through_gateway != 0) text += "\tAllAdrVpnPortViaVesk +\n";
+  bool radius = cfg.session_id != 0 || cfg.gateway_addr != 0;
   text += radius ? "\tRADIUS session +\n" : "\tRADIUS session -\n";
   text += "\tLocal settings received from VESK\n";
-  uint32_t f = cfg.localFlags;
+  uint32_t f = cfg.local_flags;
   text += flagLine("CCLSF_BLOCKNOIPPACK", f & CCLSF_BLOCKNOIPPACK);
   text += flagLine("CCLSF_BLOCKNOVPNIPPACK", f & CCLSF_BLOCKNOVPNIPPACK);
   text += flagLine("CCLSF_BLOCKNOVPNINTCPICMP", f & CCLSF_BLOCKNOVPNINTCPICMP);
@@ -404,7 +404,7 @@ bool connected(Attempt& a) {
   uint32_t length = 0;
   veskcfgothertype cfg{};
   if (const uint8_t* entries = getVeskCfg(&length, &cfg)) {
-    VPN_IP = dotted(cfg.tunnelIp);
+    VPN_IP = dotted(cfg.tunnel_addr);
     logLine("VPN IP: " + VPN_IP);
     PrintDynCfg(entries, length);
     text += connectionFlags(cfg);
