@@ -198,7 +198,7 @@ int getsetAdapterMtu(const char* name, uint32_t* value) {
   return r;
 }
 
-int GetNICs(int* count, tSTRUCTNICINFO* records) {
+int GetNICs(int* count, tSTRUCTNICINFO* records, size_t capacity) {
   *count = 0;
   int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (sock < 0) return 1;
@@ -211,7 +211,11 @@ int GetNICs(int* count, tSTRUCTNICINFO* records) {
     ifreq ifr{};
     std::snprintf(ifr.ifr_name, IFNAMSIZ, "%s", i->if_name);
     if (ioctl(sock, SIOCGIFFLAGS, &ifr) != 0 || (ifr.ifr_flags & IFF_LOOPBACK)) continue;
-    if (records) fillNic(sock, i->if_index, i->if_name, &records[*count]);
+    if (records) {
+      // Interfaces that appeared since the caller counted find no room.
+      if (static_cast<size_t>(*count) == capacity) break;
+      fillNic(sock, i->if_index, i->if_name, &records[*count]);
+    }
     ++*count;
   }
   if_freenameindex(list);

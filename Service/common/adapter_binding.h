@@ -40,5 +40,7 @@ int getAdapterGatewayByName(uint32_t* gateway, const char* name, int size);
 // *value non-zero reads the MTU into it; 0 asks to set MTU 0 (refused: 2).
 // 0 success, 1 no socket, 2 the interface request failed.
 int getsetAdapterMtu(const char* name, uint32_t* value);
-// 0, 1 no socket, 2 no interface list; records may be null (count only).
-int GetNICs(int* count, tSTRUCTNICINFO* records);
+// 0, 1 no socket, 2 no interface list. records null: *count is the number
+// of interfaces; else at most capacity records are written and *count is
+// how many were.
+int GetNICs(int* count, tSTRUCTNICINFO* records, size_t capacity);

@@ -168,7 +168,7 @@ void getGatewayCfg(Command& c) {
   len = std::min<uint32_t>(len, VESKCFG_ROOM);
   c.reply.result = 1;
   c.reply.value1 = len;
-  c.reply.value2 = other.allViaGateway;
+  c.reply.value2 = other.all_through_gateway;
   memcpy(c.reply.payload, cfg, len);
 }
 
@@ -315,13 +315,14 @@ void findSessionHelper(Command& c) {
 // holds only as many records as fit the message.
 void listNics(Command& c) {
   int count = 0;
-  if (GetNICs(&count, nullptr) != 0) {
-    c.reply.result = static_cast<uint32_t>(GetNICs(&count, nullptr));
+  int result = GetNICs(&count, nullptr, 0);
+  if (result != 0) {
+    c.reply.result = static_cast<uint32_t>(result);
     return;
   }
   std::vector<tSTRUCTNICINFO> records(static_cast<size_t>(count) + 16);
-  int result = GetNICs(&count, records.data());
-  size_t copied = std::min<size_t>({static_cast<size_t>(std::max(count, 0)), records.size(), kNicRecordsRoom});
+  result = GetNICs(&count, records.data(), records.size());
+  size_t copied = std::min<size_t>(static_cast<size_t>(count), kNicRecordsRoom);
   c.reply.result = static_cast<uint32_t>(result);
   c.reply.value1 = static_cast<uint32_t>(copied);
   memcpy(c.reply.payload, records.data(), copied * sizeof(tSTRUCTNICINFO));

@@ -89,17 +89,6 @@ uint32_t stageTimeout() {
   return seconds;
 }
 
-// A client that does not answer a synchronous push in time is dropped: its
-// request connection is shut down, so its reader thread ends and the IPC
-// server removes it.
-void dropClient(int client) {
-  std::lock_guard<std::mutex> lock(mtx_reg_clients);
-  auto it = clients_list.find(client);
-  if (it == clients_list.end()) return;
-  it->second.closed->store(true);
-  if (it->second.clientServerSock >= 0) shutdown(it->second.clientServerSock, SHUT_RDWR);
-}
-
 // Polls the gateway socket until the deadline; done() ends the wait early.
 // False when the attempt was cancelled.
 template <typename Done>
@@ -205,7 +194,7 @@ bool checkPkiData(Attempt& a) {
   // fails the attempt and is dropped, so it cannot hold the daemon.
   if (IPC_SendToClient(check.msg.get(), a.client) != 1) {
     logLine("Client #" + num(a.client) + " did not answer the PKI check - dropped");
-    dropClient(a.client);
+    IPC_DropClient(a.client);
     a.cancelReason = "Initiator did not answer the PKI check";
     return a.fail(CONNECT_CANCELLED, CONNECT_ERR_CANCELLED);
   }
@@ -367,11 +356,11 @@ std::string flagLine(const char* name, bool on) { return std::string("\t\t") + n
 // The log text of the connection's flags; sets "FlushDNS" when the gateway asks.
 std::string connectionFlags(const veskcfgothertype& cfg) {
   std::string text;
-  if (cfg.allViaGateway != 0) text += "\tAllAdrVpnPortViaVesk +\n";
-  bool radius = cfg.sessionId[0] != 0 || cfg.gatewayIp != 0;
+  if (cfg.all_through_gateway != 0) text += "\tAllAdrVpnPortViaVesk +\n";
+  bool radius = cfg.session_id != 0 || cfg.gateway_addr != 0;
   text += radius ? "\tRADIUS session +\n" : "\tRADIUS session -\n";
   text += "\tLocal settings received from VESK\n";
-  uint32_t f = cfg.localFlags;
+  uint32_t f = cfg.local_flags;
   text += flagLine("CCLSF_BLOCKNOIPPACK", f & CCLSF_BLOCKNOIPPACK);
   text += flagLine("CCLSF_BLOCKNOVPNIPPACK", f & CCLSF_BLOCKNOVPNIPPACK);
   text += flagLine("CCLSF_BLOCKNOVPNINTCPICMP", f & CCLSF_BLOCKNOVPNINTCPICMP);
@@ -415,7 +404,7 @@ bool connected(Attempt& a) {
   uint32_t length = 0;
   veskcfgothertype cfg{};
   if (const uint8_t* entries = getVeskCfg(&length, &cfg)) {
-    VPN_IP = dotted(cfg.tunnelIp);
+    VPN_IP = dotted(cfg.tunnel_addr);
     logLine("VPN IP: " + VPN_IP);
     PrintDynCfg(entries, length);
     text += connectionFlags(cfg);

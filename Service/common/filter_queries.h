@@ -8,6 +8,8 @@
 #include <list>
 #include <string>
 
+#include "kernel/include/drv_payloads.h"
+
 struct __attribute__((packed)) clientstatstype { uint8_t bytes[72]; };
 static_assert(sizeof(clientstatstype) == 72);
 struct __attribute__((packed)) veskinfotype { uint8_t bytes[8]; };
@@ -17,25 +19,14 @@ struct __attribute__((packed)) firewallinfotype {
 };
 static_assert(sizeof(firewallinfotype) == 16);
 
-// RQC_GETVESKCFG_OTHER's 324-byte gateway configuration.
-struct __attribute__((packed)) veskcfgothertype {
-  uint32_t allViaGateway;   // non-zero: all addresses and ports through the gateway
-  uint32_t word4;
-  uint32_t localFlags;      // CCLSF_*
-  uint32_t tunnelIp;        // host order
-  uint8_t mac[6];
-  char sessionId[20];
-  uint32_t gatewayIp;       // host order
-  uint8_t byte46;
-  char tunnelGroup[21];
-  char domain[128];
-  uint8_t rest[128];
-};
-static_assert(sizeof(veskcfgothertype) == 324, "the gateway configuration is 324 bytes");
-static_assert(offsetof(veskcfgothertype, sessionId) == 22);
-static_assert(offsetof(veskcfgothertype, gatewayIp) == 42);
-static_assert(offsetof(veskcfgothertype, tunnelGroup) == 47);
-static_assert(offsetof(veskcfgothertype, domain) == 68);
+// RQC_GETVESKCFG_OTHER's 324-byte gateway configuration: the filter's own
+// record, so that the daemon reads each field where the filter writes it.
+// What the daemon takes from it: all_through_gateway (client command 5, the
+// connection flags), local_flags (CCLSF_*), tunnel_addr (VPN_IP),
+// adapter_mac, gateway_addr, tunnel_group and domain_name (status.json).
+// The filter carries no session identifier text: the session identifier is
+// its u32 session_id, which status.json gives as decimal text.
+using veskcfgothertype = DrvVeskCfgOther;
 enum : uint32_t {
   CCLSF_BLOCKNOIPPACK = 1u << 0,
   CCLSF_BLOCKNOVPNIPPACK = 1u << 1,

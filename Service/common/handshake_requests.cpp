@@ -44,9 +44,18 @@ int32_t materialFromClient(int client, std::vector<uint8_t>& material) {
   msg->code = IPC_MSG_SIGN_SYN;
   msg->result = SIGN_SYN_SUBCODE;
   msg->value1 = connect_data.profileId;
-  IPC_SendToClient(msg.get(), client);
+  // The client's answer: result 0 or its error, the byte count in the
+  // third value (byte 16), the material from byte 20. A registered client
+  // that lets the bounded wait run out is dropped, so it cannot hold the
+  // daemon's pushes again; its attempt fails with the sub-code.
+  if (IPC_SendToClient(msg.get(), client) != 1 && IPC_ClientAlive(client)) {
+    logLine(__LINE__, "getSendPacket_SYNRQ",
+            "Client #" + std::to_string(client) + " did not answer the signature request - dropped");
+    IPC_DropClient(client);
+    msg->result = SIGN_SYN_SUBCODE;
+  }
   int32_t answer = static_cast<int32_t>(msg->result);
-  int32_t length = static_cast<int32_t>(msg->value1);
+  int32_t length = static_cast<int32_t>(msg->value2);
   int32_t status = 0;
   if (answer != 0) {
     char text[64];

@@ -133,18 +133,18 @@ std::string FieldToString(const uint8_t* bytes, size_t n) {
 
 std::string BuildConnectedJson(const veskcfgothertype& cfg, const std::string& country, const std::string& radiusLogin,
                                const std::string& subjectFields) {
-  uint32_t gw = cfg.gatewayIp;
+  uint32_t gw = cfg.gateway_addr;
   char gateway[16], mac[18];
   snprintf(gateway, sizeof gateway, "%u.%u.%u.%u", gw >> 24, (gw >> 16) & 0xFF, (gw >> 8) & 0xFF, gw & 0xFF);
-  const uint8_t* m = cfg.mac;
+  const uint8_t* m = cfg.adapter_mac;
   snprintf(mac, sizeof mac, "%02X:%02X:%02X:%02X:%02X:%02X", m[0], m[1], m[2], m[3], m[4], m[5]);
   // Built by appending: gcc's -O3 warns about a prefix put in front.
   std::string json = "{";
   json += member("gateway", gateway);
-  json += member("session", field(cfg.sessionId));
+  json += member("session", std::to_string(cfg.session_id));
   json += member("status", "connected");
-  json += member("dname", field(cfg.domain));
-  json += member("tungroup", field(cfg.tunnelGroup));
+  json += member("dname", field(cfg.domain_name));
+  json += member("tungroup", field(cfg.tunnel_group));
   json += member("radiuslogin", radiusLogin);
   json += member("nicmac", mac);
   // The subject fields come formatted already ("CN":..,"OU":..,"DC":..).

@@ -393,3 +393,11 @@ bool IPC_ClientAlive(int id) {
   std::lock_guard<std::mutex> lock(mtx_reg_clients);
   return IPC_ClientAliveLocked(id);
 }
+
+void IPC_DropClient(int id) {
+  std::lock_guard<std::mutex> lock(mtx_reg_clients);
+  auto it = clients_list.find(id);
+  if (it == clients_list.end()) return;
+  it->second.closed->store(true);
+  shutdownSocket(it->second.clientServerSock);
+}

@@ -69,5 +69,8 @@ int IPC_SendToClient(ServicePipeMessage_t* msg, int id);
 // True when id is registered and not marked closed; the caller holds mtx_reg_clients.
 bool IPC_ClientAliveLocked(int id);
 bool IPC_ClientAlive(int id);
+// Drops a client that failed a synchronous push: marks it closed and shuts
+// its request connection down, so its reader thread ends and unregisters it.
+void IPC_DropClient(int id);
 // Unregisters the client whose client-server socket is fd (nothing for type 2).
 void CloseConnection(int fd, SocketType type);

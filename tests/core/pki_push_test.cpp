@@ -1,19 +1,24 @@
-// A connect attempt whose initiating client never answers the PKI check:
-// the wait is bounded, the attempt fails as cancelled and the client is
-// dropped, so it cannot hold the daemon's push and connect locks. The
-// attempt resumes at the SYN reply wait against a scripted filter, a
-// loopback gateway and a real client program on an in-process IPC server.
+// The two pushes that wait for the client's answer, against a scripted
+// filter and a real client program on an in-process IPC server: the
+// signature request (58) takes the material the client returns, and a
+// client that leaves it unanswered is dropped; a connect attempt whose
+// initiating client never answers the PKI check (59) fails as cancelled and
+// the client is dropped, so it cannot hold the daemon's push and connect
+// locks. That attempt resumes at the SYN reply wait against a loopback
+// gateway.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <thread>
 
 #include "Service/common/connection_stages.h"
 #include "Service/common/gateway_socket.h"
+#include "Service/common/handshake_requests.h"
 #include "cross/utils/ipc_server.h"
 #include "cross/utils/socket_io.h"
 #include "kernel/include/drv_requests.h"
@@ -100,6 +105,62 @@ TEST_F(PkiPushTest, ASilentInitiatorFailsTheAttemptAndIsDropped) {
   // The attempt is over: its lock is free again.
   EXPECT_TRUE(mtx_connecting_started.try_lock());
   mtx_connecting_started.unlock();
+}
+
+// The signature material as the filter receives it in RQC_MAKESYNRQ.
+class SignPushTest : public PkiPushTest {
+ protected:
+  void SetUp() override {
+    PkiPushTest::SetUp();
+    if (IsSkipped()) return;
+    connect_data.profileType = 0;
+    filter.areas[RQC_MAKESYNRQ] = FramedArea(CS_WAIT_SYNRR, 0, Bytes(10, 1));
+    peer.set_script([this](const enginetest::Request& req) {
+      if (req.code == RQC_MAKESYNRQ) {
+        std::lock_guard<std::mutex> lock(mtx);
+        synRequestData = req.data;
+      }
+      return filter.script()(req);
+    });
+  }
+  // Registered with its push socket in place.
+  static bool pushable(int id) {
+    std::lock_guard<std::mutex> lock(mtx_reg_clients);
+    auto it = clients_list.find(id);
+    return it != clients_list.end() && it->second.serverClientSock >= 0;
+  }
+  bool filterGot(const Bytes& material) {
+    std::lock_guard<std::mutex> lock(mtx);
+    return std::search(synRequestData.begin(), synRequestData.end(), material.begin(), material.end()) !=
+           synRequestData.end();
+  }
+  std::mutex mtx;
+  Bytes synRequestData;
+};
+
+TEST_F(SignPushTest, TheClientsMaterialReachesTheFilter) {
+  ClientProcess client(1000, {"--sign-answer", "a1b2c3d4e5f6"});
+  int id = client.registeredId();
+  ASSERT_GE(id, 0);
+  ASSERT_TRUE(Eventually([&] { return pushable(id); }));
+  EXPECT_EQ(getSendPacket_SYNRQ(id), 0);
+  EXPECT_NE(client.expect("push code=58"), "");
+  EXPECT_EQ(peer.requests(RQC_MAKESYNRQ), 1);
+  EXPECT_TRUE(filterGot({0xa1, 0xb2, 0xc3, 0xd4, 0xe5, 0xf6}));
+  EXPECT_TRUE(IPC_ClientAlive(id));
+}
+
+TEST_F(SignPushTest, ASilentClientFailsTheRequestAndIsDropped) {
+  ClientProcess client(1000, {"--no-answer"});
+  int id = client.registeredId();
+  ASSERT_GE(id, 0);
+  ASSERT_TRUE(Eventually([&] { return pushable(id); }));
+  EXPECT_EQ(getSendPacket_SYNRQ(id), static_cast<int32_t>(SIGN_SYN_SUBCODE));
+  EXPECT_NE(client.expect("push code=58"), "");
+  EXPECT_EQ(peer.requests(RQC_MAKESYNRQ), 0);
+  EXPECT_TRUE(Eventually([&] { return !IPC_ClientAlive(id); }));
+  EXPECT_NE(client.expectOneOf({"push socket closed", "error: the daemon closed the connection"}), "");
+  EXPECT_NE(enginetest::LogText().find("did not answer the signature request - dropped"), std::string::npos);
 }
 
 }  // namespace

@@ -28,12 +28,14 @@ bool eventually(const std::function<bool()>& cond, int ms = 5000) {
 // A gateway record with every field the connected form reads.
 veskcfgothertype gatewayRecord() {
   veskcfgothertype cfg{};
-  cfg.gatewayIp = 0xCB007101;  // 203.0.113.1
+  cfg.gateway_addr = 0xCB007101;  // 203.0.113.1
+  cfg.session_id = 0x5e551011;
   const uint8_t mac[6] = {0x02, 0x00, 0x5e, 0x10, 0xab, 0x0f};
-  memcpy(cfg.mac, mac, 6);
-  memcpy(cfg.sessionId, "S-42\"x", 6);
-  memcpy(cfg.tunnelGroup, "group\\1", 7);
-  memcpy(cfg.domain, "corp.example\n", 13);
+  memcpy(cfg.adapter_mac, mac, 6);
+  // Granted-right words behind the address are no part of the form.
+  cfg.granted[0] = 0x2241;
+  memcpy(cfg.tunnel_group, "group\\1", 7);
+  memcpy(cfg.domain_name, "corp.example\n", 13);
   return cfg;
 }
 
@@ -75,7 +77,7 @@ TEST(FieldToStringTest, StopsAtTheFirstNulOrTakesTheWholeField) {
 TEST(ConnectedJsonTest, MembersInOrderEscapedWithDefaultSubjectFields) {
   veskcfgothertype cfg = gatewayRecord();
   EXPECT_EQ(BuildConnectedJson(cfg, "R\"U", "login\t1", ""),
-            "{\"gateway\":\"203.0.113.1\",\"session\":\"S-42\\\"x\",\"status\":\"connected\","
+            "{\"gateway\":\"203.0.113.1\",\"session\":\"1582632977\",\"status\":\"connected\","
             "\"dname\":\"corp.example\\n\",\"tungroup\":\"group\\\\1\",\"radiuslogin\":\"login\\t1\","
             "\"nicmac\":\"02:00:5E:10:AB:0F\",\"CN\":\"\",\"OU\":\"\",\"DC\":\"\",\"country\":\"R\\\"U\"}");
 }

@@ -74,12 +74,29 @@ TEST_F(RoutesTest, GatewayOfAnInterface) {
   EXPECT_EQ(getAdapterGatewayByName(&gw, "dB", 2), 1);
 }
 
+TEST_F(RoutesTest, InterfacesAddedAfterTheCountFindNoRoom) {
+  int count = 0;
+  ASSERT_EQ(GetNICs(&count, nullptr, 0), 0);
+  ASSERT_EQ(count, 3);
+  ASSERT_EQ(sh("ip -n " + ns + " tuntap add dev dD mode tap"), 0);
+  ASSERT_EQ(sh("ip -n " + ns + " tuntap add dev dE mode tap"), 0);
+  // Room for the three counted records and a guard record behind them.
+  std::vector<tSTRUCTNICINFO> nics(4);
+  std::memset(&nics[3], 0x5A, sizeof nics[3]);
+  tSTRUCTNICINFO guard = nics[3];
+  ASSERT_EQ(GetNICs(&count, nics.data(), 3), 0);
+  EXPECT_EQ(count, 3);
+  EXPECT_EQ(std::memcmp(&nics[3], &guard, sizeof guard), 0);
+  ASSERT_EQ(GetNICs(&count, nullptr, 0), 0);
+  EXPECT_EQ(count, 5);
+}
+
 TEST_F(RoutesTest, InterfaceListLeavesLoopbackOut) {
   int count = 0;
-  ASSERT_EQ(GetNICs(&count, nullptr), 0);
+  ASSERT_EQ(GetNICs(&count, nullptr, 0), 0);
   ASSERT_EQ(count, 3);
   std::vector<tSTRUCTNICINFO> nics(static_cast<size_t>(count));
-  ASSERT_EQ(GetNICs(&count, nics.data()), 0);
+  ASSERT_EQ(GetNICs(&count, nics.data(), nics.size()), 0);
   bool sawA = false;
   for (const tSTRUCTNICINFO& n : nics) {
     EXPECT_STRNE(n.name, "lo");

@@ -224,6 +224,13 @@ TEST_F(EngineNetnsTest, HandshakeByTheEngineConnectsAndCarriesTraffic) {
   uint32_t len = 0;
   veskcfgothertype other{};
   EXPECT_NE(getVeskCfg(&len, &other), nullptr);
+  // The record as the filter wrote it, read where the daemon reads it: the
+  // client's own tunnel address, the gateway and the session the simulator
+  // granted (its default), the group the client asked for (none).
+  EXPECT_EQ(other.tunnel_addr, 0xCB007102u);
+  EXPECT_EQ(other.gateway_addr, kGateway);
+  EXPECT_EQ(other.session_id, 0x5e551011u);
+  EXPECT_STREQ(other.tunnel_group, "");
   EXPECT_NE(getStatusJSON(), "");
   clientstatstype stats;
   EXPECT_EQ(getStatistics(0, 0, &stats), 0);

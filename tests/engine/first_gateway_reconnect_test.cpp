@@ -7,9 +7,11 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <thread>
 
 #include "Service/common/disconnect.h"
+#include "Service/common/drv_channel.h"
 #include "Service/common/engine_hooks.h"
 #include "Service/common/engine_state.h"
 #include "Service/common/first_gateway_reconnect.h"
@@ -51,19 +53,29 @@ class FirstGatewayTest : public EngineTest {
     filter.areas[RQC_MAKESYNRQ_CHECKAVAILABLE] = probe;
     filter.areas[RQC_TREATSYNRQ_CHECKAVAILABLE] = FramedArea(7, 0, {});
     filter.areas[RQC_DISCONNECT] = FramedArea(0, 0, {});
+    // It answers until the test ends: a stray datagram on its port (the
+    // port may have been another test's a moment ago) does not use up the
+    // probe's answer.
     answering = std::thread([this] {
       uint8_t buf[1024];
-      sockaddr_in from{};
-      socklen_t flen = sizeof from;
-      ssize_t n = recvfrom(gw, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &flen);
-      if (n > 0) sendto(gw, buf, static_cast<size_t>(n), 0, reinterpret_cast<sockaddr*>(&from), flen);
+      while (!stopping.load()) {
+        sockaddr_in from{};
+        socklen_t flen = sizeof from;
+        ssize_t n = recvfrom(gw, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &flen);
+        if (n > 0) sendto(gw, buf, static_cast<size_t>(n), 0, reinterpret_cast<sockaddr*>(&from), flen);
+        if (n < 0 && errno != EINTR) return;
+      }
     });
+    // Every request here is scripted: the reply bound only has to outlast
+    // a loaded machine.
+    SendIRP_ReplyTimeoutMs = 5000;
     connect_data.profileId = 1;
     connect_data.gatewayIp = INADDR_LOOPBACK;
     UseServiceAlternalVESKIP = 1;
     filterState = CS_CONNECT;
   }
   void TearDown() override {
+    stopping = true;
     shutdown(gw, SHUT_RDWR);
     answering.join();
     close(gw);
@@ -72,10 +84,18 @@ class FirstGatewayTest : public EngineTest {
     EngineTest::TearDown();
   }
   int gw = -1;
+  std::atomic<bool> stopping{false};
   std::thread answering;
 };
 
 TEST_F(FirstGatewayTest, AnsweringFirstGatewayEndsTheTunnelAndAsksClientsToReconnect) {
+  // A stray sender reaches the gateway's port first.
+  int stray = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in to{};
+  socklen_t len = sizeof to;
+  getsockname(gw, reinterpret_cast<sockaddr*>(&to), &len);
+  ASSERT_EQ(sendto(stray, "x", 1, 0, reinterpret_cast<sockaddr*>(&to), len), 1);
+  close(stray);
   ReconnectToFirstVESKwait_thread_function(5, g_tunnel_generation.load());
   EXPECT_EQ(peer.requests(RQC_DISCONNECT), 1);
   EXPECT_EQ(g_message54.load(), 1);

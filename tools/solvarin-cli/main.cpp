@@ -136,10 +136,8 @@ void answerPush(ServicePipeMessage_t* msg, const Options& opt) {
   if (msg->code == IPC_MSG_SIGN_SYN) {
     std::vector<unsigned char> material = opt.signAnswer.empty() ? testKeyMaterial() : opt.signAnswer;
     // The material's byte count goes at byte 16, where a client's answer
-    // carries its byte count, and at byte 12, where the daemon's engine
-    // reads it.
+    // carries its byte count.
     msg->result = 0;
-    msg->value1 = static_cast<uint32_t>(material.size());
     msg->value2 = static_cast<uint32_t>(material.size());
     putPayload(msg, material);
   } else {
