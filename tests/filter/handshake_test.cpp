@@ -399,10 +399,11 @@ TEST_F(Handshake, RepeatedFragmentChangesNothing) {
 // A SYN RR fragment: the image's first 12 bytes with offset off, then the
 // image bytes [off + 12, off + 12 + n).
 Bytes Fragment(const Bytes &rr, uint16_t off, size_t n) {
-  Bytes f(rr.begin(), rr.begin() + 12);
+  Bytes f(12 + n);
+  memcpy(f.data(), rr.data(), 12);
   f[10] = (uint8_t)off;
   f[11] = (uint8_t)(off >> 8);
-  f.insert(f.end(), rr.begin() + off + 12, rr.begin() + off + 12 + n);
+  memcpy(f.data() + 12, rr.data() + off + 12, n);
   return f;
 }
 
