@@ -400,10 +400,10 @@ TEST_F(Handshake, RepeatedFragmentChangesNothing) {
 // image bytes [off + 12, off + 12 + n).
 Bytes Fragment(const Bytes &rr, uint16_t off, size_t n) {
   Bytes f(12 + n);
-  memcpy(f.data(), rr.data(), 12);
+  std::copy(rr.begin(), rr.begin() + 12, f.begin());
   f[10] = (uint8_t)off;
   f[11] = (uint8_t)(off >> 8);
-  memcpy(f.data() + 12, rr.data() + off + 12, n);
+  std::copy(rr.begin() + off + 12, rr.begin() + off + 12 + n, f.begin() + 12);
   return f;
 }
 
