@@ -168,46 +168,6 @@ IPC_Client* registerConnection(const std::string& user, uint8_t kind, SocketType
   return &clients_list.emplace(client.id, client).first->second;
 }
 
-// Reads the hello of one accepted, checked connection and registers it.
-void registerClient(int fd, SocketType type, uid_t uid) {
-  const char* typeName = SocketTypeName(type);
-  unsigned char hello[IPC_HELLO_SIZE] = {};
-  int got = recv_sn_within(fd, reinterpret_cast<char*>(hello), IPC_HELLO_SIZE, hello_timeout_ms);
-  if (got < 0) {
-    logLine("StartAccepting", std::string("ipc ") + typeName + " socket " + num(fd) + " registration failed: " + num(got));
-    IPC_CloseUserConnection(fd);
-    return;
-  }
-  uint8_t kind = hello[0];
-  std::string user = userName(uid);
-  int replacedPush = -1;
-  {
-    std::lock_guard<std::mutex> lock(mtx_reg_clients);
-    IPC_Client* record = registerConnection(user, kind, type, fd, &replacedPush);
-    if (record == nullptr) {
-      logLine("StartAccepting", std::string("ipc ") + typeName + " socket " + num(fd) + " refused: user " + user +
-                                    " holds " + num(kIpcRecordsPerUser) + " clients");
-      IPC_CloseUserConnection(fd);
-      return;
-    }
-    IPC_Client& client = *record;
-    unsigned char answer[IPC_HELLO_SIZE] = {};
-    int32_t id = client.id;
-    memcpy(answer + 1, &id, sizeof id);
-    int sent = send_sn(fd, reinterpret_cast<char*>(answer), IPC_HELLO_SIZE, 0);
-    if (sent < 0) logLine("StartAccepting", "StartAccepting: failed to send registration answer. Сode " + num(sent));
-    logLine("StartAccepting", "Client with type" + num(kind) + "name: " + user + " registered. Direction " + typeName +
-                                  ". Client sock: " + num(fd));
-    timeval tv{read_timeout, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    if (type != SOCKET_SERVER_CLIENT && !startDetached("StartAccepting", ClientCycle, fd, client.closed, type, client.id)) {
-      *slotOf(client, type) = -1;  // nobody would ever serve or close it
-      IPC_CloseUserConnection(fd);
-    }
-  }
-  closePushSocket(replacedPush);
-}
-
 // SO_PEERCRED check of an accepted connection: true when it may register.
 bool peerAllowed(int fd, const char* typeName, uid_t* uid) {
   ucred cred{};
@@ -291,6 +251,45 @@ void StartConnections() {
   for (int i = 0; i < 3; i++) startDetached("StartConnections", StartAccepting, fds[i], kListeners[i].type);
 }
 
+void RegisterConnection(int fd, SocketType type, uid_t uid) {
+  const char* typeName = SocketTypeName(type);
+  unsigned char hello[IPC_HELLO_SIZE] = {};
+  int got = recv_sn_within(fd, reinterpret_cast<char*>(hello), IPC_HELLO_SIZE, hello_timeout_ms);
+  if (got < 0) {
+    logLine("StartAccepting", std::string("ipc ") + typeName + " socket " + num(fd) + " registration failed: " + num(got));
+    IPC_CloseUserConnection(fd);
+    return;
+  }
+  uint8_t kind = hello[0];
+  std::string user = userName(uid);
+  int replacedPush = -1;
+  {
+    std::lock_guard<std::mutex> lock(mtx_reg_clients);
+    IPC_Client* record = registerConnection(user, kind, type, fd, &replacedPush);
+    if (record == nullptr) {
+      logLine("StartAccepting", std::string("ipc ") + typeName + " socket " + num(fd) + " refused: user " + user +
+                                    " holds " + num(kIpcRecordsPerUser) + " clients");
+      IPC_CloseUserConnection(fd);
+      return;
+    }
+    IPC_Client& client = *record;
+    unsigned char answer[IPC_HELLO_SIZE] = {};
+    int32_t id = client.id;
+    memcpy(answer + 1, &id, sizeof id);
+    int sent = send_sn(fd, reinterpret_cast<char*>(answer), IPC_HELLO_SIZE, 0);
+    if (sent < 0) logLine("StartAccepting", "StartAccepting: failed to send registration answer. Сode " + num(sent));
+    logLine("StartAccepting", "Client with type" + num(kind) + "name: " + user + " registered. Direction " + typeName +
+                                  ". Client sock: " + num(fd));
+    timeval tv{read_timeout, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    if (type != SOCKET_SERVER_CLIENT && !startDetached("StartAccepting", ClientCycle, fd, client.closed, type, client.id)) {
+      *slotOf(client, type) = -1;  // nobody would ever serve or close it
+      IPC_CloseUserConnection(fd);
+    }
+  }
+  closePushSocket(replacedPush);
+}
+
 void StartAccepting(int listenFd, SocketType type) {
   const char* typeName = SocketTypeName(type);
   for (;;) {
@@ -317,7 +316,7 @@ void StartAccepting(int listenFd, SocketType type) {
     }
     // The hello is read on a thread of its own, so a silent peer never
     // holds up the next connection.
-    if (!startDetached("StartAccepting", registerClient, fd, type, uid)) IPC_CloseUserConnection(fd);
+    if (!startDetached("StartAccepting", RegisterConnection, fd, type, uid)) IPC_CloseUserConnection(fd);
   }
 }
 

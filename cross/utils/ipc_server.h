@@ -16,6 +16,8 @@
 #include <mutex>
 #include <string>
 
+#include <sys/types.h>
+
 #include "cross/utils/ipc_message.h"
 
 enum SocketType {
@@ -59,6 +61,10 @@ extern std::atomic<int> hello_timeout_ms;
 void StartConnections();
 // Body of one accept thread.
 void StartAccepting(int listenFd, SocketType type);
+// Body of one registration thread: reads the hello of an accepted connection
+// whose peer passed the checks and registers it (type 1), or hands it to a
+// reader thread (types 0 and 2); closes it when that fails.
+void RegisterConnection(int fd, SocketType type, uid_t uid);
 // Body of one reader thread (types 0 and 2).
 void ClientCycle(int fd, ClosedFlag closed, SocketType type, int id);
 // Pushes msg to client id (id >= 0), or to every client but the one named in

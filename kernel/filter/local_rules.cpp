@@ -14,6 +14,9 @@ constexpr uint32_t kEntries = 256, kEntrySize = 12;
 constexpr uint32_t kEmptyFlags = 0x80;
 constexpr uint32_t kReplySize = 8;   // request 17's reply
 constexpr uint32_t kBlockHead = 16;  // request 16's block information
+// The largest image taken: far above any set of rules, and a bound on what
+// one claimed length can make the filter allocate.
+constexpr uint32_t kMaxImage = 16u << 20;
 
 uint8_t *rules;          // the image in force
 uint32_t rules_len;
@@ -63,7 +66,8 @@ int32_t take_chunk(const uint8_t *payload, uint32_t n, uint32_t *next) {
   uint32_t total = rd32(payload), offset = rd32(payload + 4), len = n - 8;
   if (offset == 0) {
     drop_pending();
-    if (total == 0 || !(pending = static_cast<uint8_t *>(KERN_kmalloc(total)))) return -5;
+    if (total == 0 || total > kMaxImage) return -5;
+    if (!(pending = static_cast<uint8_t *>(KERN_kmalloc(total)))) return -5;
     pending_len = total;
   }
   if (!pending || total != pending_len || offset != pending_next || len > total - offset) {
