@@ -4,7 +4,7 @@
 #pragma once
 #include "kern_host.h"
 
-struct FilterPort;
+struct FrameContext;
 
 constexpr uint16_t ETH_TYPE_IPV4 = 0x0800;
 constexpr uint32_t ETH_HEADER_LEN = 14;
@@ -41,7 +41,7 @@ struct IPPacket {
   uint8_t mf;            // more fragments
   uint8_t reassembled;
   uint32_t payload;      // total - ihl
-  FilterPort *port;
+  FrameContext *ctx;    // the frame the packet came in
   uint32_t limitflags;   // tunnel size limit: bit 0 applies, bit 1 carried
   uint32_t limit;        // the inner size limit in bytes
   uint32_t clientindex;  // address-table entry of the far end (0 none)

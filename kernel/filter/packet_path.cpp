@@ -16,8 +16,6 @@
 using namespace zor::tunnel;
 
 extern "C" {
-FilterAdapter *curadapter;
-FilterPort *curport;
 alignas(8) uint8_t framePORTTERM[FRAME_COPY_SIZE];
 alignas(8) uint8_t framePORTNET[FRAME_COPY_SIZE];
 alignas(8) uint8_t fragframe[FRAME_COPY_SIZE];
@@ -89,15 +87,15 @@ uint32_t masked(uint32_t verdict, uint32_t direction, uint8_t *f, uint32_t len) 
 
 // Non-IP frames: bit 0 of the policy byte blocks them; on the tunnel
 // adapter of a connected session the tunnel's merged flags decide.
-uint32_t check_non_ip(FilterAdapter *a, uint32_t direction, uint8_t *f, uint32_t len) {
+uint32_t check_non_ip(const FrameContext *ctx, uint32_t len) {
   uint8_t policy = client.init_record[init::kDirFlags1];
-  if (connected() && a == FilterGetVpnAdapter()) policy = client.dir_flags1;
+  if (connected() && ctx->adapter == FilterGetVpnAdapter()) policy = client.dir_flags1;
   if (!(policy & kPolicyBlockNonIp)) {
     StatIncOpenOkRecvSend();
     return VERDICT_PASS;
   }
-  StatIncProhibitRecvSend();
-  return masked(VERDICT_TAKEN, direction, f, len);
+  StatIncProhibitRecvSend(ctx->stat_entry);
+  return masked(VERDICT_TAKEN, ctx->direction, ctx->frame, len);
 }
 
 // The handshake datagrams of the service while the SYN-copy window is open:
@@ -120,43 +118,44 @@ uint32_t syn_copy_window(uint32_t direction, uint8_t *ip, uint32_t len) {
                                                                           : 0xFFFFFFFFu;
 }
 
-uint32_t handle_frame(FilterAdapter *a, uint32_t direction, void *netbuf, uint32_t length) {
+uint32_t handle_frame(FrameContext *ctx, void *netbuf, uint32_t length) {
+  FilterAdapter *a = ctx->adapter;
+  uint32_t direction = ctx->direction;
   if (a->filterstate != ADAPTER_READY) return VERDICT_NOT_HANDLED;
   if (length > MAX_FRAME_LEN) return VERDICT_TAKEN;
   if (direction > PORT_NET) return VERDICT_NOT_HANDLED;
-  uint8_t *f = direction == PORT_NET ? framePORTNET : framePORTTERM;
+  uint8_t *f = ctx->frame = direction == PORT_NET ? framePORTNET : framePORTTERM;
   uint32_t len = length;
   uint32_t v = shape(a, f, netbuf, &len);
   if (v != 0xFFFFFFFFu) return masked(v, direction, f, len);
-  curadapter = a;
-  curport = &a->ports[direction];
+  ctx->port = &a->ports[direction];
   LinkInfo link = DetectFrameAndPid(f, len);
   if (link.headerlen == LINK_TOO_SHORT || link.headerlen > len)
     return masked(VERDICT_TAKEN, direction, f, len);
-  if (link.kind != 2) return check_non_ip(a, direction, f, len);
+  if (link.kind != 2) return check_non_ip(ctx, len);
   if (link.pid != ETH_TYPE_IPV4) {
     if (FIREWALL_CheckPacket(0, a, f, nullptr, len, tonet(direction), nullptr))
       return masked(VERDICT_TAKEN, direction, f, len);
     switch (link.pid) {
       case kEthArp:
         if (!connected() || direction == PORT_NET) return VERDICT_PASS;
-        return masked(ARPPacketReceived(f, 14, f + 14, len - 14), direction, f, len);
+        return masked(ARPPacketReceived(ctx, 14, f + 14, len - 14), direction, f, len);
       case kEthRarp:
       case kEthEapol: return VERDICT_PASS;
       case kEthIpv6: return masked(VERDICT_TAKEN, direction, f, len);
-      default: return check_non_ip(a, direction, f, len);
+      default: return check_non_ip(ctx, len);
     }
   }
   v = syn_copy_window(direction, f + 14, len - 14);
-  if (v == 0xFFFFFFFFu) v = IPPacketReceived(f, 14, f + 14, len - 14);
+  if (v == 0xFFFFFFFFu) v = IPPacketReceived(ctx, 14, f + 14, len - 14);
   return masked(v, direction, f, len);
 }
 
 // ---- IPv4 decision -------------------------------------------------------
 
-uint32_t queue_parts(const uint8_t *head, uint32_t headlen, const uint8_t *body, uint32_t bodylen,
-                     uint32_t tunnel, uint32_t tonetwork) {
-  FilterAdapter *a = tunnel ? FilterGetVpnAdapter() : curadapter;
+uint32_t queue_parts(const FrameContext *ctx, const uint8_t *head, uint32_t headlen,
+                     const uint8_t *body, uint32_t bodylen, uint32_t tunnel, uint32_t tonetwork) {
+  FilterAdapter *a = tunnel ? FilterGetVpnAdapter() : ctx->adapter;
   if (!a || !FilterAdapterListed(a) || a->filterstate != ADAPTER_READY) return 1;
   uint32_t len = headlen + bodylen;
   if (len > 0xFFFF) return 1;
@@ -173,25 +172,26 @@ uint32_t queue_parts(const uint8_t *head, uint32_t headlen, const uint8_t *body,
   return 1;
 }
 
-uint32_t final_step(IPPacket *p, uint32_t direction) {
+uint32_t final_step(IPPacket *p) {
   if (!p->reassembled) return VERDICT_PASS;
-  if (AddToSend(p->frame, p->linklen + p->total, 0, tonet(direction))) return VERDICT_NOT_HANDLED;
-  StatIncOkRecvSend();
+  if (AddToSend(p->ctx, p->frame, p->linklen + p->total, 0, tonet(p->ctx->direction)))
+    return VERDICT_NOT_HANDLED;
+  StatIncOkRecvSend(p->ctx->stat_entry);
   return VERDICT_TAKEN;
 }
 
-uint32_t local_filter_step(IPPacket *p, uint32_t direction) {
+uint32_t local_filter_step(IPPacket *p) {
   if (IPCheckFilter(p)) return VERDICT_TAKEN;
-  return final_step(p, direction);
+  return final_step(p);
 }
 
-uint32_t firewall_step(IPPacket *p, uint32_t direction) {
-  if (FIREWALL_CheckPacket(0, curadapter, p->frame, p->ip, p->linklen + p->total,
-                           tonet(direction), nullptr)) {
-    StatIncProhibitRecvSend();
+uint32_t firewall_step(IPPacket *p) {
+  if (FIREWALL_CheckPacket(0, p->ctx->adapter, p->frame, p->ip, p->linklen + p->total,
+                           tonet(p->ctx->direction), nullptr)) {
+    StatIncProhibitRecvSend(p->ctx->stat_entry);
     return VERDICT_TAKEN;
   }
-  return final_step(p, direction);
+  return final_step(p);
 }
 
 uint32_t tunnel_mtu(void) {
@@ -210,7 +210,8 @@ void record_segment_size(FirewallSession *s, IPPacket *p) {
 
 // Encapsulates one packet and queues it for the gateway.
 uint32_t send_into_tunnel(IPPacket *p) {
-  StatIncRecvPacks();
+  const FrameContext *ctx = p->ctx;
+  StatIncRecvPacks(ctx->stat_entry);
   if (ProxyRewritePacket(p, 0)) return VERDICT_TAKEN;
   uint32_t ihl = p->ihl;
   uint32_t udplen = GuardTreatSendPack(p);
@@ -221,8 +222,8 @@ uint32_t send_into_tunnel(IPPacket *p) {
   memcpy(eth, guard.gwmac, 6);
   memcpy(eth + 6, t ? t->hardaddr : p->frame + 6, 6);
   put_be16(eth + 12, ETH_TYPE_IPV4);
-  if (queue_parts(eth, 14, compack, ihl + udplen, 1, 1)) return VERDICT_NOT_HANDLED;
-  StatIncOkRecvSend();
+  if (queue_parts(ctx, eth, 14, ctx->work, ihl + udplen, 1, 1)) return VERDICT_NOT_HANDLED;
+  StatIncOkRecvSend(ctx->stat_entry);
   return VERDICT_TAKEN;
 }
 
@@ -262,10 +263,11 @@ uint32_t segment_into_tunnel(IPPacket *p, uint32_t segsize) {
 }
 
 uint32_t outgoing_tunnelled(IPPacket *p) {
-  if (curport->redirectpending) curport->redirectpending = 0;
+  FrameContext *ctx = p->ctx;
+  if (ctx->port->redirectpending) ctx->port->redirectpending = 0;
   FirewallSession *s = nullptr;
-  if (FIREWALL_CheckPacket(1, curadapter, p->frame, p->ip, p->linklen + p->total, 1, &s)) {
-    StatIncRecvErrPacks();
+  if (FIREWALL_CheckPacket(1, ctx->adapter, p->frame, p->ip, p->linklen + p->total, 1, &s)) {
+    StatIncRecvErrPacks(ctx->stat_entry);
     return VERDICT_TAKEN;
   }
   record_segment_size(s, p);
@@ -279,80 +281,83 @@ uint32_t outgoing_tunnelled(IPPacket *p) {
 
 uint32_t outgoing(IPPacket *p) {
   if (DNS_CheckPacket(p, 1)) return VERDICT_TAKEN;
-  if (connected() && IPCheckNonGuardPacket(p) == 0) return final_step(p, PORT_TERM);
+  if (connected() && IPCheckNonGuardPacket(p) == 0) return final_step(p);
   uint32_t index = FindClient(p->dst, true, true);
-  if (index == zor::addr::kNotFound) return local_filter_step(p, PORT_TERM);
-  stat_entry = index;
+  if (index == zor::addr::kNotFound) return local_filter_step(p);
+  p->ctx->stat_entry = index;
   if (connected()) return outgoing_tunnelled(p);
   if (client.table.e[index].kind != zor::addr::kGateway || client.state < kTransportReady)
-    return local_filter_step(p, PORT_TERM);
+    return local_filter_step(p);
   if (ClientIsSendInitVPNPack(p->ip, p->total) == 1) {
     static const uint8_t zero[6] = {};
     if (!zor::wire::SameBytes(p->frame, zero, 6)) memcpy(guard.gwmac, p->frame, 6);
     memcpy(guard.ownip, p->ip + 12, 4);
   }
-  return firewall_step(p, PORT_TERM);
+  return firewall_step(p);
 }
 
 uint32_t from_gateway(IPPacket *p) {
+  FrameContext *ctx = p->ctx;
   if (p->proto != IPPROTO_UDP_NUM || p->sport != zor::wire::kGatewayPort ||
       p->dport != client.sock_port || IsInvalidUdpTcpChkSum(p->ip)) {
-    StatIncRecvErrPacks();
+    StatIncRecvErrPacks(ctx->stat_entry);
     return VERDICT_TAKEN;
   }
   int32_t r = GuardTreatRecvPack(p);
   if (r < 0) {
-    StatIncRecvErrPacks();
+    StatIncRecvErrPacks(ctx->stat_entry);
     return VERDICT_TAKEN;
   }
   memcpy(guard.gwmac, p->frame + 6, 6);
   if (r > 0) return VERDICT_TAKEN;
-  if (p->clientindex) stat_entry = p->clientindex;
+  if (p->clientindex) ctx->stat_entry = p->clientindex;
   if (IPParsePacket(p) || ProxyRewritePacket(p, 1)) return VERDICT_TAKEN;
   CalcChecksum(p->ip);
   if (DNS_CheckPacket(p, 0)) return VERDICT_TAKEN;
   FirewallSession *s = nullptr;
-  if (FIREWALL_CheckPacket(1, curadapter, p->frame, p->ip, p->linklen + p->total, 0, &s)) {
-    StatIncRecvErrPacks();
+  if (FIREWALL_CheckPacket(1, ctx->adapter, p->frame, p->ip, p->linklen + p->total, 0, &s)) {
+    StatIncRecvErrPacks(ctx->stat_entry);
     return VERDICT_TAKEN;
   }
   record_segment_size(s, p);
-  StatIncRecvPacks();
-  if (AddToSend(p->frame, p->linklen + p->total, 1, 0)) return VERDICT_NOT_HANDLED;
-  StatIncOkRecvSend();
+  StatIncRecvPacks(ctx->stat_entry);
+  if (AddToSend(ctx, p->frame, p->linklen + p->total, 1, 0)) return VERDICT_NOT_HANDLED;
+  StatIncOkRecvSend(ctx->stat_entry);
   return VERDICT_TAKEN;
 }
 
 uint32_t incoming_not_connected(IPPacket *p, uint32_t index) {
   if (index == zor::addr::kNotFound || client.table.e[index].kind != zor::addr::kGateway ||
       client.state < kTransportReady)
-    return local_filter_step(p, PORT_NET);
+    return local_filter_step(p);
   static const uint8_t zero[6] = {};
-  if (zor::wire::SameBytes(p->frame + 6, zero, 6)) return firewall_step(p, PORT_NET);
+  if (zor::wire::SameBytes(p->frame + 6, zero, 6)) return firewall_step(p);
   memcpy(guard.gwmac, p->frame + 6, 6);
-  if (p->tos == FLT_IPH_TOS) return firewall_step(p, PORT_NET);
+  if (p->tos == FLT_IPH_TOS) return firewall_step(p);
   p->ip[1] = FLT_IPH_TOS;
   CalcChecksum(p->ip);
-  if (AddToSend(p->frame, p->linklen + p->total, 1, 0)) return VERDICT_NOT_HANDLED;
-  StatIncOkRecvSend();
+  if (AddToSend(p->ctx, p->frame, p->linklen + p->total, 1, 0)) return VERDICT_NOT_HANDLED;
+  StatIncOkRecvSend(p->ctx->stat_entry);
   return VERDICT_TAKEN;
 }
 
 uint32_t incoming(IPPacket *p) {
-  if (connected() && IPCheckNonGuardPacket(p) == 0) return final_step(p, PORT_NET);
+  if (connected() && IPCheckNonGuardPacket(p) == 0) return final_step(p);
   uint32_t index = FindClient(p->src, true, false);
-  if (index != zor::addr::kNotFound) stat_entry = index;
+  if (index != zor::addr::kNotFound) p->ctx->stat_entry = index;
   if (!connected()) return incoming_not_connected(p, index);
   // ICMP errors go to the firewall check; nothing in them is refused here.
-  if (p->proto == IPPROTO_ICMP_NUM) return firewall_step(p, PORT_NET);
+  if (p->proto == IPPROTO_ICMP_NUM) return firewall_step(p);
   if (index == zor::addr::kNotFound) {
     if (client.DynCfg[12] & kDynCfgBlockUnknown) return VERDICT_TAKEN;
-    return local_filter_step(p, PORT_NET);
+    return local_filter_step(p);
   }
   uint8_t kind = client.table.e[index].kind;
   if (kind == zor::addr::kGateway) return from_gateway(p);
-  if (kind != zor::addr::kTunnelled && kind != zor::addr::kLearnt) StatIncRecvErrPacks();
-  else if (!IPCheckFilter(p)) StatIncRecvErrPacks();
+  if (kind != zor::addr::kTunnelled && kind != zor::addr::kLearnt)
+    StatIncRecvErrPacks(p->ctx->stat_entry);
+  else if (!IPCheckFilter(p))
+    StatIncRecvErrPacks(p->ctx->stat_entry);
   return VERDICT_TAKEN;
 }
 
@@ -364,18 +369,18 @@ uint32_t RecvHandler(FilterAdapter *adapter, uint32_t direction, void *netbuf, u
   if (!CLI_FilterStarted) return VERDICT_PASS;
   if (!adapter) return VERDICT_NOT_HANDLED;
   DrvFilterLock(0);
-  stat_entry = 0xFFFFFFFFu;
-  uint32_t v = handle_frame(adapter, direction, netbuf, length);
+  FrameContext ctx = {adapter, nullptr, nullptr, direction, STAT_NO_ENTRY, compack};
+  uint32_t v = handle_frame(&ctx, netbuf, length);
   DrvFilterUnLock(0);
   return v;
 }
 
-uint32_t IPPacketReceived(uint8_t *frame, uint32_t linklen, uint8_t *ip, uint32_t length) {
+uint32_t IPPacketReceived(FrameContext *ctx, uint32_t linklen, uint8_t *ip, uint32_t length) {
   if (length < 20) return VERDICT_TAKEN;
   if ((ip[0] >> 4) != 4) return VERDICT_PASS;
   uint32_t ihl = (uint32_t)(ip[0] & 0x0F) * 4;
   if (ihl < 20 || ihl > length) return VERDICT_TAKEN;
-  uint32_t direction = curport && curport->net ? PORT_NET : PORT_TERM;
+  uint32_t direction = ctx->direction;
   if (direction == PORT_NET && !IsValidIpChkSum(ip)) return VERDICT_TAKEN;
   uint32_t total = be16(ip + 2);
   if (direction == PORT_TERM && total == 0) put_be16(ip + 2, (uint16_t)(total = length));
@@ -383,19 +388,21 @@ uint32_t IPPacketReceived(uint8_t *frame, uint32_t linklen, uint8_t *ip, uint32_
   if (total < ihl) put_be16(ip + 2, (uint16_t)(total = length));
 
   IPPacket p = {};
-  p.frame = frame;
+  p.frame = ctx->frame;
   p.linklen = linklen;
   p.ip = ip;
   p.buflen = total;
-  p.port = curport;
+  p.ctx = ctx;
   if (IPParsePacket(&p)) return VERDICT_TAKEN;
   if ((p.mf || p.fragoff) && IPReassemble(&p, direction)) return VERDICT_TAKEN;
-  if (ProxyIsProxyPacket(&p)) return final_step(&p, direction);
+  if (ProxyIsProxyPacket(&p)) return final_step(&p);
   DNS_InspectPacket(&p);
   return direction == PORT_TERM ? outgoing(&p) : incoming(&p);
 }
 
-uint32_t ARPPacketReceived(uint8_t *frame, uint32_t linklen, uint8_t *body, uint32_t bodylen) {
+uint32_t ARPPacketReceived(const FrameContext *ctx, uint32_t linklen, uint8_t *body,
+                           uint32_t bodylen) {
+  const uint8_t *frame = ctx->frame;
   if (linklen != 14 || bodylen <= 27 || be16(body) != 1 || be16(body + 2) != ETH_TYPE_IPV4 ||
       body[4] != 6 || body[5] != 4 || be16(body + 6) != 1)
     return 0;
@@ -421,7 +428,7 @@ uint32_t ARPPacketReceived(uint8_t *frame, uint32_t linklen, uint8_t *body, uint
   memcpy(arp + 24, body + 14, 4);
   // The answer is as long as the request; what follows the ARP body is
   // the request's own bytes.
-  if (queue_parts(reply, sizeof reply, body + 28, bodylen - 28, 0, 0)) return 0;
+  if (queue_parts(ctx, reply, sizeof reply, body + 28, bodylen - 28, 0, 0)) return 0;
   return 1;
 }
 
@@ -445,8 +452,9 @@ LinkInfo DetectFrameAndPid(const uint8_t *f, uint32_t len) {
   return {18, 3, pid};
 }
 
-uint32_t AddToSend(const uint8_t *frame, uint32_t length, uint32_t tunnel, uint32_t tonetwork) {
-  return queue_parts(frame, length, nullptr, 0, tunnel, tonetwork);
+uint32_t AddToSend(const FrameContext *ctx, const uint8_t *frame, uint32_t length, uint32_t tunnel,
+                   uint32_t tonetwork) {
+  return queue_parts(ctx, frame, length, nullptr, 0, tunnel, tonetwork);
 }
 
 void CLI_MASK_OPEN_DATA(uint8_t *data, uint32_t length, uint32_t) {

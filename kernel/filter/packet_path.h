@@ -8,6 +8,7 @@
 #include "kern_host.h"
 #include "kernel/filter/adapters.h"
 #include "kernel/filter/firewall_sessions.h"
+#include "kernel/filter/frame_context.h"
 #include "kernel/filter/ip_helpers.h"
 #include "kernel/filter/ip_reassembly.h"
 #include "kernel/filter/local_rules.h"
@@ -31,24 +32,25 @@ struct LinkInfo {
 };
 
 extern "C" {
-// The adapter and port of the frame in hand; valid under lock 0 only.
-extern FilterAdapter *curadapter;
-extern FilterPort *curport;
+// The frame copy areas, one per direction; valid under lock 0 only.
 extern uint8_t framePORTTERM[FRAME_COPY_SIZE];
 extern uint8_t framePORTNET[FRAME_COPY_SIZE];
 
 // Receive handler of every bound adapter: verdict 0 pass, 1 taken, 2 not
 // handled. Called without lock 0.
 uint32_t RecvHandler(FilterAdapter *adapter, uint32_t direction, void *netbuf, uint32_t length);
-// The IPv4 decision; lock 0 held. length counts from the IPv4 header on.
-uint32_t IPPacketReceived(uint8_t *frame, uint32_t linklen, uint8_t *ip, uint32_t length);
+// The IPv4 decision on the frame of ctx; lock 0 held. length counts from
+// the IPv4 header on.
+uint32_t IPPacketReceived(FrameContext *ctx, uint32_t linklen, uint8_t *ip, uint32_t length);
 // 1 when it answered an ARP request of the local stack in the gateway's name.
-uint32_t ARPPacketReceived(uint8_t *frame, uint32_t linklen, uint8_t *body, uint32_t bodylen);
+uint32_t ARPPacketReceived(const FrameContext *ctx, uint32_t linklen, uint8_t *body,
+                           uint32_t bodylen);
 LinkInfo DetectFrameAndPid(const uint8_t *frame, uint32_t length);
 
-// Queues a copy of a frame on the current adapter, or with the tunnel flag
+// Queues a copy of a frame on the adapter of ctx, or with the tunnel flag
 // on the tunnel adapter; 0 queued, non-zero not.
-uint32_t AddToSend(const uint8_t *frame, uint32_t length, uint32_t tunnel, uint32_t tonetwork);
+uint32_t AddToSend(const FrameContext *ctx, const uint8_t *frame, uint32_t length, uint32_t tunnel,
+                   uint32_t tonetwork);
 
 // Overwrites open data with the repeating random pattern.
 void CLI_MASK_OPEN_DATA(uint8_t *data, uint32_t length, uint32_t mode);

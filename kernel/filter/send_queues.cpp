@@ -290,11 +290,7 @@ void FilterSendComplete_nolock(FilterFrame *frame) {
     return;
   }
   if (!vmeminfo) return;
-  curadapter = frame->adapter;
-  if (frame->direction <= 1 && frame->adapter) {
-    curport = &frame->adapter->ports[frame->direction];
-    if (frame->direction == 1) CLI_MASK_OPEN_DATA(frame->data, frame->length, 1);
-  }
+  if (frame->direction == 1 && frame->adapter) CLI_MASK_OPEN_DATA(frame->data, frame->length, 1);
   if (!in_handshake_buffer(frame)) MVFree(frame);
 }
 

@@ -4,15 +4,14 @@
 
 extern "C" {
 FilterStats filterstats;
-uint32_t stat_entry = 0xFFFFFFFFu;
 }
 
 namespace {
 
 // Counter i (0..3) of the entry's statistics bytes.
-void count_entry(uint32_t i) {
-  if (stat_entry >= zor::addr::kEntries) return;
-  uint8_t *stats = zor::tunnel::client.table.e[stat_entry].data;
+void count_entry(uint32_t entry, uint32_t i) {
+  if (entry >= zor::addr::kEntries) return;
+  uint8_t *stats = zor::tunnel::client.table.e[entry].data;
   uint32_t v;
   memcpy(&v, stats + 4 * i, 4);
   v++;
@@ -23,21 +22,21 @@ void count_entry(uint32_t i) {
 
 extern "C" {
 
-void StatIncRecvPacks(void) {
+void StatIncRecvPacks(uint32_t entry) {
   filterstats.recv++;
-  count_entry(0);
+  count_entry(entry, 0);
 }
-void StatIncRecvErrPacks(void) {
+void StatIncRecvErrPacks(uint32_t entry) {
   filterstats.recverr++;
-  count_entry(1);
+  count_entry(entry, 1);
 }
-void StatIncOkRecvSend(void) {
+void StatIncOkRecvSend(uint32_t entry) {
   filterstats.okrecvsend++;
-  count_entry(2);
+  count_entry(entry, 2);
 }
-void StatIncProhibitRecvSend(void) {
+void StatIncProhibitRecvSend(uint32_t entry) {
   filterstats.prohibit++;
-  count_entry(3);
+  count_entry(entry, 3);
 }
 void StatIncOpenOkRecvSend(void) { filterstats.openok++; }
 

@@ -14,13 +14,12 @@ struct FilterStats {
 
 extern "C" {
 extern FilterStats filterstats;
-// The address-table entry the counts of the packet in hand also go to
-// (0xFFFFFFFF: none); set by the packet path under lock 0.
-extern uint32_t stat_entry;
 
-void StatIncRecvPacks(void);
-void StatIncRecvErrPacks(void);
-void StatIncOkRecvSend(void);
-void StatIncProhibitRecvSend(void);
+// Each count also goes to the address-table entry `entry` of the packet
+// (the frame context's stat_entry; out of range: none). Lock 0 held.
+void StatIncRecvPacks(uint32_t entry);
+void StatIncRecvErrPacks(uint32_t entry);
+void StatIncOkRecvSend(uint32_t entry);
+void StatIncProhibitRecvSend(uint32_t entry);
 void StatIncOpenOkRecvSend(void);
 }

@@ -5,6 +5,7 @@
 #include "kernel/filter/event_queue.h"
 #include "kernel/filter/filter_core.h"
 #include "kernel/filter/firewall_checks.h"
+#include "kernel/filter/frame_context.h"
 #include "kernel/filter/memory_pool.h"
 #include "kernel/filter/packet_path.h"
 #include "kernel/filter/send_queues.h"
@@ -320,7 +321,7 @@ int32_t GuardSendOOBData(uint32_t code, const uint8_t *data, int32_t n) {
 }
 
 void GuardSendKeyChAck(IPPacket *p) {
-  FilterAdapter *a = ready(curadapter);
+  FilterAdapter *a = ready(p->ctx->adapter);
   if (!a) return;
   FilterFrame *f = new_frame(a, GUARD_ACK_LEN);
   if (!f) return;

@@ -4,6 +4,7 @@
 #include "kernel/filter/adapters.h"
 #include "kernel/filter/filter_core.h"
 #include "kernel/filter/firewall_checks.h"
+#include "kernel/filter/frame_context.h"
 #include "kernel/filter/packet_path.h"
 #include "kernel/filter/tunnel_client.h"
 #include "kernel/filter/tunnel_control.h"
@@ -134,15 +135,16 @@ uint32_t GuardUsesMgm(void) { return magma_enabled && (client.options & kOptMgm)
 uint32_t GuardGatewayAddress(void) { return rd32(client.init_record + init::kGateway); }
 
 uint32_t GuardTreatSendPack(IPPacket *p) {
-  if (!(client.session_flags & GUARD_KEYS_EXIST) || !curadapter) return 0;
+  const FilterAdapter *adapter = p->ctx->adapter;
+  if (!(client.session_flags & GUARD_KEYS_EXIST) || !adapter) return 0;
   if (ClientMagic() != zor::wire::kMagic) return 0;
   uint32_t ihl = p->ihl, payload = p->payload;
   if (p->limitflags & 2) {
-    uint32_t room = curadapter->mtu - 34 - p->linklen - ihl;
-    if (curadapter->mtu > 34 + p->linklen + ihl && room < p->limit) p->limit = room;
+    uint32_t room = adapter->mtu - 34 - p->linklen - ihl;
+    if (adapter->mtu > 34 + p->linklen + ihl && room < p->limit) p->limit = room;
   }
   if (ihl + kUdpHead + GUARD_DATA_HEAD + payload >= 65536) return 0;
-  uint8_t *ip = compack, *udp = ip + ihl, *d = udp + kUdpHead;
+  uint8_t *ip = p->ctx->work, *udp = ip + ihl, *d = udp + kUdpHead;
   memcpy(ip, p->ip, ihl);
   memcpy(d + 18, p->ip + 16, 4);
   wr16(d + 22, be16(p->ip + 4));

@@ -63,8 +63,8 @@ uint32_t GuardUsesMgm(void);
 // The gateway's IPv4 address (host order).
 uint32_t GuardGatewayAddress(void);
 
-// Wraps the packet into a data datagram in compack (outer IPv4 header, UDP,
-// datagram); returns the UDP length, 0 when refused.
+// Wraps the packet into a data datagram in its frame's work packet (outer
+// IPv4 header, UDP, datagram); returns the UDP length, 0 when refused.
 uint32_t GuardTreatSendPack(IPPacket *p);
 // Takes a datagram from the gateway: < 0 error, > 0 consumed (control),
 // 0 the packet now holds the decrypted inner packet.

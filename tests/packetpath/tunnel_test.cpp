@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 #include "crypto/magma_mgm.h"
@@ -169,6 +170,43 @@ TEST_P(Tunnel, TamperedOrShortDatagramsAreRefused) {
   Reseal(&frame[14]);
   EXPECT_EQ(h.FromNet(frame), 1u);
   EXPECT_TRUE(h.Drain().empty());
+}
+
+// The per-entry counters (received, receive error, passed, prohibited) of
+// an address-table entry, as RQC_GETSTAT reads them back.
+std::array<uint32_t, 4> EntryCounts(uint32_t address) {
+  uint32_t index = zor::tunnel::FindClient(address, false, true);
+  std::array<uint32_t, 4> c{};
+  if (index < zor::addr::kEntries) memcpy(c.data(), client.table.e[index].data, sizeof c);
+  return c;
+}
+
+TEST_P(Tunnel, EachPacketIsCountedOnItsOwnAddressEntry) {
+  OpenConnection();
+  auto corp = EntryCounts(kCorpIp), gw = EntryCounts(kGatewayIp);
+  ASSERT_EQ(h.FromStack(Outgoing(Text("out"))), 1u);
+  h.ToGateway(h.Drain());
+  auto corp1 = EntryCounts(kCorpIp);
+  EXPECT_EQ(corp1[0], corp[0] + 1) << "received on the far end's entry";
+  EXPECT_EQ(corp1[2], corp[2] + 1) << "passed on the far end's entry";
+  EXPECT_EQ(EntryCounts(kGatewayIp), gw) << "the gateway's entry counts nothing of it";
+
+  // A tampered datagram counts on the gateway's entry only, and the frame
+  // after it starts with no entry of its own: the reply is counted on the
+  // far end again, not on the gateway.
+  Bytes inner = Reply(Text("back"));
+  Bytes bad = h.gateway().Wrap(inner.data(), inner.size());
+  bad[30] ^= 0x01;
+  EXPECT_EQ(h.FromNet(h.GatewayFrame(bad)), 1u);
+  auto gw1 = EntryCounts(kGatewayIp);
+  EXPECT_EQ(gw1[1], gw[1] + 1);
+  EXPECT_EQ(EntryCounts(kCorpIp), corp1);
+  EXPECT_EQ(ThroughGateway(inner), 1u);
+  h.Drain();
+  auto corp2 = EntryCounts(kCorpIp);
+  EXPECT_EQ(corp2[0], corp1[0] + 1);
+  EXPECT_EQ(corp2[2], corp1[2] + 1);
+  EXPECT_EQ(EntryCounts(kGatewayIp), gw1);
 }
 
 TEST_P(Tunnel, LargeSegmentsAreCutToTheSegmentSizeAndAcksWithOptionsReturn) {

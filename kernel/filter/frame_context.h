@@ -1,0 +1,19 @@
+// The frame in hand: what the packet path knows of the frame it decides on.
+// RecvHandler fills one per frame and hands it down through the IPv4
+// decision, the tunnel and the queueing, so no routine reaches for the
+// current frame through a global. Lives on RecvHandler's stack, under lock 0.
+#pragma once
+#include "kern_host.h"
+#include "kernel/filter/adapters.h"
+
+// No address-table entry counts the packet.
+constexpr uint32_t STAT_NO_ENTRY = 0xFFFFFFFFu;
+
+struct FrameContext {
+  FilterAdapter *adapter;  // the adapter the frame crossed
+  FilterPort *port;        // the adapter's port record of the direction
+  uint8_t *frame;          // the Ethernet-shaped copy (framePORTTERM or framePORTNET)
+  uint32_t direction;      // PORT_TERM (sent by the local stack) or PORT_NET
+  uint32_t stat_entry;     // address-table entry the packet's counts also go to
+  uint8_t *work;           // the tunnel's work packet a datagram is built in (compack)
+};
