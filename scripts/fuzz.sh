@@ -16,15 +16,21 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build-fuzz}
 
+# Several runs may start at once (one per target): one configures and builds
+# at a time.
 configure_and_build() {
+  mkdir -p "$build"
+  exec 9>"$build/.fuzz-build.lock"
+  flock 9
   CC=clang CXX=clang++ cmake -S "$root" -B "$build" -G Ninja -DZOR_FUZZ=ON \
     -DZOR_FUZZ_SECONDS="${FUZZ_SECONDS:-10}" >/dev/null
   # Only the fuzz targets and what they link.
   cmake --build "$build" --target fuzz_targets -j"${JOBS:-4}"
+  flock -u 9
 }
 
 # Lines of fuzz_targets.txt: name, binary, seed directory, largest input.
-targets() { cat "$build/fuzz_targets.txt"; }
+targets() { sort -u "$build/fuzz_targets.txt"; }
 
 configure_and_build
 case "${1:-}" in
