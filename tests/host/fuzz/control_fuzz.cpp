@@ -83,6 +83,14 @@ zor::fuzz::Seeds MakeSeeds() {
       {"entry-framed-info", entry(Framed(0, 88))},
       {"entry-framed-local-rules", entry(Framed(16, 48))},
       {"entry-framed-short", entry(Framed(17, 0))},
+      // Once made the filter allocate the 3 GB that the image claimed.
+      {"entry-local-rules-huge-image", entry([] {
+         Bytes b = Framed(17, 16);
+         uint32_t payload = 16, total = 0xC0C0C0C0u;
+         memcpy(b.data() + 28, &payload, 4);   // the header's length field
+         memcpy(b.data() + 32, &total, 4);     // the image length; offset 0
+         return b;
+       }())},
   };
 }
 
