@@ -21,9 +21,10 @@ uint32_t ImPrefix(const UzTable4K *table, const uint32_t key[8], const uint8_t *
   uint64_t mac = 0;
   for (; len >= 8; data += 8, len -= 8) mac = sixteen_rounds(*table, key, mac ^ load_le64(data));
   if (len) {
-    uint8_t last[8] = {};
-    for (uint32_t i = 0; i < len; ++i) last[i] = data[i];
-    mac = sixteen_rounds(*table, key, mac ^ load_le64(last));
+    // The last len < 8 bytes, zero-padded, as a little-endian value.
+    uint64_t last = 0;
+    for (uint32_t i = len; i-- > 0;) last = last << 8 | data[i];
+    mac = sixteen_rounds(*table, key, mac ^ last);
   }
   store_le64(impref, mac);
   return uint32_t(mac);

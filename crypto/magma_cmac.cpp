@@ -17,12 +17,13 @@ uint64_t pad_native(const uint8_t *p, uint32_t r) {
   return (r ? v << free_bits : 0) | uint64_t(1) << (free_bits - 1);
 }
 
-// Standard padding in memory: the bytes, then 0x80, then zeros; read big-endian.
+// Standard padding in memory: the r < 8 bytes, then 0x80, then zeros; read
+// big-endian (built in a register: no scratch block to index past).
 uint64_t pad_msb(const uint8_t *p, uint32_t r) {
-  uint8_t tmp[8] = {};
-  for (uint32_t i = 0; i < r; ++i) tmp[i] = p[i];
-  tmp[r] = 0x80;
-  return bswap64(load_le64(tmp));
+  uint64_t v = 0;
+  for (uint32_t i = 0; i < r; ++i) v = v << 8 | p[i];
+  v = v << 8 | 0x80;
+  return v << (8 * (7 - r));
 }
 
 template <bool kMsb>

@@ -2,27 +2,11 @@
 // seconds after it was raised, announced by a doorbell to the process that
 // registered with IOCTL_SETPID.
 #pragma once
+#include "drv_events.h"
 #include "kern_host.h"
 
 constexpr uint32_t EVT_QUEUE_SIZE = 128;
 constexpr uint64_t EVT_MAX_AGE_SEC = 60;
-
-enum DrvEventCode : uint32_t {
-  DrvSendEvent_STATE_CHANGED = 1,
-  DrvSendEvent_RECONNECT_ALWAYS = 3,
-  DrvSendEvent_RECONNECT_IFNEEDED = 4,
-  EVT_CODE_BEFORE_STANDBY = 5,  // carries no name on the service side
-  DrvSendEvent_AFTER_STANDBY = 6,
-  DrvSendEvent_SESSION_TIMEOUT = 9,
-  DrvSendEvent_GOT_ACCESS_LEVEL = 10,
-  DrvSendEvent_RECONNECT_NOKEEPALIVE = 11,
-  DrvSendEvent_RECONNECT_NOKEYCHANGE = 12,
-  DrvSendEvent_RADMTERMINATE = 13,
-  DrvSendEvent_RECONNECT_KEYCHANGE_NOADAPTER = 14,
-  DrvSendEvent_RECONNECT_KEYCHANGE_NOMEM = 15,
-  DrvSendEvent_RECONNECT_KEYCHANGE_BUILDFAIL = 16,
-  DrvSendEvent_RECONNECT_KEYCHANGE_REJECTED = 17,
-};
 
 // The queue; entry 0 is the oldest. Times are seconds of the host's
 // monotonic stamp, which never jumps back.

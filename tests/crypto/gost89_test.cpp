@@ -10,13 +10,6 @@ using namespace zor::test;
 
 namespace {
 
-// t(a) of RFC 8891 applied through the substitution source rows directly.
-uint32_t substitute(const uint8_t *rows, uint32_t a) {
-  uint32_t r = 0;
-  for (int k = 0; k < 8; ++k) r |= uint32_t(rows[16 * k + ((a >> (4 * k)) & 15)]) << (4 * k);
-  return r;
-}
-
 uint64_t le(const uint8_t *p) {
   uint64_t v;
   std::memcpy(&v, p, 8);
@@ -24,12 +17,6 @@ uint64_t le(const uint8_t *p) {
 }
 
 }  // namespace
-
-TEST(Gost89, ParamZSourceIsTheMagmaSubstitution) {
-  // RFC 8891 section 5.1.
-  const uint32_t chain[] = {0xfdb97531, 0x2a196f34, 0xebd9f03a, 0xb039bb3d, 0x68695433};
-  for (int i = 0; i + 1 < 5; ++i) EXPECT_EQ(substitute(f2009uz_v, chain[i]), chain[i + 1]);
-}
 
 TEST(Gost89, ExpandedTablesAreReadyAtLoadAndMatchMakeuz4k) {
   // The pointers work before anyone expands a table.

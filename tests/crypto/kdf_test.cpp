@@ -21,13 +21,6 @@ std::vector<uint8_t> key() {
 const std::vector<uint8_t> kLabel = hex("26bdb878");
 const std::vector<uint8_t> kSeed = hex("af21434145656378");
 
-TEST(HmacStreebog256, Rfc7836Vector) {
-  const std::vector<uint8_t> data = hex("0126bdb87800af214341456563780100");
-  uint8_t tag[32];
-  HMAC_GOSTR3411_2012_256(key().data(), 32, data.data(), uint32_t(data.size()), tag);
-  EXPECT_EQ(to_hex(tag, 32), "a1aa5f7de402d7b3d323f2991c8d4534013137010a83754fd0af6d7cd4922ed9");
-}
-
 TEST(HmacStreebog256, LongKeyIsHashedFirst) {
   // A key of more than one block acts as its own digest.
   std::vector<uint8_t> long_key(100, 0x5a);
@@ -55,22 +48,6 @@ TEST(HmacStreebog256, MatchesTheEngineOnRandomKeysAndData) {
     EXPECT_EQ(to_hex(tag, 32), to_hex(engine_hmac_streebog256(k.data(), key_len, data.data(), data.size())))
         << "key length " << key_len;
   }
-}
-
-TEST(KdfTree256, Rfc7836VectorOf512Bits) {
-  std::vector<uint8_t> out(64);
-  ASSERT_EQ(KDF_TREE_GOSTR3411_2012_256(key().data(), kLabel.data(), 4, kSeed.data(), 8, out.data(), 64), 0u);
-  EXPECT_EQ(to_hex(out),
-            "22b6837845c6bef65ea71672b265831086d3c76aebe6dae91cad51d83f79d16b"
-            "074c9330599d7f8d712fca54392f4ddde93751206b3584c8f43f9e6dc51531f9");
-}
-
-TEST(KdfTree256, OneBlockEqualsTheSingleStepKdf) {
-  // With L = 256 the tree output is HMAC(key, 01 | label | 00 | seed | 01 00),
-  // the KDF_GOSTR3411_2012_256 example of the same appendix.
-  std::vector<uint8_t> out(32);
-  ASSERT_EQ(KDF_TREE_GOSTR3411_2012_256(key().data(), kLabel.data(), 4, kSeed.data(), 8, out.data(), 32), 0u);
-  EXPECT_EQ(to_hex(out), "a1aa5f7de402d7b3d323f2991c8d4534013137010a83754fd0af6d7cd4922ed9");
 }
 
 TEST(KdfTree256, LengthEntersEveryBlock) {

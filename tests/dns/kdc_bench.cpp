@@ -135,7 +135,7 @@ std::string KdcBench::runProbe(const std::string& hostName, const std::string& k
                         " /etc/krb5.keytab && mount -t overlay overlay -o lowerdir=/tmp,upperdir=" + ov +
                         "/tu,workdir=" + ov + "/tw /tmp && printf %s " + ShellQuote(hostName) + " >/proc/sys/kernel/hostname && exec " +
                         ShellQuote(ZOR_REGISTRATION_PROBE);
-  for (const std::string& a : args) command += " " + ShellQuote(a);
+  for (const std::string& a : args) command.append(" ").append(ShellQuote(a));
   std::string out;
   Shell("ip netns exec " + ns + " unshare -m -u --propagation private sh -c " + ShellQuote(command) + " 2>&1", &out);
   return out;

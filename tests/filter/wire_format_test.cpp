@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -15,8 +16,12 @@ using namespace zor::wire;
 using Bytes = std::vector<uint8_t>;
 
 Bytes Entry(uint8_t tag, uint8_t flags, const Bytes &value) {
-  Bytes e = {tag, flags, (uint8_t)value.size(), (uint8_t)(value.size() >> 8)};
-  e.insert(e.end(), value.begin(), value.end());
+  Bytes e(4 + value.size());
+  e[0] = tag;
+  e[1] = flags;
+  e[2] = (uint8_t)value.size();
+  e[3] = (uint8_t)(value.size() >> 8);
+  std::copy(value.begin(), value.end(), e.begin() + 4);
   return e;
 }
 

@@ -144,7 +144,7 @@ TEST_F(BlockSequence, EachStepLeavesTheBlockBytesOfTheFileFormat) {
 
   for (const Step &step : steps) {
     SCOPED_TRACE(step.what);
-    test_host::set_now(step.now);
+    testhost::state().dos_now = step.now;
     int savesBefore = fake_files::saves();
     Outcome out = step.run();
     EXPECT_EQ(out.result, step.result);

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "kern_host_files.h"
-#include "tests/fsguard/test_host.h"
+#include "tests/host/test_host.h"
 
 namespace fake_files {
 namespace {
@@ -21,7 +21,7 @@ std::atomic<int> g_opensUnderLock{0}, g_unlinksUnderLock{0}, g_savesUnderLock{0}
 int g_handle = 0;
 
 void count_if_locked(std::atomic<int> &counter) {
-  if (test_host::lock_held()) ++counter;
+  if (testhost::lock_held()) ++counter;
 }
 
 }  // namespace

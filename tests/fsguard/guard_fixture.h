@@ -11,7 +11,7 @@
 #include "kernel/fsguard/guard.h"
 #include "tests/crypto/test_bytes.h"
 #include "tests/fsguard/fake_files.h"
-#include "tests/fsguard/test_host.h"
+#include "tests/host/test_host.h"
 
 // Hex with spaces allowed between the groups.
 inline std::vector<uint8_t> hex_bytes(const std::string &spaced) { return zor::test::hex(spaced); }
@@ -64,7 +64,7 @@ class GuardFixture : public ::testing::Test {
   static constexpr uint16_t kForeignFlag = 0x8000;
 
   void SetUp() override {
-    test_host::reset();
+    testhost::reset();
     fake_files::reset();
     ext = static_cast<zor::fsguard::GuardState *>(KERN_kmalloc(sizeof(zor::fsguard::GuardState)));
     memset(ext, 0, sizeof *ext);
@@ -80,8 +80,9 @@ class GuardFixture : public ::testing::Test {
 
   void TearDown() override {
     KERN_kfree(cfg);
+    KERN_spin_lock_free(&ext->lock);
     KERN_kfree(ext);
-    EXPECT_EQ(test_host::live_allocations(), 0);
+    EXPECT_EQ(testhost::state().live_allocs, 0);
   }
 
   std::string block_hex() const {

@@ -132,7 +132,7 @@ TEST_F(Ioctl, ArgumentLongerThanTheDataIsRefused) {
 TEST_F(Ioctl, AddWithoutMemoryKeepsTheBlock) {
   ASSERT_EQ(add("abc"), FSG_OK);
   std::string before = block_hex();
-  test_host::fail_allocation(1);
+  testhost::state().fail_alloc_at = 1;
   IoctlAnswer a = ioctl(request_bytes(FSG_ADDFILE, 2, text_bytes("/b")));
   EXPECT_EQ(a.result, FSG_NO_MEMORY);
   EXPECT_EQ(a.length(), 8u);

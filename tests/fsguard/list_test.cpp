@@ -52,7 +52,7 @@ TEST_F(GuardList, RenameThatCannotCompleteKeepsTheRecord) {
   std::string before = block_hex();
   int saves = fake_files::saves();
 
-  test_host::fail_allocation(1);
+  testhost::state().fail_alloc_at = 1;
   EXPECT_EQ(rename("/old", "/new"), FSG_NO_MEMORY);
   EXPECT_EQ(block_hex(), before);
   EXPECT_EQ(rename_file(g, bytes("/old"), 4, nullptr, 4), FSG_FAILED);
@@ -148,7 +148,7 @@ TEST_F(GuardList, FailedUnlinkKeepsOrPutsBackTheRecord) {
   EXPECT_EQ(block_hex(), before);  // still there, untouched
 
   // The record goes while the delete runs: it is put back with kind 2.
-  test_host::set_now(0x5A210A0A);
+  testhost::state().dos_now = 0x5A210A0A;
   fake_files::on_next_unlink([this] { zor::fsguard::delete_file(g, bytes("/doc"), 4); });
   EXPECT_EQ(unlink("/doc"), FSG_UNLINK_FAILED);
   const GuardFileRecord *r = record("/doc");
@@ -165,7 +165,7 @@ TEST_F(GuardList, FailedUnlinkKeepsOrPutsBackTheRecord) {
 TEST_F(GuardList, UnlinkWithoutMemoryForTheNameTouchesNothing) {
   fake_files::existing() = {"/doc"};
   ASSERT_EQ(add("/doc"), FSG_OK);
-  test_host::fail_allocation(1);
+  testhost::state().fail_alloc_at = 1;
   EXPECT_EQ(unlink("/doc"), FSG_NO_MEMORY);
   EXPECT_TRUE(fake_files::unlinked().empty());
   EXPECT_TRUE(listed("/doc"));

@@ -13,7 +13,7 @@
 
 #include "kern_host_files.h"
 #include "kernel/fsguard/fsguard.h"
-#include "tests/fsguard/test_host.h"
+#include "tests/host/test_host.h"
 
 namespace {
 
@@ -22,16 +22,16 @@ uint32_t size32(const std::string &s) { return static_cast<uint32_t>(s.size()); 
 
 class Module : public ::testing::Test {
  protected:
-  void SetUp() override { test_host::reset(); }
+  void SetUp() override { testhost::reset(); }
   void TearDown() override {
     Zor_FS_DriverUnload();
-    EXPECT_EQ(test_host::live_allocations(), 0);
+    EXPECT_EQ(testhost::state().live_allocs, 0);
   }
 };
 
 TEST_F(Module, StartPrintsItsLinesAndEndsWithoutState) {
   EXPECT_EQ(Zor_FS_init_module(), FSG_FAILED);
-  EXPECT_EQ(test_host::live_allocations(), 0);
+  EXPECT_EQ(testhost::state().live_allocs, 0);
   Zor_FS_cleanup_module();
   const std::vector<std::string> expected = {
       "VUDIVUDI: init_module: Filter driver loading...\n",
@@ -39,19 +39,19 @@ TEST_F(Module, StartPrintsItsLinesAndEndsWithoutState) {
       "VUDIVUDI: cleanup_module: Filter driver unloading...\n",
       "VUDIVUDI: cleanup_module: Filter driver unloaded\n",
   };
-  EXPECT_EQ(test_host::printed(), expected);
+  EXPECT_EQ(testhost::state().log, expected);
 }
 
 TEST_F(Module, DriverEntryAndUnloadPrintNothing) {
   EXPECT_EQ(Zor_FS_DriverEntry(), FSG_FAILED);
   Zor_FS_DriverUnload();
-  EXPECT_TRUE(test_host::printed().empty());
+  EXPECT_TRUE(testhost::state().log.empty());
 }
 
 TEST_F(Module, StartWithoutMemoryAnswersTwo) {
-  test_host::fail_allocation(1);
+  testhost::state().fail_alloc_at = 1;
   EXPECT_EQ(Zor_FS_init_module(), FSG_NO_MEMORY);
-  EXPECT_EQ(test_host::printed().size(), 2u);
+  EXPECT_EQ(testhost::state().log.size(), 2u);
   EXPECT_EQ(Zor_FS_DriverEntry(), FSG_FAILED);  // and a later start as usual
 }
 
@@ -82,7 +82,7 @@ TEST_F(Module, EveryEntryPointAnswersAsWithoutState) {
   EXPECT_EQ(Zor_FS_GetFromLog(), FSG_FAILED);
   EXPECT_EQ(Zor_FS_ClearLog(), FSG_FAILED);
   EXPECT_EQ(Zor_FS_GetLogSize(), FSG_FAILED);
-  EXPECT_EQ(test_host::live_allocations(), 0);
+  EXPECT_EQ(testhost::state().live_allocs, 0);
 }
 
 TEST_F(Module, EverySubCodeAnswersOneAndLeavesTheBufferUntouched) {
@@ -145,7 +145,7 @@ TEST_F(TempDir, UnlinkWithoutStateDeletesTheFile) {
   // A directory is not deleted.
   EXPECT_EQ(Zor_FS_UnlinkGuardFile(bytes(dir_), size32(dir_)), FSG_UNLINK_FAILED);
   EXPECT_TRUE(exists(dir_));
-  EXPECT_EQ(test_host::live_allocations(), 0);
+  EXPECT_EQ(testhost::state().live_allocs, 0);
 }
 
 TEST_F(TempDir, HostFileOperations) {

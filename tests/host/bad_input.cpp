@@ -5,6 +5,7 @@
 #include <linux/netlink.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstring>
 
 #include "host/genl_messages.h"
@@ -25,17 +26,23 @@ struct BadCase {
   int error = 0;  // for Expect::Error
 };
 
-std::vector<uint8_t> genl(uint8_t cmd, std::vector<uint8_t> attrs) {
-  std::vector<uint8_t> b = {cmd, 1, 0, 0};
-  b.insert(b.end(), attrs.begin(), attrs.end());
+// A 4-byte head and then tail, in one allocation of the final size.
+std::vector<uint8_t> head_and_tail(const uint8_t head[4], const std::vector<uint8_t> &tail) {
+  std::vector<uint8_t> b(4 + tail.size());
+  std::memcpy(b.data(), head, 4);
+  std::copy(tail.begin(), tail.end(), b.begin() + 4);
   return b;
 }
 
+std::vector<uint8_t> genl(uint8_t cmd, std::vector<uint8_t> attrs) {
+  const uint8_t head[4] = {cmd, 1, 0, 0};
+  return head_and_tail(head, attrs);
+}
+
 std::vector<uint8_t> code_and_data(uint32_t code, std::vector<uint8_t> data) {
-  std::vector<uint8_t> b(4);
-  std::memcpy(b.data(), &code, 4);
-  b.insert(b.end(), data.begin(), data.end());
-  return b;
+  uint8_t head[4];
+  std::memcpy(head, &code, 4);
+  return head_and_tail(head, data);
 }
 
 std::vector<uint8_t> with_len(std::vector<uint8_t> m, uint32_t len) {
@@ -44,11 +51,10 @@ std::vector<uint8_t> with_len(std::vector<uint8_t> m, uint32_t len) {
 }
 
 std::vector<uint8_t> raw_attr(uint16_t len, uint16_t type, std::vector<uint8_t> tail) {
-  std::vector<uint8_t> a(4);
-  std::memcpy(&a[0], &len, 2);
-  std::memcpy(&a[2], &type, 2);
-  a.insert(a.end(), tail.begin(), tail.end());
-  return a;
+  uint8_t head[4];
+  std::memcpy(&head[0], &len, 2);
+  std::memcpy(&head[2], &type, 2);
+  return head_and_tail(head, tail);
 }
 
 std::vector<BadCase> cases() {

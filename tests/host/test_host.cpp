@@ -1,14 +1,41 @@
 #include "tests/host/test_host.h"
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <thread>
 
 #include "kern_host.h"
 
 namespace testhost {
+namespace {
+
+// Allocation and printing may come from several threads at once.
+std::mutex host_mutex;
+thread_local int locks_held = 0;
+
+// A lock of the library: a mutex and the thread that holds it.
+struct HostLock {
+  std::mutex m;
+  std::atomic<std::thread::id> owner{};
+};
+
+HostLock *host_lock(KERN_spinlock_t *lock) {
+  HostLock *l;
+  std::memcpy(&l, &lock->opaque, sizeof l);
+  return l;
+}
+
+// A misuse of a lock would hang or corrupt a kernel: the test stops here.
+[[noreturn]] void lock_fault(const char *what) {
+  std::fprintf(stderr, "test host: %s\n", what);
+  std::abort();
+}
+
+}  // namespace
 
 State &state() {
   static State s;
@@ -21,22 +48,29 @@ void advance_seconds(uint64_t s) { state().mono_ns += s * 1000000000ull; }
 
 Netbuf frame(void *netdev, std::vector<uint8_t> bytes) { return Netbuf{netdev, false, std::move(bytes)}; }
 
+bool lock_held() { return locks_held > 0; }
+
 }  // namespace testhost
 
-using testhost::state;
+using namespace testhost;
 
 extern "C" {
 
 void *KERN_kmalloc(size_t size) {
+  std::lock_guard<std::mutex> hold(host_mutex);
   auto &s = state();
   s.allocs++;
   if (s.fail_alloc_at && --s.fail_alloc_at == 0) return nullptr;
+  void *p = std::malloc(size == 0 ? 1 : size);
+  if (!p) return nullptr;
   s.live_allocs++;
-  return std::malloc(size);
+  std::memset(p, 0xCC, size);
+  return p;
 }
 
 void KERN_kfree(void *p) {
   if (!p) return;
+  std::lock_guard<std::mutex> hold(host_mutex);
   state().live_allocs--;
   std::free(p);
 }
@@ -47,23 +81,34 @@ int KERN_printk(const char *format, ...) {
   va_start(args, format);
   std::vsnprintf(line, sizeof line, format, args);
   va_end(args);
+  std::lock_guard<std::mutex> hold(host_mutex);
   state().log.push_back(line);
   return 0;
 }
 
 void KERN_spin_lock_init(KERN_spinlock_t *lock) {
-  auto *m = new std::mutex;
-  std::memcpy(&lock->opaque, &m, sizeof m);
+  auto *l = new HostLock;
+  std::memcpy(&lock->opaque, &l, sizeof l);
 }
-static std::mutex *slot(KERN_spinlock_t *lock) {
-  std::mutex *m;
-  std::memcpy(&m, &lock->opaque, sizeof m);
-  return m;
+void KERN_spin_lock_lock(KERN_spinlock_t *lock) {
+  HostLock *l = host_lock(lock);
+  if (l->owner.load() == std::this_thread::get_id()) lock_fault("lock taken twice by one thread");
+  l->m.lock();
+  l->owner = std::this_thread::get_id();
+  ++locks_held;
 }
-void KERN_spin_lock_lock(KERN_spinlock_t *lock) { slot(lock)->lock(); }
-void KERN_spin_lock_unlock(KERN_spinlock_t *lock) { slot(lock)->unlock(); }
+void KERN_spin_lock_unlock(KERN_spinlock_t *lock) {
+  HostLock *l = host_lock(lock);
+  if (l->owner.load() != std::this_thread::get_id()) lock_fault("lock released by a thread that does not hold it");
+  l->owner = std::thread::id();
+  --locks_held;
+  l->m.unlock();
+}
 void KERN_spin_lock_free(KERN_spinlock_t *lock) {
-  delete slot(lock);
+  HostLock *l = host_lock(lock);
+  if (!l) return;  // never initialised: nothing to free, as in zornfhost
+  if (l->owner.load() != std::thread::id()) lock_fault("lock freed while held");
+  delete l;
   lock->opaque = 0;
 }
 

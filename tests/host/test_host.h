@@ -1,6 +1,8 @@
-// A small host for running the filter's module frame in-process: every
-// KERN_ operation is recorded and can be told to fail, time is set by the
-// test, and buffers handed over wait until the test completes them.
+// The in-process kernel host of the library's tests: every KERN_ operation is
+// recorded and can be told to fail, time is set by the test, and buffers
+// handed over wait until the test completes them. Memory comes
+// uninitialised (0xCC) as a kernel's does; a lock taken again by the thread
+// that holds it, freed while held or released unheld stops the test.
 #pragma once
 #include <cstdint>
 #include <string>
@@ -26,7 +28,7 @@ struct State {
   int queue_result = 0;
   int random_result = 0;
   uint8_t random_fill = 0x5C;  // what the host's generator gives
-  // What the library did.
+  // What the library did: the KERN_printk lines, in order.
   std::vector<std::string> log;
   std::vector<uint32_t> doorbells;
   int clears = 0;
@@ -36,6 +38,9 @@ struct State {
   // Clocks.
   uint32_t sec = 0, min = 0, hour = 12, day = 1, month = 6, year = 2026;
   uint64_t mono_ns = 1000000000ull;
+  // The DOS date-time the filter's DrvGetCurFtime answers where a test runs
+  // a part of the library without the filter (tests/fsguard/filter_clock.cpp).
+  uint32_t dos_now = 0;
 };
 
 State &state();
@@ -44,5 +49,7 @@ void reset();
 void advance_seconds(uint64_t s);
 // A frame as the host would hand it to a hook.
 Netbuf frame(void *netdev, std::vector<uint8_t> bytes);
+// True while the calling thread holds a lock of the library.
+bool lock_held();
 
 }  // namespace testhost

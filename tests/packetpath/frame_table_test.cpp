@@ -3,6 +3,7 @@
 // reassembly; the ARP answer and the service's own handshake datagrams.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "kernel/filter/frame_classifiers.h"
@@ -195,9 +196,10 @@ Bytes Bootp(uint16_t sport, uint16_t dport, uint8_t op, bool cookie) {
 
 Bytes Eapol(uint8_t code, uint8_t type, uint16_t eaplen) {
   Bytes body = {code, 1, (uint8_t)(eaplen >> 8), (uint8_t)eaplen, type, 0};
-  Bytes f = {1, 0, 0, (uint8_t)body.size()};
-  f.insert(f.end(), body.begin(), body.end());
-  f.resize(f.size() + 4, 0);
+  Bytes f(4 + body.size() + 4, 0);
+  f[0] = 1;
+  f[3] = (uint8_t)body.size();
+  std::copy(body.begin(), body.end(), f.begin() + 4);
   return Ether(kGatewayMac, kClientMac, 0x888E, f);
 }
 
@@ -237,8 +239,9 @@ std::vector<Bytes> Fragments(const Bytes &whole, size_t piece) {
   size_t data = ip.size() - 20;
   for (size_t off = 0; off < data; off += piece) {
     size_t n = data - off < piece ? data - off : piece;
-    Bytes f(ip.begin(), ip.begin() + 20);
-    f.insert(f.end(), ip.begin() + 20 + off, ip.begin() + 20 + off + n);
+    Bytes f(20 + n);
+    std::copy(ip.begin(), ip.begin() + 20, f.begin());
+    std::copy(ip.begin() + 20 + off, ip.begin() + 20 + off + n, f.begin() + 20);
     PutBe16(&f[2], (uint16_t)f.size());
     PutBe16(&f[6], (uint16_t)((off / 8) | (off + n < data ? 0x2000 : 0)));
     Reseal(f.data());

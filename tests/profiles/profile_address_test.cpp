@@ -70,7 +70,10 @@ TEST(ProfileModel, UnresolvedNamesAreLookedUp) {
     Profile p = profileWith({{VESKAddress::DNS_NAME, 0, "gw.example.test"}}, 0);
     const Profile& view = p;
     std::string r;
-    auto add = [&r](uint32_t value) { r += (r.empty() ? "" : " ") + std::to_string(value); };
+    auto add = [&r](uint32_t value) {
+      if (!r.empty()) r += ' ';
+      r += std::to_string(value);
+    };
     add(view.getVESKAddr());
     add(p.veskAddrs[0].fa_ipaddr);
     add(p.getVESKAddr());
@@ -131,7 +134,8 @@ TEST(ProfileAddress, NamesAreResolvedWhenTaken) {
   std::string out = withHosts([] {
     VESKAddress a{0, 7, ""};
     std::string r = a.fromString("gw.example.test") ? "true" : "false";
-    r += " " + std::to_string(a.type) + " " + std::to_string(a.fa_ipaddr) + " " + a.fa_url;
+    for (const std::string &field : {std::to_string(a.type), std::to_string(a.fa_ipaddr), a.fa_url})
+      r.append(" ").append(field);
     VESKAddress b{VESKAddress::IPV4, 7, ""};
     r += b.fromString("nosuch.example.test") ? " true" : " false";
     return r + " " + std::to_string(b.type) + " " + std::to_string(b.fa_ipaddr) + " " + b.fa_url;

@@ -183,13 +183,23 @@ TEST_F(Registry, APipeInPlaceOfTheFileIsRefusedNotWaitedFor) {
   EXPECT_EQ(setString("A", "x"), 0);
 }
 
+// The value name writer t gives its n-th value: "T<t>N<n>_".
+std::string writerName(int t, int n) {
+  std::string name = "T";
+  name += std::to_string(t);
+  name += 'N';
+  name += std::to_string(n);
+  name += '_';
+  return name;
+}
+
 TEST_F(Registry, ConcurrentWritersOfDifferentNamesLoseNoLine) {
   const int kThreads = 8, kNames = 25;
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; t++) {
     threads.emplace_back([this, t] {
       for (int n = 0; n < kNames; n++) {
-        std::string name = "T" + std::to_string(t) + "N" + std::to_string(n) + "_";
+        std::string name = writerName(t, n);
         Registry_RegSetValueLongIntHex(dir(), name.c_str(), t * 100 + n);
       }
     });
@@ -197,7 +207,7 @@ TEST_F(Registry, ConcurrentWritersOfDifferentNamesLoseNoLine) {
   for (auto& th : threads) th.join();
   for (int t = 0; t < kThreads; t++) {
     for (int n = 0; n < kNames; n++) {
-      std::string name = "T" + std::to_string(t) + "N" + std::to_string(n) + "_";
+      std::string name = writerName(t, n);
       long v = -1;
       ASSERT_EQ(Registry_RegGetValueLongInt(dir(), name.c_str(), &v), 1) << name;
       EXPECT_EQ(v, t * 100 + n);

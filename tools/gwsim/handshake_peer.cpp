@@ -22,9 +22,13 @@ void Random(void *p, size_t n) {
 }
 
 void Append32(Bytes &b, uint32_t v) {
-  uint8_t w[4];
-  wr32(w, v);
-  b.insert(b.end(), w, w + 4);
+  const size_t at = b.size();
+  b.resize(at + 4);
+  wr32(b.data() + at, v);
+}
+
+void AppendBytes(Bytes &b, std::initializer_list<uint8_t> bytes) {
+  for (uint8_t x : bytes) b.push_back(x);
 }
 
 // TLV area into b (which holds the header); returns nothing, grows b.
@@ -229,11 +233,9 @@ Bytes HandshakePeer::DynCfg() const {
   Bytes v(16, 0);
   wr16(v.data() + 4, o_.dyncfg_format);
   wr32(v.data() + 8, 0x08);   // local flags: flush DNS
-  const uint8_t net[] = {8, 0, 3, 24};
-  v.insert(v.end(), net, net + 4);
+  AppendBytes(v, {8, 0, 3, 24});
   Append32(v, 0xC6336400);   // 198.51.100.0/24
-  const uint8_t dns[] = {8, 0, 2, 1};
-  v.insert(v.end(), dns, dns + 4);
+  AppendBytes(v, {8, 0, 2, 1});
   Append32(v, 0xC6336435);   // 198.51.100.53
   wr16(v.data() + 6, (uint16_t)v.size());
   return v;

@@ -10,7 +10,7 @@
 #include "kern_host.h"
 #include "tests/common/fuzz_support.h"
 #include "tests/fsguard/fake_files.h"
-#include "tests/fsguard/test_host.h"
+#include "tests/host/test_host.h"
 
 namespace {
 
@@ -49,7 +49,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   zor::fuzz::Input in(data, size);
-  test_host::reset();
+  testhost::reset();
   fake_files::reset();
   auto *ext = static_cast<zor::fsguard::GuardState *>(KERN_kmalloc(sizeof(zor::fsguard::GuardState)));
   memset(ext, 0, sizeof *ext);

@@ -1,0 +1,99 @@
+#include "tests/engine/gateway_network.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+namespace enginetest {
+
+GatewayNetwork::~GatewayNetwork() { down(); }
+
+bool GatewayNetwork::up() {
+  char tmpl[] = "/tmp/zor-engine-XXXXXX";
+  if (!mkdtemp(tmpl)) return false;
+  dir_ = tmpl;
+  if (!net_.up()) return false;
+  std::string gw = net_.gw();
+  std::string ready = dir_ + "/ready";
+  gwsim_ = fork();
+  if (gwsim_ == 0) {
+    int fd = open((dir_ + "/gwsim.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    dup2(fd, 2);
+    std::string bin = std::string(ZOR_BINARY_DIR) + "/tools/gwsim/gwsim";
+    std::string control = dir_ + "/gwctl";
+    std::vector<std::string> args = {"ip", "netns", "exec", gw, bin, "--listen", "203.0.113.1", "--tun",
+                                     "gwtun0", "--control", control, "--ready-file", ready};
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    execvp("ip", argv.data());
+    _exit(127);
+  }
+  bool started = false;
+  for (int i = 0; i < 100 && !started; i++) {
+    started = access(ready.c_str(), F_OK) == 0;
+    if (!started) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  if (!started) return false;
+  std::string g = "ip -n " + gw + " ";
+  return run_shell(g + "link set gwtun0 up") == 0 &&
+         run_shell("ip netns exec " + gw +
+                   " sysctl -qw net.ipv4.conf.all.rp_filter=0 net.ipv4.conf.gwtun0.rp_filter=0") == 0 &&
+         run_shell(g + "rule add iif gwcorp0 table 87") == 0 &&
+         run_shell(g + "route add default dev gwtun0 table 87") == 0;
+}
+
+void GatewayNetwork::down() {
+  stop_gateway();
+  net_.down();
+  if (!dir_.empty()) run_shell("rm -rf " + dir_);
+  dir_.clear();
+}
+
+void GatewayNetwork::stop_gateway() {
+  if (gwsim_ > 0) {
+    kill(gwsim_, SIGTERM);
+    int status;
+    bool reaped = false;
+    for (int i = 0; i < 50 && !reaped; i++) {
+      reaped = waitpid(gwsim_, &status, WNOHANG) == gwsim_;
+      if (!reaped) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    if (!reaped) {
+      kill(gwsim_, SIGKILL);
+      waitpid(gwsim_, &status, 0);
+    }
+    gwsim_ = 0;
+  }
+}
+
+bool GatewayNetwork::gateway_command(const std::string& line) {
+  int fd = open((dir_ + "/gwctl").c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  std::string text = line + "\n";
+  bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  close(fd);
+  return ok;
+}
+
+int GatewayNetwork::in_client(const std::string& cmd) {
+  return run_shell("ip netns exec " + net_.cli() + " " + cmd);
+}
+
+std::string GatewayNetwork::gateway_log() const {
+  std::ifstream in(dir_ + "/gwsim.log");
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+}  // namespace enginetest

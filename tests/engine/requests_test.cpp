@@ -1,0 +1,271 @@
+// The request functions' own checks against scripted replies: payload
+// sizes, what they copy and where, the handshake buffers' bounds, the
+// disconnect's log and resets, and the debug dump.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <list>
+#include <sstream>
+
+#include "Service/common/disconnect.h"
+#include "Service/common/dns_registrator.h"
+#include "Service/common/drv_channel.h"
+#include "Service/common/engine_hooks.h"
+#include "Service/common/engine_state.h"
+#include "Service/common/filter_queries.h"
+#include "Service/common/filter_setup.h"
+#include "Service/common/handshake_requests.h"
+#include "crypto/crc32.h"
+#include "cross/utils/execution_dir.h"
+#include "cross/utils/registry.h"
+#include "cross/utils/service_hooks.h"
+#include "tests/engine/engine_fixture.h"
+
+namespace enginetest {
+namespace {
+
+Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
+
+class RequestsTest : public EngineTest {};
+
+TEST_F(RequestsTest, DnsSuffixesAreSplitAndTrimmed) {
+  struct Case {
+    std::string payload;
+    int32_t result;
+    std::list<std::string> names;
+  } cases[] = {
+      {" corp.example ;\t;lab.example\n;", 0, {"corp.example", "lab.example"}},
+      {";;; ", 0, {}},
+      {"", -2, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.payload);
+    filter.areas[RQC_GETDNS_SUFFIX] = FramedArea(7, 0, Text(c.payload));
+    std::list<std::string> got = {"stale"};
+    EXPECT_EQ(getDnsSuffixes(got), c.result);
+    EXPECT_EQ(got, c.names);
+  }
+  filter.areas[RQC_GETDNS_SUFFIX] = FramedArea(7, 0, Text("a.example"), 0x1111);
+  std::list<std::string> got;
+  EXPECT_EQ(getDnsSuffixes(got), -1);
+}
+
+TEST_F(RequestsTest, GatewayConfigurationIsCutToItsRoomAndTheRecordMustFit) {
+  filter.areas[RQC_GETVESKCFG] = FramedArea(7, 0, Bytes(2000, 0x5A));
+  uint32_t len = 0;
+  const uint8_t* cfg = getVeskCfg(&len, nullptr);
+  ASSERT_NE(cfg, nullptr);
+  EXPECT_EQ(len, 1536u);
+  EXPECT_EQ(cfg[1535], 0x5A);
+  filter.areas[RQC_GETVESKCFG_OTHER] = FramedArea(7, 0, Bytes(300, 1));
+  veskcfgothertype other;
+  EXPECT_EQ(getVeskCfg(&len, &other), nullptr);
+  filter.areas[RQC_GETVESKCFG_OTHER] = FramedArea(7, 0, Bytes(324, 1));
+  EXPECT_NE(getVeskCfg(&len, &other), nullptr);
+}
+
+TEST_F(RequestsTest, FixedSizeRecordsAreRefusedWhenTheSizeDiffers) {
+  firewallinfotype fw{};
+  filter.areas[RQC_GETFIREWALLINFO] = FramedArea(0, 0, Bytes(16, 2));
+  EXPECT_EQ(GetFirewallInfo(&fw), 0);
+  EXPECT_EQ(fw.sessions, 0x02020202u);
+  filter.areas[RQC_GETFIREWALLINFO] = FramedArea(0, 0, Bytes(15, 2));
+  EXPECT_EQ(GetFirewallInfo(&fw), 3);
+  filter.areas[RQC_GETFIREWALLINFO] = FramedArea(0, 0, Bytes(16, 2), 0x0101);
+  EXPECT_EQ(GetFirewallInfo(&fw), 2);
+  filter.areas.erase(RQC_GETFIREWALLINFO);
+  EXPECT_EQ(GetFirewallInfo(&fw), 1);
+
+  uint32_t seconds = 77;
+  filter.areas[RQC_GETSTAGETIMEOUT] = FramedArea(0, 0, {1, 2});
+  EXPECT_EQ(getStageTimeout(seconds), -2);
+  EXPECT_EQ(seconds, 77u);
+
+  uint8_t level = 0;
+  int flag = 0;
+  filter.areas[RQC_GETACCESSLEVEL] = FramedArea(7, 0, {3, 1, 0, 0, 0});
+  EXPECT_EQ(getAccessLevel(&level, &flag), 0);
+  EXPECT_EQ(level, 3);
+  EXPECT_EQ(flag, 1);
+  filter.areas[RQC_GETACCESSLEVEL] = FramedArea(7, 0, {3, 1, 0, 0});
+  EXPECT_EQ(getAccessLevel(&level, &flag), DRV_REPLY_MALFORMED);
+
+  filter.areas[RQC_GETINFO] = FramedArea(5, 0, Bytes(87, 1));
+  filterState = 2;
+  EXPECT_EQ(getFilterInfo(), 0);
+  EXPECT_EQ(filterState, 2u);
+  EXPECT_EQ(drvInfo.adapters, 0u);
+}
+
+TEST_F(RequestsTest, EventCodeIsZeroWhenNoneOrTheChannelFails) {
+  Bytes area(8, 0);
+  Put32(area, 4, 9);
+  filter.areas[IOCTL_GETCODE] = area;
+  EXPECT_EQ(get_event_code(), 9u);
+  Put32(area, 4, 0);
+  filter.areas[IOCTL_GETCODE] = area;
+  EXPECT_EQ(get_event_code(), 0u);
+  filter.areas.erase(IOCTL_GETCODE);
+  EXPECT_EQ(get_event_code(), 0u);
+}
+
+TEST_F(RequestsTest, HandshakeRepliesThatDoNotFitAreRefused) {
+  // SYN request: 24 + 8169 bytes do not fit Packet, which stays as it was.
+  connect_data.profileType = 1;
+  Packet[0] = 0xAB;
+  packetLen = 3;
+  filter.areas[RQC_MAKESYNRQ] = FramedArea(3, 0, Bytes(8169, 1));
+  EXPECT_EQ(getSendPacket_SYNRQ(-1), DRV_REPLY_MALFORMED);
+  EXPECT_EQ(Packet[0], 0xAB);
+  EXPECT_EQ(packetLen, 3u);
+  filter.areas[RQC_MAKESYNRQ] = FramedArea(3, 0, Bytes(8168, 1));
+  EXPECT_EQ(getSendPacket_SYNRQ(-1), 0);
+  EXPECT_EQ(packetLen, 8192u);
+
+  // A gateway datagram's answer longer than the buffer it replaces.
+  Bytes big = FramedArea(4, 0, Bytes(9000, 1));
+  filter.areas[RQC_TREATPACKET] = big;
+  uint8_t datagram[64] = {};
+  uint32_t offset = 0;
+  EXPECT_EQ(treatReceivedPacket(datagram, sizeof datagram, &offset, sizeof datagram), DRV_REPLY_MALFORMED);
+  EXPECT_EQ(datagram[0], 0);
+
+  // The availability probe into a 10-byte buffer.
+  filter.areas[RQC_MAKESYNRQ_CHECKAVAILABLE] = FramedArea(7, 0, Bytes(40, 1));
+  uint8_t probe[10];
+  uint32_t len = sizeof probe;
+  uint16_t port = 0;
+  EXPECT_EQ(getSendPacket_SYNRQ_checkavailable(0, &port, probe, &len), -1);
+}
+
+TEST_F(RequestsTest, TreatedDatagramTakesStateAndTheAnswer) {
+  Bytes area = FramedArea(5, 0, Bytes(30, 0x42));
+  Put32(area, 4 + 16, 1234);  // the data offset the filter reports
+  filter.areas[RQC_TREATPACKET] = area;
+  uint8_t buf[ENGINE_PACKET_SIZE] = {};
+  uint32_t offset = 0;
+  EXPECT_EQ(treatReceivedPacket(buf, 100, &offset), 0);
+  EXPECT_EQ(filterState, 5u);
+  EXPECT_EQ(offset, 1234u);
+  EXPECT_EQ(buf[29], 0x42);
+  filter.areas[RQC_TREATPACKET] = FramedArea(3, -16, Bytes(4, 1));
+  EXPECT_EQ(treatReceivedPacket(buf, 100, &offset), -16);
+}
+
+TEST_F(RequestsTest, AnUnansweredSignatureRequestFails) {
+  // No such client: nothing answers the push, whose sub-code stays in the
+  // result field, and no SYN request is built.
+  connect_data.profileType = 0;
+  filter.areas[RQC_MAKESYNRQ] = FramedArea(3, 0, Bytes(10, 1));
+  EXPECT_EQ(getSendPacket_SYNRQ(12345), static_cast<int32_t>(SIGN_SYN_SUBCODE));
+  EXPECT_NE(LogText().find("Error answer from client: 79"), std::string::npos);
+  EXPECT_EQ(peer.requests(RQC_MAKESYNRQ), 0);
+}
+
+TEST_F(RequestsTest, KeysAreOverwrittenAfterTheRequest) {
+  filter.areas[RQC_SETKEYS] = FramedArea(7, 0, {});
+  std::memset(tbuff, 0x33, 64);
+  hostlocalipaddress = 0xCB007102;
+  FillConnectKeys(40000);
+  EXPECT_EQ(setconnectkeys.localPort, 40000);
+  EXPECT_EQ(setconnectkeys.keyBlock[63], 0x33);
+  SetConnectKeys copy = setconnectkeys;
+  EXPECT_EQ(setKeys(&setconnectkeys), 0);
+  EXPECT_EQ(filterState, 7u);
+  EXPECT_NE(std::memcmp(&copy, &setconnectkeys, sizeof copy), 0);
+}
+
+TEST_F(RequestsTest, InitRecordCarriesTheSealedConfigAndCredentialsOnlyInPairs) {
+  connect_data.gatewayIp = 0xCB007101;
+  std::strcpy(radius_login, "user");
+  FilterInitRecord rec;
+  BuildFilterInitRecord(rec);
+  EXPECT_EQ(rec.cfg.ch_veskipaddr, 0xCB007101u);
+  EXPECT_EQ(FCS32(&rec.cfg, 128), 0xDEBB20E3u);
+  EXPECT_EQ(rec.protocolMagic, FILTER_INIT_MAGIC);
+  EXPECT_EQ(rec.radiusLogin[0], 0) << "a login without a password is not sent";
+  EXPECT_STREQ(radius_login, "user");
+  EXPECT_STREQ(radius_login_json, "user");
+  std::strcpy(radius_password, "secret");
+  BuildFilterInitRecord(rec);
+  EXPECT_STREQ(rec.radiusLogin, "user");
+  EXPECT_STREQ(rec.radiusPassword, "secret");
+  EXPECT_EQ(radius_login[0], 0);
+  EXPECT_EQ(radius_password[0], 0);
+}
+
+TEST_F(RequestsTest, DisconnectLogNamesReasonAndCaller) {
+  filterState = 3;
+  char text[512];
+  DisconnectLogText(text, sizeof text, nullptr, 0, nullptr, 10);
+  EXPECT_STREQ(text, "Disconnect activate with state: 3, reason: internal, disconnect reason: <empty>");
+  DisconnectLogText(text, sizeof text, "Gone", 1, "C:\\src/dir\\engine.cpp", -7);
+  EXPECT_STREQ(text,
+               "Disconnect activate with state: 3, reason: FROM USER, disconnect reason: Gone, "
+               "called from engine.cpp:-7");
+  DisconnectLogText(text, sizeof text, "", 2, "", 1);
+  EXPECT_STREQ(text, "Disconnect activate with state: 3, reason: internal, disconnect reason: <empty>");
+}
+
+TEST_F(RequestsTest, DisconnectResetsOwnerAndStatusEvenWithoutTheFilter) {
+  Registry_RegSetValueLongIntHex(installDir, "ConnStatus", 1);
+  old_status = 1;
+  g_TunnelOwnerClientN = 4;
+  filterState = filterStatePrev = 7;
+  EXPECT_EQ(DisconnectNative("test", 0, __FILE__, __LINE__), DRV_CHANNEL_FAILED);
+  EXPECT_EQ(g_TunnelOwnerClientN.load(), -1);
+  int status = -1;
+  EXPECT_TRUE(Registry_RegGetValueInt(installDir, "ConnStatus", &status));
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(filterStatePrev, 7u);
+
+  Request seen;
+  peer.set_script([&](const Request& req) {
+    seen = req;
+    return ReplyWith(req, FramedArea(0, 0, {}));
+  });
+  EXPECT_EQ(DisconnectNative("user", 1, nullptr, 0), 0);
+  EXPECT_EQ(seen.code, static_cast<uint32_t>(RQC_DISCONNECT));
+  EXPECT_EQ(U32(seen.data, 4 + 24 + 4), 1u);  // the from-user word
+  EXPECT_EQ(filterState, 0u);
+  EXPECT_EQ(filterStatePrev, 0u);
+  EXPECT_NE(LogText().find("!!! Disconnect from GUI !!!"), std::string::npos);
+}
+
+TEST_F(RequestsTest, EngineDisconnectServesTheIpcServer) {
+  Engine_InstallDisconnectHandler();
+  filter.areas[RQC_DISCONNECT] = FramedArea(0, 0, {});
+  EXPECT_EQ(disConnect("Tunnel owner IPC connection lost", 0, __FILE__, __LINE__), 0);
+  EXPECT_EQ(peer.requests(RQC_DISCONNECT), 1);
+  IPC_SetServiceHandlers(IPC_StandingServiceHandlers());
+}
+
+TEST_F(RequestsTest, DnsRegistrationReachesTheFilterThroughTheEngine) {
+  Engine_InstallDnsRegistratorHooks();
+  DnsRegistratorHooks h = DnsRegistratorCurrentHooks();
+  filter.areas[RQC_GETVESKCFG] = FramedArea(7, 0, Bytes(24, 9));
+  uint32_t len = 0;
+  const uint8_t* cfg = h.getVeskCfg(&len, nullptr);
+  ASSERT_NE(cfg, nullptr);
+  EXPECT_EQ(len, 24u);
+  EXPECT_EQ(cfg[23], 9);
+  filter.areas[RQC_SETDNSUPDATESERVERS] = FramedArea(7, 0, {});
+  EXPECT_EQ(h.SetDnsUpdateServers({0xC633640A, 0xC633640B}), 0);
+  EXPECT_EQ(peer.requests(RQC_SETDNSUPDATESERVERS), 1);
+}
+
+TEST_F(RequestsTest, DebugDumpLengthIsCappedAndTheTextWritten) {
+  Bytes len(8, 0);
+  Put32(len, 4, 0xFFFFFFF0u);  // a length no buffer should be made for
+  filter.areas[IOCTL_GETDDATALEN] = len;
+  filter.areas[IOCTL_GETDDATA] = Text(std::string("adapter tap0 bound") + '\0');
+  getDebugInfo();
+  std::ifstream in(std::string(installDir) + "/debug.bin");
+  std::stringstream ss;
+  ss << in.rdbuf();
+  EXPECT_EQ(ss.str(), "adapter tap0 bound");
+}
+
+}  // namespace
+}  // namespace enginetest
