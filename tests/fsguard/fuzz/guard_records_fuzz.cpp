@@ -69,6 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     zor::fsguard::ioctl(g, reinterpret_cast<FsIoctlBuffer *>(exact.get()));
   }
   KERN_kfree(g.cfg);
+  KERN_spin_lock_free(&ext->lock);
   KERN_kfree(ext);
   return 0;
 }
