@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "byte_order.h"
 #include "host/completions.h"
 #include "host/genl_messages.h"
 #include "host/host_log.h"
@@ -48,7 +49,7 @@ void answer_family(int sock, uint32_t sender, const Message &m) {
   uint16_t id = name == kRequestFamily ? kRequestFamilyId
                 : name == kEventFamily ? kEventFamilyId
                                        : 0;
-  if (m.hdr.len < kGenlHeader || m.bytes[16] != kCtrlCmdGetFamily || id == 0) {
+  if (m.hdr.len < kGenlHeader || genl_command(m) != kCtrlCmdGetFamily || id == 0) {
     send_to(sock, sender, build_error(m.hdr, id == 0 ? -ENOENT : -EOPNOTSUPP));
     return;
   }
@@ -58,7 +59,7 @@ void answer_family(int sock, uint32_t sender, const Message &m) {
 // A request of the request family: attribute 1 holds the u32 code and the
 // data area that the control entry reads and rewrites.
 void answer_request(int sock, uint32_t sender, const Message &m) {
-  if (m.hdr.len < kGenlHeader || m.bytes[16] != kRequestCommand) {
+  if (m.hdr.len < kGenlHeader || genl_command(m) != kRequestCommand) {
     send_to(sock, sender, build_error(m.hdr, -EOPNOTSUPP));
     return;
   }
@@ -68,9 +69,8 @@ void answer_request(int sock, uint32_t sender, const Message &m) {
     send_to(sock, sender, build_error(m.hdr, -EINVAL));
     return;
   }
-  uint32_t code;
-  std::memcpy(&code, attr, 4);
-  std::vector<uint8_t> data(attr + 4, attr + len);
+  uint32_t code = load_ne32(attr);
+  std::vector<uint8_t> data(attr + sizeof code, attr + len);
   uint32_t length = static_cast<uint32_t>(data.size());
   Zor_Filter_DRV_IoControl_Function(code, data.data(), &length);
   report_completions();

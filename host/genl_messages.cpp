@@ -5,16 +5,15 @@
 
 #include <cstring>
 
+#include "byte_order.h"
+
 namespace zornfhost {
 namespace {
 
-size_t align4(size_t n) { return (n + 3) & ~size_t{3}; }
+static_assert(kNlHeader == NLMSG_HDRLEN && kGenlHeader == NLMSG_HDRLEN + GENL_HDRLEN,
+              "the headers as netlink lays them out");
 
-uint16_t get_u16(const uint8_t *p) {
-  uint16_t v;
-  std::memcpy(&v, p, 2);
-  return v;
-}
+size_t align4(size_t n) { return (n + 3) & ~size_t{3}; }
 
 // Appends netlink/generic-netlink pieces; the message length is fixed at
 // the end.
@@ -25,12 +24,12 @@ class Builder {
     put(&h, sizeof h);
   }
   void genl(uint8_t cmd, uint8_t version) {
-    uint8_t g[4] = {cmd, version, 0, 0};
-    put(g, sizeof g);
+    genlmsghdr g{cmd, version, 0};
+    put(&g, sizeof g);
   }
   void attr(uint16_t type, const void *data, size_t len) {
-    uint16_t a[2] = {static_cast<uint16_t>(len + 4), type};
-    put(a, sizeof a);
+    nlattr a{static_cast<uint16_t>(NLA_HDRLEN + len), type};
+    put(&a, sizeof a);
     put(data, len);
     pad();
   }
@@ -42,16 +41,14 @@ class Builder {
     return at;
   }
   void end_nest(size_t at) {
-    uint16_t len = static_cast<uint16_t>(buf_.size() - at);
-    std::memcpy(&buf_[at], &len, 2);
+    store_ne16(&buf_[at + offsetof(nlattr, nla_len)], static_cast<uint16_t>(buf_.size() - at));
   }
   void put(const void *data, size_t len) {
     const uint8_t *p = static_cast<const uint8_t *>(data);
     if (len) buf_.insert(buf_.end(), p, p + len);
   }
   std::vector<uint8_t> finish() {
-    uint32_t len = static_cast<uint32_t>(buf_.size());
-    std::memcpy(buf_.data(), &len, 4);
+    store_ne32(buf_.data() + offsetof(NlHeader, len), static_cast<uint32_t>(buf_.size()));
     return std::move(buf_);
   }
 
@@ -77,18 +74,25 @@ std::vector<Message> split_datagram(const uint8_t *data, size_t len) {
   return out;
 }
 
+uint8_t genl_command(const Message &m) {
+  genlmsghdr g;
+  std::memcpy(&g, m.bytes + kNlHeader, sizeof g);
+  return g.cmd;
+}
+
 const uint8_t *find_attribute(const Message &m, uint16_t type, size_t *payload_len) {
   *payload_len = 0;
   size_t at = kGenlHeader;
-  while (at + 4 <= m.hdr.len) {
-    uint16_t alen = get_u16(m.bytes + at);
-    uint16_t atype = get_u16(m.bytes + at + 2) & NLA_TYPE_MASK;
-    if (alen < 4 || alen > m.hdr.len - at) return nullptr;
+  while (at + NLA_HDRLEN <= m.hdr.len) {
+    nlattr a;
+    std::memcpy(&a, m.bytes + at, sizeof a);
+    uint16_t atype = a.nla_type & NLA_TYPE_MASK;
+    if (a.nla_len < NLA_HDRLEN || a.nla_len > m.hdr.len - at) return nullptr;
     if (atype == type) {
-      *payload_len = alen - 4;
-      return m.bytes + at + 4;
+      *payload_len = a.nla_len - NLA_HDRLEN;
+      return m.bytes + at + NLA_HDRLEN;
     }
-    at += align4(alen);
+    at += align4(a.nla_len);
   }
   return nullptr;
 }

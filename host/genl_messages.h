@@ -24,16 +24,20 @@ constexpr uint8_t kCtrlCmdNewFamily = 1;
 constexpr uint8_t kCtrlCmdGetFamily = 3;
 constexpr uint8_t kRequestCommand = 1;
 constexpr uint16_t kRequestAttribute = 1;
-constexpr size_t kNlHeader = 16;
-constexpr size_t kGenlHeader = 20;  // netlink + generic-netlink headers
 
+// The netlink header (struct nlmsghdr) under the names this host uses.
 struct NlHeader {
-  uint32_t len;
-  uint16_t type;
+  uint32_t len;     // the whole message
+  uint16_t type;    // family id, or a control type
   uint16_t flags;
   uint32_t seq;
-  uint32_t pid;
+  uint32_t pid;     // the sender's port id
 };
+static_assert(sizeof(NlHeader) == 16, "the netlink header is 16 bytes");
+constexpr size_t kNlHeader = sizeof(NlHeader);
+// Netlink and generic-netlink (struct genlmsghdr: cmd, version, 2 reserved)
+// headers; the attributes follow.
+constexpr size_t kGenlHeader = kNlHeader + 4;
 
 // One message of a datagram, checked against the bytes that came.
 struct Message {
@@ -44,6 +48,9 @@ struct Message {
 // Splits a datagram into messages. Stops at the first header that is
 // truncated or claims more bytes than came.
 std::vector<Message> split_datagram(const uint8_t *data, size_t len);
+
+// The command of the generic-netlink header (the message must hold one).
+uint8_t genl_command(const Message &m);
 
 // The first attribute of `type` after the generic-netlink header, bounded
 // by the message; nullptr (and len 0) when none or malformed.

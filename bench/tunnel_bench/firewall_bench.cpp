@@ -21,18 +21,18 @@ constexpr uint32_t kRounds = 200;
 // An Ethernet frame of a TCP segment of session i from the local stack.
 std::vector<uint8_t> Segment(uint32_t i, uint8_t flags) {
   std::vector<uint8_t> f(14 + 20 + 20 + 64, 0);
-  put_be16(&f[12], 0x0800);
+  store_be16(&f[12], 0x0800);
   uint8_t *ip = &f[14];
   ip[0] = 0x45;
-  put_be16(ip + 2, (uint16_t)(f.size() - 14));
+  store_be16(ip + 2, (uint16_t)(f.size() - 14));
   ip[8] = 64;
   ip[9] = 6;
-  put_be32(ip + 12, 0xCB007102u);                         // 203.0.113.2
-  put_be32(ip + 16, 0xC6336400u + (i % 250) + 1);         // 198.51.100.x
+  store_be32(ip + 12, 0xCB007102u);                         // 203.0.113.2
+  store_be32(ip + 16, 0xC6336400u + (i % 250) + 1);         // 198.51.100.x
   uint8_t *tcp = ip + 20;
-  put_be16(tcp, (uint16_t)(20000 + i / 250));
-  put_be16(tcp + 2, 443);
-  put_be32(tcp + 4, 1000);
+  store_be16(tcp, (uint16_t)(20000 + i / 250));
+  store_be16(tcp + 2, 443);
+  store_be32(tcp + 4, 1000);
   tcp[12] = 5 << 4;
   tcp[13] = flags;
   CalcChecksum(ip);

@@ -1,18 +1,18 @@
 #include "kernel/codecs/stream_state.h"
 
+#include "byte_order.h"
 #include "kern_host.h"
 
 namespace zor::codecs {
 namespace {
 
 uint8_t *put_u16(uint8_t *p, uint16_t value) {
-  p[0] = static_cast<uint8_t>(value);
-  p[1] = static_cast<uint8_t>(value >> 8);
+  store_le16(p, value);
   return p + 2;
 }
 
 const uint8_t *get_u16(const uint8_t *p, uint16_t &value) {
-  value = static_cast<uint16_t>(p[0] | p[1] << 8);
+  value = load_le16(p);
   return p + 2;
 }
 

@@ -192,15 +192,15 @@ void DEVN_ForEachAdapter(void (*fn)(HostAdapter *adapter, void *ctx), void *ctx)
 
 void FilterCreateAdapter(FilterAdapter *adapter) {
   if (!adapter) return;
-  DrvFilterLock(0);
+  DrvFilterLock(FLT_LOCK_CORE);
   zorInsertTailList(&filteradapters, &adapter->link);
-  DrvFilterUnLock(0);
+  DrvFilterUnLock(FLT_LOCK_CORE);
 }
 
 void FilterReadyAdapter(FilterAdapter *adapter) {
   if (!adapter) return;
   bool raise = false;
-  DrvFilterLock(0);
+  DrvFilterLock(FLT_LOCK_CORE);
   bool came_up = adapter->filterstate != ADAPTER_READY;
   adapter->filterstate = ADAPTER_READY;
   if (came_up && CLI_FilterStarted && vpnadapter) {
@@ -212,23 +212,23 @@ void FilterReadyAdapter(FilterAdapter *adapter) {
       raise = true;
     }
   }
-  DrvFilterUnLock(0);
+  DrvFilterUnLock(FLT_LOCK_CORE);
   if (raise) DrvSendEvent(DrvSendEvent_RECONNECT_IFNEEDED);
 }
 
 void FilterNotReadyAdapter(FilterAdapter *adapter) {
   if (!adapter) return;
-  DrvFilterLock(0);
+  DrvFilterLock(FLT_LOCK_CORE);
   adapter->filterstate = ADAPTER_NOT_READY;
   if (CLI_FilterStarted && adapter == vpnadapter)
     ClientSetSessionEndTick(curtick + FLT_SESSION_END_DELAY);
-  DrvFilterUnLock(0);
+  DrvFilterUnLock(FLT_LOCK_CORE);
 }
 
 void FilterCloseAdapter(FilterAdapter *adapter) {
   if (!adapter) return;
   bool raise = false;
-  DrvFilterLock(0);
+  DrvFilterLock(FLT_LOCK_CORE);
   if (CLI_FilterStarted) FIREWALL_RemoveAllSessionsByAdapter(adapter, 2);
   zorRemoveEntryList(&filteradapters, &adapter->link);
   if (adapter == vpnadapter) {
@@ -238,22 +238,22 @@ void FilterCloseAdapter(FilterAdapter *adapter) {
       raise = true;
     }
   }
-  DrvFilterUnLock(0);
+  DrvFilterUnLock(FLT_LOCK_CORE);
   if (raise) DrvSendEvent(DrvSendEvent_RECONNECT_IFNEEDED);
 }
 
 uint32_t FilterSetVpnAdapter(FilterAdapter *adapter) {
-  DrvFilterLock(0);
+  DrvFilterLock(FLT_LOCK_CORE);
   bool ok = can_be_tunnel_locked(adapter);
   if (ok) vpnadapter = adapter;
-  DrvFilterUnLock(0);
+  DrvFilterUnLock(FLT_LOCK_CORE);
   return ok ? 0 : 1;
 }
 
 uint32_t FilterCheckVpnAdapter(FilterAdapter *adapter) {
-  DrvFilterLock(0);
+  DrvFilterLock(FLT_LOCK_CORE);
   bool ok = can_be_tunnel_locked(adapter);
-  DrvFilterUnLock(0);
+  DrvFilterUnLock(FLT_LOCK_CORE);
   return ok ? 0 : 1;
 }
 
@@ -307,28 +307,28 @@ uint32_t Zor_DEVN_UnBindAdapter(void *netdev) {
 uint32_t Zor_DEVN_ChangeNameAdapter(void *netdev, const char *name) {
   HostAdapter *a = DEVN_FindAdapter(netdev);
   if (!a || !name) return 1;
-  DrvFilterLock(0);
+  DrvFilterLock(FLT_LOCK_CORE);
   CopyStr(a->filter.name, name, ADAPTER_NAME_SIZE);
-  DrvFilterUnLock(0);
+  DrvFilterUnLock(FLT_LOCK_CORE);
   return 0;
 }
 
 uint32_t Zor_DEVN_ChangeAddrAdapter(void *netdev, uint32_t hwaddrlen, const uint8_t *hwaddr) {
   HostAdapter *a = DEVN_FindAdapter(netdev);
   if (!a) return 1;
-  DrvFilterLock(0);
+  DrvFilterLock(FLT_LOCK_CORE);
   set_hardware_address(&a->filter, hwaddrlen, hwaddr);
-  DrvFilterUnLock(0);
+  DrvFilterUnLock(FLT_LOCK_CORE);
   return 0;
 }
 
 uint32_t Zor_DEVN_ChangeMtuAdapter(void *netdev, uint32_t mtu) {
   HostAdapter *a = DEVN_FindAdapter(netdev);
   if (!a) return 1;
-  DrvFilterLock(0);
+  DrvFilterLock(FLT_LOCK_CORE);
   a->filter.mtu = mtu;
   a->filter.maxframelen = max_frame_len(mtu);
-  DrvFilterUnLock(0);
+  DrvFilterUnLock(FLT_LOCK_CORE);
   return 0;
 }
 
@@ -353,7 +353,7 @@ uint32_t FLTS_GetDDataLen(void) { return build_dump(nullptr, 0); }
 uint32_t FLTS_GetDData(char *buffer, uint32_t length) { return build_dump(buffer, length); }
 
 int32_t FLTS_SetVpnAdapter(char *name, uint32_t len) {
-  if (!name || !extension_data) return -1;
+  if (!name || !extension_data) return VPNADAPTER_REFUSED;
   if (FilterAdapter *vpn = vpnadapter) {
     copy_name_out(name, len, vpn->name);
     return 0;
@@ -362,9 +362,9 @@ int32_t FLTS_SetVpnAdapter(char *name, uint32_t len) {
   HostAdapter *a = find_by_name_locked(name, len);
   int32_t r = 0;
   if (!a || FilterSetVpnAdapter(&a->filter) != 0)
-    r = -1;
+    r = VPNADAPTER_REFUSED;
   else if (!vpnadapter)
-    r = -2;
+    r = VPNADAPTER_NOT_SET;
   else
     copy_name_out(name, len, vpnadapter->name);
   KERN_spin_lock_unlock(list_lock());
@@ -372,11 +372,11 @@ int32_t FLTS_SetVpnAdapter(char *name, uint32_t len) {
 }
 
 int32_t FLTS_CheckVpnAdapter(const char *name, uint32_t len) {
-  if (!name || len < 1 || !extension_data) return -1;
+  if (!name || len < 1 || !extension_data) return VPNADAPTER_REFUSED;
   if (vpnadapter) return 1;
   KERN_spin_lock_lock(list_lock());
   HostAdapter *a = find_by_name_locked(name, len);
-  int32_t r = a && FilterCheckVpnAdapter(&a->filter) == 0 ? 0 : -1;
+  int32_t r = a && FilterCheckVpnAdapter(&a->filter) == 0 ? 0 : VPNADAPTER_REFUSED;
   KERN_spin_lock_unlock(list_lock());
   return r;
 }

@@ -106,6 +106,12 @@ void DEVN_FreeAllAdapters(void);
 // Driver-data requests answered at the control entry.
 uint32_t FLTS_GetDDataLen(void);
 uint32_t FLTS_GetDData(char *buffer, uint32_t length);
+// FLTS_SetVpnAdapter: 0 set (the name written back); FLTS_CheckVpnAdapter:
+// 0 could be set, 1 one is set already; else:
+enum VpnAdapterStatus : int32_t {
+  VPNADAPTER_REFUSED = -1,   // no such adapter, not settable, or no name
+  VPNADAPTER_NOT_SET = -2,   // accepted but no tunnel adapter resulted
+};
 int32_t FLTS_SetVpnAdapter(char *name, uint32_t len);
 int32_t FLTS_CheckVpnAdapter(const char *name, uint32_t len);
 }

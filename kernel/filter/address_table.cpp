@@ -1,15 +1,13 @@
 #include "kernel/filter/address_table.h"
 
+#include "byte_order.h"
 #include "kern_host.h"
 #include "kernel/filter/wire_format.h"
 
 namespace zor::addr {
 namespace {
 
-using wire::rd16;
-using wire::rd32;
 
-constexpr uint32_t kListStart = 16;
 
 bool PrefixMatch(uint32_t net, uint8_t bits, uint32_t address) {
   if (bits == 0) return true;
@@ -25,13 +23,13 @@ bool ItemMatches(const uint8_t *item, uint16_t len, uint32_t address) {
     case 1:
     case 2:
       for (uint32_t i = 0; i < n && 4 + 4 * (i + 1) <= len; ++i)
-        if (rd32(item + 4 + 4 * i) == address) return true;
+        if (load_le32(item + 4 + 4 * i) == address) return true;
       return false;
     case 3:
-      return len >= 8 && PrefixMatch(rd32(item + 4), n, address);
+      return len >= 8 && PrefixMatch(load_le32(item + 4), n, address);
     case 4: {
       if (len < 12) return false;
-      uint64_t start = rd32(item + 8), count = rd16(item + 6);
+      uint64_t start = load_le32(item + 8), count = load_le16(item + 6);
       return start <= address && address < start + count;
     }
     default:
@@ -40,8 +38,8 @@ bool ItemMatches(const uint8_t *item, uint16_t len, uint32_t address) {
 }
 
 bool TypedMatches(const uint8_t *d, uint32_t end, uint32_t address) {
-  for (uint32_t pos = kListStart; pos + 4 <= end;) {
-    uint16_t len = rd16(d + pos);
+  for (uint32_t pos = kDynCfgItems; pos + 4 <= end;) {
+    uint16_t len = load_le16(d + pos);
     if (len < 4 || pos + len > end) return false;   // 0 ends; a broken item ends too
     if (ItemMatches(d + pos, len, address)) return true;
     pos += len;
@@ -50,8 +48,8 @@ bool TypedMatches(const uint8_t *d, uint32_t end, uint32_t address) {
 }
 
 bool PlainMatches(const uint8_t *d, uint32_t end, uint32_t address) {
-  for (uint32_t pos = kListStart; pos + 4 <= end; pos += 4)
-    if (rd32(d + pos) == address) return true;
+  for (uint32_t pos = kDynCfgItems; pos + 4 <= end; pos += 4)
+    if (load_le32(d + pos) == address) return true;
   return false;
 }
 
@@ -60,9 +58,9 @@ bool Live(const Entry &e, uint32_t now) { return e.expiry == kNever || now < e.e
 }  // namespace
 
 bool DynCfgMatches(const uint8_t *d, uint32_t address) {
-  uint32_t end = rd16(d + 6);
+  uint32_t end = DynCfgOf(d)->length;
   if (end > kDynCfgSize) end = kDynCfgSize;
-  switch (rd16(d + 4)) {
+  switch (DynCfgOf(d)->format) {
     case kDynCfgPlain: return PlainMatches(d, end, address);
     case kDynCfgTyped: return TypedMatches(d, end, address);
     default: return false;
@@ -101,7 +99,7 @@ uint32_t Insert(Table &t, uint32_t address, uint8_t kind, uint32_t now) {
 uint32_t Find(Table &t, const uint8_t *dyncfg, uint8_t state, uint32_t address, bool refresh,
               bool may_learn, uint32_t now) {
   if (address == 0 || address == 0xFFFFFFFFu || state == 0) return kNotFound;
-  bool learn = (dyncfg[12] & kDynCfgLearn) != 0;
+  bool learn = (DynCfgOf(dyncfg)->flags & kDynCfgLearn) != 0;
   for (uint32_t i = 0; i < kEntries && t.e[i].address != 0; ++i) {
     Entry &e = t.e[i];
     if (e.address != address) continue;

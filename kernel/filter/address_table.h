@@ -32,11 +32,28 @@ static_assert(sizeof(Entry) == 96, "address table entry is 96 bytes");
 constexpr size_t kStatsSize = 16;
 constexpr size_t kClientStatsSize = 72;   // what RQC_GETSTAT returns of an entry
 
-// The gateway's dynamic configuration image (TLV 20 of the SYN OKF).
+// The gateway's dynamic configuration image (TLV 20 of the SYN OKF): this
+// head, then the tunnelled networks (u32 addresses in the plain format,
+// u16-length items in the typed one). Little-endian.
+struct __attribute__((packed, may_alias)) DynCfgHead {
+  uint32_t imitation;   // over the image with this field zero
+  uint16_t format;      // kDynCfgPlain or kDynCfgTyped
+  uint16_t length;      // bytes of the image
+  uint32_t word;        // handed to the service (RQC_GETVESKCFG_OTHER)
+  uint8_t flags;        // kDynCfgLearn, bit 0 also: block unknown far ends
+  uint8_t dir_flags1;   // merged into the client's direction flags
+  uint8_t dir_flags2;
+  uint8_t reserved;
+};
+static_assert(sizeof(DynCfgHead) == 16, "the configuration head is 16 bytes");
+inline const DynCfgHead *DynCfgOf(const uint8_t *d) {
+  return reinterpret_cast<const DynCfgHead *>(d);
+}
 constexpr uint32_t kDynCfgSize = 1040;
+constexpr uint32_t kDynCfgItems = sizeof(DynCfgHead);   // where the networks start
 constexpr uint16_t kDynCfgPlain = 0x0110;
 constexpr uint16_t kDynCfgTyped = 0x0300;
-constexpr uint8_t kDynCfgLearn = 0x01;   // flag byte 12, bit 0
+constexpr uint8_t kDynCfgLearn = 0x01;
 
 // True when the address falls in the tunnelled networks that dyncfg lists.
 bool DynCfgMatches(const uint8_t *dyncfg, uint32_t address);

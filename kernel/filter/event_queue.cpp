@@ -11,7 +11,6 @@ namespace {
 
 KERN_spinlock_t SendEventSpinLock;
 
-constexpr uint32_t EVENT_LOCK = 3;
 
 void drop_entry_locked(uint32_t i) {
   uint32_t after = ClientCfg.count - i - 1;
@@ -21,9 +20,9 @@ void drop_entry_locked(uint32_t i) {
 }
 
 uint32_t queued(void) {
-  DrvFilterLock(EVENT_LOCK);
+  DrvFilterLock(FLT_LOCK_EVENTS);
   uint32_t n = ClientCfg.count;
-  DrvFilterUnLock(EVENT_LOCK);
+  DrvFilterUnLock(FLT_LOCK_EVENTS);
   return n;
 }
 
@@ -49,32 +48,32 @@ void DrvRemoveOldEvents_locked(uint64_t now) {
 
 void DrvSendEvent(uint32_t code) {
   uint64_t now = DEV_GetRequestEventTimeSec();
-  DrvFilterLock(EVENT_LOCK);
+  DrvFilterLock(FLT_LOCK_EVENTS);
   DrvRemoveOldEvents_locked(now);
   if (code == 0) {
-    DrvFilterUnLock(EVENT_LOCK);
+    DrvFilterUnLock(FLT_LOCK_EVENTS);
     return;
   }
   if (ClientCfg.count == EVT_QUEUE_SIZE) drop_entry_locked(0);
   ClientCfg.code[ClientCfg.count] = code;
   ClientCfg.time[ClientCfg.count] = now;
   ClientCfg.count++;
-  DrvFilterUnLock(EVENT_LOCK);
+  DrvFilterUnLock(FLT_LOCK_EVENTS);
   ring();
 }
 
 uint32_t DrvPopEvent(void) {
   uint64_t now = DEV_GetRequestEventTimeSec();
-  DrvFilterLock(EVENT_LOCK);
+  DrvFilterLock(FLT_LOCK_EVENTS);
   DrvRemoveOldEvents_locked(now);
   if (ClientCfg.count == 0) {
-    DrvFilterUnLock(EVENT_LOCK);
+    DrvFilterUnLock(FLT_LOCK_EVENTS);
     return 0;
   }
   uint32_t code = ClientCfg.code[0];
   drop_entry_locked(0);
   uint32_t remaining = ClientCfg.count;
-  DrvFilterUnLock(EVENT_LOCK);
+  DrvFilterUnLock(FLT_LOCK_EVENTS);
   if (remaining) ring();
   return code;
 }
@@ -82,16 +81,16 @@ uint32_t DrvPopEvent(void) {
 void DrvConfirmEvent(void) {
   uint64_t now = DEV_GetRequestEventTimeSec();
   EVT_ClearEvent(ServiceProcessPID);
-  DrvFilterLock(EVENT_LOCK);
+  DrvFilterLock(FLT_LOCK_EVENTS);
   DrvRemoveOldEvents_locked(now);
-  DrvFilterUnLock(EVENT_LOCK);
+  DrvFilterUnLock(FLT_LOCK_EVENTS);
   if (queued()) ring();
 }
 
 void DrvRemoveAllEvents(void) {
-  DrvFilterLock(EVENT_LOCK);
+  DrvFilterLock(FLT_LOCK_EVENTS);
   ClientCfg.count = 0;
-  DrvFilterUnLock(EVENT_LOCK);
+  DrvFilterUnLock(FLT_LOCK_EVENTS);
 }
 
 void DEV_SetRequestEventCode(uint32_t ring_it) {
@@ -140,9 +139,9 @@ uint32_t DEV_InitRequestEvent(void) {
 void DEV_FreeRequestEvent(void) { EVT_CloseEvent(); }
 
 uint32_t DEV_RegisterDevice(void) {
-  DrvFilterLock(EVENT_LOCK);
+  DrvFilterLock(FLT_LOCK_EVENTS);
   memset(&ClientCfg, 0, sizeof ClientCfg);
-  DrvFilterUnLock(EVENT_LOCK);
+  DrvFilterUnLock(FLT_LOCK_EVENTS);
   return KERN_RegisterDevice(0x20000) != 0 ? 1 : 0;
 }
 

@@ -109,7 +109,7 @@ uint32_t FilterStart(void) {
   ClientClearRecord();
   LCFGReadOnStart();
 
-  DrvFilterLock(0);
+  DrvFilterLock(FLT_LOCK_CORE);
   uint32_t failed = start_core_locked();
   updsendbufused = 0;
   auxsendbufused = 0;
@@ -117,7 +117,7 @@ uint32_t FilterStart(void) {
     release_core();
   else
     restart_ip_state();
-  DrvFilterUnLock(0);
+  DrvFilterUnLock(FLT_LOCK_CORE);
   if (failed) return 1;
   CLI_FilterStarted = 1;
   return 0;
@@ -128,34 +128,34 @@ void FilterStop(void) {
   CLI_FilterStarted = 0;
   // Frames still in the queues live in the pool that goes now.
   QUEUE_ForgetAllFrames();
-  DrvFilterLock(0);
+  DrvFilterLock(FLT_LOCK_CORE);
   release_core();
-  DrvFilterUnLock(0);
+  DrvFilterUnLock(FLT_LOCK_CORE);
 }
 
 void FilterTimer(void) {
   if (!CLI_FilterStarted) return;
   INC_CURTICK();
   if (ClientGetState() == CLIENT_STATE_CONNECTED) {
-    DrvFilterLock(0);
+    DrvFilterLock(FLT_LOCK_CORE);
     tunnel_tick_locked();
-    DrvFilterUnLock(0);
+    DrvFilterUnLock(FLT_LOCK_CORE);
   }
-  DrvFilterLock(0);
+  DrvFilterLock(FLT_LOCK_CORE);
   IPPortTimer(PORT_TERM);
   IPPortTimer(PORT_NET);
   FIREWALL_Timer();
-  DrvFilterUnLock(0);
+  DrvFilterUnLock(FLT_LOCK_CORE);
 }
 
 void INC_CURTICK(void) { curtick++; }
 
 void DrvFilterLock(uint32_t n) {
-  if (n < 4 && extension_data) KERN_spin_lock_lock(&extension_data->filterlocks[n]);
+  if (n < FLT_LOCK_COUNT && extension_data) KERN_spin_lock_lock(&extension_data->filterlocks[n]);
 }
 
 void DrvFilterUnLock(uint32_t n) {
-  if (n < 4 && extension_data) KERN_spin_lock_unlock(&extension_data->filterlocks[n]);
+  if (n < FLT_LOCK_COUNT && extension_data) KERN_spin_lock_unlock(&extension_data->filterlocks[n]);
 }
 
 uint32_t DrvGetCurFtime(uint64_t *out) {

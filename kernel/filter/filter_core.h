@@ -6,15 +6,24 @@
 
 struct HostAdapter;
 
+// The filter's locks, by DrvFilterLock number.
+enum FilterLock : uint32_t {
+  FLT_LOCK_CORE = 0,      // packet path, timer work, adapter changes, tunnel state
+  FLT_LOCK_REQUEST = 1,   // a whole control request
+  FLT_LOCK_SPARE = 2,     // never taken
+  FLT_LOCK_EVENTS = 3,    // the event queue
+  FLT_LOCK_COUNT = 4,
+};
+
 // The extension record, allocated by the module entry: the saved
-// configuration, the configuration lock, filter locks 0-3, the adapter-list
+// configuration, the configuration lock, the filter locks, the adapter-list
 // lock and the list of host-side adapter records.
 struct ExtensionRecord {
   void *savedcfg;
   uint32_t savedcfglen;
   uint32_t reserved;
   KERN_spinlock_t cfglock;
-  KERN_spinlock_t filterlocks[4];
+  KERN_spinlock_t filterlocks[FLT_LOCK_COUNT];
   KERN_spinlock_t adapterlistlock;
   ZorListHead adapters;
 };
@@ -55,8 +64,9 @@ void FilterStop(void);
 void FilterTimer(void);
 void INC_CURTICK(void);
 
-// Filter locks 0..3; other numbers, or no extension record: nothing.
-// Order: adapter-list lock before lock 0; lock 1 before lock 0.
+// Takes or releases a filter lock; other numbers, or no extension record:
+// nothing. Order: adapter-list lock before the core lock; the request lock
+// before the core lock.
 void DrvFilterLock(uint32_t n);
 void DrvFilterUnLock(uint32_t n);
 

@@ -1,5 +1,6 @@
 #include "kernel/filter/firewall_checks.h"
 
+#include "byte_order.h"
 #include "kernel/filter/adapters.h"
 #include "kernel/filter/filter_core.h"
 #include "kernel/filter/ip_helpers.h"
@@ -19,26 +20,17 @@ constexpr uint32_t kMinFrame = 60;
 constexpr uint32_t kResetLen = 54, kResetLenTs = 66;
 constexpr uint32_t kTsvalBump = 1000;
 
-uint32_t load32(const uint8_t *p) {
-  uint32_t v;
-  memcpy(&v, p, 4);
-  return v;
-}
-uint16_t load16(const uint8_t *p) {
-  uint16_t v;
-  memcpy(&v, p, 2);
-  return v;
-}
 // Network-order u32/u16 fields kept in memory as on the wire.
-uint32_t wire32(uint32_t stored) { return be32(reinterpret_cast<const uint8_t *>(&stored)); }
+uint32_t wire32(uint32_t stored) { return load_be32(reinterpret_cast<const uint8_t *>(&stored)); }
 uint32_t to_wire32(uint32_t v) {
   uint32_t out;
-  put_be32(reinterpret_cast<uint8_t *>(&out), v);
+  store_be32(reinterpret_cast<uint8_t *>(&out), v);
   return out;
 }
 uint16_t bump16(uint16_t stored) {
   uint16_t out;
-  put_be16(reinterpret_cast<uint8_t *>(&out), (uint16_t)(be16(reinterpret_cast<uint8_t *>(&stored)) + 1));
+  store_be16(reinterpret_cast<uint8_t *>(&out),
+             (uint16_t)(load_be16(reinterpret_cast<uint8_t *>(&stored)) + 1));
   return out;
 }
 
@@ -57,7 +49,7 @@ bool find_tsval(const uint8_t *tcp, uint32_t hlen, uint32_t *tsval) {
     uint8_t len = tcp[i + 1];
     if (len < 2 || i + len > hlen) return false;
     if (kind == 8 && len == 10) {
-      *tsval = load32(tcp + i + 2);
+      *tsval = load_ne32(tcp + i + 2);
       return true;
     }
     i += len;
@@ -177,8 +169,8 @@ uint32_t open_session(uint32_t tunnel, FilterAdapter *adapter, const uint8_t *fr
   d.finstate = fin ? 3 : 0;
   d.synstate = fin ? 3 : 1;
   FirewallSession *s = FIREWALL_AddNewSession(
-      tunnel, adapter, frame + 6, frame, load32(ip + 12), load32(ip + 16), IPPROTO_TCP_NUM,
-      reinterpret_cast<uint8_t *>(&d), sizeof d, FW_TCP_RejectSession, g.outgoing);
+      tunnel, adapter, frame + ETHH_SRC, frame, load_ne32(ip + IPH_SRC), load_ne32(ip + IPH_DST),
+      IPPROTO_TCP_NUM, reinterpret_cast<uint8_t *>(&d), sizeof d, FW_TCP_RejectSession, g.outgoing);
   if (!s) return 1;
   arm(s, fin ? f_FW_TCP_SESSION_CLOSEAFTERFIN_TIMEOUT : f_FW_TCP_SESSION_AFTERFIRSTSYN_TIMEOUT);
   if (out) *out = s;
@@ -193,33 +185,33 @@ uint32_t build_reset(FirewallSession *s, uint32_t from, uint8_t *f) {
   uint32_t len = ts ? kResetLenTs : kResetLen;
   memset(f, 0, len);
   memcpy(f, from ? s->mac1 : s->mac2, 6);
-  memcpy(f + 6, from ? s->mac2 : s->mac1, 6);
-  put_be16(f + 12, ETH_TYPE_IPV4);
+  memcpy(f + ETHH_SRC, from ? s->mac2 : s->mac1, 6);
+  store_be16(f + ETHH_TYPE, ETH_TYPE_IPV4);
   uint8_t *ip = f + ETH_HEADER_LEN;
-  ip[0] = 0x45;
-  ip[1] = FLT_IPH_TOS;
-  put_be16(ip + 2, (uint16_t)(len - ETH_HEADER_LEN));
+  ip[IPH_VHL] = 0x45;
+  ip[IPH_TOS] = FLT_IPH_TOS;
+  store_be16(ip + IPH_TOTAL_LEN, (uint16_t)(len - ETH_HEADER_LEN));
   uint16_t &ipid = from ? d->ipid2 : d->ipid1;
   ipid = bump16(ipid);
-  memcpy(ip + 4, &ipid, 2);
-  ip[8] = FLT_IPH_DEFTTL;
-  ip[9] = IPPROTO_TCP_NUM;
+  memcpy(ip + IPH_ID, &ipid, 2);
+  ip[IPH_TTL] = FLT_IPH_DEFTTL;
+  ip[IPH_PROTO] = IPPROTO_TCP_NUM;
   uint32_t src = from ? s->addr2 : s->addr1, dst = from ? s->addr1 : s->addr2;
-  memcpy(ip + 12, &src, 4);
-  memcpy(ip + 16, &dst, 4);
+  memcpy(ip + IPH_SRC, &src, 4);
+  memcpy(ip + IPH_DST, &dst, 4);
   CalcChecksum(ip);
-  uint8_t *tcp = ip + 20;
+  uint8_t *tcp = ip + IPH_MIN_LEN;
   memcpy(tcp, from ? &d->port2 : &d->port1, 2);
-  memcpy(tcp + 2, from ? &d->port1 : &d->port2, 2);
-  memcpy(tcp + 4, from ? &d->seqend2 : &d->seqend1, 4);
-  memcpy(tcp + 8, from ? &d->seqend1 : &d->seqend2, 4);
-  tcp[12] = (uint8_t)((ts ? 8 : 5) << 4);
-  tcp[13] = TCP_RST | TCP_ACK;
+  memcpy(tcp + TCPH_DPORT, from ? &d->port1 : &d->port2, 2);
+  memcpy(tcp + TCPH_SEQ, from ? &d->seqend2 : &d->seqend1, 4);
+  memcpy(tcp + TCPH_ACKNUM, from ? &d->seqend1 : &d->seqend2, 4);
+  tcp[TCPH_OFFSET] = (uint8_t)((ts ? 8 : 5) << 4);
+  tcp[TCPH_FLAGS] = TCP_RST | TCP_ACK;
   if (ts) {
     static const uint8_t head[4] = {1, 1, 8, 10};
-    memcpy(tcp + 20, head, 4);
-    put_be32(tcp + 24, wire32(from ? d->tsval2 : d->tsval1) + kTsvalBump);
-    memcpy(tcp + 28, from ? &d->tsval1 : &d->tsval2, 4);
+    memcpy(tcp + TCPH_OPTIONS, head, 4);
+    store_be32(tcp + TCPH_OPTIONS + 4, wire32(from ? d->tsval2 : d->tsval1) + kTsvalBump);
+    memcpy(tcp + TCPH_OPTIONS + 8, from ? &d->tsval1 : &d->tsval2, 4);
   }
   CalcUdpTcpChkSum(ip);
   return len;
@@ -227,7 +219,7 @@ uint32_t build_reset(FirewallSession *s, uint32_t from, uint8_t *f) {
 
 // Parameter i in minutes, taken when 1..max (max 0: any non-zero value).
 void minutes(const uint8_t *params, int i, uint32_t max, uint64_t *target) {
-  uint32_t v = load32(params + 4 * i);
+  uint32_t v = load_ne32(params + 4 * i);
   if (v >= 1 && (max == 0 || v <= max)) *target = v * kTicksPerMinute;
 }
 
@@ -263,20 +255,20 @@ uint32_t FIREWALL_CheckPacket(uint32_t tunnel, FilterAdapter *adapter, uint8_t *
     FIREWALL_CheckForClosedSessionsByTimeout();
   }
   if (!frame || length <= ETH_HEADER_LEN) return 1;
-  if (be16(frame + 12) != ETH_TYPE_IPV4) return 0;
+  if (load_be16(frame + ETHH_TYPE) != ETH_TYPE_IPV4) return 0;
   return FW_IP_CheckPacket(tunnel, adapter, frame, ip, length, outgoing, session);
 }
 
 uint32_t FW_IP_CheckPacket(uint32_t tunnel, FilterAdapter *adapter, uint8_t *frame, uint8_t *ip,
                            uint32_t length, uint32_t outgoing, FirewallSession **session) {
   if (!ip || !frame || length < 34) return 1;
-  if ((ip[0] >> 4) != 4) return 0;
-  uint32_t hlen = (uint32_t)(ip[0] & 0x0F) * 4;
+  if ((ip[IPH_VHL] >> 4) != 4) return 0;
+  uint32_t hlen = (uint32_t)(ip[IPH_VHL] & 0x0F) * 4;
   if (hlen < 20 || hlen > length - ETH_HEADER_LEN) return 1;
   if (!outgoing && !IsValidIpChkSum(ip)) return 1;
-  uint32_t total = be16(ip + 2);
+  uint32_t total = load_be16(ip + IPH_TOTAL_LEN);
   if (length - ETH_HEADER_LEN < total) return 0;
-  if (ip[9] != IPPROTO_TCP_NUM) return 0;
+  if (ip[IPH_PROTO] != IPPROTO_TCP_NUM) return 0;
   return FW_TCP_CheckPacket(tunnel, adapter, frame, ip, length, outgoing, session, hlen, total);
 }
 
@@ -287,15 +279,22 @@ uint32_t FW_TCP_CheckPacket(uint32_t tunnel, FilterAdapter *adapter, uint8_t *fr
   uint32_t seglen = iptotal - iphlen;
   if (seglen < 20) return 1;
   const uint8_t *tcp = ip + iphlen;
-  uint32_t hlen = (uint32_t)(tcp[12] >> 4) * 4;
+  uint32_t hlen = (uint32_t)(tcp[TCPH_OFFSET] >> 4) * 4;
   if (hlen < 20 || hlen > seglen) return 1;
-  Segment g = {tcp, hlen, seglen - hlen, tcp[13], be32(tcp + 4), be32(tcp + 8),
-               load16(ip + 4), outgoing};
+  Segment g = {tcp,
+               hlen,
+               seglen - hlen,
+               tcp[TCPH_FLAGS],
+               load_be32(tcp + TCPH_SEQ),
+               load_be32(tcp + TCPH_ACKNUM),
+               load_ne16(ip + IPH_ID),
+               outgoing};
   uint8_t key[4];
-  memcpy(key, outgoing ? tcp : tcp + 2, 2);
-  memcpy(key + 2, outgoing ? tcp + 2 : tcp, 2);
-  FirewallSession *s = FIREWALL_FindSession(frame + 6, frame, load32(ip + 12), load32(ip + 16),
-                                            IPPROTO_TCP_NUM, key, 4, outgoing);
+  memcpy(key, outgoing ? tcp : tcp + TCPH_DPORT, 2);
+  memcpy(key + 2, outgoing ? tcp + TCPH_DPORT : tcp, 2);
+  FirewallSession *s =
+      FIREWALL_FindSession(frame + ETHH_SRC, frame, load_ne32(ip + IPH_SRC),
+                           load_ne32(ip + IPH_DST), IPPROTO_TCP_NUM, key, 4, outgoing);
   if (!s) return open_session(tunnel, adapter, frame, ip, g, key, session);
   if (session) *session = s;
   return advance(tunnel, s, g, iptotal);
@@ -304,22 +303,23 @@ uint32_t FW_TCP_CheckPacket(uint32_t tunnel, FilterAdapter *adapter, uint8_t *fr
 uint32_t FW_UDP_CheckPacket(uint32_t tunnel, FilterAdapter *adapter, uint8_t *frame, uint8_t *ip,
                             uint32_t, uint32_t outgoing, FirewallSession **session) {
   if (session) *session = nullptr;
-  if (!ip || ip[9] != IPPROTO_UDP_NUM) return 0;
-  const uint8_t *udp = ip + (ip[0] & 0x0F) * 4;
+  if (!ip || ip[IPH_PROTO] != IPPROTO_UDP_NUM) return 0;
+  const uint8_t *udp = ip + (ip[IPH_VHL] & 0x0F) * 4;
   uint8_t data[16] = {};
-  memcpy(data, outgoing ? udp : udp + 2, 2);
-  memcpy(data + 2, outgoing ? udp + 2 : udp, 2);
-  FirewallSession *s = FIREWALL_FindSession(frame + 6, frame, load32(ip + 12), load32(ip + 16),
-                                            IPPROTO_UDP_NUM, data, 4, outgoing);
+  memcpy(data, outgoing ? udp : udp + UDPH_DPORT, 2);
+  memcpy(data + 2, outgoing ? udp + UDPH_DPORT : udp, 2);
+  FirewallSession *s =
+      FIREWALL_FindSession(frame + ETHH_SRC, frame, load_ne32(ip + IPH_SRC),
+                           load_ne32(ip + IPH_DST), IPPROTO_UDP_NUM, data, 4, outgoing);
   if (s) {
-    take_stats(tunnel, true, &FwTcp(s)->stamp, be16(ip + 2), outgoing);
+    take_stats(tunnel, true, &FwTcp(s)->stamp, load_be16(ip + IPH_TOTAL_LEN), outgoing);
   } else {
-    s = FIREWALL_AddNewSession(tunnel, adapter, frame + 6, frame, load32(ip + 12),
-                               load32(ip + 16), IPPROTO_UDP_NUM, data, sizeof data, nullptr,
+    s = FIREWALL_AddNewSession(tunnel, adapter, frame + ETHH_SRC, frame, load_ne32(ip + IPH_SRC),
+                               load_ne32(ip + IPH_DST), IPPROTO_UDP_NUM, data, sizeof data, nullptr,
                                outgoing);
     if (!s) return 1;
   }
-  (outgoing ? FwTcp(s)->ipid1 : FwTcp(s)->ipid2) = load16(ip + 4);
+  (outgoing ? FwTcp(s)->ipid1 : FwTcp(s)->ipid2) = load_ne16(ip + IPH_ID);
   arm(s, f_FW_UDP_SESSION_IDLE_TIMEOUT);
   if (session) *session = s;
   return 0;

@@ -1,5 +1,6 @@
 #include "kernel/filter/gateway_config.h"
 
+#include "byte_order.h"
 #include "kern_host.h"
 #include "kernel/filter/adapters.h"
 #include "kernel/filter/tunnel_client.h"
@@ -8,9 +9,6 @@
 namespace zor::gwcfg {
 namespace {
 
-using wire::rd16;
-using wire::rd32;
-using wire::wr32;
 
 constexpr uint32_t kKindDns = 0, kKindAddress = 1;
 
@@ -23,9 +21,9 @@ struct Writer {
       full = true;
       return;
     }
-    wr32(out + used, address);
-    wr32(out + used + 4, prefix);
-    wr32(out + used + 8, kind);
+    store_le32(out + used, address);
+    store_le32(out + used + 4, prefix);
+    store_le32(out + used + 8, kind);
     used += kEntrySize;
   }
 };
@@ -48,18 +46,18 @@ void PutItem(Writer &w, const uint8_t *item, uint16_t len) {
     case 1:
     case 2:
       for (uint32_t i = 0; i < n && 8 + 4 * i <= len; ++i)
-        w.Put(rd32(item + 4 + 4 * i), 32, type == 2 ? kKindDns : kKindAddress);
+        w.Put(load_le32(item + 4 + 4 * i), 32, type == 2 ? kKindDns : kKindAddress);
       break;
     case 3:
-      if (len >= 8) w.Put(rd32(item + 4), n > 32 ? 32 : n, kKindAddress);
+      if (len >= 8) w.Put(load_le32(item + 4), n > 32 ? 32 : n, kKindAddress);
       break;
     case 4:
-      if (len >= 12) PutRange(w, rd32(item + 8), rd16(item + 6));
+      if (len >= 12) PutRange(w, load_le32(item + 8), load_le16(item + 6));
       break;
   }
 }
 
-void CopyField(uint8_t *dst, const uint8_t *src, uint32_t size) {
+void CopyField(char *dst, const void *src, uint32_t size) {
   memcpy(dst, src, size);
   dst[size - 1] = 0;
 }
@@ -68,35 +66,39 @@ void CopyField(uint8_t *dst, const uint8_t *src, uint32_t size) {
 
 int32_t ListEntries(const uint8_t *d, uint8_t *out, uint32_t cap) {
   Writer w{out, cap, 0, false};
-  uint32_t end = rd16(d + 6);
+  const addr::DynCfgHead *h = addr::DynCfgOf(d);
+  uint32_t end = h->length;
   if (end > addr::kDynCfgSize) end = addr::kDynCfgSize;
-  if (rd16(d + 4) == addr::kDynCfgPlain) {
-    for (uint32_t pos = 16; pos + 4 <= end; pos += 4) w.Put(rd32(d + pos), 32, kKindAddress);
-  } else if (rd16(d + 4) == addr::kDynCfgTyped) {
-    for (uint32_t pos = 16; pos + 4 <= end;) {
-      uint16_t len = rd16(d + pos);
+  if (h->format == addr::kDynCfgPlain) {
+    for (uint32_t pos = addr::kDynCfgItems; pos + 4 <= end; pos += 4)
+      w.Put(load_le32(d + pos), 32, kKindAddress);
+  } else if (h->format == addr::kDynCfgTyped) {
+    for (uint32_t pos = addr::kDynCfgItems; pos + 4 <= end;) {
+      uint16_t len = load_le16(d + pos);
       if (len < 4 || pos + len > end) break;
       PutItem(w, d + pos, len);
       pos += len;
     }
   }
-  return w.full ? -1 : (int32_t)w.used;
+  return w.full ? kListTooLong : (int32_t)w.used;
 }
 
 void FillOther(uint8_t *out) {
   using namespace zor::tunnel;
-  memset(out, 0, kOtherSize);
-  wr32(out + 0, client.DynCfg[12] & 1);
-  wr32(out + 4, client.session_id);
-  wr32(out + 8, rd32(client.DynCfg + 8));
-  wr32(out + 12, client.sock_addr);
-  if (FilterAdapter *a = FilterGetVpnAdapter()) memcpy(out + 16, a->hardaddr, 6);
-  for (int i = 0; i < 5; ++i) wr32(out + 22 + 4 * i, client.granted[i]);
-  wr32(out + 42, rd32(client.init_record + init::kGateway));
-  out[46] = client.access_level;
-  CopyField(out + 47, (const uint8_t *)client.tunnel_group, 21);
-  CopyField(out + 68, client.init_record + init::kDomainName, 128);
-  CopyField(out + 196, client.init_record + init::kHostName, 128);
+  auto *o = reinterpret_cast<DrvVeskCfgOther *>(out);
+  memset(o, 0, sizeof *o);
+  const addr::DynCfgHead *dyn = addr::DynCfgOf(client.DynCfg);
+  o->all_through_gateway = dyn->flags & 1;
+  o->session_id = client.session_id;
+  o->local_flags = dyn->word;
+  o->tunnel_addr = client.sock_addr;
+  if (FilterAdapter *a = FilterGetVpnAdapter()) memcpy(o->adapter_mac, a->hardaddr, 6);
+  for (int i = 0; i < 5; ++i) o->granted[i] = client.granted[i];
+  o->gateway_addr = load_le32(client.init_record + init::kGateway);
+  o->access_level = client.access_level;
+  CopyField(o->tunnel_group, client.tunnel_group, sizeof o->tunnel_group);
+  CopyField(o->domain_name, client.init_record + init::kDomainName, sizeof o->domain_name);
+  CopyField(o->host_name, client.init_record + init::kHostName, sizeof o->host_name);
 }
 
 }  // namespace zor::gwcfg

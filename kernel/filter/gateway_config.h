@@ -5,13 +5,16 @@
 #pragma once
 #include <stdint.h>
 
+#include "drv_payloads.h"
+
 namespace zor::gwcfg {
 
 constexpr uint32_t kEntrySize = 12;
-constexpr uint32_t kOtherSize = 324;
+constexpr uint32_t kOtherSize = sizeof(DrvVeskCfgOther);
 
-// Writes the entries of dyncfg to out (cap bytes). Their byte count, or -1
-// when they do not fit.
+// Writes the entries of dyncfg to out (cap bytes). Their byte count, or
+// kListTooLong when they do not fit.
+constexpr int32_t kListTooLong = -1;
 int32_t ListEntries(const uint8_t *dyncfg, uint8_t *out, uint32_t cap);
 
 // Fills the 324-byte record from the connected client record.

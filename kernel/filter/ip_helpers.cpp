@@ -1,5 +1,6 @@
 #include "kernel/filter/ip_helpers.h"
 
+#include "byte_order.h"
 #include "kernel/filter/filter_core.h"
 
 namespace {
@@ -12,8 +13,8 @@ uint16_t fold(uint64_t sum) {
 // Sum of the pseudo header and the transport bytes of the packet at ip.
 uint16_t transport_sum(const uint8_t *ip, uint32_t ihl, uint32_t len) {
   uint32_t sum = 0;
-  for (int i = 12; i < 20; i += 2) sum += be16(ip + i);
-  sum += ip[9];
+  for (int i = 12; i < 20; i += 2) sum += load_be16(ip + i);
+  sum += ip[IPH_PROTO];
   sum += len;
   return IPSum(ip + ihl, len, sum);
 }
@@ -25,11 +26,11 @@ uint32_t checksum_field(uint8_t proto) {
 }
 
 bool transport_fits(const uint8_t *ip, uint32_t *ihl, uint32_t *len) {
-  *ihl = (uint32_t)(ip[0] & 0x0F) * 4;
-  uint32_t total = be16(ip + 2);
+  *ihl = (uint32_t)(ip[IPH_VHL] & 0x0F) * 4;
+  uint32_t total = load_be16(ip + IPH_TOTAL_LEN);
   if (*ihl < 20 || total < *ihl) return false;
   *len = total - *ihl;
-  uint32_t field = checksum_field(ip[9]);
+  uint32_t field = checksum_field(ip[IPH_PROTO]);
   return field && *len >= field + 2;
 }
 
@@ -56,43 +57,43 @@ uint16_t IPSum(const uint8_t *data, uint32_t len, uint32_t sum) {
 }
 
 void CalcChecksum(uint8_t *ip) {
-  uint32_t ihl = (uint32_t)(ip[0] & 0x0F) * 4;
-  put_be16(ip + 10, 0);
-  put_be16(ip + 10, (uint16_t)~IPSum(ip, ihl, 0));
+  uint32_t ihl = (uint32_t)(ip[IPH_VHL] & 0x0F) * 4;
+  store_be16(ip + IPH_CHECKSUM, 0);
+  store_be16(ip + IPH_CHECKSUM, (uint16_t)~IPSum(ip, ihl, 0));
 }
 
 uint32_t IsValidIpChkSum(const uint8_t *ip) {
-  return IPSum(ip, (uint32_t)(ip[0] & 0x0F) * 4, 0) == 0xFFFF;
+  return IPSum(ip, (uint32_t)(ip[IPH_VHL] & 0x0F) * 4, 0) == 0xFFFF;
 }
 
 void CalcUdpTcpChkSum(uint8_t *ip) {
   uint32_t ihl, len;
   if (!transport_fits(ip, &ihl, &len)) return;
-  uint8_t *field = ip + ihl + checksum_field(ip[9]);
-  put_be16(field, 0);
+  uint8_t *field = ip + ihl + checksum_field(ip[IPH_PROTO]);
+  store_be16(field, 0);
   uint16_t c = (uint16_t)~transport_sum(ip, ihl, len);
-  if (c == 0 && ip[9] == IPPROTO_UDP_NUM) c = 0xFFFF;
-  put_be16(field, c);
+  if (c == 0 && ip[IPH_PROTO] == IPPROTO_UDP_NUM) c = 0xFFFF;
+  store_be16(field, c);
 }
 
 uint32_t IsInvalidUdpTcpChkSum(const uint8_t *ip) {
   uint32_t ihl, len;
   if (!transport_fits(ip, &ihl, &len)) return 1;
-  if (ip[9] == IPPROTO_UDP_NUM && be16(ip + ihl + 6) == 0) return 0;
+  if (ip[IPH_PROTO] == IPPROTO_UDP_NUM && load_be16(ip + ihl + 6) == 0) return 0;
   return transport_sum(ip, ihl, len) != 0xFFFF;
 }
 
 uint32_t IPParsePacket(IPPacket *p) {
   const uint8_t *ip = p->ip;
-  p->ihl = (uint32_t)(ip[0] & 0x0F) * 4;
-  p->total = be16(ip + 2);
-  p->tos = ip[1];
-  p->proto = ip[9];
-  p->src = be32(ip + 12);
-  p->dst = be32(ip + 16);
-  uint16_t frag = be16(ip + 6);
-  p->mf = (frag & 0x2000) ? 1 : 0;
-  p->fragoff = (uint16_t)((frag & 0x1FFF) * 8);
+  p->ihl = (uint32_t)(ip[IPH_VHL] & 0x0F) * 4;
+  p->total = load_be16(ip + IPH_TOTAL_LEN);
+  p->tos = ip[IPH_TOS];
+  p->proto = ip[IPH_PROTO];
+  p->src = load_be32(ip + IPH_SRC);
+  p->dst = load_be32(ip + IPH_DST);
+  uint16_t frag = load_be16(ip + IPH_FRAG);
+  p->mf = (frag & IP_MORE_FRAGMENTS) ? 1 : 0;
+  p->fragoff = (uint16_t)((frag & IP_OFFSET_MASK) * 8);
   p->payload = p->total - p->ihl;
   p->sport = p->dport = 0;
   if (p->fragoff != 0) return 0;
@@ -100,7 +101,7 @@ uint32_t IPParsePacket(IPPacket *p) {
   if (p->proto == IPPROTO_UDP_NUM) {
     if (p->payload < 8) return 1;
     // A whole datagram must hold the length its header gives.
-    if (!p->mf && be16(t + 4) > p->payload) return 1;
+    if (!p->mf && load_be16(t + 4) > p->payload) return 1;
   } else if (p->proto == IPPROTO_TCP_NUM) {
     if (p->payload < 20) return 1;
     uint32_t off = (uint32_t)(t[12] >> 4) * 4;
@@ -108,16 +109,16 @@ uint32_t IPParsePacket(IPPacket *p) {
   } else {
     return 0;
   }
-  p->sport = be16(t);
-  p->dport = be16(t + 2);
+  p->sport = load_be16(t);
+  p->dport = load_be16(t + 2);
   return 0;
 }
 
 uint32_t IPClampMss(IPPacket *p, uint32_t mtu) {
   if (p->proto != IPPROTO_TCP_NUM || p->fragoff || p->mf) return 0;
   uint8_t *tcp = p->ip + p->ihl;
-  if (!(tcp[13] & TCP_SYN)) return 0;
-  uint32_t off = (uint32_t)(tcp[12] >> 4) * 4;
+  if (!(tcp[TCPH_FLAGS] & TCP_SYN)) return 0;
+  uint32_t off = (uint32_t)(tcp[TCPH_OFFSET] >> 4) * 4;
   uint32_t limit = mtu > 40 + FilterGetMaxHeaderSize() ? mtu - 40 - FilterGetMaxHeaderSize() : 536;
   for (uint32_t i = 20; i < off;) {
     uint8_t kind = tcp[i];
@@ -128,9 +129,9 @@ uint32_t IPClampMss(IPPacket *p, uint32_t mtu) {
     }
     if (i + 1 >= off || tcp[i + 1] < 2 || i + tcp[i + 1] > off) break;
     if (kind == 2 && tcp[i + 1] == 4) {
-      uint32_t mss = be16(tcp + i + 2);
+      uint32_t mss = load_be16(tcp + i + 2);
       if (mss > limit) {
-        put_be16(tcp + i + 2, (uint16_t)limit);
+        store_be16(tcp + i + 2, (uint16_t)limit);
         CalcUdpTcpChkSum(p->ip);
         mss = limit;
       }

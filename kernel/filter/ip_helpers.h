@@ -2,28 +2,43 @@
 // checksums of IPv4, UDP and TCP, the parsed packet record that the packet
 // path hands to the tunnel and the firewall, and the MSS clamp.
 #pragma once
+#include "byte_order.h"
 #include "kern_host.h"
 
 struct FrameContext;
 
 constexpr uint16_t ETH_TYPE_IPV4 = 0x0800;
 constexpr uint32_t ETH_HEADER_LEN = 14;
+// Field offsets of the Ethernet, IPv4, UDP and TCP headers.
+constexpr uint32_t ETHH_DST = 0, ETHH_SRC = 6, ETHH_TYPE = 12;
+constexpr uint32_t IPH_VHL = 0, IPH_TOS = 1, IPH_TOTAL_LEN = 2, IPH_ID = 4, IPH_FRAG = 6,
+                   IPH_TTL = 8, IPH_PROTO = 9, IPH_CHECKSUM = 10, IPH_SRC = 12, IPH_DST = 16,
+                   IPH_MIN_LEN = 20;
+constexpr uint32_t UDPH_SPORT = 0, UDPH_DPORT = 2, UDPH_LEN = 4, UDPH_CHECKSUM = 6, UDPH_SIZE = 8;
+constexpr uint32_t TCPH_SPORT = 0, TCPH_DPORT = 2, TCPH_SEQ = 4, TCPH_ACKNUM = 8, TCPH_OFFSET = 12,
+                   TCPH_FLAGS = 13, TCPH_WINDOW = 14, TCPH_CHECKSUM = 16, TCPH_OPTIONS = 20;
 constexpr uint8_t IPPROTO_ICMP_NUM = 1;
 constexpr uint8_t IPPROTO_TCP_NUM = 6;
 constexpr uint8_t IPPROTO_UDP_NUM = 17;
+// The IPv4 flags and fragment-offset word.
+constexpr uint16_t IP_DONT_FRAGMENT = 0x4000, IP_MORE_FRAGMENTS = 0x2000, IP_OFFSET_MASK = 0x1FFF;
 constexpr uint8_t TCP_FIN = 0x01, TCP_SYN = 0x02, TCP_RST = 0x04, TCP_PSH = 0x08, TCP_ACK = 0x10;
 
-inline uint16_t be16(const uint8_t *p) { return (uint16_t)(p[0] << 8 | p[1]); }
-inline uint32_t be32(const uint8_t *p) {
-  return (uint32_t)p[0] << 24 | (uint32_t)p[1] << 16 | (uint32_t)p[2] << 8 | p[3];
-}
-inline void put_be16(uint8_t *p, uint16_t v) {
-  p[0] = (uint8_t)(v >> 8);
-  p[1] = (uint8_t)v;
-}
-inline void put_be32(uint8_t *p, uint32_t v) {
-  for (int i = 0; i < 4; i++) p[i] = (uint8_t)(v >> (24 - 8 * i));
-}
+
+// An ARP body for IPv4 over Ethernet (fields big-endian, as bytes).
+struct __attribute__((packed, may_alias)) ArpEthIpv4 {
+  uint8_t htype[2];   // ARP_HTYPE_ETHERNET
+  uint8_t ptype[2];   // ETH_TYPE_IPV4
+  uint8_t hlen;       // 6
+  uint8_t plen;       // 4
+  uint8_t op[2];      // ARP_REQUEST or ARP_REPLY
+  uint8_t sha[6];     // sender hardware address
+  uint8_t spa[4];     // sender IPv4 address
+  uint8_t tha[6];     // target hardware address
+  uint8_t tpa[4];     // target IPv4 address
+};
+static_assert(sizeof(ArpEthIpv4) == 28, "an Ethernet/IPv4 ARP body is 28 bytes");
+constexpr uint16_t ARP_HTYPE_ETHERNET = 1, ARP_REQUEST = 1, ARP_REPLY = 2;
 
 // One IPv4 packet in a frame copy, as the packet path parsed it.
 struct IPPacket {

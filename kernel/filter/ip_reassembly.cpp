@@ -1,5 +1,6 @@
 #include "kernel/filter/ip_reassembly.h"
 
+#include "byte_order.h"
 #include "kernel/filter/filter_core.h"
 #include "kernel/filter/memory_pool.h"
 
@@ -100,8 +101,8 @@ void rebuild(Entry *e, IPPacket *p) {
   for (Fragment *f = e->frags; f; f = f->next) memcpy(payload + f->offset, f->data, f->len);
   uint8_t *ip = defragpack + p->linklen;
   uint32_t ihl = e->headlen - p->linklen;
-  put_be16(ip + 2, (uint16_t)(ihl + e->total));
-  put_be16(ip + 6, 0);
+  store_be16(ip + IPH_TOTAL_LEN, (uint16_t)(ihl + e->total));
+  store_be16(ip + IPH_FRAG, 0);
   CalcChecksum(ip);
   p->frame = defragpack;
   p->ip = ip;
@@ -134,7 +135,7 @@ void IPPortTimer(uint32_t direction) {
 uint32_t IPReassemble(IPPacket *p, uint32_t direction) {
   if (direction >= 2) return 1;
   Entry *store = stores[direction];
-  uint32_t id = be16(p->ip + 4);
+  uint32_t id = load_be16(p->ip + IPH_ID);
   uint32_t len = p->total - p->ihl;
   Entry *e = find(store, p, id);
   if ((uint64_t)p->fragoff + len > REASM_MAX_PACKET) {
@@ -149,7 +150,7 @@ uint32_t IPReassemble(IPPacket *p, uint32_t direction) {
     e->proto = p->proto;
     e->id = id;
     e->serial = ++serial;
-    e->deadline = deadline_for(p->ip[8]);
+    e->deadline = deadline_for(p->ip[IPH_TTL]);
   }
   auto *f = static_cast<Fragment *>(MVAlloc((uint32_t)sizeof(Fragment) + len));
   if (!f) return 1;

@@ -1,6 +1,8 @@
 #include "kernel/filter/local_rules.h"
 
+#include "byte_order.h"
 #include "crypto/crc32.h"
+#include "drv_payloads.h"
 #include "kernel/filter/filter_core.h"
 #include "kernel/filter/firewall_sessions.h"
 
@@ -12,8 +14,6 @@ namespace {
 
 constexpr uint32_t kEntries = 256, kEntrySize = 12;
 constexpr uint32_t kEmptyFlags = 0x80;
-constexpr uint32_t kReplySize = 8;   // request 17's reply
-constexpr uint32_t kBlockHead = 16;  // request 16's block information
 // The largest image taken: far above any set of rules, and a bound on what
 // one claimed length can make the filter allocate.
 constexpr uint32_t kMaxImage = 16u << 20;
@@ -23,14 +23,7 @@ uint32_t rules_len;
 uint8_t *pending;        // the image being loaded
 uint32_t pending_len, pending_next;
 
-uint32_t rd32(const uint8_t *p) {
-  uint32_t v;
-  memcpy(&v, p, 4);
-  return v;
-}
-void wr32(uint8_t *p, uint32_t v) { memcpy(p, &v, 4); }
-
-void seal(uint8_t *part, uint32_t len) { wr32(part + len - 4, ~FCS32(part, len - 4)); }
+void seal(uint8_t *part, uint32_t len) { store_le32(part + len - 4, ~FCS32(part, len - 4)); }
 bool sealed(const uint8_t *part, uint32_t len) { return FCS32(part, len) == FCS32_RESIDUE; }
 
 void drop_pending(void) {
@@ -41,40 +34,42 @@ void drop_pending(void) {
 
 // Replaces the rules; the packet path reads them under lock 0.
 void install(uint8_t *image, uint32_t len) {
-  DrvFilterLock(0);
+  DrvFilterLock(FLT_LOCK_CORE);
   KERN_kfree(rules);
   rules = image;
   rules_len = len;
   memcpy(clilcfg, image, LCFG_HEADER_SIZE);
   FIREWALL_RemoveAllINTCPSessions(0);
-  DrvFilterUnLock(0);
+  DrvFilterUnLock(FLT_LOCK_CORE);
 }
 
 // The checks of a complete image; 0 when it may replace the rules.
 int32_t check_image(const uint8_t *image, uint32_t len) {
-  if (len < LCFG_HEADER_SIZE) return -1;
-  if (len < LCFG_IMAGE_SIZE) return -2;
+  if (len < LCFG_HEADER_SIZE) return LCFG_SHORT_HEADER;
+  if (len < LCFG_IMAGE_SIZE) return LCFG_SHORT_IMAGE;
   if (!sealed(image, LCFG_HEADER_SIZE) || !sealed(image + LCFG_HEADER_SIZE, LCFG_TABLE_SIZE))
-    return -3;
-  if (rd32(image) != LCFG_FORMAT || len != LCFG_IMAGE_SIZE + rd32(image + 8)) return -7;
+    return LCFG_BAD_SEAL;
+  if (load_le32(image) != LCFG_FORMAT || len != LCFG_IMAGE_SIZE + load_le32(image + 8))
+    return LCFG_BAD_CHUNK;
   return 0;
 }
 
 int32_t take_chunk(const uint8_t *payload, uint32_t n, uint32_t *next) {
   *next = 0;
-  if (n < 8) return -7;
-  uint32_t total = rd32(payload), offset = rd32(payload + 4), len = n - 8;
+  if (n < sizeof(DrvLocalCfgChunk)) return LCFG_BAD_CHUNK;
+  const auto *chunk = reinterpret_cast<const DrvLocalCfgChunk *>(payload);
+  uint32_t total = chunk->image_len, offset = chunk->offset, len = n - sizeof *chunk;
   if (offset == 0) {
     drop_pending();
-    if (total == 0 || total > kMaxImage) return -5;
-    if (!(pending = static_cast<uint8_t *>(KERN_kmalloc(total)))) return -5;
+    if (total == 0 || total > kMaxImage) return LCFG_NO_MEMORY;
+    if (!(pending = static_cast<uint8_t *>(KERN_kmalloc(total)))) return LCFG_NO_MEMORY;
     pending_len = total;
   }
   if (!pending || total != pending_len || offset != pending_next || len > total - offset) {
     drop_pending();
-    return -7;
+    return LCFG_BAD_CHUNK;
   }
-  memcpy(pending + offset, payload + 8, len);
+  memcpy(pending + offset, chunk->bytes, len);
   pending_next += len;
   *next = pending_next;
   if (pending_next < pending_len) return 0;
@@ -92,17 +87,19 @@ int32_t take_chunk(const uint8_t *payload, uint32_t n, uint32_t *next) {
 extern "C" {
 
 uint32_t LCFGSetBlock(uint8_t *payload, uint32_t n, uint32_t room) {
-  if (room < kReplySize) return 0;
+  if (room < sizeof(DrvLocalCfgAck)) return 0;
   uint32_t next;
   int32_t err = take_chunk(payload, n, &next);
-  wr32(payload, next);
-  wr32(payload + 4, (uint32_t)err);
-  return kReplySize;
+  auto *ack = reinterpret_cast<DrvLocalCfgAck *>(payload);
+  ack->next = next;
+  ack->error = err;
+  return sizeof *ack;
 }
 
 uint32_t LCFGGetBlock(uint8_t *payload, uint32_t room) {
+  constexpr uint32_t kBlockHead = sizeof(DrvLocalCfgBlock);
   if (!rules || room < kBlockHead) return 0;
-  uint32_t offset = rd32(payload), len;
+  uint32_t offset = load_le32(payload), len;
   if (offset == 0)
     len = LCFG_HEADER_SIZE;
   else if (offset == LCFG_HEADER_SIZE)
@@ -112,10 +109,11 @@ uint32_t LCFGGetBlock(uint8_t *payload, uint32_t room) {
   else
     return 0;
   if (len > room - kBlockHead) return 0;
-  wr32(payload, offset);
-  wr32(payload + 4, len);
-  wr32(payload + 8, rules_len);
-  wr32(payload + 12, 0);
+  auto *block = reinterpret_cast<DrvLocalCfgBlock *>(payload);
+  block->offset = offset;
+  block->length = len;
+  block->image_len = rules_len;
+  block->zero = 0;
   memcpy(payload + kBlockHead, rules + offset, len);
   return kBlockHead + len;
 }
@@ -125,11 +123,11 @@ void LCFGReadOnStart(void) {
   auto *image = static_cast<uint8_t *>(KERN_kmalloc(LCFG_IMAGE_SIZE));
   if (!image) return;
   memset(image, 0, LCFG_IMAGE_SIZE);
-  wr32(image, LCFG_FORMAT);
-  wr32(image + 4, kEmptyFlags);
+  store_le32(image, LCFG_FORMAT);
+  store_le32(image + 4, kEmptyFlags);
   seal(image, LCFG_HEADER_SIZE);
   uint8_t *table = image + LCFG_HEADER_SIZE;
-  for (uint32_t i = 0; i < kEntries; i++) wr32(table + i * kEntrySize, 0xFFFFFFFFu);
+  for (uint32_t i = 0; i < kEntries; i++) store_le32(table + i * kEntrySize, 0xFFFFFFFFu);
   seal(table, LCFG_TABLE_SIZE);
   rules = image;
   rules_len = LCFG_IMAGE_SIZE;

@@ -13,6 +13,15 @@
 struct IPPacket;
 
 constexpr uint32_t LCFG_FORMAT = 0x00011000;
+
+// Why a loaded image or chunk is refused.
+enum LcfgStatus : int32_t {
+  LCFG_SHORT_HEADER = -1,   // shorter than the header
+  LCFG_SHORT_IMAGE = -2,    // shorter than header and table
+  LCFG_BAD_SEAL = -3,       // header or table fails its CRC
+  LCFG_NO_MEMORY = -5,
+  LCFG_BAD_CHUNK = -7,      // another format, lengths that do not add up, a chunk out of order
+};
 constexpr uint32_t LCFG_HEADER_SIZE = 32;
 constexpr uint32_t LCFG_TABLE_SIZE = 3080;
 constexpr uint32_t LCFG_IMAGE_SIZE = LCFG_HEADER_SIZE + LCFG_TABLE_SIZE;

@@ -1,5 +1,6 @@
 #include "kernel/filter/packet_path.h"
 
+#include "byte_order.h"
 #include "crypto/random.h"
 #include "kernel/filter/dns_inspection.h"
 #include "kernel/filter/filter_core.h"
@@ -39,42 +40,42 @@ void put_macs(uint8_t *f, const char *twelve) { memcpy(f, twelve, 12); }
 // filled in (0); a header too short for one, or a wrong checksum, stays as
 // it came, for the IPv4 checks to judge.
 void fill_raw_checksum(uint8_t *ip, uint32_t len) {
-  if (len < 20 || (ip[0] >> 4) != 4) return;
-  uint32_t ihl = (uint32_t)(ip[0] & 0x0F) * 4;
+  if (len < 20 || (ip[IPH_VHL] >> 4) != 4) return;
+  uint32_t ihl = (uint32_t)(ip[IPH_VHL] & 0x0F) * 4;
   if (ihl < 20 || ihl > len) return;
-  if (be16(ip + 10) == 0) CalcChecksum(ip);
+  if (load_be16(ip + IPH_CHECKSUM) == 0) CalcChecksum(ip);
 }
 
-// Copies the frame into f with an Ethernet shape. 0xFFFFFFFF when it was
-// shaped (length updated), else the verdict.
+// Copies the frame into f with an Ethernet shape. VERDICT_CONTINUE when it
+// was shaped (length updated), else the verdict.
 uint32_t shape(FilterAdapter *a, uint8_t *f, void *netbuf, uint32_t *length) {
   uint32_t len = *length;
   switch (a->type) {
     case ADAPTER_RAWIP:
       if (DrvCopyFrame(nullptr, netbuf, f + 14, len)) return VERDICT_NOT_HANDLED;
       put_macs(f, "EIPMACEIPMAC");
-      put_be16(f + 12, ETH_TYPE_IPV4);
+      store_be16(f + ETHH_TYPE, ETH_TYPE_IPV4);
       fill_raw_checksum(f + 14, len);
       *length = len + 14;
-      return 0xFFFFFFFFu;
+      return VERDICT_CONTINUE;
     case ADAPTER_PPP:
       if (len < 2) return VERDICT_PASS;
-      if (DrvCopyFrame(nullptr, netbuf, f + 12, len)) return VERDICT_NOT_HANDLED;
-      if (be16(f + 12) != kPppIpv4 || len < 3 || (f[14] >> 4) != 4) return VERDICT_PASS;
+      if (DrvCopyFrame(nullptr, netbuf, f + ETHH_TYPE, len)) return VERDICT_NOT_HANDLED;
+      if (load_be16(f + ETHH_TYPE) != kPppIpv4 || len < 3 || (f[14] >> 4) != 4) return VERDICT_PASS;
       put_macs(f, "PPPMACPPPMAC");
-      put_be16(f + 12, ETH_TYPE_IPV4);
+      store_be16(f + ETHH_TYPE, ETH_TYPE_IPV4);
       fill_raw_checksum(f + 14, len - 2);
       *length = len + 12;
-      return 0xFFFFFFFFu;
+      return VERDICT_CONTINUE;
     case ADAPTER_NOMAC:
-      if (DrvCopyFrame(nullptr, netbuf, f + 12, len)) return VERDICT_NOT_HANDLED;
+      if (DrvCopyFrame(nullptr, netbuf, f + ETHH_TYPE, len)) return VERDICT_NOT_HANDLED;
       put_macs(f, "NOMACSNOMACS");
       *length = len + 12;
-      return 0xFFFFFFFFu;
+      return VERDICT_CONTINUE;
     case ADAPTER_ETHERNET:
       if (len < 14) return VERDICT_TAKEN;
       if (DrvCopyFrame(nullptr, netbuf, f, len)) return VERDICT_NOT_HANDLED;
-      return 0xFFFFFFFFu;
+      return VERDICT_CONTINUE;
     default:
       return VERDICT_PASS;
   }
@@ -99,23 +100,25 @@ uint32_t check_non_ip(const FrameContext *ctx, uint32_t len) {
 }
 
 // The handshake datagrams of the service while the SYN-copy window is open:
-// 0 lets the frame pass, 0xFFFFFFFF goes on with the IPv4 decision.
+// VERDICT_PASS lets the frame pass, VERDICT_CONTINUE goes on with the IPv4
+// decision.
 uint32_t syn_copy_window(uint32_t direction, uint8_t *ip, uint32_t len) {
-  if (curtick >= probe_deadline || len < 28 || ip[9] != IPPROTO_UDP_NUM) return 0xFFFFFFFFu;
-  uint32_t ihl = (uint32_t)(ip[0] & 0x0F) * 4;
-  if (ihl < 20 || ihl + 8 > len) return 0xFFFFFFFFu;
+  if (curtick >= probe_deadline || len < 28 || ip[IPH_PROTO] != IPPROTO_UDP_NUM)
+    return VERDICT_CONTINUE;
+  uint32_t ihl = (uint32_t)(ip[IPH_VHL] & 0x0F) * 4;
+  if (ihl < 20 || ihl + 8 > len) return VERDICT_CONTINUE;
   uint8_t *udp = ip + ihl;
-  uint32_t ulen = be16(udp + 4);
-  if (ulen < 8 || ihl + ulen > len) return 0xFFFFFFFFu;
+  uint32_t ulen = load_be16(udp + UDPH_LEN);
+  if (ulen < 8 || ihl + ulen > len) return VERDICT_CONTINUE;
   if (direction == PORT_TERM) {
     bool own = ulen == client.last_datagram_len + 8 &&
-               zor::wire::SameBytes(udp + 8, client.last_datagram, ulen - 8);
-    return own ? VERDICT_PASS : 0xFFFFFFFFu;
+               zor::wire::SameBytes(udp + UDPH_SIZE, client.last_datagram, ulen - 8);
+    return own ? VERDICT_PASS : VERDICT_CONTINUE;
   }
-  if (!IsValidIpChkSum(ip) || ulen < kMinSynCopyUdp) return 0xFFFFFFFFu;
+  if (!IsValidIpChkSum(ip) || ulen < kMinSynCopyUdp) return VERDICT_CONTINUE;
   uint32_t out = 0;
-  return ClientTreatSynPacket(udp + 8, ulen - 8, ulen - 8, &out, 1) == 0 ? VERDICT_PASS
-                                                                          : 0xFFFFFFFFu;
+  return ClientTreatSynPacket(udp + UDPH_SIZE, ulen - 8, ulen - 8, &out, 1) == 0 ? VERDICT_PASS
+                                                                          : VERDICT_CONTINUE;
 }
 
 uint32_t handle_frame(FrameContext *ctx, void *netbuf, uint32_t length) {
@@ -127,12 +130,12 @@ uint32_t handle_frame(FrameContext *ctx, void *netbuf, uint32_t length) {
   uint8_t *f = ctx->frame = direction == PORT_NET ? framePORTNET : framePORTTERM;
   uint32_t len = length;
   uint32_t v = shape(a, f, netbuf, &len);
-  if (v != 0xFFFFFFFFu) return masked(v, direction, f, len);
+  if (v != VERDICT_CONTINUE) return masked(v, direction, f, len);
   ctx->port = &a->ports[direction];
   LinkInfo link = DetectFrameAndPid(f, len);
   if (link.headerlen == LINK_TOO_SHORT || link.headerlen > len)
     return masked(VERDICT_TAKEN, direction, f, len);
-  if (link.kind != 2) return check_non_ip(ctx, len);
+  if (link.kind != LINK_ETHERNET_II) return check_non_ip(ctx, len);
   if (link.pid != ETH_TYPE_IPV4) {
     if (FIREWALL_CheckPacket(0, a, f, nullptr, len, tonet(direction), nullptr))
       return masked(VERDICT_TAKEN, direction, f, len);
@@ -147,7 +150,7 @@ uint32_t handle_frame(FrameContext *ctx, void *netbuf, uint32_t length) {
     }
   }
   v = syn_copy_window(direction, f + 14, len - 14);
-  if (v == 0xFFFFFFFFu) v = IPPacketReceived(ctx, 14, f + 14, len - 14);
+  if (v == VERDICT_CONTINUE) v = IPPacketReceived(ctx, 14, f + 14, len - 14);
   return masked(v, direction, f, len);
 }
 
@@ -220,8 +223,8 @@ uint32_t send_into_tunnel(IPPacket *p) {
   uint8_t eth[14];
   FilterAdapter *t = FilterGetVpnAdapter();
   memcpy(eth, guard.gwmac, 6);
-  memcpy(eth + 6, t ? t->hardaddr : p->frame + 6, 6);
-  put_be16(eth + 12, ETH_TYPE_IPV4);
+  memcpy(eth + ETHH_SRC, t ? t->hardaddr : p->frame + ETHH_SRC, 6);
+  store_be16(eth + ETHH_TYPE, ETH_TYPE_IPV4);
   if (queue_parts(ctx, eth, 14, ctx->work, ihl + udplen, 1, 1)) return VERDICT_NOT_HANDLED;
   StatIncOkRecvSend(ctx->stat_entry);
   return VERDICT_TAKEN;
@@ -231,13 +234,15 @@ uint32_t send_into_tunnel(IPPacket *p) {
 // (in fragframe) and sends each into the tunnel.
 uint32_t segment_into_tunnel(IPPacket *p, uint32_t segsize) {
   uint8_t *tcp = p->ip + p->ihl;
-  uint32_t thl = (uint32_t)(tcp[12] >> 4) * 4;
+  uint32_t thl = (uint32_t)(tcp[TCPH_OFFSET] >> 4) * 4;
   uint32_t limit = tunnel_mtu();
-  uint32_t room = limit > thl + FilterGetMaxHeaderSize() + 20 ? limit - (thl + FilterGetMaxHeaderSize() + 20) : 0;
+  uint32_t room = limit > thl + FilterGetMaxHeaderSize() + 20
+                      ? limit - (thl + FilterGetMaxHeaderSize() + 20)
+                      : 0;
   if (room && room < segsize) segsize = room;
   if (!segsize || thl + segsize >= p->payload) return send_into_tunnel(p);
-  uint32_t data = p->payload - thl, seq = be32(tcp + 4);
-  uint8_t flags = tcp[13];
+  uint32_t data = p->payload - thl, seq = load_be32(tcp + TCPH_SEQ);
+  uint8_t flags = tcp[TCPH_FLAGS];
   uint32_t head = p->linklen + p->ihl + thl;
   for (uint32_t off = 0; off < data; off += segsize) {
     uint32_t n = data - off < segsize ? data - off : segsize;
@@ -248,12 +253,12 @@ uint32_t segment_into_tunnel(IPPacket *p, uint32_t segsize) {
     s.frame = fragframe;
     s.ip = fragframe + p->linklen;
     uint8_t *st = s.ip + p->ihl;
-    put_be32(st + 4, seq + off);
-    st[13] = last ? flags : (uint8_t)(flags & ~(TCP_PSH | TCP_FIN));
+    store_be32(st + TCPH_SEQ, seq + off);
+    st[TCPH_FLAGS] = last ? flags : (uint8_t)(flags & ~(TCP_PSH | TCP_FIN));
     s.total = p->ihl + thl + n;
     s.payload = thl + n;
     s.buflen = s.total;
-    put_be16(s.ip + 2, (uint16_t)s.total);
+    store_be16(s.ip + IPH_TOTAL_LEN, (uint16_t)s.total);
     CalcChecksum(s.ip);
     CalcUdpTcpChkSum(s.ip);
     uint32_t v = send_into_tunnel(&s);
@@ -273,7 +278,7 @@ uint32_t outgoing_tunnelled(IPPacket *p) {
   record_segment_size(s, p);
   if (s && s->proto == IPPROTO_TCP_NUM && FwTcp(s)->segsize) {
     uint8_t *tcp = p->ip + p->ihl;
-    uint32_t thl = (uint32_t)(tcp[12] >> 4) * 4;
+    uint32_t thl = (uint32_t)(tcp[TCPH_OFFSET] >> 4) * 4;
     if (p->payload - thl > FwTcp(s)->segsize) return segment_into_tunnel(p, FwTcp(s)->segsize);
   }
   return send_into_tunnel(p);
@@ -291,7 +296,7 @@ uint32_t outgoing(IPPacket *p) {
   if (ClientIsSendInitVPNPack(p->ip, p->total) == 1) {
     static const uint8_t zero[6] = {};
     if (!zor::wire::SameBytes(p->frame, zero, 6)) memcpy(guard.gwmac, p->frame, 6);
-    memcpy(guard.ownip, p->ip + 12, 4);
+    memcpy(guard.ownip, p->ip + IPH_SRC, 4);
   }
   return firewall_step(p);
 }
@@ -308,7 +313,7 @@ uint32_t from_gateway(IPPacket *p) {
     StatIncRecvErrPacks(ctx->stat_entry);
     return VERDICT_TAKEN;
   }
-  memcpy(guard.gwmac, p->frame + 6, 6);
+  memcpy(guard.gwmac, p->frame + ETHH_SRC, 6);
   if (r > 0) return VERDICT_TAKEN;
   if (p->clientindex) ctx->stat_entry = p->clientindex;
   if (IPParsePacket(p) || ProxyRewritePacket(p, 1)) return VERDICT_TAKEN;
@@ -331,10 +336,10 @@ uint32_t incoming_not_connected(IPPacket *p, uint32_t index) {
       client.state < kTransportReady)
     return local_filter_step(p);
   static const uint8_t zero[6] = {};
-  if (zor::wire::SameBytes(p->frame + 6, zero, 6)) return firewall_step(p);
-  memcpy(guard.gwmac, p->frame + 6, 6);
+  if (zor::wire::SameBytes(p->frame + ETHH_SRC, zero, 6)) return firewall_step(p);
+  memcpy(guard.gwmac, p->frame + ETHH_SRC, 6);
   if (p->tos == FLT_IPH_TOS) return firewall_step(p);
-  p->ip[1] = FLT_IPH_TOS;
+  p->ip[IPH_TOS] = FLT_IPH_TOS;
   CalcChecksum(p->ip);
   if (AddToSend(p->ctx, p->frame, p->linklen + p->total, 1, 0)) return VERDICT_NOT_HANDLED;
   StatIncOkRecvSend(p->ctx->stat_entry);
@@ -349,7 +354,7 @@ uint32_t incoming(IPPacket *p) {
   // ICMP errors go to the firewall check; nothing in them is refused here.
   if (p->proto == IPPROTO_ICMP_NUM) return firewall_step(p);
   if (index == zor::addr::kNotFound) {
-    if (client.DynCfg[12] & kDynCfgBlockUnknown) return VERDICT_TAKEN;
+    if (zor::addr::DynCfgOf(client.DynCfg)->flags & kDynCfgBlockUnknown) return VERDICT_TAKEN;
     return local_filter_step(p);
   }
   uint8_t kind = client.table.e[index].kind;
@@ -368,24 +373,25 @@ extern "C" {
 uint32_t RecvHandler(FilterAdapter *adapter, uint32_t direction, void *netbuf, uint32_t length) {
   if (!CLI_FilterStarted) return VERDICT_PASS;
   if (!adapter) return VERDICT_NOT_HANDLED;
-  DrvFilterLock(0);
+  DrvFilterLock(FLT_LOCK_CORE);
   FrameContext ctx = {adapter, nullptr, nullptr, direction, STAT_NO_ENTRY, compack};
   uint32_t v = handle_frame(&ctx, netbuf, length);
-  DrvFilterUnLock(0);
+  DrvFilterUnLock(FLT_LOCK_CORE);
   return v;
 }
 
 uint32_t IPPacketReceived(FrameContext *ctx, uint32_t linklen, uint8_t *ip, uint32_t length) {
   if (length < 20) return VERDICT_TAKEN;
-  if ((ip[0] >> 4) != 4) return VERDICT_PASS;
-  uint32_t ihl = (uint32_t)(ip[0] & 0x0F) * 4;
+  if ((ip[IPH_VHL] >> 4) != 4) return VERDICT_PASS;
+  uint32_t ihl = (uint32_t)(ip[IPH_VHL] & 0x0F) * 4;
   if (ihl < 20 || ihl > length) return VERDICT_TAKEN;
   uint32_t direction = ctx->direction;
   if (direction == PORT_NET && !IsValidIpChkSum(ip)) return VERDICT_TAKEN;
-  uint32_t total = be16(ip + 2);
-  if (direction == PORT_TERM && total == 0) put_be16(ip + 2, (uint16_t)(total = length));
+  uint32_t total = load_be16(ip + IPH_TOTAL_LEN);
+  if (direction == PORT_TERM && total == 0)
+    store_be16(ip + IPH_TOTAL_LEN, (uint16_t)(total = length));
   if (total > length) return VERDICT_PASS;
-  if (total < ihl) put_be16(ip + 2, (uint16_t)(total = length));
+  if (total < ihl) store_be16(ip + IPH_TOTAL_LEN, (uint16_t)(total = length));
 
   IPPacket p = {};
   p.frame = ctx->frame;
@@ -403,53 +409,56 @@ uint32_t IPPacketReceived(FrameContext *ctx, uint32_t linklen, uint8_t *ip, uint
 uint32_t ARPPacketReceived(const FrameContext *ctx, uint32_t linklen, uint8_t *body,
                            uint32_t bodylen) {
   const uint8_t *frame = ctx->frame;
-  if (linklen != 14 || bodylen <= 27 || be16(body) != 1 || be16(body + 2) != ETH_TYPE_IPV4 ||
-      body[4] != 6 || body[5] != 4 || be16(body + 6) != 1)
+  const auto *rq = reinterpret_cast<const ArpEthIpv4 *>(body);
+  if (linklen != ETH_HEADER_LEN || bodylen < sizeof(ArpEthIpv4) ||
+      load_be16(rq->htype) != ARP_HTYPE_ETHERNET || load_be16(rq->ptype) != ETH_TYPE_IPV4 ||
+      rq->hlen != 6 || rq->plen != 4 || load_be16(rq->op) != ARP_REQUEST)
     return 0;
-  uint32_t index = FindClient(be32(body + 24), false, false);
+  uint32_t index = FindClient(load_be32(rq->tpa), false, false);
   if (index == zor::addr::kNotFound) return 0;
   uint8_t kind = client.table.e[index].kind;
   if (kind != zor::addr::kExtraServer && kind != zor::addr::kTunnelled &&
       kind != zor::addr::kLearnt)
     return 0;
-  uint8_t reply[14 + 28];
-  memcpy(reply, frame + 6, 6);
-  memcpy(reply + 6, guard.gwmac, 6);
-  memcpy(reply + 12, frame + 12, 2);
-  uint8_t *arp = reply + 14;
-  put_be16(arp, 1);
-  put_be16(arp + 2, ETH_TYPE_IPV4);
-  arp[4] = 6;
-  arp[5] = 4;
-  put_be16(arp + 6, 2);
-  memcpy(arp + 8, guard.gwmac, 6);
-  memcpy(arp + 14, body + 24, 4);
-  memcpy(arp + 18, body + 8, 6);
-  memcpy(arp + 24, body + 14, 4);
+  uint8_t reply[ETH_HEADER_LEN + sizeof(ArpEthIpv4)];
+  memcpy(reply, frame + ETHH_SRC, 6);
+  memcpy(reply + ETHH_SRC, guard.gwmac, 6);
+  memcpy(reply + ETHH_TYPE, frame + ETHH_TYPE, 2);
+  auto *arp = reinterpret_cast<ArpEthIpv4 *>(reply + ETH_HEADER_LEN);
+  store_be16(arp->htype, ARP_HTYPE_ETHERNET);
+  store_be16(arp->ptype, ETH_TYPE_IPV4);
+  arp->hlen = 6;
+  arp->plen = 4;
+  store_be16(arp->op, ARP_REPLY);
+  memcpy(arp->sha, guard.gwmac, 6);
+  memcpy(arp->spa, rq->tpa, 4);
+  memcpy(arp->tha, rq->sha, 6);
+  memcpy(arp->tpa, rq->spa, 4);
   // The answer is as long as the request; what follows the ARP body is
   // the request's own bytes.
-  if (queue_parts(ctx, reply, sizeof reply, body + 28, bodylen - 28, 0, 0)) return 0;
+  const uint32_t rest = bodylen - sizeof(ArpEthIpv4);
+  if (queue_parts(ctx, reply, sizeof reply, body + sizeof(ArpEthIpv4), rest, 0, 0)) return 0;
   return 1;
 }
 
 LinkInfo DetectFrameAndPid(const uint8_t *f, uint32_t len) {
   LinkInfo too_short = {LINK_TOO_SHORT, 0, 0};
   if (len < 15) return too_short;
-  uint16_t type = be16(f + 12);
-  if (type > 1535) return {14, 2, type};
-  if (f[14] == 0xFF && f[15] == 0xFF) return {14, 5, 0x8137};
+  uint16_t type = load_be16(f + ETHH_TYPE);
+  if (type > 1535) return {14, LINK_ETHERNET_II, type};
+  if (f[14] == 0xFF && f[15] == 0xFF) return {14, LINK_RAW_8023, 0x8137};
   bool control3 = len > 16 && f[16] == 3;
   if (f[14] == 0xAA && f[15] == 0xAA && control3) {
     if (len < 22) return too_short;
-    uint32_t pid = (f[16] | f[17] << 8) == 0x0003 ? be16(f + 20) : 0;
-    return {22, 10, pid};
+    uint32_t pid = (f[16] | f[17] << 8) == 0x0003 ? load_be16(f + 20) : 0;
+    return {22, LINK_SNAP, pid};
   }
   if (len < 17) return too_short;
   uint32_t pid = f[14] == 0xE0 ? 0x8137 : f[14] == 0xF0 ? 0xF0 : 0;
   if (f[14] == 0xAA && f[15] == 0xAA) pid = 0;
-  if (control3 && !(f[14] == 0xAA && f[15] == 0xAA)) return {17, 3, pid};
+  if (control3 && !(f[14] == 0xAA && f[15] == 0xAA)) return {17, LINK_8022, pid};
   if (len == 17) return too_short;
-  return {18, 3, pid};
+  return {18, LINK_8022, pid};
 }
 
 uint32_t AddToSend(const FrameContext *ctx, const uint8_t *frame, uint32_t length, uint32_t tunnel,

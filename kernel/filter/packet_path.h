@@ -19,15 +19,27 @@ constexpr uint32_t FRAME_COPY_SIZE = 65570;
 constexpr uint32_t MAX_FRAME_LEN = 65556;
 constexpr uint32_t LINK_TOO_SHORT = 0xFFFFFFFFu;
 
-// Verdicts.
-constexpr uint32_t VERDICT_PASS = 0;
-constexpr uint32_t VERDICT_TAKEN = 1;
-constexpr uint32_t VERDICT_NOT_HANDLED = 2;
+// Verdicts of RecvHandler and IPPacketReceived (returned as u32), and the
+// packet path's inner word for "no verdict yet, go on with the next step".
+enum FilterVerdict : uint32_t {
+  VERDICT_PASS = 0,          // the host delivers the frame unchanged
+  VERDICT_TAKEN = 1,         // the filter consumed, re-sent or refused it
+  VERDICT_NOT_HANDLED = 2,   // as if the filter had not seen it
+  VERDICT_CONTINUE = 0xFFFFFFFFu,
+};
+
+// Link layers a frame is classified as.
+enum LinkKind : uint32_t {
+  LINK_ETHERNET_II = 2,
+  LINK_8022 = 3,
+  LINK_RAW_8023 = 5,
+  LINK_SNAP = 10,
+};
 
 // Link classification of a frame.
 struct LinkInfo {
   uint32_t headerlen;  // LINK_TOO_SHORT when the frame is too short
-  uint32_t kind;       // 2 Ethernet II, 3 802.2, 5 raw 802.3, 10 SNAP
+  uint32_t kind;       // a LinkKind
   uint32_t pid;        // protocol identifier
 };
 

@@ -3,10 +3,12 @@
 // payload) or a negative status that becomes the answer word.
 #include "kernel/filter/request_dispatcher.h"
 
-#include "drv_requests.h"
+#include "byte_order.h"
 #include "crypto/magma.h"
 #include "crypto/random.h"
 #include "crypto/wipe.h"
+#include "drv_payloads.h"
+#include "drv_requests.h"
 #include "kernel/filter/adapters.h"
 #include "kernel/filter/event_queue.h"
 #include "kernel/filter/filter_core.h"
@@ -21,9 +23,6 @@
 #include "kernel/filter/wire_format.h"
 
 using namespace zor::tunnel;
-using zor::wire::rd32;
-using zor::wire::wr16;
-using zor::wire::wr32;
 
 extern "C" {
 uint32_t probe_deadline;
@@ -48,61 +47,70 @@ struct Request {
   uint32_t count;  // the header's length field as sent
 };
 
+DrvRequestHeader *Head(uint8_t *buffer) { return reinterpret_cast<DrvRequestHeader *>(buffer); }
+
 int32_t Reply(Request &r, uint32_t len) {
-  wr32(r.buf + 20, len);
+  Head(r.buf)->length = len;
   return (int32_t)(kHead + len);
 }
 
 int32_t Status(Request &r, int32_t status) {
-  wr32(r.buf + 12, (uint32_t)status);
+  Head(r.buf)->status = status;
   return Reply(r, 0);
 }
 
 // Copies size bytes into the reply; -3 when they do not fit.
 int32_t CopyOut(Request &r, const void *from, uint32_t size) {
-  if (r.room < size) return -3;
+  if (r.room < size) return DRV_NO_ROOM;
   memcpy(r.payload, from, size);
   return Reply(r, size);
 }
 
 // Stores the request's first word in to; -4 when it is shorter.
 int32_t StoreWord(Request &r, uint32_t &to) {
-  if (r.n < 4) return -4;
-  to = rd32(r.payload);
+  if (r.n < 4) return DRV_SHORT_PAYLOAD;
+  to = load_le32(r.payload);
   return Reply(r, 0);
 }
 
-int32_t NotPossible(Request &) { return -5; }
+int32_t NotPossible(Request &) { return DRV_NOT_POSSIBLE; }
 int32_t Nothing(Request &r) { return Reply(r, 0); }
 
+// The request's payload as its record.
+template <typename Record>
+Record *As(Request &r) {
+  return reinterpret_cast<Record *>(r.payload);
+}
+
 int32_t GetInfo(Request &r) {
-  if (r.room < 88) return -3;
-  uint8_t *p = r.payload;
-  memset(p, 0, 88);
-  wr32(p + 4, client.last_error);
-  wr32(p + 12, client.dos_connect);
-  wr32(p + 16, client.dos_session_change);
-  wr32(p + 20, FilterAdapterCount());
-  memcpy(p + 24, kBuildText, sizeof kBuildText - 1);
-  memcpy(p + 56, driverversionstr, sizeof driverversionstr - 1);
-  return Reply(r, 88);
+  if (r.room < sizeof(DrvInfoReply)) return DRV_NO_ROOM;
+  DrvInfoReply *info = As<DrvInfoReply>(r);
+  memset(info, 0, sizeof *info);
+  info->last_error = client.last_error;
+  info->dos_connect = client.dos_connect;
+  info->dos_session_change = client.dos_session_change;
+  info->adapters = FilterAdapterCount();
+  memcpy(info->build_text, kBuildText, sizeof kBuildText - 1);
+  memcpy(info->driver_version, driverversionstr, sizeof driverversionstr - 1);
+  return Reply(r, sizeof *info);
 }
 
 int32_t GetCfgCon(Request &r) {
-  if (r.room < 272) return -3;
-  memset(r.payload, 0, 272);
-  memcpy(r.payload, client.init_record, 268);
-  r.payload[268] = (client.options & kOptClearInUse) ? 1 : 0;
-  return Reply(r, 272);
+  if (r.room < sizeof(DrvConnectionConfig)) return DRV_NO_ROOM;
+  DrvConnectionConfig *c = As<DrvConnectionConfig>(r);
+  memset(c, 0, sizeof *c);
+  memcpy(c->init_record, client.init_record, sizeof c->init_record);
+  c->clear_in_use = (client.options & kOptClearInUse) ? 1 : 0;
+  return Reply(r, sizeof *c);
 }
 
 int32_t GetStat(Request &r) {
-  if (r.n != 8) return -2;
-  if (r.room < zor::addr::kClientStatsSize) return -3;
-  uint32_t kind = rd32(r.payload), index = rd32(r.payload + 4);
-  if (index >= zor::addr::kEntries) return -22;
+  if (r.n != sizeof(DrvStatRequest)) return DRV_BAD_SIZE;
+  if (r.room < zor::addr::kClientStatsSize) return DRV_NO_ROOM;
+  uint32_t kind = As<DrvStatRequest>(r)->kind, index = As<DrvStatRequest>(r)->index;
+  if (index >= zor::addr::kEntries) return DRV_OUT_OF_RANGE;
   if (kind == 4) {
-    wr32(r.payload, zor::addr::Used(client.table));
+    store_le32(r.payload, zor::addr::Used(client.table));
     return Reply(r, 4);
   }
   if (kind == 2)
@@ -112,11 +120,11 @@ int32_t GetStat(Request &r) {
 }
 
 int32_t Init(Request &r) {
-  if (r.n != kInitRecordSize) return -2;
+  if (r.n != kInitRecordSize) return DRV_BAD_SIZE;
   if (ClientReInit(r.payload) >= 0) return Reply(r, 0);
   FilterClearVpnAdapter();
-  if (FilterAdapterCount() == 0) return Status(r, -3);
-  if (!vmeminfo) return Status(r, -4);
+  if (FilterAdapterCount() == 0) return Status(r, DRV_NO_ROOM);
+  if (!vmeminfo) return Status(r, DRV_NO_RESOURCE);
   ClientDisconnect(1);
   int32_t s = ClientInit(r.payload);
   p_ProxyState = kProxyIdle;
@@ -127,7 +135,7 @@ int32_t Init(Request &r) {
 int32_t TreatPacket(Request &r, uint32_t probe) {
   uint32_t out = 0;
   int32_t s = ClientTreatSynPacket(r.payload, r.n, r.room, &out, probe);
-  wr32(r.buf + 12, (uint32_t)s);
+  Head(r.buf)->status = s;
   return Reply(r, out);
 }
 int32_t TreatPacket(Request &r) { return TreatPacket(r, 0); }
@@ -143,34 +151,34 @@ int32_t MakeProbe(Request &r) {
 
 int32_t MakeSynOk(Request &r) {
   int32_t res = ClientMakeSynOk(r.buf, r.room);
-  return res == -5 ? Status(r, -5) : res;
+  return res == DRV_NOT_POSSIBLE ? Status(r, DRV_NOT_POSSIBLE) : res;
 }
 
 int32_t SetKeys(Request &r) {
   uint32_t ok = ClientSetConnectKeys(r.payload, r.n);
   zor::crypto::wipe(r.payload, r.n);
-  if (!ok) return Status(r, -5);
-  if (r.room < 2) return -3;
+  if (!ok) return Status(r, DRV_NOT_POSSIBLE);
+  if (r.room < 2) return DRV_NO_ROOM;
   r.payload[0] = client.state;
   r.payload[1] = client.options;
   return Reply(r, 2);
 }
 
 int32_t Disconnect(Request &r) {
-  if (r.n != 8) return -2;
+  if (r.n != sizeof(DrvDisconnectRequest)) return DRV_BAD_SIZE;
   if (client.text) {
     KERN_kfree(client.text);
     client.text = nullptr;
   }
   uint8_t before = client.state;
   if (before == kConnected) {
-    DrvFilterLock(0);
+    DrvFilterLock(FLT_LOCK_CORE);
     FIREWALL_RejectAllTcpVpnSessionsOnDisconnect();
-    DrvFilterUnLock(0);
+    DrvFilterUnLock(FLT_LOCK_CORE);
   }
   ClientDisconnect(1);
   FilterClearVpnAdapter();
-  if (rd32(r.payload + 4)) memset(client.granted, 0, sizeof client.granted);
+  if (As<DrvDisconnectRequest>(r)->clear_granted) memset(client.granted, 0, sizeof client.granted);
   if (client.state != before) DrvSendEvent(DrvSendEvent_STATE_CHANGED);
   return Reply(r, 0);
 }
@@ -180,41 +188,41 @@ int32_t UpdGetAnswer(Request &r) { return Status(r, 14); }
 int32_t GetVeskCfg(Request &r) {
   if (client.state != kConnected) return Reply(r, 0);
   int32_t len = zor::gwcfg::ListEntries(client.DynCfg, r.payload, r.room);
-  return len < 0 ? -2 : Reply(r, (uint32_t)len);
+  return len < 0 ? DRV_BAD_SIZE : Reply(r, (uint32_t)len);
 }
 
 int32_t GetVeskCfgOther(Request &r) {
-  if (client.state != kConnected) return -5;
-  if (r.room < zor::gwcfg::kOtherSize) return -2;
+  if (client.state != kConnected) return DRV_NOT_POSSIBLE;
+  if (r.room < zor::gwcfg::kOtherSize) return DRV_BAD_SIZE;
   zor::gwcfg::FillOther(r.payload);
   return Reply(r, zor::gwcfg::kOtherSize);
 }
 
 int32_t GetLocalCfg(Request &r) {
   uint32_t len = LCFGGetBlock(r.payload, r.room);
-  return len ? Reply(r, len) : -3;
+  return len ? Reply(r, len) : DRV_NO_ROOM;
 }
 
 int32_t SetLocalCfg(Request &r) {
   uint32_t len = LCFGSetBlock(r.payload, r.n, r.room);
-  return len ? Reply(r, len) : -3;
+  return len ? Reply(r, len) : DRV_NO_ROOM;
 }
 
 int32_t PConnecting(Request &r) {
-  if (r.n < 14) return -4;
-  const uint8_t *p = r.payload;
-  uint32_t type = rd32(p + 4);
-  if (type > 2) return -4;
-  proxifynotstdftpport = rd32(p) & 1;
+  if (r.n < sizeof(DrvProxyConnecting)) return DRV_SHORT_PAYLOAD;
+  const DrvProxyConnecting *p = As<DrvProxyConnecting>(r);
+  uint32_t type = p->type;
+  if (type > 2) return DRV_SHORT_PAYLOAD;
+  proxifynotstdftpport = p->flags & 1;
   if (type == 0) {
     client.state = kTransportReady;
     p_UseProxy = 0;
     return Reply(r, 0);
   }
   p_ProxyType = type;
-  p_ProxyFlags = rd32(p);
-  p_TCPProxyIP = rd32(p + 8);
-  p_TCPProxyPort = zor::wire::rd16(p + 12);
+  p_ProxyFlags = p->flags;
+  p_TCPProxyIP = p->proxy_ip;
+  p_TCPProxyPort = p->proxy_port;
   p_ProxyState = 18;
   p_UseProxy = 1;
   client.state = kSynRqBuilt;
@@ -222,15 +230,15 @@ int32_t PConnecting(Request &r) {
 }
 
 int32_t PConnected(Request &r) {
-  if (r.n < 12) {
+  if (r.n < sizeof(DrvProxyConnected)) {
     p_UseProxy = 0;
-    return -4;
+    return DRV_SHORT_PAYLOAD;
   }
-  const uint8_t *p = r.payload;
-  p_UDPMyIP = rd32(p);
-  p_UDPProxyIP = rd32(p + 4);
-  p_UDPMyPort = zor::wire::rd16(p + 8);
-  p_UDPProxyPort = zor::wire::rd16(p + 10);
+  const DrvProxyConnected *p = As<DrvProxyConnected>(r);
+  p_UDPMyIP = p->own_ip;
+  p_UDPProxyIP = p->relay_ip;
+  p_UDPMyPort = p->own_port;
+  p_UDPProxyPort = p->relay_port;
   p_ProxyState = 19;
   p_UseProxy = 1;
   client.state = kTransportReady;
@@ -239,9 +247,9 @@ int32_t PConnected(Request &r) {
 
 int32_t PDisconnect(Request &r) {
   if (p_UseProxy && p_ProxyState != kProxyIdle) {
-    if (r.n < 6) return -4;
-    if (rd32(r.payload) != p_TCPProxyIP || zor::wire::rd16(r.payload + 4) != p_TCPProxyPort)
-      return Reply(r, 0);
+    if (r.n < sizeof(DrvProxyEndpoint)) return DRV_SHORT_PAYLOAD;
+    const DrvProxyEndpoint *e = As<DrvProxyEndpoint>(r);
+    if (e->ip != p_TCPProxyIP || e->port != p_TCPProxyPort) return Reply(r, 0);
     client.state = kIdle;
     p_TCPProxyIP = 0;
     p_TCPProxyPort = 0;
@@ -252,32 +260,32 @@ int32_t PDisconnect(Request &r) {
 }
 
 int32_t ResetState(Request &r) {
-  if (client.state == kIdle || !vmeminfo) return -5;
+  if (client.state == kIdle || !vmeminfo) return DRV_NOT_POSSIBLE;
   client.state = kIdle;
   FilterClearVpnAdapter();
   return Reply(r, 0);
 }
 
 int32_t GetFirewallInfo(Request &r) {
-  if (r.room < 16) return -3;
+  if (r.room < 16) return DRV_NO_ROOM;
   uint32_t info[4];
-  DrvFilterLock(0);
+  DrvFilterLock(FLT_LOCK_CORE);
   FIREWALL_GetInformation(info);
-  DrvFilterUnLock(0);
-  for (int i = 0; i < 4; ++i) wr32(r.payload + 4 * i, info[i]);
+  DrvFilterUnLock(FLT_LOCK_CORE);
+  for (int i = 0; i < 4; ++i) store_le32(r.payload + 4 * i, info[i]);
   return Reply(r, 16);
 }
 
 int32_t SetAuxInfo(Request &r) {
-  if (r.n != kAuxInfoSize) return -2;
+  if (r.n != kAuxInfoSize) return DRV_BAD_SIZE;
   return Status(r, ClientStoreAuxInfo(r.payload));
 }
 
 // Mixes the service's seed into generator slot 0 instead of replacing it.
 int32_t SeedRandom(Request &r) {
   const uint8_t zero_key[32] = {};
-  if (r.n != 76 || zor::wire::Imitation(zero_key, r.payload, 72) != rd32(r.payload + 72))
-    return -2;
+  if (r.n != 76 || zor::wire::Imitation(zero_key, r.payload, 72) != load_le32(r.payload + 72))
+    return DRV_BAD_SIZE;
   uint8_t seed[72];
   GetRandomEx(seed, sizeof seed, 0);
   for (uint32_t i = 0; i < sizeof seed; ++i) seed[i] ^= r.payload[i];
@@ -288,12 +296,12 @@ int32_t SeedRandom(Request &r) {
 }
 
 int32_t GetVeskInfo(Request &r) {
-  if (r.room < 8) return -3;
+  if (r.room < 8) return DRV_NO_ROOM;
   uint32_t word = 0;
   if (client.state == kConnected && (client.session_flags & 0x08))
     word = (client.options & 0x40) ? 1 : 2;
-  wr32(r.payload, word);
-  wr32(r.payload + 4, client.session_flags);
+  store_le32(r.payload, word);
+  store_le32(r.payload + 4, client.session_flags);
   return Reply(r, 8);
 }
 
@@ -309,29 +317,30 @@ int32_t CreateTransportKey(Request &r) {
 }
 
 int32_t NextSynNumber(Request &r) {
-  if (r.room < 1) return -3;
+  if (r.room < 1) return DRV_NO_ROOM;
   r.payload[0] = ClientNextSynNumber();
   return Reply(r, 1);
 }
 
 int32_t GetAccessLevel(Request &r) {
-  if (r.room < 5) return -3;
+  if (r.room < sizeof(DrvAccessLevel)) return DRV_NO_ROOM;
   uint32_t any = 0;
   for (uint32_t g : client.granted) any |= g;
-  r.payload[0] = client.access_level;
-  wr32(r.payload + 1, any ? 1 : 0);
-  return Reply(r, 5);
+  DrvAccessLevel *a = As<DrvAccessLevel>(r);
+  a->level = client.access_level;
+  a->any_granted = any ? 1 : 0;
+  return Reply(r, sizeof *a);
 }
 
 int32_t SetSynVersion(Request &r) {
-  if (r.n < 4) return -4;
+  if (r.n < 4) return DRV_SHORT_PAYLOAD;
   client.variant = r.payload[0];
   client.state = kInitialised;
   return Status(r, 0);
 }
 
 int32_t SetTunnelGroup(Request &r) {
-  if (r.n != 21) return -22;
+  if (r.n != 21) return DRV_OUT_OF_RANGE;
   memcpy(client.tunnel_group, r.payload, 20);
   client.tunnel_group[20] = 0;
   return Status(r, 0);
@@ -346,7 +355,7 @@ int32_t SetHostWhiteList(Request &r) {
 }
 
 int32_t SetAuthTypeExt(Request &r) {
-  if (r.n != 1) return -2;
+  if (r.n != 1) return DRV_BAD_SIZE;
   client.auth_type_ext = r.payload[0];
   return Reply(r, 0);
 }
@@ -357,58 +366,59 @@ int32_t SetClientSocket(Request &r) {
 }
 
 int32_t GetDnsSuffix(Request &r) {
-  uint32_t len = zor::wire::rd16(client.dns_suffix);
+  uint32_t len = load_le16(client.dns_suffix);
   if (len > sizeof client.dns_suffix - 2) len = sizeof client.dns_suffix - 2;
-  if (len > r.room) return -3;
+  if (len > r.room) return DRV_NO_ROOM;
   memmove(r.payload, client.dns_suffix + 2, len);
   return Reply(r, len);
 }
 
 int32_t GetStatusJson(Request &r) {
-  if (client.state != kConnected) return -5;
-  if (!client.text) return -2;
+  if (client.state != kConnected) return DRV_NOT_POSSIBLE;
+  if (!client.text) return DRV_BAD_SIZE;
   uint32_t len = (uint32_t)strlen(client.text);
-  if (len == 0 || len >= r.n) return -3;
+  if (len == 0 || len >= r.n) return DRV_NO_ROOM;
   memcpy(r.payload, client.text, len + 1);
   return Reply(r, len + 1);
 }
 
 int32_t SetFailRate(Request &r) {
-  if (r.n < 1) return -4;
+  if (r.n < 1) return DRV_SHORT_PAYLOAD;
   LCFGSetFlag(0x10, r.payload[0] != 0);
   return Status(r, 0);
 }
 
 // The header's length field counts addresses here, not bytes.
 int32_t SetIpWhiteList(Request &r) {
-  if (r.count > WL_MAX_IPS) return Status(r, -4);
+  if (r.count > WL_MAX_IPS) return Status(r, DRV_NO_RESOURCE);
   uint32_t count = r.count < r.room / 4 ? r.count : r.room / 4;
   return Status(r, zor::wl::SetIps(r.payload, count));
 }
 
 int32_t SetProtocols(Request &r) {
-  if (r.n < 4) return -4;
-  client.protocol_mask = rd32(r.payload);
+  if (r.n < 4) return DRV_SHORT_PAYLOAD;
+  client.protocol_mask = load_le32(r.payload);
   return Status(r, 0);
 }
 
 int32_t SetDnsUpdateServers(Request &r) {
-  if (r.n % 4) return -2;
+  if (r.n % 4) return DRV_BAD_SIZE;
   DNS_SetUpdateServers(r.payload, r.n / 4);
   return Status(r, 0);
 }
 
 int32_t GetStageTimeout(Request &r) {
-  if (r.room < 4) return -3;
-  wr32(r.payload, client.stage_timeout);
+  if (r.room < 4) return DRV_NO_ROOM;
+  store_le32(r.payload, client.stage_timeout);
   return Reply(r, 4);
 }
 
 int32_t SetFilterParams(Request &r) {
-  if (r.n < 28) return -4;
-  FIREWALL_SetFirewallParams(r.payload);
-  if (uint8_t tos = r.payload[20]) FLT_IPH_TOS = tos;
-  if (uint8_t ttl = r.payload[24]) FLT_IPH_DEFTTL = ttl;
+  if (r.n < sizeof(DrvFilterParams)) return DRV_SHORT_PAYLOAD;
+  const DrvFilterParams *p = As<DrvFilterParams>(r);
+  FIREWALL_SetFirewallParams(p->firewall);
+  if (uint8_t tos = (uint8_t)p->tos) FLT_IPH_TOS = tos;
+  if (uint8_t ttl = (uint8_t)p->ttl) FLT_IPH_DEFTTL = ttl;
   return Reply(r, 0);
 }
 
@@ -479,11 +489,13 @@ constexpr bool RoutesInCodeOrder() {
 static_assert(RoutesInCodeOrder(), "one handler per framed request, in code order");
 
 int32_t Dispatch(uint32_t code, uint8_t *buffer, uint32_t length) {
-  if (length < kHead) return -2;
-  if (zor::wire::rd16(buffer) != DRV_REQUEST_MAGIC) return -1;
-  uint32_t count = rd32(buffer + 20);
-  memset(buffer + 3, 0, kHead - 3);
-  if (code > RQC_LAST_FRAMED) return -5;
+  if (length < kHead) return DRV_BAD_SIZE;
+  DrvRequestHeader *h = Head(buffer);
+  if (h->magic != DRV_REQUEST_MAGIC) return DRV_BAD_MAGIC;
+  uint32_t count = h->length;
+  // The reply's header from the flag byte on starts zeroed.
+  memset(buffer + offsetof(DrvRequestHeader, flag), 0, kHead - offsetof(DrvRequestHeader, flag));
+  if (code > RQC_LAST_FRAMED) return DRV_NOT_POSSIBLE;
   Request r{buffer, buffer + kHead, length - kHead, 0, count};
   r.n = count < r.room ? count : r.room;
   return kHandlers[code].handler(r);
@@ -493,11 +505,11 @@ int32_t Dispatch(uint32_t code, uint8_t *buffer, uint32_t length) {
 
 extern "C" int32_t internal_FilterGetInformation(uint32_t code, uint8_t *buffer, uint32_t length,
                                                  uint32_t lock) {
-  if (!CLI_FilterStarted) return -5;
-  if (lock) DrvFilterLock(1);
-  int32_t result = buffer ? Dispatch(code, buffer, length) : -2;
-  if (buffer && length >= kHead && zor::wire::rd16(buffer) == DRV_REQUEST_MAGIC)
-    buffer[2] = client.state;
-  if (lock) DrvFilterUnLock(1);
+  if (!CLI_FilterStarted) return DRV_NOT_POSSIBLE;
+  if (lock) DrvFilterLock(FLT_LOCK_REQUEST);
+  int32_t result = buffer ? Dispatch(code, buffer, length) : DRV_BAD_SIZE;
+  if (buffer && length >= kHead && Head(buffer)->magic == DRV_REQUEST_MAGIC)
+    Head(buffer)->state = client.state;
+  if (lock) DrvFilterUnLock(FLT_LOCK_REQUEST);
   return result;
 }

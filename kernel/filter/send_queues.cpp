@@ -254,30 +254,30 @@ uint32_t DRVF_IsFilterReady(HostAdapter *adapter) {
 }
 
 int32_t FilterGetCurrentPMSFilter(HostAdapter **out) {
-  if (!out) return -1;
+  if (!out) return VPNDEV_BAD_ARGUMENT;
   FilterAdapter *vpn = FilterGetVpnAdapter();
-  if (!vpn) return -2;
-  if (!vpn->host) return -3;
+  if (!vpn) return VPNDEV_NO_ADAPTER;
+  if (!vpn->host) return VPNDEV_NO_DEVICE;
   *out = vpn->host;
   return 0;
 }
 
 int32_t DRVF_GetVpnNetDevice(void **out) {
-  if (!out) return -1;
+  if (!out) return VPNDEV_BAD_ARGUMENT;
   HostAdapter *host = nullptr;
   int32_t r = FilterGetCurrentPMSFilter(&host);
   if (r != 0) return r;
-  if (!host->netdev) return -3;
+  if (!host->netdev) return VPNDEV_NO_DEVICE;
   *out = host->netdev;
   return 0;
 }
 
-int32_t DRVF_AddCaptiveBrowserTupple(void) { return -1; }
+int32_t DRVF_AddCaptiveBrowserTupple(void) { return VPNDEV_BAD_ARGUMENT; }
 
 void FilterSendComplete(FilterFrame *frame) {
-  DrvFilterLock(0);
+  DrvFilterLock(FLT_LOCK_CORE);
   FilterSendComplete_nolock(frame);
-  DrvFilterUnLock(0);
+  DrvFilterUnLock(FLT_LOCK_CORE);
 }
 
 void FilterSendComplete_nolock(FilterFrame *frame) {

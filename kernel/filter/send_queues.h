@@ -60,6 +60,13 @@ void QUEUE_ForgetAllFrames(void);
 void QUEUE_InitAdapter(HostAdapter *adapter);
 void QUEUE_FreeAdapter(HostAdapter *adapter);
 
+// Results of the tunnel device look-ups besides 0.
+enum VpnDeviceStatus : int32_t {
+  VPNDEV_BAD_ARGUMENT = -1,   // no place for the answer (also: not supported)
+  VPNDEV_NO_ADAPTER = -2,     // no tunnel adapter set
+  VPNDEV_NO_DEVICE = -3,      // the tunnel adapter has no host record or device
+};
+
 void *DRVF_BufferToNetPacket(HostAdapter *adapter, const void *data, uint32_t len,
                              uint32_t toNetwork);
 uint32_t DRVF_IsFilterReady(HostAdapter *adapter);

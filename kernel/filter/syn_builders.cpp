@@ -1,5 +1,6 @@
 #include "kernel/filter/syn_builders.h"
 
+#include "byte_order.h"
 #include "crypto/gost89.h"
 #include "crypto/gost89_imit.h"
 #include "crypto/random.h"
@@ -16,16 +17,19 @@ namespace {
 
 using namespace zor::wire;
 
-constexpr uint32_t kAuxFlagEphemeral = 0x10;
 constexpr uint32_t kMaxTlvArea = 0xFFFF;
+// What the reply header carries after a builder (the service checks them).
+constexpr uint8_t kBuiltFlag = 10;
+constexpr uint32_t kBuiltValue = 2000;
 
 // Header words the service reads after a builder: flag, gateway port, 2000.
 void MarkBuilt(uint8_t *buffer, uint32_t len) {
-  buffer[3] = 10;
-  wr32(buffer + 4, kGatewayPort);
-  wr32(buffer + 8, 2000);
-  wr32(buffer + 16, 0);   // request header length: one datagram
-  wr32(buffer + 20, len);
+  auto *h = reinterpret_cast<DrvRequestHeader *>(buffer);
+  h->flag = kBuiltFlag;
+  h->port = kGatewayPort;
+  h->value = kBuiltValue;
+  h->reserved = 0;   // request header length: one datagram
+  h->length = len;
 }
 
 // Seals a datagram built in the kept copy and hands it to the reply.
@@ -33,7 +37,7 @@ int32_t Finish(uint8_t *buffer, uint32_t room, uint32_t len) {
   SealCrc(client.last_datagram, len);
   if (len > room) {
     client.last_datagram_len = 0;
-    return -3;
+    return HS_NO_ROOM;
   }
   client.last_datagram_len = len;
   memcpy(buffer + kReqHead, client.last_datagram, len);
@@ -41,36 +45,46 @@ int32_t Finish(uint8_t *buffer, uint32_t room, uint32_t len) {
   return (int32_t)(kReqHead + len);
 }
 
-// The TLVs of the SYN RQ; the material is the request payload.
+// The TLVs of the SYN RQ; the material is the request payload. With
+// auxiliary flag bit 4 the request's payload must be the ephemeral key
+// record, whose public key 'A' carries (the scalar stays here). The probe
+// carries the same TLVs; it keeps no scalar (it has no session, and the
+// session's agreement keeps its own), and a payload that is no key record
+// goes into 'A' as it stands.
 bool PutSynRqTlvs(uint8_t *area, uint32_t cap, uint32_t *used, const uint8_t *material,
                   uint32_t n, bool probe) {
-  const uint8_t *aux = client.aux_info;
+  const auto *aux = reinterpret_cast<const DrvAuxInfo *>(client.aux_info);
   uint8_t variant = AuthVariant();
-  if (!probe && (rd32(aux + 4) & kAuxFlagEphemeral)) {
-    if (n != kEphemeralRecord) return false;
-    memcpy(client.scalar, material + 92, 32);   // the scalar never travels
-    return TLVPut(area, cap, used, kTagA, material + 28, 64, nullptr) &&
-           TLVPut(area, cap, used, kTagG, aux + 136, 32, nullptr) &&
-           TLVPut(area, cap, used, kTagF, aux + 168, 4, nullptr) &&
+  if (n > kMaxTlvArea) return false;
+  if (aux->flags & DRV_AUX_EPHEMERAL) {
+    const bool record = n == kEphemeralRecord;
+    if (!record && !probe) return false;
+    const auto *key = reinterpret_cast<const DrvEphemeralKey *>(material);
+    if (record && !probe) memcpy(client.scalar, key->scalar, 32);   // never travels
+    const uint8_t *a = record ? key->public_key : material;
+    const uint16_t alen = (uint16_t)(record ? sizeof key->public_key : n);
+    return TLVPut(area, cap, used, kTagA, a, alen, nullptr) &&
+           TLVPut(area, cap, used, kTagG, aux->machine_id, sizeof aux->machine_id, nullptr) &&
+           TLVPut(area, cap, used, kTagF, &aux->kind, sizeof aux->kind, nullptr) &&
            TLVPut(area, cap, used, kTagAuthVariant, &variant, 1, nullptr);
   }
-  return n <= kMaxTlvArea - 9 && TLVPut(area, cap, used, kTagA, material, (uint16_t)n, nullptr) &&
+  return TLVPut(area, cap, used, kTagA, material, (uint16_t)n, nullptr) &&
          TLVPut(area, cap, used, kTagAuthVariant, &variant, 1, nullptr);
 }
 
 }  // namespace
 
 int32_t ClientMakeSynRq(uint8_t *buffer, uint32_t n, uint32_t room, uint32_t probe) {
-  if (ClientMagic() != kMagic) return -14;
-  if (!probe && client.state != kInitialised) return -5;
+  if (ClientMagic() != kMagic) return HS_WRONG_MAGIC;
+  if (!probe && client.state != kInitialised) return DRV_NOT_POSSIBLE;
   uint8_t *d = client.last_datagram;
   uint8_t variant = client.variant == 16 ? 16 : 17;
   uint32_t head = variant == 16 ? kSynRqHead16 : kSynRqHead17;
   memset(d, 0, head);
-  d[8] = client.syn_number;
+  As<SynRqHead16>(d)->syn_number = client.syn_number;   // the same place in both
   if (variant == 17) {
-    if (GetRandomEx(client.client_nonce, 16, 0) != 0) return -5;
-    memcpy(d + 12, client.client_nonce, 16);
+    if (GetRandomEx(client.client_nonce, 16, 0) != 0) return DRV_NOT_POSSIBLE;
+    memcpy(As<SynRqHead17>(d)->client_nonce, client.client_nonce, 16);
   }
   uint32_t used = 0;
   uint32_t cap = kImageSize - head - 4;
@@ -79,7 +93,7 @@ int32_t ClientMakeSynRq(uint8_t *buffer, uint32_t n, uint32_t room, uint32_t pro
   zor::crypto::wipe(buffer + kReqHead, n);
   if (!ok) {
     client.last_datagram_len = 0;
-    return -2;
+    return DRV_BAD_SIZE;
   }
   PutHeader(d, kSynRq, variant, (uint16_t)used);
   int32_t r = Finish(buffer, room, head + used + 4);
@@ -92,13 +106,14 @@ int32_t ClientMakeSynRq(uint8_t *buffer, uint32_t n, uint32_t room, uint32_t pro
 }
 
 int32_t ClientMakeSynOk(uint8_t *buffer, uint32_t room) {
-  if (ClientMagic() != kMagic) return -14;
-  if (client.state != kSynRrTreated) return -5;
+  if (ClientMagic() != kMagic) return HS_WRONG_MAGIC;
+  if (client.state != kSynRrTreated) return DRV_NOT_POSSIBLE;
   uint8_t *d = client.last_datagram;
   memset(d, 0, kSynOkHead);
-  d[8] = client.syn_number;
-  memcpy(d + 12, client.client_nonce, 16);
-  memcpy(d + 28, client.gw_nonce, 16);
+  SynOkHead *h = As<SynOkHead>(d);
+  h->syn_number = client.syn_number;
+  memcpy(h->client_nonce, client.client_nonce, 16);
+  memcpy(h->gw_nonce, client.gw_nonce, 16);
 
   TlvKey key;
   DeriveTlvKey(client.master_key, "SynOKAddData", client.gw_nonce, &key);
@@ -111,7 +126,7 @@ int32_t ClientMakeSynOk(uint8_t *buffer, uint32_t room) {
   uint8_t imit_key[32];
   DeriveImitKey(client.master_key, "SynOKImit", client.gw_nonce, imit_key);
   uint32_t imit_at = kSynOkHead + used;
-  wr32(d + imit_at, Imitation(imit_key, d, imit_at));
+  store_le32(d + imit_at, Imitation(imit_key, d, imit_at));
   zor::crypto::wipe(imit_key, sizeof imit_key);
   int32_t r = Finish(buffer, room, imit_at + 8);
   if (r > 0) client.state = kSynOkBuilt;
@@ -119,18 +134,19 @@ int32_t ClientMakeSynOk(uint8_t *buffer, uint32_t room) {
 }
 
 uint32_t ClientSetConnectKeys(const uint8_t *record, uint32_t n) {
-  if (n < 84 || client.state != kSynOkfTreated) return 0;
+  if (n < sizeof(DrvKeyRecord) || client.state != kSynOkfTreated) return 0;
+  const auto *keys = reinterpret_cast<const DrvKeyRecord *>(record);
   const uint8_t zero_key[32] = {};
-  const uint8_t *block = record + 16;
+  const uint8_t *block = keys->key_block;
   const uint32_t zero_words[8] = {};
   uint32_t check = (client.options & kOptClearInUse) ? ImPrefix(bukuz, zero_words, block, 64)
                                                      : Imitation(zero_key, block, 64);
   // The block must be the one the SYN OKF gave: the keys stay the filter's own.
-  if (check != rd32(record + 80) || !SameBytes(block, client.keys.recv_master, 32) ||
+  if (check != keys->check || !SameBytes(block, client.keys.recv_master, 32) ||
       !SameBytes(block + 32, client.keys.send_control_key, 32))
     return 0;
-  client.sock_addr = rd32(record + 4);
-  client.sock_port = rd16(record + 12);
+  client.sock_addr = keys->sock_addr;
+  client.sock_port = keys->sock_port;
   client.dos_connect = DrvGetCurFtime(nullptr);
   client.session_end_tick = 0xFFFFFFFFu;
   client.send_counter = 0;
@@ -143,8 +159,8 @@ uint8_t ClientNextSynNumber() {
   uint8_t n = ++client.syn_number;
   uint8_t *d = client.last_datagram;
   uint32_t len = client.last_datagram_len;
-  if (len >= 12 && PacketTypeOf(d) == kSynRq) {
-    d[8] = n;
+  if (len >= sizeof(SynRqHead16) && PacketTypeOf(d) == kSynRq) {
+    As<SynRqHead16>(d)->syn_number = n;
     SealCrc(d, len);
   }
   return n;

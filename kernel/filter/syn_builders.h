@@ -6,10 +6,13 @@
 #pragma once
 #include <stdint.h>
 
+#include "drv_payloads.h"
+#include "drv_requests.h"
+
 namespace zor::tunnel {
 
-constexpr uint32_t kReqHead = 24;
-constexpr uint32_t kEphemeralRecord = 124;   // public key at 28, private scalar at 92
+constexpr uint32_t kReqHead = sizeof(DrvRequestHeader);
+constexpr uint32_t kEphemeralRecord = sizeof(DrvEphemeralKey);
 
 // room = what the payload may take; n = request payload bytes.
 int32_t ClientMakeSynRq(uint8_t *buffer, uint32_t n, uint32_t room, uint32_t probe);

@@ -1,9 +1,11 @@
 #include "kernel/filter/syn_replies.h"
 
+#include "byte_order.h"
 #include "crypto/crc32.h"
 #include "crypto/magma_mgm.h"
 #include "crypto/random.h"
 #include "crypto/wipe.h"
+#include "drv_payloads.h"
 #include "kern_host.h"
 #include "kernel/filter/tunnel_client.h"
 #include "kernel/filter/wire_format.h"
@@ -14,8 +16,7 @@ namespace {
 using namespace zor::wire;
 
 constexpr uint32_t kRrFixed = kSynRrHead + 4;    // a SYN RR is TLV length + 36
-constexpr uint32_t kFragHead = 12;                // bytes every fragment repeats
-constexpr uint32_t kPkiHead = 28;
+constexpr uint32_t kPkiHead = sizeof(DrvSynRrReply);
 constexpr uint32_t kDefaultTimeout = 5;
 
 // Gathers the fragments of one SYN RR (one bundle number at a time). The
@@ -76,23 +77,23 @@ int32_t ReturnValue(uint8_t *buf, uint32_t len, uint32_t cap, uint32_t *out, uin
 }
 
 int32_t TreatStatus(uint8_t *buf, uint32_t len, uint32_t cap, uint32_t *out) {
-  if (len < kStatusHead + 4 || !CrcOk(buf, len)) return 4;
-  if (client.state != kTransportReady && client.state != kSynOkBuilt) return -1;
-  if (ClientMagic() != kMagic) return -14;
+  if (len < kStatusHead + 4 || !CrcOk(buf, len)) return HS_BAD_CHECK;
+  if (client.state != kTransportReady && client.state != kSynOkBuilt) return HS_NOT_EXPECTED;
+  if (ClientMagic() != kMagic) return HS_WRONG_MAGIC;
   uint32_t tlv_len = TlvLengthOf(buf);
-  if (len != tlv_len + kStatusHead + 4) return 4;
+  if (len != tlv_len + kStatusHead + kTrailer) return HS_BAD_CHECK;
   client.synrr_len = 0;
-  if (VariantOf(buf) != client.variant) return 36;
+  if (VariantOf(buf) != client.variant) return HS_WRONG_VARIANT;
 
-  uint32_t code = rd32(buf + 8);
-  if (code >= 41) return 16;
-  int32_t mapped = (int32_t)code + 43;
+  uint32_t code = As<StatusHead>(buf)->code;
+  if (code >= 41) return HS_STATUS_UNKNOWN;
+  int32_t mapped = (int32_t)code + HS_STATUS_OFFSET;
   if (code == 1) client.state = kIdle;
   switch (code) {
     case 19:
       ClearKeyAreas();
       if (tlv_len == 0) {
-        if (cap < 1) return -3;
+        if (cap < 1) return HS_NO_ROOM;
         buf[0] = 0;
         *out += 1;
         return mapped;
@@ -107,7 +108,7 @@ int32_t TreatStatus(uint8_t *buf, uint32_t len, uint32_t cap, uint32_t *out) {
       }
       return mapped;
     case 37:
-      return tlv_len && client.renewal ? -15 : mapped;
+      return tlv_len && client.renewal ? HS_KEYS_WANTED : mapped;
     default:
       return mapped;
   }
@@ -118,21 +119,22 @@ int32_t TreatStatus(uint8_t *buf, uint32_t len, uint32_t cap, uint32_t *out) {
 // 12-byte head again and then image bytes [off + 12, off + len).
 int32_t Gather(const uint8_t *d, uint32_t len) {
   uint16_t tlv_len = TlvLengthOf(d);
-  uint16_t off = rd16(d + 10);
+  const SynRrHead *h = As<SynRrHead>(d);
+  uint16_t off = h->frag_offset;
   uint32_t total = tlv_len + kRrFixed;
   if (total > kImageSize || (uint32_t)off + len > total || (off == 0 && len < kSynRrHead)) {
     client.synrr_len = 0;
-    return -9;
+    return HS_BAD_FRAGMENT;
   }
-  Bundle *b = BundleFor(d[8], tlv_len);
-  if (!b) return -9;
-  if (b->tlv_len != tlv_len) return -9;
-  uint32_t from = off == 0 ? 0 : kFragHead + off;
+  Bundle *b = BundleFor(h->bundle, tlv_len);
+  if (!b) return HS_BAD_FRAGMENT;
+  if (b->tlv_len != tlv_len) return HS_BAD_FRAGMENT;
+  uint32_t from = off == 0 ? 0 : kFragmentHead + off;
   uint32_t end = (uint32_t)off + len;
   if (from >= end) return 0;
   uint32_t added = Cover(*b, from, end);
   if (added == 0) return 0;
-  memcpy(b->image + from, d + (off == 0 ? 0 : kFragHead), end - from);
+  memcpy(b->image + from, d + (off == 0 ? 0 : kFragmentHead), end - from);
   b->count += added;
   if (b->count < total) return 0;
   memcpy(client.synrr, b->image, total);
@@ -145,9 +147,9 @@ int32_t SelectProtection() {
   uint8_t opts = client.options;
   uint32_t mode = client.gw_options & 3;
   if (mode == 2) {
-    if (!(opts & kOptCipherAllowed)) return -14;
+    if (!(opts & kOptCipherAllowed)) return HS_WRONG_MAGIC;
   } else if (mode != 3) {
-    if (!(mode & 1) && !(opts & kOptClearAllowed)) return -14;
+    if (!(mode & 1) && !(opts & kOptClearAllowed)) return HS_WRONG_MAGIC;
     opts |= kOptClearInUse;
   } else if (!(opts & kOptCipherAllowed)) {
     opts |= kOptClearInUse;
@@ -161,20 +163,21 @@ int32_t SelectProtection() {
 // Key agreement with the gateway's ephemeral key (authentication variant 131).
 int32_t KeyAgreement(uint8_t *area, uint32_t tlv_len, const Tlv &a, uint8_t *buf, uint32_t cap,
                      uint32_t *extra_len) {
-  if (a.length < 64) return 53;
-  if (CreatePKIMasterKey(a.value, 64) != 0) return 53;
+  if (a.length < 64) return HS_NO_GATEWAY_BLOCK;
+  if (CreatePKIMasterKey(a.value, 64) != 0) return HS_NO_GATEWAY_BLOCK;
   TlvKey key;
-  DeriveTlvKey(client.master_key, "SynRRAddData", client.synrr + 12, &key);
+  DeriveTlvKey(client.master_key, "SynRRAddData", As<SynRrHead>(client.synrr)->gw_nonce, &key);
   Tlv t;
-  uint32_t used = kPkiHead + rd32(buf + 8) + rd32(buf + 4);
+  DrvSynRrReply *head = As<DrvSynRrReply>(buf);
+  uint32_t used = kPkiHead + head->b_len + head->a_len;
   if (TLVGetField(kTagRrExtra, area, tlv_len, &key, false, &t)) {
-    if (t.length > cap - used) return -3;
+    if (t.length > cap - used) return HS_NO_ROOM;
     memcpy(buf + used, t.value, t.length);
     *extra_len = t.length;
   }
   if (TLVGetField(kTagRrWord, area, tlv_len, &key, false, &t)) {
-    if (t.length > 4) return -9;
-    memcpy(buf + 24, t.value, t.length);
+    if (t.length > sizeof head->rr_word) return HS_BAD_FRAGMENT;
+    memcpy(head->rr_word, t.value, t.length);
   }
   zor::crypto::wipe(&key, sizeof key);
   return 0;
@@ -190,10 +193,10 @@ int32_t CheckKeyAreas(uint8_t *buf, uint32_t cap, uint32_t *out) {
   }
   if ((o & 0x100) && !((o & 0x800) && client.okf_block_count) &&
       AuthVariant() != kAuthKeyAgreement && (KeyArea(0)[0] == 0 || KeyArea(1)[0] == 0)) {
-    if (cap < 4) return -3;
-    wr32(buf, o);
+    if (cap < 4) return HS_NO_ROOM;
+    store_le32(buf, o);
     *out = 4;
-    return (o & 0x400) ? -16 : -15;
+    return (o & 0x400) ? HS_KEYS_WANTED_STRICT : HS_KEYS_WANTED;
   }
   return 0;
 }
@@ -202,25 +205,25 @@ int32_t CheckKeyAreas(uint8_t *buf, uint32_t cap, uint32_t *out) {
 // bytes); the network may duplicate datagrams, the handshake goes on.
 bool LateCopy(const uint8_t *d, uint32_t len) {
   return client.state > kTransportReady && client.state < kConnected && client.synrr_len &&
-         len >= kFragHead && SameBytes(d, client.synrr, 10);
+         len >= kFragmentHead && SameBytes(d, client.synrr, offsetof(SynRrHead, frag_offset));
 }
 
 int32_t TreatSynRr(uint8_t *buf, uint32_t len, uint32_t cap, uint32_t *out) {
   if (LateCopy(buf, len)) return 0;
-  if (client.state != kTransportReady) return -1;
-  if (ClientMagic() != kMagic) return -14;
-  if (len < kFragHead) {
+  if (client.state != kTransportReady) return HS_NOT_EXPECTED;
+  if (ClientMagic() != kMagic) return HS_WRONG_MAGIC;
+  if (len < kFragmentHead) {
     client.synrr_len = 0;
-    return -9;
+    return HS_BAD_FRAGMENT;
   }
   int32_t g = Gather(buf, len);
   if (g <= 0) return g;
   uint8_t *img = client.synrr;
   uint32_t total = client.synrr_len;
-  if (!CrcOk(img, total)) return 4;
-  if (VariantOf(img) != 16 && VariantOf(img) != 17) return 36;
+  if (!CrcOk(img, total)) return HS_BAD_CHECK;
+  if (VariantOf(img) != 16 && VariantOf(img) != 17) return HS_WRONG_VARIANT;
   client.variant = VariantOf(img);
-  client.gw_options = rd32(img + 28);
+  client.gw_options = As<SynRrHead>(img)->options;
 
   int32_t r = CheckKeyAreas(buf, cap, out);
   if (r) return r;
@@ -228,27 +231,28 @@ int32_t TreatSynRr(uint8_t *buf, uint32_t len, uint32_t cap, uint32_t *out) {
   uint32_t tlv_len = TlvLengthOf(img);
   Tlv t, b, a;
   client.stage_timeout = TLVFindClear(kTagTimeout, area, tlv_len, &t) && t.length == 4
-                             ? rd32(t.value) : kDefaultTimeout;
+                             ? load_le32(t.value) : kDefaultTimeout;
   if (!TLVFindClear(kTagB, area, tlv_len, &b)) {
     client.stage_timeout = kDefaultTimeout;
-    return 53;
+    return HS_NO_GATEWAY_BLOCK;
   }
   bool has_a = TLVFindClear(kTagA, area, tlv_len, &a);
   bool agreement = AuthVariant() == kAuthKeyAgreement;
-  if (!has_a && agreement) return 53;
+  if (!has_a && agreement) return HS_NO_GATEWAY_BLOCK;
   uint32_t alen = has_a ? a.length : 0;
-  if (kPkiHead + b.length + alen > cap) return -3;
-  memset(buf, 0, kPkiHead);
+  if (kPkiHead + b.length + alen > cap) return HS_NO_ROOM;
+  DrvSynRrReply *head = As<DrvSynRrReply>(buf);
+  memset(head, 0, sizeof *head);
   memcpy(buf + kPkiHead, b.value, b.length);
-  wr32(buf + 8, b.length);
+  head->b_len = b.length;
   if (has_a) memcpy(buf + kPkiHead + b.length, a.value, alen);
-  wr32(buf + 4, alen);
+  head->a_len = alen;
   uint32_t extra = 0;
   if (agreement && (r = KeyAgreement(area, tlv_len, a, buf, cap, &extra)) != 0) return r;
-  wr32(buf + 20, extra);
+  head->extra_len = extra;
 
-  memcpy(client.gw_nonce, img + 12, 16);
-  if (client.variant == 16 && GetRandomEx(client.client_nonce, 16, 0) != 0) return 50;
+  memcpy(client.gw_nonce, As<SynRrHead>(img)->gw_nonce, 16);
+  if (client.variant == 16 && GetRandomEx(client.client_nonce, 16, 0) != 0) return HS_NO_RANDOM;
   if ((r = SelectProtection()) != 0) return r;
   *out = kPkiHead + b.length + alen + extra;
   client.state = kSynRrTreated;
@@ -259,13 +263,15 @@ int32_t TreatSynRr(uint8_t *buf, uint32_t len, uint32_t cap, uint32_t *out) {
 int32_t TakeDynCfg(uint8_t *area, uint32_t tlv_len, const TlvKey &key,
                    const uint8_t imit_key[32]) {
   Tlv t;
-  if (!TLVGetField(kTagDynCfg, area, tlv_len, &key, false, &t)) return 7;
-  if (t.length < 8 || t.length > addr::kDynCfgSize) return 7;
-  uint32_t mac = rd32(t.value);
-  wr32(t.value, 0);
-  if (Imitation(imit_key, t.value, t.length) != mac) return -8;
-  if (rd16(t.value + 6) != t.length) return 7;
-  if (rd16(t.value + 4) != addr::kDynCfgTyped) return 6;
+  if (!TLVGetField(kTagDynCfg, area, tlv_len, &key, false, &t)) return HS_NO_CONFIGURATION;
+  constexpr uint32_t kMinImage = offsetof(addr::DynCfgHead, word);   // imitation, format, length
+  if (t.length < kMinImage || t.length > addr::kDynCfgSize) return HS_NO_CONFIGURATION;
+  auto *h = reinterpret_cast<addr::DynCfgHead *>(t.value);
+  uint32_t mac = h->imitation;
+  h->imitation = 0;
+  if (Imitation(imit_key, t.value, t.length) != mac) return HS_BAD_IMITATION;
+  if (h->length != t.length) return HS_NO_CONFIGURATION;
+  if (h->format != addr::kDynCfgTyped) return HS_OKF_REFUSED;
   memcpy(client.DynCfg, t.value, t.length);
   return 0;
 }
@@ -278,10 +284,10 @@ int32_t TakeExtras(uint8_t *area, uint32_t tlv_len, const TlvKey &key) {
     client.okf_block_count++;
   }
   if (TLVGetField(kTagTimeout, area, tlv_len, &key, false, &t) && t.length == 4)
-    client.stage_timeout = rd32(t.value);
+    client.stage_timeout = load_le32(t.value);
   if (TLVGetField(kTagText, area, tlv_len, &key, false, &t) && t.length) {
     char *text = (char *)KERN_kmalloc(t.length + 1u);
-    if (!text) return -4;
+    if (!text) return HS_NO_MEMORY;
     memcpy(text, t.value, t.length);
     text[t.length] = 0;
     if (client.text) KERN_kfree(client.text);
@@ -293,22 +299,22 @@ int32_t TakeExtras(uint8_t *area, uint32_t tlv_len, const TlvKey &key) {
 int32_t CheckOkfTrailer(const uint8_t *d, uint32_t len, uint32_t head,
                         const uint8_t imit_key[32]) {
   uint32_t tlv_len = TlvLengthOf(d);
-  if (len != head + tlv_len + 4) return 4;
-  uint32_t trailer = rd32(d + len - 4);
+  if (len != head + tlv_len + 4) return HS_BAD_CHECK;
+  uint32_t trailer = load_le32(d + len - 4);
   uint32_t want = client.variant == 17 ? Imitation(imit_key, d, len - 4) : ~FCS32(d, len - 4);
-  return trailer == want ? 0 : -8;
+  return trailer == want ? HS_ACCEPTED : HS_BAD_IMITATION;
 }
 
 int32_t TreatSynOkf(uint8_t *buf, uint32_t len, uint32_t cap, uint32_t *out) {
-  if (client.state != kSynOkBuilt) return -1;
-  if (ClientMagic() != kMagic) return 6;
-  if (len < 8 || len > kImageSize) return 4;
-  if (VariantOf(buf) != client.variant) return 36;
+  if (client.state != kSynOkBuilt) return HS_NOT_EXPECTED;
+  if (ClientMagic() != kMagic) return HS_OKF_REFUSED;
+  if (len < 8 || len > kImageSize) return HS_BAD_CHECK;
+  if (VariantOf(buf) != client.variant) return HS_WRONG_VARIANT;
   uint32_t head = client.variant == 17 ? kSynOkfHead17 : kSynOkfHead16;
   uint8_t imit_key[32];
   DeriveImitKey(client.master_key, "SynOKFImit", client.gw_nonce, imit_key);
   int32_t r = CheckOkfTrailer(buf, len, head, imit_key);
-  if (r == 0 && cap < 68) r = -3;
+  if (r == 0 && cap < 68) r = HS_NO_ROOM;
   if (r) {
     zor::crypto::wipe(imit_key, sizeof imit_key);
     return r;
@@ -337,19 +343,20 @@ int32_t TreatSynOkf(uint8_t *buf, uint32_t len, uint32_t cap, uint32_t *out) {
   memcpy(k.recv_control_key, k.recv_master, 32);
   memcpy(k.packet_key_base, k.send_control_key, 32);
   if (client.variant == 16) {
-    memcpy(k.send_master, img + 40, 32);
+    const SynOkfHead16 *h = As<SynOkfHead16>(img);
+    memcpy(k.send_master, h->send_master, 32);
     k.send_master_from_peer = 1;
-    client.session_id = rd32(img + 72);
-    client.session_value2 = rd32(img + 76);
+    client.session_id = h->session_id;
+    client.session_value2 = h->session_value2;
   } else {
     SendMasterFixed(k.send_master);
     k.send_master_from_peer = 0;
-    client.session_id = rd32(img + 40);
+    client.session_id = As<SynOkfHead17>(img)->session_id;
     client.session_value2 = 0;
   }
   memcpy(buf, k.recv_master, 32);
   memcpy(buf + 32, k.send_control_key, 32);
-  wr32(buf + 64, client.session_id);
+  store_le32(buf + 64, client.session_id);
   *out = 68;
   if (client.gw_options & 0x100) memset(KeyArea(0), 0, 128);
   zor::crypto::wipe(client.scalar, sizeof client.scalar);   // no further agreement
@@ -359,7 +366,10 @@ int32_t TreatSynOkf(uint8_t *buf, uint32_t len, uint32_t cap, uint32_t *out) {
 
 }  // namespace
 
-uint8_t AuthVariant() { return client.auth_type_ext ? client.auth_type_ext : client.aux_info[0]; }
+uint8_t AuthVariant() {
+  const auto *aux = reinterpret_cast<const DrvAuxInfo *>(client.aux_info);
+  return client.auth_type_ext ? client.auth_type_ext : aux->variant;
+}
 
 void FreeBundles() {
   if (client.bundles) {
@@ -371,10 +381,11 @@ void FreeBundles() {
 int32_t ClientTreatSynPacket(uint8_t *buf, uint32_t len, uint32_t cap, uint32_t *out,
                              uint32_t probe) {
   *out = 0;
-  if (!buf || len < 8) return -9;
+  if (!buf || len < 8) return HS_BAD_FRAGMENT;
   uint8_t type = PacketTypeOf(buf);
-  if (rd32(buf) != ClientMagic())
-    return (type == kSynRr || type == kStatus || type == kSynOkf) ? -14 : -1;
+  if (load_le32(buf) != ClientMagic())
+    return (type == kSynRr || type == kStatus || type == kSynOkf) ? HS_WRONG_MAGIC
+                                                                   : HS_NOT_EXPECTED;
   if (probe) return 0;
   switch (type) {
     case kStatus: return TreatStatus(buf, len, cap, out);
@@ -382,9 +393,12 @@ int32_t ClientTreatSynPacket(uint8_t *buf, uint32_t len, uint32_t cap, uint32_t 
     case kSynRr: return TreatSynRr(buf, len, cap, out);
     case kKeyChange:
     case kAck:
-      return len >= 28 && wire::SameBytes(buf + 12, client.gw_nonce, 16) ? -1 : 0;
+      return len >= sizeof(wire::ControlHead) &&
+                     wire::SameBytes(As<wire::ControlHead>(buf)->nonce, client.gw_nonce, 16)
+                 ? HS_NOT_EXPECTED
+                 : HS_ACCEPTED;
     default:
-      return -1;
+      return HS_NOT_EXPECTED;
   }
 }
 

@@ -1,5 +1,6 @@
 #include "kernel/filter/tunnel_client.h"
 
+#include "byte_order.h"
 #include "crypto/gost3410.h"
 #include "crypto/random.h"
 #include "crypto/wipe.h"
@@ -29,8 +30,6 @@ uint8_t client_old_cli_dyncfg[addr::kDynCfgSize];
 
 namespace {
 
-using wire::rd16;
-using wire::rd32;
 
 constexpr uint32_t kDefaultStageTimeout = 5;
 constexpr uint32_t kCurveParamSet = 1148;
@@ -39,10 +38,10 @@ constexpr uint32_t kStoredRecordBytes = kInitRecordSize;   // 688 bytes and the 
 constexpr char kAuthDigits6[] = "260001";
 constexpr char kAuthDigits4[] = "0100";
 
-uint32_t MagicOf(const uint8_t *record) { return rd32(record + init::kMagic); }
+uint32_t MagicOf(const uint8_t *record) { return load_le32(record + init::kMagic); }
 
 void FixMagic(uint8_t *record) {
-  if (MagicOf(record) == 0) wire::wr32(record + init::kMagic, wire::kMagicDefault);
+  if (MagicOf(record) == 0) store_le32(record + init::kMagic, wire::kMagicDefault);
 }
 
 // Removes every blank of a 64-byte text area; the rest moves up.
@@ -66,10 +65,10 @@ void RebuildTable() {
   const uint8_t *r = client.init_record;
   memset(&client.table, 0, sizeof client.table);
   AddNewClient(-1, addr::kBroadcast);
-  uint32_t gw = rd32(r + init::kGateway);
+  uint32_t gw = load_le32(r + init::kGateway);
   if (gw) AddNewClient((int32_t)gw, addr::kGateway);
   for (uint32_t i = 0; i < init::kServersCount; ++i) {
-    uint32_t a = rd32(r + init::kServers + 4 * i);
+    uint32_t a = load_le32(r + init::kServers + 4 * i);
     if (a == 0) break;
     if (a != 0xFFFFFFFFu) AddNewClient((int32_t)a, addr::kExtraServer);
   }
@@ -82,7 +81,7 @@ uint8_t MergeDirFlags(uint8_t local, uint8_t gateway) {
 }
 
 // Bounded string of an auxiliary field: 1..32 bytes, or 0 when empty.
-uint32_t AuxString(const uint8_t *s) {
+uint32_t AuxString(const char *s) {
   uint32_t n = 0;
   while (n < 32 && s[n]) ++n;
   return n;
@@ -104,7 +103,7 @@ bool AppendCounted(uint32_t *len, const void *src, uint8_t n) {
 uint32_t ClientMagic() { return MagicOf(client.init_record); }
 
 int32_t TreatReconfig(uint8_t *record) {
-  if (record[init::kOptB] == 0 && record[init::kOptC] == 0) return -14;
+  if (record[init::kOptB] == 0 && record[init::kOptC] == 0) return CLIENT_NO_DATA_MODE;
   uint8_t opts = 0;
   if (record[init::kOptA]) opts |= kOptByteA;
   if (record[init::kOptB]) opts |= kOptClearAllowed;
@@ -114,7 +113,7 @@ int32_t TreatReconfig(uint8_t *record) {
   const uint8_t *old = client.init_record;
   bool protection = !wire::SameBytes(old + init::kProtection, record + init::kProtection, 8) ||
                     MagicOf(old) != MagicOf(record);
-  bool gateway = rd32(old + init::kGateway) != rd32(record + init::kGateway);
+  bool gateway = load_le32(old + init::kGateway) != load_le32(record + init::kGateway);
   bool servers = old[init::kFlags] != record[init::kFlags] ||
                  !wire::SameBytes(old + init::kServers, record + init::kServers, 112);
 
@@ -147,11 +146,11 @@ int32_t ClientInit(uint8_t *record) {
   client.state = kInitialised;
   p_UseProxy = 0;
 
-  DrvFilterLock(0);
+  DrvFilterLock(FLT_LOCK_CORE);
   int32_t r = TreatReconfig(record);
   if (r < 0) {
     client.state = previous;   // a refused record leaves the connection as it was
-    DrvFilterUnLock(0);
+    DrvFilterUnLock(FLT_LOCK_CORE);
     return r;
   }
   if (r == 1) {
@@ -164,67 +163,71 @@ int32_t ClientInit(uint8_t *record) {
   memcpy(client_old_cli_dyncfg, client.DynCfg, sizeof client_old_cli_dyncfg);
   client.per_session[0] = client.per_session[1] = 0;
   client.variant = 17;
-  DrvFilterUnLock(0);
+  DrvFilterUnLock(FLT_LOCK_CORE);
   return 0;
 }
 
 int32_t ClientReInit(uint8_t *record) {
   FixMagic(record);
-  if (client.state != kConnected) return -1;
-  DrvFilterLock(0);
+  if (client.state != kConnected) return CLIENT_NOT_CONNECTED;
+  DrvFilterLock(FLT_LOCK_CORE);
   int32_t r = TreatReconfig(record);
   if (r == 0) {
-    client.dir_flags1 = MergeDirFlags(record[init::kDirFlags1], client.DynCfg[13]);
-    client.dir_flags2 = MergeDirFlags(record[init::kDirFlags2], client.DynCfg[14]);
+    const addr::DynCfgHead *dyn = addr::DynCfgOf(client.DynCfg);
+    client.dir_flags1 = MergeDirFlags(record[init::kDirFlags1], dyn->dir_flags1);
+    client.dir_flags2 = MergeDirFlags(record[init::kDirFlags2], dyn->dir_flags2);
     if (LCFGGetFlags() & 0x40) {
       client.dir_flags1 |= 1;
       client.dir_flags2 |= 1;
     }
   }
   if (r >= 0) client.per_session[0] = client.per_session[1] = 0;
-  DrvFilterUnLock(0);
+  DrvFilterUnLock(FLT_LOCK_CORE);
   return r;
 }
 
 int32_t ClientStoreAuxInfo(const uint8_t *info) {
   memcpy(client.aux_info, info, kAuxInfoSize);
-  uint8_t variant = info[0];
+  const auto *aux = reinterpret_cast<const DrvAuxInfo *>(info);
+  uint8_t variant = aux->variant;
   uint32_t magic = ClientMagic();
   uint8_t want = (magic == wire::kMagicAuxAlt || magic == wire::kMagic) ? 2 : 0;
-  if ((variant & 0x7f) != want) return -13;
+  if ((variant & 0x7f) != want) return CLIENT_AUX_VARIANT;
 
-  uint32_t l1 = AuxString(info + 8), l2 = AuxString(info + 40), l3 = AuxString(info + 72);
-  uint32_t l4 = AuxString(info + 104);
-  if (!l1 || !l2 || !l3 || !l4) return -12;
+  const char *t1 = aux->identifier, *t2 = aux->firmware, *t3 = aux->module_version,
+             *t4 = aux->daemon_version;
+  uint32_t l1 = AuxString(t1), l2 = AuxString(t2), l3 = AuxString(t3), l4 = AuxString(t4);
+  if (!l1 || !l2 || !l3 || !l4) return CLIENT_AUX_EMPTY_TEXT;
   uint8_t head[4] = {variant, (uint8_t)l1, (uint8_t)l2, (uint8_t)l3};
   uint8_t three = 3;
   uint32_t len = 0;
   AppendBytes(&len, head, 4);
-  AppendBytes(&len, info + 8, l1);
-  AppendBytes(&len, info + 40, l2);
-  AppendBytes(&len, info + 72, l3);
+  AppendBytes(&len, t1, l1);
+  AppendBytes(&len, t2, l2);
+  AppendBytes(&len, t3, l3);
   AppendBytes(&len, &three, 1);
   AppendCounted(&len, kAuthDigits6, 6);
   AppendCounted(&len, kAuthDigits4, 4);
-  AppendCounted(&len, info + 104, (uint8_t)l4);
+  AppendCounted(&len, t4, (uint8_t)l4);
   client.auth_len = (uint8_t)len;
   if (variant & 0x80) client.init_record[init::kFlags] &= (uint8_t)~0x30;
   return 0;
 }
 
 int32_t ClientSetSocket(const uint8_t *data, uint32_t length) {
-  if (length < 8) return -9;
-  client.sock_addr = rd32(data);
-  client.sock_port = (uint16_t)rd32(data + 4);
+  if (length < 8) return CLIENT_SHORT_SOCKET;
+  client.sock_addr = load_le32(data);
+  client.sock_port = (uint16_t)load_le32(data + 4);
   return 1;
 }
 
 int32_t CreatePKIMasterKey(const uint8_t *data, uint32_t length) {
-  if (length != sizeof client.peer_pubkey) return -22;
+  if (length != sizeof client.peer_pubkey) return CLIENT_KEY_LENGTH;
   const R3410_256_Params *params = R34101_SelectParams(kCurveParamSet);
-  if (!params) return -1;
+  if (!params) return CLIENT_NO_CURVE;
   uint8_t shared[32];
-  if (R3410_256_ECDHE(params, shared, client.scalar, data, length) != 0) return -5;
+  if (R3410_256_ECDHE(params, shared, client.scalar, data, length) != 0)
+    return CLIENT_AGREEMENT_FAILED;
   memcpy(client.peer_pubkey, data, sizeof client.peer_pubkey);
   memcpy(client.master_key, shared, sizeof shared);
   zor::crypto::wipe(shared, sizeof shared);
@@ -245,14 +248,15 @@ namespace {
 // The UDP payload of an IPv4 packet with a 20-byte header, or null.
 const uint8_t *UdpPayload(const uint8_t *ip, uint32_t len, uint32_t *plen, uint16_t *sport,
                           uint16_t *dport) {
-  if (!ip || len < 28 || ip[0] != 0x45 || ip[9] != 17) return nullptr;
-  const uint8_t *udp = ip + 20;
-  *sport = (uint16_t)(udp[0] << 8 | udp[1]);
-  *dport = (uint16_t)(udp[2] << 8 | udp[3]);
-  uint32_t ulen = (uint32_t)(udp[4] << 8 | udp[5]);
-  if (ulen < 8) return nullptr;
-  *plen = ulen - 8 < len - 28 ? ulen - 8 : len - 28;
-  return udp + 8;
+  constexpr uint32_t head = IPH_MIN_LEN + UDPH_SIZE;
+  if (!ip || len < head || ip[IPH_VHL] != 0x45 || ip[IPH_PROTO] != IPPROTO_UDP_NUM) return nullptr;
+  const uint8_t *udp = ip + IPH_MIN_LEN;
+  *sport = load_be16(udp + UDPH_SPORT);
+  *dport = load_be16(udp + UDPH_DPORT);
+  uint32_t ulen = load_be16(udp + UDPH_LEN);
+  if (ulen < UDPH_SIZE) return nullptr;
+  *plen = ulen - UDPH_SIZE < len - head ? ulen - UDPH_SIZE : len - head;
+  return udp + UDPH_SIZE;
 }
 
 bool SameAsStored(const uint8_t *p, uint32_t n) {
@@ -269,10 +273,10 @@ int32_t ClientIsSendInitVPNPack(const uint8_t *ip, uint32_t len) {
   bool match;
   if (ClientMagic() != wire::kMagic) {
     match = SameAsStored(p, n);
-  } else if (n < 20 || rd32(p) != wire::kMagic || (p[5] != 16 && p[5] != 17)) {
+  } else if (n < 20 || load_le32(p) != wire::kMagic || (p[5] != 16 && p[5] != 17)) {
     match = false;
   } else if (wire::PacketTypeOf(p) == wire::kSynRq) {
-    uint32_t off = rd32(p + 10);
+    uint32_t off = load_le32(p + 10);
     match = SameAsStored(p, n) ||
             (off != 0 && 20 + (uint64_t)off + (n - 20) <= client.last_datagram_len &&
              wire::SameBytes(p + 20, client.last_datagram + 20 + off, n - 20));
@@ -290,8 +294,8 @@ int32_t ClientIsRecvInitVPNPack(const uint8_t *ip, uint32_t len) {
   const uint8_t *p = UdpPayload(ip, len, &n, &sport, &dport);
   if (!p || sport != wire::kGatewayPort || dport != client.sock_port) return 0;
   uint32_t magic = ClientMagic();
-  if (magic != wire::kMagic) return -14;
-  if (n < 8 || rd32(p) != magic) return 0;
+  if (magic != wire::kMagic) return HS_WRONG_MAGIC;
+  if (n < 8 || load_le32(p) != magic) return 0;
   switch (wire::PacketTypeOf(p)) {
     case wire::kStatus:
       return (client.state == kTransportReady || client.state == kSynOkBuilt) && n >= 20 &&

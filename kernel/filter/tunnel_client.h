@@ -5,13 +5,14 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "drv_payloads.h"
 #include "kernel/filter/address_table.h"
 #include "kernel/filter/client_record.h"
 
 namespace zor::tunnel {
 
 constexpr uint32_t kInitRecordSize = 692;
-constexpr uint32_t kAuxInfoSize = 172;
+constexpr uint32_t kAuxInfoSize = sizeof(DrvAuxInfo);
 constexpr uint32_t kImageSize = 16384;
 constexpr uint32_t kAuthBlockMax = 256;
 
@@ -137,6 +138,18 @@ namespace zor::tunnel {
 // The client's two key areas (empty = first byte 0).
 inline uint8_t *KeyArea(int i) { return client.init_record + init::kKeyArea1 + 64 * i; }
 
+
+// Results of the milestones below besides 0 (and ClientSetSocket's 1).
+enum ClientResult : int32_t {
+  CLIENT_NOT_CONNECTED = -1,     // ClientReInit outside the connected state
+  CLIENT_NO_CURVE = -1,          // CreatePKIMasterKey: the curve set is missing
+  CLIENT_AGREEMENT_FAILED = -5,  // the peer key is not on the curve
+  CLIENT_SHORT_SOCKET = -9,      // fewer than 8 bytes of address and port
+  CLIENT_AUX_EMPTY_TEXT = -12,   // one of the auxiliary texts is empty
+  CLIENT_AUX_VARIANT = -13,      // the auxiliary record's variant is not the magic's
+  CLIENT_NO_DATA_MODE = -14,     // neither clear nor enciphered data allowed; or the magic
+  CLIENT_KEY_LENGTH = -22,       // a peer key of another length than 64
+};
 
 // Milestones of a connection attempt.
 int32_t ClientInit(uint8_t *record);

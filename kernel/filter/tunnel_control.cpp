@@ -1,5 +1,6 @@
 #include "kernel/filter/tunnel_control.h"
 
+#include "byte_order.h"
 #include "crypto/random.h"
 #include "kernel/filter/adapters.h"
 #include "kernel/filter/event_queue.h"
@@ -15,10 +16,6 @@
 #include "kernel/filter/wire_format.h"
 
 using namespace zor::tunnel;
-using zor::wire::rd16;
-using zor::wire::rd32;
-using zor::wire::wr16;
-using zor::wire::wr32;
 
 extern "C" {
 uint8_t CLI_MASK_OPEN_DATA_rnd[32];
@@ -27,7 +24,13 @@ uint32_t CLI_MASK_OPEN_DATA_rndinited;
 
 namespace {
 
-constexpr uint32_t kOobHead = 27;
+using zor::wire::As;
+using zor::wire::ControlHead;
+using zor::wire::KeyChange;
+using zor::wire::KeyChangeAck;
+using zor::wire::OobHead;
+
+constexpr uint32_t kOobHead = sizeof(OobHead) + sizeof(zor::wire::OobTrailer);
 constexpr uint32_t kHeadroom = 14 + 20 + 8;
 constexpr uint8_t kProtocolFlag = 0x10;   // bit 4 of the acknowledgement's type byte
 constexpr int32_t kErrOob = -3097;
@@ -68,23 +71,23 @@ uint32_t send_to_gateway(const uint8_t *body, uint32_t bodylen) {
   FilterFrame *f = new_frame(a, bodylen);
   if (!f) return kNoMemory;
   memcpy(f->data, guard.gwmac, 6);
-  memcpy(f->data + 6, a->hardaddr, 6);
-  put_be16(f->data + 12, ETH_TYPE_IPV4);
+  memcpy(f->data + ETHH_SRC, a->hardaddr, 6);
+  store_be16(f->data + ETHH_TYPE, ETH_TYPE_IPV4);
   uint8_t *ip = f->data + 14;
-  ip[0] = 0x45;
-  memcpy(ip + 12, guard.ownip, 4);
-  memcpy(ip + 28, body, bodylen);
+  ip[IPH_VHL] = 0x45;
+  memcpy(ip + IPH_SRC, guard.ownip, 4);
+  memcpy(ip + IPH_MIN_LEN + UDPH_SIZE, body, bodylen);
   GuardFillOuterHeaders(ip, 20, 8 + bodylen);
   return queue(f);
 }
 
-void put_control_head(uint8_t *d, uint8_t type, const uint8_t nonce[16]) {
-  wr32(d, zor::wire::kMagic);
-  d[4] = type;
-  d[5] = client.variant;
-  wr16(d + 6, 0);
-  wr32(d + 8, client.session_id);
-  memcpy(d + 12, nonce, 16);
+void put_control_head(ControlHead *h, uint8_t type, const uint8_t nonce[16]) {
+  h->magic = zor::wire::kMagic;
+  h->type = type;
+  h->variant = client.variant;
+  h->zero = 0;
+  h->session_id = client.session_id;
+  memcpy(h->nonce, nonce, 16);
 }
 
 // Ends the session on the gateway's word: keys gone, state 0.
@@ -122,9 +125,10 @@ uint32_t send_key_change(void) {
   GetRandomEx(CLI_MASK_OPEN_DATA_rnd, sizeof CLI_MASK_OPEN_DATA_rnd, 0);
   CLI_MASK_OPEN_DATA_rndinited = 1;
   uint8_t d[GUARD_KEYCHANGE_LEN];
-  put_control_head(d, zor::wire::kKeyChange, client.gw_nonce);
-  d[28] = guard.send_gen;
-  memcpy(d + 29, k.send_master, 32);
+  KeyChange *kc = As<KeyChange>(d);
+  put_control_head(&kc->h, zor::wire::kKeyChange, client.gw_nonce);
+  kc->key_gen = guard.send_gen;
+  memcpy(kc->new_master, k.send_master, 32);
   GuardSealControl(d, sizeof d, k.send_control_key);
   uint32_t r = send_to_gateway(d, sizeof d);
   memset(d, 0, sizeof d);
@@ -175,9 +179,11 @@ void keepalive_tick(void) {
 }
 
 bool status_checks(const uint8_t *d, uint32_t len) {
-  return len >= 20 && len == zor::wire::TlvLengthOf(d) + 20u && zor::wire::CrcOk(d, len) &&
-         ClientMagic() == zor::wire::kMagic && rd32(d) == zor::wire::kMagic &&
-         d[5] == client.variant;
+  const auto *h = As<zor::wire::StatusHead>(d);
+  constexpr uint32_t fixed = zor::wire::kStatusHead + zor::wire::kTrailer;
+  return len >= fixed && len == h->h.tlv_len + fixed && zor::wire::CrcOk(d, len) &&
+         ClientMagic() == zor::wire::kMagic && h->h.magic == zor::wire::kMagic &&
+         h->h.variant == client.variant;
 }
 
 }  // namespace
@@ -192,63 +198,68 @@ void GuardNoteAnswer(void) {
 }
 
 void GuardFillOuterHeaders(uint8_t *ip, uint32_t ihl, uint32_t udplen) {
-  ip[1] = FLT_IPH_TOS;
-  put_be16(ip + 2, (uint16_t)(ihl + udplen));
-  put_be16(ip + 4, clientnextpackid++);
-  put_be16(ip + 6, 0);
-  ip[8] = FLT_IPH_DEFTTL;
-  ip[9] = IPPROTO_UDP_NUM;
-  put_be32(ip + 16, GuardGatewayAddress());
+  ip[IPH_TOS] = FLT_IPH_TOS;
+  store_be16(ip + IPH_TOTAL_LEN, (uint16_t)(ihl + udplen));
+  store_be16(ip + IPH_ID, clientnextpackid++);
+  // The data path copied the inner header here: its DF bit stays (the
+  // datagram has no field of its own for it); a fragment offset or MF
+  // never goes out. The control frames start zeroed.
+  store_be16(ip + IPH_FRAG, (uint16_t)(load_be16(ip + IPH_FRAG) & IP_DONT_FRAGMENT));
+  ip[IPH_TTL] = FLT_IPH_DEFTTL;
+  ip[IPH_PROTO] = IPPROTO_UDP_NUM;
+  store_be32(ip + IPH_DST, GuardGatewayAddress());
   CalcChecksum(ip);
   uint8_t *udp = ip + ihl;
-  put_be16(udp, client.sock_port);
-  put_be16(udp + 2, zor::wire::kGatewayPort);
-  put_be16(udp + 4, (uint16_t)udplen);
+  store_be16(udp, client.sock_port);
+  store_be16(udp + UDPH_DPORT, zor::wire::kGatewayPort);
+  store_be16(udp + UDPH_LEN, (uint16_t)udplen);
   CalcUdpTcpChkSum(ip);
 }
 
 int32_t GuardTreatKeyChange(IPPacket *p, uint8_t *d, uint32_t len) {
   if (ClientMagic() != zor::wire::kMagic) return 1;
   if (len < GUARD_KEYCHANGE_LEN) return kErrKcShort;
-  if (rd32(d + 8) != client.session_id) return kErrKcSession;
+  KeyChange *kc = As<KeyChange>(d);
+  if (kc->h.session_id != client.session_id) return kErrKcSession;
   if (!GuardOpenControl(d, GUARD_KEYCHANGE_LEN, client.keys.recv_control_key)) return kErrKcImit;
-  if (_MemCmp(d + 12, client.client_nonce, 16)) return kErrKcNonce;
-  uint8_t gen = d[28];
+  if (_MemCmp(kc->h.nonce, client.client_nonce, 16)) return kErrKcNonce;
+  uint8_t gen = kc->key_gen;
   if (!(gen == guard.recv_gen && (client.session_flags & GUARD_KEYS_EXIST))) {
     SessionKeys &k = client.keys;
     guard.recv_index = 0;
     client.session_flags |= GUARD_KEYS_EXIST;
     guard.recv_gen = gen;
-    memcpy(k.recv_master, d + 29, 32);
-    memcpy(k.next_send_master, d + 29, 32);
+    memcpy(k.recv_master, kc->new_master, 32);
+    memcpy(k.next_send_master, kc->new_master, 32);
     k.send_master_from_peer = 1;
     GuardSendKeyChAck(p);
     start_key_change();
   } else {
     GuardSendKeyChAck(p);
   }
-  memset(d + 29, 0, 32);
+  memset(kc->new_master, 0, 32);
   guard.recv_deadline = curtick + GUARD_ACTIVITY_TICKS;
   return 0;
 }
 
 int32_t GuardTreatAck(uint8_t *d, uint32_t len) {
+  const KeyChangeAck *ack = As<KeyChangeAck>(d);
   uint32_t err = 0;
   if (ClientMagic() != zor::wire::kMagic)
     err = 8;
   else if (len < GUARD_ACK_LEN)
     err = 1;
-  else if (rd32(d + 8) != client.session_id)
+  else if (ack->h.session_id != client.session_id)
     err = 2;
   else if (!GuardOpenControl(d, GUARD_ACK_LEN, client.keys.recv_control_key))
     err = 3;
-  else if (_MemCmp(d + 12, client.client_nonce, 16))
+  else if (_MemCmp(ack->h.nonce, client.client_nonce, 16))
     err = 4;
-  else if ((d[4] & kProtocolFlag) && !protocol_flag())
+  else if ((ack->h.type & kProtocolFlag) && !protocol_flag())
     err = 5;
-  else if (!(d[4] & kProtocolFlag) && protocol_flag())
+  else if (!(ack->h.type & kProtocolFlag) && protocol_flag())
     err = 6;
-  else if (d[28] != guard.send_gen)
+  else if (ack->acked_gen != guard.send_gen)
     err = 7;
   client.last_error = err;
   if (err) return err == 7 ? 0 : -(int32_t)err;
@@ -261,17 +272,21 @@ int32_t GuardTreatAck(uint8_t *d, uint32_t len) {
 int32_t GuardTreatOob(uint8_t *d, uint32_t len) {
   if (!(client.session_flags & GUARD_KEYS_EXIST)) return GUARD_ERR_NO_KEYS;
   if (len < kOobHead) return kErrOob;
-  uint32_t n = rd16(d + 6);
+  const OobHead *h = As<OobHead>(d);
+  uint32_t n = h->length;
   if (kOobHead + n > len) return kErrOob;
-  uint32_t counter = rd32(d + 9);
+  uint32_t counter = h->counter;
   UpdatePacketKey(0, counter);
   if (!GuardOpenOob(d, n, client.keys.recv_packet_key, counter, client.client_nonce,
                     GuardUsesMgm()))
     return kErrOob;
   GuardNoteAnswer();
+  // The gateway spoke: as after an acknowledgement, no keep-alive is due
+  // for a full period.
+  guard.next_keepalive = curtick + GUARD_KEEPALIVE_TICKS;
   guard.recv_deadline = curtick + GUARD_ACTIVITY_TICKS;
-  if (rd16(d + 17) == OOB_ACCESS_LEVEL && n >= 1) {
-    client.access_level = d[19];
+  if (h->code == OOB_ACCESS_LEVEL && n >= 1) {
+    client.access_level = d[sizeof(OobHead)];
     GuardSendAccLvlUpdAck();
     DrvSendEvent(DrvSendEvent_GOT_ACCESS_LEVEL);
   }
@@ -282,7 +297,7 @@ int32_t GuardTreatStatus(uint8_t *d, uint32_t len) {
   // A status whose length, seal, magic or variant does not check could be
   // anyone's: it ends nothing.
   if (!status_checks(d, len)) return GUARD_ERR_AUTH;
-  uint32_t code = rd32(d + 8);
+  uint32_t code = As<zor::wire::StatusHead>(d)->code;
   if (code == STATUS_SESSION_TIMEOUT || code == STATUS_GATEWAY_TERMINATED) {
     if (client.state != kIdle) reset_session();
     DrvSendEvent(code == STATUS_SESSION_TIMEOUT ? DrvSendEvent_SESSION_TIMEOUT
@@ -295,29 +310,31 @@ int32_t GuardTreatStatus(uint8_t *d, uint32_t len) {
 
 int32_t GuardSendOOBData(uint32_t code, const uint8_t *data, int32_t n) {
   if (client.session_flags & (GUARD_KEYCHANGE | GUARD_NEW_MASTER)) return 0;
-  if (n < 0 || n > (int32_t)kMaxOob || (n && !data)) return -1;
-  if (client.state != kConnected || !(client.session_flags & GUARD_KEYS_EXIST)) return -1;
+  if (n < 0 || n > (int32_t)kMaxOob || (n && !data)) return OOB_SEND_REFUSED;
+  if (client.state != kConnected || !(client.session_flags & GUARD_KEYS_EXIST))
+    return OOB_SEND_REFUSED;
   uint32_t len = kOobHead + (uint32_t)n;
   auto *d = static_cast<uint8_t *>(MVAlloc(len));
-  if (!d) return -2;
+  if (!d) return OOB_SEND_FAILED;
   if (client.send_counter == GUARD_COUNTER_RESTART) client.send_counter = 0;
   uint32_t counter = client.send_counter;
   UpdatePacketKey(1, counter);
-  wr32(d, zor::wire::kMagic);
-  d[4] = zor::wire::kOob;
-  d[5] = client.variant;
-  wr16(d + 6, (uint16_t)n);
-  d[8] = guard.send_gen;
-  wr32(d + 9, counter);
-  wr32(d + 13, client.session_id);
-  wr16(d + 17, (uint16_t)code);
-  if (n) memcpy(d + 19, data, (uint32_t)n);
+  OobHead *h = As<OobHead>(d);
+  h->magic = zor::wire::kMagic;
+  h->type = zor::wire::kOob;
+  h->variant = client.variant;
+  h->length = (uint16_t)n;
+  h->key_gen = guard.send_gen;
+  h->counter = counter;
+  h->session_id = client.session_id;
+  h->code = (uint16_t)code;
+  if (n) memcpy(d + sizeof(OobHead), data, (uint32_t)n);
   GuardSealOob(d, (uint32_t)n, client.keys.send_packet_key, counter, client.gw_nonce,
                GuardUsesMgm());
   client.send_counter = counter + (((uint32_t)n + 42) >> 4);
   uint32_t r = send_to_gateway(d, len);
   MVFree(d);
-  return r ? -2 : 0;
+  return r ? OOB_SEND_FAILED : 0;
 }
 
 void GuardSendKeyChAck(IPPacket *p) {
@@ -325,19 +342,20 @@ void GuardSendKeyChAck(IPPacket *p) {
   if (!a) return;
   FilterFrame *f = new_frame(a, GUARD_ACK_LEN);
   if (!f) return;
-  memcpy(f->data, p->frame + 6, 6);
-  memcpy(f->data + 6, p->frame, 6);
-  put_be16(f->data + 12, ETH_TYPE_IPV4);
-  uint8_t *ip = f->data + 14, *d = ip + 28;
-  ip[0] = 0x45;
-  memcpy(ip + 12, p->ip + 16, 4);
-  put_control_head(d, (uint8_t)(zor::wire::kAck | (protocol_flag() ? kProtocolFlag : 0)),
+  memcpy(f->data, p->frame + ETHH_SRC, 6);
+  memcpy(f->data + ETHH_SRC, p->frame, 6);
+  store_be16(f->data + ETHH_TYPE, ETH_TYPE_IPV4);
+  uint8_t *ip = f->data + 14, *d = ip + IPH_MIN_LEN + UDPH_SIZE;
+  ip[IPH_VHL] = 0x45;
+  memcpy(ip + IPH_SRC, p->ip + IPH_DST, 4);
+  KeyChangeAck *ack = As<KeyChangeAck>(d);
+  put_control_head(&ack->h, (uint8_t)(zor::wire::kAck | (protocol_flag() ? kProtocolFlag : 0)),
                    client.gw_nonce);
-  d[28] = guard.recv_gen;
+  ack->acked_gen = guard.recv_gen;
   GuardSealControl(d, GUARD_ACK_LEN, client.keys.send_control_key);
   GuardFillOuterHeaders(ip, 20, 8 + GUARD_ACK_LEN);
   // The answer goes back where the key change came from.
-  memcpy(ip + 16, p->ip + 12, 4);
+  memcpy(ip + IPH_DST, p->ip + IPH_SRC, 4);
   CalcChecksum(ip);
   CalcUdpTcpChkSum(ip);
   queue(f);

@@ -3,25 +3,20 @@
 // status inside the tunnel (type 3), and the tunnel timer that starts and
 // retries key changes and sends keep-alives. Runs under filter lock 0.
 //
-// Key change, 65 bytes: 0 u32 magic | 4 u8 type 7 | 5 u8 variant | 6 u16 0 |
-// 8 u32 session id | 12 16-byte nonce | 28 u8 key generation |
-// 29 32-byte new master key | 61 u32 imitation. Acknowledgement, 33 bytes:
-// the same to 27 (type byte bit 4 = the session's protocol flag), 28 u8
-// acknowledged generation, 29 u32 imitation. Sent with the peer nonce,
-// received with the own nonce; protection in tunnel_crypto.h.
-// Out-of-band, 27 + n bytes: 0 u32 magic | 4 u8 type 11 | 5 u8 variant |
-// 6 u16 n | 8 u8 send key generation | 9 u32 send counter | 13 u32 session
-// id | 17 u16 code | 19 n data bytes | 19+n word B | 23+n word A.
+// Layouts: zor::wire::KeyChange, KeyChangeAck and OobHead (wire_format.h);
+// protection in tunnel_crypto.h.
 // The keep-alive (code 16384) carries the 16-byte block of the SYN OKF when
 // the gateway gave one, else no data. No received-volume counter is kept:
-// the next keep-alive is always due 90 ticks after an answer.
+// the next keep-alive is always due 90 ticks after an answer or an
+// out-of-band message of the gateway.
 #pragma once
 #include "kern_host.h"
 #include "kernel/filter/ip_helpers.h"
+#include "kernel/filter/wire_format.h"
 
 // Lengths of a key change and of its acknowledgement.
-constexpr uint32_t GUARD_KEYCHANGE_LEN = 65;
-constexpr uint32_t GUARD_ACK_LEN = 33;
+constexpr uint32_t GUARD_KEYCHANGE_LEN = sizeof(zor::wire::KeyChange);
+constexpr uint32_t GUARD_ACK_LEN = sizeof(zor::wire::KeyChangeAck);
 
 constexpr uint32_t GUARD_KEEPALIVE_TICKS = 90;
 constexpr uint8_t GUARD_KEEPALIVE_RETRIES = 7;
@@ -55,11 +50,15 @@ int32_t GuardTreatStatus(uint8_t *d, uint32_t len);
 void GuardNoteAnswer(void);
 
 // Fills the outer IPv4 and UDP headers of a datagram for the gateway at ip
-// (ihl header bytes, udplen UDP bytes behind them) and their checksums.
+// (ihl header bytes, udplen UDP bytes behind them) and their checksums;
+// of the flags and offset word only the DF bit already there stays.
 void GuardFillOuterHeaders(uint8_t *ip, uint32_t ihl, uint32_t udplen);
 
-// 0 sent, or nothing to send while a key change runs; -1 bad length or no
-// session, -2 no memory or no tunnel adapter.
+// 0 sent, or nothing to send while a key change runs; else:
+enum OobSendStatus : int32_t {
+  OOB_SEND_REFUSED = -1,   // bad length, or no session
+  OOB_SEND_FAILED = -2,    // no memory, or no tunnel adapter
+};
 int32_t GuardSendOOBData(uint32_t code, const uint8_t *data, int32_t n);
 // Acknowledges the last received key generation to the sender of p.
 void GuardSendKeyChAck(IPPacket *p);

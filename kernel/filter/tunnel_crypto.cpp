@@ -1,27 +1,32 @@
 #include "kernel/filter/tunnel_crypto.h"
 
+#include "byte_order.h"
 #include "crypto/magma.h"
 #include "crypto/magma_mgm.h"
 #include "crypto/magma_modes.h"
 #include "crypto/wipe.h"
 #include "kern_host.h"
+#include "kernel/filter/wire_format.h"
 
 namespace {
 
-constexpr uint32_t kOobPlain = 0x4000;
+using zor::wire::DataHead;
+using zor::wire::OobHead;
 
-uint32_t rd32(const uint8_t *p) {
-  return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
-}
-void wr32(uint8_t *p, uint32_t v) {
-  for (int i = 0; i < 4; i++) p[i] = (uint8_t)(v >> (8 * i));
-}
+constexpr uint32_t kOobPlain = 0x4000;
+// Data: bytes from the type byte are covered; word A's place starts the
+// enciphered (OFB) or the MGM-enciphered (after word A) part.
+constexpr uint32_t kCovered = offsetof(DataHead, type);
+constexpr uint32_t kWordA = offsetof(DataHead, word_a);
+constexpr uint32_t kSecret = offsetof(DataHead, far_addr);
+// Out-of-band: the data follows the header, then words B and A.
+constexpr uint32_t kOobData = sizeof(OobHead);
 
 // A byte key as cipher words, wiped when it goes out of scope.
 struct Words {
   uint32_t w[8];
   explicit Words(const uint8_t key[32]) {
-    for (int i = 0; i < 8; i++) w[i] = rd32(key + 4 * i);
+    for (int i = 0; i < 8; i++) w[i] = load_le32(key + 4 * i);
   }
   ~Words() { zor::crypto::wipe(w, sizeof w); }
 };
@@ -57,96 +62,96 @@ void GuardPacketKey(const uint8_t master[32], const uint8_t base[32], uint32_t i
 void GuardSealData(uint8_t *d, uint32_t len, const uint8_t key[32], uint32_t counter,
                    const uint8_t nonce[8], uint32_t mgm) {
   Words k(key);
-  wr32(d + 14, 0);
+  store_le32(d + kWordA, 0);
   if (mgm) {
     uint64_t n = mgm_nonce(counter, nonce), tag = 0;
-    magmamgm_aead(k.w, d + 18, len - 18, &n, d + 4, 14, &tag, 1);
-    wr32(d, (uint32_t)tag);
-    wr32(d + 14, (uint32_t)(tag >> 32));
+    magmamgm_aead(k.w, d + kSecret, len - kSecret, &n, d + kCovered, kWordA, &tag, 1);
+    store_le32(d, (uint32_t)tag);
+    store_le32(d + kWordA, (uint32_t)(tag >> 32));
     return;
   }
   uint32_t b;
-  uint32_t a = imitation(k, d + 4, len - 4, &b);
-  wr32(d, b);
-  wr32(d + 14, a);
-  EncipherData8MAGMAOFB2(k.w, d + 14, len - 14, counter ^ b, b);
+  uint32_t a = imitation(k, d + kCovered, len - kCovered, &b);
+  store_le32(d, b);
+  store_le32(d + kWordA, a);
+  EncipherData8MAGMAOFB2(k.w, d + kWordA, len - kWordA, counter ^ b, b);
 }
 
 uint32_t GuardOpenData(uint8_t *d, uint32_t len, const uint8_t key[32], uint32_t counter,
                        const uint8_t nonce[8], uint32_t mgm) {
   Words k(key);
-  uint32_t b = rd32(d);
+  uint32_t b = load_le32(d);
   if (mgm) {
-    uint32_t a = rd32(d + 14);
-    wr32(d + 14, 0);
+    uint32_t a = load_le32(d + kWordA);
+    store_le32(d + kWordA, 0);
     uint64_t n = mgm_nonce(counter, nonce), tag = 0;
-    magmamgm_aead(k.w, d + 18, len - 18, &n, d + 4, 14, &tag, 0);
+    magmamgm_aead(k.w, d + kSecret, len - kSecret, &n, d + kCovered, kWordA, &tag, 0);
     return same((uint32_t)tag, b) & same((uint32_t)(tag >> 32), a);
   }
-  EncipherData8MAGMAOFB2(k.w, d + 14, len - 14, counter ^ b, b);
-  uint32_t a = rd32(d + 14);
-  wr32(d + 14, 0);
+  EncipherData8MAGMAOFB2(k.w, d + kWordA, len - kWordA, counter ^ b, b);
+  uint32_t a = load_le32(d + kWordA);
+  store_le32(d + kWordA, 0);
   uint32_t lo;
-  uint32_t hi = imitation(k, d + 4, len - 4, &lo);
+  uint32_t hi = imitation(k, d + kCovered, len - kCovered, &lo);
   return same(hi, a) & same(lo, b);
 }
 
 void GuardSealOob(uint8_t *d, uint32_t n, const uint8_t key[32], uint32_t counter,
                   const uint8_t nonce[8], uint32_t mgm) {
   Words k(key);
-  bool plain = (d[17] | d[18] << 8) & kOobPlain;
+  bool plain = zor::wire::As<OobHead>(d)->code & kOobPlain;
   if (mgm) {
     uint64_t nn = mgm_nonce(counter, nonce), tag = 0;
     if (plain)
-      magmamgm_aead(k.w, nullptr, 0, &nn, d, 19 + n, &tag, 1);
+      magmamgm_aead(k.w, nullptr, 0, &nn, d, kOobData + n, &tag, 1);
     else
-      magmamgm_aead(k.w, d + 19, n, &nn, d, 19, &tag, 1);
-    wr32(d + 19 + n, (uint32_t)tag);
-    wr32(d + 23 + n, (uint32_t)(tag >> 32));
+      magmamgm_aead(k.w, d + kOobData, n, &nn, d, kOobData, &tag, 1);
+    store_le32(d + kOobData + n, (uint32_t)tag);
+    store_le32(d + kOobData + 4 + n, (uint32_t)(tag >> 32));
     return;
   }
   uint32_t b;
-  uint32_t a = imitation(k, d, 19 + n, &b);
-  wr32(d + 19 + n, b);
-  if (!plain) EncipherData8MAGMAOFB2(k.w, d + 19, n + 4, counter ^ a, a);
-  wr32(d + 23 + n, a);
+  uint32_t a = imitation(k, d, kOobData + n, &b);
+  store_le32(d + kOobData + n, b);
+  if (!plain) EncipherData8MAGMAOFB2(k.w, d + kOobData, n + 4, counter ^ a, a);
+  store_le32(d + kOobData + 4 + n, a);
 }
 
 uint32_t GuardOpenOob(uint8_t *d, uint32_t n, const uint8_t key[32], uint32_t counter,
                       const uint8_t nonce[8], uint32_t mgm) {
   Words k(key);
-  bool plain = (d[17] | d[18] << 8) & kOobPlain;
-  uint32_t a = rd32(d + 23 + n);
+  bool plain = zor::wire::As<OobHead>(d)->code & kOobPlain;
+  uint32_t a = load_le32(d + kOobData + 4 + n);
   if (mgm) {
-    uint32_t b = rd32(d + 19 + n);
+    uint32_t b = load_le32(d + kOobData + n);
     uint64_t nn = mgm_nonce(counter, nonce), tag = 0;
     if (plain)
-      magmamgm_aead(k.w, nullptr, 0, &nn, d, 19 + n, &tag, 0);
+      magmamgm_aead(k.w, nullptr, 0, &nn, d, kOobData + n, &tag, 0);
     else
-      magmamgm_aead(k.w, d + 19, n, &nn, d, 19, &tag, 0);
+      magmamgm_aead(k.w, d + kOobData, n, &nn, d, kOobData, &tag, 0);
     return same((uint32_t)tag, b) & same((uint32_t)(tag >> 32), a);
   }
-  if (!plain) EncipherData8MAGMAOFB2(k.w, d + 19, n + 4, counter ^ a, a);
-  uint32_t b = rd32(d + 19 + n);
+  if (!plain) EncipherData8MAGMAOFB2(k.w, d + kOobData, n + 4, counter ^ a, a);
+  uint32_t b = load_le32(d + kOobData + n);
   uint32_t lo;
-  uint32_t hi = imitation(k, d, 19 + n, &lo);
+  uint32_t hi = imitation(k, d, kOobData + n, &lo);
   return same(hi, a) & same(lo, b);
 }
 
 void GuardSealControl(uint8_t *d, uint32_t len, const uint8_t key[32]) {
   Words k(key);
-  wr32(d + len - 4, 0);
-  wr32(d + len - 4, ImPrefixMAGMA(k.w, d + 4, len - 4));
+  store_le32(d + len - 4, 0);
+  store_le32(d + len - 4, ImPrefixMAGMA(k.w, d + 4, len - 4));
   EncipherData8MAGMAOFB(k.w, d + 4, len - 4);
 }
 
 uint32_t GuardOpenControl(uint8_t *d, uint32_t len, const uint8_t key[32]) {
   Words k(key);
   EncipherData8MAGMAOFB(k.w, d + 4, len - 4);
-  uint32_t mac = rd32(d + len - 4);
-  wr32(d + len - 4, 0);
+  uint32_t mac = load_le32(d + len - 4);
+  store_le32(d + len - 4, 0);
   uint32_t ok = same(ImPrefixMAGMA(k.w, d + 4, len - 4), mac);
-  wr32(d + len - 4, mac);
+  store_le32(d + len - 4, mac);
   return ok;
 }
 

@@ -1,5 +1,6 @@
 #include "kernel/filter/tunnel_data.h"
 
+#include "byte_order.h"
 #include "crypto/random.h"
 #include "kernel/filter/adapters.h"
 #include "kernel/filter/filter_core.h"
@@ -12,10 +13,6 @@
 #include "kernel/filter/wire_format.h"
 
 using namespace zor::tunnel;
-using zor::wire::rd16;
-using zor::wire::rd32;
-using zor::wire::wr16;
-using zor::wire::wr32;
 
 extern "C" {
 GuardState guard;
@@ -35,14 +32,15 @@ uint8_t *key_of(uint32_t send) {
 // payload moves up behind the IPv4 header.
 void rewrite_inner(IPPacket *p, uint8_t *d, uint32_t payload) {
   uint8_t *ip = p->ip;
+  const zor::wire::DataHead *h = zor::wire::As<zor::wire::DataHead>(d);
   // The move overwrites the datagram's fields: every one is read first.
-  uint32_t limit = (uint32_t)d[24] * 8;
-  put_be16(ip + 4, rd16(d + 22));
-  memcpy(ip + 12, d + 18, 4);
-  ip[9] = d[25];
+  uint32_t limit = (uint32_t)h->size_limit8 * 8;
+  store_be16(ip + IPH_ID, h->inner_id);
+  memcpy(ip + IPH_SRC, h->far_addr, 4);
+  ip[IPH_PROTO] = h->inner_proto;
   memmove(ip + p->ihl, d + GUARD_DATA_HEAD, payload);
-  p->src = be32(ip + 12);
-  p->proto = ip[9];
+  p->src = load_be32(ip + IPH_SRC);
+  p->proto = ip[IPH_PROTO];
   uint32_t whole = p->ihl + payload;
   uint32_t total = whole;
   if (!limit) {
@@ -54,7 +52,7 @@ void rewrite_inner(IPPacket *p, uint8_t *d, uint32_t payload) {
     p->limitflags = 2;
   }
   p->limit = (p->limitflags & 2) ? total : 0;
-  put_be16(ip + 2, (uint16_t)total);
+  store_be16(ip + IPH_TOTAL_LEN, (uint16_t)total);
   p->total = total;
   p->payload = total - p->ihl;
   p->buflen = total;
@@ -72,7 +70,7 @@ int32_t treat_data(IPPacket *p, uint8_t *d, uint32_t len) {
   if (!(client.session_flags & GUARD_KEYS_EXIST)) return GUARD_ERR_NO_KEYS;
   if (ClientMagic() != zor::wire::kMagic) return GUARD_ERR_MAGIC;
   if (len < GUARD_DATA_HEAD) return GUARD_ERR_SHORT_DATA;
-  uint32_t counter = rd32(d + 6);
+  uint32_t counter = zor::wire::As<zor::wire::DataHead>(d)->counter;
   UpdatePacketKey(0, counter);
   if (!GuardOpenData(d, len, key_of(0), counter, client.client_nonce, GuardUsesMgm()))
     return GUARD_ERR_AUTH;
@@ -86,7 +84,7 @@ int32_t treat_data(IPPacket *p, uint8_t *d, uint32_t len) {
 // Types 7 and 8 may follow one another in one datagram.
 int32_t treat_control_chain(IPPacket *p, uint8_t *d, uint32_t len) {
   for (;;) {
-    uint8_t type = d[4] & 0x0F;
+    uint8_t type = zor::wire::PacketTypeOf(d);
     uint32_t used = type == zor::wire::kKeyChange ? GUARD_KEYCHANGE_LEN : GUARD_ACK_LEN;
     int32_t r = type == zor::wire::kKeyChange ? GuardTreatKeyChange(p, d, len)
                                               : GuardTreatAck(d, len);
@@ -96,7 +94,7 @@ int32_t treat_control_chain(IPPacket *p, uint8_t *d, uint32_t len) {
     }
     d += used;
     len -= used;
-    type = d[4] & 0x0F;
+    type = zor::wire::PacketTypeOf(d);
     if (type != zor::wire::kKeyChange && type != zor::wire::kAck) return GUARD_ERR_UNKNOWN_TYPE;
   }
 }
@@ -132,7 +130,7 @@ void UpdatePacketKey(uint32_t send, uint32_t counter) {
 
 uint32_t GuardUsesMgm(void) { return magma_enabled && (client.options & kOptMgm) ? 1 : 0; }
 
-uint32_t GuardGatewayAddress(void) { return rd32(client.init_record + init::kGateway); }
+uint32_t GuardGatewayAddress(void) { return load_le32(client.init_record + init::kGateway); }
 
 uint32_t GuardTreatSendPack(IPPacket *p) {
   const FilterAdapter *adapter = p->ctx->adapter;
@@ -145,20 +143,21 @@ uint32_t GuardTreatSendPack(IPPacket *p) {
   }
   if (ihl + kUdpHead + GUARD_DATA_HEAD + payload >= 65536) return 0;
   uint8_t *ip = p->ctx->work, *udp = ip + ihl, *d = udp + kUdpHead;
+  auto *h = zor::wire::As<zor::wire::DataHead>(d);
   memcpy(ip, p->ip, ihl);
-  memcpy(d + 18, p->ip + 16, 4);
-  wr16(d + 22, be16(p->ip + 4));
-  d[24] = (p->limitflags & 2) ? (uint8_t)((p->limit + 7) / 8) : 0;
-  d[25] = p->proto;
+  memcpy(h->far_addr, p->ip + IPH_DST, 4);
+  h->inner_id = load_be16(p->ip + IPH_ID);
+  h->size_limit8 = (p->limitflags & 2) ? (uint8_t)((p->limit + 7) / 8) : 0;
+  h->inner_proto = p->proto;
   memcpy(d + GUARD_DATA_HEAD, p->ip + ihl, payload);
 
   if (client.send_counter == GUARD_COUNTER_RESTART) client.send_counter = 0;
   uint32_t counter = client.send_counter;
   UpdatePacketKey(1, counter);
-  d[4] = zor::wire::kData;
-  d[5] = guard.send_gen;
-  wr32(d + 6, counter);
-  wr32(d + 10, client.session_id);
+  h->type = zor::wire::kData;
+  h->key_gen = guard.send_gen;
+  h->counter = counter;
+  h->session_id = client.session_id;
   uint32_t len = GUARD_DATA_HEAD + payload;
   GuardSealData(d, len, key_of(1), counter, client.gw_nonce, GuardUsesMgm());
   client.send_counter = counter + ((payload + 41) >> 4);
@@ -173,11 +172,11 @@ uint32_t GuardTreatSendPack(IPPacket *p) {
 
 int32_t GuardTreatRecvPack(IPPacket *p) {
   uint8_t *udp = p->ip + p->ihl;
-  uint32_t udplen = be16(udp + 4);
+  uint32_t udplen = load_be16(udp + UDPH_LEN);
   if (udplen < 16 || udplen > p->payload) return GUARD_ERR_SHORT_UDP;
   uint8_t *d = udp + kUdpHead;
   uint32_t len = udplen - kUdpHead;
-  switch (d[4] & 0x0F) {
+  switch (zor::wire::PacketTypeOf(d)) {
     case zor::wire::kStatus: return GuardTreatStatus(d, len);
     case zor::wire::kKeyChange:
     case zor::wire::kAck: return treat_control_chain(p, d, len);

@@ -3,11 +3,7 @@
 // and dispatched (data here, control in tunnel_control.h). Runs under
 // filter lock 0.
 //
-// Data datagram (UDP payload, little-endian; addresses in network order):
-//   0 u32 word B | 4 u8 type 14 | 5 u8 send key generation |
-//   6 u32 send counter (16-byte units) | 10 u32 session id | 14 u32 word A |
-//   18 u32 far address | 22 u16 inner identification |
-//   24 u8 inner size limit / 8 | 25 u8 inner protocol | 26 inner payload.
+// Data datagram: zor::wire::DataHead (wire_format.h) and the payload.
 // Protection: tunnel_crypto.h. Keys: the session key material of the
 // client record (its layout, and where each key comes from: wire_format.h).
 // Packet key for a counter: index = counter / 62,500 + 1; the packet-key
@@ -18,8 +14,9 @@
 #pragma once
 #include "kern_host.h"
 #include "kernel/filter/ip_helpers.h"
+#include "kernel/filter/wire_format.h"
 
-constexpr uint32_t GUARD_DATA_HEAD = 26;
+constexpr uint32_t GUARD_DATA_HEAD = sizeof(zor::wire::DataHead);
 constexpr uint32_t GUARD_KEY_INDEX_UNITS = 62500;
 constexpr uint32_t GUARD_COUNTER_RESTART = 0xFFFFFFFFu;
 constexpr uint32_t GUARD_ACTIVITY_TICKS = 6;

@@ -1,5 +1,6 @@
 #include "kernel/filter/wire_format.h"
 
+#include "byte_order.h"
 #include "crypto/crc32.h"
 #include "crypto/kdf.h"
 #include "crypto/magma.h"
@@ -13,7 +14,7 @@ namespace {
 constexpr uint32_t kTlvHead = 4;
 
 void KeyWords(const uint8_t key[32], uint32_t words[8]) {
-  for (int i = 0; i < 8; ++i) words[i] = rd32(key + 4 * i);
+  for (int i = 0; i < 8; ++i) words[i] = load_le32(key + 4 * i);
 }
 
 // Entry at pos exists when its header ends strictly before the area's end and
@@ -21,7 +22,7 @@ void KeyWords(const uint8_t key[32], uint32_t words[8]) {
 bool EntryAt(uint8_t *area, uint32_t area_len, uint32_t pos, Tlv *out) {
   if (pos + kTlvHead >= area_len) return false;
   uint8_t *e = area + pos;
-  uint16_t len = rd16(e + 2);
+  uint16_t len = load_le16(e + 2);
   if (pos + kTlvHead + len > area_len) return false;
   *out = Tlv{e, e + kTlvHead, len, (e[1] & kTlvEnciphered) != 0};
   return true;
@@ -42,13 +43,16 @@ bool Find(uint8_t tag, uint8_t *area, uint32_t area_len, Tlv *out) {
 }  // namespace
 
 void PutHeader(uint8_t *d, uint8_t type, uint8_t variant, uint16_t tlv_len) {
-  wr32(d, kMagic);
-  d[4] = type;
-  d[5] = variant;
-  wr16(d + 6, tlv_len);
+  Header *h = As<Header>(d);
+  h->magic = kMagic;
+  h->type = type;
+  h->variant = variant;
+  h->tlv_len = tlv_len;
 }
 
-void SealCrc(uint8_t *d, uint32_t len) { wr32(d + len - 4, ~FCS32(d, len - 4)); }
+void SealCrc(uint8_t *d, uint32_t len) {
+  store_le32(d + len - kTrailer, ~FCS32(d, len - kTrailer));
+}
 
 bool CrcOk(const uint8_t *d, uint32_t len) { return len >= 4 && FCS32(d, len) == kCrcResidue; }
 
@@ -87,7 +91,7 @@ bool TLVPut(uint8_t *area, uint32_t cap, uint32_t *used, uint8_t tag, const void
   uint8_t *e = area + *used;
   e[0] = tag;
   e[1] = key ? kTlvEnciphered : 0;
-  wr16(e + 2, length);
+  store_le16(e + 2, length);
   if (length) memmove(e + kTlvHead, value, length);
   if (key) TLVCipher(*key, tag, e + kTlvHead, length);
   *used += kTlvHead + length;
@@ -104,7 +108,7 @@ void DeriveTlvKey(const uint8_t master[32], const char *label, const uint8_t gw_
                   TlvKey *out) {
   uint8_t k[64];
   DeriveKey(master, label, gw_nonce, 16, k, sizeof k);
-  out->nonce = rd32(k);
+  out->nonce = load_le32(k);
   memcpy(out->key, k + 32, 32);
   zor::crypto::wipe(k, sizeof k);
 }
@@ -122,8 +126,8 @@ void DeriveSessionKeys(const uint8_t master[32], uint8_t vesk_key[32], uint8_t c
 
 void SendMasterFixed(uint8_t out[32]) {
   for (int i = 0; i < 4; ++i) {
-    wr32(out + 8 * i, (uint32_t)kSendMasterWords[i]);
-    wr32(out + 8 * i + 4, (uint32_t)(kSendMasterWords[i] >> 32));
+    store_le32(out + 8 * i, (uint32_t)kSendMasterWords[i]);
+    store_le32(out + 8 * i + 4, (uint32_t)(kSendMasterWords[i] >> 32));
   }
 }
 

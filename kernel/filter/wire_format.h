@@ -1,28 +1,22 @@
-// Tunnel wire format shared by the client and the gateway: the common
-// handshake header, the CRC trailer, the TLV area and the key derivations of
-// the handshake. Every multi-byte field is little-endian.
+// Tunnel wire format shared by the client and the gateway: the layouts of
+// every datagram, the CRC trailer, the TLV area and the key derivations of
+// the handshake. Every multi-byte field is little-endian; addresses are in
+// network order as they stand in the IPv4 header.
 //
 // Choices this implementation (and the gateway simulator in tools/gwsim)
-// makes where the format leaves them open:
-//  - SYN RQ: the header as fixed (variant 16: 20 bytes around the TLV area,
-//    variant 17: 36, with the 16-byte client nonce at 12). The request header
-//    length the service reads back (reply word 16) is 0: the SYN RQ always
-//    travels as one datagram. TLVs: with auxiliary flag bit 4 set (the
-//    request payload is the 124-byte ephemeral key record) 'A' carries only
-//    the record's 64-byte public key (its private scalar stays in the client
-//    record, apart from the master key, until the SYN OKF is taken; every
-//    agreement, by SYN RR or by RQC_CREATETRANSPORTKEY, uses it), then 'G'
-//    (auxiliary bytes 136..167), 'F' (auxiliary u32 at 168), 0x19. Without
-//    bit 4, 'A' carries the caller's
-//    request block (the whole request payload), then 0x19; so does the
-//    probe of request 7, whatever the flag (it has no key). 0x19 holds the
-//    extended authentication type (request 39) when it is non-zero, else the
-//    auxiliary variant byte.
-//  - SYN OK (type 4): 8 u8 SYN packet number, 9..11 zero, 12..27 client
-//    nonce, 28..43 gateway nonce, TLV area from 44, then a u32 imitation
-//    (ImPrefixMAGMA under the "SynOKImit" key over everything before it) and
-//    the CRC trailer: TLV length + 52 bytes. Its one TLV is 'A', enciphered
-//    under the "SynOKAddData" key, holding the authentication block.
+// makes where the format leaves them open; those of a layout stand at its
+// struct below:
+//  - SYN RQ TLVs: with auxiliary flag bit 4 set (the request payload is the
+//    124-byte ephemeral key record) 'A' carries only the record's 64-byte
+//    public key (its private scalar stays in the client record, apart from
+//    the master key, until the SYN OKF is taken; every agreement, by SYN RR
+//    or by RQC_CREATETRANSPORTKEY, uses it), then 'G' (auxiliary bytes
+//    136..167), 'F' (auxiliary u32 at 168), 0x19. Without bit 4, 'A' carries
+//    the caller's request block (the whole request payload), then 0x19. The
+//    probe of request 7 carries the same TLVs (its scalar is not kept; a
+//    payload that is no key record goes into 'A' as it stands). 0x19 holds
+//    the extended authentication type (request 39) when it is non-zero,
+//    else the auxiliary variant byte.
 //  - KDF seeds: "vesk seskey" and "client seskey" use the one byte 0x01;
 //    every other label uses the 16-byte gateway nonce of the SYN RR as seed.
 //    Output lengths: TLV keys 64 bytes, imitation keys 32 bytes.
@@ -31,13 +25,11 @@
 //  - Session keys: "vesk seskey" (the gateway's direction) is the receive
 //    master key and the receive control key; "client seskey" (the client's
 //    direction) is the send control key and the packet-key base. The send
-//    master key is the SYN OKF's 32 bytes at 40 (variant 16, marked as given
-//    by the gateway) or the fixed value below (variant 17). Packet keys are
+//    master key is the SYN OKF's key block (variant 16, marked as given by
+//    the gateway) or the fixed value below (variant 17). Packet keys are
 //    made from these by the data path. The 64-byte key block returned after
 //    the SYN OKF is "vesk seskey" then "client seskey" (the reply's u32 at 64
 //    is the session id); RQC_SETKEYS must hand back that same block.
-//  - Session id: the u32 at SYN OKF offset 72 (variant 16) or 40 (variant
-//    17); variant 16's u32 at 76 is kept as the second session value.
 //  - The fixed 32-byte send master value of variant 17 is built from
 //    kSendMasterWords (below), little-endian.
 //  - MGM protects the tunnel's packets when option bit 5 is set (this CPU
@@ -52,6 +44,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "byte_order.h"
+
 namespace zor::wire {
 
 constexpr uint32_t kMagic = 0xb0ca0010u;
@@ -64,13 +58,200 @@ enum PacketType : uint8_t {
   kSynRq = 1, kSynRr = 2, kStatus = 3, kSynOk = 4, kSynOkf = 5,
   kKeyChange = 7, kAck = 8, kOob = 11, kData = 14,
 };
+constexpr uint8_t kTypeMask = 0x0F;   // the type byte's high bits are not the type
+
+// The structs below are packed views of datagram bytes (may_alias: they
+// are laid over byte buffers). Their multi-byte fields hold the format's
+// little-endian values as they stand, which this host reads natively.
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "wire fields are little-endian");
+#define ZOR_WIRE_LAYOUT __attribute__((packed, may_alias))
+
+// Leads every handshake datagram (types 1-5).
+struct ZOR_WIRE_LAYOUT Header {
+  uint32_t magic;     // kMagic
+  uint8_t type;       // PacketType in the low four bits
+  uint8_t variant;    // protocol variant: 16 or 17
+  uint16_t tlv_len;   // bytes of the TLV area
+};
+static_assert(sizeof(Header) == 8, "the common header is 8 bytes");
+
+// SYN RQ, variant 16: TLV area from 16, then the CRC trailer (TLV + 20).
+struct ZOR_WIRE_LAYOUT SynRqHead16 {
+  Header h;
+  uint8_t syn_number;   // SYN packet number (the service stamps it anew)
+  uint8_t zero[7];
+};
+static_assert(sizeof(SynRqHead16) == 16, "variant 16 SYN RQ header");
+
+// SYN RQ, variant 17: TLV area from 32, then the CRC trailer (TLV + 36).
+// The request header length the service reads back (reply word 16) is 0:
+// the SYN RQ always travels as one datagram.
+struct ZOR_WIRE_LAYOUT SynRqHead17 {
+  Header h;
+  uint8_t syn_number;
+  uint8_t zero[3];
+  uint8_t client_nonce[16];   // 16 fresh random bytes
+  uint32_t zero2;
+};
+static_assert(sizeof(SynRqHead17) == 32, "variant 17 SYN RQ header");
+
+// SYN RR as reassembled: TLV area from 32, CRC trailer (TLV + 36). Every
+// fragment repeats the first 12 bytes.
+struct ZOR_WIRE_LAYOUT SynRrHead {
+  Header h;               // variant: the one the gateway chose
+  uint8_t bundle;         // the same in all fragments of one SYN RR
+  uint8_t reserved;
+  uint16_t frag_offset;   // where the fragment's bytes from 12 on go, less 12
+  uint8_t gw_nonce[16];
+  uint32_t options;       // gateway options word (mode bits 0-1, 0x100, 0x400, 0x800)
+};
+static_assert(sizeof(SynRrHead) == 32, "SYN RR header");
+constexpr uint32_t kFragmentHead = offsetof(SynRrHead, gw_nonce);   // repeated per fragment
+
+// Status: TLV area from 16 ('H' for code 24, 'J' for code 19), CRC trailer
+// (exactly TLV + 20).
+struct ZOR_WIRE_LAYOUT StatusHead {
+  Header h;
+  uint32_t code;
+  uint32_t unread;
+};
+static_assert(sizeof(StatusHead) == 16, "status header");
+
+// SYN OK: TLV area from 44, then a u32 imitation (ImPrefixMAGMA under the
+// "SynOKImit" key over everything before it) and the CRC trailer: TLV + 52.
+// Its one TLV is 'A', enciphered under the "SynOKAddData" key, holding the
+// authentication block.
+struct ZOR_WIRE_LAYOUT SynOkHead {
+  Header h;
+  uint8_t syn_number;
+  uint8_t zero[3];
+  uint8_t client_nonce[16];
+  uint8_t gw_nonce[16];
+};
+static_assert(sizeof(SynOkHead) == 44, "SYN OK header");
+
+// SYN OKF, variant 16: TLV area from 84, CRC trailer (TLV + 88).
+struct ZOR_WIRE_LAYOUT SynOkfHead16 {
+  Header h;
+  uint8_t unread[32];
+  uint8_t send_master[32];   // the gateway's key block: this side's send master key
+  uint32_t session_id;
+  uint32_t session_value2;   // kept as the second session value
+  uint8_t unread2[4];
+};
+static_assert(sizeof(SynOkfHead16) == 84, "variant 16 SYN OKF header");
+
+// SYN OKF, variant 17: TLV area from 48, then an ImPrefixMAGMA imitation
+// over the first 48 + TLV bytes (TLV + 52).
+struct ZOR_WIRE_LAYOUT SynOkfHead17 {
+  Header h;
+  uint8_t unread[32];
+  uint32_t session_id;
+  uint8_t unread2[4];
+};
+static_assert(sizeof(SynOkfHead17) == 48, "variant 17 SYN OKF header");
 
 // Header sizes: bytes in front of the TLV area; the trailer is 4 more.
-constexpr uint32_t kSynRqHead16 = 16, kSynRqHead17 = 32;
-constexpr uint32_t kSynRrHead = 32;
-constexpr uint32_t kStatusHead = 16;
-constexpr uint32_t kSynOkHead = 44;
-constexpr uint32_t kSynOkfHead16 = 84, kSynOkfHead17 = 48;
+constexpr uint32_t kSynRqHead16 = sizeof(SynRqHead16), kSynRqHead17 = sizeof(SynRqHead17);
+constexpr uint32_t kSynRrHead = sizeof(SynRrHead);
+constexpr uint32_t kStatusHead = sizeof(StatusHead);
+constexpr uint32_t kSynOkHead = sizeof(SynOkHead);
+constexpr uint32_t kSynOkfHead16 = sizeof(SynOkfHead16), kSynOkfHead17 = sizeof(SynOkfHead17);
+constexpr uint32_t kTrailer = 4;
+
+// Data datagram (type 14, the UDP payload): this header, then the inner
+// packet's payload. Protection (words A and B, what is enciphered):
+// tunnel_crypto.h.
+struct ZOR_WIRE_LAYOUT DataHead {
+  uint32_t word_b;        // authentication word B
+  uint8_t type;           // kData
+  uint8_t key_gen;        // the sender's key generation
+  uint32_t counter;       // send counter, in 16-byte units
+  uint32_t session_id;
+  uint32_t word_a;        // authentication word A
+  uint8_t far_addr[4];    // the inner packet's far address
+  uint16_t inner_id;      // the inner IPv4 identification
+  uint8_t size_limit8;    // the inner size limit / 8; 0: none
+  uint8_t inner_proto;    // the inner IPv4 protocol
+};
+static_assert(sizeof(DataHead) == 26, "the data header is 26 bytes");
+
+// Leads the key change (type 7) and its acknowledgement (type 8). Sent
+// with the peer's nonce, received with one's own; bytes 4..11 stay clear
+// for the receiver's dispatch, the rest is enciphered (tunnel_crypto.h).
+struct ZOR_WIRE_LAYOUT ControlHead {
+  uint32_t magic;        // kMagic
+  uint8_t type;          // kKeyChange, or kAck with bit 4 = the session's protocol flag
+  uint8_t variant;
+  uint16_t zero;
+  uint32_t session_id;
+  uint8_t nonce[16];
+};
+static_assert(sizeof(ControlHead) == 28, "the control header is 28 bytes");
+
+struct ZOR_WIRE_LAYOUT KeyChange {
+  ControlHead h;
+  uint8_t key_gen;          // generation of the new master key
+  uint8_t new_master[32];   // the sender's new send master key
+  uint32_t imitation;       // over bytes 4.. with this field zero
+};
+static_assert(sizeof(KeyChange) == 65, "a key change is 65 bytes");
+
+struct ZOR_WIRE_LAYOUT KeyChangeAck {
+  ControlHead h;
+  uint8_t acked_gen;        // the key generation acknowledged
+  uint32_t imitation;
+};
+static_assert(sizeof(KeyChangeAck) == 33, "an acknowledgement is 33 bytes");
+
+// Out-of-band datagram (type 11): this header, n data bytes, then
+// OobTrailer; 27 + n bytes.
+struct ZOR_WIRE_LAYOUT OobHead {
+  uint32_t magic;       // kMagic
+  uint8_t type;         // kOob
+  uint8_t variant;
+  uint16_t length;      // n
+  uint8_t key_gen;      // the sender's key generation
+  uint32_t counter;     // send counter
+  uint32_t session_id;
+  uint16_t code;        // OOB_* (bit 0x4000: sent without encipherment)
+};
+static_assert(sizeof(OobHead) == 19, "the out-of-band header is 19 bytes");
+
+struct ZOR_WIRE_LAYOUT OobTrailer {
+  uint32_t word_b;
+  uint32_t word_a;
+};
+static_assert(sizeof(OobTrailer) == 8, "the out-of-band trailer is 8 bytes");
+
+// The field places the gateway reads.
+static_assert(offsetof(SynRrHead, frag_offset) == 10 && offsetof(SynRrHead, gw_nonce) == 12 &&
+                  offsetof(SynRrHead, options) == 28,
+              "SYN RR fields");
+static_assert(offsetof(SynOkfHead16, send_master) == 40 &&
+                  offsetof(SynOkfHead16, session_id) == 72 &&
+                  offsetof(SynOkfHead16, session_value2) == 76 &&
+                  offsetof(SynOkfHead17, session_id) == 40,
+              "SYN OKF fields");
+static_assert(offsetof(DataHead, counter) == 6 && offsetof(DataHead, session_id) == 10 &&
+                  offsetof(DataHead, word_a) == 14 && offsetof(DataHead, far_addr) == 18 &&
+                  offsetof(DataHead, inner_id) == 22 && offsetof(DataHead, size_limit8) == 24,
+              "data header fields");
+static_assert(offsetof(KeyChange, key_gen) == 28 && offsetof(KeyChange, new_master) == 29 &&
+                  offsetof(KeyChange, imitation) == 61 && offsetof(KeyChangeAck, acked_gen) == 28 &&
+                  offsetof(KeyChangeAck, imitation) == 29,
+              "key change and acknowledgement fields");
+static_assert(offsetof(OobHead, counter) == 9 && offsetof(OobHead, session_id) == 13 &&
+                  offsetof(OobHead, code) == 17,
+              "out-of-band fields");
+
+#undef ZOR_WIRE_LAYOUT
+
+// A layout laid over datagram bytes.
+template <typename Layout>
+inline Layout *As(uint8_t *d) { return reinterpret_cast<Layout *>(d); }
+template <typename Layout>
+inline const Layout *As(const uint8_t *d) { return reinterpret_cast<const Layout *>(d); }
 
 // Fixed send master value of variant 17 (four little-endian 64-bit words).
 constexpr uint64_t kSendMasterWords[4] = {
@@ -85,18 +266,9 @@ enum Tag : uint8_t {
 };
 constexpr uint8_t kTlvEnciphered = 2;
 
-inline uint16_t rd16(const uint8_t *p) { return (uint16_t)(p[0] | (p[1] << 8)); }
-inline uint32_t rd32(const uint8_t *p) {
-  return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);
-}
-inline void wr16(uint8_t *p, uint16_t v) { p[0] = (uint8_t)v; p[1] = (uint8_t)(v >> 8); }
-inline void wr32(uint8_t *p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = (uint8_t)(v >> (8 * i));
-}
-
-inline uint8_t PacketTypeOf(const uint8_t *d) { return d[4] & 0x0f; }
-inline uint8_t VariantOf(const uint8_t *d) { return d[5]; }
-inline uint16_t TlvLengthOf(const uint8_t *d) { return rd16(d + 6); }
+inline uint8_t PacketTypeOf(const uint8_t *d) { return As<Header>(d)->type & kTypeMask; }
+inline uint8_t VariantOf(const uint8_t *d) { return As<Header>(d)->variant; }
+inline uint16_t TlvLengthOf(const uint8_t *d) { return As<Header>(d)->tlv_len; }
 
 // Writes magic, type, variant and TLV length.
 void PutHeader(uint8_t *d, uint8_t type, uint8_t variant, uint16_t tlv_len);

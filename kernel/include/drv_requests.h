@@ -101,6 +101,7 @@ enum DrvStatus : int32_t {
   DRV_BAD_SIZE = -2,        // buffer shorter than the header, or payload of the wrong size
   DRV_NO_ROOM = -3,         // no room for the reply, or nothing to return
   DRV_SHORT_PAYLOAD = -4,   // payload too short
+  DRV_NO_RESOURCE = -4,     // no memory, or more entries than the filter holds
   DRV_NOT_POSSIBLE = -5,    // filter not started, code unsupported, or not in this state
   DRV_OUT_OF_RANGE = -22,   // index or length out of range
 };
@@ -116,8 +117,9 @@ constexpr uint16_t DRV_REQUEST_MAGIC = 0x0209;
 // Largest payload behind the header: the 18432-byte request buffer less it.
 constexpr uint32_t DRV_BUFFER_SIZE = 18432;
 
-// Leads every framed request and its reply (little-endian).
-struct __attribute__((packed)) DrvRequestHeader {
+// Leads every framed request and its reply (little-endian fields, read
+// natively on this little-endian host; may_alias: laid over byte buffers).
+struct __attribute__((packed, may_alias)) DrvRequestHeader {
   uint16_t magic;      // DRV_REQUEST_MAGIC both ways
   uint8_t state;       // reply: the filter's connection state (0-7)
   uint8_t flag;        // reply: 10 after the SYN builders (requests 6, 7, 9), else 0

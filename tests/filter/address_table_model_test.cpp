@@ -8,6 +8,7 @@
 #include <random>
 #include <vector>
 
+#include "byte_order.h"
 #include "kernel/filter/address_table.h"
 #include "kernel/filter/wire_format.h"
 
@@ -110,12 +111,12 @@ TEST(AddressTableModel, RandomOperationsMatchTheModel) {
     Model m;
     // Typed configuration: the tunnelled /24, and the learning flag.
     uint8_t dyn[kDynCfgSize] = {};
-    zor::wire::wr16(dyn + 4, kDynCfgTyped);
-    zor::wire::wr16(dyn + 6, 24);
-    zor::wire::wr16(dyn + 16, 8);
+    store_le16(dyn + 4, kDynCfgTyped);
+    store_le16(dyn + 6, 24);
+    store_le16(dyn + 16, 8);
     dyn[18] = 3;
     dyn[19] = 24;
-    zor::wire::wr32(dyn + 20, kTunnelledNet);
+    store_le32(dyn + 20, kTunnelledNet);
     int adapters[3];
     uint32_t now = 1000;
     for (int step = 0; step < 8000; ++step) {

@@ -1,3 +1,4 @@
+#include "byte_order.h"
 #include "kernel/filter/address_table.h"
 
 #include <gtest/gtest.h>
@@ -11,8 +12,6 @@
 namespace {
 
 using namespace zor::addr;
-using zor::wire::wr16;
-using zor::wire::wr32;
 
 constexpr uint32_t A(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
   return (uint32_t)a << 24 | (uint32_t)b << 16 | (uint32_t)c << 8 | d;
@@ -25,12 +24,12 @@ struct AddressTable : ::testing::Test {
   // Typed configuration: one item per call, appended behind the 16-byte head.
   uint32_t end = 16;
   void Typed() {
-    wr16(dyn + 4, kDynCfgTyped);
-    wr16(dyn + 6, (uint16_t)end);
+    store_le16(dyn + 4, kDynCfgTyped);
+    store_le16(dyn + 6, (uint16_t)end);
   }
   void Item(uint8_t type, uint8_t n, const std::vector<uint8_t> &body) {
     uint8_t *p = dyn + end;
-    wr16(p, (uint16_t)(4 + body.size()));
+    store_le16(p, (uint16_t)(4 + body.size()));
     p[2] = type;
     p[3] = n;
     memcpy(p + 4, body.data(), body.size());
@@ -41,7 +40,7 @@ struct AddressTable : ::testing::Test {
     std::vector<uint8_t> b;
     for (uint32_t x : v) {
       uint8_t w[4];
-      wr32(w, x);
+      store_le32(w, x);
       b.insert(b.end(), w, w + 4);
     }
     return b;
@@ -77,22 +76,22 @@ TEST_F(AddressTable, EveryItemKindMatchesOnlyItsAddresses) {
 }
 
 TEST_F(AddressTable, PlainListAndBrokenItemsAreBounded) {
-  wr16(dyn + 4, kDynCfgPlain);
-  wr32(dyn + 16, A(192, 0, 2, 1));
-  wr32(dyn + 20, A(192, 0, 2, 2));
-  wr16(dyn + 6, 24);
+  store_le16(dyn + 4, kDynCfgPlain);
+  store_le32(dyn + 16, A(192, 0, 2, 1));
+  store_le32(dyn + 20, A(192, 0, 2, 2));
+  store_le16(dyn + 6, 24);
   EXPECT_TRUE(DynCfgMatches(dyn, A(192, 0, 2, 2)));
-  wr16(dyn + 6, 20);   // second address outside the length
+  store_le16(dyn + 6, 20);   // second address outside the length
   EXPECT_FALSE(DynCfgMatches(dyn, A(192, 0, 2, 2)));
 
   memset(dyn, 0, sizeof dyn);
   end = 16;
   Item(1, 200, U32s({A(192, 0, 2, 1)}));   // count larger than the item
   EXPECT_TRUE(DynCfgMatches(dyn, A(192, 0, 2, 1)));
-  wr16(dyn + 16, 2);                        // item length below its header: walk ends
+  store_le16(dyn + 16, 2);                        // item length below its header: walk ends
   EXPECT_FALSE(DynCfgMatches(dyn, A(192, 0, 2, 1)));
-  wr16(dyn + 6, 0xFFFF);                    // length beyond the image: cut to it
-  wr16(dyn + 16, 8);
+  store_le16(dyn + 6, 0xFFFF);                    // length beyond the image: cut to it
+  store_le16(dyn + 16, 8);
   EXPECT_TRUE(DynCfgMatches(dyn, A(192, 0, 2, 1)));
 }
 

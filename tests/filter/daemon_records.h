@@ -5,14 +5,11 @@
 #include <cstring>
 #include <vector>
 
+#include "byte_order.h"
+
 namespace zor::testrec {
 
-inline void Put32(std::vector<uint8_t> &v, size_t at, uint32_t x) { memcpy(v.data() + at, &x, 4); }
-inline uint32_t Get32(const uint8_t *p) {
-  uint32_t x;
-  memcpy(&x, p, 4);
-  return x;
-}
+inline void Put32(std::vector<uint8_t> &v, size_t at, uint32_t x) { store_le32(v.data() + at, x); }
 
 // FilterInitRecord for a gateway (host-order IPv4).
 std::vector<uint8_t> InitRecord(uint32_t gateway);

@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "byte_order.h"
+#include "drv_requests.h"
 #include "kern_host.h"
 #include "kernel/filter/filter_core.h"
 #include "tests/host/test_host.h"
@@ -41,8 +43,7 @@ Reply Request(uint32_t code, const std::vector<uint8_t> &payload, uint32_t room,
               int64_t length_field) {
   Reply r;
   r.buf.assign(24 + room, 0);
-  r.buf[0] = 0x09;
-  r.buf[1] = 0x02;
+  store_le16(&r.buf[0], DRV_REQUEST_MAGIC);
   uint32_t len = length_field < 0 ? (uint32_t)payload.size() : (uint32_t)length_field;
   memcpy(r.buf.data() + 20, &len, 4);
   if (!payload.empty())

@@ -20,7 +20,9 @@
 #include <thread>
 #include <vector>
 
+#include "byte_order.h"
 #include "crypto/crc32.h"
+#include "drv_requests.h"
 #include "host/genl_messages.h"
 #include "tests/filter/daemon_records.h"
 #include "tests/host/netlink_client.h"
@@ -68,7 +70,7 @@ struct Reply {
   int32_t answer = 0;
   Bytes head, payload;
   uint8_t state() const { return head.size() > 2 ? head[2] : 0xFF; }
-  int32_t status() const { return head.size() >= 24 ? (int32_t)Get32(head.data() + 12) : 1; }
+  int32_t status() const { return head.size() >= 24 ? (int32_t)load_le32(head.data() + 12) : 1; }
 };
 
 class NetnsHandshake : public ::testing::Test {
@@ -120,16 +122,15 @@ class NetnsHandshake : public ::testing::Test {
   // A framed request of the daemon: the 18432-byte buffer travels whole.
   Reply Request(uint32_t code, const Bytes &payload, uint32_t length_field) {
     Bytes buf(18432, 0);
-    buf[0] = 0x09;
-    buf[1] = 0x02;
+    store_le16(&buf[0], DRV_REQUEST_MAGIC);
     memcpy(buf.data() + 20, &length_field, 4);
     if (!payload.empty()) memcpy(buf.data() + 24, payload.data(), payload.size());
     Reply r;
     auto reply = nl->ioctl((uint16_t)family, code, buf);
     if (!reply || reply->size() < 28) return r;
-    r.answer = (int32_t)Get32(reply->data());
+    r.answer = (int32_t)load_le32(reply->data());
     r.head.assign(reply->begin() + 4, reply->begin() + 28);
-    uint32_t n = Get32(r.head.data() + 20);
+    uint32_t n = load_le32(r.head.data() + 20);
     if (n <= reply->size() - 28) r.payload.assign(reply->begin() + 28, reply->begin() + 28 + n);
     states.push_back(r.state());
     return r;
@@ -156,7 +157,7 @@ class NetnsHandshake : public ::testing::Test {
   Reply TreatUntil(uint8_t waiting) {
     Reply r;
     while (auto d = Receive()) {
-      r = Request(5, *d);
+      r = Request(RQC_TREATPACKET, *d);
       if (r.state() != waiting || r.status() != 0) break;
     }
     return r;
@@ -164,24 +165,24 @@ class NetnsHandshake : public ::testing::Test {
 
   // RQC_INIT .. SYN RQ sent; the SYN RQ as sent.
   Bytes Begin() {
-    Request(3, InitRecord(kGateway));
-    Request(25, AuxRecord(true));
+    Request(RQC_INIT, InitRecord(kGateway));
+    Request(RQC_SETAUXINFO, AuxRecord(true));
     Bytes group(21, 0);
     memcpy(group.data(), "group-a", 7);
-    Request(35, group);
+    Request(RQC_SETTUNNELGROUP, group);
     uint8_t priv[32];
     for (int i = 0; i < 32; ++i) priv[i] = (uint8_t)(0x21 + i);
-    Reply syn = Request(6, EphemeralRecord(priv));
+    Reply syn = Request(RQC_MAKESYNRQ, EphemeralRecord(priv));
     EXPECT_EQ(syn.head[3], 10);
-    EXPECT_EQ(Get32(syn.head.data() + 4), 87u);
-    EXPECT_EQ(Get32(syn.head.data() + 8), 2000u);
-    Request(18, Bytes(14));
+    EXPECT_EQ(load_le32(syn.head.data() + 4), 87u);
+    EXPECT_EQ(load_le32(syn.head.data() + 8), 2000u);
+    Request(RQC_PCONNECTING, Bytes(14));
     Bytes sock(8);
     Put32(sock, 0, local_ip);
     Put32(sock, 4, local_port);
-    Request(40, sock);
+    Request(RQC_SETCLIENTSOCKET, sock);
     Bytes d = syn.payload;
-    Reply n = Request(32, {}, 0);
+    Reply n = Request(RQC_GETNEXTSYNPACKETNUMBER, {}, 0);
     if (!n.payload.empty() && d.size() > 8 && d[8] != n.payload[0]) {
       d[8] = n.payload[0];
       Put32(d, d.size() - 4, ~FCS32(d.data(), (uint32_t)d.size() - 4));
@@ -193,15 +194,15 @@ class NetnsHandshake : public ::testing::Test {
   // The rest after the SYN RR was accepted; the key block.
   Bytes Finish(const Reply &accepted) {
     const Bytes &p = accepted.payload;
-    uint32_t a = Get32(p.data() + 4), b = Get32(p.data() + 8);
-    Request(31, Bytes(p.begin() + 28 + b, p.begin() + 28 + b + a));
-    Reply ok = Request(9, {}, 0);
+    uint32_t a = load_le32(p.data() + 4), b = load_le32(p.data() + 8);
+    Request(RQC_CREATETRANSPORTKEY, Bytes(p.begin() + 28 + b, p.begin() + 28 + b + a));
+    Reply ok = Request(RQC_MAKESYNOK, {}, 0);
     EXPECT_TRUE(Send(ok.payload));
     Reply okf = TreatUntil(5);
     EXPECT_EQ(okf.status(), 0);
     if (okf.payload.size() < 64) return {};
     Bytes block(okf.payload.begin(), okf.payload.begin() + 64);
-    Request(10, KeyRecord(block.data(), local_ip, (uint16_t)local_port));
+    Request(RQC_SETKEYS, KeyRecord(block.data(), local_ip, (uint16_t)local_port));
     return block;
   }
 
@@ -233,10 +234,10 @@ TEST_F(NetnsHandshake, ReachesConnectedOverRealUdp) {
   ASSERT_EQ(rr.status(), 0) << ReadFile(gw_log);
   ASSERT_EQ(rr.state(), 4);
   ASSERT_GE(rr.payload.size(), 28u);
-  uint32_t a = Get32(rr.payload.data() + 4), b = Get32(rr.payload.data() + 8);
+  uint32_t a = load_le32(rr.payload.data() + 4), b = load_le32(rr.payload.data() + 8);
   EXPECT_EQ(a, 64u);
-  EXPECT_EQ(Get32(rr.payload.data() + 20), 0u);
-  EXPECT_EQ(Get32(rr.payload.data() + 24), 0u);
+  EXPECT_EQ(load_le32(rr.payload.data() + 20), 0u);
+  EXPECT_EQ(load_le32(rr.payload.data() + 24), 0u);
   EXPECT_EQ(rr.payload.size(), 28u + a + b);
 
   Bytes block = Finish(rr);

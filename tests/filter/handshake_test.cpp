@@ -7,9 +7,12 @@
 #include <cstring>
 #include <vector>
 
+#include "byte_order.h"
 #include "crypto/crc32.h"
+#include "drv_requests.h"
 #include "kernel/filter/address_table.h"
 #include "kernel/filter/tunnel_client.h"
+#include "kernel/filter/wire_format.h"
 #include "tests/filter/daemon_records.h"
 #include "tests/filter/filter_fixture.h"
 #include "tools/gwsim/handshake_peer.h"
@@ -37,22 +40,22 @@ class Daemon {
   // RQC_INIT .. SYN RQ .. transport ready; the state after each step.
   std::vector<uint8_t> Start() {
     std::vector<uint8_t> states;
-    states.push_back(Request(3, InitRecord(kGateway), 692).state());
-    states.push_back(Request(25, AuxRecord(true), 172).state());
+    states.push_back(Request(RQC_INIT, InitRecord(kGateway), 692).state());
+    states.push_back(Request(RQC_SETAUXINFO, AuxRecord(true), 172).state());
     Bytes group(21, 0);
     memcpy(group.data(), "group-a", 7);
-    states.push_back(Request(35, group, 21).state());
+    states.push_back(Request(RQC_SETTUNNELGROUP, group, 21).state());
     uint8_t priv[32];
     for (int i = 0; i < 32; ++i) priv[i] = (uint8_t)(0x11 * (i + 1));
-    Reply r = Request(6, EphemeralRecord(priv));
+    Reply r = Request(RQC_MAKESYNRQ, EphemeralRecord(priv));
     states.push_back(r.state());
     synrq.assign(r.payload(), r.payload() + r.length());
-    states.push_back(Request(18, Bytes(14), 14).state());
+    states.push_back(Request(RQC_PCONNECTING, Bytes(14), 14).state());
     Bytes sock(8);
     Put32(sock, 0, kLocal);
     Put32(sock, 4, kLocalPort);
-    states.push_back(Request(40, sock, 8).state());
-    Reply n = Request(32, {}, 18408, 0);
+    states.push_back(Request(RQC_SETCLIENTSOCKET, sock, 8).state());
+    Reply n = Request(RQC_GETNEXTSYNPACKETNUMBER, {}, 18408, 0);
     states.push_back(n.state());
     if (synrq.size() > 8 && synrq[8] != n.payload()[0]) {
       synrq[8] = n.payload()[0];
@@ -63,7 +66,7 @@ class Daemon {
 
   // RQC_TREATPACKET with one datagram.
   Reply Treat(const Bytes &d) {
-    Reply r = Request(5, d, 18408);
+    Reply r = Request(RQC_TREATPACKET, d, 18408);
     return r;
   }
 
@@ -75,16 +78,16 @@ class Daemon {
   }
 
   Reply TransportKey(const uint8_t *key, uint32_t len) {
-    return Request(31, Bytes(key, key + len), 18408);
+    return Request(RQC_CREATETRANSPORTKEY, Bytes(key, key + len), 18408);
   }
 
   Reply MakeSynOk() {
-    Reply r = Request(9, {}, 18408, 0);
+    Reply r = Request(RQC_MAKESYNOK, {}, 18408, 0);
     synok.assign(r.payload(), r.payload() + r.length());
     return r;
   }
 
-  Reply SetKeys() { return Request(10, KeyRecord(keys.data(), kLocal, kLocalPort), 84); }
+  Reply SetKeys() { return Request(RQC_SETKEYS, KeyRecord(keys.data(), kLocal, kLocalPort), 84); }
 };
 
 class Handshake : public ::testing::Test {
@@ -152,11 +155,11 @@ TEST_P(FullHandshake, StateWalksToConnectedWithTheGatewaysKeys) {
   r.buf.insert(r.buf.end(), pki.begin(), pki.end());
   // PKI block: header of 28 bytes, then 'B', 'A' and the extra block.
   const uint8_t *p = r.payload();
-  uint32_t a = Get32(p + 4), b = Get32(p + 8), c = Get32(p + 20);
+  uint32_t a = load_le32(p + 4), b = load_le32(p + 8), c = load_le32(p + 20);
   EXPECT_EQ(a, 64u);
   EXPECT_EQ(b, 25u);
   EXPECT_EQ(c, 0u);
-  EXPECT_EQ(Get32(p + 24), 0u);
+  EXPECT_EQ(load_le32(p + 24), 0u);
   EXPECT_EQ(r.length(), 28 + a + b + c);
   EXPECT_EQ(memcmp(p + 28, "gateway certificate block", 25), 0);
   EXPECT_EQ(memcmp(p + 28 + b, peer.public_key(), 64), 0);
@@ -165,7 +168,7 @@ TEST_P(FullHandshake, StateWalksToConnectedWithTheGatewaysKeys) {
   Reply ok = d.MakeSynOk();
   EXPECT_EQ(ok.state(), 5);
   EXPECT_EQ(ok.buf[3], 10);
-  EXPECT_EQ(Get32(ok.buf.data() + 4), 87u);
+  EXPECT_EQ(load_le32(ok.buf.data() + 4), 87u);
   auto okf = peer.Handle(d.synok.data(), d.synok.size());
   ASSERT_EQ(okf.size(), 1u) << peer.error();
   r = d.Treat(okf[0]);
@@ -204,29 +207,29 @@ TEST_F(Handshake, ConnectedFilterAnswersWithTheGatewaysConfiguration) {
   ASSERT_EQ(ToSynOkf(peer).status(), 0);
   ASSERT_EQ(d.SetKeys().state(), 7);
 
-  Reply other = Request(15, {}, 18408, 18408);
+  Reply other = Request(RQC_GETVESKCFG_OTHER, {}, 18408, 18408);
   ASSERT_EQ(other.answer, 348);
   const uint8_t *p = other.payload();
-  EXPECT_EQ(Get32(p + 8), 0x08u);        // local flags from the gateway
-  EXPECT_EQ(Get32(p + 12), kLocal);
-  EXPECT_EQ(Get32(p + 42), kGateway);
+  EXPECT_EQ(load_le32(p + 8), 0x08u);        // local flags from the gateway
+  EXPECT_EQ(load_le32(p + 12), kLocal);
+  EXPECT_EQ(load_le32(p + 42), kGateway);
   EXPECT_STREQ((const char *)p + 47, "group-a");
   EXPECT_STREQ((const char *)p + 68, "example.test");
 
-  Reply cfg = Request(14, {}, 1536, 1536);
+  Reply cfg = Request(RQC_GETVESKCFG, {}, 1536, 1536);
   ASSERT_EQ(cfg.length(), 24u);
-  EXPECT_EQ(Get32(cfg.payload()), 0xC6336400u);
-  EXPECT_EQ(Get32(cfg.payload() + 4), 24u);
-  EXPECT_EQ(Get32(cfg.payload() + 8), 1u);
-  EXPECT_EQ(Get32(cfg.payload() + 12), 0xC6336435u);
-  EXPECT_EQ(Get32(cfg.payload() + 16), 32u);
-  EXPECT_EQ(Get32(cfg.payload() + 20), 0u);
-  EXPECT_EQ(Request(14, {}, 23, 23).answer, -2);   // two entries do not fit
+  EXPECT_EQ(load_le32(cfg.payload()), 0xC6336400u);
+  EXPECT_EQ(load_le32(cfg.payload() + 4), 24u);
+  EXPECT_EQ(load_le32(cfg.payload() + 8), 1u);
+  EXPECT_EQ(load_le32(cfg.payload() + 12), 0xC6336435u);
+  EXPECT_EQ(load_le32(cfg.payload() + 16), 32u);
+  EXPECT_EQ(load_le32(cfg.payload() + 20), 0u);
+  EXPECT_EQ(Request(RQC_GETVESKCFG, {}, 23, 23).answer, -2);   // two entries do not fit
 
-  Reply json = Request(42, {}, 18408, 18408);
+  Reply json = Request(RQC_GETSTATUS_JSON, {}, 18408, 18408);
   EXPECT_STREQ((const char *)json.payload(), o.status_text.c_str());
   EXPECT_EQ(json.length(), o.status_text.size() + 1);
-  EXPECT_EQ(Get32(Request(47, {}, 4).payload()), 5u);
+  EXPECT_EQ(load_le32(Request(RQC_GETSTAGETIMEOUT, {}, 4).payload()), 5u);
 
   uint32_t i = zor::tunnel::FindClient(0xC6336407, false, true);
   ASSERT_NE(i, zor::addr::kNotFound);
@@ -234,14 +237,14 @@ TEST_F(Handshake, ConnectedFilterAnswersWithTheGatewaysConfiguration) {
   EXPECT_EQ(zor::tunnel::FindClient(0xC0000201, false, true), zor::addr::kNotFound);
 
   // An init record while connected only reconfigures: the tunnel stays up.
-  Reply again = Request(3, InitRecord(kGateway), 692);
+  Reply again = Request(RQC_INIT, InitRecord(kGateway), 692);
   EXPECT_EQ(again.answer, 24);
   EXPECT_EQ(again.status(), 0);
   EXPECT_EQ(again.state(), 7);
 
   uint8_t keys_before[32];
   memcpy(keys_before, client.keys.send_control_key, 32);
-  Reply off = Request(11, Bytes(8), 8);
+  Reply off = Request(RQC_DISCONNECT, Bytes(8), 8);
   EXPECT_EQ(off.state(), 0);
   EXPECT_NE(memcmp(keys_before, client.keys.send_control_key, 32), 0);
   EXPECT_EQ(Bytes(client.master_key, client.master_key + 32), Bytes(32, 0));
@@ -249,12 +252,12 @@ TEST_F(Handshake, ConnectedFilterAnswersWithTheGatewaysConfiguration) {
 }
 
 TEST_F(Handshake, KeyAgreementVariantTakesTheGatewaysKeyFromTheSynRr) {
-  ASSERT_EQ(Request(39, Bytes{131}, 1).answer, 24);
+  ASSERT_EQ(Request(RQC_SETAUTHTYPEEXT, Bytes{131}, 1).answer, 24);
   gwsim::HandshakePeer peer(gwsim::Options{});
   Reply r = ToSynRr(peer);
   ASSERT_EQ(r.status(), 0);
   ASSERT_EQ(r.state(), 4);
-  uint32_t a = Get32(r.payload() + 4), b = Get32(r.payload() + 8), c = Get32(r.payload() + 20);
+  uint32_t a = load_le32(r.payload() + 4), b = load_le32(r.payload() + 8), c = load_le32(r.payload() + 20);
   ASSERT_EQ(c, 9u);   // TLV 26, deciphered with the key the agreement gave
   EXPECT_EQ(memcmp(r.payload() + 28 + b + a, "ocsp data", 9), 0);
   EXPECT_EQ(r.length(), 28 + a + b + c);
@@ -278,6 +281,39 @@ TEST_F(Handshake, SynRqCarriesOnlyThePublicKey) {
   Bytes pub = EphemeralRecord(priv);
   auto at = std::search(d.synrq.begin(), d.synrq.end(), pub.begin() + 28, pub.begin() + 92);
   EXPECT_NE(at, d.synrq.end());
+}
+
+// Tag and length of every TLV of a SYN RQ, in order.
+std::vector<std::pair<uint8_t, uint16_t>> SynRqTlvs(const uint8_t *d, uint32_t len) {
+  uint32_t at = d[5] == 16 ? zor::wire::kSynRqHead16 : zor::wire::kSynRqHead17;
+  std::vector<std::pair<uint8_t, uint16_t>> tlvs;
+  while (at + 4 <= len - 4) {
+    uint16_t n = load_le16(d + at + 2);
+    tlvs.push_back({d[at], n});
+    at += 4 + n;
+  }
+  return tlvs;
+}
+
+TEST_F(Handshake, ProbeCarriesTheTlvsOfTheRequest) {
+  using Tlvs = std::vector<std::pair<uint8_t, uint16_t>>;
+  const Tlvs ephemeral = {{'A', 64}, {'G', 32}, {'F', 4}, {0x19, 1}};
+  const Tlvs block = {{'A', 124}, {0x19, 1}};
+  uint8_t priv[32];
+  for (int i = 0; i < 32; ++i) priv[i] = (uint8_t)(0x21 + i);
+  for (bool aux_ephemeral : {true, false}) {
+    SCOPED_TRACE(aux_ephemeral ? "auxiliary flag bit 4" : "no bit 4");
+    ASSERT_EQ(Request(RQC_INIT, InitRecord(kGateway), 692).status(), 0);
+    ASSERT_EQ(Request(RQC_SETAUXINFO, AuxRecord(aux_ephemeral), 172).answer, 24);
+    Reply probe = Request(RQC_MAKESYNRQ_CHECKAVAILABLE, EphemeralRecord(priv));
+    ASSERT_GT(probe.answer, 24);
+    EXPECT_EQ(SynRqTlvs(probe.payload(), probe.length()), aux_ephemeral ? ephemeral : block);
+    EXPECT_EQ(Bytes(client.scalar, client.scalar + 32), Bytes(32, 0))
+        << "the probe keeps no scalar";
+    Reply rq = Request(RQC_MAKESYNRQ, EphemeralRecord(priv));
+    ASSERT_GT(rq.answer, 24);
+    EXPECT_EQ(SynRqTlvs(rq.payload(), rq.length()), aux_ephemeral ? ephemeral : block);
+  }
 }
 
 // IPv4/UDP around a payload, as the packet path sees it.
@@ -510,15 +546,15 @@ TEST_F(Handshake, KeysWithBadCheckValueOrOtherBlockAreRefused) {
   ASSERT_EQ(ToSynOkf(peer).state(), 6);
   Bytes rec = KeyRecord(d.keys.data(), kLocal, kLocalPort);
   rec[80] ^= 1;
-  Reply r = Request(10, rec, 84);
+  Reply r = Request(RQC_SETKEYS, rec, 84);
   EXPECT_EQ(r.status(), -5);
   EXPECT_EQ(r.state(), 6);
   Bytes other = d.keys;
   other[40] ^= 1;
-  r = Request(10, KeyRecord(other.data(), kLocal, kLocalPort), 84);   // check value fits
+  r = Request(RQC_SETKEYS, KeyRecord(other.data(), kLocal, kLocalPort), 84);   // check value fits
   EXPECT_EQ(r.status(), -5);
   EXPECT_EQ(r.state(), 6);
-  EXPECT_EQ(Request(10, KeyRecord(d.keys.data(), kLocal, kLocalPort), 84).state(), 7);
+  EXPECT_EQ(Request(RQC_SETKEYS, KeyRecord(d.keys.data(), kLocal, kLocalPort), 84).state(), 7);
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
 // The TLV walk, the TLV cipher and the key derivations of the wire format.
+#include "byte_order.h"
 #include "kernel/filter/wire_format.h"
 
 #include <gtest/gtest.h>
@@ -104,7 +105,7 @@ TEST(KeyDerivation, LabelsSeedsAndSplitAreTheFormatsOwn) {
   ASSERT_EQ(KDF_TREE_GOSTR3411_2012_256(master, "SynOKFAddData", 13, nonce, 16, direct, 64), 0u);
   TlvKey k;
   DeriveTlvKey(master, "SynOKFAddData", nonce, &k);
-  EXPECT_EQ(k.nonce, rd32(direct));
+  EXPECT_EQ(k.nonce, load_le32(direct));
   EXPECT_EQ(memcmp(k.key, direct + 32, 32), 0);
 
   const uint8_t one = 1;

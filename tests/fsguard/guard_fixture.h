@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "byte_order.h"
 #include "kernel/fsguard/guard.h"
 #include "tests/crypto/test_bytes.h"
 #include "tests/fsguard/fake_files.h"
@@ -25,14 +26,9 @@ inline std::vector<uint8_t> text_bytes(const std::string &s) {
 struct IoctlAnswer {
   uint32_t result;
   std::vector<uint8_t> buffer;  // the whole buffer after the request
-  uint32_t length() const { return load32(0); }
-  uint32_t code() const { return load32(4); }
-  uint32_t value() const { return load32(8); }
-  uint32_t load32(size_t at) const {
-    uint32_t v = 0;
-    memcpy(&v, buffer.data() + at, 4);
-    return v;
-  }
+  uint32_t length() const { return load_le32(buffer.data()); }
+  uint32_t code() const { return load_le32(buffer.data() + 4); }
+  uint32_t value() const { return load_le32(buffer.data() + 8); }
 };
 
 // A request buffer: u32 length (its own size), u32 code, then `rest`.

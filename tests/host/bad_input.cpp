@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "host/genl_messages.h"
+#include "kernel/include/drv_requests.h"
 
 namespace {
 
@@ -136,7 +137,7 @@ void expect_endpoint_survives_bad_input(testnl::Client &client) {
       EXPECT_EQ(type, kRequestFamilyId) << c.what;
     }
   }
-  auto len = client.ioctl(kRequestFamilyId, 58, std::vector<uint8_t>(4));
+  auto len = client.ioctl(kRequestFamilyId, IOCTL_GETDDATALEN, std::vector<uint8_t>(4));
   ASSERT_TRUE(len) << "the endpoint still answers";
   EXPECT_EQ(testnl::u32_at(*len, 0), 0u);
   EXPECT_GE(testnl::u32_at(*len, 4), 21u);

@@ -13,6 +13,8 @@
 
 #include "host/genl_messages.h"
 #include "host/host_runtime.h"
+#include "kernel/include/byte_order.h"
+#include "kernel/include/drv_requests.h"
 #include "tests/host/bad_input.h"
 #include "tests/host/netlink_client.h"
 
@@ -43,12 +45,12 @@ TEST_F(Endpoint, FamilyLookupAsTheDaemonReadsIt) {
 
 TEST_F(Endpoint, ReplyCarriesTheDataAreaAsTheEntryLeftIt) {
   std::vector<uint8_t> data(4);  // IOCTL_GETDDATALEN
-  auto r = client->ioctl(kRequestFamilyId, 58, data);
+  auto r = client->ioctl(kRequestFamilyId, IOCTL_GETDDATALEN, data);
   ASSERT_TRUE(r);
   ASSERT_EQ(r->size(), 8u);
   EXPECT_EQ(testnl::u32_at(*r, 0), 0u);
   EXPECT_EQ(testnl::u32_at(*r, 4), 21u);
-  auto rejected = client->ioctl(kRequestFamilyId, 48, data);
+  auto rejected = client->ioctl(kRequestFamilyId, RQC_LAST_FRAMED + 1, data);
   ASSERT_TRUE(rejected);
   EXPECT_EQ(testnl::u32_at(*rejected, 0), 0u) << "a rejected code still gets its one reply";
 }
@@ -57,7 +59,7 @@ TEST_F(Endpoint, DoorbellGoesToTheRegisteredPort) {
   uint32_t port = client->port();
   std::vector<uint8_t> pid(4);
   std::memcpy(pid.data(), &port, 4);
-  ASSERT_TRUE(client->ioctl(kRequestFamilyId, 51, pid));
+  ASSERT_TRUE(client->ioctl(kRequestFamilyId, IOCTL_SETPID, pid));
   host_post_standby();
   auto bell = client->receive(2000);
   ASSERT_TRUE(bell);
@@ -65,7 +67,7 @@ TEST_F(Endpoint, DoorbellGoesToTheRegisteredPort) {
   uint16_t type;
   std::memcpy(&type, bell->data() + 4, 2);
   EXPECT_EQ(type, kEventFamilyId);
-  auto code = client->ioctl(kRequestFamilyId, 49, std::vector<uint8_t>(4));
+  auto code = client->ioctl(kRequestFamilyId, IOCTL_GETCODE, std::vector<uint8_t>(4));
   ASSERT_TRUE(code);
   EXPECT_EQ(testnl::u32_at(*code, 4), 6u);
 }
@@ -90,15 +92,14 @@ int run_probe(uint32_t port, int timeout_ms) {
 
 TEST_F(Endpoint, RequestsFromOtherUsersAreRefused) {
   EXPECT_EQ(run_probe(config.port, 10000), 0);
-  EXPECT_TRUE(client->ioctl(kRequestFamilyId, 58, std::vector<uint8_t>(4))) << "root still served";
+  EXPECT_TRUE(client->ioctl(kRequestFamilyId, IOCTL_GETDDATALEN, std::vector<uint8_t>(4))) << "root still served";
 }
 
 // Requests 16 and 17 framed without a payload: no room for their replies.
 TEST_F(Endpoint, LocalRuleRequestsWithoutRoomAnswerMinusThree) {
   for (uint32_t code : {16u, 17u}) {
     std::vector<uint8_t> header(24, 0);
-    header[0] = 0x09;
-    header[1] = 0x02;
+    store_le16(&header[0], DRV_REQUEST_MAGIC);
     auto r = client->ioctl(kRequestFamilyId, code, header);
     ASSERT_TRUE(r) << code;
     EXPECT_EQ(static_cast<int32_t>(testnl::u32_at(*r, 0)), -3) << code;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "crypto/random.h"
+#include "drv_requests.h"
 #include "kern_host.h"
 #include "kernel/filter/adapters.h"
 #include "kernel/filter/event_queue.h"
@@ -22,8 +23,6 @@ namespace {
 
 using testhost::state;
 
-constexpr uint32_t kGetCode = 49, kSetPid = 51, kGetDDataLen = 58, kGetDData = 59,
-                   kSetVpnAdapter = 60, kGetDrvQueues = 61;
 
 uint32_t u32_at(const std::vector<uint8_t> &b, size_t off) {
   uint32_t v;
@@ -245,7 +244,7 @@ TEST_F(Loaded, PowerEventsReplaceTheQueue) {
   Zor_PM_StandByPrepare();
   Zor_PM_PostStandBy();
   std::vector<uint8_t> buf = request(8);
-  EXPECT_EQ(control(kGetCode, buf), 0u);
+  EXPECT_EQ(control(IOCTL_GETCODE, buf), 0u);
   EXPECT_EQ(u32_at(buf, 0), 0u);
   EXPECT_EQ(u32_at(buf, 4), uint32_t{DrvSendEvent_AFTER_STANDBY});
   EXPECT_EQ(DrvPopEvent(), 0u);
@@ -267,10 +266,10 @@ TEST_F(Loaded, ControlEntryCodesAndLengths) {
       {"code 52 rejected", 52, 8, 8, 1, 0},
       {"code 57 rejected", 57, 8, 8, 1, 0},
       {"code 63 rejected", 63, 8, 8, 1, 0},
-      {"GETCODE on 4 bytes is too short", kGetCode, 8, 4, 1, 8},
-      {"SETPID on 7 bytes is too short", kSetPid, 64, 7, 1, 64},
-      {"GETDRVQUEUES too short", kGetDrvQueues, 4, 4, 1, 4},
-      {"GETDDATALEN answers 0 then 21", kGetDDataLen, 8, 8, 0, 0},
+      {"GETCODE on 4 bytes is too short", IOCTL_GETCODE, 8, 4, 1, 8},
+      {"SETPID on 7 bytes is too short", IOCTL_SETPID, 64, 7, 1, 64},
+      {"GETDRVQUEUES too short", IOCTL_GETDRVQUEUES, 4, 4, 1, 4},
+      {"GETDDATALEN answers 0 then 21", IOCTL_GETDDATALEN, 8, 8, 0, 0},
       {"framed request shorter than its header", 0, 27, 27, 0, static_cast<uint32_t>(-2)},
       {"framed request whose claimed length passes the buffer", 3, 18436, 27, 0,
        static_cast<uint32_t>(-2)},
@@ -286,27 +285,27 @@ TEST_F(Loaded, ControlEntryCodesAndLengths) {
     EXPECT_EQ(u32_at(exact, 0), c.answer_word) << c.what;
   }
   uint32_t len = 8;
-  EXPECT_EQ(Zor_Filter_DRV_IoControl_Function(kGetCode, nullptr, &len), 1u);
+  EXPECT_EQ(Zor_Filter_DRV_IoControl_Function(IOCTL_GETCODE, nullptr, &len), 1u);
   uint8_t one[4] = {};
-  EXPECT_EQ(Zor_Filter_DRV_IoControl_Function(kGetCode, one, nullptr), 1u);
+  EXPECT_EQ(Zor_Filter_DRV_IoControl_Function(IOCTL_GETCODE, one, nullptr), 1u);
   len = 0;
-  EXPECT_EQ(Zor_Filter_DRV_IoControl_Function(kGetCode, one, &len), 1u);
+  EXPECT_EQ(Zor_Filter_DRV_IoControl_Function(IOCTL_GETCODE, one, &len), 1u);
 }
 
 TEST_F(Loaded, SetPidUsesTheSmallerLength) {
   std::vector<uint8_t> buf = request(8, {0x39, 0x30, 0, 0});
   uint32_t huge = 0xFFFFFFF0;
   std::memcpy(buf.data(), &huge, 4);
-  EXPECT_EQ(control(kSetPid, buf), 0u);
+  EXPECT_EQ(control(IOCTL_SETPID, buf), 0u);
   EXPECT_EQ(ServiceProcessPID, 12345u);
 }
 
 TEST_F(Loaded, AdapterDumpWithoutAdapters) {
   std::vector<uint8_t> buf = request(8);
-  EXPECT_EQ(control(kGetDDataLen, buf), 0u);
+  EXPECT_EQ(control(IOCTL_GETDDATALEN, buf), 0u);
   EXPECT_EQ(u32_at(buf, 4), 21u);
   buf = request(64);
-  EXPECT_EQ(control(kGetDData, buf), 0u);
+  EXPECT_EQ(control(IOCTL_GETDDATA, buf), 0u);
   EXPECT_STREQ(reinterpret_cast<char *>(buf.data()), "Binded adapters\n{\n}\n\n");
 }
 
@@ -317,11 +316,11 @@ TEST_F(Loaded, SetVpnAdapterComparesNamesWithinTheLength) {
   Zor_DEVN_ChangeUPAdapter(&dev);
   // "tap0" without a terminator, filling the buffer to its end.
   std::vector<uint8_t> buf = request(8, {'t', 'a', 'p', '0'});
-  EXPECT_EQ(control(kSetVpnAdapter, buf), 0u);
+  EXPECT_EQ(control(IOCTL_SETVPNADAPTER, buf), 0u);
   EXPECT_EQ(static_cast<int32_t>(u32_at(buf, 0)), -1) << "not connected: no tunnel adapter";
   EXPECT_EQ(FilterGetVpnAdapter(), nullptr);
   std::vector<uint8_t> check = request(8, {'t', 'a', 'p', '0'});
-  EXPECT_EQ(control(62, check), 0u);
+  EXPECT_EQ(control(IOCTL_CHECKVPNADAPTER, check), 0u);
   EXPECT_EQ(static_cast<int32_t>(u32_at(check, 0)), -1);
 }
 
@@ -352,7 +351,7 @@ class Queues : public Loaded {
   }
   uint32_t pending() {
     std::vector<uint8_t> buf = request(8);
-    EXPECT_EQ(control(kGetDrvQueues, buf), 0u);
+    EXPECT_EQ(control(IOCTL_GETDRVQUEUES, buf), 0u);
     return u32_at(buf, 4);
   }
   void complete_all() {
@@ -497,7 +496,7 @@ TEST_F(Loaded, AdapterNotificationsAndDump) {
   Zor_DEVN_UnBindAdapter(&raw);
   Zor_DEVN_UnBindAdapter(&ppp);
   std::vector<uint8_t> buf = request(1024);
-  ASSERT_EQ(control(kGetDData, buf), 0u);
+  ASSERT_EQ(control(IOCTL_GETDDATA, buf), 0u);
   const std::string want =
       "Binded adapters\n{"
       "\n Adapter\n {"
@@ -514,12 +513,12 @@ TEST_F(Loaded, AdapterNotificationsAndDump) {
       "\n}\n\n";
   EXPECT_EQ(std::string(reinterpret_cast<char *>(buf.data())), want);
   std::vector<uint8_t> len = request(8);
-  ASSERT_EQ(control(kGetDDataLen, len), 0u);
+  ASSERT_EQ(control(IOCTL_GETDDATALEN, len), 0u);
   EXPECT_EQ(u32_at(len, 4), want.size());
 
   // A buffer too small for the dump: cut, terminated, nothing written past it.
   std::vector<uint8_t> small = request(40);
-  ASSERT_EQ(control(kGetDData, small), 0u);
+  ASSERT_EQ(control(IOCTL_GETDDATA, small), 0u);
   EXPECT_EQ(std::string(reinterpret_cast<char *>(small.data())), want.substr(0, 39));
   EXPECT_EQ(Zor_DEVN_UnBindAdapter(&raw), 1u) << "already unbound";
 }

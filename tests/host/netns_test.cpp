@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "host/genl_messages.h"
+#include "kernel/include/drv_requests.h"
 #include "tests/host/bad_input.h"
 #include "tests/host/netlink_client.h"
 #include "tests/host/testnet_fixture.h"
@@ -42,10 +43,10 @@ class TestNet : public ::testing::Test {
     net.down();
   }
   std::string dump() {
-    auto len = client->ioctl(kRequestFamilyId, 58, std::vector<uint8_t>(4));
+    auto len = client->ioctl(kRequestFamilyId, IOCTL_GETDDATALEN, std::vector<uint8_t>(4));
     if (!len) return "";
     auto text =
-        client->ioctl(kRequestFamilyId, 59, std::vector<uint8_t>(testnl::u32_at(*len, 4) + 1));
+        client->ioctl(kRequestFamilyId, IOCTL_GETDDATA, std::vector<uint8_t>(testnl::u32_at(*len, 4) + 1));
     return text ? std::string(reinterpret_cast<char *>(text->data())) : "";
   }
   bool dump_shows(const std::string &piece) {
@@ -120,19 +121,19 @@ TEST_F(TestNet, FamiliesDoorbellAndEventCode) {
   uint32_t port = events.port();
   std::vector<uint8_t> pid(4);
   std::memcpy(pid.data(), &port, 4);
-  ASSERT_TRUE(client->ioctl(kRequestFamilyId, 51, pid));  // IOCTL_SETPID
+  ASSERT_TRUE(client->ioctl(kRequestFamilyId, IOCTL_SETPID, pid));  // IOCTL_SETPID
   ASSERT_EQ(kill(host, SIGUSR2), 0);
   auto bell = events.receive(3000);
   ASSERT_TRUE(bell) << "no doorbell after post stand-by";
   uint16_t type;
   std::memcpy(&type, bell->data() + 4, 2);
   EXPECT_EQ(type, kEventFamilyId);
-  ASSERT_TRUE(client->ioctl(kRequestFamilyId, 50, std::vector<uint8_t>(4)));  // IOCTL_CONFIRM
-  auto code = client->ioctl(kRequestFamilyId, 49, std::vector<uint8_t>(4));  // IOCTL_GETCODE
+  ASSERT_TRUE(client->ioctl(kRequestFamilyId, IOCTL_CONFIRM, std::vector<uint8_t>(4)));  // IOCTL_CONFIRM
+  auto code = client->ioctl(kRequestFamilyId, IOCTL_GETCODE, std::vector<uint8_t>(4));  // IOCTL_GETCODE
   ASSERT_TRUE(code);
   EXPECT_EQ(testnl::u32_at(*code, 0), 0u);
   EXPECT_EQ(testnl::u32_at(*code, 4), 6u);
-  auto none = client->ioctl(kRequestFamilyId, 49, std::vector<uint8_t>(4));
+  auto none = client->ioctl(kRequestFamilyId, IOCTL_GETCODE, std::vector<uint8_t>(4));
   ASSERT_TRUE(none);
   EXPECT_EQ(testnl::u32_at(*none, 4), 0u) << "one code was queued";
 
@@ -147,7 +148,7 @@ TEST_F(TestNet, FamiliesDoorbellAndEventCode) {
 
 TEST_F(TestNet, QueuesDumpAndTheTapLink) {
   InNetns in(cli);
-  auto q = client->ioctl(kRequestFamilyId, 61, std::vector<uint8_t>(4));  // IOCTL_GETDRVQUEUES
+  auto q = client->ioctl(kRequestFamilyId, IOCTL_GETDRVQUEUES, std::vector<uint8_t>(4));  // IOCTL_GETDRVQUEUES
   ASSERT_TRUE(q);
   EXPECT_EQ(testnl::u32_at(*q, 0), 0u);
   EXPECT_EQ(testnl::u32_at(*q, 4), 0u);

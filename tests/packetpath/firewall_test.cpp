@@ -6,6 +6,8 @@
 #include <chrono>
 #include <future>
 
+#include "byte_order.h"
+#include "drv_requests.h"
 #include "kernel/filter/filter_core.h"
 #include "kernel/filter/firewall_checks.h"
 #include "kernel/filter/ip_helpers.h"
@@ -27,8 +29,8 @@ Bytes Le(std::initializer_list<uint32_t> words) {
 // Timestamps option: NOP NOP kind 8 length 10 TSval TSecr.
 Bytes Timestamps(uint32_t tsval, uint32_t tsecr) {
   Bytes o = {1, 1, 8, 10, 0, 0, 0, 0, 0, 0, 0, 0};
-  PutBe32(&o[4], tsval);
-  PutBe32(&o[8], tsecr);
+  store_be32(&o[4], tsval);
+  store_be32(&o[8], tsecr);
   return o;
 }
 
@@ -106,8 +108,8 @@ TEST_F(Firewall, TcpFlowTable) {
     EXPECT_EQ(FwTcp(s)->synstate, st.synstate) << "after flags " << int(st.flags);
     EXPECT_EQ(FwTcp(s)->finstate, st.finstate) << "after flags " << int(st.flags);
   }
-  EXPECT_EQ(Be32(reinterpret_cast<uint8_t *>(&FwTcp(s)->seqend1)), 1102u - 1) << "FIN counts one";
-  EXPECT_EQ(Be32(reinterpret_cast<uint8_t *>(&FwTcp(s)->seqend2)), 5051u);
+  EXPECT_EQ(load_be32(reinterpret_cast<uint8_t *>(&FwTcp(s)->seqend1)), 1102u - 1) << "FIN counts one";
+  EXPECT_EQ(load_be32(reinterpret_cast<uint8_t *>(&FwTcp(s)->seqend2)), 5051u);
   EXPECT_EQ(s->expiry, fw_curtick + f_FW_TCP_SESSION_CLOSEAFTERFIN_TIMEOUT);
   EXPECT_EQ(Check(Segment(false, TCP_RST, 5051, 0), false, &s), 0u);
   EXPECT_EQ(s->expiry, fw_curtick + f_FW_TCP_SESSION_CLOSEAFTERRST_TIMEOUT);
@@ -141,8 +143,8 @@ TEST_F(Firewall, ReverseLookupAndMacRefresh) {
   FirewallSession *s = Establish();
   const uint8_t zero[6] = {};
   uint32_t a = 0, b = 0;
-  PutBe32(reinterpret_cast<uint8_t *>(&a), kRemote);
-  PutBe32(reinterpret_cast<uint8_t *>(&b), kClientIp);
+  store_be32(reinterpret_cast<uint8_t *>(&a), kRemote);
+  store_be32(reinterpret_cast<uint8_t *>(&b), kClientIp);
   uint8_t key[4];
   memcpy(key, &FwTcp(s)->port1, 4);
   EXPECT_EQ(FIREWALL_FindSession(zero, zero, a, b, 6, key, 4, 0), s) << "named from the far end";
@@ -152,9 +154,9 @@ TEST_F(Firewall, ReverseLookupAndMacRefresh) {
 
 TEST_F(Firewall, MalformedAndUnjudgedFrames) {
   Bytes f = Segment(true, TCP_ACK, 1, 1, 20);
-  PutBe16(&f[16], (uint16_t)(Be16(&f[16]) + 100));  // total length beyond the frame
-  PutBe16(&f[24], 0);
-  PutBe16(&f[24], (uint16_t)~InetSum(&f[14], 20));
+  store_be16(&f[16], (uint16_t)(load_be16(&f[16]) + 100));  // total length beyond the frame
+  store_be16(&f[24], 0);
+  store_be16(&f[24], (uint16_t)~InetSum(&f[14], 20));
   EXPECT_EQ(Check(f, true), 0u) << "passes unchecked, no session";
   EXPECT_EQ(Sessions(), 0u);
 
@@ -192,22 +194,22 @@ void ExpectReset(const Sent &r, bool to_network, uint32_t src, uint32_t dst, uin
   ASSERT_GE(r.bytes.size(), len);
   EXPECT_EQ(r.to_network, to_network);
   const uint8_t *ip = f + 14, *tcp = ip + 20;
-  EXPECT_EQ(Be16(ip + 2), len - 14);
+  EXPECT_EQ(load_be16(ip + 2), len - 14);
   EXPECT_TRUE(IpChecksumOk(ip));
   EXPECT_TRUE(TransportChecksumOk(ip));
-  EXPECT_EQ(Be32(ip + 12), src);
-  EXPECT_EQ(Be32(ip + 16), dst);
+  EXPECT_EQ(load_be32(ip + 12), src);
+  EXPECT_EQ(load_be32(ip + 16), dst);
   EXPECT_EQ(ip[8], 64);
-  EXPECT_EQ(Be16(tcp), sport);
-  EXPECT_EQ(Be16(tcp + 2), dport);
-  EXPECT_EQ(Be32(tcp + 4), seq);
-  EXPECT_EQ(Be32(tcp + 8), ack);
+  EXPECT_EQ(load_be16(tcp), sport);
+  EXPECT_EQ(load_be16(tcp + 2), dport);
+  EXPECT_EQ(load_be32(tcp + 4), seq);
+  EXPECT_EQ(load_be32(tcp + 8), ack);
   EXPECT_EQ(tcp[13], TCP_RST | TCP_ACK);
 }
 
 TEST_F(Firewall, IdleSessionsExpireWithCorrectResets) {
   // Request 23: every time-out 1 minute, TOS and TTL unchanged.
-  ASSERT_GT(h.Request(23, Le({1, 1, 1, 1, 1, 0, 0})), 0);
+  ASSERT_GT(h.Request(RQC_SETFILTERPARAMS, Le({1, 1, 1, 1, 1, 0, 0})), 0);
   EXPECT_EQ(f_FW_TCP_SESSION_IDLE_TIMEOUT, 1080u);
   FirewallSession *s = Establish(Timestamps(700, 0), Timestamps(900, 700));
   ASSERT_NE(s, nullptr);
@@ -224,10 +226,10 @@ TEST_F(Firewall, IdleSessionsExpireWithCorrectResets) {
   ExpectReset(resets[0], false, kRemote, kClientIp, 80, 40001, 5000, 1010, 66);
   ExpectReset(resets[1], true, kClientIp, kRemote, 40001, 80, 1010, 5000, 66);
   const uint8_t *opt0 = resets[0].bytes.data() + 54, *opt1 = resets[1].bytes.data() + 54;
-  EXPECT_EQ(Be32(opt0 + 4), 1900u) << "remote TSval + 1000";
-  EXPECT_EQ(Be32(opt0 + 8), 710u);
-  EXPECT_EQ(Be32(opt1 + 4), 1710u);
-  EXPECT_EQ(Be32(opt1 + 8), 900u);
+  EXPECT_EQ(load_be32(opt0 + 4), 1900u) << "remote TSval + 1000";
+  EXPECT_EQ(load_be32(opt0 + 8), 710u);
+  EXPECT_EQ(load_be32(opt1 + 4), 1710u);
+  EXPECT_EQ(load_be32(opt1 + 8), 900u);
   EXPECT_EQ(Bytes(resets[0].bytes.begin(), resets[0].bytes.begin() + 6),
             Bytes(kClientMac, kClientMac + 6));
 }
@@ -270,12 +272,12 @@ TEST_F(Firewall, CloseOnDisconnectResetsTunnelledSessionsAtTheNextTick) {
 
 TEST_F(Firewall, ParametersOutOfRangeLeaveTheTimeouts) {
   uint64_t fin = f_FW_TCP_SESSION_CLOSEAFTERFIN_TIMEOUT, syn = f_FW_TCP_SESSION_AFTERFIRSTSYN_TIMEOUT;
-  ASSERT_GT(h.Request(23, Le({121, 0, 46, 0, 0, 0x10, 32})), 0);
+  ASSERT_GT(h.Request(RQC_SETFILTERPARAMS, Le({121, 0, 46, 0, 0, 0x10, 32})), 0);
   EXPECT_EQ(f_FW_TCP_SESSION_CLOSEAFTERFIN_TIMEOUT, fin);
   EXPECT_EQ(f_FW_TCP_SESSION_AFTERFIRSTSYN_TIMEOUT, syn);
   EXPECT_EQ(FLT_IPH_TOS, 0x10);
   EXPECT_EQ(FLT_IPH_DEFTTL, 32);
-  ASSERT_GT(h.Request(23, Le({0, 0, 45, 0, 0, 0, 0})), 0);
+  ASSERT_GT(h.Request(RQC_SETFILTERPARAMS, Le({0, 0, 45, 0, 0, 0, 0})), 0);
   EXPECT_EQ(f_FW_TCP_SESSION_AFTERFIRSTSYN_TIMEOUT, 45u * 1080) << "minutes, up to 45";
   EXPECT_EQ(FLT_IPH_DEFTTL, 32) << "0 keeps the TTL";
   FLT_IPH_TOS = 0;
@@ -311,8 +313,8 @@ TEST_F(Firewall, TableStaysBoundedUnderAHundredThousandFlows) {
   // only addresses), ports telling the flows of one pair apart.
   static const uint32_t kNets[3] = {0xC0000200u, 0xC6336400u, 0xCB007100u};
   auto flow = [](uint32_t i, Bytes &f) {
-    PutBe32(&f[30], kNets[i % 3] + (i / 3) % 256);
-    PutBe16(&f[34], (uint16_t)(1024 + i / 768));
+    store_be32(&f[30], kNets[i % 3] + (i / 3) % 256);
+    store_be16(&f[34], (uint16_t)(1024 + i / 768));
     Reseal(&f[14]);
   };
   Bytes f = Segment(true, TCP_SYN, 1, 0);
@@ -330,7 +332,7 @@ TEST_F(Firewall, TableStaysBoundedUnderAHundredThousandFlows) {
   EXPECT_EQ(FIREWALL_BlockCount(), FW_MAX_BLOCKS);
   // The latest flow is there, the first one was evicted.
   uint32_t a = 0, b = 0;
-  PutBe32(reinterpret_cast<uint8_t *>(&a), kClientIp);
+  store_be32(reinterpret_cast<uint8_t *>(&a), kClientIp);
   memcpy(&b, &f[30], 4);
   uint8_t key[4];
   memcpy(key, &f[34], 4);
@@ -345,7 +347,7 @@ TEST_F(Firewall, TableStaysBoundedUnderAHundredThousandFlows) {
 }
 
 TEST_F(Firewall, ResetsAreQueuedWithoutTheAdapterListLock) {
-  ASSERT_GT(h.Request(23, Le({1, 1, 1, 1, 1, 0, 0})), 0);
+  ASSERT_GT(h.Request(RQC_SETFILTERPARAMS, Le({1, 1, 1, 1, 1, 0, 0})), 0);
   Establish();
   h.Drain();
   for (int i = 0; i < 1080; i++) FIREWALL_Timer();
@@ -353,9 +355,9 @@ TEST_F(Firewall, ResetsAreQueuedWithoutTheAdapterListLock) {
   // resets under lock 0.
   KERN_spin_lock_lock(&extension_data->adapterlistlock);
   auto sweep = std::async(std::launch::async, [&] {
-    DrvFilterLock(0);
+    DrvFilterLock(FLT_LOCK_CORE);
     FIREWALL_CheckForClosedSessionsByTimeout();
-    DrvFilterUnLock(0);
+    DrvFilterUnLock(FLT_LOCK_CORE);
   });
   bool done = sweep.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
   KERN_spin_lock_unlock(&extension_data->adapterlistlock);

@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "byte_order.h"
+#include "drv_requests.h"
 #include "kernel/filter/frame_classifiers.h"
 #include "kernel/filter/ip_helpers.h"
 #include "kernel/filter/ip_reassembly.h"
@@ -27,14 +29,14 @@ Bytes Frame(uint16_t type, size_t body) {
 
 Bytes Arp(uint16_t op, uint32_t target) {
   Bytes a(28, 0);
-  PutBe16(&a[0], 1);
-  PutBe16(&a[2], 0x0800);
+  store_be16(&a[0], 1);
+  store_be16(&a[2], 0x0800);
   a[4] = 6;
   a[5] = 4;
-  PutBe16(&a[6], op);
+  store_be16(&a[6], op);
   memcpy(&a[8], kClientMac, 6);
-  PutBe32(&a[14], kClientIp);
-  PutBe32(&a[24], target);
+  store_be32(&a[14], kClientIp);
+  store_be32(&a[24], target);
   const uint8_t broadcast[6] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
   return Ether(broadcast, kClientMac, 0x0806, a);
 }
@@ -144,14 +146,14 @@ TEST(LinkClassification, KindsHeaderLengthsAndProtocols) {
   };
   auto llc = [](uint8_t dsap, uint8_t ssap, uint8_t control, size_t total) {
     Bytes f(total, 0);
-    PutBe16(&f[12], (uint16_t)(total - 14));
+    store_be16(&f[12], (uint16_t)(total - 14));
     f[14] = dsap;
     f[15] = ssap;
     if (total > 16) f[16] = control;
     return f;
   };
   Bytes snap = llc(0xAA, 0xAA, 3, 30);
-  PutBe16(&snap[20], 0x0800);
+  store_be16(&snap[20], 0x0800);
   Bytes snap_other = snap;
   snap_other[17] = 0x01;
   const L cases[] = {
@@ -242,8 +244,8 @@ std::vector<Bytes> Fragments(const Bytes &whole, size_t piece) {
     Bytes f(20 + n);
     std::copy(ip.begin(), ip.begin() + 20, f.begin());
     std::copy(ip.begin() + 20 + off, ip.begin() + 20 + off + n, f.begin() + 20);
-    PutBe16(&f[2], (uint16_t)f.size());
-    PutBe16(&f[6], (uint16_t)((off / 8) | (off + n < data ? 0x2000 : 0)));
+    store_be16(&f[2], (uint16_t)f.size());
+    store_be16(&f[6], (uint16_t)((off / 8) | (off + n < data ? 0x2000 : 0)));
     Reseal(f.data());
     out.push_back(Ether(kClientMac, kGatewayMac, 0x0800, f));
   }
@@ -332,9 +334,9 @@ TEST(Reassembly, OverlapStartsAfreshAndOversizeDiscards) {
   EXPECT_EQ(h.FromNet(pieces[0]), 1u);
   ASSERT_EQ(IPReassemblyCount(PORT_NET), 1u);
   Bytes last = pieces[2];
-  PutBe16(&last[20], 65528 / 8);
+  store_be16(&last[20], 65528 / 8);
   last.resize(14 + 20 + 16);
-  PutBe16(&last[16], 36);
+  store_be16(&last[16], 36);
   Reseal(&last[14]);
   EXPECT_EQ(h.FromNet(last), 1u);
   EXPECT_EQ(IPReassemblyCount(PORT_NET), 0u) << "ending beyond 65,536 bytes discards the entry";
@@ -361,10 +363,10 @@ TEST(Connected, ArpForATunnelledAddressIsAnsweredInTheGatewaysName) {
   EXPECT_FALSE(out[0].to_network);
   EXPECT_EQ(Bytes(r.begin(), r.begin() + 6), Bytes(kClientMac, kClientMac + 6));
   EXPECT_EQ(Bytes(r.begin() + 6, r.begin() + 12), Bytes(kGatewayMac, kGatewayMac + 6));
-  EXPECT_EQ(Be16(&r[20]), 2);
+  EXPECT_EQ(load_be16(&r[20]), 2);
   EXPECT_EQ(Bytes(r.begin() + 22, r.begin() + 28), Bytes(kGatewayMac, kGatewayMac + 6));
-  EXPECT_EQ(Be32(&r[28]), kCorpIp);
-  EXPECT_EQ(Be32(&r[38]), kClientIp);
+  EXPECT_EQ(load_be32(&r[28]), kCorpIp);
+  EXPECT_EQ(load_be32(&r[38]), kClientIp);
   EXPECT_EQ(h.FromStack(Arp(1, kGatewayIp)), 0u) << "the gateway answers for itself";
   EXPECT_EQ(h.FromNet(Arp(1, kCorpIp)), 0u);
 }
@@ -373,7 +375,7 @@ TEST(Connected, TheServicesOwnHandshakeDatagramsLeaveUnfiltered) {
   Harness h;
   ASSERT_TRUE(h.Connect());
   Bytes reply;
-  ASSERT_GT(h.Request(7, Bytes(124, 0), &reply), 24);
+  ASSERT_GT(h.Request(RQC_MAKESYNRQ_CHECKAVAILABLE, Bytes(124, 0), &reply), 24);
   uint32_t len;
   memcpy(&len, reply.data() + 20, 4);
   Bytes probe(reply.begin() + 24, reply.begin() + 24 + len);

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "byte_order.h"
+
 namespace pp {
 
 using Bytes = std::vector<uint8_t>;
@@ -14,10 +16,6 @@ constexpr uint32_t kClientIp = 0xCB007102u, kGatewayIp = 0xCB007101u, kCorpIp = 
 extern const uint8_t kClientMac[6];
 extern const uint8_t kGatewayMac[6];
 
-uint16_t Be16(const uint8_t *p);
-uint32_t Be32(const uint8_t *p);
-void PutBe16(uint8_t *p, uint16_t v);
-void PutBe32(uint8_t *p, uint32_t v);
 uint16_t InetSum(const uint8_t *p, size_t n, uint32_t sum = 0);
 bool IpChecksumOk(const uint8_t *ip);
 bool TransportChecksumOk(const uint8_t *ip);

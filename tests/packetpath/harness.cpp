@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "byte_order.h"
+#include "drv_requests.h"
 #include "kern_host.h"
 #include "kernel/filter/filter_core.h"
 #include "tests/filter/daemon_records.h"
@@ -24,7 +26,7 @@ Harness::Harness(uint32_t adapter_type) {
   uint32_t len = 8, p = 4242;
   memcpy(pid.data(), &len, 4);
   memcpy(pid.data() + 4, &p, 4);
-  Zor_Filter_DRV_IoControl_Function(51, pid.data(), &len);
+  Zor_Filter_DRV_IoControl_Function(IOCTL_SETPID, pid.data(), &len);
 }
 
 Harness::~Harness() {
@@ -61,8 +63,7 @@ void Harness::Tick(uint32_t n) {
 
 int32_t Harness::Request(uint32_t code, const Bytes &payload, Bytes *reply) {
   Bytes buf(24 + 18408, 0);
-  buf[0] = 0x09;
-  buf[1] = 0x02;
+  store_le16(&buf[0], DRV_REQUEST_MAGIC);
   uint32_t len = (uint32_t)payload.size();
   memcpy(buf.data() + 20, &len, 4);
   std::copy(payload.begin(), payload.end(), buf.begin() + 24);
@@ -76,7 +77,7 @@ std::vector<uint32_t> Harness::Events() {
   for (;;) {
     uint8_t buf[8] = {8};
     uint32_t len = 8;
-    Zor_Filter_DRV_IoControl_Function(49, buf, &len);
+    Zor_Filter_DRV_IoControl_Function(IOCTL_GETCODE, buf, &len);
     uint32_t code;
     memcpy(&code, buf + 4, 4);
     if (!code) return out;
@@ -93,17 +94,17 @@ Bytes Harness::GatewayFrame(const Bytes &datagram) const {
 
 Bytes Harness::DatagramOf(const Sent &s) {
   const Bytes &f = s.bytes;
-  if (!s.to_network || f.size() < 42 || Be16(&f[12]) != 0x0800 || f[23] != 17) return {};
+  if (!s.to_network || f.size() < 42 || load_be16(&f[12]) != 0x0800 || f[23] != 17) return {};
   size_t ihl = (f[14] & 15) * 4;
   const uint8_t *udp = f.data() + 14 + ihl;
-  if (Be16(udp + 2) != 87) return {};
-  return Bytes(udp + 8, udp + Be16(udp + 4));
+  if (load_be16(udp + 2) != 87) return {};
+  return Bytes(udp + 8, udp + load_be16(udp + 4));
 }
 
 std::vector<gwsim::TunnelPeer::Result> Harness::ToGateway(const std::vector<Sent> &sent) {
   std::vector<gwsim::TunnelPeer::Result> results;
   uint32_t client;
-  PutBe32(reinterpret_cast<uint8_t *>(&client), kClientIp);
+  store_be32(reinterpret_cast<uint8_t *>(&client), kClientIp);
   for (const Sent &s : sent) {
     Bytes d = DatagramOf(s);
     if (d.empty()) continue;
@@ -139,25 +140,25 @@ bool Harness::Connect(bool mgm, Stage until) {
   gwsim::Options o;
   peer_ = std::make_unique<gwsim::HandshakePeer>(o);
   Bytes reply;
-  Request(37, Le({mgm ? 1u : 0u}));
-  if (Request(3, InitRecord(kGatewayIp)) < 0) return Fail("init");
-  if (Request(25, AuxRecord(true)) < 0) return Fail("auxinfo");
+  Request(RQC_SETMAGMAENABLED, Le({mgm ? 1u : 0u}));
+  if (Request(RQC_INIT, InitRecord(kGatewayIp)) < 0) return Fail("init");
+  if (Request(RQC_SETAUXINFO, AuxRecord(true)) < 0) return Fail("auxinfo");
   uint8_t priv[32];
   if (getrandom(priv, sizeof priv, 0) != sizeof priv) return Fail("random");
   priv[31] &= 0x3F;
-  if (Request(6, EphemeralRecord(priv), &reply) <= 24) return Fail("synrq");
+  if (Request(RQC_MAKESYNRQ, EphemeralRecord(priv), &reply) <= 24) return Fail("synrq");
   Bytes synrq = Payload(reply);
   Bytes connecting = Le({0, 0, 0});
   connecting.resize(14, 0);
-  Request(18, connecting);
-  Request(40, Le({kClientIp, kClientPort}));
+  Request(RQC_PCONNECTING, connecting);
+  Request(RQC_SETCLIENTSOCKET, Le({kClientIp, kClientPort}));
   Ip h;
   h.dst = kGatewayIp;
   if (FromStack(FromClient(h, Udp(kClientPort, 87, synrq))) != 0) return Fail("synrq frame");
   if (until == Stage::kSynRqSent) return true;
-  for (const Bytes &rr : peer_->Handle(synrq.data(), synrq.size())) Request(5, rr);
-  Request(31, Bytes(peer_->public_key(), peer_->public_key() + 64));
-  if (Request(9, {}, &reply) <= 24) return Fail("synok");
+  for (const Bytes &rr : peer_->Handle(synrq.data(), synrq.size())) Request(RQC_TREATPACKET, rr);
+  Request(RQC_CREATETRANSPORTKEY, Bytes(peer_->public_key(), peer_->public_key() + 64));
+  if (Request(RQC_MAKESYNOK, {}, &reply) <= 24) return Fail("synok");
   Bytes synok = Payload(reply);
   if (FromStack(FromClient(h, Udp(kClientPort, 87, synok))) != 0) return Fail("synok frame");
   if (until == Stage::kSynOkSent) return true;
@@ -165,20 +166,20 @@ bool Harness::Connect(bool mgm, Stage until) {
   auto okfs = peer_->Handle(synok.data(), synok.size());
   if (okfs.empty()) fprintf(stderr, "gateway refused the SYN OK: %s\n", peer_->error().c_str());
   for (const Bytes &okf : okfs) {
-    Request(5, okf, &reply);
+    Request(RQC_TREATPACKET, okf, &reply);
     int32_t status;
     memcpy(&status, reply.data() + 12, 4);
     if (status) fprintf(stderr, "SYN OKF status %d\n", status);
     block = Payload(reply);
   }
   if (block.size() < 64) return Fail("synokf");
-  Request(10, KeyRecord(block.data(), kClientIp, kClientPort), &reply);
+  Request(RQC_SETKEYS, KeyRecord(block.data(), kClientIp, kClientPort), &reply);
   if (reply[2] != 7) return Fail("setkeys");
   Bytes name(12, 0);
   uint32_t len = 12;
   memcpy(name.data(), &len, 4);
   memcpy(name.data() + 4, "wire0", 5);
-  Zor_Filter_DRV_IoControl_Function(60, name.data(), &len);
+  Zor_Filter_DRV_IoControl_Function(IOCTL_SETVPNADAPTER, name.data(), &len);
   bool uses_mgm = reply[24 + 1] & 0x20;
   tunnel_ = std::make_unique<gwsim::TunnelPeer>(gwsim::SessionOf(*peer_, mgm && uses_mgm));
   Drain();

@@ -26,6 +26,8 @@
 #include <string>
 #include <vector>
 
+#include "drv_requests.h"
+#include "byte_order.h"
 #include "host/genl_messages.h"
 #include "tests/filter/daemon_records.h"
 #include "tests/host/netlink_client.h"
@@ -66,8 +68,7 @@ Bytes Control(uint32_t code, const Bytes &data) {
 // A framed request: the reply header and payload.
 Bytes Request(uint32_t code, const Bytes &payload, size_t room = 18408) {
   Bytes d(24 + room, 0);
-  d[0] = 0x09;
-  d[1] = 0x02;
+  store_le16(&d[0], DRV_REQUEST_MAGIC);
   uint32_t len = (uint32_t)payload.size();
   memcpy(d.data() + 20, &len, 4);
   std::copy(payload.begin(), payload.end(), d.begin() + 24);
@@ -111,7 +112,7 @@ Bytes TreatUntil(uint8_t want) {
     if (poll(&p, 1, 3000) <= 0) Die("no answer from the gateway");
     ssize_t n = recv(udp, buf.data(), buf.size(), 0);
     if (n <= 0) continue;
-    Bytes reply = Request(5, Bytes(buf.begin(), buf.begin() + n));
+    Bytes reply = Request(RQC_TREATPACKET, Bytes(buf.begin(), buf.begin() + n));
     if (Status(reply) != 0) {
       fprintf(stderr, "tunnel_driver: gateway reply refused, status %d\n", Status(reply));
       exit(1);
@@ -124,28 +125,28 @@ Bytes TreatUntil(uint8_t want) {
 
 void Connect(const Options &o) {
   Control(51, Le({doorbells->port()}));
-  if (o.mgm) Request(37, Le({1}));
-  Request(3, InitRecord(o.gateway));
-  Request(25, AuxRecord(true));
+  if (o.mgm) Request(RQC_SETMAGMAENABLED, Le({1}));
+  Request(RQC_INIT, InitRecord(o.gateway));
+  Request(RQC_SETAUXINFO, AuxRecord(true));
   uint8_t priv[32];
   if (getrandom(priv, sizeof priv, 0) != sizeof priv) Die("random");
   priv[31] &= 0x3F;
-  Bytes synrq = Payload(Request(6, EphemeralRecord(priv)));
+  Bytes synrq = Payload(Request(RQC_MAKESYNRQ, EphemeralRecord(priv)));
   Bytes connecting = Le({0, 0, 0});
   connecting.resize(14, 0);
-  Request(18, connecting);
-  Request(40, Le({o.local, kClientPort}));
+  Request(RQC_PCONNECTING, connecting);
+  Request(RQC_SETCLIENTSOCKET, Le({o.local, kClientPort}));
   SendToGateway(o, synrq);
   Bytes pki = Payload(TreatUntil(4));
   uint32_t la, lb;
   memcpy(&la, pki.data() + 4, 4);
   memcpy(&lb, pki.data() + 8, 4);
   if (la < 64 || pki.size() < 28 + lb + la) Die("no gateway key in the SYN reply");
-  Request(31, Bytes(pki.begin() + 28 + lb, pki.begin() + 28 + lb + 64));
-  Bytes synok = Payload(Request(9, {}));
+  Request(RQC_CREATETRANSPORTKEY, Bytes(pki.begin() + 28 + lb, pki.begin() + 28 + lb + 64));
+  Bytes synok = Payload(Request(RQC_MAKESYNOK, {}));
   SendToGateway(o, synok);
   Bytes block = Payload(TreatUntil(6));
-  Bytes keys = Request(10, KeyRecord(block.data(), o.local, kClientPort));
+  Bytes keys = Request(RQC_SETKEYS, KeyRecord(block.data(), o.local, kClientPort));
   if (keys[2] != 7) Die("keys refused");
   Bytes name(32, 0);
   memcpy(name.data(), o.adapter.data(), o.adapter.size());
@@ -171,7 +172,7 @@ void Watch() {
       printf("event %u\n", code);
       fflush(stdout);
     }
-    uint8_t now = Request(0, {})[2];
+    uint8_t now = Request(RQC_GETINFO, {})[2];
     if (now != state) {
       printf("state %u\n", now);
       fflush(stdout);
@@ -215,11 +216,11 @@ int main(int argc, char **argv) {
   if (udp < 0 || bind(udp, (sockaddr *)&local, sizeof local) != 0) Die("udp socket");
   if (o.init_only) {
     uint32_t m = o.init_only;
-    Request(23, Le({m, m, m, m, m, 0, 0}));
-    Request(3, InitRecord(o.gateway));
+    Request(RQC_SETFILTERPARAMS, Le({m, m, m, m, m, 0, 0}));
+    Request(RQC_INIT, InitRecord(o.gateway));
     Bytes connecting = Le({0, 0, 0});
     connecting.resize(14, 0);
-    Request(18, connecting);
+    Request(RQC_PCONNECTING, connecting);
     printf("initialised\n");
     return 0;
   }

@@ -9,6 +9,7 @@
 #include <array>
 #include <cstring>
 
+#include "byte_order.h"
 #include "crypto/magma_mgm.h"
 #include "kernel/filter/ip_helpers.h"
 #include "kernel/filter/statistics.h"
@@ -111,10 +112,10 @@ TEST_P(Tunnel, PacketsCrossBothWaysAndTheWireCarriesNoClearPayload) {
   const Bytes &wire = sent[0].bytes;
   EXPECT_TRUE(sent[0].to_network);
   EXPECT_EQ(Bytes(wire.begin(), wire.begin() + 6), Bytes(kGatewayMac, kGatewayMac + 6));
-  EXPECT_EQ(Be32(&wire[30]), kGatewayIp) << "outer destination";
+  EXPECT_EQ(load_be32(&wire[30]), kGatewayIp) << "outer destination";
   EXPECT_EQ(wire[23], 17);
-  EXPECT_EQ(Be16(&wire[34]), kClientPort);
-  EXPECT_EQ(Be16(&wire[36]), 87);
+  EXPECT_EQ(load_be16(&wire[34]), kClientPort);
+  EXPECT_EQ(load_be16(&wire[36]), 87);
   EXPECT_TRUE(IpChecksumOk(&wire[14]));
   EXPECT_TRUE(TransportChecksumOk(&wire[14]));
   EXPECT_FALSE(Contains(wire, secret));
@@ -138,9 +139,36 @@ TEST_P(Tunnel, PacketsCrossBothWaysAndTheWireCarriesNoClearPayload) {
   ASSERT_EQ(sent.size(), 1u);
   EXPECT_FALSE(sent[0].to_network) << "up to the local stack";
   Bytes inner(sent[0].bytes.begin() + 14, sent[0].bytes.end());
-  EXPECT_EQ(Be32(&inner[12]), kCorpIp);
+  EXPECT_EQ(load_be32(&inner[12]), kCorpIp);
   EXPECT_EQ(Bytes(inner.begin() + 20, inner.end()), Bytes(answer.begin() + 20, answer.end()));
   EXPECT_TRUE(IpChecksumOk(inner.data()));
+}
+
+TEST_P(Tunnel, OuterHeaderKeepsTheInnerDontFragmentBitOnly) {
+  struct Case {
+    const char *what;
+    uint16_t inner_frag, outer_frag;
+  };
+  const Case cases[] = {{"DF set", 0x4000, 0x4000}, {"DF clear", 0x0000, 0x0000}};
+  for (const Case &c : cases) {
+    Ip ip;
+    ip.proto = 1;
+    ip.frag = c.inner_frag;
+    ASSERT_EQ(h.FromStack(FromClient(ip, IcmpEcho(7, 1, Text("df")))), 1u) << c.what;
+    std::vector<Sent> sent = h.Drain();
+    ASSERT_EQ(sent.size(), 1u) << c.what;
+    const uint8_t *outer = sent[0].bytes.data() + 14;
+    EXPECT_EQ(load_be16(outer + 6), c.outer_frag) << c.what;
+    EXPECT_TRUE(IpChecksumOk(outer)) << c.what;
+    auto results = h.ToGateway(sent);
+    ASSERT_EQ(results.size(), 1u) << c.what;
+    EXPECT_EQ(results[0].kind, TunnelPeer::Kind::kData) << c.what;
+  }
+  // The tunnel's own datagrams carry neither flag nor offset.
+  h.Tick(GUARD_KEEPALIVE_TICKS);
+  std::vector<Sent> keepalive = h.Drain();
+  ASSERT_EQ(keepalive.size(), 1u);
+  EXPECT_EQ(load_be16(keepalive[0].bytes.data() + 14 + 6), 0u);
 }
 
 TEST_P(Tunnel, TamperedOrShortDatagramsAreRefused) {
@@ -166,7 +194,7 @@ TEST_P(Tunnel, TamperedOrShortDatagramsAreRefused) {
   }
   // A UDP length beyond what the IP packet holds.
   Bytes frame = h.GatewayFrame(d);
-  PutBe16(&frame[38], (uint16_t)(Be16(&frame[38]) + 40));
+  store_be16(&frame[38], (uint16_t)(load_be16(&frame[38]) + 40));
   Reseal(&frame[14]);
   EXPECT_EQ(h.FromNet(frame), 1u);
   EXPECT_TRUE(h.Drain().empty());
@@ -221,7 +249,7 @@ TEST_P(Tunnel, LargeSegmentsAreCutToTheSegmentSizeAndAcksWithOptionsReturn) {
   ASSERT_EQ(h.FromStack(FromClient(ip, TcpSegment(syn))), 1u);
   auto results = h.ToGateway(h.Drain());
   ASSERT_EQ(results.size(), 1u);
-  EXPECT_EQ(Be16(&results[0].inner[20 + 22]), 1500 - 40 - 34) << "clamped MSS";
+  EXPECT_EQ(load_be16(&results[0].inner[20 + 22]), 1500 - 40 - 34) << "clamped MSS";
   Ip back = BackIp();
   Tcp synack = BackTcp(4999, TCP_SYN | TCP_ACK);
   synack.options = mss_ts;
@@ -247,7 +275,7 @@ TEST_P(Tunnel, LargeSegmentsAreCutToTheSegmentSizeAndAcksWithOptionsReturn) {
     for (auto &r : results) {
       ASSERT_EQ(r.kind, TunnelPeer::Kind::kData) << r.error;
       EXPECT_LE(r.inner.size(), 1500u - 34) << "fits the MTU once wrapped";
-      EXPECT_EQ(Be32(&r.inner[24]), seq);
+      EXPECT_EQ(load_be32(&r.inner[24]), seq);
       EXPECT_TRUE(TransportChecksumOk(r.inner.data()));
       seq += (uint32_t)r.inner.size() - 52;
     }
@@ -313,8 +341,8 @@ TEST_P(Tunnel, KeepAlivesAreAnsweredOrEndTheSession) {
   std::vector<Sent> sent = h.Drain();
   ASSERT_EQ(sent.size(), 1u);
   const uint8_t *ip = sent[0].bytes.data() + 14;
-  EXPECT_EQ(Be32(ip + 12), kClientIp) << "from the client's address";
-  EXPECT_EQ(Be32(ip + 16), kGatewayIp);
+  EXPECT_EQ(load_be32(ip + 12), kClientIp) << "from the client's address";
+  EXPECT_EQ(load_be32(ip + 16), kGatewayIp);
   EXPECT_TRUE(IpChecksumOk(ip));
   EXPECT_TRUE(TransportChecksumOk(ip));
   auto results = h.ToGateway(sent);
@@ -374,6 +402,20 @@ TEST_P(Tunnel, AccessLevelIsStoredAcknowledgedAndReported) {
   lying[6] = 200;  // length field past the datagram
   EXPECT_EQ(h.FromNet(h.GatewayFrame(lying)), 1u);
   EXPECT_TRUE(h.Events().empty());
+}
+
+TEST_P(Tunnel, OutOfBandFromTheGatewayPutsTheNextKeepAliveOff) {
+  h.Tick(GUARD_KEEPALIVE_TICKS - 30);
+  ASSERT_TRUE(h.Drain().empty());
+  ASSERT_EQ(h.FromNet(h.GatewayFrame(h.gateway().Oob(OOB_ACCESS_LEVEL, {3}))), 1u);
+  ASSERT_EQ(h.ToGateway(h.Drain()).size(), 1u) << "the acknowledgement";
+  h.Events();
+  uint32_t first = 0;
+  for (uint32_t i = 1; i <= GUARD_KEEPALIVE_TICKS + 1 && !first; i++) {
+    h.Tick();
+    if (!h.Drain().empty()) first = i;
+  }
+  EXPECT_EQ(first, GUARD_KEEPALIVE_TICKS) << "a full keep-alive period after the message";
 }
 
 TEST_P(Tunnel, PacketThatCannotBeWrappedIsDroppedNotSentInClear) {

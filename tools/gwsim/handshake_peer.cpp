@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "byte_order.h"
 #include "crypto/crc32.h"
 #include "crypto/gost3410.h"
 #include "kernel/filter/wire_format.h"
@@ -24,7 +25,7 @@ void Random(void *p, size_t n) {
 void Append32(Bytes &b, uint32_t v) {
   const size_t at = b.size();
   b.resize(at + 4);
-  wr32(b.data() + at, v);
+  store_le32(b.data() + at, v);
 }
 
 void AppendBytes(Bytes &b, std::initializer_list<uint8_t> bytes) {
@@ -69,7 +70,7 @@ HandshakePeer::HandshakePeer(const Options &o) : o_(o) {
 
 std::vector<Bytes> HandshakePeer::Handle(const uint8_t *d, size_t n) {
   error_.clear();
-  if (n < 8 || rd32(d) != kMagic) {
+  if (n < 8 || load_le32(d) != kMagic) {
     error_ = "not a handshake datagram";
     return {};
   }
@@ -126,7 +127,7 @@ std::vector<Bytes> HandshakePeer::AnswerSynRq() {
   Bytes rr = SynRr();
   switch (o_.fault) {
     case Fault::kBadCrc: rr[rr.size() - 1] ^= 0x55; break;
-    case Fault::kBadMagic: wr32(rr.data(), kMagic + 1); break;
+    case Fault::kBadMagic: store_le32(rr.data(), kMagic + 1); break;
     case Fault::kWrongVariant: rr[5] = 18; SealCrc(rr.data(), (uint32_t)rr.size()); break;
     case Fault::kTruncate: rr.resize(10); break;
     case Fault::kOversize: rr.resize(rr.size() + 8, 0); break;
@@ -139,11 +140,11 @@ Bytes HandshakePeer::SynRr() const {
   Bytes b(kSynRrHead, 0);
   b[8] = bundle_;
   memcpy(b.data() + 12, gw_nonce_, 16);
-  wr32(b.data() + 28, o_.options);
+  store_le32(b.data() + 28, o_.options);
   PutTlv(b, kTagB, kGatewayBlock, sizeof kGatewayBlock - 1, nullptr);
   PutTlv(b, kTagA, pub_, 64, nullptr);
   uint8_t timeout[4];
-  wr32(timeout, o_.stage_timeout);
+  store_le32(timeout, o_.stage_timeout);
   PutTlv(b, kTagTimeout, timeout, 4, nullptr);
   if (agreement_) {
     TlvKey key;
@@ -160,7 +161,7 @@ std::vector<Bytes> HandshakePeer::Fragments(const Bytes &rr) const {
   std::vector<Bytes> out;
   if (o_.fault == Fault::kFragPast && rr.size() > 40) {
     Bytes f(rr.begin(), rr.begin() + 40);
-    wr16(f.data() + 10, (uint16_t)(rr.size() - 20));   // ends 8 bytes past the bundle
+    store_le16(f.data() + 10, (uint16_t)(rr.size() - 20));   // ends 8 bytes past the bundle
     out.push_back(rr);
     out.front().resize(32);                            // a first piece, then the stray one
     out.push_back(f);
@@ -174,7 +175,7 @@ std::vector<Bytes> HandshakePeer::Fragments(const Bytes &rr) const {
     for (size_t at = o_.fragment; at < rr.size(); at += step) {
       size_t end = std::min(rr.size(), at + step);
       Bytes f(rr.begin(), rr.begin() + 12);
-      wr16(f.data() + 10, (uint16_t)(at - 12));
+      store_le16(f.data() + 10, (uint16_t)(at - 12));
       f.insert(f.end(), rr.begin() + at, rr.begin() + end);
       out.push_back(f);
     }
@@ -194,7 +195,7 @@ std::vector<Bytes> HandshakePeer::Fragments(const Bytes &rr) const {
 Bytes HandshakePeer::Status(uint32_t code, uint8_t tag, const std::string &value,
                             uint8_t variant) const {
   Bytes b(kStatusHead, 0);
-  wr32(b.data() + 8, code);
+  store_le32(b.data() + 8, code);
   if (!value.empty()) PutTlv(b, tag, value.data(), (uint16_t)value.size(), nullptr);
   if (o_.fault == Fault::kWrongVariant) variant = variant == 17 ? 16 : 17;
   PutHeader(b.data(), kStatus, variant, (uint16_t)(b.size() - kStatusHead));
@@ -213,7 +214,7 @@ bool HandshakePeer::TakeSynOk(const uint8_t *d, size_t n) {
   uint8_t imit_key[32];
   DeriveImitKey(master_, "SynOKImit", gw_nonce_, imit_key);
   uint32_t imit_at = (uint32_t)n - 8;
-  if (Imitation(imit_key, d, imit_at) != rd32(d + imit_at)) return Fail("SYN OK imitation");
+  if (Imitation(imit_key, d, imit_at) != load_le32(d + imit_at)) return Fail("SYN OK imitation");
   Bytes copy(d, d + n);
   TlvKey key;
   DeriveTlvKey(master_, "SynOKAddData", gw_nonce_, &key);
@@ -231,13 +232,13 @@ bool HandshakePeer::TakeSynOk(const uint8_t *d, size_t n) {
 
 Bytes HandshakePeer::DynCfg() const {
   Bytes v(16, 0);
-  wr16(v.data() + 4, o_.dyncfg_format);
-  wr32(v.data() + 8, 0x08);   // local flags: flush DNS
+  store_le16(v.data() + 4, o_.dyncfg_format);
+  store_le32(v.data() + 8, 0x08);   // local flags: flush DNS
   AppendBytes(v, {8, 0, 3, 24});
   Append32(v, 0xC6336400);   // 198.51.100.0/24
   AppendBytes(v, {8, 0, 2, 1});
   Append32(v, 0xC6336435);   // 198.51.100.53
-  wr16(v.data() + 6, (uint16_t)v.size());
+  store_le16(v.data() + 6, (uint16_t)v.size());
   return v;
 }
 
@@ -246,30 +247,30 @@ Bytes HandshakePeer::SynOkf() const {
   uint32_t head = variant == 17 ? kSynOkfHead17 : kSynOkfHead16;
   Bytes b(head, 0);
   if (variant == 17) {
-    wr32(b.data() + 40, o_.session_id);
+    store_le32(b.data() + 40, o_.session_id);
     SendMasterFixed(okf_send_master_);
   } else {
     Random(b.data() + 40, 32);
     memcpy(okf_send_master_, b.data() + 40, 32);
-    wr32(b.data() + 72, o_.session_id);
-    wr32(b.data() + 76, o_.session_id + 1);
+    store_le32(b.data() + 72, o_.session_id);
+    store_le32(b.data() + 76, o_.session_id + 1);
   }
   uint8_t imit_key[32];
   DeriveImitKey(master_, "SynOKFImit", gw_nonce_, imit_key);
   TlvKey key;
   DeriveTlvKey(master_, "SynOKFAddData", gw_nonce_, &key);
   Bytes dyn = DynCfg();
-  wr32(dyn.data(), Imitation(imit_key, dyn.data(), (uint32_t)dyn.size()));
+  store_le32(dyn.data(), Imitation(imit_key, dyn.data(), (uint32_t)dyn.size()));
   PutTlv(b, kTagDynCfg, dyn.data(), (uint16_t)dyn.size(), &key);
   uint8_t timeout[4];
-  wr32(timeout, o_.stage_timeout);
+  store_le32(timeout, o_.stage_timeout);
   PutTlv(b, kTagTimeout, timeout, 4, &key);
   PutTlv(b, kTagText, o_.status_text.data(), (uint16_t)o_.status_text.size(), nullptr);
   PutHeader(b.data(), kSynOkf, variant, (uint16_t)(b.size() - head));
   b.resize(b.size() + 4);
   uint32_t end = (uint32_t)b.size() - 4;
   if (variant == 17) {
-    wr32(b.data() + end, Imitation(imit_key, b.data(), end));
+    store_le32(b.data() + end, Imitation(imit_key, b.data(), end));
     if (o_.fault == Fault::kBadOkfImit) b[end] ^= 1;
   } else {
     SealCrc(b.data(), (uint32_t)b.size());

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "byte_order.h"
 #include "kernel/filter/tunnel_crypto.h"
 #include "kernel/filter/wire_format.h"
 
@@ -82,8 +83,8 @@ TunnelPeer::Result TunnelPeer::Take(const uint8_t *d, size_t n, uint32_t client_
 TunnelPeer::Result TunnelPeer::TakeData(uint8_t *d, size_t n, uint32_t client_addr) {
   Result r;
   if (n < kDataHead) return r.error = "short data datagram", r;
-  if (rd32(d + 10) != s_.session_id) return r.error = "session id", r;
-  uint32_t counter = rd32(d + 6);
+  if (load_le32(d + 10) != s_.session_id) return r.error = "session id", r;
+  uint32_t counter = load_le32(d + 6);
   if (!GuardOpenData(d, (uint32_t)n, RecvKey(counter), counter, s_.gw_nonce, s_.mgm))
     return r.error = "authentication", r;
   size_t payload = n - kDataHead;
@@ -92,7 +93,7 @@ TunnelPeer::Result TunnelPeer::TakeData(uint8_t *d, size_t n, uint32_t client_ad
   ip[0] = 0x45;
   ip[2] = (uint8_t)((20 + payload) >> 8);
   ip[3] = (uint8_t)(20 + payload);
-  uint16_t id = rd16(d + 22);
+  uint16_t id = load_le16(d + 22);
   ip[4] = (uint8_t)(id >> 8);
   ip[5] = (uint8_t)id;
   ip[8] = 64;
@@ -109,12 +110,12 @@ TunnelPeer::Result TunnelPeer::TakeData(uint8_t *d, size_t n, uint32_t client_ad
 
 TunnelPeer::Result TunnelPeer::TakeOob(uint8_t *d, size_t n) {
   Result r;
-  if (n < kOobHead || kOobHead + rd16(d + 6) > n) return r.error = "short out-of-band", r;
-  uint32_t len = rd16(d + 6), counter = rd32(d + 9);
+  if (n < kOobHead || kOobHead + load_le16(d + 6) > n) return r.error = "short out-of-band", r;
+  uint32_t len = load_le16(d + 6), counter = load_le32(d + 9);
   if (!GuardOpenOob(d, len, RecvKey(counter), counter, s_.gw_nonce, s_.mgm))
     return r.error = "out-of-band authentication", r;
   r.kind = Kind::kOob;
-  r.code = rd16(d + 17);
+  r.code = load_le16(d + 17);
   r.data.assign(d + 19, d + 19 + len);
   if (r.code == kKeepAlive) r.replies.push_back(Oob(kKeepAlive, {}));
   return r;
@@ -123,7 +124,7 @@ TunnelPeer::Result TunnelPeer::TakeOob(uint8_t *d, size_t n) {
 TunnelPeer::Result TunnelPeer::TakeKeyChange(uint8_t *d, size_t n) {
   Result r;
   if (n < kKeyChangeLen) return r.error = "short key change", r;
-  if (rd32(d + 8) != s_.session_id) return r.error = "key change session id", r;
+  if (load_le32(d + 8) != s_.session_id) return r.error = "key change session id", r;
   if (!GuardOpenControl(d, kKeyChangeLen, s_.from_client)) return r.error = "key change imitation", r;
   if (memcmp(d + 12, s_.gw_nonce, 16) != 0) return r.error = "key change nonce", r;
   if (d[28] != recv_gen_) {
@@ -153,10 +154,10 @@ TunnelPeer::Result TunnelPeer::TakeAck(uint8_t *d, size_t n) {
 
 Bytes TunnelPeer::ControlHead(uint8_t type, size_t len) const {
   Bytes b(len, 0);
-  wr32(b.data(), kMagic);
+  store_le32(b.data(), kMagic);
   b[4] = type;
   b[5] = s_.variant;
-  wr32(b.data() + 8, s_.session_id);
+  store_le32(b.data() + 8, s_.session_id);
   memcpy(b.data() + 12, s_.client_nonce, 16);
   return b;
 }
@@ -168,10 +169,10 @@ Bytes TunnelPeer::Wrap(const uint8_t *ip, size_t n) {
   uint32_t counter = send_counter_;
   d[4] = kData;
   d[5] = send_gen_;
-  wr32(d.data() + 6, counter);
-  wr32(d.data() + 10, s_.session_id);
+  store_le32(d.data() + 6, counter);
+  store_le32(d.data() + 10, s_.session_id);
   memcpy(d.data() + 18, ip + 12, 4);
-  wr16(d.data() + 22, (uint16_t)(ip[4] << 8 | ip[5]));
+  store_le16(d.data() + 22, (uint16_t)(ip[4] << 8 | ip[5]));
   d[25] = ip[9];
   memcpy(d.data() + kDataHead, ip + ihl, payload);
   GuardSealData(d.data(), (uint32_t)d.size(), SendKey(counter), counter, s_.client_nonce, s_.mgm);
@@ -196,14 +197,14 @@ Bytes TunnelPeer::KeyChange() {
 Bytes TunnelPeer::Oob(uint16_t code, const Bytes &data) {
   Bytes b(kOobHead + data.size(), 0);
   uint32_t counter = send_counter_;
-  wr32(b.data(), kMagic);
+  store_le32(b.data(), kMagic);
   b[4] = kOob;
   b[5] = s_.variant;
-  wr16(b.data() + 6, (uint16_t)data.size());
+  store_le16(b.data() + 6, (uint16_t)data.size());
   b[8] = send_gen_;
-  wr32(b.data() + 9, counter);
-  wr32(b.data() + 13, s_.session_id);
-  wr16(b.data() + 17, code);
+  store_le32(b.data() + 9, counter);
+  store_le32(b.data() + 13, s_.session_id);
+  store_le16(b.data() + 17, code);
   if (!data.empty()) memcpy(b.data() + 19, data.data(), data.size());
   GuardSealOob(b.data(), (uint32_t)data.size(), SendKey(counter), counter, s_.client_nonce, s_.mgm);
   send_counter_ = counter + (uint32_t)((data.size() + 42) >> 4);
@@ -213,7 +214,7 @@ Bytes TunnelPeer::Oob(uint16_t code, const Bytes &data) {
 Bytes TunnelPeer::Status(uint32_t code) const {
   Bytes b(20, 0);
   PutHeader(b.data(), kStatus, s_.variant, 0);
-  wr32(b.data() + 8, code);
+  store_le32(b.data() + 8, code);
   SealCrc(b.data(), (uint32_t)b.size());
   return b;
 }
