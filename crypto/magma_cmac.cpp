@@ -27,19 +27,34 @@ uint64_t pad_msb(const uint8_t *p, uint32_t r) {
 }
 
 template <bool kMsb>
+CmacTail tail_of(uint64_t k1, const uint8_t *data, uint32_t len) {
+  const uint32_t m = len >= 9 ? ((len - 9) >> 3) + 1 : 0, r = len - 8 * m;
+  const uint8_t *last = data + 8 * m;
+  if (r == 8) return {m, (kMsb ? bswap64(load_le64(last)) : load_le64(last)) ^ k1};
+  return {m, (kMsb ? pad_msb(last, r) : pad_native(last, r)) ^ next_subkey(k1)};
+}
+
+template <bool kMsb>
 uint64_t cmac_value(const uint32_t key[8], const uint8_t *data, uint32_t len) {
   if (data == nullptr) len = 0;
   auto load = [](const uint8_t *p) { return kMsb ? bswap64(load_le64(p)) : load_le64(p); };
-  const uint64_t k1 = next_subkey(magmaencrypt_ni(0, key)), k2 = next_subkey(k1);
-  const uint32_t m = len >= 9 ? ((len - 9) >> 3) + 1 : 0, r = len - 8 * m;
+  const CmacTail tail = tail_of<kMsb>(cmac_first_subkey(key), data, len);
   uint64_t c = 0;
-  for (uint32_t i = 0; i < m; ++i) c = magmaencrypt_ni(c ^ load(data + 8 * i), key);
-  const uint8_t *last = data + 8 * m;
-  if (r == 8) return magmaencrypt_ni(c ^ load(last) ^ k1, key);
-  return magmaencrypt_ni(c ^ (kMsb ? pad_msb(last, r) : pad_native(last, r)) ^ k2, key);
+  for (uint32_t i = 0; i < tail.blocks; ++i) c = magmaencrypt_ni(c ^ load(data + 8 * i), key);
+  return magmaencrypt_ni(c ^ tail.last, key);
 }
 
 }  // namespace
+
+namespace zor::crypto {
+
+uint64_t cmac_first_subkey(const uint32_t key[8]) { return next_subkey(magmaencrypt_ni(0, key)); }
+
+CmacTail cmac_native_tail(uint64_t k1, const uint8_t *data, uint32_t len) {
+  return tail_of<false>(k1, data, len);
+}
+
+}  // namespace zor::crypto
 
 extern "C" {
 

@@ -18,3 +18,19 @@ uint64_t magma_cmac_msb_keylsb(const uint32_t key[8], const uint8_t *data, uint3
 uint64_t magma_cmac_msb(const uint8_t key[32], const uint8_t *data, uint32_t len, uint8_t out[8]);
 
 }  // extern "C"
+
+namespace zor::crypto {
+
+// The native MAC as a chain c = E(c ^ block) from 0 over `blocks` whole
+// blocks of the data, then one more step with `last`: the final (padded)
+// block already XORed with its subkey. For running the chain elsewhere.
+struct CmacTail {
+  uint32_t blocks;
+  uint64_t last;
+};
+// K1 of the key (K2 follows from it).
+uint64_t cmac_first_subkey(const uint32_t key[8]);
+// len bytes of data (len 0: data unused).
+CmacTail cmac_native_tail(uint64_t k1, const uint8_t *data, uint32_t len);
+
+}  // namespace zor::crypto

@@ -13,6 +13,7 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -28,6 +29,11 @@ namespace {
 
 constexpr size_t kVnetLen = sizeof(VnetHeader);
 constexpr size_t kFrameRoom = 256 * 1024;
+// Frames taken from the uplink per system call, and written per call.
+constexpr size_t kUplinkBatch = 64;
+// Room for one frame from the uplink: the filter takes frames up to 64 KiB.
+constexpr size_t kUplinkRoom = kVnetLen + 66 * 1024;
+constexpr size_t kSendBatch = 64;
 constexpr uint32_t kVerdictTaken = 1;
 constexpr uint32_t kFromNetwork = 0;
 constexpr uint32_t kFromStack = 1;
@@ -106,36 +112,80 @@ bool wait_readable(const AdapterPair &pair, int fd) {
   return !fds[1].revents;
 }
 
-// Writes a frame of the filter's own behind an empty virtio-net header. The
-// packet socket is not waited on: the caller may be the timer or a request.
-bool write_filter_frame(const AdapterPair &pair, bool to_network, const uint8_t *frame,
-                        size_t len) {
-  VnetHeader none{};
-  iovec iov[2] = {{&none, kVnetLen}, {const_cast<uint8_t *>(frame), len}};
-  if (!to_network) return writev(pair.tap_fd, iov, 2) >= 0;
-  msghdr msg{};
-  msg.msg_iov = iov;
-  msg.msg_iovlen = 2;
-  return sendmsg(pair.packet_fd, &msg, MSG_DONTWAIT) >= 0;
+// Writes frames of the filter's own, each behind an empty virtio-net header,
+// to one side; false for each frame that could not be written. The packet
+// socket is not waited on (the caller may be the timer or a request): to the
+// network the frames go out in one sendmmsg call per kSendBatch.
+void write_filter_frames(const AdapterPair &pair, bool to_network, HostNetbuf *const *nbs,
+                         size_t count, bool *written) {
+  static const VnetHeader none{};
+  for (size_t first = 0; first < count; first += kSendBatch) {
+    const size_t n = std::min(kSendBatch, count - first);
+    iovec iov[kSendBatch][2];
+    mmsghdr msgs[kSendBatch] = {};
+    for (size_t k = 0; k < n; k++) {
+      HostNetbuf *nb = nbs[first + k];
+      iov[k][0] = {const_cast<VnetHeader *>(&none), kVnetLen};
+      iov[k][1] = {nb->data, nb->len};
+      msgs[k].msg_hdr.msg_iov = iov[k];
+      msgs[k].msg_hdr.msg_iovlen = 2;
+      written[first + k] = false;
+    }
+    if (!to_network) {
+      for (size_t k = 0; k < n; k++) written[first + k] = writev(pair.tap_fd, iov[k], 2) >= 0;
+      continue;
+    }
+    for (size_t sent = 0; sent < n;) {
+      int r = sendmmsg(pair.packet_fd, msgs + sent, static_cast<unsigned>(n - sent), MSG_DONTWAIT);
+      if (r <= 0) {
+        sent++;  // this frame is lost; the rest still go
+        continue;
+      }
+      for (int k = 0; k < r; k++) written[first + sent + k] = true;
+      sent += static_cast<size_t>(r);
+    }
+  }
+}
+
+// A frame read from one side, made ready for the filter: its offloaded
+// checksum completed (saved to be restored when it is forwarded).
+struct InFrame {
+  uint8_t *buf;
+  size_t n;
+  uint16_t saved;
+  bool partial;
+  HostNetbuf nb;  // last: it ends in the room of owned buffers
+};
+
+bool prepare_frame(AdapterPair &pair, uint8_t *buf, size_t n, InFrame *in) {
+  if (n <= kVnetLen) return false;
+  in->nb = HostNetbuf{};
+  std::memcpy(&in->nb.vnet, buf, kVnetLen);
+  in->nb.pair = &pair;
+  in->nb.data = buf + kVnetLen;
+  in->nb.len = static_cast<uint32_t>(n - kVnetLen);
+  in->buf = buf;
+  in->n = n;
+  in->saved = 0;
+  in->partial = in->nb.vnet.flags & kVnetNeedsCsum;
+  return !in->partial || complete_partial_checksum(in->nb.vnet, in->nb.data, in->nb.len, &in->saved);
+}
+
+// Forwards the frame to the other side unless the filter took it.
+void forward_frame(AdapterPair &pair, InFrame &in, uint32_t verdict, int out_fd) {
+  if (verdict == kVerdictTaken) return;
+  if (in.partial) restore_partial_checksum(in.nb.vnet, in.nb.data, in.saved);
+  if (write(out_fd, in.buf, in.n) < 0 && errno != EAGAIN && errno != ENOBUFS && errno != EIO)
+    host_log("zornfhost: %s: forwarding failed: %s", pair.spec.tap.c_str(), strerror(errno));
 }
 
 // Hands one frame to the filter and forwards it unless the filter took it.
 void filter_and_forward(AdapterPair &pair, uint32_t direction, uint8_t *buf, size_t n, int out_fd) {
-  if (n <= kVnetLen) return;
-  HostNetbuf nb{};
-  std::memcpy(&nb.vnet, buf, kVnetLen);
-  nb.pair = &pair;
-  nb.data = buf + kVnetLen;
-  nb.len = static_cast<uint32_t>(n - kVnetLen);
-  uint16_t saved = 0;
-  bool partial = nb.vnet.flags & kVnetNeedsCsum;
-  if (partial && !complete_partial_checksum(nb.vnet, nb.data, nb.len, &saved)) return;
-  uint32_t verdict = Zor_net_inputoutput(direction, &nb, &pair);
+  InFrame in;
+  if (!prepare_frame(pair, buf, n, &in)) return;
+  uint32_t verdict = Zor_net_inputoutput(direction, &in.nb, &pair);
   report_completions();
-  if (verdict == kVerdictTaken) return;
-  if (partial) restore_partial_checksum(nb.vnet, nb.data, saved);
-  if (write(out_fd, buf, n) < 0 && errno != EAGAIN && errno != ENOBUFS && errno != EIO)
-    host_log("zornfhost: %s: forwarding failed: %s", pair.spec.tap.c_str(), strerror(errno));
+  forward_frame(pair, in, verdict, out_fd);
 }
 
 void stack_side_loop(AdapterPair *pair) {
@@ -146,16 +196,39 @@ void stack_side_loop(AdapterPair *pair) {
   }
 }
 
+// Frames from the network, up to kUplinkBatch per system call, handed to the
+// filter together in the order they came.
 void network_side_loop(AdapterPair *pair) {
-  std::vector<uint8_t> buf(kVnetLen + kFrameRoom);
+  std::vector<uint8_t> room(kUplinkBatch * kUplinkRoom);
+  iovec iov[kUplinkBatch];
+  sockaddr_ll from[kUplinkBatch];
+  mmsghdr msgs[kUplinkBatch];
   while (wait_readable(*pair, pair->packet_fd)) {
-    sockaddr_ll from{};
-    socklen_t fromlen = sizeof from;
-    ssize_t n = recvfrom(pair->packet_fd, buf.data(), buf.size(), MSG_TRUNC | MSG_DONTWAIT,
-                         reinterpret_cast<sockaddr *>(&from), &fromlen);
-    if (n <= 0 || static_cast<size_t>(n) > buf.size()) continue;
-    if (from.sll_pkttype == PACKET_OUTGOING) continue;
-    filter_and_forward(*pair, kFromNetwork, buf.data(), n, pair->tap_fd);
+    for (size_t k = 0; k < kUplinkBatch; k++) {
+      iov[k] = {room.data() + k * kUplinkRoom, kUplinkRoom};
+      msgs[k] = {};
+      msgs[k].msg_hdr.msg_iov = &iov[k];
+      msgs[k].msg_hdr.msg_iovlen = 1;
+      msgs[k].msg_hdr.msg_name = &from[k];
+      msgs[k].msg_hdr.msg_namelen = sizeof from[k];
+    }
+    int got = recvmmsg(pair->packet_fd, msgs, kUplinkBatch, MSG_DONTWAIT, nullptr);
+    InFrame in[kUplinkBatch];
+    void *netbufs[kUplinkBatch];
+    uint32_t verdicts[kUplinkBatch];
+    uint32_t count = 0;
+    for (int k = 0; k < got; k++) {
+      if (msgs[k].msg_hdr.msg_flags & MSG_TRUNC) continue;
+      if (from[k].sll_pkttype == PACKET_OUTGOING) continue;
+      if (!prepare_frame(*pair, static_cast<uint8_t *>(iov[k].iov_base), msgs[k].msg_len, &in[count]))
+        continue;
+      netbufs[count] = &in[count].nb;
+      count++;
+    }
+    if (!count) continue;
+    Zor_net_inputoutput_batch(kFromNetwork, netbufs, count, pair, verdicts);
+    report_completions();
+    for (uint32_t k = 0; k < count; k++) forward_frame(*pair, in[k], verdicts[k], pair->tap_fd);
   }
 }
 
@@ -164,12 +237,14 @@ void network_side_loop(AdapterPair *pair) {
 int queue_buffers(void **netbufs, int count, void *netdev, bool to_network) {
   auto *pair = static_cast<AdapterPair *>(netdev);
   if (!pair || !netbufs || count < 1 || !pair->forwarding) return 1;
+  auto **nbs = reinterpret_cast<HostNetbuf **>(netbufs);
+  std::unique_ptr<bool[]> written(new bool[static_cast<size_t>(count)]);
+  write_filter_frames(*pair, to_network, nbs, static_cast<size_t>(count), written.get());
   for (int i = 0; i < count; i++) {
-    auto *nb = static_cast<HostNetbuf *>(netbufs[i]);
     // Like a device's queue, the host owns the frame now: a write that
     // fails is a frame lost on the wire, and its completion comes all the same.
-    if (!write_filter_frame(*pair, to_network, nb->data, nb->len)) pair->lost_frames++;
-    queue_completion(nb);
+    if (!written[i]) pair->lost_frames++;
+    queue_completion(nbs[i]);
   }
   return 0;
 }

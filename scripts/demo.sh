@@ -1,24 +1,129 @@
 #!/bin/bash
-# The main job: builds everything, runs the crypto self-checks, then shows the
-# system at work and prints its figures:
-#  - crypto_bench: the GOST primitives beside Debian's GOST engine;
-#  - codec_bench: the three block codecs beside zlib level 1;
-#  - hostpath_bench: frames through zornfhost (the user-space host of
-#    ZorNFFltLib) between network namespaces, beside a plain veth pair;
-#  - tunnel_bench: a handshake with the gateway simulator, then ping and TCP
-#    through the encrypted tunnel to a host behind the gateway.
-# The namespace benchmarks need root; everything stays inside namespaces that
-# the scripts create and remove, on documentation address ranges.
+# The main job: builds everything, runs the crypto self-checks, then shows
+# the VPN client at work in network namespaces of its own (documentation
+# address ranges only; everything is removed at the end):
+#   zornfhost (the filter library's host) and solvarind in the client
+#   namespace, the gateway simulator in the gateway namespace, a corporate
+#   host behind it; solvarin-cli connects, traffic crosses the encrypted
+#   tunnel, status and statistics are shown, the client disconnects and the
+#   daemon is stopped.
+# Then the benchmarks print their figures. The namespace parts need root.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-build=$root/build
+build=${BUILD_DIR:-$root/build}
 BUILD_DIR=$build "$root/scripts/build.sh"
 (cd "$build" && ctest --output-on-failure -L crypto)
+
+step() { printf '\n== %s\n' "$*"; }
+
+demo() {
+  source "$root/scripts/solvarind-ns.sh"
+  p=demo$$
+  cli=${p}cli gw=${p}gw corp=${p}corp
+  work=$(mktemp -d -p "$build" demo.XXXXXX)  # outside /tmp: the daemon covers /tmp
+  chmod 755 "$work"
+  pids=()
+  cleanup() {
+    set +e
+    for name in "${!CLI_PID[@]}"; do cli_stop "$name"; done
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
+    wait 2>/dev/null
+    bash "$root/scripts/testnet.sh" down "$p"
+    rm -rf "$work"
+  }
+  trap cleanup EXIT
+  wait_for() {  # file pattern seconds
+    for _ in $(seq $(($3 * 10))); do
+      grep -q "$2" "$1" 2>/dev/null && return 0
+      sleep 0.1
+    done
+    return 1
+  }
+  die() {
+    echo "demo failed: $*" >&2
+    tail -n 20 "$work"/*.log "$work/inst/log/SrvLog.csv" 2>/dev/null >&2
+    exit 1
+  }
+  # The client's output from line N on: replies, pushes and their words.
+  show_replies() { tail -n +"$1" "$work/user.log" | grep -E '^(reply|push|  =)'; }
+
+  step "test network: $cli (tap0 203.0.113.2), $gw (203.0.113.1), $corp (198.51.100.10)"
+  bash "$root/scripts/testnet.sh" up "$p"
+  step "zornfhost: ZorNFFltLib on tap0:wire0 in $cli"
+  ZORNFHOST="$build/host/zornfhost" bash "$root/scripts/testnet.sh" host "$p" 2>"$work/host.log" &
+  pids+=($!)
+  step "gateway simulator on 203.0.113.1:87, its tunnel device routes the corporate network"
+  ip netns exec "$gw" "$build/tools/gwsim/gwsim" --listen 203.0.113.1 --tun gwtun0 \
+    --ready-file "$work/gwready" 2>"$work/gwsim.log" &
+  pids+=($!)
+  for _ in $(seq 50); do [ -e "$work/gwready" ] && break; sleep 0.1; done
+  [ -e "$work/gwready" ] || die "the gateway simulator did not start"
+  ip -n "$gw" link set gwtun0 up
+  ip netns exec "$gw" sysctl -qw net.ipv4.conf.all.rp_filter=0 net.ipv4.conf.gwtun0.rp_filter=0
+  ip -n "$gw" rule add iif gwcorp0 table 87
+  ip -n "$gw" route add default dev gwtun0 table 87
+
+  step "solvarind run_as_process in $cli (private /run, /var/lib/Solvarin, /tmp; installed in $work/inst)"
+  daemon_start "$build" "$work/inst" "$cli" || die "solvarind did not start"
+  echo "solvarind is up, pid $DAEMON_PID"
+
+  step "solvarin-cli (uid 1000) connects: gateway 203.0.113.1, ephemeral-key profile, tunnel group sales"
+  cli_start user --gateway 203.0.113.1 --profile-type 1 --tunnel-group sales || die "the client did not register"
+  cli_say user connect
+  wait_for "$work/user.log" "^reply code=3 " 30 || die "no answer to the connect"
+  show_replies 1
+  grep -q "^reply code=3 .* result=0 value1=7 " "$work/user.log" || die "the connect failed"
+
+  step "ping 198.51.100.10 through the tunnel"
+  ip netns exec "$cli" ping -c 3 -i 0.3 198.51.100.10 || die "ping through the tunnel"
+  step "iperf3 TCP to 198.51.100.10 through the tunnel"
+  ip netns exec "$corp" iperf3 -s -1 -B 198.51.100.10 >"$work/iperf-server.log" 2>&1 &
+  pids+=($!)
+  sleep 0.5
+  ip netns exec "$cli" iperf3 -c 198.51.100.10 -t 3 || die "iperf3 through the tunnel"
+
+  step "status: the state (command 1), statistics (18), firewall (35); status.json after command 28"
+  seen=$(($(wc -l <"$work/user.log") + 1))
+  cli_say user status
+  cli_say user "request 18"
+  cli_say user "request 35"
+  cli_say user "request 28"
+  wait_for "$work/user.log" "^reply code=28 " 10 || die "no status answers"
+  show_replies "$seen"
+  echo "status.json: $(cat "$work/inst/status.json")"
+  echo "tunnel datagrams at the gateway:"
+  grep -E "datagrams out|refused" "$work/gwsim.log" | tail -n 3
+
+  step "disconnect by the owner"
+  seen=$(($(wc -l <"$work/user.log") + 1))
+  cli_say user "disconnect demo finished"
+  wait_for "$work/user.log" "^reply code=6 " 10 || die "no answer to the disconnect"
+  show_replies "$seen"
+  echo "status.json: $(cat "$work/inst/status.json")"
+
+  step "stop solvarind with SIGTERM"
+  kill -TERM "$DAEMON_PID"
+  status=0
+  wait "$DAEMON_PID" || status=$?
+  wait_for "$work/user.log" "^push code=45 " 5 || die "the client heard nothing of the stop"
+  grep -A1 "^push code=45 " "$work/user.log"
+  echo "solvarind exited with status $status"
+  cli_stop user
+  unset 'CLI_PID[user]'
+
+  step "test network removed"
+}
+
+if [ "$(id -u)" -eq 0 ]; then
+  (demo)
+else
+  echo "the VPN demo needs root (network namespaces): skipped"
+fi
 
 run() {
   local prog=$build/bench/$1/$1
   if [ -x "$prog" ]; then
-    echo "== $1"
+    step "$1"
     "$prog"
   fi
 }

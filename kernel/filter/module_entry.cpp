@@ -6,6 +6,7 @@
 #include "kernel/filter/event_queue.h"
 #include "kernel/filter/filter_core.h"
 #include "kernel/filter/send_queues.h"
+#include "kernel/filter/tunnel_batch.h"
 
 extern "C" {
 uint32_t FilterStarted;
@@ -97,6 +98,20 @@ uint32_t Zor_net_inputoutputEx(uint32_t direction, void *netbuf, void *netdev, u
 
 uint32_t Zor_net_inputoutput(uint32_t direction, void *netbuf, void *netdev) {
   return Zor_net_inputoutputEx(direction, netbuf, netdev, 1);
+}
+
+void Zor_net_inputoutput_batch(uint32_t direction, void **netbufs, uint32_t count, void *netdev,
+                               uint32_t *verdicts) {
+  if (!netbufs || !verdicts) return;
+  for (uint32_t first = 0; first < count; first += GUARD_AHEAD_MAX) {
+    uint32_t n = count - first < GUARD_AHEAD_MAX ? count - first : GUARD_AHEAD_MAX;
+    bool ahead = direction == 0 && CLI_FilterStarted && DEVN_FindAdapter(netdev);
+    if (ahead) GuardOpenAhead(netbufs + first, n);
+    for (uint32_t i = first; i < first + n; i++)
+      verdicts[i] = Zor_net_inputoutputEx(direction, netbufs[i], netdev, 0);
+    if (ahead) GuardOpenAhead(netbufs, 0);
+  }
+  QUEUE_ProcessFltQueueForAllFLT();
 }
 
 void Zor_net_inputoutput_CheckQueue(void) { QUEUE_ProcessFltQueueForAllFLT(); }

@@ -10,6 +10,7 @@
 #include "kernel/filter/send_queues.h"
 #include "kernel/filter/statistics.h"
 #include "kernel/filter/syn_replies.h"
+#include "kernel/filter/tunnel_batch.h"
 #include "kernel/filter/tunnel_client.h"
 #include "kernel/filter/tunnel_data.h"
 #include "kernel/filter/wire_format.h"
@@ -158,16 +159,8 @@ uint32_t handle_frame(FrameContext *ctx, void *netbuf, uint32_t length) {
 
 uint32_t queue_parts(const FrameContext *ctx, const uint8_t *head, uint32_t headlen,
                      const uint8_t *body, uint32_t bodylen, uint32_t tunnel, uint32_t tonetwork) {
-  FilterAdapter *a = tunnel ? FilterGetVpnAdapter() : ctx->adapter;
-  if (!a || !FilterAdapterListed(a) || a->filterstate != ADAPTER_READY) return 1;
-  uint32_t len = headlen + bodylen;
-  if (len > 0xFFFF) return 1;
-  auto *frame = static_cast<FilterFrame *>(MVAlloc((uint32_t)sizeof(FilterFrame) + len));
+  FilterFrame *frame = FilterNewFrame(ctx, tunnel, tonetwork, headlen + bodylen);
   if (!frame) return 1;
-  memset(frame, 0, sizeof(FilterFrame));
-  frame->adapter = a;
-  frame->direction = (uint16_t)(tonetwork ? 1 : 0);
-  frame->length = (uint16_t)len;
   memcpy(frame->data, head, headlen);
   if (bodylen) memcpy(frame->data + headlen, body, bodylen);
   if (DrvSetFrameToSend(frame) == 0) return 0;
@@ -211,6 +204,14 @@ void record_segment_size(FirewallSession *s, IPPacket *p) {
   if (!d->segsize || mss < d->segsize) d->segsize = (uint16_t)mss;
 }
 
+// The link header of a datagram to the gateway.
+void gateway_link_header(const IPPacket *p, uint8_t eth[14]) {
+  FilterAdapter *t = FilterGetVpnAdapter();
+  memcpy(eth, guard.gwmac, 6);
+  memcpy(eth + ETHH_SRC, t ? t->hardaddr : p->frame + ETHH_SRC, 6);
+  store_be16(eth + ETHH_TYPE, ETH_TYPE_IPV4);
+}
+
 // Encapsulates one packet and queues it for the gateway.
 uint32_t send_into_tunnel(IPPacket *p) {
   const FrameContext *ctx = p->ctx;
@@ -221,17 +222,23 @@ uint32_t send_into_tunnel(IPPacket *p) {
   // A packet that cannot be wrapped is dropped, never sent in clear.
   if (!udplen) return VERDICT_TAKEN;
   uint8_t eth[14];
-  FilterAdapter *t = FilterGetVpnAdapter();
-  memcpy(eth, guard.gwmac, 6);
-  memcpy(eth + ETHH_SRC, t ? t->hardaddr : p->frame + ETHH_SRC, 6);
-  store_be16(eth + ETHH_TYPE, ETH_TYPE_IPV4);
+  gateway_link_header(p, eth);
   if (queue_parts(ctx, eth, 14, ctx->work, ihl + udplen, 1, 1)) return VERDICT_NOT_HANDLED;
   StatIncOkRecvSend(ctx->stat_entry);
   return VERDICT_TAKEN;
 }
 
+// One segment of a cut packet into the tunnel's batch.
+uint32_t batch_into_tunnel(IPPacket *p) {
+  StatIncRecvPacks(p->ctx->stat_entry);
+  if (ProxyRewritePacket(p, 0)) return VERDICT_TAKEN;
+  uint8_t eth[14];
+  gateway_link_header(p, eth);
+  return GuardBatchAdd(p, eth);
+}
+
 // Cuts a TCP packet larger than the session's segment size into segments
-// (in fragframe) and sends each into the tunnel.
+// (in fragframe) and sends them into the tunnel, protected together.
 uint32_t segment_into_tunnel(IPPacket *p, uint32_t segsize) {
   uint8_t *tcp = p->ip + p->ihl;
   uint32_t thl = (uint32_t)(tcp[TCPH_OFFSET] >> 4) * 4;
@@ -261,10 +268,13 @@ uint32_t segment_into_tunnel(IPPacket *p, uint32_t segsize) {
     store_be16(s.ip + IPH_TOTAL_LEN, (uint16_t)s.total);
     CalcChecksum(s.ip);
     CalcUdpTcpChkSum(s.ip);
-    uint32_t v = send_into_tunnel(&s);
-    if (v != VERDICT_TAKEN) return v;
+    uint32_t v = batch_into_tunnel(&s);
+    if (v != VERDICT_TAKEN) {
+      GuardBatchFlush(p->ctx);
+      return v;
+    }
   }
-  return VERDICT_TAKEN;
+  return GuardBatchFlush(p->ctx);
 }
 
 uint32_t outgoing_tunnelled(IPPacket *p) {
@@ -464,6 +474,20 @@ LinkInfo DetectFrameAndPid(const uint8_t *f, uint32_t len) {
 uint32_t AddToSend(const FrameContext *ctx, const uint8_t *frame, uint32_t length, uint32_t tunnel,
                    uint32_t tonetwork) {
   return queue_parts(ctx, frame, length, nullptr, 0, tunnel, tonetwork);
+}
+
+FilterFrame *FilterNewFrame(const FrameContext *ctx, uint32_t tunnel, uint32_t tonetwork,
+                            uint32_t length) {
+  FilterAdapter *a = tunnel ? FilterGetVpnAdapter() : ctx->adapter;
+  if (!a || !FilterAdapterListed(a) || a->filterstate != ADAPTER_READY) return nullptr;
+  if (length > 0xFFFF) return nullptr;
+  auto *frame = static_cast<FilterFrame *>(MVAlloc((uint32_t)sizeof(FilterFrame) + length));
+  if (!frame) return nullptr;
+  memset(frame, 0, sizeof(FilterFrame));
+  frame->adapter = a;
+  frame->direction = (uint16_t)(tonetwork ? 1 : 0);
+  frame->length = (uint16_t)length;
+  return frame;
 }
 
 void CLI_MASK_OPEN_DATA(uint8_t *data, uint32_t length, uint32_t) {

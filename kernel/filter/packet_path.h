@@ -63,6 +63,12 @@ LinkInfo DetectFrameAndPid(const uint8_t *frame, uint32_t length);
 // on the tunnel adapter; 0 queued, non-zero not.
 uint32_t AddToSend(const FrameContext *ctx, const uint8_t *frame, uint32_t length, uint32_t tunnel,
                    uint32_t tonetwork);
+// A frame of `length` bytes (contents unset) for the adapter of ctx, or with
+// the tunnel flag for the tunnel adapter; NULL when that adapter is not ready,
+// the length too large or no memory. DrvSetFrameToSend queues it.
+struct FilterFrame;
+FilterFrame *FilterNewFrame(const FrameContext *ctx, uint32_t tunnel, uint32_t tonetwork,
+                            uint32_t length);
 
 // Overwrites open data with the repeating random pattern.
 void CLI_MASK_OPEN_DATA(uint8_t *data, uint32_t length, uint32_t mode);

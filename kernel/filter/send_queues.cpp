@@ -27,8 +27,34 @@ bool in_handshake_buffer(const FilterFrame *frame) {
   return handshakebuf && p >= handshakebuf && p < handshakebuf + FLT_HANDSHAKE_BUF_SIZE;
 }
 
-// Hands one frame to the host; completes it at once when that fails.
-void send_frame(HostAdapter *adapter, FilterFrame *frame) {
+// Frames handed to the host in one call, all of one direction.
+constexpr int kHandOverMax = 64;
+struct HandOver {
+  void *netbufs[kHandOverMax];
+  FilterFrame *frames[kHandOverMax];
+  int count;
+  uint16_t direction;
+};
+
+// Hands the gathered frames to the host in one call; when it refuses, each
+// is taken back and completed.
+void hand_over(HostAdapter *adapter, HandOver &h) {
+  if (!h.count) return;
+  int refused = h.direction == 1 ? KERN_netbuf_queue_send(h.netbufs, h.count, adapter->netdev)
+                                 : KERN_netbuf_queue_recv(h.netbufs, h.count, adapter->netdev);
+  if (refused) {
+    for (int i = 0; i < h.count; i++) {
+      QUEUE_PacketFromQueue(bucket_of(adapter, h.netbufs[i]), h.netbufs[i], 1);
+      FilterSendComplete(h.frames[i]);
+      KERN_netbuf_free(h.netbufs[i]);
+    }
+  }
+  h.count = 0;
+}
+
+// Adds one frame to the hand-over (handing over first what waits when the
+// direction changes or it is full); completes it at once when it cannot go.
+void stage_frame(HostAdapter *adapter, FilterFrame *frame, HandOver &h) {
   void *netbuf = nullptr;
   if (frame->length != 0 && is_accepted(adapter))
     netbuf = KERN_netbuf_alloc(adapter->netdev, frame->data, frame->length, frame->direction == 1);
@@ -36,20 +62,18 @@ void send_frame(HostAdapter *adapter, FilterFrame *frame) {
     if (frame->adapter == &adapter->filter) FilterSendComplete(frame);
     return;
   }
-  CompletionBucket *bucket = bucket_of(adapter, netbuf);
   // Without a bucket entry the host's report could not find the frame:
   // treat it as a refusal.
-  int refused = 1;
-  if (QUEUE_PacketToQueue(bucket, netbuf, frame)) {
-    void *bufs[1] = {netbuf};
-    refused = frame->direction == 1 ? KERN_netbuf_queue_send(bufs, 1, adapter->netdev)
-                                    : KERN_netbuf_queue_recv(bufs, 1, adapter->netdev);
-    if (refused) QUEUE_PacketFromQueue(bucket, netbuf, 1);
-  }
-  if (refused) {
+  if (!QUEUE_PacketToQueue(bucket_of(adapter, netbuf), netbuf, frame)) {
     FilterSendComplete(frame);
     KERN_netbuf_free(netbuf);
+    return;
   }
+  if (h.count && (h.direction != frame->direction || h.count == kHandOverMax)) hand_over(adapter, h);
+  h.direction = frame->direction;
+  h.netbufs[h.count] = netbuf;
+  h.frames[h.count] = frame;
+  h.count++;
 }
 
 // Takes the next node; clears the drain flag when the list is empty.
@@ -137,10 +161,19 @@ uint32_t DRVF_LanSendRecvPacketFromFilterFromQueue(HostAdapter *adapter) {
   auto *node = reinterpret_cast<QueueNode *>(zorRemoveHeadList(&adapter->sendlist));
   if (!node) adapter->draining = 0;
   KERN_spin_lock_unlock(&adapter->sendlock);
+  // What the list holds is handed over in calls of many frames; what is
+  // gathered goes before the drain flag is cleared, so frames keep their order.
+  HandOver h;
+  h.count = 0;
+  h.direction = 0;
   while (node) {
     FilterFrame *frame = node->frame;
     KERN_kfree(node);
-    if (frame) send_frame(adapter, frame);
+    if (frame) stage_frame(adapter, frame, h);
+    node = reinterpret_cast<QueueNode *>(
+        zorInterlockedRemoveHeadList(&adapter->sendlist, &adapter->sendlock));
+    if (node) continue;
+    hand_over(adapter, h);
     node = next_node_or_finish(adapter);
   }
   return 0;

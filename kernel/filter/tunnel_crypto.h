@@ -23,6 +23,16 @@
 #pragma once
 #include <stdint.h>
 
+// A data datagram of a batch: d, len, key and counter as GuardSealData and
+// GuardOpenData take them; ok gets GuardOpenData's result.
+struct GuardDataJob {
+  uint8_t *d;
+  uint32_t len;
+  uint32_t counter;
+  const uint8_t *key;
+  uint32_t ok;
+};
+
 extern "C" {
 
 uint32_t GuardKeyIndex(uint32_t counter);
@@ -35,6 +45,11 @@ void GuardSealData(uint8_t *d, uint32_t len, const uint8_t key[32], uint32_t cou
 // 1 when both authentication words verify (the body is then deciphered).
 uint32_t GuardOpenData(uint8_t *d, uint32_t len, const uint8_t key[32], uint32_t counter,
                        const uint8_t nonce[8], uint32_t mgm);
+
+// Many data datagrams of one direction (one nonce), the same bytes as one
+// by one. In MAC + OFB mode their MAC and OFB chains run side by side.
+void GuardSealDataBatch(GuardDataJob *jobs, uint32_t n, const uint8_t nonce[8], uint32_t mgm);
+void GuardOpenDataBatch(GuardDataJob *jobs, uint32_t n, const uint8_t nonce[8], uint32_t mgm);
 
 void GuardSealOob(uint8_t *d, uint32_t n, const uint8_t key[32], uint32_t counter,
                   const uint8_t nonce[8], uint32_t mgm);

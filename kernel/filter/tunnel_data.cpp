@@ -7,6 +7,7 @@
 #include "kernel/filter/firewall_checks.h"
 #include "kernel/filter/frame_context.h"
 #include "kernel/filter/packet_path.h"
+#include "kernel/filter/tunnel_batch.h"
 #include "kernel/filter/tunnel_client.h"
 #include "kernel/filter/tunnel_control.h"
 #include "kernel/filter/tunnel_crypto.h"
@@ -72,8 +73,10 @@ int32_t treat_data(IPPacket *p, uint8_t *d, uint32_t len) {
   if (len < GUARD_DATA_HEAD) return GUARD_ERR_SHORT_DATA;
   uint32_t counter = zor::wire::As<zor::wire::DataHead>(d)->counter;
   UpdatePacketKey(0, counter);
-  if (!GuardOpenData(d, len, key_of(0), counter, client.client_nonce, GuardUsesMgm()))
-    return GUARD_ERR_AUTH;
+  uint32_t mgm = GuardUsesMgm(), ok;
+  if (!GuardTakeOpenedAhead(d, len, key_of(0), counter, client.client_nonce, mgm, &ok))
+    ok = GuardOpenData(d, len, key_of(0), counter, client.client_nonce, mgm);
+  if (!ok) return GUARD_ERR_AUTH;
   GuardNoteAnswer();
   rewrite_inner(p, d, len - GUARD_DATA_HEAD);
   guard.recv_deadline = curtick + GUARD_ACTIVITY_TICKS;
@@ -132,7 +135,7 @@ uint32_t GuardUsesMgm(void) { return magma_enabled && (client.options & kOptMgm)
 
 uint32_t GuardGatewayAddress(void) { return load_le32(client.init_record + init::kGateway); }
 
-uint32_t GuardTreatSendPack(IPPacket *p) {
+uint32_t GuardBuildSendPack(IPPacket *p, uint8_t *ip, GuardDataJob *job) {
   const FilterAdapter *adapter = p->ctx->adapter;
   if (!(client.session_flags & GUARD_KEYS_EXIST) || !adapter) return 0;
   if (ClientMagic() != zor::wire::kMagic) return 0;
@@ -142,7 +145,7 @@ uint32_t GuardTreatSendPack(IPPacket *p) {
     if (adapter->mtu > 34 + p->linklen + ihl && room < p->limit) p->limit = room;
   }
   if (ihl + kUdpHead + GUARD_DATA_HEAD + payload >= 65536) return 0;
-  uint8_t *ip = p->ctx->work, *udp = ip + ihl, *d = udp + kUdpHead;
+  uint8_t *udp = ip + ihl, *d = udp + kUdpHead;
   auto *h = zor::wire::As<zor::wire::DataHead>(d);
   memcpy(ip, p->ip, ihl);
   memcpy(h->far_addr, p->ip + IPH_DST, 4);
@@ -159,14 +162,27 @@ uint32_t GuardTreatSendPack(IPPacket *p) {
   h->counter = counter;
   h->session_id = client.session_id;
   uint32_t len = GUARD_DATA_HEAD + payload;
-  GuardSealData(d, len, key_of(1), counter, client.gw_nonce, GuardUsesMgm());
+  *job = {d, len, counter, key_of(1), 0};
   client.send_counter = counter + ((payload + 41) >> 4);
 
-  uint32_t udplen = kUdpHead + len;
-  GuardFillOuterHeaders(ip, ihl, udplen);
   p->limitflags = 0;
   p->limit = 0;
-  p->payload = udplen;
+  p->payload = kUdpHead + len;
+  return kUdpHead + len;
+}
+
+uint32_t GuardSendKeyChanges(void) {
+  uint32_t next = client.send_counter == GUARD_COUNTER_RESTART ? 0 : client.send_counter;
+  return GuardKeyIndex(next) != guard.send_index ? 1 : 0;
+}
+
+uint32_t GuardTreatSendPack(IPPacket *p) {
+  uint32_t ihl = p->ihl;
+  GuardDataJob job;
+  uint32_t udplen = GuardBuildSendPack(p, p->ctx->work, &job);
+  if (!udplen) return 0;
+  GuardSealData(job.d, job.len, job.key, job.counter, client.gw_nonce, GuardUsesMgm());
+  GuardFillOuterHeaders(p->ctx->work, ihl, udplen);
   return udplen;
 }
 

@@ -14,6 +14,7 @@
 #pragma once
 #include "kern_host.h"
 #include "kernel/filter/ip_helpers.h"
+#include "kernel/filter/tunnel_crypto.h"
 #include "kernel/filter/wire_format.h"
 
 constexpr uint32_t GUARD_DATA_HEAD = sizeof(zor::wire::DataHead);
@@ -63,6 +64,15 @@ uint32_t GuardGatewayAddress(void);
 // Wraps the packet into a data datagram in its frame's work packet (outer
 // IPv4 header, UDP, datagram); returns the UDP length, 0 when refused.
 uint32_t GuardTreatSendPack(IPPacket *p);
+// The same in two steps, for datagrams protected together: builds the
+// datagram at ip (room for the outer IPv4 header, UDP, datagram) with the
+// send counter taken, and describes its protection in *job; returns the UDP
+// length, 0 when refused. The job's key is the send packet key buffer, good
+// until GuardSendKeyChanges() turns 1; after the protection
+// GuardFillOuterHeaders(ip, ihl, udplen) completes the datagram.
+uint32_t GuardBuildSendPack(IPPacket *p, uint8_t *ip, GuardDataJob *job);
+// 1 when the next datagram's packet key is another than the current one.
+uint32_t GuardSendKeyChanges(void);
 // Takes a datagram from the gateway: < 0 error, > 0 consumed (control),
 // 0 the packet now holds the decrypted inner packet.
 int32_t GuardTreatRecvPack(IPPacket *p);

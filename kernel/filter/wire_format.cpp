@@ -141,8 +141,16 @@ uint32_t Imitation(const uint8_t key[32], const uint8_t *data, uint32_t len) {
 
 bool SameBytes(const void *a, const void *b, uint32_t n) {
   const uint8_t *x = (const uint8_t *)a, *y = (const uint8_t *)b;
-  uint8_t diff = 0;
-  for (uint32_t i = 0; i < n; ++i) diff |= (uint8_t)(x[i] ^ y[i]);
+  uint64_t diff = 0;
+  uint32_t i = 0;
+  // Eight bytes at a time (whole datagrams are compared on the receive path).
+  for (; i + 8 <= n; i += 8) {
+    uint64_t u, v;
+    __builtin_memcpy(&u, x + i, 8);
+    __builtin_memcpy(&v, y + i, 8);
+    diff |= u ^ v;
+  }
+  for (; i < n; ++i) diff |= (uint8_t)(x[i] ^ y[i]);
   return diff == 0;
 }
 

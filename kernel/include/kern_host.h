@@ -113,6 +113,11 @@ void Zor_DriverUnload(void);
 // queues; the Ex form only when `flush` is non-zero.
 uint32_t Zor_net_inputoutputEx(uint32_t direction, void *netbuf, void *netdev, uint32_t flush);
 uint32_t Zor_net_inputoutput(uint32_t direction, void *netbuf, void *netdev);
+// Many frames of one direction and device in their order: verdicts[i] as
+// Zor_net_inputoutput gives it for netbufs[i]; the send queues are drained
+// once, after the last. The tunnel's data among them is opened side by side.
+void Zor_net_inputoutput_batch(uint32_t direction, void **netbufs, uint32_t count, void *netdev,
+                               uint32_t *verdicts);
 void Zor_net_inputoutput_CheckQueue(void);
 // The host is done with a buffer it took over through KERN_netbuf_queue_*;
 // the host frees the buffer itself after this returns.

@@ -390,6 +390,30 @@ TEST_F(Queues, HostRefusalFreesAtOnce) {
   EXPECT_EQ(MVFreeBytes(), pool_free);
 }
 
+// The drain hands its frames over many per call, one direction per call,
+// in the order they were queued; a refused call frees all it carried.
+TEST_F(Queues, FramesGoOverManyPerCallInTheirOrder) {
+  const uint16_t dirs[] = {1, 1, 1, 0, 0};
+  uint8_t n = 0;
+  for (uint16_t d : dirs) ASSERT_EQ(DrvSetFrameToSend(frame(d, {n++})), 0u);
+  for (int i = 0; i < 66; i++) ASSERT_EQ(DrvSetFrameToSend(frame(1, {n++})), 0u);
+  state().handovers.clear();
+  Zor_net_inputoutput_CheckQueue();
+  ASSERT_EQ(state().taken.size(), 71u);
+  for (size_t i = 0; i < state().taken.size(); i++)
+    EXPECT_EQ(state().taken[i]->bytes, (std::vector<uint8_t>{(uint8_t)i})) << i;
+  EXPECT_EQ(state().handovers, (std::vector<int>{3, 2, 64, 2}));
+  complete_all();
+
+  state().queue_result = 1;
+  for (int i = 0; i < 5; i++) ASSERT_EQ(DrvSetFrameToSend(frame(1, {7})), 0u);
+  Zor_net_inputoutput_CheckQueue();
+  EXPECT_TRUE(state().taken.empty());
+  EXPECT_EQ(state().live_netbufs, 0) << "the refused host buffers are freed";
+  EXPECT_EQ(pending(), 0u);
+  EXPECT_EQ(MVFreeBytes(), pool_free);
+}
+
 TEST_F(Queues, EmptyFrameIsNeverHandedOver) {
   ASSERT_EQ(DrvSetFrameToSend(frame(1, {})), 0u);
   Zor_net_inputoutput_CheckQueue();

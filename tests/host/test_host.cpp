@@ -154,6 +154,7 @@ void *KERN_netbuf_alloc(void *netdev, const void *data, uint32_t len, int to_net
   return new testhost::Netbuf{netdev, to_network != 0, std::vector<uint8_t>(p, p + len)};
 }
 static int take(void **bufs, int count) {
+  state().handovers.push_back(count);
   if (state().queue_result) return state().queue_result;
   for (int i = 0; i < count; i++) state().taken.push_back(static_cast<testhost::Netbuf *>(bufs[i]));
   return 0;

@@ -34,6 +34,7 @@ struct State {
   int clears = 0;
   int timers_started = 0;
   std::vector<Netbuf *> taken;  // handed over, not yet completed
+  std::vector<int> handovers;   // buffers per hand-over call, in call order
   long live_netbufs = 0;
   // Clocks.
   uint32_t sec = 0, min = 0, hour = 12, day = 1, month = 6, year = 2026;

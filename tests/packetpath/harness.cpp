@@ -40,6 +40,16 @@ uint32_t Harness::FromNet(const Bytes &frame) {
   return Zor_net_inputoutputEx(0, &nb, &dev, 0);
 }
 
+std::vector<uint32_t> Harness::FromNetBatch(const std::vector<Bytes> &frames) {
+  std::vector<testhost::Netbuf> nbs;
+  for (const Bytes &f : frames) nbs.push_back(testhost::frame(&dev, f));
+  std::vector<void *> ptrs;
+  for (auto &nb : nbs) ptrs.push_back(&nb);
+  std::vector<uint32_t> verdicts(frames.size(), 99);
+  Zor_net_inputoutput_batch(0, ptrs.data(), (uint32_t)ptrs.size(), &dev, verdicts.data());
+  return verdicts;
+}
+
 uint32_t Harness::FromStack(const Bytes &frame) {
   testhost::Netbuf nb = testhost::frame(&dev, frame);
   return Zor_net_inputoutputEx(1, &nb, &dev, 0);

@@ -30,6 +30,8 @@ class Harness {
   // A frame from the network / from the local stack: the verdict.
   uint32_t FromNet(const Bytes &frame);
   uint32_t FromStack(const Bytes &frame);
+  // Frames from the network handed over together: their verdicts.
+  std::vector<uint32_t> FromNetBatch(const std::vector<Bytes> &frames);
   // Drains the send queues and completes what the host took.
   std::vector<Sent> Drain();
   void Tick(uint32_t n = 1);

@@ -15,6 +15,7 @@
 #include "kernel/filter/statistics.h"
 #include "kernel/filter/tunnel_client.h"
 #include "kernel/filter/tunnel_control.h"
+#include "kernel/filter/tunnel_crypto.h"
 #include "kernel/filter/tunnel_data.h"
 #include "tests/packetpath/harness.h"
 
@@ -285,6 +286,89 @@ TEST_P(Tunnel, LargeSegmentsAreCutToTheSegmentSizeAndAcksWithOptionsReturn) {
     ASSERT_EQ(h.Drain().size(), 1u) << "acknowledgement " << i;
   }
   EXPECT_GT(client.send_counter, GUARD_KEY_INDEX_UNITS);
+}
+
+// The datagrams cut from one large segment are protected together: each
+// carries the bytes the one-by-one protection gives it, also where the
+// packet key changes inside the segment.
+TEST_P(Tunnel, SegmentsProtectedTogetherCarryTheBytesOfOneByOne) {
+  Bytes mss = {2, 4, 0x05, 0xB4};
+  Ip ip;
+  ip.proto = 6;
+  Tcp syn;
+  syn.seq = 999;
+  syn.options = mss;
+  ASSERT_EQ(h.FromStack(FromClient(ip, TcpSegment(syn))), 1u);
+  h.ToGateway(h.Drain());
+  Tcp synack = BackTcp(4999, TCP_SYN | TCP_ACK);
+  synack.options = mss;
+  ASSERT_EQ(ThroughGateway(Ipv4(BackIp(), TcpSegment(synack))), 1u);
+  h.Drain();
+  // The key index ends some datagrams into the segment.
+  client.send_counter = GUARD_KEY_INDEX_UNITS - 5 * 92;
+  Tcp data;
+  data.seq = 1000;
+  data.ack = 5000;
+  data.flags = TCP_ACK;
+  for (int i = 0; i < 40000; i++) data.payload.push_back((uint8_t)(i * 7 + i / 251));
+  ASSERT_EQ(h.FromStack(FromClient(ip, TcpSegment(data))), 1u);
+  size_t datagrams = 0;
+  std::vector<uint32_t> indices;
+  for (const Sent &s : h.Drain()) {
+    Bytes d = Harness::DatagramOf(s);
+    if (d.empty()) continue;
+    uint32_t counter = d[6] | d[7] << 8 | d[8] << 16 | (uint32_t)d[9] << 24;
+    uint8_t key[32];
+    GuardPacketKey(client.keys.send_master, client.keys.packet_key_base, GuardKeyIndex(counter),
+                   key);
+    Bytes again = d;
+    uint32_t len = (uint32_t)d.size();
+    ASSERT_EQ(GuardOpenData(again.data(), len, key, counter, client.gw_nonce, GuardUsesMgm()), 1u)
+        << "datagram " << datagrams;
+    GuardSealData(again.data(), len, key, counter, client.gw_nonce, GuardUsesMgm());
+    EXPECT_EQ(again, d) << "datagram " << datagrams;
+    indices.push_back(GuardKeyIndex(counter));
+    datagrams++;
+  }
+  EXPECT_GT(datagrams, 20u);
+  ASSERT_FALSE(indices.empty());
+  EXPECT_NE(indices.front(), indices.back()) << "the packet key changed inside the segment";
+}
+
+// The gateway's datagrams handed over together, with tampered ones among
+// them, a key change of the gateway and a new packet key on the way: each
+// good one is delivered in its order, the tampered ones are dropped.
+TEST_P(Tunnel, DatagramsTakenTogetherAreOpenedAsOneByOne) {
+  Ip out;
+  out.proto = 17;
+  ASSERT_EQ(h.FromStack(FromClient(out, Udp(40001, 9000, Text("open")))), 1u);
+  h.ToGateway(h.Drain());
+  Ip back = BackIp();
+  back.proto = 17;
+  std::vector<Bytes> frames;
+  std::vector<uint32_t> expected, got;
+  for (uint32_t i = 0; i < 1000; i++) {
+    if (i == 100) frames.push_back(h.GatewayFrame(h.gateway().KeyChange()));
+    Bytes payload(1200, (uint8_t)i);
+    store_be32(payload.data(), i);
+    Bytes inner = Ipv4(back, Udp(9000, 40001, payload));
+    Bytes d = h.gateway().Wrap(inner.data(), inner.size());
+    if (i % 97 == 5)
+      d[d.size() - 1 - i % 50] ^= 0x04;
+    else
+      expected.push_back(i);
+    frames.push_back(h.GatewayFrame(d));
+  }
+  for (size_t first = 0; first < frames.size(); first += 45) {
+    std::vector<Bytes> batch(frames.begin() + first,
+                             frames.begin() + std::min(frames.size(), first + 45));
+    for (uint32_t v : h.FromNetBatch(batch)) EXPECT_EQ(v, 1u);
+    for (const Sent &s : h.Drain()) {
+      if (s.to_network || s.bytes.size() < 14 + 20 + 8 + 4 || s.bytes[14 + 9] != 17) continue;
+      got.push_back(load_be32(&s.bytes[14 + 20 + 8]));
+    }
+  }
+  EXPECT_EQ(got, expected);
 }
 
 TEST_P(Tunnel, KeyChangesFromEitherSideKeepTheStreamFlowing) {

@@ -20,10 +20,15 @@
 #include <unistd.h>
 
 #include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
 
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <string>
 
@@ -41,7 +46,8 @@ void Usage() {
           "             [--fragment BYTES] [--shuffle] [--duplicate]\n"
           "             [--status CODE] [--okf-status CODE] [--status-value TEXT]\n"
           "             [--fault none|bad-crc|bad-magic|wrong-variant|truncate|oversize|\n"
-          "                      frag-past|bad-okf-imit]\n"
+          "                      frag-past|bad-okf-imit|silent-synok]\n"
+          "             [--push-deadline SECONDS]\n"
           "             [--drop N] [--delay-ms MS]\n"
           "             [--stage-timeout SECONDS] [--keys-out FILE] [--ready-file FILE]\n"
           "             [--tun NAME] [--mgm] [--control FIFO]\n");
@@ -68,48 +74,90 @@ int OpenTun(const std::string &name) {
     perror("gwsim: tun");
     exit(1);
   }
+  // A gateway's queue towards the tunnel: deep enough that a TCP burst
+  // routed into it is not cut while a batch is being protected.
+  int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  ifr.ifr_qlen = 2048;
+  if (sock < 0 || ioctl(sock, SIOCSIFTXQLEN, &ifr) != 0) perror("gwsim: tun queue length");
+  if (sock >= 0) close(sock);
   return fd;
 }
 
-// The data side of one session and the commands that steer it.
+// Datagrams and packets are taken this many at a time (recvmmsg, sendmmsg,
+// reads of the TUN device until it is empty), so that their protection runs
+// side by side.
+constexpr size_t kBatch = 64;
+
+// The data side of one session and the commands that steer it. The client's
+// datagrams are taken on the main thread, the TUN device's packets on the
+// downlink thread; recv_mu guards the peer's receive side, send_mu its send
+// side (a datagram that is not data, a command or a new peer takes both).
 struct DataSide {
   int udp = -1, tun = -1;
   bool mgm = false, silent = false;
   int corrupt = 0;
   std::unique_ptr<gwsim::TunnelPeer> peer;
   sockaddr_in client{};
+  std::mutex recv_mu, send_mu;
 
-  void Send(const gwsim::Bytes &d) {
-    if (!silent && peer) sendto(udp, d.data(), d.size(), 0, (sockaddr *)&client, sizeof client);
+  // Caller holds send_mu.
+  void Send(const gwsim::Bytes &d) { SendAll({d}); }
+  void SendAll(const std::vector<gwsim::Bytes> &ds) {
+    if (silent || !peer) return;
+    for (size_t i = 0; i < ds.size(); i += kBatch) {
+      mmsghdr msgs[kBatch] = {};
+      iovec iov[kBatch];
+      size_t n = std::min(kBatch, ds.size() - i);
+      for (size_t k = 0; k < n; k++) {
+        iov[k] = {const_cast<uint8_t *>(ds[i + k].data()), ds[i + k].size()};
+        msgs[k].msg_hdr.msg_iov = &iov[k];
+        msgs[k].msg_hdr.msg_iovlen = 1;
+        msgs[k].msg_hdr.msg_name = &client;
+        msgs[k].msg_hdr.msg_namelen = sizeof client;
+      }
+      for (size_t sent = 0; sent < n;) {
+        int r = sendmmsg(udp, msgs + sent, (unsigned)(n - sent), 0);
+        if (r <= 0) break;
+        sent += (size_t)r;
+      }
+    }
   }
 
-  // A datagram of the client once the keys are made.
-  void FromClient(const uint8_t *d, size_t n) {
-    auto r = peer->Take(d, n, client.sin_addr.s_addr);
-    if (!r.error.empty()) fprintf(stderr, "gwsim: tunnel datagram refused: %s\n", r.error.c_str());
-    if (r.kind == gwsim::TunnelPeer::Kind::kData && tun >= 0 &&
-        write(tun, r.inner.data(), r.inner.size()) < 0)
-      perror("gwsim: tun write");
-    if (r.kind == gwsim::TunnelPeer::Kind::kOob && r.code != 16384)
-      fprintf(stderr, "gwsim: out-of-band code %u\n", r.code);
-    if (r.kind == gwsim::TunnelPeer::Kind::kKeyChange) fprintf(stderr, "gwsim: client key change\n");
-    if (r.kind == gwsim::TunnelPeer::Kind::kAck) fprintf(stderr, "gwsim: key change acknowledged\n");
-    for (auto &reply : r.replies) Send(reply);
+  // Datagrams of the client once the keys are made.
+  void FromClient(std::vector<gwsim::Bytes> &batch) {
+    std::unique_lock<std::mutex> recv(recv_mu);
+    bool all_data = std::all_of(batch.begin(), batch.end(),
+                                [&](const gwsim::Bytes &d) { return peer->IsSessionData(d); });
+    std::unique_lock<std::mutex> send(send_mu, std::defer_lock);
+    if (!all_data) send.lock();
+    for (auto &r : peer->TakeBatch(batch, client.sin_addr.s_addr)) {
+      if (!r.error.empty()) fprintf(stderr, "gwsim: tunnel datagram refused: %s\n", r.error.c_str());
+      if (r.kind == gwsim::TunnelPeer::Kind::kData && tun >= 0 &&
+          write(tun, r.inner.data(), r.inner.size()) < 0 && errno != EAGAIN)
+        perror("gwsim: tun write");
+      if (r.kind == gwsim::TunnelPeer::Kind::kOob && r.code != 16384)
+        fprintf(stderr, "gwsim: out-of-band code %u\n", r.code);
+      if (r.kind == gwsim::TunnelPeer::Kind::kKeyChange) fprintf(stderr, "gwsim: client key change\n");
+      if (r.kind == gwsim::TunnelPeer::Kind::kAck) fprintf(stderr, "gwsim: key change acknowledged\n");
+      SendAll(r.replies);
+    }
   }
 
-  void FromTun() {
-    uint8_t buf[65536];
-    ssize_t n = read(tun, buf, sizeof buf);
-    if (n < 20 || !peer || (buf[0] >> 4) != 4) return;
-    gwsim::Bytes d = peer->Wrap(buf, (size_t)n);
-    if (corrupt > 0) {
+  // Packets from the TUN device for the client.
+  void FromTun(const std::vector<gwsim::Bytes> &packets) {
+    std::lock_guard<std::mutex> send(send_mu);
+    if (!peer) return;
+    std::vector<gwsim::Bytes> ds = peer->WrapBatch(packets);
+    for (auto &d : ds) {
+      if (corrupt <= 0) break;
       corrupt--;
       d[d.size() - 1] ^= 0x01;
     }
-    Send(d);
+    SendAll(ds);
   }
 
   void Command(const std::string &line) {
+    std::scoped_lock both(recv_mu, send_mu);
     if (!peer) return;
     unsigned v = 0;
     if (line == "keychange") Send(peer->KeyChange());
@@ -121,6 +169,22 @@ struct DataSide {
     fprintf(stderr, "gwsim: command %s\n", line.c_str());
   }
 };
+
+// The TUN device's packets, read until it is empty, wrapped in one batch.
+void DownlinkLoop(DataSide *data) {
+  std::vector<uint8_t> buf(65536);
+  while (!stop_requested) {
+    pollfd p = {data->tun, POLLIN, 0};
+    if (poll(&p, 1, 500) <= 0) continue;
+    std::vector<gwsim::Bytes> packets;
+    while (packets.size() < kBatch) {
+      ssize_t n = read(data->tun, buf.data(), buf.size());
+      if (n <= 0) break;
+      if (n >= 20 && (buf[0] >> 4) == 4) packets.emplace_back(buf.data(), buf.data() + n);
+    }
+    if (!packets.empty()) data->FromTun(packets);
+  }
+}
 
 void ReadCommands(int fd, DataSide &data) {
   static std::string pending;
@@ -155,7 +219,7 @@ int main(int argc, char **argv) {
       {"keys-out", 1, nullptr, 'k'},    {"ready-file", 1, nullptr, 'r'},
       {"drop", 1, nullptr, 'D'},        {"delay-ms", 1, nullptr, 'w'},
       {"tun", 1, nullptr, 'T'},         {"mgm", 0, nullptr, 'M'},
-      {"control", 1, nullptr, 'C'},
+      {"control", 1, nullptr, 'C'},     {"push-deadline", 1, nullptr, 'P'},
       {nullptr, 0, nullptr, 0}};
   for (int c; (c = getopt_long(argc, argv, "", kLong, nullptr)) != -1;) {
     switch (c) {
@@ -180,6 +244,10 @@ int main(int argc, char **argv) {
       case 'T': tun_name = optarg; break;
       case 'M': mgm = true; break;
       case 'C': control_path = optarg; break;
+      case 'P':
+        o.push_deadline = true;
+        o.push_deadline_s = strtoll(optarg, nullptr, 10);
+        break;
       default: Usage();
     }
   }
@@ -216,37 +284,70 @@ int main(int argc, char **argv) {
   fprintf(stderr, "gwsim: listening on %s:%d, variant %d\n", listen_addr.c_str(), port, o.variant);
 
   gwsim::HandshakePeer peer(o);
-  uint8_t buf[65536];
-  while (!stop_requested) {
-    pollfd fds[3] = {{fd, POLLIN, 0}, {data.tun, POLLIN, 0}, {control, POLLIN, 0}};
-    if (poll(fds, 3, 500) <= 0) continue;
-    if (fds[2].revents & POLLIN) ReadCommands(control, data);
-    if (fds[1].revents & POLLIN) data.FromTun();
-    if (!(fds[0].revents & POLLIN)) continue;
-    sockaddr_in from{};
-    socklen_t flen = sizeof from;
-    ssize_t n = recvfrom(fd, buf, sizeof buf, 0, (sockaddr *)&from, &flen);
-    if (n <= 0 || data.silent) continue;
-    if (data.peer && !IsHandshake(buf, (size_t)n)) {
-      data.FromClient(buf, (size_t)n);
-      continue;
-    }
+  std::thread downlink;
+  if (data.tun >= 0) {
+    fcntl(data.tun, F_SETFL, fcntl(data.tun, F_GETFL) | O_NONBLOCK);
+    downlink = std::thread(DownlinkLoop, &data);
+  }
+  // A handshake datagram: answered as the options ask; completed keys start
+  // a new data side.
+  auto handshake = [&](const uint8_t *buf, size_t n, const sockaddr_in &from) {
     if (drop > 0) {
       --drop;
-      fprintf(stderr, "gwsim: %zd bytes in, dropped\n", n);
-      continue;
+      fprintf(stderr, "gwsim: %zu bytes in, dropped\n", n);
+      return;
     }
     if (delay_ms > 0) usleep((useconds_t)(delay_ms * 1000));
+    std::scoped_lock both(data.recv_mu, data.send_mu);
     data.peer.reset();
-    auto replies = peer.Handle(buf, (size_t)n);
+    auto replies = peer.Handle(buf, n);
     if (!peer.error().empty()) fprintf(stderr, "gwsim: refused: %s\n", peer.error().c_str());
     if (peer.keys_ready() && !keys_out.empty()) WriteHex(keys_out, peer.key_block(), 64);
-    for (auto &r : replies) sendto(fd, r.data(), r.size(), 0, (sockaddr *)&from, flen);
-    fprintf(stderr, "gwsim: %zd bytes in, %zu datagrams out\n", n, replies.size());
-    if (!peer.keys_ready()) continue;
+    for (auto &r : replies) sendto(fd, r.data(), r.size(), 0, (const sockaddr *)&from, sizeof from);
+    fprintf(stderr, "gwsim: %zu bytes in, %zu datagrams out\n", n, replies.size());
+    if (!peer.keys_ready()) return;
     data.client = from;
     data.peer = std::make_unique<gwsim::TunnelPeer>(gwsim::SessionOf(peer, data.mgm));
+  };
+  std::vector<std::vector<uint8_t>> bufs(kBatch, std::vector<uint8_t>(65536));
+  while (!stop_requested) {
+    pollfd fds[2] = {{fd, POLLIN, 0}, {control, POLLIN, 0}};
+    if (poll(fds, 2, 500) <= 0) continue;
+    if (fds[1].revents & POLLIN) ReadCommands(control, data);
+    if (!(fds[0].revents & POLLIN)) continue;
+    mmsghdr msgs[kBatch] = {};
+    iovec iov[kBatch];
+    sockaddr_in from[kBatch];
+    for (size_t k = 0; k < kBatch; k++) {
+      iov[k] = {bufs[k].data(), bufs[k].size()};
+      msgs[k].msg_hdr.msg_iov = &iov[k];
+      msgs[k].msg_hdr.msg_iovlen = 1;
+      msgs[k].msg_hdr.msg_name = &from[k];
+      msgs[k].msg_hdr.msg_namelen = sizeof from[k];
+    }
+    int got = recvmmsg(fd, msgs, kBatch, MSG_DONTWAIT, nullptr);
+    if (got <= 0 || data.silent) continue;
+    // Data datagrams in a row go as one batch; a handshake datagram is
+    // taken in its place in the order.
+    std::vector<gwsim::Bytes> batch;
+    auto flush = [&] {
+      if (!batch.empty()) data.FromClient(batch);
+      batch.clear();
+    };
+    for (int k = 0; k < got; k++) {
+      const uint8_t *d = bufs[k].data();
+      size_t n = msgs[k].msg_len;
+      if (n == 0) continue;
+      if (data.peer && !IsHandshake(d, n)) {
+        batch.emplace_back(d, d + n);
+        continue;
+      }
+      flush();
+      handshake(d, n, from[k]);
+    }
+    flush();
   }
+  if (downlink.joinable()) downlink.join();
   close(fd);
   return 0;
 }

@@ -3,6 +3,7 @@
 #include <sys/random.h>
 
 #include <algorithm>
+#include <ctime>
 #include <cstring>
 
 #include "byte_order.h"
@@ -53,6 +54,7 @@ bool ParseFault(const std::string &name, Fault *out) {
       {"bad-magic", Fault::kBadMagic},  {"wrong-variant", Fault::kWrongVariant},
       {"truncate", Fault::kTruncate},   {"oversize", Fault::kOversize},
       {"frag-past", Fault::kFragPast},  {"bad-okf-imit", Fault::kBadOkfImit},
+      {"silent-synok", Fault::kSilentSynOk},
   };
   for (auto &[n, f] : kNames)
     if (name == n) {
@@ -74,12 +76,20 @@ std::vector<Bytes> HandshakePeer::Handle(const uint8_t *d, size_t n) {
     error_ = "not a handshake datagram";
     return {};
   }
+  Bytes whole;
   switch (PacketTypeOf(d)) {
     case kSynRq:
+      if (n < SynRequestAssembly::WholeLength(d, n)) {
+        if (!assembly_.Take(d, n)) return {};
+        whole = assembly_.whole();
+        d = whole.data();
+        n = whole.size();
+      }
       if (!TakeSynRq(d, n)) return {};
       return AnswerSynRq();
     case kSynOk:
       if (!TakeSynOk(d, n)) return {};
+      if (o_.fault == Fault::kSilentSynOk) return {};
       if (o_.okf_status_code >= 0)
         return {Status((uint32_t)o_.okf_status_code, kTagH, o_.status_value, o_.variant)};
       return {SynOkf()};
@@ -151,10 +161,19 @@ Bytes HandshakePeer::SynRr() const {
     DeriveTlvKey(master_, "SynRRAddData", gw_nonce_, &key);
     static const char kExtra[] = "ocsp data";
     PutTlv(b, kTagRrExtra, kExtra, sizeof kExtra - 1, &key);
+    if (o_.push_deadline) PutDeadline(b, key);
   }
   PutHeader(b.data(), kSynRr, o_.variant, (uint16_t)(b.size() - kSynRrHead));
   Seal(b);
   return b;
+}
+
+void HandshakePeer::PutDeadline(Bytes &b, const TlvKey &key) const {
+  int64_t at = (int64_t)time(nullptr) + o_.push_deadline_s;
+  uint8_t word[8];
+  store_le32(word, (uint32_t)at);
+  store_le32(word + 4, (uint32_t)((uint64_t)at >> 32));
+  PutTlv(b, kTagRrWord, word, at > 0xFFFFFFFFLL ? 8 : 4, &key);
 }
 
 std::vector<Bytes> HandshakePeer::Fragments(const Bytes &rr) const {

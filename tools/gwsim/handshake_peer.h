@@ -9,6 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "kernel/filter/wire_format.h"
+#include "tools/gwsim/syn_request_assembly.h"
+
 namespace gwsim {
 
 using Bytes = std::vector<uint8_t>;
@@ -23,6 +26,7 @@ enum class Fault {
   kOversize,      // SYN RR datagram longer than its TLV length says
   kFragPast,      // a fragment whose offset lies past the bundle
   kBadOkfImit,    // SYN OKF (variant 17) with a wrong imitation
+  kSilentSynOk,   // the SYN OK is taken but never answered
 };
 
 struct Options {
@@ -39,6 +43,11 @@ struct Options {
   uint32_t session_id = 0x5e551011;
   std::string status_text = "{\"tunnel\":\"up\"}";
   uint16_t dyncfg_format = 0x0300;   // the format word of TLV 20
+  // With key agreement: the PKI block's push deadline, in seconds from the
+  // SYN RR (negative: already past). A deadline beyond 32 bits is sent as
+  // an 8-byte word.
+  bool push_deadline = false;
+  int64_t push_deadline_s = 0;
 };
 
 class HandshakePeer {
@@ -46,7 +55,8 @@ class HandshakePeer {
   explicit HandshakePeer(const Options &o);
 
   // The datagrams that answer one datagram of the client (none when it is
-  // refused; error() says why).
+  // refused, error() says why, or when it is a piece of a SYN RQ still
+  // incomplete).
   std::vector<Bytes> Handle(const uint8_t *d, size_t n);
 
   const uint8_t *public_key() const { return pub_; }
@@ -75,6 +85,7 @@ class HandshakePeer {
   bool TakeSynOk(const uint8_t *d, size_t n);
   std::vector<Bytes> AnswerSynRq();
   Bytes DynCfg() const;
+  void PutDeadline(Bytes &b, const zor::wire::TlvKey &key) const;
 
   Options o_;
   uint8_t priv_[32], pub_[64];
@@ -90,6 +101,7 @@ class HandshakePeer {
   bool agreement_ = false;       // authentication variant 131
   std::string error_;
   std::string auth_text_;
+  SynRequestAssembly assembly_;
 };
 
 // The fault named on the command line, or false.

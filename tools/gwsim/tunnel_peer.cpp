@@ -87,6 +87,11 @@ TunnelPeer::Result TunnelPeer::TakeData(uint8_t *d, size_t n, uint32_t client_ad
   uint32_t counter = load_le32(d + 6);
   if (!GuardOpenData(d, (uint32_t)n, RecvKey(counter), counter, s_.gw_nonce, s_.mgm))
     return r.error = "authentication", r;
+  return Inner(d, n, client_addr);
+}
+
+TunnelPeer::Result TunnelPeer::Inner(const uint8_t *d, size_t n, uint32_t client_addr) {
+  Result r;
   size_t payload = n - kDataHead;
   r.inner.assign(20 + payload, 0);
   uint8_t *ip = r.inner.data();
@@ -106,6 +111,44 @@ TunnelPeer::Result TunnelPeer::TakeData(uint8_t *d, size_t n, uint32_t client_ad
   memcpy(ip + 20, d + kDataHead, payload);
   r.kind = Kind::kData;
   return r;
+}
+
+bool TunnelPeer::IsSessionData(const Bytes &d) const {
+  return d.size() >= kDataHead && (d[4] & 0x0F) == kData && load_le32(d.data() + 10) == s_.session_id;
+}
+
+std::vector<TunnelPeer::Result> TunnelPeer::TakeBatch(std::vector<Bytes> &datagrams,
+                                                      uint32_t client_addr) {
+  std::vector<Result> out(datagrams.size());
+  std::vector<GuardDataJob> jobs;
+  std::vector<size_t> at;
+  // Opens what is gathered; a datagram under another packet key waits for
+  // the next batch, as the key buffer is one per direction.
+  auto flush = [&] {
+    GuardOpenDataBatch(jobs.data(), (uint32_t)jobs.size(), s_.gw_nonce, s_.mgm);
+    for (size_t k = 0; k < jobs.size(); k++) {
+      if (jobs[k].ok)
+        out[at[k]] = Inner(jobs[k].d, jobs[k].len, client_addr);
+      else
+        out[at[k]].error = "authentication";
+    }
+    jobs.clear();
+    at.clear();
+  };
+  for (size_t i = 0; i < datagrams.size(); i++) {
+    Bytes &d = datagrams[i];
+    if (!IsSessionData(d)) {
+      flush();
+      out[i] = Take(d.data(), d.size(), client_addr);
+      continue;
+    }
+    uint32_t counter = load_le32(d.data() + 6);
+    if (!jobs.empty() && GuardKeyIndex(counter) != recv_index_) flush();
+    jobs.push_back({d.data(), (uint32_t)d.size(), counter, RecvKey(counter), 0});
+    at.push_back(i);
+  }
+  flush();
+  return out;
 }
 
 TunnelPeer::Result TunnelPeer::TakeOob(uint8_t *d, size_t n) {
@@ -162,22 +205,46 @@ Bytes TunnelPeer::ControlHead(uint8_t type, size_t len) const {
   return b;
 }
 
-Bytes TunnelPeer::Wrap(const uint8_t *ip, size_t n) {
+Bytes TunnelPeer::Unsealed(const uint8_t *ip, size_t n, uint32_t *counter) {
   size_t ihl = (size_t)(ip[0] & 0x0F) * 4;
   size_t payload = n - ihl;
   Bytes d(kDataHead + payload, 0);
-  uint32_t counter = send_counter_;
+  *counter = send_counter_;
   d[4] = kData;
   d[5] = send_gen_;
-  store_le32(d.data() + 6, counter);
+  store_le32(d.data() + 6, *counter);
   store_le32(d.data() + 10, s_.session_id);
   memcpy(d.data() + 18, ip + 12, 4);
   store_le16(d.data() + 22, (uint16_t)(ip[4] << 8 | ip[5]));
   d[25] = ip[9];
   memcpy(d.data() + kDataHead, ip + ihl, payload);
-  GuardSealData(d.data(), (uint32_t)d.size(), SendKey(counter), counter, s_.client_nonce, s_.mgm);
-  send_counter_ = counter + (uint32_t)((payload + 41) >> 4);
+  send_counter_ = *counter + (uint32_t)((payload + 41) >> 4);
   return d;
+}
+
+Bytes TunnelPeer::Wrap(const uint8_t *ip, size_t n) {
+  uint32_t counter;
+  Bytes d = Unsealed(ip, n, &counter);
+  GuardSealData(d.data(), (uint32_t)d.size(), SendKey(counter), counter, s_.client_nonce, s_.mgm);
+  return d;
+}
+
+std::vector<Bytes> TunnelPeer::WrapBatch(const std::vector<Bytes> &packets) {
+  std::vector<Bytes> out;
+  out.reserve(packets.size());
+  std::vector<GuardDataJob> jobs;
+  auto flush = [&] {
+    GuardSealDataBatch(jobs.data(), (uint32_t)jobs.size(), s_.client_nonce, s_.mgm);
+    jobs.clear();
+  };
+  for (const Bytes &p : packets) {
+    uint32_t counter;
+    out.push_back(Unsealed(p.data(), p.size(), &counter));
+    if (!jobs.empty() && GuardKeyIndex(counter) != send_index_) flush();
+    jobs.push_back({out.back().data(), (uint32_t)out.back().size(), counter, SendKey(counter), 0});
+  }
+  flush();
+  return out;
 }
 
 Bytes TunnelPeer::KeyChange() {

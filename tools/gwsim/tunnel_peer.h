@@ -50,8 +50,15 @@ class TunnelPeer {
   // One datagram of the client (UDP payload); client_addr is the outer
   // source address (network order), the inner packet's source.
   Result Take(const uint8_t *d, size_t n, uint32_t client_addr);
+  // Many datagrams of the client in their order: the data datagrams among
+  // them are opened side by side, the others as Take does.
+  std::vector<Result> TakeBatch(std::vector<Bytes> &datagrams, uint32_t client_addr);
+  // A data datagram of this session (the rest may change the send side too).
+  bool IsSessionData(const Bytes &d) const;
   // The data datagram for an IPv4 packet going to the client.
   Bytes Wrap(const uint8_t *ip, size_t n);
+  // The data datagrams for many IPv4 packets, protected side by side.
+  std::vector<Bytes> WrapBatch(const std::vector<Bytes> &packets);
   // A key change of the gateway's direction, with a fresh master key.
   Bytes KeyChange();
   Bytes Oob(uint16_t code, const Bytes &data);
@@ -62,6 +69,10 @@ class TunnelPeer {
 
  private:
   Result TakeData(uint8_t *d, size_t n, uint32_t client_addr);
+  // The inner packet of an opened data datagram.
+  static Result Inner(const uint8_t *d, size_t n, uint32_t client_addr);
+  // The datagram for a packet, not yet protected, at the next send counter.
+  Bytes Unsealed(const uint8_t *ip, size_t n, uint32_t *counter);
   Result TakeOob(uint8_t *d, size_t n);
   Result TakeKeyChange(uint8_t *d, size_t n);
   Result TakeAck(uint8_t *d, size_t n);

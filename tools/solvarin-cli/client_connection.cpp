@@ -4,7 +4,9 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
+#include <string>
 
 #include "cross/utils/socket_io.h"
 
@@ -47,12 +49,15 @@ bool RegisterClient(ClientConnection* conn, unsigned char kind, std::string* err
   for (const Target& t : targets) {
     *t.fd = connectTo(t.path);
     if (*t.fd < 0) {
-      *error = std::string("cannot connect to ") + t.path + ": " + strerror(errno);
+      int err = errno;
+      *error = std::string("cannot connect to ") + t.path + ": " + strerror(err);
+      if (err == ENOENT || err == ECONNREFUSED) *error += " - solvarind is not running; start it first";
       return false;
     }
     conn->id = registerSocket(*t.fd, kind);
     if (conn->id < 0) {
-      *error = std::string("registration refused on ") + t.path;
+      *error = std::string("registration refused on ") + t.path + " - the daemon serves user ids of " +
+               "1000 and more only (this is " + std::to_string(getuid()) + "); run as such a user";
       return false;
     }
   }

@@ -1,0 +1,254 @@
+#include "Service/common/service_main.h"
+
+#include <errno.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <syslog.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "Service/Linux/Service/driver_event_listener.h"
+#include "Service/common/client_commands.h"
+#include "Service/common/connect_requests.h"
+#include "Service/common/suffix_baseline.h"
+#include "Service/common/disconnect.h"
+#include "Service/common/drv_channel.h"
+#include "Service/common/engine_hooks.h"
+#include "Service/common/engine_state.h"
+#include "Service/common/filter_queries.h"
+#include "Service/common/filter_setup.h"
+#include "Service/common/gateway_socket.h"
+#include "Service/common/push_routing.h"
+#include "Service/common/status_file.h"
+#include "cross/utils/execution_dir.h"
+#include "cross/utils/ipc_server.h"
+#include "cross/utils/log.h"
+#include "cross/utils/service_hooks.h"
+#include "cross/utils/sleep.h"
+#include "cross/utils/std_descriptors.h"
+#include "cross/utils/version.h"
+
+volatile sig_atomic_t dmn_terminate_requested = 0;
+std::atomic<unsigned char> dmn_terminate_called{0};
+volatile sig_atomic_t dmn_sigpipe_count = 0;
+unsigned dmn_watchdog_ms = 9000;
+
+namespace {
+
+// Every line of this module carries this source name.
+const char kSource[] = "Service/common/Service";
+#define logAs(function, text) GetLog().WriteToLogFL(kSource, __LINE__, function, std::string(text).c_str())
+#define logLine(text) logAs("ServiceMainFunction", text)
+
+const unsigned kFilterPollMs = 1111;
+const unsigned kMainTickMs = 100;
+const unsigned kNudgeDelaysMs[3] = {10000, 20000, 40000};
+
+int dmn_sigpipe_logged = 0;
+
+void syslogLine(const char* text, const char* function) { syslog(LOG_INFO, "%s (%s())", text, function); }
+
+// <installDir>/log/SrvLog.csv, cut to fit: a directory of 2047 characters
+// or more gets nothing appended.
+std::string logFilePath() {
+  char buffer[2048];
+  snprintf(buffer, sizeof buffer, "%s", installDir);
+  if (strlen(buffer) < sizeof buffer - 1) {
+    strncat(buffer, "/log", sizeof buffer - strlen(buffer) - 1);
+    mkdir(buffer, 0777);
+    if (strlen(buffer) < sizeof buffer - 1) strncat(buffer, "/SrvLog.csv", sizeof buffer - strlen(buffer) - 1);
+  }
+  return buffer;
+}
+
+void sendToTunnelOwner(ServicePipeMessage_t* msg, int client) { IPC_SendToTunnelOwner(msg, client); }
+void sendToClients(ServicePipeMessage_t* msg) { IPC_SendToClients(msg); }
+int engineAccessLevel(uint8_t* level, int* flag) { return getAccessLevel(level, flag); }
+
+// The IPC server and the engine call the service core through these tables.
+void installHandlers() {
+  ServiceHandlers ipc{};
+  ipc.answerClientMessage = core::AnswerClientMessage;
+  ipc.answerClientConnectRequest = core::AnswerClientConnectRequest;
+  ipc.restoreSuffixesAfterUnmanagedDisconnect = suffix_baseline::RestoreSuffixesAfterUnmanagedDisconnect;
+  IPC_SetServiceHandlers(ipc);
+  Engine_InstallDisconnectHandler();  // after: a null member above means the standing one
+  EngineHooks hooks{};
+  hooks.resetConnectionStatus = ResetConnectionStatus;
+  hooks.statusJsonGeneration = StatusJsonGeneration;
+  hooks.resetConnectionStatusIfStale = ResetConnectionStatusIfStale;
+  hooks.postDisconnectSettings = suffix_baseline::PostDisconnectSettings;
+  hooks.sendToTunnelOwner = sendToTunnelOwner;
+  hooks.sendToClients = sendToClients;
+  Engine_SetHooks(hooks);
+  Engine_InstallDnsRegistratorHooks();
+  SetComplianceNudge(engineAccessLevel, kNudgeDelaysMs);
+  suffix_baseline::SetBaselineHooks({getDnsSuffixes, WriteStatusJson, ArmComplianceNudge});
+}
+
+void waitForFilter() {
+  for (;;) {
+    logLine("Calculating drvinfo structure");
+    if (getFilterInfo()) return;
+    logLine("Can't connect to driver! Waiting...");
+    Sleep(kFilterPollMs);
+  }
+}
+
+// Registers the event listener with the filter; false ends start-up.
+bool startEventListener() {
+  int32_t pid = DriverEventCreate();
+  if (pid < 0) logLine("Startup of driver event process failed!");
+  if (!SetServicePID(static_cast<uint32_t>(pid))) {
+    logLine("Setting driver event process pid to driver failed!");
+    return false;
+  }
+  return pid >= 0;
+}
+
+// Sleeps in the watchdog child: only async-signal-safe calls.
+void watchdogSleep(unsigned ms) {
+  timespec left{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+  while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+  }
+}
+
+// Decision: the watchdog is the daemon's child, so the daemon still exists
+// exactly while it is still the watchdog's parent.
+[[noreturn]] void watchdog(pid_t daemon) {
+  watchdogSleep(dmn_watchdog_ms);
+  if (getppid() == daemon) kill(daemon, SIGKILL);
+  _exit(0);
+}
+
+// The watchdog is started first, so that it also covers the filter requests
+// of the sequence (a filter that stopped answering holds each of them).
+[[noreturn]] void terminate() {
+  dmn_terminate_called.exchange(1);
+  pid_t daemon = getpid();
+  if (fork() == 0) watchdog(daemon);
+  logAs("dmn_terminate", "Terminate signal was caught!");
+  setFilterRulesWithoutConnect0();
+  DriverEventDestroy();
+  auto stopping = std::make_unique<ServicePipeMessage_t>();
+  memset(stopping.get(), 0, sizeof *stopping);
+  stopping->code = IPC_MSG_SERVICE_STOPPING;
+  stopping->clientN = -1;
+  stopping->result = 1;
+  IPC_SendToClient(stopping.get(), -1);
+  ServiceMainFunctionEND();
+  _exit(0);
+}
+
+}  // namespace
+
+void dmn_terminate_signal(int) { dmn_terminate_requested = 1; }
+void dmn_sigpipe(int) { dmn_sigpipe_count = dmn_sigpipe_count + 1; }
+
+int ServiceMainFunction() {
+  umask(0);
+  GetSystemVersion();
+  if (GetInfoFromRegistry(0) == 0) syslogLine("Can't read registry!", "ServiceMainFunction");
+  memcpy(settingsDir, installDir, sizeof settingsDir);
+  std::string logPath = logFilePath();
+  GetLog().LogEnable(1);
+  if (GetLog().CreateLogFile(logPath.c_str()) != 1) syslogLine("Daemon can't create log file!", "ServiceMainFunction");
+  logLine("Solvarind executed");
+  logLine(verstr);
+  logLine("Getting info from registry");
+  GetInfoFromRegistry(1);
+  logLine("Initializing sockets system...");
+  if (initSocket() != 0) {
+    logLine("Initialization of sockets system failed!");
+    return 0;
+  }
+  logLine("Connecting to driver...");
+  if (mknod(nm_drvdevname, S_IFCHR | 0666, makedev(666, 0)) != 0) logLine("!!! mknod ERROR !!!");
+  logLine("Daemon was started with pid: " + std::to_string(getpid()));
+  installHandlers();
+  setFilterParams();
+  waitForFilter();
+  logLine("Driver found");
+  if (!startEventListener()) {
+    ServiceMainFunctionEND();
+    return 0;
+  }
+  setFilterRulesWithoutConnect0();
+  disConnect("Daemon startup initial filter cleanup", 0, __FILE__, __LINE__);
+  suffix_baseline::RestoreSuffixBaselineAtStartup();
+  signal(SIGTERM, dmn_terminate_signal);
+  signal(SIGQUIT, dmn_terminate_signal);
+  signal(SIGINT, dmn_terminate_signal);
+  signal(SIGPIPE, dmn_sigpipe);
+  StartConnections();
+  for (;;) {
+    Sleep(kMainTickMs);
+    int pipes = dmn_sigpipe_count;
+    if (pipes != dmn_sigpipe_logged) {
+      dmn_sigpipe_logged = pipes;
+      logLine("SIGPIPE signal was caught!");
+    }
+    if (dmn_terminate_requested != 0 && dmn_terminate_called == 0) terminate();
+  }
+}
+
+void ServiceMainFunctionEND() {
+  logAs("ServiceMainFunctionEND", "ServiceMainFunctionEND");
+  StopComplianceNudge();
+  SetServicePID(0);
+  DriverEventDestroy();
+  logAs("ServiceMainFunctionEND", "Driver event thread closed");
+  std::lock_guard<std::mutex> attempt(mtx_connecting_started);
+  const char reason[] = "Daemon shutdown cleanup";
+  disConnect(reason, 0, __FILE__, __LINE__);
+  suffix_baseline::RestoreSuffixesAfterUnmanagedDisconnect(reason);
+  closeZorVPNDevice();
+  logAs("ServiceMainFunctionEND", "Driver device closed");
+  logAs("ServiceMainFunctionEND", "Solvarind closed");
+}
+
+int SolvarindMain(int argc, char** argv) {
+  if (argc > 1 && strcmp(argv[1], "run_as_process") == 0) {
+    ReadExecutionDir(argc, argv);
+    MakeVersionString();
+    ServiceMainFunction();
+    return 0;
+  }
+  pid_t child = fork();
+  if (child < 0) {
+    syslogLine("Can't create daemon process (child)!", "main");
+    char text[256];
+    snprintf(text, sizeof text, "Daemon process creation error: %s", strerror(errno));
+    syslogLine(text, "main");
+    return 1;
+  }
+  if (child > 0) {
+    syslogLine("OK! Main Process successfully shutdown.", "main");
+    exit(0);
+  }
+  umask(0);
+  if (setsid() < 0) {
+    syslogLine("Can't generate unique daemon process index (sid)!", "main");
+    return 1;
+  }
+  ReadExecutionDir(argc, argv);
+  if (chdir("/") < 0) {
+    syslogLine("Daemon can't go to root directory!", "main");
+    return 1;
+  }
+  close(0);
+  close(1);
+  close(2);
+  // Descriptors 0-2 stay taken (by /dev/null), so no socket or file the
+  // daemon opens later is taken for standard output.
+  ReopenStandardDescriptorsOnDevNull();
+  MakeVersionString();
+  ServiceMainFunction();
+  return 0;
+}

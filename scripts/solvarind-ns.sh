@@ -1,0 +1,79 @@
+# Sourced helpers that run solvarind and its client programs in the client
+# namespace of the test network, with the daemon's fixed paths private to
+# one run: a mount namespace of its own holds fresh /run (the IPC sockets),
+# /var/lib/Solvarin and /tmp (the device node), and the daemon runs from an
+# installation directory of its own (INST, where its registry, log and
+# status.json live). Nothing of the machine's own directories is touched.
+#
+#   daemon_start BUILD INST CLI_NS [ARG]  starts it (ARG: its first argument,
+#                                     run_as_process unless given); DAEMON_PID
+#                                     is the process started (the daemon's own
+#                                     unless it detaches)
+#   as_client CMD...                  runs CMD as uid $CLI_UID (1000) beside the daemon
+#   cli_start NAME [OPTIONS...]       a solvarin-cli in script mode: its
+#                                     actions go to $work/NAME.in, its output
+#                                     to $work/NAME.log; CLI_PID[NAME]
+#   cli_say NAME ACTION               one action for that client
+#   cli_stop NAME                     ends it (quit, then TERM)
+# `work` and `build` must be set; started processes are added to `pids`.
+
+declare -A CLI_PID CLI_FD
+
+daemon_start() {  # build inst netns [first argument]
+  local build=$1 inst=$2 ns=$3 arg=${4-run_as_process}
+  mkdir -p "$inst"
+  cp "$build/Service/solvarind" "$inst/solvarind"
+  chmod 755 "$inst"
+  # /run/solvarin-inst is the installation directory as the daemon sees
+  # it: a bind of INST made before /tmp is covered.
+  ip netns exec "$ns" unshare -m --propagation private bash -c '
+    set -e
+    mount -t tmpfs solvarin-run /run
+    mkdir /run/solvarin-inst
+    mount --bind "$1" /run/solvarin-inst
+    mount -t tmpfs solvarin-lib /var/lib
+    mkdir /var/lib/Solvarin
+    mount -t tmpfs solvarin-tmp /tmp
+    exec /run/solvarin-inst/solvarind $2' solvarind "$inst" "$arg" >"$work/daemon.out" 2>&1 &
+  DAEMON_PID=$!
+  pids+=("$DAEMON_PID")
+  [ "$arg" = run_as_process ] || return 0
+  for _ in $(seq 100); do
+    [ -S "/proc/$DAEMON_PID/root/run/solvarin/solvarin_connection_ipc.socket" ] && return 0
+    sleep 0.1
+  done
+  echo "solvarind did not open its sockets" >&2
+  return 1
+}
+
+as_client() {
+  local uid=${CLI_UID:-1000}
+  nsenter -t "$DAEMON_PID" -m -n setpriv --reuid="$uid" --regid="$uid" --clear-groups "$@"
+}
+
+
+cli_start() {  # name options...
+  local name=$1
+  shift
+  rm -f "$work/$name.in"
+  mkfifo "$work/$name.in"
+  local uid=${CLI_UID:-1000}
+  nsenter -t "$DAEMON_PID" -m -n setpriv --reuid="$uid" --regid="$uid" --clear-groups \
+    "$build/tools/solvarin-cli/solvarin-cli" "$@" - <"$work/$name.in" >"$work/$name.log" 2>&1 &
+  CLI_PID[$name]=$!
+  pids+=("$!")
+  exec {fd}>"$work/$name.in"
+  CLI_FD[$name]=$fd
+  wait_for "$work/$name.log" "^registered id=" 5
+}
+
+# In a subshell: a client that has gone ends only that with SIGPIPE.
+cli_say() { (echo "$2" >&"${CLI_FD[$1]}") 2>/dev/null; }
+
+cli_stop() {
+  local name=$1
+  cli_say "$name" quit 2>/dev/null || true
+  exec {CLI_FD[$name]}>&-
+  kill "${CLI_PID[$name]}" 2>/dev/null || true
+  wait "${CLI_PID[$name]}" 2>/dev/null || true
+}

@@ -1,0 +1,105 @@
+// A connect attempt whose initiating client never answers the PKI check:
+// the wait is bounded, the attempt fails as cancelled and the client is
+// dropped, so it cannot hold the daemon's push and connect locks. The
+// attempt resumes at the SYN reply wait against a scripted filter, a
+// loopback gateway and a real client program on an in-process IPC server.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <thread>
+
+#include "Service/common/connection_stages.h"
+#include "Service/common/gateway_socket.h"
+#include "cross/utils/ipc_server.h"
+#include "cross/utils/socket_io.h"
+#include "kernel/include/drv_requests.h"
+#include "tests/core/loopback_gateway.h"
+#include "tests/engine/engine_fixture.h"
+#include "tests/service/ipc_test_support.h"
+
+namespace {
+
+using enginetest::Bytes;
+using enginetest::FramedArea;
+
+class PkiPushTest : public enginetest::EngineTest {
+ protected:
+  void SetUp() override {
+    std::string why;
+    if (!StartPrivateIpcServer(&why)) GTEST_SKIP() << why;
+    EngineTest::SetUp();
+    ASSERT_NE(gateway.port, 0);
+    savedTimeout = push_answer_timeout_ms;
+    push_answer_timeout_ms = 300;
+  }
+  void TearDown() override {
+    push_answer_timeout_ms = savedTimeout;
+    GatewaySocket_Stop();
+    EngineTest::TearDown();
+  }
+  // The filter: a SYN request held, a SYN reply accepted with a PKI block.
+  void scriptFilter() {
+    filter.areas[RQC_GETNEXTSYNPACKETNUMBER] = FramedArea(CS_WAIT_SYNRR, 0, {0});
+    filter.areas[RQC_SETCLIENTSOCKET] = FramedArea(CS_WAIT_SYNRR, 0, {});
+    filter.areas[RQC_GETSTAGETIMEOUT] = FramedArea(CS_WAIT_SYNRR, 0, {2, 0, 0, 0});
+    Bytes pki(28 + 64 + 10, 0x42);
+    enginetest::Put32(pki, 0, 0);
+    enginetest::Put32(pki, 4, 64);
+    enginetest::Put32(pki, 8, 10);
+    enginetest::Put32(pki, 20, 0);
+    enginetest::Put32(pki, 24, 0);
+    filter.areas[RQC_TREATPACKET] = FramedArea(CS_APP_SYNOK, 0, pki);
+    filter.areas[RQC_GETCFGCON] = FramedArea(CS_APP_SYNOK, 0, Bytes(272, 0));
+    filter.areas[RQC_DISCONNECT] = FramedArea(CS_NOINIT, 0, {});
+  }
+  // A SYN request in Packet as the filter left it: one datagram of 40 bytes.
+  void holdSynRequest() {
+    memset(Packet, 0, sizeof Packet);
+    uint32_t length = 40;
+    memcpy(Packet + 20, &length, 4);
+    packetLen = sizeof(DrvRequestHeader) + length;
+    filterState = CS_WAIT_SYNRR;
+    connect_data.gatewayIp = INADDR_LOOPBACK;
+    sendPacketRules.port = gateway.port;
+  }
+  // Answers the first datagram that reaches the gateway with one of its own.
+  void answerOnce() {
+    pollfd p{gateway.fd, POLLIN, 0};
+    if (poll(&p, 1, 5000) <= 0) return;
+    uint8_t buf[2048];
+    sockaddr_in from{};
+    socklen_t len = sizeof from;
+    if (recvfrom(gateway.fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len) <= 0) return;
+    uint8_t reply[64] = {1, 2, 3};
+    sendto(gateway.fd, reply, sizeof reply, 0, reinterpret_cast<sockaddr*>(&from), len);
+  }
+  LoopbackGateway gateway;
+  int savedTimeout = 0;
+};
+
+TEST_F(PkiPushTest, ASilentInitiatorFailsTheAttemptAndIsDropped) {
+  ClientProcess client(1000, {"--no-answer"});
+  int id = client.registeredId();
+  ASSERT_GE(id, 0);
+  scriptFilter();
+  holdSynRequest();
+  int32_t error = 0, result = -1;
+  std::thread attempt([&] { result = ConnectToVesk(id, &error, 0, nullptr, nullptr, nullptr); });
+  answerOnce();
+  attempt.join();
+  EXPECT_NE(client.expect("push code=59"), "");
+  EXPECT_EQ(result, CONNECT_CANCELLED);
+  EXPECT_EQ(error, CONNECT_ERR_CANCELLED);
+  EXPECT_TRUE(Eventually([&] { return !IPC_ClientAlive(id); }));
+  EXPECT_NE(client.expectOneOf({"push socket closed", "error: the daemon closed the connection"}), "");
+  EXPECT_NE(enginetest::LogText().find("did not answer the PKI check - dropped"), std::string::npos);
+  // The attempt is over: its lock is free again.
+  EXPECT_TRUE(mtx_connecting_started.try_lock());
+  mtx_connecting_started.unlock();
+}
+
+}  // namespace

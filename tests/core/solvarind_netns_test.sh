@@ -1,0 +1,289 @@
+#!/bin/bash
+# solvarind end to end in namespaces: the command-line client connects
+# through the daemon, the filter in zornfhost and the gateway simulator;
+# traffic crosses the tunnel; status.json, ownership and the client
+# commands; every connect stage's failure path; SIGTERM and a hung
+# shutdown ended by the watchdog.
+set -euo pipefail
+build=${1:?usage: solvarind_netns_test.sh BUILD_DIR}
+NETNS_PREFIX=sv
+source "$(dirname "$0")/../packetpath/netns_common.sh"
+source "$root/scripts/solvarind-ns.sh"
+work=$(mktemp -d -p "$build" solvarind-test.XXXXXX)  # outside /tmp: the daemon covers it
+chmod 755 "$work"
+inst=$work/inst
+cli=$p"cli"
+
+start_network
+gwsim_pid=
+gwsim_start() {  # options...
+  if [ -n "$gwsim_pid" ]; then kill "$gwsim_pid"; wait "$gwsim_pid" 2>/dev/null || true; fi
+  rm -f "$work/gwready"
+  ip netns exec "$gw" "$build/tools/gwsim/gwsim" --listen 203.0.113.1 --tun gwtun0 \
+    --ready-file "$work/gwready" "$@" 2>"$work/gwsim.log" &
+  gwsim_pid=$!
+  pids+=("$gwsim_pid")
+  wait_file "$work/gwready" 5 || fail "gateway simulator did not start"
+  ip -n "$gw" link set gwtun0 up
+}
+gwsim_start
+ip netns exec "$gw" sysctl -qw net.ipv4.conf.all.rp_filter=0 net.ipv4.conf.gwtun0.rp_filter=0
+ip -n "$gw" rule add iif gwcorp0 table 87
+ip -n "$gw" route add default dev gwtun0 table 87
+
+daemon_start "$build" "$inst" "$cli" || fail "solvarind did not start"
+ln -s "$inst/log/SrvLog.csv" "$work/srvlog.log"  # shown with the other logs on failure
+profile=(--gateway 203.0.113.1 --profile-type 1 --tunnel-group sales)
+
+# Waits for a new reply line of command CODE of client NAME after sending
+# ACTION; prints it.
+ask() {  # name action code [seconds]
+  local before
+  before=$(grep -c "^reply code=$3 " "$work/$1.log" || true)
+  cli_say "$1" "$2"
+  for _ in $(seq $((${4:-5} * 10))); do
+    [ "$(grep -c "^reply code=$3 " "$work/$1.log" || true)" -gt "$before" ] && break
+    sleep 0.1
+  done
+  [ "$(grep -c "^reply code=$3 " "$work/$1.log" || true)" -gt "$before" ] || fail "no reply to '$2' ($1)"
+  grep "^reply code=$3 " "$work/$1.log" | tail -1
+}
+# A connect of client NAME: "RESULT ERROR" (the error as the signed number it is).
+connect_outcome() {  # name seconds
+  ask "$1" connect 3 "$2" | sed -E 's/.* result=([0-9]+) value1=[0-9]+ value2=([0-9]+) .*/\1 \2/' |
+    awk '{ e = $2; if (e >= 2147483648) e -= 4294967296; print $1, e }'
+}
+# Waits until FILE has more than N lines matching PATTERN.
+wait_more() {  # file pattern n seconds
+  for _ in $(seq $(($4 * 10))); do
+    [ "$(grep -c "$2" "$1" || true)" -gt "$3" ] && return 0
+    sleep 0.1
+  done
+  return 1
+}
+expect_eq() {  # what got want
+  [ "$2" = "$3" ] || fail "$1: got '$2', want '$3'"
+}
+
+# ---- 1. A connect through the tunnel, the owner and a second client ----
+cli_start owner "${profile[@]}" || fail "the owner did not register"
+# Another user: one user's connections of one kind make one client.
+CLI_UID=1001 cli_start other "${profile[@]}" || fail "the second client did not register"
+# The same user with another kind, which counts the user's window clients.
+cli_start side --kind 1 || fail "the side client did not register"
+expect_eq "connect" "$(connect_outcome owner 20)" "0 0"
+grep -q "^push code=59 " "$work/owner.log" || fail "no PKI check push"
+grep -q "^push code=51 " "$work/owner.log" || fail "no rules push on connect"
+ip netns exec "$cli" ping -q -c 3 -i 0.2 -W 2 198.51.100.10 >"$work/ping.log" || fail "ping across the tunnel"
+ip netns exec "$corp" iperf3 -s -1 -B 198.51.100.10 >"$work/iperf-server.log" 2>&1 &
+pids+=($!)
+sleep 0.5
+ip netns exec "$cli" timeout 30 iperf3 -c 198.51.100.10 -n 4M >"$work/iperf.log" 2>&1 || fail "TCP across the tunnel"
+grep -q "bytes in, 1 datagrams out" "$work/gwsim.log" || fail "the gateway saw no handshake"
+
+# status.json: the connected form (the gateway supplies its own text) on
+# command 28, the reset form after the disconnect.
+ask owner "request 28" 28 >/dev/null
+expect_eq "status.json" "$(cat "$inst/status.json")" '{"tunnel":"up"}'
+
+# Ownership: the second client sees no state, cannot disconnect with 6 and
+# cannot take the tunnel over.
+expect_eq "state for a non-owner" "$(ask other "request 1" 1 | sed -E 's/.* result=([0-9]+) .*/\1/')" 0
+ask other "disconnect" 6 >/dev/null
+expect_eq "state after a non-owner's disconnect" "$(ask owner "request 1" 1 | sed -E 's/.* result=([0-9]+) .*/\1/')" 7
+expect_eq "a second client's connect" "$(connect_outcome other 10)" "11 0"
+expect_eq "the owner's connect while connected" "$(connect_outcome owner 10)" "0 0"
+grep -q "Already connected" "$inst/log/SrvLog.csv" || fail "no already-connected line"
+
+# Every client command in one table: "action|expected reply fields".
+while IFS='|' read -r action want; do
+  [ -z "$action" ] && continue
+  code=$(echo "$action" | awk '{print $2}')
+  got=$(ask owner "$action" "$code")
+  case "$got" in
+    *"$want"*) ;;
+    *) fail "command '$action': got '$got', want '$want'" ;;
+  esac
+done <<'TABLE'
+request 2 5 6 7 same|result=5 value1=6 value2=7 text=same
+request 3 5 6 7 same|result=5 value1=6 value2=7 text=same
+request 34 5 6 7 same|result=5 value1=6 value2=7 text=same
+request 42 5 6 7 same|result=5 value1=6 value2=7 text=same
+request 99 5 6 7 same|result=5 value1=6 value2=7 text=same
+request 1|result=7
+request 5|result=1
+request 10|result=0
+request 13|result=0
+request 14|result=32 value1=3080
+request 20|result=88
+request 22|result=1
+request 29 5|result=0 value1=0
+request 31|result=0 value1=0
+request 35|result=0
+request 38|result=0
+request 39|result=1
+request 41|result=0
+request 40|result=1 value1=0
+request 16 40 0|result=0
+request 19|result=0
+request 21|result=0
+request 32|result=0 value1=2
+request 33 1 0 0 tap0|result=0
+request 33 0 0 0 tap0|result=2
+request 26 0 0 0|result=0
+request 27|result=0
+request 18|result=0
+request 23 0 0 0 other|result=0
+request 25 0 0 0|result=0
+TABLE
+grep -q "^push code=65 " "$work/other.log" || fail "no window-count push to the other client"
+expect_eq "window count" "$(ask side "request 40" 40 | sed -E 's/.* value1=([0-9]+) .*/\1/')" 1
+wait_for "$work/owner.log" "^push code=65 " 5 || fail "no window-count push to the owner"
+grep -q "^push code=51 " "$work/other.log" && fail "a refused rules change was broadcast"
+
+# The owner disconnects: the others hear of it, the status file is reset.
+cli_say owner "disconnect bye"
+wait_for "$work/other.log" "^push code=50 .* result=0 " 10 || fail "no state push after the disconnect"
+reset='{"gateway":"","session":"","status":"unknown","dname":"","tungroup":"","radiuslogin":"","nicmac":"","CN":"","OU":"","DC":"","country":""}'
+expect_eq "status.json after the disconnect" "$(cat "$inst/status.json")" "$reset"
+grep -q "disconnect reason: bye," "$inst/log/SrvLog.csv" || fail "the owner's reason was not used"
+# Without a reason text the default one; two connects at once: the second
+# is told another one is in progress.
+gwsim_start --delay-ms 1500
+expect_eq "connect without a reason" "$(connect_outcome owner 20)" "0 0"
+ask owner disconnect 6 >/dev/null
+grep -q "disconnect reason: Disconnect requested by GUI," "$inst/log/SrvLog.csv" || fail "no default reason"
+starts=$(grep -c "clientNumber: " "$inst/log/SrvLog.csv")
+cli_say owner connect
+wait_more "$inst/log/SrvLog.csv" "clientNumber: " "$starts" 10 || fail "the first connect did not start"
+expect_eq "a connect during another" "$(connect_outcome other 5)" "10 0"
+wait_for "$work/owner.log" "^reply code=3 .* result=0 value1=7 " 20 || fail "the first connect did not finish"
+ask owner disconnect 6 >/dev/null
+gwsim_start
+cli_stop other
+cli_stop side
+
+# ---- 2. The owner's loss takes the tunnel down ----
+expect_eq "reconnect" "$(connect_outcome owner 20)" "0 0"
+CLI_UID=1001 cli_start watcher "${profile[@]}" || fail "the watcher did not register"
+kill "${CLI_PID[owner]}"
+wait_for "$inst/log/SrvLog.csv" "Tunnel owner IPC connection lost" 10 || fail "the owner's loss kept the tunnel"
+state=7
+for _ in $(seq 20); do
+  state=$(ask watcher "request 1" 1 | sed -E 's/.* result=([0-9]+) .*/\1/')
+  [ "$state" = 0 ] && break
+  sleep 0.2
+done
+expect_eq "state after the owner left" "$state" 0
+cli_stop owner
+cli_stop watcher
+
+# ---- 3. Every stage's failure path ----
+# "gateway options|client options|expected result and error"
+n=0
+while IFS='|' read -r gwopts cliopts want; do
+  [ -z "$want" ] && continue
+  n=$((n + 1))
+  # shellcheck disable=SC2086
+  gwsim_start --stage-timeout 1 $gwopts
+  # shellcheck disable=SC2086
+  cli_start "fail$n" --gateway 203.0.113.1 --tunnel-group sales $cliopts || fail "client $n did not register"
+  if [ "$want" = "1 -9998" ]; then
+    CLI_UID=1001 cli_start "breaker$n" --profile-type 1 || fail "breaker did not register"
+    waits=$(grep -c "CS_WAIT_SYNRR" "$inst/log/SrvLog.csv" || true)
+    ( wait_more "$inst/log/SrvLog.csv" "CS_WAIT_SYNRR" "$waits" 10; cli_say "breaker$n" interrupt ) &
+  fi
+  expect_eq "case $n ($gwopts / $cliopts)" "$(connect_outcome "fail$n" 40)" "$want"
+  cli_stop "fail$n"
+done <<'TABLE'
+|--profile-type 0|7 -5
+|--gateway 0.0.0.0 --profile-type 1|2 51
+--drop 1000|--profile-type 1|1 -9998
+--push-deadline -30|--profile-type 1 --auth-type 131|8 -9999
+--push-deadline 4294967296|--profile-type 1 --auth-type 131|7 -9
+|--profile-type 1 --pki-verdict 5|7 5
+--status 24|--profile-type 1|7 67
+--status 19 --status-value A|--profile-type 1|7 62
+--options 503|--profile-type 1|7 -16
+--fault silent-synok|--profile-type 1|8 16
+TABLE
+# The refused SYN reply's detail (the gateway's options) reached the client.
+grep -q "^push code=60 .* result=1283 " "$work/fail9.log" || fail "no SYN reply refusal push"
+# A certificate profile: the client signed the SYN request (push 58) and the
+# gateway took its key, but the filter holds no private key to make the
+# transport key with (-5).
+grep -q "^answered code=58 .* value2=104 " "$work/fail1.log" || fail "no signature material for 58"
+# The gateway's one-time password error reached the client with its code.
+grep -q "^push code=62 .* result=65 " "$work/fail8.log" || fail "no OTP error push"
+grep -q "Push authentication timed out while waiting for SYNOKF" "$inst/log/SrvLog.csv" ||
+  fail "the passed push deadline did not disconnect"
+grep -q "Client interrupted connection while waiting for SYNRR" "$inst/log/SrvLog.csv" ||
+  fail "the interrupt did not disconnect with its stage's reason"
+# The silent gateway of the last case got the SYN OK six times.
+expect_eq "SYN OK sends" "$(grep -c ' bytes in, 0 datagrams out' "$work/gwsim.log")" 6
+
+# ---- 4. SIGTERM: push 45, the filter disconnected, exit 0 ----
+gwsim_start
+cli_start last "${profile[@]}" || fail "client did not register"
+expect_eq "connect before SIGTERM" "$(connect_outcome last 20)" "0 0"
+kill -TERM "$DAEMON_PID"
+status=0
+timeout 12 tail --pid="$DAEMON_PID" -f /dev/null || fail "solvarind did not end within its watchdog's time"
+wait "$DAEMON_PID" || status=$?
+expect_eq "exit status after SIGTERM" "$status" 0
+wait_for "$work/last.log" "^push code=45 client=-1 result=1 " 5 || fail "no stopping push"
+# The termination's order: rules cleared and the listener stopped, the
+# clients told, then the orderly end with the disconnect last.
+order=""
+for text in "; Terminate signal was caught!" "; ServiceMainFunctionEND"$'\r' "; Driver event thread closed" \
+            "disconnect reason: Daemon shutdown cleanup" "; Solvarind closed"; do
+  order+="$(grep -n -F "$text" "$inst/log/SrvLog.csv" | head -1 | cut -d: -f1) "
+done
+expect_eq "termination order" "$(echo "$order" | tr ' ' '\n' | grep . | sort -n | tr '\n' ' ')" "$order"
+# The filter's own answer to the shutdown's disconnect: state 0.
+grep -A1 "disconnect reason: Daemon shutdown cleanup" "$inst/log/SrvLog.csv" |
+  grep -q "state after Driver request: 0" || fail "the filter was left connected"
+cli_stop last
+
+# ---- 5. A shutdown that hangs is killed by the watchdog ----
+# A directory of its own: the first run's watchdog still holds its binary.
+daemon_start "$build" "$work/inst2" "$cli" || fail "solvarind did not start again"
+host_pid=
+for pid in $(ip netns pids "$cli"); do
+  if [ "$(readlink "/proc/$pid/exe" || true)" = "$build/host/zornfhost" ]; then host_pid=$pid; fi
+done
+[ -n "$host_pid" ] || fail "no zornfhost"
+kill -STOP "$host_pid"
+kill -TERM "$DAEMON_PID"
+status=0
+timeout 15 tail --pid="$DAEMON_PID" -f /dev/null || { kill -CONT "$host_pid"; fail "the watchdog did not end the hung shutdown"; }
+wait "$DAEMON_PID" || status=$?
+kill -CONT "$host_pid"
+expect_eq "exit status of a killed shutdown" "$status" 137
+
+# ---- 6. Detached: descriptors 0-2 on /dev/null, working directory /, SIGQUIT ----
+daemon_start "$build" "$work/inst3" "$cli" detach || fail "solvarind did not start detached"
+status=0
+wait "$DAEMON_PID" || status=$?
+expect_eq "exit status of the detaching parent" "$status" 0
+wait_file "$work/inst3/log/SrvLog.csv" 5 || fail "the detached daemon wrote no log"
+daemon=
+for _ in $(seq 50); do
+  for pid in $(ip netns pids "$cli"); do
+    [ "$(readlink "/proc/$pid/cwd" || true)" = / ] &&
+      [ "$(readlink "/proc/$pid/exe" || true)" = /run/solvarin-inst/solvarind ] &&
+      grep -q "p$pid;" "$work/inst3/log/SrvLog.csv" && daemon=$pid
+  done
+  [ -n "$daemon" ] && break
+  sleep 0.1
+done
+[ -n "$daemon" ] || fail "no detached daemon"
+pids+=("$daemon")
+for fd in 0 1 2; do
+  expect_eq "descriptor $fd of the detached daemon" "$(readlink "/proc/$daemon/fd/$fd")" /dev/null
+done
+# SIGQUIT ends it as SIGTERM does.
+kill -QUIT "$daemon"
+timeout 12 tail --pid="$daemon" -f /dev/null || fail "the detached daemon did not stop"
+grep -q "; Solvarind closed" "$work/inst3/log/SrvLog.csv" || fail "SIGQUIT did not end the daemon in order"
+echo "PASS"
