@@ -3,8 +3,11 @@
 set(ZOR_KERNEL_FLAGS
   -ffreestanding -fno-exceptions -fno-rtti -fno-stack-protector
   -fno-asynchronous-unwind-tables -fno-unwind-tables -nostdinc++
-  -fno-threadsafe-statics -fno-builtin -mno-red-zone -fno-pie
-  -fno-sanitize=all)
+  -fno-threadsafe-statics -fno-builtin -mno-red-zone -fno-pie)
+# The fuzz build instruments kernel code too; elsewhere it never is.
+if(NOT ZOR_FUZZ)
+  list(APPEND ZOR_KERNEL_FLAGS -fno-sanitize=all)
+endif()
 
 # zor_kernel_objects(<target> <sources...>): an OBJECT library built with the
 # kernel flags; its objects go into ZorNFFltLib.o.

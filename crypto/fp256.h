@@ -25,6 +25,13 @@ struct MontField {
   U256 one;     // R mod p: 1 in the field's form
 };
 
+// The processor's subtract-with-borrow step; clang and gcc name it differently.
+#if defined(__clang__)
+#define ZOR_SUBBORROW_U64 __builtin_ia32_subborrow_u64
+#else
+#define ZOR_SUBBORROW_U64 __builtin_ia32_sbb_u64
+#endif
+
 // out = a + b (returns the carry) / a - b (returns the borrow), 256 bits: at
 // run time on the processor's carry flag, at compile time (parameter sets)
 // by comparisons.
@@ -55,7 +62,7 @@ constexpr uint64_t sub_raw(U256 &out, const U256 &a, const U256 &b) {
     unsigned long long r;
 #pragma GCC unroll 4
     for (int i = 0; i < 4; ++i) {
-      c = __builtin_ia32_sbb_u64(c, a.w[i], b.w[i], &r);
+      c = ZOR_SUBBORROW_U64(c, a.w[i], b.w[i], &r);
       out.w[i] = r;
     }
     return c;

@@ -7,5 +7,7 @@
 
 // GCC 12 reports its own placeholder for undefined vector values
 // (_mm512_undefined_epi32) as uninitialized once the intrinsics inline.
+#if !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wuninitialized"
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif

@@ -1,11 +1,16 @@
 #!/bin/bash
 # Builds and runs every test: the regular build, then the sanitizer build of
-# the hosted code (ASan/UBSan), both through ctest; last an optimised Release
-# build (built only: -O3 brings its own warnings, which -Werror must not meet).
+# the hosted code (ASan/UBSan), both through ctest (the namespace tests in
+# the regular build, and the soak in both); then an optimised Release build
+# (built only: -O3 brings its own warnings, which -Werror must not meet);
+# last every fuzz target for a few seconds on its seeds (clang's fuzz build).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 BUILD_DIR=$root/build "$root/scripts/build.sh"
 (cd "$root/build" && ctest --output-on-failure -j"$(nproc)")
 BUILD_DIR=$root/build-asan "$root/scripts/build.sh" -DZOR_SANITIZE=ON
 (cd "$root/build-asan" && ctest --output-on-failure -j"$(nproc)" -LE netns)
+# The soak once more on the sanitizer build: zornfhost's leak check at exit.
+(cd "$root/build-asan" && ctest --output-on-failure -R packetpath_soak_netns)
 BUILD_DIR=$root/build-release "$root/scripts/build.sh" -DCMAKE_BUILD_TYPE=Release
+bash "$root/scripts/fuzz.sh" --ci

@@ -6,10 +6,14 @@
 #include <sys/socket.h>
 
 // GCC 12 warns falsely inside <regex> when building with sanitizers.
+#if !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #include <regex>
+#if !defined(__clang__)
 #pragma GCC diagnostic pop
+#endif
 
 namespace {
 

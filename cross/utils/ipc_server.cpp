@@ -18,6 +18,7 @@
 #include "cross/utils/service_hooks.h"
 #include "cross/utils/socket_io.h"
 #include "cross/utils/std_descriptors.h"
+#include "cross/utils/ipc_user_bounds.h"
 
 std::map<int, IPC_Client>& clients_list = *new std::map<int, IPC_Client>();
 std::mutex mtx_reg_clients;
@@ -80,7 +81,7 @@ void shutdownSocket(int fd) {
 void closePushSocket(int fd) {
   if (fd < 0) return;
   std::lock_guard<std::mutex> push(m_ProcessingSendMessageToClientsAF);
-  close(fd);
+  IPC_CloseUserConnection(fd);
 }
 
 std::string userName(uid_t uid) {
@@ -136,63 +137,35 @@ bool openListeners(int fds[3]) {
   return true;
 }
 
-// Stores fd in the record of (user, kind), made when there is none. A push
-// socket that the new one replaces is returned in replacedPush to be closed
-// once mtx_reg_clients is released; a replaced reader socket stays with its
+// Stores fd in the record of (user, kind), made when there is none and the
+// user holds fewer than kIpcRecordsPerUser (else nullptr). A push socket that
+// the new one replaces is returned in replacedPush to be closed once
+// mtx_reg_clients is released; a replaced reader socket stays with its
 // reader thread, which keeps serving it. The caller holds mtx_reg_clients.
-IPC_Client& registerConnection(const std::string& user, uint8_t kind, SocketType type, int fd,
+IPC_Client* registerConnection(const std::string& user, uint8_t kind, SocketType type, int fd,
                                int* replacedPush) {
   *replacedPush = -1;
+  int records = 0;
   for (auto& [id, client] : clients_list) {
-    if (client.kind != kind || client.user != user) continue;
+    if (client.user != user) continue;
+    ++records;
+    if (client.kind != kind) continue;
     int* slot = slotOf(client, type);
     if (type == SOCKET_SERVER_CLIENT && *slot >= 0) {
       shutdownSocket(*slot);
       *replacedPush = *slot;
     }
     *slot = fd;
-    return client;
+    return &client;
   }
+  if (records >= kIpcRecordsPerUser) return nullptr;
   IPC_Client client;
   client.user = user;
   client.id = next_client_id++;
   client.kind = kind;
   client.closed = std::make_shared<std::atomic<bool>>(false);
   *slotOf(client, type) = fd;
-  return clients_list.emplace(client.id, client).first->second;
-}
-
-// Reads the hello of one accepted, checked connection and registers it.
-void registerClient(int fd, SocketType type, uid_t uid) {
-  const char* typeName = SocketTypeName(type);
-  unsigned char hello[IPC_HELLO_SIZE] = {};
-  int got = recv_sn_within(fd, reinterpret_cast<char*>(hello), IPC_HELLO_SIZE, hello_timeout_ms);
-  if (got < 0) {
-    logLine("StartAccepting", std::string("ipc ") + typeName + " socket " + num(fd) + " registration failed: " + num(got));
-    close(fd);
-    return;
-  }
-  uint8_t kind = hello[0];
-  std::string user = userName(uid);
-  int replacedPush = -1;
-  {
-    std::lock_guard<std::mutex> lock(mtx_reg_clients);
-    IPC_Client& client = registerConnection(user, kind, type, fd, &replacedPush);
-    unsigned char answer[IPC_HELLO_SIZE] = {};
-    int32_t id = client.id;
-    memcpy(answer + 1, &id, sizeof id);
-    int sent = send_sn(fd, reinterpret_cast<char*>(answer), IPC_HELLO_SIZE, 0);
-    if (sent < 0) logLine("StartAccepting", "StartAccepting: failed to send registration answer. Сode " + num(sent));
-    logLine("StartAccepting", "Client with type" + num(kind) + "name: " + user + " registered. Direction " + typeName +
-                                  ". Client sock: " + num(fd));
-    timeval tv{read_timeout, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    if (type != SOCKET_SERVER_CLIENT && !startDetached("StartAccepting", ClientCycle, fd, client.closed, type, client.id)) {
-      *slotOf(client, type) = -1;  // nobody would ever serve or close it
-      close(fd);
-    }
-  }
-  closePushSocket(replacedPush);
+  return &clients_list.emplace(client.id, client).first->second;
 }
 
 // SO_PEERCRED check of an accepted connection: true when it may register.
@@ -278,6 +251,45 @@ void StartConnections() {
   for (int i = 0; i < 3; i++) startDetached("StartConnections", StartAccepting, fds[i], kListeners[i].type);
 }
 
+void RegisterConnection(int fd, SocketType type, uid_t uid) {
+  const char* typeName = SocketTypeName(type);
+  unsigned char hello[IPC_HELLO_SIZE] = {};
+  int got = recv_sn_within(fd, reinterpret_cast<char*>(hello), IPC_HELLO_SIZE, hello_timeout_ms);
+  if (got < 0) {
+    logLine("StartAccepting", std::string("ipc ") + typeName + " socket " + num(fd) + " registration failed: " + num(got));
+    IPC_CloseUserConnection(fd);
+    return;
+  }
+  uint8_t kind = hello[0];
+  std::string user = userName(uid);
+  int replacedPush = -1;
+  {
+    std::lock_guard<std::mutex> lock(mtx_reg_clients);
+    IPC_Client* record = registerConnection(user, kind, type, fd, &replacedPush);
+    if (record == nullptr) {
+      logLine("StartAccepting", std::string("ipc ") + typeName + " socket " + num(fd) + " refused: user " + user +
+                                    " holds " + num(kIpcRecordsPerUser) + " clients");
+      IPC_CloseUserConnection(fd);
+      return;
+    }
+    IPC_Client& client = *record;
+    unsigned char answer[IPC_HELLO_SIZE] = {};
+    int32_t id = client.id;
+    memcpy(answer + 1, &id, sizeof id);
+    int sent = send_sn(fd, reinterpret_cast<char*>(answer), IPC_HELLO_SIZE, 0);
+    if (sent < 0) logLine("StartAccepting", "StartAccepting: failed to send registration answer. Сode " + num(sent));
+    logLine("StartAccepting", "Client with type" + num(kind) + "name: " + user + " registered. Direction " + typeName +
+                                  ". Client sock: " + num(fd));
+    timeval tv{read_timeout, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    if (type != SOCKET_SERVER_CLIENT && !startDetached("StartAccepting", ClientCycle, fd, client.closed, type, client.id)) {
+      *slotOf(client, type) = -1;  // nobody would ever serve or close it
+      IPC_CloseUserConnection(fd);
+    }
+  }
+  closePushSocket(replacedPush);
+}
+
 void StartAccepting(int listenFd, SocketType type) {
   const char* typeName = SocketTypeName(type);
   for (;;) {
@@ -296,9 +308,15 @@ void StartAccepting(int listenFd, SocketType type) {
       close(fd);
       continue;
     }
+    if (!IPC_TakeUserConnection(uid, fd)) {
+      logLine("StartAccepting", std::string("ipc ") + typeName + " socket " + num(fd) + " refused: uid " + num(uid) +
+                                    " holds " + num(kIpcConnectionsPerUser) + " connections");
+      close(fd);
+      continue;
+    }
     // The hello is read on a thread of its own, so a silent peer never
     // holds up the next connection.
-    if (!startDetached("StartAccepting", registerClient, fd, type, uid)) close(fd);
+    if (!startDetached("StartAccepting", RegisterConnection, fd, type, uid)) IPC_CloseUserConnection(fd);
   }
 }
 
@@ -327,7 +345,7 @@ void ClientCycle(int fd, ClosedFlag closed, SocketType type, int id) {
   } else {
     releaseConnectionSlot(fd, id);
   }
-  close(fd);
+  IPC_CloseUserConnection(fd);
 }
 
 void CloseConnection(int fd, SocketType type) {
@@ -359,9 +377,32 @@ void CloseConnection(int fd, SocketType type) {
   closePushSocket(pushSock);
 }
 
+namespace {
+
+// A client whose push could not be delivered in time is let go, so that the
+// pushes to the others go on: its push socket is closed (the caller holds the
+// push lock) and its other sockets are shut down, which ends its readers and
+// removes the record; a record without a request reader is removed here.
+void dropPushTarget(int id, int fd) {
+  std::lock_guard<std::mutex> lock(mtx_reg_clients);
+  auto it = clients_list.find(id);
+  if (it == clients_list.end() || it->second.serverClientSock != fd) return;
+  IPC_Client& client = it->second;
+  logLine("IPC_SendToClient", "Client " + num(id) + " does not take its pushes, dropped");
+  client.closed->store(true);
+  client.serverClientSock = -1;
+  shutdownSocket(fd);
+  IPC_CloseUserConnection(fd);
+  shutdownSocket(client.clientServerSock);
+  shutdownSocket(client.connectionSock);
+  if (client.clientServerSock < 0) clients_list.erase(it);
+}
+
+}  // namespace
+
 int IPC_SendToClient(ServicePipeMessage_t* msg, int id) {
   std::lock_guard<std::mutex> push(m_ProcessingSendMessageToClientsAF);
-  std::vector<int> targets;
+  std::vector<std::pair<int, int>> targets;  // client id, push socket
   {
     std::lock_guard<std::mutex> lock(mtx_reg_clients);
     if (id >= 0) {
@@ -370,18 +411,22 @@ int IPC_SendToClient(ServicePipeMessage_t* msg, int id) {
         logLine("IPC_SendToClient", "IPC_SendToClient: wrong client id");
         return 0;
       }
-      targets.push_back(it->second.serverClientSock);
+      targets.emplace_back(id, it->second.serverClientSock);
     } else {
       for (auto& [cid, client] : clients_list) {
         if (cid == msg->clientN) continue;
         if (msg->code == IPC_MSG_SERVICE_STOPPING) client.closed->store(true);
-        if (client.serverClientSock >= 1) targets.push_back(client.serverClientSock);
+        if (client.serverClientSock >= 1) targets.emplace_back(cid, client.serverClientSock);
       }
     }
   }
-  if (id >= 0) return IPC_Proceed(msg, targets.front());
-  for (int fd : targets) IPC_Proceed(msg, fd);
-  return 1;
+  int result = 1;
+  for (auto [cid, fd] : targets) {
+    PushResult r = IPC_Proceed(msg, fd);
+    if (r == PUSH_NOT_SENT && fd >= 0) dropPushTarget(cid, fd);
+    if (r != PUSH_DONE) result = 0;
+  }
+  return id >= 0 ? result : 1;
 }
 
 bool IPC_ClientAliveLocked(int id) {

@@ -1,20 +1,25 @@
 #pragma once
 // The client IPC server: three AF_UNIX stream sockets under IPC_RUN_DIR, one
-// accept thread each, the peer check (uid 999 or less is refused), the
-// registration hello, the client map that pairs a client's three
-// connections, one reader thread per request and connection socket, and the
-// pushes from the daemon to the clients.
+// accept thread each, the peer check (uid 999 or less is refused) with the
+// per-user bounds of ipc_user_bounds.h, the registration hello, the client
+// map that pairs a client's three connections, one reader thread per request
+// and connection socket, and the pushes from the daemon to the clients, each
+// sent within push_send_timeout_ms (a client that takes none is dropped).
 //
 // Descriptor ownership: a reader thread alone closes its own socket when it
 // ends; everybody else only shuts it down, so no thread ever reads from or
 // writes to a descriptor number that was closed and handed out again. The
-// push sockets (no reader) are closed under the push lock.
+// push sockets (no reader) are closed under the push lock. Every accepted
+// descriptor is closed through IPC_CloseUserConnection, so its user's count
+// goes down with it.
 #include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+
+#include <sys/types.h>
 
 #include "cross/utils/ipc_message.h"
 
@@ -59,6 +64,10 @@ extern std::atomic<int> hello_timeout_ms;
 void StartConnections();
 // Body of one accept thread.
 void StartAccepting(int listenFd, SocketType type);
+// Body of one registration thread: reads the hello of an accepted connection
+// whose peer passed the checks and registers it (type 1), or hands it to a
+// reader thread (types 0 and 2); closes it when that fails.
+void RegisterConnection(int fd, SocketType type, uid_t uid);
 // Body of one reader thread (types 0 and 2).
 void ClientCycle(int fd, ClosedFlag closed, SocketType type, int id);
 // Pushes msg to client id (id >= 0), or to every client but the one named in

@@ -20,7 +20,9 @@
 #include "cross/utils/version.h"
 
 // Entry lines are cut at the size of their buffers on purpose.
+#if !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wformat-truncation"
+#endif
 
 namespace {
 

@@ -62,38 +62,78 @@ int recv_sn(int fd, char* buf, int len, int flags) {
   return len;
 }
 
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Waits for events on fd until deadline: true when poll reported the socket
+// (ready or in error: the next call tells which), false once the time is up.
+bool readyBefore(int fd, short events, Clock::time_point deadline) {
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) return false;
+    pollfd p{fd, events, 0};
+    int ready = poll(&p, 1, static_cast<int>(left));
+    if (ready > 0) return true;
+    if (ready < 0 && errno != EINTR) return false;
+  }
+}
+
+// One non-blocking send of the rest of buf, advancing *done; 0 means "send
+// on", anything else is the result that ends the send.
+int sendStep(int fd, const char* buf, int len, int* done) {
+  ssize_t n = send(fd, buf + *done, static_cast<size_t>(len - *done), MSG_DONTWAIT | MSG_NOSIGNAL);
+  if (n > 0) {
+    *done += static_cast<int>(n);
+    return 0;
+  }
+  int err = errno;
+  if (err == EBADF || err == ECONNRESET || err == ENOTCONN || err == EPIPE) return SN_PEER_GONE;
+  if (err == EAGAIN || err == EINTR) return 0;
+  return SN_OTHER_ERROR;
+}
+
+}  // namespace
+
 int recv_sn_within(int fd, char* buf, int len, int timeoutMs) {
   if (badArguments(fd, buf, len)) return SN_BAD_ARGUMENTS;
-  using Clock = std::chrono::steady_clock;
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   int done = 0;
   while (done < len) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    if (left <= 0) return SN_OTHER_ERROR;
-    pollfd p{fd, POLLIN, 0};
-    int ready = poll(&p, 1, static_cast<int>(left));
-    if (ready < 0 && errno != EINTR) return SN_OTHER_ERROR;
-    if (ready <= 0) continue;
+    if (!readyBefore(fd, POLLIN, deadline)) return SN_OTHER_ERROR;
     int result = recvStep(fd, buf, len, &done, MSG_DONTWAIT);
     if (result != 0) return result;
   }
   return len;
 }
 
+int send_sn_within(int fd, const char* buf, int len, int timeoutMs) {
+  if (badArguments(fd, buf, len)) return SN_BAD_ARGUMENTS;
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  int done = 0;
+  while (done < len) {
+    if (!readyBefore(fd, POLLOUT, deadline)) return SN_OTHER_ERROR;
+    int result = sendStep(fd, buf, len, &done);
+    if (result != 0) return result;
+  }
+  return len;
+}
+
+std::atomic<int> push_send_timeout_ms{2000};
 std::atomic<int> push_answer_timeout_ms{120000};
 
-int IPC_Proceed(ServicePipeMessage_t* msg, int fd) {
+PushResult IPC_Proceed(ServicePipeMessage_t* msg, int fd) {
   char* bytes = reinterpret_cast<char*>(msg);
-  int sent = send_sn(fd, bytes, IPC_MESSAGE_SIZE, 0);
+  int sent = send_sn_within(fd, bytes, IPC_MESSAGE_SIZE, push_send_timeout_ms);
   if (sent < 0) {
     logError("IPC_Proceed", "IPC_Proceed: send failed, code " + std::to_string(sent));
-    return 0;
+    return PUSH_NOT_SENT;
   }
-  if (!IPC_IsSynchronousPush(msg->code)) return 1;
+  if (!IPC_IsSynchronousPush(msg->code)) return PUSH_DONE;
   int got = recv_sn_within(fd, bytes, IPC_MESSAGE_SIZE, push_answer_timeout_ms);
   if (got < 0) {
     logError("IPC_Proceed", "IPC_Proceed: recv failed, code " + std::to_string(got));
-    return 0;
+    return PUSH_NO_ANSWER;
   }
-  return 1;
+  return PUSH_DONE;
 }

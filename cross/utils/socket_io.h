@@ -26,11 +26,25 @@ int recv_sn(int fd, char* buf, int len, int flags);
 // buffer, with SN_OTHER_ERROR (not logged): for peers that must answer in time.
 int recv_sn_within(int fd, char* buf, int len, int timeoutMs);
 
+// send_sn that gives up after timeoutMs milliseconds without the whole
+// buffer sent, with SN_OTHER_ERROR (not logged): for peers that may stop
+// reading.
+int send_sn_within(int fd, const char* buf, int len, int timeoutMs);
+
+// How long one push may wait for room in a client's socket, in
+// milliseconds; a client that takes nothing for so long is dropped.
+extern std::atomic<int> push_send_timeout_ms;
+
 // How long a client may take to answer a synchronous push, in milliseconds;
 // a silent client is given up so that it cannot hold up every other push.
 extern std::atomic<int> push_answer_timeout_ms;
 
-// Sends msg; for the synchronous push codes then reads the client's answer
-// into msg, waiting at most push_answer_timeout_ms. 1 on success, 0 on
-// failure (logged). Never closes the socket.
-int IPC_Proceed(ServicePipeMessage_t* msg, int fd);
+enum PushResult {
+  PUSH_DONE = 1,       // sent (and for a synchronous push, answered)
+  PUSH_NO_ANSWER = 0,  // sent, but the answer did not come
+  PUSH_NOT_SENT = -1,  // not sent within push_send_timeout_ms, or the peer is gone
+};
+// Sends msg within push_send_timeout_ms; for the synchronous push codes then
+// reads the client's answer into msg, waiting at most push_answer_timeout_ms.
+// Failures are logged. Never closes the socket.
+PushResult IPC_Proceed(ServicePipeMessage_t* msg, int fd);

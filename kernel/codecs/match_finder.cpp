@@ -5,7 +5,6 @@
 namespace zor::codecs {
 namespace {
 
-constexpr uint16_t kNone = 0xFFFF;  // above every window position
 constexpr unsigned kMaxChainSteps = 64;
 
 }  // namespace

@@ -14,6 +14,9 @@ namespace {
 
 constexpr uint32_t kEntries = 256, kEntrySize = 12;
 constexpr uint32_t kEmptyFlags = 0x80;
+// The largest image taken: far above any set of rules, and a bound on what
+// one claimed length can make the filter allocate.
+constexpr uint32_t kMaxImage = 16u << 20;
 
 uint8_t *rules;          // the image in force
 uint32_t rules_len;
@@ -58,8 +61,8 @@ int32_t take_chunk(const uint8_t *payload, uint32_t n, uint32_t *next) {
   uint32_t total = chunk->image_len, offset = chunk->offset, len = n - sizeof *chunk;
   if (offset == 0) {
     drop_pending();
-    if (total == 0 || !(pending = static_cast<uint8_t *>(KERN_kmalloc(total))))
-      return LCFG_NO_MEMORY;
+    if (total == 0 || total > kMaxImage) return LCFG_NO_MEMORY;
+    if (!(pending = static_cast<uint8_t *>(KERN_kmalloc(total)))) return LCFG_NO_MEMORY;
     pending_len = total;
   }
   if (!pending || total != pending_len || offset != pending_next || len > total - offset) {

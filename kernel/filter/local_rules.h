@@ -32,7 +32,8 @@ extern uint8_t clilcfg[LCFG_HEADER_SIZE];
 
 // Request 17: payload u32 image length, u32 offset, chunk bytes (n in all).
 // Writes u32 next expected offset and i32 error word (0, -1/-2 image too
-// short, -3 a seal does not check, -5 no memory, -7 out of order or wrong
+// short, -3 a seal does not check, -5 no memory or an image claimed larger
+// than 16 MiB, -7 out of order or wrong
 // size or format) and returns 8; 0, taking nothing, when the room of the
 // payload buffer cannot hold the 8-byte reply.
 uint32_t LCFGSetBlock(uint8_t *payload, uint32_t n, uint32_t room);

@@ -44,13 +44,14 @@ std::string ReadFile(const std::string &path) {
 }
 
 pid_t Spawn(const std::vector<std::string> &argv, const std::string &log) {
+  // Made before the fork: the child keeps to async-signal-safe calls.
+  std::vector<char *> args;
+  for (auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+  args.push_back(nullptr);
   pid_t pid = fork();
   if (pid == 0) {
     int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     dup2(fd, 2);
-    std::vector<char *> args;
-    for (auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
-    args.push_back(nullptr);
     execvp(args[0], args.data());
     _exit(127);
   }

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -42,17 +43,23 @@ TestNetwork::~TestNetwork() { down(); }
 bool TestNetwork::up(const std::vector<std::string> &host_args) {
   built_ = true;
   if (run_shell("bash " + testnet_script() + " up " + prefix_) != 0) return false;
+  // Everything the child needs is made before the fork: a child of this
+  // threaded process keeps to async-signal-safe calls until it execs.
+  std::vector<std::string> args = {"bash", testnet_script(), "host", prefix_};
+  args.insert(args.end(), host_args.begin(), host_args.end());
+  std::vector<char *> argv;
+  for (std::string &a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  std::string host_var = "ZORNFHOST=" + zornfhost_binary();
+  std::vector<char *> envp = {host_var.data()};
+  for (char **e = environ; *e; ++e)
+    if (strncmp(*e, "ZORNFHOST=", 10) != 0) envp.push_back(*e);
+  envp.push_back(nullptr);
   host_ = fork();
   if (host_ == 0) {
     int fd = open(log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     dup2(fd, 2);
-    setenv("ZORNFHOST", zornfhost_binary().c_str(), 1);
-    std::vector<std::string> args = {"bash", testnet_script(), "host", prefix_};
-    args.insert(args.end(), host_args.begin(), host_args.end());
-    std::vector<char *> argv;
-    for (std::string &a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    execv("/bin/bash", argv.data());
+    execve("/bin/bash", argv.data(), envp.data());
     _exit(127);
   }
   InNetns in(cli());

@@ -146,7 +146,7 @@ bool Fail(const char *step) {
 
 }  // namespace
 
-bool Harness::Connect(bool mgm) {
+bool Harness::Connect(bool mgm, Stage until) {
   gwsim::Options o;
   peer_ = std::make_unique<gwsim::HandshakePeer>(o);
   Bytes reply;
@@ -165,11 +165,13 @@ bool Harness::Connect(bool mgm) {
   Ip h;
   h.dst = kGatewayIp;
   if (FromStack(FromClient(h, Udp(kClientPort, 87, synrq))) != 0) return Fail("synrq frame");
+  if (until == Stage::kSynRqSent) return true;
   for (const Bytes &rr : peer_->Handle(synrq.data(), synrq.size())) Request(RQC_TREATPACKET, rr);
   Request(RQC_CREATETRANSPORTKEY, Bytes(peer_->public_key(), peer_->public_key() + 64));
   if (Request(RQC_MAKESYNOK, {}, &reply) <= 24) return Fail("synok");
   Bytes synok = Payload(reply);
   if (FromStack(FromClient(h, Udp(kClientPort, 87, synok))) != 0) return Fail("synok frame");
+  if (until == Stage::kSynOkSent) return true;
   Bytes block;
   auto okfs = peer_->Handle(synok.data(), synok.size());
   if (okfs.empty()) fprintf(stderr, "gateway refused the SYN OK: %s\n", peer_->error().c_str());

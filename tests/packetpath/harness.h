@@ -40,9 +40,13 @@ class Harness {
   // Events queued for the service, oldest first (popped).
   std::vector<uint32_t> Events();
 
+  // How far Connect goes: the SYN RQ or the SYN OK sent (the filter waits
+  // for the gateway's answer), or connected.
+  enum class Stage { kSynRqSent, kSynOkSent, kConnected };
   // Runs the handshake with a simulated gateway up to the connected state
-  // and names wire0 the tunnel adapter. mgm asks for MGM (request 37).
-  bool Connect(bool mgm = false);
+  // (or the stage given) and names wire0 the tunnel adapter. mgm asks for
+  // MGM (request 37).
+  bool Connect(bool mgm = false, Stage until = Stage::kConnected);
   gwsim::TunnelPeer &gateway() { return *tunnel_; }
   gwsim::HandshakePeer &handshake() { return *peer_; }
 

@@ -1,7 +1,7 @@
 """Helpers of the namespace tests: an uplink capture, a TCP sink that answers
 with the digest of what it got, a sender that asks the gateway for a key
-change half way through, and an idle connection whose two ends report how
-it ended."""
+change half way through, an idle connection whose two ends report how it
+ended, and a flood of random and mutated tunnel datagrams."""
 import hashlib
 import os
 import signal
@@ -94,6 +94,73 @@ def send(addr, port, total, control):
     print("stream of %d bytes arrived whole" % total)
 
 
+def inet_sum(b):
+    if len(b) % 2:
+        b += b"\0"
+    total = sum(struct.unpack("!%dH" % (len(b) // 2), b))
+    while total >> 16:
+        total = (total & 0xFFFF) + (total >> 16)
+    return total
+
+
+def udp_datagram(src, dst, sport, dport, payload):
+    """An IPv4 packet around one UDP datagram, both checksums filled in."""
+    length = 8 + len(payload)
+    pseudo = socket.inet_aton(src) + socket.inet_aton(dst) + struct.pack("!BBH", 0, 17, length)
+    udp = struct.pack("!HHHH", sport, dport, length, 0) + payload
+    csum = 0xFFFF - inet_sum(pseudo + udp) or 0xFFFF
+    udp = udp[:6] + struct.pack("!H", csum) + udp[8:]
+    ip = struct.pack("!BBHHHBBH4s4s", 0x45, 0, 20 + length, 0, 0, 64, 17, 0,
+                     socket.inet_aton(src), socket.inet_aton(dst))
+    ip = ip[:10] + struct.pack("!H", 0xFFFF - inet_sum(ip)) + ip[12:]
+    return ip + udp
+
+
+def tunnel_payloads(path, src):
+    """The UDP payloads of the tunnel datagrams that src sent, from a capture."""
+    data = open(path, "rb").read()
+    out, at = [], 0
+    while at + 4 <= len(data):
+        (n,) = struct.unpack_from("<I", data, at)
+        f = data[at + 4:at + 4 + n]
+        at += 4 + n
+        if len(f) < 42 or struct.unpack_from("!H", f, 12)[0] != 0x0800 or f[23] != 17:
+            continue
+        if socket.inet_ntoa(f[26:30]) != src:
+            continue
+        ihl = (f[14] & 15) * 4
+        out.append(f[14 + ihl + 8:])
+    return out
+
+
+def flood(src, dst, dport, count, capture_path, seed):
+    """Sends count datagrams from src port 87 to dst:dport at full rate: half
+    of them random bytes, half real tunnel datagrams of src (taken from a
+    capture) with bytes flipped, cut, lengthened or sent again unchanged."""
+    import random
+    rnd = random.Random(seed)
+    templates = tunnel_payloads(capture_path, src)
+    if not templates:
+        sys.exit("no tunnel datagrams of %s in the capture" % src)
+    s = socket.socket(socket.AF_INET, socket.SOCK_RAW, socket.IPPROTO_RAW)
+    for i in range(count):
+        if i % 2:
+            payload = rnd.randbytes(rnd.randrange(0, 1473))
+        else:
+            d = bytearray(rnd.choice(templates))
+            how = rnd.randrange(4)
+            if how == 0 and d:
+                for _ in range(rnd.randrange(1, 5)):
+                    d[rnd.randrange(len(d))] ^= 1 << rnd.randrange(8)
+            elif how == 1:
+                d = d[:rnd.randrange(len(d) + 1)]
+            elif how == 2:
+                d += rnd.randbytes(rnd.randrange(1, 64))
+            payload = bytes(d)
+        s.sendto(udp_datagram(src, dst, 87, dport, payload), (dst, 0))
+    print("flood: %d datagrams from %d templates" % (count, len(templates)))
+
+
 def idle_server(addr, port):
     """Accepts one connection and reports how it ends."""
     s = socket.socket()
@@ -143,6 +210,9 @@ if __name__ == "__main__":
         sink(sys.argv[2], int(sys.argv[3]))
     elif cmd == "send":
         send(sys.argv[2], int(sys.argv[3]), int(sys.argv[4]), sys.argv[5])
+    elif cmd == "flood":
+        flood(sys.argv[2], sys.argv[3], int(sys.argv[4]), int(sys.argv[5]), sys.argv[6],
+              int(sys.argv[7]))
     elif cmd == "idle-server":
         idle_server(sys.argv[2], int(sys.argv[3]))
     elif cmd == "idle-client":

@@ -3,17 +3,21 @@
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
 
 #include "cross/utils/connect_initiator.h"
 #include "cross/utils/ipc_server.h"
+#include "cross/utils/ipc_user_bounds.h"
 #include "cross/utils/service_hooks.h"
 #include "cross/utils/socket_io.h"
 #include "tests/service/ipc_test_support.h"
@@ -50,15 +54,53 @@ size_t recordedDisconnects() {
   return recording().disconnects.size();
 }
 
-// A raw connection to the server's socket, or -1.
-int connectToServer() {
-  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+// A raw connection to one of the server's sockets, or -1.
+int connectToServer(const char* path = IPC_CLIENT_SERVER_SOCKET) {
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);   // client programs started later must not hold it
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
-  strcpy(addr.sun_path, IPC_CLIENT_SERVER_SOCKET);
+  strcpy(addr.sun_path, path);
   if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) return fd;
   close(fd);
   return -1;
+}
+
+// Runs fn on a thread of its own whose effective uid is uid: the raw
+// setresuid changes that thread alone, so the server sees uid as the peer of
+// every socket fn connects, and nothing is forked.
+void onThreadAs(uid_t uid, const std::function<void()>& fn) {
+  std::thread t([&] {
+    if (syscall(SYS_setresuid, -1, uid, -1) != 0) {
+      ADD_FAILURE() << "setresuid " << uid;
+      return;
+    }
+    fn();
+  });
+  t.join();
+}
+
+// Sends a hello of this kind on fd; the id the server answers, -1 when the
+// server hung up or did not answer in time.
+int hello(int fd, uint8_t kind) {
+  unsigned char h[IPC_HELLO_SIZE] = {kind};
+  if (send_sn(fd, reinterpret_cast<char*>(h), IPC_HELLO_SIZE, 0) != IPC_HELLO_SIZE) return -1;
+  if (recv_sn_within(fd, reinterpret_cast<char*>(h), IPC_HELLO_SIZE, 2000) != IPC_HELLO_SIZE) return -1;
+  int32_t id;
+  memcpy(&id, h + 1, sizeof id);
+  return id;
+}
+
+// True once the server closed its end of fd.
+bool hungUp(int fd) {
+  char c;
+  return recv(fd, &c, 1, MSG_DONTWAIT) == 0;
+}
+
+size_t recordsOf(const std::string& user) {
+  std::lock_guard<std::mutex> lock(mtx_reg_clients);
+  size_t n = 0;
+  for (const auto& [id, client] : clients_list) n += client.user == user;
+  return n;
 }
 
 bool logHas(const std::string& text) { return ServiceLogText().find(text) != std::string::npos; }
@@ -73,6 +115,7 @@ class IpcServer : public ::testing::Test {
     tracker().end(tracker().initiator());
     hello_timeout_ms = 10000;
     push_answer_timeout_ms = 120000;
+    push_send_timeout_ms = 2000;
   }
 };
 
@@ -344,6 +387,93 @@ TEST_F(IpcServer, AClientThatComesBackGetsANewId) {
   ClientProcess again(kUser, {"--kind", "17"});
   int newId = again.registeredId();
   EXPECT_GT(newId, id);
+}
+
+TEST_F(IpcServer, OneUsersConnectionsAreBoundedAndOtherUsersStillServed) {
+  const uid_t flooder = 1002;
+  const int extra = 20;
+  std::vector<int> flood;
+  onThreadAs(flooder, [&] {
+    for (int i = 0; i < kIpcConnectionsPerUser + extra; i++) {
+      int fd = connectToServer();
+      if (fd >= 0) flood.push_back(fd);
+    }
+  });
+  ASSERT_EQ(flood.size(), static_cast<size_t>(kIpcConnectionsPerUser + extra));
+  auto hungUpCount = [&] {
+    int n = 0;
+    for (int fd : flood) n += hungUp(fd);
+    return n;
+  };
+  EXPECT_TRUE(Eventually([&] { return hungUpCount() >= extra; }));
+  EXPECT_EQ(hungUpCount(), extra) << "the connections within the bound wait for their hello";
+  EXPECT_TRUE(logHas("refused: uid 1002 holds " + std::to_string(kIpcConnectionsPerUser) + " connections"));
+
+  ClientProcess other(kOtherUser, {"--kind", "30"});
+  EXPECT_GE(other.registeredId(), 0);
+
+  for (int fd : flood) close(fd);
+  int id = -1;
+  EXPECT_TRUE(Eventually([&] {  // the closed connections no longer count
+    onThreadAs(flooder, [&] {
+      int fd = connectToServer();
+      id = hello(fd, 31);
+      close(fd);
+    });
+    return id >= 0;
+  }));
+}
+
+TEST_F(IpcServer, OneUsersRecordsAreBoundedAndDeadPushSocketsAreDropped) {
+  const uid_t user = 1003;
+  std::vector<int> socks;
+  int answered = 0;
+  onThreadAs(user, [&] {
+    for (int kind = 0; kind < kIpcRecordsPerUser + 4; kind++) {
+      int fd = connectToServer(IPC_SERVER_CLIENT_SOCKET);
+      socks.push_back(fd);
+      answered += hello(fd, static_cast<uint8_t>(kind)) >= 0;
+    }
+  });
+  EXPECT_EQ(answered, kIpcRecordsPerUser);
+  EXPECT_EQ(recordsOf("1003"), static_cast<size_t>(kIpcRecordsPerUser));
+  for (int fd : socks) close(fd);
+  auto msg = message(50, -1);
+  EXPECT_EQ(IPC_SendToClient(msg.get(), -1), 1);
+  EXPECT_EQ(recordsOf("1003"), 0u) << "records whose push socket is gone are removed";
+}
+
+TEST_F(IpcServer, AClientThatNeverReadsItsPushesIsDroppedAndTheOthersGetTheirs) {
+  int stuck = -1, stuckId = -1;
+  onThreadAs(1004, [&] {
+    stuck = connectToServer(IPC_SERVER_CLIENT_SOCKET);
+    stuckId = hello(stuck, 0);
+  });
+  ASSERT_GE(stuckId, 0);
+  ClientProcess other(kUser, {"--kind", "32"});
+  int otherId = other.registeredId();
+  ASSERT_GE(otherId, 0);
+  ASSERT_TRUE(Eventually([&] { return record(otherId).serverClientSock >= 0; }));
+  push_send_timeout_ms = 300;
+  const int pushes = 40;   // far more than the stuck client's socket holds
+  auto done = std::make_shared<std::atomic<bool>>(false);
+  std::thread pusher([done] {
+    for (int i = 0; i < pushes; i++) {
+      auto msg = message(50, -1);
+      IPC_SendToClient(msg.get(), -1);
+    }
+    done->store(true);
+  });
+  bool finished = Eventually([&] { return done->load(); }, 30000);
+  if (finished) pusher.join();
+  else pusher.detach();
+  push_send_timeout_ms = 2000;
+  ASSERT_TRUE(finished) << "pushes held up by a client that reads nothing";
+  EXPECT_FALSE(registered(stuckId));
+  EXPECT_TRUE(logHas("Client " + std::to_string(stuckId) + " does not take its pushes, dropped"));
+  for (int i = 0; i < pushes; i++) ASSERT_NE(other.expect("push code=50"), "") << "push " << i;
+  EXPECT_TRUE(IPC_ClientAlive(otherId));
+  close(stuck);
 }
 
 }  // namespace

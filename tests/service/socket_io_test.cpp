@@ -178,6 +178,18 @@ TEST(SocketIo, BoundedReceiveGivesUpOnASilentPeer) {
   EXPECT_EQ(recv_sn_within(p[0], buf, 4, 200), SN_PEER_CLOSED);
 }
 
+TEST(SocketIo, BoundedSendGivesUpOnAPeerThatStopsReading) {
+  SocketPair p;
+  std::vector<char> big = pattern(4 << 20);   // far more than the socket holds
+  EXPECT_EQ(send_sn_within(p[0], big.data(), static_cast<int>(big.size()), 200), SN_OTHER_ERROR);
+  std::vector<char> drained(1 << 16);
+  while (recv(p[1], drained.data(), drained.size(), MSG_DONTWAIT) > 0) {
+  }
+  EXPECT_EQ(send_sn_within(p[0], big.data(), 1000, 200), 1000);
+  p.closeEnd(1);
+  EXPECT_EQ(send_sn_within(p[0], big.data(), 1000, 200), SN_PEER_GONE);
+}
+
 std::unique_ptr<ServicePipeMessage_t> filled(uint32_t code) {
   auto msg = std::make_unique<ServicePipeMessage_t>();
   memset(msg.get(), 0x11, sizeof *msg);
@@ -218,7 +230,7 @@ TEST(SocketIo, ProceedReportsFailuresWithTheirCodes) {
     SocketPair p;
     p.closeEnd(1);
     auto msg = filled(50);
-    EXPECT_EQ(IPC_Proceed(msg.get(), p[0]), 0);
+    EXPECT_EQ(IPC_Proceed(msg.get(), p[0]), PUSH_NOT_SENT);
     EXPECT_TRUE(logHas("; IPC_Proceed; p" + std::to_string(getpid()) + "; IPC_Proceed: send failed, code -2\r\n"));
   }
   {
@@ -229,7 +241,7 @@ TEST(SocketIo, ProceedReportsFailuresWithTheirCodes) {
       recv_sn(p[1], reinterpret_cast<char*>(in.get()), IPC_MESSAGE_SIZE, 0);
       p.closeEnd(1);
     });
-    EXPECT_EQ(IPC_Proceed(msg.get(), p[0]), 0);
+    EXPECT_EQ(IPC_Proceed(msg.get(), p[0]), PUSH_NO_ANSWER);
     client.join();
     EXPECT_TRUE(logHas("IPC_Proceed: recv failed, code -3\r\n"));
   }
