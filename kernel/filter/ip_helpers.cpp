@@ -13,7 +13,7 @@ uint16_t fold(uint64_t sum) {
 // Sum of the pseudo header and the transport bytes of the packet at ip.
 uint16_t transport_sum(const uint8_t *ip, uint32_t ihl, uint32_t len) {
   uint32_t sum = 0;
-  for (int i = 12; i < 20; i += 2) sum += load_be16(ip + i);
+  for (uint32_t i = IPH_SRC; i < IPH_DST + 4; i += 2) sum += load_be16(ip + i);
   sum += ip[IPH_PROTO];
   sum += len;
   return IPSum(ip + ihl, len, sum);
@@ -22,13 +22,13 @@ uint16_t transport_sum(const uint8_t *ip, uint32_t ihl, uint32_t len) {
 // Offset of the checksum field in the transport header; 0 when the protocol
 // has none that this code computes.
 uint32_t checksum_field(uint8_t proto) {
-  return proto == IPPROTO_TCP_NUM ? 16 : proto == IPPROTO_UDP_NUM ? 6 : 0;
+  return proto == IPPROTO_TCP_NUM ? TCPH_CHECKSUM : proto == IPPROTO_UDP_NUM ? UDPH_CHECKSUM : 0;
 }
 
 bool transport_fits(const uint8_t *ip, uint32_t *ihl, uint32_t *len) {
   *ihl = (uint32_t)(ip[IPH_VHL] & 0x0F) * 4;
   uint32_t total = load_be16(ip + IPH_TOTAL_LEN);
-  if (*ihl < 20 || total < *ihl) return false;
+  if (*ihl < IPH_MIN_LEN || total < *ihl) return false;
   *len = total - *ihl;
   uint32_t field = checksum_field(ip[IPH_PROTO]);
   return field && *len >= field + 2;
@@ -79,7 +79,7 @@ void CalcUdpTcpChkSum(uint8_t *ip) {
 uint32_t IsInvalidUdpTcpChkSum(const uint8_t *ip) {
   uint32_t ihl, len;
   if (!transport_fits(ip, &ihl, &len)) return 1;
-  if (ip[IPH_PROTO] == IPPROTO_UDP_NUM && load_be16(ip + ihl + 6) == 0) return 0;
+  if (ip[IPH_PROTO] == IPPROTO_UDP_NUM && load_be16(ip + ihl + UDPH_CHECKSUM) == 0) return 0;
   return transport_sum(ip, ihl, len) != 0xFFFF;
 }
 
@@ -99,18 +99,19 @@ uint32_t IPParsePacket(IPPacket *p) {
   if (p->fragoff != 0) return 0;
   const uint8_t *t = ip + p->ihl;
   if (p->proto == IPPROTO_UDP_NUM) {
-    if (p->payload < 8) return 1;
+    if (p->payload < UDPH_SIZE) return 1;
     // A whole datagram must hold the length its header gives.
-    if (!p->mf && load_be16(t + 4) > p->payload) return 1;
+    if (!p->mf && load_be16(t + UDPH_LEN) > p->payload) return 1;
   } else if (p->proto == IPPROTO_TCP_NUM) {
-    if (p->payload < 20) return 1;
-    uint32_t off = (uint32_t)(t[12] >> 4) * 4;
-    if (off < 20 || (!p->mf && off > p->payload)) return 1;
+    if (p->payload < TCPH_MIN_LEN) return 1;
+    uint32_t off = (uint32_t)(t[TCPH_OFFSET] >> 4) * 4;
+    if (off < TCPH_MIN_LEN || (!p->mf && off > p->payload)) return 1;
   } else {
     return 0;
   }
-  p->sport = load_be16(t);
-  p->dport = load_be16(t + 2);
+  // UDP and TCP carry their ports at the same offsets.
+  p->sport = load_be16(t + UDPH_SPORT);
+  p->dport = load_be16(t + UDPH_DPORT);
   return 0;
 }
 
@@ -119,16 +120,17 @@ uint32_t IPClampMss(IPPacket *p, uint32_t mtu) {
   uint8_t *tcp = p->ip + p->ihl;
   if (!(tcp[TCPH_FLAGS] & TCP_SYN)) return 0;
   uint32_t off = (uint32_t)(tcp[TCPH_OFFSET] >> 4) * 4;
-  uint32_t limit = mtu > 40 + FilterGetMaxHeaderSize() ? mtu - 40 - FilterGetMaxHeaderSize() : 536;
-  for (uint32_t i = 20; i < off;) {
+  uint32_t headers = IPH_MIN_LEN + TCPH_MIN_LEN + FilterGetMaxHeaderSize();
+  uint32_t limit = mtu > headers ? mtu - headers : TCP_DEFAULT_MSS;
+  for (uint32_t i = TCPH_OPTIONS; i < off;) {
     uint8_t kind = tcp[i];
-    if (kind == 0) break;
-    if (kind == 1) {
+    if (kind == TCPOPT_END) break;
+    if (kind == TCPOPT_NOP) {
       i++;
       continue;
     }
     if (i + 1 >= off || tcp[i + 1] < 2 || i + tcp[i + 1] > off) break;
-    if (kind == 2 && tcp[i + 1] == 4) {
+    if (kind == TCPOPT_MSS && tcp[i + 1] == TCPOLEN_MSS) {
       uint32_t mss = load_be16(tcp + i + 2);
       if (mss > limit) {
         store_be16(tcp + i + 2, (uint16_t)limit);

@@ -7,7 +7,7 @@
 
 struct FrameContext;
 
-constexpr uint16_t ETH_TYPE_IPV4 = 0x0800;
+constexpr uint16_t ETH_TYPE_IPV4 = 0x0800, ETH_TYPE_ARP = 0x0806, ETH_TYPE_EAPOL = 0x888E;
 constexpr uint32_t ETH_HEADER_LEN = 14;
 // Field offsets of the Ethernet, IPv4, UDP and TCP headers.
 constexpr uint32_t ETHH_DST = 0, ETHH_SRC = 6, ETHH_TYPE = 12;
@@ -16,13 +16,18 @@ constexpr uint32_t IPH_VHL = 0, IPH_TOS = 1, IPH_TOTAL_LEN = 2, IPH_ID = 4, IPH_
                    IPH_MIN_LEN = 20;
 constexpr uint32_t UDPH_SPORT = 0, UDPH_DPORT = 2, UDPH_LEN = 4, UDPH_CHECKSUM = 6, UDPH_SIZE = 8;
 constexpr uint32_t TCPH_SPORT = 0, TCPH_DPORT = 2, TCPH_SEQ = 4, TCPH_ACKNUM = 8, TCPH_OFFSET = 12,
-                   TCPH_FLAGS = 13, TCPH_WINDOW = 14, TCPH_CHECKSUM = 16, TCPH_OPTIONS = 20;
+                   TCPH_FLAGS = 13, TCPH_WINDOW = 14, TCPH_CHECKSUM = 16, TCPH_OPTIONS = 20,
+                   TCPH_MIN_LEN = 20;
 constexpr uint8_t IPPROTO_ICMP_NUM = 1;
 constexpr uint8_t IPPROTO_TCP_NUM = 6;
 constexpr uint8_t IPPROTO_UDP_NUM = 17;
 // The IPv4 flags and fragment-offset word.
 constexpr uint16_t IP_DONT_FRAGMENT = 0x4000, IP_MORE_FRAGMENTS = 0x2000, IP_OFFSET_MASK = 0x1FFF;
 constexpr uint8_t TCP_FIN = 0x01, TCP_SYN = 0x02, TCP_RST = 0x04, TCP_PSH = 0x08, TCP_ACK = 0x10;
+// TCP option kinds, the length of the MSS option, and the segment size
+// assumed when the MTU leaves no room for a larger one.
+constexpr uint8_t TCPOPT_END = 0, TCPOPT_NOP = 1, TCPOPT_MSS = 2, TCPOLEN_MSS = 4;
+constexpr uint32_t TCP_DEFAULT_MSS = 536;
 
 
 // An ARP body for IPv4 over Ethernet (fields big-endian, as bytes).
