@@ -5,23 +5,60 @@
 
 namespace {
 
+// The fixed BOOTP fields the classifiers read, up to the DHCP magic cookie.
+struct __attribute__((packed, may_alias)) BootpHead {
+  uint8_t op;          // BOOTP_REQUEST or BOOTP_REPLY
+  uint8_t htype;       // BOOTP_HTYPE_ETHERNET
+  uint8_t hlen;        // BOOTP_HLEN_ETHERNET
+  uint8_t rest[233];   // hops up to the boot file name
+  uint8_t cookie[4];   // DHCP_MAGIC_COOKIE, big-endian
+};
+static_assert(sizeof(BootpHead) == 240, "the DHCP cookie ends 240 bytes into BOOTP");
+constexpr uint8_t BOOTP_REQUEST = 1, BOOTP_REPLY = 2, BOOTP_HTYPE_ETHERNET = 1,
+                  BOOTP_HLEN_ETHERNET = 6;
+constexpr uint16_t BOOTP_SERVER_PORT = 67, BOOTP_CLIENT_PORT = 68;
+constexpr uint32_t DHCP_MAGIC_COOKIE = 0x63825363;
+
+// The EAPOL header after the Ethernet header, and the EAP header it carries.
+struct __attribute__((packed, may_alias)) EapolHead {
+  uint8_t version;
+  uint8_t type;        // EAPOL_TYPE_EAP_PACKET
+  uint8_t length[2];   // body length, big-endian
+};
+static_assert(sizeof(EapolHead) == 4, "an EAPOL header is 4 bytes");
+struct __attribute__((packed, may_alias)) EapHead {
+  uint8_t code;        // EAP_REQUEST or EAP_RESPONSE
+  uint8_t id;
+  uint8_t length[2];   // EAP length, big-endian
+  uint8_t type;        // EAP_TYPE_TLS
+};
+static_assert(sizeof(EapHead) == 5, "an EAP header with its type is 5 bytes");
+constexpr uint8_t EAPOL_TYPE_EAP_PACKET = 0, EAP_REQUEST = 1, EAP_RESPONSE = 2, EAP_TYPE_TLS = 13;
+
 constexpr uint32_t kBootpMinFrame = 278, kBootpMinUdp = 244, kDhcpMinUdp = 248;
+constexpr uint32_t kArpFrame = ETH_HEADER_LEN + sizeof(ArpEthIpv4);
+constexpr uint32_t kEapFrame = ETH_HEADER_LEN + sizeof(EapolHead) + sizeof(EapHead);
 
 // The BOOTP op of an Ethernet frame (1 or 2), 0 when it is not BOOTP.
 uint32_t bootp_op(const uint8_t *f, uint32_t len, const uint8_t **udp) {
   if (!f || len < kBootpMinFrame || load_be16(f + ETHH_TYPE) != ETH_TYPE_IPV4) return 0;
-  const uint8_t *ip = f + 14;
+  const uint8_t *ip = f + ETH_HEADER_LEN;
   uint32_t ihl = (uint32_t)(ip[IPH_VHL] & 0x0F) * 4;
-  if ((ip[IPH_VHL] >> 4) != 4 || ihl < 20 || ip[IPH_PROTO] != IPPROTO_UDP_NUM || 14 + ihl + 8 > len)
+  if ((ip[IPH_VHL] >> 4) != 4 || ihl < IPH_MIN_LEN || ip[IPH_PROTO] != IPPROTO_UDP_NUM ||
+      ETH_HEADER_LEN + ihl + UDPH_SIZE > len)
     return 0;
   const uint8_t *u = ip + ihl;
-  uint16_t sport = load_be16(u), dport = load_be16(u + 2);
-  if (!((sport == 67 && dport == 68) || (sport == 68 && dport == 67))) return 0;
-  if (len - 14 - ihl < kBootpMinUdp) return 0;
-  const uint8_t *b = u + 8;
-  if ((b[0] != 1 && b[0] != 2) || b[1] != 1 || b[2] != 6) return 0;
+  uint16_t sport = load_be16(u + UDPH_SPORT), dport = load_be16(u + UDPH_DPORT);
+  if (!((sport == BOOTP_SERVER_PORT && dport == BOOTP_CLIENT_PORT) ||
+        (sport == BOOTP_CLIENT_PORT && dport == BOOTP_SERVER_PORT)))
+    return 0;
+  if (len - ETH_HEADER_LEN - ihl < kBootpMinUdp) return 0;
+  const BootpHead *b = (const BootpHead *)(u + UDPH_SIZE);
+  if ((b->op != BOOTP_REQUEST && b->op != BOOTP_REPLY) || b->htype != BOOTP_HTYPE_ETHERNET ||
+      b->hlen != BOOTP_HLEN_ETHERNET)
+    return 0;
   *udp = u;
-  return b[0];
+  return b->op;
 }
 
 }  // namespace
@@ -29,11 +66,13 @@ uint32_t bootp_op(const uint8_t *f, uint32_t len, const uint8_t **udp) {
 extern "C" {
 
 uint32_t IsArpPacket(const uint8_t *f, uint32_t len) {
-  if (!f || len < 42 || load_be16(f + ETHH_TYPE) != 0x0806) return 0;
-  const uint8_t *a = f + 14;
-  if (load_be16(a) != 1 || load_be16(a + 2) != ETH_TYPE_IPV4 || a[4] != 6 || a[5] != 4) return 0;
-  uint16_t op = load_be16(a + 6);
-  return op == 1 ? 1 : op == 2 ? 2 : 3;
+  if (!f || len < kArpFrame || load_be16(f + ETHH_TYPE) != ETH_TYPE_ARP) return 0;
+  const ArpEthIpv4 *a = (const ArpEthIpv4 *)(f + ETH_HEADER_LEN);
+  if (load_be16(a->htype) != ARP_HTYPE_ETHERNET || load_be16(a->ptype) != ETH_TYPE_IPV4 ||
+      a->hlen != 6 || a->plen != 4)
+    return 0;
+  uint16_t op = load_be16(a->op);
+  return op == ARP_REQUEST ? 1 : op == ARP_REPLY ? 2 : 3;
 }
 
 uint32_t IsBootpPacket(const uint8_t *f, uint32_t len) {
@@ -44,18 +83,22 @@ uint32_t IsBootpPacket(const uint8_t *f, uint32_t len) {
 uint32_t IsDhcpPacket(const uint8_t *f, uint32_t len) {
   const uint8_t *udp;
   if (!bootp_op(f, len, &udp) || (uint32_t)(f + len - udp) < kDhcpMinUdp) return 0;
-  const uint8_t *cookie = udp + UDPH_SIZE + 236;
-  return cookie[0] == 99 && cookie[1] == 130 && cookie[2] == 83 && cookie[3] == 99;
+  const BootpHead *b = (const BootpHead *)(udp + UDPH_SIZE);
+  return load_be32(b->cookie) == DHCP_MAGIC_COOKIE;
 }
 
 uint32_t IsEapTlsPacket(const uint8_t *f, uint32_t len) {
-  if (!f || len < 23 || load_be16(f + ETHH_TYPE) != 0x888E || f[15] != 0) return 0;
-  uint32_t body = load_be16(f + 16);
-  if (body < 5 || len < body + 18) return 0;
-  const uint8_t *eap = f + 18;
-  uint32_t eaplen = load_be16(eap + 2);
-  if (eaplen < 5 || eaplen > body || (eap[0] != 1 && eap[0] != 2) || eap[4] != 13) return 0;
-  return eap[0];
+  if (!f || len < kEapFrame || load_be16(f + ETHH_TYPE) != ETH_TYPE_EAPOL) return 0;
+  const EapolHead *eapol = (const EapolHead *)(f + ETH_HEADER_LEN);
+  if (eapol->type != EAPOL_TYPE_EAP_PACKET) return 0;
+  uint32_t body = load_be16(eapol->length);
+  if (body < sizeof(EapHead) || len < body + ETH_HEADER_LEN + sizeof(EapolHead)) return 0;
+  const EapHead *eap = (const EapHead *)(eapol + 1);
+  uint32_t eaplen = load_be16(eap->length);
+  if (eaplen < sizeof(EapHead) || eaplen > body ||
+      (eap->code != EAP_REQUEST && eap->code != EAP_RESPONSE) || eap->type != EAP_TYPE_TLS)
+    return 0;
+  return eap->code;
 }
 
 }  // extern "C"
