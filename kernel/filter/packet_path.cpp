@@ -25,7 +25,7 @@ alignas(8) uint8_t fragframe[FRAME_COPY_SIZE];
 
 namespace {
 
-constexpr uint16_t kEthArp = 0x0806, kEthRarp = 0x8035, kEthEapol = 0x888E, kEthIpv6 = 0x86DD;
+constexpr uint16_t kEthRarp = 0x8035, kEthIpv6 = 0x86DD;
 constexpr uint16_t kPppIpv4 = 0x0021;
 constexpr uint32_t kMinSynCopyUdp = 44;
 constexpr uint8_t kPolicyBlockNonIp = 0x01;
@@ -141,11 +141,11 @@ uint32_t handle_frame(FrameContext *ctx, void *netbuf, uint32_t length) {
     if (FIREWALL_CheckPacket(0, a, f, nullptr, len, tonet(direction), nullptr))
       return masked(VERDICT_TAKEN, direction, f, len);
     switch (link.pid) {
-      case kEthArp:
+      case ETH_TYPE_ARP:
         if (!connected() || direction == PORT_NET) return VERDICT_PASS;
         return masked(ARPPacketReceived(ctx, 14, f + 14, len - 14), direction, f, len);
       case kEthRarp:
-      case kEthEapol: return VERDICT_PASS;
+      case ETH_TYPE_EAPOL: return VERDICT_PASS;
       case kEthIpv6: return masked(VERDICT_TAKEN, direction, f, len);
       default: return check_non_ip(ctx, len);
     }
@@ -453,22 +453,27 @@ uint32_t ARPPacketReceived(const FrameContext *ctx, uint32_t linklen, uint8_t *b
 
 LinkInfo DetectFrameAndPid(const uint8_t *f, uint32_t len) {
   LinkInfo too_short = {LINK_TOO_SHORT, 0, 0};
-  if (len < 15) return too_short;
+  if (len < LLC_SSAP) return too_short;
   uint16_t type = load_be16(f + ETHH_TYPE);
-  if (type > 1535) return {14, LINK_ETHERNET_II, type};
-  if (f[14] == 0xFF && f[15] == 0xFF) return {14, LINK_RAW_8023, 0x8137};
-  bool control3 = len > 16 && f[16] == 3;
-  if (f[14] == 0xAA && f[15] == 0xAA && control3) {
-    if (len < 22) return too_short;
-    uint32_t pid = (f[16] | f[17] << 8) == 0x0003 ? load_be16(f + 20) : 0;
-    return {22, LINK_SNAP, pid};
+  if (type >= ETH_MIN_TYPE) return {ETH_HEADER_LEN, LINK_ETHERNET_II, type};
+  if (f[LLC_DSAP] == LLC_SAP_RAW_IPX && f[LLC_SSAP] == LLC_SAP_RAW_IPX)
+    return {ETH_HEADER_LEN, LINK_RAW_8023, ETH_TYPE_IPX};
+  bool snap = f[LLC_DSAP] == LLC_SAP_SNAP && f[LLC_SSAP] == LLC_SAP_SNAP;
+  bool control3 = len > LLC_CONTROL && f[LLC_CONTROL] == LLC_CONTROL_UI;
+  if (snap && control3) {
+    if (len < SNAP_HEADER_LEN) return too_short;
+    // Only an OUI starting with 0 carries an EtherType.
+    uint32_t pid = f[SNAP_OUI] == 0 ? load_be16(f + SNAP_TYPE) : 0;
+    return {SNAP_HEADER_LEN, LINK_SNAP, pid};
   }
-  if (len < 17) return too_short;
-  uint32_t pid = f[14] == 0xE0 ? 0x8137 : f[14] == 0xF0 ? 0xF0 : 0;
-  if (f[14] == 0xAA && f[15] == 0xAA) pid = 0;
-  if (control3 && !(f[14] == 0xAA && f[15] == 0xAA)) return {17, LINK_8022, pid};
-  if (len == 17) return too_short;
-  return {18, LINK_8022, pid};
+  if (len < LLC_HEADER_UI_LEN) return too_short;
+  uint32_t pid = f[LLC_DSAP] == LLC_SAP_IPX       ? ETH_TYPE_IPX
+                 : f[LLC_DSAP] == LLC_SAP_NETBIOS ? LLC_SAP_NETBIOS
+                                                  : 0;
+  if (snap) pid = 0;
+  if (control3 && !snap) return {LLC_HEADER_UI_LEN, LINK_8022, pid};
+  if (len == LLC_HEADER_UI_LEN) return too_short;
+  return {LLC_HEADER_LEN, LINK_8022, pid};
 }
 
 uint32_t AddToSend(const FrameContext *ctx, const uint8_t *frame, uint32_t length, uint32_t tunnel,
