@@ -109,11 +109,11 @@ int32_t GetStat(Request &r) {
   if (r.room < zor::addr::kClientStatsSize) return DRV_NO_ROOM;
   uint32_t kind = As<DrvStatRequest>(r)->kind, index = As<DrvStatRequest>(r)->index;
   if (index >= zor::addr::kEntries) return DRV_OUT_OF_RANGE;
-  if (kind == 4) {
+  if (kind == DRV_STAT_COUNT_ENTRIES) {
     store_le32(r.payload, zor::addr::Used(client.table));
     return Reply(r, 4);
   }
-  if (kind == 2)
+  if (kind == DRV_STAT_CLEAR_ALL)
     for (auto &e : client.table.e) memset(e.data, 0, zor::addr::kStatsSize);
   memcpy(r.payload, &client.table.e[index], zor::addr::kClientStatsSize);
   return Reply(r, zor::addr::kClientStatsSize);
@@ -158,10 +158,11 @@ int32_t SetKeys(Request &r) {
   uint32_t ok = ClientSetConnectKeys(r.payload, r.n);
   zor::crypto::wipe(r.payload, r.n);
   if (!ok) return Status(r, DRV_NOT_POSSIBLE);
-  if (r.room < 2) return DRV_NO_ROOM;
-  r.payload[0] = client.state;
-  r.payload[1] = client.options;
-  return Reply(r, 2);
+  if (r.room < sizeof(DrvClientState)) return DRV_NO_ROOM;
+  DrvClientState *c = As<DrvClientState>(r);
+  c->state = client.state;
+  c->options = client.options;
+  return Reply(r, sizeof(DrvClientState));
 }
 
 int32_t Disconnect(Request &r) {
@@ -267,13 +268,13 @@ int32_t ResetState(Request &r) {
 }
 
 int32_t GetFirewallInfo(Request &r) {
-  if (r.room < 16) return DRV_NO_ROOM;
   uint32_t info[4];
+  if (r.room < sizeof info) return DRV_NO_ROOM;
   DrvFilterLock(FLT_LOCK_CORE);
   FIREWALL_GetInformation(info);
   DrvFilterUnLock(FLT_LOCK_CORE);
-  for (int i = 0; i < 4; ++i) store_le32(r.payload + 4 * i, info[i]);
-  return Reply(r, 16);
+  for (uint32_t i = 0; i < 4; ++i) store_le32(r.payload + 4 * i, info[i]);
+  return Reply(r, sizeof info);
 }
 
 int32_t SetAuxInfo(Request &r) {
@@ -292,7 +293,7 @@ int32_t SeedRandom(Request &r) {
   InitRandomEx(seed, 0);
   zor::crypto::wipe(seed, sizeof seed);
   zor::crypto::wipe(r.payload, 76);
-  return Status(r, 0);
+  return Status(r, DRV_OK);
 }
 
 int32_t GetVeskInfo(Request &r) {
@@ -317,9 +318,9 @@ int32_t CreateTransportKey(Request &r) {
 }
 
 int32_t NextSynNumber(Request &r) {
-  if (r.room < 1) return DRV_NO_ROOM;
-  r.payload[0] = ClientNextSynNumber();
-  return Reply(r, 1);
+  if (r.room < sizeof(DrvSynNumber)) return DRV_NO_ROOM;
+  As<DrvSynNumber>(r)->number = ClientNextSynNumber();
+  return Reply(r, sizeof(DrvSynNumber));
 }
 
 int32_t GetAccessLevel(Request &r) {
@@ -336,14 +337,14 @@ int32_t SetSynVersion(Request &r) {
   if (r.n < 4) return DRV_SHORT_PAYLOAD;
   client.variant = r.payload[0];
   client.state = kInitialised;
-  return Status(r, 0);
+  return Status(r, DRV_OK);
 }
 
 int32_t SetTunnelGroup(Request &r) {
   if (r.n != 21) return DRV_OUT_OF_RANGE;
   memcpy(client.tunnel_group, r.payload, 20);
   client.tunnel_group[20] = 0;
-  return Status(r, 0);
+  return Status(r, DRV_OK);
 }
 
 int32_t GetCountryCode(Request &r) { return CopyOut(r, client.country, 2); }
@@ -385,7 +386,7 @@ int32_t GetStatusJson(Request &r) {
 int32_t SetFailRate(Request &r) {
   if (r.n < 1) return DRV_SHORT_PAYLOAD;
   LCFGSetFlag(0x10, r.payload[0] != 0);
-  return Status(r, 0);
+  return Status(r, DRV_OK);
 }
 
 // The header's length field counts addresses here, not bytes.
@@ -398,13 +399,13 @@ int32_t SetIpWhiteList(Request &r) {
 int32_t SetProtocols(Request &r) {
   if (r.n < 4) return DRV_SHORT_PAYLOAD;
   client.protocol_mask = load_le32(r.payload);
-  return Status(r, 0);
+  return Status(r, DRV_OK);
 }
 
 int32_t SetDnsUpdateServers(Request &r) {
   if (r.n % 4) return DRV_BAD_SIZE;
   DNS_SetUpdateServers(r.payload, r.n / 4);
-  return Status(r, 0);
+  return Status(r, DRV_OK);
 }
 
 int32_t GetStageTimeout(Request &r) {

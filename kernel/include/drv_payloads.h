@@ -32,6 +32,7 @@ struct __attribute__((packed, may_alias)) DrvStatRequest {
   uint32_t index;   // the address-table entry read back
 };
 static_assert(sizeof(DrvStatRequest) == 8, "the statistics request is 8 bytes");
+constexpr uint32_t DRV_STAT_CLEAR_ALL = 2, DRV_STAT_COUNT_ENTRIES = 4;
 
 // RQC_DISCONNECT's request.
 struct __attribute__((packed, may_alias)) DrvDisconnectRequest {
@@ -174,3 +175,16 @@ struct __attribute__((packed, may_alias)) DrvVeskCfgOther {
   char host_name[128];            // NUL-terminated
 };
 static_assert(sizeof(DrvVeskCfgOther) == 324, "veskcfgothertype is 324 bytes");
+
+// The connection state reply: the client state and its option bits.
+struct __attribute__((packed, may_alias)) DrvClientState {
+  uint8_t state;
+  uint8_t options;
+};
+static_assert(sizeof(DrvClientState) == 2, "the client state reply is 2 bytes");
+
+// The reply carrying the next SYN sequence number.
+struct __attribute__((packed, may_alias)) DrvSynNumber {
+  uint8_t number;
+};
+static_assert(sizeof(DrvSynNumber) == 1, "the SYN number reply is 1 byte");
