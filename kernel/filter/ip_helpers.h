@@ -13,7 +13,9 @@ constexpr uint32_t ETH_HEADER_LEN = 14;
 constexpr uint32_t ETHH_DST = 0, ETHH_SRC = 6, ETHH_TYPE = 12;
 constexpr uint32_t IPH_VHL = 0, IPH_TOS = 1, IPH_TOTAL_LEN = 2, IPH_ID = 4, IPH_FRAG = 6,
                    IPH_TTL = 8, IPH_PROTO = 9, IPH_CHECKSUM = 10, IPH_SRC = 12, IPH_DST = 16,
-                   IPH_MIN_LEN = 20;
+                   IPH_MIN_LEN = 20, IPH_MAX_LEN = 60;
+// The largest IPv4 packet the total-length field can give.
+constexpr uint32_t IP_MAX_TOTAL_LEN = 0xFFFF;
 constexpr uint32_t UDPH_SPORT = 0, UDPH_DPORT = 2, UDPH_LEN = 4, UDPH_CHECKSUM = 6, UDPH_SIZE = 8;
 constexpr uint32_t TCPH_SPORT = 0, TCPH_DPORT = 2, TCPH_SEQ = 4, TCPH_ACKNUM = 8, TCPH_OFFSET = 12,
                    TCPH_FLAGS = 13, TCPH_WINDOW = 14, TCPH_CHECKSUM = 16, TCPH_OPTIONS = 20,

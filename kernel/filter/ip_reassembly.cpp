@@ -13,6 +13,8 @@ namespace {
 constexpr uint32_t kMaxAttempts = 8;
 constexpr uint32_t kTicksTtl0 = 18;
 constexpr uint32_t kMaxTtl = 10;
+// The timer counts 65536 ticks an hour; an entry lives its TTL in seconds.
+constexpr uint32_t kTicksPerHour = 65536, kSecondsPerHour = 3600;
 
 struct Fragment {
   Fragment *next;
@@ -29,11 +31,11 @@ struct Entry {
   uint32_t total;       // payload bytes, known from the last fragment (0 unknown)
   uint32_t received;
   uint32_t headlen;     // link header + IPv4 header of the first fragment
-  uint8_t head[14 + 60];
+  uint8_t head[ETH_HEADER_LEN + IPH_MAX_LEN];
   Fragment *frags;      // by offset
 };
 
-Entry stores[2][REASM_RECORDS];
+Entry stores[REASM_DIRECTIONS][REASM_RECORDS];
 uint32_t serial;
 
 void clear_fragments(Entry *e) {
@@ -52,7 +54,7 @@ void discard(Entry *e) {
 uint32_t deadline_for(uint8_t ttl) {
   if (ttl == 0) return curtick + kTicksTtl0;
   uint32_t t = ttl < kMaxTtl ? ttl : kMaxTtl;
-  return curtick + t * 65536 / 3600;
+  return curtick + t * kTicksPerHour / kSecondsPerHour;
 }
 
 Entry *find(Entry *store, const IPPacket *p, uint32_t id) {
@@ -117,23 +119,23 @@ void rebuild(Entry *e, IPPacket *p) {
 extern "C" {
 
 void IPStartPortState(uint32_t direction) {
-  if (direction < 2) memset(stores[direction], 0, sizeof stores[direction]);
+  if (direction < REASM_DIRECTIONS) memset(stores[direction], 0, sizeof stores[direction]);
 }
 
 void IPStopPortState(uint32_t direction) {
-  if (direction >= 2) return;
+  if (direction >= REASM_DIRECTIONS) return;
   for (Entry &e : stores[direction])
     if (e.used) discard(&e);
 }
 
 void IPPortTimer(uint32_t direction) {
-  if (direction >= 2) return;
+  if (direction >= REASM_DIRECTIONS) return;
   for (Entry &e : stores[direction])
     if (e.used && e.deadline <= curtick) discard(&e);
 }
 
 uint32_t IPReassemble(IPPacket *p, uint32_t direction) {
-  if (direction >= 2) return 1;
+  if (direction >= REASM_DIRECTIONS) return 1;
   Entry *store = stores[direction];
   uint32_t id = load_be16(p->ip + IPH_ID);
   uint32_t len = p->total - p->ihl;
@@ -166,7 +168,7 @@ uint32_t IPReassemble(IPPacket *p, uint32_t direction) {
     memcpy(e->head, p->frame, e->headlen);
   }
   if (!e->total || e->received < e->total || !e->headlen) return 1;
-  if (e->headlen - p->linklen + e->total > 0xFFFF) {
+  if (e->headlen - p->linklen + e->total > IP_MAX_TOTAL_LEN) {
     discard(e);
     return 1;
   }
@@ -176,7 +178,7 @@ uint32_t IPReassemble(IPPacket *p, uint32_t direction) {
 
 uint32_t IPReassemblyCount(uint32_t direction) {
   uint32_t n = 0;
-  if (direction < 2)
+  if (direction < REASM_DIRECTIONS)
     for (Entry &e : stores[direction]) n += e.used;
   return n;
 }

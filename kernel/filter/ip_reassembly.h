@@ -8,9 +8,11 @@
 #include "kernel/filter/ip_helpers.h"
 
 constexpr uint32_t REASM_RECORDS = 32;
+// One store per port direction (PORT_TERM, PORT_NET).
+constexpr uint32_t REASM_DIRECTIONS = 2;
 constexpr uint32_t REASM_MAX_PACKET = 65536;
 // Link header + the largest IPv4 header + the largest payload.
-constexpr uint32_t DEFRAG_BUFFER_SIZE = 14 + 60 + REASM_MAX_PACKET;
+constexpr uint32_t DEFRAG_BUFFER_SIZE = ETH_HEADER_LEN + IPH_MAX_LEN + REASM_MAX_PACKET;
 
 extern "C" {
 extern uint8_t defragpack[DEFRAG_BUFFER_SIZE];

@@ -143,15 +143,16 @@ uint32_t handle_frame(FrameContext *ctx, void *netbuf, uint32_t length) {
     switch (link.pid) {
       case ETH_TYPE_ARP:
         if (!connected() || direction == PORT_NET) return VERDICT_PASS;
-        return masked(ARPPacketReceived(ctx, 14, f + 14, len - 14), direction, f, len);
+        return masked(ARPPacketReceived(ctx, ETH_HEADER_LEN, f + ETH_HEADER_LEN, len - ETH_HEADER_LEN), direction, f, len);
       case kEthRarp:
       case ETH_TYPE_EAPOL: return VERDICT_PASS;
       case kEthIpv6: return masked(VERDICT_TAKEN, direction, f, len);
       default: return check_non_ip(ctx, len);
     }
   }
-  v = syn_copy_window(direction, f + 14, len - 14);
-  if (v == VERDICT_CONTINUE) v = IPPacketReceived(ctx, 14, f + 14, len - 14);
+  uint8_t *ip = f + ETH_HEADER_LEN;
+  v = syn_copy_window(direction, ip, len - ETH_HEADER_LEN);
+  if (v == VERDICT_CONTINUE) v = IPPacketReceived(ctx, ETH_HEADER_LEN, ip, len - ETH_HEADER_LEN);
   return masked(v, direction, f, len);
 }
 
@@ -391,10 +392,10 @@ uint32_t RecvHandler(FilterAdapter *adapter, uint32_t direction, void *netbuf, u
 }
 
 uint32_t IPPacketReceived(FrameContext *ctx, uint32_t linklen, uint8_t *ip, uint32_t length) {
-  if (length < 20) return VERDICT_TAKEN;
+  if (length < IPH_MIN_LEN) return VERDICT_TAKEN;
   if ((ip[IPH_VHL] >> 4) != 4) return VERDICT_PASS;
   uint32_t ihl = (uint32_t)(ip[IPH_VHL] & 0x0F) * 4;
-  if (ihl < 20 || ihl > length) return VERDICT_TAKEN;
+  if (ihl < IPH_MIN_LEN || ihl > length) return VERDICT_TAKEN;
   uint32_t direction = ctx->direction;
   if (direction == PORT_NET && !IsValidIpChkSum(ip)) return VERDICT_TAKEN;
   uint32_t total = load_be16(ip + IPH_TOTAL_LEN);
