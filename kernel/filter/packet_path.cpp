@@ -35,15 +35,15 @@ bool connected(void) { return client.state == kConnected; }
 
 uint32_t tonet(uint32_t direction) { return direction == PORT_TERM ? 1 : 0; }
 
-void put_macs(uint8_t *f, const char *twelve) { memcpy(f, twelve, 12); }
+void put_macs(uint8_t *f, const char *twelve) { memcpy(f, twelve, ETHH_TYPE); }
 
 // A raw IPv4 header gets its checksum only when the sender left it to be
 // filled in (0); a header too short for one, or a wrong checksum, stays as
 // it came, for the IPv4 checks to judge.
 void fill_raw_checksum(uint8_t *ip, uint32_t len) {
-  if (len < 20 || (ip[IPH_VHL] >> 4) != 4) return;
+  if (len < IPH_MIN_LEN || (ip[IPH_VHL] >> 4) != 4) return;
   uint32_t ihl = (uint32_t)(ip[IPH_VHL] & 0x0F) * 4;
-  if (ihl < 20 || ihl > len) return;
+  if (ihl < IPH_MIN_LEN || ihl > len) return;
   if (load_be16(ip + IPH_CHECKSUM) == 0) CalcChecksum(ip);
 }
 
@@ -53,28 +53,28 @@ uint32_t shape(FilterAdapter *a, uint8_t *f, void *netbuf, uint32_t *length) {
   uint32_t len = *length;
   switch (a->type) {
     case ADAPTER_RAWIP:
-      if (DrvCopyFrame(nullptr, netbuf, f + 14, len)) return VERDICT_NOT_HANDLED;
+      if (DrvCopyFrame(nullptr, netbuf, f + ETH_HEADER_LEN, len)) return VERDICT_NOT_HANDLED;
       put_macs(f, "EIPMACEIPMAC");
       store_be16(f + ETHH_TYPE, ETH_TYPE_IPV4);
-      fill_raw_checksum(f + 14, len);
-      *length = len + 14;
+      fill_raw_checksum(f + ETH_HEADER_LEN, len);
+      *length = len + ETH_HEADER_LEN;
       return VERDICT_CONTINUE;
     case ADAPTER_PPP:
       if (len < 2) return VERDICT_PASS;
       if (DrvCopyFrame(nullptr, netbuf, f + ETHH_TYPE, len)) return VERDICT_NOT_HANDLED;
-      if (load_be16(f + ETHH_TYPE) != kPppIpv4 || len < 3 || (f[14] >> 4) != 4) return VERDICT_PASS;
+      if (load_be16(f + ETHH_TYPE) != kPppIpv4 || len < 3 || (f[ETH_HEADER_LEN] >> 4) != 4) return VERDICT_PASS;
       put_macs(f, "PPPMACPPPMAC");
       store_be16(f + ETHH_TYPE, ETH_TYPE_IPV4);
-      fill_raw_checksum(f + 14, len - 2);
-      *length = len + 12;
+      fill_raw_checksum(f + ETH_HEADER_LEN, len - 2);
+      *length = len + ETHH_TYPE;
       return VERDICT_CONTINUE;
     case ADAPTER_NOMAC:
       if (DrvCopyFrame(nullptr, netbuf, f + ETHH_TYPE, len)) return VERDICT_NOT_HANDLED;
       put_macs(f, "NOMACSNOMACS");
-      *length = len + 12;
+      *length = len + ETHH_TYPE;
       return VERDICT_CONTINUE;
     case ADAPTER_ETHERNET:
-      if (len < 14) return VERDICT_TAKEN;
+      if (len < ETH_HEADER_LEN) return VERDICT_TAKEN;
       if (DrvCopyFrame(nullptr, netbuf, f, len)) return VERDICT_NOT_HANDLED;
       return VERDICT_CONTINUE;
     default:
@@ -107,7 +107,7 @@ uint32_t syn_copy_window(uint32_t direction, uint8_t *ip, uint32_t len) {
   if (curtick >= probe_deadline || len < 28 || ip[IPH_PROTO] != IPPROTO_UDP_NUM)
     return VERDICT_CONTINUE;
   uint32_t ihl = (uint32_t)(ip[IPH_VHL] & 0x0F) * 4;
-  if (ihl < 20 || ihl + 8 > len) return VERDICT_CONTINUE;
+  if (ihl < IPH_MIN_LEN || ihl + UDPH_SIZE > len) return VERDICT_CONTINUE;
   uint8_t *udp = ip + ihl;
   uint32_t ulen = load_be16(udp + UDPH_LEN);
   if (ulen < 8 || ihl + ulen > len) return VERDICT_CONTINUE;
@@ -195,7 +195,7 @@ uint32_t tunnel_mtu(void) {
   FilterAdapter *t = FilterGetVpnAdapter();
   if (!t) return 1500;
   if (t->mtu) return t->mtu > 0xFFFF ? 0xFFFF : t->mtu;
-  return t->maxframelen - 14;
+  return t->maxframelen - ETH_HEADER_LEN;
 }
 
 void record_segment_size(FirewallSession *s, IPPacket *p) {
@@ -206,10 +206,10 @@ void record_segment_size(FirewallSession *s, IPPacket *p) {
 }
 
 // The link header of a datagram to the gateway.
-void gateway_link_header(const IPPacket *p, uint8_t eth[14]) {
+void gateway_link_header(const IPPacket *p, uint8_t eth[ETH_HEADER_LEN]) {
   FilterAdapter *t = FilterGetVpnAdapter();
-  memcpy(eth, guard.gwmac, 6);
-  memcpy(eth + ETHH_SRC, t ? t->hardaddr : p->frame + ETHH_SRC, 6);
+  memcpy(eth + ETHH_DST, guard.gwmac, ETHH_SRC - ETHH_DST);
+  memcpy(eth + ETHH_SRC, t ? t->hardaddr : p->frame + ETHH_SRC, ETHH_TYPE - ETHH_SRC);
   store_be16(eth + ETHH_TYPE, ETH_TYPE_IPV4);
 }
 
@@ -222,9 +222,9 @@ uint32_t send_into_tunnel(IPPacket *p) {
   uint32_t udplen = GuardTreatSendPack(p);
   // A packet that cannot be wrapped is dropped, never sent in clear.
   if (!udplen) return VERDICT_TAKEN;
-  uint8_t eth[14];
+  uint8_t eth[ETH_HEADER_LEN];
   gateway_link_header(p, eth);
-  if (queue_parts(ctx, eth, 14, ctx->work, ihl + udplen, 1, 1)) return VERDICT_NOT_HANDLED;
+  if (queue_parts(ctx, eth, ETH_HEADER_LEN, ctx->work, ihl + udplen, 1, 1)) return VERDICT_NOT_HANDLED;
   StatIncOkRecvSend(ctx->stat_entry);
   return VERDICT_TAKEN;
 }
@@ -233,7 +233,7 @@ uint32_t send_into_tunnel(IPPacket *p) {
 uint32_t batch_into_tunnel(IPPacket *p) {
   StatIncRecvPacks(p->ctx->stat_entry);
   if (ProxyRewritePacket(p, 0)) return VERDICT_TAKEN;
-  uint8_t eth[14];
+  uint8_t eth[ETH_HEADER_LEN];
   gateway_link_header(p, eth);
   return GuardBatchAdd(p, eth);
 }
@@ -244,8 +244,8 @@ uint32_t segment_into_tunnel(IPPacket *p, uint32_t segsize) {
   uint8_t *tcp = p->ip + p->ihl;
   uint32_t thl = (uint32_t)(tcp[TCPH_OFFSET] >> 4) * 4;
   uint32_t limit = tunnel_mtu();
-  uint32_t room = limit > thl + FilterGetMaxHeaderSize() + 20
-                      ? limit - (thl + FilterGetMaxHeaderSize() + 20)
+  uint32_t room = limit > thl + FilterGetMaxHeaderSize() + IPH_MIN_LEN
+                      ? limit - (thl + FilterGetMaxHeaderSize() + IPH_MIN_LEN)
                       : 0;
   if (room && room < segsize) segsize = room;
   if (!segsize || thl + segsize >= p->payload) return send_into_tunnel(p);
