@@ -261,10 +261,10 @@ uint32_t FIREWALL_CheckPacket(uint32_t tunnel, FilterAdapter *adapter, uint8_t *
 
 uint32_t FW_IP_CheckPacket(uint32_t tunnel, FilterAdapter *adapter, uint8_t *frame, uint8_t *ip,
                            uint32_t length, uint32_t outgoing, FirewallSession **session) {
-  if (!ip || !frame || length < 34) return 1;
+  if (!ip || !frame || length < ETH_HEADER_LEN + IPH_MIN_LEN) return 1;
   if ((ip[IPH_VHL] >> 4) != 4) return 0;
   uint32_t hlen = (uint32_t)(ip[IPH_VHL] & 0x0F) * 4;
-  if (hlen < 20 || hlen > length - ETH_HEADER_LEN) return 1;
+  if (hlen < IPH_MIN_LEN || hlen > length - ETH_HEADER_LEN) return 1;
   if (!outgoing && !IsValidIpChkSum(ip)) return 1;
   uint32_t total = load_be16(ip + IPH_TOTAL_LEN);
   if (length - ETH_HEADER_LEN < total) return 0;
@@ -277,10 +277,10 @@ uint32_t FW_TCP_CheckPacket(uint32_t tunnel, FilterAdapter *adapter, uint8_t *fr
                             uint32_t iphlen, uint32_t iptotal) {
   if (iptotal < iphlen || iphlen == 0) return 1;
   uint32_t seglen = iptotal - iphlen;
-  if (seglen < 20) return 1;
+  if (seglen < TCPH_MIN_LEN) return 1;
   const uint8_t *tcp = ip + iphlen;
   uint32_t hlen = (uint32_t)(tcp[TCPH_OFFSET] >> 4) * 4;
-  if (hlen < 20 || hlen > seglen) return 1;
+  if (hlen < TCPH_MIN_LEN || hlen > seglen) return 1;
   Segment g = {tcp,
                hlen,
                seglen - hlen,

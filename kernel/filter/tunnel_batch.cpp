@@ -59,10 +59,10 @@ constexpr uint32_t kNotTunnel = 0, kData = 1, kControl = 2;
 // Where a frame from the network holds a datagram of the gateway: its
 // kind, and the datagram in *d, *len.
 uint32_t gateway_datagram(uint8_t *f, uint32_t n, uint8_t **d, uint32_t *len) {
-  if (n < 14 + 20 + 8 || load_be16(f + ETHH_TYPE) != ETH_TYPE_IPV4) return kNotTunnel;
-  uint8_t *ip = f + 14;
+  if (n < ETH_HEADER_LEN + IPH_MIN_LEN + UDPH_SIZE || load_be16(f + ETHH_TYPE) != ETH_TYPE_IPV4) return kNotTunnel;
+  uint8_t *ip = f + ETH_HEADER_LEN;
   uint32_t ihl = (uint32_t)(ip[0] & 0x0F) * 4;
-  if ((ip[0] >> 4) != 4 || ihl < 20 || ip[IPH_PROTO] != IPPROTO_UDP_NUM) return kNotTunnel;
+  if ((ip[IPH_VHL] >> 4) != 4 || ihl < IPH_MIN_LEN || ip[IPH_PROTO] != IPPROTO_UDP_NUM) return kNotTunnel;
   if (load_be16(ip + IPH_FRAG) & 0x3FFF) return kNotTunnel;  // a fragment
   if (load_be32(ip + IPH_SRC) != GuardGatewayAddress()) return kNotTunnel;
   uint8_t *udp = ip + ihl;
@@ -78,7 +78,7 @@ uint32_t gateway_datagram(uint8_t *f, uint32_t n, uint8_t **d, uint32_t *len) {
 
 extern "C" {
 
-uint32_t GuardBatchAdd(IPPacket *p, const uint8_t link[14]) {
+uint32_t GuardBatchAdd(IPPacket *p, const uint8_t link[ETH_HEADER_LEN]) {
   if (batch.count == GUARD_BATCH_MAX || (batch.count && GuardSendKeyChanges())) {
     uint32_t v = GuardBatchFlush(p->ctx);
     if (v != VERDICT_TAKEN) return v;

@@ -27,7 +27,7 @@ extern "C" {
 // header `link`:
 // VERDICT_TAKEN when it was added (or dropped, as it cannot be wrapped),
 // VERDICT_NOT_HANDLED when no frame memory or queue was to be had.
-uint32_t GuardBatchAdd(IPPacket *p, const uint8_t link[14]);
+uint32_t GuardBatchAdd(IPPacket *p, const uint8_t link[ETH_HEADER_LEN]);
 // Protects and queues what was added: VERDICT_TAKEN, or
 // VERDICT_NOT_HANDLED when a frame could not be queued (it is dropped).
 uint32_t GuardBatchFlush(const FrameContext *ctx);

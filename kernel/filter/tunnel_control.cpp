@@ -31,7 +31,7 @@ using zor::wire::KeyChangeAck;
 using zor::wire::OobHead;
 
 constexpr uint32_t kOobHead = sizeof(OobHead) + sizeof(zor::wire::OobTrailer);
-constexpr uint32_t kHeadroom = 14 + 20 + 8;
+constexpr uint32_t kHeadroom = ETH_HEADER_LEN + IPH_MIN_LEN + UDPH_SIZE;
 constexpr uint8_t kProtocolFlag = 0x10;   // bit 4 of the acknowledgement's type byte
 constexpr int32_t kErrOob = -3097;
 constexpr int32_t kErrKcShort = -3125, kErrKcSession = -3130, kErrKcImit = -3139,
@@ -73,7 +73,7 @@ uint32_t send_to_gateway(const uint8_t *body, uint32_t bodylen) {
   memcpy(f->data, guard.gwmac, 6);
   memcpy(f->data + ETHH_SRC, a->hardaddr, 6);
   store_be16(f->data + ETHH_TYPE, ETH_TYPE_IPV4);
-  uint8_t *ip = f->data + 14;
+  uint8_t *ip = f->data + ETH_HEADER_LEN;
   ip[IPH_VHL] = 0x45;
   memcpy(ip + IPH_SRC, guard.ownip, 4);
   memcpy(ip + IPH_MIN_LEN + UDPH_SIZE, body, bodylen);
@@ -345,7 +345,7 @@ void GuardSendKeyChAck(IPPacket *p) {
   memcpy(f->data, p->frame + ETHH_SRC, 6);
   memcpy(f->data + ETHH_SRC, p->frame, 6);
   store_be16(f->data + ETHH_TYPE, ETH_TYPE_IPV4);
-  uint8_t *ip = f->data + 14, *d = ip + IPH_MIN_LEN + UDPH_SIZE;
+  uint8_t *ip = f->data + ETH_HEADER_LEN, *d = ip + IPH_MIN_LEN + UDPH_SIZE;
   ip[IPH_VHL] = 0x45;
   memcpy(ip + IPH_SRC, p->ip + IPH_DST, 4);
   KeyChangeAck *ack = As<KeyChangeAck>(d);
