@@ -51,3 +51,15 @@ start_network() {
   ZORNFHOST="$build/host/zornfhost" bash "$root/scripts/testnet.sh" host "$p" 2>"$work/host.log" &
   pids+=($!)
 }
+# The gateway simulator with its TUN device (control FIFO $work/gwctl); what
+# the host behind the gateway sends back to the client goes into the tunnel.
+start_gateway() {
+  ip netns exec "$gw" "$build/tools/gwsim/gwsim" --listen 203.0.113.1 --tun gwtun0 \
+    --control "$work/gwctl" --ready-file "$work/gwready" 2>"$work/gwsim.log" &
+  pids+=($!)
+  wait_file "$work/gwready" 5 || fail "gateway simulator did not start"
+  ip -n "$gw" link set gwtun0 up
+  ip netns exec "$gw" sysctl -qw net.ipv4.conf.all.rp_filter=0 net.ipv4.conf.gwtun0.rp_filter=0
+  ip -n "$gw" rule add iif gwcorp0 table 87
+  ip -n "$gw" route add default dev gwtun0 table 87
+}

@@ -15,14 +15,7 @@ rss_bound_kib=8192
 
 start_network
 host_pid=${pids[0]}
-ip netns exec "$gw" "$build/tools/gwsim/gwsim" --listen 203.0.113.1 --tun gwtun0 \
-  --control "$work/gwctl" --ready-file "$work/gwready" 2>"$work/gwsim.log" &
-pids+=($!)
-wait_file "$work/gwready" 5 || fail "gateway simulator did not start"
-ip -n "$gw" link set gwtun0 up
-ip netns exec "$gw" sysctl -qw net.ipv4.conf.all.rp_filter=0 net.ipv4.conf.gwtun0.rp_filter=0
-ip -n "$gw" rule add iif gwcorp0 table 87
-ip -n "$gw" route add default dev gwtun0 table 87
+start_gateway
 ip netns exec "$corp" $tools sink 198.51.100.10 7001 >"$work/sink.log" 2>&1 &
 pids+=($!)
 
