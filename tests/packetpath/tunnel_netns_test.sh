@@ -14,16 +14,7 @@ start_network
 # what the tunnel puts there.
 ip netns exec "$gw" sysctl -qw net.ipv6.conf.gw0.disable_ipv6=1
 
-# The gateway: simulator with its TUN device; what the host behind it sends
-# back to the client goes into the tunnel.
-ip netns exec "$gw" "$build/tools/gwsim/gwsim" --listen 203.0.113.1 --tun gwtun0 \
-  --control "$work/gwctl" --ready-file "$work/gwready" 2>"$work/gwsim.log" &
-pids+=($!)
-wait_file "$work/gwready" 5 || fail "gateway simulator did not start"
-ip -n "$gw" link set gwtun0 up
-ip netns exec "$gw" sysctl -qw net.ipv4.conf.all.rp_filter=0 net.ipv4.conf.gwtun0.rp_filter=0
-ip -n "$gw" rule add iif gwcorp0 table 87
-ip -n "$gw" route add default dev gwtun0 table 87
+start_gateway
 
 ip netns exec "$corp" $tools sink 198.51.100.10 7001 >"$work/sink.log" 2>&1 &
 pids+=($!)
@@ -47,7 +38,7 @@ ip netns exec "$cli" ping -q -c 3 -i 0.2 -W 2 -p 5a6f724d61726b 198.51.100.10 >"
   fail "ping across the tunnel"
 ip netns exec "$cli" $tools send 198.51.100.10 7001 3000000 "$work/gwctl" >"$work/send.log" 2>&1 ||
   fail "TCP stream across the tunnel"
-grep -q "client key change" "$work/gwsim.log" || fail "the client did not change its key"
+wait_for "$work/gwsim.log" "client key change" 5 || fail "the client did not change its key"
 grep -q "refused" "$work/gwsim.log" && fail "the gateway refused a datagram"
 
 # 2. A corrupted datagram is refused; the next one passes.
