@@ -9,6 +9,16 @@ struct FrameContext;
 
 constexpr uint16_t ETH_TYPE_IPV4 = 0x0800, ETH_TYPE_ARP = 0x0806, ETH_TYPE_EAPOL = 0x888E;
 constexpr uint32_t ETH_HEADER_LEN = 14;
+// The 802.2 LLC header after the 802.3 length field, the SNAP header that
+// follows an LLC header with SNAP saps, and the link header lengths that
+// result. Below ETH_MIN_TYPE the type field of a frame is an 802.3 length.
+constexpr uint16_t ETH_MIN_TYPE = 1536, ETH_TYPE_IPX = 0x8137;
+constexpr uint32_t LLC_DSAP = 14, LLC_SSAP = 15, LLC_CONTROL = 16, SNAP_OUI = 17, SNAP_TYPE = 20;
+constexpr uint8_t LLC_SAP_SNAP = 0xAA, LLC_SAP_RAW_IPX = 0xFF, LLC_SAP_IPX = 0xE0,
+                  LLC_SAP_NETBIOS = 0xF0, LLC_CONTROL_UI = 3;
+constexpr uint32_t LLC_HEADER_UI_LEN = 17, LLC_HEADER_LEN = 18, SNAP_HEADER_LEN = 22;
+// The longest link header in front of an IPv4 header.
+constexpr uint32_t LINK_MAX_HEADER_LEN = SNAP_HEADER_LEN;
 // Field offsets of the Ethernet, IPv4, UDP and TCP headers.
 constexpr uint32_t ETHH_DST = 0, ETHH_SRC = 6, ETHH_TYPE = 12;
 constexpr uint32_t IPH_VHL = 0, IPH_TOS = 1, IPH_TOTAL_LEN = 2, IPH_ID = 4, IPH_FRAG = 6,

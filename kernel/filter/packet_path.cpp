@@ -457,6 +457,8 @@ LinkInfo DetectFrameAndPid(const uint8_t *f, uint32_t len) {
   if (len < LLC_SSAP) return too_short;
   uint16_t type = load_be16(f + ETHH_TYPE);
   if (type >= ETH_MIN_TYPE) return {ETH_HEADER_LEN, LINK_ETHERNET_II, type};
+  // An 802.3 frame needs both saps before either is looked at.
+  if (len <= LLC_SSAP) return too_short;
   if (f[LLC_DSAP] == LLC_SAP_RAW_IPX && f[LLC_SSAP] == LLC_SAP_RAW_IPX)
     return {ETH_HEADER_LEN, LINK_RAW_8023, ETH_TYPE_IPX};
   bool snap = f[LLC_DSAP] == LLC_SAP_SNAP && f[LLC_SSAP] == LLC_SAP_SNAP;

@@ -36,15 +36,6 @@ enum LinkKind : uint32_t {
   LINK_SNAP = 10,
 };
 
-// The 802.2 LLC header after the 802.3 length field, the SNAP header that
-// follows an LLC header with SNAP saps, and the link header lengths that
-// result. Below ETH_MIN_TYPE the type field of a frame is an 802.3 length.
-constexpr uint16_t ETH_MIN_TYPE = 1536, ETH_TYPE_IPX = 0x8137;
-constexpr uint32_t LLC_DSAP = 14, LLC_SSAP = 15, LLC_CONTROL = 16, SNAP_OUI = 17, SNAP_TYPE = 20;
-constexpr uint8_t LLC_SAP_SNAP = 0xAA, LLC_SAP_RAW_IPX = 0xFF, LLC_SAP_IPX = 0xE0,
-                  LLC_SAP_NETBIOS = 0xF0, LLC_CONTROL_UI = 3;
-constexpr uint32_t LLC_HEADER_UI_LEN = 17, LLC_HEADER_LEN = 18, SNAP_HEADER_LEN = 22;
-
 // Link classification of a frame.
 struct LinkInfo {
   uint32_t headerlen;  // LINK_TOO_SHORT when the frame is too short
