@@ -57,7 +57,9 @@ void copy_name_out(char *dst, uint32_t len, const char *name) {
   if (n < len) dst[n] = 0;
 }
 
-uint32_t max_frame_len(uint32_t mtu) { return (mtu <= 14 ? 1500 : mtu) + 14; }
+uint32_t max_frame_len(uint32_t mtu) {
+  return (mtu <= ETH_HEADER_LEN ? ETH_DEFAULT_MTU : mtu) + ETH_HEADER_LEN;
+}
 
 void set_hardware_address(FilterAdapter *f, uint32_t len, const uint8_t *addr) {
   static const char *const fixed[] = {nullptr, "NOMACS", "EIPMAC", "PPPMAC"};

@@ -188,7 +188,7 @@ uint32_t build_reset(FirewallSession *s, uint32_t from, uint8_t *f) {
   memcpy(f + ETHH_SRC, from ? s->mac2 : s->mac1, 6);
   store_be16(f + ETHH_TYPE, ETH_TYPE_IPV4);
   uint8_t *ip = f + ETH_HEADER_LEN;
-  ip[IPH_VHL] = 0x45;
+  ip[IPH_VHL] = IP_VHL_V4_MIN;
   ip[IPH_TOS] = FLT_IPH_TOS;
   store_be16(ip + IPH_TOTAL_LEN, (uint16_t)(len - ETH_HEADER_LEN));
   uint16_t &ipid = from ? d->ipid2 : d->ipid1;
@@ -262,8 +262,8 @@ uint32_t FIREWALL_CheckPacket(uint32_t tunnel, FilterAdapter *adapter, uint8_t *
 uint32_t FW_IP_CheckPacket(uint32_t tunnel, FilterAdapter *adapter, uint8_t *frame, uint8_t *ip,
                            uint32_t length, uint32_t outgoing, FirewallSession **session) {
   if (!ip || !frame || length < ETH_HEADER_LEN + IPH_MIN_LEN) return 1;
-  if ((ip[IPH_VHL] >> 4) != 4) return 0;
-  uint32_t hlen = (uint32_t)(ip[IPH_VHL] & 0x0F) * 4;
+  if (IpVersion(ip) != IP_VERSION_4) return 0;
+  uint32_t hlen = IpHeaderLen(ip);
   if (hlen < IPH_MIN_LEN || hlen > length - ETH_HEADER_LEN) return 1;
   if (!outgoing && !IsValidIpChkSum(ip)) return 1;
   uint32_t total = load_be16(ip + IPH_TOTAL_LEN);
@@ -304,7 +304,7 @@ uint32_t FW_UDP_CheckPacket(uint32_t tunnel, FilterAdapter *adapter, uint8_t *fr
                             uint32_t, uint32_t outgoing, FirewallSession **session) {
   if (session) *session = nullptr;
   if (!ip || ip[IPH_PROTO] != IPPROTO_UDP_NUM) return 0;
-  const uint8_t *udp = ip + (ip[IPH_VHL] & 0x0F) * 4;
+  const uint8_t *udp = ip + IpHeaderLen(ip);
   uint8_t data[16] = {};
   memcpy(data, outgoing ? udp : udp + UDPH_DPORT, 2);
   memcpy(data + 2, outgoing ? udp + UDPH_DPORT : udp, 2);

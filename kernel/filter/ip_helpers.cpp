@@ -26,7 +26,7 @@ uint32_t checksum_field(uint8_t proto) {
 }
 
 bool transport_fits(const uint8_t *ip, uint32_t *ihl, uint32_t *len) {
-  *ihl = (uint32_t)(ip[IPH_VHL] & 0x0F) * 4;
+  *ihl = IpHeaderLen(ip);
   uint32_t total = load_be16(ip + IPH_TOTAL_LEN);
   if (*ihl < IPH_MIN_LEN || total < *ihl) return false;
   *len = total - *ihl;
@@ -39,31 +39,30 @@ bool transport_fits(const uint8_t *ip, uint32_t *ihl, uint32_t *len) {
 extern "C" {
 
 // A ones' complement sum does not depend on byte order: the bytes are added
-// as little-endian words, eight at a time, and the folded sum is swapped to
-// network order before the caller's sum joins it.
+// as little-endian words, a 64-bit load (two 32-bit halves) at a time, and
+// the folded sum is swapped to network order before the caller's sum joins it.
 uint16_t IPSum(const uint8_t *data, uint32_t len, uint32_t sum) {
-  static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "little-endian word sums");
+  constexpr uint32_t kWide = sizeof(uint64_t), kPair = sizeof(uint16_t);
   uint64_t acc = 0;
   uint32_t i = 0;
-  for (; i + 8 <= len; i += 8) {
-    uint64_t w;
-    __builtin_memcpy(&w, data + i, 8);
+  for (; i + kWide <= len; i += kWide) {
+    uint64_t w = load_le64(data + i);
     acc += (w & 0xFFFFFFFFu) + (w >> 32);
   }
-  for (; i + 1 < len; i += 2) acc += (uint32_t)(data[i] | data[i + 1] << 8);
+  for (; i + kPair <= len; i += kPair) acc += load_le16(data + i);
   if (i < len) acc += data[i];
   uint16_t le = fold(acc);
   return fold((uint64_t)sum + (uint16_t)(le << 8 | le >> 8));
 }
 
 void CalcChecksum(uint8_t *ip) {
-  uint32_t ihl = (uint32_t)(ip[IPH_VHL] & 0x0F) * 4;
+  uint32_t ihl = IpHeaderLen(ip);
   store_be16(ip + IPH_CHECKSUM, 0);
   store_be16(ip + IPH_CHECKSUM, (uint16_t)~IPSum(ip, ihl, 0));
 }
 
 uint32_t IsValidIpChkSum(const uint8_t *ip) {
-  return IPSum(ip, (uint32_t)(ip[IPH_VHL] & 0x0F) * 4, 0) == 0xFFFF;
+  return IPSum(ip, IpHeaderLen(ip), 0) == 0xFFFF;
 }
 
 void CalcUdpTcpChkSum(uint8_t *ip) {
@@ -85,7 +84,7 @@ uint32_t IsInvalidUdpTcpChkSum(const uint8_t *ip) {
 
 uint32_t IPParsePacket(IPPacket *p) {
   const uint8_t *ip = p->ip;
-  p->ihl = (uint32_t)(ip[IPH_VHL] & 0x0F) * 4;
+  p->ihl = IpHeaderLen(ip);
   p->total = load_be16(ip + IPH_TOTAL_LEN);
   p->tos = ip[IPH_TOS];
   p->proto = ip[IPH_PROTO];

@@ -9,6 +9,9 @@ struct FrameContext;
 
 constexpr uint16_t ETH_TYPE_IPV4 = 0x0800, ETH_TYPE_ARP = 0x0806, ETH_TYPE_EAPOL = 0x888E;
 constexpr uint32_t ETH_HEADER_LEN = 14;
+// The MTU assumed for an adapter that gives none (or one no larger than a
+// link header).
+constexpr uint32_t ETH_DEFAULT_MTU = 1500;
 // The 802.2 LLC header after the 802.3 length field, the SNAP header that
 // follows an LLC header with SNAP saps, and the link header lengths that
 // result. Below ETH_MIN_TYPE the type field of a frame is an 802.3 length.
@@ -24,6 +27,11 @@ constexpr uint32_t ETHH_DST = 0, ETHH_SRC = 6, ETHH_TYPE = 12;
 constexpr uint32_t IPH_VHL = 0, IPH_TOS = 1, IPH_TOTAL_LEN = 2, IPH_ID = 4, IPH_FRAG = 6,
                    IPH_TTL = 8, IPH_PROTO = 9, IPH_CHECKSUM = 10, IPH_SRC = 12, IPH_DST = 16,
                    IPH_MIN_LEN = 20, IPH_MAX_LEN = 60;
+// The version / header-length byte: version 4 in the high nibble, the
+// header length in 32-bit words in the low one.
+constexpr uint8_t IP_VERSION_4 = 4, IP_VHL_V4_MIN = 0x45;   // 0x45: version 4, 20 bytes
+inline uint32_t IpVersion(const uint8_t *ip) { return ip[IPH_VHL] >> 4; }
+inline uint32_t IpHeaderLen(const uint8_t *ip) { return (uint32_t)(ip[IPH_VHL] & 0x0F) * 4; }
 // The largest IPv4 packet the total-length field can give.
 constexpr uint32_t IP_MAX_TOTAL_LEN = 0xFFFF;
 constexpr uint32_t UDPH_SPORT = 0, UDPH_DPORT = 2, UDPH_LEN = 4, UDPH_CHECKSUM = 6, UDPH_SIZE = 8;

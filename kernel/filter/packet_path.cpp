@@ -41,8 +41,8 @@ void put_macs(uint8_t *f, const char *twelve) { memcpy(f, twelve, ETHH_TYPE); }
 // filled in (0); a header too short for one, or a wrong checksum, stays as
 // it came, for the IPv4 checks to judge.
 void fill_raw_checksum(uint8_t *ip, uint32_t len) {
-  if (len < IPH_MIN_LEN || (ip[IPH_VHL] >> 4) != 4) return;
-  uint32_t ihl = (uint32_t)(ip[IPH_VHL] & 0x0F) * 4;
+  if (len < IPH_MIN_LEN || IpVersion(ip) != IP_VERSION_4) return;
+  uint32_t ihl = IpHeaderLen(ip);
   if (ihl < IPH_MIN_LEN || ihl > len) return;
   if (load_be16(ip + IPH_CHECKSUM) == 0) CalcChecksum(ip);
 }
@@ -62,7 +62,7 @@ uint32_t shape(FilterAdapter *a, uint8_t *f, void *netbuf, uint32_t *length) {
     case ADAPTER_PPP:
       if (len < 2) return VERDICT_PASS;
       if (DrvCopyFrame(nullptr, netbuf, f + ETHH_TYPE, len)) return VERDICT_NOT_HANDLED;
-      if (load_be16(f + ETHH_TYPE) != kPppIpv4 || len < 3 || (f[ETH_HEADER_LEN] >> 4) != 4) return VERDICT_PASS;
+      if (load_be16(f + ETHH_TYPE) != kPppIpv4 || len < 3 || IpVersion(f + ETH_HEADER_LEN) != IP_VERSION_4) return VERDICT_PASS;
       put_macs(f, "PPPMACPPPMAC");
       store_be16(f + ETHH_TYPE, ETH_TYPE_IPV4);
       fill_raw_checksum(f + ETH_HEADER_LEN, len - 2);
@@ -106,7 +106,7 @@ uint32_t check_non_ip(const FrameContext *ctx, uint32_t len) {
 uint32_t syn_copy_window(uint32_t direction, uint8_t *ip, uint32_t len) {
   if (curtick >= probe_deadline || len < 28 || ip[IPH_PROTO] != IPPROTO_UDP_NUM)
     return VERDICT_CONTINUE;
-  uint32_t ihl = (uint32_t)(ip[IPH_VHL] & 0x0F) * 4;
+  uint32_t ihl = IpHeaderLen(ip);
   if (ihl < IPH_MIN_LEN || ihl + UDPH_SIZE > len) return VERDICT_CONTINUE;
   uint8_t *udp = ip + ihl;
   uint32_t ulen = load_be16(udp + UDPH_LEN);
@@ -193,8 +193,8 @@ uint32_t firewall_step(IPPacket *p) {
 
 uint32_t tunnel_mtu(void) {
   FilterAdapter *t = FilterGetVpnAdapter();
-  if (!t) return 1500;
-  if (t->mtu) return t->mtu > 0xFFFF ? 0xFFFF : t->mtu;
+  if (!t) return ETH_DEFAULT_MTU;
+  if (t->mtu) return t->mtu > IP_MAX_TOTAL_LEN ? IP_MAX_TOTAL_LEN : t->mtu;
   return t->maxframelen - ETH_HEADER_LEN;
 }
 
@@ -393,8 +393,8 @@ uint32_t RecvHandler(FilterAdapter *adapter, uint32_t direction, void *netbuf, u
 
 uint32_t IPPacketReceived(FrameContext *ctx, uint32_t linklen, uint8_t *ip, uint32_t length) {
   if (length < IPH_MIN_LEN) return VERDICT_TAKEN;
-  if ((ip[IPH_VHL] >> 4) != 4) return VERDICT_PASS;
-  uint32_t ihl = (uint32_t)(ip[IPH_VHL] & 0x0F) * 4;
+  if (IpVersion(ip) != IP_VERSION_4) return VERDICT_PASS;
+  uint32_t ihl = IpHeaderLen(ip);
   if (ihl < IPH_MIN_LEN || ihl > length) return VERDICT_TAKEN;
   uint32_t direction = ctx->direction;
   if (direction == PORT_NET && !IsValidIpChkSum(ip)) return VERDICT_TAKEN;

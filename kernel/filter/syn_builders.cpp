@@ -78,11 +78,11 @@ int32_t ClientMakeSynRq(uint8_t *buffer, uint32_t n, uint32_t room, uint32_t pro
   if (ClientMagic() != kMagic) return HS_WRONG_MAGIC;
   if (!probe && client.state != kInitialised) return DRV_NOT_POSSIBLE;
   uint8_t *d = client.last_datagram;
-  uint8_t variant = client.variant == 16 ? 16 : 17;
-  uint32_t head = variant == 16 ? kSynRqHead16 : kSynRqHead17;
+  uint8_t variant = client.variant == kVariant16 ? kVariant16 : kVariant17;
+  uint32_t head = variant == kVariant16 ? kSynRqHead16 : kSynRqHead17;
   memset(d, 0, head);
   As<SynRqHead16>(d)->syn_number = client.syn_number;   // the same place in both
-  if (variant == 17) {
+  if (variant == kVariant17) {
     if (GetRandomEx(client.client_nonce, 16, 0) != 0) return DRV_NOT_POSSIBLE;
     memcpy(As<SynRqHead17>(d)->client_nonce, client.client_nonce, 16);
   }

@@ -221,7 +221,7 @@ int32_t TreatSynRr(uint8_t *buf, uint32_t len, uint32_t cap, uint32_t *out) {
   uint8_t *img = client.synrr;
   uint32_t total = client.synrr_len;
   if (!CrcOk(img, total)) return HS_BAD_CHECK;
-  if (VariantOf(img) != 16 && VariantOf(img) != 17) return HS_WRONG_VARIANT;
+  if (!KnownVariant(VariantOf(img))) return HS_WRONG_VARIANT;
   client.variant = VariantOf(img);
   client.gw_options = As<SynRrHead>(img)->options;
 
@@ -252,7 +252,8 @@ int32_t TreatSynRr(uint8_t *buf, uint32_t len, uint32_t cap, uint32_t *out) {
   head->extra_len = extra;
 
   memcpy(client.gw_nonce, As<SynRrHead>(img)->gw_nonce, 16);
-  if (client.variant == 16 && GetRandomEx(client.client_nonce, 16, 0) != 0) return HS_NO_RANDOM;
+  if (client.variant == kVariant16 && GetRandomEx(client.client_nonce, 16, 0) != 0)
+    return HS_NO_RANDOM;
   if ((r = SelectProtection()) != 0) return r;
   *out = kPkiHead + b.length + alen + extra;
   client.state = kSynRrTreated;
@@ -299,9 +300,10 @@ int32_t TakeExtras(uint8_t *area, uint32_t tlv_len, const TlvKey &key) {
 int32_t CheckOkfTrailer(const uint8_t *d, uint32_t len, uint32_t head,
                         const uint8_t imit_key[32]) {
   uint32_t tlv_len = TlvLengthOf(d);
-  if (len != head + tlv_len + 4) return HS_BAD_CHECK;
-  uint32_t trailer = load_le32(d + len - 4);
-  uint32_t want = client.variant == 17 ? Imitation(imit_key, d, len - 4) : ~FCS32(d, len - 4);
+  if (len != head + tlv_len + kTrailer) return HS_BAD_CHECK;
+  uint32_t trailer = load_le32(d + len - kTrailer);
+  uint32_t want = client.variant == kVariant17 ? Imitation(imit_key, d, len - kTrailer)
+                                               : ~FCS32(d, len - kTrailer);
   return trailer == want ? HS_ACCEPTED : HS_BAD_IMITATION;
 }
 
@@ -310,7 +312,7 @@ int32_t TreatSynOkf(uint8_t *buf, uint32_t len, uint32_t cap, uint32_t *out) {
   if (ClientMagic() != kMagic) return HS_OKF_REFUSED;
   if (len < 8 || len > kImageSize) return HS_BAD_CHECK;
   if (VariantOf(buf) != client.variant) return HS_WRONG_VARIANT;
-  uint32_t head = client.variant == 17 ? kSynOkfHead17 : kSynOkfHead16;
+  uint32_t head = client.variant == kVariant17 ? kSynOkfHead17 : kSynOkfHead16;
   uint8_t imit_key[32];
   DeriveImitKey(client.master_key, "SynOKFImit", client.gw_nonce, imit_key);
   int32_t r = CheckOkfTrailer(buf, len, head, imit_key);
@@ -342,7 +344,7 @@ int32_t TreatSynOkf(uint8_t *buf, uint32_t len, uint32_t cap, uint32_t *out) {
   DeriveSessionKeys(client.master_key, k.recv_master, k.send_control_key);
   memcpy(k.recv_control_key, k.recv_master, 32);
   memcpy(k.packet_key_base, k.send_control_key, 32);
-  if (client.variant == 16) {
+  if (client.variant == kVariant16) {
     const SynOkfHead16 *h = As<SynOkfHead16>(img);
     memcpy(k.send_master, h->send_master, 32);
     k.send_master_from_peer = 1;

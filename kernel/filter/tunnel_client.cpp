@@ -30,7 +30,6 @@ uint8_t client_old_cli_dyncfg[addr::kDynCfgSize];
 
 namespace {
 
-
 constexpr uint32_t kDefaultStageTimeout = 5;
 constexpr uint32_t kCurveParamSet = 1148;
 constexpr uint32_t kStoredRecordBytes = kInitRecordSize;   // 688 bytes and the u32 at 688
@@ -245,11 +244,15 @@ void CheckAdapterForGuardServers(void *adapter) {
 
 namespace {
 
+// The shortest handshake datagram of the service that is recognised: a SYN
+// RQ piece's header.
+constexpr uint32_t kOwnMin = zor::wire::kSynRqPieceHead;
+
 // The UDP payload of an IPv4 packet with a 20-byte header, or null.
 const uint8_t *UdpPayload(const uint8_t *ip, uint32_t len, uint32_t *plen, uint16_t *sport,
                           uint16_t *dport) {
   constexpr uint32_t head = IPH_MIN_LEN + UDPH_SIZE;
-  if (!ip || len < head || ip[IPH_VHL] != 0x45 || ip[IPH_PROTO] != IPPROTO_UDP_NUM) return nullptr;
+  if (!ip || len < head || ip[IPH_VHL] != IP_VHL_V4_MIN || ip[IPH_PROTO] != IPPROTO_UDP_NUM) return nullptr;
   const uint8_t *udp = ip + IPH_MIN_LEN;
   *sport = load_be16(udp + UDPH_SPORT);
   *dport = load_be16(udp + UDPH_DPORT);
@@ -263,6 +266,14 @@ bool SameAsStored(const uint8_t *p, uint32_t n) {
   return n == client.last_datagram_len && wire::SameBytes(p, client.last_datagram, n);
 }
 
+// A later piece of the stored SYN RQ (n is at least kSynRqPieceHead).
+bool SameAsStoredPiece(const uint8_t *p, uint32_t n) {
+  constexpr uint32_t head = wire::kSynRqPieceHead;
+  uint32_t off = wire::As<wire::SynRqPiece>(p)->piece_offset;
+  return off != 0 && head + (uint64_t)off + (n - head) <= client.last_datagram_len &&
+         wire::SameBytes(p + head, client.last_datagram + head + off, n - head);
+}
+
 }  // namespace
 
 int32_t ClientIsSendInitVPNPack(const uint8_t *ip, uint32_t len) {
@@ -273,15 +284,13 @@ int32_t ClientIsSendInitVPNPack(const uint8_t *ip, uint32_t len) {
   bool match;
   if (ClientMagic() != wire::kMagic) {
     match = SameAsStored(p, n);
-  } else if (n < 20 || load_le32(p) != wire::kMagic || (p[5] != 16 && p[5] != 17)) {
+  } else if (n < kOwnMin || load_le32(p) != wire::kMagic || !wire::KnownVariant(wire::VariantOf(p))) {
     match = false;
   } else if (wire::PacketTypeOf(p) == wire::kSynRq) {
-    uint32_t off = load_le32(p + 10);
-    match = SameAsStored(p, n) ||
-            (off != 0 && 20 + (uint64_t)off + (n - 20) <= client.last_datagram_len &&
-             wire::SameBytes(p + 20, client.last_datagram + 20 + off, n - 20));
+    match = SameAsStored(p, n) || SameAsStoredPiece(p, n);
   } else {
-    match = wire::PacketTypeOf(p) == wire::kSynOk && n >= 49 && SameAsStored(p, n);
+    match = wire::PacketTypeOf(p) == wire::kSynOk && n > wire::kSynOkHead + wire::kTrailer &&
+            SameAsStored(p, n);
   }
   if (!match) return 0;
   client.sock_port = sport;
@@ -295,10 +304,11 @@ int32_t ClientIsRecvInitVPNPack(const uint8_t *ip, uint32_t len) {
   if (!p || sport != wire::kGatewayPort || dport != client.sock_port) return 0;
   uint32_t magic = ClientMagic();
   if (magic != wire::kMagic) return HS_WRONG_MAGIC;
-  if (n < 8 || load_le32(p) != magic) return 0;
+  if (n < sizeof(wire::Header) || load_le32(p) != magic) return 0;
   switch (wire::PacketTypeOf(p)) {
     case wire::kStatus:
-      return (client.state == kTransportReady || client.state == kSynOkBuilt) && n >= 20 &&
+      return (client.state == kTransportReady || client.state == kSynOkBuilt) &&
+             n >= wire::kStatusHead + wire::kTrailer &&
              wire::CrcOk(p, n);
     case wire::kSynOkf: return client.state == kSynOkBuilt;
     case wire::kSynRr: return client.state == kTransportReady;

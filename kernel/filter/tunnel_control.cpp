@@ -74,10 +74,10 @@ uint32_t send_to_gateway(const uint8_t *body, uint32_t bodylen) {
   memcpy(f->data + ETHH_SRC, a->hardaddr, 6);
   store_be16(f->data + ETHH_TYPE, ETH_TYPE_IPV4);
   uint8_t *ip = f->data + ETH_HEADER_LEN;
-  ip[IPH_VHL] = 0x45;
+  ip[IPH_VHL] = IP_VHL_V4_MIN;
   memcpy(ip + IPH_SRC, guard.ownip, 4);
   memcpy(ip + IPH_MIN_LEN + UDPH_SIZE, body, bodylen);
-  GuardFillOuterHeaders(ip, 20, 8 + bodylen);
+  GuardFillOuterHeaders(ip, IPH_MIN_LEN, UDPH_SIZE + bodylen);
   return queue(f);
 }
 
@@ -331,7 +331,7 @@ int32_t GuardSendOOBData(uint32_t code, const uint8_t *data, int32_t n) {
   if (n) memcpy(d + sizeof(OobHead), data, (uint32_t)n);
   GuardSealOob(d, (uint32_t)n, client.keys.send_packet_key, counter, client.gw_nonce,
                GuardUsesMgm());
-  client.send_counter = counter + (((uint32_t)n + 42) >> 4);
+  client.send_counter = counter + GuardCounterSpan(len);
   uint32_t r = send_to_gateway(d, len);
   MVFree(d);
   return r ? OOB_SEND_FAILED : 0;
@@ -346,14 +346,14 @@ void GuardSendKeyChAck(IPPacket *p) {
   memcpy(f->data + ETHH_SRC, p->frame, 6);
   store_be16(f->data + ETHH_TYPE, ETH_TYPE_IPV4);
   uint8_t *ip = f->data + ETH_HEADER_LEN, *d = ip + IPH_MIN_LEN + UDPH_SIZE;
-  ip[IPH_VHL] = 0x45;
+  ip[IPH_VHL] = IP_VHL_V4_MIN;
   memcpy(ip + IPH_SRC, p->ip + IPH_DST, 4);
   KeyChangeAck *ack = As<KeyChangeAck>(d);
   put_control_head(&ack->h, (uint8_t)(zor::wire::kAck | (protocol_flag() ? kProtocolFlag : 0)),
                    client.gw_nonce);
   ack->acked_gen = guard.recv_gen;
   GuardSealControl(d, GUARD_ACK_LEN, client.keys.send_control_key);
-  GuardFillOuterHeaders(ip, 20, 8 + GUARD_ACK_LEN);
+  GuardFillOuterHeaders(ip, IPH_MIN_LEN, UDPH_SIZE + GUARD_ACK_LEN);
   // The answer goes back where the key change came from.
   memcpy(ip + IPH_DST, p->ip + IPH_SRC, 4);
   CalcChecksum(ip);

@@ -60,6 +60,10 @@ enum PacketType : uint8_t {
 };
 constexpr uint8_t kTypeMask = 0x0F;   // the type byte's high bits are not the type
 
+// The two protocol variants (the header's variant byte).
+enum Variant : uint8_t { kVariant16 = 16, kVariant17 = 17 };
+inline bool KnownVariant(uint8_t v) { return v == kVariant16 || v == kVariant17; }
+
 // The structs below are packed views of datagram bytes (may_alias: they
 // are laid over byte buffers). Their multi-byte fields hold the format's
 // little-endian values as they stand, which this host reads natively.
@@ -94,6 +98,20 @@ struct ZOR_WIRE_LAYOUT SynRqHead17 {
   uint32_t zero2;
 };
 static_assert(sizeof(SynRqHead17) == 32, "variant 17 SYN RQ header");
+
+// A SYN RQ the service sends in pieces, as the filter recognises the pieces
+// after the first: the bytes from offset 20 on stand at 20 + piece_offset
+// in the whole datagram (0: the datagram is whole).
+struct ZOR_WIRE_LAYOUT SynRqPiece {
+  Header h;
+  uint8_t syn_number;
+  uint8_t unread;
+  uint32_t piece_offset;
+  uint8_t unread2[6];
+};
+static_assert(sizeof(SynRqPiece) == 20, "a SYN RQ piece's bytes start at 20");
+static_assert(offsetof(SynRqPiece, piece_offset) == 10, "the piece offset is the u32 at 10");
+constexpr uint32_t kSynRqPieceHead = sizeof(SynRqPiece);
 
 // SYN RR as reassembled: TLV area from 32, CRC trailer (TLV + 36). Every
 // fragment repeats the first 12 bytes.
