@@ -28,7 +28,6 @@ namespace {
 constexpr uint16_t kEthRarp = 0x8035, kEthIpv6 = 0x86DD;
 constexpr uint16_t kPppIpv4 = 0x0021;
 constexpr uint32_t kMinSynCopyUdp = 44;
-constexpr uint8_t kPolicyBlockNonIp = 0x01;
 constexpr uint8_t kDynCfgBlockUnknown = 0x01;
 
 bool connected(void) { return client.state == kConnected; }
@@ -92,7 +91,7 @@ uint32_t masked(uint32_t verdict, uint32_t direction, uint8_t *f, uint32_t len) 
 uint32_t check_non_ip(const FrameContext *ctx, uint32_t len) {
   uint8_t policy = client.init_record[init::kDirFlags1];
   if (connected() && ctx->adapter == FilterGetVpnAdapter()) policy = client.dir_flags1;
-  if (!(policy & kPolicyBlockNonIp)) {
+  if (!(policy & DIR_BLOCK_NON_IP)) {
     StatIncOpenOkRecvSend();
     return VERDICT_PASS;
   }

@@ -175,9 +175,9 @@ int32_t ClientReInit(uint8_t *record) {
     const addr::DynCfgHead *dyn = addr::DynCfgOf(client.DynCfg);
     client.dir_flags1 = MergeDirFlags(record[init::kDirFlags1], dyn->dir_flags1);
     client.dir_flags2 = MergeDirFlags(record[init::kDirFlags2], dyn->dir_flags2);
-    if (LCFGGetFlags() & 0x40) {
-      client.dir_flags1 |= 1;
-      client.dir_flags2 |= 1;
+    if (LCFGGetFlags() & LCFG_FLAG_BLOCK_NON_IP) {
+      client.dir_flags1 |= DIR_BLOCK_NON_IP;
+      client.dir_flags2 |= DIR_BLOCK_NON_IP;
     }
   }
   if (r >= 0) client.per_session[0] = client.per_session[1] = 0;

@@ -55,6 +55,9 @@ struct SessionKeys {
 };
 static_assert(sizeof(SessionKeys) == 296, "session key material is 296 bytes");
 
+// Direction flags bit 0: frames that are not IPv4 are refused.
+constexpr uint8_t DIR_BLOCK_NON_IP = 0x01;
+
 struct Client {
   uint8_t state;
   uint8_t session_flags;

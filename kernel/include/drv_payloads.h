@@ -49,6 +49,8 @@ struct __attribute__((packed, may_alias)) DrvProxyConnecting {
   uint16_t proxy_port;
 };
 static_assert(sizeof(DrvProxyConnecting) == 14, "the proxy-connecting request is 14 bytes");
+constexpr uint32_t DRV_PROXY_FTP_PORT = 0x01;   // flags bit 0
+constexpr uint32_t DRV_PROXY_NONE = 0, DRV_PROXY_TYPE_MAX = 2;
 
 // RQC_PCONNECTED's request (at least these 12 bytes).
 struct __attribute__((packed, may_alias)) DrvProxyConnected {
@@ -188,3 +190,14 @@ struct __attribute__((packed, may_alias)) DrvSynNumber {
   uint8_t number;
 };
 static_assert(sizeof(DrvSynNumber) == 1, "the SYN number reply is 1 byte");
+
+// RQC_SEEDRANDOM's request: a seed and its imitation (ImPrefixMAGMA under
+// the all-zero key over the seed).
+struct __attribute__((packed, may_alias)) DrvSeedRandom {
+  uint8_t seed[72];
+  uint32_t imitation;
+};
+static_assert(sizeof(DrvSeedRandom) == 76, "the seed request is 76 bytes");
+
+// RQC_SETTUNNELGROUP's request: the group name, 20 bytes and a terminator.
+constexpr uint32_t DRV_TUNNEL_GROUP_LEN = 20;
