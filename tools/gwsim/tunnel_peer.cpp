@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "byte_order.h"
+#include "kernel/filter/ip_helpers.h"
 #include "kernel/filter/tunnel_crypto.h"
 #include "kernel/filter/wire_format.h"
 
@@ -14,7 +15,11 @@ namespace {
 
 using namespace zor::wire;
 
-constexpr size_t kDataHead = 26, kKeyChangeLen = 65, kAckLen = 33, kOobHead = 27;
+constexpr size_t kDataHead = sizeof(DataHead), kKeyChangeLen = sizeof(KeyChange),
+                 kAckLen = sizeof(KeyChangeAck), kOobHead = sizeof(OobHead) + sizeof(OobTrailer);
+constexpr uint8_t kInnerTtl = 64;
+// The flags word taken for an outer header that is not known.
+constexpr uint16_t kOuterUnknown = 0;
 constexpr uint16_t kKeepAlive = 16384;
 constexpr uint8_t kProtocolFlag = 0x10;
 
@@ -64,7 +69,8 @@ const uint8_t *TunnelPeer::SendKey(uint32_t counter) {
   return send_packet_;
 }
 
-TunnelPeer::Result TunnelPeer::Take(const uint8_t *d, size_t n, uint32_t client_addr) {
+TunnelPeer::Result TunnelPeer::Take(const uint8_t *d, size_t n, uint32_t client_addr,
+                                    uint16_t outer_flags) {
   Bytes copy(d, d + n);
   Result r;
   if (n < 16) {
@@ -72,7 +78,7 @@ TunnelPeer::Result TunnelPeer::Take(const uint8_t *d, size_t n, uint32_t client_
     return r;
   }
   switch (copy[4] & 0x0F) {
-    case kData: return TakeData(copy.data(), n, client_addr);
+    case kData: return TakeData(copy.data(), n, client_addr, outer_flags);
     case kOob: return TakeOob(copy.data(), n);
     case kKeyChange: return TakeKeyChange(copy.data(), n);
     case kAck: return TakeAck(copy.data(), n);
@@ -80,35 +86,34 @@ TunnelPeer::Result TunnelPeer::Take(const uint8_t *d, size_t n, uint32_t client_
   }
 }
 
-TunnelPeer::Result TunnelPeer::TakeData(uint8_t *d, size_t n, uint32_t client_addr) {
+TunnelPeer::Result TunnelPeer::TakeData(uint8_t *d, size_t n, uint32_t client_addr,
+                                        uint16_t outer_flags) {
   Result r;
   if (n < kDataHead) return r.error = "short data datagram", r;
   if (load_le32(d + 10) != s_.session_id) return r.error = "session id", r;
   uint32_t counter = load_le32(d + 6);
   if (!GuardOpenData(d, (uint32_t)n, RecvKey(counter), counter, s_.gw_nonce, s_.mgm))
     return r.error = "authentication", r;
-  return Inner(d, n, client_addr);
+  return Inner(d, n, client_addr, outer_flags);
 }
 
-TunnelPeer::Result TunnelPeer::Inner(const uint8_t *d, size_t n, uint32_t client_addr) {
+TunnelPeer::Result TunnelPeer::Inner(const uint8_t *d, size_t n, uint32_t client_addr,
+                                     uint16_t outer_flags) {
   Result r;
+  const DataHead *h = As<DataHead>(d);
   size_t payload = n - kDataHead;
-  r.inner.assign(20 + payload, 0);
+  r.inner.assign(IPH_MIN_LEN + payload, 0);
   uint8_t *ip = r.inner.data();
-  ip[0] = 0x45;
-  ip[2] = (uint8_t)((20 + payload) >> 8);
-  ip[3] = (uint8_t)(20 + payload);
-  uint16_t id = load_le16(d + 22);
-  ip[4] = (uint8_t)(id >> 8);
-  ip[5] = (uint8_t)id;
-  ip[8] = 64;
-  ip[9] = d[25];
-  memcpy(ip + 12, &client_addr, 4);
-  memcpy(ip + 16, d + 18, 4);
-  uint16_t c = (uint16_t)~Sum(ip, 20);
-  ip[10] = (uint8_t)(c >> 8);
-  ip[11] = (uint8_t)c;
-  memcpy(ip + 20, d + kDataHead, payload);
+  ip[IPH_VHL] = IP_VHL_V4_MIN;
+  store_be16(ip + IPH_TOTAL_LEN, (uint16_t)(IPH_MIN_LEN + payload));
+  store_be16(ip + IPH_ID, h->inner_id);
+  store_be16(ip + IPH_FRAG, (uint16_t)(outer_flags & IP_DONT_FRAGMENT));
+  ip[IPH_TTL] = kInnerTtl;
+  ip[IPH_PROTO] = h->inner_proto;
+  memcpy(ip + IPH_SRC, &client_addr, 4);
+  memcpy(ip + IPH_DST, h->far_addr, 4);
+  store_be16(ip + IPH_CHECKSUM, (uint16_t)~Sum(ip, IPH_MIN_LEN));
+  memcpy(ip + IPH_MIN_LEN, d + kDataHead, payload);
   r.kind = Kind::kData;
   return r;
 }
@@ -128,7 +133,7 @@ std::vector<TunnelPeer::Result> TunnelPeer::TakeBatch(std::vector<Bytes> &datagr
     GuardOpenDataBatch(jobs.data(), (uint32_t)jobs.size(), s_.gw_nonce, s_.mgm);
     for (size_t k = 0; k < jobs.size(); k++) {
       if (jobs[k].ok)
-        out[at[k]] = Inner(jobs[k].d, jobs[k].len, client_addr);
+        out[at[k]] = Inner(jobs[k].d, jobs[k].len, client_addr, kOuterUnknown);
       else
         out[at[k]].error = "authentication";
     }
@@ -139,7 +144,7 @@ std::vector<TunnelPeer::Result> TunnelPeer::TakeBatch(std::vector<Bytes> &datagr
     Bytes &d = datagrams[i];
     if (!IsSessionData(d)) {
       flush();
-      out[i] = Take(d.data(), d.size(), client_addr);
+      out[i] = Take(d.data(), d.size(), client_addr, kOuterUnknown);
       continue;
     }
     uint32_t counter = load_le32(d.data() + 6);
@@ -206,20 +211,25 @@ Bytes TunnelPeer::ControlHead(uint8_t type, size_t len) const {
 }
 
 Bytes TunnelPeer::Unsealed(const uint8_t *ip, size_t n, uint32_t *counter) {
-  size_t ihl = (size_t)(ip[0] & 0x0F) * 4;
+  size_t ihl = IpHeaderLen(ip);
   size_t payload = n - ihl;
   Bytes d(kDataHead + payload, 0);
+  DataHead *h = As<DataHead>(d.data());
   *counter = send_counter_;
-  d[4] = kData;
-  d[5] = send_gen_;
-  store_le32(d.data() + 6, *counter);
-  store_le32(d.data() + 10, s_.session_id);
-  memcpy(d.data() + 18, ip + 12, 4);
-  store_le16(d.data() + 22, (uint16_t)(ip[4] << 8 | ip[5]));
-  d[25] = ip[9];
+  h->type = kData;
+  h->key_gen = send_gen_;
+  h->counter = *counter;
+  h->session_id = s_.session_id;
+  memcpy(h->far_addr, ip + IPH_SRC, 4);
+  h->inner_id = load_be16(ip + IPH_ID);
+  h->inner_proto = ip[IPH_PROTO];
   memcpy(d.data() + kDataHead, ip + ihl, payload);
-  send_counter_ = *counter + (uint32_t)((payload + 41) >> 4);
+  send_counter_ = *counter + GuardCounterSpan((uint32_t)d.size());
   return d;
+}
+
+uint16_t TunnelPeer::OuterFlags(const uint8_t *ip) {
+  return (uint16_t)(load_be16(ip + IPH_FRAG) & IP_DONT_FRAGMENT);
 }
 
 Bytes TunnelPeer::Wrap(const uint8_t *ip, size_t n) {
@@ -274,7 +284,7 @@ Bytes TunnelPeer::Oob(uint16_t code, const Bytes &data) {
   store_le16(b.data() + 17, code);
   if (!data.empty()) memcpy(b.data() + 19, data.data(), data.size());
   GuardSealOob(b.data(), (uint32_t)data.size(), SendKey(counter), counter, s_.client_nonce, s_.mgm);
-  send_counter_ = counter + (uint32_t)((data.size() + 42) >> 4);
+  send_counter_ = counter + GuardCounterSpan((uint32_t)b.size());
   return b;
 }
 
