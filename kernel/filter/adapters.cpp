@@ -65,8 +65,8 @@ void set_hardware_address(FilterAdapter *f, uint32_t len, const uint8_t *addr) {
   static const char *const fixed[] = {nullptr, "NOMACS", "EIPMAC", "PPPMAC"};
   memset(f->hardaddr, 0, sizeof f->hardaddr);
   if (f->type != ADAPTER_ETHERNET) {
-    memcpy(f->hardaddr, fixed[f->type], 6);
-    f->hardaddrlen = 6;
+    memcpy(f->hardaddr, fixed[f->type], ETH_ADDR_LEN);
+    f->hardaddrlen = ETH_ADDR_LEN;
     return;
   }
   if (len > ADAPTER_HWADDR_SIZE) len = ADAPTER_HWADDR_SIZE;

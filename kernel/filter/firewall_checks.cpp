@@ -184,8 +184,8 @@ uint32_t build_reset(FirewallSession *s, uint32_t from, uint8_t *f) {
   bool ts = d->timestamps != 0;
   uint32_t len = ts ? kResetLenTs : kResetLen;
   memset(f, 0, len);
-  memcpy(f, from ? s->mac1 : s->mac2, 6);
-  memcpy(f + ETHH_SRC, from ? s->mac2 : s->mac1, 6);
+  memcpy(f, from ? s->mac1 : s->mac2, ETH_ADDR_LEN);
+  memcpy(f + ETHH_SRC, from ? s->mac2 : s->mac1, ETH_ADDR_LEN);
   store_be16(f + ETHH_TYPE, ETH_TYPE_IPV4);
   uint8_t *ip = f + ETH_HEADER_LEN;
   ip[IPH_VHL] = IP_VHL_V4_MIN;

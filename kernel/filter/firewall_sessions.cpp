@@ -240,8 +240,8 @@ FirewallSession *FIREWALL_AddNewSession(uint32_t tunnel, FilterAdapter *adapter,
   block->freelist = s->hnext;
   memset(s, 0, sizeof *s);
   s->block = block;
-  if (mac_a) memcpy(s->mac1, mac_a, 6);
-  if (mac_b) memcpy(s->mac2, mac_b, 6);
+  if (mac_a) memcpy(s->mac1, mac_a, sizeof s->mac1);
+  if (mac_b) memcpy(s->mac2, mac_b, sizeof s->mac2);
   s->addr1 = a;
   s->addr2 = b;
   s->proto = proto;
@@ -270,8 +270,8 @@ FirewallSession *FIREWALL_FindSession(const uint8_t *mac_a, const uint8_t *mac_b
     unlink_chain(s);
     push_chain(s);
   }
-  if (mac_a && !zero_mac(mac_a)) memcpy(s->mac1, mac_a, 6);
-  if (mac_b && !zero_mac(mac_b)) memcpy(s->mac2, mac_b, 6);
+  if (mac_a && !zero_mac(mac_a)) memcpy(s->mac1, mac_a, sizeof s->mac1);
+  if (mac_b && !zero_mac(mac_b)) memcpy(s->mac2, mac_b, sizeof s->mac2);
   return s;
 }
 

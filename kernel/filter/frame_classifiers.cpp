@@ -76,7 +76,7 @@ uint32_t IsArpPacket(const uint8_t *f, uint32_t len) {
   if (!f || len < kArpFrame || load_be16(f + ETHH_TYPE) != ETH_TYPE_ARP) return 0;
   const ArpEthIpv4 *a = (const ArpEthIpv4 *)(f + ETH_HEADER_LEN);
   if (load_be16(a->htype) != ARP_HTYPE_ETHERNET || load_be16(a->ptype) != ETH_TYPE_IPV4 ||
-      a->hlen != 6 || a->plen != 4)
+      a->hlen != ARP_HLEN_ETHERNET || a->plen != ARP_PLEN_IPV4)
     return 0;
   uint16_t op = load_be16(a->op);
   return op == ARP_REQUEST ? 1 : op == ARP_REPLY ? 2 : 3;

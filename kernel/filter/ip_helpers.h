@@ -9,6 +9,7 @@ struct FrameContext;
 
 constexpr uint16_t ETH_TYPE_IPV4 = 0x0800, ETH_TYPE_ARP = 0x0806, ETH_TYPE_EAPOL = 0x888E;
 constexpr uint32_t ETH_HEADER_LEN = 14;
+constexpr uint32_t ETH_ADDR_LEN = 6;   // a hardware address
 // The MTU assumed for an adapter that gives none (or one no larger than a
 // link header).
 constexpr uint32_t ETH_DEFAULT_MTU = 1500;
@@ -54,8 +55,8 @@ constexpr uint32_t TCP_DEFAULT_MSS = 536;
 struct __attribute__((packed, may_alias)) ArpEthIpv4 {
   uint8_t htype[2];   // ARP_HTYPE_ETHERNET
   uint8_t ptype[2];   // ETH_TYPE_IPV4
-  uint8_t hlen;       // 6
-  uint8_t plen;       // 4
+  uint8_t hlen;       // ARP_HLEN_ETHERNET
+  uint8_t plen;       // ARP_PLEN_IPV4
   uint8_t op[2];      // ARP_REQUEST or ARP_REPLY
   uint8_t sha[6];     // sender hardware address
   uint8_t spa[4];     // sender IPv4 address
@@ -64,6 +65,7 @@ struct __attribute__((packed, may_alias)) ArpEthIpv4 {
 };
 static_assert(sizeof(ArpEthIpv4) == 28, "an Ethernet/IPv4 ARP body is 28 bytes");
 constexpr uint16_t ARP_HTYPE_ETHERNET = 1, ARP_REQUEST = 1, ARP_REPLY = 2;
+constexpr uint8_t ARP_HLEN_ETHERNET = 6, ARP_PLEN_IPV4 = 4;
 
 // One IPv4 packet in a frame copy, as the packet path parsed it.
 struct IPPacket {

@@ -70,8 +70,8 @@ uint32_t send_to_gateway(const uint8_t *body, uint32_t bodylen) {
   if (!a) return kNoAdapter;
   FilterFrame *f = new_frame(a, bodylen);
   if (!f) return kNoMemory;
-  memcpy(f->data, guard.gwmac, 6);
-  memcpy(f->data + ETHH_SRC, a->hardaddr, 6);
+  memcpy(f->data, guard.gwmac, ETH_ADDR_LEN);
+  memcpy(f->data + ETHH_SRC, a->hardaddr, ETH_ADDR_LEN);
   store_be16(f->data + ETHH_TYPE, ETH_TYPE_IPV4);
   uint8_t *ip = f->data + ETH_HEADER_LEN;
   ip[IPH_VHL] = IP_VHL_V4_MIN;
@@ -342,8 +342,8 @@ void GuardSendKeyChAck(IPPacket *p) {
   if (!a) return;
   FilterFrame *f = new_frame(a, GUARD_ACK_LEN);
   if (!f) return;
-  memcpy(f->data, p->frame + ETHH_SRC, 6);
-  memcpy(f->data + ETHH_SRC, p->frame, 6);
+  memcpy(f->data, p->frame + ETHH_SRC, ETH_ADDR_LEN);
+  memcpy(f->data + ETHH_SRC, p->frame, ETH_ADDR_LEN);
   store_be16(f->data + ETHH_TYPE, ETH_TYPE_IPV4);
   uint8_t *ip = f->data + ETH_HEADER_LEN, *d = ip + IPH_MIN_LEN + UDPH_SIZE;
   ip[IPH_VHL] = IP_VHL_V4_MIN;

@@ -109,11 +109,11 @@ void GuardStartSession(void) {
   SessionKeys &k = client.keys;
   if (k.send_master_from_peer) memcpy(k.next_send_master, k.send_master, 32);
   // What the packet path learnt of the way to the gateway stays.
-  uint8_t mac[6], own[4];
-  memcpy(mac, guard.gwmac, 6);
+  uint8_t mac[ETH_ADDR_LEN], own[4];
+  memcpy(mac, guard.gwmac, ETH_ADDR_LEN);
   memcpy(own, guard.ownip, 4);
   memset(&guard, 0, sizeof guard);
-  memcpy(guard.gwmac, mac, 6);
+  memcpy(guard.gwmac, mac, ETH_ADDR_LEN);
   memcpy(guard.ownip, own, 4);
   guard.next_keepalive = curtick + GUARD_KEEPALIVE_TICKS;
   client.send_counter = 0;
