@@ -17,7 +17,14 @@ namespace {
 constexpr uint64_t kMaxStatGap = 500000;
 constexpr uint64_t kTicksPerMinute = 1080;
 constexpr uint32_t kMinFrame = 60;
-constexpr uint32_t kResetLen = 54, kResetLenTs = 66;
+// A reset: Ethernet, IPv4 and TCP headers, with the timestamps option
+// (two NOPs ahead of it, TSval, TSecr) or without.
+constexpr uint8_t kTsOption[] = {TCPOPT_NOP, TCPOPT_NOP, TCPOPT_TIMESTAMP, TCPOLEN_TIMESTAMP};
+constexpr uint32_t kTsOptionsLen = sizeof kTsOption + 8;
+constexpr uint32_t kTsvalAt = TCPH_OPTIONS + sizeof kTsOption, kTsecrAt = kTsvalAt + 4;
+constexpr uint32_t kResetLen = ETH_HEADER_LEN + IPH_MIN_LEN + TCPH_MIN_LEN;
+constexpr uint32_t kResetLenTs = kResetLen + kTsOptionsLen;
+static_assert(kResetLen == 54 && kResetLenTs == 66, "reset frame lengths");
 constexpr uint32_t kTsvalBump = 1000;
 
 // Network-order u32/u16 fields kept in memory as on the wire.
@@ -38,23 +45,10 @@ bool later(uint32_t a, uint32_t b) { return (int32_t)(a - b) > 0; }
 
 // TSval of the timestamps option, scanned within the header bytes present.
 bool find_tsval(const uint8_t *tcp, uint32_t hlen, uint32_t *tsval) {
-  for (uint32_t i = 20; i < hlen;) {
-    uint8_t kind = tcp[i];
-    if (kind == 0) return false;
-    if (kind == 1) {
-      i++;
-      continue;
-    }
-    if (i + 1 >= hlen) return false;
-    uint8_t len = tcp[i + 1];
-    if (len < 2 || i + len > hlen) return false;
-    if (kind == 8 && len == 10) {
-      *tsval = load_ne32(tcp + i + 2);
-      return true;
-    }
-    i += len;
-  }
-  return false;
+  const uint8_t *value =
+      TcpFindOption(const_cast<uint8_t *>(tcp), hlen, TCPOPT_TIMESTAMP, TCPOLEN_TIMESTAMP);
+  if (value) *tsval = load_ne32(value);
+  return value != nullptr;
 }
 
 void arm(FirewallSession *s, uint64_t ticks) { FIREWALL_AddForCloseByTimeout(s, ticks, 1); }
@@ -205,13 +199,12 @@ uint32_t build_reset(FirewallSession *s, uint32_t from, uint8_t *f) {
   memcpy(tcp + TCPH_DPORT, from ? &d->port1 : &d->port2, 2);
   memcpy(tcp + TCPH_SEQ, from ? &d->seqend2 : &d->seqend1, 4);
   memcpy(tcp + TCPH_ACKNUM, from ? &d->seqend1 : &d->seqend2, 4);
-  tcp[TCPH_OFFSET] = (uint8_t)((ts ? 8 : 5) << 4);
+  tcp[TCPH_OFFSET] = (uint8_t)((TCPH_MIN_LEN + (ts ? kTsOptionsLen : 0)) / 4 << 4);
   tcp[TCPH_FLAGS] = TCP_RST | TCP_ACK;
   if (ts) {
-    static const uint8_t head[4] = {1, 1, 8, 10};
-    memcpy(tcp + TCPH_OPTIONS, head, 4);
-    store_be32(tcp + TCPH_OPTIONS + 4, wire32(from ? d->tsval2 : d->tsval1) + kTsvalBump);
-    memcpy(tcp + TCPH_OPTIONS + 8, from ? &d->tsval1 : &d->tsval2, 4);
+    memcpy(tcp + TCPH_OPTIONS, kTsOption, sizeof kTsOption);
+    store_be32(tcp + kTsvalAt, wire32(from ? d->tsval2 : d->tsval1) + kTsvalBump);
+    memcpy(tcp + kTsecrAt, from ? &d->tsval1 : &d->tsval2, 4);
   }
   CalcUdpTcpChkSum(ip);
   return len;
@@ -279,7 +272,7 @@ uint32_t FW_TCP_CheckPacket(uint32_t tunnel, FilterAdapter *adapter, uint8_t *fr
   uint32_t seglen = iptotal - iphlen;
   if (seglen < TCPH_MIN_LEN) return 1;
   const uint8_t *tcp = ip + iphlen;
-  uint32_t hlen = (uint32_t)(tcp[TCPH_OFFSET] >> 4) * 4;
+  uint32_t hlen = TcpHeaderLen(tcp);
   if (hlen < TCPH_MIN_LEN || hlen > seglen) return 1;
   Segment g = {tcp,
                hlen,

@@ -103,7 +103,7 @@ uint32_t IPParsePacket(IPPacket *p) {
     if (!p->mf && load_be16(t + UDPH_LEN) > p->payload) return 1;
   } else if (p->proto == IPPROTO_TCP_NUM) {
     if (p->payload < TCPH_MIN_LEN) return 1;
-    uint32_t off = (uint32_t)(t[TCPH_OFFSET] >> 4) * 4;
+    uint32_t off = TcpHeaderLen(t);
     if (off < TCPH_MIN_LEN || (!p->mf && off > p->payload)) return 1;
   } else {
     return 0;
@@ -118,29 +118,34 @@ uint32_t IPClampMss(IPPacket *p, uint32_t mtu) {
   if (p->proto != IPPROTO_TCP_NUM || p->fragoff || p->mf) return 0;
   uint8_t *tcp = p->ip + p->ihl;
   if (!(tcp[TCPH_FLAGS] & TCP_SYN)) return 0;
-  uint32_t off = (uint32_t)(tcp[TCPH_OFFSET] >> 4) * 4;
   uint32_t headers = IPH_MIN_LEN + TCPH_MIN_LEN + FilterGetMaxHeaderSize();
   uint32_t limit = mtu > headers ? mtu - headers : TCP_DEFAULT_MSS;
-  for (uint32_t i = TCPH_OPTIONS; i < off;) {
-    uint8_t kind = tcp[i];
-    if (kind == TCPOPT_END) break;
-    if (kind == TCPOPT_NOP) {
+  uint8_t *value = TcpFindOption(tcp, TcpHeaderLen(tcp), TCPOPT_MSS, TCPOLEN_MSS);
+  if (!value) return 0;
+  uint32_t mss = load_be16(value);
+  if (mss > limit) {
+    store_be16(value, (uint16_t)limit);
+    CalcUdpTcpChkSum(p->ip);
+    mss = limit;
+  }
+  return mss;
+}
+
+uint8_t *TcpFindOption(uint8_t *tcp, uint32_t hlen, uint8_t kind, uint8_t len) {
+  for (uint32_t i = TCPH_OPTIONS; i < hlen;) {
+    uint8_t at = tcp[i + TCPOPT_KIND];
+    if (at == TCPOPT_END) return nullptr;
+    if (at == TCPOPT_NOP) {
       i++;
       continue;
     }
-    if (i + 1 >= off || tcp[i + 1] < 2 || i + tcp[i + 1] > off) break;
-    if (kind == TCPOPT_MSS && tcp[i + 1] == TCPOLEN_MSS) {
-      uint32_t mss = load_be16(tcp + i + 2);
-      if (mss > limit) {
-        store_be16(tcp + i + 2, (uint16_t)limit);
-        CalcUdpTcpChkSum(p->ip);
-        mss = limit;
-      }
-      return mss;
-    }
-    i += tcp[i + 1];
+    if (i + TCPOPT_LEN >= hlen) return nullptr;
+    uint8_t n = tcp[i + TCPOPT_LEN];
+    if (n < TCPOPT_VALUE || i + n > hlen) return nullptr;
+    if (at == kind && n == len) return tcp + i + TCPOPT_VALUE;
+    i += n;
   }
-  return 0;
+  return nullptr;
 }
 
 }  // extern "C"

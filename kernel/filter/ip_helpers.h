@@ -28,11 +28,6 @@ constexpr uint32_t ETHH_DST = 0, ETHH_SRC = 6, ETHH_TYPE = 12;
 constexpr uint32_t IPH_VHL = 0, IPH_TOS = 1, IPH_TOTAL_LEN = 2, IPH_ID = 4, IPH_FRAG = 6,
                    IPH_TTL = 8, IPH_PROTO = 9, IPH_CHECKSUM = 10, IPH_SRC = 12, IPH_DST = 16,
                    IPH_MIN_LEN = 20, IPH_MAX_LEN = 60;
-// The version / header-length byte: version 4 in the high nibble, the
-// header length in 32-bit words in the low one.
-constexpr uint8_t IP_VERSION_4 = 4, IP_VHL_V4_MIN = 0x45;   // 0x45: version 4, 20 bytes
-inline uint32_t IpVersion(const uint8_t *ip) { return ip[IPH_VHL] >> 4; }
-inline uint32_t IpHeaderLen(const uint8_t *ip) { return (uint32_t)(ip[IPH_VHL] & 0x0F) * 4; }
 // The largest IPv4 packet the total-length field can give.
 constexpr uint32_t IP_MAX_TOTAL_LEN = 0xFFFF;
 constexpr uint32_t UDPH_SPORT = 0, UDPH_DPORT = 2, UDPH_LEN = 4, UDPH_CHECKSUM = 6, UDPH_SIZE = 8;
@@ -49,7 +44,17 @@ constexpr uint8_t TCP_FIN = 0x01, TCP_SYN = 0x02, TCP_RST = 0x04, TCP_PSH = 0x08
 // assumed when the MTU leaves no room for a larger one.
 constexpr uint8_t TCPOPT_END = 0, TCPOPT_NOP = 1, TCPOPT_MSS = 2, TCPOLEN_MSS = 4;
 constexpr uint32_t TCP_DEFAULT_MSS = 536;
+constexpr uint8_t TCPOPT_TIMESTAMP = 8, TCPOLEN_TIMESTAMP = 10;
+// An option's kind and length bytes, then its value.
+constexpr uint32_t TCPOPT_KIND = 0, TCPOPT_LEN = 1, TCPOPT_VALUE = 2;
 
+// The version / header-length byte: version 4 in the high nibble, the
+// header length in 32-bit words in the low one.
+constexpr uint8_t IP_VERSION_4 = 4, IP_VHL_V4_MIN = 0x45;   // 0x45: version 4, 20 bytes
+inline uint32_t IpVersion(const uint8_t *ip) { return ip[IPH_VHL] >> 4; }
+inline uint32_t IpHeaderLen(const uint8_t *ip) { return (uint32_t)(ip[IPH_VHL] & 0x0F) * 4; }
+// The TCP header length from its data offset (32-bit words, high nibble).
+inline uint32_t TcpHeaderLen(const uint8_t *tcp) { return (uint32_t)(tcp[TCPH_OFFSET] >> 4) * 4; }
 
 // An ARP body for IPv4 over Ethernet (fields big-endian, as bytes).
 struct __attribute__((packed, may_alias)) ArpEthIpv4 {
@@ -104,6 +109,11 @@ void CalcUdpTcpChkSum(uint8_t *ip);
 // checksum of 0 means none and verifies); also 1 when the transport length
 // does not fit the packet.
 uint32_t IsInvalidUdpTcpChkSum(const uint8_t *ip);
+
+// The value of the first TCP option of the kind with that length within
+// the hlen header bytes at tcp; null when there is none before the end
+// option or a broken one.
+uint8_t *TcpFindOption(uint8_t *tcp, uint32_t hlen, uint8_t kind, uint8_t len);
 
 // Reads addresses, protocol, fragment fields and ports of the packet at ip
 // with buflen bytes into p (frame, linklen and port are the caller's).

@@ -251,7 +251,7 @@ uint32_t batch_into_tunnel(IPPacket *p) {
 // (in fragframe) and sends them into the tunnel, protected together.
 uint32_t segment_into_tunnel(IPPacket *p, uint32_t segsize) {
   uint8_t *tcp = p->ip + p->ihl;
-  uint32_t thl = (uint32_t)(tcp[TCPH_OFFSET] >> 4) * 4;
+  uint32_t thl = TcpHeaderLen(tcp);
   uint32_t limit = tunnel_mtu();
   uint32_t room = limit > thl + FilterGetMaxHeaderSize() + IPH_MIN_LEN
                       ? limit - (thl + FilterGetMaxHeaderSize() + IPH_MIN_LEN)
@@ -298,7 +298,7 @@ uint32_t outgoing_tunnelled(IPPacket *p) {
   record_segment_size(s, p);
   if (s && s->proto == IPPROTO_TCP_NUM && FwTcp(s)->segsize) {
     uint8_t *tcp = p->ip + p->ihl;
-    uint32_t thl = (uint32_t)(tcp[TCPH_OFFSET] >> 4) * 4;
+    uint32_t thl = TcpHeaderLen(tcp);
     if (p->payload - thl > FwTcp(s)->segsize) return segment_into_tunnel(p, FwTcp(s)->segsize);
   }
   return send_into_tunnel(p);
