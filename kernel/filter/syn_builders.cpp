@@ -87,7 +87,7 @@ int32_t ClientMakeSynRq(uint8_t *buffer, uint32_t n, uint32_t room, uint32_t pro
     memcpy(As<SynRqHead17>(d)->client_nonce, client.client_nonce, 16);
   }
   uint32_t used = 0;
-  uint32_t cap = kImageSize - head - 4;
+  uint32_t cap = kImageSize - head - kTrailer;
   bool ok = PutSynRqTlvs(d + head, cap < kMaxTlvArea ? cap : kMaxTlvArea, &used,
                          buffer + kReqHead, n, probe != 0);
   zor::crypto::wipe(buffer + kReqHead, n);
@@ -96,7 +96,7 @@ int32_t ClientMakeSynRq(uint8_t *buffer, uint32_t n, uint32_t room, uint32_t pro
     return DRV_BAD_SIZE;
   }
   PutHeader(d, kSynRq, variant, (uint16_t)used);
-  int32_t r = Finish(buffer, room, head + used + 4);
+  int32_t r = Finish(buffer, room, head + used + kTrailer);
   if (r > 0 && !probe) {
     client.renewal = false;
     client.dos_session_change = DrvGetCurFtime(nullptr);
@@ -118,7 +118,7 @@ int32_t ClientMakeSynOk(uint8_t *buffer, uint32_t room) {
   TlvKey key;
   DeriveTlvKey(client.master_key, "SynOKAddData", client.gw_nonce, &key);
   uint32_t used = 0;
-  TLVPut(d + kSynOkHead, kAuthBlockMax + 4, &used, kTagA, client.auth_block, client.auth_len,
+  TLVPut(d + kSynOkHead, kTlvHead + kAuthBlockMax, &used, kTagA, client.auth_block, client.auth_len,
          &key);
   zor::crypto::wipe(&key, sizeof key);
   PutHeader(d, kSynOk, client.variant, (uint16_t)used);
@@ -128,7 +128,7 @@ int32_t ClientMakeSynOk(uint8_t *buffer, uint32_t room) {
   uint32_t imit_at = kSynOkHead + used;
   store_le32(d + imit_at, Imitation(imit_key, d, imit_at));
   zor::crypto::wipe(imit_key, sizeof imit_key);
-  int32_t r = Finish(buffer, room, imit_at + 8);
+  int32_t r = Finish(buffer, room, imit_at + kImitationSize + kTrailer);
   if (r > 0) client.state = kSynOkBuilt;
   return r;
 }

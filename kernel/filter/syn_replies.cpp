@@ -15,7 +15,7 @@ namespace {
 
 using namespace zor::wire;
 
-constexpr uint32_t kRrFixed = kSynRrHead + 4;    // a SYN RR is TLV length + 36
+constexpr uint32_t kRrFixed = kSynRrHead + kTrailer;    // a SYN RR is TLV length + 36
 constexpr uint32_t kPkiHead = sizeof(DrvSynRrReply);
 constexpr uint32_t kDefaultTimeout = 5;
 
@@ -77,7 +77,7 @@ int32_t ReturnValue(uint8_t *buf, uint32_t len, uint32_t cap, uint32_t *out, uin
 }
 
 int32_t TreatStatus(uint8_t *buf, uint32_t len, uint32_t cap, uint32_t *out) {
-  if (len < kStatusHead + 4 || !CrcOk(buf, len)) return HS_BAD_CHECK;
+  if (len < kStatusHead + kTrailer || !CrcOk(buf, len)) return HS_BAD_CHECK;
   if (client.state != kTransportReady && client.state != kSynOkBuilt) return HS_NOT_EXPECTED;
   if (ClientMagic() != kMagic) return HS_WRONG_MAGIC;
   uint32_t tlv_len = TlvLengthOf(buf);

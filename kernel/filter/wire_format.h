@@ -283,6 +283,16 @@ enum Tag : uint8_t {
   kTagJ = 0x4a, kTagText = 0x4d,
 };
 constexpr uint8_t kTlvEnciphered = 2;
+// A TLV entry: this head, then the value.
+struct __attribute__((packed, may_alias)) TlvHead {
+  uint8_t tag;       // Tag; 0 once consumed
+  uint8_t flags;     // kTlvEnciphered
+  uint16_t length;   // of the value
+};
+static_assert(sizeof(TlvHead) == 4, "a TLV head is 4 bytes");
+constexpr uint32_t kTlvHead = sizeof(TlvHead);
+// A u32 imitation inside a datagram (the SYN OK's, ahead of its trailer).
+constexpr uint32_t kImitationSize = 4;
 
 inline uint8_t PacketTypeOf(const uint8_t *d) { return As<Header>(d)->type & kTypeMask; }
 inline uint8_t VariantOf(const uint8_t *d) { return As<Header>(d)->variant; }
