@@ -54,9 +54,9 @@ void StripBlanks(uint8_t *area) {
 
 // Gives each empty key area of dst the kept one back.
 void RestoreEmptyKeyAreas(uint8_t *dst, const uint8_t *kept) {
-  for (int i = 0; i < 2; ++i) {
-    uint8_t *area = dst + init::kKeyArea1 + 64 * i;
-    if (area[0] == 0) memcpy(area, kept + 64 * i, 64);
+  for (uint32_t i = 0; i < init::kKeyAreas; ++i) {
+    uint8_t *area = dst + init::kKeyArea1 + init::kKeyAreaSize * i;
+    if (area[0] == 0) memcpy(area, kept + init::kKeyAreaSize * i, init::kKeyAreaSize);
   }
 }
 
@@ -67,11 +67,11 @@ void RebuildTable() {
   uint32_t gw = load_le32(r + init::kGateway);
   if (gw) AddNewClient((int32_t)gw, addr::kGateway);
   for (uint32_t i = 0; i < init::kServersCount; ++i) {
-    uint32_t a = load_le32(r + init::kServers + 4 * i);
+    uint32_t a = load_le32(r + init::kServers + addr::kAddrSize * i);
     if (a == 0) break;
-    if (a != 0xFFFFFFFFu) AddNewClient((int32_t)a, addr::kExtraServer);
+    if (a != init::kServerUnset) AddNewClient((int32_t)a, addr::kExtraServer);
   }
-  memset(client.DynCfg, 0, 16);
+  memset(client.DynCfg, 0, sizeof(addr::DynCfgHead));
 }
 
 uint8_t MergeDirFlags(uint8_t local, uint8_t gateway) {
@@ -114,10 +114,11 @@ int32_t TreatReconfig(uint8_t *record) {
                     MagicOf(old) != MagicOf(record);
   bool gateway = load_le32(old + init::kGateway) != load_le32(record + init::kGateway);
   bool servers = old[init::kFlags] != record[init::kFlags] ||
-                 !wire::SameBytes(old + init::kServers, record + init::kServers, 112);
+                 !wire::SameBytes(old + init::kServers, record + init::kServers,
+                                  init::kServersCount * addr::kAddrSize);
 
   StripBlanks(record + init::kKeyArea1);
-  uint8_t kept[128];
+  uint8_t kept[init::kKeyAreas * init::kKeyAreaSize];
   memcpy(kept, old + init::kKeyArea1, sizeof kept);
   memmove(client.init_record, record, kStoredRecordBytes);
 
@@ -214,9 +215,10 @@ int32_t ClientStoreAuxInfo(const uint8_t *info) {
 }
 
 int32_t ClientSetSocket(const uint8_t *data, uint32_t length) {
-  if (length < 8) return CLIENT_SHORT_SOCKET;
-  client.sock_addr = load_le32(data);
-  client.sock_port = (uint16_t)load_le32(data + 4);
+  if (length < sizeof(DrvClientSocket)) return CLIENT_SHORT_SOCKET;
+  const auto *s = reinterpret_cast<const DrvClientSocket *>(data);
+  client.sock_addr = s->addr;
+  client.sock_port = (uint16_t)s->port;
   return 1;
 }
 

@@ -35,7 +35,8 @@ namespace init {
 constexpr uint32_t kFlags = 2, kDirFlags1 = 4, kDirFlags2 = 5, kGateway = 8, kServers = 12;
 constexpr uint32_t kServersCount = 28, kProtection = 128, kMagic = 264;
 constexpr uint32_t kOptA = 288, kOptB = 289, kOptC = 290;
-constexpr uint32_t kKeyArea1 = 292, kKeyArea2 = 356, kKeyAreaSize = 64;
+constexpr uint32_t kKeyArea1 = 292, kKeyArea2 = 356, kKeyAreaSize = 64, kKeyAreas = 2;
+constexpr uint32_t kServerUnset = 0xFFFFFFFFu;   // a server slot left unused (0 ends the list)
 constexpr uint32_t kHostName = 420, kDomainName = 564;
 }  // namespace init
 
@@ -139,7 +140,9 @@ extern uint32_t magma_enabled;
 namespace zor::tunnel {
 
 // The client's two key areas (empty = first byte 0).
-inline uint8_t *KeyArea(int i) { return client.init_record + init::kKeyArea1 + 64 * i; }
+inline uint8_t *KeyArea(int i) {
+  return client.init_record + init::kKeyArea1 + init::kKeyAreaSize * i;
+}
 
 
 // Results of the milestones below besides 0 (and ClientSetSocket's 1).

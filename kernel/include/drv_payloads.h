@@ -201,3 +201,10 @@ static_assert(sizeof(DrvSeedRandom) == 76, "the seed request is 76 bytes");
 
 // RQC_SETTUNNELGROUP's request: the group name, 20 bytes and a terminator.
 constexpr uint32_t DRV_TUNNEL_GROUP_LEN = 20;
+
+// RQC_SETCLIENTSOCKET's request: the tunnel socket's local address and port.
+struct __attribute__((packed, may_alias)) DrvClientSocket {
+  uint32_t addr;
+  uint32_t port;   // the low 16 bits
+};
+static_assert(sizeof(DrvClientSocket) == 8, "the client socket request is 8 bytes");
