@@ -96,7 +96,8 @@ void FillOther(uint8_t *out) {
   o->session_id = client.session_id;
   o->local_flags = dyn->word;
   o->tunnel_addr = client.sock_addr;
-  if (FilterAdapter *a = FilterGetVpnAdapter()) memcpy(o->adapter_mac, a->hardaddr, sizeof o->adapter_mac);
+  if (FilterAdapter *a = FilterGetVpnAdapter())
+    memcpy(o->adapter_mac, a->hardaddr, sizeof o->adapter_mac);
   for (int i = 0; i < 5; ++i) o->granted[i] = client.granted[i];
   o->gateway_addr = load_le32(client.init_record + init::kGateway);
   o->access_level = client.access_level;

@@ -22,9 +22,9 @@ constexpr uint32_t LINK_TOO_SHORT = 0xFFFFFFFFu;
 // Verdicts of RecvHandler and IPPacketReceived (returned as u32), and the
 // packet path's inner word for "no verdict yet, go on with the next step".
 enum FilterVerdict : uint32_t {
-  VERDICT_PASS = 0,          // the host delivers the frame unchanged
-  VERDICT_TAKEN = 1,         // the filter consumed, re-sent or refused it
-  VERDICT_NOT_HANDLED = 2,   // as if the filter had not seen it
+  VERDICT_PASS = KERN_VERDICT_PASS,                 // the host delivers the frame unchanged
+  VERDICT_TAKEN = KERN_VERDICT_TAKEN,               // the filter consumed, re-sent or refused it
+  VERDICT_NOT_HANDLED = KERN_VERDICT_NOT_HANDLED,   // as if the filter had not seen it
   VERDICT_CONTINUE = 0xFFFFFFFFu,
 };
 

@@ -57,16 +57,20 @@ constexpr uint32_t kNotTunnel = 0, kData = 1, kControl = 2;
 // Where a frame from the network holds a datagram of the gateway: its
 // kind, and the datagram in *d, *len.
 uint32_t gateway_datagram(uint8_t *f, uint32_t n, uint8_t **d, uint32_t *len) {
-  if (n < ETH_HEADER_LEN + IPH_MIN_LEN + UDPH_SIZE || load_be16(f + ETHH_TYPE) != ETH_TYPE_IPV4) return kNotTunnel;
+  if (n < ETH_HEADER_LEN + IPH_MIN_LEN + UDPH_SIZE || load_be16(f + ETHH_TYPE) != ETH_TYPE_IPV4)
+    return kNotTunnel;
   uint8_t *ip = f + ETH_HEADER_LEN;
   uint32_t ihl = IpHeaderLen(ip);
-  if (IpVersion(ip) != IP_VERSION_4 || ihl < IPH_MIN_LEN || ip[IPH_PROTO] != IPPROTO_UDP_NUM) return kNotTunnel;
+  if (IpVersion(ip) != IP_VERSION_4 || ihl < IPH_MIN_LEN || ip[IPH_PROTO] != IPPROTO_UDP_NUM)
+    return kNotTunnel;
   if (load_be16(ip + IPH_FRAG) & (IP_MORE_FRAGMENTS | IP_OFFSET_MASK)) return kNotTunnel;
   if (load_be32(ip + IPH_SRC) != GuardGatewayAddress()) return kNotTunnel;
   uint8_t *udp = ip + ihl;
   uint32_t udplen = ETH_HEADER_LEN + ihl + UDPH_SIZE <= n ? load_be16(udp + UDPH_LEN) : 0;
   if (udplen < GUARD_MIN_UDP || ETH_HEADER_LEN + ihl + udplen > n) return kNotTunnel;
-  if (load_be16(udp + UDPH_SPORT) != zor::wire::kGatewayPort || load_be16(udp + UDPH_DPORT) != client.sock_port) return kNotTunnel;
+  if (load_be16(udp + UDPH_SPORT) != zor::wire::kGatewayPort ||
+      load_be16(udp + UDPH_DPORT) != client.sock_port)
+    return kNotTunnel;
   *d = udp + UDPH_SIZE;
   *len = udplen - UDPH_SIZE;
   return zor::wire::PacketTypeOf(*d) == zor::wire::kData ? kData : kControl;
@@ -82,7 +86,8 @@ uint32_t GuardBatchAdd(IPPacket *p, const uint8_t link[ETH_HEADER_LEN]) {
     if (v != VERDICT_TAKEN) return v;
   }
   uint32_t ihl = p->ihl;
-  FilterFrame *frame = FilterNewFrame(p->ctx, 1, 1, ETH_HEADER_LEN + ihl + UDPH_SIZE + GUARD_DATA_HEAD + p->payload);
+  FilterFrame *frame =
+      FilterNewFrame(p->ctx, 1, 1, ETH_HEADER_LEN + ihl + UDPH_SIZE + GUARD_DATA_HEAD + p->payload);
   if (!frame) return VERDICT_NOT_HANDLED;
   uint32_t n = batch.count;
   uint32_t udplen = GuardBuildSendPack(p, frame->data + ETH_HEADER_LEN, &batch.job[n]);

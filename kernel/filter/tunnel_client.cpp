@@ -254,7 +254,8 @@ constexpr uint32_t kOwnMin = zor::wire::kSynRqPieceHead;
 const uint8_t *UdpPayload(const uint8_t *ip, uint32_t len, uint32_t *plen, uint16_t *sport,
                           uint16_t *dport) {
   constexpr uint32_t head = IPH_MIN_LEN + UDPH_SIZE;
-  if (!ip || len < head || ip[IPH_VHL] != IP_VHL_V4_MIN || ip[IPH_PROTO] != IPPROTO_UDP_NUM) return nullptr;
+  if (!ip || len < head || ip[IPH_VHL] != IP_VHL_V4_MIN || ip[IPH_PROTO] != IPPROTO_UDP_NUM)
+    return nullptr;
   const uint8_t *udp = ip + IPH_MIN_LEN;
   *sport = load_be16(udp + UDPH_SPORT);
   *dport = load_be16(udp + UDPH_DPORT);
@@ -286,7 +287,8 @@ int32_t ClientIsSendInitVPNPack(const uint8_t *ip, uint32_t len) {
   bool match;
   if (ClientMagic() != wire::kMagic) {
     match = SameAsStored(p, n);
-  } else if (n < kOwnMin || load_le32(p) != wire::kMagic || !wire::KnownVariant(wire::VariantOf(p))) {
+  } else if (n < kOwnMin || load_le32(p) != wire::kMagic ||
+             !wire::KnownVariant(wire::VariantOf(p))) {
     match = false;
   } else if (wire::PacketTypeOf(p) == wire::kSynRq) {
     match = SameAsStored(p, n) || SameAsStoredPiece(p, n);

@@ -18,6 +18,7 @@ using namespace zor::wire;
 constexpr size_t kDataHead = sizeof(DataHead), kKeyChangeLen = sizeof(KeyChange),
                  kAckLen = sizeof(KeyChangeAck), kOobHead = sizeof(OobHead) + sizeof(OobTrailer);
 constexpr uint8_t kInnerTtl = 64;
+constexpr size_t kShortest = 16;   // below this no datagram of the client is looked into
 // The flags word taken for an outer header that is not known.
 constexpr uint16_t kOuterUnknown = 0;
 constexpr uint16_t kKeepAlive = 16384;
@@ -73,11 +74,11 @@ TunnelPeer::Result TunnelPeer::Take(const uint8_t *d, size_t n, uint32_t client_
                                     uint16_t outer_flags) {
   Bytes copy(d, d + n);
   Result r;
-  if (n < 16) {
+  if (n < kShortest) {
     r.error = "short datagram";
     return r;
   }
-  switch (copy[4] & 0x0F) {
+  switch (PacketTypeOf(copy.data())) {
     case kData: return TakeData(copy.data(), n, client_addr, outer_flags);
     case kOob: return TakeOob(copy.data(), n);
     case kKeyChange: return TakeKeyChange(copy.data(), n);
@@ -90,8 +91,9 @@ TunnelPeer::Result TunnelPeer::TakeData(uint8_t *d, size_t n, uint32_t client_ad
                                         uint16_t outer_flags) {
   Result r;
   if (n < kDataHead) return r.error = "short data datagram", r;
-  if (load_le32(d + 10) != s_.session_id) return r.error = "session id", r;
-  uint32_t counter = load_le32(d + 6);
+  const DataHead *h = As<DataHead>(d);
+  if (h->session_id != s_.session_id) return r.error = "session id", r;
+  uint32_t counter = h->counter;
   if (!GuardOpenData(d, (uint32_t)n, RecvKey(counter), counter, s_.gw_nonce, s_.mgm))
     return r.error = "authentication", r;
   return Inner(d, n, client_addr, outer_flags);
@@ -119,7 +121,8 @@ TunnelPeer::Result TunnelPeer::Inner(const uint8_t *d, size_t n, uint32_t client
 }
 
 bool TunnelPeer::IsSessionData(const Bytes &d) const {
-  return d.size() >= kDataHead && (d[4] & 0x0F) == kData && load_le32(d.data() + 10) == s_.session_id;
+  return d.size() >= kDataHead && PacketTypeOf(d.data()) == kData &&
+         As<DataHead>(d.data())->session_id == s_.session_id;
 }
 
 std::vector<TunnelPeer::Result> TunnelPeer::TakeBatch(std::vector<Bytes> &datagrams,
@@ -147,7 +150,7 @@ std::vector<TunnelPeer::Result> TunnelPeer::TakeBatch(std::vector<Bytes> &datagr
       out[i] = Take(d.data(), d.size(), client_addr, kOuterUnknown);
       continue;
     }
-    uint32_t counter = load_le32(d.data() + 6);
+    uint32_t counter = As<DataHead>(d.data())->counter;
     if (!jobs.empty() && GuardKeyIndex(counter) != recv_index_) flush();
     jobs.push_back({d.data(), (uint32_t)d.size(), counter, RecvKey(counter), 0});
     at.push_back(i);
@@ -158,13 +161,14 @@ std::vector<TunnelPeer::Result> TunnelPeer::TakeBatch(std::vector<Bytes> &datagr
 
 TunnelPeer::Result TunnelPeer::TakeOob(uint8_t *d, size_t n) {
   Result r;
-  if (n < kOobHead || kOobHead + load_le16(d + 6) > n) return r.error = "short out-of-band", r;
-  uint32_t len = load_le16(d + 6), counter = load_le32(d + 9);
+  const OobHead *h = As<OobHead>(d);
+  if (n < kOobHead || kOobHead + h->length > n) return r.error = "short out-of-band", r;
+  uint32_t len = h->length, counter = h->counter;
   if (!GuardOpenOob(d, len, RecvKey(counter), counter, s_.gw_nonce, s_.mgm))
     return r.error = "out-of-band authentication", r;
   r.kind = Kind::kOob;
-  r.code = load_le16(d + 17);
-  r.data.assign(d + 19, d + 19 + len);
+  r.code = h->code;
+  r.data.assign(d + sizeof(OobHead), d + sizeof(OobHead) + len);
   if (r.code == kKeepAlive) r.replies.push_back(Oob(kKeepAlive, {}));
   return r;
 }
@@ -172,17 +176,20 @@ TunnelPeer::Result TunnelPeer::TakeOob(uint8_t *d, size_t n) {
 TunnelPeer::Result TunnelPeer::TakeKeyChange(uint8_t *d, size_t n) {
   Result r;
   if (n < kKeyChangeLen) return r.error = "short key change", r;
-  if (load_le32(d + 8) != s_.session_id) return r.error = "key change session id", r;
-  if (!GuardOpenControl(d, kKeyChangeLen, s_.from_client)) return r.error = "key change imitation", r;
-  if (memcmp(d + 12, s_.gw_nonce, 16) != 0) return r.error = "key change nonce", r;
-  if (d[28] != recv_gen_) {
-    memcpy(recv_master_, d + 29, 32);
+  const zor::wire::KeyChange *kc = As<zor::wire::KeyChange>(d);
+  if (kc->h.session_id != s_.session_id) return r.error = "key change session id", r;
+  if (!GuardOpenControl(d, kKeyChangeLen, s_.from_client))
+    return r.error = "key change imitation", r;
+  if (memcmp(kc->h.nonce, s_.gw_nonce, sizeof kc->h.nonce) != 0)
+    return r.error = "key change nonce", r;
+  if (kc->key_gen != recv_gen_) {
+    memcpy(recv_master_, kc->new_master, sizeof kc->new_master);
     recv_index_ = 0;
-    recv_gen_ = d[28];
+    recv_gen_ = kc->key_gen;
   }
   keychanges_taken_++;
   Bytes ack = ControlHead((uint8_t)(kAck | (s_.protocol_flag ? kProtocolFlag : 0)), kAckLen);
-  ack[28] = recv_gen_;
+  As<KeyChangeAck>(ack.data())->acked_gen = recv_gen_;
   GuardSealControl(ack.data(), kAckLen, s_.to_client);
   r.replies.push_back(ack);
   r.kind = Kind::kKeyChange;
@@ -193,7 +200,8 @@ TunnelPeer::Result TunnelPeer::TakeAck(uint8_t *d, size_t n) {
   Result r;
   if (n < kAckLen) return r.error = "short acknowledgement", r;
   if (!GuardOpenControl(d, kAckLen, s_.from_client)) return r.error = "ack imitation", r;
-  if (!keychange_pending_ || d[28] != pending_gen_) return r.error = "ack of no key change", r;
+  if (!keychange_pending_ || As<KeyChangeAck>(d)->acked_gen != pending_gen_)
+    return r.error = "ack of no key change", r;
   keychange_pending_ = false;
   acks_taken_++;
   r.kind = Kind::kAck;
@@ -202,11 +210,12 @@ TunnelPeer::Result TunnelPeer::TakeAck(uint8_t *d, size_t n) {
 
 Bytes TunnelPeer::ControlHead(uint8_t type, size_t len) const {
   Bytes b(len, 0);
-  store_le32(b.data(), kMagic);
-  b[4] = type;
-  b[5] = s_.variant;
-  store_le32(b.data() + 8, s_.session_id);
-  memcpy(b.data() + 12, s_.client_nonce, 16);
+  zor::wire::ControlHead *h = As<zor::wire::ControlHead>(b.data());
+  h->magic = kMagic;
+  h->type = type;
+  h->variant = s_.variant;
+  h->session_id = s_.session_id;
+  memcpy(h->nonce, s_.client_nonce, sizeof h->nonce);
   return b;
 }
 
@@ -265,8 +274,9 @@ Bytes TunnelPeer::KeyChange() {
   pending_gen_ = send_gen_;
   keychange_pending_ = true;
   Bytes b = ControlHead(kKeyChange, kKeyChangeLen);
-  b[28] = send_gen_;
-  memcpy(b.data() + 29, send_master_, 32);
+  zor::wire::KeyChange *kc = As<zor::wire::KeyChange>(b.data());
+  kc->key_gen = send_gen_;
+  memcpy(kc->new_master, send_master_, sizeof kc->new_master);
   GuardSealControl(b.data(), kKeyChangeLen, s_.to_client);
   return b;
 }
@@ -274,24 +284,25 @@ Bytes TunnelPeer::KeyChange() {
 Bytes TunnelPeer::Oob(uint16_t code, const Bytes &data) {
   Bytes b(kOobHead + data.size(), 0);
   uint32_t counter = send_counter_;
-  store_le32(b.data(), kMagic);
-  b[4] = kOob;
-  b[5] = s_.variant;
-  store_le16(b.data() + 6, (uint16_t)data.size());
-  b[8] = send_gen_;
-  store_le32(b.data() + 9, counter);
-  store_le32(b.data() + 13, s_.session_id);
-  store_le16(b.data() + 17, code);
-  if (!data.empty()) memcpy(b.data() + 19, data.data(), data.size());
+  OobHead *h = As<OobHead>(b.data());
+  h->magic = kMagic;
+  h->type = kOob;
+  h->variant = s_.variant;
+  h->length = (uint16_t)data.size();
+  h->key_gen = send_gen_;
+  h->counter = counter;
+  h->session_id = s_.session_id;
+  h->code = code;
+  if (!data.empty()) memcpy(b.data() + sizeof(OobHead), data.data(), data.size());
   GuardSealOob(b.data(), (uint32_t)data.size(), SendKey(counter), counter, s_.client_nonce, s_.mgm);
   send_counter_ = counter + GuardCounterSpan((uint32_t)b.size());
   return b;
 }
 
 Bytes TunnelPeer::Status(uint32_t code) const {
-  Bytes b(20, 0);
+  Bytes b(kStatusHead + kTrailer, 0);
   PutHeader(b.data(), kStatus, s_.variant, 0);
-  store_le32(b.data() + 8, code);
+  As<StatusHead>(b.data())->code = code;
   SealCrc(b.data(), (uint32_t)b.size());
   return b;
 }
