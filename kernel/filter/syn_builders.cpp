@@ -138,12 +138,14 @@ uint32_t ClientSetConnectKeys(const uint8_t *record, uint32_t n) {
   const auto *keys = reinterpret_cast<const DrvKeyRecord *>(record);
   const uint8_t zero_key[32] = {};
   const uint8_t *block = keys->key_block;
+  const DrvKeyBlock *kb = reinterpret_cast<const DrvKeyBlock *>(block);
   const uint32_t zero_words[8] = {};
-  uint32_t check = (client.options & kOptClearInUse) ? ImPrefix(bukuz, zero_words, block, 64)
-                                                     : Imitation(zero_key, block, 64);
+  uint32_t check = (client.options & kOptClearInUse)
+                       ? ImPrefix(bukuz, zero_words, block, sizeof *kb)
+                       : Imitation(zero_key, block, sizeof *kb);
   // The block must be the one the SYN OKF gave: the keys stay the filter's own.
-  if (check != keys->check || !SameBytes(block, client.keys.recv_master, 32) ||
-      !SameBytes(block + 32, client.keys.send_control_key, 32))
+  if (check != keys->check || !SameBytes(kb->vesk, client.keys.recv_master, sizeof kb->vesk) ||
+      !SameBytes(kb->client, client.keys.send_control_key, sizeof kb->client))
     return 0;
   client.sock_addr = keys->sock_addr;
   client.sock_port = keys->sock_port;

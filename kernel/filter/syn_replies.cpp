@@ -145,16 +145,17 @@ int32_t Gather(const uint8_t *d, uint32_t len) {
 
 int32_t SelectProtection() {
   uint8_t opts = client.options;
-  uint32_t mode = client.gw_options & 3;
-  if (mode == 2) {
+  uint32_t mode = client.gw_options & kGwModeMask;
+  if (mode == kGwModeCipherOnly) {
     if (!(opts & kOptCipherAllowed)) return HS_WRONG_MAGIC;
-  } else if (mode != 3) {
-    if (!(mode & 1) && !(opts & kOptClearAllowed)) return HS_WRONG_MAGIC;
+  } else if (mode != kGwModeEither) {
+    if (!(mode & kGwMgmOffered) && !(opts & kOptClearAllowed)) return HS_WRONG_MAGIC;
     opts |= kOptClearInUse;
   } else if (!(opts & kOptCipherAllowed)) {
     opts |= kOptClearInUse;
   }
-  if (magma_support_fast_MGM() == 1 && !(opts & kOptClearInUse) && (client.gw_options & 1))
+  if (magma_support_fast_MGM() == 1 && !(opts & kOptClearInUse) &&
+      (client.gw_options & kGwMgmOffered))
     opts |= kOptMgm;
   client.options = opts;
   return 0;
@@ -185,18 +186,18 @@ int32_t KeyAgreement(uint8_t *area, uint32_t tlv_len, const Tlv &a, uint8_t *buf
 
 int32_t CheckKeyAreas(uint8_t *buf, uint32_t cap, uint32_t *out) {
   uint32_t o = client.gw_options;
-  if ((o & 0x800) && client.okf_block_count == 0) {
+  if ((o & kGwRenewKeyAreas) && client.okf_block_count == 0) {
     KeyArea(0)[0] = 0;
     KeyArea(1)[0] = 0;
     client.renewal = true;
     return 0;
   }
-  if ((o & 0x100) && !((o & 0x800) && client.okf_block_count) &&
+  if ((o & kGwWantsKeyAreas) && !((o & kGwRenewKeyAreas) && client.okf_block_count) &&
       AuthVariant() != kAuthKeyAgreement && (KeyArea(0)[0] == 0 || KeyArea(1)[0] == 0)) {
-    if (cap < 4) return HS_NO_ROOM;
+    if (cap < sizeof o) return HS_NO_ROOM;
     store_le32(buf, o);
-    *out = 4;
-    return (o & 0x400) ? HS_KEYS_WANTED_STRICT : HS_KEYS_WANTED;
+    *out = sizeof o;
+    return (o & kGwKeyAreasStrict) ? HS_KEYS_WANTED_STRICT : HS_KEYS_WANTED;
   }
   return 0;
 }
@@ -356,11 +357,13 @@ int32_t TreatSynOkf(uint8_t *buf, uint32_t len, uint32_t cap, uint32_t *out) {
     client.session_id = As<SynOkfHead17>(img)->session_id;
     client.session_value2 = 0;
   }
-  memcpy(buf, k.recv_master, 32);
-  memcpy(buf + 32, k.send_control_key, 32);
-  store_le32(buf + 64, client.session_id);
-  *out = 68;
-  if (client.gw_options & 0x100) memset(KeyArea(0), 0, 128);
+  DrvSynOkfReply *reply = As<DrvSynOkfReply>(buf);
+  memcpy(reply->keys.vesk, k.recv_master, sizeof reply->keys.vesk);
+  memcpy(reply->keys.client, k.send_control_key, sizeof reply->keys.client);
+  reply->session_id = client.session_id;
+  *out = sizeof *reply;
+  if (client.gw_options & kGwWantsKeyAreas)
+    memset(KeyArea(0), 0, init::kKeyAreas * init::kKeyAreaSize);
   zor::crypto::wipe(client.scalar, sizeof client.scalar);   // no further agreement
   client.state = kSynOkfTreated;
   return 0;

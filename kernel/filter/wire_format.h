@@ -125,6 +125,13 @@ struct ZOR_WIRE_LAYOUT SynRrHead {
 };
 static_assert(sizeof(SynRrHead) == 32, "SYN RR header");
 constexpr uint32_t kFragmentHead = offsetof(SynRrHead, gw_nonce);   // repeated per fragment
+// The gateway options word: the protection mode in bits 0-1 (bit 0 also
+// offers MGM), and the key-area requests.
+constexpr uint32_t kGwModeMask = 0x03, kGwModeCipherOnly = 2, kGwModeEither = 3;
+constexpr uint32_t kGwMgmOffered = 0x01;
+constexpr uint32_t kGwWantsKeyAreas = 0x100;   // empty key areas are asked for
+constexpr uint32_t kGwKeyAreasStrict = 0x400;  // ... and then required
+constexpr uint32_t kGwRenewKeyAreas = 0x800;   // without a kept SYN OKF block: renewal
 
 // Status: TLV area from 16 ('H' for code 24, 'J' for code 19), CRC trailer
 // (exactly TLV + 20).

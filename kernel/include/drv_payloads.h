@@ -97,6 +97,20 @@ struct __attribute__((packed, may_alias)) DrvEphemeralKey {
 };
 static_assert(sizeof(DrvEphemeralKey) == 124, "the ephemeral key record is 124 bytes");
 
+// The session's key block.
+struct __attribute__((packed, may_alias)) DrvKeyBlock {
+  uint8_t vesk[32];     // "vesk seskey"
+  uint8_t client[32];   // "client seskey"
+};
+static_assert(sizeof(DrvKeyBlock) == 64, "the key block is 64 bytes");
+
+// RQC_TREATPACKET's reply after an accepted SYN OKF.
+struct __attribute__((packed, may_alias)) DrvSynOkfReply {
+  DrvKeyBlock keys;
+  uint32_t session_id;
+};
+static_assert(sizeof(DrvSynOkfReply) == 68, "the SYN OKF reply is 68 bytes");
+
 // RQC_SETKEYS's request: the session's socket and the key block that the
 // SYN OKF's treatment returned.
 struct __attribute__((packed, may_alias)) DrvKeyRecord {
@@ -105,7 +119,7 @@ struct __attribute__((packed, may_alias)) DrvKeyRecord {
   uint32_t zero8;
   uint16_t sock_port;       // the client's tunnel port
   uint16_t zero14;
-  uint8_t key_block[64];    // "vesk seskey" then "client seskey"
+  uint8_t key_block[sizeof(DrvKeyBlock)];   // DrvKeyBlock
   uint32_t check;           // imitation of key_block under the zero key
 };
 static_assert(sizeof(DrvKeyRecord) == 84, "the key record is 84 bytes");
