@@ -33,6 +33,8 @@ uint8_t gateway_block29[200];
 namespace {
 
 constexpr uint32_t kHead = sizeof(DrvRequestHeader);
+// Session flags bit 3 and option bit 6, which the vesk info reports.
+constexpr uint8_t kVeskInfoFlag = 0x08, kVeskInfoOption = 0x40;
 constexpr uint32_t kProbeLife = 182;
 // The proxy state (p_ProxyState) is the code of the request that set it.
 constexpr uint32_t kProxyConnecting = RQC_PCONNECTING, kProxyConnected = RQC_PCONNECTED,
@@ -271,12 +273,16 @@ int32_t ResetState(Request &r) {
 
 int32_t GetFirewallInfo(Request &r) {
   uint32_t info[4];
-  if (r.room < sizeof info) return DRV_NO_ROOM;
+  if (r.room < sizeof(DrvFirewallInfo)) return DRV_NO_ROOM;
   DrvFilterLock(FLT_LOCK_CORE);
   FIREWALL_GetInformation(info);
   DrvFilterUnLock(FLT_LOCK_CORE);
-  for (uint32_t i = 0; i < 4; ++i) store_le32(r.payload + 4 * i, info[i]);
-  return Reply(r, sizeof info);
+  DrvFirewallInfo *out = As<DrvFirewallInfo>(r);
+  out->sessions = info[0];
+  out->table_bytes = info[1];
+  out->rate_all = info[2];
+  out->rate_tunnel = info[3];
+  return Reply(r, sizeof *out);
 }
 
 int32_t SetAuxInfo(Request &r) {
@@ -301,13 +307,13 @@ int32_t SeedRandom(Request &r) {
 }
 
 int32_t GetVeskInfo(Request &r) {
-  if (r.room < 8) return DRV_NO_ROOM;
-  uint32_t word = 0;
-  if (client.state == kConnected && (client.session_flags & 0x08))
-    word = (client.options & 0x40) ? 1 : 2;
-  store_le32(r.payload, word);
-  store_le32(r.payload + 4, client.session_flags);
-  return Reply(r, 8);
+  if (r.room < sizeof(DrvVeskInfo)) return DRV_NO_ROOM;
+  DrvVeskInfo *info = As<DrvVeskInfo>(r);
+  info->kind = 0;
+  if (client.state == kConnected && (client.session_flags & kVeskInfoFlag))
+    info->kind = (client.options & kVeskInfoOption) ? DRV_VESK_KIND_OPTION6 : DRV_VESK_KIND_PLAIN;
+  info->client_flags = client.session_flags;
+  return Reply(r, sizeof *info);
 }
 
 int32_t GetBlock28(Request &r) { return CopyOut(r, gateway_block28, sizeof gateway_block28); }
@@ -372,10 +378,12 @@ int32_t SetClientSocket(Request &r) {
 }
 
 int32_t GetDnsSuffix(Request &r) {
+  // The stored list: a u16 length, then the suffixes.
+  constexpr uint32_t field = sizeof(uint16_t), most = sizeof client.dns_suffix - field;
   uint32_t len = load_le16(client.dns_suffix);
-  if (len > sizeof client.dns_suffix - 2) len = sizeof client.dns_suffix - 2;
+  if (len > most) len = most;
   if (len > r.room) return DRV_NO_ROOM;
-  memmove(r.payload, client.dns_suffix + 2, len);
+  memmove(r.payload, client.dns_suffix + field, len);
   return Reply(r, len);
 }
 

@@ -222,3 +222,20 @@ struct __attribute__((packed, may_alias)) DrvClientSocket {
   uint32_t port;   // the low 16 bits
 };
 static_assert(sizeof(DrvClientSocket) == 8, "the client socket request is 8 bytes");
+
+// RQC_GETVESKINFO's reply.
+struct __attribute__((packed, may_alias)) DrvVeskInfo {
+  uint32_t kind;           // DRV_VESK_KIND_*, 0 when not connected or not flagged
+  uint32_t client_flags;   // the session flags
+};
+static_assert(sizeof(DrvVeskInfo) == 8, "the vesk info reply is 8 bytes");
+constexpr uint32_t DRV_VESK_KIND_OPTION6 = 1, DRV_VESK_KIND_PLAIN = 2;
+
+// RQC_GETFIREWALLINFO's reply: the four words of FIREWALL_GetInformation.
+struct __attribute__((packed, may_alias)) DrvFirewallInfo {
+  uint32_t sessions;
+  uint32_t table_bytes;
+  uint32_t rate_all;        // bytes per 2^20 time units, all traffic
+  uint32_t rate_tunnel;     // the same for tunnelled traffic
+};
+static_assert(sizeof(DrvFirewallInfo) == 16, "the firewall info reply is 16 bytes");
