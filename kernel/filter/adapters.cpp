@@ -231,7 +231,7 @@ void FilterCloseAdapter(FilterAdapter *adapter) {
   if (!adapter) return;
   bool raise = false;
   DrvFilterLock(FLT_LOCK_CORE);
-  if (CLI_FilterStarted) FIREWALL_RemoveAllSessionsByAdapter(adapter, 2);
+  if (CLI_FilterStarted) FIREWALL_RemoveAllSessionsByAdapter(adapter, FW_ANY_TUNNEL);
   zorRemoveEntryList(&filteradapters, &adapter->link);
   if (adapter == vpnadapter) {
     vpnadapter = nullptr;

@@ -99,7 +99,7 @@ uint32_t Insert(Table &t, uint32_t address, uint8_t kind, uint32_t now) {
 
 uint32_t Find(Table &t, const uint8_t *dyncfg, uint8_t state, uint32_t address, bool refresh,
               bool may_learn, uint32_t now) {
-  if (address == 0 || address == 0xFFFFFFFFu || state == 0) return kNotFound;
+  if (address == 0 || address == kBroadcastAddress || state == kClientIdle) return kNotFound;
   bool learn = (DynCfgOf(dyncfg)->flags & kDynCfgLearn) != 0;
   for (uint32_t i = 0; i < kEntries && t.e[i].address != 0; ++i) {
     Entry &e = t.e[i];
@@ -110,7 +110,7 @@ uint32_t Find(Table &t, const uint8_t *dyncfg, uint8_t state, uint32_t address, 
     e.expiry = now + kLearntLife;
     return i;
   }
-  if (state != 7) return kNotFound;
+  if (state != kClientConnected) return kNotFound;
   if (DynCfgMatches(dyncfg, address)) return Insert(t, address, kTunnelled, now);
   if (learn && may_learn) return Insert(t, address, kLearnt, now);
   return kNotFound;

@@ -109,6 +109,10 @@ uint32_t Used(const Table &t);
 // Takes the first free entry; when full, replaces the kind 4/5 entry with
 // the smallest expiry below kNever. Index or kNotFound.
 uint32_t Insert(Table &t, uint32_t address, uint8_t kind, uint32_t now);
+// The client states the look-up tells apart (the client record's kIdle and
+// kConnected).
+constexpr uint8_t kClientIdle = 0, kClientConnected = 7;
+constexpr uint32_t kBroadcastAddress = 0xFFFFFFFFu;
 // The look-up of the packet path: state is the client's connection state.
 uint32_t Find(Table &t, const uint8_t *dyncfg, uint8_t state, uint32_t address, bool refresh,
               bool may_learn, uint32_t now);

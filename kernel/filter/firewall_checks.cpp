@@ -229,7 +229,7 @@ uint32_t reject_where(Pred pred) {
 }
 
 bool selected(const FirewallSession *s, FilterAdapter *adapter, uint32_t exclude, uint32_t tunnel) {
-  if (tunnel != 2 && s->tunnel != tunnel) return false;
+  if (tunnel != FW_ANY_TUNNEL && s->tunnel != tunnel) return false;
   if (!adapter) return true;
   return exclude ? s->adapter != adapter : s->adapter == adapter;
 }
@@ -321,7 +321,7 @@ uint32_t FW_UDP_CheckPacket(uint32_t tunnel, FilterAdapter *adapter, uint8_t *fr
 uint32_t FW_TCP_RejectSession(FirewallSession *session, uint32_t) {
   uint8_t frame[kResetLenTs];
   uint32_t len = build_reset(session, 1, frame);
-  if (FIREWALL_SendBuffer(0, session->adapter, frame, len, 0)) return 1;
+  if (FIREWALL_SendBuffer(FW_DIRECT, session->adapter, frame, len, 0)) return 1;
   // The mirror is addressed to the remote end, so it goes to the network.
   len = build_reset(session, 0, frame);
   return FIREWALL_SendBuffer(session->tunnel, session->adapter, frame, len, 1);
@@ -330,7 +330,7 @@ uint32_t FW_TCP_RejectSession(FirewallSession *session, uint32_t) {
 uint32_t FW_TCP_RejectVpnSessionOnDisconnect(FirewallSession *session) {
   uint8_t frame[kResetLenTs];
   uint32_t len = build_reset(session, 1, frame);
-  return FIREWALL_SendBuffer(0, session->adapter, frame, len, 0);
+  return FIREWALL_SendBuffer(FW_DIRECT, session->adapter, frame, len, 0);
 }
 
 uint32_t FIREWALL_RejectSession(FirewallSession *session, uint32_t argument) {
@@ -362,7 +362,7 @@ uint32_t FIREWALL_RejectAllTcpVpnSessionsOnDisconnect(void) {
         if (s->tunnel == 1 && s->proto == IPPROTO_TCP_NUM) FW_TCP_RejectVpnSessionOnDisconnect(s);
       },
       nullptr);
-  FIREWALL_RemoveAllSessions(1);
+  FIREWALL_RemoveAllSessions(FW_TUNNELLED);
   FIREWALL_ReclaimEmptyBlock();
   return 0;
 }

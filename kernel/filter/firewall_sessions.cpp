@@ -1,6 +1,7 @@
 #include "kernel/filter/firewall_sessions.h"
 
 #include "kernel/filter/firewall_checks.h"
+#include "kernel/filter/ip_helpers.h"
 
 extern "C" {
 
@@ -223,7 +224,7 @@ uint32_t FIREWALL_DeInitialize(void) {
 uint32_t FIREWALL_Enable(uint32_t flag) {
   uint32_t old = firewallenabled;
   firewallenabled = flag;
-  if (flag && !old) FIREWALL_RemoveAllSessions(2);
+  if (flag && !old) FIREWALL_RemoveAllSessions(FW_ANY_TUNNEL);
   return old;
 }
 
@@ -283,7 +284,7 @@ uint32_t FIREWALL_RemoveSession(FirewallSession *session) {
 
 uint32_t FIREWALL_RemoveAllSessions(uint32_t tunnel) {
   if (!firewallenabled) return 1;
-  if (tunnel == 2) {
+  if (tunnel == FW_ANY_TUNNEL) {
     free_all_blocks();
     sessionblocksbuffer = new_block();
     return sessionblocksbuffer ? 0 : 1;
@@ -295,7 +296,7 @@ uint32_t FIREWALL_RemoveAllSessions(uint32_t tunnel) {
 uint32_t FIREWALL_RemoveAllSessionsByAdapter(FilterAdapter *adapter, uint32_t tunnel) {
   if (!firewallenabled) return 1;
   remove_where([adapter, tunnel](FirewallSession *s) {
-    return s->adapter == adapter && (tunnel == 2 || s->tunnel == tunnel);
+    return s->adapter == adapter && (tunnel == FW_ANY_TUNNEL || s->tunnel == tunnel);
   });
   return 0;
 }
@@ -303,7 +304,7 @@ uint32_t FIREWALL_RemoveAllSessionsByAdapter(FilterAdapter *adapter, uint32_t tu
 uint32_t FIREWALL_RemoveAllINTCPSessions(uint32_t tunnel) {
   if (!firewallenabled) return 1;
   remove_where([tunnel](FirewallSession *s) {
-    return s->proto == 6 && (tunnel == 2 || s->tunnel == tunnel);
+    return s->proto == IPPROTO_TCP_NUM && (tunnel == FW_ANY_TUNNEL || s->tunnel == tunnel);
   });
   return 0;
 }

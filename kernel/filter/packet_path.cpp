@@ -144,7 +144,7 @@ uint32_t handle_frame(FrameContext *ctx, void *netbuf, uint32_t length) {
     return masked(VERDICT_TAKEN, direction, f, len);
   if (link.kind != LINK_ETHERNET_II) return check_non_ip(ctx, len);
   if (link.pid != ETH_TYPE_IPV4) {
-    if (FIREWALL_CheckPacket(0, a, f, nullptr, len, tonet(direction), nullptr))
+    if (FIREWALL_CheckPacket(FW_DIRECT, a, f, nullptr, len, tonet(direction), nullptr))
       return masked(VERDICT_TAKEN, direction, f, len);
     switch (link.pid) {
       case ETH_TYPE_ARP:
@@ -191,7 +191,7 @@ uint32_t local_filter_step(IPPacket *p) {
 }
 
 uint32_t firewall_step(IPPacket *p) {
-  if (FIREWALL_CheckPacket(0, p->ctx->adapter, p->frame, p->ip, p->linklen + p->total,
+  if (FIREWALL_CheckPacket(FW_DIRECT, p->ctx->adapter, p->frame, p->ip, p->linklen + p->total,
                            tonet(p->ctx->direction), nullptr)) {
     StatIncProhibitRecvSend(p->ctx->stat_entry);
     return VERDICT_TAKEN;
@@ -291,7 +291,8 @@ uint32_t outgoing_tunnelled(IPPacket *p) {
   FrameContext *ctx = p->ctx;
   if (ctx->port->redirectpending) ctx->port->redirectpending = 0;
   FirewallSession *s = nullptr;
-  if (FIREWALL_CheckPacket(1, ctx->adapter, p->frame, p->ip, p->linklen + p->total, 1, &s)) {
+  if (FIREWALL_CheckPacket(FW_TUNNELLED, ctx->adapter, p->frame, p->ip, p->linklen + p->total,
+                           1, &s)) {
     StatIncRecvErrPacks(ctx->stat_entry);
     return VERDICT_TAKEN;
   }
@@ -341,7 +342,8 @@ uint32_t from_gateway(IPPacket *p) {
   CalcChecksum(p->ip);
   if (DNS_CheckPacket(p, 0)) return VERDICT_TAKEN;
   FirewallSession *s = nullptr;
-  if (FIREWALL_CheckPacket(1, ctx->adapter, p->frame, p->ip, p->linklen + p->total, 0, &s)) {
+  if (FIREWALL_CheckPacket(FW_TUNNELLED, ctx->adapter, p->frame, p->ip, p->linklen + p->total,
+                           0, &s)) {
     StatIncRecvErrPacks(ctx->stat_entry);
     return VERDICT_TAKEN;
   }

@@ -21,6 +21,9 @@ enum State : uint8_t {
   kSynRrTreated = 4, kSynOkBuilt = 5, kSynOkfTreated = 6, kConnected = 7,
 };
 
+static_assert(kIdle == addr::kClientIdle && kConnected == addr::kClientConnected,
+              "the address table's view of the states");
+
 // Bits of the options byte.
 enum Option : uint8_t {
   kOptByteA = 0x02,       // init record byte 288

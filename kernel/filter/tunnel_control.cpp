@@ -24,6 +24,13 @@ uint32_t CLI_MASK_OPEN_DATA_rndinited;
 
 namespace {
 
+// Why an acknowledgement is refused (kept as the last error; its negation
+// is returned).
+enum AckError : uint32_t {
+  kAckOk = 0, kAckShort = 1, kAckSession = 2, kAckImitation = 3, kAckNonce = 4,
+  kAckFlagUnexpected = 5, kAckFlagMissing = 6, kAckOtherGeneration = 7, kAckMagic = 8,
+};
+
 using zor::wire::As;
 using zor::wire::ControlHead;
 using zor::wire::KeyChange;
@@ -244,25 +251,26 @@ int32_t GuardTreatKeyChange(IPPacket *p, uint8_t *d, uint32_t len) {
 
 int32_t GuardTreatAck(uint8_t *d, uint32_t len) {
   const KeyChangeAck *ack = As<KeyChangeAck>(d);
-  uint32_t err = 0;
+  uint32_t err = kAckOk;
   if (ClientMagic() != zor::wire::kMagic)
-    err = 8;
+    err = kAckMagic;
   else if (len < GUARD_ACK_LEN)
-    err = 1;
+    err = kAckShort;
   else if (ack->h.session_id != client.session_id)
-    err = 2;
+    err = kAckSession;
   else if (!GuardOpenControl(d, GUARD_ACK_LEN, client.keys.recv_control_key))
-    err = 3;
-  else if (_MemCmp(ack->h.nonce, client.client_nonce, 16))
-    err = 4;
+    err = kAckImitation;
+  else if (_MemCmp(ack->h.nonce, client.client_nonce, sizeof ack->h.nonce))
+    err = kAckNonce;
   else if ((ack->h.type & kProtocolFlag) && !protocol_flag())
-    err = 5;
+    err = kAckFlagUnexpected;
   else if (!(ack->h.type & kProtocolFlag) && protocol_flag())
-    err = 6;
+    err = kAckFlagMissing;
   else if (ack->acked_gen != guard.send_gen)
-    err = 7;
+    err = kAckOtherGeneration;
   client.last_error = err;
-  if (err) return err == 7 ? 0 : -(int32_t)err;
+  // An acknowledgement of another generation is ignored, not an error.
+  if (err) return err == kAckOtherGeneration ? 0 : -(int32_t)err;
   client.session_flags &= (uint8_t)~(GUARD_KEYCHANGE | GUARD_NEW_MASTER | GUARD_KEEPALIVE_WAIT);
   client.kc_attempts = 0;
   guard.next_keepalive = curtick + GUARD_KEEPALIVE_TICKS;
