@@ -86,11 +86,11 @@ int32_t TreatStatus(uint8_t *buf, uint32_t len, uint32_t cap, uint32_t *out) {
   if (VariantOf(buf) != client.variant) return HS_WRONG_VARIANT;
 
   uint32_t code = As<StatusHead>(buf)->code;
-  if (code >= 41) return HS_STATUS_UNKNOWN;
+  if (code >= GW_STATUS_COUNT) return HS_STATUS_UNKNOWN;
   int32_t mapped = (int32_t)code + HS_STATUS_OFFSET;
-  if (code == 1) client.state = kIdle;
+  if (code == GW_STATUS_IDLE) client.state = kIdle;
   switch (code) {
-    case 19:
+    case GW_STATUS_CLEAR_KEYS:
       ClearKeyAreas();
       if (tlv_len == 0) {
         if (cap < 1) return HS_NO_ROOM;
@@ -99,15 +99,15 @@ int32_t TreatStatus(uint8_t *buf, uint32_t len, uint32_t cap, uint32_t *out) {
         return mapped;
       }
       return ReturnValue(buf, len, cap, out, kTagJ, mapped);
-    case 24:
+    case GW_STATUS_TEXT:
       return tlv_len == 0 ? mapped : ReturnValue(buf, len, cap, out, kTagH, mapped);
-    case 34:
+    case GW_STATUS_CLEAR_NOTICE:
       if (tlv_len) {
         memset(client.okf_block, 0, sizeof client.okf_block);   // the 17-byte notice area
         client.access_level = 0;
       }
       return mapped;
-    case 37:
+    case GW_STATUS_RENEW:
       return tlv_len && client.renewal ? HS_KEYS_WANTED : mapped;
     default:
       return mapped;
@@ -164,8 +164,8 @@ int32_t SelectProtection() {
 // Key agreement with the gateway's ephemeral key (authentication variant 131).
 int32_t KeyAgreement(uint8_t *area, uint32_t tlv_len, const Tlv &a, uint8_t *buf, uint32_t cap,
                      uint32_t *extra_len) {
-  if (a.length < 64) return HS_NO_GATEWAY_BLOCK;
-  if (CreatePKIMasterKey(a.value, 64) != 0) return HS_NO_GATEWAY_BLOCK;
+  if (a.length < sizeof client.peer_pubkey) return HS_NO_GATEWAY_BLOCK;
+  if (CreatePKIMasterKey(a.value, sizeof client.peer_pubkey) != 0) return HS_NO_GATEWAY_BLOCK;
   TlvKey key;
   DeriveTlvKey(client.master_key, "SynRRAddData", As<SynRrHead>(client.synrr)->gw_nonce, &key);
   Tlv t;
@@ -231,7 +231,8 @@ int32_t TreatSynRr(uint8_t *buf, uint32_t len, uint32_t cap, uint32_t *out) {
   uint8_t *area = img + kSynRrHead;
   uint32_t tlv_len = TlvLengthOf(img);
   Tlv t, b, a;
-  client.stage_timeout = TLVFindClear(kTagTimeout, area, tlv_len, &t) && t.length == 4
+  client.stage_timeout = TLVFindClear(kTagTimeout, area, tlv_len, &t) &&
+                                 t.length == sizeof client.stage_timeout
                              ? load_le32(t.value) : kDefaultTimeout;
   if (!TLVFindClear(kTagB, area, tlv_len, &b)) {
     client.stage_timeout = kDefaultTimeout;
@@ -281,11 +282,13 @@ int32_t TakeDynCfg(uint8_t *area, uint32_t tlv_len, const TlvKey &key,
 // TLVs 24, 28 and 77; -4 when the text cannot be kept.
 int32_t TakeExtras(uint8_t *area, uint32_t tlv_len, const TlvKey &key) {
   Tlv t;
-  if (TLVGetField(kTagOkfBlock, area, tlv_len, &key, false, &t) && t.length == 16) {
-    memcpy(client.okf_block, t.value, 16);
+  if (TLVGetField(kTagOkfBlock, area, tlv_len, &key, false, &t) &&
+      t.length == sizeof client.okf_block) {
+    memcpy(client.okf_block, t.value, sizeof client.okf_block);
     client.okf_block_count++;
   }
-  if (TLVGetField(kTagTimeout, area, tlv_len, &key, false, &t) && t.length == 4)
+  if (TLVGetField(kTagTimeout, area, tlv_len, &key, false, &t) &&
+      t.length == sizeof client.stage_timeout)
     client.stage_timeout = load_le32(t.value);
   if (TLVGetField(kTagText, area, tlv_len, &key, false, &t) && t.length) {
     char *text = (char *)KERN_kmalloc(t.length + 1u);
@@ -311,13 +314,13 @@ int32_t CheckOkfTrailer(const uint8_t *d, uint32_t len, uint32_t head,
 int32_t TreatSynOkf(uint8_t *buf, uint32_t len, uint32_t cap, uint32_t *out) {
   if (client.state != kSynOkBuilt) return HS_NOT_EXPECTED;
   if (ClientMagic() != kMagic) return HS_OKF_REFUSED;
-  if (len < 8 || len > kImageSize) return HS_BAD_CHECK;
+  if (len < sizeof(Header) || len > kImageSize) return HS_BAD_CHECK;
   if (VariantOf(buf) != client.variant) return HS_WRONG_VARIANT;
   uint32_t head = client.variant == kVariant17 ? kSynOkfHead17 : kSynOkfHead16;
   uint8_t imit_key[32];
   DeriveImitKey(client.master_key, "SynOKFImit", client.gw_nonce, imit_key);
   int32_t r = CheckOkfTrailer(buf, len, head, imit_key);
-  if (r == 0 && cap < 68) r = HS_NO_ROOM;
+  if (r == 0 && cap < sizeof(DrvSynOkfReply)) r = HS_NO_ROOM;
   if (r) {
     zor::crypto::wipe(imit_key, sizeof imit_key);
     return r;
@@ -386,7 +389,7 @@ void FreeBundles() {
 int32_t ClientTreatSynPacket(uint8_t *buf, uint32_t len, uint32_t cap, uint32_t *out,
                              uint32_t probe) {
   *out = 0;
-  if (!buf || len < 8) return HS_BAD_FRAGMENT;
+  if (!buf || len < sizeof(Header)) return HS_BAD_FRAGMENT;
   uint8_t type = PacketTypeOf(buf);
   if (load_le32(buf) != ClientMagic())
     return (type == kSynRr || type == kStatus || type == kSynOkf) ? HS_WRONG_MAGIC
