@@ -34,9 +34,6 @@ constexpr size_t kUplinkBatch = 64;
 // Room for one frame from the uplink: the filter takes frames up to 64 KiB.
 constexpr size_t kUplinkRoom = kVnetLen + 66 * 1024;
 constexpr size_t kSendBatch = 64;
-constexpr uint32_t kVerdictTaken = 1;
-constexpr uint32_t kFromNetwork = 0;
-constexpr uint32_t kFromStack = 1;
 
 std::vector<std::unique_ptr<AdapterPair>> pairs;
 
@@ -173,7 +170,7 @@ bool prepare_frame(AdapterPair &pair, uint8_t *buf, size_t n, InFrame *in) {
 
 // Forwards the frame to the other side unless the filter took it.
 void forward_frame(AdapterPair &pair, InFrame &in, uint32_t verdict, int out_fd) {
-  if (verdict == kVerdictTaken) return;
+  if (verdict == KERN_VERDICT_TAKEN) return;
   if (in.partial) restore_partial_checksum(in.nb.vnet, in.nb.data, in.saved);
   if (write(out_fd, in.buf, in.n) < 0 && errno != EAGAIN && errno != ENOBUFS && errno != EIO)
     host_log("zornfhost: %s: forwarding failed: %s", pair.spec.tap.c_str(), strerror(errno));
@@ -192,7 +189,7 @@ void stack_side_loop(AdapterPair *pair) {
   std::vector<uint8_t> buf(kVnetLen + kFrameRoom);
   while (wait_readable(*pair, pair->tap_fd)) {
     ssize_t n = read(pair->tap_fd, buf.data(), buf.size());
-    if (n > 0) filter_and_forward(*pair, kFromStack, buf.data(), n, pair->packet_fd);
+    if (n > 0) filter_and_forward(*pair, KERN_FROM_STACK, buf.data(), n, pair->packet_fd);
   }
 }
 
@@ -226,7 +223,7 @@ void network_side_loop(AdapterPair *pair) {
       count++;
     }
     if (!count) continue;
-    Zor_net_inputoutput_batch(kFromNetwork, netbufs, count, pair, verdicts);
+    Zor_net_inputoutput_batch(KERN_FROM_NETWORK, netbufs, count, pair, verdicts);
     report_completions();
     for (uint32_t k = 0; k < count; k++) forward_frame(*pair, in[k], verdicts[k], pair->tap_fd);
   }

@@ -2,22 +2,25 @@
 
 #include <cstring>
 
+#include "byte_order.h"
+
 namespace zornfhost {
+namespace {
+
+// Where a UDP header holds its checksum (a TCP header holds it further on).
+constexpr uint16_t kUdpChecksumOffset = 6;
+
+}  // namespace
 
 uint64_t checksum_add(uint64_t sum, const uint8_t *data, size_t len) {
   // 32-bit big-endian words into a 64-bit accumulator: carries are folded
   // at the end.
-  while (len >= 4) {
-    uint32_t w;
-    std::memcpy(&w, data, 4);
-    sum += __builtin_bswap32(w);
-    data += 4;
-    len -= 4;
-  }
-  if (len >= 2) {
-    sum += static_cast<uint32_t>(data[0]) << 8 | data[1];
-    data += 2;
-    len -= 2;
+  for (; len >= sizeof(uint32_t); data += sizeof(uint32_t), len -= sizeof(uint32_t))
+    sum += load_be32(data);
+  if (len >= sizeof(uint16_t)) {
+    sum += load_be16(data);
+    data += sizeof(uint16_t);
+    len -= sizeof(uint16_t);
   }
   if (len) sum += static_cast<uint32_t>(data[0]) << 8;
   return sum;
@@ -32,17 +35,16 @@ bool complete_partial_checksum(const VnetHeader &hdr, uint8_t *frame, size_t len
                                uint16_t *saved) {
   size_t start = hdr.csum_start;
   size_t field = start + hdr.csum_offset;
-  if (start >= len || field + 2 > len) return false;
-  std::memcpy(saved, frame + field, 2);
+  if (start >= len || field + sizeof *saved > len) return false;
+  std::memcpy(saved, frame + field, sizeof *saved);
   uint16_t sum = checksum_fold(checksum_add(0, frame + start, len - start));
-  if (sum == 0 && hdr.csum_offset == 6) sum = 0xFFFF;  // UDP sends 0 as all ones
-  frame[field] = static_cast<uint8_t>(sum >> 8);
-  frame[field + 1] = static_cast<uint8_t>(sum);
+  if (sum == 0 && hdr.csum_offset == kUdpChecksumOffset) sum = 0xFFFF;  // UDP sends 0 as all ones
+  store_be16(frame + field, sum);
   return true;
 }
 
 void restore_partial_checksum(const VnetHeader &hdr, uint8_t *frame, uint16_t saved) {
-  std::memcpy(frame + hdr.csum_start + hdr.csum_offset, &saved, 2);
+  std::memcpy(frame + hdr.csum_start + hdr.csum_offset, &saved, sizeof saved);
 }
 
 }  // namespace zornfhost

@@ -57,14 +57,16 @@ void copy_name_out(char *dst, uint32_t len, const char *name) {
   if (n < len) dst[n] = 0;
 }
 
-uint32_t max_frame_len(uint32_t mtu) { return (mtu <= 14 ? 1500 : mtu) + 14; }
+uint32_t max_frame_len(uint32_t mtu) {
+  return (mtu <= ETH_HEADER_LEN ? ETH_DEFAULT_MTU : mtu) + ETH_HEADER_LEN;
+}
 
 void set_hardware_address(FilterAdapter *f, uint32_t len, const uint8_t *addr) {
   static const char *const fixed[] = {nullptr, "NOMACS", "EIPMAC", "PPPMAC"};
   memset(f->hardaddr, 0, sizeof f->hardaddr);
   if (f->type != ADAPTER_ETHERNET) {
-    memcpy(f->hardaddr, fixed[f->type], 6);
-    f->hardaddrlen = 6;
+    memcpy(f->hardaddr, fixed[f->type], ETH_ADDR_LEN);
+    f->hardaddrlen = ETH_ADDR_LEN;
     return;
   }
   if (len > ADAPTER_HWADDR_SIZE) len = ADAPTER_HWADDR_SIZE;
@@ -229,7 +231,7 @@ void FilterCloseAdapter(FilterAdapter *adapter) {
   if (!adapter) return;
   bool raise = false;
   DrvFilterLock(FLT_LOCK_CORE);
-  if (CLI_FilterStarted) FIREWALL_RemoveAllSessionsByAdapter(adapter, 2);
+  if (CLI_FilterStarted) FIREWALL_RemoveAllSessionsByAdapter(adapter, FW_ANY_TUNNEL);
   zorRemoveEntryList(&filteradapters, &adapter->link);
   if (adapter == vpnadapter) {
     vpnadapter = nullptr;

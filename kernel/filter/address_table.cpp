@@ -7,8 +7,6 @@
 namespace zor::addr {
 namespace {
 
-
-
 bool PrefixMatch(uint32_t net, uint8_t bits, uint32_t address) {
   if (bits == 0) return true;
   if (bits >= 32) return net == address;
@@ -16,20 +14,22 @@ bool PrefixMatch(uint32_t net, uint8_t bits, uint32_t address) {
   return (net & mask) == (address & mask);
 }
 
-// One typed item (u16 length, u8 type, u8 n, body); false when it does not match.
+// One typed item; false when it does not match.
 bool ItemMatches(const uint8_t *item, uint16_t len, uint32_t address) {
-  uint8_t type = item[2], n = item[3];
-  switch (type) {
-    case 1:
-    case 2:
-      for (uint32_t i = 0; i < n && 4 + 4 * (i + 1) <= len; ++i)
-        if (load_le32(item + 4 + 4 * i) == address) return true;
+  const DynCfgItem *h = ItemAs<DynCfgItem>(item);
+  switch (h->type) {
+    case kItemAddresses:
+    case kItemDns:
+      for (uint32_t i = 0; i < h->n && ItemHolds(len, i); ++i)
+        if (ItemAddress(item, i) == address) return true;
       return false;
-    case 3:
-      return len >= 8 && PrefixMatch(load_le32(item + 4), n, address);
-    case 4: {
-      if (len < 12) return false;
-      uint64_t start = load_le32(item + 8), count = load_le16(item + 6);
+    case kItemPrefix:
+      return len >= sizeof(DynCfgPrefix) &&
+             PrefixMatch(ItemAs<DynCfgPrefix>(item)->network, h->n, address);
+    case kItemRange: {
+      if (len < sizeof(DynCfgRange)) return false;
+      const DynCfgRange *r = ItemAs<DynCfgRange>(item);
+      uint64_t start = r->start, count = r->count;
       return start <= address && address < start + count;
     }
     default:
@@ -38,9 +38,10 @@ bool ItemMatches(const uint8_t *item, uint16_t len, uint32_t address) {
 }
 
 bool TypedMatches(const uint8_t *d, uint32_t end, uint32_t address) {
-  for (uint32_t pos = kDynCfgItems; pos + 4 <= end;) {
-    uint16_t len = load_le16(d + pos);
-    if (len < 4 || pos + len > end) return false;   // 0 ends; a broken item ends too
+  for (uint32_t pos = kDynCfgItems; pos + sizeof(DynCfgItem) <= end;) {
+    uint16_t len = ItemAs<DynCfgItem>(d + pos)->length;
+    // 0 ends; a broken item ends too
+    if (len < sizeof(DynCfgItem) || pos + len > end) return false;
     if (ItemMatches(d + pos, len, address)) return true;
     pos += len;
   }
@@ -48,7 +49,7 @@ bool TypedMatches(const uint8_t *d, uint32_t end, uint32_t address) {
 }
 
 bool PlainMatches(const uint8_t *d, uint32_t end, uint32_t address) {
-  for (uint32_t pos = kDynCfgItems; pos + 4 <= end; pos += 4)
+  for (uint32_t pos = kDynCfgItems; pos + kAddrSize <= end; pos += kAddrSize)
     if (load_le32(d + pos) == address) return true;
   return false;
 }
@@ -98,7 +99,7 @@ uint32_t Insert(Table &t, uint32_t address, uint8_t kind, uint32_t now) {
 
 uint32_t Find(Table &t, const uint8_t *dyncfg, uint8_t state, uint32_t address, bool refresh,
               bool may_learn, uint32_t now) {
-  if (address == 0 || address == 0xFFFFFFFFu || state == 0) return kNotFound;
+  if (address == 0 || address == kBroadcastAddress || state == kClientIdle) return kNotFound;
   bool learn = (DynCfgOf(dyncfg)->flags & kDynCfgLearn) != 0;
   for (uint32_t i = 0; i < kEntries && t.e[i].address != 0; ++i) {
     Entry &e = t.e[i];
@@ -109,7 +110,7 @@ uint32_t Find(Table &t, const uint8_t *dyncfg, uint8_t state, uint32_t address, 
     e.expiry = now + kLearntLife;
     return i;
   }
-  if (state != 7) return kNotFound;
+  if (state != kClientConnected) return kNotFound;
   if (DynCfgMatches(dyncfg, address)) return Insert(t, address, kTunnelled, now);
   if (learn && may_learn) return Insert(t, address, kLearnt, now);
   return kNotFound;

@@ -15,6 +15,8 @@ namespace {
 // The buffer: the length word (the answer on return), then the request:
 // a u32 value or a name for codes 49-62, the framed request for 0-47.
 constexpr uint32_t LENGTH_WORD = 4;
+// The u32 value that follows the length word.
+constexpr uint32_t VALUE_WORD = 4;
 // Smallest request of codes 0-47: the length word and the 24-byte header.
 constexpr uint32_t MIN_FRAMED_TOTAL = LENGTH_WORD + sizeof(DrvRequestHeader);
 
@@ -92,6 +94,6 @@ extern "C" uint32_t Zor_Filter_DRV_IoControl_Function(uint32_t code, uint8_t *bu
     store_le32(buffer, 0);
     return 1;
   }
-  if (needs_eight_bytes(code) && total < LENGTH_WORD + 4) return 1;
+  if (needs_eight_bytes(code) && total < LENGTH_WORD + VALUE_WORD) return 1;
   return answer_unframed(code, buffer, total);
 }

@@ -17,7 +17,14 @@ namespace {
 constexpr uint64_t kMaxStatGap = 500000;
 constexpr uint64_t kTicksPerMinute = 1080;
 constexpr uint32_t kMinFrame = 60;
-constexpr uint32_t kResetLen = 54, kResetLenTs = 66;
+// A reset: Ethernet, IPv4 and TCP headers, with the timestamps option
+// (two NOPs ahead of it, TSval, TSecr) or without.
+constexpr uint8_t kTsOption[] = {TCPOPT_NOP, TCPOPT_NOP, TCPOPT_TIMESTAMP, TCPOLEN_TIMESTAMP};
+constexpr uint32_t kTsOptionsLen = sizeof kTsOption + 8;
+constexpr uint32_t kTsvalAt = TCPH_OPTIONS + sizeof kTsOption, kTsecrAt = kTsvalAt + 4;
+constexpr uint32_t kResetLen = ETH_HEADER_LEN + IPH_MIN_LEN + TCPH_MIN_LEN;
+constexpr uint32_t kResetLenTs = kResetLen + kTsOptionsLen;
+static_assert(kResetLen == 54 && kResetLenTs == 66, "reset frame lengths");
 constexpr uint32_t kTsvalBump = 1000;
 
 // Network-order u32/u16 fields kept in memory as on the wire.
@@ -38,23 +45,10 @@ bool later(uint32_t a, uint32_t b) { return (int32_t)(a - b) > 0; }
 
 // TSval of the timestamps option, scanned within the header bytes present.
 bool find_tsval(const uint8_t *tcp, uint32_t hlen, uint32_t *tsval) {
-  for (uint32_t i = 20; i < hlen;) {
-    uint8_t kind = tcp[i];
-    if (kind == 0) return false;
-    if (kind == 1) {
-      i++;
-      continue;
-    }
-    if (i + 1 >= hlen) return false;
-    uint8_t len = tcp[i + 1];
-    if (len < 2 || i + len > hlen) return false;
-    if (kind == 8 && len == 10) {
-      *tsval = load_ne32(tcp + i + 2);
-      return true;
-    }
-    i += len;
-  }
-  return false;
+  const uint8_t *value =
+      TcpFindOption(const_cast<uint8_t *>(tcp), hlen, TCPOPT_TIMESTAMP, TCPOLEN_TIMESTAMP);
+  if (value) *tsval = load_ne32(value);
+  return value != nullptr;
 }
 
 void arm(FirewallSession *s, uint64_t ticks) { FIREWALL_AddForCloseByTimeout(s, ticks, 1); }
@@ -184,11 +178,11 @@ uint32_t build_reset(FirewallSession *s, uint32_t from, uint8_t *f) {
   bool ts = d->timestamps != 0;
   uint32_t len = ts ? kResetLenTs : kResetLen;
   memset(f, 0, len);
-  memcpy(f, from ? s->mac1 : s->mac2, 6);
-  memcpy(f + ETHH_SRC, from ? s->mac2 : s->mac1, 6);
+  memcpy(f, from ? s->mac1 : s->mac2, ETH_ADDR_LEN);
+  memcpy(f + ETHH_SRC, from ? s->mac2 : s->mac1, ETH_ADDR_LEN);
   store_be16(f + ETHH_TYPE, ETH_TYPE_IPV4);
   uint8_t *ip = f + ETH_HEADER_LEN;
-  ip[IPH_VHL] = 0x45;
+  ip[IPH_VHL] = IP_VHL_V4_MIN;
   ip[IPH_TOS] = FLT_IPH_TOS;
   store_be16(ip + IPH_TOTAL_LEN, (uint16_t)(len - ETH_HEADER_LEN));
   uint16_t &ipid = from ? d->ipid2 : d->ipid1;
@@ -205,13 +199,12 @@ uint32_t build_reset(FirewallSession *s, uint32_t from, uint8_t *f) {
   memcpy(tcp + TCPH_DPORT, from ? &d->port1 : &d->port2, 2);
   memcpy(tcp + TCPH_SEQ, from ? &d->seqend2 : &d->seqend1, 4);
   memcpy(tcp + TCPH_ACKNUM, from ? &d->seqend1 : &d->seqend2, 4);
-  tcp[TCPH_OFFSET] = (uint8_t)((ts ? 8 : 5) << 4);
+  tcp[TCPH_OFFSET] = (uint8_t)((TCPH_MIN_LEN + (ts ? kTsOptionsLen : 0)) / 4 << 4);
   tcp[TCPH_FLAGS] = TCP_RST | TCP_ACK;
   if (ts) {
-    static const uint8_t head[4] = {1, 1, 8, 10};
-    memcpy(tcp + TCPH_OPTIONS, head, 4);
-    store_be32(tcp + TCPH_OPTIONS + 4, wire32(from ? d->tsval2 : d->tsval1) + kTsvalBump);
-    memcpy(tcp + TCPH_OPTIONS + 8, from ? &d->tsval1 : &d->tsval2, 4);
+    memcpy(tcp + TCPH_OPTIONS, kTsOption, sizeof kTsOption);
+    store_be32(tcp + kTsvalAt, wire32(from ? d->tsval2 : d->tsval1) + kTsvalBump);
+    memcpy(tcp + kTsecrAt, from ? &d->tsval1 : &d->tsval2, 4);
   }
   CalcUdpTcpChkSum(ip);
   return len;
@@ -236,7 +229,7 @@ uint32_t reject_where(Pred pred) {
 }
 
 bool selected(const FirewallSession *s, FilterAdapter *adapter, uint32_t exclude, uint32_t tunnel) {
-  if (tunnel != 2 && s->tunnel != tunnel) return false;
+  if (tunnel != FW_ANY_TUNNEL && s->tunnel != tunnel) return false;
   if (!adapter) return true;
   return exclude ? s->adapter != adapter : s->adapter == adapter;
 }
@@ -262,8 +255,8 @@ uint32_t FIREWALL_CheckPacket(uint32_t tunnel, FilterAdapter *adapter, uint8_t *
 uint32_t FW_IP_CheckPacket(uint32_t tunnel, FilterAdapter *adapter, uint8_t *frame, uint8_t *ip,
                            uint32_t length, uint32_t outgoing, FirewallSession **session) {
   if (!ip || !frame || length < ETH_HEADER_LEN + IPH_MIN_LEN) return 1;
-  if ((ip[IPH_VHL] >> 4) != 4) return 0;
-  uint32_t hlen = (uint32_t)(ip[IPH_VHL] & 0x0F) * 4;
+  if (IpVersion(ip) != IP_VERSION_4) return 0;
+  uint32_t hlen = IpHeaderLen(ip);
   if (hlen < IPH_MIN_LEN || hlen > length - ETH_HEADER_LEN) return 1;
   if (!outgoing && !IsValidIpChkSum(ip)) return 1;
   uint32_t total = load_be16(ip + IPH_TOTAL_LEN);
@@ -279,7 +272,7 @@ uint32_t FW_TCP_CheckPacket(uint32_t tunnel, FilterAdapter *adapter, uint8_t *fr
   uint32_t seglen = iptotal - iphlen;
   if (seglen < TCPH_MIN_LEN) return 1;
   const uint8_t *tcp = ip + iphlen;
-  uint32_t hlen = (uint32_t)(tcp[TCPH_OFFSET] >> 4) * 4;
+  uint32_t hlen = TcpHeaderLen(tcp);
   if (hlen < TCPH_MIN_LEN || hlen > seglen) return 1;
   Segment g = {tcp,
                hlen,
@@ -304,7 +297,7 @@ uint32_t FW_UDP_CheckPacket(uint32_t tunnel, FilterAdapter *adapter, uint8_t *fr
                             uint32_t, uint32_t outgoing, FirewallSession **session) {
   if (session) *session = nullptr;
   if (!ip || ip[IPH_PROTO] != IPPROTO_UDP_NUM) return 0;
-  const uint8_t *udp = ip + (ip[IPH_VHL] & 0x0F) * 4;
+  const uint8_t *udp = ip + IpHeaderLen(ip);
   uint8_t data[16] = {};
   memcpy(data, outgoing ? udp : udp + UDPH_DPORT, 2);
   memcpy(data + 2, outgoing ? udp + UDPH_DPORT : udp, 2);
@@ -328,7 +321,7 @@ uint32_t FW_UDP_CheckPacket(uint32_t tunnel, FilterAdapter *adapter, uint8_t *fr
 uint32_t FW_TCP_RejectSession(FirewallSession *session, uint32_t) {
   uint8_t frame[kResetLenTs];
   uint32_t len = build_reset(session, 1, frame);
-  if (FIREWALL_SendBuffer(0, session->adapter, frame, len, 0)) return 1;
+  if (FIREWALL_SendBuffer(FW_DIRECT, session->adapter, frame, len, 0)) return 1;
   // The mirror is addressed to the remote end, so it goes to the network.
   len = build_reset(session, 0, frame);
   return FIREWALL_SendBuffer(session->tunnel, session->adapter, frame, len, 1);
@@ -337,7 +330,7 @@ uint32_t FW_TCP_RejectSession(FirewallSession *session, uint32_t) {
 uint32_t FW_TCP_RejectVpnSessionOnDisconnect(FirewallSession *session) {
   uint8_t frame[kResetLenTs];
   uint32_t len = build_reset(session, 1, frame);
-  return FIREWALL_SendBuffer(0, session->adapter, frame, len, 0);
+  return FIREWALL_SendBuffer(FW_DIRECT, session->adapter, frame, len, 0);
 }
 
 uint32_t FIREWALL_RejectSession(FirewallSession *session, uint32_t argument) {
@@ -369,7 +362,7 @@ uint32_t FIREWALL_RejectAllTcpVpnSessionsOnDisconnect(void) {
         if (s->tunnel == 1 && s->proto == IPPROTO_TCP_NUM) FW_TCP_RejectVpnSessionOnDisconnect(s);
       },
       nullptr);
-  FIREWALL_RemoveAllSessions(1);
+  FIREWALL_RemoveAllSessions(FW_TUNNELLED);
   FIREWALL_ReclaimEmptyBlock();
   return 0;
 }

@@ -1,6 +1,7 @@
 #include "kernel/filter/firewall_sessions.h"
 
 #include "kernel/filter/firewall_checks.h"
+#include "kernel/filter/ip_helpers.h"
 
 extern "C" {
 
@@ -223,7 +224,7 @@ uint32_t FIREWALL_DeInitialize(void) {
 uint32_t FIREWALL_Enable(uint32_t flag) {
   uint32_t old = firewallenabled;
   firewallenabled = flag;
-  if (flag && !old) FIREWALL_RemoveAllSessions(2);
+  if (flag && !old) FIREWALL_RemoveAllSessions(FW_ANY_TUNNEL);
   return old;
 }
 
@@ -240,8 +241,8 @@ FirewallSession *FIREWALL_AddNewSession(uint32_t tunnel, FilterAdapter *adapter,
   block->freelist = s->hnext;
   memset(s, 0, sizeof *s);
   s->block = block;
-  if (mac_a) memcpy(s->mac1, mac_a, 6);
-  if (mac_b) memcpy(s->mac2, mac_b, 6);
+  if (mac_a) memcpy(s->mac1, mac_a, sizeof s->mac1);
+  if (mac_b) memcpy(s->mac2, mac_b, sizeof s->mac2);
   s->addr1 = a;
   s->addr2 = b;
   s->proto = proto;
@@ -270,8 +271,8 @@ FirewallSession *FIREWALL_FindSession(const uint8_t *mac_a, const uint8_t *mac_b
     unlink_chain(s);
     push_chain(s);
   }
-  if (mac_a && !zero_mac(mac_a)) memcpy(s->mac1, mac_a, 6);
-  if (mac_b && !zero_mac(mac_b)) memcpy(s->mac2, mac_b, 6);
+  if (mac_a && !zero_mac(mac_a)) memcpy(s->mac1, mac_a, sizeof s->mac1);
+  if (mac_b && !zero_mac(mac_b)) memcpy(s->mac2, mac_b, sizeof s->mac2);
   return s;
 }
 
@@ -283,7 +284,7 @@ uint32_t FIREWALL_RemoveSession(FirewallSession *session) {
 
 uint32_t FIREWALL_RemoveAllSessions(uint32_t tunnel) {
   if (!firewallenabled) return 1;
-  if (tunnel == 2) {
+  if (tunnel == FW_ANY_TUNNEL) {
     free_all_blocks();
     sessionblocksbuffer = new_block();
     return sessionblocksbuffer ? 0 : 1;
@@ -295,7 +296,7 @@ uint32_t FIREWALL_RemoveAllSessions(uint32_t tunnel) {
 uint32_t FIREWALL_RemoveAllSessionsByAdapter(FilterAdapter *adapter, uint32_t tunnel) {
   if (!firewallenabled) return 1;
   remove_where([adapter, tunnel](FirewallSession *s) {
-    return s->adapter == adapter && (tunnel == 2 || s->tunnel == tunnel);
+    return s->adapter == adapter && (tunnel == FW_ANY_TUNNEL || s->tunnel == tunnel);
   });
   return 0;
 }
@@ -303,7 +304,7 @@ uint32_t FIREWALL_RemoveAllSessionsByAdapter(FilterAdapter *adapter, uint32_t tu
 uint32_t FIREWALL_RemoveAllINTCPSessions(uint32_t tunnel) {
   if (!firewallenabled) return 1;
   remove_where([tunnel](FirewallSession *s) {
-    return s->proto == 6 && (tunnel == 2 || s->tunnel == tunnel);
+    return s->proto == IPPROTO_TCP_NUM && (tunnel == FW_ANY_TUNNEL || s->tunnel == tunnel);
   });
   return 0;
 }

@@ -83,7 +83,10 @@ FirewallSession *FIREWALL_FindSession(const uint8_t *mac_a, const uint8_t *mac_b
                                       uint32_t b, uint8_t proto, const uint8_t *data,
                                       uint32_t datalen, uint32_t outgoing);
 uint32_t FIREWALL_RemoveSession(FirewallSession *session);
-// Tunnel flag 2: every session (the table starts afresh).
+// Tunnel selectors of the removals and rejections: direct sessions,
+// tunnelled ones, or every session (for FIREWALL_RemoveAllSessions the
+// table starts afresh).
+constexpr uint32_t FW_DIRECT = 0, FW_TUNNELLED = 1, FW_ANY_TUNNEL = 2;
 uint32_t FIREWALL_RemoveAllSessions(uint32_t tunnel);
 uint32_t FIREWALL_RemoveAllSessionsByAdapter(FilterAdapter *adapter, uint32_t tunnel);
 uint32_t FIREWALL_RemoveAllINTCPSessions(uint32_t tunnel);

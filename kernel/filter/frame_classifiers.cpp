@@ -1,5 +1,7 @@
 #include "kernel/filter/frame_classifiers.h"
 
+#include <stddef.h>
+
 #include "byte_order.h"
 #include "kernel/filter/ip_helpers.h"
 
@@ -35,7 +37,12 @@ struct __attribute__((packed, may_alias)) EapHead {
 static_assert(sizeof(EapHead) == 5, "an EAP header with its type is 5 bytes");
 constexpr uint8_t EAPOL_TYPE_EAP_PACKET = 0, EAP_REQUEST = 1, EAP_RESPONSE = 2, EAP_TYPE_TLS = 13;
 
-constexpr uint32_t kBootpMinFrame = 278, kBootpMinUdp = 244, kDhcpMinUdp = 248;
+// UDP bytes a BOOTP message needs without and with the cookie, and the
+// shortest frame that can carry one.
+constexpr uint32_t kBootpMinUdp = UDPH_SIZE + offsetof(BootpHead, cookie);
+constexpr uint32_t kDhcpMinUdp = UDPH_SIZE + sizeof(BootpHead);
+constexpr uint32_t kBootpMinFrame = ETH_HEADER_LEN + IPH_MIN_LEN + kBootpMinUdp;
+static_assert(kBootpMinFrame == 278 && kDhcpMinUdp == 248, "BOOTP sizes");
 constexpr uint32_t kArpFrame = ETH_HEADER_LEN + sizeof(ArpEthIpv4);
 constexpr uint32_t kEapFrame = ETH_HEADER_LEN + sizeof(EapolHead) + sizeof(EapHead);
 
@@ -43,8 +50,8 @@ constexpr uint32_t kEapFrame = ETH_HEADER_LEN + sizeof(EapolHead) + sizeof(EapHe
 uint32_t bootp_op(const uint8_t *f, uint32_t len, const uint8_t **udp) {
   if (!f || len < kBootpMinFrame || load_be16(f + ETHH_TYPE) != ETH_TYPE_IPV4) return 0;
   const uint8_t *ip = f + ETH_HEADER_LEN;
-  uint32_t ihl = (uint32_t)(ip[IPH_VHL] & 0x0F) * 4;
-  if ((ip[IPH_VHL] >> 4) != 4 || ihl < IPH_MIN_LEN || ip[IPH_PROTO] != IPPROTO_UDP_NUM ||
+  uint32_t ihl = IpHeaderLen(ip);
+  if (IpVersion(ip) != IP_VERSION_4 || ihl < IPH_MIN_LEN || ip[IPH_PROTO] != IPPROTO_UDP_NUM ||
       ETH_HEADER_LEN + ihl + UDPH_SIZE > len)
     return 0;
   const uint8_t *u = ip + ihl;
@@ -69,7 +76,7 @@ uint32_t IsArpPacket(const uint8_t *f, uint32_t len) {
   if (!f || len < kArpFrame || load_be16(f + ETHH_TYPE) != ETH_TYPE_ARP) return 0;
   const ArpEthIpv4 *a = (const ArpEthIpv4 *)(f + ETH_HEADER_LEN);
   if (load_be16(a->htype) != ARP_HTYPE_ETHERNET || load_be16(a->ptype) != ETH_TYPE_IPV4 ||
-      a->hlen != 6 || a->plen != 4)
+      a->hlen != ARP_HLEN_ETHERNET || a->plen != ARP_PLEN_IPV4)
     return 0;
   uint16_t op = load_be16(a->op);
   return op == ARP_REQUEST ? 1 : op == ARP_REPLY ? 2 : 3;

@@ -9,8 +9,8 @@
 namespace zor::gwcfg {
 namespace {
 
-
 constexpr uint32_t kKindDns = 0, kKindAddress = 1;
+constexpr uint32_t kHostBits = 32;   // the prefix length of one address
 
 struct Writer {
   uint8_t *out;
@@ -21,9 +21,9 @@ struct Writer {
       full = true;
       return;
     }
-    store_le32(out + used, address);
-    store_le32(out + used + 4, prefix);
-    store_le32(out + used + 8, kind);
+    store_le32(out + used + kEntryAddress, address);
+    store_le32(out + used + kEntryPrefix, prefix);
+    store_le32(out + used + kEntryKind, kind);
     used += kEntrySize;
   }
 };
@@ -33,26 +33,30 @@ void PutRange(Writer &w, uint64_t start, uint64_t count) {
   uint64_t end = start + count;
   while (start < end && !w.full) {
     uint32_t bits = 0;
-    while (bits < 32 && (start & ((2ull << bits) - 1)) == 0 && start + (2ull << bits) <= end)
+    while (bits < kHostBits && (start & ((2ull << bits) - 1)) == 0 && start + (2ull << bits) <= end)
       ++bits;
-    w.Put((uint32_t)start, 32 - bits, kKindAddress);
+    w.Put((uint32_t)start, kHostBits - bits, kKindAddress);
     start += 1ull << bits;
   }
 }
 
 void PutItem(Writer &w, const uint8_t *item, uint16_t len) {
-  uint8_t type = item[2], n = item[3];
-  switch (type) {
-    case 1:
-    case 2:
-      for (uint32_t i = 0; i < n && 8 + 4 * i <= len; ++i)
-        w.Put(load_le32(item + 4 + 4 * i), 32, type == 2 ? kKindDns : kKindAddress);
+  using namespace zor::addr;
+  const DynCfgItem *h = ItemAs<DynCfgItem>(item);
+  switch (h->type) {
+    case kItemAddresses:
+    case kItemDns:
+      for (uint32_t i = 0; i < h->n && ItemHolds(len, i); ++i)
+        w.Put(ItemAddress(item, i), kHostBits, h->type == kItemDns ? kKindDns : kKindAddress);
       break;
-    case 3:
-      if (len >= 8) w.Put(load_le32(item + 4), n > 32 ? 32 : n, kKindAddress);
+    case kItemPrefix:
+      if (len >= sizeof(DynCfgPrefix))
+        w.Put(ItemAs<DynCfgPrefix>(item)->network, h->n > kHostBits ? kHostBits : h->n,
+              kKindAddress);
       break;
-    case 4:
-      if (len >= 12) PutRange(w, load_le32(item + 8), load_le16(item + 6));
+    case kItemRange:
+      if (len >= sizeof(DynCfgRange))
+        PutRange(w, ItemAs<DynCfgRange>(item)->start, ItemAs<DynCfgRange>(item)->count);
       break;
   }
 }
@@ -70,12 +74,12 @@ int32_t ListEntries(const uint8_t *d, uint8_t *out, uint32_t cap) {
   uint32_t end = h->length;
   if (end > addr::kDynCfgSize) end = addr::kDynCfgSize;
   if (h->format == addr::kDynCfgPlain) {
-    for (uint32_t pos = addr::kDynCfgItems; pos + 4 <= end; pos += 4)
-      w.Put(load_le32(d + pos), 32, kKindAddress);
+    for (uint32_t pos = addr::kDynCfgItems; pos + addr::kAddrSize <= end; pos += addr::kAddrSize)
+      w.Put(load_le32(d + pos), kHostBits, kKindAddress);
   } else if (h->format == addr::kDynCfgTyped) {
-    for (uint32_t pos = addr::kDynCfgItems; pos + 4 <= end;) {
-      uint16_t len = load_le16(d + pos);
-      if (len < 4 || pos + len > end) break;
+    for (uint32_t pos = addr::kDynCfgItems; pos + sizeof(addr::DynCfgItem) <= end;) {
+      uint16_t len = addr::ItemAs<addr::DynCfgItem>(d + pos)->length;
+      if (len < sizeof(addr::DynCfgItem) || pos + len > end) break;
       PutItem(w, d + pos, len);
       pos += len;
     }
@@ -92,7 +96,8 @@ void FillOther(uint8_t *out) {
   o->session_id = client.session_id;
   o->local_flags = dyn->word;
   o->tunnel_addr = client.sock_addr;
-  if (FilterAdapter *a = FilterGetVpnAdapter()) memcpy(o->adapter_mac, a->hardaddr, 6);
+  if (FilterAdapter *a = FilterGetVpnAdapter())
+    memcpy(o->adapter_mac, a->hardaddr, sizeof o->adapter_mac);
   for (int i = 0; i < 5; ++i) o->granted[i] = client.granted[i];
   o->gateway_addr = load_le32(client.init_record + init::kGateway);
   o->access_level = client.access_level;

@@ -10,6 +10,7 @@
 namespace zor::gwcfg {
 
 constexpr uint32_t kEntrySize = 12;
+constexpr uint32_t kEntryAddress = 0, kEntryPrefix = 4, kEntryKind = 8;   // u32 fields
 constexpr uint32_t kOtherSize = sizeof(DrvVeskCfgOther);
 
 // Writes the entries of dyncfg to out (cap bytes). Their byte count, or

@@ -26,7 +26,7 @@ uint32_t checksum_field(uint8_t proto) {
 }
 
 bool transport_fits(const uint8_t *ip, uint32_t *ihl, uint32_t *len) {
-  *ihl = (uint32_t)(ip[IPH_VHL] & 0x0F) * 4;
+  *ihl = IpHeaderLen(ip);
   uint32_t total = load_be16(ip + IPH_TOTAL_LEN);
   if (*ihl < IPH_MIN_LEN || total < *ihl) return false;
   *len = total - *ihl;
@@ -39,31 +39,30 @@ bool transport_fits(const uint8_t *ip, uint32_t *ihl, uint32_t *len) {
 extern "C" {
 
 // A ones' complement sum does not depend on byte order: the bytes are added
-// as little-endian words, eight at a time, and the folded sum is swapped to
-// network order before the caller's sum joins it.
+// as little-endian words, a 64-bit load (two 32-bit halves) at a time, and
+// the folded sum is swapped to network order before the caller's sum joins it.
 uint16_t IPSum(const uint8_t *data, uint32_t len, uint32_t sum) {
-  static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "little-endian word sums");
+  constexpr uint32_t kWide = sizeof(uint64_t), kPair = sizeof(uint16_t);
   uint64_t acc = 0;
   uint32_t i = 0;
-  for (; i + 8 <= len; i += 8) {
-    uint64_t w;
-    __builtin_memcpy(&w, data + i, 8);
+  for (; i + kWide <= len; i += kWide) {
+    uint64_t w = load_le64(data + i);
     acc += (w & 0xFFFFFFFFu) + (w >> 32);
   }
-  for (; i + 1 < len; i += 2) acc += (uint32_t)(data[i] | data[i + 1] << 8);
+  for (; i + kPair <= len; i += kPair) acc += load_le16(data + i);
   if (i < len) acc += data[i];
   uint16_t le = fold(acc);
   return fold((uint64_t)sum + (uint16_t)(le << 8 | le >> 8));
 }
 
 void CalcChecksum(uint8_t *ip) {
-  uint32_t ihl = (uint32_t)(ip[IPH_VHL] & 0x0F) * 4;
+  uint32_t ihl = IpHeaderLen(ip);
   store_be16(ip + IPH_CHECKSUM, 0);
   store_be16(ip + IPH_CHECKSUM, (uint16_t)~IPSum(ip, ihl, 0));
 }
 
 uint32_t IsValidIpChkSum(const uint8_t *ip) {
-  return IPSum(ip, (uint32_t)(ip[IPH_VHL] & 0x0F) * 4, 0) == 0xFFFF;
+  return IPSum(ip, IpHeaderLen(ip), 0) == 0xFFFF;
 }
 
 void CalcUdpTcpChkSum(uint8_t *ip) {
@@ -85,7 +84,7 @@ uint32_t IsInvalidUdpTcpChkSum(const uint8_t *ip) {
 
 uint32_t IPParsePacket(IPPacket *p) {
   const uint8_t *ip = p->ip;
-  p->ihl = (uint32_t)(ip[IPH_VHL] & 0x0F) * 4;
+  p->ihl = IpHeaderLen(ip);
   p->total = load_be16(ip + IPH_TOTAL_LEN);
   p->tos = ip[IPH_TOS];
   p->proto = ip[IPH_PROTO];
@@ -104,7 +103,7 @@ uint32_t IPParsePacket(IPPacket *p) {
     if (!p->mf && load_be16(t + UDPH_LEN) > p->payload) return 1;
   } else if (p->proto == IPPROTO_TCP_NUM) {
     if (p->payload < TCPH_MIN_LEN) return 1;
-    uint32_t off = (uint32_t)(t[TCPH_OFFSET] >> 4) * 4;
+    uint32_t off = TcpHeaderLen(t);
     if (off < TCPH_MIN_LEN || (!p->mf && off > p->payload)) return 1;
   } else {
     return 0;
@@ -119,29 +118,34 @@ uint32_t IPClampMss(IPPacket *p, uint32_t mtu) {
   if (p->proto != IPPROTO_TCP_NUM || p->fragoff || p->mf) return 0;
   uint8_t *tcp = p->ip + p->ihl;
   if (!(tcp[TCPH_FLAGS] & TCP_SYN)) return 0;
-  uint32_t off = (uint32_t)(tcp[TCPH_OFFSET] >> 4) * 4;
   uint32_t headers = IPH_MIN_LEN + TCPH_MIN_LEN + FilterGetMaxHeaderSize();
   uint32_t limit = mtu > headers ? mtu - headers : TCP_DEFAULT_MSS;
-  for (uint32_t i = TCPH_OPTIONS; i < off;) {
-    uint8_t kind = tcp[i];
-    if (kind == TCPOPT_END) break;
-    if (kind == TCPOPT_NOP) {
+  uint8_t *value = TcpFindOption(tcp, TcpHeaderLen(tcp), TCPOPT_MSS, TCPOLEN_MSS);
+  if (!value) return 0;
+  uint32_t mss = load_be16(value);
+  if (mss > limit) {
+    store_be16(value, (uint16_t)limit);
+    CalcUdpTcpChkSum(p->ip);
+    mss = limit;
+  }
+  return mss;
+}
+
+uint8_t *TcpFindOption(uint8_t *tcp, uint32_t hlen, uint8_t kind, uint8_t len) {
+  for (uint32_t i = TCPH_OPTIONS; i < hlen;) {
+    uint8_t at = tcp[i + TCPOPT_KIND];
+    if (at == TCPOPT_END) return nullptr;
+    if (at == TCPOPT_NOP) {
       i++;
       continue;
     }
-    if (i + 1 >= off || tcp[i + 1] < 2 || i + tcp[i + 1] > off) break;
-    if (kind == TCPOPT_MSS && tcp[i + 1] == TCPOLEN_MSS) {
-      uint32_t mss = load_be16(tcp + i + 2);
-      if (mss > limit) {
-        store_be16(tcp + i + 2, (uint16_t)limit);
-        CalcUdpTcpChkSum(p->ip);
-        mss = limit;
-      }
-      return mss;
-    }
-    i += tcp[i + 1];
+    if (i + TCPOPT_LEN >= hlen) return nullptr;
+    uint8_t n = tcp[i + TCPOPT_LEN];
+    if (n < TCPOPT_VALUE || i + n > hlen) return nullptr;
+    if (at == kind && n == len) return tcp + i + TCPOPT_VALUE;
+    i += n;
   }
-  return 0;
+  return nullptr;
 }
 
 }  // extern "C"

@@ -9,6 +9,20 @@ struct FrameContext;
 
 constexpr uint16_t ETH_TYPE_IPV4 = 0x0800, ETH_TYPE_ARP = 0x0806, ETH_TYPE_EAPOL = 0x888E;
 constexpr uint32_t ETH_HEADER_LEN = 14;
+constexpr uint32_t ETH_ADDR_LEN = 6;   // a hardware address
+// The MTU assumed for an adapter that gives none (or one no larger than a
+// link header).
+constexpr uint32_t ETH_DEFAULT_MTU = 1500;
+// The 802.2 LLC header after the 802.3 length field, the SNAP header that
+// follows an LLC header with SNAP saps, and the link header lengths that
+// result. Below ETH_MIN_TYPE the type field of a frame is an 802.3 length.
+constexpr uint16_t ETH_MIN_TYPE = 1536, ETH_TYPE_IPX = 0x8137;
+constexpr uint32_t LLC_DSAP = 14, LLC_SSAP = 15, LLC_CONTROL = 16, SNAP_OUI = 17, SNAP_TYPE = 20;
+constexpr uint8_t LLC_SAP_SNAP = 0xAA, LLC_SAP_RAW_IPX = 0xFF, LLC_SAP_IPX = 0xE0,
+                  LLC_SAP_NETBIOS = 0xF0, LLC_CONTROL_UI = 3;
+constexpr uint32_t LLC_HEADER_UI_LEN = 17, LLC_HEADER_LEN = 18, SNAP_HEADER_LEN = 22;
+// The longest link header in front of an IPv4 header.
+constexpr uint32_t LINK_MAX_HEADER_LEN = SNAP_HEADER_LEN;
 // Field offsets of the Ethernet, IPv4, UDP and TCP headers.
 constexpr uint32_t ETHH_DST = 0, ETHH_SRC = 6, ETHH_TYPE = 12;
 constexpr uint32_t IPH_VHL = 0, IPH_TOS = 1, IPH_TOTAL_LEN = 2, IPH_ID = 4, IPH_FRAG = 6,
@@ -30,14 +44,24 @@ constexpr uint8_t TCP_FIN = 0x01, TCP_SYN = 0x02, TCP_RST = 0x04, TCP_PSH = 0x08
 // assumed when the MTU leaves no room for a larger one.
 constexpr uint8_t TCPOPT_END = 0, TCPOPT_NOP = 1, TCPOPT_MSS = 2, TCPOLEN_MSS = 4;
 constexpr uint32_t TCP_DEFAULT_MSS = 536;
+constexpr uint8_t TCPOPT_TIMESTAMP = 8, TCPOLEN_TIMESTAMP = 10;
+// An option's kind and length bytes, then its value.
+constexpr uint32_t TCPOPT_KIND = 0, TCPOPT_LEN = 1, TCPOPT_VALUE = 2;
 
+// The version / header-length byte: version 4 in the high nibble, the
+// header length in 32-bit words in the low one.
+constexpr uint8_t IP_VERSION_4 = 4, IP_VHL_V4_MIN = 0x45;   // 0x45: version 4, 20 bytes
+inline uint32_t IpVersion(const uint8_t *ip) { return ip[IPH_VHL] >> 4; }
+inline uint32_t IpHeaderLen(const uint8_t *ip) { return (uint32_t)(ip[IPH_VHL] & 0x0F) * 4; }
+// The TCP header length from its data offset (32-bit words, high nibble).
+inline uint32_t TcpHeaderLen(const uint8_t *tcp) { return (uint32_t)(tcp[TCPH_OFFSET] >> 4) * 4; }
 
 // An ARP body for IPv4 over Ethernet (fields big-endian, as bytes).
 struct __attribute__((packed, may_alias)) ArpEthIpv4 {
   uint8_t htype[2];   // ARP_HTYPE_ETHERNET
   uint8_t ptype[2];   // ETH_TYPE_IPV4
-  uint8_t hlen;       // 6
-  uint8_t plen;       // 4
+  uint8_t hlen;       // ARP_HLEN_ETHERNET
+  uint8_t plen;       // ARP_PLEN_IPV4
   uint8_t op[2];      // ARP_REQUEST or ARP_REPLY
   uint8_t sha[6];     // sender hardware address
   uint8_t spa[4];     // sender IPv4 address
@@ -46,6 +70,7 @@ struct __attribute__((packed, may_alias)) ArpEthIpv4 {
 };
 static_assert(sizeof(ArpEthIpv4) == 28, "an Ethernet/IPv4 ARP body is 28 bytes");
 constexpr uint16_t ARP_HTYPE_ETHERNET = 1, ARP_REQUEST = 1, ARP_REPLY = 2;
+constexpr uint8_t ARP_HLEN_ETHERNET = 6, ARP_PLEN_IPV4 = 4;
 
 // One IPv4 packet in a frame copy, as the packet path parsed it.
 struct IPPacket {
@@ -84,6 +109,11 @@ void CalcUdpTcpChkSum(uint8_t *ip);
 // checksum of 0 means none and verifies); also 1 when the transport length
 // does not fit the packet.
 uint32_t IsInvalidUdpTcpChkSum(const uint8_t *ip);
+
+// The value of the first TCP option of the kind with that length within
+// the hlen header bytes at tcp; null when there is none before the end
+// option or a broken one.
+uint8_t *TcpFindOption(uint8_t *tcp, uint32_t hlen, uint8_t kind, uint8_t len);
 
 // Reads addresses, protocol, fragment fields and ports of the packet at ip
 // with buflen bytes into p (frame, linklen and port are the caller's).

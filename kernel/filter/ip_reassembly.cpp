@@ -30,8 +30,9 @@ struct Entry {
   uint32_t serial;      // order of creation, to find the oldest
   uint32_t total;       // payload bytes, known from the last fragment (0 unknown)
   uint32_t received;
+  uint32_t linklen;     // link header length of the first fragment
   uint32_t headlen;     // link header + IPv4 header of the first fragment
-  uint8_t head[ETH_HEADER_LEN + IPH_MAX_LEN];
+  uint8_t head[LINK_MAX_HEADER_LEN + IPH_MAX_LEN];
   Fragment *frags;      // by offset
 };
 
@@ -43,7 +44,7 @@ void clear_fragments(Entry *e) {
     e->frags = f->next;
     MVFree(f);
   }
-  e->received = e->total = e->headlen = 0;
+  e->received = e->total = e->linklen = e->headlen = 0;
 }
 
 void discard(Entry *e) {
@@ -101,12 +102,13 @@ void rebuild(Entry *e, IPPacket *p) {
   memcpy(defragpack, e->head, e->headlen);
   uint8_t *payload = defragpack + e->headlen;
   for (Fragment *f = e->frags; f; f = f->next) memcpy(payload + f->offset, f->data, f->len);
-  uint8_t *ip = defragpack + p->linklen;
-  uint32_t ihl = e->headlen - p->linklen;
+  uint8_t *ip = defragpack + e->linklen;
+  uint32_t ihl = e->headlen - e->linklen;
   store_be16(ip + IPH_TOTAL_LEN, (uint16_t)(ihl + e->total));
   store_be16(ip + IPH_FRAG, 0);
   CalcChecksum(ip);
   p->frame = defragpack;
+  p->linklen = e->linklen;
   p->ip = ip;
   p->buflen = ihl + e->total;
   p->reassembled = 1;
@@ -135,7 +137,7 @@ void IPPortTimer(uint32_t direction) {
 }
 
 uint32_t IPReassemble(IPPacket *p, uint32_t direction) {
-  if (direction >= REASM_DIRECTIONS) return 1;
+  if (direction >= REASM_DIRECTIONS || p->linklen > LINK_MAX_HEADER_LEN) return 1;
   Entry *store = stores[direction];
   uint32_t id = load_be16(p->ip + IPH_ID);
   uint32_t len = p->total - p->ihl;
@@ -164,11 +166,12 @@ uint32_t IPReassemble(IPPacket *p, uint32_t direction) {
     insert(e, f, !p->mf);
   }
   if (p->fragoff == 0) {
+    e->linklen = p->linklen;
     e->headlen = p->linklen + p->ihl;
     memcpy(e->head, p->frame, e->headlen);
   }
   if (!e->total || e->received < e->total || !e->headlen) return 1;
-  if (e->headlen - p->linklen + e->total > IP_MAX_TOTAL_LEN) {
+  if (e->headlen - e->linklen + e->total > IP_MAX_TOTAL_LEN) {
     discard(e);
     return 1;
   }

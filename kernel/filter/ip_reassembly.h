@@ -11,8 +11,8 @@ constexpr uint32_t REASM_RECORDS = 32;
 // One store per port direction (PORT_TERM, PORT_NET).
 constexpr uint32_t REASM_DIRECTIONS = 2;
 constexpr uint32_t REASM_MAX_PACKET = 65536;
-// Link header + the largest IPv4 header + the largest payload.
-constexpr uint32_t DEFRAG_BUFFER_SIZE = ETH_HEADER_LEN + IPH_MAX_LEN + REASM_MAX_PACKET;
+// The longest link header + the largest IPv4 header + the largest payload.
+constexpr uint32_t DEFRAG_BUFFER_SIZE = LINK_MAX_HEADER_LEN + IPH_MAX_LEN + REASM_MAX_PACKET;
 
 extern "C" {
 extern uint8_t defragpack[DEFRAG_BUFFER_SIZE];
@@ -23,7 +23,9 @@ void IPStopPortState(uint32_t direction);
 void IPPortTimer(uint32_t direction);
 
 // Takes one fragment. 0: the packet is complete and p now describes it in
-// defragpack (p->reassembled set); 1: taken (kept or discarded).
+// defragpack (p->reassembled set), behind the first fragment's link header;
+// 1: taken (kept or discarded; a link header longer than
+// LINK_MAX_HEADER_LEN is discarded).
 uint32_t IPReassemble(IPPacket *p, uint32_t direction);
 // Entries in use in a direction.
 uint32_t IPReassemblyCount(uint32_t direction);

@@ -23,7 +23,9 @@ uint32_t rules_len;
 uint8_t *pending;        // the image being loaded
 uint32_t pending_len, pending_next;
 
-void seal(uint8_t *part, uint32_t len) { store_le32(part + len - 4, ~FCS32(part, len - 4)); }
+void seal(uint8_t *part, uint32_t len) {
+  store_le32(part + len - LCFG_SEAL_SIZE, ~FCS32(part, len - LCFG_SEAL_SIZE));
+}
 bool sealed(const uint8_t *part, uint32_t len) { return FCS32(part, len) == FCS32_RESIDUE; }
 
 void drop_pending(void) {
@@ -49,7 +51,8 @@ int32_t check_image(const uint8_t *image, uint32_t len) {
   if (len < LCFG_IMAGE_SIZE) return LCFG_SHORT_IMAGE;
   if (!sealed(image, LCFG_HEADER_SIZE) || !sealed(image + LCFG_HEADER_SIZE, LCFG_TABLE_SIZE))
     return LCFG_BAD_SEAL;
-  if (load_le32(image) != LCFG_FORMAT || len != LCFG_IMAGE_SIZE + load_le32(image + 8))
+  if (load_le32(image + LCFGH_FORMAT) != LCFG_FORMAT ||
+      len != LCFG_IMAGE_SIZE + load_le32(image + LCFGH_TAIL_LEN))
     return LCFG_BAD_CHUNK;
   return 0;
 }
@@ -123,8 +126,8 @@ void LCFGReadOnStart(void) {
   auto *image = static_cast<uint8_t *>(KERN_kmalloc(LCFG_IMAGE_SIZE));
   if (!image) return;
   memset(image, 0, LCFG_IMAGE_SIZE);
-  store_le32(image, LCFG_FORMAT);
-  store_le32(image + 4, kEmptyFlags);
+  store_le32(image + LCFGH_FORMAT, LCFG_FORMAT);
+  store_le32(image + LCFGH_FLAGS, kEmptyFlags);
   seal(image, LCFG_HEADER_SIZE);
   uint8_t *table = image + LCFG_HEADER_SIZE;
   for (uint32_t i = 0; i < kEntries; i++) store_le32(table + i * kEntrySize, 0xFFFFFFFFu);
@@ -142,10 +145,11 @@ void LCFGFreeMemory(void) {
   memset(clilcfg, 0, sizeof clilcfg);
 }
 
-uint8_t LCFGGetFlags(void) { return clilcfg[4]; }
+uint8_t LCFGGetFlags(void) { return clilcfg[LCFGH_FLAGS]; }
 
 void LCFGSetFlag(uint8_t flag, bool on) {
-  clilcfg[4] = on ? (uint8_t)(clilcfg[4] | flag) : (uint8_t)(clilcfg[4] & ~flag);
+  uint8_t &flags = clilcfg[LCFGH_FLAGS];
+  flags = on ? (uint8_t)(flags | flag) : (uint8_t)(flags & ~flag);
 }
 
 uint32_t IPCheckNonGuardPacket(const IPPacket *) { return 1; }

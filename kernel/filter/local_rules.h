@@ -23,6 +23,8 @@ enum LcfgStatus : int32_t {
   LCFG_BAD_CHUNK = -7,      // another format, lengths that do not add up, a chunk out of order
 };
 constexpr uint32_t LCFG_HEADER_SIZE = 32;
+// Header fields: format, flags, tail length; the seal ends each part.
+constexpr uint32_t LCFGH_FORMAT = 0, LCFGH_FLAGS = 4, LCFGH_TAIL_LEN = 8, LCFG_SEAL_SIZE = 4;
 constexpr uint32_t LCFG_TABLE_SIZE = 3080;
 constexpr uint32_t LCFG_IMAGE_SIZE = LCFG_HEADER_SIZE + LCFG_TABLE_SIZE;
 
@@ -47,6 +49,8 @@ void LCFGReadOnStart(void);
 void LCFGFreeMemory(void);
 // The low byte of the flags word, and one flag of it set or cleared.
 uint8_t LCFGGetFlags(void);
+// Flags of that byte: set by request 43; both directions refuse non-IPv4.
+constexpr uint8_t LCFG_FLAG_FAIL_RATE = 0x10, LCFG_FLAG_BLOCK_NON_IP = 0x40;
 void LCFGSetFlag(uint8_t flag, bool on);
 
 // 1 when the tunnel guards the packet (always, with no rule saying

@@ -87,11 +87,10 @@ void Zor_cleanup_module(void) {
 }
 
 uint32_t Zor_net_inputoutputEx(uint32_t direction, void *netbuf, void *netdev, uint32_t flush) {
-  uint32_t verdict = 0;
+  uint32_t verdict = KERN_VERDICT_PASS;
   HostAdapter *adapter = netbuf ? DEVN_FindAdapter(netdev) : nullptr;
-  if (adapter)
-    verdict = DRVF_ForwardLanPacketToFilter(adapter, netbuf, direction == 0 ? PORT_NET : PORT_TERM,
-                                            0);
+  uint32_t port = direction == KERN_FROM_NETWORK ? PORT_NET : PORT_TERM;
+  if (adapter) verdict = DRVF_ForwardLanPacketToFilter(adapter, netbuf, port, 0);
   if (flush) QUEUE_ProcessFltQueueForAllFLT();
   return verdict;
 }
@@ -105,7 +104,7 @@ void Zor_net_inputoutput_batch(uint32_t direction, void **netbufs, uint32_t coun
   if (!netbufs || !verdicts) return;
   for (uint32_t first = 0; first < count; first += GUARD_AHEAD_MAX) {
     uint32_t n = count - first < GUARD_AHEAD_MAX ? count - first : GUARD_AHEAD_MAX;
-    bool ahead = direction == 0 && CLI_FilterStarted && DEVN_FindAdapter(netdev);
+    bool ahead = direction == KERN_FROM_NETWORK && CLI_FilterStarted && DEVN_FindAdapter(netdev);
     if (ahead) GuardOpenAhead(netbufs + first, n);
     for (uint32_t i = first; i < first + n; i++)
       verdicts[i] = Zor_net_inputoutputEx(direction, netbufs[i], netdev, 0);

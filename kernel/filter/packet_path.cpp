@@ -27,8 +27,10 @@ namespace {
 
 constexpr uint16_t kEthRarp = 0x8035, kEthIpv6 = 0x86DD;
 constexpr uint16_t kPppIpv4 = 0x0021;
+// A PPP frame starts with its 2-byte protocol field, copied to where the
+// EtherType of the Ethernet shape goes.
+constexpr uint32_t kPppProtoLen = 2;
 constexpr uint32_t kMinSynCopyUdp = 44;
-constexpr uint8_t kPolicyBlockNonIp = 0x01;
 constexpr uint8_t kDynCfgBlockUnknown = 0x01;
 
 bool connected(void) { return client.state == kConnected; }
@@ -41,8 +43,8 @@ void put_macs(uint8_t *f, const char *twelve) { memcpy(f, twelve, ETHH_TYPE); }
 // filled in (0); a header too short for one, or a wrong checksum, stays as
 // it came, for the IPv4 checks to judge.
 void fill_raw_checksum(uint8_t *ip, uint32_t len) {
-  if (len < IPH_MIN_LEN || (ip[IPH_VHL] >> 4) != 4) return;
-  uint32_t ihl = (uint32_t)(ip[IPH_VHL] & 0x0F) * 4;
+  if (len < IPH_MIN_LEN || IpVersion(ip) != IP_VERSION_4) return;
+  uint32_t ihl = IpHeaderLen(ip);
   if (ihl < IPH_MIN_LEN || ihl > len) return;
   if (load_be16(ip + IPH_CHECKSUM) == 0) CalcChecksum(ip);
 }
@@ -60,12 +62,14 @@ uint32_t shape(FilterAdapter *a, uint8_t *f, void *netbuf, uint32_t *length) {
       *length = len + ETH_HEADER_LEN;
       return VERDICT_CONTINUE;
     case ADAPTER_PPP:
-      if (len < 2) return VERDICT_PASS;
+      if (len < kPppProtoLen) return VERDICT_PASS;
       if (DrvCopyFrame(nullptr, netbuf, f + ETHH_TYPE, len)) return VERDICT_NOT_HANDLED;
-      if (load_be16(f + ETHH_TYPE) != kPppIpv4 || len < 3 || (f[ETH_HEADER_LEN] >> 4) != 4) return VERDICT_PASS;
+      if (load_be16(f + ETHH_TYPE) != kPppIpv4 || len <= kPppProtoLen ||
+          IpVersion(f + ETH_HEADER_LEN) != IP_VERSION_4)
+        return VERDICT_PASS;
       put_macs(f, "PPPMACPPPMAC");
       store_be16(f + ETHH_TYPE, ETH_TYPE_IPV4);
-      fill_raw_checksum(f + ETH_HEADER_LEN, len - 2);
+      fill_raw_checksum(f + ETH_HEADER_LEN, len - kPppProtoLen);
       *length = len + ETHH_TYPE;
       return VERDICT_CONTINUE;
     case ADAPTER_NOMAC:
@@ -92,7 +96,7 @@ uint32_t masked(uint32_t verdict, uint32_t direction, uint8_t *f, uint32_t len) 
 uint32_t check_non_ip(const FrameContext *ctx, uint32_t len) {
   uint8_t policy = client.init_record[init::kDirFlags1];
   if (connected() && ctx->adapter == FilterGetVpnAdapter()) policy = client.dir_flags1;
-  if (!(policy & kPolicyBlockNonIp)) {
+  if (!(policy & DIR_BLOCK_NON_IP)) {
     StatIncOpenOkRecvSend();
     return VERDICT_PASS;
   }
@@ -104,22 +108,24 @@ uint32_t check_non_ip(const FrameContext *ctx, uint32_t len) {
 // VERDICT_PASS lets the frame pass, VERDICT_CONTINUE goes on with the IPv4
 // decision.
 uint32_t syn_copy_window(uint32_t direction, uint8_t *ip, uint32_t len) {
-  if (curtick >= probe_deadline || len < 28 || ip[IPH_PROTO] != IPPROTO_UDP_NUM)
+  if (curtick >= probe_deadline || len < IPH_MIN_LEN + UDPH_SIZE ||
+      ip[IPH_PROTO] != IPPROTO_UDP_NUM)
     return VERDICT_CONTINUE;
-  uint32_t ihl = (uint32_t)(ip[IPH_VHL] & 0x0F) * 4;
+  uint32_t ihl = IpHeaderLen(ip);
   if (ihl < IPH_MIN_LEN || ihl + UDPH_SIZE > len) return VERDICT_CONTINUE;
   uint8_t *udp = ip + ihl;
   uint32_t ulen = load_be16(udp + UDPH_LEN);
-  if (ulen < 8 || ihl + ulen > len) return VERDICT_CONTINUE;
+  if (ulen < UDPH_SIZE || ihl + ulen > len) return VERDICT_CONTINUE;
+  const uint32_t n = ulen - UDPH_SIZE;
   if (direction == PORT_TERM) {
-    bool own = ulen == client.last_datagram_len + 8 &&
-               zor::wire::SameBytes(udp + UDPH_SIZE, client.last_datagram, ulen - 8);
+    bool own = n == client.last_datagram_len &&
+               zor::wire::SameBytes(udp + UDPH_SIZE, client.last_datagram, n);
     return own ? VERDICT_PASS : VERDICT_CONTINUE;
   }
   if (!IsValidIpChkSum(ip) || ulen < kMinSynCopyUdp) return VERDICT_CONTINUE;
   uint32_t out = 0;
-  return ClientTreatSynPacket(udp + UDPH_SIZE, ulen - 8, ulen - 8, &out, 1) == 0 ? VERDICT_PASS
-                                                                          : VERDICT_CONTINUE;
+  return ClientTreatSynPacket(udp + UDPH_SIZE, n, n, &out, 1) == 0 ? VERDICT_PASS
+                                                                   : VERDICT_CONTINUE;
 }
 
 uint32_t handle_frame(FrameContext *ctx, void *netbuf, uint32_t length) {
@@ -138,12 +144,14 @@ uint32_t handle_frame(FrameContext *ctx, void *netbuf, uint32_t length) {
     return masked(VERDICT_TAKEN, direction, f, len);
   if (link.kind != LINK_ETHERNET_II) return check_non_ip(ctx, len);
   if (link.pid != ETH_TYPE_IPV4) {
-    if (FIREWALL_CheckPacket(0, a, f, nullptr, len, tonet(direction), nullptr))
+    if (FIREWALL_CheckPacket(FW_DIRECT, a, f, nullptr, len, tonet(direction), nullptr))
       return masked(VERDICT_TAKEN, direction, f, len);
     switch (link.pid) {
       case ETH_TYPE_ARP:
         if (!connected() || direction == PORT_NET) return VERDICT_PASS;
-        return masked(ARPPacketReceived(ctx, ETH_HEADER_LEN, f + ETH_HEADER_LEN, len - ETH_HEADER_LEN), direction, f, len);
+        return masked(ARPPacketReceived(ctx, ETH_HEADER_LEN, f + ETH_HEADER_LEN,
+                                        len - ETH_HEADER_LEN),
+                      direction, f, len);
       case kEthRarp:
       case ETH_TYPE_EAPOL: return VERDICT_PASS;
       case kEthIpv6: return masked(VERDICT_TAKEN, direction, f, len);
@@ -183,7 +191,7 @@ uint32_t local_filter_step(IPPacket *p) {
 }
 
 uint32_t firewall_step(IPPacket *p) {
-  if (FIREWALL_CheckPacket(0, p->ctx->adapter, p->frame, p->ip, p->linklen + p->total,
+  if (FIREWALL_CheckPacket(FW_DIRECT, p->ctx->adapter, p->frame, p->ip, p->linklen + p->total,
                            tonet(p->ctx->direction), nullptr)) {
     StatIncProhibitRecvSend(p->ctx->stat_entry);
     return VERDICT_TAKEN;
@@ -193,8 +201,8 @@ uint32_t firewall_step(IPPacket *p) {
 
 uint32_t tunnel_mtu(void) {
   FilterAdapter *t = FilterGetVpnAdapter();
-  if (!t) return 1500;
-  if (t->mtu) return t->mtu > 0xFFFF ? 0xFFFF : t->mtu;
+  if (!t) return ETH_DEFAULT_MTU;
+  if (t->mtu) return t->mtu > IP_MAX_TOTAL_LEN ? IP_MAX_TOTAL_LEN : t->mtu;
   return t->maxframelen - ETH_HEADER_LEN;
 }
 
@@ -224,7 +232,8 @@ uint32_t send_into_tunnel(IPPacket *p) {
   if (!udplen) return VERDICT_TAKEN;
   uint8_t eth[ETH_HEADER_LEN];
   gateway_link_header(p, eth);
-  if (queue_parts(ctx, eth, ETH_HEADER_LEN, ctx->work, ihl + udplen, 1, 1)) return VERDICT_NOT_HANDLED;
+  if (queue_parts(ctx, eth, ETH_HEADER_LEN, ctx->work, ihl + udplen, 1, 1))
+    return VERDICT_NOT_HANDLED;
   StatIncOkRecvSend(ctx->stat_entry);
   return VERDICT_TAKEN;
 }
@@ -242,7 +251,7 @@ uint32_t batch_into_tunnel(IPPacket *p) {
 // (in fragframe) and sends them into the tunnel, protected together.
 uint32_t segment_into_tunnel(IPPacket *p, uint32_t segsize) {
   uint8_t *tcp = p->ip + p->ihl;
-  uint32_t thl = (uint32_t)(tcp[TCPH_OFFSET] >> 4) * 4;
+  uint32_t thl = TcpHeaderLen(tcp);
   uint32_t limit = tunnel_mtu();
   uint32_t room = limit > thl + FilterGetMaxHeaderSize() + IPH_MIN_LEN
                       ? limit - (thl + FilterGetMaxHeaderSize() + IPH_MIN_LEN)
@@ -282,14 +291,15 @@ uint32_t outgoing_tunnelled(IPPacket *p) {
   FrameContext *ctx = p->ctx;
   if (ctx->port->redirectpending) ctx->port->redirectpending = 0;
   FirewallSession *s = nullptr;
-  if (FIREWALL_CheckPacket(1, ctx->adapter, p->frame, p->ip, p->linklen + p->total, 1, &s)) {
+  if (FIREWALL_CheckPacket(FW_TUNNELLED, ctx->adapter, p->frame, p->ip, p->linklen + p->total,
+                           1, &s)) {
     StatIncRecvErrPacks(ctx->stat_entry);
     return VERDICT_TAKEN;
   }
   record_segment_size(s, p);
   if (s && s->proto == IPPROTO_TCP_NUM && FwTcp(s)->segsize) {
     uint8_t *tcp = p->ip + p->ihl;
-    uint32_t thl = (uint32_t)(tcp[TCPH_OFFSET] >> 4) * 4;
+    uint32_t thl = TcpHeaderLen(tcp);
     if (p->payload - thl > FwTcp(s)->segsize) return segment_into_tunnel(p, FwTcp(s)->segsize);
   }
   return send_into_tunnel(p);
@@ -305,8 +315,9 @@ uint32_t outgoing(IPPacket *p) {
   if (client.table.e[index].kind != zor::addr::kGateway || client.state < kTransportReady)
     return local_filter_step(p);
   if (ClientIsSendInitVPNPack(p->ip, p->total) == 1) {
-    static const uint8_t zero[6] = {};
-    if (!zor::wire::SameBytes(p->frame, zero, 6)) memcpy(guard.gwmac, p->frame, 6);
+    static const uint8_t zero[ETH_ADDR_LEN] = {};
+    if (!zor::wire::SameBytes(p->frame, zero, ETH_ADDR_LEN))
+      memcpy(guard.gwmac, p->frame, ETH_ADDR_LEN);
     memcpy(guard.ownip, p->ip + IPH_SRC, 4);
   }
   return firewall_step(p);
@@ -324,14 +335,15 @@ uint32_t from_gateway(IPPacket *p) {
     StatIncRecvErrPacks(ctx->stat_entry);
     return VERDICT_TAKEN;
   }
-  memcpy(guard.gwmac, p->frame + ETHH_SRC, 6);
+  memcpy(guard.gwmac, p->frame + ETHH_SRC, ETH_ADDR_LEN);
   if (r > 0) return VERDICT_TAKEN;
   if (p->clientindex) ctx->stat_entry = p->clientindex;
   if (IPParsePacket(p) || ProxyRewritePacket(p, 1)) return VERDICT_TAKEN;
   CalcChecksum(p->ip);
   if (DNS_CheckPacket(p, 0)) return VERDICT_TAKEN;
   FirewallSession *s = nullptr;
-  if (FIREWALL_CheckPacket(1, ctx->adapter, p->frame, p->ip, p->linklen + p->total, 0, &s)) {
+  if (FIREWALL_CheckPacket(FW_TUNNELLED, ctx->adapter, p->frame, p->ip, p->linklen + p->total,
+                           0, &s)) {
     StatIncRecvErrPacks(ctx->stat_entry);
     return VERDICT_TAKEN;
   }
@@ -346,9 +358,9 @@ uint32_t incoming_not_connected(IPPacket *p, uint32_t index) {
   if (index == zor::addr::kNotFound || client.table.e[index].kind != zor::addr::kGateway ||
       client.state < kTransportReady)
     return local_filter_step(p);
-  static const uint8_t zero[6] = {};
-  if (zor::wire::SameBytes(p->frame + ETHH_SRC, zero, 6)) return firewall_step(p);
-  memcpy(guard.gwmac, p->frame + ETHH_SRC, 6);
+  static const uint8_t zero[ETH_ADDR_LEN] = {};
+  if (zor::wire::SameBytes(p->frame + ETHH_SRC, zero, ETH_ADDR_LEN)) return firewall_step(p);
+  memcpy(guard.gwmac, p->frame + ETHH_SRC, ETH_ADDR_LEN);
   if (p->tos == FLT_IPH_TOS) return firewall_step(p);
   p->ip[IPH_TOS] = FLT_IPH_TOS;
   CalcChecksum(p->ip);
@@ -393,8 +405,8 @@ uint32_t RecvHandler(FilterAdapter *adapter, uint32_t direction, void *netbuf, u
 
 uint32_t IPPacketReceived(FrameContext *ctx, uint32_t linklen, uint8_t *ip, uint32_t length) {
   if (length < IPH_MIN_LEN) return VERDICT_TAKEN;
-  if ((ip[IPH_VHL] >> 4) != 4) return VERDICT_PASS;
-  uint32_t ihl = (uint32_t)(ip[IPH_VHL] & 0x0F) * 4;
+  if (IpVersion(ip) != IP_VERSION_4) return VERDICT_PASS;
+  uint32_t ihl = IpHeaderLen(ip);
   if (ihl < IPH_MIN_LEN || ihl > length) return VERDICT_TAKEN;
   uint32_t direction = ctx->direction;
   if (direction == PORT_NET && !IsValidIpChkSum(ip)) return VERDICT_TAKEN;
@@ -423,7 +435,8 @@ uint32_t ARPPacketReceived(const FrameContext *ctx, uint32_t linklen, uint8_t *b
   const auto *rq = reinterpret_cast<const ArpEthIpv4 *>(body);
   if (linklen != ETH_HEADER_LEN || bodylen < sizeof(ArpEthIpv4) ||
       load_be16(rq->htype) != ARP_HTYPE_ETHERNET || load_be16(rq->ptype) != ETH_TYPE_IPV4 ||
-      rq->hlen != 6 || rq->plen != 4 || load_be16(rq->op) != ARP_REQUEST)
+      rq->hlen != ARP_HLEN_ETHERNET || rq->plen != ARP_PLEN_IPV4 ||
+      load_be16(rq->op) != ARP_REQUEST)
     return 0;
   uint32_t index = FindClient(load_be32(rq->tpa), false, false);
   if (index == zor::addr::kNotFound) return 0;
@@ -432,18 +445,18 @@ uint32_t ARPPacketReceived(const FrameContext *ctx, uint32_t linklen, uint8_t *b
       kind != zor::addr::kLearnt)
     return 0;
   uint8_t reply[ETH_HEADER_LEN + sizeof(ArpEthIpv4)];
-  memcpy(reply, frame + ETHH_SRC, 6);
-  memcpy(reply + ETHH_SRC, guard.gwmac, 6);
+  memcpy(reply, frame + ETHH_SRC, ETH_ADDR_LEN);
+  memcpy(reply + ETHH_SRC, guard.gwmac, ETH_ADDR_LEN);
   memcpy(reply + ETHH_TYPE, frame + ETHH_TYPE, 2);
   auto *arp = reinterpret_cast<ArpEthIpv4 *>(reply + ETH_HEADER_LEN);
   store_be16(arp->htype, ARP_HTYPE_ETHERNET);
   store_be16(arp->ptype, ETH_TYPE_IPV4);
-  arp->hlen = 6;
-  arp->plen = 4;
+  arp->hlen = ARP_HLEN_ETHERNET;
+  arp->plen = ARP_PLEN_IPV4;
   store_be16(arp->op, ARP_REPLY);
-  memcpy(arp->sha, guard.gwmac, 6);
+  memcpy(arp->sha, guard.gwmac, ETH_ADDR_LEN);
   memcpy(arp->spa, rq->tpa, 4);
-  memcpy(arp->tha, rq->sha, 6);
+  memcpy(arp->tha, rq->sha, ETH_ADDR_LEN);
   memcpy(arp->tpa, rq->spa, 4);
   // The answer is as long as the request; what follows the ARP body is
   // the request's own bytes.
@@ -457,6 +470,8 @@ LinkInfo DetectFrameAndPid(const uint8_t *f, uint32_t len) {
   if (len < LLC_SSAP) return too_short;
   uint16_t type = load_be16(f + ETHH_TYPE);
   if (type >= ETH_MIN_TYPE) return {ETH_HEADER_LEN, LINK_ETHERNET_II, type};
+  // An 802.3 frame needs both saps before either is looked at.
+  if (len <= LLC_SSAP) return too_short;
   if (f[LLC_DSAP] == LLC_SAP_RAW_IPX && f[LLC_SSAP] == LLC_SAP_RAW_IPX)
     return {ETH_HEADER_LEN, LINK_RAW_8023, ETH_TYPE_IPX};
   bool snap = f[LLC_DSAP] == LLC_SAP_SNAP && f[LLC_SSAP] == LLC_SAP_SNAP;

@@ -22,9 +22,9 @@ constexpr uint32_t LINK_TOO_SHORT = 0xFFFFFFFFu;
 // Verdicts of RecvHandler and IPPacketReceived (returned as u32), and the
 // packet path's inner word for "no verdict yet, go on with the next step".
 enum FilterVerdict : uint32_t {
-  VERDICT_PASS = 0,          // the host delivers the frame unchanged
-  VERDICT_TAKEN = 1,         // the filter consumed, re-sent or refused it
-  VERDICT_NOT_HANDLED = 2,   // as if the filter had not seen it
+  VERDICT_PASS = KERN_VERDICT_PASS,                 // the host delivers the frame unchanged
+  VERDICT_TAKEN = KERN_VERDICT_TAKEN,               // the filter consumed, re-sent or refused it
+  VERDICT_NOT_HANDLED = KERN_VERDICT_NOT_HANDLED,   // as if the filter had not seen it
   VERDICT_CONTINUE = 0xFFFFFFFFu,
 };
 
@@ -35,15 +35,6 @@ enum LinkKind : uint32_t {
   LINK_RAW_8023 = 5,
   LINK_SNAP = 10,
 };
-
-// The 802.2 LLC header after the 802.3 length field, the SNAP header that
-// follows an LLC header with SNAP saps, and the link header lengths that
-// result. Below ETH_MIN_TYPE the type field of a frame is an 802.3 length.
-constexpr uint16_t ETH_MIN_TYPE = 1536, ETH_TYPE_IPX = 0x8137;
-constexpr uint32_t LLC_DSAP = 14, LLC_SSAP = 15, LLC_CONTROL = 16, SNAP_OUI = 17, SNAP_TYPE = 20;
-constexpr uint8_t LLC_SAP_SNAP = 0xAA, LLC_SAP_RAW_IPX = 0xFF, LLC_SAP_IPX = 0xE0,
-                  LLC_SAP_NETBIOS = 0xF0, LLC_CONTROL_UI = 3;
-constexpr uint32_t LLC_HEADER_UI_LEN = 17, LLC_HEADER_LEN = 18, SNAP_HEADER_LEN = 22;
 
 // Link classification of a frame.
 struct LinkInfo {

@@ -33,8 +33,12 @@ uint8_t gateway_block29[200];
 namespace {
 
 constexpr uint32_t kHead = sizeof(DrvRequestHeader);
+// Session flags bit 3 and option bit 6, which the vesk info reports.
+constexpr uint8_t kVeskInfoFlag = 0x08, kVeskInfoOption = 0x40;
 constexpr uint32_t kProbeLife = 182;
-constexpr uint32_t kProxyIdle = 20;
+// The proxy state (p_ProxyState) is the code of the request that set it.
+constexpr uint32_t kProxyConnecting = RQC_PCONNECTING, kProxyConnected = RQC_PCONNECTED,
+                   kProxyIdle = RQC_PDISCONNECT;
 
 constexpr char kBuildText[] = "1.0 Oct 22 2026 15:05:32";
 constexpr char driverversionstr[] = "1.0 Oct 22 2026 15:05:24";
@@ -184,7 +188,7 @@ int32_t Disconnect(Request &r) {
   return Reply(r, 0);
 }
 
-int32_t UpdGetAnswer(Request &r) { return Status(r, 14); }
+int32_t UpdGetAnswer(Request &r) { return Status(r, DRV_STATUS_NO_UPDATE_ANSWER); }
 
 int32_t GetVeskCfg(Request &r) {
   if (client.state != kConnected) return Reply(r, 0);
@@ -213,9 +217,9 @@ int32_t PConnecting(Request &r) {
   if (r.n < sizeof(DrvProxyConnecting)) return DRV_SHORT_PAYLOAD;
   const DrvProxyConnecting *p = As<DrvProxyConnecting>(r);
   uint32_t type = p->type;
-  if (type > 2) return DRV_SHORT_PAYLOAD;
-  proxifynotstdftpport = p->flags & 1;
-  if (type == 0) {
+  if (type > DRV_PROXY_TYPE_MAX) return DRV_SHORT_PAYLOAD;
+  proxifynotstdftpport = p->flags & DRV_PROXY_FTP_PORT;
+  if (type == DRV_PROXY_NONE) {
     client.state = kTransportReady;
     p_UseProxy = 0;
     return Reply(r, 0);
@@ -224,7 +228,7 @@ int32_t PConnecting(Request &r) {
   p_ProxyFlags = p->flags;
   p_TCPProxyIP = p->proxy_ip;
   p_TCPProxyPort = p->proxy_port;
-  p_ProxyState = 18;
+  p_ProxyState = kProxyConnecting;
   p_UseProxy = 1;
   client.state = kSynRqBuilt;
   return Reply(r, 0);
@@ -240,7 +244,7 @@ int32_t PConnected(Request &r) {
   p_UDPProxyIP = p->relay_ip;
   p_UDPMyPort = p->own_port;
   p_UDPProxyPort = p->relay_port;
-  p_ProxyState = 19;
+  p_ProxyState = kProxyConnected;
   p_UseProxy = 1;
   client.state = kTransportReady;
   return Reply(r, 0);
@@ -269,12 +273,16 @@ int32_t ResetState(Request &r) {
 
 int32_t GetFirewallInfo(Request &r) {
   uint32_t info[4];
-  if (r.room < sizeof info) return DRV_NO_ROOM;
+  if (r.room < sizeof(DrvFirewallInfo)) return DRV_NO_ROOM;
   DrvFilterLock(FLT_LOCK_CORE);
   FIREWALL_GetInformation(info);
   DrvFilterUnLock(FLT_LOCK_CORE);
-  for (uint32_t i = 0; i < 4; ++i) store_le32(r.payload + 4 * i, info[i]);
-  return Reply(r, sizeof info);
+  DrvFirewallInfo *out = As<DrvFirewallInfo>(r);
+  out->sessions = info[0];
+  out->table_bytes = info[1];
+  out->rate_all = info[2];
+  out->rate_tunnel = info[3];
+  return Reply(r, sizeof *out);
 }
 
 int32_t SetAuxInfo(Request &r) {
@@ -285,25 +293,27 @@ int32_t SetAuxInfo(Request &r) {
 // Mixes the service's seed into generator slot 0 instead of replacing it.
 int32_t SeedRandom(Request &r) {
   const uint8_t zero_key[32] = {};
-  if (r.n != 76 || zor::wire::Imitation(zero_key, r.payload, 72) != load_le32(r.payload + 72))
+  const DrvSeedRandom *given = As<DrvSeedRandom>(r);
+  if (r.n != sizeof *given ||
+      zor::wire::Imitation(zero_key, given->seed, sizeof given->seed) != given->imitation)
     return DRV_BAD_SIZE;
-  uint8_t seed[72];
+  uint8_t seed[sizeof given->seed];
   GetRandomEx(seed, sizeof seed, 0);
-  for (uint32_t i = 0; i < sizeof seed; ++i) seed[i] ^= r.payload[i];
+  for (uint32_t i = 0; i < sizeof seed; ++i) seed[i] ^= given->seed[i];
   InitRandomEx(seed, 0);
   zor::crypto::wipe(seed, sizeof seed);
-  zor::crypto::wipe(r.payload, 76);
+  zor::crypto::wipe(r.payload, sizeof *given);
   return Status(r, DRV_OK);
 }
 
 int32_t GetVeskInfo(Request &r) {
-  if (r.room < 8) return DRV_NO_ROOM;
-  uint32_t word = 0;
-  if (client.state == kConnected && (client.session_flags & 0x08))
-    word = (client.options & 0x40) ? 1 : 2;
-  store_le32(r.payload, word);
-  store_le32(r.payload + 4, client.session_flags);
-  return Reply(r, 8);
+  if (r.room < sizeof(DrvVeskInfo)) return DRV_NO_ROOM;
+  DrvVeskInfo *info = As<DrvVeskInfo>(r);
+  info->kind = 0;
+  if (client.state == kConnected && (client.session_flags & kVeskInfoFlag))
+    info->kind = (client.options & kVeskInfoOption) ? DRV_VESK_KIND_OPTION6 : DRV_VESK_KIND_PLAIN;
+  info->client_flags = client.session_flags;
+  return Reply(r, sizeof *info);
 }
 
 int32_t GetBlock28(Request &r) { return CopyOut(r, gateway_block28, sizeof gateway_block28); }
@@ -341,9 +351,10 @@ int32_t SetSynVersion(Request &r) {
 }
 
 int32_t SetTunnelGroup(Request &r) {
-  if (r.n != 21) return DRV_OUT_OF_RANGE;
-  memcpy(client.tunnel_group, r.payload, 20);
-  client.tunnel_group[20] = 0;
+  static_assert(sizeof client.tunnel_group == DRV_TUNNEL_GROUP_LEN + 1, "group and terminator");
+  if (r.n != sizeof client.tunnel_group) return DRV_OUT_OF_RANGE;
+  memcpy(client.tunnel_group, r.payload, DRV_TUNNEL_GROUP_LEN);
+  client.tunnel_group[DRV_TUNNEL_GROUP_LEN] = 0;
   return Status(r, DRV_OK);
 }
 
@@ -367,10 +378,12 @@ int32_t SetClientSocket(Request &r) {
 }
 
 int32_t GetDnsSuffix(Request &r) {
+  // The stored list: a u16 length, then the suffixes.
+  constexpr uint32_t field = sizeof(uint16_t), most = sizeof client.dns_suffix - field;
   uint32_t len = load_le16(client.dns_suffix);
-  if (len > sizeof client.dns_suffix - 2) len = sizeof client.dns_suffix - 2;
+  if (len > most) len = most;
   if (len > r.room) return DRV_NO_ROOM;
-  memmove(r.payload, client.dns_suffix + 2, len);
+  memmove(r.payload, client.dns_suffix + field, len);
   return Reply(r, len);
 }
 
@@ -385,7 +398,7 @@ int32_t GetStatusJson(Request &r) {
 
 int32_t SetFailRate(Request &r) {
   if (r.n < 1) return DRV_SHORT_PAYLOAD;
-  LCFGSetFlag(0x10, r.payload[0] != 0);
+  LCFGSetFlag(LCFG_FLAG_FAIL_RATE, r.payload[0] != 0);
   return Status(r, DRV_OK);
 }
 

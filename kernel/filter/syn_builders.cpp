@@ -78,16 +78,16 @@ int32_t ClientMakeSynRq(uint8_t *buffer, uint32_t n, uint32_t room, uint32_t pro
   if (ClientMagic() != kMagic) return HS_WRONG_MAGIC;
   if (!probe && client.state != kInitialised) return DRV_NOT_POSSIBLE;
   uint8_t *d = client.last_datagram;
-  uint8_t variant = client.variant == 16 ? 16 : 17;
-  uint32_t head = variant == 16 ? kSynRqHead16 : kSynRqHead17;
+  uint8_t variant = client.variant == kVariant16 ? kVariant16 : kVariant17;
+  uint32_t head = variant == kVariant16 ? kSynRqHead16 : kSynRqHead17;
   memset(d, 0, head);
   As<SynRqHead16>(d)->syn_number = client.syn_number;   // the same place in both
-  if (variant == 17) {
+  if (variant == kVariant17) {
     if (GetRandomEx(client.client_nonce, 16, 0) != 0) return DRV_NOT_POSSIBLE;
     memcpy(As<SynRqHead17>(d)->client_nonce, client.client_nonce, 16);
   }
   uint32_t used = 0;
-  uint32_t cap = kImageSize - head - 4;
+  uint32_t cap = kImageSize - head - kTrailer;
   bool ok = PutSynRqTlvs(d + head, cap < kMaxTlvArea ? cap : kMaxTlvArea, &used,
                          buffer + kReqHead, n, probe != 0);
   zor::crypto::wipe(buffer + kReqHead, n);
@@ -96,7 +96,7 @@ int32_t ClientMakeSynRq(uint8_t *buffer, uint32_t n, uint32_t room, uint32_t pro
     return DRV_BAD_SIZE;
   }
   PutHeader(d, kSynRq, variant, (uint16_t)used);
-  int32_t r = Finish(buffer, room, head + used + 4);
+  int32_t r = Finish(buffer, room, head + used + kTrailer);
   if (r > 0 && !probe) {
     client.renewal = false;
     client.dos_session_change = DrvGetCurFtime(nullptr);
@@ -118,7 +118,7 @@ int32_t ClientMakeSynOk(uint8_t *buffer, uint32_t room) {
   TlvKey key;
   DeriveTlvKey(client.master_key, "SynOKAddData", client.gw_nonce, &key);
   uint32_t used = 0;
-  TLVPut(d + kSynOkHead, kAuthBlockMax + 4, &used, kTagA, client.auth_block, client.auth_len,
+  TLVPut(d + kSynOkHead, kTlvHead + kAuthBlockMax, &used, kTagA, client.auth_block, client.auth_len,
          &key);
   zor::crypto::wipe(&key, sizeof key);
   PutHeader(d, kSynOk, client.variant, (uint16_t)used);
@@ -128,7 +128,7 @@ int32_t ClientMakeSynOk(uint8_t *buffer, uint32_t room) {
   uint32_t imit_at = kSynOkHead + used;
   store_le32(d + imit_at, Imitation(imit_key, d, imit_at));
   zor::crypto::wipe(imit_key, sizeof imit_key);
-  int32_t r = Finish(buffer, room, imit_at + 8);
+  int32_t r = Finish(buffer, room, imit_at + kImitationSize + kTrailer);
   if (r > 0) client.state = kSynOkBuilt;
   return r;
 }
@@ -138,12 +138,14 @@ uint32_t ClientSetConnectKeys(const uint8_t *record, uint32_t n) {
   const auto *keys = reinterpret_cast<const DrvKeyRecord *>(record);
   const uint8_t zero_key[32] = {};
   const uint8_t *block = keys->key_block;
+  const DrvKeyBlock *kb = reinterpret_cast<const DrvKeyBlock *>(block);
   const uint32_t zero_words[8] = {};
-  uint32_t check = (client.options & kOptClearInUse) ? ImPrefix(bukuz, zero_words, block, 64)
-                                                     : Imitation(zero_key, block, 64);
+  uint32_t check = (client.options & kOptClearInUse)
+                       ? ImPrefix(bukuz, zero_words, block, sizeof *kb)
+                       : Imitation(zero_key, block, sizeof *kb);
   // The block must be the one the SYN OKF gave: the keys stay the filter's own.
-  if (check != keys->check || !SameBytes(block, client.keys.recv_master, 32) ||
-      !SameBytes(block + 32, client.keys.send_control_key, 32))
+  if (check != keys->check || !SameBytes(kb->vesk, client.keys.recv_master, sizeof kb->vesk) ||
+      !SameBytes(kb->client, client.keys.send_control_key, sizeof kb->client))
     return 0;
   client.sock_addr = keys->sock_addr;
   client.sock_port = keys->sock_port;

@@ -15,7 +15,7 @@ namespace {
 
 using namespace zor::wire;
 
-constexpr uint32_t kRrFixed = kSynRrHead + 4;    // a SYN RR is TLV length + 36
+constexpr uint32_t kRrFixed = kSynRrHead + kTrailer;    // a SYN RR is TLV length + 36
 constexpr uint32_t kPkiHead = sizeof(DrvSynRrReply);
 constexpr uint32_t kDefaultTimeout = 5;
 
@@ -77,7 +77,7 @@ int32_t ReturnValue(uint8_t *buf, uint32_t len, uint32_t cap, uint32_t *out, uin
 }
 
 int32_t TreatStatus(uint8_t *buf, uint32_t len, uint32_t cap, uint32_t *out) {
-  if (len < kStatusHead + 4 || !CrcOk(buf, len)) return HS_BAD_CHECK;
+  if (len < kStatusHead + kTrailer || !CrcOk(buf, len)) return HS_BAD_CHECK;
   if (client.state != kTransportReady && client.state != kSynOkBuilt) return HS_NOT_EXPECTED;
   if (ClientMagic() != kMagic) return HS_WRONG_MAGIC;
   uint32_t tlv_len = TlvLengthOf(buf);
@@ -86,11 +86,11 @@ int32_t TreatStatus(uint8_t *buf, uint32_t len, uint32_t cap, uint32_t *out) {
   if (VariantOf(buf) != client.variant) return HS_WRONG_VARIANT;
 
   uint32_t code = As<StatusHead>(buf)->code;
-  if (code >= 41) return HS_STATUS_UNKNOWN;
+  if (code >= GW_STATUS_COUNT) return HS_STATUS_UNKNOWN;
   int32_t mapped = (int32_t)code + HS_STATUS_OFFSET;
-  if (code == 1) client.state = kIdle;
+  if (code == GW_STATUS_IDLE) client.state = kIdle;
   switch (code) {
-    case 19:
+    case GW_STATUS_CLEAR_KEYS:
       ClearKeyAreas();
       if (tlv_len == 0) {
         if (cap < 1) return HS_NO_ROOM;
@@ -99,15 +99,15 @@ int32_t TreatStatus(uint8_t *buf, uint32_t len, uint32_t cap, uint32_t *out) {
         return mapped;
       }
       return ReturnValue(buf, len, cap, out, kTagJ, mapped);
-    case 24:
+    case GW_STATUS_TEXT:
       return tlv_len == 0 ? mapped : ReturnValue(buf, len, cap, out, kTagH, mapped);
-    case 34:
+    case GW_STATUS_CLEAR_NOTICE:
       if (tlv_len) {
         memset(client.okf_block, 0, sizeof client.okf_block);   // the 17-byte notice area
         client.access_level = 0;
       }
       return mapped;
-    case 37:
+    case GW_STATUS_RENEW:
       return tlv_len && client.renewal ? HS_KEYS_WANTED : mapped;
     default:
       return mapped;
@@ -145,16 +145,17 @@ int32_t Gather(const uint8_t *d, uint32_t len) {
 
 int32_t SelectProtection() {
   uint8_t opts = client.options;
-  uint32_t mode = client.gw_options & 3;
-  if (mode == 2) {
+  uint32_t mode = client.gw_options & kGwModeMask;
+  if (mode == kGwModeCipherOnly) {
     if (!(opts & kOptCipherAllowed)) return HS_WRONG_MAGIC;
-  } else if (mode != 3) {
-    if (!(mode & 1) && !(opts & kOptClearAllowed)) return HS_WRONG_MAGIC;
+  } else if (mode != kGwModeEither) {
+    if (!(mode & kGwMgmOffered) && !(opts & kOptClearAllowed)) return HS_WRONG_MAGIC;
     opts |= kOptClearInUse;
   } else if (!(opts & kOptCipherAllowed)) {
     opts |= kOptClearInUse;
   }
-  if (magma_support_fast_MGM() == 1 && !(opts & kOptClearInUse) && (client.gw_options & 1))
+  if (magma_support_fast_MGM() == 1 && !(opts & kOptClearInUse) &&
+      (client.gw_options & kGwMgmOffered))
     opts |= kOptMgm;
   client.options = opts;
   return 0;
@@ -163,8 +164,8 @@ int32_t SelectProtection() {
 // Key agreement with the gateway's ephemeral key (authentication variant 131).
 int32_t KeyAgreement(uint8_t *area, uint32_t tlv_len, const Tlv &a, uint8_t *buf, uint32_t cap,
                      uint32_t *extra_len) {
-  if (a.length < 64) return HS_NO_GATEWAY_BLOCK;
-  if (CreatePKIMasterKey(a.value, 64) != 0) return HS_NO_GATEWAY_BLOCK;
+  if (a.length < sizeof client.peer_pubkey) return HS_NO_GATEWAY_BLOCK;
+  if (CreatePKIMasterKey(a.value, sizeof client.peer_pubkey) != 0) return HS_NO_GATEWAY_BLOCK;
   TlvKey key;
   DeriveTlvKey(client.master_key, "SynRRAddData", As<SynRrHead>(client.synrr)->gw_nonce, &key);
   Tlv t;
@@ -185,18 +186,18 @@ int32_t KeyAgreement(uint8_t *area, uint32_t tlv_len, const Tlv &a, uint8_t *buf
 
 int32_t CheckKeyAreas(uint8_t *buf, uint32_t cap, uint32_t *out) {
   uint32_t o = client.gw_options;
-  if ((o & 0x800) && client.okf_block_count == 0) {
+  if ((o & kGwRenewKeyAreas) && client.okf_block_count == 0) {
     KeyArea(0)[0] = 0;
     KeyArea(1)[0] = 0;
     client.renewal = true;
     return 0;
   }
-  if ((o & 0x100) && !((o & 0x800) && client.okf_block_count) &&
+  if ((o & kGwWantsKeyAreas) && !((o & kGwRenewKeyAreas) && client.okf_block_count) &&
       AuthVariant() != kAuthKeyAgreement && (KeyArea(0)[0] == 0 || KeyArea(1)[0] == 0)) {
-    if (cap < 4) return HS_NO_ROOM;
+    if (cap < sizeof o) return HS_NO_ROOM;
     store_le32(buf, o);
-    *out = 4;
-    return (o & 0x400) ? HS_KEYS_WANTED_STRICT : HS_KEYS_WANTED;
+    *out = sizeof o;
+    return (o & kGwKeyAreasStrict) ? HS_KEYS_WANTED_STRICT : HS_KEYS_WANTED;
   }
   return 0;
 }
@@ -221,7 +222,7 @@ int32_t TreatSynRr(uint8_t *buf, uint32_t len, uint32_t cap, uint32_t *out) {
   uint8_t *img = client.synrr;
   uint32_t total = client.synrr_len;
   if (!CrcOk(img, total)) return HS_BAD_CHECK;
-  if (VariantOf(img) != 16 && VariantOf(img) != 17) return HS_WRONG_VARIANT;
+  if (!KnownVariant(VariantOf(img))) return HS_WRONG_VARIANT;
   client.variant = VariantOf(img);
   client.gw_options = As<SynRrHead>(img)->options;
 
@@ -230,7 +231,8 @@ int32_t TreatSynRr(uint8_t *buf, uint32_t len, uint32_t cap, uint32_t *out) {
   uint8_t *area = img + kSynRrHead;
   uint32_t tlv_len = TlvLengthOf(img);
   Tlv t, b, a;
-  client.stage_timeout = TLVFindClear(kTagTimeout, area, tlv_len, &t) && t.length == 4
+  client.stage_timeout = TLVFindClear(kTagTimeout, area, tlv_len, &t) &&
+                                 t.length == sizeof client.stage_timeout
                              ? load_le32(t.value) : kDefaultTimeout;
   if (!TLVFindClear(kTagB, area, tlv_len, &b)) {
     client.stage_timeout = kDefaultTimeout;
@@ -252,7 +254,8 @@ int32_t TreatSynRr(uint8_t *buf, uint32_t len, uint32_t cap, uint32_t *out) {
   head->extra_len = extra;
 
   memcpy(client.gw_nonce, As<SynRrHead>(img)->gw_nonce, 16);
-  if (client.variant == 16 && GetRandomEx(client.client_nonce, 16, 0) != 0) return HS_NO_RANDOM;
+  if (client.variant == kVariant16 && GetRandomEx(client.client_nonce, 16, 0) != 0)
+    return HS_NO_RANDOM;
   if ((r = SelectProtection()) != 0) return r;
   *out = kPkiHead + b.length + alen + extra;
   client.state = kSynRrTreated;
@@ -279,11 +282,13 @@ int32_t TakeDynCfg(uint8_t *area, uint32_t tlv_len, const TlvKey &key,
 // TLVs 24, 28 and 77; -4 when the text cannot be kept.
 int32_t TakeExtras(uint8_t *area, uint32_t tlv_len, const TlvKey &key) {
   Tlv t;
-  if (TLVGetField(kTagOkfBlock, area, tlv_len, &key, false, &t) && t.length == 16) {
-    memcpy(client.okf_block, t.value, 16);
+  if (TLVGetField(kTagOkfBlock, area, tlv_len, &key, false, &t) &&
+      t.length == sizeof client.okf_block) {
+    memcpy(client.okf_block, t.value, sizeof client.okf_block);
     client.okf_block_count++;
   }
-  if (TLVGetField(kTagTimeout, area, tlv_len, &key, false, &t) && t.length == 4)
+  if (TLVGetField(kTagTimeout, area, tlv_len, &key, false, &t) &&
+      t.length == sizeof client.stage_timeout)
     client.stage_timeout = load_le32(t.value);
   if (TLVGetField(kTagText, area, tlv_len, &key, false, &t) && t.length) {
     char *text = (char *)KERN_kmalloc(t.length + 1u);
@@ -299,22 +304,23 @@ int32_t TakeExtras(uint8_t *area, uint32_t tlv_len, const TlvKey &key) {
 int32_t CheckOkfTrailer(const uint8_t *d, uint32_t len, uint32_t head,
                         const uint8_t imit_key[32]) {
   uint32_t tlv_len = TlvLengthOf(d);
-  if (len != head + tlv_len + 4) return HS_BAD_CHECK;
-  uint32_t trailer = load_le32(d + len - 4);
-  uint32_t want = client.variant == 17 ? Imitation(imit_key, d, len - 4) : ~FCS32(d, len - 4);
+  if (len != head + tlv_len + kTrailer) return HS_BAD_CHECK;
+  uint32_t trailer = load_le32(d + len - kTrailer);
+  uint32_t want = client.variant == kVariant17 ? Imitation(imit_key, d, len - kTrailer)
+                                               : ~FCS32(d, len - kTrailer);
   return trailer == want ? HS_ACCEPTED : HS_BAD_IMITATION;
 }
 
 int32_t TreatSynOkf(uint8_t *buf, uint32_t len, uint32_t cap, uint32_t *out) {
   if (client.state != kSynOkBuilt) return HS_NOT_EXPECTED;
   if (ClientMagic() != kMagic) return HS_OKF_REFUSED;
-  if (len < 8 || len > kImageSize) return HS_BAD_CHECK;
+  if (len < sizeof(Header) || len > kImageSize) return HS_BAD_CHECK;
   if (VariantOf(buf) != client.variant) return HS_WRONG_VARIANT;
-  uint32_t head = client.variant == 17 ? kSynOkfHead17 : kSynOkfHead16;
+  uint32_t head = client.variant == kVariant17 ? kSynOkfHead17 : kSynOkfHead16;
   uint8_t imit_key[32];
   DeriveImitKey(client.master_key, "SynOKFImit", client.gw_nonce, imit_key);
   int32_t r = CheckOkfTrailer(buf, len, head, imit_key);
-  if (r == 0 && cap < 68) r = HS_NO_ROOM;
+  if (r == 0 && cap < sizeof(DrvSynOkfReply)) r = HS_NO_ROOM;
   if (r) {
     zor::crypto::wipe(imit_key, sizeof imit_key);
     return r;
@@ -342,7 +348,7 @@ int32_t TreatSynOkf(uint8_t *buf, uint32_t len, uint32_t cap, uint32_t *out) {
   DeriveSessionKeys(client.master_key, k.recv_master, k.send_control_key);
   memcpy(k.recv_control_key, k.recv_master, 32);
   memcpy(k.packet_key_base, k.send_control_key, 32);
-  if (client.variant == 16) {
+  if (client.variant == kVariant16) {
     const SynOkfHead16 *h = As<SynOkfHead16>(img);
     memcpy(k.send_master, h->send_master, 32);
     k.send_master_from_peer = 1;
@@ -354,11 +360,13 @@ int32_t TreatSynOkf(uint8_t *buf, uint32_t len, uint32_t cap, uint32_t *out) {
     client.session_id = As<SynOkfHead17>(img)->session_id;
     client.session_value2 = 0;
   }
-  memcpy(buf, k.recv_master, 32);
-  memcpy(buf + 32, k.send_control_key, 32);
-  store_le32(buf + 64, client.session_id);
-  *out = 68;
-  if (client.gw_options & 0x100) memset(KeyArea(0), 0, 128);
+  DrvSynOkfReply *reply = As<DrvSynOkfReply>(buf);
+  memcpy(reply->keys.vesk, k.recv_master, sizeof reply->keys.vesk);
+  memcpy(reply->keys.client, k.send_control_key, sizeof reply->keys.client);
+  reply->session_id = client.session_id;
+  *out = sizeof *reply;
+  if (client.gw_options & kGwWantsKeyAreas)
+    memset(KeyArea(0), 0, init::kKeyAreas * init::kKeyAreaSize);
   zor::crypto::wipe(client.scalar, sizeof client.scalar);   // no further agreement
   client.state = kSynOkfTreated;
   return 0;
@@ -381,7 +389,7 @@ void FreeBundles() {
 int32_t ClientTreatSynPacket(uint8_t *buf, uint32_t len, uint32_t cap, uint32_t *out,
                              uint32_t probe) {
   *out = 0;
-  if (!buf || len < 8) return HS_BAD_FRAGMENT;
+  if (!buf || len < sizeof(Header)) return HS_BAD_FRAGMENT;
   uint8_t type = PacketTypeOf(buf);
   if (load_le32(buf) != ClientMagic())
     return (type == kSynRr || type == kStatus || type == kSynOkf) ? HS_WRONG_MAGIC

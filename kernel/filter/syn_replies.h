@@ -28,6 +28,17 @@ enum HandshakeResult : int32_t {
   HS_NO_GATEWAY_BLOCK = 53,    // SYN RR without TLV 'B', or without a usable gateway key
 };
 
+// Gateway status codes (the status datagram's code) the handshake treats
+// apart; codes from GW_STATUS_COUNT on are unknown.
+enum GatewayStatus : uint32_t {
+  GW_STATUS_IDLE = 1,           // back to the idle state
+  GW_STATUS_CLEAR_KEYS = 19,    // clears the key areas; 'J' goes to the service
+  GW_STATUS_TEXT = 24,          // 'H' goes to the service
+  GW_STATUS_CLEAR_NOTICE = 34,  // with TLVs: clears the SYN OKF block and access level
+  GW_STATUS_RENEW = 37,         // with TLVs during a renewal: keys wanted
+  GW_STATUS_COUNT = 41,
+};
+
 // Treats one datagram of len bytes in buf. buf is also the output area: up
 // to cap bytes of what goes back to the service are written there and *out
 // gets their count. Result 0 accepted, positive a gateway verdict or

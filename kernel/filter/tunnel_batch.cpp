@@ -17,8 +17,6 @@ using zor::tunnel::ClientMagic;
 
 namespace {
 
-constexpr uint32_t kLinkLen = 14;
-
 struct Pending {
   FilterFrame *frame;
   uint32_t ihl, udplen;
@@ -59,19 +57,23 @@ constexpr uint32_t kNotTunnel = 0, kData = 1, kControl = 2;
 // Where a frame from the network holds a datagram of the gateway: its
 // kind, and the datagram in *d, *len.
 uint32_t gateway_datagram(uint8_t *f, uint32_t n, uint8_t **d, uint32_t *len) {
-  if (n < ETH_HEADER_LEN + IPH_MIN_LEN + UDPH_SIZE || load_be16(f + ETHH_TYPE) != ETH_TYPE_IPV4) return kNotTunnel;
+  if (n < ETH_HEADER_LEN + IPH_MIN_LEN + UDPH_SIZE || load_be16(f + ETHH_TYPE) != ETH_TYPE_IPV4)
+    return kNotTunnel;
   uint8_t *ip = f + ETH_HEADER_LEN;
-  uint32_t ihl = (uint32_t)(ip[0] & 0x0F) * 4;
-  if ((ip[IPH_VHL] >> 4) != 4 || ihl < IPH_MIN_LEN || ip[IPH_PROTO] != IPPROTO_UDP_NUM) return kNotTunnel;
-  if (load_be16(ip + IPH_FRAG) & 0x3FFF) return kNotTunnel;  // a fragment
+  uint32_t ihl = IpHeaderLen(ip);
+  if (IpVersion(ip) != IP_VERSION_4 || ihl < IPH_MIN_LEN || ip[IPH_PROTO] != IPPROTO_UDP_NUM)
+    return kNotTunnel;
+  if (load_be16(ip + IPH_FRAG) & (IP_MORE_FRAGMENTS | IP_OFFSET_MASK)) return kNotTunnel;
   if (load_be32(ip + IPH_SRC) != GuardGatewayAddress()) return kNotTunnel;
   uint8_t *udp = ip + ihl;
-  uint32_t udplen = 14 + ihl + 8 <= n ? load_be16(udp + UDPH_LEN) : 0;
-  if (udplen < 16 || 14 + ihl + udplen > n) return kNotTunnel;
-  if (load_be16(udp + UDPH_SPORT) != zor::wire::kGatewayPort || load_be16(udp + UDPH_DPORT) != client.sock_port) return kNotTunnel;
-  *d = udp + 8;
-  *len = udplen - 8;
-  return ((*d)[4] & 0x0F) == zor::wire::kData ? kData : kControl;
+  uint32_t udplen = ETH_HEADER_LEN + ihl + UDPH_SIZE <= n ? load_be16(udp + UDPH_LEN) : 0;
+  if (udplen < GUARD_MIN_UDP || ETH_HEADER_LEN + ihl + udplen > n) return kNotTunnel;
+  if (load_be16(udp + UDPH_SPORT) != zor::wire::kGatewayPort ||
+      load_be16(udp + UDPH_DPORT) != client.sock_port)
+    return kNotTunnel;
+  *d = udp + UDPH_SIZE;
+  *len = udplen - UDPH_SIZE;
+  return zor::wire::PacketTypeOf(*d) == zor::wire::kData ? kData : kControl;
 }
 
 }  // namespace
@@ -84,16 +86,17 @@ uint32_t GuardBatchAdd(IPPacket *p, const uint8_t link[ETH_HEADER_LEN]) {
     if (v != VERDICT_TAKEN) return v;
   }
   uint32_t ihl = p->ihl;
-  FilterFrame *frame = FilterNewFrame(p->ctx, 1, 1, kLinkLen + ihl + 8 + GUARD_DATA_HEAD + p->payload);
+  FilterFrame *frame =
+      FilterNewFrame(p->ctx, 1, 1, ETH_HEADER_LEN + ihl + UDPH_SIZE + GUARD_DATA_HEAD + p->payload);
   if (!frame) return VERDICT_NOT_HANDLED;
   uint32_t n = batch.count;
-  uint32_t udplen = GuardBuildSendPack(p, frame->data + kLinkLen, &batch.job[n]);
+  uint32_t udplen = GuardBuildSendPack(p, frame->data + ETH_HEADER_LEN, &batch.job[n]);
   // A packet that cannot be wrapped is dropped, never sent in clear.
   if (!udplen) {
     MVFree(frame);
     return VERDICT_TAKEN;
   }
-  memcpy(frame->data, link, kLinkLen);
+  memcpy(frame->data, link, ETH_HEADER_LEN);
   batch.item[n] = {frame, ihl, udplen};
   batch.count = n + 1;
   return VERDICT_TAKEN;
@@ -106,7 +109,7 @@ uint32_t GuardBatchFlush(const FrameContext *ctx) {
   GuardSealDataBatch(batch.job, n, client.gw_nonce, GuardUsesMgm());
   for (uint32_t i = 0; i < n; i++) {
     Pending &it = batch.item[i];
-    GuardFillOuterHeaders(it.frame->data + kLinkLen, it.ihl, it.udplen);
+    GuardFillOuterHeaders(it.frame->data + ETH_HEADER_LEN, it.ihl, it.udplen);
     if (DrvSetFrameToSend(it.frame) != 0) {
       MVFree(it.frame);
       v = VERDICT_NOT_HANDLED;

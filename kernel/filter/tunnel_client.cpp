@@ -30,7 +30,6 @@ uint8_t client_old_cli_dyncfg[addr::kDynCfgSize];
 
 namespace {
 
-
 constexpr uint32_t kDefaultStageTimeout = 5;
 constexpr uint32_t kCurveParamSet = 1148;
 constexpr uint32_t kStoredRecordBytes = kInitRecordSize;   // 688 bytes and the u32 at 688
@@ -55,9 +54,9 @@ void StripBlanks(uint8_t *area) {
 
 // Gives each empty key area of dst the kept one back.
 void RestoreEmptyKeyAreas(uint8_t *dst, const uint8_t *kept) {
-  for (int i = 0; i < 2; ++i) {
-    uint8_t *area = dst + init::kKeyArea1 + 64 * i;
-    if (area[0] == 0) memcpy(area, kept + 64 * i, 64);
+  for (uint32_t i = 0; i < init::kKeyAreas; ++i) {
+    uint8_t *area = dst + init::kKeyArea1 + init::kKeyAreaSize * i;
+    if (area[0] == 0) memcpy(area, kept + init::kKeyAreaSize * i, init::kKeyAreaSize);
   }
 }
 
@@ -68,11 +67,11 @@ void RebuildTable() {
   uint32_t gw = load_le32(r + init::kGateway);
   if (gw) AddNewClient((int32_t)gw, addr::kGateway);
   for (uint32_t i = 0; i < init::kServersCount; ++i) {
-    uint32_t a = load_le32(r + init::kServers + 4 * i);
+    uint32_t a = load_le32(r + init::kServers + addr::kAddrSize * i);
     if (a == 0) break;
-    if (a != 0xFFFFFFFFu) AddNewClient((int32_t)a, addr::kExtraServer);
+    if (a != init::kServerUnset) AddNewClient((int32_t)a, addr::kExtraServer);
   }
-  memset(client.DynCfg, 0, 16);
+  memset(client.DynCfg, 0, sizeof(addr::DynCfgHead));
 }
 
 uint8_t MergeDirFlags(uint8_t local, uint8_t gateway) {
@@ -115,10 +114,11 @@ int32_t TreatReconfig(uint8_t *record) {
                     MagicOf(old) != MagicOf(record);
   bool gateway = load_le32(old + init::kGateway) != load_le32(record + init::kGateway);
   bool servers = old[init::kFlags] != record[init::kFlags] ||
-                 !wire::SameBytes(old + init::kServers, record + init::kServers, 112);
+                 !wire::SameBytes(old + init::kServers, record + init::kServers,
+                                  init::kServersCount * addr::kAddrSize);
 
   StripBlanks(record + init::kKeyArea1);
-  uint8_t kept[128];
+  uint8_t kept[init::kKeyAreas * init::kKeyAreaSize];
   memcpy(kept, old + init::kKeyArea1, sizeof kept);
   memmove(client.init_record, record, kStoredRecordBytes);
 
@@ -176,9 +176,9 @@ int32_t ClientReInit(uint8_t *record) {
     const addr::DynCfgHead *dyn = addr::DynCfgOf(client.DynCfg);
     client.dir_flags1 = MergeDirFlags(record[init::kDirFlags1], dyn->dir_flags1);
     client.dir_flags2 = MergeDirFlags(record[init::kDirFlags2], dyn->dir_flags2);
-    if (LCFGGetFlags() & 0x40) {
-      client.dir_flags1 |= 1;
-      client.dir_flags2 |= 1;
+    if (LCFGGetFlags() & LCFG_FLAG_BLOCK_NON_IP) {
+      client.dir_flags1 |= DIR_BLOCK_NON_IP;
+      client.dir_flags2 |= DIR_BLOCK_NON_IP;
     }
   }
   if (r >= 0) client.per_session[0] = client.per_session[1] = 0;
@@ -215,9 +215,10 @@ int32_t ClientStoreAuxInfo(const uint8_t *info) {
 }
 
 int32_t ClientSetSocket(const uint8_t *data, uint32_t length) {
-  if (length < 8) return CLIENT_SHORT_SOCKET;
-  client.sock_addr = load_le32(data);
-  client.sock_port = (uint16_t)load_le32(data + 4);
+  if (length < sizeof(DrvClientSocket)) return CLIENT_SHORT_SOCKET;
+  const auto *s = reinterpret_cast<const DrvClientSocket *>(data);
+  client.sock_addr = s->addr;
+  client.sock_port = (uint16_t)s->port;
   return 1;
 }
 
@@ -245,11 +246,16 @@ void CheckAdapterForGuardServers(void *adapter) {
 
 namespace {
 
+// The shortest handshake datagram of the service that is recognised: a SYN
+// RQ piece's header.
+constexpr uint32_t kOwnMin = zor::wire::kSynRqPieceHead;
+
 // The UDP payload of an IPv4 packet with a 20-byte header, or null.
 const uint8_t *UdpPayload(const uint8_t *ip, uint32_t len, uint32_t *plen, uint16_t *sport,
                           uint16_t *dport) {
   constexpr uint32_t head = IPH_MIN_LEN + UDPH_SIZE;
-  if (!ip || len < head || ip[IPH_VHL] != 0x45 || ip[IPH_PROTO] != IPPROTO_UDP_NUM) return nullptr;
+  if (!ip || len < head || ip[IPH_VHL] != IP_VHL_V4_MIN || ip[IPH_PROTO] != IPPROTO_UDP_NUM)
+    return nullptr;
   const uint8_t *udp = ip + IPH_MIN_LEN;
   *sport = load_be16(udp + UDPH_SPORT);
   *dport = load_be16(udp + UDPH_DPORT);
@@ -263,6 +269,14 @@ bool SameAsStored(const uint8_t *p, uint32_t n) {
   return n == client.last_datagram_len && wire::SameBytes(p, client.last_datagram, n);
 }
 
+// A later piece of the stored SYN RQ (n is at least kSynRqPieceHead).
+bool SameAsStoredPiece(const uint8_t *p, uint32_t n) {
+  constexpr uint32_t head = wire::kSynRqPieceHead;
+  uint32_t off = wire::As<wire::SynRqPiece>(p)->piece_offset;
+  return off != 0 && head + (uint64_t)off + (n - head) <= client.last_datagram_len &&
+         wire::SameBytes(p + head, client.last_datagram + head + off, n - head);
+}
+
 }  // namespace
 
 int32_t ClientIsSendInitVPNPack(const uint8_t *ip, uint32_t len) {
@@ -273,15 +287,14 @@ int32_t ClientIsSendInitVPNPack(const uint8_t *ip, uint32_t len) {
   bool match;
   if (ClientMagic() != wire::kMagic) {
     match = SameAsStored(p, n);
-  } else if (n < 20 || load_le32(p) != wire::kMagic || (p[5] != 16 && p[5] != 17)) {
+  } else if (n < kOwnMin || load_le32(p) != wire::kMagic ||
+             !wire::KnownVariant(wire::VariantOf(p))) {
     match = false;
   } else if (wire::PacketTypeOf(p) == wire::kSynRq) {
-    uint32_t off = load_le32(p + 10);
-    match = SameAsStored(p, n) ||
-            (off != 0 && 20 + (uint64_t)off + (n - 20) <= client.last_datagram_len &&
-             wire::SameBytes(p + 20, client.last_datagram + 20 + off, n - 20));
+    match = SameAsStored(p, n) || SameAsStoredPiece(p, n);
   } else {
-    match = wire::PacketTypeOf(p) == wire::kSynOk && n >= 49 && SameAsStored(p, n);
+    match = wire::PacketTypeOf(p) == wire::kSynOk && n > wire::kSynOkHead + wire::kTrailer &&
+            SameAsStored(p, n);
   }
   if (!match) return 0;
   client.sock_port = sport;
@@ -295,10 +308,11 @@ int32_t ClientIsRecvInitVPNPack(const uint8_t *ip, uint32_t len) {
   if (!p || sport != wire::kGatewayPort || dport != client.sock_port) return 0;
   uint32_t magic = ClientMagic();
   if (magic != wire::kMagic) return HS_WRONG_MAGIC;
-  if (n < 8 || load_le32(p) != magic) return 0;
+  if (n < sizeof(wire::Header) || load_le32(p) != magic) return 0;
   switch (wire::PacketTypeOf(p)) {
     case wire::kStatus:
-      return (client.state == kTransportReady || client.state == kSynOkBuilt) && n >= 20 &&
+      return (client.state == kTransportReady || client.state == kSynOkBuilt) &&
+             n >= wire::kStatusHead + wire::kTrailer &&
              wire::CrcOk(p, n);
     case wire::kSynOkf: return client.state == kSynOkBuilt;
     case wire::kSynRr: return client.state == kTransportReady;

@@ -21,6 +21,9 @@ enum State : uint8_t {
   kSynRrTreated = 4, kSynOkBuilt = 5, kSynOkfTreated = 6, kConnected = 7,
 };
 
+static_assert(kIdle == addr::kClientIdle && kConnected == addr::kClientConnected,
+              "the address table's view of the states");
+
 // Bits of the options byte.
 enum Option : uint8_t {
   kOptByteA = 0x02,       // init record byte 288
@@ -35,7 +38,8 @@ namespace init {
 constexpr uint32_t kFlags = 2, kDirFlags1 = 4, kDirFlags2 = 5, kGateway = 8, kServers = 12;
 constexpr uint32_t kServersCount = 28, kProtection = 128, kMagic = 264;
 constexpr uint32_t kOptA = 288, kOptB = 289, kOptC = 290;
-constexpr uint32_t kKeyArea1 = 292, kKeyArea2 = 356, kKeyAreaSize = 64;
+constexpr uint32_t kKeyArea1 = 292, kKeyArea2 = 356, kKeyAreaSize = 64, kKeyAreas = 2;
+constexpr uint32_t kServerUnset = 0xFFFFFFFFu;   // a server slot left unused (0 ends the list)
 constexpr uint32_t kHostName = 420, kDomainName = 564;
 }  // namespace init
 
@@ -54,6 +58,9 @@ struct SessionKeys {
   uint8_t spare[39];
 };
 static_assert(sizeof(SessionKeys) == 296, "session key material is 296 bytes");
+
+// Direction flags bit 0: frames that are not IPv4 are refused.
+constexpr uint8_t DIR_BLOCK_NON_IP = 0x01;
 
 struct Client {
   uint8_t state;
@@ -136,7 +143,9 @@ extern uint32_t magma_enabled;
 namespace zor::tunnel {
 
 // The client's two key areas (empty = first byte 0).
-inline uint8_t *KeyArea(int i) { return client.init_record + init::kKeyArea1 + 64 * i; }
+inline uint8_t *KeyArea(int i) {
+  return client.init_record + init::kKeyArea1 + init::kKeyAreaSize * i;
+}
 
 
 // Results of the milestones below besides 0 (and ClientSetSocket's 1).

@@ -24,6 +24,13 @@ uint32_t CLI_MASK_OPEN_DATA_rndinited;
 
 namespace {
 
+// Why an acknowledgement is refused (kept as the last error; its negation
+// is returned).
+enum AckError : uint32_t {
+  kAckOk = 0, kAckShort = 1, kAckSession = 2, kAckImitation = 3, kAckNonce = 4,
+  kAckFlagUnexpected = 5, kAckFlagMissing = 6, kAckOtherGeneration = 7, kAckMagic = 8,
+};
+
 using zor::wire::As;
 using zor::wire::ControlHead;
 using zor::wire::KeyChange;
@@ -70,14 +77,14 @@ uint32_t send_to_gateway(const uint8_t *body, uint32_t bodylen) {
   if (!a) return kNoAdapter;
   FilterFrame *f = new_frame(a, bodylen);
   if (!f) return kNoMemory;
-  memcpy(f->data, guard.gwmac, 6);
-  memcpy(f->data + ETHH_SRC, a->hardaddr, 6);
+  memcpy(f->data, guard.gwmac, ETH_ADDR_LEN);
+  memcpy(f->data + ETHH_SRC, a->hardaddr, ETH_ADDR_LEN);
   store_be16(f->data + ETHH_TYPE, ETH_TYPE_IPV4);
   uint8_t *ip = f->data + ETH_HEADER_LEN;
-  ip[IPH_VHL] = 0x45;
+  ip[IPH_VHL] = IP_VHL_V4_MIN;
   memcpy(ip + IPH_SRC, guard.ownip, 4);
   memcpy(ip + IPH_MIN_LEN + UDPH_SIZE, body, bodylen);
-  GuardFillOuterHeaders(ip, 20, 8 + bodylen);
+  GuardFillOuterHeaders(ip, IPH_MIN_LEN, UDPH_SIZE + bodylen);
   return queue(f);
 }
 
@@ -244,25 +251,26 @@ int32_t GuardTreatKeyChange(IPPacket *p, uint8_t *d, uint32_t len) {
 
 int32_t GuardTreatAck(uint8_t *d, uint32_t len) {
   const KeyChangeAck *ack = As<KeyChangeAck>(d);
-  uint32_t err = 0;
+  uint32_t err = kAckOk;
   if (ClientMagic() != zor::wire::kMagic)
-    err = 8;
+    err = kAckMagic;
   else if (len < GUARD_ACK_LEN)
-    err = 1;
+    err = kAckShort;
   else if (ack->h.session_id != client.session_id)
-    err = 2;
+    err = kAckSession;
   else if (!GuardOpenControl(d, GUARD_ACK_LEN, client.keys.recv_control_key))
-    err = 3;
-  else if (_MemCmp(ack->h.nonce, client.client_nonce, 16))
-    err = 4;
+    err = kAckImitation;
+  else if (_MemCmp(ack->h.nonce, client.client_nonce, sizeof ack->h.nonce))
+    err = kAckNonce;
   else if ((ack->h.type & kProtocolFlag) && !protocol_flag())
-    err = 5;
+    err = kAckFlagUnexpected;
   else if (!(ack->h.type & kProtocolFlag) && protocol_flag())
-    err = 6;
+    err = kAckFlagMissing;
   else if (ack->acked_gen != guard.send_gen)
-    err = 7;
+    err = kAckOtherGeneration;
   client.last_error = err;
-  if (err) return err == 7 ? 0 : -(int32_t)err;
+  // An acknowledgement of another generation is ignored, not an error.
+  if (err) return err == kAckOtherGeneration ? 0 : -(int32_t)err;
   client.session_flags &= (uint8_t)~(GUARD_KEYCHANGE | GUARD_NEW_MASTER | GUARD_KEEPALIVE_WAIT);
   client.kc_attempts = 0;
   guard.next_keepalive = curtick + GUARD_KEEPALIVE_TICKS;
@@ -331,7 +339,7 @@ int32_t GuardSendOOBData(uint32_t code, const uint8_t *data, int32_t n) {
   if (n) memcpy(d + sizeof(OobHead), data, (uint32_t)n);
   GuardSealOob(d, (uint32_t)n, client.keys.send_packet_key, counter, client.gw_nonce,
                GuardUsesMgm());
-  client.send_counter = counter + (((uint32_t)n + 42) >> 4);
+  client.send_counter = counter + GuardCounterSpan(len);
   uint32_t r = send_to_gateway(d, len);
   MVFree(d);
   return r ? OOB_SEND_FAILED : 0;
@@ -342,18 +350,18 @@ void GuardSendKeyChAck(IPPacket *p) {
   if (!a) return;
   FilterFrame *f = new_frame(a, GUARD_ACK_LEN);
   if (!f) return;
-  memcpy(f->data, p->frame + ETHH_SRC, 6);
-  memcpy(f->data + ETHH_SRC, p->frame, 6);
+  memcpy(f->data, p->frame + ETHH_SRC, ETH_ADDR_LEN);
+  memcpy(f->data + ETHH_SRC, p->frame, ETH_ADDR_LEN);
   store_be16(f->data + ETHH_TYPE, ETH_TYPE_IPV4);
   uint8_t *ip = f->data + ETH_HEADER_LEN, *d = ip + IPH_MIN_LEN + UDPH_SIZE;
-  ip[IPH_VHL] = 0x45;
+  ip[IPH_VHL] = IP_VHL_V4_MIN;
   memcpy(ip + IPH_SRC, p->ip + IPH_DST, 4);
   KeyChangeAck *ack = As<KeyChangeAck>(d);
   put_control_head(&ack->h, (uint8_t)(zor::wire::kAck | (protocol_flag() ? kProtocolFlag : 0)),
                    client.gw_nonce);
   ack->acked_gen = guard.recv_gen;
   GuardSealControl(d, GUARD_ACK_LEN, client.keys.send_control_key);
-  GuardFillOuterHeaders(ip, 20, 8 + GUARD_ACK_LEN);
+  GuardFillOuterHeaders(ip, IPH_MIN_LEN, UDPH_SIZE + GUARD_ACK_LEN);
   // The answer goes back where the key change came from.
   memcpy(ip + IPH_DST, p->ip + IPH_SRC, 4);
   CalcChecksum(ip);

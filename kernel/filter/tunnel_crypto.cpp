@@ -20,8 +20,16 @@ constexpr uint32_t kOobPlain = 0x4000;
 constexpr uint32_t kCovered = offsetof(DataHead, type);
 constexpr uint32_t kWordA = offsetof(DataHead, word_a);
 constexpr uint32_t kSecret = offsetof(DataHead, far_addr);
-// Out-of-band: the data follows the header, then words B and A.
+// Out-of-band: the data follows the header, then words B and A; OFB runs
+// over the data and word B.
 constexpr uint32_t kOobData = sizeof(OobHead);
+constexpr uint32_t kOobWordB = offsetof(zor::wire::OobTrailer, word_b),
+                   kOobWordA = offsetof(zor::wire::OobTrailer, word_a);
+constexpr uint32_t kOobOfbExtra = sizeof(zor::wire::OobTrailer::word_b);
+// Control: everything after the magic is covered and enciphered; the
+// imitation ends the datagram.
+constexpr uint32_t kControlCovered = offsetof(zor::wire::ControlHead, type);
+constexpr uint32_t kControlImit = zor::wire::kImitationSize;
 
 // A byte key as cipher words, wiped when it goes out of scope.
 struct Words {
@@ -217,24 +225,24 @@ void GuardSealOob(uint8_t *d, uint32_t n, const uint8_t key[32], uint32_t counte
       magmamgm_aead(k.w, nullptr, 0, &nn, d, kOobData + n, &tag, 1);
     else
       magmamgm_aead(k.w, d + kOobData, n, &nn, d, kOobData, &tag, 1);
-    store_le32(d + kOobData + n, (uint32_t)tag);
-    store_le32(d + kOobData + 4 + n, (uint32_t)(tag >> 32));
+    store_le32(d + kOobData + n + kOobWordB, (uint32_t)tag);
+    store_le32(d + kOobData + n + kOobWordA, (uint32_t)(tag >> 32));
     return;
   }
   uint32_t b;
   uint32_t a = imitation(k, d, kOobData + n, &b);
-  store_le32(d + kOobData + n, b);
-  if (!plain) EncipherData8MAGMAOFB2(k.w, d + kOobData, n + 4, counter ^ a, a);
-  store_le32(d + kOobData + 4 + n, a);
+  store_le32(d + kOobData + n + kOobWordB, b);
+  if (!plain) EncipherData8MAGMAOFB2(k.w, d + kOobData, n + kOobOfbExtra, counter ^ a, a);
+  store_le32(d + kOobData + n + kOobWordA, a);
 }
 
 uint32_t GuardOpenOob(uint8_t *d, uint32_t n, const uint8_t key[32], uint32_t counter,
                       const uint8_t nonce[8], uint32_t mgm) {
   Words k(key);
   bool plain = zor::wire::As<OobHead>(d)->code & kOobPlain;
-  uint32_t a = load_le32(d + kOobData + 4 + n);
+  uint32_t a = load_le32(d + kOobData + n + kOobWordA);
   if (mgm) {
-    uint32_t b = load_le32(d + kOobData + n);
+    uint32_t b = load_le32(d + kOobData + n + kOobWordB);
     uint64_t nn = mgm_nonce(counter, nonce), tag = 0;
     if (plain)
       magmamgm_aead(k.w, nullptr, 0, &nn, d, kOobData + n, &tag, 0);
@@ -242,8 +250,8 @@ uint32_t GuardOpenOob(uint8_t *d, uint32_t n, const uint8_t key[32], uint32_t co
       magmamgm_aead(k.w, d + kOobData, n, &nn, d, kOobData, &tag, 0);
     return same((uint32_t)tag, b) & same((uint32_t)(tag >> 32), a);
   }
-  if (!plain) EncipherData8MAGMAOFB2(k.w, d + kOobData, n + 4, counter ^ a, a);
-  uint32_t b = load_le32(d + kOobData + n);
+  if (!plain) EncipherData8MAGMAOFB2(k.w, d + kOobData, n + kOobOfbExtra, counter ^ a, a);
+  uint32_t b = load_le32(d + kOobData + n + kOobWordB);
   uint32_t lo;
   uint32_t hi = imitation(k, d, kOobData + n, &lo);
   return same(hi, a) & same(lo, b);
@@ -251,18 +259,22 @@ uint32_t GuardOpenOob(uint8_t *d, uint32_t n, const uint8_t key[32], uint32_t co
 
 void GuardSealControl(uint8_t *d, uint32_t len, const uint8_t key[32]) {
   Words k(key);
-  store_le32(d + len - 4, 0);
-  store_le32(d + len - 4, ImPrefixMAGMA(k.w, d + 4, len - 4));
-  EncipherData8MAGMAOFB(k.w, d + 4, len - 4);
+  uint8_t *covered = d + kControlCovered, *imit = d + len - kControlImit;
+  const uint32_t n = len - kControlCovered;
+  store_le32(imit, 0);
+  store_le32(imit, ImPrefixMAGMA(k.w, covered, n));
+  EncipherData8MAGMAOFB(k.w, covered, n);
 }
 
 uint32_t GuardOpenControl(uint8_t *d, uint32_t len, const uint8_t key[32]) {
   Words k(key);
-  EncipherData8MAGMAOFB(k.w, d + 4, len - 4);
-  uint32_t mac = load_le32(d + len - 4);
-  store_le32(d + len - 4, 0);
-  uint32_t ok = same(ImPrefixMAGMA(k.w, d + 4, len - 4), mac);
-  store_le32(d + len - 4, mac);
+  uint8_t *covered = d + kControlCovered, *imit = d + len - kControlImit;
+  const uint32_t n = len - kControlCovered;
+  EncipherData8MAGMAOFB(k.w, covered, n);
+  uint32_t mac = load_le32(imit);
+  store_le32(imit, 0);
+  uint32_t ok = same(ImPrefixMAGMA(k.w, covered, n), mac);
+  store_le32(imit, mac);
   return ok;
 }
 

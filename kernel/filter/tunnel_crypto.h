@@ -36,6 +36,12 @@ struct GuardDataJob {
 extern "C" {
 
 uint32_t GuardKeyIndex(uint32_t counter);
+// What a datagram of len bytes moves the send counter on by: its length in
+// 16-byte units, rounded up.
+constexpr uint32_t GUARD_COUNTER_UNIT = 16;
+inline uint32_t GuardCounterSpan(uint32_t len) {
+  return (len + GUARD_COUNTER_UNIT - 1) / GUARD_COUNTER_UNIT;
+}
 // The packet key of a key index: base enciphered under master.
 void GuardPacketKey(const uint8_t master[32], const uint8_t base[32], uint32_t index,
                     uint8_t out[32]);

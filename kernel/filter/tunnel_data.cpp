@@ -22,7 +22,6 @@ uint16_t clientnextpackid;
 
 namespace {
 
-constexpr uint32_t kUdpHead = 8;
 constexpr uint32_t kChainMin = 9;
 
 uint8_t *key_of(uint32_t send) {
@@ -110,11 +109,11 @@ void GuardStartSession(void) {
   SessionKeys &k = client.keys;
   if (k.send_master_from_peer) memcpy(k.next_send_master, k.send_master, 32);
   // What the packet path learnt of the way to the gateway stays.
-  uint8_t mac[6], own[4];
-  memcpy(mac, guard.gwmac, 6);
+  uint8_t mac[ETH_ADDR_LEN], own[4];
+  memcpy(mac, guard.gwmac, ETH_ADDR_LEN);
   memcpy(own, guard.ownip, 4);
   memset(&guard, 0, sizeof guard);
-  memcpy(guard.gwmac, mac, 6);
+  memcpy(guard.gwmac, mac, ETH_ADDR_LEN);
   memcpy(guard.ownip, own, 4);
   guard.next_keepalive = curtick + GUARD_KEEPALIVE_TICKS;
   client.send_counter = 0;
@@ -141,11 +140,12 @@ uint32_t GuardBuildSendPack(IPPacket *p, uint8_t *ip, GuardDataJob *job) {
   if (ClientMagic() != zor::wire::kMagic) return 0;
   uint32_t ihl = p->ihl, payload = p->payload;
   if (p->limitflags & 2) {
-    uint32_t room = adapter->mtu - 34 - p->linklen - ihl;
-    if (adapter->mtu > 34 + p->linklen + ihl && room < p->limit) p->limit = room;
+    constexpr uint32_t wrap = UDPH_SIZE + GUARD_DATA_HEAD;
+    uint32_t room = adapter->mtu - wrap - p->linklen - ihl;
+    if (adapter->mtu > wrap + p->linklen + ihl && room < p->limit) p->limit = room;
   }
-  if (ihl + kUdpHead + GUARD_DATA_HEAD + payload >= 65536) return 0;
-  uint8_t *udp = ip + ihl, *d = udp + kUdpHead;
+  if (ihl + UDPH_SIZE + GUARD_DATA_HEAD + payload > IP_MAX_TOTAL_LEN) return 0;
+  uint8_t *udp = ip + ihl, *d = udp + UDPH_SIZE;
   auto *h = zor::wire::As<zor::wire::DataHead>(d);
   memcpy(ip, p->ip, ihl);
   memcpy(h->far_addr, p->ip + IPH_DST, 4);
@@ -163,12 +163,12 @@ uint32_t GuardBuildSendPack(IPPacket *p, uint8_t *ip, GuardDataJob *job) {
   h->session_id = client.session_id;
   uint32_t len = GUARD_DATA_HEAD + payload;
   *job = {d, len, counter, key_of(1), 0};
-  client.send_counter = counter + ((payload + 41) >> 4);
+  client.send_counter = counter + GuardCounterSpan(len);
 
   p->limitflags = 0;
   p->limit = 0;
-  p->payload = kUdpHead + len;
-  return kUdpHead + len;
+  p->payload = UDPH_SIZE + len;
+  return UDPH_SIZE + len;
 }
 
 uint32_t GuardSendKeyChanges(void) {
@@ -189,9 +189,9 @@ uint32_t GuardTreatSendPack(IPPacket *p) {
 int32_t GuardTreatRecvPack(IPPacket *p) {
   uint8_t *udp = p->ip + p->ihl;
   uint32_t udplen = load_be16(udp + UDPH_LEN);
-  if (udplen < 16 || udplen > p->payload) return GUARD_ERR_SHORT_UDP;
-  uint8_t *d = udp + kUdpHead;
-  uint32_t len = udplen - kUdpHead;
+  if (udplen < GUARD_MIN_UDP || udplen > p->payload) return GUARD_ERR_SHORT_UDP;
+  uint8_t *d = udp + UDPH_SIZE;
+  uint32_t len = udplen - UDPH_SIZE;
   switch (zor::wire::PacketTypeOf(d)) {
     case zor::wire::kStatus: return GuardTreatStatus(d, len);
     case zor::wire::kKeyChange:

@@ -18,6 +18,9 @@
 #include "kernel/filter/wire_format.h"
 
 constexpr uint32_t GUARD_DATA_HEAD = sizeof(zor::wire::DataHead);
+// The shortest UDP datagram of the gateway that is looked into: the UDP
+// header and the tunnel's common header.
+constexpr uint32_t GUARD_MIN_UDP = UDPH_SIZE + sizeof(zor::wire::Header);
 constexpr uint32_t GUARD_KEY_INDEX_UNITS = 62500;
 constexpr uint32_t GUARD_COUNTER_RESTART = 0xFFFFFFFFu;
 constexpr uint32_t GUARD_ACTIVITY_TICKS = 6;

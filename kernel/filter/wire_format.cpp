@@ -11,8 +11,6 @@
 namespace zor::wire {
 namespace {
 
-constexpr uint32_t kTlvHead = 4;
-
 void KeyWords(const uint8_t key[32], uint32_t words[8]) {
   for (int i = 0; i < 8; ++i) words[i] = load_le32(key + 4 * i);
 }
@@ -22,9 +20,10 @@ void KeyWords(const uint8_t key[32], uint32_t words[8]) {
 bool EntryAt(uint8_t *area, uint32_t area_len, uint32_t pos, Tlv *out) {
   if (pos + kTlvHead >= area_len) return false;
   uint8_t *e = area + pos;
-  uint16_t len = load_le16(e + 2);
+  const TlvHead *h = As<TlvHead>(e);
+  uint16_t len = h->length;
   if (pos + kTlvHead + len > area_len) return false;
-  *out = Tlv{e, e + kTlvHead, len, (e[1] & kTlvEnciphered) != 0};
+  *out = Tlv{e, e + kTlvHead, len, (h->flags & kTlvEnciphered) != 0};
   return true;
 }
 
@@ -32,7 +31,7 @@ bool Find(uint8_t tag, uint8_t *area, uint32_t area_len, Tlv *out) {
   if (!area) return false;
   Tlv t;
   for (uint32_t pos = 0; EntryAt(area, area_len, pos, &t); pos += kTlvHead + t.length) {
-    if (t.entry[0] == tag) {
+    if (As<TlvHead>(t.entry)->tag == tag) {
       *out = t;
       return true;
     }
@@ -54,7 +53,9 @@ void SealCrc(uint8_t *d, uint32_t len) {
   store_le32(d + len - kTrailer, ~FCS32(d, len - kTrailer));
 }
 
-bool CrcOk(const uint8_t *d, uint32_t len) { return len >= 4 && FCS32(d, len) == kCrcResidue; }
+bool CrcOk(const uint8_t *d, uint32_t len) {
+  return len >= kTrailer && FCS32(d, len) == kCrcResidue;
+}
 
 void TLVCipher(const TlvKey &key, uint8_t tag, uint8_t *value, uint32_t length) {
   uint32_t words[8];
@@ -70,10 +71,10 @@ bool TLVGetField(uint8_t tag, uint8_t *area, uint32_t area_len, const TlvKey *ke
   if (t.enciphered) {
     if (!key) return false;
     TLVCipher(*key, tag, t.value, t.length);
-    t.entry[1] &= (uint8_t)~kTlvEnciphered;
+    As<TlvHead>(t.entry)->flags &= (uint8_t)~kTlvEnciphered;
     t.enciphered = false;
   }
-  if (consume) t.entry[0] = 0;
+  if (consume) As<TlvHead>(t.entry)->tag = 0;
   *out = t;
   return true;
 }
@@ -89,9 +90,10 @@ bool TLVPut(uint8_t *area, uint32_t cap, uint32_t *used, uint8_t tag, const void
             uint16_t length, const TlvKey *key) {
   if (*used > cap || cap - *used < kTlvHead + (uint32_t)length) return false;
   uint8_t *e = area + *used;
-  e[0] = tag;
-  e[1] = key ? kTlvEnciphered : 0;
-  store_le16(e + 2, length);
+  TlvHead *h = As<TlvHead>(e);
+  h->tag = tag;
+  h->flags = key ? kTlvEnciphered : 0;
+  h->length = length;
   if (length) memmove(e + kTlvHead, value, length);
   if (key) TLVCipher(*key, tag, e + kTlvHead, length);
   *used += kTlvHead + length;

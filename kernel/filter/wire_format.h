@@ -60,6 +60,10 @@ enum PacketType : uint8_t {
 };
 constexpr uint8_t kTypeMask = 0x0F;   // the type byte's high bits are not the type
 
+// The two protocol variants (the header's variant byte).
+enum Variant : uint8_t { kVariant16 = 16, kVariant17 = 17 };
+inline bool KnownVariant(uint8_t v) { return v == kVariant16 || v == kVariant17; }
+
 // The structs below are packed views of datagram bytes (may_alias: they
 // are laid over byte buffers). Their multi-byte fields hold the format's
 // little-endian values as they stand, which this host reads natively.
@@ -95,6 +99,20 @@ struct ZOR_WIRE_LAYOUT SynRqHead17 {
 };
 static_assert(sizeof(SynRqHead17) == 32, "variant 17 SYN RQ header");
 
+// A SYN RQ the service sends in pieces, as the filter recognises the pieces
+// after the first: the bytes from offset 20 on stand at 20 + piece_offset
+// in the whole datagram (0: the datagram is whole).
+struct ZOR_WIRE_LAYOUT SynRqPiece {
+  Header h;
+  uint8_t syn_number;
+  uint8_t unread;
+  uint32_t piece_offset;
+  uint8_t unread2[6];
+};
+static_assert(sizeof(SynRqPiece) == 20, "a SYN RQ piece's bytes start at 20");
+static_assert(offsetof(SynRqPiece, piece_offset) == 10, "the piece offset is the u32 at 10");
+constexpr uint32_t kSynRqPieceHead = sizeof(SynRqPiece);
+
 // SYN RR as reassembled: TLV area from 32, CRC trailer (TLV + 36). Every
 // fragment repeats the first 12 bytes.
 struct ZOR_WIRE_LAYOUT SynRrHead {
@@ -107,6 +125,13 @@ struct ZOR_WIRE_LAYOUT SynRrHead {
 };
 static_assert(sizeof(SynRrHead) == 32, "SYN RR header");
 constexpr uint32_t kFragmentHead = offsetof(SynRrHead, gw_nonce);   // repeated per fragment
+// The gateway options word: the protection mode in bits 0-1 (bit 0 also
+// offers MGM), and the key-area requests.
+constexpr uint32_t kGwModeMask = 0x03, kGwModeCipherOnly = 2, kGwModeEither = 3;
+constexpr uint32_t kGwMgmOffered = 0x01;
+constexpr uint32_t kGwWantsKeyAreas = 0x100;   // empty key areas are asked for
+constexpr uint32_t kGwKeyAreasStrict = 0x400;  // ... and then required
+constexpr uint32_t kGwRenewKeyAreas = 0x800;   // without a kept SYN OKF block: renewal
 
 // Status: TLV area from 16 ('H' for code 24, 'J' for code 19), CRC trailer
 // (exactly TLV + 20).
@@ -265,6 +290,16 @@ enum Tag : uint8_t {
   kTagJ = 0x4a, kTagText = 0x4d,
 };
 constexpr uint8_t kTlvEnciphered = 2;
+// A TLV entry: this head, then the value.
+struct __attribute__((packed, may_alias)) TlvHead {
+  uint8_t tag;       // Tag; 0 once consumed
+  uint8_t flags;     // kTlvEnciphered
+  uint16_t length;   // of the value
+};
+static_assert(sizeof(TlvHead) == 4, "a TLV head is 4 bytes");
+constexpr uint32_t kTlvHead = sizeof(TlvHead);
+// A u32 imitation inside a datagram (the SYN OK's, ahead of its trailer).
+constexpr uint32_t kImitationSize = 4;
 
 inline uint8_t PacketTypeOf(const uint8_t *d) { return As<Header>(d)->type & kTypeMask; }
 inline uint8_t VariantOf(const uint8_t *d) { return As<Header>(d)->variant; }

@@ -49,6 +49,8 @@ struct __attribute__((packed, may_alias)) DrvProxyConnecting {
   uint16_t proxy_port;
 };
 static_assert(sizeof(DrvProxyConnecting) == 14, "the proxy-connecting request is 14 bytes");
+constexpr uint32_t DRV_PROXY_FTP_PORT = 0x01;   // flags bit 0
+constexpr uint32_t DRV_PROXY_NONE = 0, DRV_PROXY_TYPE_MAX = 2;
 
 // RQC_PCONNECTED's request (at least these 12 bytes).
 struct __attribute__((packed, may_alias)) DrvProxyConnected {
@@ -95,6 +97,20 @@ struct __attribute__((packed, may_alias)) DrvEphemeralKey {
 };
 static_assert(sizeof(DrvEphemeralKey) == 124, "the ephemeral key record is 124 bytes");
 
+// The session's key block.
+struct __attribute__((packed, may_alias)) DrvKeyBlock {
+  uint8_t vesk[32];     // "vesk seskey"
+  uint8_t client[32];   // "client seskey"
+};
+static_assert(sizeof(DrvKeyBlock) == 64, "the key block is 64 bytes");
+
+// RQC_TREATPACKET's reply after an accepted SYN OKF.
+struct __attribute__((packed, may_alias)) DrvSynOkfReply {
+  DrvKeyBlock keys;
+  uint32_t session_id;
+};
+static_assert(sizeof(DrvSynOkfReply) == 68, "the SYN OKF reply is 68 bytes");
+
 // RQC_SETKEYS's request: the session's socket and the key block that the
 // SYN OKF's treatment returned.
 struct __attribute__((packed, may_alias)) DrvKeyRecord {
@@ -103,7 +119,7 @@ struct __attribute__((packed, may_alias)) DrvKeyRecord {
   uint32_t zero8;
   uint16_t sock_port;       // the client's tunnel port
   uint16_t zero14;
-  uint8_t key_block[64];    // "vesk seskey" then "client seskey"
+  uint8_t key_block[sizeof(DrvKeyBlock)];   // DrvKeyBlock
   uint32_t check;           // imitation of key_block under the zero key
 };
 static_assert(sizeof(DrvKeyRecord) == 84, "the key record is 84 bytes");
@@ -188,3 +204,38 @@ struct __attribute__((packed, may_alias)) DrvSynNumber {
   uint8_t number;
 };
 static_assert(sizeof(DrvSynNumber) == 1, "the SYN number reply is 1 byte");
+
+// RQC_SEEDRANDOM's request: a seed and its imitation (ImPrefixMAGMA under
+// the all-zero key over the seed).
+struct __attribute__((packed, may_alias)) DrvSeedRandom {
+  uint8_t seed[72];
+  uint32_t imitation;
+};
+static_assert(sizeof(DrvSeedRandom) == 76, "the seed request is 76 bytes");
+
+// RQC_SETTUNNELGROUP's request: the group name, 20 bytes and a terminator.
+constexpr uint32_t DRV_TUNNEL_GROUP_LEN = 20;
+
+// RQC_SETCLIENTSOCKET's request: the tunnel socket's local address and port.
+struct __attribute__((packed, may_alias)) DrvClientSocket {
+  uint32_t addr;
+  uint32_t port;   // the low 16 bits
+};
+static_assert(sizeof(DrvClientSocket) == 8, "the client socket request is 8 bytes");
+
+// RQC_GETVESKINFO's reply.
+struct __attribute__((packed, may_alias)) DrvVeskInfo {
+  uint32_t kind;           // DRV_VESK_KIND_*, 0 when not connected or not flagged
+  uint32_t client_flags;   // the session flags
+};
+static_assert(sizeof(DrvVeskInfo) == 8, "the vesk info reply is 8 bytes");
+constexpr uint32_t DRV_VESK_KIND_OPTION6 = 1, DRV_VESK_KIND_PLAIN = 2;
+
+// RQC_GETFIREWALLINFO's reply: the four words of FIREWALL_GetInformation.
+struct __attribute__((packed, may_alias)) DrvFirewallInfo {
+  uint32_t sessions;
+  uint32_t table_bytes;
+  uint32_t rate_all;        // bytes per 2^20 time units, all traffic
+  uint32_t rate_tunnel;     // the same for tunnelled traffic
+};
+static_assert(sizeof(DrvFirewallInfo) == 16, "the firewall info reply is 16 bytes");

@@ -105,6 +105,8 @@ enum DrvStatus : int32_t {
   DRV_NOT_POSSIBLE = -5,    // filter not started, code unsupported, or not in this state
   DRV_OUT_OF_RANGE = -22,   // index or length out of range
 };
+// The reply header's status of RQC_UPDGETANSW when no update answer waits.
+constexpr int32_t DRV_STATUS_NO_UPDATE_ANSWER = 14;
 
 // Results the service's request channel adds to the filter's answer words.
 enum DrvChannelStatus : int32_t {

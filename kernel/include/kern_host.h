@@ -101,14 +101,21 @@ void KERN_fpu_end(void);
 // ---------------------------------------------------------------------------
 // Entry points of the network-filter module, called by the host.
 
+// Directions of a frame, and the verdicts on it.
+enum : uint32_t { KERN_FROM_NETWORK = 0, KERN_FROM_STACK = 1 };
+enum : uint32_t {
+  KERN_VERDICT_PASS = 0,          // let the frame continue
+  KERN_VERDICT_TAKEN = 1,         // the filter took or dropped it
+  KERN_VERDICT_NOT_HANDLED = 2,   // deliver it as if unfiltered
+};
+
 // Module load: 0 loaded, 1 failed (the host then calls Zor_cleanup_module).
 uint32_t Zor_init_module(void);
 void Zor_cleanup_module(void);
 void Zor_DriverUnload(void);
 
-// One frame seen by the host: direction 0 received from the network, any
-// other value sent by the local stack. Verdict: 0 let the frame continue,
-// 1 the filter took or dropped it, 2 not handled (deliver as if unfiltered).
+// One frame seen by the host: direction KERN_FROM_NETWORK received from the
+// network, any other value sent by the local stack. Verdict: KERN_VERDICT_*.
 // The buffer stays the host's. Zor_net_inputoutput also drains the send
 // queues; the Ex form only when `flush` is non-zero.
 uint32_t Zor_net_inputoutputEx(uint32_t direction, void *netbuf, void *netdev, uint32_t flush);

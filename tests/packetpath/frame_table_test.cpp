@@ -179,6 +179,21 @@ TEST(LinkClassification, KindsHeaderLengthsAndProtocols) {
   }
 }
 
+// The classifier reads no byte past the frame: an 802.3 frame that ends
+// after its DSAP is too short, whatever the next byte in memory holds.
+TEST(LinkClassification, StopsAtTheEndOfTheFrame) {
+  for (uint8_t sap : {0xFF, 0xAA, 0xE0}) {
+    Bytes memory(16, 0);
+    store_be16(&memory[12], 1);
+    memory[14] = memory[15] = sap;
+    LinkInfo l = DetectFrameAndPid(memory.data(), 15);
+    EXPECT_EQ(l.headerlen, LINK_TOO_SHORT) << "sap " << (int)sap;
+  }
+  Bytes ether = Frame(0x0800, 1);
+  EXPECT_EQ(DetectFrameAndPid(ether.data(), 15).headerlen, ETH_HEADER_LEN)
+      << "an Ethernet II frame needs no LLC bytes";
+}
+
 Bytes Bootp(uint16_t sport, uint16_t dport, uint8_t op, bool cookie) {
   Bytes b(240, 0);
   b[0] = op;
@@ -341,6 +356,79 @@ TEST(Reassembly, OverlapStartsAfreshAndOversizeDiscards) {
   EXPECT_EQ(h.FromNet(last), 1u);
   EXPECT_EQ(IPReassemblyCount(PORT_NET), 0u) << "ending beyond 65,536 bytes discards the entry";
   EXPECT_TRUE(h.Drain().empty());
+}
+
+// One fragment behind a link header of linklen bytes (0x4C), its IPv4
+// header of ihl bytes (options all NOP).
+Bytes LinkedFragment(uint32_t linklen, uint32_t ihl, const Bytes &payload, size_t off, size_t n,
+                     bool more) {
+  Bytes f(linklen, 0x4C);
+  Bytes ip(ihl, 1);
+  ip[IPH_VHL] = (uint8_t)(0x40 | ihl / 4);
+  ip[IPH_TOS] = 0;
+  store_be16(&ip[IPH_TOTAL_LEN], (uint16_t)(ihl + n));
+  store_be16(&ip[IPH_ID], 0x4242);
+  store_be16(&ip[IPH_FRAG], (uint16_t)(off / 8 | (more ? IP_MORE_FRAGMENTS : 0)));
+  ip[IPH_TTL] = 64;
+  ip[IPH_PROTO] = IPPROTO_UDP_NUM;
+  store_be32(&ip[IPH_SRC], kCorpIp);
+  store_be32(&ip[IPH_DST], kClientIp);
+  CalcChecksum(ip.data());
+  f.insert(f.end(), ip.begin(), ip.end());
+  f.insert(f.end(), payload.begin() + off, payload.begin() + off + n);
+  return f;
+}
+
+uint32_t Reassemble(Bytes &frame, uint32_t linklen, IPPacket *p) {
+  *p = {};
+  p->frame = frame.data();
+  p->linklen = linklen;
+  p->ip = frame.data() + linklen;
+  p->buflen = (uint32_t)frame.size() - linklen;
+  EXPECT_EQ(IPParsePacket(p), 0u);
+  return IPReassemble(p, PORT_NET);
+}
+
+// The packet is rebuilt behind the first fragment's link header, however
+// long that and its IPv4 header are and whatever link header the last
+// fragment came with.
+TEST(Reassembly, RebuildsBehindTheFirstFragmentsLinkHeader) {
+  struct Case {
+    uint32_t first_link, first_ihl, last_link;
+  };
+  const Case cases[] = {
+      {ETH_HEADER_LEN, IPH_MIN_LEN, ETH_HEADER_LEN},
+      {SNAP_HEADER_LEN, IPH_MIN_LEN, ETH_HEADER_LEN},
+      {SNAP_HEADER_LEN, IPH_MAX_LEN, ETH_HEADER_LEN},
+      {LLC_HEADER_UI_LEN, IPH_MAX_LEN, SNAP_HEADER_LEN},
+      {ETH_HEADER_LEN, IPH_MAX_LEN, SNAP_HEADER_LEN},
+  };
+  Harness h;
+  Bytes payload = Udp(53, 40000, Fill(1200, 0x33));
+  const size_t cut = 800;
+  for (const Case &c : cases) {
+    SCOPED_TRACE(testing::Message() << "link " << c.first_link << " ihl " << c.first_ihl
+                                    << " last link " << c.last_link);
+    Bytes first = LinkedFragment(c.first_link, c.first_ihl, payload, 0, cut, true);
+    Bytes last = LinkedFragment(c.last_link, IPH_MIN_LEN, payload, cut, payload.size() - cut, false);
+    IPPacket p;
+    EXPECT_EQ(Reassemble(first, c.first_link, &p), 1u);
+    ASSERT_EQ(Reassemble(last, c.last_link, &p), 0u);
+    ASSERT_EQ(p.frame, defragpack);
+    EXPECT_EQ(p.linklen, c.first_link);
+    EXPECT_EQ(p.ihl, c.first_ihl);
+    EXPECT_EQ(p.total, c.first_ihl + payload.size());
+    EXPECT_EQ(p.ip, defragpack + c.first_link);
+    EXPECT_TRUE(std::equal(first.begin(), first.begin() + c.first_link, defragpack));
+    EXPECT_EQ(load_be16(p.ip + IPH_FRAG), 0);
+    EXPECT_TRUE(IpChecksumOk(p.ip));
+    EXPECT_TRUE(std::equal(payload.begin(), payload.end(), p.ip + p.ihl));
+    EXPECT_EQ(IPReassemblyCount(PORT_NET), 0u);
+  }
+  Bytes longer = LinkedFragment(LINK_MAX_HEADER_LEN + 1, IPH_MAX_LEN, payload, 0, cut, true);
+  IPPacket p;
+  EXPECT_EQ(Reassemble(longer, LINK_MAX_HEADER_LEN + 1, &p), 1u);
+  EXPECT_EQ(IPReassemblyCount(PORT_NET), 0u) << "a link header longer than any known is refused";
 }
 
 TEST(Reassembly, EntriesExpire) {

@@ -95,10 +95,11 @@ std::vector<uint32_t> Harness::Events() {
   }
 }
 
-Bytes Harness::GatewayFrame(const Bytes &datagram) const {
+Bytes Harness::GatewayFrame(const Bytes &datagram, uint16_t outer_flags) const {
   Ip h;
   h.src = kGatewayIp;
   h.dst = kClientIp;
+  h.frag = outer_flags;
   return FromGateway(h, Udp(87, kClientPort, datagram));
 }
 
@@ -118,7 +119,7 @@ std::vector<gwsim::TunnelPeer::Result> Harness::ToGateway(const std::vector<Sent
   for (const Sent &s : sent) {
     Bytes d = DatagramOf(s);
     if (d.empty()) continue;
-    results.push_back(tunnel_->Take(d.data(), d.size(), client));
+    results.push_back(tunnel_->Take(d.data(), d.size(), client, load_be16(&s.bytes[14 + 6])));
     for (const Bytes &r : results.back().replies) FromNet(GatewayFrame(r));
   }
   return results;

@@ -50,8 +50,9 @@ class Harness {
   gwsim::TunnelPeer &gateway() { return *tunnel_; }
   gwsim::HandshakePeer &handshake() { return *peer_; }
 
-  // A datagram of the gateway to the client's tunnel port, as a frame.
-  Bytes GatewayFrame(const Bytes &datagram) const;
+  // A datagram of the gateway to the client's tunnel port, as a frame; its
+  // outer IPv4 header carries the flags word given.
+  Bytes GatewayFrame(const Bytes &datagram, uint16_t outer_flags = 0) const;
   // The UDP payload of a frame the filter sent towards the gateway (empty
   // when it is not one).
   static Bytes DatagramOf(const Sent &s);

@@ -145,6 +145,9 @@ TEST_P(Tunnel, PacketsCrossBothWaysAndTheWireCarriesNoClearPayload) {
   EXPECT_TRUE(IpChecksumOk(inner.data()));
 }
 
+// Both ends follow one rule: the outer header of a data datagram keeps the
+// inner packet's DF bit, and the unwrapped packet gets the outer's DF bit;
+// MF and a fragment offset are never carried.
 TEST_P(Tunnel, OuterHeaderKeepsTheInnerDontFragmentBitOnly) {
   struct Case {
     const char *what;
@@ -163,7 +166,34 @@ TEST_P(Tunnel, OuterHeaderKeepsTheInnerDontFragmentBitOnly) {
     EXPECT_TRUE(IpChecksumOk(outer)) << c.what;
     auto results = h.ToGateway(sent);
     ASSERT_EQ(results.size(), 1u) << c.what;
-    EXPECT_EQ(results[0].kind, TunnelPeer::Kind::kData) << c.what;
+    ASSERT_EQ(results[0].kind, TunnelPeer::Kind::kData) << c.what;
+    EXPECT_EQ(load_be16(results[0].inner.data() + 6), c.outer_frag) << c.what << ", at the gateway";
+    EXPECT_TRUE(IpChecksumOk(results[0].inner.data())) << c.what;
+  }
+  // From the gateway: an inner packet with DF (and one that claims MF and
+  // an offset besides) comes up to the local stack with DF only.
+  const Case back[] = {{"DF set", 0x4000, 0x4000},
+                       {"DF clear", 0x0000, 0x0000},
+                       {"DF, MF and an offset", 0x4000 | 0x2000 | 0x0010, 0x4000}};
+  for (const Case &c : back) {
+    Ip ip_back;
+    ip_back.src = kCorpIp;
+    ip_back.dst = kClientIp;
+    ip_back.proto = 1;
+    ip_back.frag = c.inner_frag;
+    Bytes inner = Ipv4(ip_back, IcmpEcho(7, 1, Text("df")));
+    inner[20] = 0;  // the echo reply
+    Reseal(inner.data());
+    uint16_t outer = TunnelPeer::OuterFlags(inner.data());
+    EXPECT_EQ(outer, c.outer_frag) << c.what;
+    ASSERT_EQ(h.FromNet(h.GatewayFrame(h.gateway().Wrap(inner.data(), inner.size()), outer)), 1u)
+        << c.what;
+    std::vector<Sent> up = h.Drain();
+    ASSERT_EQ(up.size(), 1u) << c.what;
+    EXPECT_FALSE(up[0].to_network) << c.what;
+    const uint8_t *ip = up[0].bytes.data() + 14;
+    EXPECT_EQ(load_be16(ip + 6), c.outer_frag) << c.what << ", at the local stack";
+    EXPECT_TRUE(IpChecksumOk(ip)) << c.what;
   }
   // The tunnel's own datagrams carry neither flag nor offset.
   h.Tick(GUARD_KEEPALIVE_TICKS);

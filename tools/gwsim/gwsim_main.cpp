@@ -100,26 +100,44 @@ struct DataSide {
   sockaddr_in client{};
   std::mutex recv_mu, send_mu;
 
-  // Caller holds send_mu.
+  // Caller holds send_mu. The tunnel's own datagrams go without DF, as the
+  // client sends its own.
   void Send(const gwsim::Bytes &d) { SendAll({d}); }
-  void SendAll(const std::vector<gwsim::Bytes> &ds) {
+  void SendAll(const std::vector<gwsim::Bytes> &ds) { SendAll(ds, std::vector<bool>(ds.size())); }
+  // Data datagrams: the outer header keeps the inner packet's DF bit
+  // (df[i]). The socket's default mode (DF while the datagram fits the path)
+  // serves those with DF; a run of those without goes with DF off.
+  void SendAll(const std::vector<gwsim::Bytes> &ds, const std::vector<bool> &df) {
     if (silent || !peer) return;
-    for (size_t i = 0; i < ds.size(); i += kBatch) {
-      mmsghdr msgs[kBatch] = {};
-      iovec iov[kBatch];
-      size_t n = std::min(kBatch, ds.size() - i);
-      for (size_t k = 0; k < n; k++) {
-        iov[k] = {const_cast<uint8_t *>(ds[i + k].data()), ds[i + k].size()};
-        msgs[k].msg_hdr.msg_iov = &iov[k];
-        msgs[k].msg_hdr.msg_iovlen = 1;
-        msgs[k].msg_hdr.msg_name = &client;
-        msgs[k].msg_hdr.msg_namelen = sizeof client;
-      }
-      for (size_t sent = 0; sent < n;) {
-        int r = sendmmsg(udp, msgs + sent, (unsigned)(n - sent), 0);
-        if (r <= 0) break;
-        sent += (size_t)r;
-      }
+    for (size_t i = 0; i < ds.size();) {
+      size_t end = i + 1;
+      while (end < ds.size() && end - i < kBatch && df[end] == df[i]) end++;
+      if (!df[i]) SetPathMtuMode(IP_PMTUDISC_DONT);
+      SendRun(ds, i, end);
+      if (!df[i]) SetPathMtuMode(IP_PMTUDISC_WANT);
+      i = end;
+    }
+  }
+  void SetPathMtuMode(int mode) {
+    if (setsockopt(udp, IPPROTO_IP, IP_MTU_DISCOVER, &mode, sizeof mode) != 0)
+      perror("gwsim: IP_MTU_DISCOVER");
+  }
+  // Datagrams [from, to) of ds, at most kBatch, in one go.
+  void SendRun(const std::vector<gwsim::Bytes> &ds, size_t from, size_t to) {
+    mmsghdr msgs[kBatch] = {};
+    iovec iov[kBatch];
+    size_t n = to - from;
+    for (size_t k = 0; k < n; k++) {
+      iov[k] = {const_cast<uint8_t *>(ds[from + k].data()), ds[from + k].size()};
+      msgs[k].msg_hdr.msg_iov = &iov[k];
+      msgs[k].msg_hdr.msg_iovlen = 1;
+      msgs[k].msg_hdr.msg_name = &client;
+      msgs[k].msg_hdr.msg_namelen = sizeof client;
+    }
+    for (size_t sent = 0; sent < n;) {
+      int r = sendmmsg(udp, msgs + sent, (unsigned)(n - sent), 0);
+      if (r <= 0) break;
+      sent += (size_t)r;
     }
   }
 
@@ -148,12 +166,15 @@ struct DataSide {
     std::lock_guard<std::mutex> send(send_mu);
     if (!peer) return;
     std::vector<gwsim::Bytes> ds = peer->WrapBatch(packets);
+    std::vector<bool> df(packets.size());
+    for (size_t i = 0; i < packets.size(); i++)
+      df[i] = gwsim::TunnelPeer::OuterFlags(packets[i].data()) != 0;
     for (auto &d : ds) {
       if (corrupt <= 0) break;
       corrupt--;
       d[d.size() - 1] ^= 0x01;
     }
-    SendAll(ds);
+    SendAll(ds, df);
   }
 
   void Command(const std::string &line) {
@@ -273,6 +294,7 @@ int main(int argc, char **argv) {
   sigaction(SIGINT, &sa, nullptr);
   DataSide data;
   data.udp = fd;
+  data.SetPathMtuMode(IP_PMTUDISC_WANT);
   data.mgm = mgm;
   if (!tun_name.empty()) data.tun = OpenTun(tun_name);
   int control = -1;

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "byte_order.h"
+#include "kernel/filter/ip_helpers.h"
 #include "kernel/filter/tunnel_crypto.h"
 #include "kernel/filter/wire_format.h"
 
@@ -14,7 +15,12 @@ namespace {
 
 using namespace zor::wire;
 
-constexpr size_t kDataHead = 26, kKeyChangeLen = 65, kAckLen = 33, kOobHead = 27;
+constexpr size_t kDataHead = sizeof(DataHead), kKeyChangeLen = sizeof(KeyChange),
+                 kAckLen = sizeof(KeyChangeAck), kOobHead = sizeof(OobHead) + sizeof(OobTrailer);
+constexpr uint8_t kInnerTtl = 64;
+constexpr size_t kShortest = 16;   // below this no datagram of the client is looked into
+// The flags word taken for an outer header that is not known.
+constexpr uint16_t kOuterUnknown = 0;
 constexpr uint16_t kKeepAlive = 16384;
 constexpr uint8_t kProtocolFlag = 0x10;
 
@@ -64,15 +70,16 @@ const uint8_t *TunnelPeer::SendKey(uint32_t counter) {
   return send_packet_;
 }
 
-TunnelPeer::Result TunnelPeer::Take(const uint8_t *d, size_t n, uint32_t client_addr) {
+TunnelPeer::Result TunnelPeer::Take(const uint8_t *d, size_t n, uint32_t client_addr,
+                                    uint16_t outer_flags) {
   Bytes copy(d, d + n);
   Result r;
-  if (n < 16) {
+  if (n < kShortest) {
     r.error = "short datagram";
     return r;
   }
-  switch (copy[4] & 0x0F) {
-    case kData: return TakeData(copy.data(), n, client_addr);
+  switch (PacketTypeOf(copy.data())) {
+    case kData: return TakeData(copy.data(), n, client_addr, outer_flags);
     case kOob: return TakeOob(copy.data(), n);
     case kKeyChange: return TakeKeyChange(copy.data(), n);
     case kAck: return TakeAck(copy.data(), n);
@@ -80,41 +87,42 @@ TunnelPeer::Result TunnelPeer::Take(const uint8_t *d, size_t n, uint32_t client_
   }
 }
 
-TunnelPeer::Result TunnelPeer::TakeData(uint8_t *d, size_t n, uint32_t client_addr) {
+TunnelPeer::Result TunnelPeer::TakeData(uint8_t *d, size_t n, uint32_t client_addr,
+                                        uint16_t outer_flags) {
   Result r;
   if (n < kDataHead) return r.error = "short data datagram", r;
-  if (load_le32(d + 10) != s_.session_id) return r.error = "session id", r;
-  uint32_t counter = load_le32(d + 6);
+  const DataHead *h = As<DataHead>(d);
+  if (h->session_id != s_.session_id) return r.error = "session id", r;
+  uint32_t counter = h->counter;
   if (!GuardOpenData(d, (uint32_t)n, RecvKey(counter), counter, s_.gw_nonce, s_.mgm))
     return r.error = "authentication", r;
-  return Inner(d, n, client_addr);
+  return Inner(d, n, client_addr, outer_flags);
 }
 
-TunnelPeer::Result TunnelPeer::Inner(const uint8_t *d, size_t n, uint32_t client_addr) {
+TunnelPeer::Result TunnelPeer::Inner(const uint8_t *d, size_t n, uint32_t client_addr,
+                                     uint16_t outer_flags) {
   Result r;
+  const DataHead *h = As<DataHead>(d);
   size_t payload = n - kDataHead;
-  r.inner.assign(20 + payload, 0);
+  r.inner.assign(IPH_MIN_LEN + payload, 0);
   uint8_t *ip = r.inner.data();
-  ip[0] = 0x45;
-  ip[2] = (uint8_t)((20 + payload) >> 8);
-  ip[3] = (uint8_t)(20 + payload);
-  uint16_t id = load_le16(d + 22);
-  ip[4] = (uint8_t)(id >> 8);
-  ip[5] = (uint8_t)id;
-  ip[8] = 64;
-  ip[9] = d[25];
-  memcpy(ip + 12, &client_addr, 4);
-  memcpy(ip + 16, d + 18, 4);
-  uint16_t c = (uint16_t)~Sum(ip, 20);
-  ip[10] = (uint8_t)(c >> 8);
-  ip[11] = (uint8_t)c;
-  memcpy(ip + 20, d + kDataHead, payload);
+  ip[IPH_VHL] = IP_VHL_V4_MIN;
+  store_be16(ip + IPH_TOTAL_LEN, (uint16_t)(IPH_MIN_LEN + payload));
+  store_be16(ip + IPH_ID, h->inner_id);
+  store_be16(ip + IPH_FRAG, (uint16_t)(outer_flags & IP_DONT_FRAGMENT));
+  ip[IPH_TTL] = kInnerTtl;
+  ip[IPH_PROTO] = h->inner_proto;
+  memcpy(ip + IPH_SRC, &client_addr, 4);
+  memcpy(ip + IPH_DST, h->far_addr, 4);
+  store_be16(ip + IPH_CHECKSUM, (uint16_t)~Sum(ip, IPH_MIN_LEN));
+  memcpy(ip + IPH_MIN_LEN, d + kDataHead, payload);
   r.kind = Kind::kData;
   return r;
 }
 
 bool TunnelPeer::IsSessionData(const Bytes &d) const {
-  return d.size() >= kDataHead && (d[4] & 0x0F) == kData && load_le32(d.data() + 10) == s_.session_id;
+  return d.size() >= kDataHead && PacketTypeOf(d.data()) == kData &&
+         As<DataHead>(d.data())->session_id == s_.session_id;
 }
 
 std::vector<TunnelPeer::Result> TunnelPeer::TakeBatch(std::vector<Bytes> &datagrams,
@@ -128,7 +136,7 @@ std::vector<TunnelPeer::Result> TunnelPeer::TakeBatch(std::vector<Bytes> &datagr
     GuardOpenDataBatch(jobs.data(), (uint32_t)jobs.size(), s_.gw_nonce, s_.mgm);
     for (size_t k = 0; k < jobs.size(); k++) {
       if (jobs[k].ok)
-        out[at[k]] = Inner(jobs[k].d, jobs[k].len, client_addr);
+        out[at[k]] = Inner(jobs[k].d, jobs[k].len, client_addr, kOuterUnknown);
       else
         out[at[k]].error = "authentication";
     }
@@ -139,10 +147,10 @@ std::vector<TunnelPeer::Result> TunnelPeer::TakeBatch(std::vector<Bytes> &datagr
     Bytes &d = datagrams[i];
     if (!IsSessionData(d)) {
       flush();
-      out[i] = Take(d.data(), d.size(), client_addr);
+      out[i] = Take(d.data(), d.size(), client_addr, kOuterUnknown);
       continue;
     }
-    uint32_t counter = load_le32(d.data() + 6);
+    uint32_t counter = As<DataHead>(d.data())->counter;
     if (!jobs.empty() && GuardKeyIndex(counter) != recv_index_) flush();
     jobs.push_back({d.data(), (uint32_t)d.size(), counter, RecvKey(counter), 0});
     at.push_back(i);
@@ -153,13 +161,14 @@ std::vector<TunnelPeer::Result> TunnelPeer::TakeBatch(std::vector<Bytes> &datagr
 
 TunnelPeer::Result TunnelPeer::TakeOob(uint8_t *d, size_t n) {
   Result r;
-  if (n < kOobHead || kOobHead + load_le16(d + 6) > n) return r.error = "short out-of-band", r;
-  uint32_t len = load_le16(d + 6), counter = load_le32(d + 9);
+  const OobHead *h = As<OobHead>(d);
+  if (n < kOobHead || kOobHead + h->length > n) return r.error = "short out-of-band", r;
+  uint32_t len = h->length, counter = h->counter;
   if (!GuardOpenOob(d, len, RecvKey(counter), counter, s_.gw_nonce, s_.mgm))
     return r.error = "out-of-band authentication", r;
   r.kind = Kind::kOob;
-  r.code = load_le16(d + 17);
-  r.data.assign(d + 19, d + 19 + len);
+  r.code = h->code;
+  r.data.assign(d + sizeof(OobHead), d + sizeof(OobHead) + len);
   if (r.code == kKeepAlive) r.replies.push_back(Oob(kKeepAlive, {}));
   return r;
 }
@@ -167,17 +176,20 @@ TunnelPeer::Result TunnelPeer::TakeOob(uint8_t *d, size_t n) {
 TunnelPeer::Result TunnelPeer::TakeKeyChange(uint8_t *d, size_t n) {
   Result r;
   if (n < kKeyChangeLen) return r.error = "short key change", r;
-  if (load_le32(d + 8) != s_.session_id) return r.error = "key change session id", r;
-  if (!GuardOpenControl(d, kKeyChangeLen, s_.from_client)) return r.error = "key change imitation", r;
-  if (memcmp(d + 12, s_.gw_nonce, 16) != 0) return r.error = "key change nonce", r;
-  if (d[28] != recv_gen_) {
-    memcpy(recv_master_, d + 29, 32);
+  const zor::wire::KeyChange *kc = As<zor::wire::KeyChange>(d);
+  if (kc->h.session_id != s_.session_id) return r.error = "key change session id", r;
+  if (!GuardOpenControl(d, kKeyChangeLen, s_.from_client))
+    return r.error = "key change imitation", r;
+  if (memcmp(kc->h.nonce, s_.gw_nonce, sizeof kc->h.nonce) != 0)
+    return r.error = "key change nonce", r;
+  if (kc->key_gen != recv_gen_) {
+    memcpy(recv_master_, kc->new_master, sizeof kc->new_master);
     recv_index_ = 0;
-    recv_gen_ = d[28];
+    recv_gen_ = kc->key_gen;
   }
   keychanges_taken_++;
   Bytes ack = ControlHead((uint8_t)(kAck | (s_.protocol_flag ? kProtocolFlag : 0)), kAckLen);
-  ack[28] = recv_gen_;
+  As<KeyChangeAck>(ack.data())->acked_gen = recv_gen_;
   GuardSealControl(ack.data(), kAckLen, s_.to_client);
   r.replies.push_back(ack);
   r.kind = Kind::kKeyChange;
@@ -188,7 +200,8 @@ TunnelPeer::Result TunnelPeer::TakeAck(uint8_t *d, size_t n) {
   Result r;
   if (n < kAckLen) return r.error = "short acknowledgement", r;
   if (!GuardOpenControl(d, kAckLen, s_.from_client)) return r.error = "ack imitation", r;
-  if (!keychange_pending_ || d[28] != pending_gen_) return r.error = "ack of no key change", r;
+  if (!keychange_pending_ || As<KeyChangeAck>(d)->acked_gen != pending_gen_)
+    return r.error = "ack of no key change", r;
   keychange_pending_ = false;
   acks_taken_++;
   r.kind = Kind::kAck;
@@ -197,29 +210,35 @@ TunnelPeer::Result TunnelPeer::TakeAck(uint8_t *d, size_t n) {
 
 Bytes TunnelPeer::ControlHead(uint8_t type, size_t len) const {
   Bytes b(len, 0);
-  store_le32(b.data(), kMagic);
-  b[4] = type;
-  b[5] = s_.variant;
-  store_le32(b.data() + 8, s_.session_id);
-  memcpy(b.data() + 12, s_.client_nonce, 16);
+  zor::wire::ControlHead *h = As<zor::wire::ControlHead>(b.data());
+  h->magic = kMagic;
+  h->type = type;
+  h->variant = s_.variant;
+  h->session_id = s_.session_id;
+  memcpy(h->nonce, s_.client_nonce, sizeof h->nonce);
   return b;
 }
 
 Bytes TunnelPeer::Unsealed(const uint8_t *ip, size_t n, uint32_t *counter) {
-  size_t ihl = (size_t)(ip[0] & 0x0F) * 4;
+  size_t ihl = IpHeaderLen(ip);
   size_t payload = n - ihl;
   Bytes d(kDataHead + payload, 0);
+  DataHead *h = As<DataHead>(d.data());
   *counter = send_counter_;
-  d[4] = kData;
-  d[5] = send_gen_;
-  store_le32(d.data() + 6, *counter);
-  store_le32(d.data() + 10, s_.session_id);
-  memcpy(d.data() + 18, ip + 12, 4);
-  store_le16(d.data() + 22, (uint16_t)(ip[4] << 8 | ip[5]));
-  d[25] = ip[9];
+  h->type = kData;
+  h->key_gen = send_gen_;
+  h->counter = *counter;
+  h->session_id = s_.session_id;
+  memcpy(h->far_addr, ip + IPH_SRC, 4);
+  h->inner_id = load_be16(ip + IPH_ID);
+  h->inner_proto = ip[IPH_PROTO];
   memcpy(d.data() + kDataHead, ip + ihl, payload);
-  send_counter_ = *counter + (uint32_t)((payload + 41) >> 4);
+  send_counter_ = *counter + GuardCounterSpan((uint32_t)d.size());
   return d;
+}
+
+uint16_t TunnelPeer::OuterFlags(const uint8_t *ip) {
+  return (uint16_t)(load_be16(ip + IPH_FRAG) & IP_DONT_FRAGMENT);
 }
 
 Bytes TunnelPeer::Wrap(const uint8_t *ip, size_t n) {
@@ -255,8 +274,9 @@ Bytes TunnelPeer::KeyChange() {
   pending_gen_ = send_gen_;
   keychange_pending_ = true;
   Bytes b = ControlHead(kKeyChange, kKeyChangeLen);
-  b[28] = send_gen_;
-  memcpy(b.data() + 29, send_master_, 32);
+  zor::wire::KeyChange *kc = As<zor::wire::KeyChange>(b.data());
+  kc->key_gen = send_gen_;
+  memcpy(kc->new_master, send_master_, sizeof kc->new_master);
   GuardSealControl(b.data(), kKeyChangeLen, s_.to_client);
   return b;
 }
@@ -264,24 +284,25 @@ Bytes TunnelPeer::KeyChange() {
 Bytes TunnelPeer::Oob(uint16_t code, const Bytes &data) {
   Bytes b(kOobHead + data.size(), 0);
   uint32_t counter = send_counter_;
-  store_le32(b.data(), kMagic);
-  b[4] = kOob;
-  b[5] = s_.variant;
-  store_le16(b.data() + 6, (uint16_t)data.size());
-  b[8] = send_gen_;
-  store_le32(b.data() + 9, counter);
-  store_le32(b.data() + 13, s_.session_id);
-  store_le16(b.data() + 17, code);
-  if (!data.empty()) memcpy(b.data() + 19, data.data(), data.size());
+  OobHead *h = As<OobHead>(b.data());
+  h->magic = kMagic;
+  h->type = kOob;
+  h->variant = s_.variant;
+  h->length = (uint16_t)data.size();
+  h->key_gen = send_gen_;
+  h->counter = counter;
+  h->session_id = s_.session_id;
+  h->code = code;
+  if (!data.empty()) memcpy(b.data() + sizeof(OobHead), data.data(), data.size());
   GuardSealOob(b.data(), (uint32_t)data.size(), SendKey(counter), counter, s_.client_nonce, s_.mgm);
-  send_counter_ = counter + (uint32_t)((data.size() + 42) >> 4);
+  send_counter_ = counter + GuardCounterSpan((uint32_t)b.size());
   return b;
 }
 
 Bytes TunnelPeer::Status(uint32_t code) const {
-  Bytes b(20, 0);
+  Bytes b(kStatusHead + kTrailer, 0);
   PutHeader(b.data(), kStatus, s_.variant, 0);
-  store_le32(b.data() + 8, code);
+  As<StatusHead>(b.data())->code = code;
   SealCrc(b.data(), (uint32_t)b.size());
   return b;
 }

@@ -48,15 +48,22 @@ class TunnelPeer {
     std::string error;
   };
   // One datagram of the client (UDP payload); client_addr is the outer
-  // source address (network order), the inner packet's source.
-  Result Take(const uint8_t *d, size_t n, uint32_t client_addr);
+  // source address (network order), the inner packet's source, and
+  // outer_flags the outer header's flags word: the inner packet keeps its
+  // DF bit (as the client does on its side), never MF or an offset.
+  Result Take(const uint8_t *d, size_t n, uint32_t client_addr, uint16_t outer_flags);
   // Many datagrams of the client in their order: the data datagrams among
-  // them are opened side by side, the others as Take does.
+  // them are opened side by side, the others as Take does. Their outer
+  // headers are not known (a UDP socket does not show them): the inner
+  // packets carry no DF bit.
   std::vector<Result> TakeBatch(std::vector<Bytes> &datagrams, uint32_t client_addr);
   // A data datagram of this session (the rest may change the send side too).
   bool IsSessionData(const Bytes &d) const;
   // The data datagram for an IPv4 packet going to the client.
   Bytes Wrap(const uint8_t *ip, size_t n);
+  // The flags word of the outer IPv4 header that carries the datagram of
+  // the packet at ip: the packet's DF bit only.
+  static uint16_t OuterFlags(const uint8_t *ip);
   // The data datagrams for many IPv4 packets, protected side by side.
   std::vector<Bytes> WrapBatch(const std::vector<Bytes> &packets);
   // A key change of the gateway's direction, with a fresh master key.
@@ -68,9 +75,9 @@ class TunnelPeer {
   uint32_t acks_taken() const { return acks_taken_; }
 
  private:
-  Result TakeData(uint8_t *d, size_t n, uint32_t client_addr);
+  Result TakeData(uint8_t *d, size_t n, uint32_t client_addr, uint16_t outer_flags);
   // The inner packet of an opened data datagram.
-  static Result Inner(const uint8_t *d, size_t n, uint32_t client_addr);
+  static Result Inner(const uint8_t *d, size_t n, uint32_t client_addr, uint16_t outer_flags);
   // The datagram for a packet, not yet protected, at the next send counter.
   Bytes Unsealed(const uint8_t *ip, size_t n, uint32_t *counter);
   Result TakeOob(uint8_t *d, size_t n);
