@@ -17,6 +17,7 @@
 #include "kernel/filter/wire_format.h"
 #include "tests/common/fuzz_support.h"
 #include "tests/host/test_host.h"
+#include "tests/packetpath/fuzz/kept_harness.h"
 #include "tests/packetpath/harness.h"
 
 namespace {
@@ -29,7 +30,7 @@ constexpr size_t kRequestRoom = 18408;   // the daemon's request buffer less its
 const Stage kStages[] = {Stage::kSynRqSent, Stage::kSynOkSent, Stage::kConnected};
 const uint8_t kWaitingState[] = {3, 5, 7};   // the filter's state in each stage
 
-std::unique_ptr<pp::Harness> harness;
+std::unique_ptr<pp::Harness> &harness = pp::KeptHarness();
 int harness_stage = -1;
 
 pp::Harness &At(int stage) {
@@ -101,12 +102,7 @@ zor::fuzz::Seeds MakeSeeds() {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-  zor::fuzz::WriteSeedsIfAsked(MakeSeeds);
-  testhost::state();   // made first, so it is destroyed after the harness
-  atexit([] { harness.reset(); });
-  return 0;
-}
+extern "C" int LLVMFuzzerInitialize(int *, char ***) { return pp::InitializeFuzzTarget(MakeSeeds); }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   zor::fuzz::Input in(data, size);
