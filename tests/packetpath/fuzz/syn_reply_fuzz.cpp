@@ -3,7 +3,8 @@
 // RR, for the SYN OKF, and connected, with the session's keys in place.
 //
 // The handshake is run once per stage and kept while an input leaves the
-// filter waiting where it was (as most do); otherwise it is run again.
+// filter waiting where it was (as most do); otherwise it is run again, with
+// the gateway's and the daemon's key pairs made once for the process.
 //
 // Input: stage byte (% 3), flags byte (bit 0: renew each datagram's trailer
 // so that the checks behind it are reached), then datagrams, each a u16
@@ -36,8 +37,9 @@ int harness_stage = -1;
 pp::Harness &At(int stage) {
   if (!harness || harness_stage != stage || client.state != kWaitingState[stage]) {
     harness.reset();
+    static const pp::Harness::Keys keys = pp::Harness::Keys::Make();
     harness = std::make_unique<pp::Harness>();
-    if (!harness->Connect(false, kStages[stage])) abort();
+    if (!harness->Connect(false, kStages[stage], &keys)) abort();
     harness_stage = stage;
   }
   return *harness;
