@@ -268,7 +268,12 @@ pids+=("$daemon")
 for fd in 0 1 2; do
   expect_eq "descriptor $fd of the detached daemon" "$(readlink "/proc/$daemon/fd/$fd")" /dev/null
 done
-# SIGQUIT ends it as SIGTERM does.
+# SIGQUIT ends it as SIGTERM does. The daemon takes it over only once it
+# is up: started in the background by a shell, it inherits SIGQUIT ignored,
+# so a signal sent during start-up would be lost. Its IPC socket, made after
+# the handlers, shows it is up.
+wait_file "/proc/$daemon/root/run/solvarin/solvarin_connection_ipc.socket" 10 ||
+  fail "the detached daemon did not open its IPC socket"
 kill -QUIT "$daemon"
 timeout 12 tail --pid="$daemon" -f /dev/null || fail "the detached daemon did not stop"
 grep -q "; Solvarind closed" "$work/inst3/log/SrvLog.csv" || fail "SIGQUIT did not end the daemon in order"
