@@ -71,8 +71,9 @@ void sendToTunnelOwner(ServicePipeMessage_t* msg, int client) { IPC_SendToTunnel
 void sendToClients(ServicePipeMessage_t* msg) { IPC_SendToClients(msg); }
 int engineAccessLevel(uint8_t* level, int* flag) { return getAccessLevel(level, flag); }
 
-// The IPC server and the engine call the service core through these tables.
-void installHandlers() {
+}  // namespace
+
+void InstallServiceHandlers() {
   ServiceHandlers ipc{};
   ipc.answerClientMessage = core::AnswerClientMessage;
   ipc.answerClientConnectRequest = core::AnswerClientConnectRequest;
@@ -91,6 +92,8 @@ void installHandlers() {
   SetComplianceNudge(engineAccessLevel, kNudgeDelaysMs);
   suffix_baseline::SetBaselineHooks({getDnsSuffixes, WriteStatusJson, ArmComplianceNudge});
 }
+
+namespace {
 
 void waitForFilter() {
   for (;;) {
@@ -171,7 +174,7 @@ int ServiceMainFunction() {
   logLine("Connecting to driver...");
   if (mknod(nm_drvdevname, S_IFCHR | 0666, makedev(666, 0)) != 0) logLine("!!! mknod ERROR !!!");
   logLine("Daemon was started with pid: " + std::to_string(getpid()));
-  installHandlers();
+  InstallServiceHandlers();
   setFilterParams();
   waitForFilter();
   logLine("Driver found");

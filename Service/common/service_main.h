@@ -16,6 +16,10 @@ extern unsigned dmn_watchdog_ms;
 // (an orderly shutdown ends the process with _exit(0)).
 int ServiceMainFunction();
 void ServiceMainFunctionEND();
+// Installs the service core's handlers in the IPC server and its hooks in
+// the engine (the tables through which both call the core), as start-up
+// does before it looks for the filter.
+void InstallServiceHandlers();
 void dmn_terminate_signal(int);
 void dmn_sigpipe(int);
 

@@ -9,6 +9,7 @@
 
 #include <filesystem>
 
+#include "tests/common/spawn.h"
 #include "tests/common/test_dir.h"
 
 namespace {
@@ -19,25 +20,25 @@ class NamedSleeper {
   NamedSleeper(const std::string& dir, const std::string& name) : path(dir + "/" + name) {
     std::filesystem::copy_file("/bin/sleep", path);
     chmod(path.c_str(), 0755);
-    child = fork();
-    if (child == 0) {
-      execl(path.c_str(), path.c_str(), "30", static_cast<char*>(nullptr));
-      _exit(127);
-    }
+    child = SpawnChild({path, "30"});
   }
-  ~NamedSleeper() {
-    kill(child, SIGKILL);
-    waitpid(child, nullptr, 0);
-  }
+  ~NamedSleeper() { EndChild(child, SIGKILL); }
   std::string path;
   pid_t child;
 };
 
+// True once pid runs program with its command line in place: the kernel
+// links the new executable before it writes the command line, so the link
+// alone does not show that the exec is done.
 bool runningAs(pid_t pid, const std::string& program) {
+  std::string proc = "/proc/" + std::to_string(pid);
   for (int i = 0; i < 500; i++) {
     char target[4096];
-    ssize_t n = readlink(("/proc/" + std::to_string(pid) + "/exe").c_str(), target, sizeof target);
-    if (n > 0 && std::string(target, static_cast<size_t>(n)) == program) return true;
+    ssize_t n = readlink((proc + "/exe").c_str(), target, sizeof target);
+    std::string cmdline = readWholeFile(proc + "/cmdline");
+    if (n > 0 && std::string(target, static_cast<size_t>(n)) == program &&
+        cmdline.substr(0, cmdline.find('\0')) == program)
+      return true;
     usleep(10000);
   }
   return false;

@@ -7,29 +7,15 @@
 set -euo pipefail
 build=${1:?usage: solvarind_netns_test.sh BUILD_DIR}
 NETNS_PREFIX=sv
+NETNS_WORK_PARENT=$build  # outside /tmp: the daemon covers it
 source "$(dirname "$0")/../packetpath/netns_common.sh"
 source "$root/scripts/solvarind-ns.sh"
-work=$(mktemp -d -p "$build" solvarind-test.XXXXXX)  # outside /tmp: the daemon covers it
 chmod 755 "$work"
 inst=$work/inst
 cli=$p"cli"
 
 start_network
-gwsim_pid=
-gwsim_start() {  # options...
-  if [ -n "$gwsim_pid" ]; then kill "$gwsim_pid"; wait "$gwsim_pid" 2>/dev/null || true; fi
-  rm -f "$work/gwready"
-  ip netns exec "$gw" "$build/tools/gwsim/gwsim" --listen 203.0.113.1 --tun gwtun0 \
-    --ready-file "$work/gwready" "$@" 2>"$work/gwsim.log" &
-  gwsim_pid=$!
-  pids+=("$gwsim_pid")
-  wait_file "$work/gwready" 5 || fail "gateway simulator did not start"
-  ip -n "$gw" link set gwtun0 up
-}
-gwsim_start
-ip netns exec "$gw" sysctl -qw net.ipv4.conf.all.rp_filter=0 net.ipv4.conf.gwtun0.rp_filter=0
-ip -n "$gw" rule add iif gwcorp0 table 87
-ip -n "$gw" route add default dev gwtun0 table 87
+start_gateway
 
 daemon_start "$build" "$inst" "$cli" || fail "solvarind did not start"
 ln -s "$inst/log/SrvLog.csv" "$work/srvlog.log"  # shown with the other logs on failure
@@ -149,7 +135,7 @@ expect_eq "status.json after the disconnect" "$(cat "$inst/status.json")" "$rese
 grep -q "disconnect reason: bye," "$inst/log/SrvLog.csv" || fail "the owner's reason was not used"
 # Without a reason text the default one; two connects at once: the second
 # is told another one is in progress.
-gwsim_start --delay-ms 1500
+start_gateway --delay-ms 1500
 expect_eq "connect without a reason" "$(connect_outcome owner 20)" "0 0"
 ask owner disconnect 6 >/dev/null
 grep -q "disconnect reason: Disconnect requested by GUI," "$inst/log/SrvLog.csv" || fail "no default reason"
@@ -159,7 +145,7 @@ wait_more "$inst/log/SrvLog.csv" "clientNumber: " "$starts" 10 || fail "the firs
 expect_eq "a connect during another" "$(connect_outcome other 5)" "10 0"
 wait_for "$work/owner.log" "^reply code=3 .* result=0 value1=7 " 20 || fail "the first connect did not finish"
 ask owner disconnect 6 >/dev/null
-gwsim_start
+start_gateway
 cli_stop other
 cli_stop side
 
@@ -185,7 +171,7 @@ while IFS='|' read -r gwopts cliopts want; do
   [ -z "$want" ] && continue
   n=$((n + 1))
   # shellcheck disable=SC2086
-  gwsim_start --stage-timeout 1 $gwopts
+  start_gateway --stage-timeout 1 $gwopts
   # shellcheck disable=SC2086
   cli_start "fail$n" --gateway 203.0.113.1 --tunnel-group sales $cliopts || fail "client $n did not register"
   if [ "$want" = "1 -9998" ]; then
@@ -223,7 +209,7 @@ grep -q "Client interrupted connection while waiting for SYNRR" "$inst/log/SrvLo
 expect_eq "SYN OK sends" "$(grep -c ' bytes in, 0 datagrams out' "$work/gwsim.log")" 6
 
 # ---- 4. SIGTERM: push 45, the filter disconnected, exit 0 ----
-gwsim_start
+start_gateway
 cli_start last "${profile[@]}" || fail "client did not register"
 expect_eq "connect before SIGTERM" "$(connect_outcome last 20)" "0 0"
 kill -TERM "$DAEMON_PID"

@@ -13,6 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include "tests/common/spawn.h"
+
 namespace enginetest {
 
 GatewayNetwork::~GatewayNetwork() { down(); }
@@ -24,20 +26,11 @@ bool GatewayNetwork::up() {
   if (!net_.up()) return false;
   std::string gw = net_.gw();
   std::string ready = dir_ + "/ready";
-  gwsim_ = fork();
-  if (gwsim_ == 0) {
-    int fd = open((dir_ + "/gwsim.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    dup2(fd, 2);
-    std::string bin = std::string(ZOR_BINARY_DIR) + "/tools/gwsim/gwsim";
-    std::string control = dir_ + "/gwctl";
-    std::vector<std::string> args = {"ip", "netns", "exec", gw, bin, "--listen", "203.0.113.1", "--tun",
-                                     "gwtun0", "--control", control, "--ready-file", ready};
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    execvp("ip", argv.data());
-    _exit(127);
-  }
+  std::string bin = std::string(ZOR_BINARY_DIR) + "/tools/gwsim/gwsim";
+  gwsim_ = SpawnChild({"ip", "netns", "exec", gw, bin, "--listen", "203.0.113.1", "--tun", "gwtun0", "--control",
+                       dir_ + "/gwctl", "--ready-file", ready},
+                      {{}, dir_ + "/gwsim.log"});
+  if (gwsim_ < 0) return false;
   bool started = false;
   for (int i = 0; i < 100 && !started; i++) {
     started = access(ready.c_str(), F_OK) == 0;
@@ -60,20 +53,8 @@ void GatewayNetwork::down() {
 }
 
 void GatewayNetwork::stop_gateway() {
-  if (gwsim_ > 0) {
-    kill(gwsim_, SIGTERM);
-    int status;
-    bool reaped = false;
-    for (int i = 0; i < 50 && !reaped; i++) {
-      reaped = waitpid(gwsim_, &status, WNOHANG) == gwsim_;
-      if (!reaped) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    if (!reaped) {
-      kill(gwsim_, SIGKILL);
-      waitpid(gwsim_, &status, 0);
-    }
-    gwsim_ = 0;
-  }
+  if (gwsim_ > 0) EndChild(gwsim_, SIGTERM, 1000);
+  gwsim_ = 0;
 }
 
 bool GatewayNetwork::gateway_command(const std::string& line) {

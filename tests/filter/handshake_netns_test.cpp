@@ -24,6 +24,7 @@
 #include "crypto/crc32.h"
 #include "drv_requests.h"
 #include "host/genl_messages.h"
+#include "tests/common/spawn.h"
 #include "tests/filter/daemon_records.h"
 #include "tests/host/netlink_client.h"
 #include "tests/host/testnet_fixture.h"
@@ -41,28 +42,6 @@ std::string ReadFile(const std::string &path) {
   std::stringstream ss;
   ss << in.rdbuf();
   return ss.str();
-}
-
-pid_t Spawn(const std::vector<std::string> &argv, const std::string &log) {
-  // Made before the fork: the child keeps to async-signal-safe calls.
-  std::vector<char *> args;
-  for (auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
-  args.push_back(nullptr);
-  pid_t pid = fork();
-  if (pid == 0) {
-    int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    dup2(fd, 2);
-    execvp(args[0], args.data());
-    _exit(127);
-  }
-  return pid;
-}
-
-void Stop(pid_t &pid) {
-  if (pid <= 0) return;
-  kill(pid, SIGTERM);
-  waitpid(pid, nullptr, 0);
-  pid = 0;
 }
 
 // One framed reply: answer word, header, payload.
@@ -83,7 +62,8 @@ class NetnsHandshake : public ::testing::Test {
   void TearDown() override {
     nl.reset();
     if (udp >= 0) close(udp);
-    Stop(gwsim);
+    EndChild(gwsim);
+    gwsim = 0;
     net.down();
     for (auto &f : {gw_log, keys_file, ready_file}) unlink(f.c_str());
   }
@@ -97,7 +77,7 @@ class NetnsHandshake : public ::testing::Test {
                                      "--listen", "203.0.113.1", "--keys-out", keys_file,
                                      "--ready-file", ready_file};
     argv.insert(argv.end(), gw_args.begin(), gw_args.end());
-    gwsim = Spawn(argv, gw_log);
+    gwsim = SpawnChild(argv, {{}, gw_log});
     InNetns in(net.cli());
     ASSERT_TRUE(in.ok());
     nl = std::make_unique<testnl::Client>(zornfhost::kControlPort);

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <linux/netlink.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,6 +14,7 @@
 #include "host/host_runtime.h"
 #include "kernel/include/byte_order.h"
 #include "kernel/include/drv_requests.h"
+#include "tests/common/spawn.h"
 #include "tests/host/bad_input.h"
 #include "tests/host/netlink_client.h"
 
@@ -75,19 +75,10 @@ TEST_F(Endpoint, DoorbellGoesToTheRegisteredPort) {
 // Runs the probe program as a child and waits at most timeout_ms for it;
 // its exit status, or -1 when it could not run or did not end in time.
 int run_probe(uint32_t port, int timeout_ms) {
-  std::string arg = std::to_string(port);
-  char *argv[] = {const_cast<char *>(ZOR_NETLINK_PROBE), arg.data(), nullptr};
-  pid_t child;
-  if (posix_spawn(&child, ZOR_NETLINK_PROBE, nullptr, nullptr, argv, environ) != 0) return -1;
-  int status = 0;
-  for (int waited = 0; waited <= timeout_ms; waited += 10) {
-    if (waitpid(child, &status, WNOHANG) == child)
-      return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    usleep(10000);
-  }
-  kill(child, SIGKILL);
-  waitpid(child, &status, 0);
-  return -1;
+  pid_t child = SpawnChild({ZOR_NETLINK_PROBE, std::to_string(port)});
+  int status = WaitChild(child, timeout_ms);
+  if (status < 0) EndChild(child, SIGKILL);
+  return status < 128 ? status : -1;
 }
 
 TEST_F(Endpoint, RequestsFromOtherUsersAreRefused) {

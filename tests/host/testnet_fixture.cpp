@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "host/genl_messages.h"
+#include "tests/common/spawn.h"
 #include "tests/host/netlink_client.h"
 
 std::string testnet_script() { return std::string(ZOR_SOURCE_DIR) + "/scripts/testnet.sh"; }
@@ -43,25 +44,10 @@ TestNetwork::~TestNetwork() { down(); }
 bool TestNetwork::up(const std::vector<std::string> &host_args) {
   built_ = true;
   if (run_shell("bash " + testnet_script() + " up " + prefix_) != 0) return false;
-  // Everything the child needs is made before the fork: a child of this
-  // threaded process keeps to async-signal-safe calls until it execs.
-  std::vector<std::string> args = {"bash", testnet_script(), "host", prefix_};
+  std::vector<std::string> args = {"env", "ZORNFHOST=" + zornfhost_binary(), "bash", testnet_script(), "host", prefix_};
   args.insert(args.end(), host_args.begin(), host_args.end());
-  std::vector<char *> argv;
-  for (std::string &a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  std::string host_var = "ZORNFHOST=" + zornfhost_binary();
-  std::vector<char *> envp = {host_var.data()};
-  for (char **e = environ; *e; ++e)
-    if (strncmp(*e, "ZORNFHOST=", 10) != 0) envp.push_back(*e);
-  envp.push_back(nullptr);
-  host_ = fork();
-  if (host_ == 0) {
-    int fd = open(log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    dup2(fd, 2);
-    execve("/bin/bash", argv.data(), envp.data());
-    _exit(127);
-  }
+  host_ = SpawnChild(args, {{}, log_});
+  if (host_ < 0) return false;
   InNetns in(cli());
   if (!in.ok()) return false;
   testnl::Client probe(zornfhost::kControlPort);
@@ -74,11 +60,9 @@ bool TestNetwork::up(const std::vector<std::string> &host_args) {
 
 int TestNetwork::stop_host() {
   if (host_ <= 0) return -1;
-  kill(host_, SIGTERM);
-  int status = 0;
-  waitpid(host_, &status, 0);
+  int status = EndChild(host_, SIGTERM, 10000);
   host_ = 0;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return status;
 }
 
 void TestNetwork::down() {

@@ -36,7 +36,9 @@ class TestNetwork {
   // Builds the namespaces and starts zornfhost (with `host_args` added);
   // true once its control endpoint answers the family look-up.
   bool up(const std::vector<std::string> &host_args = {});
-  // SIGTERM to zornfhost; its exit status, -1 when it was not running.
+  // SIGTERM to zornfhost (SIGKILL when it has not ended 10 s later); its
+  // exit status (128 + signal when a signal ended it), -1 when it was not
+  // running.
   int stop_host();
   void down();
 

@@ -2,8 +2,9 @@
 
 #include <sys/random.h>
 
-#include <cstdio>
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "byte_order.h"
@@ -147,17 +148,28 @@ bool Fail(const char *step) {
 
 }  // namespace
 
-bool Harness::Connect(bool mgm, Stage until) {
+Harness::Keys Harness::Keys::Make() {
+  Keys k{gwsim::MakeKeyPair(), {}};
+  uint8_t priv[32];
+  if (getrandom(priv, sizeof priv, 0) != sizeof priv) abort();
+  priv[31] &= 0x3F;
+  k.ephemeral = EphemeralRecord(priv);
+  return k;
+}
+
+bool Harness::Connect(bool mgm, Stage until, const Keys *keys) {
   gwsim::Options o;
-  peer_ = std::make_unique<gwsim::HandshakePeer>(o);
+  Keys fresh;
+  if (!keys) {
+    fresh = Keys::Make();
+    keys = &fresh;
+  }
+  peer_ = std::make_unique<gwsim::HandshakePeer>(o, keys->gateway);
   Bytes reply;
   Request(RQC_SETMAGMAENABLED, Le({mgm ? 1u : 0u}));
   if (Request(RQC_INIT, InitRecord(kGatewayIp)) < 0) return Fail("init");
   if (Request(RQC_SETAUXINFO, AuxRecord(true)) < 0) return Fail("auxinfo");
-  uint8_t priv[32];
-  if (getrandom(priv, sizeof priv, 0) != sizeof priv) return Fail("random");
-  priv[31] &= 0x3F;
-  if (Request(RQC_MAKESYNRQ, EphemeralRecord(priv), &reply) <= 24) return Fail("synrq");
+  if (Request(RQC_MAKESYNRQ, keys->ephemeral, &reply) <= 24) return Fail("synrq");
   Bytes synrq = Payload(reply);
   Bytes connecting = Le({0, 0, 0});
   connecting.resize(14, 0);

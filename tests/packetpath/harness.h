@@ -43,10 +43,18 @@ class Harness {
   // How far Connect goes: the SYN RQ or the SYN OK sent (the filter waits
   // for the gateway's answer), or connected.
   enum class Stage { kSynRqSent, kSynOkSent, kConnected };
+  // Key pairs made once for many handshakes: the gateway's, and the
+  // daemon's ephemeral one as the record of its SYN RQ request. Making them
+  // is most of what a handshake costs; nonces and session keys stay fresh.
+  struct Keys {
+    gwsim::KeyPair gateway;
+    Bytes ephemeral;
+    static Keys Make();
+  };
   // Runs the handshake with a simulated gateway up to the connected state
   // (or the stage given) and names wire0 the tunnel adapter. mgm asks for
-  // MGM (request 37).
-  bool Connect(bool mgm = false, Stage until = Stage::kConnected);
+  // MGM (request 37); keys, when given, stand in for fresh key pairs.
+  bool Connect(bool mgm = false, Stage until = Stage::kConnected, const Keys *keys = nullptr);
   gwsim::TunnelPeer &gateway() { return *tunnel_; }
   gwsim::HandshakePeer &handshake() { return *peer_; }
 

@@ -1,7 +1,8 @@
-# Shared by the packet path's namespace tests, sourced after `build` is
-# set: root check, a test network named PREFIX$$ with cleanup on exit
-# (the processes started are listed in `pids`), failure with the logs, and
-# waits for a file or a line in it.
+# Shared by the namespace tests, sourced after `build` is set: root check,
+# a test network named PREFIX$$ with cleanup on exit (the processes started
+# are listed in `pids`), a work directory (under NETNS_WORK_PARENT when it
+# is set, else in /tmp), failure with the logs, and waits for a file or a
+# line in it.
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 root=$(cd "$here/../.." && pwd)
 tools="python3 $here/netns_tools.py"
@@ -12,7 +13,7 @@ fi
 
 p=${NETNS_PREFIX:?}$$
 cli=${p}cli gw=${p}gw corp=${p}corp
-work=$(mktemp -d)
+work=$(mktemp -d ${NETNS_WORK_PARENT:+-p "$NETNS_WORK_PARENT" netns-test.XXXXXX})
 pids=()
 cleanup() {
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
@@ -51,15 +52,33 @@ start_network() {
   ZORNFHOST="$build/host/zornfhost" bash "$root/scripts/testnet.sh" host "$p" 2>"$work/host.log" &
   pids+=($!)
 }
-# The gateway simulator with its TUN device (control FIFO $work/gwctl); what
-# the host behind the gateway sends back to the client goes into the tunnel.
-start_gateway() {
+# Ends process PID: SIGTERM, SIGKILL when it is still there 5 s later.
+stop_pid() {  # pid
+  kill "$1" 2>/dev/null || return 0
+  for _ in $(seq 50); do
+    kill -0 "$1" 2>/dev/null || break
+    sleep 0.1
+  done
+  kill -9 "$1" 2>/dev/null || true
+  wait "$1" 2>/dev/null || true
+}
+# The gateway simulator with its TUN device (control FIFO $work/gwctl) and
+# the options given; what the host behind the gateway sends back to the
+# client goes into the tunnel. A simulator started before is ended first
+# and the log ($work/gwsim.log) starts anew.
+gateway_pid=
+start_gateway() {  # [gwsim options...]
+  if [ -n "$gateway_pid" ]; then stop_pid "$gateway_pid"; fi
+  rm -f "$work/gwready"
   ip netns exec "$gw" "$build/tools/gwsim/gwsim" --listen 203.0.113.1 --tun gwtun0 \
-    --control "$work/gwctl" --ready-file "$work/gwready" 2>"$work/gwsim.log" &
-  pids+=($!)
+    --control "$work/gwctl" --ready-file "$work/gwready" "$@" 2>"$work/gwsim.log" &
+  gateway_pid=$!
+  pids+=("$gateway_pid")
   wait_file "$work/gwready" 5 || fail "gateway simulator did not start"
   ip -n "$gw" link set gwtun0 up
   ip netns exec "$gw" sysctl -qw net.ipv4.conf.all.rp_filter=0 net.ipv4.conf.gwtun0.rp_filter=0
-  ip -n "$gw" rule add iif gwcorp0 table 87
-  ip -n "$gw" route add default dev gwtun0 table 87
+  # The route leaves with the TUN device of the simulator before; the rule stays.
+  ip -n "$gw" route replace default dev gwtun0 table 87
+  [ -n "${gateway_rule:-}" ] || ip -n "$gw" rule add iif gwcorp0 table 87
+  gateway_rule=1
 }

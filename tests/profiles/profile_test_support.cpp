@@ -1,5 +1,6 @@
 #include "tests/profiles/profile_test_support.h"
 
+#include <poll.h>
 #include <sched.h>
 #include <stdlib.h>
 #include <sys/mount.h>
@@ -7,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -18,6 +20,7 @@
 #include "cross/common/profile_set.h"
 #include "cross/utils/execution_dir.h"
 #include "cross/utils/log.h"
+#include "tests/common/spawn.h"
 
 namespace fs = std::filesystem;
 
@@ -25,6 +28,7 @@ namespace {
 
 std::unique_ptr<TestDir> base;
 std::string baseDir;
+const int kChildMs = 10000;   // how long a child of InChild may take
 
 void setDir(char (&target)[2048], const std::string& path) {
   snprintf(target, sizeof target, "%s", path.c_str());
@@ -92,7 +96,24 @@ json CfgJson() {
               {"ch_fcs32", 0}};
 }
 
+namespace {
+
+// True when the process runs no thread but this one.
+bool SingleThreaded() {
+  std::error_code ec;
+  fs::directory_iterator tasks("/proc/self/task", ec);
+  return !ec && std::distance(tasks, fs::directory_iterator()) == 1;
+}
+
+}  // namespace
+
+// The child runs body whole, which is sound only because the profile tests
+// start no thread: a test that does must not come here.
 std::string InChild(const std::function<std::string()>& body) {
+  if (!SingleThreaded()) {
+    ADD_FAILURE() << "InChild forks: the test process must run no other thread";
+    return "";
+  }
   int fds[2];
   if (pipe(fds) != 0) {
     ADD_FAILURE() << "pipe: " << strerror(errno);
@@ -108,11 +129,19 @@ std::string InChild(const std::function<std::string()>& body) {
   close(fds[1]);
   std::string out;
   char buf[512];
-  for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;) out.append(buf, static_cast<size_t>(n));
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kChildMs);
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    pollfd p{fds[0], POLLIN, 0};
+    if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
+    ssize_t n = read(fds[0], buf, sizeof buf);
+    if (n <= 0) break;
+    out.append(buf, static_cast<size_t>(n));
+  }
   close(fds[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
+  int status = WaitChild(pid, 1000);
+  if (status < 0) EndChild(pid, SIGKILL);
+  EXPECT_EQ(status, 0) << "the child did not end in time or failed";
   return out;
 }
 

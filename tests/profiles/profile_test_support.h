@@ -35,7 +35,8 @@ std::string LogText();
 json CfgJson();
 
 // Runs body in a forked child and returns what it returned; a child that
-// does not end normally fails the test.
+// does not end normally within 10 s fails the test (and is killed). Only
+// for a process that runs no other thread: else the test fails at once.
 std::string InChild(const std::function<std::string()>& body);
 // In a child only: a private mount namespace in which /etc/hosts holds
 // hosts and name look-ups read nothing else. False when that is refused.

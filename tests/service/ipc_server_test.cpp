@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
@@ -164,21 +165,18 @@ TEST_F(IpcServer, TheRequesterIsTheClientOfTheConnectionNotTheNumberItWrote) {
   ClientProcess victim(kUser, {"--kind", "3"});
   int victimId = victim.registeredId();
   ASSERT_GE(victimId, 0);
-  pid_t forger = RunAsUser(kUser, [&] {
-    int fd = connectToServer();
-    if (fd < 0) return 1;
-    char hello[IPC_HELLO_SIZE] = {4};
-    if (send_sn(fd, hello, IPC_HELLO_SIZE, 0) < 0 || recv_sn(fd, hello, IPC_HELLO_SIZE, 0) < 0) return 2;
-    static ServicePipeMessage_t msg;
-    msg.code = 20;
-    msg.clientN = victimId;  // claims to be the other client
-    char* bytes = reinterpret_cast<char*>(&msg);
-    if (send_sn(fd, bytes, IPC_MESSAGE_SIZE, 0) < 0 || recv_sn(fd, bytes, IPC_MESSAGE_SIZE, 0) < 0) return 3;
-    int32_t own = 0;
-    memcpy(&own, hello + 1, sizeof own);
-    return msg.clientN == own && own != victimId ? 0 : 4;
-  });
-  EXPECT_EQ(WaitChild(forger), 0);
+  int fd = -1;
+  onThreadAs(kUser, [&] { fd = connectToServer(); });
+  ASSERT_GE(fd, 0);
+  int own = hello(fd, 4);
+  ASSERT_GE(own, 0);
+  auto msg = message(20, victimId);  // claims to be the other client
+  char* bytes = reinterpret_cast<char*>(msg.get());
+  ASSERT_EQ(send_sn(fd, bytes, IPC_MESSAGE_SIZE, 0), IPC_MESSAGE_SIZE);
+  ASSERT_EQ(recv_sn_within(fd, bytes, IPC_MESSAGE_SIZE, 5000), IPC_MESSAGE_SIZE);
+  close(fd);
+  EXPECT_EQ(msg->clientN, own);
+  EXPECT_NE(own, victimId);
   std::lock_guard<std::mutex> lock(recording().mtx);
   ASSERT_EQ(recording().requesters.size(), 1u);
   EXPECT_NE(recording().requesters[0], victimId);
@@ -321,25 +319,18 @@ TEST_F(IpcServer, AClientThatLeavesASynchronousPushUnansweredIsGivenUp) {
 
 TEST_F(IpcServer, ASilentNewConnectionIsDroppedWithoutHoldingUpOthers) {
   hello_timeout_ms = 3000;
-  int gate[2];
-  ASSERT_EQ(pipe(gate), 0);
-  pid_t silent = RunAsUser(kUser, [&] {
-    int fd = connectToServer();
-    if (fd < 0) return 1;
-    char c = 1;
-    if (write(gate[1], &c, 1) != 1) return 2;
-    char buf[16];
-    return recv(fd, buf, sizeof buf, 0) == 0 ? 0 : 3;  // the server hangs up on us
-  });
-  char c = 0;
-  ASSERT_EQ(read(gate[0], &c, 1), 1);
+  int silent = -1;
+  onThreadAs(kUser, [&] { silent = connectToServer(); });
+  ASSERT_GE(silent, 0);
   ClientProcess a(kUser, {"--kind", "15"});
   EXPECT_GE(a.registeredId(), 0);
-  EXPECT_EQ(waitpid(silent, nullptr, WNOHANG), 0);  // registered while the silent one still waits
-  EXPECT_EQ(WaitChild(silent), 0);
+  pollfd p{silent, POLLIN, 0};
+  EXPECT_EQ(poll(&p, 1, 0), 0);  // registered while the silent one still waits
+  EXPECT_EQ(poll(&p, 1, 5000), 1);
+  char buf[16];
+  EXPECT_EQ(recv(silent, buf, sizeof buf, MSG_DONTWAIT), 0);  // the server hangs up on it
+  close(silent);
   EXPECT_TRUE(logHas("registration failed: -42"));
-  close(gate[0]);
-  close(gate[1]);
 }
 
 TEST_F(IpcServer, AReplacedRequestConnectionLeavesTheClientAlone) {

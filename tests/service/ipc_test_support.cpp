@@ -1,12 +1,10 @@
 #include "tests/service/ipc_test_support.h"
 
 #include <fcntl.h>
-#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sched.h>
 #include <sys/mount.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -71,12 +69,6 @@ bool enterPrivateRunDir(std::string* reason) {
   return true;
 }
 
-void becomeUser(uid_t uid) {
-  prctl(PR_SET_PDEATHSIG, SIGKILL);
-  if (uid == 0) return;
-  if (setgroups(0, nullptr) != 0 || setresgid(uid, uid, uid) != 0 || setresuid(uid, uid, uid) != 0) _exit(126);
-}
-
 }  // namespace
 
 std::string PrivateCliPath() { return runParent() + kCliDir + "/solvarin-cli"; }
@@ -122,22 +114,16 @@ bool Eventually(const std::function<bool()>& cond, int ms) {
 
 ClientProcess::ClientProcess(uid_t uid, const std::vector<std::string>& options, bool script) {
   int toChild[2], fromChild[2];
-  if (pipe2(toChild, O_CLOEXEC) != 0 || pipe2(fromChild, O_CLOEXEC) != 0) return;
-  std::string cli = PrivateCliPath();
-  std::vector<std::string> args = {cli};
+  if (pipe2(toChild, O_CLOEXEC) != 0) return;
+  if (pipe2(fromChild, O_CLOEXEC) != 0) {
+    close(toChild[0]);
+    close(toChild[1]);
+    return;
+  }
+  std::vector<std::string> args = {PrivateCliPath()};
   args.insert(args.end(), options.begin(), options.end());
   if (script) args.push_back("-");
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  child = fork();
-  if (child == 0) {
-    becomeUser(uid);
-    dup2(toChild[0], 0);
-    dup2(fromChild[1], 1);
-    execv(cli.c_str(), argv.data());
-    _exit(127);
-  }
+  child = SpawnChild(AsUser(uid, args), {{{toChild[0], 0}, {fromChild[1], 1}}, ""});
   close(toChild[0]);
   close(fromChild[1]);
   in = toChild[1];
@@ -198,8 +184,7 @@ int ClientProcess::registeredId(int timeoutMs) {
 
 void ClientProcess::kill() {
   if (child <= 0) return;
-  ::kill(child, SIGKILL);
-  waitpid(child, nullptr, 0);
+  EndChild(child, SIGKILL);
   child = -1;
 }
 
@@ -207,20 +192,4 @@ int ClientProcess::waitExit(int timeoutMs) {
   int status = WaitChild(child, timeoutMs);
   if (status >= 0) child = -1;
   return status;
-}
-
-pid_t RunAsUser(uid_t uid, const std::function<int()>& fn) {
-  pid_t pid = fork();
-  if (pid == 0) {
-    becomeUser(uid);
-    _exit(fn());
-  }
-  return pid;
-}
-
-int WaitChild(pid_t pid, int timeoutMs) {
-  int status = 0;
-  bool done = Eventually([&] { return waitpid(pid, &status, WNOHANG) == pid; }, timeoutMs);
-  if (!done) return -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }

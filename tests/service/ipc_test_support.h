@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/common/spawn.h"
+
 // Enters the private namespace and starts the IPC server, once per process.
 // False with the reason when this cannot be done here (not root).
 bool StartPrivateIpcServer(std::string* reason);
@@ -58,7 +60,3 @@ class ClientProcess {
   int in = -1, out = -1;
   std::string pending;
 };
-
-// Runs fn in a child process under uid; fn's result is the child's exit code.
-pid_t RunAsUser(uid_t uid, const std::function<int()>& fn);
-int WaitChild(pid_t pid, int timeoutMs = 5000);

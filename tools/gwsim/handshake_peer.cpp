@@ -64,9 +64,18 @@ bool ParseFault(const std::string &name, Fault *out) {
   return false;
 }
 
-HandshakePeer::HandshakePeer(const Options &o) : o_(o) {
-  do Random(priv_, sizeof priv_);
-  while (R3410_256_PubKey(R34101_SelectParams(R3410_PARAMSET_256_A), pub_, priv_) != 0);
+KeyPair MakeKeyPair() {
+  KeyPair k;
+  do Random(k.priv, sizeof k.priv);
+  while (R3410_256_PubKey(R34101_SelectParams(R3410_PARAMSET_256_A), k.pub, k.priv) != 0);
+  return k;
+}
+
+HandshakePeer::HandshakePeer(const Options &o) : HandshakePeer(o, MakeKeyPair()) {}
+
+HandshakePeer::HandshakePeer(const Options &o, const KeyPair &keys) : o_(o) {
+  memcpy(priv_, keys.priv, sizeof priv_);
+  memcpy(pub_, keys.pub, sizeof pub_);
   Random(gw_nonce_, sizeof gw_nonce_);
 }
 

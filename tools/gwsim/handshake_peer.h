@@ -50,9 +50,19 @@ struct Options {
   int64_t push_deadline_s = 0;
 };
 
+// The gateway's key pair.
+struct KeyPair {
+  uint8_t priv[32];
+  uint8_t pub[64];
+};
+KeyPair MakeKeyPair();
+
 class HandshakePeer {
  public:
+  // With a key pair of its own, or with the one given (a gateway keeps its
+  // key from one handshake to the next).
   explicit HandshakePeer(const Options &o);
+  HandshakePeer(const Options &o, const KeyPair &keys);
 
   // The datagrams that answer one datagram of the client (none when it is
   // refused, error() says why, or when it is a piece of a SYN RQ still

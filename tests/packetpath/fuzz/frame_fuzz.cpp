@@ -15,6 +15,7 @@
 #include "kernel/filter/tunnel_client.h"
 #include "tests/common/fuzz_support.h"
 #include "tests/host/test_host.h"
+#include "tests/packetpath/fuzz/kept_harness.h"
 #include "tests/packetpath/harness.h"
 
 namespace {
@@ -25,7 +26,7 @@ using zor::fuzz::PutChunk;
 enum Kind : uint8_t { kFromNet, kFromStack, kRawDatagram, kTunnelData, kControl };
 constexpr uint8_t kConnected = 7;
 
-std::unique_ptr<pp::Harness> harness;
+std::unique_ptr<pp::Harness> &harness = pp::KeptHarness();
 
 pp::Harness &Connected() {
   if (!harness || zor::tunnel::client.state != kConnected) {
@@ -99,12 +100,7 @@ zor::fuzz::Seeds MakeSeeds() {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-  zor::fuzz::WriteSeedsIfAsked(MakeSeeds);
-  testhost::state();   // made first, so it is destroyed after the harness
-  atexit([] { harness.reset(); });
-  return 0;
-}
+extern "C" int LLVMFuzzerInitialize(int *, char ***) { return pp::InitializeFuzzTarget(MakeSeeds); }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   zor::fuzz::Input in(data, size);

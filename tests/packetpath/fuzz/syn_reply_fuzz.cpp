@@ -3,7 +3,8 @@
 // RR, for the SYN OKF, and connected, with the session's keys in place.
 //
 // The handshake is run once per stage and kept while an input leaves the
-// filter waiting where it was (as most do); otherwise it is run again.
+// filter waiting where it was (as most do); otherwise it is run again, with
+// the gateway's and the daemon's key pairs made once for the process.
 //
 // Input: stage byte (% 3), flags byte (bit 0: renew each datagram's trailer
 // so that the checks behind it are reached), then datagrams, each a u16
@@ -17,6 +18,7 @@
 #include "kernel/filter/wire_format.h"
 #include "tests/common/fuzz_support.h"
 #include "tests/host/test_host.h"
+#include "tests/packetpath/fuzz/kept_harness.h"
 #include "tests/packetpath/harness.h"
 
 namespace {
@@ -29,14 +31,15 @@ constexpr size_t kRequestRoom = 18408;   // the daemon's request buffer less its
 const Stage kStages[] = {Stage::kSynRqSent, Stage::kSynOkSent, Stage::kConnected};
 const uint8_t kWaitingState[] = {3, 5, 7};   // the filter's state in each stage
 
-std::unique_ptr<pp::Harness> harness;
+std::unique_ptr<pp::Harness> &harness = pp::KeptHarness();
 int harness_stage = -1;
 
 pp::Harness &At(int stage) {
   if (!harness || harness_stage != stage || client.state != kWaitingState[stage]) {
     harness.reset();
+    static const pp::Harness::Keys keys = pp::Harness::Keys::Make();
     harness = std::make_unique<pp::Harness>();
-    if (!harness->Connect(false, kStages[stage])) abort();
+    if (!harness->Connect(false, kStages[stage], &keys)) abort();
     harness_stage = stage;
   }
   return *harness;
@@ -101,12 +104,7 @@ zor::fuzz::Seeds MakeSeeds() {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-  zor::fuzz::WriteSeedsIfAsked(MakeSeeds);
-  testhost::state();   // made first, so it is destroyed after the harness
-  atexit([] { harness.reset(); });
-  return 0;
-}
+extern "C" int LLVMFuzzerInitialize(int *, char ***) { return pp::InitializeFuzzTarget(MakeSeeds); }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   zor::fuzz::Input in(data, size);

@@ -1,17 +1,30 @@
 // libFuzzer target: client bytes into the IPC server's readers: a hello read
 // and registered as a push connection's, then requests read and answered by
-// the reader of a request or connection socket, with the service's
-// standing handlers. Socket pairs stand in for accepted connections.
+// the reader of a request or connection socket, with the service core's
+// handlers and engine hooks installed as solvarind installs them. Socket
+// pairs stand in for accepted connections.
+//
+// The target runs in network and mount namespaces of its own, with a tmpfs
+// over the run directory: no filter answers there (the engine's requests
+// fail at once), and no command reaches the machine's interfaces, its DNS
+// settings or its system bus.
 //
 // Input: flags byte (bit 0: connection socket, else request socket), the
 // 128-byte hello (zero-padded when the input is shorter), then the request
 // bytes, cut into messages by the reader itself.
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+
+#include "Service/common/service_main.h"
 
 #include "cross/utils/execution_dir.h"
 #include "cross/utils/ipc_server.h"
@@ -83,14 +96,29 @@ zor::fuzz::Seeds MakeSeeds() {
   };
 }
 
+// Network and mount namespaces of this process's own; false when refused.
+bool EnterPrivateNamespaces() {
+  char run[PATH_MAX];
+  if (!realpath("/var/run", run)) return false;
+  return unshare(CLONE_NEWNET | CLONE_NEWNS) == 0 && mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+         mount("tmpfs", run, "tmpfs", 0, "mode=0755") == 0;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   zor::fuzz::WriteSeedsIfAsked(MakeSeeds);
+  if (!EnterPrivateNamespaces()) {
+    fprintf(stderr, "service_ipc_fuzz: needs root for namespaces of its own: %s\n", strerror(errno));
+    abort();
+  }
+  unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
   char dir[] = "/tmp/ipc-fuzz-XXXXXX";   // the service's install directory
   if (!mkdtemp(dir)) abort();
   snprintf(installDir, sizeof installDir, "%s", dir);
+  memcpy(settingsDir, installDir, sizeof settingsDir);
   GetLog().LogEnable(0);
+  InstallServiceHandlers();
   return 0;
 }
 
