@@ -139,6 +139,21 @@ TEST_F(RequestsTest, HandshakeRepliesThatDoNotFitAreRefused) {
   EXPECT_EQ(getSendPacket_SYNRQ_checkavailable(0, &port, probe, &len), -1);
 }
 
+// Replies without payload bytes are empty answers, not faults (the
+// sanitizer build caught copies and a length count from the empty payload's
+// null data).
+TEST_F(RequestsTest, EmptyRepliesAreEmptyAnswers) {
+  filter.areas[RQC_MAKESYNRQ_CHECKAVAILABLE] = FramedArea(7, 0, {});
+  uint8_t probe[10];
+  uint32_t len = sizeof probe;
+  uint16_t port = 1;
+  EXPECT_EQ(getSendPacket_SYNRQ_checkavailable(0, &port, probe, &len), 0);
+  EXPECT_EQ(len, 0u);
+  EXPECT_EQ(port, 0);
+  filter.areas[RQC_GETSTATUS_JSON] = FramedArea(2, 0, {});
+  EXPECT_EQ(getStatusJSON(), "");
+}
+
 TEST_F(RequestsTest, TreatedDatagramTakesStateAndTheAnswer) {
   Bytes area = FramedArea(5, 0, Bytes(30, 0x42));
   Put32(area, 4 + 16, 1234);  // the data offset the filter reports
