@@ -23,6 +23,7 @@
 #include "Service/common/engine_state.h"
 #include "Service/common/filter_netlink_seam.h"
 #include "Service/common/filter_queries.h"
+#include "Service/common/genl_device.h"
 #include "Service/common/genl_family.h"
 #include "Service/common/handshake_requests.h"
 #include "Service/common/local_rules.h"
@@ -72,6 +73,13 @@ const Query kQueries[] = {
        std::vector<uint8_t> out;
        uint32_t got;
        DRV_RawRequest(IOCTL_GETCODE, nullptr, 0, out, &got);
+     }},
+    {"device", [] {   // the device handle's control call, opened once
+       static utl_drv_ipc_device *dev = utl_drv_ipc_device_open(nm_drvdevname);
+       if (!dev) abort();
+       uint8_t request[8] = {}, answer[64];
+       uint32_t n = sizeof answer;
+       utl_drv_ipc_device_iocontrol(dev, request, sizeof request, answer, &n);
      }},
 };
 constexpr size_t kQueryCount = sizeof kQueries / sizeof kQueries[0];
@@ -139,6 +147,10 @@ zor::fuzz::Seeds MakeSeeds() {
   Bytes readHeader(16, 0), readTable(16, 0);
   readHeader.insert(readHeader.end(), header.begin(), header.end());
   readTable.insert(readTable.end(), table.begin(), table.end());
+  Bytes withTail = readHeader;
+  withTail[16 + 8] = 8;   // the header's tail length
+  Bytes tail(16 + 8, 0);
+  memcpy(&tail[16], "zz\0", 3);
   Bytes code = {0, 0, 0, 0, 2, 0, 0, 0};
   return {
       {"family-reply", family},
@@ -153,12 +165,14 @@ zor::fuzz::Seeds MakeSeeds() {
       {"country-code", Input(7, {Framed({'Z', 'Z'})})},
       {"event-code", Input(8, {Area(code)})},
       {"local-rules", Input(9, {Framed(readHeader), Framed(readTable)})},
+      {"local-rules-tail", Input(9, {Framed(withTail), Framed(readTable), Framed(tail)})},
       {"syn-number", Input(10, {Framed({7})})},
       {"stage-timeout", Input(11, {Framed({5, 0, 0, 0})})},
       {"probe", Input(12, {Framed(Bytes(40, 6))})},
       {"treat-packet", Input(13, {Framed(Bytes(64, 7), 3)})},
       {"syn-ok", Input(14, {Framed(Bytes(64, 8))})},
       {"raw", Input(15, {Area(code)})},
+      {"device", Input(16, {Area(Bytes(40, 10))})},
   };
 }
 
