@@ -51,13 +51,6 @@ void link_changed(int ifindex) {
   }
 }
 
-void handle_datagram(const uint8_t *buf, size_t len) {
-  for (auto *h = reinterpret_cast<const nlmsghdr *>(buf); NLMSG_OK(h, len); h = NLMSG_NEXT(h, len)) {
-    if (h->nlmsg_type != RTM_NEWLINK || h->nlmsg_len < NLMSG_LENGTH(sizeof(ifinfomsg))) continue;
-    link_changed(static_cast<const ifinfomsg *>(NLMSG_DATA(h))->ifi_index);
-  }
-}
-
 void monitor_loop() {
   std::vector<uint8_t> buf(64 * 1024);
   pollfd fds[2] = {{monitor_sock, POLLIN, 0}, {monitor_stop, POLLIN, 0}};
@@ -65,11 +58,31 @@ void monitor_loop() {
     if (poll(fds, 2, -1) < 0 && errno != EINTR) return;
     if (fds[1].revents) return;
     ssize_t n = recv(monitor_sock, buf.data(), buf.size(), MSG_DONTWAIT);
-    if (n > 0) handle_datagram(buf.data(), static_cast<size_t>(n));
+    if (n <= 0) continue;
+    for (int ifindex : new_link_indexes(buf.data(), static_cast<size_t>(n))) link_changed(ifindex);
   }
 }
 
 }  // namespace
+
+// Walks the messages by offset: NLMSG_NEXT on a size_t length would wrap it
+// when the last message's length is not a multiple of 4, and reading would
+// go on past the datagram.
+std::vector<int> new_link_indexes(const uint8_t *buf, size_t len) {
+  std::vector<int> indexes;
+  for (size_t at = 0; at <= len && len - at >= NLMSG_HDRLEN;) {
+    nlmsghdr h;
+    std::memcpy(&h, buf + at, sizeof h);
+    if (h.nlmsg_len < NLMSG_HDRLEN || h.nlmsg_len > len - at) break;
+    if (h.nlmsg_type == RTM_NEWLINK && h.nlmsg_len >= NLMSG_LENGTH(sizeof(ifinfomsg))) {
+      ifinfomsg info;
+      std::memcpy(&info, buf + at + NLMSG_HDRLEN, sizeof info);
+      indexes.push_back(info.ifi_index);
+    }
+    at += NLMSG_ALIGN(h.nlmsg_len);
+  }
+  return indexes;
+}
 
 bool start_link_monitor() {
   for (AdapterPair *pair : adapter_pairs()) read_link(*pair, &reported[pair]);

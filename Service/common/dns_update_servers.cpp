@@ -133,6 +133,10 @@ std::string resolve_soa_primary_server(const std::string& zone, const std::vecto
   unsigned char answer[kAnswerSize] = {};
   int length = query_dns_record(zone, T_SOA, servers, answer);
   if (length < 0) throw std::runtime_error("res_nquery SOA failed for zone " + zone);
+  return soa_primary_of_answer(answer, length, zone);
+}
+
+std::string soa_primary_of_answer(const unsigned char* answer, int length, const std::string& zone) {
   ns_msg message;
   if (ns_initparse(answer, length, &message) < 0) throw_errno("ns_initparse");
   for (int i = 0; i < ns_msg_count(message, ns_s_an); i++) {
@@ -174,6 +178,10 @@ std::vector<std::string> resolve_ipv4_addresses_dns(const std::string& host, con
   unsigned char answer[kAnswerSize] = {};
   int length = query_dns_record(host, T_A, servers, answer);
   if (length < 0) throw std::runtime_error("res_nquery A failed for host " + host);
+  return ipv4_addresses_of_answer(answer, length);
+}
+
+std::vector<std::string> ipv4_addresses_of_answer(const unsigned char* answer, int length) {
   ns_msg message;
   if (ns_initparse(answer, length, &message) < 0) throw_errno("ns_initparse A");
   DistinctTexts texts;

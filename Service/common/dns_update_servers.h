@@ -35,5 +35,11 @@ std::string resolve_soa_primary_server(const std::string& zone, const std::vecto
 // The IPv4 addresses of host (getaddrinfo when servers is empty).
 std::vector<std::string> resolve_ipv4_addresses_dns(const std::string& host,
                                                      const std::vector<uint32_t>& servers);
+// The readers of a server's answer of length bytes (what res_nquery
+// returned): the first SOA record's MNAME without trailing dots (throws when
+// there is none or the answer is damaged), and the distinct addresses of the
+// A records (throws when damaged).
+std::string soa_primary_of_answer(const unsigned char* answer, int length, const std::string& zone);
+std::vector<std::string> ipv4_addresses_of_answer(const unsigned char* answer, int length);
 
 std::string IPv4HostOrderToString(uint32_t value);

@@ -24,7 +24,6 @@ namespace {
 constexpr uint32_t NL_SEQ = 50;
 constexpr uint8_t REQUEST_CMD = 1;
 constexpr uint16_t REQUEST_ATTR = 1;
-constexpr uint32_t MAX_ATTR_DATA = 65535 - 8;  // n + 8 must fit the u16 attribute length
 constexpr unsigned FAMILY_WAIT_MS = 11;
 
 uint32_t u32At(const uint8_t* p) {
@@ -125,7 +124,7 @@ int32_t SendIRP_LINUXNETLINK(uint32_t code, void* buf, uint32_t len, uint32_t* g
   if (got) *got = 0;
   NlBuffer out, in;
   if (!out.p || !in.p) return 1;
-  if (len > MAX_ATTR_DATA) return 1;
+  if (len > DRV_MAX_EXCHANGE) return 1;
   FilterSeam seam = FilterSeam_Get();
   if (!openRequestSocket(seam)) return 1;
   bool ok = false;

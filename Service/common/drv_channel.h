@@ -31,6 +31,9 @@ constexpr size_t DRV_BUF_SPARE = 16;
 constexpr size_t DRV_BUF_SIZE = DRV_BUF_SPARE + DRV_BUFFER_SIZE;  // 18448
 // Netlink send and receive buffers; data of one exchange stay below 65528.
 constexpr size_t DRV_NL_BUFFER = 65556;
+// The most bytes one exchange carries (its len; n + 8 must fit the u16
+// attribute length).
+constexpr uint32_t DRV_MAX_EXCHANGE = 65535 - 8;
 
 // One reply of a framed request: the header copy and exactly header.length
 // payload bytes.

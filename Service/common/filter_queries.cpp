@@ -64,7 +64,7 @@ const uint8_t* getVeskCfg(uint32_t* len, veskcfgothertype* other) {
 
 std::string getStatusJSON() {
   DrvReply reply;
-  if (DRV_Request(RQC_GETSTATUS_JSON, nullptr, 0, JSON_ROOM, reply) != 0) return {};
+  if (DRV_Request(RQC_GETSTATUS_JSON, nullptr, 0, JSON_ROOM, reply) != 0 || reply.payload.empty()) return {};
   const char* text = reinterpret_cast<const char*>(reply.payload.data());
   return std::string(text, strnlen(text, reply.payload.size()));
 }

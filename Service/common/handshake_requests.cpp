@@ -145,7 +145,7 @@ int32_t getSendPacket_SYNRQ_checkavailable(uint32_t gateway, uint16_t* port, uin
   if (r == DRV_REPLY_BAD_MAGIC) return -1;
   if (r != 0) return r;
   if (reply.payload.size() > *len) return -1;
-  std::memcpy(buf, reply.payload.data(), reply.payload.size());
+  if (!reply.payload.empty()) std::memcpy(buf, reply.payload.data(), reply.payload.size());
   *len = static_cast<uint32_t>(reply.payload.size());
   *port = static_cast<uint16_t>(reply.header.port & 0xFFFF);
   return 0;

@@ -14,6 +14,8 @@ namespace {
 constexpr unsigned SS_ENTRY_SIZE = 48;
 constexpr uint32_t READBACK_INFO = 16;  // block information in front of read-back bytes
 constexpr uint32_t TAIL_END_MARK = 1;
+// The tail's request area beyond the tail: the header and the block information.
+constexpr uint32_t TAIL_REQUEST_EXTRA = sizeof(DrvRequestHeader) + READBACK_INFO;
 
 void logLine(int line, const char* function, const std::string& text) {
   GetLog().WriteToLogFL(__FILE__, line, function, text.c_str());
@@ -65,11 +67,13 @@ bool entryUnused(const addrobjtype* t, uint32_t i) {
 }
 
 // The tail's texts into SS when its seal checks; the filter's error word.
+// Its length comes from the filter: -1 for one shorter than its seal or
+// longer than one exchange carries with header and block information.
 int readTail(uint32_t tailLength) {
-  if (tailLength < 4) return -1;
+  if (tailLength < 4 || tailLength > DRV_MAX_EXCHANGE - 4 - TAIL_REQUEST_EXTRA) return -1;
   std::vector<uint8_t> buf(DRV_PREFIX_ROOM + tailLength + 44, 0);
   uint8_t* data = buf.data() + DRV_PREFIX_ROOM;
-  uint32_t room = tailLength + 40;
+  uint32_t room = tailLength + TAIL_REQUEST_EXTRA;
   DrvRequestHeader h{};
   h.magic = DRV_REQUEST_MAGIC;
   h.length = tailLength;

@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 
 #include <cctype>
-#include <cstdlib>
 
 #include "cross/utils/file_replace.h"
 #include "cross/utils/log.h"
@@ -81,11 +80,8 @@ class Reader {
       if (e == '"' || e == '/' || e == '\\') {
         out += e;
       } else if (e == 'u') {
-        if (s.size() - pos < 4) return false;
-        std::string digits = s.substr(pos, 4);
-        pos += 4;
-        unsigned long value = strtoul(digits.c_str(), nullptr, 16);
-        if (value > 127) return false;
+        int value = hexQuad();
+        if (value < 0 || value > 127) return false;
         out += static_cast<char>(value);
       } else {
         return false;
@@ -103,6 +99,19 @@ class Reader {
   }
 
  private:
+  // The four hex digits of a \u escape, taken; -1 (nothing taken) for
+  // anything else (strtoul alone would take a sign, blanks or "0x").
+  int hexQuad() {
+    if (s.size() - pos < 4) return -1;
+    int value = 0;
+    for (size_t i = 0; i < 4; i++) {
+      unsigned char c = static_cast<unsigned char>(s[pos + i]);
+      if (!isxdigit(c)) return -1;
+      value = value * 16 + (isdigit(c) ? c - '0' : tolower(c) - 'a' + 10);
+    }
+    pos += 4;
+    return value;
+  }
   void skipBlanks() {
     while (pos < s.size() && isspace(static_cast<unsigned char>(s[pos]))) pos++;
   }

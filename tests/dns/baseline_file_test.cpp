@@ -49,6 +49,7 @@ TEST(ParseSuffixBaseline, AcceptsBlanksEscapesAndRepeatedIds) {
       {"{\"connections\":[]}", {}},
       {" \n{ \"connections\" : [ { \"id\" : \"a\" , \"search\" : [ \"x\" , \"y\" ] } ] }\t\n", {{"a", {"x", "y"}}}},
       {"{\"connections\":[{\"id\":\"a\\/b\",\"search\":[\"\\u007f\",\"\\u0041\"]}]}", {{"a/b", {"\x7f", "A"}}}},
+      {"{\"connections\":[{\"id\":\"a\",\"search\":[\"\\u004A\\u004a\"]}]}", {{"a", {"JJ"}}}},
       {"{\"connections\":[{\"id\":\"a\",\"search\":[\"1\"]},{\"id\":\"a\",\"search\":[\"2\"]}]}", {{"a", {"2"}}}},
   };
   for (const Case& c : cases) {
@@ -69,6 +70,11 @@ TEST(ParseSuffixBaseline, RejectsAnythingOutsideTheFormat) {
       "{\"connections\":[{\"id\":\"a\",\"search\":[\"x\\n\"]}]}",
       "{\"connections\":[{\"id\":\"a\",\"search\":[\"\\u0080\"]}]}",
       "{\"connections\":[{\"id\":\"a\",\"search\":[\"\\u00",
+      // A \u escape takes exactly four hex digits.
+      "{\"connections\":[{\"id\":\"a\",\"search\":[\"\\u7zzz\"]}]}",
+      "{\"connections\":[{\"id\":\"a\",\"search\":[\"\\u0x41\"]}]}",
+      "{\"connections\":[{\"id\":\"a\",\"search\":[\"\\u +41\"]}]}",
+      "{\"connections\":[{\"id\":\"a\",\"search\":[\"\\u-041\"]}]}",
       "{\"connections\":[{\"id\":\"a\",\"search\":[\"open",
       "{\"connections\":[{\"id\":\"a\",\"search\":[]},]}",
       "{\"connections\":[{\"id\":\"a\",\"search\":[\"x\",]}]}",

@@ -16,6 +16,7 @@
 #include "Service/common/filter_queries.h"
 #include "Service/common/filter_setup.h"
 #include "Service/common/handshake_requests.h"
+#include "Service/common/local_rules.h"
 #include "crypto/crc32.h"
 #include "cross/utils/execution_dir.h"
 #include "cross/utils/registry.h"
@@ -137,6 +138,43 @@ TEST_F(RequestsTest, HandshakeRepliesThatDoNotFitAreRefused) {
   uint32_t len = sizeof probe;
   uint16_t port = 0;
   EXPECT_EQ(getSendPacket_SYNRQ_checkavailable(0, &port, probe, &len), -1);
+}
+
+// Replies without payload bytes are empty answers, not faults (the
+// sanitizer build caught copies and a length count from the empty payload's
+// null data).
+TEST_F(RequestsTest, EmptyRepliesAreEmptyAnswers) {
+  filter.areas[RQC_MAKESYNRQ_CHECKAVAILABLE] = FramedArea(7, 0, {});
+  uint8_t probe[10];
+  uint32_t len = sizeof probe;
+  uint16_t port = 1;
+  EXPECT_EQ(getSendPacket_SYNRQ_checkavailable(0, &port, probe, &len), 0);
+  EXPECT_EQ(len, 0u);
+  EXPECT_EQ(port, 0);
+  filter.areas[RQC_GETSTATUS_JSON] = FramedArea(2, 0, {});
+  EXPECT_EQ(getStatusJSON(), "");
+}
+
+// The read-back's tail length comes from the filter's header block: one
+// longer than an exchange can carry is refused before anything is
+// allocated or asked for (a length near 4 GB made the daemon allocate it
+// and wrapped the request's size).
+TEST_F(RequestsTest, ARulesTailLongerThanAnExchangeIsRefused) {
+  for (uint32_t tailLength : {100000u, 0xFFFFFFF0u}) {
+    SCOPED_TRACE(tailLength);
+    peer.set_script([tailLength](const Request& req) -> std::optional<Bytes> {
+      uint32_t offset = U32(req.data, 4 + 24);
+      Bytes block(16 + (offset == 0 ? RULES_HEADER_SIZE : RULES_TABLE_SIZE), 0);
+      if (offset == 0) Put32(block, 16 + 8, tailLength);
+      return ReplyWith(req, FramedArea(2, 0, block));
+    });
+    int before = peer.requests(RQC_GETLOCALCFG);
+    rulesfileheadertype header;
+    addrobjtype table;
+    EXPECT_EQ(getFilterRulesWithoutConnect(&header, &table), -1);
+    EXPECT_EQ(peer.requests(RQC_GETLOCALCFG) - before, 2) << "only the header and table blocks";
+  }
+  EXPECT_EQ(LogText().find("Can't open device driver. IRP RQC_GETLOCALCFG"), std::string::npos);
 }
 
 TEST_F(RequestsTest, TreatedDatagramTakesStateAndTheAnswer) {
