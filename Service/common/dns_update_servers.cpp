@@ -126,7 +126,9 @@ int query_dns_record(const std::string& name, int type, const std::vector<uint32
   int length = res_nquery(state, name.c_str(), C_IN, type, answer, kAnswerSize);
   res_nclose(state);
   free(state);
-  return length;
+  // The resolver reports the whole answer's length even when it kept only
+  // what fits the buffer: the readers get no more than the buffer holds.
+  return length > kAnswerSize ? kAnswerSize : length;
 }
 
 std::string resolve_soa_primary_server(const std::string& zone, const std::vector<uint32_t>& servers) {

@@ -54,6 +54,7 @@ zone "corp.example" {
   file "@DIR@/named/corp.example.db";
   update-policy { deny * name pc9.corp.example. A; grant CORP.EXAMPLE ms-self . A; };
 };
+zone "wide.example" { type primary; file "@DIR@/named/wide.example.db"; max-records-per-type 0; };
 )";
 
 const char* kZone = R"($TTL 300
@@ -62,6 +63,16 @@ const char* kZone = R"($TTL 300
 ns1 IN A 192.0.2.53
 pc1 IN A 192.0.2.99
 )";
+
+// A zone whose primary server has so many addresses that the answer for
+// them (over 5,000 bytes, sent over TCP) does not fit a 4096-byte buffer.
+std::string wideZone() {
+  std::string zone = "$TTL 300\n@ IN SOA ns.wide.example. hostmaster.wide.example. ( 1 3600 600 86400 300 )\n"
+                     "@ IN NS ns.wide.example.\n";
+  for (int i = 1; i <= 254; i++) zone += "ns IN A 192.0.2." + std::to_string(i) + "\n";
+  for (int i = 1; i <= 100; i++) zone += "ns IN A 198.51.100." + std::to_string(i) + "\n";
+  return zone;
+}
 
 }  // namespace
 
@@ -90,6 +101,7 @@ bool KdcBench::makeRealm() {
   writeWholeFile(dir.file("named/named.conf"), withDir(kNamedConf, d));
   writeWholeFile(dir.file("named/root.hint"), "");
   writeWholeFile(dir.file("named/corp.example.db"), kZone);
+  writeWholeFile(dir.file("named/wide.example.db"), wideZone());
   std::string kadmin = inNetns("kadmin.local -q ");
   std::string script =
       inNetns("kdb5_util create -s -r CORP.EXAMPLE -P zor-master") + " && " +

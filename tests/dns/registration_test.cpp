@@ -102,4 +102,13 @@ TEST_F(Registration, AtMostThreeGatewayServersAreAsked) {
   EXPECT_TRUE(has(out, "DNS SOA: VESK DNS server 192.0.2.53")) << out;
 }
 
+// An answer longer than the resolver's buffer is read only as far as the
+// buffer goes: cut short, it does not parse, and no server is taken from it.
+TEST_F(Registration, AnswerLongerThanTheBufferIsRefused) {
+  std::string out = run("pc1", {"resolve", "wide.example", "192.0.2.53"});
+  EXPECT_TRUE(has(out, "DNS SOA: primary server ns.wide.example")) << out << kdc.serverLogs();
+  EXPECT_TRUE(has(out, "servers=\n")) << out;
+  EXPECT_TRUE(has(out, "ns_initparse A")) << out;
+}
+
 }  // namespace
