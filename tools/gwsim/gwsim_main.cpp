@@ -91,7 +91,8 @@ constexpr size_t kBatch = 64;
 
 // Hand-overs of up to this many packets are written by the thread that
 // made them while its writer is idle; larger ones are written by the writer
-// thread while that thread goes on reading. At most kWriterQueue wait.
+// thread while that thread goes on reading. The readers take no more while
+// kWriterQueue wait.
 constexpr size_t kWriteInline = 4;
 constexpr size_t kWriterQueue = 4096;
 
@@ -206,6 +207,7 @@ struct DataSide {
 void DownlinkLoop(DataSide *data) {
   std::vector<uint8_t> buf(65536);
   while (!stop_requested) {
+    data->to_client.wait_room();
     pollfd p = {data->tun, POLLIN, 0};
     if (poll(&p, 1, 500) <= 0) continue;
     std::vector<gwsim::Bytes> packets;
@@ -343,6 +345,8 @@ int main(int argc, char **argv) {
   };
   std::vector<std::vector<uint8_t>> bufs(kBatch, std::vector<uint8_t>(65536));
   while (!stop_requested) {
+    data.to_tun.wait_room();
+    data.to_client.wait_room();
     pollfd fds[2] = {{fd, POLLIN, 0}, {control, POLLIN, 0}};
     if (poll(fds, 2, 500) <= 0) continue;
     if (fds[1].revents & POLLIN) ReadCommands(control, data);
