@@ -19,6 +19,7 @@
 #include <memory>
 
 #include "host/checksum.h"
+#include "host/completions.h"
 #include "host/host_log.h"
 #include "host/link_monitor.h"
 #include "kern_host.h"
@@ -36,13 +37,6 @@ constexpr size_t kSendBatch = 64;
 constexpr uint32_t kVerdictTaken = 1;
 constexpr uint32_t kFromNetwork = 0;
 constexpr uint32_t kFromStack = 1;
-// Hand-overs of up to this many frames are written in the caller's thread
-// while the writer is idle; larger ones (the datagrams of a cut frame, a
-// batch from the uplink) go to the writer. The readers take no more frames
-// while kWriterQueue frames wait: the filter holds each frame in its pool
-// (768 KiB) until the frame's completion.
-constexpr size_t kWriteInline = 4;
-constexpr size_t kWriterQueue = 96;
 
 std::vector<std::unique_ptr<AdapterPair>> pairs;
 
@@ -110,11 +104,8 @@ void close_pair(AdapterPair &pair) {
   }
 }
 
-// Waits for room in both writers' queues, then for `fd` to be readable;
-// false once the pair is told to stop.
+// Waits for `fd` to be readable; false once the pair is told to stop.
 bool wait_readable(const AdapterPair &pair, int fd) {
-  pair.to_network->wait_room();
-  pair.to_stack->wait_room();
   pollfd fds[2] = {{fd, POLLIN, 0}, {pair.stop_fd, POLLIN, 0}};
   while (poll(fds, 2, -1) < 0)
     if (errno != EINTR) return false;
@@ -243,33 +234,19 @@ void network_side_loop(AdapterPair *pair) {
 
 // Writes the filter's buffers to one side; each completion is reported
 // after the library's call has returned.
-void write_and_complete(AdapterPair &pair, bool to_network, std::vector<HostNetbuf *> &nbs) {
-  std::unique_ptr<bool[]> written(new bool[nbs.size()]);
-  write_filter_frames(pair, to_network, nbs.data(), nbs.size(), written.get());
-  for (size_t i = 0; i < nbs.size(); i++) {
-    // Like a device's queue, the host owns the frame now: a write that
-    // fails is a frame lost on the wire, and its completion comes all the same.
-    if (!written[i]) pair.lost_frames++;
-    queue_completion(nbs[i]);
-  }
-}
-
 int queue_buffers(void **netbufs, int count, void *netdev, bool to_network) {
   auto *pair = static_cast<AdapterPair *>(netdev);
   if (!pair || !netbufs || count < 1 || !pair->forwarding) return 1;
   auto **nbs = reinterpret_cast<HostNetbuf **>(netbufs);
-  std::vector<HostNetbuf *> items(nbs, nbs + count);
-  auto &worker = to_network ? pair->to_network : pair->to_stack;
-  if (worker) worker->submit(std::move(items));
-  else write_and_complete(*pair, to_network, items);
+  std::unique_ptr<bool[]> written(new bool[static_cast<size_t>(count)]);
+  write_filter_frames(*pair, to_network, nbs, static_cast<size_t>(count), written.get());
+  for (int i = 0; i < count; i++) {
+    // Like a device's queue, the host owns the frame now: a write that
+    // fails is a frame lost on the wire, and its completion comes all the same.
+    if (!written[i]) pair->lost_frames++;
+    queue_completion(nbs[i]);
+  }
   return 0;
-}
-
-
-std::unique_ptr<InOrderWorker<HostNetbuf *>> start_writer(AdapterPair *pair, bool to_network) {
-  return std::make_unique<InOrderWorker<HostNetbuf *>>(
-      [pair, to_network](std::vector<HostNetbuf *> &nbs) { write_and_complete(*pair, to_network, nbs); },
-      report_completions, kWriteInline, kWriterQueue);
 }
 
 }  // namespace
@@ -353,8 +330,6 @@ void KERN_unregister_device_notifier(void) { stop_link_monitor(); }
 
 int KERN_net_register_hooks(void) {
   for (AdapterPair *pair : adapter_pairs()) {
-    pair->to_network = start_writer(pair, true);
-    pair->to_stack = start_writer(pair, false);
     pair->forwarding = true;
     pair->stack_reader = std::thread(stack_side_loop, pair);
     pair->network_reader = std::thread(network_side_loop, pair);
@@ -370,8 +345,6 @@ void KERN_net_unregister_hooks(void) {
     if (write(pair->stop_fd, &one, sizeof one) != sizeof one) host_log("zornfhost: stop failed");
     pair->stack_reader.join();
     pair->network_reader.join();
-    pair->to_network->stop();
-    pair->to_stack->stop();
   }
   report_completions();
 }

@@ -6,13 +6,9 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
-
-#include "host/completions.h"
-#include "host/in_order_worker.h"
 
 namespace zornfhost {
 
@@ -31,9 +27,6 @@ struct AdapterPair {
   std::atomic<unsigned long> lost_frames{0};  // filter frames the host could not write
   std::thread stack_reader;
   std::thread network_reader;
-  // The filter's frames to each side are written by these, in order, while
-  // the hooks are registered.
-  std::unique_ptr<InOrderWorker<HostNetbuf *>> to_network, to_stack;
 };
 
 // Opens every pair; false (with a log line, nothing left open) on failure.

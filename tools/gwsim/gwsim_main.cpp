@@ -32,7 +32,6 @@
 #include <cstring>
 #include <string>
 
-#include "host/in_order_worker.h"
 #include "kernel/filter/wire_format.h"
 #include "tools/gwsim/handshake_peer.h"
 #include "tools/gwsim/tunnel_peer.h"
@@ -89,25 +88,10 @@ int OpenTun(const std::string &name) {
 // side by side.
 constexpr size_t kBatch = 64;
 
-// Hand-overs of up to this many packets are written by the thread that
-// made them while its writer is idle; larger ones are written by the writer
-// thread while that thread goes on reading. The readers take no more while
-// kWriterQueue wait.
-constexpr size_t kWriteInline = 4;
-constexpr size_t kWriterQueue = 4096;
-
-// A datagram for the client and where it goes.
-struct Outgoing {
-  sockaddr_in to;
-  gwsim::Bytes d;
-};
-
 // The data side of one session and the commands that steer it. The client's
 // datagrams are taken on the main thread, the TUN device's packets on the
 // downlink thread; recv_mu guards the peer's receive side, send_mu its send
 // side (a datagram that is not data, a command or a new peer takes both).
-// The packets for the TUN device and the datagrams for the client are
-// written in their order by a writer thread each.
 struct DataSide {
   int udp = -1, tun = -1;
   bool mgm = false, silent = false;
@@ -115,23 +99,21 @@ struct DataSide {
   std::unique_ptr<gwsim::TunnelPeer> peer;
   sockaddr_in client{};
   std::mutex recv_mu, send_mu;
-  zornfhost::InOrderWorker<Outgoing> to_client{[this](std::vector<Outgoing> &ds) { SendNow(ds); },
-                                               nullptr, kWriteInline, kWriterQueue};
-  zornfhost::InOrderWorker<gwsim::Bytes> to_tun{[this](std::vector<gwsim::Bytes> &ps) { WriteTun(ps); },
-                                                nullptr, kWriteInline, kWriterQueue};
 
-  void SendNow(const std::vector<Outgoing> &ds) {
+  // Caller holds send_mu.
+  void Send(const gwsim::Bytes &d) { SendAll({d}); }
+  void SendAll(const std::vector<gwsim::Bytes> &ds) {
+    if (silent || !peer) return;
     for (size_t i = 0; i < ds.size(); i += kBatch) {
       mmsghdr msgs[kBatch] = {};
       iovec iov[kBatch];
       size_t n = std::min(kBatch, ds.size() - i);
       for (size_t k = 0; k < n; k++) {
-        const Outgoing &o = ds[i + k];
-        iov[k] = {const_cast<uint8_t *>(o.d.data()), o.d.size()};
+        iov[k] = {const_cast<uint8_t *>(ds[i + k].data()), ds[i + k].size()};
         msgs[k].msg_hdr.msg_iov = &iov[k];
         msgs[k].msg_hdr.msg_iovlen = 1;
-        msgs[k].msg_hdr.msg_name = const_cast<sockaddr_in *>(&o.to);
-        msgs[k].msg_hdr.msg_namelen = sizeof o.to;
+        msgs[k].msg_hdr.msg_name = &client;
+        msgs[k].msg_hdr.msg_namelen = sizeof client;
       }
       for (size_t sent = 0; sent < n;) {
         int r = sendmmsg(udp, msgs + sent, (unsigned)(n - sent), 0);
@@ -141,21 +123,6 @@ struct DataSide {
     }
   }
 
-  void WriteTun(const std::vector<gwsim::Bytes> &packets) {
-    for (const gwsim::Bytes &p : packets)
-      if (write(tun, p.data(), p.size()) < 0 && errno != EAGAIN) perror("gwsim: tun write");
-  }
-
-  // Caller holds send_mu.
-  void Send(const gwsim::Bytes &d) { SendAll({d}); }
-  void SendAll(const std::vector<gwsim::Bytes> &ds) {
-    if (silent || !peer) return;
-    std::vector<Outgoing> out;
-    out.reserve(ds.size());
-    for (const gwsim::Bytes &d : ds) out.push_back({client, d});
-    to_client.submit(std::move(out));
-  }
-
   // Datagrams of the client once the keys are made.
   void FromClient(std::vector<gwsim::Bytes> &batch) {
     std::unique_lock<std::mutex> recv(recv_mu);
@@ -163,17 +130,17 @@ struct DataSide {
                                 [&](const gwsim::Bytes &d) { return peer->IsSessionData(d); });
     std::unique_lock<std::mutex> send(send_mu, std::defer_lock);
     if (!all_data) send.lock();
-    std::vector<gwsim::Bytes> inner;
     for (auto &r : peer->TakeBatch(batch, client.sin_addr.s_addr)) {
       if (!r.error.empty()) fprintf(stderr, "gwsim: tunnel datagram refused: %s\n", r.error.c_str());
-      if (r.kind == gwsim::TunnelPeer::Kind::kData && tun >= 0) inner.push_back(std::move(r.inner));
+      if (r.kind == gwsim::TunnelPeer::Kind::kData && tun >= 0 &&
+          write(tun, r.inner.data(), r.inner.size()) < 0 && errno != EAGAIN)
+        perror("gwsim: tun write");
       if (r.kind == gwsim::TunnelPeer::Kind::kOob && r.code != 16384)
         fprintf(stderr, "gwsim: out-of-band code %u\n", r.code);
       if (r.kind == gwsim::TunnelPeer::Kind::kKeyChange) fprintf(stderr, "gwsim: client key change\n");
       if (r.kind == gwsim::TunnelPeer::Kind::kAck) fprintf(stderr, "gwsim: key change acknowledged\n");
       SendAll(r.replies);
     }
-    to_tun.submit(std::move(inner));
   }
 
   // Packets from the TUN device for the client.
@@ -207,7 +174,6 @@ struct DataSide {
 void DownlinkLoop(DataSide *data) {
   std::vector<uint8_t> buf(65536);
   while (!stop_requested) {
-    data->to_client.wait_room();
     pollfd p = {data->tun, POLLIN, 0};
     if (poll(&p, 1, 500) <= 0) continue;
     std::vector<gwsim::Bytes> packets;
@@ -345,8 +311,6 @@ int main(int argc, char **argv) {
   };
   std::vector<std::vector<uint8_t>> bufs(kBatch, std::vector<uint8_t>(65536));
   while (!stop_requested) {
-    data.to_tun.wait_room();
-    data.to_client.wait_room();
     pollfd fds[2] = {{fd, POLLIN, 0}, {control, POLLIN, 0}};
     if (poll(fds, 2, 500) <= 0) continue;
     if (fds[1].revents & POLLIN) ReadCommands(control, data);
@@ -384,8 +348,6 @@ int main(int argc, char **argv) {
     flush();
   }
   if (downlink.joinable()) downlink.join();
-  data.to_client.stop();
-  data.to_tun.stop();
   close(fd);
   return 0;
 }
