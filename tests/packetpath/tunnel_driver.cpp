@@ -158,22 +158,30 @@ void Connect(const Options &o) {
   fflush(stdout);
 }
 
-// State and events until the tunnel is gone.
+// Prints the events the filter has queued.
+void DrainEvents() {
+  doorbells->drain();
+  for (;;) {
+    Bytes got = Control(IOCTL_GETCODE, Le({0}));
+    uint32_t code;
+    memcpy(&code, got.data() + 4, 4);
+    if (!code) return;
+    printf("event %u\n", code);
+    fflush(stdout);
+  }
+}
+
+// State and events until the tunnel is gone. A session that ends between
+// the events' drain and the state read has queued its event by then: the
+// events are drained once more when the state reads 0.
 void Watch() {
   uint8_t state = 7;
   while (!stop) {
     usleep(100000);
-    doorbells->drain();
-    for (;;) {
-      Bytes got = Control(49, Le({0}));
-      uint32_t code;
-      memcpy(&code, got.data() + 4, 4);
-      if (!code) break;
-      printf("event %u\n", code);
-      fflush(stdout);
-    }
+    DrainEvents();
     uint8_t now = Request(RQC_GETINFO, {})[2];
     if (now != state) {
+      if (now == 0) DrainEvents();
       printf("state %u\n", now);
       fflush(stdout);
       state = now;

@@ -60,6 +60,7 @@ wait_for "$work/driver1.log" "^state 0" 5 || fail "status 31 left the tunnel up"
 connect driver2
 gwctl "status 25"
 wait_for "$work/driver2.log" "^event 13" 5 || fail "status 25 raised no event 13"
+wait_for "$work/driver2.log" "^state 0" 5 || fail "status 25 left the tunnel up"
 
 # 5. The access level, then a silent gateway.
 connect driver3
