@@ -36,6 +36,13 @@ constexpr uint32_t kStoredRecordBytes = kInitRecordSize;   // 688 bytes and the 
 // Fixed digit texts of the authentication block (the gateway knows them).
 constexpr char kAuthDigits6[] = "260001";
 constexpr char kAuthDigits4[] = "0100";
+// The authentication variant byte: its low 7 bits are the variant (2 for
+// the configuration magics that carry one, else 0); bit 7 clears the bits
+// kAuxClearedInitFlags of the stored initialisation record's flags byte.
+constexpr uint8_t kAuxVariantBits = 0x7f, kAuxVariantWithMagic = 2, kAuxVariantPlain = 0;
+constexpr uint8_t kAuxClearsInitFlags = 0x80, kAuxClearedInitFlags = 0x30;
+// The length byte that stands ahead of the block's fixed part.
+constexpr uint8_t kAuthFixedPartMarker = 3;
 
 uint32_t MagicOf(const uint8_t *record) { return load_le32(record + init::kMagic); }
 
@@ -162,7 +169,7 @@ int32_t ClientInit(uint8_t *record) {
   }
   memcpy(client_old_cli_dyncfg, client.DynCfg, sizeof client_old_cli_dyncfg);
   client.per_session[0] = client.per_session[1] = 0;
-  client.variant = 17;
+  client.variant = wire::kVariant17;
   DrvFilterUnLock(FLT_LOCK_CORE);
   return 0;
 }
@@ -191,26 +198,27 @@ int32_t ClientStoreAuxInfo(const uint8_t *info) {
   const auto *aux = reinterpret_cast<const DrvAuxInfo *>(info);
   uint8_t variant = aux->variant;
   uint32_t magic = ClientMagic();
-  uint8_t want = (magic == wire::kMagicAuxAlt || magic == wire::kMagic) ? 2 : 0;
-  if ((variant & 0x7f) != want) return CLIENT_AUX_VARIANT;
+  uint8_t want = (magic == wire::kMagicAuxAlt || magic == wire::kMagic) ? kAuxVariantWithMagic
+                                                                          : kAuxVariantPlain;
+  if ((variant & kAuxVariantBits) != want) return CLIENT_AUX_VARIANT;
 
   const char *t1 = aux->identifier, *t2 = aux->firmware, *t3 = aux->module_version,
              *t4 = aux->daemon_version;
   uint32_t l1 = AuxString(t1), l2 = AuxString(t2), l3 = AuxString(t3), l4 = AuxString(t4);
   if (!l1 || !l2 || !l3 || !l4) return CLIENT_AUX_EMPTY_TEXT;
   uint8_t head[4] = {variant, (uint8_t)l1, (uint8_t)l2, (uint8_t)l3};
-  uint8_t three = 3;
+  const uint8_t marker = kAuthFixedPartMarker;
   uint32_t len = 0;
   AppendBytes(&len, head, 4);
   AppendBytes(&len, t1, l1);
   AppendBytes(&len, t2, l2);
   AppendBytes(&len, t3, l3);
-  AppendBytes(&len, &three, 1);
-  AppendCounted(&len, kAuthDigits6, 6);
-  AppendCounted(&len, kAuthDigits4, 4);
+  AppendBytes(&len, &marker, 1);
+  AppendCounted(&len, kAuthDigits6, sizeof kAuthDigits6 - 1);
+  AppendCounted(&len, kAuthDigits4, sizeof kAuthDigits4 - 1);
   AppendCounted(&len, t4, (uint8_t)l4);
   client.auth_len = (uint8_t)len;
-  if (variant & 0x80) client.init_record[init::kFlags] &= (uint8_t)~0x30;
+  if (variant & kAuxClearsInitFlags) client.init_record[init::kFlags] &= (uint8_t)~kAuxClearedInitFlags;
   return 0;
 }
 
