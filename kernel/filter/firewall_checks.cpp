@@ -89,7 +89,8 @@ struct Segment {
 // Advances an existing session; 0 pass, 1 refuse.
 uint32_t advance(uint32_t tunnel, FirewallSession *s, const Segment &g, uint32_t total) {
   FwTcpData *d = FwTcp(s);
-  take_stats(tunnel, d->synstate == 3 && d->finstate == 0, &d->stamp, total, g.outgoing);
+  const bool open = d->synstate == FW_SYN_ESTABLISHED && d->finstate == FW_FIN_NONE;
+  take_stats(tunnel, open, &d->stamp, total, g.outgoing);
   uint32_t &seqend = g.outgoing ? d->seqend1 : d->seqend2;
   // 0 is an end not seen yet (the ACK-less first SYN named no sequence).
   if (!seqend || later(g.seqend(), wire32(seqend))) seqend = to_wire32(g.seqend());
@@ -100,16 +101,19 @@ uint32_t advance(uint32_t tunnel, FirewallSession *s, const Segment &g, uint32_t
   if (d->timestamps && has_ts && later(wire32(ts), wire32(tsval))) tsval = ts;
 
   if (g.flags & TCP_SYN) {
-    if (d->finstate) d->finstate = d->synstate = 0;
+    if (d->finstate) {
+      d->finstate = FW_FIN_NONE;
+      d->synstate = FW_SYN_NONE;
+    }
     arm(s, f_FW_TCP_SESSION_AFTERFIRSTSYN_TIMEOUT);
-    bool capped = d->synstate >= 3;
+    bool capped = d->synstate >= FW_SYN_ESTABLISHED;
     if (!capped) d->synstate++;
     if (has_ts) tsval = ts;
-    if (capped || !(g.flags & TCP_ACK) || d->synstate != 2) return 0;
+    if (capped || !(g.flags & TCP_ACK) || d->synstate != FW_SYN_ANSWERED) return 0;
     d->timestamps = has_ts ? 1 : 0;
   }
   if (g.flags & TCP_FIN) {
-    d->finstate = (uint8_t)(d->finstate >= 4 ? 1 : d->finstate + 1);
+    d->finstate = (uint8_t)(d->finstate >= FW_FIN_SECOND_ACKED ? FW_FIN_FIRST : d->finstate + 1);
     arm(s, f_FW_TCP_SESSION_CLOSEAFTERFIN_TIMEOUT);
     if (!(g.flags & TCP_ACK)) return 0;
     if (g.flags & TCP_RST) {
@@ -122,7 +126,7 @@ uint32_t advance(uint32_t tunnel, FirewallSession *s, const Segment &g, uint32_t
       return 0;
     }
     if (!(g.flags & TCP_ACK)) {
-      if (d->synstate == 0) {
+      if (d->synstate == FW_SYN_NONE) {
         arm(s, f_FW_TCP_SESSION_CLOSEAFTERFIN_TIMEOUT);
         return 1;
       }
@@ -130,17 +134,17 @@ uint32_t advance(uint32_t tunnel, FirewallSession *s, const Segment &g, uint32_t
       return 0;
     }
   }
-  if (d->synstate == 2) {
-    d->synstate = 3;
+  if (d->synstate == FW_SYN_ANSWERED) {
+    d->synstate = FW_SYN_ESTABLISHED;
     arm(s, f_FW_TCP_SESSION_IDLE_TIMEOUT);
     return 0;
   }
-  if (d->finstate == 1 || d->finstate == 3) d->finstate++;
+  if (d->finstate == FW_FIN_FIRST || d->finstate == FW_FIN_SECOND) d->finstate++;
   if (d->finstate) {
     arm(s, f_FW_TCP_SESSION_CLOSEAFTERFIN_TIMEOUT);
     return 0;
   }
-  if (d->synstate == 0) {
+  if (d->synstate == FW_SYN_NONE) {
     arm(s, f_FW_TCP_SESSION_CLOSEAFTERFIN_TIMEOUT);
     return 1;
   }
@@ -160,8 +164,9 @@ uint32_t open_session(uint32_t tunnel, FilterAdapter *adapter, const uint8_t *fr
   d.seqend1 = g.outgoing ? own : other;
   d.seqend2 = g.outgoing ? other : own;
   (g.outgoing ? d.ipid1 : d.ipid2) = g.ipid;
-  d.finstate = fin ? 3 : 0;
-  d.synstate = fin ? 3 : 1;
+  // A session first seen closing counts as established with one FIN acknowledged.
+  d.finstate = fin ? FW_FIN_SECOND : FW_FIN_NONE;
+  d.synstate = fin ? FW_SYN_ESTABLISHED : FW_SYN_FIRST;
   FirewallSession *s = FIREWALL_AddNewSession(
       tunnel, adapter, frame + ETHH_SRC, frame, load_ne32(ip + IPH_SRC), load_ne32(ip + IPH_DST),
       IPPROTO_TCP_NUM, reinterpret_cast<uint8_t *>(&d), sizeof d, FW_TCP_RejectSession, g.outgoing);

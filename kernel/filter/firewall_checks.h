@@ -6,14 +6,26 @@
 #include "kern_host.h"
 #include "kernel/filter/firewall_sessions.h"
 
+// How far a session's opening has come: the SYN count, capped at established.
+enum FwSynState : uint8_t { FW_SYN_NONE = 0, FW_SYN_FIRST = 1, FW_SYN_ANSWERED = 2, FW_SYN_ESTABLISHED = 3 };
+// How far its closing has come: each FIN moves one step, each acknowledgement
+// of a FIN the next (after the fourth, a FIN starts again at the first).
+enum FwFinState : uint8_t {
+  FW_FIN_NONE = 0,
+  FW_FIN_FIRST = 1,
+  FW_FIN_FIRST_ACKED = 2,
+  FW_FIN_SECOND = 3,
+  FW_FIN_SECOND_ACKED = 4
+};
+
 // TCP protocol data of a session (its 40 data bytes), ends in stored order.
 struct FwTcpData {
   uint16_t port1, port2;    // as on the wire; the look-up key
   uint32_t seqend1, seqend2;  // highest sequence end of each end, network order
   uint16_t ipid1, ipid2;    // last IP identification of each end, as on the wire
   uint64_t stamp;           // previous packet's stamp for the statistics; 0 none
-  uint8_t finstate;         // 0 none .. 4 second FIN acknowledged
-  uint8_t synstate;         // 0 none, 1 SYN, 2 SYN+ACK, 3 established
+  uint8_t finstate;         // FwFinState
+  uint8_t synstate;         // FwSynState
   uint16_t segsize;         // segment size recorded by the MSS clamp
   uint32_t timestamps;      // 1 when the handshake carried TCP timestamps
   uint32_t tsval1, tsval2;  // latest TSval of each end, network order
