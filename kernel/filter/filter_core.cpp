@@ -163,9 +163,12 @@ uint32_t DrvGetCurFtime(uint64_t *out) {
     KERN_DrvGetCurFtime(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, out);
     return 0;
   }
-  uint32_t sec = 0, min = 0, hour = 0, day = 0, month = 0, year = 1980;
+  // DOS date and time: two-second units in bits 0-4, minutes 5-10, hours
+  // 11-15, day 16-20, month 21-24, years since 1980 from bit 25.
+  constexpr uint32_t kDosEpochYear = 1980;
+  uint32_t sec = 0, min = 0, hour = 0, day = 0, month = 0, year = kDosEpochYear;
   KERN_DrvGetCurFtime(&sec, &min, &hour, &day, &month, &year, nullptr);
-  uint32_t years = year >= 1980 ? year - 1980 : 0;
+  uint32_t years = year >= kDosEpochYear ? year - kDosEpochYear : 0;
   return (sec / 2 & 0x1F) | (min & 0x3F) << 5 | (hour & 0x1F) << 11 | (day & 0x1F) << 16 |
          (month & 0x0F) << 21 | (years & 0x7F) << 25;
 }
