@@ -190,7 +190,7 @@ void getSSList(Command& c) {
 // Refused (result 0, nothing changed) unless both parts lie in the message
 // and fit the rules' own sizes.
 void setRules(Command& c) {
-  int32_t r = get<int32_t>(c.req, 8), t = get<int32_t>(c.req, 12);
+  int32_t r = static_cast<int32_t>(c.req.result), t = static_cast<int32_t>(c.req.value1);
   if (r < 0 || t < 0 || r > static_cast<int32_t>(sizeof RULES) || t > static_cast<int32_t>(sizeof ATABLE)) return;
   memcpy(RULES, c.req.payload, static_cast<size_t>(r));
   memcpy(ATABLE, c.req.payload + r, static_cast<size_t>(t));
@@ -219,11 +219,13 @@ int loadRulesWithUsedCount() {
 }
 
 // Refused (result 0, nothing changed) when the entries do not lie inside the
-// message; each entry keeps at most 48 characters.
+// message, or when several entries have a stride of 0 (they would all be
+// the same text, up to 2^31 times); each entry keeps at most 48 characters.
 void setSSList(Command& c) {
-  int32_t n = get<int32_t>(c.req, 8);
-  uint32_t stride = get<uint32_t>(c.req, 12);
+  int32_t n = static_cast<int32_t>(c.req.result);
+  uint32_t stride = c.req.value1;
   if (n > 0 && static_cast<uint64_t>(n) * stride > IPC_PAYLOAD_SIZE) return;
+  if (n > 1 && stride == 0) return;
   initSSList(&SS, kSSEntry);
   for (int32_t i = 0; i < n; i++) {
     size_t offset = static_cast<size_t>(i) * stride;

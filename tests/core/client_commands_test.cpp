@@ -99,6 +99,8 @@ TEST_F(ClientCommandsTest, OversizedCountsAndUnterminatedTextsChangeNothing) {
        [](ServicePipeMessage_t& m) { m.result = 384; m.value1 = 48; }, RQC_SETLOCALCFG},
       {"stride past the message", IPC_CMD_SET_SS_LIST,
        [](ServicePipeMessage_t& m) { m.result = 2; m.value1 = 0x80000000u; }, RQC_SETLOCALCFG},
+      {"many texts with a zero stride", IPC_CMD_SET_SS_LIST,
+       [](ServicePipeMessage_t& m) { m.result = 0x7fffffff; m.value1 = 0; }, RQC_SETLOCALCFG},
       {"addresses past the message", IPC_CMD_SET_IP_WHITELIST,
        [](ServicePipeMessage_t& m) { putAt<uint64_t>(m, 20, 4602); }, RQC_SETIPWHITELIST},
       {"unterminated tunnel group", IPC_CMD_SET_TUNNEL_GROUP,
