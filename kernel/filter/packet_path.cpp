@@ -297,13 +297,9 @@ uint32_t outgoing_tunnelled(IPPacket *p) {
     return VERDICT_TAKEN;
   }
   record_segment_size(s, p);
-  uint32_t v = VERDICT_CONTINUE;
-  if (s && s->proto == IPPROTO_TCP_NUM && FwTcp(s)->segsize) {
-    uint8_t *tcp = p->ip + p->ihl;
-    uint32_t thl = TcpHeaderLen(tcp);
-    if (p->payload - thl > FwTcp(s)->segsize) v = segment_into_tunnel(p, FwTcp(s)->segsize);
-  }
-  if (v == VERDICT_CONTINUE) v = send_into_tunnel(p);
+  const uint32_t segsize = s && s->proto == IPPROTO_TCP_NUM ? FwTcp(s)->segsize : 0;
+  const bool cut = segsize && p->payload - TcpHeaderLen(p->ip + p->ihl) > segsize;
+  const uint32_t v = cut ? segment_into_tunnel(p, segsize) : send_into_tunnel(p);
   // A packet for the tunnel that finds no frame memory or queue is dropped:
   // let through, it would go on the wire in clear.
   return v == VERDICT_NOT_HANDLED ? VERDICT_TAKEN : v;
