@@ -90,6 +90,22 @@ class Tunnel : public ::testing::TestWithParam<bool> {
     for (const Sent &s : h.Drain()) in = in || (!s.to_network && Contains(s.bytes, payload));
     return out && in;
   }
+  // A SYN of the local stack and the SYN/ACK of the host behind the
+  // gateway, both carrying options, through the tunnel; *syn is what the
+  // gateway made of the SYN.
+  void OpenWithOptions(const Bytes &options, std::vector<TunnelPeer::Result> *syn) {
+    Ip ip;
+    ip.proto = 6;
+    Tcp first;
+    first.seq = 999;
+    first.options = options;
+    ASSERT_EQ(h.FromStack(FromClient(ip, TcpSegment(first))), 1u);
+    *syn = h.ToGateway(h.Drain());
+    Tcp synack = BackTcp(4999, TCP_SYN | TCP_ACK);
+    synack.options = options;
+    ASSERT_EQ(ThroughGateway(Ipv4(BackIp(), TcpSegment(synack))), 1u);
+    h.Drain();
+  }
   // Opens the TCP connection of Outgoing/Reply through the tunnel.
   void OpenConnection() {
     ASSERT_EQ(h.FromStack(Outgoing({}, 999, 0x02)), 1u);
@@ -272,20 +288,13 @@ TEST_P(Tunnel, LargeSegmentsAreCutToTheSegmentSizeAndAcksWithOptionsReturn) {
   // The handshake announces MSS 1460 and timestamps; the clamp lowers it
   // to what fits the adapter's MTU after the tunnel's headers.
   Bytes mss_ts = {2, 4, 0x05, 0xB4, 1, 1, 8, 10, 0, 0, 0, 1, 0, 0, 0, 0};
-  Ip ip;
-  ip.proto = 6;
-  Tcp syn;
-  syn.seq = 999;
-  syn.options = mss_ts;
-  ASSERT_EQ(h.FromStack(FromClient(ip, TcpSegment(syn))), 1u);
-  auto results = h.ToGateway(h.Drain());
+  std::vector<TunnelPeer::Result> results;
+  ASSERT_NO_FATAL_FAILURE(OpenWithOptions(mss_ts, &results));
   ASSERT_EQ(results.size(), 1u);
   EXPECT_EQ(load_be16(&results[0].inner[20 + 22]), 1500 - 40 - 34) << "clamped MSS";
+  Ip ip;
+  ip.proto = 6;
   Ip back = BackIp();
-  Tcp synack = BackTcp(4999, TCP_SYN | TCP_ACK);
-  synack.options = mss_ts;
-  ASSERT_EQ(ThroughGateway(Ipv4(back, TcpSegment(synack))), 1u);
-  h.Drain();
 
   // Segments of 7,070 bytes, as a stack with segmentation offload hands
   // them over, and acknowledgements carrying timestamps and SACK; enough
@@ -322,18 +331,10 @@ TEST_P(Tunnel, LargeSegmentsAreCutToTheSegmentSizeAndAcksWithOptionsReturn) {
 // carries the bytes the one-by-one protection gives it, also where the
 // packet key changes inside the segment.
 TEST_P(Tunnel, SegmentsProtectedTogetherCarryTheBytesOfOneByOne) {
-  Bytes mss = {2, 4, 0x05, 0xB4};
+  std::vector<TunnelPeer::Result> syn;
+  ASSERT_NO_FATAL_FAILURE(OpenWithOptions({2, 4, 0x05, 0xB4}, &syn));
   Ip ip;
   ip.proto = 6;
-  Tcp syn;
-  syn.seq = 999;
-  syn.options = mss;
-  ASSERT_EQ(h.FromStack(FromClient(ip, TcpSegment(syn))), 1u);
-  h.ToGateway(h.Drain());
-  Tcp synack = BackTcp(4999, TCP_SYN | TCP_ACK);
-  synack.options = mss;
-  ASSERT_EQ(ThroughGateway(Ipv4(BackIp(), TcpSegment(synack))), 1u);
-  h.Drain();
   // The key index ends some datagrams into the segment.
   client.send_counter = GUARD_KEY_INDEX_UNITS - 5 * 92;
   Tcp data;
