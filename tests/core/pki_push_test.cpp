@@ -69,6 +69,7 @@ class PkiPushTest : public enginetest::EngineTest {
     packetLen = sizeof(DrvRequestHeader) + length;
     filterState = CS_WAIT_SYNRR;
     connect_data.gatewayIp = INADDR_LOOPBACK;
+    attempt_connect_data = connect_data;  // the attempt that built it
     sendPacketRules.port = gateway.port;
   }
   // Answers the first datagram that reaches the gateway with one of its own.
