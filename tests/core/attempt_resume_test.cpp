@@ -4,10 +4,7 @@
 // sent again); another profile, profile type, gateway or tunnel group
 // starts from the first stage with a SYN request of its own. Command 1
 // tells the running attempt from the one that failed.
-#include <arpa/inet.h>
 #include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
 
 #include <algorithm>
 #include <cstring>
@@ -16,25 +13,20 @@
 
 #include "Service/common/client_commands.h"
 #include "Service/common/connection_stages.h"
-#include "Service/common/gateway_socket.h"
 #include "cross/utils/service_hooks.h"
 #include "kernel/include/drv_requests.h"
-#include "tests/core/loopback_gateway.h"
-#include "tests/engine/engine_fixture.h"
-#include "tests/service/ipc_test_support.h"
+#include "tests/core/attempt_fixture.h"
 
 namespace {
 
 using enginetest::Bytes;
 using enginetest::FramedArea;
 
-class AttemptResumeTest : public enginetest::EngineTest {
+class AttemptResumeTest : public AttemptTest {
  protected:
   void SetUp() override {
-    std::string why;
-    if (!StartPrivateIpcServer(&why)) GTEST_SKIP() << why;
-    EngineTest::SetUp();
-    ASSERT_NE(gateway.port, 0);
+    AttemptTest::SetUp();
+    if (IsSkipped()) return;
     client = std::make_unique<ClientProcess>(1000, std::vector<std::string>{});
     id = client->registeredId();
     ASSERT_GE(id, 0);
@@ -48,8 +40,7 @@ class AttemptResumeTest : public enginetest::EngineTest {
   }
   void TearDown() override {
     client.reset();
-    GatewaySocket_Stop();
-    EngineTest::TearDown();
+    AttemptTest::TearDown();
   }
   // The filter walks to the SYN reply wait: init, auxiliary data, tunnel
   // group, a 40-byte SYN request for the gateway's port, no proxy.
@@ -94,7 +85,6 @@ class AttemptResumeTest : public enginetest::EngineTest {
     core::AnswerClientMessage(m.get());
     return m;
   }
-  LoopbackGateway gateway;
   std::unique_ptr<ClientProcess> client;
   int id = -1;
 };
