@@ -3,7 +3,10 @@
 # one run: a mount namespace of its own holds fresh /run (the IPC sockets),
 # /var/lib/Solvarin and /tmp (the device node), and the daemon runs from an
 # installation directory of its own (INST, where its registry, log and
-# status.json live). Nothing of the machine's own directories is touched.
+# status.json live). /var/lib/Solvarin is INST/var-lib-Solvarin, so that a
+# daemon started again on the same INST finds what the one before left
+# there, as after a restart. Nothing of the machine's own directories is
+# touched.
 #
 #   daemon_start BUILD INST CLI_NS [ARG]  starts it (ARG: its first argument,
 #                                     run_as_process unless given); DAEMON_PID
@@ -49,7 +52,8 @@ daemon_start() {  # build inst netns [first argument]
     mkdir /run/solvarin-inst
     mount --bind "$1" /run/solvarin-inst
     cover /var/lib solvarin-lib
-    mkdir /var/lib/Solvarin
+    mkdir -p /run/solvarin-inst/var-lib-Solvarin /var/lib/Solvarin
+    mount --bind /run/solvarin-inst/var-lib-Solvarin /var/lib/Solvarin
     cover /tmp solvarin-tmp
     exec /run/solvarin-inst/solvarind $2' solvarind "$inst" "$arg" "$(realpath "$build")" \
     "$(realpath "$work")" >"$work/daemon.out" 2>&1 &
