@@ -18,7 +18,11 @@
 #                                     to $work/NAME.log; CLI_PID[NAME]
 #   cli_say NAME ACTION               one action for that client
 #   cli_stop NAME                     ends it (quit, then TERM)
-# `work` and `build` must be set; started processes are added to `pids`.
+#   ask NAME ACTION CODE [SECONDS]    sends ACTION and prints the client's new
+#                                     reply line of command CODE (5 s)
+#   connect_outcome NAME SECONDS      a connect: "RESULT ERROR"
+# `work` and `build` must be set; started processes are added to `pids`;
+# ask and connect_outcome end the run through `fail` when no reply comes.
 
 declare -A CLI_PID CLI_FD
 
@@ -98,4 +102,21 @@ cli_stop() {
   exec {CLI_FD[$name]}>&-
   kill "${CLI_PID[$name]}" 2>/dev/null || true
   wait "${CLI_PID[$name]}" 2>/dev/null || true
+}
+
+ask() {  # name action code [seconds]
+  local before
+  before=$(grep -c "^reply code=$3 " "$work/$1.log" || true)
+  cli_say "$1" "$2"
+  for _ in $(seq $((${4:-5} * 10))); do
+    [ "$(grep -c "^reply code=$3 " "$work/$1.log" || true)" -gt "$before" ] && break
+    sleep 0.1
+  done
+  [ "$(grep -c "^reply code=$3 " "$work/$1.log" || true)" -gt "$before" ] || fail "no reply to '$2' ($1)"
+  grep "^reply code=$3 " "$work/$1.log" | tail -1
+}
+# A connect of client NAME: "RESULT ERROR" (the error as the signed number it is).
+connect_outcome() {  # name seconds
+  ask "$1" connect 3 "$2" | sed -E 's/.* result=([0-9]+) value1=[0-9]+ value2=([0-9]+) .*/\1 \2/' |
+    awk '{ e = $2; if (e >= 2147483648) e -= 4294967296; print $1, e }'
 }

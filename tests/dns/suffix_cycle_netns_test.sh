@@ -16,26 +16,6 @@ inst=$work/inst
 baseline=$inst/var-lib-Solvarin/dns-suffix-baseline.json
 profile=(--gateway 203.0.113.1 --profile-type 1 --tunnel-group sales)
 
-expect_eq() {  # what got want
-  [ "$2" = "$3" ] || fail "$1: got '$2', want '$3'"
-}
-# Waits for a new reply line of command CODE of client NAME after sending
-# ACTION; prints it.
-ask() {  # name action code [seconds]
-  local before
-  before=$(grep -c "^reply code=$3 " "$work/$1.log" || true)
-  cli_say "$1" "$2"
-  for _ in $(seq $((${4:-5} * 10))); do
-    [ "$(grep -c "^reply code=$3 " "$work/$1.log" || true)" -gt "$before" ] && break
-    sleep 0.1
-  done
-  [ "$(grep -c "^reply code=$3 " "$work/$1.log" || true)" -gt "$before" ] || fail "no reply to '$2' ($1)"
-  grep "^reply code=$3 " "$work/$1.log" | tail -1
-}
-# result and error of a connect of client NAME
-connect_outcome() {  # name
-  ask "$1" connect 3 20 | sed -E 's/.* result=([0-9]+) value1=[0-9]+ value2=([0-9]+) .*/\1 \2/'
-}
 # What NetworkManager holds: a profile's search list, a device's applied one.
 search() { nmcli -g ipv4.dns-search connection show "$1"; }
 applied() { nmcli -g IP4.SEARCHES device show "$1"; }
@@ -65,7 +45,7 @@ ln -s "$inst/log/SrvLog.csv" "$work/srvlog.log"  # shown with the other logs on 
 
 # ---- 1. Connect, command 28, disconnect by the owner ----
 cli_start owner "${profile[@]}" || fail "the owner did not register"
-expect_eq "connect" "$(connect_outcome owner)" "0 0"
+expect_eq "connect" "$(connect_outcome owner 20)" "0 0"
 ask owner "request 28" 28 >/dev/null
 expect_eq "Wired A while connected" "$(search "Wired A")" "a.example,b.example"
 expect_eq "Wired B while connected" "$(search "Wired B")" "a.example,b.example"
@@ -80,7 +60,7 @@ expect_eq "zda0 after the disconnect" "$(applied zda0)" "old.example | lab.examp
 [ ! -e "$baseline" ] || fail "the baseline file stayed after a complete restore"
 
 # ---- 2. The owner's loss ----
-expect_eq "reconnect" "$(connect_outcome owner)" "0 0"
+expect_eq "reconnect" "$(connect_outcome owner 20)" "0 0"
 ask owner "request 28" 28 >/dev/null
 expect_eq "Wired A connected again" "$(search "Wired A")" "a.example,b.example"
 expect_eq "the baseline file again" "$(cat "$baseline")" "$old_lists"
@@ -94,7 +74,7 @@ cli_stop owner
 
 # ---- 3. A daemon killed while the suffixes are set, then started again ----
 cli_start second "${profile[@]}" || fail "the second client did not register"
-expect_eq "connect before the kill" "$(connect_outcome second)" "0 0"
+expect_eq "connect before the kill" "$(connect_outcome second 20)" "0 0"
 ask second "request 28" 28 >/dev/null
 expect_eq "Wired A before the kill" "$(search "Wired A")" "a.example,b.example"
 kill -KILL "$DAEMON_PID"
