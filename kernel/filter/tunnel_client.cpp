@@ -336,6 +336,7 @@ extern "C" {
 
 uint32_t ClientDisconnect(uint32_t notify) {
   client.auth_len = 0;
+  store_le16(client.dns_suffix, 0);   // the gateway's suffixes end with its session
   client.stage_timeout = kDefaultStageTimeout;
   if (client.state == kIdle) return 0;
   uint32_t sent = 0;

@@ -21,24 +21,6 @@ daemon_start "$build" "$inst" "$cli" || fail "solvarind did not start"
 ln -s "$inst/log/SrvLog.csv" "$work/srvlog.log"  # shown with the other logs on failure
 profile=(--gateway 203.0.113.1 --profile-type 1 --tunnel-group sales)
 
-# Waits for a new reply line of command CODE of client NAME after sending
-# ACTION; prints it.
-ask() {  # name action code [seconds]
-  local before
-  before=$(grep -c "^reply code=$3 " "$work/$1.log" || true)
-  cli_say "$1" "$2"
-  for _ in $(seq $((${4:-5} * 10))); do
-    [ "$(grep -c "^reply code=$3 " "$work/$1.log" || true)" -gt "$before" ] && break
-    sleep 0.1
-  done
-  [ "$(grep -c "^reply code=$3 " "$work/$1.log" || true)" -gt "$before" ] || fail "no reply to '$2' ($1)"
-  grep "^reply code=$3 " "$work/$1.log" | tail -1
-}
-# A connect of client NAME: "RESULT ERROR" (the error as the signed number it is).
-connect_outcome() {  # name seconds
-  ask "$1" connect 3 "$2" | sed -E 's/.* result=([0-9]+) value1=[0-9]+ value2=([0-9]+) .*/\1 \2/' |
-    awk '{ e = $2; if (e >= 2147483648) e -= 4294967296; print $1, e }'
-}
 # Waits until FILE has more than N lines matching PATTERN.
 wait_more() {  # file pattern n seconds
   for _ in $(seq $(($4 * 10))); do
@@ -46,9 +28,6 @@ wait_more() {  # file pattern n seconds
     sleep 0.1
   done
   return 1
-}
-expect_eq() {  # what got want
-  [ "$2" = "$3" ] || fail "$1: got '$2', want '$3'"
 }
 
 # ---- 1. A connect through the tunnel, the owner and a second client ----
