@@ -196,23 +196,22 @@ int32_t Disconnect(Request &r) {
 }
 
 // Hands the waiting update answer over once; one that does not fit the
-// room stays waiting.
-int32_t UpdGetAnswer(Request &r) {
-  DrvFilterLock(FLT_LOCK_CORE);
-  int32_t res;
+// room stays waiting. Lock 0 held.
+int32_t HandOverUpdateAnswer(Request &r) {
+  if (!upd_answer_waiting) return Status(r, DRV_STATUS_NO_UPDATE_ANSWER);
   const auto *head = reinterpret_cast<const DrvUpdateAnswer *>(upd_answer);
   const uint32_t most = sizeof upd_answer - sizeof *head;
   const uint32_t len = sizeof *head + (head->length < most ? head->length : most);
-  if (!upd_answer_waiting)
-    res = Status(r, DRV_STATUS_NO_UPDATE_ANSWER);
-  else if (len > r.room)
-    res = DRV_NO_ROOM;
-  else {
-    memcpy(r.payload, upd_answer, len);
-    zor::crypto::wipe(upd_answer, sizeof upd_answer);
-    upd_answer_waiting = 0;
-    res = Reply(r, len);
-  }
+  if (len > r.room) return DRV_NO_ROOM;
+  memcpy(r.payload, upd_answer, len);
+  zor::crypto::wipe(upd_answer, sizeof upd_answer);
+  upd_answer_waiting = 0;
+  return Reply(r, len);
+}
+
+int32_t UpdGetAnswer(Request &r) {
+  DrvFilterLock(FLT_LOCK_CORE);
+  int32_t res = HandOverUpdateAnswer(r);
   DrvFilterUnLock(FLT_LOCK_CORE);
   return res;
 }
