@@ -1,7 +1,8 @@
 // Tunnel control of a connected session: key change (type 7) and its
 // acknowledgement (type 8), out-of-band messages (type 11), the gateway's
 // status inside the tunnel (type 3), and the tunnel timer that starts and
-// retries key changes and sends keep-alives. Runs under filter lock 0.
+// retries key changes, sends keep-alives and runs the key areas' count-down.
+// Runs under filter lock 0.
 //
 // Layouts: zor::wire::KeyChange, KeyChangeAck and OobHead (wire_format.h);
 // protection in tunnel_crypto.h.
