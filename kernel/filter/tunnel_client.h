@@ -120,6 +120,9 @@ struct Client {
 
   // Tunnel control's key-change bookkeeping, reset on disconnect.
   uint32_t kc_retry_tick, kc_attempts, kc_not_ready, kc_last_failure;
+  // Ticks of connected time left until the two key areas are cleared; 0
+  // none pending (tunnel_control.h).
+  uint32_t keyarea_countdown;
 };
 
 extern Client client;
