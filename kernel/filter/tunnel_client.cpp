@@ -359,6 +359,7 @@ extern "C" {
 
 uint32_t ClientDisconnect(uint32_t notify) {
   client.auth_len = 0;
+  store_le16(client.dns_suffix, 0);   // the gateway's suffixes end with its session
   client.stage_timeout = kDefaultStageTimeout;
   // Also in state 0: a status code 1 or request 21 leaves it there directly.
   ClientForgetKeyPair();

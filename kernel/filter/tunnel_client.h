@@ -116,10 +116,13 @@ struct Client {
   uint32_t next_session_word;
   uint32_t last_error;         // last acknowledgement or key-change error (0-8)
   char country[2];
-  uint8_t dns_suffix[2 + 1022];  // u16 length, ";"-separated suffixes (request 41)
+  uint8_t dns_suffix[2 + 1022];  // u16 length, the SYN OKF's ";"-separated suffixes (request 41)
 
   // Tunnel control's key-change bookkeeping, reset on disconnect.
   uint32_t kc_retry_tick, kc_attempts, kc_not_ready, kc_last_failure;
+  // Ticks of connected time left until the two key areas are cleared; 0
+  // none pending (tunnel_control.h).
+  uint32_t keyarea_countdown;
 };
 
 extern Client client;

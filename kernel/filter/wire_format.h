@@ -43,6 +43,15 @@
 //    "0100" (tunnel_client.cpp); the gateway checks them in the SYN OK.
 //  - Status code 34 clears the 16-byte SYN OKF block and the access level
 //    (the 17-byte area).
+//  - The gateway's DNS search suffixes come in one TLV of the SYN OKF that
+//    no other datagram uses, kTagDnsSuffixes (0x44, 'D'): the text request 41
+//    returns, entries separated by ";" (e.g. "a.example;b.example"), clear
+//    or enciphered under the SYN OKF's TLV key. The filter takes it only as
+//    1 to 1022 bytes of letters, digits, '-', '_', '.', ';' and blanks, so a
+//    gateway's own use of that tag for anything else (binary data, text of
+//    another kind) stores no suffixes and leaves the handshake as it is.
+//    Each accepted SYN OKF replaces the stored list (none when the TLV is
+//    absent or refused); a disconnect drops it.
 #pragma once
 #include <stddef.h>
 #include <stdint.h>
@@ -291,6 +300,7 @@ enum Tag : uint8_t {
   kTagRrExtra = 0x1a, kTagRrWord = 0x1b, kTagTimeout = 0x1c,
   kTagA = 0x41, kTagB = 0x42, kTagF = 0x46, kTagG = 0x47, kTagH = 0x48,
   kTagJ = 0x4a, kTagText = 0x4d,
+  kTagDnsSuffixes = 0x44,   // SYN OKF: the gateway's DNS search suffixes (see above)
 };
 constexpr uint8_t kTlvEnciphered = 2;
 // A TLV entry: this head, then the value.

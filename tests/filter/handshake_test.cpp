@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "byte_order.h"
@@ -271,6 +272,41 @@ TEST_F(Handshake, ConnectedFilterAnswersWithTheGatewaysConfiguration) {
   EXPECT_EQ(Bytes(client.master_key, client.master_key + 32), Bytes(32, 0));
   EXPECT_EQ(Bytes(client.scalar, client.scalar + 32), Bytes(32, 0));
 }
+
+// Request 41 hands on the suffix list of the gateway's SYN OKF; what is no
+// suffix text is not stored, and the handshake goes on either way.
+struct SuffixCase {
+  const char *name;
+  std::string sent;     // TLV 0x44 of the SYN OKF; empty: none sent
+  std::string stored;   // request 41's payload
+};
+
+class SuffixBlock : public Handshake, public ::testing::WithParamInterface<SuffixCase> {};
+
+TEST_P(SuffixBlock, Request41ReturnsWhatTheGatewaySent) {
+  gwsim::Options o;
+  o.dns_suffixes = GetParam().sent;
+  gwsim::HandshakePeer peer(o);
+  ASSERT_EQ(ToSynOkf(peer).state(), 6);
+  ASSERT_EQ(d.SetKeys().state(), 7);
+  Reply r = Request(RQC_GETDNS_SUFFIX, {}, 18408, 0);
+  EXPECT_EQ(r.answer, (int32_t)(24 + GetParam().stored.size()));
+  EXPECT_EQ(std::string((const char *)r.payload(), r.length()), GetParam().stored);
+
+  ASSERT_EQ(Request(RQC_DISCONNECT, Bytes(8), 8).state(), 0);
+  EXPECT_EQ(Request(RQC_GETDNS_SUFFIX, {}, 18408, 0).answer, 24);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, SuffixBlock,
+    ::testing::Values(SuffixCase{"list", "a.example;b.example", "a.example;b.example"},
+                      SuffixCase{"blanks", "corp.example; lab_1.corp-b.example", "corp.example; lab_1.corp-b.example"},
+                      SuffixCase{"longest", std::string(1022, 'a'), std::string(1022, 'a')},
+                      SuffixCase{"none", "", ""},
+                      SuffixCase{"too_long", std::string(1023, 'a'), ""},
+                      SuffixCase{"binary", std::string("\x01\x02\x00\x03", 4), ""},
+                      SuffixCase{"line_break", "a.example\nsearch b.example", ""}),
+    [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(Handshake, KeyAgreementVariantTakesTheGatewaysKeyFromTheSynRr) {
   for (bool certificate : {false, true}) {

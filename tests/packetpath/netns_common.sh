@@ -1,8 +1,8 @@
 # Shared by the namespace tests, sourced after `build` is set: root check,
 # a test network named PREFIX$$ with cleanup on exit (the processes started
 # are listed in `pids`), a work directory (under NETNS_WORK_PARENT when it
-# is set, else in /tmp), failure with the logs, and waits for a file or a
-# line in it.
+# is set, else in /tmp), failure with the logs, a check of a value, and
+# waits for a file or a line in it.
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 root=$(cd "$here/../.." && pwd)
 tools="python3 $here/netns_tools.py"
@@ -31,6 +31,9 @@ fail() {
     echo "($(grep -c "refused: authentication" "$f") datagrams refused for authentication)"
   done
   exit 1
+}
+expect_eq() {  # what got want
+  [ "$2" = "$3" ] || fail "$1: got '$2', want '$3'"
 }
 wait_for() {  # file pattern seconds
   for _ in $(seq $((${3} * 10))); do

@@ -294,6 +294,8 @@ Bytes HandshakePeer::SynOkf() const {
   store_le32(timeout, o_.stage_timeout);
   PutTlv(b, kTagTimeout, timeout, 4, &key);
   PutTlv(b, kTagText, o_.status_text.data(), (uint16_t)o_.status_text.size(), nullptr);
+  if (!o_.dns_suffixes.empty())
+    PutTlv(b, kTagDnsSuffixes, o_.dns_suffixes.data(), (uint16_t)o_.dns_suffixes.size(), &key);
   PutHeader(b.data(), kSynOkf, variant, (uint16_t)(b.size() - head));
   b.resize(b.size() + 4);
   uint32_t end = (uint32_t)b.size() - 4;

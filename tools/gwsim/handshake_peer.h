@@ -43,6 +43,7 @@ struct Options {
   uint32_t session_id = 0x5e551011;
   std::string status_text = "{\"tunnel\":\"up\"}";
   uint16_t dyncfg_format = 0x0300;   // the format word of TLV 20
+  std::string dns_suffixes;          // TLV 0x44 ("a.example;b.example"); empty: none
   // With key agreement: the PKI block's push deadline, in seconds from the
   // SYN RR (negative: already past). A deadline beyond 32 bits is sent as
   // an 8-byte word.
