@@ -391,7 +391,7 @@ int32_t TreatSynOkf(uint8_t *buf, uint32_t len, uint32_t cap, uint32_t *out) {
   *out = sizeof *reply;
   if (client.gw_options & kGwWantsKeyAreas)
     memset(KeyArea(0), 0, init::kKeyAreas * init::kKeyAreaSize);
-  zor::crypto::wipe(client.scalar, sizeof client.scalar);   // no further agreement
+  ClientForgetKeyPair();   // no further agreement
   client.state = kSynOkfTreated;
   return 0;
 }

@@ -6,17 +6,20 @@
 // Choices this implementation (and the gateway simulator in tools/gwsim)
 // makes where the format leaves them open; those of a layout stand at its
 // struct below:
-//  - SYN RQ TLVs: with auxiliary flag bit 4 set (the request payload is the
-//    124-byte ephemeral key record) 'A' carries only the record's 64-byte
-//    public key (its private scalar stays in the client record, apart from
-//    the master key, until the SYN OKF is taken; every agreement, by SYN RR
-//    or by RQC_CREATETRANSPORTKEY, uses it), then 'G' (auxiliary bytes
-//    136..167), 'F' (auxiliary u32 at 168), 0x19. Without bit 4, 'A' carries
-//    the caller's request block (the whole request payload), then 0x19. The
-//    probe of request 7 carries the same TLVs (its scalar is not kept; a
-//    payload that is no key record goes into 'A' as it stands). 0x19 holds
-//    the extended authentication type (request 39) when it is non-zero,
-//    else the auxiliary variant byte.
+//  - SYN RQ TLVs (syn_builders.cpp): the first 64 bytes of 'A' are the
+//    client's public key of the session. With auxiliary flag bit 4 set (the
+//    request payload is the 124-byte ephemeral key record) 'A' carries only
+//    the record's public key, then 'G' (auxiliary bytes 136..167), 'F'
+//    (auxiliary u32 at 168), 0x19. Without bit 4 (a certificate profile)
+//    the filter makes the key pair and 'A' carries its public point, then
+//    the caller's request block (the whole request payload), then 0x19.
+//    Either way the private scalar stays in the client record, apart from
+//    the master key, until the SYN OKF is taken or the session ends; every
+//    agreement, by SYN RR or by RQC_CREATETRANSPORTKEY, uses it. The probe
+//    of request 7 carries the same TLVs without a key of its own (a payload
+//    that is no key record goes into 'A' as it stands). 0x19 holds the
+//    extended authentication type (request 39) when it is non-zero, else
+//    the auxiliary variant byte.
 //  - KDF seeds: "vesk seskey" and "client seskey" use the one byte 0x01;
 //    every other label uses the 16-byte gateway nonce of the SYN RR as seed.
 //    Output lengths: TLV keys 64 bytes, imitation keys 32 bytes.

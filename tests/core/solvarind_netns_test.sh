@@ -144,6 +144,49 @@ expect_eq "state after the owner left" "$state" 0
 cli_stop owner
 cli_stop watcher
 
+# ---- A failed attempt, the same profile resumed, a certificate profile ----
+# A silent gateway: the attempt fails at the SYN reply wait and leaves the
+# filter there; status tells the attempt in progress from the failed one.
+state_pair() {  # name: "STATE RUNNING" of command 1
+  ask "$1" status 1 | sed -E 's/.* result=([0-9]+) value1=([0-9]+) .*/\1 \2/'
+}
+start_gateway --drop 1000
+cli_start retry "${profile[@]}" || fail "the retrying client did not register"
+cli_start cert --gateway 203.0.113.1 --profile-type 0 --tunnel-group sales || fail "the certificate client did not register"
+waits=$(grep -c "CS_WAIT_SYNRR" "$inst/log/SrvLog.csv" || true)
+cli_say retry connect
+wait_more "$inst/log/SrvLog.csv" "CS_WAIT_SYNRR" "$waits" 10 || fail "the attempt did not reach the SYN reply wait"
+expect_eq "state during the attempt" "$(state_pair cert)" "3 1"
+wait_for "$work/cert.log" "^  = connecting (waiting for the gateway)" 5 || fail "no words for the attempt in progress"
+wait_for "$work/retry.log" "^reply code=3 .* result=7 value1=3 value2=16 " 10 || fail "the silent gateway did not fail the attempt"
+expect_eq "state after the failed attempt" "$(state_pair cert)" "3 0"
+wait_for "$work/cert.log" "^  = connect failed (stopped at: waiting for the gateway)" 5 || fail "no words for the failed attempt"
+# The same profile again resumes with the SYN request it built.
+start_gateway
+builds=$(grep -c "clientNumber: " "$inst/log/SrvLog.csv")
+expect_eq "the same profile's connect" "$(connect_outcome retry 20)" "0 0"
+expect_eq "SYN requests built for the resume" "$(grep -c "clientNumber: " "$inst/log/SrvLog.csv")" "$builds"
+ask retry disconnect 6 >/dev/null
+# After another failed attempt a certificate profile starts from the first
+# stage with a SYN request of its own: the filter's point, then the client's
+# 104 bytes of material (213 bytes in all), and connects.
+start_gateway --drop 1000
+expect_eq "another failed attempt" "$(connect_outcome retry 20)" "7 16"
+start_gateway
+resets=$(grep -c "Driver state stale or filter state must be reset" "$inst/log/SrvLog.csv" || true)
+expect_eq "the certificate profile's connect" "$(connect_outcome cert 20)" "0 0"
+expect_eq "resets of the failed attempt" "$(grep -c "Driver state stale or filter state must be reset" "$inst/log/SrvLog.csv")" $((resets + 1))
+grep -q "^answered code=58 .* value2=104 " "$work/cert.log" || fail "the certificate client was not asked for its material"
+grep -q "gwsim: 213 bytes in, 1 datagrams out" "$work/gwsim.log" || fail "the gateway did not get the certificate profile's request"
+expect_eq "state of the certificate profile" "$(state_pair cert)" "7 0"
+ip netns exec "$cli" ping -q -c 3 -i 0.2 -W 2 198.51.100.10 >"$work/ping-cert.log" || fail "ping across the certificate profile's tunnel"
+echo keychange >"$work/gwctl"
+wait_for "$work/gwsim.log" "key change acknowledged" 5 || fail "no key change on the certificate profile's tunnel"
+ip netns exec "$cli" ping -q -c 3 -i 0.2 -W 2 198.51.100.10 >>"$work/ping-cert.log" || fail "ping after the key change"
+ask cert disconnect 6 >/dev/null
+cli_stop retry
+cli_stop cert
+
 # ---- 3. Every stage's failure path ----
 # "gateway options|client options|expected result and error"
 n=0
@@ -162,7 +205,7 @@ while IFS='|' read -r gwopts cliopts want; do
   expect_eq "case $n ($gwopts / $cliopts)" "$(connect_outcome "fail$n" 40)" "$want"
   cli_stop "fail$n"
 done <<'TABLE'
-|--profile-type 0|7 -5
+--status 5|--profile-type 0|7 48
 |--gateway 0.0.0.0 --profile-type 1|2 51
 --drop 1000|--profile-type 1|1 -9998
 --push-deadline -30|--profile-type 1 --auth-type 131|8 -9999
@@ -175,9 +218,8 @@ done <<'TABLE'
 TABLE
 # The refused SYN reply's detail (the gateway's options) reached the client.
 grep -q "^push code=60 .* result=1283 " "$work/fail9.log" || fail "no SYN reply refusal push"
-# A certificate profile: the client signed the SYN request (push 58) and the
-# gateway took its key, but the filter holds no private key to make the
-# transport key with (-5).
+# A certificate profile that the gateway refuses: the client had signed the
+# SYN request (push 58).
 grep -q "^answered code=58 .* value2=104 " "$work/fail1.log" || fail "no signature material for 58"
 # The gateway's one-time password error reached the client with its code.
 grep -q "^push code=62 .* result=65 " "$work/fail8.log" || fail "no OTP error push"

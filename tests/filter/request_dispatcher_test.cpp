@@ -156,7 +156,7 @@ std::vector<Case> Cases() {
       {"block 28", kFresh, RQC_GETGATEWAYBLOCK28, {}, 268, -1, 292, 0, 0, 268, {}},
       {"block 29 without room", kFresh, RQC_GETGATEWAYBLOCK29, {}, 199, -1, -3, 0, 0, 0, {}},
       {"transport key of 63 bytes", kInitialised, RQC_CREATETRANSPORTKEY, Bytes(63, 1), 64, -1, -22, -22, 2, 0, {}},
-      {"transport key off the curve", kInitialised, RQC_CREATETRANSPORTKEY, Bytes(64, 1), 64, -1, -5, -5, 2, 0, {}},
+      {"transport key without a key pair", kInitialised, RQC_CREATETRANSPORTKEY, Bytes(64, 1), 64, -1, -5, -5, 2, 0, {}},
       {"transport key too long", kInitialised, RQC_CREATETRANSPORTKEY, Bytes(65, 1), 65, -1, -22, -22, 2, 0, {}},
       {"next syn number", kFresh, RQC_GETNEXTSYNPACKETNUMBER, {}, 1, -1, 25, 0, 0, 1,
        [](const uint8_t *p) { EXPECT_EQ(p[0], 1); }},
