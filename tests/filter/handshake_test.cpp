@@ -615,6 +615,25 @@ TEST_F(Handshake, SynOkfWithBadImitationIsRefused) {
   EXPECT_EQ(r.length(), 0u);
 }
 
+// TLV 20's own imitation is checked whatever seals the datagram (the
+// imitation of variant 17, the CRC of variant 16): a wrong one refuses the
+// SYN OKF with -8 and keeps the state.
+class SynOkfConfiguration : public Handshake, public ::testing::WithParamInterface<uint8_t> {};
+
+TEST_P(SynOkfConfiguration, WithABadImitationIsRefused) {
+  gwsim::Options o;
+  o.variant = GetParam();
+  o.fault = gwsim::Fault::kBadDynCfgImit;
+  gwsim::HandshakePeer peer(o);
+  Reply r = ToSynOkf(peer);
+  EXPECT_EQ(r.status(), -8);
+  EXPECT_EQ(r.state(), 5);
+  EXPECT_EQ(r.length(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Variants, SynOkfConfiguration, ::testing::Values(16, 17),
+                         [](const auto &info) { return "Variant" + std::to_string(info.param); });
+
 TEST_F(Handshake, SynOkfRefusalsKeepTheState) {
   gwsim::Options o;
   gwsim::HandshakePeer peer(o);
