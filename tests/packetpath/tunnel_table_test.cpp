@@ -56,9 +56,9 @@ struct Session {
   uint8_t client_key[32];      // "client seskey": the client's direction, packet-key base
   uint8_t client_master[32];   // master key of the client's packet keys
   uint8_t gateway_master[32];  // master key of the gateway's packet keys
-  uint8_t gw_nonce[16], client_nonce[16];
-  uint32_t session_id = 0;
-  uint8_t variant = 0;
+  // The handshake's far side: the nonces, session id and variant it sent
+  // and took.
+  const gwsim::HandshakePeer *far = nullptr;
   bool mgm = false;
 };
 
@@ -83,10 +83,7 @@ Session SessionOf(const Harness::Keys &keys, const gwsim::HandshakePeer &peer, b
   EXPECT_EQ(peer.variant(), zor::wire::kVariant17) << "the table's send master key is variant 17's";
   for (int i = 0; i < 4; i++) store_le64(s.client_master + 8 * i, zor::wire::kSendMasterWords[i]);
   memcpy(s.gateway_master, s.vesk, 32);
-  memcpy(s.gw_nonce, peer.gw_nonce(), 16);
-  memcpy(s.client_nonce, peer.client_nonce(), 16);
-  s.session_id = peer.session_id();
-  s.variant = peer.variant();
+  s.far = &peer;
   s.mgm = mgm;
   return s;
 }
@@ -94,7 +91,7 @@ Session SessionOf(const Harness::Keys &keys, const gwsim::HandshakePeer &peer, b
 // The sender's nonce is the receiver's own: the client seals with the
 // gateway's, the gateway with the client's.
 const uint8_t *NonceOf(const Session &s, Way way) {
-  return way == Way::kToGateway ? s.gw_nonce : s.client_nonce;
+  return way == Way::kToGateway ? s.far->gw_nonce() : s.far->client_nonce();
 }
 
 // Packet key for a counter: key index = counter / 62,500 + 1; the
@@ -139,7 +136,7 @@ Bytes DataDatagram(const Session &s, Way way, uint8_t generation, uint32_t count
   d[4] = kTypeData;
   d[5] = generation;
   store_le32(&d[6], counter);
-  store_le32(&d[10], s.session_id);
+  store_le32(&d[10], s.far->session_id());
   store_be32(&d[18], in.far);
   store_le16(&d[22], in.id);
   d[24] = 0;
@@ -200,8 +197,8 @@ Bytes ControlDatagram(const Session &s, Way way, uint8_t type, uint8_t generatio
   Bytes d(type == kTypeKeyChange ? 65 : 33, 0);
   store_le32(&d[0], kMagic);
   d[4] = type == kTypeAck ? (uint8_t)(kTypeAck | kProtocolFlag) : type;
-  d[5] = s.variant;
-  store_le32(&d[8], s.session_id);
+  d[5] = s.far->variant();
+  store_le32(&d[8], s.far->session_id());
   memcpy(&d[12], NonceOf(s, way), 16);
   d[28] = generation;
   if (new_master) memcpy(&d[29], new_master, 32);
@@ -225,11 +222,11 @@ Bytes OobDatagram(const Session &s, Way way, uint8_t generation, uint32_t counte
   Bytes d(27 + n, 0);
   store_le32(&d[0], kMagic);
   d[4] = kTypeOob;
-  d[5] = s.variant;
+  d[5] = s.far->variant();
   store_le16(&d[6], (uint16_t)n);
   d[8] = generation;
   store_le32(&d[9], counter);
-  store_le32(&d[13], s.session_id);
+  store_le32(&d[13], s.far->session_id());
   store_le16(&d[17], code);
   std::copy(data.begin(), data.end(), d.begin() + 19);
   Bytes key = PacketKey(s, way, counter);
@@ -256,23 +253,26 @@ Bytes OobDatagram(const Session &s, Way way, uint8_t generation, uint32_t counte
 // What a datagram of len bytes moves its sender's counter on by.
 uint32_t Span(size_t len) { return (uint32_t)((len + 15) / 16); }
 
+// n bytes that differ from one seed to the next.
+Bytes Pattern(size_t n, uint32_t seed) {
+  Bytes data(n);
+  for (size_t i = 0; i < n; i++) data[i] = (uint8_t)(i * 13 + i / 251 + seed);
+  return data;
+}
+
 // The inner packets: UDP between the client and the host behind the
 // gateway, of n data bytes.
 Bytes Outgoing(size_t n, uint16_t id) {
   Ip ip;
   ip.id = id;
-  Bytes data(n);
-  for (size_t i = 0; i < n; i++) data[i] = (uint8_t)(i * 13 + id);
-  return Ipv4(ip, Udp(40001, 9000, data));
+  return Ipv4(ip, Udp(40001, 9000, Pattern(n, id)));
 }
 Bytes Incoming(size_t n, uint16_t id) {
   Ip ip;
   ip.src = kCorpIp;
   ip.dst = kClientIp;
   ip.id = id;
-  Bytes data(n);
-  for (size_t i = 0; i < n; i++) data[i] = (uint8_t)(i * 7 + id);
-  return Ipv4(ip, Udp(9000, 40001, data));
+  return Ipv4(ip, Udp(9000, 40001, Pattern(n, id)));
 }
 
 class TunnelTable : public ::testing::TestWithParam<bool> {
@@ -446,7 +446,7 @@ TEST_P(TunnelTable, DatagramsCutFromOneSegmentOpenByTheTable) {
   data.seq = 1000;
   data.ack = 5000;
   data.flags = TCP_ACK;
-  for (int i = 0; i < 40000; i++) data.payload.push_back((uint8_t)(i * 7 + i / 251));
+  data.payload = Pattern(40000, 0);
   ASSERT_EQ(h.FromStack(FromClient(ip, TcpSegment(data))), 1u);
   uint32_t counter = first;
   Bytes joined;

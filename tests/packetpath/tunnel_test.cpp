@@ -106,6 +106,17 @@ class Tunnel : public ::testing::TestWithParam<bool> {
     ASSERT_EQ(ThroughGateway(Ipv4(BackIp(), TcpSegment(synack))), 1u);
     h.Drain();
   }
+  // A UDP flow of the local stack through the tunnel; the headers of the
+  // answers the firewall lets back.
+  Ip OpenUdp() {
+    Ip out;
+    out.proto = 17;
+    EXPECT_EQ(h.FromStack(FromClient(out, Udp(40001, 9000, Text("open")))), 1u);
+    h.ToGateway(h.Drain());
+    Ip back = BackIp();
+    back.proto = 17;
+    return back;
+  }
   // Opens the TCP connection of Outgoing/Reply through the tunnel.
   void OpenConnection() {
     ASSERT_EQ(h.FromStack(Outgoing({}, 999, 0x02)), 1u);
@@ -232,12 +243,7 @@ std::array<uint32_t, 4> EntryCounts(uint32_t address) {
 // refuses these datagrams, and it does so before the inner packet is looked
 // at, so the error counts on the gateway's own entry.
 TEST_P(Tunnel, TamperedOrShortDatagramsAreRefused) {
-  Ip out;
-  out.proto = 17;
-  ASSERT_EQ(h.FromStack(FromClient(out, Udp(40001, 9000, Text("open")))), 1u);
-  h.ToGateway(h.Drain());
-  Ip back = BackIp();
-  back.proto = 17;
+  Ip back = OpenUdp();
   Bytes inner = Ipv4(back, Udp(9000, 40001, Text("hello")));
   store_be16(&inner[20 + 6], 0);
   struct Case {
@@ -392,12 +398,7 @@ TEST_P(Tunnel, SegmentsProtectedTogetherCarryTheBytesOfOneByOne) {
 // them, a key change of the gateway and a new packet key on the way: each
 // good one is delivered in its order, the tampered ones are dropped.
 TEST_P(Tunnel, DatagramsTakenTogetherAreOpenedAsOneByOne) {
-  Ip out;
-  out.proto = 17;
-  ASSERT_EQ(h.FromStack(FromClient(out, Udp(40001, 9000, Text("open")))), 1u);
-  h.ToGateway(h.Drain());
-  Ip back = BackIp();
-  back.proto = 17;
+  Ip back = OpenUdp();
   std::vector<Bytes> frames;
   std::vector<uint32_t> expected, got;
   for (uint32_t i = 0; i < 1000; i++) {
