@@ -54,16 +54,13 @@ demo() {
   step "zornfhost: ZorNFFltLib on tap0:wire0 in $cli"
   ZORNFHOST="$build/host/zornfhost" bash "$root/scripts/testnet.sh" host "$p" 2>"$work/host.log" &
   pids+=($!)
-  step "gateway simulator on 203.0.113.1:87, its tunnel device routes the corporate network; DNS suffixes a.example;b.example"
+  step "gateway simulator on 203.0.113.1:87, only its tunnel device reaches the corporate network; DNS suffixes a.example;b.example"
   ip netns exec "$gw" "$build/tools/gwsim/gwsim" --listen 203.0.113.1 --tun gwtun0 \
     --dns-suffixes "a.example;b.example" --ready-file "$work/gwready" 2>"$work/gwsim.log" &
   pids+=($!)
   for _ in $(seq 50); do [ -e "$work/gwready" ] && break; sleep 0.1; done
   [ -e "$work/gwready" ] || die "the gateway simulator did not start"
-  ip -n "$gw" link set gwtun0 up
-  ip netns exec "$gw" sysctl -qw net.ipv4.conf.all.rp_filter=0 net.ipv4.conf.gwtun0.rp_filter=0
-  ip -n "$gw" rule add iif gwcorp0 table 87
-  ip -n "$gw" route add default dev gwtun0 table 87
+  bash "$root/scripts/testnet.sh" tunnel "$p"
 
   step "NetworkManager on a private bus: connections 'Wired A' (search old.example, lab.example) and 'Wired B' (none)"
   "$build/tests/dns/dns_nm_bench" "$work" "Wired A" zda0 "old.example;lab.example;" "Wired B" zdb0 "" \
@@ -96,7 +93,10 @@ demo() {
   step "iperf3 TCP to 198.51.100.10 through the tunnel"
   ip netns exec "$corp" iperf3 -s -1 -B 198.51.100.10 >"$work/iperf-server.log" 2>&1 &
   pids+=($!)
-  sleep 0.5
+  for _ in $(seq 50); do
+    [ -n "$(ip netns exec "$corp" ss -Hltn "sport = :5201")" ] && break
+    sleep 0.1
+  done
   ip netns exec "$cli" iperf3 -c 198.51.100.10 -t 3 || die "iperf3 through the tunnel"
 
   step "status: the state (command 1), statistics (18), firewall (35); status.json after command 28"

@@ -1,9 +1,10 @@
 #!/bin/bash
 # solvarind end to end in namespaces: the command-line client connects
 # through the daemon, the filter in zornfhost and the gateway simulator;
-# traffic crosses the tunnel; status.json, ownership and the client
-# commands; every connect stage's failure path; SIGTERM and a hung
-# shutdown ended by the watchdog.
+# traffic crosses the tunnel (the gateway refuses the corporate network to
+# clear traffic, and the uplink carries only tunnel datagrams meanwhile);
+# status.json, ownership and the client commands; every connect stage's
+# failure path; SIGTERM and a hung shutdown ended by the watchdog.
 set -euo pipefail
 build=${1:?usage: solvarind_netns_test.sh BUILD_DIR}
 NETNS_PREFIX=sv
@@ -15,19 +16,33 @@ inst=$work/inst
 cli=$p"cli"
 
 start_network
+# The gateway's own stack stays quiet on the uplink, so that all it shows is
+# what the client puts there.
+ip netns exec "$gw" sysctl -qw net.ipv6.conf.gw0.disable_ipv6=1
 start_gateway
 
 daemon_start "$build" "$inst" "$cli" || fail "solvarind did not start"
 ln -s "$inst/log/SrvLog.csv" "$work/srvlog.log"  # shown with the other logs on failure
 profile=(--gateway 203.0.113.1 --profile-type 1 --tunnel-group sales)
 
-# Waits until FILE has more than N lines matching PATTERN.
-wait_more() {  # file pattern n seconds
-  for _ in $(seq $(($4 * 10))); do
-    [ "$(grep -c "$2" "$1" || true)" -gt "$3" ] && return 0
-    sleep 0.1
-  done
-  return 1
+# The value of field NAME in a reply or push line ("text" is the rest of
+# the line).
+field() {  # line name
+  if [ "$2" = text ]; then
+    printf '%s\n' "${1#* text=}"
+  else
+    printf '%s\n' "${1%% text=*}" | tr ' ' '\n' | sed -n "s/^$2=//p"
+  fi
+}
+# The echo requests the corporate host has taken (its ICMP InEchos).
+corp_echo_requests() {
+  ip netns exec "$corp" awk '/^Icmp:/ { if (!n++) { for (i = 2; i <= NF; i++) if ($i == "InEchos") c = i }
+                                        else print $c }' /proc/net/snmp
+}
+# Each NAME=VALUE of WANT equals that field of LINE.
+expect_fields() {  # what line want
+  local f
+  for f in $3; do expect_eq "$1: ${f%%=*}" "$(field "$2" "${f%%=*}")" "${f#*=}"; done
 }
 
 # ---- 1. A connect through the tunnel, the owner and a second client ----
@@ -36,14 +51,28 @@ cli_start owner "${profile[@]}" || fail "the owner did not register"
 CLI_UID=1001 cli_start other "${profile[@]}" || fail "the second client did not register"
 # The same user with another kind, which counts the user's window clients.
 cli_start side --kind 1 || fail "the side client did not register"
+# Without the tunnel no echo request reaches the corporate host.
+echoes=$(corp_echo_requests)
+ip netns exec "$cli" ping -q -c 1 -W 1 198.51.100.10 >/dev/null &&
+  fail "the corporate host answered without the tunnel"
+expect_eq "echo requests at the corporate host without the tunnel" "$(corp_echo_requests)" "$echoes"
 expect_eq "connect" "$(connect_outcome owner 20)" "0 0"
 grep -q "^push code=59 " "$work/owner.log" || fail "no PKI check push"
 grep -q "^push code=51 " "$work/owner.log" || fail "no rules push on connect"
-ip netns exec "$cli" ping -q -c 3 -i 0.2 -W 2 198.51.100.10 >"$work/ping.log" || fail "ping across the tunnel"
+ip netns exec "$gw" $tools capture gw0 "$work/uplink.bin" 2>"$work/capture.log" &
+capture=$!
+pids+=($capture)
+wait_file "$work/uplink.bin.ready" 5 || fail "no capture on the uplink"
+ip netns exec "$cli" ping -q -c 3 -i 0.2 -W 2 -p 5a6f724d61726b 198.51.100.10 >"$work/ping.log" ||
+  fail "ping across the tunnel"
+expect_eq "echo requests at the corporate host through the tunnel" "$(corp_echo_requests)" $((echoes + 3))
 ip netns exec "$corp" iperf3 -s -1 -B 198.51.100.10 >"$work/iperf-server.log" 2>&1 &
 pids+=($!)
-sleep 0.5
+wait_listen "$corp" 5201 5 || fail "no iperf3 server"
 ip netns exec "$cli" timeout 30 iperf3 -c 198.51.100.10 -n 4M >"$work/iperf.log" 2>&1 || fail "TCP across the tunnel"
+kill "$capture"
+wait "$capture" || fail "the uplink capture failed"
+$tools check-capture "$work/uplink.bin" || fail "clear traffic on the uplink during ping and iperf3"
 grep -q "bytes in, 1 datagrams out" "$work/gwsim.log" || fail "the gateway saw no handshake"
 
 # status.json: the connected form (the gateway supplies its own text) on
@@ -65,11 +94,7 @@ grep -q "Already connected" "$inst/log/SrvLog.csv" || fail "no already-connected
 while IFS='|' read -r action want; do
   [ -z "$action" ] && continue
   code=$(echo "$action" | awk '{print $2}')
-  got=$(ask owner "$action" "$code")
-  case "$got" in
-    *"$want"*) ;;
-    *) fail "command '$action': got '$got', want '$want'" ;;
-  esac
+  expect_fields "command '$action'" "$(ask owner "$action" "$code")" "$want"
 done <<'TABLE'
 request 2 5 6 7 same|result=5 value1=6 value2=7 text=same
 request 3 5 6 7 same|result=5 value1=6 value2=7 text=same

@@ -605,15 +605,36 @@ TEST_F(Handshake, StatusAfterTheSynRrIsRefused) {
   EXPECT_EQ(r.state(), 4);
 }
 
-TEST_F(Handshake, SynOkfWithBadImitationIsRefused) {
+// A wrong imitation refuses the SYN OKF with -8 and keeps the state: the
+// trailer's (variant 17), or TLV 20's own, which is checked whatever seals
+// the datagram (the imitation of variant 17, the CRC of variant 16).
+struct BadImitation {
+  const char *name;
+  gwsim::Fault fault;
+  uint8_t variant;
+};
+
+void PrintTo(const BadImitation &b, std::ostream *os) { *os << b.name; }
+
+class SynOkfWithBadImitation : public Handshake, public ::testing::WithParamInterface<BadImitation> {};
+
+TEST_P(SynOkfWithBadImitation, IsRefused) {
   gwsim::Options o;
-  o.fault = gwsim::Fault::kBadOkfImit;
+  o.variant = GetParam().variant;
+  o.fault = GetParam().fault;
   gwsim::HandshakePeer peer(o);
   Reply r = ToSynOkf(peer);
   EXPECT_EQ(r.status(), -8);
   EXPECT_EQ(r.state(), 5);
   EXPECT_EQ(r.length(), 0u);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Imitations, SynOkfWithBadImitation,
+    ::testing::Values(BadImitation{"Trailer17", gwsim::Fault::kBadOkfImit, 17},
+                      BadImitation{"Configuration16", gwsim::Fault::kBadDynCfgImit, 16},
+                      BadImitation{"Configuration17", gwsim::Fault::kBadDynCfgImit, 17}),
+    [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(Handshake, SynOkfRefusalsKeepTheState) {
   gwsim::Options o;

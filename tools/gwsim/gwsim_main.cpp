@@ -46,7 +46,7 @@ void Usage() {
           "             [--fragment BYTES] [--shuffle] [--duplicate]\n"
           "             [--status CODE] [--okf-status CODE] [--status-value TEXT]\n"
           "             [--fault none|bad-crc|bad-magic|wrong-variant|truncate|oversize|\n"
-          "                      frag-past|bad-okf-imit|silent-synok]\n"
+          "                      frag-past|bad-okf-imit|bad-dyncfg-imit|silent-synok]\n"
           "             [--push-deadline SECONDS] [--dns-suffixes \"a.example;b.example\"]\n"
           "             [--drop N] [--delay-ms MS]\n"
           "             [--stage-timeout SECONDS] [--keys-out FILE] [--ready-file FILE]\n"

@@ -26,6 +26,7 @@ enum class Fault {
   kOversize,      // SYN RR datagram longer than its TLV length says
   kFragPast,      // a fragment whose offset lies past the bundle
   kBadOkfImit,    // SYN OKF (variant 17) with a wrong imitation
+  kBadDynCfgImit, // SYN OKF whose TLV 20 carries a wrong imitation (trailer right)
   kSilentSynOk,   // the SYN OK is taken but never answered
 };
 
