@@ -5,6 +5,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <stdexcept>
 
@@ -62,11 +65,21 @@ bool Client::send_raw(const std::vector<uint8_t> &bytes) {
                 sizeof to) == static_cast<ssize_t>(bytes.size());
 }
 
+// A signal (libFuzzer's timeout alarm among them) does not end the wait early.
 std::optional<std::vector<uint8_t>> Client::receive(int timeout_ms) {
+  using clock = std::chrono::steady_clock;
+  auto deadline = clock::now() + std::chrono::milliseconds(timeout_ms);
   pollfd fd{sock_, POLLIN, 0};
-  if (poll(&fd, 1, timeout_ms) <= 0) return std::nullopt;
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now());
+    int r = poll(&fd, 1, static_cast<int>(std::max<int64_t>(left.count(), 0)));
+    if (r > 0) break;
+    if (r == 0 || errno != EINTR) return std::nullopt;
+  }
   std::vector<uint8_t> buf(70000);
-  ssize_t n = recv(sock_, buf.data(), buf.size(), 0);
+  ssize_t n;
+  do n = recv(sock_, buf.data(), buf.size(), 0);
+  while (n < 0 && errno == EINTR);
   if (n < 0) return std::nullopt;
   buf.resize(static_cast<size_t>(n));
   return buf;
