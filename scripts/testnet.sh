@@ -40,9 +40,8 @@ up() {
 
   ip -n "$gw" addr add 203.0.113.1/24 dev gw0
   # As on a wire, the gateway's UDP segmentation sends reach the client cut
-  # into datagrams; datagrams from the client are joined for the gateway's
-  # sockets that ask for it (UDP_GRO).
-  ip netns exec "$gw" ethtool -K gw0 tx-udp-segmentation off gro on >/dev/null
+  # into datagrams.
+  ip netns exec "$gw" ethtool -K gw0 tx-udp-segmentation off >/dev/null
   ip -n "$gw" link set gw0 up
   ip -n "$gw" link add gwcorp0 type veth peer name corp0 netns "$corp"
   ip -n "$gw" addr add 198.51.100.1/24 dev gwcorp0
