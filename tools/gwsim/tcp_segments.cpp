@@ -13,7 +13,7 @@ namespace {
 using zornfhost::checksum_add;
 using zornfhost::checksum_fold;
 
-constexpr uint8_t kTcpUrg = 0x20, kTcpEce = 0x40, kTcpCwr = 0x80;
+constexpr uint8_t kTcpCwr = 0x80;
 // The IPv4 header bytes that must agree for packets to be joined: TOS,
 // flags and offset, TTL, the addresses.
 constexpr uint32_t kIpSame[][2] = {{IPH_TOS, 1}, {IPH_FRAG, 3}, {IPH_SRC, 8}};
