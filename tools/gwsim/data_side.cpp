@@ -101,11 +101,6 @@ DataSide::DataSide(const DataConfig &config)
       [this](size_t s) { DownFinish(s); });
 }
 
-DataSide::~DataSide() {
-  up_.reset();
-  down_.reset();
-}
-
 void DataSide::StartSession(const TunnelSession &s, const sockaddr_in &client) {
   std::scoped_lock both(recv_mu_, send_mu_);
   peer_ = std::make_unique<TunnelPeer>(s);

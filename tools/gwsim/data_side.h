@@ -48,7 +48,6 @@ class DataSide {
   using Handshake = std::function<void(const uint8_t *d, size_t n, const sockaddr_in &from)>;
 
   explicit DataSide(const DataConfig &config);
-  ~DataSide();
 
   // Takes the datagrams the socket holds, in their order.
   void FromClient(const Handshake &handshake);

@@ -29,6 +29,8 @@ void OrderedPipeline::Submit(bool caught_up) {
   const size_t slot = (size_t)(submitted_ % slots_);
   if (threads_.empty()) {
     RunInline(slot);
+    std::lock_guard<std::mutex> lock(mu_);
+    finished_ = ++submitted_;
     return;
   }
   std::unique_lock<std::mutex> lock(mu_);
@@ -53,7 +55,6 @@ void OrderedPipeline::Submit(bool caught_up) {
 void OrderedPipeline::RunInline(size_t slot) {
   work_(slot);
   finish_(slot);
-  if (threads_.empty()) finished_ = ++submitted_;
 }
 
 void OrderedPipeline::Drain() {
