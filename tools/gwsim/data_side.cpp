@@ -123,8 +123,7 @@ void DataSide::Drain() {
 // From the client.
 
 void DataSide::FromClient(const Handshake &handshake) {
-  const size_t s = up_->Next();
-  UpSlot &slot = up_slots_[s];
+  UpSlot &slot = up_slots_[up_->Next()];
   const size_t messages = messages_;
   int got = slot.rx.Receive(config_.udp, messages);
   if (got <= 0 || silent_) return;
@@ -132,25 +131,29 @@ void DataSide::FromClient(const Handshake &handshake) {
   {
     std::lock_guard<std::mutex> recv(recv_mu_);
     if (!NeedsHandshake(slot.rx)) {
-      slot.jobs.clear();
-      slot.keys.Clear();
-      for (const ReceiveBatch::Datagram &g : slot.rx.datagrams()) {
-        if (peer_->IsSessionData(g.d, g.n))
-          AddDatagram(slot, g.d, g.n);
-        else
-          TakeOne(g.d, g.n);
-      }
-      if (slot.jobs.empty()) return;
-      const TunnelSession &session = peer_->session();
-      memcpy(slot.nonce, session.gw_nonce, sizeof slot.nonce);
-      slot.mgm = session.mgm;
-      slot.client_addr = client_.sin_addr.s_addr;
-      slot.keys.Point(slot.jobs);
-      up_->Submit((size_t)got < messages);
+      HandUp(slot, (size_t)got < messages);
       return;
     }
   }
   TakeOneByOne(slot.rx, handshake);
+}
+
+void DataSide::HandUp(UpSlot &slot, bool caught_up) {
+  slot.jobs.clear();
+  slot.keys.Clear();
+  for (const ReceiveBatch::Datagram &g : slot.rx.datagrams()) {
+    if (peer_->IsSessionData(g.d, g.n))
+      AddDatagram(slot, g.d, g.n);
+    else
+      TakeOne(g.d, g.n);
+  }
+  if (slot.jobs.empty()) return;
+  const TunnelSession &session = peer_->session();
+  memcpy(slot.nonce, session.gw_nonce, sizeof slot.nonce);
+  slot.mgm = session.mgm;
+  slot.client_addr = client_.sin_addr.s_addr;
+  slot.keys.Point(slot.jobs);
+  up_->Submit(caught_up);
 }
 
 bool DataSide::NeedsHandshake(const ReceiveBatch &rx) const {

@@ -116,6 +116,9 @@ class DataSide {
   void DownFinish(size_t s);
   // With the receive side's lock.
   bool NeedsHandshake(const ReceiveBatch &rx) const;
+  // Picks the keys of the batch's data datagrams, takes the others and hands
+  // the data over (caught_up: as OrderedPipeline::Submit takes it).
+  void HandUp(UpSlot &slot, bool caught_up);
   void AddDatagram(UpSlot &slot, uint8_t *d, uint32_t n);
   void TakeOne(const uint8_t *d, size_t n);
   // The datagrams of a receive that holds a handshake's, one at a time.
