@@ -43,8 +43,8 @@ void Usage() {
           "             [--fragment BYTES] [--shuffle] [--duplicate]\n"
           "             [--status CODE] [--okf-status CODE] [--status-value TEXT]\n"
           "             [--fault none|bad-crc|bad-magic|wrong-variant|truncate|oversize|\n"
-          "                      frag-past|bad-okf-imit|silent-synok]\n"
-          "             [--push-deadline SECONDS]\n"
+          "                      frag-past|bad-okf-imit|bad-dyncfg-imit|silent-synok]\n"
+          "             [--push-deadline SECONDS] [--dns-suffixes \"a.example;b.example\"]\n"
           "             [--drop N] [--delay-ms MS]\n"
           "             [--stage-timeout SECONDS] [--keys-out FILE] [--ready-file FILE]\n"
           "             [--tun NAME] [--mgm] [--control FIFO] [--workers N]\n");
@@ -102,7 +102,8 @@ int main(int argc, char **argv) {
       {"drop", 1, nullptr, 'D'},        {"delay-ms", 1, nullptr, 'w'},
       {"tun", 1, nullptr, 'T'},         {"mgm", 0, nullptr, 'M'},
       {"control", 1, nullptr, 'C'},     {"push-deadline", 1, nullptr, 'P'},
-      {"workers", 1, nullptr, 'W'},     {nullptr, 0, nullptr, 0}};
+      {"dns-suffixes", 1, nullptr, 'n'}, {"workers", 1, nullptr, 'W'},
+      {nullptr, 0, nullptr, 0}};
   for (int c; (c = getopt_long(argc, argv, "", kLong, nullptr)) != -1;) {
     switch (c) {
       case 'l': listen_addr = optarg; break;
@@ -126,6 +127,7 @@ int main(int argc, char **argv) {
       case 'T': tun_name = optarg; break;
       case 'M': mgm = true; break;
       case 'C': control_path = optarg; break;
+      case 'n': o.dns_suffixes = optarg; break;
       case 'W': config.workers = (unsigned)atoi(optarg); break;
       case 'P':
         o.push_deadline = true;

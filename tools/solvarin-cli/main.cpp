@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "Service/common/client_commands.h"
 #include "Service/common/engine_state.h"
 #include "crypto/gost3410.h"
 #include "cross/utils/socket_io.h"
@@ -181,12 +182,17 @@ void putText(ServicePipeMessage_t* msg, const std::string& text) {
   putPayload(msg, std::vector<unsigned char>(text.begin(), text.end()));
 }
 
-const char* stateWords(uint32_t state) {
-  static const char* const kWords[] = {"not connected", "connecting (proxy)", "connecting (SYN request)",
-                                       "connecting (waiting for the gateway)", "connecting (checking the gateway)",
-                                       "connecting (waiting for the keys)", "connecting (setting the keys)",
-                                       "connected"};
-  return state < 8 ? kWords[state] : "unknown state";
+// Command 1's answer in words: the state and whether an attempt runs; a
+// stage with no attempt running is where a failed attempt stopped.
+std::string stateWords(const ServicePipeMessage_t& reply) {
+  static const char* const kStages[] = {"starting", "proxy", "SYN request", "waiting for the gateway",
+                                        "checking the gateway", "waiting for the keys", "setting the keys"};
+  uint32_t state = reply.result;
+  if (state == 7) return "connected";
+  if (state > 7) return "unknown state";
+  if (reply.value1 == IPC_STATE_ATTEMPT_RUNNING) return std::string("connecting (") + kStages[state] + ")";
+  if (state == 0) return "not connected";
+  return std::string("connect failed (stopped at: ") + kStages[state] + ")";
 }
 
 // Runs one action; false ends the program (quit, or the daemon is gone).
@@ -229,7 +235,7 @@ bool runAction(const std::vector<std::string>& words, const ClientConnection& co
     return false;
   }
   say("reply " + DescribeMessage(*msg));
-  std::string meaning = action == "status" ? stateWords(msg->result) : DescribeReply(*msg);
+  std::string meaning = action == "status" ? stateWords(*msg) : DescribeReply(*msg);
   if (!meaning.empty()) say("  = " + meaning);
   return true;
 }
