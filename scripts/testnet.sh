@@ -44,6 +44,9 @@ up() {
   ip -n "$cli" route add 198.51.100.0/24 via 203.0.113.1 dev tap0
 
   ip -n "$gw" addr add 203.0.113.1/24 dev gw0
+  # As on a wire, the gateway's UDP segmentation sends reach the client cut
+  # into datagrams.
+  ip netns exec "$gw" ethtool -K gw0 tx-udp-segmentation off >/dev/null
   ip -n "$gw" link set gw0 up
   ip -n "$gw" link add gwcorp0 type veth peer name corp0 netns "$corp"
   ip -n "$gw" addr add 198.51.100.1/24 dev gwcorp0

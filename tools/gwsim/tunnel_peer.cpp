@@ -19,8 +19,6 @@ constexpr size_t kDataHead = sizeof(DataHead), kKeyChangeLen = sizeof(KeyChange)
                  kAckLen = sizeof(KeyChangeAck), kOobHead = sizeof(OobHead) + sizeof(OobTrailer);
 constexpr uint8_t kInnerTtl = 64;
 constexpr size_t kShortest = 16;   // below this no datagram of the client is looked into
-// The flags word taken for an outer header that is not known.
-constexpr uint16_t kOuterUnknown = 0;
 constexpr uint16_t kKeepAlive = 16384;
 constexpr uint8_t kProtocolFlag = 0x10;
 
@@ -99,64 +97,33 @@ TunnelPeer::Result TunnelPeer::TakeData(uint8_t *d, size_t n, uint32_t client_ad
   return Inner(d, n, client_addr, outer_flags);
 }
 
+void TunnelPeer::InnerHeader(const DataHead &h, size_t payload, uint32_t client_addr,
+                             uint16_t outer_flags, uint8_t *ip) {
+  memset(ip, 0, IPH_MIN_LEN);
+  ip[IPH_VHL] = IP_VHL_V4_MIN;
+  store_be16(ip + IPH_TOTAL_LEN, (uint16_t)(IPH_MIN_LEN + payload));
+  store_be16(ip + IPH_ID, h.inner_id);
+  store_be16(ip + IPH_FRAG, (uint16_t)(outer_flags & IP_DONT_FRAGMENT));
+  ip[IPH_TTL] = kInnerTtl;
+  ip[IPH_PROTO] = h.inner_proto;
+  memcpy(ip + IPH_SRC, &client_addr, 4);
+  memcpy(ip + IPH_DST, h.far_addr, 4);
+  store_be16(ip + IPH_CHECKSUM, (uint16_t)~Sum(ip, IPH_MIN_LEN));
+}
+
 TunnelPeer::Result TunnelPeer::Inner(const uint8_t *d, size_t n, uint32_t client_addr,
                                      uint16_t outer_flags) {
   Result r;
-  const DataHead *h = As<DataHead>(d);
   size_t payload = n - kDataHead;
   r.inner.assign(IPH_MIN_LEN + payload, 0);
-  uint8_t *ip = r.inner.data();
-  ip[IPH_VHL] = IP_VHL_V4_MIN;
-  store_be16(ip + IPH_TOTAL_LEN, (uint16_t)(IPH_MIN_LEN + payload));
-  store_be16(ip + IPH_ID, h->inner_id);
-  store_be16(ip + IPH_FRAG, (uint16_t)(outer_flags & IP_DONT_FRAGMENT));
-  ip[IPH_TTL] = kInnerTtl;
-  ip[IPH_PROTO] = h->inner_proto;
-  memcpy(ip + IPH_SRC, &client_addr, 4);
-  memcpy(ip + IPH_DST, h->far_addr, 4);
-  store_be16(ip + IPH_CHECKSUM, (uint16_t)~Sum(ip, IPH_MIN_LEN));
-  memcpy(ip + IPH_MIN_LEN, d + kDataHead, payload);
+  InnerHeader(*As<DataHead>(d), payload, client_addr, outer_flags, r.inner.data());
+  memcpy(r.inner.data() + IPH_MIN_LEN, d + kDataHead, payload);
   r.kind = Kind::kData;
   return r;
 }
 
-bool TunnelPeer::IsSessionData(const Bytes &d) const {
-  return d.size() >= kDataHead && PacketTypeOf(d.data()) == kData &&
-         As<DataHead>(d.data())->session_id == s_.session_id;
-}
-
-std::vector<TunnelPeer::Result> TunnelPeer::TakeBatch(std::vector<Bytes> &datagrams,
-                                                      uint32_t client_addr) {
-  std::vector<Result> out(datagrams.size());
-  std::vector<GuardDataJob> jobs;
-  std::vector<size_t> at;
-  // Opens what is gathered; a datagram under another packet key waits for
-  // the next batch, as the key buffer is one per direction.
-  auto flush = [&] {
-    GuardOpenDataBatch(jobs.data(), (uint32_t)jobs.size(), s_.gw_nonce, s_.mgm);
-    for (size_t k = 0; k < jobs.size(); k++) {
-      if (jobs[k].ok)
-        out[at[k]] = Inner(jobs[k].d, jobs[k].len, client_addr, kOuterUnknown);
-      else
-        out[at[k]].error = "authentication";
-    }
-    jobs.clear();
-    at.clear();
-  };
-  for (size_t i = 0; i < datagrams.size(); i++) {
-    Bytes &d = datagrams[i];
-    if (!IsSessionData(d)) {
-      flush();
-      out[i] = Take(d.data(), d.size(), client_addr, kOuterUnknown);
-      continue;
-    }
-    uint32_t counter = As<DataHead>(d.data())->counter;
-    if (!jobs.empty() && GuardKeyIndex(counter) != recv_index_) flush();
-    jobs.push_back({d.data(), (uint32_t)d.size(), counter, RecvKey(counter), 0});
-    at.push_back(i);
-  }
-  flush();
-  return out;
+bool TunnelPeer::IsSessionData(const uint8_t *d, size_t n) const {
+  return n >= kDataHead && PacketTypeOf(d) == kData && As<DataHead>(d)->session_id == s_.session_id;
 }
 
 TunnelPeer::Result TunnelPeer::TakeOob(uint8_t *d, size_t n) {
@@ -219,22 +186,20 @@ Bytes TunnelPeer::ControlHead(uint8_t type, size_t len) const {
   return b;
 }
 
-Bytes TunnelPeer::Unsealed(const uint8_t *ip, size_t n, uint32_t *counter) {
-  size_t ihl = IpHeaderLen(ip);
-  size_t payload = n - ihl;
-  Bytes d(kDataHead + payload, 0);
-  DataHead *h = As<DataHead>(d.data());
-  *counter = send_counter_;
+uint32_t TunnelPeer::StartData(uint8_t *d, uint32_t len, const uint8_t far[4], uint16_t id,
+                               uint8_t proto) {
+  memset(d, 0, kDataHead);
+  DataHead *h = As<DataHead>(d);
+  const uint32_t counter = send_counter_;
   h->type = kData;
   h->key_gen = send_gen_;
-  h->counter = *counter;
+  h->counter = counter;
   h->session_id = s_.session_id;
-  memcpy(h->far_addr, ip + IPH_SRC, 4);
-  h->inner_id = load_be16(ip + IPH_ID);
-  h->inner_proto = ip[IPH_PROTO];
-  memcpy(d.data() + kDataHead, ip + ihl, payload);
-  send_counter_ = *counter + GuardCounterSpan((uint32_t)d.size());
-  return d;
+  memcpy(h->far_addr, far, 4);
+  h->inner_id = id;
+  h->inner_proto = proto;
+  send_counter_ = counter + GuardCounterSpan(len);
+  return counter;
 }
 
 uint16_t TunnelPeer::OuterFlags(const uint8_t *ip) {
@@ -242,28 +207,13 @@ uint16_t TunnelPeer::OuterFlags(const uint8_t *ip) {
 }
 
 Bytes TunnelPeer::Wrap(const uint8_t *ip, size_t n) {
-  uint32_t counter;
-  Bytes d = Unsealed(ip, n, &counter);
+  const size_t ihl = IpHeaderLen(ip), payload = n - ihl;
+  Bytes d(kDataHead + payload);
+  uint32_t counter = StartData(d.data(), (uint32_t)d.size(), ip + IPH_SRC, load_be16(ip + IPH_ID),
+                               ip[IPH_PROTO]);
+  memcpy(d.data() + kDataHead, ip + ihl, payload);
   GuardSealData(d.data(), (uint32_t)d.size(), SendKey(counter), counter, s_.client_nonce, s_.mgm);
   return d;
-}
-
-std::vector<Bytes> TunnelPeer::WrapBatch(const std::vector<Bytes> &packets) {
-  std::vector<Bytes> out;
-  out.reserve(packets.size());
-  std::vector<GuardDataJob> jobs;
-  auto flush = [&] {
-    GuardSealDataBatch(jobs.data(), (uint32_t)jobs.size(), s_.client_nonce, s_.mgm);
-    jobs.clear();
-  };
-  for (const Bytes &p : packets) {
-    uint32_t counter;
-    out.push_back(Unsealed(p.data(), p.size(), &counter));
-    if (!jobs.empty() && GuardKeyIndex(counter) != send_index_) flush();
-    jobs.push_back({out.back().data(), (uint32_t)out.back().size(), counter, SendKey(counter), 0});
-  }
-  flush();
-  return out;
 }
 
 Bytes TunnelPeer::KeyChange() {

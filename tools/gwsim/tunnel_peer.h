@@ -52,20 +52,38 @@ class TunnelPeer {
   // outer_flags the outer header's flags word: the inner packet keeps its
   // DF bit (as the client does on its side), never MF or an offset.
   Result Take(const uint8_t *d, size_t n, uint32_t client_addr, uint16_t outer_flags);
-  // Many datagrams of the client in their order: the data datagrams among
-  // them are opened side by side, the others as Take does. Their outer
-  // headers are not known (a UDP socket does not show them): the inner
-  // packets carry no DF bit.
-  std::vector<Result> TakeBatch(std::vector<Bytes> &datagrams, uint32_t client_addr);
+  // The flags word taken for an outer header that is not known (a UDP
+  // socket does not show it): the inner packets carry no DF bit.
+  static constexpr uint16_t kOuterUnknown = 0;
   // A data datagram of this session (the rest may change the send side too).
-  bool IsSessionData(const Bytes &d) const;
+  bool IsSessionData(const uint8_t *d, size_t n) const;
   // The data datagram for an IPv4 packet going to the client.
   Bytes Wrap(const uint8_t *ip, size_t n);
   // The flags word of the outer IPv4 header that carries the datagram of
   // the packet at ip: the packet's DF bit only.
   static uint16_t OuterFlags(const uint8_t *ip);
-  // The data datagrams for many IPv4 packets, protected side by side.
-  std::vector<Bytes> WrapBatch(const std::vector<Bytes> &packets);
+
+  // The steps of the data path that keep the session's order, for callers
+  // that protect and open data datagrams elsewhere (GuardSealDataBatch,
+  // GuardOpenDataBatch with the session's nonces and mode):
+  // The packet key of a received datagram's counter; valid until the next
+  // call that changes the receive side.
+  const uint8_t *RecvKey(uint32_t counter);
+  // The packet key of a counter of the send side; valid until the next call
+  // that changes the send side.
+  const uint8_t *SendKey(uint32_t counter);
+  // Writes the head of a data datagram of len bytes (the inner payload
+  // follows it) for an inner packet from far (network order) with that
+  // identification and protocol, at the next send counter, which is
+  // returned; the counter moves on past the datagram.
+  uint32_t StartData(uint8_t *d, uint32_t len, const uint8_t far[4], uint16_t id, uint8_t proto);
+  // The inner packet's IPv4 header (IPH_MIN_LEN bytes at ip) for an opened
+  // data datagram's head h and payload bytes; see Take for the addresses
+  // and flags.
+  static void InnerHeader(const zor::wire::DataHead &h, size_t payload, uint32_t client_addr,
+                          uint16_t outer_flags, uint8_t *ip);
+  const TunnelSession &session() const { return s_; }
+
   // A key change of the gateway's direction, with a fresh master key.
   Bytes KeyChange();
   Bytes Oob(uint16_t code, const Bytes &data);
@@ -78,13 +96,9 @@ class TunnelPeer {
   Result TakeData(uint8_t *d, size_t n, uint32_t client_addr, uint16_t outer_flags);
   // The inner packet of an opened data datagram.
   static Result Inner(const uint8_t *d, size_t n, uint32_t client_addr, uint16_t outer_flags);
-  // The datagram for a packet, not yet protected, at the next send counter.
-  Bytes Unsealed(const uint8_t *ip, size_t n, uint32_t *counter);
   Result TakeOob(uint8_t *d, size_t n);
   Result TakeKeyChange(uint8_t *d, size_t n);
   Result TakeAck(uint8_t *d, size_t n);
-  const uint8_t *RecvKey(uint32_t counter);
-  const uint8_t *SendKey(uint32_t counter);
   Bytes ControlHead(uint8_t type, size_t len) const;
 
   TunnelSession s_;
