@@ -1,0 +1,68 @@
+#include "tools/solvarin-cli/client_session.h"
+
+#include <memory>
+#include <thread>
+
+#include "cross/utils/socket_io.h"
+#include "tools/solvarin-cli/output.h"
+#include "tools/solvarin-cli/push_answers.h"
+#include "tools/solvarin-cli/push_words.h"
+
+namespace {
+
+// Replies on the request socket come at once but for the slow commands
+// (28 and 21 wait for NetworkManager or the filter's dump).
+const int kRequestReplyMs = 120000;
+// A connect attempt ends by its own stage time-outs; a push deadline may
+// hold it for minutes.
+const int kConnectReplyMs = 600000;
+
+}  // namespace
+
+void ClientSession::StartPushReader() { std::thread(&ClientSession::readPushes, this).detach(); }
+
+bool ClientSession::Request(ServicePipeMessage_t* msg) {
+  std::lock_guard<std::mutex> lock(requestLock_);
+  return Exchange(conn_.requestSock, msg, kRequestReplyMs);
+}
+
+bool ClientSession::ConnectionRequest(ServicePipeMessage_t* msg) {
+  std::lock_guard<std::mutex> lock(connectionLock_);
+  bool connect = msg->code == 3 || msg->code == 4;
+  if (connect) pkiVerdict_ = 0;
+  connecting_ = connect;
+  bool answered = Exchange(conn_.connectionSock, msg, connect ? kConnectReplyMs : kRequestReplyMs);
+  connecting_ = false;
+  return answered;
+}
+
+void ClientSession::NoteState(uint32_t state) {
+  int before = knownState_.exchange(static_cast<int>(state));
+  if (before == kConnected && state != kConnected) tunnelDown("disconnected by this client");
+}
+
+void ClientSession::tunnelDown(const std::string& reason) {
+  Say("tunnel down: " + reason);
+  if (onDown_) onDown_(reason);
+}
+
+void ClientSession::readPushes() {
+  auto msg = std::make_unique<ServicePipeMessage_t>();
+  char* bytes = reinterpret_cast<char*>(msg.get());
+  while (recv_sn(conn_.pushSock, bytes, IPC_MESSAGE_SIZE, 0) == static_cast<int>(IPC_MESSAGE_SIZE)) {
+    Say("push " + DescribeMessage(*msg));
+    std::string words = DescribePush(*msg);
+    if (!words.empty()) Say("  = " + words);
+    if (connecting_ && !ConnectProgress(*msg).empty()) Say(ConnectProgress(*msg));
+    std::string down = TunnelDownReason(*msg, conn_.id);
+    if (!down.empty() && knownState_.exchange(0) != 0) tunnelDown(down);
+    if (msg->code == 50 && msg->result == kConnected) knownState_ = kConnected;
+    if (!IPC_IsSynchronousPush(msg->code) || !answers_.answer) continue;
+    AnswerPush(msg.get(), answers_);
+    if (msg->code == IPC_MSG_CHECK_PKI) pkiVerdict_ = static_cast<int32_t>(msg->value2);
+    if (send_sn(conn_.pushSock, bytes, IPC_MESSAGE_SIZE, 0) < 0) break;
+    Say("answered " + DescribeMessage(*msg));
+  }
+  Say("push socket closed");
+  if (onDown_) onDown_("the daemon closed the connection");
+}
