@@ -1,12 +1,12 @@
 #!/bin/bash
-# solvarind's command line and its single instance, in a mount and network
-# namespace of their own (fresh /run and /tmp, no network filter: the daemon
-# waits for one): --help, --version, unknown arguments, the wait it tells
-# about on stderr, a second daemon refused, the lock of a killed daemon
-# taken over, and the detached daemon's pid in the lock file.
+# solvarind's single instance, in a mount and network namespace of their
+# own (fresh /run and /tmp, no network filter: the daemon waits for one):
+# the wait it tells about on stderr (and what a client is told meanwhile), a
+# second daemon refused, the lock of a killed daemon taken over, the
+# detached daemon's pid in the lock file, and sockets that outlive their
+# daemon.
 set -euo pipefail
-build=${1:?usage: solvarind_instance_test.sh BUILD_DIR VERSION}
-version=${2:?usage: solvarind_instance_test.sh BUILD_DIR VERSION}
+build=${1:?usage: solvarind_instance_test.sh BUILD_DIR}
 if [ "$(id -u)" != 0 ]; then
   echo "needs root for namespaces: skipped"
   exit 77
@@ -17,8 +17,11 @@ fi
 mount -t tmpfs solvarin-test /run
 mkdir /run/inst /run/work
 cp "$build/Service/solvarind" /run/inst/solvarind
+cp "$build/tools/solvarin-cli/solvarin-cli" /run/inst/solvarin-cli
+chmod 755 /run /run/inst
 mount -t tmpfs solvarin-test /tmp
 daemon=/run/inst/solvarind
+client() { setpriv --reuid=1000 --regid=1000 --clear-groups /run/inst/solvarin-cli "$@"; }
 work=/run/work
 lock=/var/run/solvarin/solvarind.lock
 pids=()
@@ -47,18 +50,6 @@ status_of() {  # command...: its exit status, output in $work/out and $work/err
   echo "$s"
 }
 
-# ---- the command line ----
-expect_eq "--help" "$(status_of "$daemon" --help)" 0
-grep -q "^usage: solvarind " "$work/out" || fail "--help shows no usage"
-grep -q "run_as_process" "$work/out" || fail "--help does not name run_as_process"
-expect_eq "--version" "$(status_of "$daemon" --version)" 0
-expect_eq "version text" "$(cat "$work/out")" "solvarind $version"
-expect_eq "an unknown argument" "$(status_of "$daemon" --bogus)" 2
-grep -q "unknown argument '--bogus'" "$work/err" || fail "the unknown argument is not named"
-grep -q "^usage: solvarind " "$work/err" || fail "no usage for an unknown argument"
-expect_eq "an argument after run_as_process" "$(status_of "$daemon" run_as_process extra)" 2
-expect_eq "nothing started by bad arguments" "$(ls /var/run/solvarin 2>/dev/null || true)" ""
-
 # ---- the first daemon waits for the filter and says so ----
 "$daemon" run_as_process 2>"$work/first.err" &
 first=$!
@@ -67,6 +58,9 @@ wait_for "$work/first.err" "^solvarind: waiting for the network filter (zornfhos
   fail "no line about the wait for the filter"
 expect_eq "the wait is told once" "$(sleep 2.5; grep -c "waiting for the network filter" "$work/first.err")" 1
 expect_eq "pid in the lock" "$(tr -d '\n' <"$lock")" "$first"
+expect_eq "a client meanwhile" "$(status_of client status)" 3
+grep -q "^error: no daemon yet: solvarind (pid $first) runs but does not serve clients yet; it waits for the network filter" \
+  "$work/out" || fail "the client was not told that the daemon waits for the filter"
 
 # ---- a second daemon is refused, in the foreground or detaching ----
 expect_eq "a second daemon" "$(status_of "$daemon" run_as_process)" 1
@@ -98,4 +92,27 @@ pids+=("$detached")
 expect_eq "the detached daemon in the lock" "$(readlink "/proc/$detached/exe" || true)" "$daemon"
 expect_eq "a daemon beside the detached one" "$(status_of "$daemon" run_as_process)" 1
 grep -q "another solvarind is running (pid $detached)" "$work/err" || fail "the detached daemon's pid was not named"
+kill -9 "$detached"
+
+# ---- sockets that outlive the process that made them ----
+# (held by a child of it): the client says the daemon has ended.
+# The maker prints the holder's pid and ends; the holder keeps no output open.
+holder=$(python3 -c '
+import os, socket, sys, time
+os.umask(0)
+s = socket.socket(socket.AF_UNIX)
+s.bind(sys.argv[1]); s.listen(8)
+pid = os.fork()
+if pid:
+    print(os.getpid(), pid)
+    sys.exit(0)
+for fd in (0, 1, 2):
+    os.close(fd)
+time.sleep(30)
+' /var/run/solvarin/solvarin_cl_srv_ipc.socket)
+maker=${holder% *}
+pids+=("${holder#* }")
+expect_eq "a client beside orphaned sockets" "$(status_of client status)" 3
+grep -q "^error: daemon stopping: solvarind (pid $maker) has ended and its sockets are closing$" "$work/out" ||
+  fail "the client was not told that the daemon has ended"
 echo "PASS"

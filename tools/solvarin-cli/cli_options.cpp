@@ -85,8 +85,9 @@ std::vector<unsigned char> fromHex(const std::string& hex) {
   return out;
 }
 
-// The connect data options; false for another option.
-bool connectOption(const std::string& name, const std::string& value, Options* opt) {
+// The connect data options (--gateway, --profile-type, --tunnel-group,
+// --auth-type, --profile-id).
+void connectOption(const std::string& name, const std::string& value, Options* opt) {
   ProfileConnectData& c = opt->connect;
   if (name == "--gateway") {
     in_addr addr{};
@@ -98,18 +99,24 @@ bool connectOption(const std::string& name, const std::string& value, Options* o
     snprintf(c.tunnelGroup, sizeof c.tunnelGroup, "%s", value.c_str());
   } else if (name == "--auth-type") {
     c.authTypeExt = static_cast<uint8_t>(std::stoul(value, nullptr, 0));
-  } else if (name == "--profile-id") {
-    c.profileId = static_cast<uint32_t>(std::stoul(value, nullptr, 0));
   } else {
-    return false;
+    c.profileId = static_cast<uint32_t>(std::stoul(value, nullptr, 0));
   }
   if (c.profileType == 0) snprintf(c.certText, sizeof c.certText, "%s", kTestSubject);
   opt->haveConnect = true;
-  return true;
 }
 
-// An option with a value; false for an unknown name.
-bool valueOption(const std::string& name, const std::string& value, Options* opt) {
+// The options that take a value.
+bool isValueOption(const std::string& name) {
+  for (const char* known : {"--kind", "--sign-answer", "--pki-verdict", "--pki-answer", "--profile", "--gateway",
+                            "--profile-type", "--tunnel-group", "--auth-type", "--profile-id"}) {
+    if (name == known) return true;
+  }
+  return false;
+}
+
+// Takes one option with a value (a name isValueOption knows).
+void valueOption(const std::string& name, const std::string& value, Options* opt) {
   if (name == "--kind") opt->kind = static_cast<unsigned char>(std::stoul(value));
   else if (name == "--sign-answer") opt->answers.signAnswer = fromHex(value);
   else if (name == "--pki-verdict") {
@@ -121,8 +128,7 @@ bool valueOption(const std::string& name, const std::string& value, Options* opt
     if (!in) throw BadValue("cannot be read");
     opt->profile.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     if (opt->profile.size() > sizeof(ProfileConnectData)) opt->profile.resize(sizeof(ProfileConnectData));
-  } else return connectOption(name, value, opt);
-  return true;
+  } else connectOption(name, value, opt);
 }
 
 }  // namespace
@@ -139,16 +145,17 @@ bool ParseOptions(int argc, char** argv, Options* opt, std::string* error) {
       opt->answers.answer = false;
       continue;
     }
+    if (!isValueOption(name)) {
+      *error = "unknown option " + name;
+      return false;
+    }
     if (i + 1 >= argc) {
       *error = name + " needs a value";
       return false;
     }
     std::string value = argv[++i];
     try {
-      if (!valueOption(name, value, opt)) {
-        *error = "unknown option " + name;
-        return false;
-      }
+      valueOption(name, value, opt);
     } catch (const BadValue& e) {
       *error = name + " " + value + ": " + e.what();
       return false;

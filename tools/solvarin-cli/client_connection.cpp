@@ -91,14 +91,14 @@ int connectFailure(const char* path, int err, std::string* error) {
 int registrationFailure(int fd, int outcome, std::string* error) {
   uid_t uid = geteuid();
   pid_t daemon = listenerPid(fd);
+  if (daemon > 0 && !processExists(daemon)) {
+    *error = "daemon stopping: solvarind (pid " + std::to_string(daemon) + ") has ended and its sockets are closing";
+    return kExitNoDaemon;
+  }
   if (uid <= kLastSystemUid) {
     *error = "registration refused: user id " + std::to_string(uid) +
              " is below 1000; the daemon serves user ids of 1000 and more (run as such a user)";
     return kExitRefused;
-  }
-  if (daemon > 0 && !processExists(daemon)) {
-    *error = "daemon stopping: solvarind (pid " + std::to_string(daemon) + ") has ended and its sockets are closing";
-    return kExitNoDaemon;
   }
   if (outcome == -2) {
     *error = "no daemon: solvarind (pid " + std::to_string(daemon) + ") does not answer (it may be stopping)";
@@ -120,6 +120,9 @@ int RegisterClient(ClientConnection* conn, unsigned char kind, std::string* erro
   for (const Target& t : targets) {
     *t.fd = connectTo(t.path);
     if (*t.fd < 0) return connectFailure(t.path, errno, error);
+    // Sockets that outlive the daemon take connections nobody will answer.
+    pid_t daemon = listenerPid(*t.fd);
+    if (daemon > 0 && !processExists(daemon)) return registrationFailure(*t.fd, -1, error);
     int id = registerSocket(*t.fd, kind);
     if (id < 0) return registrationFailure(*t.fd, id, error);
     conn->id = id;
