@@ -1,5 +1,10 @@
 #include "tools/solvarin-cli/client_session.h"
 
+#include <poll.h>
+#include <sys/ioctl.h>
+
+#include <cerrno>
+#include <chrono>
 #include <memory>
 #include <thread>
 
@@ -16,6 +21,8 @@ const int kRequestReplyMs = 120000;
 // A connect attempt ends by its own stage time-outs; a push deadline may
 // hold it for minutes.
 const int kConnectReplyMs = 600000;
+// How long a reply waits for the pushes sent before it to be dealt with.
+const int kPushDrainMs = 1000;
 
 }  // namespace
 
@@ -32,8 +39,24 @@ bool ClientSession::ConnectionRequest(ServicePipeMessage_t* msg) {
   if (connect) pkiVerdict_ = 0;
   connecting_ = connect;
   bool answered = Exchange(conn_.connectionSock, msg, connect ? kConnectReplyMs : kRequestReplyMs);
+  if (connect) awaitPushesBefore();
   connecting_ = false;
   return answered;
+}
+
+// The daemon pushes a connect's stages before it replies, but on another
+// socket: the reply waits until the pushes already there are dealt with,
+// so that their progress lines come first.
+void ClientSession::awaitPushesBefore() {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kPushDrainMs);
+  while (std::chrono::steady_clock::now() < deadline) {
+    {
+      std::lock_guard<std::mutex> lock(pushLock_);
+      int unread = 0;
+      if (ioctl(conn_.pushSock, FIONREAD, &unread) != 0 || unread == 0) return;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
 }
 
 void ClientSession::NoteState(uint32_t state) {
@@ -49,14 +72,15 @@ void ClientSession::tunnelDown(const std::string& reason) {
 void ClientSession::readPushes() {
   auto msg = std::make_unique<ServicePipeMessage_t>();
   char* bytes = reinterpret_cast<char*>(msg.get());
-  while (recv_sn(conn_.pushSock, bytes, IPC_MESSAGE_SIZE, 0) == static_cast<int>(IPC_MESSAGE_SIZE)) {
-    Say("push " + DescribeMessage(*msg));
-    std::string words = DescribePush(*msg);
-    if (!words.empty()) Say("  = " + words);
-    if (connecting_ && !ConnectProgress(*msg).empty()) Say(ConnectProgress(*msg));
-    std::string down = TunnelDownReason(*msg, conn_.id);
-    if (!down.empty() && knownState_.exchange(0) != 0) tunnelDown(down);
-    if (msg->code == 50 && msg->result == kConnected) knownState_ = kConnected;
+  for (;;) {
+    pollfd ready{conn_.pushSock, POLLIN, 0};
+    if (poll(&ready, 1, -1) < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    std::lock_guard<std::mutex> lock(pushLock_);
+    if (recv_sn(conn_.pushSock, bytes, IPC_MESSAGE_SIZE, 0) != static_cast<int>(IPC_MESSAGE_SIZE)) break;
+    handlePush(msg.get());
     if (!IPC_IsSynchronousPush(msg->code) || !answers_.answer) continue;
     AnswerPush(msg.get(), answers_);
     if (msg->code == IPC_MSG_CHECK_PKI) pkiVerdict_ = static_cast<int32_t>(msg->value2);
@@ -65,4 +89,14 @@ void ClientSession::readPushes() {
   }
   Say("push socket closed");
   if (onDown_) onDown_("the daemon closed the connection");
+}
+
+void ClientSession::handlePush(ServicePipeMessage_t* msg) {
+  Say("push " + DescribeMessage(*msg));
+  std::string words = DescribePush(*msg);
+  if (!words.empty()) Say("  = " + words);
+  if (connecting_ && !ConnectProgress(*msg).empty()) Say(ConnectProgress(*msg));
+  std::string down = TunnelDownReason(*msg, conn_.id);
+  if (!down.empty() && knownState_.exchange(0) != 0) tunnelDown(down);
+  if (msg->code == 50 && msg->result == kConnected) knownState_ = kConnected;
 }

@@ -38,11 +38,16 @@ class ClientSession {
  private:
   static constexpr int kConnected = 7, kUnknown = -1;
   void readPushes();
+  void handlePush(ServicePipeMessage_t* msg);
   void tunnelDown(const std::string& reason);
+  void awaitPushesBefore();
 
   ClientConnection conn_;
   PushAnswers answers_;
   std::mutex requestLock_, connectionLock_;
+  // Held by the push thread from taking a push's first byte until it has
+  // dealt with it.
+  std::mutex pushLock_;
   std::atomic<bool> connecting_{false};
   std::atomic<int> knownState_{kUnknown};
   std::atomic<int32_t> pkiVerdict_{0};
