@@ -6,7 +6,8 @@
 # status.json live). Nothing of the machine's own directories is touched.
 #
 #   daemon_start BUILD INST CLI_NS [ARG]  starts it (ARG: its first argument,
-#                                     run_as_process unless given); DAEMON_PID
+#                                     run_as_process unless given; "" for none,
+#                                     so that it detaches); DAEMON_PID
 #                                     is the process started (the daemon's own
 #                                     unless it detaches)
 #   as_client CMD...                  runs CMD as uid $CLI_UID (1000) beside the daemon

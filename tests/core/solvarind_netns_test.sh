@@ -248,7 +248,7 @@ kill -CONT "$host_pid"
 expect_eq "exit status of a killed shutdown" "$status" 137
 
 # ---- 6. Detached: descriptors 0-2 on /dev/null, working directory /, SIGQUIT ----
-daemon_start "$build" "$work/inst3" "$cli" detach || fail "solvarind did not start detached"
+daemon_start "$build" "$work/inst3" "$cli" "" || fail "solvarind did not start detached"
 status=0
 wait "$DAEMON_PID" || status=$?
 expect_eq "exit status of the detaching parent" "$status" 0
