@@ -84,18 +84,21 @@ bool OwnerChannelAsk(const std::string& request, std::vector<std::string>* lines
     asked = readText(fd, &answer, kAnswerMs, false);
   }
   close(fd);
-  if (!asked) return false;
+  return asked && ParseOwnerAnswer(answer, lines, exitCode);
+}
+
+bool ParseOwnerAnswer(const std::string& text, std::vector<std::string>* lines, int* exitCode) {
   lines->clear();
   size_t at = 0;
-  for (size_t nl; (nl = answer.find('\n', at)) != std::string::npos; at = nl + 1) {
-    std::string line = answer.substr(at, nl - at);
+  for (size_t nl; (nl = text.find('\n', at)) != std::string::npos; at = nl + 1) {
+    std::string line = text.substr(at, nl - at);
     if (line.rfind("exit ", 0) == 0) {
-      *exitCode = std::atoi(line.c_str() + 5);
+      *exitCode = static_cast<int>(std::strtol(line.c_str() + 5, nullptr, 10));
       return true;
     }
     lines->push_back(line);
   }
-  return false;  // cut short: the owner ended before it answered
+  return false;
 }
 
 std::string OwnerChannelValue(const std::vector<std::string>& lines, const std::string& key) {

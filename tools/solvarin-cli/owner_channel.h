@@ -15,6 +15,9 @@ int OwnerChannelListen();
 // Sends request to this user's `up` and reads its answer: the lines before
 // "exit N" and N. False when no `up` of this user answers.
 bool OwnerChannelAsk(const std::string& request, std::vector<std::string>* lines, int* exitCode);
+// An answer as it came: its lines before "exit N" into *lines, N into
+// *exitCode. False when it has no "exit" line (cut short).
+bool ParseOwnerAnswer(const std::string& text, std::vector<std::string>* lines, int* exitCode);
 // The value of the "KEY VALUE" line with this key ("" when there is none).
 std::string OwnerChannelValue(const std::vector<std::string>& lines, const std::string& key);
 // Takes the next request (the listening socket is ready): the connection
