@@ -6,14 +6,8 @@
 # "tunnel down: REASON"; the exit status of each kind of failure; a stop
 # signal during a connect; SIGTERM to the background owner.
 set -euo pipefail
-build=${1:?usage: solvarin_cli_netns_test.sh BUILD_DIR}
 NETNS_PREFIX=cl
-NETNS_WORK_PARENT=$build  # outside /tmp: the daemon covers it
-source "$(dirname "$0")/../packetpath/netns_common.sh"
-source "$root/scripts/solvarind-ns.sh"
-chmod 755 "$work"
-inst=$work/inst
-cli=$p"cli"
+source "$(dirname "$0")/solvarind_test_env.sh"
 profile=(--gateway 203.0.113.1 --profile-type 1 --tunnel-group sales)
 
 start_network

@@ -15,67 +15,53 @@ if [ -z "${SOLVARIND_INSTANCE_TEST_INSIDE-}" ]; then
   exec env SOLVARIND_INSTANCE_TEST_INSIDE=1 unshare -m -n --propagation private bash "$0" "$@"
 fi
 mount -t tmpfs solvarin-test /run
-mkdir /run/inst /run/work
+mkdir /run/inst
 cp "$build/Service/solvarind" /run/inst/solvarind
 cp "$build/tools/solvarin-cli/solvarin-cli" /run/inst/solvarin-cli
 chmod 755 /run /run/inst
+# The work directory, the started processes and their cleanup, fail, wait_for.
+NETNS_PREFIX=si
+NETNS_WORK_PARENT=/run
+source "$(dirname "$0")/../packetpath/netns_common.sh"
 mount -t tmpfs solvarin-test /tmp
 daemon=/run/inst/solvarind
 client() { setpriv --reuid=1000 --regid=1000 --clear-groups /run/inst/solvarin-cli "$@"; }
-work=/run/work
 lock=/var/run/solvarin/solvarind.lock
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill -9 "$pid" 2>/dev/null || true; done
-}
-trap cleanup EXIT
-fail() {
-  echo "FAIL: $*"
-  for f in "$work"/*; do echo "== $f"; tail -n 20 "$f"; done
-  exit 1
-}
-wait_for() {  # file pattern seconds
-  for _ in $(seq $(($3 * 10))); do
-    grep -q "$2" "$1" 2>/dev/null && return 0
-    sleep 0.1
-  done
-  return 1
-}
 expect_eq() {  # what got want
   [ "$2" = "$3" ] || fail "$1: got '$2', want '$3'"
 }
-status_of() {  # command...: its exit status, output in $work/out and $work/err
+status_of() {  # command...: its exit status, output in $work/out.log and $work/err.log
   local s=0
-  "$@" >"$work/out" 2>"$work/err" || s=$?
+  "$@" >"$work/out.log" 2>"$work/err.log" || s=$?
   echo "$s"
 }
 
 # ---- the first daemon waits for the filter and says so ----
-"$daemon" run_as_process 2>"$work/first.err" &
+"$daemon" run_as_process 2>"$work/first.log" &
 first=$!
 pids+=("$first")
-wait_for "$work/first.err" "^solvarind: waiting for the network filter (zornfhost or the kernel module)$" 10 ||
+wait_for "$work/first.log" "^solvarind: waiting for the network filter (zornfhost or the kernel module)$" 10 ||
   fail "no line about the wait for the filter"
-expect_eq "the wait is told once" "$(sleep 2.5; grep -c "waiting for the network filter" "$work/first.err")" 1
+expect_eq "the wait is told once" "$(sleep 2.5; grep -c "waiting for the network filter" "$work/first.log")" 1
 expect_eq "pid in the lock" "$(tr -d '\n' <"$lock")" "$first"
 expect_eq "a client meanwhile" "$(status_of client status)" 3
 grep -q "^error: no daemon yet: solvarind (pid $first) runs but does not serve clients yet; it waits for the network filter" \
-  "$work/out" || fail "the client was not told that the daemon waits for the filter"
+  "$work/out.log" || fail "the client was not told that the daemon waits for the filter"
 
 # ---- a second daemon is refused, in the foreground or detaching ----
 expect_eq "a second daemon" "$(status_of "$daemon" run_as_process)" 1
-expect_eq "its message" "$(cat "$work/err")" "solvarind: another solvarind is running (pid $first); stop it first"
+expect_eq "its message" "$(cat "$work/err.log")" "solvarind: another solvarind is running (pid $first); stop it first"
 expect_eq "a second detaching daemon" "$(status_of "$daemon")" 1
-grep -q "another solvarind is running (pid $first)" "$work/err" || fail "the detaching one was not told"
+grep -q "another solvarind is running (pid $first)" "$work/err.log" || fail "the detaching one was not told"
 kill -0 "$first" || fail "the first daemon did not survive the second"
 
 # ---- the lock of a killed daemon is taken over ----
 kill -9 "$first"
 wait "$first" 2>/dev/null || true
-"$daemon" run_as_process 2>"$work/third.err" &
+"$daemon" run_as_process 2>"$work/third.log" &
 third=$!
 pids+=("$third")
-wait_for "$work/third.err" "waiting for the network filter" 10 || fail "the lock of a killed daemon was not taken over"
+wait_for "$work/third.log" "waiting for the network filter" 10 || fail "the lock of a killed daemon was not taken over"
 expect_eq "pid in the taken-over lock" "$(tr -d '\n' <"$lock")" "$third"
 kill -9 "$third"
 wait "$third" 2>/dev/null || true
@@ -91,7 +77,7 @@ done
 pids+=("$detached")
 expect_eq "the detached daemon in the lock" "$(readlink "/proc/$detached/exe" || true)" "$daemon"
 expect_eq "a daemon beside the detached one" "$(status_of "$daemon" run_as_process)" 1
-grep -q "another solvarind is running (pid $detached)" "$work/err" || fail "the detached daemon's pid was not named"
+grep -q "another solvarind is running (pid $detached)" "$work/err.log" || fail "the detached daemon's pid was not named"
 kill -9 "$detached"
 
 # ---- sockets that outlive the process that made them ----
@@ -113,6 +99,6 @@ time.sleep(30)
 maker=${holder% *}
 pids+=("${holder#* }")
 expect_eq "a client beside orphaned sockets" "$(status_of client status)" 3
-grep -q "^error: daemon stopping: solvarind (pid $maker) has ended and its sockets are closing$" "$work/out" ||
+grep -q "^error: daemon stopping: solvarind (pid $maker) has ended and its sockets are closing$" "$work/out.log" ||
   fail "the client was not told that the daemon has ended"
 echo "PASS"

@@ -5,14 +5,8 @@
 # commands; every connect stage's failure path; SIGTERM and a hung
 # shutdown ended by the watchdog.
 set -euo pipefail
-build=${1:?usage: solvarind_netns_test.sh BUILD_DIR}
 NETNS_PREFIX=sv
-NETNS_WORK_PARENT=$build  # outside /tmp: the daemon covers it
-source "$(dirname "$0")/../packetpath/netns_common.sh"
-source "$root/scripts/solvarind-ns.sh"
-chmod 755 "$work"
-inst=$work/inst
-cli=$p"cli"
+source "$(dirname "$0")/solvarind_test_env.sh"
 
 start_network
 start_gateway

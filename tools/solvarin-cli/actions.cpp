@@ -1,7 +1,5 @@
 #include "tools/solvarin-cli/actions.h"
 
-#include <arpa/inet.h>
-
 #include <chrono>
 #include <cstring>
 #include <memory>
@@ -16,14 +14,6 @@
 namespace {
 
 const char kDaemonGone[] = "error: the daemon closed the connection";
-
-std::unique_ptr<ServicePipeMessage_t> newMessage(uint32_t code, int clientN) {
-  auto msg = std::make_unique<ServicePipeMessage_t>();
-  memset(msg.get(), 0, sizeof *msg);
-  msg->code = code;
-  msg->clientN = clientN;
-  return msg;
-}
 
 uint32_t numberAt(const std::vector<std::string>& words, size_t i) {
   return i < words.size() ? static_cast<uint32_t>(std::stoul(words[i], nullptr, 0)) : 0;
@@ -48,16 +38,14 @@ void tell(const std::string& line, std::vector<std::string>* lines) {
 // "to gateway A.B.C.D (profile type N, tunnel group G)" from the options.
 std::string connectTarget(const Options& opt) {
   if (!opt.haveConnect) return opt.profile.empty() ? "with empty connect data" : "with the profile file's connect data";
-  in_addr a{htonl(opt.connect.gatewayIp)};
-  char gw[INET_ADDRSTRLEN];
-  inet_ntop(AF_INET, &a, gw, sizeof gw);
-  std::string text = std::string("to gateway ") + gw + " (profile type " + std::to_string(opt.connect.profileType);
+  std::string text = "to gateway " + DottedAddress(opt.connect.gatewayIp) + " (profile type " +
+                     std::to_string(opt.connect.profileType);
   if (opt.connect.tunnelGroup[0] != 0) text += std::string(", tunnel group ") + opt.connect.tunnelGroup;
   return text + ")";
 }
 
 ActionResult requestAction(const std::vector<std::string>& words, ClientSession* session) {
-  auto msg = newMessage(numberAt(words, 1), session->id());
+  auto msg = session->NewMessage(numberAt(words, 1));
   RequestValues values{numberAt(words, 2), numberAt(words, 3)};
   msg->result = values.first;
   msg->value1 = values.second;
@@ -75,7 +63,7 @@ ActionResult requestAction(const std::vector<std::string>& words, ClientSession*
 }
 
 ActionResult interruptAction(ClientSession* session) {
-  auto msg = newMessage(30, session->id());
+  auto msg = session->NewMessage(30);
   if (!session->Request(msg.get())) {
     Say(kDaemonGone);
     return {kExitNoDaemon, true};
@@ -88,7 +76,7 @@ ActionResult interruptAction(ClientSession* session) {
 }  // namespace
 
 int ConnectAction(ClientSession* session, const Options& opt, uint32_t code, uint32_t flag) {
-  auto msg = newMessage(code, session->id());
+  auto msg = session->NewMessage(code);
   msg->result = flag;
   PutConnectData(opt, msg->payload);
   Say("connecting: " + connectTarget(opt));
@@ -104,7 +92,7 @@ int ConnectAction(ClientSession* session, const Options& opt, uint32_t code, uin
 }
 
 int DisconnectAction(ClientSession* session, uint32_t code, const std::string& reason, std::vector<std::string>* lines) {
-  auto msg = newMessage(code, session->id());
+  auto msg = session->NewMessage(code);
   putText(msg.get(), reason);
   if (!session->ConnectionRequest(msg.get())) {
     tell(kDaemonGone, lines);

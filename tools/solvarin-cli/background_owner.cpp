@@ -1,6 +1,5 @@
 #include "tools/solvarin-cli/background_owner.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -33,16 +32,11 @@ std::string joined(const std::vector<std::string>& words, size_t from) {
 
 // The owner's answer to "info": who it is and what it connected to.
 std::vector<std::string> info(ClientSession* session, const Options& opt) {
-  auto msg = std::make_unique<ServicePipeMessage_t>();
-  memset(msg.get(), 0, sizeof *msg);
-  msg->code = 1;
-  msg->clientN = session->id();
-  uint32_t state = session->Request(msg.get()) ? msg->result : 0;
-  in_addr a{htonl(opt.connect.gatewayIp)};
-  char gw[INET_ADDRSTRLEN] = "";
-  if (opt.haveConnect) inet_ntop(AF_INET, &a, gw, sizeof gw);
+  auto reply = session->Ask(1);
+  std::string gateway = opt.haveConnect ? DottedAddress(opt.connect.gatewayIp) : "";
   return {"pid " + std::to_string(getpid()), "client " + std::to_string(session->id()),
-          "state " + std::to_string(state), "gateway " + std::string(gw), "group " + std::string(opt.connect.tunnelGroup)};
+          "state " + std::to_string(reply ? reply->result : 0), "gateway " + gateway,
+          "group " + std::string(opt.connect.tunnelGroup)};
 }
 
 // Serves the owner channel until the tunnel ends (a byte on downFd).

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <memory>
 #include <thread>
 
@@ -25,6 +26,22 @@ const int kConnectReplyMs = 600000;
 const int kPushDrainMs = 1000;
 
 }  // namespace
+
+std::unique_ptr<ServicePipeMessage_t> ClientSession::NewMessage(uint32_t code) const {
+  auto msg = std::make_unique<ServicePipeMessage_t>();
+  memset(msg.get(), 0, sizeof *msg);
+  msg->code = code;
+  msg->clientN = conn_.id;
+  return msg;
+}
+
+std::unique_ptr<ServicePipeMessage_t> ClientSession::Ask(uint32_t code, uint32_t first, uint32_t second) {
+  auto msg = NewMessage(code);
+  msg->result = first;
+  msg->value1 = second;
+  if (!Request(msg.get())) return nullptr;
+  return msg;
+}
 
 void ClientSession::StartPushReader() { std::thread(&ClientSession::readPushes, this).detach(); }
 

@@ -4,6 +4,7 @@
 // stages of this client's connect attempt and tells when the tunnel ends.
 #include <atomic>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -21,9 +22,14 @@ class ClientSession {
   // with "the daemon closed the connection" when the push socket closed.
   void OnTunnelDown(std::function<void(const std::string& reason)> hook) { onDown_ = std::move(hook); }
 
+  // A message of this client: zero but for the code and the client number.
+  std::unique_ptr<ServicePipeMessage_t> NewMessage(uint32_t code) const;
   // One request on the request socket and its reply over msg (one at a
   // time across threads); false when the daemon is gone or silent.
   bool Request(ServicePipeMessage_t* msg);
+  // Command code with its two values at bytes 8 and 12: the reply, or null
+  // when the daemon is gone or silent.
+  std::unique_ptr<ServicePipeMessage_t> Ask(uint32_t code, uint32_t first = 0, uint32_t second = 0);
   // A connect or disconnect request on the connection socket. While a
   // connect waits for its reply, pushes add "connecting: ..." lines.
   bool ConnectionRequest(ServicePipeMessage_t* msg);

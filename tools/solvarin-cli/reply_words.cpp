@@ -33,12 +33,6 @@ std::string payloadText(const ServicePipeMessage_t& m, size_t offset, size_t n) 
   return std::string(p, strnlen(p, n));
 }
 
-std::string dotted(uint32_t hostOrder) {
-  in_addr a{htonl(hostOrder)};
-  char text[INET_ADDRSTRLEN];
-  return inet_ntop(AF_INET, &a, text, sizeof text);
-}
-
 // Errors of the link to the gateway, as the socket layer reports them.
 bool unreachable(int32_t e) {
   return e == ECONNREFUSED || e == EHOSTUNREACH || e == ENETUNREACH || e == ETIMEDOUT || e == EHOSTDOWN ||
@@ -116,7 +110,7 @@ Meaning gatewayConfigMeaning(const ServicePipeMessage_t& m) {
                       std::string(m.value2 != 0 ? "yes" : "no") + "; networks:";
   for (uint32_t at = 0; at + 12 <= m.value1 && at + 12 <= IPC_PAYLOAD_SIZE; at += 12) {
     uint32_t address = static_cast<uint32_t>(payloadI32(m, at)), prefix = static_cast<uint32_t>(payloadI32(m, at + 4));
-    words += " " + dotted(address) + (prefix != 32 ? "/" + std::to_string(prefix) : "");
+    words += " " + DottedAddress(address) + (prefix != 32 ? "/" + std::to_string(prefix) : "");
     if (payloadI32(m, at + 8) == 0) words += " (DNS server)";
   }
   return {words, kExitOk};
@@ -162,6 +156,12 @@ std::string StateWords(uint32_t state) {
   return state < 8 ? kWords[state] : "unknown state " + std::to_string(state);
 }
 
+std::string DottedAddress(uint32_t hostOrder) {
+  in_addr a{htonl(hostOrder)};
+  char text[INET_ADDRSTRLEN];
+  return inet_ntop(AF_INET, &a, text, sizeof text);
+}
+
 std::string StateName(uint32_t state) {
   static const char* const kNames[] = {"CS_NOINIT",    "CS_PCONNECTING", "CS_APP_SYNRQ", "CS_WAIT_SYNRR",
                                        "CS_APP_SYNOK", "CS_WAIT_SYNOKF", "CS_APP_KEYS",  "CS_CONNECT"};
@@ -182,7 +182,7 @@ std::string StatisticsWords(const uint8_t* record) {
   static const char* const kKinds[] = {"free", "broadcast", "gateway", "extra server", "tunnelled network", "learnt"};
   uint32_t counters[4];  // the packet path's counters in the entry's data
   memcpy(counters, e.data, sizeof counters);
-  return dotted(e.address) + " (" + (e.kind < 6 ? kKinds[e.kind] : "kind " + std::to_string(e.kind)) +
+  return DottedAddress(e.address) + " (" + (e.kind < 6 ? kKinds[e.kind] : "kind " + std::to_string(e.kind)) +
          "), expires " + (e.expiry == zor::addr::kNever ? "never" : "at tick " + std::to_string(e.expiry)) +
          "; packets tunnelled " + std::to_string(counters[0]) + ", malformed " + std::to_string(counters[1]) +
          ", passed " + std::to_string(counters[2]) + ", refused " + std::to_string(counters[3]);

@@ -17,6 +17,8 @@ std::string StateWords(uint32_t state);
 // Its name as the filter and the daemon's log spell it: "CS_NOINIT" ...
 // "CS_CONNECT"; the number above 7.
 std::string StateName(uint32_t state);
+// An IPv4 address held in host order, as a.b.c.d.
+std::string DottedAddress(uint32_t hostOrder);
 // "error N: TEXT"; systemError reads N as an errno value.
 std::string ErrorWords(int32_t error, bool systemError = false);
 // The two values a request carried at bytes 8 and 12 (the reply does not

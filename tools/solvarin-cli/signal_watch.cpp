@@ -2,8 +2,6 @@
 
 #include <signal.h>
 
-#include <cstring>
-#include <memory>
 #include <thread>
 
 #include "tools/solvarin-cli/output.h"
@@ -13,12 +11,7 @@ namespace {
 sigset_t g_stopSignals;
 
 void sendInterrupt(ClientSession* session) {
-  auto msg = std::make_unique<ServicePipeMessage_t>();
-  memset(msg.get(), 0, sizeof *msg);
-  msg->code = 30;
-  msg->clientN = session->id();
-  Say(session->Request(msg.get()) ? "connecting: interrupted, cancelling the attempt"
-                                  : "error: the daemon closed the connection");
+  Say(session->Ask(30) ? "connecting: interrupted, cancelling the attempt" : "error: the daemon closed the connection");
 }
 
 void watch(ClientSession* session, std::function<void()> onStop) {

@@ -33,17 +33,6 @@ struct TableFigures {
   uint64_t counters[4] = {};
 };
 
-std::unique_ptr<ServicePipeMessage_t> ask(ClientSession* session, uint32_t code, uint32_t first = 0, uint32_t second = 0) {
-  auto msg = std::make_unique<ServicePipeMessage_t>();
-  memset(msg.get(), 0, sizeof *msg);
-  msg->code = code;
-  msg->clientN = session->id();
-  msg->result = first;
-  msg->value1 = second;
-  if (!session->Request(msg.get())) return nullptr;
-  return msg;
-}
-
 // This user's `up`, when one answers.
 OwnerView askOwner() {
   OwnerView view;
@@ -63,7 +52,7 @@ OwnerView askOwner() {
 TableFigures readTable(ClientSession* session) {
   TableFigures t;
   for (uint32_t i = 0; i < zor::addr::kEntries; i++) {
-    auto entry = ask(session, 18, 0, i);
+    auto entry = session->Ask(18, 0, i);
     if (!entry || entry->result != 0) break;
     zor::addr::Entry e{};
     memcpy(&e, entry->payload, zor::addr::kClientStatsSize);
@@ -74,12 +63,6 @@ TableFigures readTable(ClientSession* session) {
     for (int k = 0; k < 4; k++) t.counters[k] += c[k];
   }
   return t;
-}
-
-std::string dotted(uint32_t hostOrder) {
-  in_addr a{htonl(hostOrder)};
-  char text[INET_ADDRSTRLEN];
-  return inet_ntop(AF_INET, &a, text, sizeof text);
 }
 
 // The local address a datagram to the gateway leaves from ("" when none).
@@ -94,7 +77,7 @@ std::string localAddressTowards(const std::string& gateway) {
   bool found = fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0 &&
                getsockname(fd, reinterpret_cast<sockaddr*>(&local), &len) == 0;
   if (fd >= 0) close(fd);
-  return found ? dotted(ntohl(local.sin_addr.s_addr)) : "";
+  return found ? DottedAddress(ntohl(local.sin_addr.s_addr)) : "";
 }
 
 uint32_t payloadU32(const ServicePipeMessage_t& m, size_t offset) {
@@ -111,13 +94,13 @@ std::string jsonReport(ClientSession* session, uint32_t state, const OwnerView& 
   j["words"] = StateWords(state);
   j["owner"] = owner.pid > 0 ? nlohmann::ordered_json{{"program", "solvarin-cli up"}, {"pid", owner.pid}} : nullptr;
   TableFigures table = readTable(session);
-  std::string gateway = owner.pid > 0 ? owner.gateway : state == CS_CONNECT && table.gateway ? dotted(table.gateway) : "";
+  std::string gateway = owner.pid > 0 ? owner.gateway : state == CS_CONNECT && table.gateway ? DottedAddress(table.gateway) : "";
   j["gateway"] = gateway;
   j["tunnel_address"] = localAddressTowards(gateway);
   j["group"] = owner.group;
   j["counters"] = {{"tunnelled", table.counters[0]}, {"malformed", table.counters[1]},
                    {"passed", table.counters[2]}, {"refused", table.counters[3]}};
-  auto fw = ask(session, 35);
+  auto fw = session->Ask(35);
   bool haveFw = fw && fw->result == 0;
   j["firewall"] = {{"sessions", haveFw ? payloadU32(*fw, 0) : 0}, {"table_bytes", haveFw ? payloadU32(*fw, 4) : 0},
                    {"throughput_all", haveFw ? payloadU32(*fw, 8) : 0},
@@ -128,7 +111,7 @@ std::string jsonReport(ClientSession* session, uint32_t state, const OwnerView& 
 }  // namespace
 
 int StatusAction(ClientSession* session, bool json) {
-  auto msg = ask(session, 1);
+  auto msg = session->Ask(1);
   if (!msg) {
     Say("error: the daemon closed the connection");
     return kExitNoDaemon;
