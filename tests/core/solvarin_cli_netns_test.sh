@@ -125,6 +125,9 @@ done <<'TABLE'
 --fault silent-synok|--gateway 203.0.113.1 --profile-type 1|4|error 16: No answer from the gateway
 TABLE
 
+# A script exits with the status of its last action; quit is none.
+expect_eq "a script's failed connect" "$(printf 'connect\n\nquit\n' | run script --gateway 0.0.0.0 --profile-type 1 -)" 4
+
 # ---- a stop signal during a connect cancels the attempt ----
 # (SIGTERM: a background job of a script inherits SIGINT ignored, and the
 # client keeps what it inherited; Ctrl-C takes the same path.)

@@ -100,6 +100,7 @@ std::vector<std::string> info(ClientSession* session, const Options& opt) {
   finish(code);
   close(statusFd);
   SayToSyslog();
+  if (chdir("/") != 0) Say("cannot leave the working directory");
   int null = open("/dev/null", O_RDWR | O_CLOEXEC);
   dup2(null, STDOUT_FILENO);
   dup2(null, STDERR_FILENO);

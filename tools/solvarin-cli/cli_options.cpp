@@ -60,7 +60,7 @@ const char kCliUsage[] =
     "  --kind N               client kind in the registration (0 window client)\n"
     "  --help                 this text\n"
     "\n" SOLVARIN_CLI_EXIT_CODE_TABLE
-    "A script ('-') exits with the status of its last action.\n"
+    "A script ('-') exits with the status of its last action ('quit' is none).\n"
     "\n"
     "Examples:\n"
     "  solvarin-cli --gateway 203.0.113.1 --profile-type 1 up    connect, get the prompt back\n"

@@ -33,12 +33,16 @@ std::vector<std::string> split(const std::string& line) {
   return {std::istream_iterator<std::string>(in), std::istream_iterator<std::string>()};
 }
 
-// The actions of standard input, one a line; the status of the last one.
+// The actions of standard input, one a line, until its end or "quit": the
+// status of the last action (blank lines and "quit" are none).
 int runScript(ClientSession* session, const Options& opt) {
   int code = kExitOk;
   std::string line;
   while (std::getline(std::cin, line)) {
-    ActionResult r = RunAction(split(line), session, opt);
+    std::vector<std::string> words = split(line);
+    if (words.empty()) continue;
+    if (words[0] == "quit") break;
+    ActionResult r = RunAction(words, session, opt);
     code = r.exitCode;
     if (r.stop) break;
   }
