@@ -5,8 +5,10 @@
 #   zornfhost (the filter library's host) and solvarind in the client
 #   namespace, the gateway simulator in the gateway namespace, a corporate
 #   host behind it; solvarin-cli connects, traffic crosses the encrypted
-#   tunnel, status and statistics are shown, the client disconnects and the
-#   daemon is stopped.
+#   tunnel, status and statistics are shown; the gateway's DNS search
+#   suffixes go onto the connections of a real NetworkManager (on a private
+#   bus, in a namespace of its own) and come off again after the client
+#   disconnects; the daemon is stopped.
 # Then the benchmarks print their figures. The namespace parts need root.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -53,16 +55,28 @@ demo() {
   step "zornfhost: ZorNFFltLib on tap0:wire0 in $cli"
   ZORNFHOST="$build/host/zornfhost" bash "$root/scripts/testnet.sh" host "$p" 2>"$work/host.log" &
   pids+=($!)
-  step "gateway simulator on 203.0.113.1:87, its tunnel device routes the corporate network"
+  step "gateway simulator on 203.0.113.1:87, only its tunnel device reaches the corporate network; DNS suffixes a.example;b.example"
   ip netns exec "$gw" "$build/tools/gwsim/gwsim" --listen 203.0.113.1 --tun gwtun0 \
-    --ready-file "$work/gwready" 2>"$work/gwsim.log" &
+    --dns-suffixes "a.example;b.example" --ready-file "$work/gwready" 2>"$work/gwsim.log" &
   pids+=($!)
   for _ in $(seq 50); do [ -e "$work/gwready" ] && break; sleep 0.1; done
   [ -e "$work/gwready" ] || die "the gateway simulator did not start"
-  ip -n "$gw" link set gwtun0 up
-  ip netns exec "$gw" sysctl -qw net.ipv4.conf.all.rp_filter=0 net.ipv4.conf.gwtun0.rp_filter=0
-  ip -n "$gw" rule add iif gwcorp0 table 87
-  ip -n "$gw" route add default dev gwtun0 table 87
+  bash "$root/scripts/testnet.sh" tunnel "$p"
+
+  step "NetworkManager on a private bus: connections 'Wired A' (search old.example, lab.example) and 'Wired B' (none)"
+  "$build/tests/dns/dns_nm_bench" "$work" "Wired A" zda0 "old.example;lab.example;" "Wired B" zdb0 "" \
+    >"$work/nm.log" 2>&1 &
+  pids+=($!)
+  wait_for "$work/nm.log" "^ready bus=" 60 || die "NetworkManager did not come up"
+  DBUS_SYSTEM_BUS_ADDRESS=$(sed -n 's/^ready bus=//p' "$work/nm.log")
+  export DBUS_SYSTEM_BUS_ADDRESS
+  show_searches() {
+    for id in "Wired A" "Wired B"; do
+      echo "  $id: search \"$(nmcli -g ipv4.dns-search connection show "$id")\""
+    done
+  }
+  baseline=$work/inst/var-lib-Solvarin/dns-suffix-baseline.json
+  show_searches
 
   step "solvarind run_as_process in $cli (private /run, /var/lib/Solvarin, /tmp; installed in $work/inst)"
   daemon_start "$build" "$work/inst" "$cli" || die "solvarind did not start"
@@ -80,7 +94,10 @@ demo() {
   step "iperf3 TCP to 198.51.100.10 through the tunnel"
   ip netns exec "$corp" iperf3 -s -1 -B 198.51.100.10 >"$work/iperf-server.log" 2>&1 &
   pids+=($!)
-  sleep 0.5
+  for _ in $(seq 50); do
+    [ -n "$(ip netns exec "$corp" ss -Hltn "sport = :5201")" ] && break
+    sleep 0.1
+  done
   ip netns exec "$cli" iperf3 -c 198.51.100.10 -t 3 || die "iperf3 through the tunnel"
 
   step "status: the state (command 1), statistics (18), firewall (35); status.json after command 28"
@@ -95,12 +112,21 @@ demo() {
   echo "tunnel datagrams at the gateway:"
   grep -E "datagrams out|refused" "$work/gwsim.log" | tail -n 3
 
+  step "NetworkManager after command 28: the gateway's suffixes, the old lists in the baseline file"
+  show_searches
+  echo "  $baseline: $(cat "$baseline")"
+
   step "disconnect by the owner"
   seen=$(($(wc -l <"$work/user.log") + 1))
   cli_say user "disconnect demo finished"
   wait_for "$work/user.log" "^reply code=6 " 10 || die "no answer to the disconnect"
   show_replies "$seen"
   echo "status.json: $(cat "$work/inst/status.json")"
+  step "NetworkManager after the disconnect: the old lists are back, the baseline file is gone"
+  for _ in $(seq 50); do [ -e "$baseline" ] || break; sleep 0.1; done
+  show_searches
+  [ ! -e "$baseline" ] || die "the DNS suffixes were not restored"
+  echo "  $baseline: removed"
 
   step "stop solvarind with SIGTERM"
   kill -TERM "$DAEMON_PID"

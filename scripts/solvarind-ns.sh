@@ -3,7 +3,10 @@
 # one run: a mount namespace of its own holds fresh /run (the IPC sockets),
 # /var/lib/Solvarin and /tmp (the device node), and the daemon runs from an
 # installation directory of its own (INST, where its registry, log and
-# status.json live). Nothing of the machine's own directories is touched.
+# status.json live). /var/lib/Solvarin is INST/var-lib-Solvarin, so that a
+# daemon started again on the same INST finds what the one before left
+# there, as after a restart. Nothing of the machine's own directories is
+# touched.
 #
 #   daemon_start BUILD INST CLI_NS [ARG]  starts it (ARG: its first argument,
 #                                     run_as_process unless given; "" for none,
@@ -16,7 +19,11 @@
 #                                     to $work/NAME.log; CLI_PID[NAME]
 #   cli_say NAME ACTION               one action for that client
 #   cli_stop NAME                     ends it (quit, then TERM)
-# `work` and `build` must be set; started processes are added to `pids`.
+#   ask NAME ACTION CODE [SECONDS]    sends ACTION and prints the client's new
+#                                     reply line of command CODE (5 s)
+#   connect_outcome NAME SECONDS      a connect: "RESULT ERROR"
+# `work` and `build` must be set; started processes are added to `pids`;
+# ask and connect_outcome end the run through `fail` when no reply comes.
 
 declare -A CLI_PID CLI_FD
 
@@ -50,7 +57,8 @@ daemon_start() {  # build inst netns [first argument]
     mkdir /run/solvarin-inst
     mount --bind "$1" /run/solvarin-inst
     cover /var/lib solvarin-lib
-    mkdir /var/lib/Solvarin
+    mkdir -p /run/solvarin-inst/var-lib-Solvarin /var/lib/Solvarin
+    mount --bind /run/solvarin-inst/var-lib-Solvarin /var/lib/Solvarin
     cover /tmp solvarin-tmp
     exec /run/solvarin-inst/solvarind $2' solvarind "$inst" "$arg" "$(realpath "$build")" \
     "$(realpath "$work")" >"$work/daemon.out" 2>&1 &
@@ -95,4 +103,21 @@ cli_stop() {
   exec {CLI_FD[$name]}>&-
   kill "${CLI_PID[$name]}" 2>/dev/null || true
   wait "${CLI_PID[$name]}" 2>/dev/null || true
+}
+
+ask() {  # name action code [seconds]
+  local before
+  before=$(grep -c "^reply code=$3 " "$work/$1.log" || true)
+  cli_say "$1" "$2"
+  for _ in $(seq $((${4:-5} * 10))); do
+    [ "$(grep -c "^reply code=$3 " "$work/$1.log" || true)" -gt "$before" ] && break
+    sleep 0.1
+  done
+  [ "$(grep -c "^reply code=$3 " "$work/$1.log" || true)" -gt "$before" ] || fail "no reply to '$2' ($1)"
+  grep "^reply code=$3 " "$work/$1.log" | tail -1
+}
+# A connect of client NAME: "RESULT ERROR" (the error as the signed number it is).
+connect_outcome() {  # name seconds
+  ask "$1" connect 3 "$2" | sed -E 's/.* result=([0-9]+) value1=[0-9]+ value2=([0-9]+) .*/\1 \2/' |
+    awk '{ e = $2; if (e >= 2147483648) e -= 4294967296; print $1, e }'
 }

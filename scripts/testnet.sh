@@ -15,11 +15,16 @@
 #   testnet.sh down PREFIX        remove it (also a half-built one)
 #   testnet.sh host PREFIX [ARG]  run zornfhost on tap0:wire0 in PREFIXcli
 #                                 (foreground; extra arguments are passed on)
+#   testnet.sh tunnel PREFIX      once the gateway simulator's TUN device gwtun0
+#                                 exists in PREFIXgw: the corporate host's answers
+#                                 go into it, and what comes from the uplink in
+#                                 clear is refused the corporate network, so that
+#                                 only the tunnel reaches it (repeatable)
 #   testnet.sh plain-up PREFIX    a plain veth pair for comparison:
 #                                 PREFIXpa veth0 192.0.2.1/24 -- PREFIXpb veth0 192.0.2.2/24
 set -euo pipefail
 
-cmd=${1:?usage: testnet.sh up|down|host|plain-up PREFIX}
+cmd=${1:?usage: testnet.sh up|down|host|tunnel|plain-up PREFIX}
 p=${2:?a namespace name prefix is needed}
 root=$(cd "$(dirname "$0")/.." && pwd)
 cli=${p}cli gw=${p}gw corp=${p}corp
@@ -50,6 +55,20 @@ up() {
   ip -n "$corp" route add default via 198.51.100.1
 }
 
+# A policy rule of the gateway namespace, added once.
+gateway_rule() {  # selector and action
+  ip -n "$gw" rule del "$@" 2>/dev/null || true
+  ip -n "$gw" rule add "$@"
+}
+
+tunnel() {
+  ip -n "$gw" link set gwtun0 up
+  ip netns exec "$gw" sysctl -qw net.ipv4.conf.all.rp_filter=0 net.ipv4.conf.gwtun0.rp_filter=0
+  ip -n "$gw" route replace default dev gwtun0 table 87
+  gateway_rule iif gwcorp0 table 87
+  gateway_rule iif gw0 to 198.51.100.0/24 prohibit
+}
+
 plain_up() {
   ip netns add "${p}pa"
   ip netns add "${p}pb"
@@ -75,6 +94,7 @@ case $cmd in
   up) up ;;
   down) down ;;
   plain-up) plain_up ;;
+  tunnel) tunnel ;;
   host)
     shift 2
     exec ip netns exec "$cli" "${ZORNFHOST:-$root/build/host/zornfhost}" --adapter tap0:wire0 "$@"

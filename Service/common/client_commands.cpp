@@ -157,7 +157,9 @@ void unregisterClient(Command& c) {
 
 void getState(Command& c) {
   int owner = g_TunnelOwnerClientN;
-  c.reply.result = (owner < 0 || owner == c.req.clientN) ? filterState : 0;
+  if (owner >= 0 && owner != c.req.clientN) return;
+  c.reply.result = filterState;
+  c.reply.value1 = connect_attempt_running ? IPC_STATE_ATTEMPT_RUNNING : 0;
 }
 
 void getGatewayCfg(Command& c) {

@@ -43,6 +43,13 @@ enum ClientCommand : uint32_t {
   IPC_CMD_RESERVED_41 = 41,
 };
 
+// Command 1's reply: result = filterState (0 for a client that does not own
+// the tunnel while another does); with the state, value1 (byte 12) is
+// IPC_STATE_ATTEMPT_RUNNING while a connect attempt runs, else 0. A state
+// of 1 to 6 without it is an attempt that failed and left the filter at
+// that stage (a connect with the same data resumes there).
+constexpr uint32_t IPC_STATE_ATTEMPT_RUNNING = 1;
+
 // Messages the dispatcher and the connect requests broadcast.
 enum BroadcastCode : uint32_t {
   IPC_MSG_NONE = 43,  // nothing to send

@@ -446,6 +446,10 @@ void resetFilter() {
   filterState = CS_NOINIT;
 }
 
+// The filter's stages were made from these connect data: another profile,
+// profile type or gateway must not go on with their SYN request and keys.
+bool sameAttempt() { return memcmp(&connect_data, &attempt_connect_data, sizeof connect_data) == 0; }
+
 // The stage to resume at from the filter's state; -1 for CS_NOINIT.
 int firstStage() {
   switch (filterState) {
@@ -453,7 +457,7 @@ int firstStage() {
     case CS_APP_SYNRQ:
     case CS_WAIT_SYNRR:
     case CS_WAIT_SYNOKF:
-      if (!radiusCredentialsSet()) {
+      if (!radiusCredentialsSet() && sameAttempt()) {
         if (auth_type_ext == AUTH_TYPE_RADIUS_JSON) loadRadiusJson();
         return nextStage(-1);
       }
@@ -495,6 +499,7 @@ bool runStages(Attempt& a) {
   checkIdentity();
   SetStatusToRegistry(0);
   int stage = firstStage();
+  attempt_connect_data = connect_data;
   if (stage < 0) {
     if (!noInit(a)) return false;
     stage = nextStage(-1);
@@ -511,8 +516,14 @@ bool runStages(Attempt& a) {
 struct AttemptScope {
   int client;
   std::unique_lock<std::mutex> lock{mtx_connecting_started};
-  explicit AttemptScope(int c) : client(c) { zorvik::connect_initiator::tracker().begin(client); }
-  ~AttemptScope() { zorvik::connect_initiator::tracker().end(client); }
+  explicit AttemptScope(int c) : client(c) {
+    zorvik::connect_initiator::tracker().begin(client);
+    connect_attempt_running = true;
+  }
+  ~AttemptScope() {
+    connect_attempt_running = false;
+    zorvik::connect_initiator::tracker().end(client);
+  }
 };
 
 }  // namespace

@@ -15,10 +15,12 @@
 #include <cctype>
 #include <fstream>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 
 #include "Service/common/dns_text.h"
 #include "Service/common/dns_update_servers.h"
+#include "Service/common/krb5_realm_config.h"
 #include "Service/common/nsupdate_exchange.h"
 #include "cross/utils/log.h"
 
@@ -130,7 +132,8 @@ bool UpdateDnsNow(const std::string& ip) {
     std::string shortName = hostName.substr(0, hostName.find('.'));
     std::string principalHost = upper(shortName);
     std::string realm = read_default_realm_from_krb5_conf(kKrb5Conf);
-    if (realm.empty()) {
+    bool derived = realm.empty();
+    if (derived) {
       size_t dot = hostName.find('.');
       if (dot != std::string::npos && dot + 1 < hostName.size()) realm = hostName.substr(dot + 1);
     }
@@ -143,6 +146,9 @@ bool UpdateDnsNow(const std::string& ip) {
     std::string record = shortName + "." + dns_update_zone;
     dns_update_server_ips = ResolveDnsUpdateServerIPs();
     PublishDnsUpdateServers();
+    // kinit finds no realm of its own in a configuration that names none.
+    std::optional<DerivedRealmConfig> realmConfig;
+    if (derived) realmConfig.emplace(kerberos_realm);
     update_dns(ip, record, principalHost);
     if (&ip != &last_updated_ip) last_updated_ip = ip;
     return true;

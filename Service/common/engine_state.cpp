@@ -36,6 +36,8 @@ uint32_t UseServiceAlternalVESKIP = 0;
 std::string VPN_IP;
 uint8_t RULES[32];
 uint8_t ATABLE[3080];
+ProfileConnectData attempt_connect_data = initialConnectData();
+std::atomic<bool> connect_attempt_running{false};
 std::mutex mtx_connecting_started;
 std::mutex mtx_connecting_vesk;
 std::atomic<uint32_t> g_notified_filterState{0};
@@ -68,5 +70,7 @@ void EngineState_Reset() {
   VPN_IP.clear();
   std::memset(RULES, 0, sizeof RULES);
   std::memset(ATABLE, 0, sizeof ATABLE);
+  attempt_connect_data = initialConnectData();
+  connect_attempt_running = false;
   g_notified_filterState = 0;
 }

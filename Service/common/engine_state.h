@@ -93,6 +93,12 @@ extern uint32_t UseServiceAlternalVESKIP;     // tunnel goes to an alternative a
 extern std::string VPN_IP;                    // dotted tunnel address once connected
 extern uint8_t RULES[32];                     // local rules header
 extern uint8_t ATABLE[3080];                  // local rules address table
+// The connect data of the attempt whose stages the filter holds: its init
+// record, auxiliary data, tunnel group and SYN request were made from them.
+// A later attempt resumes at the filter's state only with the same data.
+extern ProfileConnectData attempt_connect_data;
+// True while a connect attempt runs (client command 1 reports it).
+extern std::atomic<bool> connect_attempt_running;
 
 // Held for a whole connect attempt; the dispatcher's state events wait on it.
 extern std::mutex mtx_connecting_started;

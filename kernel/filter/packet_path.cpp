@@ -5,6 +5,7 @@
 #include "kernel/filter/dns_inspection.h"
 #include "kernel/filter/filter_core.h"
 #include "kernel/filter/firewall_checks.h"
+#include "kernel/filter/icmp_redirect.h"
 #include "kernel/filter/memory_pool.h"
 #include "kernel/filter/request_dispatcher.h"
 #include "kernel/filter/send_queues.h"
@@ -289,7 +290,10 @@ uint32_t segment_into_tunnel(IPPacket *p, uint32_t segsize) {
 
 uint32_t outgoing_tunnelled(IPPacket *p) {
   FrameContext *ctx = p->ctx;
-  if (ctx->port->redirectpending) ctx->port->redirectpending = 0;
+  if (ctx->port->redirectpending) {
+    SendIcmpRedirect(p, ctx->port->redirectcode);
+    ctx->port->redirectpending = 0;
+  }
   FirewallSession *s = nullptr;
   if (FIREWALL_CheckPacket(FW_TUNNELLED, ctx->adapter, p->frame, p->ip, p->linklen + p->total,
                            1, &s)) {

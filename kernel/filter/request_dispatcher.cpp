@@ -5,7 +5,6 @@
 
 #include "byte_order.h"
 #include "crypto/magma.h"
-#include "crypto/random.h"
 #include "crypto/wipe.h"
 #include "drv_payloads.h"
 #include "drv_requests.h"
@@ -19,6 +18,7 @@
 #include "kernel/filter/syn_builders.h"
 #include "kernel/filter/syn_replies.h"
 #include "kernel/filter/tunnel_client.h"
+#include "kernel/filter/tunnel_data.h"
 #include "kernel/filter/white_lists.h"
 #include "kernel/filter/wire_format.h"
 
@@ -28,7 +28,11 @@ extern "C" {
 uint32_t probe_deadline;
 uint8_t gateway_block28[268];
 uint8_t gateway_block29[200];
+uint8_t upd_answer[UPD_ANSWER_SIZE];
+uint32_t upd_answer_waiting;
 }
+
+static_assert(UPD_ANSWER_SIZE == FLT_STATIC_SENDBUF_SIZE, "an update answer fits its send buffer");
 
 namespace {
 
@@ -113,9 +117,12 @@ int32_t GetStat(Request &r) {
   if (r.room < zor::addr::kClientStatsSize) return DRV_NO_ROOM;
   uint32_t kind = As<DrvStatRequest>(r)->kind, index = As<DrvStatRequest>(r)->index;
   if (index >= zor::addr::kEntries) return DRV_OUT_OF_RANGE;
+  // The count takes the record's place, so every kind answers with 72
+  // bytes: the count in the first word, zeros after it.
   if (kind == DRV_STAT_COUNT_ENTRIES) {
+    memset(r.payload, 0, zor::addr::kClientStatsSize);
     store_le32(r.payload, zor::addr::Used(client.table));
-    return Reply(r, 4);
+    return Reply(r, zor::addr::kClientStatsSize);
   }
   if (kind == DRV_STAT_CLEAR_ALL)
     for (auto &e : client.table.e) memset(e.data, 0, zor::addr::kStatsSize);
@@ -188,7 +195,26 @@ int32_t Disconnect(Request &r) {
   return Reply(r, 0);
 }
 
-int32_t UpdGetAnswer(Request &r) { return Status(r, DRV_STATUS_NO_UPDATE_ANSWER); }
+// Hands the waiting update answer over once; one that does not fit the
+// room stays waiting. Lock 0 held.
+int32_t HandOverUpdateAnswer(Request &r) {
+  if (!upd_answer_waiting) return Status(r, DRV_STATUS_NO_UPDATE_ANSWER);
+  const auto *head = reinterpret_cast<const DrvUpdateAnswer *>(upd_answer);
+  const uint32_t most = sizeof upd_answer - sizeof *head;
+  const uint32_t len = sizeof *head + (head->length < most ? head->length : most);
+  if (len > r.room) return DRV_NO_ROOM;
+  memcpy(r.payload, upd_answer, len);
+  zor::crypto::wipe(upd_answer, sizeof upd_answer);
+  upd_answer_waiting = 0;
+  return Reply(r, len);
+}
+
+int32_t UpdGetAnswer(Request &r) {
+  DrvFilterLock(FLT_LOCK_CORE);
+  int32_t res = HandOverUpdateAnswer(r);
+  DrvFilterUnLock(FLT_LOCK_CORE);
+  return res;
+}
 
 int32_t GetVeskCfg(Request &r) {
   if (client.state != kConnected) return Reply(r, 0);
@@ -290,18 +316,14 @@ int32_t SetAuxInfo(Request &r) {
   return Status(r, ClientStoreAuxInfo(r.payload));
 }
 
-// Mixes the service's seed into generator slot 0 instead of replacing it.
+// The service's seed replaces generator slot 0.
 int32_t SeedRandom(Request &r) {
   const uint8_t zero_key[32] = {};
   const DrvSeedRandom *given = As<DrvSeedRandom>(r);
   if (r.n != sizeof *given ||
       zor::wire::Imitation(zero_key, given->seed, sizeof given->seed) != given->imitation)
     return DRV_BAD_SIZE;
-  uint8_t seed[sizeof given->seed];
-  GetRandomEx(seed, sizeof seed, 0);
-  for (uint32_t i = 0; i < sizeof seed; ++i) seed[i] ^= given->seed[i];
-  InitRandomEx(seed, 0);
-  zor::crypto::wipe(seed, sizeof seed);
+  GuardInitRandom(given->seed);
   zor::crypto::wipe(r.payload, sizeof *given);
   return Status(r, DRV_OK);
 }
@@ -398,8 +420,11 @@ int32_t GetStatusJson(Request &r) {
 
 int32_t SetFailRate(Request &r) {
   if (r.n < 1) return DRV_SHORT_PAYLOAD;
+  // The flag is kept for the local rules, and the answer is "not
+  // possible" all the same: nothing in the filter enforces a fail rate, and
+  // client programs get this status as the result of setting it.
   LCFGSetFlag(LCFG_FLAG_FAIL_RATE, r.payload[0] != 0);
-  return Status(r, DRV_OK);
+  return Status(r, DRV_NOT_POSSIBLE);
 }
 
 // The header's length field counts addresses here, not bytes.

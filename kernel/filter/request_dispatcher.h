@@ -15,4 +15,10 @@ extern uint32_t probe_deadline;
 // Gateway blocks returned by requests 28 and 29 (nothing writes them).
 extern uint8_t gateway_block28[268];
 extern uint8_t gateway_block29[200];
+// The update answer that request 13 hands over (a DrvUpdateAnswer head and
+// its data, at most the static send buffer of update answers) and its
+// waiting flag; nothing in the filter makes one.
+constexpr uint32_t UPD_ANSWER_SIZE = 1600;
+extern uint8_t upd_answer[UPD_ANSWER_SIZE];
+extern uint32_t upd_answer_waiting;
 }

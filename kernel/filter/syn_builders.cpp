@@ -45,12 +45,39 @@ int32_t Finish(uint8_t *buffer, uint32_t room, uint32_t len) {
   return (int32_t)(kReqHead + len);
 }
 
-// The TLVs of the SYN RQ; the material is the request payload. With
-// auxiliary flag bit 4 the request's payload must be the ephemeral key
-// record, whose public key 'A' carries (the scalar stays here). The probe
-// carries the same TLVs; it keeps no scalar (it has no session, and the
-// session's agreement keeps its own), and a payload that is no key record
-// goes into 'A' as it stands.
+// 'A' of a certificate profile: the session's public point, then the
+// caller's material, as one value.
+bool PutPointAndMaterial(uint8_t *area, uint32_t cap, uint32_t *used, const uint8_t *point,
+                         const uint8_t *material, uint32_t n) {
+  constexpr uint32_t kPoint = sizeof client.peer_pubkey;
+  const uint32_t at = *used;
+  if (n > kMaxTlvArea - kPoint || !TLVPut(area, cap, used, kTagA, point, kPoint, nullptr))
+    return false;
+  if (cap - *used < n) {
+    *used = at;
+    return false;
+  }
+  memcpy(area + *used, material, n);
+  *used += n;
+  As<TlvHead>(area + at)->length = (uint16_t)(kPoint + n);
+  return true;
+}
+
+// The TLVs of the SYN RQ; the material is the request payload. Where the
+// session's scalar comes from decides the layout:
+//  - auxiliary flag bit 4 (a profile without a certificate): the payload
+//    must be the ephemeral key record; the scalar stays in the record, 'A'
+//    carries the record's 64-byte public key, then 'G' (auxiliary bytes
+//    136..167), 'F' (auxiliary u32 at 168), 0x19.
+//  - bit 4 clear (a certificate profile): the payload is the client
+//    program's material, which holds no key of this session; the filter
+//    draws the scalar itself (ClientMakeKeyPair) and 'A' carries the 64-byte
+//    public point (X then Y) and after it the material as it stands, then
+//    0x19. The gateway reads the client's key from the first 64 bytes of
+//    'A', as it does with bit 4.
+// The probe (request 7) carries the same TLVs without a scalar: it has no
+// session, and the running session keeps its own. A probe payload that is
+// no key record goes into 'A' as it stands, without a point.
 bool PutSynRqTlvs(uint8_t *area, uint32_t cap, uint32_t *used, const uint8_t *material,
                   uint32_t n, bool probe) {
   const auto *aux = reinterpret_cast<const DrvAuxInfo *>(client.aux_info);
@@ -68,8 +95,15 @@ bool PutSynRqTlvs(uint8_t *area, uint32_t cap, uint32_t *used, const uint8_t *ma
            TLVPut(area, cap, used, kTagF, &aux->kind, sizeof aux->kind, nullptr) &&
            TLVPut(area, cap, used, kTagAuthVariant, &variant, 1, nullptr);
   }
-  return TLVPut(area, cap, used, kTagA, material, (uint16_t)n, nullptr) &&
-         TLVPut(area, cap, used, kTagAuthVariant, &variant, 1, nullptr);
+  bool a_put;
+  if (probe) {
+    a_put = TLVPut(area, cap, used, kTagA, material, (uint16_t)n, nullptr);
+  } else {
+    uint8_t point[sizeof client.peer_pubkey];
+    a_put = ClientMakeKeyPair(point) == 0 &&
+            PutPointAndMaterial(area, cap, used, point, material, n);
+  }
+  return a_put && TLVPut(area, cap, used, kTagAuthVariant, &variant, 1, nullptr);
 }
 
 }  // namespace
@@ -91,17 +125,21 @@ int32_t ClientMakeSynRq(uint8_t *buffer, uint32_t n, uint32_t room, uint32_t pro
   bool ok = PutSynRqTlvs(d + head, cap < kMaxTlvArea ? cap : kMaxTlvArea, &used,
                          buffer + kReqHead, n, probe != 0);
   zor::crypto::wipe(buffer + kReqHead, n);
-  if (!ok) {
+  int32_t r = DRV_BAD_SIZE;
+  if (ok) {
+    PutHeader(d, kSynRq, variant, (uint16_t)used);
+    r = Finish(buffer, room, head + used + kTrailer);
+  } else {
     client.last_datagram_len = 0;
-    return DRV_BAD_SIZE;
   }
-  PutHeader(d, kSynRq, variant, (uint16_t)used);
-  int32_t r = Finish(buffer, room, head + used + kTrailer);
-  if (r > 0 && !probe) {
-    client.renewal = false;
-    client.dos_session_change = DrvGetCurFtime(nullptr);
-    client.state = kSynRqBuilt;
+  if (probe) return r;
+  if (r <= 0) {
+    ClientForgetKeyPair();   // its public half went nowhere
+    return r;
   }
+  client.renewal = false;
+  client.dos_session_change = DrvGetCurFtime(nullptr);
+  client.state = kSynRqBuilt;
   return r;
 }
 

@@ -279,7 +279,30 @@ int32_t TakeDynCfg(uint8_t *area, uint32_t tlv_len, const TlvKey &key,
   return 0;
 }
 
-// TLVs 24, 28 and 77; -4 when the text cannot be kept.
+// A suffix list as request 41 hands it on: names of letters, digits, '-',
+// '_' and '.', separated by ';' (blanks allowed around them).
+bool IsSuffixText(const uint8_t *v, uint32_t len) {
+  for (uint32_t i = 0; i < len; ++i) {
+    uint8_t c = v[i];
+    bool name = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                c == '-' || c == '_' || c == '.';
+    if (!name && c != ';' && c != ' ') return false;
+  }
+  return true;
+}
+
+// TLV 0x44: the stored suffix block (u16 length, text) becomes the
+// gateway's list, or none.
+void TakeDnsSuffixes(uint8_t *area, uint32_t tlv_len, const TlvKey &key) {
+  constexpr uint32_t kMost = sizeof client.dns_suffix - sizeof(uint16_t);
+  Tlv t;
+  bool ok = TLVGetField(kTagDnsSuffixes, area, tlv_len, &key, false, &t) && t.length &&
+            t.length <= kMost && IsSuffixText(t.value, t.length);
+  store_le16(client.dns_suffix, ok ? t.length : 0);
+  if (ok) memcpy(client.dns_suffix + sizeof(uint16_t), t.value, t.length);
+}
+
+// TLVs 24, 28, 77 and the DNS suffixes; -4 when the text cannot be kept.
 int32_t TakeExtras(uint8_t *area, uint32_t tlv_len, const TlvKey &key) {
   Tlv t;
   if (TLVGetField(kTagOkfBlock, area, tlv_len, &key, false, &t) &&
@@ -298,6 +321,7 @@ int32_t TakeExtras(uint8_t *area, uint32_t tlv_len, const TlvKey &key) {
     if (client.text) KERN_kfree(client.text);
     client.text = text;
   }
+  TakeDnsSuffixes(area, tlv_len, key);
   return 0;
 }
 
@@ -367,7 +391,7 @@ int32_t TreatSynOkf(uint8_t *buf, uint32_t len, uint32_t cap, uint32_t *out) {
   *out = sizeof *reply;
   if (client.gw_options & kGwWantsKeyAreas)
     memset(KeyArea(0), 0, init::kKeyAreas * init::kKeyAreaSize);
-  zor::crypto::wipe(client.scalar, sizeof client.scalar);   // no further agreement
+  ClientForgetKeyPair();   // no further agreement
   client.state = kSynOkfTreated;
   return 0;
 }

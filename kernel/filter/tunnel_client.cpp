@@ -230,18 +230,41 @@ int32_t ClientSetSocket(const uint8_t *data, uint32_t length) {
   return 1;
 }
 
+namespace {
+
+// A wiped scalar is all zero (and zero is no scalar of a key pair).
+bool KeyPairHeld() {
+  uint8_t any = 0;
+  for (uint8_t b : client.scalar) any |= b;
+  return any != 0;
+}
+
+}  // namespace
+
 int32_t CreatePKIMasterKey(const uint8_t *data, uint32_t length) {
   if (length != sizeof client.peer_pubkey) return CLIENT_KEY_LENGTH;
   const R3410_256_Params *params = R34101_SelectParams(kCurveParamSet);
   if (!params) return CLIENT_NO_CURVE;
+  if (!KeyPairHeld()) return CLIENT_NO_KEY_PAIR;
   uint8_t shared[32];
   if (R3410_256_ECDHE(params, shared, client.scalar, data, length) != 0)
-    return CLIENT_AGREEMENT_FAILED;
+    return CLIENT_PEER_KEY_REFUSED;
   memcpy(client.peer_pubkey, data, sizeof client.peer_pubkey);
   memcpy(client.master_key, shared, sizeof shared);
   zor::crypto::wipe(shared, sizeof shared);
   return 0;
 }
+
+int32_t ClientMakeKeyPair(uint8_t pub[64]) {
+  const R3410_256_Params *params = R34101_SelectParams(kCurveParamSet);
+  if (params && GetRandomEx(client.scalar, sizeof client.scalar, 0) == 0 &&
+      R3410_256_PubKey(params, pub, client.scalar) == 0)
+    return 0;
+  ClientForgetKeyPair();
+  return CLIENT_NO_KEY_PAIR;
+}
+
+void ClientForgetKeyPair() { zor::crypto::wipe(client.scalar, sizeof client.scalar); }
 
 uint32_t FindClient(uint32_t address, bool refresh, bool may_learn) {
   return addr::Find(client.table, client.DynCfg, client.state, address, refresh, may_learn,
@@ -336,7 +359,10 @@ extern "C" {
 
 uint32_t ClientDisconnect(uint32_t notify) {
   client.auth_len = 0;
+  store_le16(client.dns_suffix, 0);   // the gateway's suffixes end with its session
   client.stage_timeout = kDefaultStageTimeout;
+  // Also in state 0: a status code 1 or request 21 leaves it there directly.
+  ClientForgetKeyPair();
   if (client.state == kIdle) return 0;
   uint32_t sent = 0;
   if (client.state == kConnected) {
@@ -356,7 +382,6 @@ uint32_t ClientDisconnect(uint32_t notify) {
   client.per_session[1] = 0;
   GetRandomEx((uint8_t *)&client.keys, sizeof client.keys, 0);
   zor::crypto::wipe(client.master_key, sizeof client.master_key);
-  zor::crypto::wipe(client.scalar, sizeof client.scalar);
   ClientFreeTlvBuffer();
   client.state = kIdle;
   return sent;

@@ -116,10 +116,13 @@ struct Client {
   uint32_t next_session_word;
   uint32_t last_error;         // last acknowledgement or key-change error (0-8)
   char country[2];
-  uint8_t dns_suffix[2 + 1022];  // u16 length, ";"-separated suffixes (request 41)
+  uint8_t dns_suffix[2 + 1022];  // u16 length, the SYN OKF's ";"-separated suffixes (request 41)
 
   // Tunnel control's key-change bookkeeping, reset on disconnect.
   uint32_t kc_retry_tick, kc_attempts, kc_not_ready, kc_last_failure;
+  // Ticks of connected time left until the two key areas are cleared; 0
+  // none pending (tunnel_control.h).
+  uint32_t keyarea_countdown;
 };
 
 extern Client client;
@@ -152,12 +155,13 @@ inline uint8_t *KeyArea(int i) {
 enum ClientResult : int32_t {
   CLIENT_NOT_CONNECTED = -1,     // ClientReInit outside the connected state
   CLIENT_NO_CURVE = -1,          // CreatePKIMasterKey: the curve set is missing
-  CLIENT_AGREEMENT_FAILED = -5,  // the peer key is not on the curve
+  CLIENT_NO_KEY_PAIR = -5,       // no scalar of this session to agree with
   CLIENT_SHORT_SOCKET = -9,      // fewer than 8 bytes of address and port
   CLIENT_AUX_EMPTY_TEXT = -12,   // one of the auxiliary texts is empty
   CLIENT_AUX_VARIANT = -13,      // the auxiliary record's variant is not the magic's
   CLIENT_NO_DATA_MODE = -14,     // neither clear nor enciphered data allowed; or the magic
   CLIENT_KEY_LENGTH = -22,       // a peer key of another length than 64
+  CLIENT_PEER_KEY_REFUSED = -22, // a peer key that is no point of the curve's group
 };
 
 // Milestones of a connection attempt.
@@ -167,6 +171,13 @@ int32_t TreatReconfig(uint8_t *record);
 int32_t ClientStoreAuxInfo(const uint8_t *info);
 int32_t ClientSetSocket(const uint8_t *data, uint32_t length);
 int32_t CreatePKIMasterKey(const uint8_t *data, uint32_t length);
+
+// The session's key pair when the filter makes it (a profile with a
+// certificate): a scalar from the filter's generator stays in the record,
+// pub := its public point. 0, or CLIENT_NO_KEY_PAIR (nothing kept).
+int32_t ClientMakeKeyPair(uint8_t pub[64]);
+// Wipes the session's scalar: no further key agreement.
+void ClientForgetKeyPair();
 
 // Address table of the record (AddNewClient: client_record.h); now = curtick.
 uint32_t FindClient(uint32_t address, bool refresh, bool may_learn);

@@ -2,6 +2,7 @@
 
 #include "byte_order.h"
 #include "crypto/random.h"
+#include "crypto/wipe.h"
 #include "kernel/filter/adapters.h"
 #include "kernel/filter/event_queue.h"
 #include "kernel/filter/filter_core.h"
@@ -193,6 +194,28 @@ bool status_checks(const uint8_t *d, uint32_t len) {
          h->h.variant == client.variant;
 }
 
+// Key changes and keep-alives of a session that has its keys.
+void session_tick(void) {
+  bool running = client.session_flags & (GUARD_KEYCHANGE | GUARD_NEW_MASTER);
+  if (!running && client.send_counter >= GUARD_REKEY_COUNTER &&
+      client.send_counter != GUARD_COUNTER_RESTART) {
+    start_key_change();
+    running = true;
+  }
+  if (running) {
+    if ((client.session_flags & GUARD_KEYCHANGE) && curtick >= client.kc_retry_tick)
+      key_change_tick();
+    return;
+  }
+  if (curtick >= guard.next_keepalive) keepalive_tick();
+}
+
+// A pending count-down of the key areas: one tick; at 0 both are cleared.
+void key_area_countdown_tick(void) {
+  if (client.keyarea_countdown == 0 || --client.keyarea_countdown) return;
+  zor::crypto::wipe(KeyArea(0), init::kKeyAreas * init::kKeyAreaSize);
+}
+
 }  // namespace
 
 extern "C" {
@@ -375,19 +398,10 @@ void GuardSendAccLvlUpdAck(void) {
 }
 
 void GuardTreatTimer(void) {
-  if (client.state != kConnected || !(client.session_flags & GUARD_KEYS_EXIST)) return;
-  bool running = client.session_flags & (GUARD_KEYCHANGE | GUARD_NEW_MASTER);
-  if (!running && client.send_counter >= GUARD_REKEY_COUNTER &&
-      client.send_counter != GUARD_COUNTER_RESTART) {
-    start_key_change();
-    running = true;
-  }
-  if (running) {
-    if ((client.session_flags & GUARD_KEYCHANGE) && curtick >= client.kc_retry_tick)
-      key_change_tick();
-    return;
-  }
-  if (curtick >= guard.next_keepalive) keepalive_tick();
+  if (client.state == kConnected && (client.session_flags & GUARD_KEYS_EXIST)) session_tick();
+  key_area_countdown_tick();
 }
+
+void GuardArmKeyAreaCountdown(void) { client.keyarea_countdown = GUARD_KEYAREA_LIFE_TICKS; }
 
 }  // extern "C"

@@ -1,7 +1,8 @@
 // Tunnel control of a connected session: key change (type 7) and its
 // acknowledgement (type 8), out-of-band messages (type 11), the gateway's
 // status inside the tunnel (type 3), and the tunnel timer that starts and
-// retries key changes and sends keep-alives. Runs under filter lock 0.
+// retries key changes, sends keep-alives and runs the key areas' count-down.
+// Runs under filter lock 0.
 //
 // Layouts: zor::wire::KeyChange, KeyChangeAck and OobHead (wire_format.h);
 // protection in tunnel_crypto.h.
@@ -24,6 +25,15 @@ constexpr uint32_t GUARD_KEYCHANGE_ATTEMPTS = 5;
 constexpr uint32_t GUARD_KEYCHANGE_RETRY_TICKS = 36;
 constexpr uint32_t GUARD_KEYCHANGE_MAX_NOT_READY = 274;
 constexpr uint32_t GUARD_REKEY_COUNTER = 0x2000000;
+// The two 64-byte areas that the timer's count-down clears are the client's
+// key areas: the login and password of the init record, which the filter
+// keeps for later init records that leave them empty. Every session start
+// arms the count-down; after this many ticks of connected time (about a
+// minute) both are cleared, so the credentials do not stay in the filter
+// for the session's life. The handshake reads them only for a gateway that
+// asks for them (SYN RR options bit 0x100), and such a gateway has them
+// cleared at the SYN OKF already.
+constexpr uint32_t GUARD_KEYAREA_LIFE_TICKS = 1080;
 
 constexpr uint16_t OOB_DISCONNECT = 1;
 constexpr uint16_t OOB_ACCESS_LEVEL = 2;
@@ -65,4 +75,6 @@ void GuardSendKeyChAck(IPPacket *p);
 void GuardSendAccLvlUpdAck(void);
 // One tick of the tunnel while connected.
 void GuardTreatTimer(void);
+// Arms the key areas' count-down (session start).
+void GuardArmKeyAreaCountdown(void);
 }

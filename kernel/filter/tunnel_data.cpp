@@ -118,6 +118,7 @@ void GuardStartSession(void) {
   guard.next_keepalive = curtick + GUARD_KEEPALIVE_TICKS;
   client.send_counter = 0;
   client.session_flags = GUARD_KEYS_EXIST;
+  GuardArmKeyAreaCountdown();
   FIREWALL_EnableTcpVpnCloseOnDisconnect(0);
 }
 

@@ -6,17 +6,20 @@
 // Choices this implementation (and the gateway simulator in tools/gwsim)
 // makes where the format leaves them open; those of a layout stand at its
 // struct below:
-//  - SYN RQ TLVs: with auxiliary flag bit 4 set (the request payload is the
-//    124-byte ephemeral key record) 'A' carries only the record's 64-byte
-//    public key (its private scalar stays in the client record, apart from
-//    the master key, until the SYN OKF is taken; every agreement, by SYN RR
-//    or by RQC_CREATETRANSPORTKEY, uses it), then 'G' (auxiliary bytes
-//    136..167), 'F' (auxiliary u32 at 168), 0x19. Without bit 4, 'A' carries
-//    the caller's request block (the whole request payload), then 0x19. The
-//    probe of request 7 carries the same TLVs (its scalar is not kept; a
-//    payload that is no key record goes into 'A' as it stands). 0x19 holds
-//    the extended authentication type (request 39) when it is non-zero,
-//    else the auxiliary variant byte.
+//  - SYN RQ TLVs (syn_builders.cpp): the first 64 bytes of 'A' are the
+//    client's public key of the session. With auxiliary flag bit 4 set (the
+//    request payload is the 124-byte ephemeral key record) 'A' carries only
+//    the record's public key, then 'G' (auxiliary bytes 136..167), 'F'
+//    (auxiliary u32 at 168), 0x19. Without bit 4 (a certificate profile)
+//    the filter makes the key pair and 'A' carries its public point, then
+//    the caller's request block (the whole request payload), then 0x19.
+//    Either way the private scalar stays in the client record, apart from
+//    the master key, until the SYN OKF is taken or the session ends; every
+//    agreement, by SYN RR or by RQC_CREATETRANSPORTKEY, uses it. The probe
+//    of request 7 carries the same TLVs without a key of its own (a payload
+//    that is no key record goes into 'A' as it stands). 0x19 holds the
+//    extended authentication type (request 39) when it is non-zero, else
+//    the auxiliary variant byte.
 //  - KDF seeds: "vesk seskey" and "client seskey" use the one byte 0x01;
 //    every other label uses the 16-byte gateway nonce of the SYN RR as seed.
 //    Output lengths: TLV keys 64 bytes, imitation keys 32 bytes.
@@ -40,6 +43,15 @@
 //    "0100" (tunnel_client.cpp); the gateway checks them in the SYN OK.
 //  - Status code 34 clears the 16-byte SYN OKF block and the access level
 //    (the 17-byte area).
+//  - The gateway's DNS search suffixes come in one TLV of the SYN OKF that
+//    no other datagram uses, kTagDnsSuffixes (0x44, 'D'): the text request 41
+//    returns, entries separated by ";" (e.g. "a.example;b.example"), clear
+//    or enciphered under the SYN OKF's TLV key. The filter takes it only as
+//    1 to 1022 bytes of letters, digits, '-', '_', '.', ';' and blanks, so a
+//    gateway's own use of that tag for anything else (binary data, text of
+//    another kind) stores no suffixes and leaves the handshake as it is.
+//    Each accepted SYN OKF replaces the stored list (none when the TLV is
+//    absent or refused); a disconnect drops it.
 #pragma once
 #include <stddef.h>
 #include <stdint.h>
@@ -288,6 +300,7 @@ enum Tag : uint8_t {
   kTagRrExtra = 0x1a, kTagRrWord = 0x1b, kTagTimeout = 0x1c,
   kTagA = 0x41, kTagB = 0x42, kTagF = 0x46, kTagG = 0x47, kTagH = 0x48,
   kTagJ = 0x4a, kTagText = 0x4d,
+  kTagDnsSuffixes = 0x44,   // SYN OKF: the gateway's DNS search suffixes (see above)
 };
 constexpr uint8_t kTlvEnciphered = 2;
 // A TLV entry: this head, then the value.

@@ -26,7 +26,9 @@ struct __attribute__((packed, may_alias)) DrvConnectionConfig {
 };
 static_assert(sizeof(DrvConnectionConfig) == 272, "the connection configuration is 272 bytes");
 
-// RQC_GETSTAT's request.
+// RQC_GETSTAT's request. Every kind is answered with a 72-byte record: the
+// entry's clientstatstype, or for kind 4 the count of used entries in the
+// first u32 and zeros after it.
 struct __attribute__((packed, may_alias)) DrvStatRequest {
   uint32_t kind;    // 1-3 reset, 2 also clears every entry's counters, 4 counts entries
   uint32_t index;   // the address-table entry read back
@@ -212,6 +214,18 @@ struct __attribute__((packed, may_alias)) DrvSeedRandom {
   uint32_t imitation;
 };
 static_assert(sizeof(DrvSeedRandom) == 76, "the seed request is 76 bytes");
+
+// RQC_UPDGETANSW's reply: this head, then `length` bytes of data from byte
+// 16. The three values go out as the answer came; the filter reads none.
+struct __attribute__((packed, may_alias)) DrvUpdateAnswer {
+  uint32_t value32;
+  uint16_t value16;
+  uint8_t value8;
+  uint8_t zero7;
+  uint32_t length;   // data bytes behind the head
+  uint32_t zero12;
+};
+static_assert(sizeof(DrvUpdateAnswer) == 16, "an update answer's data starts at byte 16");
 
 // RQC_SETTUNNELGROUP's request: the group name, 20 bytes and a terminator.
 constexpr uint32_t DRV_TUNNEL_GROUP_LEN = 20;

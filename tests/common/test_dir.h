@@ -8,11 +8,12 @@
 #include <stdexcept>
 #include <string>
 
-// A private directory /tmp/<prefix>-XXXXXX, removed with its content.
+// A private directory <parent>/<prefix>-XXXXXX (parent /tmp unless given),
+// removed with its content.
 class TestDir {
  public:
-  explicit TestDir(const std::string& prefix = "zor-test") {
-    std::string tmpl = "/tmp/" + prefix + "-XXXXXX";
+  explicit TestDir(const std::string& prefix = "zor-test", const std::string& parent = "/tmp") {
+    std::string tmpl = parent + "/" + prefix + "-XXXXXX";
     if (mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp");
     dir = tmpl;
   }

@@ -187,7 +187,7 @@ TEST_F(ClientCommandsTest, OnlyTheOwnerOrAnyoneWithoutOneSeesTheState) {
   struct Case {
     int owner, requester;
     uint32_t state;
-  } cases[] = {{-1, 3, 7}, {3, 3, 7}, {5, 3, 0}};
+  } cases[] = {{-1, 3, 7}, {3, 3, 7}, {5, 3, 0}, {0, 3, 0}, {0, 0, 7}};
   for (const Case& c : cases) {
     g_TunnelOwnerClientN = c.owner;
     auto m = message(IPC_CMD_GET_STATE);
@@ -250,14 +250,35 @@ TEST_F(ClientCommandsTest, AConnectWhileAnotherRunsIsBusyAndChangesNothing) {
   EXPECT_EQ(connect_data.gatewayIp, 0x01020304u);
 }
 
+// Client numbers start at 0: the first client to register may own the
+// tunnel.
 TEST_F(ClientCommandsTest, ANonOwnersDisconnectIsIgnored) {
   filterState = CS_CONNECT;
-  g_TunnelOwnerClientN = 5;
-  auto m = message(IPC_CMD_DISCONNECT);
-  core::AnswerClientConnectRequest(m.get());
-  EXPECT_EQ(m->result, static_cast<uint32_t>(CS_CONNECT));
-  EXPECT_EQ(g_TunnelOwnerClientN, 5);
+  for (int owner : {5, 0}) {
+    g_TunnelOwnerClientN = owner;
+    auto m = message(IPC_CMD_DISCONNECT);
+    core::AnswerClientConnectRequest(m.get());
+    EXPECT_EQ(m->result, static_cast<uint32_t>(CS_CONNECT)) << owner;
+    EXPECT_EQ(g_TunnelOwnerClientN, owner);
+    EXPECT_EQ(peer.requests(RQC_DISCONNECT), 0) << owner;
+  }
+  filterState = CS_NOINIT;
+}
+
+TEST_F(ClientCommandsTest, ANonOwnersUnregisterKeepsTheTunnel) {
+  filterState = CS_CONNECT;
+  for (int owner : {5, 0}) {
+    g_TunnelOwnerClientN = owner;
+    auto m = message(IPC_CMD_UNREGISTER);
+    putAt<uint32_t>(*m, 20, 0);
+    core::AnswerClientMessage(m.get());
+    EXPECT_EQ(m->result, static_cast<uint32_t>(CS_CONNECT)) << owner;
+    EXPECT_EQ(g_TunnelOwnerClientN, owner);
+    std::string kept = "Non-owner client 3 unregistering, owner is " + std::to_string(owner) + " - tunnel kept";
+    EXPECT_NE(enginetest::LogText().find(kept), std::string::npos) << owner;
+  }
   EXPECT_EQ(peer.requests(RQC_DISCONNECT), 0);
+  EXPECT_EQ(peer.requests(RQC_SETLOCALCFG), 0) << "the owner's rules stay";
   filterState = CS_NOINIT;
 }
 
@@ -269,6 +290,7 @@ TEST(PushRoutingTest, GivenClientElseOwnerElseLastConnectedWhileConnectedElseAll
   } cases[] = {
       {4, 2, 1, CS_CONNECT, 4}, {0, 2, 1, CS_NOINIT, 0},   {-1, 2, 1, CS_NOINIT, 2},
       {-1, -1, 1, CS_CONNECT, 1}, {-1, -1, 1, CS_WAIT_SYNRR, -1}, {-1, -1, -1, CS_CONNECT, -1},
+      {-1, 0, 1, CS_CONNECT, 0},  {-1, -1, 0, CS_CONNECT, 0},
   };
   for (const Case& c : cases) {
     g_TunnelOwnerClientN = c.owner;

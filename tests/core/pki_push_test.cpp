@@ -22,29 +22,24 @@
 #include "cross/utils/ipc_server.h"
 #include "cross/utils/socket_io.h"
 #include "kernel/include/drv_requests.h"
-#include "tests/core/loopback_gateway.h"
-#include "tests/engine/engine_fixture.h"
-#include "tests/service/ipc_test_support.h"
+#include "tests/core/attempt_fixture.h"
 
 namespace {
 
 using enginetest::Bytes;
 using enginetest::FramedArea;
 
-class PkiPushTest : public enginetest::EngineTest {
+class PkiPushTest : public AttemptTest {
  protected:
   void SetUp() override {
-    std::string why;
-    if (!StartPrivateIpcServer(&why)) GTEST_SKIP() << why;
-    EngineTest::SetUp();
-    ASSERT_NE(gateway.port, 0);
+    AttemptTest::SetUp();
+    if (IsSkipped()) return;
     savedTimeout = push_answer_timeout_ms;
     push_answer_timeout_ms = 300;
   }
   void TearDown() override {
-    push_answer_timeout_ms = savedTimeout;
-    GatewaySocket_Stop();
-    EngineTest::TearDown();
+    if (savedTimeout != 0) push_answer_timeout_ms = savedTimeout;
+    AttemptTest::TearDown();
   }
   // The filter: a SYN request held, a SYN reply accepted with a PKI block.
   void scriptFilter() {
@@ -69,6 +64,7 @@ class PkiPushTest : public enginetest::EngineTest {
     packetLen = sizeof(DrvRequestHeader) + length;
     filterState = CS_WAIT_SYNRR;
     connect_data.gatewayIp = INADDR_LOOPBACK;
+    attempt_connect_data = connect_data;  // the attempt that built it
     sendPacketRules.port = gateway.port;
   }
   // Answers the first datagram that reaches the gateway with one of its own.
@@ -82,7 +78,6 @@ class PkiPushTest : public enginetest::EngineTest {
     uint8_t reply[64] = {1, 2, 3};
     sendto(gateway.fd, reply, sizeof reply, 0, reinterpret_cast<sockaddr*>(&from), len);
   }
-  LoopbackGateway gateway;
   int savedTimeout = 0;
 };
 

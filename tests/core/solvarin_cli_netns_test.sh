@@ -106,9 +106,7 @@ cli_stop holder
 [ -n "$holder_id" ] || fail "the script client had no id"
 
 # ---- exit statuses of failed connects ----
-# "gateway options|client options|exit status|words". A failed attempt
-# leaves the filter where it stopped and the next one resumes there, so the
-# certificate profile, whose own SYN request matters, comes first.
+# "gateway options|client options|exit status|words"
 while IFS='|' read -r gwopts cliopts want words; do
   [ -z "$want" ] && continue
   # shellcheck disable=SC2086
@@ -117,11 +115,11 @@ while IFS='|' read -r gwopts cliopts want words; do
   expect_eq "connect $cliopts ($gwopts)" "$(run failed $cliopts connect)" "$want"
   says_part failed "$words"
 done <<'TABLE'
-|--gateway 203.0.113.1 --profile-type 0|5|error -5: Not possible in the current connection state
 |--gateway 203.0.113.2 --profile-type 1|4|error 111: Connection refused
 |--gateway 0.0.0.0 --profile-type 1|4|error 51: No gateway address
 |--gateway 203.0.113.1 --profile-type 1 --pki-verdict 5|5|this client refused the gateway's PKI data (verdict 5
 --options 503|--gateway 203.0.113.1 --profile-type 1|5|error -16: The gateway refused the SYN request
+--status 24|--gateway 203.0.113.1 --profile-type 1|5|error 67: The gateway refused the SYN OK
 --fault silent-synok|--gateway 203.0.113.1 --profile-type 1|4|error 16: No answer from the gateway
 TABLE
 

@@ -55,7 +55,8 @@ std::string keyfileText(const NmProfile& p, int index) {
 
 }  // namespace
 
-NmBench::NmBench(std::vector<NmProfile> list) : profiles(std::move(list)) {
+NmBench::NmBench(std::vector<NmProfile> list, const std::string& parent)
+    : profiles(std::move(list)), testDir("zor-dns-nm", parent) {
   ns = FreshNetnsName("zdnm");
   setenv("DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + testDir.file("bus")).c_str(), 1);
 }

@@ -3,7 +3,8 @@
 // socket in the test's directory, named by DBUS_SYSTEM_BUS_ADDRESS for this
 // process), run in a network namespace of its own with private /run and
 // /var/lib/NetworkManager, managing veth links through keyfile profiles in
-// the test's directory. Everything is stopped and removed by the destructor.
+// the test's directory (in /tmp unless another parent is given). Everything
+// is stopped and removed by the destructor.
 #include <string>
 #include <vector>
 
@@ -19,7 +20,7 @@ struct NmProfile {
 
 class NmBench {
  public:
-  explicit NmBench(std::vector<NmProfile> profiles);
+  explicit NmBench(std::vector<NmProfile> profiles, const std::string& parent = "/tmp");
   ~NmBench();
   NmBench(const NmBench&) = delete;
   NmBench& operator=(const NmBench&) = delete;
@@ -49,7 +50,7 @@ class NmBench {
   void writeConfig();
 
   std::vector<NmProfile> profiles;
-  TestDir testDir{"zor-dns-nm"};
+  TestDir testDir;
   std::string ns;
   ChildProcess bus, nm;
   bool nsMade = false;

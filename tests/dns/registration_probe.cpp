@@ -3,10 +3,12 @@
 // the 12-byte records of its dynamic configuration. Prints what happened:
 //   dns_registration_probe update|connect|resolve <ip or zone> <server>...
 // Output lines: "result=0|1", "published=<servers told to the filter>;..."
-// (one per call), "ticket-cache=present|absent", "servers=..." for resolve,
+// (one per call), "ticket-cache=present|absent", "krb5-config=<KRB5_CONFIG
+// afterwards>|unset", "servers=..." for resolve,
 // then "---log---" and the daemon log.
 #include <arpa/inet.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -66,6 +68,8 @@ int main(int argc, char** argv) {
   }
   std::cout << "result=" << ok << "\n";
   std::cout << "ticket-cache=" << (access("/tmp/krb5cc_vpn_daemon", F_OK) == 0 ? "present" : "absent") << "\n";
+  const char* krb5Config = getenv("KRB5_CONFIG");
+  std::cout << "krb5-config=" << (krb5Config ? krb5Config : "unset") << "\n";
   std::ifstream log(logPath);
   std::cout << "---log---\n" << log.rdbuf();
   return 0;

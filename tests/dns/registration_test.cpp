@@ -83,14 +83,20 @@ TEST_F(Registration, HostWithoutDomainAndRealmRunsNothing) {
   EXPECT_FALSE(has(out, "published=")) << out;
 }
 
-// The zone (and realm) come from the host name, its final dot dropped; kinit
-// itself then needs a default realm of its own, which this file lacks.
-TEST_F(Registration, ZoneFromTheHostNameWhenTheConfigurationNamesNoRealm) {
+// The zone (and realm) come from the host name, its final dot dropped; the
+// Kerberos programs are told that realm, which the file lacks, and the update
+// is accepted.
+TEST_F(Registration, RealmFromTheHostNameWhenTheConfigurationNamesNone) {
   writeWholeFile(kdc.file("norealm.conf"), "[realms]\n  CORP.EXAMPLE = {\n    kdc = 192.0.2.53\n  }\n");
   std::string out = kdc.runProbe("pc1.corp.example.", kdc.file("host.keytab"), kdc.file("norealm.conf"),
                                  {"update", "198.51.100.7", "192.0.2.53"});
   EXPECT_TRUE(has(out, "DNS SOA: primary server ns1.corp.example")) << out;
   EXPECT_TRUE(has(out, "published=192.0.2.53,")) << out;
+  EXPECT_TRUE(has(out, "nsupdate ok. code: 0")) << out << kdc.serverLogs();
+  EXPECT_TRUE(has(out, "result=1")) << out;
+  EXPECT_EQ(kdc.aRecords("pc1.corp.example"), "pc1.corp.example. 900 IN A 198.51.100.7\n");
+  EXPECT_TRUE(has(out, "ticket-cache=absent")) << out;
+  EXPECT_TRUE(has(out, "krb5-config=unset")) << out;
 }
 
 // Only the first three of the gateway's DNS servers are asked.

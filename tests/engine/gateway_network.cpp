@@ -37,12 +37,7 @@ bool GatewayNetwork::up() {
     if (!started) std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   if (!started) return false;
-  std::string g = "ip -n " + gw + " ";
-  return run_shell(g + "link set gwtun0 up") == 0 &&
-         run_shell("ip netns exec " + gw +
-                   " sysctl -qw net.ipv4.conf.all.rp_filter=0 net.ipv4.conf.gwtun0.rp_filter=0") == 0 &&
-         run_shell(g + "rule add iif gwcorp0 table 87") == 0 &&
-         run_shell(g + "route add default dev gwtun0 table 87") == 0;
+  return run_shell("bash " + testnet_script() + " tunnel " + net_.prefix()) == 0;
 }
 
 void GatewayNetwork::down() {

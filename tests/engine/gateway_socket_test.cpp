@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -59,6 +60,12 @@ class GatewaySocketTest : public EngineTest {
     sendto(gw, d.data(), d.size(), 0, reinterpret_cast<sockaddr*>(&client), sizeof client);
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
+  // Waits (at most 2 s) until the gateway socket has a datagram or an error
+  // waiting.
+  bool socketReady() {
+    pollfd p{conn_socket, POLLIN, 0};
+    return poll(&p, 1, 2000) == 1;
+  }
   // Closes the gateway's port, then sends it a datagram.
   bool sendToClosedPort() {
     close(gw);
@@ -110,7 +117,7 @@ TEST_F(GatewaySocketTest, ClosedGatewayPortWhileConnectedDisconnects) {
 TEST_F(GatewaySocketTest, RefusalDuringTheHandshakeIsTheDatagramStatus) {
   filterState = CS_WAIT_SYNRR;
   ASSERT_TRUE(sendToClosedPort());
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  ASSERT_TRUE(socketReady()) << "no refusal came back";
   EXPECT_EQ(checkPacket(), static_cast<uint32_t>(ECONNREFUSED));
   EXPECT_EQ(treatReceivedPacket_Error, ECONNREFUSED);
   EXPECT_EQ(peer.requests(RQC_DISCONNECT), 0);

@@ -177,6 +177,49 @@ TEST_F(RequestsTest, ARulesTailLongerThanAnExchangeIsRefused) {
   EXPECT_EQ(LogText().find("Can't open device driver. IRP RQC_GETLOCALCFG"), std::string::npos);
 }
 
+// The read-back's tail: its texts reach SS only when the tail's seal
+// checks (FCS32 over the whole tail gives the residue).
+TEST_F(RequestsTest, RulesTailTextsAreTakenOnlyUnderTheirSeal) {
+  const Bytes texts = {'a', 'l', 'p', 'h', 'a', 0, 'b', 'e', 't', 'a', 0};
+  Bytes sealed = texts;
+  sealed.resize(texts.size() + 4);
+  Put32(sealed, texts.size(), ~FCS32(texts.data(), static_cast<uint32_t>(texts.size())));
+  struct Case {
+    const char* what;
+    size_t flip;  // the tail byte flipped, or none
+    std::vector<std::string> want;
+  } cases[] = {
+      {"sealed", SIZE_MAX, {"alpha", "beta"}},
+      {"a text byte changed", 1, {}},
+      {"the seal changed", texts.size() + 3, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Bytes tail = sealed;
+    if (c.flip != SIZE_MAX) tail[c.flip] ^= 0x01;
+    peer.set_script([&tail](const Request& req) -> std::optional<Bytes> {
+      uint32_t offset = U32(req.data, 4 + 24);
+      Bytes content = tail;
+      if (offset == 0) {
+        content.assign(RULES_HEADER_SIZE, 0);
+        Put32(content, 8, static_cast<uint32_t>(tail.size()));
+      } else if (offset == RULES_HEADER_SIZE) {
+        content.assign(RULES_TABLE_SIZE, 0);
+      }
+      Bytes block(16 + content.size(), 0);  // block information, then the bytes
+      std::copy(content.begin(), content.end(), block.begin() + 16);
+      return ReplyWith(req, FramedArea(2, 0, block));
+    });
+    rulesfileheadertype header;
+    addrobjtype table;
+    EXPECT_EQ(getFilterRulesWithoutConnect(&header, &table), 0);
+    std::vector<std::string> got;
+    for (SSListEntry* e = SS.head; e != nullptr; e = e->next) got.push_back(e->text);
+    EXPECT_EQ(got, c.want);
+  }
+  initSSList(&SS, 48);
+}
+
 TEST_F(RequestsTest, TreatedDatagramTakesStateAndTheAnswer) {
   Bytes area = FramedArea(5, 0, Bytes(30, 0x42));
   Put32(area, 4 + 16, 1234);  // the data offset the filter reports

@@ -5,10 +5,12 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "byte_order.h"
 #include "crypto/crc32.h"
+#include "crypto/gost3410.h"
 #include "drv_requests.h"
 #include "kernel/filter/address_table.h"
 #include "kernel/filter/tunnel_client.h"
@@ -29,6 +31,17 @@ constexpr uint32_t kGateway = 0xCB007101;     // 203.0.113.1
 constexpr uint32_t kLocal = 0xCB007102;       // 203.0.113.2
 constexpr uint16_t kLocalPort = 40001;
 
+// What a client program returns for a certificate profile's SYN request:
+// material of its own (a certificate's key and subject), no key of the
+// session.
+Bytes CertificateMaterial() {
+  Bytes m(104);
+  for (size_t i = 0; i < m.size(); ++i) m[i] = (uint8_t)(0xC0 ^ i);
+  return m;
+}
+
+Bytes Scalar() { return Bytes(client.scalar, client.scalar + 32); }
+
 // The daemon's side of the handshake, step by step.
 class Daemon {
  public:
@@ -36,18 +49,19 @@ class Daemon {
   Bytes pki;      // payload after the accepted SYN RR
   Bytes synok;
   Bytes keys;     // 64-byte key block after the SYN OKF
+  bool certificate = false;   // a certificate profile: no key in the request
 
   // RQC_INIT .. SYN RQ .. transport ready; the state after each step.
   std::vector<uint8_t> Start() {
     std::vector<uint8_t> states;
     states.push_back(Request(RQC_INIT, InitRecord(kGateway), 692).state());
-    states.push_back(Request(RQC_SETAUXINFO, AuxRecord(true), 172).state());
+    states.push_back(Request(RQC_SETAUXINFO, AuxRecord(!certificate), 172).state());
     Bytes group(21, 0);
     memcpy(group.data(), "group-a", 7);
     states.push_back(Request(RQC_SETTUNNELGROUP, group, 21).state());
     uint8_t priv[32];
     for (int i = 0; i < 32; ++i) priv[i] = (uint8_t)(0x11 * (i + 1));
-    Reply r = Request(RQC_MAKESYNRQ, EphemeralRecord(priv));
+    Reply r = Request(RQC_MAKESYNRQ, certificate ? CertificateMaterial() : EphemeralRecord(priv));
     states.push_back(r.state());
     synrq.assign(r.payload(), r.payload() + r.length());
     states.push_back(Request(RQC_PCONNECTING, Bytes(14), 14).state());
@@ -113,6 +127,8 @@ class Handshake : public ::testing::Test {
     return r;
   }
 
+  void KeyAgreement();
+
   Daemon d;
 };
 
@@ -120,6 +136,7 @@ struct Variation {
   uint8_t variant;
   uint32_t fragment;
   bool shuffle, duplicate;
+  bool certificate = false;
 };
 
 void PrintTo(const Variation &v, std::ostream *os) { *os << "variant " << (int)v.variant; }
@@ -133,6 +150,7 @@ TEST_P(FullHandshake, StateWalksToConnectedWithTheGatewaysKeys) {
   o.shuffle = GetParam().shuffle;
   o.duplicate = GetParam().duplicate;
   gwsim::HandshakePeer peer(o);
+  d.certificate = GetParam().certificate;
 
   std::vector<uint8_t> states = d.Start();
   EXPECT_EQ(states, (std::vector<uint8_t>{2, 2, 2, 1, 3, 3, 3}));
@@ -177,6 +195,7 @@ TEST_P(FullHandshake, StateWalksToConnectedWithTheGatewaysKeys) {
   EXPECT_EQ(r.length(), 68u);
   ASSERT_TRUE(peer.keys_ready());
   EXPECT_EQ(memcmp(r.payload(), peer.key_block(), 64), 0);
+  EXPECT_EQ(Scalar(), Bytes(32, 0)) << "no agreement after the SYN OKF";
   d.keys.assign(r.payload(), r.payload() + 64);
 
   r = d.SetKeys();
@@ -193,12 +212,15 @@ INSTANTIATE_TEST_SUITE_P(Variants, FullHandshake,
                          ::testing::Values(Variation{17, 0, false, false},
                                            Variation{16, 0, false, false},
                                            Variation{17, 64, true, true},
-                                           Variation{16, 100, false, true}),
+                                           Variation{16, 100, false, true},
+                                           Variation{17, 0, false, false, true},
+                                           Variation{16, 64, true, true, true}),
                          [](const auto &info) {
                            const Variation &v = info.param;
                            return "v" + std::to_string(v.variant) + "_frag" +
                                   std::to_string(v.fragment) + (v.shuffle ? "_shuffled" : "") +
-                                  (v.duplicate ? "_duplicated" : "");
+                                  (v.duplicate ? "_duplicated" : "") +
+                                  (v.certificate ? "_certificate" : "");
                          });
 
 TEST_F(Handshake, ConnectedFilterAnswersWithTheGatewaysConfiguration) {
@@ -251,7 +273,50 @@ TEST_F(Handshake, ConnectedFilterAnswersWithTheGatewaysConfiguration) {
   EXPECT_EQ(Bytes(client.scalar, client.scalar + 32), Bytes(32, 0));
 }
 
+// Request 41 hands on the suffix list of the gateway's SYN OKF; what is no
+// suffix text is not stored, and the handshake goes on either way.
+struct SuffixCase {
+  const char *name;
+  std::string sent;     // TLV 0x44 of the SYN OKF; empty: none sent
+  std::string stored;   // request 41's payload
+};
+
+class SuffixBlock : public Handshake, public ::testing::WithParamInterface<SuffixCase> {};
+
+TEST_P(SuffixBlock, Request41ReturnsWhatTheGatewaySent) {
+  gwsim::Options o;
+  o.dns_suffixes = GetParam().sent;
+  gwsim::HandshakePeer peer(o);
+  ASSERT_EQ(ToSynOkf(peer).state(), 6);
+  ASSERT_EQ(d.SetKeys().state(), 7);
+  Reply r = Request(RQC_GETDNS_SUFFIX, {}, 18408, 0);
+  EXPECT_EQ(r.answer, (int32_t)(24 + GetParam().stored.size()));
+  EXPECT_EQ(std::string((const char *)r.payload(), r.length()), GetParam().stored);
+
+  ASSERT_EQ(Request(RQC_DISCONNECT, Bytes(8), 8).state(), 0);
+  EXPECT_EQ(Request(RQC_GETDNS_SUFFIX, {}, 18408, 0).answer, 24);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, SuffixBlock,
+    ::testing::Values(SuffixCase{"list", "a.example;b.example", "a.example;b.example"},
+                      SuffixCase{"blanks", "corp.example; lab_1.corp-b.example", "corp.example; lab_1.corp-b.example"},
+                      SuffixCase{"longest", std::string(1022, 'a'), std::string(1022, 'a')},
+                      SuffixCase{"none", "", ""},
+                      SuffixCase{"too_long", std::string(1023, 'a'), ""},
+                      SuffixCase{"binary", std::string("\x01\x02\x00\x03", 4), ""},
+                      SuffixCase{"line_break", "a.example\nsearch b.example", ""}),
+    [](const auto &info) { return std::string(info.param.name); });
+
 TEST_F(Handshake, KeyAgreementVariantTakesTheGatewaysKeyFromTheSynRr) {
+  for (bool certificate : {false, true}) {
+    SCOPED_TRACE(certificate ? "certificate profile" : "ephemeral key");
+    d.certificate = certificate;
+    KeyAgreement();
+  }
+}
+
+void Handshake::KeyAgreement() {
   ASSERT_EQ(Request(RQC_SETAUTHTYPEEXT, Bytes{131}, 1).answer, 24);
   gwsim::HandshakePeer peer(gwsim::Options{});
   Reply r = ToSynRr(peer);
@@ -283,6 +348,51 @@ TEST_F(Handshake, SynRqCarriesOnlyThePublicKey) {
   EXPECT_NE(at, d.synrq.end());
 }
 
+// A certificate profile: the filter makes the session's key pair. 'A' is
+// its public point, then the client's material; the scalar never travels,
+// goes with the session, and the next attempt draws a new one.
+TEST_F(Handshake, CertificateSynRqLeadsWithTheFiltersOwnPoint) {
+  d.certificate = true;
+  d.Start();
+  Bytes scalar = Scalar();
+  ASSERT_NE(scalar, Bytes(32, 0));
+  EXPECT_EQ(std::search(d.synrq.begin(), d.synrq.end(), scalar.begin(), scalar.end()), d.synrq.end());
+  Bytes copy = d.synrq;
+  zor::wire::Tlv a;
+  ASSERT_TRUE(zor::wire::TLVFindClear(zor::wire::kTagA, copy.data() + zor::wire::kSynRqHead17,
+                                      zor::wire::TlvLengthOf(copy.data()), &a));
+  Bytes material = CertificateMaterial();
+  ASSERT_EQ(a.length, 64 + material.size());
+  uint8_t point[64];
+  ASSERT_EQ(R3410_256_PubKey(R34101_SelectParams(1148), point, client.scalar), 0u);
+  EXPECT_EQ(Bytes(a.value, a.value + 64), Bytes(point, point + 64));
+  EXPECT_EQ(Bytes(a.value + 64, a.value + a.length), material);
+
+  EXPECT_EQ(Request(RQC_DISCONNECT, Bytes(8), 8).state(), 0);
+  EXPECT_EQ(Scalar(), Bytes(32, 0));
+  d.Start();
+  EXPECT_NE(Scalar(), Bytes(32, 0));
+  EXPECT_NE(Scalar(), scalar);
+  EXPECT_EQ(std::search(d.synrq.begin(), d.synrq.end(), point, point + 64), d.synrq.end());
+}
+
+// Request 31 tells a refused gateway key from a session without a key pair.
+TEST_F(Handshake, TransportKeyOffTheCurveOrWithoutAKeyPairIsRefused) {
+  d.certificate = true;
+  gwsim::HandshakePeer peer(gwsim::Options{});
+  ASSERT_EQ(ToSynRr(peer).state(), 4);
+  Bytes off_curve(64, 1);
+  Reply r = d.TransportKey(off_curve.data(), 64);
+  EXPECT_EQ(r.status(), -22);
+  EXPECT_EQ(r.state(), 4);
+  EXPECT_EQ(d.TransportKey(peer.public_key(), 64).status(), 0);   // the key pair stays
+  ASSERT_EQ(d.MakeSynOk().state(), 5);
+  auto okf = peer.Handle(d.synok.data(), d.synok.size());
+  ASSERT_EQ(okf.size(), 1u) << peer.error();
+  ASSERT_EQ(d.Treat(okf[0]).state(), 6);
+  EXPECT_EQ(d.TransportKey(peer.public_key(), 64).status(), -5);  // gone with the SYN OKF
+}
+
 // Tag and length of every TLV of a SYN RQ, in order.
 std::vector<std::pair<uint8_t, uint16_t>> SynRqTlvs(const uint8_t *d, uint32_t len) {
   uint32_t at = d[5] == 16 ? zor::wire::kSynRqHead16 : zor::wire::kSynRqHead17;
@@ -299,6 +409,7 @@ TEST_F(Handshake, ProbeCarriesTheTlvsOfTheRequest) {
   using Tlvs = std::vector<std::pair<uint8_t, uint16_t>>;
   const Tlvs ephemeral = {{'A', 64}, {'G', 32}, {'F', 4}, {0x19, 1}};
   const Tlvs block = {{'A', 124}, {0x19, 1}};
+  const Tlvs point_and_block = {{'A', 64 + 124}, {0x19, 1}};
   uint8_t priv[32];
   for (int i = 0; i < 32; ++i) priv[i] = (uint8_t)(0x21 + i);
   for (bool aux_ephemeral : {true, false}) {
@@ -312,7 +423,7 @@ TEST_F(Handshake, ProbeCarriesTheTlvsOfTheRequest) {
         << "the probe keeps no scalar";
     Reply rq = Request(RQC_MAKESYNRQ, EphemeralRecord(priv));
     ASSERT_GT(rq.answer, 24);
-    EXPECT_EQ(SynRqTlvs(rq.payload(), rq.length()), aux_ephemeral ? ephemeral : block);
+    EXPECT_EQ(SynRqTlvs(rq.payload(), rq.length()), aux_ephemeral ? ephemeral : point_and_block);
   }
 }
 
@@ -494,15 +605,36 @@ TEST_F(Handshake, StatusAfterTheSynRrIsRefused) {
   EXPECT_EQ(r.state(), 4);
 }
 
-TEST_F(Handshake, SynOkfWithBadImitationIsRefused) {
+// A wrong imitation refuses the SYN OKF with -8 and keeps the state: the
+// trailer's (variant 17), or TLV 20's own, which is checked whatever seals
+// the datagram (the imitation of variant 17, the CRC of variant 16).
+struct BadImitation {
+  const char *name;
+  gwsim::Fault fault;
+  uint8_t variant;
+};
+
+void PrintTo(const BadImitation &b, std::ostream *os) { *os << b.name; }
+
+class SynOkfWithBadImitation : public Handshake, public ::testing::WithParamInterface<BadImitation> {};
+
+TEST_P(SynOkfWithBadImitation, IsRefused) {
   gwsim::Options o;
-  o.fault = gwsim::Fault::kBadOkfImit;
+  o.variant = GetParam().variant;
+  o.fault = GetParam().fault;
   gwsim::HandshakePeer peer(o);
   Reply r = ToSynOkf(peer);
   EXPECT_EQ(r.status(), -8);
   EXPECT_EQ(r.state(), 5);
   EXPECT_EQ(r.length(), 0u);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Imitations, SynOkfWithBadImitation,
+    ::testing::Values(BadImitation{"Trailer17", gwsim::Fault::kBadOkfImit, 17},
+                      BadImitation{"Configuration16", gwsim::Fault::kBadDynCfgImit, 16},
+                      BadImitation{"Configuration17", gwsim::Fault::kBadDynCfgImit, 17}),
+    [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(Handshake, SynOkfRefusalsKeepTheState) {
   gwsim::Options o;

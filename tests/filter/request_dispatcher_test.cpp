@@ -12,7 +12,9 @@
 #include "crypto/magma.h"
 #include "crypto/random.h"
 #include "drv_requests.h"
+#include "drv_payloads.h"
 #include "kernel/filter/filter_core.h"
+#include "kernel/filter/local_rules.h"
 #include "kernel/filter/request_dispatcher.h"
 #include "kernel/filter/syn_replies.h"
 #include "kernel/filter/tunnel_client.h"
@@ -93,8 +95,14 @@ std::vector<Case> Cases() {
       {"config without room", kFresh, RQC_GETCFGCON, {}, 271, -1, -3, 0, 0, 0, {}},
       {"stat of entry 0", kFresh, RQC_GETSTAT, Bytes(8), 72, -1, 96, 0, 0, 72,
        [](const uint8_t *p) { EXPECT_EQ(load_le32(p + 16), 0xFFFFFFFFu); }},
-      {"stat count", kInitialised, RQC_GETSTAT, U32(4), 72, 8, 28, 0, 2, 4,
-       [](const uint8_t *p) { EXPECT_EQ(load_le32(p), 2u); }},   // broadcast and gateway
+      // The count comes in a 72-byte record like every kind's answer.
+      {"stat count", kInitialised, RQC_GETSTAT, U32(4), 72, 8, 96, 0, 2, 72,
+       [](const uint8_t *p) {
+         EXPECT_EQ(load_le32(p), 2u);   // broadcast and gateway
+         EXPECT_EQ(Bytes(p + 4, p + 72), Bytes(68, 0));
+       }},
+      {"stat count after start", kFresh, RQC_GETSTAT, [] { Bytes b(8); Put32(b, 0, 4); return b; }(), 72,
+       -1, 96, 0, 0, 72, [](const uint8_t *p) { EXPECT_EQ(load_le32(p), 1u); }},   // the broadcast entry
       {"stat short", kFresh, RQC_GETSTAT, Bytes(7), 72, -1, -2, 0, 0, 0, {}},
       {"stat index 2048", kFresh, RQC_GETSTAT, [] { Bytes b(8); Put32(b, 4, 2048); return b; }(), 72, -1,
        -22, 0, 0, 0, {}},
@@ -148,7 +156,7 @@ std::vector<Case> Cases() {
       {"block 28", kFresh, RQC_GETGATEWAYBLOCK28, {}, 268, -1, 292, 0, 0, 268, {}},
       {"block 29 without room", kFresh, RQC_GETGATEWAYBLOCK29, {}, 199, -1, -3, 0, 0, 0, {}},
       {"transport key of 63 bytes", kInitialised, RQC_CREATETRANSPORTKEY, Bytes(63, 1), 64, -1, -22, -22, 2, 0, {}},
-      {"transport key off the curve", kInitialised, RQC_CREATETRANSPORTKEY, Bytes(64, 1), 64, -1, -5, -5, 2, 0, {}},
+      {"transport key without a key pair", kInitialised, RQC_CREATETRANSPORTKEY, Bytes(64, 1), 64, -1, -5, -5, 2, 0, {}},
       {"transport key too long", kInitialised, RQC_CREATETRANSPORTKEY, Bytes(65, 1), 65, -1, -22, -22, 2, 0, {}},
       {"next syn number", kFresh, RQC_GETNEXTSYNPACKETNUMBER, {}, 1, -1, 25, 0, 0, 1,
        [](const uint8_t *p) { EXPECT_EQ(p[0], 1); }},
@@ -171,7 +179,11 @@ std::vector<Case> Cases() {
       {"client socket", kFresh, RQC_SETCLIENTSOCKET, Bytes(8), 8, -1, 24, 0, 0, 0, {}},
       {"dns suffix none", kFresh, RQC_GETDNS_SUFFIX, {}, 64, -1, 24, 0, 0, 0, {}},
       {"status json not connected", kInitialised, RQC_GETSTATUS_JSON, {}, 18408, -1, -5, 0, 2, 0, {}},
-      {"fail rate", kFresh, RQC_SETFAILRATE, Bytes{1}, 1, -1, 24, 0, 0, 0, {}},
+      // The flag is kept; the status says nothing enforces it.
+      {"fail rate", kFresh, RQC_SETFAILRATE, Bytes{1}, 1, -1, 24, -5, 0, 0,
+       [](const uint8_t *) { EXPECT_EQ(LCFGGetFlags() & LCFG_FLAG_FAIL_RATE, LCFG_FLAG_FAIL_RATE); }},
+      {"fail rate off", kFresh, RQC_SETFAILRATE, Bytes{0}, 1, -1, 24, -5, 0, 0,
+       [](const uint8_t *) { EXPECT_EQ(LCFGGetFlags() & LCFG_FLAG_FAIL_RATE, 0); }},
       {"ip white list counts addresses", kFresh, RQC_SETIPWHITELIST, ips, 16, 3, 24, 0, 0, 0,
        [](const uint8_t *) {
          EXPECT_EQ(allowed_ips[0], 0xC6336401u);
@@ -235,14 +247,43 @@ TEST_F(Dispatcher, ClearsHeaderWordsAndSetsThemAfterBuilders) {
   EXPECT_EQ(load_le32(buf.data() + 20), (uint32_t)r - 24);
 }
 
-TEST_F(Dispatcher, ServiceSeedIsMixedIntoTheGenerator) {
-  // The same seed twice must not bring the generator back to the same state.
-  uint8_t first[32], second[32];
-  ASSERT_EQ(Request(RQC_SEEDRANDOM, Seed76(true)).status(), 0);
-  GetRandomEx(first, 32, 0);
-  ASSERT_EQ(Request(RQC_SEEDRANDOM, Seed76(true)).status(), 0);
-  GetRandomEx(second, 32, 0);
-  EXPECT_NE(memcmp(first, second, 32), 0);
+TEST_F(Dispatcher, ServiceSeedReplacesTheGeneratorState) {
+  // Slot 0 then gives what a slot seeded with the same 72 bytes gives,
+  // whatever it held before; the same seed again starts the same stream.
+  Bytes seed = Seed76(true);
+  uint8_t reference[64], first[64], second[64];
+  InitRandomEx(seed.data(), 15);
+  ASSERT_EQ(GetRandomEx(reference, sizeof reference, 15), 0u);
+  ASSERT_EQ(Request(RQC_SEEDRANDOM, seed).status(), 0);
+  ASSERT_EQ(GetRandomEx(first, sizeof first, 0), 0u);
+  ASSERT_EQ(Request(RQC_SEEDRANDOM, seed).status(), 0);
+  ASSERT_EQ(GetRandomEx(second, sizeof second, 0), 0u);
+  EXPECT_EQ(memcmp(first, reference, sizeof first), 0);
+  EXPECT_EQ(memcmp(second, reference, sizeof second), 0);
+}
+
+TEST_F(Dispatcher, WaitingUpdateAnswerIsHandedOverOnce) {
+  auto *head = reinterpret_cast<DrvUpdateAnswer *>(upd_answer);
+  head->value32 = 0x11223344;
+  head->value16 = 0x5566;
+  head->value8 = 0x77;
+  head->length = 5;
+  memcpy(upd_answer + 16, "abcde", 5);
+  upd_answer_waiting = 1;
+  Bytes expected = {0x44, 0x33, 0x22, 0x11, 0x66, 0x55, 0x77, 0, 5, 0, 0, 0, 0, 0, 0, 0,
+                    'a', 'b', 'c', 'd', 'e'};
+
+  auto tight = Request(RQC_UPDGETANSW, {}, 20, 0);
+  EXPECT_EQ(tight.answer, -3) << "no room: the answer stays";
+  auto r = Request(RQC_UPDGETANSW, {}, 64, 0);
+  EXPECT_EQ(r.answer, 24 + 21);
+  EXPECT_EQ(r.status(), 0);
+  ASSERT_EQ(r.length(), 21u);
+  EXPECT_EQ(Bytes(r.payload(), r.payload() + 21), expected);
+  auto again = Request(RQC_UPDGETANSW, {}, 64, 0);
+  EXPECT_EQ(again.answer, 24);
+  EXPECT_EQ(again.status(), 14) << "handed over once";
+  EXPECT_EQ(again.length(), 0u);
 }
 
 TEST_F(Dispatcher, StatusValueIsBoundedByTheRoom) {

@@ -1,8 +1,8 @@
 # Shared by the namespace tests, sourced after `build` is set: root check,
 # a test network named PREFIX$$ with cleanup on exit (the processes started
 # are listed in `pids`), a work directory (under NETNS_WORK_PARENT when it
-# is set, else in /tmp), failure with the logs, and waits for a file or a
-# line in it.
+# is set, else in /tmp), failure with the logs, a check of a value, and
+# waits for a file, a line in it or a listening socket.
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 root=$(cd "$here/../.." && pwd)
 tools="python3 $here/netns_tools.py"
@@ -32,6 +32,9 @@ fail() {
   done
   exit 1
 }
+expect_eq() {  # what got want
+  [ "$2" = "$3" ] || fail "$1: got '$2', want '$3'"
+}
 wait_for() {  # file pattern seconds
   for _ in $(seq $((${3} * 10))); do
     grep -q "$2" "$1" 2>/dev/null && return 0
@@ -46,11 +49,29 @@ wait_file() {  # file seconds
   done
   return 1
 }
-# The test network and zornfhost in its client namespace.
+# Waits until FILE has more than N lines matching PATTERN.
+wait_more() {  # file pattern n seconds
+  for _ in $(seq $(($4 * 10))); do
+    [ "$(grep -c "$2" "$1" || true)" -gt "$3" ] && return 0
+    sleep 0.1
+  done
+  return 1
+}
+# Waits until a TCP socket listens on PORT in namespace NS.
+wait_listen() {  # ns port seconds
+  for _ in $(seq $(($3 * 10))); do
+    [ -n "$(ip netns exec "$1" ss -Hltn "sport = :$2")" ] && return 0
+    sleep 0.1
+  done
+  return 1
+}
+# The test network and zornfhost in its client namespace, up once its
+# control endpoint answers.
 start_network() {
   bash "$root/scripts/testnet.sh" up "$p"
   ZORNFHOST="$build/host/zornfhost" bash "$root/scripts/testnet.sh" host "$p" 2>"$work/host.log" &
   pids+=($!)
+  ip netns exec "$cli" $tools wait-host 10 || fail "zornfhost did not answer"
 }
 # Ends process PID: SIGTERM, SIGKILL when it is still there 5 s later.
 stop_pid() {  # pid
@@ -64,8 +85,9 @@ stop_pid() {  # pid
 }
 # The gateway simulator with its TUN device (control FIFO $work/gwctl) and
 # the options given; what the host behind the gateway sends back to the
-# client goes into the tunnel. A simulator started before is ended first
-# and the log ($work/gwsim.log) starts anew.
+# client goes into the tunnel, and only the tunnel reaches that host. A
+# simulator started before is ended first and the log ($work/gwsim.log)
+# starts anew.
 gateway_pid=
 start_gateway() {  # [gwsim options...]
   if [ -n "$gateway_pid" ]; then stop_pid "$gateway_pid"; fi
@@ -75,10 +97,5 @@ start_gateway() {  # [gwsim options...]
   gateway_pid=$!
   pids+=("$gateway_pid")
   wait_file "$work/gwready" 5 || fail "gateway simulator did not start"
-  ip -n "$gw" link set gwtun0 up
-  ip netns exec "$gw" sysctl -qw net.ipv4.conf.all.rp_filter=0 net.ipv4.conf.gwtun0.rp_filter=0
-  # The route leaves with the TUN device of the simulator before; the rule stays.
-  ip -n "$gw" route replace default dev gwtun0 table 87
-  [ -n "${gateway_rule:-}" ] || ip -n "$gw" rule add iif gwcorp0 table 87
-  gateway_rule=1
+  bash "$root/scripts/testnet.sh" tunnel "$p"
 }

@@ -1,7 +1,8 @@
-"""Helpers of the namespace tests: an uplink capture, a TCP sink that answers
-with the digest of what it got, a sender that asks the gateway for a key
-change half way through, an idle connection whose two ends report how it
-ended, and a flood of random and mutated tunnel datagrams."""
+"""Helpers of the namespace tests: a wait for zornfhost's control endpoint, an
+uplink capture, a TCP sink that answers with the digest of what it got, a
+sender that asks the gateway for a key change half way through, an idle
+connection whose two ends report how it ended, and a flood of random and
+mutated tunnel datagrams."""
 import hashlib
 import os
 import signal
@@ -10,6 +11,38 @@ import struct
 import sys
 
 MARKER = b"ZORTUNNELMARKER-"
+# zornfhost's control endpoint: NETLINK_USERSOCK, its fixed port, the
+# request family the daemon looks up.
+NETLINK_USERSOCK = 2
+HOST_PORT = 0x7A4E0001
+REQUEST_FAMILY = b"/tmp/SolvrnVpn"
+
+
+def wait_host(seconds):
+    """Waits until zornfhost answers the generic-netlink controller's look-up
+    of its request family (CTRL_CMD_GETFAMILY), as the daemon asks it."""
+    import time
+    name = REQUEST_FAMILY + b"\0"
+    attr = struct.pack("=HH", 4 + len(name), 2) + name  # CTRL_ATTR_FAMILY_NAME
+    attr += b"\0" * (-len(attr) % 4)
+    body = struct.pack("=BBH", 3, 1, 0) + attr
+    msg = struct.pack("=IHHII", 16 + len(body), 0x10, 1, 1, 0) + body  # GENL_ID_CTRL, NLM_F_REQUEST
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        s = socket.socket(socket.AF_NETLINK, socket.SOCK_RAW, NETLINK_USERSOCK)
+        s.settimeout(0.1)
+        try:
+            s.bind((0, 0))
+            s.sendto(msg, (HOST_PORT, 0))
+            reply = s.recv(4096)
+            if len(reply) >= 16 and struct.unpack_from("=H", reply, 4)[0] == 0x10:
+                return
+        except OSError:  # no endpoint yet (refused), or no answer in time
+            pass
+        finally:
+            s.close()
+        time.sleep(0.05)
+    sys.exit("zornfhost did not answer within %d s" % seconds)
 
 
 def capture(ifname, path):
@@ -202,7 +235,9 @@ def idle_client(addr, port, idle, poke):
 
 if __name__ == "__main__":
     cmd = sys.argv[1]
-    if cmd == "capture":
+    if cmd == "wait-host":
+        wait_host(int(sys.argv[2]))
+    elif cmd == "capture":
         capture(sys.argv[2], sys.argv[3])
     elif cmd == "check-capture":
         check_capture(sys.argv[2])

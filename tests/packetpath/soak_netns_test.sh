@@ -18,6 +18,7 @@ host_pid=${pids[0]}
 start_gateway
 ip netns exec "$corp" $tools sink 198.51.100.10 7001 >"$work/sink.log" 2>&1 &
 pids+=($!)
+wait_listen "$corp" 7001 5 || fail "no sink behind the gateway"
 
 ip netns exec "$cli" "$build/tests/packetpath/tunnel_driver" --gateway 203.0.113.1 \
   --local 203.0.113.2 --adapter tap0 >"$work/driver.log" 2>&1 &
@@ -39,7 +40,7 @@ pids+=($capture)
 wait_file "$work/uplink.bin.ready" 5 || fail "no capture on the uplink"
 traffic "before the flood"
 kill "$capture"
-sleep 0.3
+wait "$capture" || fail "the uplink capture failed"
 before=$(rss_kib)
 
 ip netns exec "$gw" $tools flood 203.0.113.1 203.0.113.2 40000 "$count" "$work/uplink.bin" 16 \

@@ -3,7 +3,8 @@
 // netlink endpoint, the handshake datagrams over its own UDP socket to the
 // gateway, then it watches the filter's state and events and prints
 // "connected", "event N" and "state N" lines until the tunnel is gone (or
-// SIGTERM).
+// SIGTERM). On SIGUSR1 it prints "recverr N": the receive errors counted
+// on the gateway's address-table entry.
 //
 //   tunnel_driver --gateway A.B.C.D --local A.B.C.D --adapter NAME [--mgm]
 //   tunnel_driver --gateway A.B.C.D --init-only MINUTES
@@ -29,6 +30,7 @@
 #include "drv_requests.h"
 #include "byte_order.h"
 #include "host/genl_messages.h"
+#include "kernel/filter/address_table.h"
 #include "tests/filter/daemon_records.h"
 #include "tests/host/netlink_client.h"
 
@@ -38,7 +40,7 @@ using Bytes = std::vector<uint8_t>;
 using namespace zor::testrec;
 
 constexpr uint16_t kClientPort = 40000;
-volatile sig_atomic_t stop;
+volatile sig_atomic_t stop, report;
 
 struct Options {
   uint32_t gateway = 0, local = 0;  // host order
@@ -171,14 +173,36 @@ void DrainEvents() {
   }
 }
 
+// The receive errors counted on the gateway's address-table entry, as
+// RQC_GETSTAT reads an entry back (the used entries stand together from
+// the first).
+uint32_t GatewayReceiveErrors(const Options &o) {
+  constexpr size_t kAddress = offsetof(zor::addr::Entry, address);
+  constexpr size_t kErrors = offsetof(zor::addr::Entry, data) + 4;  // after the received count
+  for (uint32_t i = 0; i < zor::addr::kEntries; i++) {
+    Bytes entry = Payload(Request(RQC_GETSTAT, Le({0, i})));
+    if (entry.size() < zor::addr::kClientStatsSize) Die("no statistics");
+    uint32_t address = load_le32(&entry[kAddress]);
+    if (address == 0) break;
+    if (address == o.gateway) return load_le32(&entry[kErrors]);
+  }
+  Die("no address-table entry of the gateway");
+  return 0;
+}
+
 // State and events until the tunnel is gone. A session that ends between
 // the events' drain and the state read has queued its event by then: the
 // events are drained once more when the state reads 0.
-void Watch() {
+void Watch(const Options &o) {
   uint8_t state = 7;
   while (!stop) {
     usleep(100000);
     DrainEvents();
+    if (report) {
+      report = 0;
+      printf("recverr %u\n", GatewayReceiveErrors(o));
+      fflush(stdout);
+    }
     uint8_t now = Request(RQC_GETINFO, {})[2];
     if (now != state) {
       if (now == 0) DrainEvents();
@@ -212,6 +236,7 @@ int main(int argc, char **argv) {
       Die("usage: tunnel_driver --gateway A --local A [--adapter NAME] [--mgm]");
   }
   signal(SIGTERM, [](int) { stop = 1; });
+  signal(SIGUSR1, [](int) { report = 1; });
   nl = std::make_unique<testnl::Client>(zornfhost::kControlPort);
   doorbells = std::make_unique<testnl::Client>(zornfhost::kControlPort);
   if (nl->lookup_family(std::string(zornfhost::kRequestFamily)) != zornfhost::kRequestFamilyId)
@@ -233,6 +258,6 @@ int main(int argc, char **argv) {
     return 0;
   }
   Connect(o);
-  Watch();
+  Watch(o);
   return 0;
 }

@@ -2,8 +2,9 @@
 # End to end through zornfhost in namespaces (scripts/testnet.sh): a tunnel
 # to the gateway simulator carries ping and a TCP stream to the host behind
 # it while the gateway changes keys; the uplink shows only tunnel datagrams;
-# a corrupted datagram is refused; in-tunnel status 31 and 25, the access
-# level and a silent gateway raise their events.
+# a corrupted datagram is refused and counted once as a receive error;
+# in-tunnel status 31 and 25, the access level and a silent gateway raise
+# their events.
 set -euo pipefail
 build=${1:?usage: tunnel_netns_test.sh BUILD_DIR}
 NETNS_PREFIX=pp
@@ -18,19 +19,30 @@ start_gateway
 
 ip netns exec "$corp" $tools sink 198.51.100.10 7001 >"$work/sink.log" 2>&1 &
 pids+=($!)
-sleep 1
+wait_listen "$corp" 7001 5 || fail "no sink behind the gateway"
 ip netns exec "$gw" $tools capture gw0 "$work/uplink.bin" 2>"$work/capture.log" &
 capture=$!
 pids+=($capture)
 wait_file "$work/uplink.bin.ready" 5 || fail "no capture on the uplink"
 
+declare -A driver
 connect() {  # log name
   ip netns exec "$cli" "$build/tests/packetpath/tunnel_driver" --gateway 203.0.113.1 \
     --local 203.0.113.2 --adapter tap0 >"$work/$1.log" 2>&1 &
+  driver[$1]=$!
   pids+=($!)
   wait_for "$work/$1.log" "^connected" 10 || fail "no tunnel ($1)"
 }
 gwctl() { echo "$1" >"$work/gwctl"; }
+# Sets `errors` to the receive errors on the gateway's entry, as driver
+# NAME reports them.
+read_receive_errors() {  # name
+  local before
+  before=$(grep -c "^recverr " "$work/$1.log" || true)
+  kill -USR1 "${driver[$1]}"
+  wait_more "$work/$1.log" "^recverr " "$before" 5 || fail "no receive-error count ($1)"
+  errors=$(grep "^recverr " "$work/$1.log" | tail -1 | cut -d' ' -f2)
+}
 
 # 1. Traffic across the tunnel, key changes from both sides mid-stream.
 connect driver1
@@ -41,15 +53,19 @@ ip netns exec "$cli" $tools send 198.51.100.10 7001 3000000 "$work/gwctl" >"$wor
 wait_for "$work/gwsim.log" "client key change" 5 || fail "the client did not change its key"
 grep -q "refused" "$work/gwsim.log" && fail "the gateway refused a datagram"
 
-# 2. A corrupted datagram is refused; the next one passes.
+# 2. A corrupted datagram is refused, as one receive error; the next one passes.
+read_receive_errors driver1
+before=$errors
 gwctl "corrupt 1"
-sleep 0.2
+wait_for "$work/gwsim.log" "command corrupt 1" 5 || fail "the gateway took no corrupt command"
 ip netns exec "$cli" ping -q -c 1 -W 1 198.51.100.10 >/dev/null && fail "a flipped datagram was taken"
 ip netns exec "$cli" ping -q -c 1 -W 2 198.51.100.10 >/dev/null || fail "no traffic after the flip"
+read_receive_errors driver1
+expect_eq "receive errors after one flipped datagram" "$errors" $((before + 1))
 
 # 3. The uplink carried only tunnel datagrams.
 kill "$capture"
-sleep 0.3
+wait "$capture" || fail "the uplink capture failed"
 $tools check-capture "$work/uplink.bin" || fail "uplink capture"
 grep -q "^state 0" "$work/driver1.log" && fail "the tunnel fell"
 

@@ -98,7 +98,8 @@ TEST(CliWords, CodesTheRequestSocketSendsBackAreRefused) {
     EXPECT_EQ(m.exitCode, kExitRefused) << code;
     EXPECT_EQ(m.words, "not a command of the request socket: sent back unchanged") << code;
   }
-  EXPECT_EQ(RequestReplyMeaning(*message(1, 3), {}).words, "connecting (waiting for the gateway)");
+  EXPECT_EQ(RequestReplyMeaning(*message(1, 3, 1), {}).words, "connecting (waiting for the gateway)");
+  EXPECT_EQ(RequestReplyMeaning(*message(1, 3, 0), {}).words, "connect failed (stopped at: waiting for the gateway)");
 }
 
 TEST(CliWords, PushesThatEndTheTunnelNameTheReason) {

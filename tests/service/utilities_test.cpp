@@ -15,6 +15,7 @@
 #include "cross/common/drv_error.h"
 #include "cross/utils/dns_flush.h"
 #include "cross/utils/execution_dir.h"
+#include "cross/utils/file_replace.h"
 #include "cross/utils/machine_id.h"
 #include "cross/utils/registry.h"
 #include "cross/utils/ss_list.h"
@@ -41,6 +42,35 @@ TEST(SSList, EntriesKeepAtMostTheirSizeInOrderAndInitFreesThem) {
   addSSList(&list, long48.c_str());
   EXPECT_EQ(std::string(list.head->text), long48.substr(0, 48));
   initSSList(&list, 0);
+}
+
+// The attribute setter runs on the temporary file before anything is
+// written: when it fails the old file stays whole and no temporary file is
+// left beside it; when it succeeds the new file carries its mode.
+TEST(FileReplace, TheSettersFailureStopsTheReplacement) {
+  struct Case {
+    const char* what;
+    FileAttributeSetter setter;
+    bool replaced;
+  } cases[] = {
+      {"the setter fails", [](int, const std::string&) { return false; }, false},
+      {"the setter gives mode 0640", [](int fd, const std::string&) { return fchmod(fd, 0640) == 0; }, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TestDir dir;
+    std::string path = dir.file("status.json");
+    writeWholeFile(path, "old text");
+    chmod(path.c_str(), 0600);
+    EXPECT_EQ(ReplaceFileAtomically(path, "new text", c.setter), c.replaced);
+    EXPECT_EQ(readWholeFile(path), c.replaced ? "new text" : "old text");
+    struct stat st {};
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, c.replaced ? 0640u : 0600u);
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(dir.path())) names.push_back(e.path().filename());
+    EXPECT_EQ(names, std::vector<std::string>{"status.json"}) << "no temporary file left";
+  }
 }
 
 TEST(DriverErrors, KnownAndUnknownCodes) {

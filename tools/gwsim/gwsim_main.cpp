@@ -61,8 +61,10 @@ const char kUsage[] =
     "  --status-value TEXT     value carried by status 24 or 19\n"
     "  --push-deadline SECONDS PKI push deadline from the SYN reply (negative: past)\n"
     "  --stage-timeout SECONDS stage time-out given to the client (default 5)\n"
+    "  --dns-suffixes LIST     DNS search suffixes sent with the SYN OKF (\"a.example;b.example\")\n"
     "  --fault NAME            none, bad-crc, bad-magic, wrong-variant, truncate,\n"
-    "                          oversize, frag-past, bad-okf-imit, silent-synok\n"
+    "                          oversize, frag-past, bad-okf-imit, bad-dyncfg-imit,\n"
+    "                          silent-synok\n"
     "  --drop N                ignore the first N handshake datagrams\n"
     "  --delay-ms MS           wait MS before each handshake answer\n"
     "  --keys-out FILE         write the session's key block there, in hex\n"
@@ -270,6 +272,7 @@ int main(int argc, char **argv) {
       {"drop", 1, nullptr, 'D'},        {"delay-ms", 1, nullptr, 'w'},
       {"tun", 1, nullptr, 'T'},         {"mgm", 0, nullptr, 'M'},
       {"control", 1, nullptr, 'C'},     {"push-deadline", 1, nullptr, 'P'},
+      {"dns-suffixes", 1, nullptr, 'n'},
       {"help", 0, nullptr, 'h'},        {"version", 0, nullptr, 'x'},
       {nullptr, 0, nullptr, 0}};
   for (int c; (c = getopt_long(argc, argv, "", kLong, nullptr)) != -1;) {
@@ -295,6 +298,7 @@ int main(int argc, char **argv) {
       case 'T': tun_name = optarg; break;
       case 'M': mgm = true; break;
       case 'C': control_path = optarg; break;
+      case 'n': o.dns_suffixes = optarg; break;
       case 'P':
         o.push_deadline = true;
         o.push_deadline_s = strtoll(optarg, nullptr, 10);

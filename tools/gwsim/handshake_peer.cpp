@@ -54,7 +54,7 @@ bool ParseFault(const std::string &name, Fault *out) {
       {"bad-magic", Fault::kBadMagic},  {"wrong-variant", Fault::kWrongVariant},
       {"truncate", Fault::kTruncate},   {"oversize", Fault::kOversize},
       {"frag-past", Fault::kFragPast},  {"bad-okf-imit", Fault::kBadOkfImit},
-      {"silent-synok", Fault::kSilentSynOk},
+      {"silent-synok", Fault::kSilentSynOk}, {"bad-dyncfg-imit", Fault::kBadDynCfgImit},
   };
   for (auto &[n, f] : kNames)
     if (name == n) {
@@ -289,11 +289,14 @@ Bytes HandshakePeer::SynOkf() const {
   DeriveTlvKey(master_, "SynOKFAddData", gw_nonce_, &key);
   Bytes dyn = DynCfg();
   store_le32(dyn.data(), Imitation(imit_key, dyn.data(), (uint32_t)dyn.size()));
+  if (o_.fault == Fault::kBadDynCfgImit) dyn[0] ^= 1;
   PutTlv(b, kTagDynCfg, dyn.data(), (uint16_t)dyn.size(), &key);
   uint8_t timeout[4];
   store_le32(timeout, o_.stage_timeout);
   PutTlv(b, kTagTimeout, timeout, 4, &key);
   PutTlv(b, kTagText, o_.status_text.data(), (uint16_t)o_.status_text.size(), nullptr);
+  if (!o_.dns_suffixes.empty())
+    PutTlv(b, kTagDnsSuffixes, o_.dns_suffixes.data(), (uint16_t)o_.dns_suffixes.size(), &key);
   PutHeader(b.data(), kSynOkf, variant, (uint16_t)(b.size() - head));
   b.resize(b.size() + 4);
   uint32_t end = (uint32_t)b.size() - 4;

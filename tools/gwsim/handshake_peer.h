@@ -26,6 +26,7 @@ enum class Fault {
   kOversize,      // SYN RR datagram longer than its TLV length says
   kFragPast,      // a fragment whose offset lies past the bundle
   kBadOkfImit,    // SYN OKF (variant 17) with a wrong imitation
+  kBadDynCfgImit, // SYN OKF whose TLV 20 carries a wrong imitation (trailer right)
   kSilentSynOk,   // the SYN OK is taken but never answered
 };
 
@@ -43,6 +44,7 @@ struct Options {
   uint32_t session_id = 0x5e551011;
   std::string status_text = "{\"tunnel\":\"up\"}";
   uint16_t dyncfg_format = 0x0300;   // the format word of TLV 20
+  std::string dns_suffixes;          // TLV 0x44 ("a.example;b.example"); empty: none
   // With key agreement: the PKI block's push deadline, in seconds from the
   // SYN RR (negative: already past). A deadline beyond 32 bits is sent as
   // an 8-byte word.

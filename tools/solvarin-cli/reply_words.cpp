@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "Service/common/client_commands.h"
 #include "Service/common/engine_state.h"
 #include "cross/common/drv_error.h"
 #include "kernel/filter/address_table.h"
@@ -148,12 +149,26 @@ Meaning versionMeaning(const ServicePipeMessage_t& m) {
 
 }  // namespace
 
+namespace {
+
+const char* const kStages[] = {"starting", "proxy", "SYN request", "waiting for the gateway",
+                               "checking the gateway", "waiting for the keys", "setting the keys"};
+
+}  // namespace
+
 std::string StateWords(uint32_t state) {
-  static const char* const kWords[] = {"not connected", "connecting (proxy)", "connecting (SYN request)",
-                                       "connecting (waiting for the gateway)", "connecting (checking the gateway)",
-                                       "connecting (waiting for the keys)", "connecting (setting the keys)",
-                                       "connected"};
-  return state < 8 ? kWords[state] : "unknown state " + std::to_string(state);
+  if (state == CS_CONNECT) return "connected";
+  if (state > CS_CONNECT) return "unknown state " + std::to_string(state);
+  if (state == CS_NOINIT) return "not connected";
+  return std::string("connecting (") + kStages[state] + ")";
+}
+
+std::string StateReplyWords(const ServicePipeMessage_t& reply) {
+  uint32_t state = reply.result;
+  if (state >= CS_CONNECT) return StateWords(state);
+  if (reply.value1 == IPC_STATE_ATTEMPT_RUNNING) return std::string("connecting (") + kStages[state] + ")";
+  if (state == CS_NOINIT) return "not connected";
+  return std::string("connect failed (stopped at: ") + kStages[state] + ")";
 }
 
 std::string DottedAddress(uint32_t hostOrder) {
@@ -191,7 +206,7 @@ std::string StatisticsWords(const uint8_t* record) {
 Meaning RequestReplyMeaning(const ServicePipeMessage_t& m, RequestValues request) {
   switch (m.code) {
     case 0: return {"unregistered; tunnel " + StateWords(m.result), kExitOk};
-    case 1: return {StateWords(m.result), kExitOk};
+    case 1: return {StateReplyWords(m), kExitOk};
     case 5: return gatewayConfigMeaning(m);
     case 10: return {"FlushDNS is " + std::to_string(payloadI32(m, 0)), kExitOk};
     case 11: return {"FlushDNS stored", kExitOk};

@@ -12,8 +12,12 @@ struct Meaning {
   int exitCode;       // kExit* of exit_codes.h
 };
 
-// A tunnel state in words: "not connected" ... "connected".
+// A tunnel state in words: "not connected", "connecting (STAGE)", "connected".
 std::string StateWords(uint32_t state);
+// Command 1's answer in words: the state and whether an attempt runs; a
+// stage with no attempt running is where a failed attempt stopped ("connect
+// failed (stopped at: STAGE)").
+std::string StateReplyWords(const ServicePipeMessage_t& reply);
 // Its name as the filter and the daemon's log spell it: "CS_NOINIT" ...
 // "CS_CONNECT"; the number above 7.
 std::string StateName(uint32_t state);

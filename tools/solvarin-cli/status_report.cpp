@@ -86,12 +86,12 @@ uint32_t payloadU32(const ServicePipeMessage_t& m, size_t offset) {
   return v;
 }
 
-std::string jsonReport(ClientSession* session, uint32_t state, const OwnerView& owner) {
+std::string jsonReport(ClientSession* session, uint32_t state, const std::string& words, const OwnerView& owner) {
   nlohmann::ordered_json j;
   j["state"] = state;
   j["state_name"] = StateName(state);
   j["connected"] = state == CS_CONNECT;
-  j["words"] = StateWords(state);
+  j["words"] = words;
   j["owner"] = owner.pid > 0 ? nlohmann::ordered_json{{"program", "solvarin-cli up"}, {"pid", owner.pid}} : nullptr;
   TableFigures table = readTable(session);
   std::string gateway = owner.pid > 0 ? owner.gateway : state == CS_CONNECT && table.gateway ? DottedAddress(table.gateway) : "";
@@ -118,12 +118,12 @@ int StatusAction(ClientSession* session, bool json) {
   }
   OwnerView owner = askOwner();
   uint32_t state = owner.pid > 0 ? owner.state : msg->result;
+  std::string words = owner.pid > 0 ? StateWords(state) : StateReplyWords(*msg);
   if (json) {
-    Say(jsonReport(session, state, owner));
+    Say(jsonReport(session, state, words, owner));
     return kExitOk;
   }
   Say("reply " + DescribeMessage(*msg));
-  std::string words = StateWords(state);
   if (owner.pid > 0) words += " (the tunnel of this user's solvarin-cli up, pid " + std::to_string(owner.pid) + ")";
   Say("  = " + words);
   if (owner.pid == 0) session->NoteState(msg->result);

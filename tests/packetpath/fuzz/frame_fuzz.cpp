@@ -8,10 +8,13 @@
 // (u16 length, bytes): 0 raw frame from the network, 1 raw frame from the
 // stack, 2 raw datagram from the gateway, 3 an IPv4 packet the gateway
 // sends as tunnel data, 4 a control message of the gateway (u16 code, data).
+// A frame from the stack whose kind byte / 5 is odd finds an ICMP redirect
+// pending on its port (the code: kind byte / 10).
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 
+#include "kernel/filter/adapters.h"
 #include "kernel/filter/tunnel_client.h"
 #include "tests/common/fuzz_support.h"
 #include "tests/host/test_host.h"
@@ -40,7 +43,13 @@ pp::Harness &Connected() {
 void Offer(pp::Harness &h, uint8_t kind, Bytes body) {
   switch (kind % 5) {
     case kFromNet: h.FromNet(body); break;
-    case kFromStack: h.FromStack(body); break;
+    case kFromStack:
+      if (FilterAdapter *a = FilterGetVpnAdapter(); a && kind / 5 % 2) {
+        a->ports[PORT_TERM].redirectpending = 1;
+        a->ports[PORT_TERM].redirectcode = (uint8_t)(kind / 10);
+      }
+      h.FromStack(body);
+      break;
     case kRawDatagram: h.FromNet(h.GatewayFrame(body)); break;
     case kTunnelData:   // the simulator wraps whole IPv4 headers only
       if (body.size() < 20 || (body[0] & 15) < 5 || (body[0] & 15) * 4u > body.size()) break;
@@ -86,6 +95,7 @@ zor::fuzz::Seeds MakeSeeds() {
   control[0] = 1;
   return {
       {"stack-ping", Seed({{kFromStack, FromClient(icmp, echo)}})},
+      {"stack-ping-redirect", Seed({{kFromStack + 5, FromClient(icmp, echo)}})},
       {"stack-tcp-syn-options", Seed({{kFromStack, FromClient(toCorp, TcpSegment(syn))}})},
       {"stack-fragment", Seed({{kFromStack, FromClient(fragment, Udp(40001, 9, Bytes(64, 1)))}})},
       {"stack-arp", Seed({{kFromStack, arp}})},

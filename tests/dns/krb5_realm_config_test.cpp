@@ -1,0 +1,48 @@
+// The Kerberos configuration for a realm taken from the host name: ahead of
+// the usual one while it lives, gone afterwards.
+#include "Service/common/krb5_realm_config.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <stdexcept>
+
+#include "tests/common/test_dir.h"
+
+namespace {
+
+std::string krb5Config() {
+  const char* v = getenv("KRB5_CONFIG");
+  return v ? v : "(unset)";
+}
+
+TEST(DerivedRealmConfig, NamesTheRealmAheadOfTheUsualConfigurationWhileItLives) {
+  unsetenv("KRB5_CONFIG");
+  std::string path;
+  {
+    DerivedRealmConfig config("CORP.EXAMPLE");
+    path = config.path();
+    EXPECT_EQ(krb5Config(), path + ":/etc/krb5.conf");
+    EXPECT_EQ(readWholeFile(path), "[libdefaults]\n\tdefault_realm = CORP.EXAMPLE\n");
+  }
+  EXPECT_EQ(krb5Config(), "(unset)");
+  EXPECT_NE(access(path.c_str(), F_OK), 0);
+
+  setenv("KRB5_CONFIG", "/etc/site-krb5.conf", 1);
+  {
+    DerivedRealmConfig config("CORP.EXAMPLE");
+    EXPECT_EQ(krb5Config(), config.path() + ":/etc/site-krb5.conf");
+  }
+  EXPECT_EQ(krb5Config(), "/etc/site-krb5.conf");
+  unsetenv("KRB5_CONFIG");
+}
+
+TEST(DerivedRealmConfig, RefusesARealmThatCouldChangeTheFile) {
+  unsetenv("KRB5_CONFIG");
+  for (const char* realm : {"", "CORP EXAMPLE", "CORP\n[realms]", "CORP=X", "CORP#X", "CORP;X"})
+    EXPECT_THROW(DerivedRealmConfig{realm}, std::runtime_error) << realm;
+  EXPECT_EQ(krb5Config(), "(unset)");
+}
+
+}  // namespace
