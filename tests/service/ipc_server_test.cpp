@@ -111,6 +111,12 @@ class IpcServer : public ::testing::Test {
   void SetUp() override {
     std::string reason;
     if (!StartPrivateIpcServer(&reason)) GTEST_SKIP() << reason;
+    // The clients of the tests before are gone first: a loss handled late
+    // would otherwise be recorded here.
+    Eventually([] {
+      std::lock_guard<std::mutex> lock(mtx_reg_clients);
+      return clients_list.empty();
+    });
     ClearRecording();
     g_TunnelOwnerClientN = -1;
     tracker().end(tracker().initiator());
