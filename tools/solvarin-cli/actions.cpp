@@ -1,3 +1,4 @@
+#include "Service/common/connect_requests.h"
 #include "tools/solvarin-cli/actions.h"
 
 #include <chrono>
@@ -121,11 +122,12 @@ ActionResult RunAction(const std::vector<std::string>& words, ClientSession* ses
       return {code, code == kExitNoDaemon};
     }
     if (action == "connect" || action == "connect-alt") {
-      int code = ConnectAction(session, opt, action == "connect" ? 3 : 4, numberAt(words, 1));
+      int code = ConnectAction(session, opt, action == "connect" ? IPC_CMD_CONNECT : IPC_CMD_CONNECT_ALT, numberAt(words, 1));
       return {code, code == kExitNoDaemon};
     }
     if (action == "disconnect" || action == "disconnect-force") {
-      int code = DisconnectAction(session, action == "disconnect" ? 6 : 7, restFrom(words, 1));
+      int code = DisconnectAction(session, action == "disconnect" ? IPC_CMD_DISCONNECT : IPC_CMD_DISCONNECT_FORCE,
+                                  restFrom(words, 1));
       return {code, code == kExitNoDaemon};
     }
   } catch (const std::logic_error&) {

@@ -15,10 +15,10 @@ struct ActionResult {
 
 // One action and its words (as on the command line or a line of a script).
 ActionResult RunAction(const std::vector<std::string>& words, ClientSession* session, const Options& opt);
-// connect (code 3) or connect-alt (4) with the options' connect data; the
-// flag goes at byte 8.
+// IPC_CMD_CONNECT or IPC_CMD_CONNECT_ALT with the options' connect data;
+// the flag goes at byte 8.
 int ConnectAction(ClientSession* session, const Options& opt, uint32_t code, uint32_t flag);
-// disconnect (6) or disconnect-force (7) with a reason text; the reply and
+// IPC_CMD_DISCONNECT or IPC_CMD_DISCONNECT_FORCE with a reason text; the reply and
 // its words go into *lines as well as to the output when lines is given.
 int DisconnectAction(ClientSession* session, uint32_t code, const std::string& reason,
                      std::vector<std::string>* lines = nullptr);

@@ -1,3 +1,4 @@
+#include "Service/common/connect_requests.h"
 #include "tools/solvarin-cli/background_owner.h"
 
 #include <fcntl.h>
@@ -54,7 +55,7 @@ std::vector<std::string> info(ClientSession* session, const Options& opt) {
     } else if (request.rfind("down", 0) == 0) {
       std::vector<std::string> lines = {"down: solvarin-cli up (pid " + std::to_string(getpid()) + ") disconnects"};
       std::string reason = request.size() > 5 ? request.substr(5) : kDownReason;
-      int code = DisconnectAction(session, 6, reason, &lines);
+      int code = DisconnectAction(session, IPC_CMD_DISCONNECT, reason, &lines);
       OwnerChannelAnswer(fd, lines, code);
     } else {
       OwnerChannelAnswer(fd, {"error: unknown request " + request}, kExitUsage);
@@ -90,10 +91,10 @@ std::vector<std::string> info(ClientSession* session, const Options& opt) {
   });
   session.StartPushReader();
   WatchStopSignals(&session, [] {
-    DisconnectAction(&session, 6, kSignalReason);
+    DisconnectAction(&session, IPC_CMD_DISCONNECT, kSignalReason);
     _exit(kExitOk);
   });
-  code = ConnectAction(&session, opt, 3, 0);
+  code = ConnectAction(&session, opt, IPC_CMD_CONNECT, 0);
   if (code != kExitOk) _exit(finish(code));
   Say("up: solvarin-cli (pid " + std::to_string(getpid()) + ") owns the tunnel in the background and logs to syslog; "
       "'solvarin-cli down' takes it down");

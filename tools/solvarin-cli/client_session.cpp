@@ -1,3 +1,4 @@
+#include "Service/common/connect_requests.h"
 #include "tools/solvarin-cli/client_session.h"
 
 #include <poll.h>
@@ -19,9 +20,9 @@ namespace {
 // Replies on the request socket come at once but for the slow commands
 // (28 and 21 wait for NetworkManager or the filter's dump).
 const int kRequestReplyMs = 120000;
-// A connect attempt ends by its own stage time-outs; a push deadline may
-// hold it for minutes.
-const int kConnectReplyMs = 600000;
+// A connect attempt ends by its own stage time-outs, but a push deadline
+// may hold it for minutes, and a disconnect waits for it.
+const int kConnectionReplyMs = 600000;
 // How long a reply waits for the pushes sent before it to be dealt with.
 const int kPushDrainMs = 1000;
 
@@ -52,10 +53,10 @@ bool ClientSession::Request(ServicePipeMessage_t* msg) {
 
 bool ClientSession::ConnectionRequest(ServicePipeMessage_t* msg) {
   std::lock_guard<std::mutex> lock(connectionLock_);
-  bool connect = msg->code == 3 || msg->code == 4;
+  bool connect = msg->code == IPC_CMD_CONNECT || msg->code == IPC_CMD_CONNECT_ALT;
   if (connect) pkiVerdict_ = 0;
   connecting_ = connect;
-  bool answered = Exchange(conn_.connectionSock, msg, connect ? kConnectReplyMs : kRequestReplyMs);
+  bool answered = Exchange(conn_.connectionSock, msg, kConnectionReplyMs);
   if (connect) awaitPushesBefore();
   connecting_ = false;
   return answered;

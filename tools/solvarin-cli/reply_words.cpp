@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "Service/common/client_commands.h"
+#include "Service/common/connect_requests.h"
 #include "Service/common/engine_state.h"
 #include "cross/common/drv_error.h"
 #include "kernel/filter/address_table.h"
@@ -19,7 +20,7 @@ constexpr int32_t kNoAnswer = 16, kNoGatewayAddress = 51, kOtpError = 62, kCerti
                   kSynOkRefused = 67, kSynRefusedA = -15, kSynRefusedB = -16, kPushTooLong = -9,
                   kCancelled = -9998, kPushTimedOut = -9999;
 // Connect results (the reply's byte 8).
-constexpr uint32_t kCancelledOrNoStage = 1, kSocketFailed = 5, kNotAccepted = 7, kBusy = 10, kOwnedByAnother = 11;
+constexpr uint32_t kCancelledOrNoStage = 1, kSocketFailed = 5, kNotAccepted = 7;
 
 int32_t asSigned(uint32_t v) { return static_cast<int32_t>(v); }
 
@@ -52,8 +53,8 @@ const char* connectResultWords(uint32_t result) {
     case 7: return "the gateway's reply or credentials were not accepted";
     case 8: return "the handshake did not complete";
     case 9: return "the session keys were refused";
-    case 10: return "another connect or disconnect is in progress";
-    case 11: return "the tunnel is up and owned by another client";
+    case CONNECT_BUSY: return "another connect or disconnect is in progress";
+    case CONNECT_OWNED_OTHER: return "the tunnel is up and owned by another client";
   }
   return "unknown result";
 }
@@ -61,7 +62,7 @@ const char* connectResultWords(uint32_t result) {
 int connectExit(uint32_t result, int32_t e) {
   if (result == 0) return kExitOk;
   if (result == kCancelledOrNoStage) return e == kCancelled ? kExitInterrupted : kExitRefused;
-  if (result == kBusy || result == kOwnedByAnother) return kExitRefused;
+  if (result == CONNECT_BUSY || result == CONNECT_OWNED_OTHER) return kExitRefused;
   if (e == kNoAnswer || e == kNoGatewayAddress || result == kSocketFailed || unreachable(e)) return kExitNoGateway;
   switch (e) {
     case kSynRefusedA: case kSynRefusedB: case kOtpError: case kCertificateStatus: case kSynOkRefused:
@@ -244,8 +245,8 @@ Meaning RequestReplyMeaning(const ServicePipeMessage_t& m, RequestValues request
 
 Meaning ConnectionReplyMeaning(const ServicePipeMessage_t& m, int32_t ownPkiVerdict) {
   switch (m.code) {
-    case 3: case 4: return connectMeaning(m, ownPkiVerdict);
-    case 6: case 7: return disconnectMeaning(m);
+    case IPC_CMD_CONNECT: case IPC_CMD_CONNECT_ALT: return connectMeaning(m, ownPkiVerdict);
+    case IPC_CMD_DISCONNECT: case IPC_CMD_DISCONNECT_FORCE: return disconnectMeaning(m);
   }
   return {"not a request of the connection socket: sent back unchanged", kExitRefused};
 }
