@@ -1,6 +1,7 @@
 // zornfhost: runs the network-filter module in user space.
 //
 //   zornfhost [--adapter TAP:UPLINK]... [--port ID] [--syslog]
+//   zornfhost --help | --version
 //
 //   --adapter TAP:UPLINK  serve an adapter: TAP is the stack side (created
 //                         when missing; carries the addresses and routes),
@@ -11,6 +12,7 @@
 //                         0x7A4E0001.
 //   --syslog              log to syslog instead of stderr.
 //   --help                this text.
+//   --version             the version.
 //
 // Signals: SIGUSR1 stand-by prepare, SIGUSR2 post stand-by, SIGTERM or
 // SIGINT unload and exit 0. Exit status 1 when the module does not load.
@@ -30,11 +32,22 @@ namespace {
 void usage(FILE *out) {
   std::fprintf(out,
                "usage: zornfhost [--adapter TAP:UPLINK]... [--port ID] [--syslog]\n"
-               "  --adapter TAP:UPLINK  serve TAP (stack side, created when missing) paired\n"
-               "                        with UPLINK (network side, no addresses); repeatable\n"
-               "  --port ID             netlink port id of the control endpoint (0x7A4E0001)\n"
+               "       zornfhost --help | --version\n"
+               "Runs the network filter (ZorNFFltLib) in user space: the filter sees the\n"
+               "frames between each TAP device and its uplink, and answers solvarind's\n"
+               "requests on the netlink control endpoint.\n"
+               "  --adapter TAP:UPLINK  serve TAP (stack side, created when missing; carries the\n"
+               "                        addresses and routes) paired with UPLINK (network side,\n"
+               "                        an existing interface without addresses); repeatable\n"
+               "  --port ID             netlink port id of the control endpoint, decimal or\n"
+               "                        0x-hex (default 0x7A4E0001)\n"
                "  --syslog              log to syslog instead of stderr\n"
-               "SIGUSR1 stand-by prepare, SIGUSR2 post stand-by, SIGTERM/SIGINT unload.\n");
+               "  --help                this text\n"
+               "  --version             the version\n"
+               "Signals: SIGUSR1 stand-by prepare, SIGUSR2 post stand-by, SIGTERM or SIGINT\n"
+               "unload the filter and exit 0. Exit status 1 when the filter does not load,\n"
+               "2 for bad options.\n"
+               "Example: zornfhost --adapter tap0:eth0 --syslog\n");
 }
 
 bool parse_args(int argc, char **argv, zornfhost::HostConfig *config) {
@@ -66,6 +79,10 @@ int main(int argc, char **argv) {
   zornfhost::HostConfig config;
   if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
     usage(stdout);
+    return 0;
+  }
+  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+    std::printf("zornfhost %s\n", ZOR_VERSION);
     return 0;
   }
   if (!parse_args(argc, argv, &config)) {

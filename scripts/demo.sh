@@ -46,8 +46,9 @@ demo() {
     tail -n 20 "$work"/*.log "$work/inst/log/SrvLog.csv" 2>/dev/null >&2
     exit 1
   }
-  # The client's output from line N on: replies, pushes and their words.
-  show_replies() { tail -n +"$1" "$work/user.log" | grep -E '^(reply|push|  =)'; }
+  # The client's output from line N on: replies, pushes, their words, the
+  # connect's stages and the tunnel's end.
+  show_replies() { tail -n +"$1" "$work/user.log" | grep -E '^(reply|push|  =|connecting:|tunnel down:)'; }
 
   step "test network: $cli (tap0 203.0.113.2), $gw (203.0.113.1), $corp (198.51.100.10)"
   bash "$root/scripts/testnet.sh" up "$p"

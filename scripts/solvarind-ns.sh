@@ -9,7 +9,8 @@
 # touched.
 #
 #   daemon_start BUILD INST CLI_NS [ARG]  starts it (ARG: its first argument,
-#                                     run_as_process unless given); DAEMON_PID
+#                                     run_as_process unless given; "" for none,
+#                                     so that it detaches); DAEMON_PID
 #                                     is the process started (the daemon's own
 #                                     unless it detaches)
 #   as_client CMD...                  runs CMD as uid $CLI_UID (1000) beside the daemon

@@ -1,5 +1,6 @@
 #!/bin/bash
-# Builds and runs every test: the regular build, then the sanitizer build of
+# Builds and runs every test: the regular build (and its Debian package,
+# installed and purged), then the sanitizer build of
 # the hosted code (ASan/UBSan), both through ctest (the namespace tests in
 # the regular build, and the soak in both); then an optimised Release build
 # (built only: -O3 brings its own warnings, which -Werror must not meet);
@@ -8,6 +9,8 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 BUILD_DIR=$root/build "$root/scripts/build.sh"
 (cd "$root/build" && ctest --output-on-failure -j"$(nproc)")
+# The Debian package of that build: installed, checked and purged again.
+BUILD_DIR=$root/build bash "$root/scripts/package-check.sh"
 BUILD_DIR=$root/build-asan "$root/scripts/build.sh" -DZOR_SANITIZE=ON
 (cd "$root/build-asan" && ctest --output-on-failure -j"$(nproc)" -LE netns)
 # The soak once more on the sanitizer build: zornfhost's leak check at exit.

@@ -24,6 +24,7 @@
 #include "Service/common/filter_queries.h"
 #include "Service/common/filter_setup.h"
 #include "Service/common/gateway_socket.h"
+#include "Service/common/instance_lock.h"
 #include "Service/common/push_routing.h"
 #include "Service/common/status_file.h"
 #include "cross/utils/execution_dir.h"
@@ -96,10 +97,11 @@ void InstallServiceHandlers() {
 namespace {
 
 void waitForFilter() {
-  for (;;) {
+  for (bool told = false;; told = true) {
     logLine("Calculating drvinfo structure");
     if (getFilterInfo()) return;
     logLine("Can't connect to driver! Waiting...");
+    if (!told) fputs("solvarind: waiting for the network filter (zornfhost or the kernel module)\n", stderr);
     Sleep(kFilterPollMs);
   }
 }
@@ -124,7 +126,10 @@ void watchdogSleep(unsigned ms) {
 
 // Decision: the watchdog is the daemon's child, so the daemon still exists
 // exactly while it is still the watchdog's parent.
+// It keeps none of the daemon's descriptors: the listening sockets and the
+// instance lock go with the daemon, not 9 s later.
 [[noreturn]] void watchdog(pid_t daemon) {
+  close_range(0, ~0U, 0);
   watchdogSleep(dmn_watchdog_ms);
   if (getppid() == daemon) kill(daemon, SIGKILL);
   _exit(0);
@@ -235,6 +240,7 @@ int SolvarindMain(int argc, char** argv) {
     syslogLine("OK! Main Process successfully shutdown.", "main");
     exit(0);
   }
+  RecordInstancePid();
   umask(0);
   if (setsid() < 0) {
     syslogLine("Can't generate unique daemon process index (sid)!", "main");

@@ -137,19 +137,24 @@ bool openListeners(int fds[3]) {
   return true;
 }
 
-// Stores fd in the record of (user, kind), made when there is none and the
-// user holds fewer than kIpcRecordsPerUser (else nullptr). A push socket that
-// the new one replaces is returned in replacedPush to be closed once
-// mtx_reg_clients is released; a replaced reader socket stays with its
-// reader thread, which keeps serving it. The caller holds mtx_reg_clients.
-IPC_Client* registerConnection(const std::string& user, uint8_t kind, SocketType type, int fd,
+// Stores fd in the record of (user, kind, pid), made when there is none and
+// the user holds fewer than kIpcRecordsPerUser (else nullptr). A record
+// gathers the connections of one client process: the peer's process id is
+// part of the key, so a second program of the same user and kind (a one-shot
+// query beside the program that owns the tunnel) gets a record of its own
+// instead of taking over the owner's sockets, and a record already marked
+// closed takes no new connection. A push socket that the new one replaces is
+// returned in replacedPush to be closed once mtx_reg_clients is released; a
+// replaced reader socket stays with its reader thread, which keeps serving
+// it. The caller holds mtx_reg_clients.
+IPC_Client* registerConnection(const std::string& user, uint8_t kind, pid_t pid, SocketType type, int fd,
                                int* replacedPush) {
   *replacedPush = -1;
   int records = 0;
   for (auto& [id, client] : clients_list) {
     if (client.user != user) continue;
     ++records;
-    if (client.kind != kind) continue;
+    if (client.kind != kind || client.pid != pid || client.closed->load()) continue;
     int* slot = slotOf(client, type);
     if (type == SOCKET_SERVER_CLIENT && *slot >= 0) {
       shutdownSocket(*slot);
@@ -163,13 +168,14 @@ IPC_Client* registerConnection(const std::string& user, uint8_t kind, SocketType
   client.user = user;
   client.id = next_client_id++;
   client.kind = kind;
+  client.pid = pid;
   client.closed = std::make_shared<std::atomic<bool>>(false);
   *slotOf(client, type) = fd;
   return &clients_list.emplace(client.id, client).first->second;
 }
 
 // SO_PEERCRED check of an accepted connection: true when it may register.
-bool peerAllowed(int fd, const char* typeName, uid_t* uid) {
+bool peerAllowed(int fd, const char* typeName, ucred* peer) {
   ucred cred{};
   socklen_t len = sizeof cred;
   if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) {
@@ -181,7 +187,7 @@ bool peerAllowed(int fd, const char* typeName, uid_t* uid) {
                                   " pid=" + num(cred.pid));
     return false;
   }
-  *uid = cred.uid;
+  *peer = cred;
   return true;
 }
 
@@ -251,7 +257,7 @@ void StartConnections() {
   for (int i = 0; i < 3; i++) startDetached("StartConnections", StartAccepting, fds[i], kListeners[i].type);
 }
 
-void RegisterConnection(int fd, SocketType type, uid_t uid) {
+void RegisterConnection(int fd, SocketType type, uid_t uid, pid_t pid) {
   const char* typeName = SocketTypeName(type);
   unsigned char hello[IPC_HELLO_SIZE] = {};
   int got = recv_sn_within(fd, reinterpret_cast<char*>(hello), IPC_HELLO_SIZE, hello_timeout_ms);
@@ -265,7 +271,7 @@ void RegisterConnection(int fd, SocketType type, uid_t uid) {
   int replacedPush = -1;
   {
     std::lock_guard<std::mutex> lock(mtx_reg_clients);
-    IPC_Client* record = registerConnection(user, kind, type, fd, &replacedPush);
+    IPC_Client* record = registerConnection(user, kind, pid, type, fd, &replacedPush);
     if (record == nullptr) {
       logLine("StartAccepting", std::string("ipc ") + typeName + " socket " + num(fd) + " refused: user " + user +
                                     " holds " + num(kIpcRecordsPerUser) + " clients");
@@ -303,20 +309,20 @@ void StartAccepting(int listenFd, SocketType type) {
       std::this_thread::sleep_for(std::chrono::milliseconds(kAcceptRetryMs));
       continue;
     }
-    uid_t uid = 0;
-    if (!peerAllowed(fd, typeName, &uid)) {
+    ucred peer{};
+    if (!peerAllowed(fd, typeName, &peer)) {
       close(fd);
       continue;
     }
-    if (!IPC_TakeUserConnection(uid, fd)) {
-      logLine("StartAccepting", std::string("ipc ") + typeName + " socket " + num(fd) + " refused: uid " + num(uid) +
+    if (!IPC_TakeUserConnection(peer.uid, fd)) {
+      logLine("StartAccepting", std::string("ipc ") + typeName + " socket " + num(fd) + " refused: uid " + num(peer.uid) +
                                     " holds " + num(kIpcConnectionsPerUser) + " connections");
       close(fd);
       continue;
     }
     // The hello is read on a thread of its own, so a silent peer never
     // holds up the next connection.
-    if (!startDetached("StartAccepting", RegisterConnection, fd, type, uid)) IPC_CloseUserConnection(fd);
+    if (!startDetached("StartAccepting", RegisterConnection, fd, type, peer.uid, peer.pid)) IPC_CloseUserConnection(fd);
   }
 }
 

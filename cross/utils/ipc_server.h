@@ -2,7 +2,8 @@
 // The client IPC server: three AF_UNIX stream sockets under IPC_RUN_DIR, one
 // accept thread each, the peer check (uid 999 or less is refused) with the
 // per-user bounds of ipc_user_bounds.h, the registration hello, the client
-// map that pairs a client's three connections, one reader thread per request
+// map that pairs the three connections of one client process, one reader
+// thread per request
 // and connection socket, and the pushes from the daemon to the clients, each
 // sent within push_send_timeout_ms (a client that takes none is dropped).
 //
@@ -41,6 +42,7 @@ struct IPC_Client {
   int connectionSock = -1;
   ClosedFlag closed;  // shared with the client's reader threads
   uint8_t kind = 0;   // byte 0 of the hello; 0 = window client
+  pid_t pid = 0;      // the client process whose connections the record gathers
 };
 
 // Registered clients by id, guarded by mtx_reg_clients. Never destroyed:
@@ -65,9 +67,10 @@ void StartConnections();
 // Body of one accept thread.
 void StartAccepting(int listenFd, SocketType type);
 // Body of one registration thread: reads the hello of an accepted connection
-// whose peer passed the checks and registers it (type 1), or hands it to a
-// reader thread (types 0 and 2); closes it when that fails.
-void RegisterConnection(int fd, SocketType type, uid_t uid);
+// whose peer (uid, pid) passed the checks and registers it in the record of
+// its user, kind and process (type 1), or hands it to a reader thread (types
+// 0 and 2); closes it when that fails.
+void RegisterConnection(int fd, SocketType type, uid_t uid, pid_t pid);
 // Body of one reader thread (types 0 and 2).
 void ClientCycle(int fd, ClosedFlag closed, SocketType type, int id);
 // Pushes msg to client id (id >= 0), or to every client but the one named in

@@ -3,8 +3,8 @@
 #include <sys/utsname.h>
 
 namespace {
-// The version of this build of the daemon.
-const char kDaemonVersion[] = "1.0.0";
+// The version of this build of the daemon: the project's (CMakeLists.txt).
+const char kDaemonVersion[] = ZOR_VERSION;
 }  // namespace
 
 std::string CLIENT_VERSION;

@@ -6,14 +6,8 @@
 # status.json, ownership and the client commands; every connect stage's
 # failure path; SIGTERM and a hung shutdown ended by the watchdog.
 set -euo pipefail
-build=${1:?usage: solvarind_netns_test.sh BUILD_DIR}
 NETNS_PREFIX=sv
-NETNS_WORK_PARENT=$build  # outside /tmp: the daemon covers it
-source "$(dirname "$0")/../packetpath/netns_common.sh"
-source "$root/scripts/solvarind-ns.sh"
-chmod 755 "$work"
-inst=$work/inst
-cli=$p"cli"
+source "$(dirname "$0")/solvarind_test_env.sh"
 
 start_network
 # The gateway's own stack stays quiet on the uplink, so that all it shows is
@@ -295,7 +289,7 @@ kill -CONT "$host_pid"
 expect_eq "exit status of a killed shutdown" "$status" 137
 
 # ---- 6. Detached: descriptors 0-2 on /dev/null, working directory /, SIGQUIT ----
-daemon_start "$build" "$work/inst3" "$cli" detach || fail "solvarind did not start detached"
+daemon_start "$build" "$work/inst3" "$cli" "" || fail "solvarind did not start detached"
 status=0
 wait "$DAEMON_PID" || status=$?
 expect_eq "exit status of the detaching parent" "$status" 0

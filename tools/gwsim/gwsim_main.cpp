@@ -37,17 +37,51 @@ namespace {
 
 volatile sig_atomic_t stop_requested;
 
-void Usage() {
-  fprintf(stderr,
-          "usage: gwsim [--listen ADDR] [--port N] [--variant 16|17] [--options HEX]\n"
-          "             [--fragment BYTES] [--shuffle] [--duplicate]\n"
-          "             [--status CODE] [--okf-status CODE] [--status-value TEXT]\n"
-          "             [--fault none|bad-crc|bad-magic|wrong-variant|truncate|oversize|\n"
-          "                      frag-past|bad-okf-imit|bad-dyncfg-imit|silent-synok]\n"
-          "             [--push-deadline SECONDS] [--dns-suffixes \"a.example;b.example\"]\n"
-          "             [--drop N] [--delay-ms MS]\n"
-          "             [--stage-timeout SECONDS] [--keys-out FILE] [--ready-file FILE]\n"
-          "             [--tun NAME] [--mgm] [--control FIFO] [--workers N]\n");
+const char kUsage[] =
+    "usage: gwsim [options]\n"
+    "The far side of the tunnel protocol, for tests: answers a client's handshake\n"
+    "on UDP as the gateway would (or misbehaves as asked), then carries the\n"
+    "tunnel's data between the client and a TUN device.\n"
+    "\n"
+    "Where it listens:\n"
+    "  --listen ADDR           local IPv4 address (default 0.0.0.0)\n"
+    "  --port N                UDP port (default 87)\n"
+    "  --ready-file FILE       created once the socket is bound\n"
+    "The handshake:\n"
+    "  --variant 16|17         protocol variant chosen (default 17)\n"
+    "  --options HEX           gateway options word (default 3: mode 3, MGM offered)\n"
+    "  --fragment BYTES        cut the SYN reply into datagrams of at most BYTES (40 or more)\n"
+    "  --shuffle               send those pieces in reverse order\n"
+    "  --duplicate             send every piece twice\n"
+    "  --status CODE           answer the SYN request with this status instead\n"
+    "  --okf-status CODE       answer the SYN OK with this status instead\n"
+    "  --status-value TEXT     value carried by status 24 or 19\n"
+    "  --push-deadline SECONDS PKI push deadline from the SYN reply (negative: past)\n"
+    "  --stage-timeout SECONDS stage time-out given to the client (default 5)\n"
+    "  --dns-suffixes LIST     DNS search suffixes sent with the SYN OKF (\"a.example;b.example\")\n"
+    "  --fault NAME            none, bad-crc, bad-magic, wrong-variant, truncate,\n"
+    "                          oversize, frag-past, bad-okf-imit, bad-dyncfg-imit,\n"
+    "                          silent-synok\n"
+    "  --drop N                ignore the first N handshake datagrams\n"
+    "  --delay-ms MS           wait MS before each handshake answer\n"
+    "  --keys-out FILE         write the session's key block there, in hex\n"
+    "The tunnel:\n"
+    "  --tun NAME              TUN device for the data (created; bring it up yourself)\n"
+    "  --mgm                   the data in MGM (for a client that enabled it; else MAC + OFB)\n"
+    "  --control FIFO          commands, one a line: keychange, status CODE,\n"
+    "                          oob-level N, corrupt N, silent\n"
+    "  --workers N             threads that protect and open each direction's datagrams\n"
+    "                          (0 or 1: the reading threads; default one per core\n"
+    "                          beyond the two readers, at most 4)\n"
+    "Other:\n"
+    "  --help                  this text\n"
+    "  --version               the version\n"
+    "SIGTERM or SIGINT end it. Exit status 0, 1 when the socket or device fails,\n"
+    "2 for bad options.\n"
+    "Example: gwsim --listen 203.0.113.1 --tun gwtun0 --ready-file /tmp/gw.ready\n";
+
+[[noreturn]] void Usage() {
+  fputs(kUsage, stderr);
   exit(2);
 }
 
@@ -103,6 +137,7 @@ int main(int argc, char **argv) {
       {"tun", 1, nullptr, 'T'},         {"mgm", 0, nullptr, 'M'},
       {"control", 1, nullptr, 'C'},     {"push-deadline", 1, nullptr, 'P'},
       {"dns-suffixes", 1, nullptr, 'n'}, {"workers", 1, nullptr, 'W'},
+      {"help", 0, nullptr, 'h'},        {"version", 0, nullptr, 'x'},
       {nullptr, 0, nullptr, 0}};
   for (int c; (c = getopt_long(argc, argv, "", kLong, nullptr)) != -1;) {
     switch (c) {
@@ -133,6 +168,8 @@ int main(int argc, char **argv) {
         o.push_deadline = true;
         o.push_deadline_s = strtoll(optarg, nullptr, 10);
         break;
+      case 'h': fputs(kUsage, stdout); return 0;
+      case 'x': printf("gwsim %s\n", ZOR_VERSION); return 0;
       default: Usage();
     }
   }

@@ -1,6 +1,8 @@
 #pragma once
 // The client side of the daemon's IPC: the three registered connections and
 // the transfer of whole messages on them.
+#include <sys/types.h>
+
 #include <string>
 
 #include "cross/utils/ipc_message.h"
@@ -13,11 +15,16 @@ struct ClientConnection {
 };
 
 // Connects to the three sockets in order and registers each with a hello of
-// the given kind. False with a reason in *error when a socket refused.
-bool RegisterClient(ClientConnection* conn, unsigned char kind, std::string* error);
+// the given kind. kExitOk, or the exit status with the reason in *error in
+// words: no daemon (no socket, nobody listening, a daemon still waiting for
+// the network filter, one that has ended or does not answer: kExitNoDaemon)
+// or a refused registration (a user id below 1000, the daemon's bounds:
+// kExitRefused).
+int RegisterClient(ClientConnection* conn, unsigned char kind, std::string* error);
 
-// Sends msg on fd and reads the reply over it; false when the daemon is gone.
-bool Exchange(int fd, ServicePipeMessage_t* msg);
+// Sends msg on fd and reads the reply over it within timeoutMs (0: no
+// bound); false when the daemon is gone or did not answer.
+bool Exchange(int fd, ServicePipeMessage_t* msg, int timeoutMs);
 
 // One line describing a message: its five fields and the start of its
 // payload as text.

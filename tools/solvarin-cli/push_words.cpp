@@ -1,26 +1,41 @@
 #include "tools/solvarin-cli/push_words.h"
 
-#include <cstdio>
-#include <cstring>
+#include "Service/common/engine_state.h"
+#include "tools/solvarin-cli/reply_words.h"
 
 namespace {
 
-const char* const kStates[] = {"CS_NOINIT",    "CS_PCONNECTING", "CS_APP_SYNRQ", "CS_WAIT_SYNRR",
-                               "CS_APP_SYNOK", "CS_WAIT_SYNOKF", "CS_APP_KEYS",  "CS_CONNECT"};
+// Message 50's byte 16: why the state was announced.
+enum StateChangeReason : uint32_t { kChanged = 0, kReconnect = 1, kStandbyReconnect = 2, kStandbyCleanup = 3 };
+// Message 63's byte 12.
+constexpr uint32_t kSessionTimeout = 74;
 
 std::string state(uint32_t s) {
   std::string text = "state " + std::to_string(s);
-  if (s < 8) text += std::string(" (") + kStates[s] + (s == 7 ? ", connected)" : ")");
+  if (s <= CS_CONNECT) text += " (" + StateName(s) + (s == CS_CONNECT ? ", connected)" : ")");
   return text;
 }
 
 std::string why(uint32_t reason) {
   switch (reason) {
-    case 1: return ", the filter asked for a reconnect";
-    case 2: return ", reconnect after stand-by";
-    case 3: return ", cleaned up after stand-by";
+    case kReconnect: return ", the filter asked for a reconnect";
+    case kStandbyReconnect: return ", reconnect after stand-by";
+    case kStandbyCleanup: return ", cleaned up after stand-by";
   }
   return "";
+}
+
+std::string signedText(uint32_t v) { return std::to_string(static_cast<int32_t>(v)); }
+
+std::string stateDownReason(const ServicePipeMessage_t& m, int ownId) {
+  switch (m.value2) {
+    case kReconnect: return "the filter asked for a reconnect";
+    case kStandbyReconnect: return "taken down for a reconnect after stand-by";
+    case kStandbyCleanup: return "cleaned up after stand-by";
+  }
+  // A disconnect request or an owner's unregistering names its client.
+  if (m.clientN >= 0 && m.clientN != ownId) return "disconnected by client " + std::to_string(m.clientN);
+  return "the filter reported the tunnel down";
 }
 
 }  // namespace
@@ -35,45 +50,34 @@ std::string DescribePush(const ServicePipeMessage_t& m) {
     case 54: return "the first gateway answers again: the tunnel was moved off the alternative one";
     case 58: return "the service asks for the SYN request's signature material";
     case 59: return "the service asks to check the gateway's PKI data (" + std::to_string(m.result) + " bytes)";
-    case 60: return "the gateway refused the SYN request, detail " + std::to_string(m.result);
+    case 60: return "the gateway refused the SYN request, detail " + signedText(m.result);
     case 61: return "the gateway refused the SYN OK";
     case 62: return "the gateway reports a one-time password error, code " + std::to_string(m.result);
-    case 63: return std::string("the session ended: ") + (m.value1 == 74 ? "session time-out" : "ended by the gateway");
-    case 64: return "access level " + std::to_string(m.value1);
+    case 63: return std::string("the session ended: ") + (m.value1 == kSessionTimeout ? "session time-out" : "ended by the gateway");
+    case 64: return "access level " + std::to_string(m.value1) +
+                    (m.result != 0 ? " (the query failed, status " + signedText(m.result) + ")" : "");
     case 65: return "another window client asked for the window count";
   }
   return "";
 }
 
-namespace {
-
-uint32_t wordAt(const ServicePipeMessage_t& m, size_t offset) {
-  uint32_t v;
-  memcpy(&v, m.payload + offset, 4);
-  return v;
-}
-
-// The filter's 72 statistics bytes as 18 words (their meaning is the filter's).
-std::string statisticsWords(const ServicePipeMessage_t& m) {
-  std::string text = "statistics:";
-  for (size_t i = 0; i < 72; i += 4) {
-    text += ' ';  // appended: gcc's -O3 warns about a prefix put in front
-    text += std::to_string(wordAt(m, i));
-  }
-  return text;
-}
-
-}  // namespace
-
-std::string DescribeReply(const ServicePipeMessage_t& m) {
+std::string ConnectProgress(const ServicePipeMessage_t& m) {
   switch (m.code) {
-    case 1: return m.result < 8 ? std::string("state ") + kStates[m.result] : "state " + std::to_string(m.result);
-    case 18: return m.result == 0 ? statisticsWords(m) : "no statistics (" + std::to_string(m.result) + ")";
-    case 35:
-      if (m.result != 0) return "no firewall information";
-      return "firewall: " + std::to_string(wordAt(m, 0)) + " sessions, " + std::to_string(wordAt(m, 4)) +
-             " bytes of session table, throughput " + std::to_string(wordAt(m, 8)) + " / " +
-             std::to_string(wordAt(m, 12));
+    case 58: return "connecting: signing the connection request";
+    case 59: return "connecting: the gateway answered; checking its PKI data";
+    case 51: return "connecting: keys set, the tunnel is up";
+    case 60: return "connecting: the gateway refused the connection request";
+    case 61: return "connecting: the gateway refused the confirmation";
+    case 62: return "connecting: the gateway refused the one-time password";
+  }
+  return "";
+}
+
+std::string TunnelDownReason(const ServicePipeMessage_t& m, int ownId) {
+  switch (m.code) {
+    case 45: return "the service is stopping";
+    case 50: return m.result == CS_CONNECT ? "" : stateDownReason(m, ownId);
+    case 63: return m.value1 == kSessionTimeout ? "session time-out" : "ended by the gateway";
   }
   return "";
 }

@@ -55,7 +55,7 @@ int Register(const Bytes &hello, int *peer) {
   if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, s) != 0) abort();
   *peer = s[1];
   SendAll(s[1], hello);
-  RegisterConnection(s[0], SOCKET_SERVER_CLIENT, kUser);
+  RegisterConnection(s[0], SOCKET_SERVER_CLIENT, kUser, getpid());
   unsigned char answer[IPC_HELLO_SIZE];
   if (recv(s[1], answer, sizeof answer, MSG_DONTWAIT | MSG_WAITALL) != IPC_HELLO_SIZE) return -1;
   int32_t id;

@@ -1,0 +1,25 @@
+#pragma once
+// One solvarind at a time. The first daemon holds an exclusive flock on
+// SOLVARIND_LOCK_PATH, beside the IPC sockets it would otherwise share with
+// a second one, and keeps its process id in the file. The lock goes with the
+// process that holds it: a daemon that was killed leaves only the file,
+// which the next one takes over.
+#include <sys/types.h>
+
+#include "cross/utils/ipc_message.h"
+
+#define SOLVARIND_LOCK_PATH IPC_RUN_DIR "/solvarind.lock"
+
+enum InstanceLockResult {
+  INSTANCE_LOCK_TAKEN,    // this process holds the lock now
+  INSTANCE_LOCK_HELD,     // another solvarind holds it
+  INSTANCE_LOCK_FAILED,   // the file cannot be made or locked (errno)
+};
+
+// Takes the lock (creating the run directory, mode 0755, when missing) and
+// writes this process's id into the file. On INSTANCE_LOCK_HELD *holder is
+// the id the holder wrote (0 when unreadable).
+InstanceLockResult TakeInstanceLock(pid_t* holder);
+// Writes this process's id into the lock file it holds (after detaching,
+// the daemon runs under a new id). Nothing when the lock is not held.
+void RecordInstancePid();
