@@ -408,14 +408,18 @@ void AnswerClientMessage(ServicePipeMessage_t* message) {
     logLine("AnswerClientMessage", "Wrong message NULL");
     return;
   }
-  std::lock_guard<std::mutex> lock(mtx_process_message);
   Handler handler = handlerFor(message->code);
   if (handler == nullptr) return;
   WipedMessage reply(message->code), broadcast(IPC_MSG_NONE);
-  Command c{*message, *reply.msg, *broadcast.msg};
-  handler(c);
+  {
+    std::lock_guard<std::mutex> lock(mtx_process_message);
+    Command c{*message, *reply.msg, *broadcast.msg};
+    handler(c);
+  }
   reply.msg->clientN = message->clientN;
   memcpy(message, reply.msg.get(), sizeof *message);
+  // Sent after the command lock is given back: a client slow to take its
+  // pushes delays only the pushes, never the other clients' commands.
   if (broadcast.msg->code != IPC_MSG_NONE) {
     broadcast.msg->clientN = message->clientN;
     IPC_SendToClient(broadcast.msg.get(), -1);
