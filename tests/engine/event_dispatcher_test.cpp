@@ -97,10 +97,16 @@ TEST_F(DispatcherTest, ReconnectDisconnectsAndTellsTheOwnerUnlessARequestRuns) {
   OnDriverEvent(0);
   EXPECT_EQ(peer.requests(RQC_DISCONNECT), 1);
   auto p = pushes();
-  ASSERT_EQ(p.size(), 1u);
+  ASSERT_EQ(p.size(), 2u);
   EXPECT_EQ(p[0].code, MSG_STATE_CHANGED);
   EXPECT_EQ(p[0].value2, STATE_MSG_RECONNECT);
   EXPECT_EQ(p[0].target, 3) << "the owner before the disconnect";
+  // The other clients hear of it as of a user's disconnect.
+  EXPECT_EQ(p[1].code, MSG_STATE_CHANGED);
+  EXPECT_EQ(p[1].result, 0u);
+  EXPECT_EQ(p[1].value2, STATE_MSG_CHANGED);
+  EXPECT_EQ(p[1].clientN, 3) << "the owner is skipped";
+  EXPECT_EQ(p[1].target, -2);
   EXPECT_NE(LogText().find("Signal from drv DrvSendEvent_RECONNECT_KEYCHANGE_REJECTED (KCR: 0)"),
             std::string::npos);
   EXPECT_NE(LogText().find("Driver requested reconnect"), std::string::npos);
