@@ -8,14 +8,21 @@
 #   daemon_start BUILD INST CLI_NS [ARG]  starts it (ARG: its first argument,
 #                                     run_as_process unless given); DAEMON_PID
 #                                     is the process started (the daemon's own
-#                                     unless it detaches)
+#                                     unless it detaches); it waits for the IPC
+#                                     sockets unless DAEMON_NO_WAIT is set
 #   as_client CMD...                  runs CMD as uid $CLI_UID (1000) beside the daemon
 #   cli_start NAME [OPTIONS...]       a solvarin-cli in script mode: its
 #                                     actions go to $work/NAME.in, its output
 #                                     to $work/NAME.log; CLI_PID[NAME]
 #   cli_say NAME ACTION               one action for that client
 #   cli_stop NAME                     ends it (quit, then TERM)
-# `work` and `build` must be set; started processes are added to `pids`.
+#   ask NAME ACTION CODE [SECONDS]    ACTION, then the new reply line of CODE
+#   connect_outcome NAME SECONDS      a connect: "RESULT ERROR"
+#   wait_more FILE PATTERN N SECONDS  until FILE has more than N such lines
+#   expect_eq WHAT GOT WANT           fails the test when they differ
+#   wait_gone PID SECONDS             until PID has ended (a zombie has)
+# `work` and `build` must be set; started processes are added to `pids`;
+# the sourcing test provides `fail` and `wait_for`.
 
 declare -A CLI_PID CLI_FD
 
@@ -55,7 +62,7 @@ daemon_start() {  # build inst netns [first argument]
     "$(realpath "$work")" >"$work/daemon.out" 2>&1 &
   DAEMON_PID=$!
   pids+=("$DAEMON_PID")
-  [ "$arg" = run_as_process ] || return 0
+  [ "$arg" = run_as_process ] && [ -z "${DAEMON_NO_WAIT:-}" ] || return 0
   for _ in $(seq 100); do
     [ -S "/proc/$DAEMON_PID/root/run/solvarin/solvarin_connection_ipc.socket" ] && return 0
     sleep 0.1
@@ -94,4 +101,47 @@ cli_stop() {
   exec {CLI_FD[$name]}>&-
   kill "${CLI_PID[$name]}" 2>/dev/null || true
   wait "${CLI_PID[$name]}" 2>/dev/null || true
+}
+
+# Waits for a new reply line of command CODE of client NAME after sending
+# ACTION; prints it.
+ask() {  # name action code [seconds]
+  local before
+  before=$(grep -c "^reply code=$3 " "$work/$1.log" || true)
+  cli_say "$1" "$2"
+  for _ in $(seq $((${4:-5} * 10))); do
+    [ "$(grep -c "^reply code=$3 " "$work/$1.log" || true)" -gt "$before" ] && break
+    sleep 0.1
+  done
+  [ "$(grep -c "^reply code=$3 " "$work/$1.log" || true)" -gt "$before" ] || fail "no reply to '$2' ($1)"
+  grep "^reply code=$3 " "$work/$1.log" | tail -1
+}
+
+# A connect of client NAME: "RESULT ERROR" (the error as the signed number it is).
+connect_outcome() {  # name seconds
+  ask "$1" connect 3 "$2" | sed -E 's/.* result=([0-9]+) value1=[0-9]+ value2=([0-9]+) .*/\1 \2/' |
+    awk '{ e = $2; if (e >= 2147483648) e -= 4294967296; print $1, e }'
+}
+
+# Waits until FILE has more than N lines matching PATTERN.
+wait_more() {  # file pattern n seconds
+  for _ in $(seq $(($4 * 10))); do
+    [ "$(grep -c "$2" "$1" || true)" -gt "$3" ] && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
+expect_eq() {  # what got want
+  [ "$2" = "$3" ] || fail "$1: got '$2', want '$3'"
+}
+
+# Waits until process PID has ended: gone, or a zombie its parent has not
+# reaped yet.
+wait_gone() {  # pid seconds
+  for _ in $(seq $(($2 * 10))); do
+    case "$(sed -E 's/.*\) (.).*/\1/' "/proc/$1/stat" 2>/dev/null || echo X)" in X | Z) return 0 ;; esac
+    sleep 0.1
+  done
+  return 1
 }

@@ -51,9 +51,9 @@ const char kSource[] = "Service/common/Service";
 const unsigned kFilterPollMs = 1111;
 const unsigned kMainTickMs = 100;
 const unsigned kNudgeDelaysMs[3] = {10000, 20000, 40000};
-// The shutdown's message 45 may take this long in all, the wait for the
-// push lock included (ms).
-const int kStoppingPushMs = 1000;
+// The shutdown's message 45 waits for the push lock as long as one push
+// may hold it (push_send_timeout_ms), and may take this long more (ms).
+const int kStoppingPushMs = 500;
 // How long the shutdown waits for a connect attempt to end (ms).
 const unsigned kAttemptWaitMs = 3000;
 const unsigned kLockPollMs = 10;
@@ -136,8 +136,7 @@ bool lockWithin(std::mutex& lock, unsigned ms) {
 
 // Runs once; the watchdog bounds the whole of it, and no step waits for a
 // client: new connections are refused from the start, a connect attempt is
-// told to stop and waits for no answer, the clients get message 45 within
-// kStoppingPushMs.
+// told to stop and waits for no answer, message 45 has a deadline of its own.
 [[noreturn]] void terminate() {
   dmn_terminate_called.exchange(1);
   StartShutdownWatchdog(dmn_watchdog_ms);
@@ -152,7 +151,7 @@ bool lockWithin(std::mutex& lock, unsigned ms) {
   stopping->code = IPC_MSG_SERVICE_STOPPING;
   stopping->clientN = -1;
   stopping->result = 1;
-  IPC_SendToClientsWithin(stopping.get(), kStoppingPushMs);
+  IPC_SendToClientsWithin(stopping.get(), push_send_timeout_ms + kStoppingPushMs);
   ServiceMainFunctionEND();
   _exit(0);
 }

@@ -21,36 +21,6 @@ daemon_start "$build" "$inst" "$cli" || fail "solvarind did not start"
 ln -s "$inst/log/SrvLog.csv" "$work/srvlog.log"  # shown with the other logs on failure
 profile=(--gateway 203.0.113.1 --profile-type 1 --tunnel-group sales)
 
-# Waits for a new reply line of command CODE of client NAME after sending
-# ACTION; prints it.
-ask() {  # name action code [seconds]
-  local before
-  before=$(grep -c "^reply code=$3 " "$work/$1.log" || true)
-  cli_say "$1" "$2"
-  for _ in $(seq $((${4:-5} * 10))); do
-    [ "$(grep -c "^reply code=$3 " "$work/$1.log" || true)" -gt "$before" ] && break
-    sleep 0.1
-  done
-  [ "$(grep -c "^reply code=$3 " "$work/$1.log" || true)" -gt "$before" ] || fail "no reply to '$2' ($1)"
-  grep "^reply code=$3 " "$work/$1.log" | tail -1
-}
-# A connect of client NAME: "RESULT ERROR" (the error as the signed number it is).
-connect_outcome() {  # name seconds
-  ask "$1" connect 3 "$2" | sed -E 's/.* result=([0-9]+) value1=[0-9]+ value2=([0-9]+) .*/\1 \2/' |
-    awk '{ e = $2; if (e >= 2147483648) e -= 4294967296; print $1, e }'
-}
-# Waits until FILE has more than N lines matching PATTERN.
-wait_more() {  # file pattern n seconds
-  for _ in $(seq $(($4 * 10))); do
-    [ "$(grep -c "$2" "$1" || true)" -gt "$3" ] && return 0
-    sleep 0.1
-  done
-  return 1
-}
-expect_eq() {  # what got want
-  [ "$2" = "$3" ] || fail "$1: got '$2', want '$3'"
-}
-
 # ---- 1. A connect through the tunnel, the owner and a second client ----
 cli_start owner "${profile[@]}" || fail "the owner did not register"
 # Another user: one user's connections of one kind make one client.
@@ -214,7 +184,7 @@ cli_start last "${profile[@]}" || fail "client did not register"
 expect_eq "connect before SIGTERM" "$(connect_outcome last 20)" "0 0"
 kill -TERM "$DAEMON_PID"
 status=0
-timeout 12 tail --pid="$DAEMON_PID" -f /dev/null || fail "solvarind did not end within its watchdog's time"
+wait_gone "$DAEMON_PID" 9 || fail "solvarind did not end within its watchdog's time"
 wait "$DAEMON_PID" || status=$?
 expect_eq "exit status after SIGTERM" "$status" 0
 wait_for "$work/last.log" "^push code=45 client=-1 result=1 " 5 || fail "no stopping push"
@@ -232,7 +202,7 @@ grep -A1 "disconnect reason: Daemon shutdown cleanup" "$inst/log/SrvLog.csv" |
 cli_stop last
 
 # ---- 5. A shutdown that hangs is killed by the watchdog ----
-# A directory of its own: the first run's watchdog still holds its binary.
+# A directory of its own: its log shows this run alone.
 daemon_start "$build" "$work/inst2" "$cli" || fail "solvarind did not start again"
 host_pid=
 for pid in $(ip netns pids "$cli"); do
@@ -241,11 +211,20 @@ done
 [ -n "$host_pid" ] || fail "no zornfhost"
 kill -STOP "$host_pid"
 kill -TERM "$DAEMON_PID"
+started=0
+wait_for "$work/inst2/log/SrvLog.csv" "; Terminate signal was caught!" 5 || started=$?
+# From then on no new client is taken.
+late=0
+as_client "$build/tools/solvarin-cli/solvarin-cli" status >"$work/late.log" 2>&1 || late=$?
 status=0
-timeout 15 tail --pid="$DAEMON_PID" -f /dev/null || { kill -CONT "$host_pid"; fail "the watchdog did not end the hung shutdown"; }
+wait_gone "$DAEMON_PID" 12 || { kill -CONT "$host_pid"; fail "the watchdog did not end the hung shutdown"; }
 wait "$DAEMON_PID" || status=$?
 kill -CONT "$host_pid"
+expect_eq "the termination started" "$started" 0
+[ "$late" != 0 ] || fail "a client was served by a stopping daemon"
+grep -q "Connection refused" "$work/late.log" || fail "a client was not refused by a stopping daemon"
 expect_eq "exit status of a killed shutdown" "$status" 137
+grep -q "Shutdown still running after 7000 ms" "$work/inst2/log/SrvLog.csv" || fail "the watchdog did not try to take the tunnel down"
 
 # ---- 6. Detached: descriptors 0-2 on /dev/null, working directory /, SIGQUIT ----
 daemon_start "$build" "$work/inst3" "$cli" detach || fail "solvarind did not start detached"
@@ -268,13 +247,10 @@ pids+=("$daemon")
 for fd in 0 1 2; do
   expect_eq "descriptor $fd of the detached daemon" "$(readlink "/proc/$daemon/fd/$fd")" /dev/null
 done
-# SIGQUIT ends it as SIGTERM does. The daemon takes it over only once it
-# is up: started in the background by a shell, it inherits SIGQUIT ignored,
-# so a signal sent during start-up would be lost. Its IPC socket, made after
-# the handlers, shows it is up.
+# SIGQUIT ends it as SIGTERM does, once it is up (its IPC socket is open).
 wait_file "/proc/$daemon/root/run/solvarin/solvarin_connection_ipc.socket" 10 ||
   fail "the detached daemon did not open its IPC socket"
 kill -QUIT "$daemon"
-timeout 12 tail --pid="$daemon" -f /dev/null || fail "the detached daemon did not stop"
+wait_gone "$daemon" 12 || fail "the detached daemon did not stop"
 grep -q "; Solvarind closed" "$work/inst3/log/SrvLog.csv" || fail "SIGQUIT did not end the daemon in order"
 echo "PASS"
