@@ -60,7 +60,7 @@ void probe(uint32_t listenerPort) {
 
 void FilterWatch_Reset() {
   g_lastProbe = Clock::now();
-  g_idleUnderTunnel = false;
+  g_gone = g_idleUnderTunnel = false;
 }
 
 void FilterWatch_Tick(uint32_t listenerPort) {

@@ -22,5 +22,6 @@ extern unsigned FilterWatch_PeriodMs;
 // Called on every poller tick with the port the listener receives on (0:
 // none); probes when the period has passed.
 void FilterWatch_Tick(uint32_t listenerPort);
-// Starts the period anew (the listener's start).
+// Starts the period anew and forgets what the probes found (the listener's
+// start).
 void FilterWatch_Reset();

@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <memory>
@@ -24,9 +25,10 @@ void killDaemon() { kill(getpid(), SIGKILL); }
 void watch(unsigned boundMs, void (*end)()) {
   const Clock::time_point start = Clock::now();
   const Clock::time_point bound = start + std::chrono::milliseconds(boundMs);
-  std::this_thread::sleep_until(bound - std::chrono::milliseconds(std::min(kWatchdogLastActMs, boundMs)));
+  const unsigned lastActAt = boundMs - std::min(kWatchdogLastActMs, boundMs);
+  std::this_thread::sleep_until(start + std::chrono::milliseconds(lastActAt));
   GetLog().WriteToLogFL("Service/common/Service", __LINE__, "dmn_terminate",
-                        ("Shutdown still running after " + std::to_string(boundMs - kWatchdogLastActMs) +
+                        ("Shutdown still running after " + std::to_string(lastActAt) +
                          " ms: tunnel taken down, daemon ended").c_str());
   // On a thread of its own: the end comes at the bound whatever the filter does.
   auto done = std::make_shared<std::atomic<bool>>(false);
