@@ -18,6 +18,7 @@
 #   cli_stop NAME                     ends it (quit, then TERM)
 #   ask NAME ACTION CODE [SECONDS]    ACTION, then the new reply line of CODE
 #   connect_outcome NAME SECONDS      a connect: "RESULT ERROR"
+#   expect_replies NAME <TABLE        each line "ACTION|WANT": the reply holds WANT
 #   wait_more FILE PATTERN N SECONDS  until FILE has more than N such lines
 #   expect_eq WHAT GOT WANT           fails the test when they differ
 #   wait_gone PID SECONDS             until PID has ended (a zombie has)
@@ -121,6 +122,21 @@ ask() {  # name action code [seconds]
 connect_outcome() {  # name seconds
   ask "$1" connect 3 "$2" | sed -E 's/.* result=([0-9]+) value1=[0-9]+ value2=([0-9]+) .*/\1 \2/' |
     awk '{ e = $2; if (e >= 2147483648) e -= 4294967296; print $1, e }'
+}
+
+# Sends each ACTION of the lines "ACTION|WANT" on standard input as client
+# NAME; the reply must hold WANT.
+expect_replies() {  # name
+  local action want code got
+  while IFS='|' read -r action want; do
+    [ -z "$action" ] && continue
+    code=$(echo "$action" | awk '{print $2}')
+    got=$(ask "$1" "$action" "$code")
+    case "$got" in
+      *"$want"*) ;;
+      *) fail "'$action' of $1: got '$got', want '$want'" ;;
+    esac
+  done
 }
 
 # Waits until FILE has more than N lines matching PATTERN.

@@ -52,15 +52,7 @@ expect_eq "the owner's connect while connected" "$(connect_outcome owner 10)" "0
 grep -q "Already connected" "$inst/log/SrvLog.csv" || fail "no already-connected line"
 
 # Every client command in one table: "action|expected reply fields".
-while IFS='|' read -r action want; do
-  [ -z "$action" ] && continue
-  code=$(echo "$action" | awk '{print $2}')
-  got=$(ask owner "$action" "$code")
-  case "$got" in
-    *"$want"*) ;;
-    *) fail "command '$action': got '$got', want '$want'" ;;
-  esac
-done <<'TABLE'
+expect_replies owner <<'TABLE'
 request 2 5 6 7 same|result=5 value1=6 value2=7 text=same
 request 3 5 6 7 same|result=5 value1=6 value2=7 text=same
 request 34 5 6 7 same|result=5 value1=6 value2=7 text=same
