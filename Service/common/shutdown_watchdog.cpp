@@ -8,6 +8,7 @@
 #include <chrono>
 #include <memory>
 #include <string>
+#include <system_error>
 #include <thread>
 
 #include "Service/common/disconnect.h"
@@ -29,13 +30,18 @@ void watch(unsigned boundMs, void (*end)()) {
   std::this_thread::sleep_until(start + std::chrono::milliseconds(lastActAt));
   GetLog().WriteToLogFL("Service/common/Service", __LINE__, "dmn_terminate",
                         ("Shutdown still running after " + std::to_string(lastActAt) +
-                         " ms: tunnel taken down, daemon ended").c_str());
+                         " ms: the watchdog takes the tunnel down and ends the daemon").c_str());
   // On a thread of its own: the end comes at the bound whatever the filter does.
   auto done = std::make_shared<std::atomic<bool>>(false);
-  std::thread([done] {
+  auto disconnect = [done] {
     DisconnectOnOwnSocket(kDisconnectReplyMs);
     done->store(true);
-  }).detach();
+  };
+  try {
+    std::thread(disconnect).detach();
+  } catch (const std::system_error&) {
+    disconnect();  // no thread to spare: the disconnect's own bounds hold
+  }
   while (!done->load() && Clock::now() < bound) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   end();
 }
@@ -43,5 +49,10 @@ void watch(unsigned boundMs, void (*end)()) {
 }  // namespace
 
 void StartShutdownWatchdog(unsigned boundMs, void (*end)()) {
-  std::thread(watch, boundMs, end != nullptr ? end : killDaemon).detach();
+  try {
+    std::thread(watch, boundMs, end != nullptr ? end : killDaemon).detach();
+  } catch (const std::system_error& e) {
+    GetLog().WriteToLogFL("Service/common/Service", __LINE__, "dmn_terminate",
+                          (std::string("Shutdown watchdog not started: ") + e.what()).c_str());
+  }
 }
