@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <syslog.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cstdio>
