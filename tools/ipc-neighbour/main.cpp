@@ -5,7 +5,8 @@
 //     a neighbour that reads none of its pushes: registers RECORDS clients
 //     (kinds 1..RECORDS) with only a push socket, whose receive buffer is
 //     1 KiB and which it never reads, and one client (kind 0) with only a
-//     request socket that sends COMMAND in a loop for SECONDS seconds. With
+//     request socket that sends COMMAND in a loop for SECONDS seconds (one
+//     every 10 ms at most, so that the other clients' logs stay small). With
 //     "return" it registers every dropped client again as soon as the daemon
 //     lets it.
 //   ipc-neighbour probe KIND SECONDS
@@ -45,6 +46,7 @@ using Clock = std::chrono::steady_clock;
 const int kStalledReceiveBuffer = 1024;
 const int kAnswerWaitMs = 120000;
 const int kProbeEveryMs = 100;
+const int kCommandEveryMs = 10;
 
 long long msSince(Clock::time_point t) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
@@ -149,6 +151,7 @@ int stall(int records, uint32_t command, int seconds, bool returning) {
     if (ms < 0) break;
     slowest = std::max(slowest, ms);
     count++;
+    std::this_thread::sleep_for(std::chrono::milliseconds(kCommandEveryMs));
   }
   done = true;
   tender.join();
