@@ -3,8 +3,10 @@
 // accept thread each, the peer check (uid 999 or less is refused) with the
 // per-user bounds of ipc_user_bounds.h, the registration hello, the client
 // map that pairs a client's three connections, one reader thread per request
-// and connection socket, and the pushes from the daemon to the clients, each
-// sent within push_send_timeout_ms (a client that takes none is dropped).
+// and connection socket, and the pushes from the daemon to the clients, sent
+// within push_send_timeout_ms (to every client at once when a push goes to
+// all); a client that takes none in that time is dropped and its user backed
+// off (ipc_user_bounds.h).
 //
 // Descriptor ownership: a reader thread alone closes its own socket when it
 // ends; everybody else only shuts it down, so no thread ever reads from or
