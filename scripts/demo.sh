@@ -159,6 +159,7 @@ run codec_bench
 if [ "$(id -u)" -eq 0 ]; then
   run hostpath_bench
   run tunnel_bench
+  run ipc_stall_bench
 else
-  echo "hostpath_bench and tunnel_bench need root (network namespaces): skipped"
+  echo "hostpath_bench, tunnel_bench and ipc_stall_bench need root (network namespaces): skipped"
 fi

@@ -12,7 +12,8 @@
 #                                     run_as_process unless given; "" for none,
 #                                     so that it detaches); DAEMON_PID
 #                                     is the process started (the daemon's own
-#                                     unless it detaches)
+#                                     unless it detaches); it waits for the IPC
+#                                     sockets unless DAEMON_NO_WAIT is set
 #   as_client CMD...                  runs CMD as uid $CLI_UID (1000) beside the daemon
 #   cli_start NAME [OPTIONS...]       a solvarin-cli in script mode: its
 #                                     actions go to $work/NAME.in, its output
@@ -22,8 +23,14 @@
 #   ask NAME ACTION CODE [SECONDS]    sends ACTION and prints the client's new
 #                                     reply line of command CODE (5 s)
 #   connect_outcome NAME SECONDS      a connect: "RESULT ERROR"
+#   field LINE NAME                   the value of field NAME of a reply line
+#   expect_fields WHAT LINE WANT      each NAME=VALUE of WANT is that field of LINE
+#   expect_replies NAME <TABLE        each line "ACTION|WANT": the reply to
+#                                     ACTION has the fields of WANT
+#   wait_gone PID SECONDS             until PID has ended (a zombie has)
 # `work` and `build` must be set; started processes are added to `pids`;
-# ask and connect_outcome end the run through `fail` when no reply comes.
+# the sourcing test provides `fail` and `expect_eq` (netns_common.sh); ask
+# and connect_outcome end the run through `fail` when no reply comes.
 
 declare -A CLI_PID CLI_FD
 
@@ -64,7 +71,7 @@ daemon_start() {  # build inst netns [first argument]
     "$(realpath "$work")" >"$work/daemon.out" 2>&1 &
   DAEMON_PID=$!
   pids+=("$DAEMON_PID")
-  [ "$arg" = run_as_process ] || return 0
+  [ "$arg" = run_as_process ] && [ -z "${DAEMON_NO_WAIT:-}" ] || return 0
   for _ in $(seq 100); do
     [ -S "/proc/$DAEMON_PID/root/run/solvarin/solvarin_connection_ipc.socket" ] && return 0
     sleep 0.1
@@ -120,4 +127,39 @@ ask() {  # name action code [seconds]
 connect_outcome() {  # name seconds
   ask "$1" connect 3 "$2" | sed -E 's/.* result=([0-9]+) value1=[0-9]+ value2=([0-9]+) .*/\1 \2/' |
     awk '{ e = $2; if (e >= 2147483648) e -= 4294967296; print $1, e }'
+}
+
+# The value of field NAME in a reply or push line ("text" is the rest of
+# the line).
+field() {  # line name
+  if [ "$2" = text ]; then
+    printf '%s\n' "${1#* text=}"
+  else
+    printf '%s\n' "${1%% text=*}" | tr ' ' '\n' | sed -n "s/^$2=//p"
+  fi
+}
+# Each NAME=VALUE of WANT equals that field of LINE.
+expect_fields() {  # what line want
+  local f
+  for f in $3; do expect_eq "$1: ${f%%=*}" "$(field "$2" "${f%%=*}")" "${f#*=}"; done
+}
+# Sends each ACTION of the lines "ACTION|WANT" on standard input as client
+# NAME; the reply must have the fields of WANT.
+expect_replies() {  # name
+  local action want code
+  while IFS='|' read -r action want; do
+    [ -z "$action" ] && continue
+    code=$(echo "$action" | awk '{print $2}')
+    expect_fields "'$action' of $1" "$(ask "$1" "$action" "$code")" "$want"
+  done
+}
+
+# Waits until process PID has ended: gone, or a zombie its parent has not
+# reaped yet.
+wait_gone() {  # pid seconds
+  for _ in $(seq $(($2 * 10))); do
+    case "$(sed -E 's/.*\) (.).*/\1/' "/proc/$1/stat" 2>/dev/null || echo X)" in X | Z) return 0 ;; esac
+    sleep 0.1
+  done
+  return 1
 }

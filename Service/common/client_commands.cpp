@@ -361,6 +361,28 @@ void nothing(Command&) {}
 
 using Handler = void (*)(Command&);
 
+// Commands that change the tunnel's rules and settings or read its
+// configuration and figures: while the tunnel has an owner they are served
+// to the clients of the owner's user only; others get result 0, as command
+// 1 answers a client that does not own the tunnel.
+bool ownersUserOnly(uint32_t code) {
+  switch (code) {
+    case IPC_CMD_GET_GATEWAY_CFG:
+    case IPC_CMD_GET_RULES:
+    case IPC_CMD_SET_RULES:
+    case IPC_CMD_SET_SS_LIST:
+    case IPC_CMD_GET_STATISTICS:
+    case IPC_CMD_SET_TUNNEL_GROUP:
+    case IPC_CMD_SET_HOST_WHITELIST:
+    case IPC_CMD_SET_IP_WHITELIST:
+    case IPC_CMD_SET_PROTOCOLS_WHITELIST:
+    case IPC_CMD_SET_FAIL_RATE:
+    case IPC_CMD_GET_FIREWALL_INFO:
+    case IPC_CMD_SET_RADIUS_CREDENTIALS: return true;
+  }
+  return false;
+}
+
 Handler handlerFor(uint32_t code) {
   switch (code) {
     case IPC_CMD_UNREGISTER: return unregisterClient;
@@ -410,14 +432,18 @@ void AnswerClientMessage(ServicePipeMessage_t* message) {
     logLine("AnswerClientMessage", "Wrong message NULL");
     return;
   }
-  std::lock_guard<std::mutex> lock(mtx_process_message);
   Handler handler = handlerFor(message->code);
   if (handler == nullptr) return;
   WipedMessage reply(message->code), broadcast(IPC_MSG_NONE);
-  Command c{*message, *reply.msg, *broadcast.msg};
-  handler(c);
+  {
+    std::lock_guard<std::mutex> lock(mtx_process_message);
+    Command c{*message, *reply.msg, *broadcast.msg};
+    if (!ownersUserOnly(message->code) || MayActOnTheTunnel(message->clientN)) handler(c);
+  }
   reply.msg->clientN = message->clientN;
   memcpy(message, reply.msg.get(), sizeof *message);
+  // Sent after the command lock is given back: a client slow to take its
+  // pushes delays only the pushes, never the other clients' commands.
   if (broadcast.msg->code != IPC_MSG_NONE) {
     broadcast.msg->clientN = message->clientN;
     IPC_SendToClient(broadcast.msg.get(), -1);

@@ -89,7 +89,9 @@ void disconnect(ServicePipeMessage_t& req, ServicePipeMessage_t& reply, ServiceP
   std::lock_guard<std::mutex> vesk(mtx_connecting_vesk);
   int requester = req.clientN;
   int owner = g_TunnelOwnerClientN;
-  if (req.code == IPC_CMD_DISCONNECT && owner >= 0 && owner != requester) {
+  // The forced code serves any client of the owner's user, no other user.
+  bool refused = req.code == IPC_CMD_DISCONNECT ? owner >= 0 && owner != requester : !MayActOnTheTunnel(requester);
+  if (refused) {
     logLine("Disconnect request from non-owner client " + num(requester) + ", owner is " + num(owner) + " - ignored");
     reply.result = filterState;
     return;
@@ -135,6 +137,14 @@ void AnswerClientConnectRequest(ServicePipeMessage_t* message) {
 }
 
 }  // namespace core
+
+bool MayActOnTheTunnel(int requester) {
+  std::lock_guard<std::mutex> lock(mtx_reg_clients);
+  int owner = g_TunnelOwnerClientN;
+  if (owner < 0) return true;
+  auto self = clients_list.find(requester), held = clients_list.find(owner);
+  return self != clients_list.end() && held != clients_list.end() && self->second.user == held->second.user;
+}
 
 namespace Zor::OpenWindow {
 

@@ -27,6 +27,11 @@ namespace core {
 void AnswerClientConnectRequest(ServicePipeMessage_t* message);
 }  // namespace core
 
+// Whether requester may end the tunnel by force, change its rules and
+// settings or read its configuration and figures: always while the tunnel
+// has no owner, else only when it is a client of the owner's own user.
+bool MayActOnTheTunnel(int requester);
+
 namespace Zor::OpenWindow {
 // The requester's other window clients of the same user that are alive and
 // have a push socket; 0 for an unknown requester. The caller holds

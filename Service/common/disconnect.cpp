@@ -73,6 +73,16 @@ int DisconnectNative(const char* reason, int fromUser, const char* file, int lin
   return 0;
 }
 
+int DisconnectOnOwnSocket(unsigned replyTimeoutMs) {
+  uint8_t buf[DRV_PREFIX_ROOM + sizeof(DrvRequestHeader) + sizeof(DisconnectRequest)] = {};
+  DrvRequestHeader h{};
+  h.magic = DRV_REQUEST_MAGIC;
+  h.length = sizeof(DisconnectRequest);
+  std::memcpy(buf + DRV_PREFIX_ROOM, &h, sizeof h);  // the request itself is all zero: not from the user
+  return SendIRP_OwnSocket(RQC_DISCONNECT, buf + DRV_PREFIX_ROOM, sizeof buf - DRV_PREFIX_ROOM, nullptr,
+                           replyTimeoutMs);
+}
+
 void Engine_InstallDisconnectHandler() {
   ServiceHandlers h = IPC_SetServiceHandlers(IPC_StandingServiceHandlers());
   h.disConnect = DisconnectNative;

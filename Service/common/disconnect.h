@@ -7,6 +7,10 @@
 // the status file, then sends RQC_DISCONNECT (8 bytes: 0, fromUser == 1).
 // 0 when the filter accepted it, else DRV_Request's result.
 int DisconnectNative(const char* reason, int fromUser, const char* file, int line);
+// RQC_DISCONNECT alone (not from the user), sent on a socket of its own
+// beside any request that hangs (SendIRP_OwnSocket): nothing else is reset
+// or logged. 0 when the filter accepted it.
+int DisconnectOnOwnSocket(unsigned replyTimeoutMs);
 // The log line of DisconnectNative before the request (tests read it).
 void DisconnectLogText(char* out, unsigned size, const char* reason, int fromUser,
                        const char* file, int line);

@@ -46,23 +46,33 @@ struct NlBuffer {
   }
 };
 
-void closeRequestSocket() {
-  if (ZorVpnNLSK >= 0) close(ZorVpnNLSK);
-  ZorVpnNLSK = -1;
+// Where one exchange goes: the socket (opened on first use, -1 closed), the
+// family id (looked up on first use, -1 unknown), the socket's port and how
+// long the reply may take.
+struct Channel {
+  int& sock;
+  int& familyId;
+  uint32_t port;  // 0: whatever the kernel gave the socket
+  unsigned replyTimeoutMs;
+};
+
+void closeSocket(Channel& ch) {
+  if (ch.sock >= 0) close(ch.sock);
+  ch.sock = -1;
 }
 
-bool openRequestSocket(const FilterSeam& seam) {
-  if (ZorVpnNLSK >= 0) return true;
-  ZorVpnNLSK = FilterSeam_OpenSocket(seam, static_cast<uint32_t>(getpid()));
-  return ZorVpnNLSK >= 0;
+bool openSocket(Channel& ch, const FilterSeam& seam) {
+  if (ch.sock >= 0) return true;
+  ch.sock = FilterSeam_OpenSocket(seam, ch.port);
+  if (ch.sock >= 0 && ch.port == 0) ch.port = FilterSeam_BoundPort(ch.sock);
+  return ch.sock >= 0;
 }
 
-size_t buildRequest(uint8_t* m, uint32_t code, const void* buf, uint32_t len) {
+size_t buildRequest(const Channel& ch, uint8_t* m, uint32_t code, const void* buf, uint32_t len) {
   uint32_t alen = len + 8;
   uint32_t mlen = 20 + ((alen + 3u) & ~3u);
   std::memset(m, 0, mlen);
-  GenlPutHeaders(m, mlen, static_cast<uint16_t>(ZorVpnNLSK_fID), NL_SEQ, static_cast<uint32_t>(getpid()),
-                 REQUEST_CMD);
+  GenlPutHeaders(m, mlen, static_cast<uint16_t>(ch.familyId), NL_SEQ, ch.port, REQUEST_CMD);
   GenlPutAttribute(m + 20, static_cast<uint16_t>(alen), REQUEST_ATTR);
   std::memcpy(m + 24, &code, 4);
   if (len) std::memcpy(m + 28, buf, len);
@@ -71,11 +81,11 @@ size_t buildRequest(uint8_t* m, uint32_t code, const void* buf, uint32_t len) {
 
 // The reply checks of one exchange: length, type, sequence, command and
 // the attribute bounded by the message.
-bool replyValid(const uint8_t* r, ssize_t n) {
+bool replyValid(const Channel& ch, const uint8_t* r, ssize_t n) {
   if (n < 24) return false;  // the attribute header must have come
   uint32_t nlen = u32At(r);
   if (nlen < 24 || nlen > static_cast<uint32_t>(n)) return false;
-  if (u16At(r + 4) != static_cast<uint16_t>(ZorVpnNLSK_fID)) return false;
+  if (u16At(r + 4) != static_cast<uint16_t>(ch.familyId)) return false;
   if (u32At(r + 8) != NL_SEQ || r[16] != REQUEST_CMD || u16At(r + 22) != REQUEST_ATTR) return false;
   uint16_t alen = u16At(r + 20);
   return alen >= 8 && alen <= nlen - 20;
@@ -84,15 +94,15 @@ bool replyValid(const uint8_t* r, ssize_t n) {
 // One request is in flight at a time, so whatever waits before a request
 // is sent is late: the reply to an earlier request that timed out (every
 // reply carries sequence number 50, so it would pass for the next one's).
-void dropStaleReplies(uint8_t* scratch) {
-  while (recv(ZorVpnNLSK, scratch, DRV_NL_BUFFER, MSG_DONTWAIT) > 0) {
+void dropStaleReplies(const Channel& ch, uint8_t* scratch) {
+  while (recv(ch.sock, scratch, DRV_NL_BUFFER, MSG_DONTWAIT) > 0) {
   }
 }
 
 // Receives one reply within the channel's time-out.
-ssize_t receiveReply(uint8_t* r) {
-  if (!GenlWaitReadable(ZorVpnNLSK, static_cast<int>(SendIRP_ReplyTimeoutMs))) return -1;
-  return recv(ZorVpnNLSK, r, DRV_NL_BUFFER, MSG_DONTWAIT);
+ssize_t receiveReply(const Channel& ch, uint8_t* r) {
+  if (!GenlWaitReadable(ch.sock, static_cast<int>(ch.replyTimeoutMs))) return -1;
+  return recv(ch.sock, r, DRV_NL_BUFFER, MSG_DONTWAIT);
 }
 
 void logFailure(bool withLead, uint32_t code) {
@@ -100,6 +110,66 @@ void logFailure(bool withLead, uint32_t code) {
   text += DrvRequestName(code);
   text += " (Code " + std::to_string(code) + ") err=5";
   GetLog().WriteToLogFL(__FILE__, __LINE__, "SendIRP", text.c_str());
+}
+
+// One exchange on ch, as SendIRP_LINUXNETLINK describes it.
+int32_t exchange(Channel& ch, uint32_t code, void* buf, uint32_t len, uint32_t* got) {
+  if (got) *got = 0;
+  NlBuffer out, in;
+  if (!out.p || !in.p) return 1;
+  if (len > DRV_MAX_EXCHANGE) return 1;
+  FilterSeam seam = FilterSeam_Get();
+  if (!openSocket(ch, seam)) return 1;
+  bool ok = false;
+  if (ch.familyId < 0) ch.familyId = GenlLookupFamily(ch.sock, seam, ch.port, nm_drvdevname, FAMILY_WAIT_MS);
+  if (ch.familyId >= 0) {
+    dropStaleReplies(ch, in.p);
+    size_t mlen = buildRequest(ch, out.p, code, buf, len);
+    sockaddr_nl to{};
+    to.nl_family = AF_NETLINK;
+    to.nl_pid = seam.port;
+    if (sendto(ch.sock, out.p, mlen, 0, reinterpret_cast<sockaddr*>(&to), sizeof to) >= 0) {
+      ssize_t n = receiveReply(ch, in.p);
+      ok = replyValid(ch, in.p, n);
+    }
+  }
+  if (!ok) {
+    closeSocket(ch);
+    return 1;
+  }
+  uint32_t have = u16At(in.p + 20) - 4u;  // the answer area after the code slot
+  uint32_t m = have < len ? have : len;
+  if (m) std::memcpy(buf, in.p + 24, m);
+  if (len > m) std::memset(static_cast<uint8_t*>(buf) + m, 0, len - m);
+  if (got) *got = m;
+  return 0;
+}
+
+// SendIRP's framing around one exchange: the length prefix in front, the
+// status word and the reply size checked after.
+template <typename Exchange>
+int32_t framedExchange(uint32_t code, void* data, uint32_t len, uint32_t* got, Exchange exchangeOne) {
+  if (got) *got = 0;
+  uint8_t* prefix = data ? static_cast<uint8_t*>(data) - DRV_PREFIX_ROOM : nullptr;
+  uint32_t total = len ? len + 4 : 0;
+  uint32_t reply = 0;
+  if (prefix) std::memcpy(prefix, &total, 4);
+  if (exchangeOne(prefix, prefix ? total : 0, &reply) != 0) {
+    logFailure(true, code);
+    return DRV_CHANNEL_FAILED;
+  }
+  if (!data) {
+    if (got && reply >= 4) *got = reply - 4;
+    return 0;
+  }
+  if (reply >= 4 && reply <= total) {
+    int32_t status;
+    std::memcpy(&status, prefix, 4);
+    if (got) *got = reply - 4;
+    return status < 0 ? status : 0;
+  }
+  logFailure(false, code);
+  return DRV_CHANNEL_FAILED;
 }
 
 }  // namespace
@@ -121,66 +191,25 @@ void DRV_Wipe(void* p, size_t count) {
 }
 
 int32_t SendIRP_LINUXNETLINK(uint32_t code, void* buf, uint32_t len, uint32_t* got) {
-  if (got) *got = 0;
-  NlBuffer out, in;
-  if (!out.p || !in.p) return 1;
-  if (len > DRV_MAX_EXCHANGE) return 1;
-  FilterSeam seam = FilterSeam_Get();
-  if (!openRequestSocket(seam)) return 1;
-  bool ok = false;
-  if (ZorVpnNLSK_fID < 0)
-    ZorVpnNLSK_fID = GenlLookupFamily(ZorVpnNLSK, seam, static_cast<uint32_t>(getpid()), nm_drvdevname,
-                                      FAMILY_WAIT_MS);
-  if (ZorVpnNLSK_fID >= 0) {
-    dropStaleReplies(in.p);
-    size_t mlen = buildRequest(out.p, code, buf, len);
-    sockaddr_nl to{};
-    to.nl_family = AF_NETLINK;
-    to.nl_pid = seam.port;
-    if (sendto(ZorVpnNLSK, out.p, mlen, 0, reinterpret_cast<sockaddr*>(&to), sizeof to) >= 0) {
-      ssize_t n = receiveReply(in.p);
-      ok = replyValid(in.p, n);
-    }
-  }
-  if (!ok) {
-    closeRequestSocket();
-    return 1;
-  }
-  uint32_t have = u16At(in.p + 20) - 4u;  // the answer area after the code slot
-  uint32_t m = have < len ? have : len;
-  if (m) std::memcpy(buf, in.p + 24, m);
-  if (len > m) std::memset(static_cast<uint8_t*>(buf) + m, 0, len - m);
-  if (got) *got = m;
-  return 0;
+  Channel process{ZorVpnNLSK, ZorVpnNLSK_fID, static_cast<uint32_t>(getpid()), SendIRP_ReplyTimeoutMs};
+  return exchange(process, code, buf, len, got);
 }
 
 int32_t SendIRP(uint32_t code, void* data, uint32_t len, uint32_t* got) {
-  if (got) *got = 0;
-  uint8_t* prefix = data ? static_cast<uint8_t*>(data) - DRV_PREFIX_ROOM : nullptr;
-  uint32_t total = len ? len + 4 : 0;
-  uint32_t reply = 0;
-  int32_t r;
-  {
+  return framedExchange(code, data, len, got, [code](void* buf, uint32_t n, uint32_t* reply) {
     std::lock_guard<std::mutex> lock(SendIRP_Busy);
-    if (prefix) std::memcpy(prefix, &total, 4);
-    r = SendIRP_LINUXNETLINK(code, prefix, prefix ? total : 0, &reply);
-  }
-  if (r != 0) {
-    logFailure(true, code);
-    return DRV_CHANNEL_FAILED;
-  }
-  if (!data) {
-    if (got && reply >= 4) *got = reply - 4;
-    return 0;
-  }
-  if (reply >= 4 && reply <= total) {
-    int32_t status;
-    std::memcpy(&status, prefix, 4);
-    if (got) *got = reply - 4;
-    return status < 0 ? status : 0;
-  }
-  logFailure(false, code);
-  return DRV_CHANNEL_FAILED;
+    return SendIRP_LINUXNETLINK(code, buf, n, reply);
+  });
+}
+
+int32_t SendIRP_OwnSocket(uint32_t code, void* data, uint32_t len, uint32_t* got, unsigned replyTimeoutMs) {
+  int sock = -1, familyId = -1;
+  Channel own{sock, familyId, 0, replyTimeoutMs};
+  int32_t r = framedExchange(code, data, len, got, [&](void* buf, uint32_t n, uint32_t* reply) {
+    return exchange(own, code, buf, n, reply);
+  });
+  closeSocket(own);
+  return r;
 }
 
 namespace {

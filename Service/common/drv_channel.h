@@ -56,6 +56,11 @@ int32_t SendIRP_LINUXNETLINK(uint32_t code, void* buf, uint32_t len, uint32_t* g
 // failure, logged "Can't open device driver. IRP ..."). *got = reply bytes
 // after the prefix. data must have DRV_PREFIX_ROOM writable bytes in front.
 int32_t SendIRP(uint32_t code, void* data, uint32_t len, uint32_t* got);
+// SendIRP on a socket of its own, opened for this one request and closed
+// after it, beside the others (SendIRP_Busy is not taken) and with its own
+// reply time-out: for the shutdown's watchdog, whose request must not wait
+// behind one that hangs.
+int32_t SendIRP_OwnSocket(uint32_t code, void* data, uint32_t len, uint32_t* got, unsigned replyTimeoutMs);
 // A framed request 0-47: header (magic, length = room) + inLen payload bytes;
 // 0, the reply's status (payload still delivered), -1001 (zero status, wrong
 // magic), -1002 (sizes), or what SendIRP returned.

@@ -43,6 +43,16 @@ void pushState(uint32_t reason, int owner) {
   Engine_Hooks().sendToTunnelOwner(&msgToClient, owner);
 }
 
+// The clients besides the owner, after a disconnect the daemon made on its
+// own: message 50 as a user's disconnect broadcasts it.
+void tellTheOthers(int owner) {
+  if (owner < 0) return;  // without an owner the one push went to every client
+  clearMessage(MSG_STATE_CHANGED);
+  msgToClient.clientN = owner;  // skipped: it has its own message
+  msgToClient.result = filterState;
+  Engine_Hooks().sendToClients(&msgToClient);
+}
+
 // Tells the tunnel owner once per state.
 void announce(uint32_t reason) {
   if (filterState == g_notified_filterState.load()) return;
@@ -71,6 +81,7 @@ void reconnect(int32_t code) {
   disConnect("Driver requested reconnect", 0, __FILE__, __LINE__);
   lock.unlock();
   pushState(STATE_MSG_RECONNECT, owner);
+  tellTheOthers(owner);
   g_notified_filterState.exchange(filterState);
 }
 
@@ -150,6 +161,8 @@ const char* DrvSendEventName(int32_t code) {
     default: return nullptr;
   }
 }
+
+void AnnounceOwnDisconnect() { announce(STATE_MSG_CHANGED); }
 
 void OnDriverEvent(int32_t code) {
   if (code == 0) {

@@ -34,3 +34,8 @@ extern ServicePipeMessage_t msgToClient;
 extern unsigned OnDriverEvent_StandbySleepMs;
 
 void OnDriverEvent(int32_t code);
+// Tells the clients of a disconnect the daemon made on its own, without
+// waiting for the filter's event (which may never come): message 50 with
+// the state, to the tunnel owner's route (every client once nobody owns the
+// tunnel), once per state as the events announce it.
+void AnnounceOwnDisconnect();

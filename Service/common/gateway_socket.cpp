@@ -163,6 +163,7 @@ uint32_t checkPacket() {
     }
     disConnect("VESK socket receive error", 0, __FILE__, __LINE__);
     logLine(__LINE__, "VESK connection closed");
+    AnnounceOwnDisconnect();
     OnDriverEvent(DRV_EVENT_SOCKET_ERROR);
     return static_cast<uint32_t>(e);
   }

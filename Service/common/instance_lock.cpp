@@ -15,6 +15,7 @@ namespace {
 // The lock's descriptor, kept open for the life of the process. Children
 // that exec do not take it with them.
 int g_lockFd = -1;
+InstancePhase g_phase = INSTANCE_STARTING;
 
 // The run directory gets the mode the IPC server gives it, whatever the
 // caller's umask.
@@ -28,14 +29,15 @@ pid_t readPid(int fd) {
   return n > 0 ? static_cast<pid_t>(strtol(text, nullptr, 10)) : 0;
 }
 
-// The id is a help for people reading the file; the lock is what counts, so
-// the callers go on when the write fails.
+// The line is a help for people and client programs reading the file; the
+// lock is what counts, so the callers go on when the write fails.
 bool writePid(int fd) {
-  std::string text = std::to_string(getpid()) + "\n";
+  std::string text = std::to_string(getpid()) + " " + InstancePhaseWord(g_phase) + "\n";
   return ftruncate(fd, 0) == 0 && pwrite(fd, text.data(), text.size(), 0) == static_cast<ssize_t>(text.size());
 }
 
 }  // namespace
+
 
 InstanceLockResult TakeInstanceLock(pid_t* holder) {
   makeRunDir();
@@ -55,4 +57,9 @@ InstanceLockResult TakeInstanceLock(pid_t* holder) {
 
 void RecordInstancePid() {
   if (g_lockFd >= 0) writePid(g_lockFd);
+}
+
+void RecordInstancePhase(InstancePhase phase) {
+  g_phase = phase;
+  RecordInstancePid();
 }

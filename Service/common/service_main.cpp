@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <syslog.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -26,12 +25,14 @@
 #include "Service/common/gateway_socket.h"
 #include "Service/common/instance_lock.h"
 #include "Service/common/push_routing.h"
+#include "Service/common/shutdown_watchdog.h"
 #include "Service/common/status_file.h"
 #include "cross/utils/execution_dir.h"
 #include "cross/utils/ipc_server.h"
 #include "cross/utils/log.h"
 #include "cross/utils/service_hooks.h"
 #include "cross/utils/sleep.h"
+#include "cross/utils/socket_io.h"
 #include "cross/utils/std_descriptors.h"
 #include "cross/utils/version.h"
 
@@ -50,6 +51,12 @@ const char kSource[] = "Service/common/Service";
 const unsigned kFilterPollMs = 1111;
 const unsigned kMainTickMs = 100;
 const unsigned kNudgeDelaysMs[3] = {10000, 20000, 40000};
+// The shutdown's message 45 waits for the push lock as long as one push
+// may hold it (push_send_timeout_ms), and may take this long more (ms).
+const int kStoppingPushMs = 500;
+// How long the shutdown waits for a connect attempt to end (ms).
+const unsigned kAttemptWaitMs = 3000;
+const unsigned kLockPollMs = 10;
 
 int dmn_sigpipe_logged = 0;
 
@@ -96,10 +103,12 @@ void InstallServiceHandlers() {
 
 namespace {
 
-void waitForFilter() {
+// False when a termination signal came first.
+bool waitForFilter() {
   for (bool told = false;; told = true) {
+    if (dmn_terminate_requested != 0) return false;
     logLine("Calculating drvinfo structure");
-    if (getFilterInfo()) return;
+    if (getFilterInfo()) return true;
     logLine("Can't connect to driver! Waiting...");
     if (!told) fputs("solvarind: waiting for the network filter (zornfhost or the kernel module)\n", stderr);
     Sleep(kFilterPollMs);
@@ -117,31 +126,26 @@ bool startEventListener() {
   return pid >= 0;
 }
 
-// Sleeps in the watchdog child: only async-signal-safe calls.
-void watchdogSleep(unsigned ms) {
-  timespec left{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
-  while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+// Takes lock within ms; false (not locked) when it stayed busy.
+bool lockWithin(std::mutex& lock, unsigned ms) {
+  for (unsigned waited = 0; !lock.try_lock(); waited += kLockPollMs) {
+    if (waited >= ms) return false;
+    Sleep(kLockPollMs);
   }
+  return true;
 }
 
-// Decision: the watchdog is the daemon's child, so the daemon still exists
-// exactly while it is still the watchdog's parent.
-// It keeps none of the daemon's descriptors: the listening sockets and the
-// instance lock go with the daemon, not 9 s later.
-[[noreturn]] void watchdog(pid_t daemon) {
-  close_range(0, ~0U, 0);
-  watchdogSleep(dmn_watchdog_ms);
-  if (getppid() == daemon) kill(daemon, SIGKILL);
-  _exit(0);
-}
-
-// The watchdog is started first, so that it also covers the filter requests
-// of the sequence (a filter that stopped answering holds each of them).
+// Runs once; the watchdog bounds the whole of it, and no step waits for a
+// client: new connections are refused from the start, a connect attempt is
+// told to stop and waits for no answer, message 45 has a deadline of its own.
 [[noreturn]] void terminate() {
   dmn_terminate_called.exchange(1);
-  pid_t daemon = getpid();
-  if (fork() == 0) watchdog(daemon);
+  StartShutdownWatchdog(dmn_watchdog_ms);
   logAs("dmn_terminate", "Terminate signal was caught!");
+  RecordInstancePhase(INSTANCE_STOPPING);
+  IPC_StopListening();
+  interrupt_connection = true;
+  IPC_CancelPushAnswers();
   setFilterRulesWithoutConnect0();
   DriverEventDestroy();
   auto stopping = std::make_unique<ServicePipeMessage_t>();
@@ -149,7 +153,7 @@ void watchdogSleep(unsigned ms) {
   stopping->code = IPC_MSG_SERVICE_STOPPING;
   stopping->clientN = -1;
   stopping->result = 1;
-  IPC_SendToClient(stopping.get(), -1);
+  IPC_SendToClientsWithin(stopping.get(), push_send_timeout_ms + kStoppingPushMs);
   ServiceMainFunctionEND();
   _exit(0);
 }
@@ -158,6 +162,23 @@ void watchdogSleep(unsigned ms) {
 
 void dmn_terminate_signal(int) { dmn_terminate_requested = 1; }
 void dmn_sigpipe(int) { dmn_sigpipe_count = dmn_sigpipe_count + 1; }
+
+void InstallTerminationHandlers() {
+  struct sigaction sa {};
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = SA_RESTART;
+  sa.sa_handler = dmn_terminate_signal;
+  sigset_t handled;
+  sigemptyset(&handled);
+  for (int sig : {SIGTERM, SIGQUIT, SIGINT}) {
+    sigaction(sig, &sa, nullptr);
+    sigaddset(&handled, sig);
+  }
+  sa.sa_handler = dmn_sigpipe;
+  sigaction(SIGPIPE, &sa, nullptr);
+  sigaddset(&handled, SIGPIPE);
+  sigprocmask(SIG_UNBLOCK, &handled, nullptr);
+}
 
 int ServiceMainFunction() {
   umask(0);
@@ -181,7 +202,7 @@ int ServiceMainFunction() {
   logLine("Daemon was started with pid: " + std::to_string(getpid()));
   InstallServiceHandlers();
   setFilterParams();
-  waitForFilter();
+  if (!waitForFilter()) terminate();
   logLine("Driver found");
   if (!startEventListener()) {
     ServiceMainFunctionEND();
@@ -190,11 +211,8 @@ int ServiceMainFunction() {
   setFilterRulesWithoutConnect0();
   disConnect("Daemon startup initial filter cleanup", 0, __FILE__, __LINE__);
   suffix_baseline::RestoreSuffixBaselineAtStartup();
-  signal(SIGTERM, dmn_terminate_signal);
-  signal(SIGQUIT, dmn_terminate_signal);
-  signal(SIGINT, dmn_terminate_signal);
-  signal(SIGPIPE, dmn_sigpipe);
   StartConnections();
+  RecordInstancePhase(INSTANCE_SERVING);
   for (;;) {
     Sleep(kMainTickMs);
     int pipes = dmn_sigpipe_count;
@@ -212,7 +230,12 @@ void ServiceMainFunctionEND() {
   SetServicePID(0);
   DriverEventDestroy();
   logAs("ServiceMainFunctionEND", "Driver event thread closed");
-  std::lock_guard<std::mutex> attempt(mtx_connecting_started);
+  std::unique_lock<std::mutex> attempt(mtx_connecting_started, std::defer_lock);
+  if (lockWithin(mtx_connecting_started, kAttemptWaitMs)) {
+    attempt = std::unique_lock<std::mutex>(mtx_connecting_started, std::adopt_lock);
+  } else {
+    logAs("ServiceMainFunctionEND", "Connect attempt still running, shutdown goes on");
+  }
   const char reason[] = "Daemon shutdown cleanup";
   disConnect(reason, 0, __FILE__, __LINE__);
   suffix_baseline::RestoreSuffixesAfterUnmanagedDisconnect(reason);
@@ -222,6 +245,7 @@ void ServiceMainFunctionEND() {
 }
 
 int SolvarindMain(int argc, char** argv) {
+  InstallTerminationHandlers();
   if (argc > 1 && strcmp(argv[1], "run_as_process") == 0) {
     ReadExecutionDir(argc, argv);
     MakeVersionString();

@@ -22,6 +22,10 @@ void ServiceMainFunctionEND();
 void InstallServiceHandlers();
 void dmn_terminate_signal(int);
 void dmn_sigpipe(int);
+// Makes SIGTERM, SIGQUIT and SIGINT start the termination and SIGPIPE be
+// counted (sigaction, whatever the parent left ignored or blocked): the
+// first thing the program does, so that no signal is lost during start-up.
+void InstallTerminationHandlers();
 
 // The process entry: "run_as_process" as the first argument stays in the
 // foreground; otherwise the daemon detaches (1 when that fails).

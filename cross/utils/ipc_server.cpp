@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <system_error>
 #include <thread>
@@ -22,7 +23,7 @@
 
 std::map<int, IPC_Client>& clients_list = *new std::map<int, IPC_Client>();
 std::mutex mtx_reg_clients;
-std::mutex m_ProcessingSendMessageToClientsAF;
+std::timed_mutex m_ProcessingSendMessageToClientsAF;
 std::atomic<int> next_client_id{0};
 std::atomic<bool> ready_to_close_sockets{false};
 int read_timeout = 10;
@@ -46,6 +47,11 @@ const Listener kListeners[] = {
     {SOCKET_SERVER_CLIENT, IPC_SERVER_CLIENT_SOCKET, "server-client"},
     {SOCKET_CONNECTION, IPC_CONNECTION_SOCKET, "connection"},
 };
+
+// The listening sockets while their accept threads serve them (-1 once
+// closed); an accept thread closes its own under listenersMtx.
+std::mutex listenersMtx;
+int listenerFds[3] = {-1, -1, -1};
 
 // One log entry with this line of this file and the given function name.
 #define logLine(function, text) GetLog().WriteToLogFL(__FILE__, __LINE__, function, std::string(text).c_str())
@@ -80,7 +86,7 @@ void shutdownSocket(int fd) {
 // A push socket is closed only while no push can be using its number.
 void closePushSocket(int fd) {
   if (fd < 0) return;
-  std::lock_guard<std::mutex> push(m_ProcessingSendMessageToClientsAF);
+  std::lock_guard<std::timed_mutex> push(m_ProcessingSendMessageToClientsAF);
   IPC_CloseUserConnection(fd);
 }
 
@@ -191,6 +197,14 @@ bool peerAllowed(int fd, const char* typeName, ucred* peer) {
   return true;
 }
 
+void closeListener(int fd) {
+  std::lock_guard<std::mutex> lock(listenersMtx);
+  for (int& slot : listenerFds) {
+    if (slot == fd) slot = -1;
+  }
+  close(fd);
+}
+
 // Loss handling of a client's request connection; only when fd is still the
 // record's own request socket (a replaced connection leaves the client alone).
 void onRequestConnectionLost(int fd, int id) {
@@ -254,7 +268,19 @@ void StartConnections() {
     }
     return;
   }
+  {
+    std::lock_guard<std::mutex> lock(listenersMtx);
+    for (int i = 0; i < 3; i++) listenerFds[i] = fds[i];
+  }
   for (int i = 0; i < 3; i++) startDetached("StartConnections", StartAccepting, fds[i], kListeners[i].type);
+}
+
+void IPC_StopListening() {
+  ready_to_close_sockets = true;
+  std::lock_guard<std::mutex> lock(listenersMtx);
+  for (int fd : listenerFds) {
+    if (fd >= 0) shutdown(fd, SHUT_RDWR);
+  }
 }
 
 void RegisterConnection(int fd, SocketType type, uid_t uid, pid_t pid) {
@@ -299,11 +325,12 @@ void RegisterConnection(int fd, SocketType type, uid_t uid, pid_t pid) {
 void StartAccepting(int listenFd, SocketType type) {
   const char* typeName = SocketTypeName(type);
   for (;;) {
+    int fd = ready_to_close_sockets ? -1 : accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
     if (ready_to_close_sockets) {
-      close(listenFd);
+      if (fd >= 0) close(fd);
+      closeListener(listenFd);
       return;
     }
-    int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) {
       logLine("StartAccepting", std::string("\n\ripc ") + typeName + " socket " + num(listenFd) + " accept failed: " + num(errno));
       std::this_thread::sleep_for(std::chrono::milliseconds(kAcceptRetryMs));
@@ -311,6 +338,12 @@ void StartAccepting(int listenFd, SocketType type) {
     }
     ucred peer{};
     if (!peerAllowed(fd, typeName, &peer)) {
+      close(fd);
+      continue;
+    }
+    if (IPC_UserBackedOff(peer.uid)) {
+      logLine("StartAccepting", std::string("ipc ") + typeName + " socket " + num(fd) + " refused: uid " + num(peer.uid) +
+                                    " backed off after a client that took no pushes");
       close(fd);
       continue;
     }
@@ -385,11 +418,12 @@ void CloseConnection(int fd, SocketType type) {
 
 namespace {
 
-// A client whose push could not be delivered in time is let go, so that the
-// pushes to the others go on: its push socket is closed (the caller holds the
-// push lock) and its other sockets are shut down, which ends its readers and
+// A client whose push could not be delivered is let go, so that the pushes
+// to the others go on: its push socket is closed (the caller holds the push
+// lock) and its other sockets are shut down, which ends its readers and
 // removes the record; a record without a request reader is removed here.
-void dropPushTarget(int id, int fd) {
+// One that took nothing in time also backs its user off.
+void dropPushTarget(int id, int fd, PushResult why) {
   std::lock_guard<std::mutex> lock(mtx_reg_clients);
   auto it = clients_list.find(id);
   if (it == clients_list.end() || it->second.serverClientSock != fd) return;
@@ -398,41 +432,77 @@ void dropPushTarget(int id, int fd) {
   client.closed->store(true);
   client.serverClientSock = -1;
   shutdownSocket(fd);
+  if (why == PUSH_NOT_TAKEN) IPC_BackOffUserOf(fd);
   IPC_CloseUserConnection(fd);
   shutdownSocket(client.clientServerSock);
   shutdownSocket(client.connectionSock);
   if (client.clientServerSock < 0) clients_list.erase(it);
 }
 
+bool pushFailed(PushResult r) { return r == PUSH_NOT_SENT || r == PUSH_NOT_TAKEN; }
+
+// The push to one client; the caller holds the push lock.
+int pushToOne(ServicePipeMessage_t* msg, int id) {
+  int fd;
+  {
+    std::lock_guard<std::mutex> lock(mtx_reg_clients);
+    auto it = clients_list.find(id);
+    if (it == clients_list.end()) {
+      logLine("IPC_SendToClient", "IPC_SendToClient: wrong client id");
+      return 0;
+    }
+    fd = it->second.serverClientSock;
+  }
+  PushResult r = IPC_Proceed(msg, fd);
+  if (pushFailed(r) && fd >= 0) dropPushTarget(id, fd, r);
+  return r == PUSH_DONE ? 1 : 0;
+}
+
+// Every client but the one named in the message, with their push sockets
+// (code 45 also marks each of them closed).
+std::vector<std::pair<int, int>> broadcastTargets(const ServicePipeMessage_t& msg) {
+  std::vector<std::pair<int, int>> targets;  // client id, push socket
+  std::lock_guard<std::mutex> lock(mtx_reg_clients);
+  for (auto& [cid, client] : clients_list) {
+    if (cid == msg.clientN) continue;
+    if (msg.code == IPC_MSG_SERVICE_STOPPING) client.closed->store(true);
+    if (client.serverClientSock >= 1) targets.emplace_back(cid, client.serverClientSock);
+  }
+  return targets;
+}
+
+// The push to every target at once within timeoutMs; the caller holds the
+// push lock.
+void pushToAll(const ServicePipeMessage_t* msg, const std::vector<std::pair<int, int>>& targets, int timeoutMs) {
+  std::vector<int> fds;
+  for (auto [cid, fd] : targets) fds.push_back(fd);
+  std::vector<PushResult> results = IPC_ProceedAll(msg, fds, timeoutMs);
+  for (size_t i = 0; i < targets.size(); i++) {
+    if (pushFailed(results[i])) dropPushTarget(targets[i].first, targets[i].second, results[i]);
+  }
+}
+
 }  // namespace
 
 int IPC_SendToClient(ServicePipeMessage_t* msg, int id) {
-  std::lock_guard<std::mutex> push(m_ProcessingSendMessageToClientsAF);
-  std::vector<std::pair<int, int>> targets;  // client id, push socket
-  {
-    std::lock_guard<std::mutex> lock(mtx_reg_clients);
-    if (id >= 0) {
-      auto it = clients_list.find(id);
-      if (it == clients_list.end()) {
-        logLine("IPC_SendToClient", "IPC_SendToClient: wrong client id");
-        return 0;
-      }
-      targets.emplace_back(id, it->second.serverClientSock);
-    } else {
-      for (auto& [cid, client] : clients_list) {
-        if (cid == msg->clientN) continue;
-        if (msg->code == IPC_MSG_SERVICE_STOPPING) client.closed->store(true);
-        if (client.serverClientSock >= 1) targets.emplace_back(cid, client.serverClientSock);
-      }
-    }
+  std::lock_guard<std::timed_mutex> push(m_ProcessingSendMessageToClientsAF);
+  if (id >= 0) return pushToOne(msg, id);
+  pushToAll(msg, broadcastTargets(*msg), push_send_timeout_ms);
+  return 1;
+}
+
+int IPC_SendToClientsWithin(ServicePipeMessage_t* msg, int totalMs) {
+  using Clock = std::chrono::steady_clock;
+  Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(totalMs);
+  std::unique_lock<std::timed_mutex> push(m_ProcessingSendMessageToClientsAF, deadline);
+  if (!push.owns_lock()) {
+    broadcastTargets(*msg);  // code 45 marks the clients closed all the same
+    logLine("IPC_SendToClient", "IPC_SendToClient: pushes busy, code " + num(msg->code) + " not sent");
+    return 0;
   }
-  int result = 1;
-  for (auto [cid, fd] : targets) {
-    PushResult r = IPC_Proceed(msg, fd);
-    if (r == PUSH_NOT_SENT && fd >= 0) dropPushTarget(cid, fd);
-    if (r != PUSH_DONE) result = 0;
-  }
-  return id >= 0 ? result : 1;
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  pushToAll(msg, broadcastTargets(*msg), static_cast<int>(std::max<long long>(left, 0)));
+  return 1;
 }
 
 bool IPC_ClientAliveLocked(int id) {

@@ -3,9 +3,10 @@
 // accept thread each, the peer check (uid 999 or less is refused) with the
 // per-user bounds of ipc_user_bounds.h, the registration hello, the client
 // map that pairs the three connections of one client process, one reader
-// thread per request
-// and connection socket, and the pushes from the daemon to the clients, each
-// sent within push_send_timeout_ms (a client that takes none is dropped).
+// thread per request and connection socket, and the pushes from the daemon to
+// the clients, sent within push_send_timeout_ms (to every client at once when
+// a push goes to all); a client that takes none in that time is dropped and
+// its user backed off (ipc_user_bounds.h).
 //
 // Descriptor ownership: a reader thread alone closes its own socket when it
 // ends; everybody else only shuts it down, so no thread ever reads from or
@@ -50,7 +51,7 @@ struct IPC_Client {
 extern std::map<int, IPC_Client>& clients_list;
 extern std::mutex mtx_reg_clients;
 // Serialises pushes: taken before mtx_reg_clients.
-extern std::mutex m_ProcessingSendMessageToClientsAF;
+extern std::timed_mutex m_ProcessingSendMessageToClientsAF;
 // Next client id; ids start at 0 and are never reused.
 extern std::atomic<int> next_client_id;
 // When set, the accept loops close their listening sockets and end.
@@ -64,6 +65,9 @@ extern std::atomic<int> hello_timeout_ms;
 // Creates the run directory and the three listening sockets and starts
 // their accept threads. Called once at start-up, after umask(0).
 void StartConnections();
+// Sets ready_to_close_sockets and shuts the listening sockets down: from
+// then on every new connection is refused, and the accept threads close them.
+void IPC_StopListening();
 // Body of one accept thread.
 void StartAccepting(int listenFd, SocketType type);
 // Body of one registration thread: reads the hello of an accepted connection
@@ -76,8 +80,14 @@ void ClientCycle(int fd, ClosedFlag closed, SocketType type, int id);
 // Pushes msg to client id (id >= 0), or to every client but the one named in
 // msg->clientN (id < 0; code 45 also marks them closed). Codes 58 and 59 wait
 // for the answer, which overwrites msg. 1 on success, 0 when the one target
-// is unknown or the push failed.
+// is unknown or the push failed. A client that takes nothing within
+// push_send_timeout_ms is dropped (its user backed off); a push to every
+// client waits that long once, for all of them together.
 int IPC_SendToClient(ServicePipeMessage_t* msg, int id);
+// IPC_SendToClient(msg, -1) within totalMs in all, the wait for the push
+// lock included: 1, or 0 when the lock did not come free in time (nothing
+// sent; code 45 still marks the clients closed). For the shutdown.
+int IPC_SendToClientsWithin(ServicePipeMessage_t* msg, int totalMs);
 // True when id is registered and not marked closed; the caller holds mtx_reg_clients.
 bool IPC_ClientAliveLocked(int id);
 bool IPC_ClientAlive(int id);

@@ -5,6 +5,8 @@
 // its descriptor is closed.
 #include <sys/types.h>
 
+#include <atomic>
+
 // Live connections one uid may hold: three per client program, with room to
 // spare for programs that reconnect while their old connections go.
 constexpr int kIpcConnectionsPerUser = 96;
@@ -17,3 +19,13 @@ bool IPC_TakeUserConnection(uid_t uid, int fd);
 void IPC_ReleaseUserConnection(int fd);
 // close(fd) after IPC_ReleaseUserConnection(fd); nothing for fd < 0.
 void IPC_CloseUserConnection(int fd);
+
+// How long a user whose client was dropped for not taking its pushes may
+// not connect at all, in milliseconds: a program that reads nothing cannot
+// come straight back and cost every push its deadline again.
+extern std::atomic<int> ipc_back_off_ms;
+// Starts the back-off of the uid that fd counts against (nothing when fd
+// has no count). Called before fd is closed.
+void IPC_BackOffUserOf(int fd);
+// True while uid is backed off.
+bool IPC_UserBackedOff(uid_t uid);

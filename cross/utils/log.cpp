@@ -13,9 +13,9 @@
 #include <iomanip>
 #include <locale>
 #include <sstream>
-#include <vector>
 
 #include "cross/utils/execution_dir.h"
+#include "cross/utils/file_replace.h"
 #include "cross/utils/registry.h"
 #include "cross/utils/version.h"
 
@@ -114,6 +114,8 @@ void Log::SetLogFileMaxSize(uint64_t size) {
   closeFile();
 }
 
+// The header and the kept tail go to a new file that replaces the log in
+// one rename, so a kill at any point leaves the old log or the new one.
 void Log::TruncateLogFile() {
   if (!enabled || fd < 0) return;
   struct stat st {};
@@ -126,28 +128,32 @@ void Log::TruncateLogFile() {
   }
   // 85 % of the limit, taken as an unsigned 32-bit count.
   uint32_t keep = static_cast<uint32_t>(static_cast<uint64_t>(0.85 * static_cast<double>(maxSize)));
-  std::vector<char> tail;
+  std::string text;
   try {
-    tail.resize(keep);
+    text.assign(kHeader, kHeaderLen);
+    text.resize(kHeaderLen + keep);
   } catch (const std::bad_alloc&) {
     lseek(fd, 0, SEEK_END);
     return;
   }
-  ssize_t got = keep > 0 ? pread(fd, tail.data(), keep, static_cast<off_t>(size - keep)) : 0;
-  size_t from = tail.size(), len = got > 0 ? static_cast<size_t>(got) : 0;
+  char* tail = text.data() + kHeaderLen;
+  ssize_t got = keep > 0 ? pread(fd, tail, keep, static_cast<off_t>(size - keep)) : 0;
+  size_t len = got > 0 ? static_cast<size_t>(got) : 0;
+  size_t from = len;
   for (size_t i = 0; i < len; i++) {
     if (tail[i] == '\r' || tail[i] == '\n') {
       from = i + 1;
       break;
     }
   }
-  size_t kept = from < len ? len - from : 0;
-  writeAt(fd, 0, kHeader, kHeaderLen);
-  if (kept > 0) writeAt(fd, static_cast<off_t>(kHeaderLen), tail.data() + from, kept);
-  // When the cut fails the file keeps its length and the next write tries again.
-  int cut = ftruncate(fd, static_cast<off_t>(kHeaderLen + kept));
-  (void)cut;
-  lseek(fd, 0, SEEK_END);
+  text.erase(kHeaderLen, from);
+  text.resize(kHeaderLen + (len - from));
+  // When the replacement fails the log keeps its length and the next write tries again.
+  if (ReplaceFileAtomically(path, text, [](int tmp, const std::string&) { return fchmod(tmp, 0666) == 0; })) {
+    closeFile();
+    openFile(0);
+  }
+  if (fd >= 0) lseek(fd, 0, SEEK_END);
 }
 
 int Log::WriteToSTR(const char* text) {

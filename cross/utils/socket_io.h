@@ -4,6 +4,7 @@
 // -2 peer gone or connection broken; -3 closed by the peer (receive only);
 // -42 any other error (logged).
 #include <atomic>
+#include <vector>
 
 #include "cross/utils/ipc_message.h"
 
@@ -40,11 +41,20 @@ extern std::atomic<int> push_send_timeout_ms;
 extern std::atomic<int> push_answer_timeout_ms;
 
 enum PushResult {
-  PUSH_DONE = 1,       // sent (and for a synchronous push, answered)
-  PUSH_NO_ANSWER = 0,  // sent, but the answer did not come
-  PUSH_NOT_SENT = -1,  // not sent within push_send_timeout_ms, or the peer is gone
+  PUSH_DONE = 1,        // sent (and for a synchronous push, answered)
+  PUSH_NO_ANSWER = 0,   // sent, but the answer did not come
+  PUSH_NOT_SENT = -1,   // the peer is gone, or its socket failed
+  PUSH_NOT_TAKEN = -2,  // not taken in the time given: the client reads nothing
 };
 // Sends msg within push_send_timeout_ms; for the synchronous push codes then
 // reads the client's answer into msg, waiting at most push_answer_timeout_ms.
 // Failures are logged. Never closes the socket.
 PushResult IPC_Proceed(ServicePipeMessage_t* msg, int fd);
+// Sends msg to every socket of fds at once, all within one deadline of
+// timeoutMs, so that sockets that take nothing cost that time once however
+// many they are; no answer is read. One result per socket, in their order;
+// failures are logged as IPC_Proceed's.
+std::vector<PushResult> IPC_ProceedAll(const ServicePipeMessage_t* msg, const std::vector<int>& fds, int timeoutMs);
+// Ends every wait for the answer to a synchronous push, now and from now on
+// (PUSH_NO_ANSWER): for the shutdown, which waits for no client.
+void IPC_CancelPushAnswers();

@@ -11,12 +11,14 @@
 #include <thread>
 
 #include "Service/common/connect_requests.h"
+#include "Service/common/disconnect.h"
 #include "Service/common/engine_state.h"
 #include "Service/common/filter_setup.h"
 #include "Service/common/local_rules.h"
 #include "Service/common/push_routing.h"
 #include "crypto/crc32.h"
 #include "cross/utils/execution_dir.h"
+#include "cross/utils/ipc_server.h"
 #include "kernel/include/drv_requests.h"
 #include "cross/utils/registry.h"
 #include "cross/utils/service_hooks.h"
@@ -280,6 +282,96 @@ TEST_F(ClientCommandsTest, ANonOwnersUnregisterKeepsTheTunnel) {
   EXPECT_EQ(peer.requests(RQC_DISCONNECT), 0);
   EXPECT_EQ(peer.requests(RQC_SETLOCALCFG), 0) << "the owner's rules stay";
   filterState = CS_NOINIT;
+}
+
+// A tunnel owned by client 5 of "alice"; client 4 is another client of
+// alice, client 3 one of "bob". The filter answers a disconnect.
+class TunnelOwnersUserTest : public ClientCommandsTest {
+ protected:
+  void SetUp() override {
+    ClientCommandsTest::SetUp();
+    handlersBefore = IPC_SetServiceHandlers(IPC_StandingServiceHandlers());
+    Engine_InstallDisconnectHandler();
+    filter.areas[RQC_DISCONNECT] = FramedArea(CS_NOINIT, 0, {});
+    initSSList(&SS, 48);
+    std::lock_guard<std::mutex> lock(mtx_reg_clients);
+    for (auto [id, user] : {std::pair<int, const char*>{3, "bob"}, {4, "alice"}, {5, "alice"}}) {
+      IPC_Client c;
+      c.id = id;
+      c.user = user;
+      c.kind = static_cast<uint8_t>(id);
+      c.closed = std::make_shared<std::atomic<bool>>(false);
+      clients_list[id] = c;
+    }
+    g_TunnelOwnerClientN = 5;
+    filterState = CS_CONNECT;
+  }
+  void TearDown() override {
+    {
+      std::lock_guard<std::mutex> lock(mtx_reg_clients);
+      for (int id : {3, 4, 5}) clients_list.erase(id);
+    }
+    IPC_SetServiceHandlers(handlersBefore);
+    filterState = CS_NOINIT;
+    ClientCommandsTest::TearDown();
+  }
+  // A request of client `from` whose fields and payload would make every
+  // listed command do something.
+  std::unique_ptr<ServicePipeMessage_t> from(int client, uint32_t code) {
+    auto m = message(code);
+    m->clientN = client;
+    m->result = 1;
+    m->value1 = 1;
+    memset(m->payload, 'x', 64);
+    return m;
+  }
+  ServiceHandlers handlersBefore{};
+};
+
+const uint32_t kOwnersUserOnly[] = {5, 14, 16, 17, 18, 23, 24, 25, 26, 27, 35, 37};
+
+TEST_F(TunnelOwnersUserTest, AnotherUsersClientNeitherChangesNorReadsNorEndsTheTunnel) {
+  for (uint32_t code : kOwnersUserOnly) {
+    auto m = from(3, code);
+    core::AnswerClientMessage(m.get());
+    auto refused = message(code);
+    refused->clientN = 3;
+    EXPECT_EQ(memcmp(m.get(), refused.get(), sizeof *m), 0) << "command " << code << ": result 0, nothing else";
+  }
+  EXPECT_EQ(peer.total_requests(), 0);
+  EXPECT_EQ(SS.head, nullptr);
+  EXPECT_EQ(radius_login[0], 0);
+  auto force = from(3, IPC_CMD_DISCONNECT_FORCE);
+  core::AnswerClientConnectRequest(force.get());
+  EXPECT_EQ(force->result, static_cast<uint32_t>(CS_CONNECT));
+  EXPECT_EQ(g_TunnelOwnerClientN, 5);
+  EXPECT_EQ(peer.requests(RQC_DISCONNECT), 0);
+}
+
+TEST_F(TunnelOwnersUserTest, EveryClientOfTheOwnersUserIsServed) {
+  auto rules = from(4, IPC_CMD_GET_RULES);
+  core::AnswerClientMessage(rules.get());
+  EXPECT_EQ(rules->result, 32u);
+  auto radius = from(4, IPC_CMD_SET_RADIUS_CREDENTIALS);
+  memcpy(radius->payload + 292, "login-name", 11);
+  core::AnswerClientMessage(radius.get());
+  EXPECT_STREQ(radius_login, "login-name");
+  auto force = from(4, IPC_CMD_DISCONNECT_FORCE);
+  core::AnswerClientConnectRequest(force.get());
+  EXPECT_EQ(peer.requests(RQC_DISCONNECT), 1);
+  EXPECT_EQ(force->result, static_cast<uint32_t>(CS_NOINIT));
+  EXPECT_EQ(g_TunnelOwnerClientN, -1);
+  memset(radius_login, 0, sizeof radius_login);
+}
+
+TEST_F(TunnelOwnersUserTest, WithoutAnOwnerEveryUserIsServed) {
+  g_TunnelOwnerClientN = -1;
+  auto rules = from(3, IPC_CMD_GET_RULES);
+  core::AnswerClientMessage(rules.get());
+  EXPECT_EQ(rules->result, 32u);
+  auto force = from(3, IPC_CMD_DISCONNECT_FORCE);
+  core::AnswerClientConnectRequest(force.get());
+  EXPECT_EQ(peer.requests(RQC_DISCONNECT), 1);
 }
 
 TEST(PushRoutingTest, GivenClientElseOwnerElseLastConnectedWhileConnectedElseAll) {

@@ -13,6 +13,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <memory>
 #include <cstring>
 #include <thread>
 
@@ -98,6 +100,36 @@ TEST_F(PkiPushTest, ASilentInitiatorFailsTheAttemptAndIsDropped) {
   EXPECT_NE(client.expectOneOf({"push socket closed", "error: the daemon closed the connection"}), "");
   EXPECT_NE(enginetest::LogText().find("did not answer the PKI check - dropped"), std::string::npos);
   // The attempt is over: its lock is free again.
+  EXPECT_TRUE(mtx_connecting_started.try_lock());
+  mtx_connecting_started.unlock();
+}
+
+// The shutdown's cancellation holds for the rest of the process (each test
+// runs in a process of its own).
+TEST_F(PkiPushTest, TheShutdownEndsTheWaitForTheInitiatorsAnswerAtOnce) {
+  push_answer_timeout_ms = 120000;
+  ClientProcess client(1000, {"--no-answer"});
+  int id = client.registeredId();
+  ASSERT_GE(id, 0);
+  scriptFilter();
+  holdSynRequest();
+  struct Outcome {
+    std::atomic<bool> done{false};
+    int32_t error = 0, result = -1;
+  };
+  auto outcome = std::make_shared<Outcome>();  // outlives the test if the attempt does not end
+  std::thread attempt([id, outcome] {
+    outcome->result = ConnectToVesk(id, &outcome->error, 0, nullptr, nullptr, nullptr);
+    outcome->done.store(true);
+  });
+  answerOnce();
+  ASSERT_NE(client.expect("push code=59"), "");
+  IPC_CancelPushAnswers();
+  bool ended = Eventually([&] { return outcome->done.load(); }, 3000);
+  if (ended) attempt.join();
+  else attempt.detach();
+  ASSERT_TRUE(ended) << "the attempt still waits for the client's answer";
+  EXPECT_EQ(outcome->result, CONNECT_CANCELLED);
   EXPECT_TRUE(mtx_connecting_started.try_lock());
   mtx_connecting_started.unlock();
 }

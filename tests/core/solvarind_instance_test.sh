@@ -43,7 +43,7 @@ pids+=("$first")
 wait_for "$work/first.log" "^solvarind: waiting for the network filter (zornfhost or the kernel module)$" 10 ||
   fail "no line about the wait for the filter"
 expect_eq "the wait is told once" "$(sleep 2.5; grep -c "waiting for the network filter" "$work/first.log")" 1
-expect_eq "pid in the lock" "$(tr -d '\n' <"$lock")" "$first"
+expect_eq "pid and phase in the lock" "$(tr -d '\n' <"$lock")" "$first starting"
 expect_eq "a client meanwhile" "$(status_of client status)" 3
 grep -q "^error: no daemon yet: solvarind (pid $first) runs but does not serve clients yet; it waits for the network filter" \
   "$work/out.log" || fail "the client was not told that the daemon waits for the filter"
@@ -62,7 +62,7 @@ wait "$first" 2>/dev/null || true
 third=$!
 pids+=("$third")
 wait_for "$work/third.log" "waiting for the network filter" 10 || fail "the lock of a killed daemon was not taken over"
-expect_eq "pid in the taken-over lock" "$(tr -d '\n' <"$lock")" "$third"
+expect_eq "pid and phase in the taken-over lock" "$(tr -d '\n' <"$lock")" "$third starting"
 kill -9 "$third"
 wait "$third" 2>/dev/null || true
 
@@ -70,7 +70,7 @@ wait "$third" 2>/dev/null || true
 expect_eq "the detaching parent" "$(status_of "$daemon")" 0
 detached=
 for _ in $(seq 50); do
-  detached=$(tr -d '\n' <"$lock" 2>/dev/null || true)
+  detached=$(cut -d' ' -f1 "$lock" 2>/dev/null || true)
   [ -n "$detached" ] && [ "$(readlink "/proc/$detached/exe" || true)" = "$daemon" ] && break
   sleep 0.1
 done

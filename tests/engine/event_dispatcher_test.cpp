@@ -4,12 +4,14 @@
 
 #include <cstring>
 #include <deque>
+#include <chrono>
 #include <thread>
 
 #include "Service/common/disconnect.h"
 #include "Service/common/engine_hooks.h"
 #include "Service/common/engine_state.h"
 #include "Service/common/event_dispatcher.h"
+#include "Service/common/filter_watch.h"
 #include "cross/utils/service_hooks.h"
 #include "kernel/include/drv_requests.h"
 #include "tests/engine/engine_fixture.h"
@@ -97,10 +99,16 @@ TEST_F(DispatcherTest, ReconnectDisconnectsAndTellsTheOwnerUnlessARequestRuns) {
   OnDriverEvent(0);
   EXPECT_EQ(peer.requests(RQC_DISCONNECT), 1);
   auto p = pushes();
-  ASSERT_EQ(p.size(), 1u);
+  ASSERT_EQ(p.size(), 2u);
   EXPECT_EQ(p[0].code, MSG_STATE_CHANGED);
   EXPECT_EQ(p[0].value2, STATE_MSG_RECONNECT);
   EXPECT_EQ(p[0].target, 3) << "the owner before the disconnect";
+  // The other clients hear of it as of a user's disconnect.
+  EXPECT_EQ(p[1].code, MSG_STATE_CHANGED);
+  EXPECT_EQ(p[1].result, 0u);
+  EXPECT_EQ(p[1].value2, STATE_MSG_CHANGED);
+  EXPECT_EQ(p[1].clientN, 3) << "the owner is skipped";
+  EXPECT_EQ(p[1].target, -2);
   EXPECT_NE(LogText().find("Signal from drv DrvSendEvent_RECONNECT_KEYCHANGE_REJECTED (KCR: 0)"),
             std::string::npos);
   EXPECT_NE(LogText().find("Driver requested reconnect"), std::string::npos);
@@ -163,6 +171,78 @@ TEST_F(DispatcherTest, UnnamedCodesOnlyLog) {
   EXPECT_TRUE(pushes().empty());
   EXPECT_EQ(peer.total_requests(), 0);
   EXPECT_NE(LogText().find("Signal from drv <unknown>"), std::string::npos);
+}
+
+// The filter watch, probing at once on every tick.
+class FilterWatchTest : public DispatcherTest {
+ protected:
+  void SetUp() override {
+    DispatcherTest::SetUp();
+    FilterWatch_PeriodMs = 1;
+    FilterWatch_Reset();
+    filterState = CS_CONNECT;
+    g_notified_filterState = CS_CONNECT;
+    g_TunnelOwnerClientN = 3;
+    filter.areas[IOCTL_SETPID] = Bytes(8, 0);
+  }
+  void TearDown() override {
+    FilterWatch_PeriodMs = 2000;
+    g_TunnelOwnerClientN = -1;
+    DispatcherTest::TearDown();
+  }
+  void tick() {
+    std::this_thread::sleep_for(std::chrono::milliseconds(6));  // past the period, also the longer one
+    FilterWatch_Tick(kPort);
+  }
+  static constexpr uint32_t kPort = 0x40000123;
+};
+
+TEST_F(FilterWatchTest, AFilterThatAnswersGetsTheListenersPortAgainEachTime) {
+  tick();
+  tick();
+  EXPECT_EQ(peer.requests(IOCTL_SETPID), 2);
+  EXPECT_EQ(peer.requests(RQC_DISCONNECT), 0);
+  EXPECT_TRUE(pushes().empty());
+  EXPECT_EQ(filterState, static_cast<uint32_t>(CS_CONNECT));
+}
+
+TEST_F(FilterWatchTest, AFilterGoneEndsTheTunnelOnceAndTellsEveryClient) {
+  filter.areas.erase(RQC_GETINFO);  // no answer: the channel fails
+  filter.areas.erase(RQC_DISCONNECT);
+  tick();
+  tick();
+  EXPECT_EQ(filterState, static_cast<uint32_t>(CS_NOINIT));
+  EXPECT_EQ(g_TunnelOwnerClientN.load(), -1);
+  auto p = pushes();
+  ASSERT_EQ(p.size(), 1u) << "told once";
+  EXPECT_EQ(p[0].code, MSG_STATE_CHANGED);
+  EXPECT_EQ(p[0].result, 0u);
+  EXPECT_EQ(p[0].target, -1) << "no owner any more: every client";
+  EXPECT_NE(LogText().find("The filter does not answer: the tunnel is gone"), std::string::npos);
+  setState(0);  // it comes back
+  tick();
+  EXPECT_NE(LogText().find("The filter answers again"), std::string::npos);
+  EXPECT_EQ(peer.requests(IOCTL_SETPID), 1);
+}
+
+TEST_F(FilterWatchTest, AFilterIdleUnderTheTunnelTwiceInARowEndsIt) {
+  setState(0);
+  tick();
+  EXPECT_EQ(peer.requests(RQC_DISCONNECT), 0) << "once may be the filter's own disconnect, whose event comes next";
+  EXPECT_TRUE(pushes().empty());
+  tick();
+  EXPECT_EQ(peer.requests(RQC_DISCONNECT), 1);
+  EXPECT_EQ(filterState, static_cast<uint32_t>(CS_NOINIT));
+  auto p = pushes();
+  ASSERT_EQ(p.size(), 1u);
+  EXPECT_EQ(p[0].result, 0u);
+  EXPECT_NE(LogText().find("disconnect reason: Filter gone"), std::string::npos);
+}
+
+TEST_F(FilterWatchTest, NoProbeWhileAConnectAttemptRuns) {
+  std::lock_guard<std::mutex> attempt(mtx_connecting_started);
+  std::thread([this] { tick(); }).join();
+  EXPECT_EQ(peer.total_requests(), 0);
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 // The gateway socket on loopback, with a scripted filter: which datagrams
 // reach the filter in which state, and a closed gateway port while
-// connected ending the tunnel through the SIGIO path.
+// connected ending the tunnel through the SIGIO path and telling the clients.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -8,10 +8,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 
 #include "Service/common/disconnect.h"
+#include "Service/common/engine_hooks.h"
 #include "Service/common/engine_state.h"
 #include "Service/common/gateway_socket.h"
 #include "cross/utils/service_hooks.h"
@@ -102,8 +104,16 @@ TEST_F(GatewaySocketTest, DatagramsReachTheFilterOnlyWhereTheyBelong) {
   }
 }
 
-TEST_F(GatewaySocketTest, ClosedGatewayPortWhileConnectedDisconnects) {
+std::atomic<int> g_statePushes{0};
+
+TEST_F(GatewaySocketTest, ClosedGatewayPortWhileConnectedDisconnectsAndTellsTheClients) {
+  Engine_SetHooks({nullptr, nullptr, nullptr, nullptr,
+                   [](ServicePipeMessage_t* m, int target) {
+                     if (m->code == 50 && m->result == 0 && target == -1) g_statePushes++;
+                   },
+                   nullptr});
   filterState = CS_CONNECT;
+  g_notified_filterState = CS_CONNECT;
   // The answer is an ICMP refusal, announced by SIGIO.
   ASSERT_TRUE(sendToClosedPort());
   for (int i = 0; i < 100 && peer.requests(RQC_DISCONNECT) == 0; ++i)
@@ -112,6 +122,9 @@ TEST_F(GatewaySocketTest, ClosedGatewayPortWhileConnectedDisconnects) {
   EXPECT_EQ(filterState, 0u);
   EXPECT_NE(LogText().find("VESK socket receive error"), std::string::npos);
   EXPECT_NE(LogText().find("VESK connection closed"), std::string::npos);
+  // At once, not only when the filter's event comes (this filter raises none).
+  EXPECT_EQ(g_statePushes.load(), 1);
+  Engine_SetHooks(Engine_StandingHooks());
 }
 
 TEST_F(GatewaySocketTest, RefusalDuringTheHandshakeIsTheDatagramStatus) {

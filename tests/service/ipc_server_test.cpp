@@ -10,11 +10,13 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <functional>
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "cross/utils/connect_initiator.h"
 #include "cross/utils/ipc_server.h"
@@ -123,6 +125,7 @@ class IpcServer : public ::testing::Test {
     hello_timeout_ms = 10000;
     push_answer_timeout_ms = 120000;
     push_send_timeout_ms = 2000;
+    ipc_back_off_ms = 10000;
   }
 };
 
@@ -502,6 +505,103 @@ TEST_F(IpcServer, AClientThatNeverReadsItsPushesIsDroppedAndTheOthersGetTheirs) 
   for (int i = 0; i < pushes; i++) ASSERT_NE(other.expect("push code=50"), "") << "push " << i;
   EXPECT_TRUE(IPC_ClientAlive(otherId));
   close(stuck);
+}
+
+// Clients of uid that register a push socket each (kinds 0..n-1) and
+// never read it; their sockets.
+std::vector<int> stalledClients(uid_t uid, int n) {
+  std::vector<int> socks;
+  onThreadAs(uid, [&] {
+    for (int kind = 0; kind < n; kind++) {
+      int fd = connectToServer(IPC_SERVER_CLIENT_SOCKET);
+      if (hello(fd, static_cast<uint8_t>(kind)) >= 0) socks.push_back(fd);
+    }
+  });
+  return socks;
+}
+
+TEST_F(IpcServer, ABroadcastWaitsOnceForAllTheClientsThatTakeNothing) {
+  const int stalled = 8;
+  std::vector<int> socks = stalledClients(1005, stalled);
+  ASSERT_EQ(socks.size(), static_cast<size_t>(stalled));
+  push_send_timeout_ms = 1000;
+  auto start = std::chrono::steady_clock::now();
+  // Enough pushes to fill every socket: each stalled client then takes nothing.
+  for (int i = 0; i < 40 && recordsOf("1005") > 0; i++) {
+    auto msg = message(50, -1);
+    IPC_SendToClient(msg.get(), -1);
+  }
+  auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+  EXPECT_EQ(recordsOf("1005"), 0u);
+  // One after the other they would have cost stalled * 1000 ms.
+  EXPECT_LT(took.count(), 3000) << "the clients that take nothing were waited for one by one";
+  for (int fd : socks) close(fd);
+}
+
+TEST_F(IpcServer, AUserWhoseClientTookNoPushesIsBackedOffForAWhile) {
+  ipc_back_off_ms = 600;
+  push_send_timeout_ms = 200;
+  std::vector<int> socks = stalledClients(1006, 1);
+  ASSERT_EQ(socks.size(), 1u);
+  for (int i = 0; i < 40 && recordsOf("1006") > 0; i++) {
+    auto msg = message(50, -1);
+    IPC_SendToClient(msg.get(), -1);
+  }
+  ASSERT_EQ(recordsOf("1006"), 0u);
+  int again = 0;
+  onThreadAs(1006, [&] {
+    int fd = connectToServer();
+    again = hello(fd, 1);
+    close(fd);
+  });
+  EXPECT_LT(again, 0) << "a dropped user came straight back";
+  EXPECT_TRUE(logHas("refused: uid 1006 backed off"));
+  ClientProcess other(kOtherUser, {"--kind", "33"});
+  EXPECT_GE(other.registeredId(), 0) << "another user is not backed off";
+  EXPECT_TRUE(Eventually([&] {
+    onThreadAs(1006, [&] {
+      int fd = connectToServer();
+      again = hello(fd, 1);
+      close(fd);
+    });
+    return again >= 0;
+  })) << "the back-off did not end";
+  // A client that is gone (not one that reads nothing) backs nobody off.
+  std::vector<int> gone = stalledClients(1007, 1);
+  ASSERT_EQ(gone.size(), 1u);
+  close(gone[0]);
+  auto msg = message(50, -1);
+  IPC_SendToClient(msg.get(), -1);
+  EXPECT_EQ(recordsOf("1007"), 0u);
+  EXPECT_EQ(stalledClients(1007, 1).size(), 1u);
+  for (int fd : socks) close(fd);
+}
+
+TEST_F(IpcServer, TheStoppingMessageWaitsForThePushLockOnlyItsOwnTime) {
+  ClientProcess client(kUser, {"--kind", "34"});
+  int id = client.registeredId();
+  ASSERT_GE(id, 0);
+  ASSERT_TRUE(Eventually([&] { return record(id).serverClientSock >= 0; }));
+  auto stopping = message(IPC_MSG_SERVICE_STOPPING, -1);
+  {
+    std::lock_guard<std::timed_mutex> busy(m_ProcessingSendMessageToClientsAF);  // a push that hangs
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(IPC_SendToClientsWithin(stopping.get(), 300), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2000));
+  }
+  EXPECT_FALSE(IPC_ClientAlive(id)) << "the client is marked closed all the same";
+  EXPECT_TRUE(logHas("pushes busy, code 45 not sent"));
+  EXPECT_EQ(IPC_SendToClientsWithin(stopping.get(), 300), 1);
+  EXPECT_NE(client.expect("push code=45"), "");
+}
+
+TEST_F(IpcServer, StoppedListenersRefuseNewConnections) {
+  IPC_StopListening();
+  EXPECT_TRUE(Eventually([] {
+    int fd = connectToServer();
+    if (fd >= 0) close(fd);
+    return fd < 0;
+  }));
 }
 
 }  // namespace

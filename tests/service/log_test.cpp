@@ -177,6 +177,29 @@ TEST_F(LogFile, AFileAtItsLimitIsCutBeforeTheNextLine) {
   EXPECT_EQ(contents(), below + "X");  // below the limit: no cut
 }
 
+TEST_F(LogFile, TheCutReplacesTheFileInOneStepAndLeavesTheOldOneWhole) {
+  Log log(tmp.path().c_str());
+  startLog(log);
+  log.SetLogFileMaxSize(1000);
+  std::string before = std::string(300, 'a') + "\n" + std::string(800, 'b');
+  writeWholeFile(logPath(), before);
+  // A second name of the old file sees what a kill during the cut would
+  // leave if the cut worked in place.
+  std::string old = tmp.file("old.csv");
+  ASSERT_EQ(link(logPath().c_str(), old.c_str()), 0);
+  umask(077);
+  ASSERT_EQ(log.WriteToSTR("NEW"), 1);
+  umask(0);
+  EXPECT_EQ(readWholeFile(old), before);
+  EXPECT_EQ(contents(), kHeader + std::string(800, 'b') + "NEW");
+  struct stat st {};
+  ASSERT_EQ(stat(logPath().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0666u);
+  EXPECT_EQ(st.st_nlink, 1u);
+  ASSERT_EQ(log.WriteToSTR("\r\nNEXT"), 1);  // the following writes reach the new file
+  EXPECT_EQ(contents(), kHeader + std::string(800, 'b') + "NEW\r\nNEXT");
+}
+
 TEST_F(LogFile, ATailWithoutLineEndLeavesOnlyTheHeader) {
   Log log(tmp.path().c_str());
   startLog(log);

@@ -61,12 +61,14 @@ pid_t listenerPid(int fd) {
 
 bool processExists(pid_t pid) { return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM); }
 
-// A solvarind that runs but has no sockets yet: it holds the instance lock
-// and waits for the network filter. Its pid, or 0.
-pid_t daemonWithoutSockets() {
+// A solvarind that runs but takes no clients: it holds the instance lock,
+// and the lock file says whether it has not started serving or is stopping.
+// Its pid (0 when there is none) and the phase word of the file.
+pid_t daemonWithoutSockets(std::string* phase) {
   std::ifstream lock(SOLVARIND_LOCK_PATH);
   pid_t pid = 0;
   if (!(lock >> pid) || !processExists(pid)) return 0;
+  lock >> *phase;
   std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
   std::string name;
   return comm >> name && name == "solvarind" ? pid : 0;
@@ -77,7 +79,11 @@ int connectFailure(const char* path, int err, std::string* error) {
     *error = std::string("cannot reach ") + path + ": " + strerror(err);
     return err == EACCES ? kExitRefused : kExitNoDaemon;
   }
-  if (pid_t pid = daemonWithoutSockets()) {
+  std::string phase;
+  pid_t pid = daemonWithoutSockets(&phase);
+  if (pid && phase == InstancePhaseWord(INSTANCE_STOPPING)) {
+    *error = "daemon stopping: solvarind (pid " + std::to_string(pid) + ") is stopping and takes no new clients";
+  } else if (pid) {
     *error = "no daemon yet: solvarind (pid " + std::to_string(pid) +
              ") runs but does not serve clients yet; it waits for the network filter (zornfhost or the kernel module)";
   } else {

@@ -11,6 +11,7 @@
 #include "Service/common/exit_safe_thread.h"
 #include "Service/common/filter_netlink_seam.h"
 #include "Service/common/filter_queries.h"
+#include "Service/common/filter_watch.h"
 #include "Service/common/genl_family.h"
 #include "cross/utils/log.h"
 #include "cross/utils/sleep.h"
@@ -76,6 +77,8 @@ void DriverEvent_thread_onMainPid_function() {
       EventReceiveConfirmation();
       OnDriverEvent(0);
     }
+    int32_t port = driverevent_pid.load();
+    FilterWatch_Tick(port > 0 ? static_cast<uint32_t>(port) : 0);
     utl_SleepMs(DriverEvent_PollMs);
   }
 }
@@ -87,6 +90,7 @@ int32_t DriverEventCreate() {
   DriverEvent_thread_function_mustbestopped = 0;
   driverevent_child_started = false;
   driverevent_child_failed = false;
+  FilterWatch_Reset();
   // The socket is bound before its port is handed out: a doorbell rung at
   // once must find it, or the filter forgets the port and its events.
   bool opened = CreateEvent_NETLINK() == 0;

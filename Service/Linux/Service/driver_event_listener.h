@@ -3,7 +3,8 @@
 // socket and port id receives the filter's doorbells and counts them
 // (draining with MSG_DONTWAIT, so coalesced doorbells never pile up); a
 // poller thread looks at the count every 333 ms, confirms (IOCTL_CONFIRM)
-// and has OnDriverEvent(0) fetch and handle one code.
+// and has OnDriverEvent(0) fetch and handle one code; the same thread keeps
+// the filter watch (filter_watch.h).
 //
 // The listener is a thread, not a clone() child sharing the daemon's heap:
 // nothing in it can corrupt the daemon's allocator, and it needs no signals.

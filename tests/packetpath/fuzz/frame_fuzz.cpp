@@ -105,6 +105,9 @@ zor::fuzz::Seeds MakeSeeds() {
                                                        Udp(9, 40001, Bytes(64, 2)))}})},
       {"tunnel-control", Seed({{kControl, control}})},
       {"gateway-raw", Seed({{kRawDatagram, Bytes(40, 0)}})},
+      // An 802.3 frame (length 1) that ends right after its DSAP, a SNAP one:
+      // the classifier may not read the SSAP past the frame.
+      {"net-8023-cut-after-dsap", Seed({{kFromNet, Ether(kClientMac, kGatewayMac, 1, {0xAA})}})},
   };
 }
 

@@ -1,0 +1,134 @@
+#!/bin/bash
+# solvarind in namespaces against a hostile neighbour and in its own faults:
+# another user's hands on the owner's tunnel; another user's clients that
+# read none of their pushes; the gateway and then the filter going away and
+# the filter coming back; SIGTERM while the neighbour stalls; a termination
+# signal while the daemon waits for its filter.
+set -euo pipefail
+build=${1:?usage: daemon_faults_netns_test.sh BUILD_DIR}
+NETNS_PREFIX=sf
+NETNS_WORK_PARENT=$build  # outside /tmp: the daemon covers it
+source "$(dirname "$0")/../packetpath/netns_common.sh"
+source "$root/scripts/solvarind-ns.sh"
+chmod 755 "$work"
+inst=$work/inst
+neighbour=$build/tools/ipc-neighbour/ipc-neighbour
+profile=(--gateway 203.0.113.1 --profile-type 1 --tunnel-group sales)
+
+# zornfhost's process in the client namespace.
+host_pid() {
+  for pid in $(ip netns pids "$cli"); do
+    [ "$(readlink "/proc/$pid/exe" || true)" = "$build/host/zornfhost" ] && echo "$pid"
+  done
+}
+start_host() {
+  ZORNFHOST="$build/host/zornfhost" bash "$root/scripts/testnet.sh" host "$p" 2>>"$work/host.log" &
+  pids+=($!)
+}
+# The processes that run the daemon's binary of INST (as the daemon sees it).
+daemon_processes() {
+  for pid in $(ip netns pids "$cli"); do
+    [ "$(readlink "/proc/$pid/exe" || true)" = /run/solvarin-inst/solvarind ] && echo "$pid"
+  done
+  return 0
+}
+count() { grep -c "$2" "$1" || true; }
+
+start_network
+start_gateway
+daemon_start "$build" "$inst" "$cli" || fail "solvarind did not start"
+ln -s "$inst/log/SrvLog.csv" "$work/srvlog.log"  # shown with the other logs on failure
+cli_start owner "${profile[@]}" || fail "the owner did not register"
+cli_start side --kind 1 || fail "the owner's second client did not register"
+CLI_UID=1001 cli_start other "${profile[@]}" || fail "the other user's client did not register"
+expect_eq "connect" "$(connect_outcome owner 20)" "0 0"
+
+# ---- 1. Another user neither ends, changes nor reads the owner's tunnel ----
+expect_replies other <<'TABLE'
+request 5|result=0 value1=0 value2=0
+request 14|result=0 value1=0 value2=0
+request 16 32 0|result=0
+request 17 1 48 0 other.example|result=0
+TABLE
+expect_eq "another user's forced disconnect" "$(ask other disconnect-force 7 | sed -E 's/.* result=([0-9]+) .*/\1/')" 7
+expect_eq "the state after it" "$(ask owner "request 1" 1 | sed -E 's/.* result=([0-9]+) .*/\1/')" 7
+[ "$(count "$work/owner.log" "^push code=5[12] ")" = 1 ] || fail "another user's rules or list reached the owner"
+# Every client of the owner's own user is served.
+expect_eq "the owner's second client reads the rules" "$(ask side "request 14" 14 | sed -E 's/.* (result=[0-9]+ value1=[0-9]+) .*/\1/')" \
+  "result=32 value1=3080"
+cli_stop other
+
+# ---- 2. Another user's clients read none of their pushes ----
+CLI_UID=1001 as_client "$neighbour" stall 31 40 6 >"$work/stall.log" 2>&1 &
+stall=$!
+pids+=("$stall")
+wait_for "$work/stall.log" "^stalled 31" 10 || fail "the neighbour did not register"
+pushes=$(count "$work/owner.log" "^push code=65 ")
+# Its broadcasts wait for its clients; the owner's commands do not, and the
+# owner's pushes keep coming.
+expect_eq "the owner's state during the stall" "$(ask owner "request 1" 1 | sed -E 's/.* result=([0-9]+) .*/\1/')" 7
+wait_more "$work/owner.log" "^push code=65 " "$pushes" 5 || fail "no push reached the owner during the stall"
+wait_for "$work/stall.log" "^dropped 31" 10 || fail "the clients that take no pushes were not dropped"
+grep -q "^back again: refused" "$work/stall.log" || fail "a dropped user came straight back"
+wait "$stall"
+grep -q "refused: uid 1001 backed off" "$inst/log/SrvLog.csv" || fail "no back-off line"
+
+# ---- 3. The gateway goes away: the clients hear it ----
+before=$(count "$work/side.log" "^push code=50 .* result=0 ")
+stop_pid "$gateway_pid"
+gateway_pid=
+wait_for "$work/owner.log" "^push code=50 .* result=0 " 10 || fail "the owner did not hear of the gateway's loss"
+wait_more "$work/side.log" "^push code=50 .* result=0 " "$before" 5 || fail "the other clients did not hear of it"
+
+# ---- 4. The filter goes away and comes back ----
+start_gateway
+expect_eq "reconnect" "$(connect_outcome owner 20)" "0 0"
+heard=$(count "$work/owner.log" "^push code=50 .* result=0 ")
+kill -9 "$(host_pid)"
+wait_more "$work/owner.log" "^push code=50 .* result=0 " "$heard" 10 || fail "nobody heard that the filter is gone"
+expect_eq "the state without a filter" "$(ask owner "request 1" 1 | sed -E 's/.* result=([0-9]+) .*/\1/')" 0
+start_host
+wait_for "$inst/log/SrvLog.csv" "The filter answers again" 20 || fail "the filter's return was not seen"
+expect_eq "connect after the filter's return" "$(connect_outcome owner 20)" "0 0"
+# The restarted filter's events reach the daemon (its listener is
+# registered again): the disconnect's state change.
+events=$(count "$inst/log/SrvLog.csv" "ZorVpnEvent: code 1"$'\r')
+ask owner disconnect 6 >/dev/null
+wait_more "$inst/log/SrvLog.csv" "ZorVpnEvent: code 1"$'\r' "$events" 5 || fail "no event of the restarted filter reached the daemon"
+expect_eq "connect again" "$(connect_outcome owner 20)" "0 0"
+
+# ---- 5. SIGTERM while another user's clients stall the pushes ----
+# Once its back-off is over (10 s), the neighbour registers again.
+for _ in $(seq 6); do
+  CLI_UID=1001 as_client "$neighbour" stall 31 40 30 return >"$work/stall2.log" 2>&1 &
+  pids+=($!)
+  wait_for "$work/stall2.log" "^stalled 31\|^error" 10 || true
+  grep -q "^stalled 31" "$work/stall2.log" && break
+  sleep 2
+done
+grep -q "^stalled 31" "$work/stall2.log" || fail "the neighbour did not register again"
+kill -TERM "$DAEMON_PID"
+wait_gone "$DAEMON_PID" 9 || fail "the shutdown did not end within its watchdog's bound"
+status=0
+wait "$DAEMON_PID" || status=$?
+expect_eq "exit status of the shutdown during the stall" "$status" 0
+expect_eq "processes of the daemon left after it" "$(daemon_processes)" ""
+grep -q "^push code=45 client=-1 result=1 " "$work/owner.log" || fail "the owner was not told the service stops"
+grep -q "; Solvarind closed" "$inst/log/SrvLog.csv" || fail "the shutdown did not end in order"
+grep -A1 "disconnect reason: Daemon shutdown cleanup" "$inst/log/SrvLog.csv" |
+  grep -q "state after Driver request: 0" || fail "the tunnel was left up"
+cli_stop owner
+cli_stop side
+
+# ---- 6. A termination signal while the daemon waits for its filter ----
+# In the corporate namespace no filter answers. Started in the background
+# by a shell, the daemon inherits SIGQUIT ignored: it must take it over.
+DAEMON_NO_WAIT=1 daemon_start "$build" "$work/inst2" "$corp"
+wait_for "$work/inst2/log/SrvLog.csv" "Can't connect to driver! Waiting..." 10 || fail "the daemon did not wait for its filter"
+kill -QUIT "$DAEMON_PID"
+wait_gone "$DAEMON_PID" 9 || fail "SIGQUIT did not end the wait for the filter"
+status=0
+wait "$DAEMON_PID" || status=$?
+expect_eq "exit status after SIGQUIT in the wait" "$status" 0
+grep -q "; Terminate signal was caught!" "$work/inst2/log/SrvLog.csv" || fail "the termination did not run"
+echo "PASS"
