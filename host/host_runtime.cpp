@@ -1,5 +1,9 @@
 #include "host/host_runtime.h"
 
+#include <unistd.h>
+
+#include <algorithm>
+
 #include "host/completions.h"
 #include "host/control_endpoint.h"
 #include "host/host_log.h"
@@ -8,6 +12,11 @@
 namespace zornfhost {
 namespace {
 bool pm_registered;
+}
+
+int default_workers() {
+  long cores = sysconf(_SC_NPROCESSORS_ONLN);
+  return static_cast<int>(std::clamp(cores - 2, 0L, static_cast<long>(kMaxWorkers)));
 }
 
 bool host_load(const HostConfig &config) {
