@@ -301,6 +301,8 @@ uint32_t Zor_DEVN_UnBindAdapter(void *netdev) {
   a->accepted = 0;
   KERN_spin_lock_unlock(&a->statelock);
   zorInterlockedRemoveEntryList(&extension_data->adapters, &a->link, list_lock());
+  // A worker may still be protecting frames of its send list.
+  KERN_work_flush();
   FilterCloseAdapter(&a->filter);
   free_record(a);
   return 0;

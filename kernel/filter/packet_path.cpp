@@ -397,9 +397,11 @@ uint32_t RecvHandler(FilterAdapter *adapter, uint32_t direction, void *netbuf, u
   if (!CLI_FilterStarted) return VERDICT_PASS;
   if (!adapter) return VERDICT_NOT_HANDLED;
   DrvFilterLock(FLT_LOCK_CORE);
-  FrameContext ctx = {adapter, nullptr, nullptr, direction, STAT_NO_ENTRY, compack};
+  GuardLeaveRoom();
+  FrameContext ctx = {adapter, nullptr, nullptr, direction, STAT_NO_ENTRY, compack, nullptr};
   uint32_t v = handle_frame(&ctx, netbuf, length);
   DrvFilterUnLock(FLT_LOCK_CORE);
+  GuardHandOff(ctx.to_hand_off);
   return v;
 }
 

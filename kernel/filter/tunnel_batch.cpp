@@ -1,6 +1,7 @@
 #include "kernel/filter/tunnel_batch.h"
 
 #include "byte_order.h"
+#include "crypto/wipe.h"
 
 #include "kernel/filter/filter_core.h"
 #include "kernel/filter/memory_pool.h"
@@ -17,17 +18,20 @@ using zor::tunnel::ClientMagic;
 
 namespace {
 
-struct Pending {
-  FilterFrame *frame;
-  uint32_t ihl, udplen;
-};
-
-// One batch at a time, under lock 0.
+// One batch at a time, under lock 0: the frames built, their datagrams.
 struct SendBatch {
-  Pending item[GUARD_BATCH_MAX];
+  FilterFrame *frame[GUARD_BATCH_MAX];
   GuardDataJob job[GUARD_BATCH_MAX];
   uint32_t count;
 } batch;
+
+// Works go to the host's workers in turn.
+uint32_t next_lane;
+
+// Frames wait in the pool while workers protect them. The reader waits for
+// the workers when less than this is left: enough for the datagrams of the
+// largest frame, so none finds the pool empty.
+constexpr uint32_t kPoolReserve = FLT_POOL_ARENA_SIZE / 4;
 
 // A datagram opened ahead: its received bytes, the opened ones and what
 // they were opened under.
@@ -90,34 +94,92 @@ uint32_t GuardBatchAdd(IPPacket *p, const uint8_t link[ETH_HEADER_LEN]) {
       FilterNewFrame(p->ctx, 1, 1, ETH_HEADER_LEN + ihl + UDPH_SIZE + GUARD_DATA_HEAD + p->payload);
   if (!frame) return VERDICT_NOT_HANDLED;
   uint32_t n = batch.count;
-  uint32_t udplen = GuardBuildSendPack(p, frame->data + ETH_HEADER_LEN, &batch.job[n]);
+  uint8_t *ip = frame->data + ETH_HEADER_LEN;
+  uint32_t udplen = GuardBuildSendPack(p, ip, &batch.job[n]);
   // A packet that cannot be wrapped is dropped, never sent in clear.
   if (!udplen) {
     MVFree(frame);
     return VERDICT_TAKEN;
   }
   memcpy(frame->data, link, ETH_HEADER_LEN);
-  batch.item[n] = {frame, ihl, udplen};
+  GuardFillOuterHeadersButSum(ip, ihl, udplen);
+  batch.frame[n] = frame;
   batch.count = n + 1;
   return VERDICT_TAKEN;
 }
 
-uint32_t GuardBatchFlush(const FrameContext *ctx) {
+uint32_t GuardBatchFlush(FrameContext *ctx) {
   uint32_t n = batch.count, v = VERDICT_TAKEN;
   batch.count = 0;
   if (!n) return v;
-  GuardSealDataBatch(batch.job, n, client.gw_nonce, GuardUsesMgm());
+  GuardSealWork *w = static_cast<GuardSealWork *>(KERN_kmalloc(sizeof(GuardSealWork)));
+  if (!w) {
+    for (uint32_t i = 0; i < n; i++) MVFree(batch.frame[i]);
+    return VERDICT_NOT_HANDLED;
+  }
+  // The work keeps what it needs of the session: the next batch may change it.
+  w->work.fn = GuardSealAndSend;
+  memcpy(w->key, batch.job[0].key, sizeof w->key);
+  memcpy(w->nonce, client.gw_nonce, sizeof w->nonce);
+  w->mgm = GuardUsesMgm();
+  w->count = 0;
+  w->lane = next_lane++;
+  // Each frame takes its place in the send list now and waits there, marked,
+  // until it is protected: whatever is queued after it goes after it.
   for (uint32_t i = 0; i < n; i++) {
-    Pending &it = batch.item[i];
-    GuardFillOuterHeaders(it.frame->data + ETH_HEADER_LEN, it.ihl, it.udplen);
-    if (DrvSetFrameToSend(it.frame) != 0) {
-      MVFree(it.frame);
+    FilterFrame *frame = batch.frame[i];
+    frame->sealing = 1;
+    if (DrvSetFrameToSend(frame) != 0) {
+      MVFree(frame);
       v = VERDICT_NOT_HANDLED;
       continue;
     }
+    w->frame[w->count] = frame;
+    w->job[w->count] = batch.job[i];
+    w->job[w->count].key = w->key;
+    w->count++;
     StatIncOkRecvSend(ctx->stat_entry);
   }
+  if (KERN_work_workers() == 0 || !w->count) {
+    GuardSeal(w, 0);
+  } else {
+    w->next = ctx->to_hand_off;
+    ctx->to_hand_off = w;
+  }
   return v;
+}
+
+void GuardSeal(GuardSealWork *w, uint32_t drain) {
+  GuardSealDataBatch(w->job, w->count, w->nonce, w->mgm);
+  for (uint32_t i = 0; i < w->count; i++) CalcUdpTcpChkSum(w->frame[i]->data + ETH_HEADER_LEN);
+  DrvFramesSealed(w->frame, w->count, drain);
+  zor::crypto::wipe(w->key, sizeof w->key);
+  KERN_kfree(w);
+}
+
+void GuardSealAndSend(KERN_work *work) { GuardSeal(reinterpret_cast<GuardSealWork *>(work), 1); }
+
+void GuardHandOff(GuardSealWork *works) {
+  // Built last first: handed over in the order they were built.
+  GuardSealWork *ordered = nullptr;
+  while (works) {
+    GuardSealWork *next = works->next;
+    works->next = ordered;
+    ordered = works;
+    works = next;
+  }
+  while (ordered) {
+    GuardSealWork *next = ordered->next;
+    KERN_work_queue(&ordered->work, ordered->lane);
+    ordered = next;
+  }
+}
+
+void GuardLeaveRoom(void) {
+  if (KERN_work_workers() == 0 || MVFreeBytes() >= kPoolReserve) return;
+  DrvFilterUnLock(FLT_LOCK_CORE);
+  KERN_work_flush();
+  DrvFilterLock(FLT_LOCK_CORE);
 }
 
 }  // extern "C"

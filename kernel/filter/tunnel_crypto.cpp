@@ -101,11 +101,6 @@ union ChunkLanes {
 
 uint64_t ofb_iv(uint32_t counter, uint32_t b) { return (uint64_t)b << 32 | (counter ^ b); }
 
-// The library's last-MAC cell ends as the one-by-one path leaves it.
-void keep_last_mac(uint64_t mac) {
-  for (int i = 0; i < 8; i++) impref[i] = (uint8_t)(mac >> (8 * i));
-}
-
 void seal_chunk(GuardDataJob *jobs, uint32_t n) {
   ChunkKeys keys(jobs, n);
   ChunkLanes lanes{};
@@ -114,7 +109,6 @@ void seal_chunk(GuardDataJob *jobs, uint32_t n) {
     lanes.mac[j] = {keys.key(j), jobs[j].d + kCovered, jobs[j].len - kCovered, 0};
   }
   zor::crypto::magma_cmac_lanes(lanes.mac, n);
-  keep_last_mac(lanes.mac[n - 1].mac);
   for (uint32_t j = 0; j < n; j++) {
     uint8_t *d = jobs[j].d;
     uint64_t mac = lanes.mac[j].mac;
@@ -143,7 +137,6 @@ void open_chunk(GuardDataJob *jobs, uint32_t n) {
     uint64_t mac = lanes.mac[j].mac;
     jobs[j].ok = same((uint32_t)(mac >> 32), a[j]) & same((uint32_t)mac, load_le32(jobs[j].d));
   }
-  keep_last_mac(lanes.mac[n - 1].mac);
 }
 
 }  // namespace

@@ -98,6 +98,31 @@ int KERN_get_random_bytes(void *buf, uint32_t len);
 int KERN_fpu_try_begin(void);
 void KERN_fpu_end(void);
 
+// Deferred work, in the manner of a kernel work queue. A work is the
+// library's memory; the host takes it off its queue, then calls
+// work->fn(work) once on one of its workers, outside every lock of the
+// library (fn may free the work). Queue and flush are called without the
+// library's locks held.
+typedef struct KERN_work {
+  void (*fn)(struct KERN_work *work);
+} KERN_work;
+// Workers the host runs (0: none; the library then does its work inline).
+uint32_t KERN_work_workers(void);
+// Queues the work on worker `lane` modulo the workers, waiting while that
+// worker's queue is full.
+void KERN_work_queue(KERN_work *work, uint32_t lane);
+// Waits until every work queued so far has run.
+void KERN_work_flush(void);
+// Completions in an 8-byte slot owned by the library: KERN_complete counts
+// one, KERN_wait_for_completion waits for one and takes it.
+typedef struct {
+  uint64_t opaque;
+} KERN_completion_t;
+void KERN_completion_init(KERN_completion_t *done);
+void KERN_complete(KERN_completion_t *done);
+void KERN_wait_for_completion(KERN_completion_t *done);
+void KERN_completion_free(KERN_completion_t *done);
+
 // ---------------------------------------------------------------------------
 // Entry points of the network-filter module, called by the host.
 

@@ -346,6 +346,7 @@ class Queues : public Loaded {
     f->adapter = &adapter->filter;
     f->direction = direction;
     f->length = static_cast<uint16_t>(bytes.size());
+    f->sealing = 0;
     if (!bytes.empty()) std::memcpy(f->data, bytes.data(), bytes.size());
     return f;
   }
