@@ -7,6 +7,7 @@
 #include <net/if.h>
 #include <net/ethernet.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -30,7 +31,7 @@ namespace {
 constexpr size_t kVnetLen = sizeof(VnetHeader);
 constexpr size_t kFrameRoom = 256 * 1024;
 // Frames taken from the uplink per system call, and written per call.
-constexpr size_t kUplinkBatch = 64;
+constexpr size_t kUplinkBatch = 256;
 // Room for one frame from the uplink: the filter takes frames up to 64 KiB.
 constexpr size_t kUplinkRoom = kVnetLen + 66 * 1024;
 constexpr size_t kSendBatch = 64;
@@ -186,6 +187,7 @@ void filter_and_forward(AdapterPair &pair, uint32_t direction, uint8_t *buf, siz
 }
 
 void stack_side_loop(AdapterPair *pair) {
+  pthread_setname_np(pthread_self(), "zornf-stack");
   std::vector<uint8_t> buf(kVnetLen + kFrameRoom);
   while (wait_readable(*pair, pair->tap_fd)) {
     ssize_t n = read(pair->tap_fd, buf.data(), buf.size());
@@ -196,6 +198,7 @@ void stack_side_loop(AdapterPair *pair) {
 // Frames from the network, up to kUplinkBatch per system call, handed to the
 // filter together in the order they came.
 void network_side_loop(AdapterPair *pair) {
+  pthread_setname_np(pthread_self(), "zornf-net");
   std::vector<uint8_t> room(kUplinkBatch * kUplinkRoom);
   iovec iov[kUplinkBatch];
   sockaddr_ll from[kUplinkBatch];

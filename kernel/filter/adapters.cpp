@@ -5,6 +5,7 @@
 #include "kernel/filter/filter_core.h"
 #include "kernel/filter/packet_path.h"
 #include "kernel/filter/send_queues.h"
+#include "kernel/filter/tunnel_ahead.h"
 
 namespace {
 
@@ -92,6 +93,7 @@ void init_descriptor(HostAdapter *a, const char *name, uint32_t type, uint32_t h
 
 void free_record(HostAdapter *a) {
   QUEUE_FreeAdapter(a);
+  GuardFreeAhead(a);
   KERN_spin_lock_free(&a->statelock);
   KERN_kfree(a);
 }

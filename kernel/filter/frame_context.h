@@ -13,6 +13,7 @@ struct GuardSealWork;
 
 struct FrameContext {
   FilterAdapter *adapter;  // the adapter the frame crossed
+  void *netbuf;            // the host's buffer of the frame
   FilterPort *port;        // the adapter's port record of the direction
   uint8_t *frame;          // the Ethernet-shaped copy (framePORTTERM or framePORTNET)
   uint32_t direction;      // PORT_TERM (sent by the local stack) or PORT_NET

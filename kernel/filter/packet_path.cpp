@@ -398,7 +398,7 @@ uint32_t RecvHandler(FilterAdapter *adapter, uint32_t direction, void *netbuf, u
   if (!adapter) return VERDICT_NOT_HANDLED;
   DrvFilterLock(FLT_LOCK_CORE);
   GuardLeaveRoom();
-  FrameContext ctx = {adapter, nullptr, nullptr, direction, STAT_NO_ENTRY, compack, nullptr};
+  FrameContext ctx = {adapter, netbuf, nullptr, nullptr, direction, STAT_NO_ENTRY, compack, nullptr};
   uint32_t v = handle_frame(&ctx, netbuf, length);
   DrvFilterUnLock(FLT_LOCK_CORE);
   GuardHandOff(ctx.to_hand_off);

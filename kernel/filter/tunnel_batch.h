@@ -1,8 +1,7 @@
-// Tunnel datagrams protected and opened together.
-//
-// Sending: the datagrams cut from one large frame, protected together. Under
-// lock 0 each is built in a frame of its own with everything that needs the
-// session (counter, key index, nonce, outer headers but the UDP checksum);
+// Tunnel datagrams protected together: the datagrams cut from one large
+// frame. Under lock 0 each is built in a frame of its own with everything
+// that needs the session (counter, key index, nonce, outer headers but the
+// UDP checksum);
 // the frames take their places in the send list, marked as being sealed, so
 // nothing queued later overtakes them. The protection (GuardSealDataBatch)
 // and the UDP checksums then run on a host worker (a GuardSealWork handed
@@ -10,14 +9,6 @@
 // either way the wire carries the same bytes as when each datagram is sent
 // on its own. A batch is closed early when it is full or when the next
 // datagram needs another packet key.
-//
-// Receiving: the gateway's data datagrams among frames the host hands over
-// together are opened side by side ahead of the packet path, which then takes
-// each result instead of opening the datagram itself. A result is taken only
-// for the same datagram bytes under the same key, counter, nonce and mode,
-// so it is exactly what opening the datagram there would give; anything
-// else is opened there as before. Ahead-opening stops at the first tunnel
-// datagram that is not data (it may change the keys).
 #pragma once
 #include "kernel/filter/frame_context.h"
 #include "kernel/filter/ip_helpers.h"
@@ -26,8 +17,6 @@
 struct FilterFrame;
 
 constexpr uint32_t GUARD_BATCH_MAX = 64;
-constexpr uint32_t GUARD_AHEAD_MAX = 64;     // frames opened ahead at once
-constexpr uint32_t GUARD_AHEAD_SLOT = 1600;  // largest datagram opened ahead (MTU 1500 and some)
 
 // A closed batch on its way to a worker: its frames, their datagrams and a
 // copy of the session values they are protected with.
@@ -60,14 +49,4 @@ void GuardHandOff(GuardSealWork *works);
 // With lock 0 held: when frames in work leave the pool short, lets go of
 // lock 0 until the workers are done, then takes it again.
 void GuardLeaveRoom(void);
-
-// Opens ahead the data datagrams among up to GUARD_AHEAD_MAX host buffers
-// from the network, forgetting what was opened before (count 0: only
-// forgets); takes lock 0.
-void GuardOpenAhead(void *const *netbufs, uint32_t count);
-// With lock 0: 1 when d (len bytes, received under key, counter, nonce and
-// mode mgm) was opened ahead; d then holds the opened bytes and *ok the
-// result. Each result is taken once.
-uint32_t GuardTakeOpenedAhead(uint8_t *d, uint32_t len, const uint8_t key[32], uint32_t counter,
-                              const uint8_t nonce[8], uint32_t mgm, uint32_t *ok);
 }

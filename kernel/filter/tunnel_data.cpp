@@ -7,7 +7,7 @@
 #include "kernel/filter/firewall_checks.h"
 #include "kernel/filter/frame_context.h"
 #include "kernel/filter/packet_path.h"
-#include "kernel/filter/tunnel_batch.h"
+#include "kernel/filter/tunnel_ahead.h"
 #include "kernel/filter/tunnel_client.h"
 #include "kernel/filter/tunnel_control.h"
 #include "kernel/filter/tunnel_crypto.h"
@@ -73,7 +73,7 @@ int32_t treat_data(IPPacket *p, uint8_t *d, uint32_t len) {
   uint32_t counter = zor::wire::As<zor::wire::DataHead>(d)->counter;
   UpdatePacketKey(0, counter);
   uint32_t mgm = GuardUsesMgm(), ok;
-  if (!GuardTakeOpenedAhead(d, len, key_of(0), counter, client.client_nonce, mgm, &ok))
+  if (!GuardTakeOpenedAhead(p->ctx, d, len, key_of(0), counter, client.client_nonce, mgm, &ok))
     ok = GuardOpenData(d, len, key_of(0), counter, client.client_nonce, mgm);
   if (!ok) return GUARD_ERR_AUTH;
   GuardNoteAnswer();
