@@ -121,6 +121,11 @@ void Zor_net_inputoutput_complete(void *, void *netbuf, void *netdev) {
   if (adapter) DRVF_SendRecvLanFilterPacketComplete(adapter, netbuf);
 }
 
+void Zor_net_inputoutput_complete_batch(void **netbufs, uint32_t count, void *netdev) {
+  HostAdapter *adapter = DEVN_FindAdapter(netdev);
+  if (adapter && netbufs) DRVF_SendRecvLanFilterPacketCompleteBatch(adapter, netbufs, count);
+}
+
 void Zor_DEV_NetTimerCallback(void) {
   if (DEV_NetTimerCallback_Started) return;
   DEV_NetTimerCallback_Started = 1;

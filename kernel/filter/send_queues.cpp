@@ -57,7 +57,7 @@ void hand_over(HostAdapter *adapter, HandOver &h) {
 void stage_frame(HostAdapter *adapter, FilterFrame *frame, HandOver &h) {
   void *netbuf = nullptr;
   if (frame->length != 0 && is_accepted(adapter))
-    netbuf = KERN_netbuf_alloc(adapter->netdev, frame->data, frame->length, frame->direction == 1);
+    netbuf = KERN_netbuf_wrap(adapter->netdev, frame->data, frame->length, frame->direction == 1);
   if (!netbuf) {
     if (frame->adapter == &adapter->filter) FilterSendComplete(frame);
     return;
@@ -211,6 +211,27 @@ void DRVF_SendRecvLanFilterPacketComplete(HostAdapter *adapter, void *netbuf) {
   auto *frame =
       static_cast<FilterFrame *>(QUEUE_PacketFromQueue(bucket_of(adapter, netbuf), netbuf, 1));
   if (frame && frame->adapter == &adapter->filter) FilterSendComplete(frame);
+}
+
+void DRVF_SendRecvLanFilterPacketCompleteBatch(HostAdapter *adapter, void *const *netbufs,
+                                               uint32_t count) {
+  if (!adapter || !is_accepted(adapter)) return;
+  // Frames are taken from their buckets first, then completed together.
+  constexpr uint32_t kAtOnce = 64;
+  FilterFrame *frames[kAtOnce];
+  for (uint32_t first = 0; first < count; first += kAtOnce) {
+    uint32_t n = 0;
+    for (uint32_t i = first; i < count && i < first + kAtOnce; i++) {
+      if (!netbufs[i]) continue;
+      auto *frame = static_cast<FilterFrame *>(
+          QUEUE_PacketFromQueue(bucket_of(adapter, netbufs[i]), netbufs[i], 1));
+      if (frame && frame->adapter == &adapter->filter) frames[n++] = frame;
+    }
+    if (!n) continue;
+    DrvFilterLock(FLT_LOCK_CORE);
+    for (uint32_t i = 0; i < n; i++) FilterSendComplete_nolock(frames[i]);
+    DrvFilterUnLock(FLT_LOCK_CORE);
+  }
 }
 
 uint32_t QUEUE_CalcHash(const void *netbuf) {

@@ -48,6 +48,10 @@ uint32_t DRVF_LanSendRecvPacketFromFilterFromQueue(HostAdapter *adapter);
 uint32_t QUEUE_ProcessFltQueueForFLT(HostAdapter *adapter);
 void QUEUE_ProcessFltQueueForAllFLT(void);
 void DRVF_SendRecvLanFilterPacketComplete(HostAdapter *adapter, void *netbuf);
+// The same for many buffers: their frames are completed under one hold of
+// lock 0.
+void DRVF_SendRecvLanFilterPacketCompleteBatch(HostAdapter *adapter, void *const *netbufs,
+                                               uint32_t count);
 
 uint32_t QUEUE_CalcHash(const void *netbuf);
 BucketEntry *QUEUE_PacketToQueue(CompletionBucket *bucket, void *netbuf, FilterFrame *frame);

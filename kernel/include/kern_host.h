@@ -77,6 +77,9 @@ int KERN_netbuf_getdata(void *netbuf, void *dst, uint32_t len);
 // A new buffer holding a copy of `data`, to be sent to the network
 // (toNetwork non-zero) or up to the local stack; NULL when none.
 void *KERN_netbuf_alloc(void *netdev, const void *data, uint32_t len, int toNetwork);
+// The same without the copy: the buffer refers to `data`, which the library
+// leaves untouched until the buffer's completion; NULL when none.
+void *KERN_netbuf_wrap(void *netdev, const void *data, uint32_t len, int toNetwork);
 // Hand `count` buffers to the network side (send) or to the local stack
 // (recv) of `netdev`. 0: the host took them over and reports each one's
 // completion later through Zor_net_inputoutput_complete, never from inside
@@ -154,6 +157,8 @@ void Zor_net_inputoutput_CheckQueue(void);
 // The host is done with a buffer it took over through KERN_netbuf_queue_*;
 // the host frees the buffer itself after this returns.
 void Zor_net_inputoutput_complete(void *ignored, void *netbuf, void *netdev);
+// The same for many buffers of one device, the filter's lock taken once.
+void Zor_net_inputoutput_complete_batch(void **netbufs, uint32_t count, void *netdev);
 
 void Zor_DEV_NetTimerCallback(void);
 void Zor_PM_StandByPrepare(void);

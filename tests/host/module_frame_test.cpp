@@ -433,6 +433,26 @@ TEST_F(Queues, UnknownBufferCompletionChangesNothing) {
   EXPECT_EQ(pending(), 1u);
 }
 
+// Completions reported many at once free every frame they name, whatever
+// else is among them.
+TEST_F(Queues, CompletionsReportedTogetherFreeTheirFrames) {
+  for (uint8_t i = 0; i < 70; i++) ASSERT_EQ(DrvSetFrameToSend(frame(i % 2, {i})), 0u);
+  Zor_net_inputoutput_CheckQueue();
+  ASSERT_EQ(state().taken.size(), 70u);
+  testhost::Netbuf stranger = testhost::frame(&dev, {7});
+  std::vector<void *> done(state().taken.begin(), state().taken.end());
+  done.insert(done.begin() + 30, &stranger);
+  done.insert(done.begin() + 5, nullptr);
+  int other = 0;
+  Zor_net_inputoutput_complete_batch(done.data(), 10, &other);  // unknown device
+  EXPECT_EQ(pending(), 70u);
+  Zor_net_inputoutput_complete_batch(done.data(), static_cast<uint32_t>(done.size()), &dev);
+  EXPECT_EQ(pending(), 0u);
+  EXPECT_EQ(MVFreeBytes(), pool_free);
+  for (testhost::Netbuf *nb : state().taken) KERN_netbuf_free(nb);
+  state().taken.clear();
+}
+
 TEST_F(Queues, HookWithoutFlushLeavesFramesQueued) {
   ASSERT_EQ(DrvSetFrameToSend(frame(0, {5})), 0u);
   // An ARP request of the local stack: it passes while no tunnel is up.
