@@ -107,8 +107,10 @@ void Zor_net_inputoutput_batch(uint32_t direction, void **netbufs, uint32_t coun
   for (uint32_t first = 0; first < count; first += GUARD_AHEAD_MAX) {
     uint32_t n = count - first < GUARD_AHEAD_MAX ? count - first : GUARD_AHEAD_MAX;
     if (ahead) GuardOpenAhead(adapter, netbufs + first, n);
-    for (uint32_t i = first; i < first + n; i++)
+    for (uint32_t i = first; i < first + n; i++) {
+      if (ahead) GuardAwaitAhead(adapter, i - first);
       verdicts[i] = Zor_net_inputoutputEx(direction, netbufs[i], netdev, 0);
+    }
     if (ahead) GuardOpenAhead(adapter, netbufs, 0);
   }
   QUEUE_ProcessFltQueueForAllFLT();

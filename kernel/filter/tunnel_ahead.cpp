@@ -14,13 +14,14 @@ namespace {
 
 // A frame of the largest datagram opened ahead with the longest headers.
 constexpr uint32_t kFrameRoom = ETH_HEADER_LEN + IPH_MAX_LEN + UDPH_SIZE + GUARD_AHEAD_SLOT;
-// A part smaller than this leaves lanes of the vector unit idle (the
-// lanes of one part run side by side): it is not worth a worker.
-constexpr uint32_t kPartMin = 64;
+// A part smaller than this leaves too many lanes of the vector unit idle
+// (the datagrams of one part run side by side) to be worth a worker.
+constexpr uint32_t kPartMin = 16;
 constexpr uint32_t kMaxParts = GUARD_AHEAD_MAX / kPartMin;
 
 struct Entry {
   void *netbuf;
+  uint32_t frame_index;  // in the batch
   uint32_t len, counter, key, ok;
   uint8_t *d;  // the datagram in frame
   alignas(16) uint8_t frame[kFrameRoom];
@@ -31,19 +32,20 @@ struct OpenPart {
   KERN_work work;  // first: the host hands this back
   GuardAheadSet *set;
   uint32_t first, count;
+  KERN_completion_t done;
 };
 
 }  // namespace
 
 struct GuardAheadSet {
   uint32_t count, next, mgm, keys;
+  uint32_t parts, awaited;  // parts of the batch; those done or waited for
   uint8_t nonce[8];
   uint32_t key_index[GUARD_AHEAD_MAX];
   uint8_t key[GUARD_AHEAD_MAX][32];
   GuardDataJob job[GUARD_AHEAD_MAX];
   Entry e[GUARD_AHEAD_MAX];
   OpenPart part[kMaxParts];
-  KERN_completion_t done;
 };
 
 namespace {
@@ -76,8 +78,8 @@ GuardAheadSet *set_of(HostAdapter *adapter) {
   if (adapter->ahead) return adapter->ahead;
   auto *set = static_cast<GuardAheadSet *>(KERN_kmalloc(sizeof(GuardAheadSet)));
   if (!set) return nullptr;
-  set->count = set->keys = 0;
-  KERN_completion_init(&set->done);
+  set->count = set->keys = set->parts = set->awaited = 0;
+  for (OpenPart &part : set->part) KERN_completion_init(&part.done);
   adapter->ahead = set;
   return set;
 }
@@ -106,6 +108,7 @@ void gather(GuardAheadSet *set, void *const *netbufs, uint32_t count) {
     if (kind == kControl) break;
     if (kind != kData || e.len < GUARD_DATA_HEAD || e.len > GUARD_AHEAD_SLOT) continue;
     e.netbuf = netbufs[k];
+    e.frame_index = k;
     e.counter = zor::wire::As<zor::wire::DataHead>(e.d)->counter;
     e.ok = 0;
     const uint8_t *key = key_for(set, e.counter);
@@ -114,34 +117,47 @@ void gather(GuardAheadSet *set, void *const *netbufs, uint32_t count) {
   }
 }
 
-void open_part(KERN_work *work) {
-  auto *part = reinterpret_cast<OpenPart *>(work);
-  GuardAheadSet *set = part->set;
-  GuardOpenDataBatch(set->job + part->first, part->count, set->nonce, set->mgm);
-  KERN_complete(&set->done);
+void open_range(GuardAheadSet *set, uint32_t first, uint32_t count) {
+  GuardOpenDataBatch(set->job + first, count, set->nonce, set->mgm);
+  for (uint32_t i = first; i < first + count; i++) set->e[i].ok = set->job[i].ok;
 }
 
-// Without lock 0: the datagrams opened, in parts on the workers and the
-// first part here.
+void open_part(KERN_work *work) {
+  auto *part = reinterpret_cast<OpenPart *>(work);
+  open_range(part->set, part->first, part->count);
+  KERN_complete(&part->done);
+}
+
+// Without lock 0: the datagrams split into parts; all but the first go to
+// the workers, the first is opened here.
 void open_all(GuardAheadSet *set) {
   uint32_t n = set->count, parts = 1, workers = KERN_work_workers();
   if (workers) parts = n / kPartMin < workers + 1 ? n / kPartMin : workers + 1;
   if (parts > kMaxParts) parts = kMaxParts;
   if (parts < 1) parts = 1;
   const uint32_t share = (n + parts - 1) / parts;
-  for (uint32_t p = 1; p < parts; p++) {
-    uint32_t first = p * share;
-    set->part[p] = {{open_part}, set, first, first + share <= n ? share : n - first};
-    KERN_work_queue(&set->part[p].work, p);
+  for (uint32_t p = 0; p < parts; p++) {
+    OpenPart &part = set->part[p];
+    part.work.fn = open_part;
+    part.set = set;
+    part.first = p * share;
+    part.count = part.first + share <= n ? share : n - part.first;
   }
-  GuardOpenDataBatch(set->job, share < n ? share : n, set->nonce, set->mgm);
-  for (uint32_t p = 1; p < parts; p++) KERN_wait_for_completion(&set->done);
-  for (uint32_t i = 0; i < n; i++) set->e[i].ok = set->job[i].ok;
+  set->parts = parts;
+  set->awaited = 1;
+  for (uint32_t p = 1; p < parts; p++) KERN_work_queue(&set->part[p].work, p);
+  open_range(set, 0, set->part[0].count);
+}
+
+// Waits for the parts on the workers up to `parts`.
+void await_parts(GuardAheadSet *set, uint32_t parts) {
+  for (; set->awaited < parts; set->awaited++) KERN_wait_for_completion(&set->part[set->awaited].done);
 }
 
 void forget(GuardAheadSet *set) {
+  await_parts(set, set->parts);
   zor::crypto::wipe(set->key, set->keys * sizeof set->key[0]);
-  set->count = set->next = set->keys = 0;
+  set->count = set->next = set->keys = set->parts = set->awaited = 0;
 }
 
 }  // namespace
@@ -149,14 +165,21 @@ void forget(GuardAheadSet *set) {
 extern "C" {
 
 void GuardOpenAhead(HostAdapter *adapter, void *const *netbufs, uint32_t count) {
+  if (adapter->ahead) forget(adapter->ahead);
+  if (!count) return;
   DrvFilterLock(FLT_LOCK_CORE);
   GuardAheadSet *set = set_of(adapter);
-  if (set) {
-    forget(set);
-    gather(set, netbufs, count);
-  }
+  if (set) gather(set, netbufs, count);
   DrvFilterUnLock(FLT_LOCK_CORE);
   if (set && set->count) open_all(set);
+}
+
+void GuardAwaitAhead(HostAdapter *adapter, uint32_t index) {
+  GuardAheadSet *set = adapter->ahead;
+  if (!set) return;
+  uint32_t parts = set->awaited;
+  while (parts < set->parts && set->e[set->part[parts].first].frame_index <= index) parts++;
+  await_parts(set, parts);
 }
 
 uint32_t GuardTakeOpenedAhead(const FrameContext *ctx, uint8_t *d, uint32_t len,
@@ -185,7 +208,7 @@ void GuardFreeAhead(HostAdapter *adapter) {
   GuardAheadSet *set = adapter->ahead;
   if (!set) return;
   forget(set);
-  KERN_completion_free(&set->done);
+  for (OpenPart &part : set->part) KERN_completion_free(&part.done);
   KERN_kfree(set);
   adapter->ahead = nullptr;
 }
