@@ -150,7 +150,8 @@ uint32_t Zor_net_inputoutputEx(uint32_t direction, void *netbuf, void *netdev, u
 uint32_t Zor_net_inputoutput(uint32_t direction, void *netbuf, void *netdev);
 // Many frames of one direction and device in their order: verdicts[i] as
 // Zor_net_inputoutput gives it for netbufs[i]; the send queues are drained
-// once, after the last. The tunnel's data among them is opened side by side.
+// once, after the last. The tunnel's data among them is opened side by side,
+// partly on the host's workers. One such call at a time per device.
 void Zor_net_inputoutput_batch(uint32_t direction, void **netbufs, uint32_t count, void *netdev,
                                uint32_t *verdicts);
 void Zor_net_inputoutput_CheckQueue(void);
