@@ -15,9 +15,10 @@ constexpr uint8_t kAck = 0x10, kPsh = 0x08;
 constexpr uint16_t kMoreFragmentsOrOffset = 0x3FFF;
 constexpr uint32_t kIpMaxTotal = 0xFFFF;
 // IPv4 header fields.
-constexpr size_t kIpTotal = 2, kIpId = 4, kIpFrag = 6, kIpProto = 9, kIpCsum = 10;
+constexpr size_t kIpTotal = 2, kIpFrag = 6, kIpProto = 9, kIpCsum = 10, kIpSrc = 12;
 // TCP header fields.
-constexpr size_t kTcpSeq = 4, kTcpAck = 8, kTcpOff = 12, kTcpFlags = 13, kTcpCsum = 16;
+constexpr size_t kTcpSeq = 4, kTcpAck = 8, kTcpOff = 12, kTcpFlags = 13, kTcpWindow = 14,
+                 kTcpCsum = 16, kTcpUrgent = 18;
 constexpr uint8_t kGsoTcpv4 = 1;
 
 // A TCP segment of a frame that may join a run.
@@ -55,13 +56,16 @@ bool continues(const FrameBytes &ff, const Segment &first, const Segment &last, 
   if (first.ihl + first.thl + bytes + b.len > kIpMaxTotal) return false;
   if (!same(ff.data, fb.data, kEth) || b.ihl != first.ihl || b.thl != first.thl) return false;
   // IPv4: all but total length, identification and checksum.
-  if (first.ip[0] != b.ip[0] || first.ip[1] != b.ip[1] ||
+  if (!same(first.ip, b.ip, kIpTotal) ||
       !same(first.ip + kIpFrag, b.ip + kIpFrag, kIpCsum - kIpFrag) ||
-      !same(first.ip + 12, b.ip + 12, first.ihl - 12))
+      !same(first.ip + kIpSrc, b.ip + kIpSrc, first.ihl - kIpSrc))
     return false;
-  // TCP: ports, acknowledgement, offset, window, urgent pointer and options.
-  return same(first.tcp, b.tcp, kTcpSeq) && same(first.tcp + kTcpAck, b.tcp + kTcpAck, 5) &&
-         same(first.tcp + 14, b.tcp + 14, 2) && same(first.tcp + 18, b.tcp + 18, first.thl - 18);
+  // TCP: ports, acknowledgement and offset, window, urgent pointer and
+  // options; not the sequence number, flags and checksum.
+  return same(first.tcp, b.tcp, kTcpSeq) &&
+         same(first.tcp + kTcpAck, b.tcp + kTcpAck, kTcpFlags - kTcpAck) &&
+         same(first.tcp + kTcpWindow, b.tcp + kTcpWindow, kTcpCsum - kTcpWindow) &&
+         same(first.tcp + kTcpUrgent, b.tcp + kTcpUrgent, first.thl - kTcpUrgent);
 }
 
 // The headers of a run of `bytes` payload bytes: the first segment's with
@@ -76,7 +80,7 @@ void make_run_head(const FrameBytes &ff, const Segment &first, const Segment &la
   store_be16(ip + kIpCsum, 0);
   store_be16(ip + kIpCsum, checksum_fold(checksum_add(0, ip, first.ihl)));
   tcp[kTcpFlags] = static_cast<uint8_t>(first.flags | (last.flags & kPsh));
-  uint64_t pseudo = checksum_add(0, ip + 12, 8) + kTcp + tcplen;
+  uint64_t pseudo = checksum_add(0, ip + kIpSrc, 8) + kTcp + tcplen;
   store_be16(tcp + kTcpCsum, static_cast<uint16_t>(~checksum_fold(pseudo)));
   w->vnet = VnetHeader{kVnetNeedsCsum, kGsoTcpv4, static_cast<uint16_t>(w->headlen),
                        static_cast<uint16_t>(first.len), static_cast<uint16_t>(kEth + first.ihl),
