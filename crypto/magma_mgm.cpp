@@ -81,4 +81,20 @@ void magmamgm_aead(const uint32_t key[8], uint8_t *data, uint32_t len, const uin
   store_le64(reinterpret_cast<uint8_t *>(tag), t);
 }
 
+void magmamgm_aead_many(const uint32_t key[8], MgmMessage *msgs, uint32_t n, uint32_t encrypt) {
+  if (magma_support_fast_MGM() && fpu_begin()) {
+    magmamgm_aead_many_sse(key, msgs, n, encrypt);
+    fpu_end();
+    return;
+  }
+  for (uint32_t j = 0; j < n; j++) {
+    MgmMessage &m = msgs[j];
+    uint8_t nonce[8], tag[8];
+    store_le64(nonce, m.nonce);
+    magmamgm_aead(key, m.data, m.len, reinterpret_cast<const uint64_t *>(nonce), m.aad, m.aadlen,
+                  reinterpret_cast<uint64_t *>(tag), encrypt);
+    m.tag = load_le64(tag);
+  }
+}
+
 }  // extern "C"

@@ -20,8 +20,28 @@ uint32_t magma_support_fast_MGM(void);
 void magmamgm_aead(const uint32_t key[8], uint8_t *data, uint32_t len, const uint64_t *nonce,
                    const uint8_t *aad, uint32_t aadlen, uint64_t *tag, uint32_t encrypt);
 
-// The vector path itself; the caller holds the vector unit and has checked
-// magma_support_fast_MGM().
+// One message of magmamgm_aead_many: data, len, nonce (its value), aad and
+// aadlen as magmamgm_aead takes them; tag gets the tag's value.
+struct MgmMessage {
+  uint8_t *data;
+  uint32_t len;
+  uint64_t nonce;
+  const uint8_t *aad;
+  uint32_t aadlen;
+  uint64_t tag;
+};
+
+// Many messages under one key, each given the bytes and the tag that
+// magmamgm_aead gives it. On the vector path the blocks that each message
+// would encipher on its own, one after the other (the nonce's two, the hash
+// keys of short associated data and of the length block, the tag), are
+// enciphered for all of them together.
+void magmamgm_aead_many(const uint32_t key[8], MgmMessage *msgs, uint32_t n, uint32_t encrypt);
+
+// The vector paths themselves; the caller holds the vector unit and has
+// checked magma_support_fast_MGM().
+void magmamgm_aead_many_sse(const uint32_t key[8], MgmMessage *msgs, uint32_t n,
+                            uint32_t encrypt);
 void magmamgm_aead_128_sse(uint8_t *data, uint32_t len, const uint32_t key[8],
                            const uint64_t *nonce, const uint8_t *aad, uint32_t aadlen,
                            uint64_t *tag, uint32_t encrypt);

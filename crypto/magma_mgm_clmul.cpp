@@ -77,7 +77,68 @@ ZOR_CLMUL __m128i crypt_data(const Run &run, uint32_t first_key, uint8_t *data, 
   return acc;
 }
 
+// Messages of magmamgm_aead_many taken together, and the associated-data
+// blocks whose hash keys go with the others (longer data hashes as one
+// message would).
+constexpr uint32_t kManyMax = 32;
+constexpr uint32_t kAadKeysMax = 4;
+
+ZOR_CLMUL __m128i hash_with_keys(const uint8_t *aad, uint32_t aadlen, const uint64_t *keys,
+                                 __m128i acc) {
+  uint64_t a[kAadKeysMax];
+  const uint32_t h = mgm_block_count(aadlen);
+  for (uint32_t i = 0; i < h; ++i) a[i] = mgm_block(aad, aadlen, i);
+  return clmul_sum(acc, a, keys, h);
+}
+
+ZOR_CLMUL void many_group(const uint32_t key[8], MgmMessage *m, uint32_t g, bool encrypt,
+                          bool wide) {
+  // The nonces: Y1 and Z1 of every message.
+  uint64_t yz[2 * kManyMax];
+  for (uint32_t j = 0; j < g; ++j) {
+    yz[2 * j] = m[j].nonce & ~kMgmTopBit;
+    yz[2 * j + 1] = m[j].nonce | kMgmTopBit;
+  }
+  magma_ecb_blocks(key, yz, yz, 2 * g, wide);
+  // The hash keys of short associated data and of the length block.
+  uint64_t keys[kManyMax * (kAadKeysMax + 1)];
+  uint32_t at[kManyMax], count = 0;
+  for (uint32_t j = 0; j < g; ++j) {
+    const uint32_t h = mgm_block_count(m[j].aadlen), q = mgm_block_count(m[j].len);
+    at[j] = count;
+    if (h <= kAadKeysMax)
+      for (uint32_t i = 0; i < h; ++i) keys[count++] = add_high(yz[2 * j + 1], i);
+    keys[count++] = add_high(yz[2 * j + 1], h + q);
+  }
+  magma_ecb_blocks(key, keys, keys, count, wide);
+  uint64_t sums[kManyMax];
+  for (uint32_t j = 0; j < g; ++j) {
+    const Run run{key, yz[2 * j], yz[2 * j + 1], wide};
+    const uint32_t h = mgm_block_count(m[j].aadlen);
+    const bool short_aad = h <= kAadKeysMax;
+    __m128i acc = short_aad ? hash_with_keys(m[j].aad, m[j].aadlen, keys + at[j], _mm_setzero_si128())
+                            : hash_aad(run, m[j].aad, m[j].aadlen, _mm_setzero_si128());
+    acc = crypt_data(run, h, m[j].data, m[j].len, encrypt, acc);
+    const uint64_t lengths = mgm_length_block(m[j].aadlen, m[j].len);
+    acc = clmul_sum(acc, &lengths, &keys[at[j] + (short_aad ? h : 0)], 1);
+    sums[j] = reduce(acc);
+  }
+  magma_ecb_blocks(key, sums, sums, g, wide);
+  for (uint32_t j = 0; j < g; ++j) m[j].tag = sums[j];
+}
+
 }  // namespace
+
+extern "C" ZOR_CLMUL void magmamgm_aead_many_sse(const uint32_t key[8], MgmMessage *msgs,
+                                                 uint32_t n, uint32_t encrypt) {
+  const bool wide = cpu_has_avx512_vbmi();
+  for (uint32_t j = 0; j < n; ++j) {
+    if (msgs[j].data == nullptr) msgs[j].len = 0;
+    if (msgs[j].aad == nullptr) msgs[j].aadlen = 0;
+  }
+  for (uint32_t first = 0; first < n; first += kManyMax)
+    many_group(key, msgs + first, n - first < kManyMax ? n - first : kManyMax, encrypt != 0, wide);
+}
 
 extern "C" ZOR_CLMUL void magmamgm_aead_128_sse(uint8_t *data, uint32_t len, const uint32_t key[8],
                                                 const uint64_t *nonce, const uint8_t *aad,

@@ -25,10 +25,16 @@ void queue_completion(HostNetbuf *nb) {
   pending.push_back(nb);
 }
 
+// Reported in runs of one adapter, many buffers per call.
 void report_completions() {
-  for (HostNetbuf *nb : take_pending()) {
-    Zor_net_inputoutput_complete(nullptr, nb, nb->pair);
-    KERN_netbuf_free(nb);
+  std::vector<HostNetbuf *> done = take_pending();
+  for (size_t first = 0; first < done.size();) {
+    size_t n = 1;
+    while (first + n < done.size() && done[first + n]->pair == done[first]->pair) n++;
+    Zor_net_inputoutput_complete_batch(reinterpret_cast<void **>(done.data() + first),
+                                       static_cast<uint32_t>(n), done[first]->pair);
+    for (size_t k = 0; k < n; k++) KERN_netbuf_free(done[first + k]);
+    first += n;
   }
 }
 
@@ -61,6 +67,18 @@ void *KERN_netbuf_alloc(void *netdev, const void *data, uint32_t len, int) {
   nb->len = len;
   nb->owned = true;
   if (len) std::memcpy(nb->frame, data, len);
+  return nb;
+}
+
+void *KERN_netbuf_wrap(void *netdev, const void *data, uint32_t len, int) {
+  if (!data && len) return nullptr;
+  auto *nb = static_cast<HostNetbuf *>(std::malloc(sizeof(HostNetbuf)));
+  if (!nb) return nullptr;
+  std::memset(nb, 0, sizeof *nb);
+  nb->pair = static_cast<zornfhost::AdapterPair *>(netdev);
+  nb->data = static_cast<uint8_t *>(const_cast<void *>(data));
+  nb->len = len;
+  nb->owned = true;
   return nb;
 }
 

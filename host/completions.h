@@ -12,13 +12,14 @@ namespace zornfhost {
 
 struct AdapterPair;
 
-// A frame in the host's hands: `data` points at `len` frame bytes, preceded
-// by room for a virtio-net header when the buffer is the host's own.
+// A frame in the host's hands: `data` points at `len` frame bytes, in the
+// buffer itself (KERN_netbuf_alloc) or in the library's frame it refers to
+// (KERN_netbuf_wrap).
 struct HostNetbuf {
   AdapterPair *pair;
   uint8_t *data;
   uint32_t len;
-  bool owned;  // allocated by KERN_netbuf_alloc, freed by the host or the filter
+  bool owned;  // allocated by KERN_netbuf_alloc or _wrap, freed by the host or the filter
   VnetHeader vnet;
   uint8_t frame[];  // owned buffers only
 };

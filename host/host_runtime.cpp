@@ -1,19 +1,34 @@
 #include "host/host_runtime.h"
 
+#include <unistd.h>
+
+#include <algorithm>
+
 #include "host/completions.h"
 #include "host/control_endpoint.h"
 #include "host/host_log.h"
+#include "host/work_queue.h"
 #include "kern_host.h"
 
 namespace zornfhost {
 namespace {
 bool pm_registered;
+// Works queued per worker: enough to keep it busy while the reader builds
+// the next batch, few enough that frames being sealed stay a small part of
+// the library's pool.
+constexpr unsigned kWorkDepth = 2;
+}
+
+int default_workers() {
+  long cores = sysconf(_SC_NPROCESSORS_ONLN);
+  return static_cast<int>(std::clamp(cores - 2, 0L, static_cast<long>(kMaxWorkers)));
 }
 
 bool host_load(const HostConfig &config) {
   log_to_syslog(config.syslog);
   set_control_port(config.port);
   if (!open_adapters(config.adapters)) return false;
+  start_workers(config.workers, kWorkDepth, {nullptr, report_completions});
   if (Zor_init_module() != 0) {
     host_unload();
     return false;
@@ -24,6 +39,7 @@ bool host_load(const HostConfig &config) {
 
 void host_unload() {
   Zor_cleanup_module();
+  stop_workers();
   drop_completions();
   close_adapters();
 }

@@ -10,9 +10,15 @@
 
 namespace zornfhost {
 
+// The most crypto workers zornfhost runs.
+constexpr int kMaxWorkers = 16;
+// The worker count when none is given: one per core beyond the two readers.
+int default_workers();
+
 struct HostConfig {
   std::vector<AdapterSpec> adapters;
   uint32_t port = kControlPort;  // netlink port id of the control endpoint
+  int workers = default_workers();  // 0 or 1: batches run inline
   bool syslog = false;           // log to syslog instead of stderr
 };
 

@@ -1,5 +1,7 @@
 // The periodic timer: a thread that calls the library's timer callback on
 // a fixed schedule and then reports the completions it caused.
+#include <pthread.h>
+
 #include <condition_variable>
 #include <chrono>
 #include <mutex>
@@ -15,6 +17,7 @@ bool timer_stop;
 std::thread timer_thread;
 
 void timer_loop(std::chrono::milliseconds period) {
+  pthread_setname_np(pthread_self(), "zornf-timer");
   auto next = std::chrono::steady_clock::now() + period;
   std::unique_lock<std::mutex> lock(timer_mutex);
   while (!timer_wake.wait_until(lock, next, [] { return timer_stop; })) {

@@ -30,7 +30,10 @@ void KERN_kfree(void *p) { std::free(p); }
 
 void KERN_spin_lock_init(KERN_spinlock_t *lock) {
   auto *m = static_cast<pthread_mutex_t *>(std::malloc(sizeof(pthread_mutex_t)));
-  if (!m || pthread_mutex_init(m, nullptr) != 0) {
+  pthread_mutexattr_t attr;
+  pthread_mutexattr_init(&attr);
+  pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_ADAPTIVE_NP);
+  if (!m || pthread_mutex_init(m, &attr) != 0) {
     std::fprintf(stderr, "zornfhost: no memory for a lock\n");
     std::abort();
   }

@@ -1,6 +1,6 @@
 // zornfhost: runs the network-filter module in user space.
 //
-//   zornfhost [--adapter TAP:UPLINK]... [--port ID] [--syslog]
+//   zornfhost [--adapter TAP:UPLINK]... [--port ID] [--workers N] [--syslog]
 //   zornfhost --help | --version
 //
 //   --adapter TAP:UPLINK  serve an adapter: TAP is the stack side (created
@@ -10,6 +10,10 @@
 //   --port ID             netlink port id of the control endpoint
 //                         (NETLINK_USERSOCK), decimal or 0x-hex; default
 //                         0x7A4E0001.
+//   --workers N           crypto workers of the tunnel's data path; 0 or 1
+//                         runs each batch inline in the thread that read it.
+//                         Default: one per core beyond the two readers (at
+//                         most 16).
 //   --syslog              log to syslog instead of stderr.
 //   --help                this text.
 //   --version             the version.
@@ -31,7 +35,7 @@ namespace {
 
 void usage(FILE *out) {
   std::fprintf(out,
-               "usage: zornfhost [--adapter TAP:UPLINK]... [--port ID] [--syslog]\n"
+               "usage: zornfhost [--adapter TAP:UPLINK]... [--port ID] [--workers N] [--syslog]\n"
                "       zornfhost --help | --version\n"
                "Runs the network filter (ZorNFFltLib) in user space: the filter sees the\n"
                "frames between each TAP device and its uplink, and answers solvarind's\n"
@@ -41,6 +45,8 @@ void usage(FILE *out) {
                "                        an existing interface without addresses); repeatable\n"
                "  --port ID             netlink port id of the control endpoint, decimal or\n"
                "                        0x-hex (default 0x7A4E0001)\n"
+               "  --workers N           crypto workers of the tunnel, 0-16 (0 or 1: inline;\n"
+               "                        default: one per core beyond the two readers)\n"
                "  --syslog              log to syslog instead of stderr\n"
                "  --help                this text\n"
                "  --version             the version\n"
@@ -64,6 +70,11 @@ bool parse_args(int argc, char **argv, zornfhost::HostConfig *config) {
       unsigned long port = std::strtoul(argv[++i], &end, 0);
       if (!end || *end || port == 0 || port > 0xFFFFFFFFul) return false;
       config->port = static_cast<uint32_t>(port);
+    } else if (arg == "--workers" && has_value) {
+      char *end = nullptr;
+      unsigned long n = std::strtoul(argv[++i], &end, 10);
+      if (!end || *end || n > zornfhost::kMaxWorkers) return false;
+      config->workers = static_cast<int>(n);
     } else if (arg == "--syslog") {
       config->syslog = true;
     } else {

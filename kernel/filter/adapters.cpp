@@ -5,6 +5,7 @@
 #include "kernel/filter/filter_core.h"
 #include "kernel/filter/packet_path.h"
 #include "kernel/filter/send_queues.h"
+#include "kernel/filter/tunnel_ahead.h"
 
 namespace {
 
@@ -92,6 +93,7 @@ void init_descriptor(HostAdapter *a, const char *name, uint32_t type, uint32_t h
 
 void free_record(HostAdapter *a) {
   QUEUE_FreeAdapter(a);
+  GuardFreeAhead(a);
   KERN_spin_lock_free(&a->statelock);
   KERN_kfree(a);
 }
@@ -301,6 +303,8 @@ uint32_t Zor_DEVN_UnBindAdapter(void *netdev) {
   a->accepted = 0;
   KERN_spin_lock_unlock(&a->statelock);
   zorInterlockedRemoveEntryList(&extension_data->adapters, &a->link, list_lock());
+  // A worker may still be protecting frames of its send list.
+  KERN_work_flush();
   FilterCloseAdapter(&a->filter);
   free_record(a);
   return 0;

@@ -39,6 +39,7 @@ typedef uint32_t (*FilterRecvHandler)(FilterAdapter *adapter, uint32_t direction
                                       uint32_t length);
 
 struct HostAdapter;
+struct GuardAheadSet;
 
 // The filter's view of an adapter.
 struct FilterAdapter {
@@ -74,6 +75,7 @@ struct HostAdapter {
   uint32_t draining;
   FilterAdapter filter;
   CompletionBucket buckets[QUEUE_BUCKETS];
+  GuardAheadSet *ahead;  // datagrams from the network opened ahead (tunnel_ahead.h)
 };
 
 extern "C" {

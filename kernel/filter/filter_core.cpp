@@ -126,7 +126,9 @@ uint32_t FilterStart(void) {
 void FilterStop(void) {
   if (!CLI_FilterStarted) return;
   CLI_FilterStarted = 0;
-  // Frames still in the queues live in the pool that goes now.
+  // Frames still in the queues live in the pool that goes now; the workers
+  // finish with theirs first.
+  KERN_work_flush();
   QUEUE_ForgetAllFrames();
   DrvFilterLock(FLT_LOCK_CORE);
   release_core();

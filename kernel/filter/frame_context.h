@@ -9,11 +9,15 @@
 // No address-table entry counts the packet.
 constexpr uint32_t STAT_NO_ENTRY = 0xFFFFFFFFu;
 
+struct GuardSealWork;
+
 struct FrameContext {
   FilterAdapter *adapter;  // the adapter the frame crossed
+  void *netbuf;            // the host's buffer of the frame
   FilterPort *port;        // the adapter's port record of the direction
   uint8_t *frame;          // the Ethernet-shaped copy (framePORTTERM or framePORTNET)
   uint32_t direction;      // PORT_TERM (sent by the local stack) or PORT_NET
   uint32_t stat_entry;     // address-table entry the packet's counts also go to
   uint8_t *work;           // the tunnel's work packet a datagram is built in (compack)
+  GuardSealWork *to_hand_off;  // batches to protect once lock 0 is released
 };

@@ -92,6 +92,10 @@ struct IPPacket {
   uint32_t limitflags;   // tunnel size limit: bit 0 applies, bit 1 carried
   uint32_t limit;        // the inner size limit in bytes
   uint32_t clientindex;  // address-table entry of the far end (0 none)
+  // A TCP segment cut in place: its data (what follows the TCP header), which
+  // stays in the frame it was cut from; null when the payload is behind ip.
+  // The TCP checksum is made when the segment is copied to where it goes.
+  const uint8_t *cut_data;
 };
 
 extern "C" {
@@ -105,6 +109,9 @@ uint32_t IsValidIpChkSum(const uint8_t *ip);
 // UDP or TCP checksum of the packet at ip (its total length) computed and
 // stored; a UDP checksum that comes out 0 is sent as 0xFFFF.
 void CalcUdpTcpChkSum(uint8_t *ip);
+// The TCP checksum of the len-byte segment at tcp, which lies apart from
+// the IPv4 header at ip whose addresses it is sent under; stored.
+void CalcTcpChkSumAt(const uint8_t *ip, uint8_t *tcp, uint32_t len);
 // 1 when the UDP or TCP checksum of the packet does not verify (a UDP
 // checksum of 0 means none and verifies); also 1 when the transport length
 // does not fit the packet.

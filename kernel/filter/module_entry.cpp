@@ -6,7 +6,7 @@
 #include "kernel/filter/event_queue.h"
 #include "kernel/filter/filter_core.h"
 #include "kernel/filter/send_queues.h"
-#include "kernel/filter/tunnel_batch.h"
+#include "kernel/filter/tunnel_ahead.h"
 
 extern "C" {
 uint32_t FilterStarted;
@@ -102,13 +102,16 @@ uint32_t Zor_net_inputoutput(uint32_t direction, void *netbuf, void *netdev) {
 void Zor_net_inputoutput_batch(uint32_t direction, void **netbufs, uint32_t count, void *netdev,
                                uint32_t *verdicts) {
   if (!netbufs || !verdicts) return;
+  HostAdapter *adapter = DEVN_FindAdapter(netdev);
+  bool ahead = direction == KERN_FROM_NETWORK && CLI_FilterStarted && adapter;
   for (uint32_t first = 0; first < count; first += GUARD_AHEAD_MAX) {
     uint32_t n = count - first < GUARD_AHEAD_MAX ? count - first : GUARD_AHEAD_MAX;
-    bool ahead = direction == KERN_FROM_NETWORK && CLI_FilterStarted && DEVN_FindAdapter(netdev);
-    if (ahead) GuardOpenAhead(netbufs + first, n);
-    for (uint32_t i = first; i < first + n; i++)
+    if (ahead) GuardOpenAhead(adapter, netbufs + first, n);
+    for (uint32_t i = first; i < first + n; i++) {
+      if (ahead) GuardAwaitAhead(adapter, i - first);
       verdicts[i] = Zor_net_inputoutputEx(direction, netbufs[i], netdev, 0);
-    if (ahead) GuardOpenAhead(netbufs, 0);
+    }
+    if (ahead) GuardOpenAhead(adapter, netbufs, 0);
   }
   QUEUE_ProcessFltQueueForAllFLT();
 }
@@ -118,6 +121,11 @@ void Zor_net_inputoutput_CheckQueue(void) { QUEUE_ProcessFltQueueForAllFLT(); }
 void Zor_net_inputoutput_complete(void *, void *netbuf, void *netdev) {
   HostAdapter *adapter = DEVN_FindAdapter(netdev);
   if (adapter) DRVF_SendRecvLanFilterPacketComplete(adapter, netbuf);
+}
+
+void Zor_net_inputoutput_complete_batch(void **netbufs, uint32_t count, void *netdev) {
+  HostAdapter *adapter = DEVN_FindAdapter(netdev);
+  if (adapter && netbufs) DRVF_SendRecvLanFilterPacketCompleteBatch(adapter, netbufs, count);
 }
 
 void Zor_DEV_NetTimerCallback(void) {

@@ -249,7 +249,9 @@ uint32_t batch_into_tunnel(IPPacket *p) {
 }
 
 // Cuts a TCP packet larger than the session's segment size into segments
-// (in fragframe) and sends them into the tunnel, protected together.
+// and sends them into the tunnel, protected together. Each segment's headers
+// are made in fragframe; its data stays where it is until its datagram is
+// built (IPPacket::cut_data).
 uint32_t segment_into_tunnel(IPPacket *p, uint32_t segsize) {
   uint8_t *tcp = p->ip + p->ihl;
   uint32_t thl = TcpHeaderLen(tcp);
@@ -266,10 +268,10 @@ uint32_t segment_into_tunnel(IPPacket *p, uint32_t segsize) {
     uint32_t n = data - off < segsize ? data - off : segsize;
     bool last = off + n == data;
     memcpy(fragframe, p->frame, head);
-    memcpy(fragframe + head, tcp + thl + off, n);
     IPPacket s = *p;
     s.frame = fragframe;
     s.ip = fragframe + p->linklen;
+    s.cut_data = tcp + thl + off;
     uint8_t *st = s.ip + p->ihl;
     store_be32(st + TCPH_SEQ, seq + off);
     st[TCPH_FLAGS] = last ? flags : (uint8_t)(flags & ~(TCP_PSH | TCP_FIN));
@@ -278,7 +280,6 @@ uint32_t segment_into_tunnel(IPPacket *p, uint32_t segsize) {
     s.buflen = s.total;
     store_be16(s.ip + IPH_TOTAL_LEN, (uint16_t)s.total);
     CalcChecksum(s.ip);
-    CalcUdpTcpChkSum(s.ip);
     uint32_t v = batch_into_tunnel(&s);
     if (v != VERDICT_TAKEN) {
       GuardBatchFlush(p->ctx);
@@ -401,9 +402,11 @@ uint32_t RecvHandler(FilterAdapter *adapter, uint32_t direction, void *netbuf, u
   if (!CLI_FilterStarted) return VERDICT_PASS;
   if (!adapter) return VERDICT_NOT_HANDLED;
   DrvFilterLock(FLT_LOCK_CORE);
-  FrameContext ctx = {adapter, nullptr, nullptr, direction, STAT_NO_ENTRY, compack};
+  GuardLeaveRoom();
+  FrameContext ctx = {adapter, netbuf, nullptr, nullptr, direction, STAT_NO_ENTRY, compack, nullptr};
   uint32_t v = handle_frame(&ctx, netbuf, length);
   DrvFilterUnLock(FLT_LOCK_CORE);
+  GuardHandOff(ctx.to_hand_off);
   return v;
 }
 

@@ -57,7 +57,7 @@ void hand_over(HostAdapter *adapter, HandOver &h) {
 void stage_frame(HostAdapter *adapter, FilterFrame *frame, HandOver &h) {
   void *netbuf = nullptr;
   if (frame->length != 0 && is_accepted(adapter))
-    netbuf = KERN_netbuf_alloc(adapter->netdev, frame->data, frame->length, frame->direction == 1);
+    netbuf = KERN_netbuf_wrap(adapter->netdev, frame->data, frame->length, frame->direction == 1);
   if (!netbuf) {
     if (frame->adapter == &adapter->filter) FilterSendComplete(frame);
     return;
@@ -76,13 +76,26 @@ void stage_frame(HostAdapter *adapter, FilterFrame *frame, HandOver &h) {
   h.count++;
 }
 
-// Takes the next node; clears the drain flag when the list is empty.
-QueueNode *next_node_or_finish(HostAdapter *adapter) {
-  auto *node = reinterpret_cast<QueueNode *>(
-      zorInterlockedRemoveHeadList(&adapter->sendlist, &adapter->sendlock));
-  if (node) return node;
+// Under the send-list lock: the first node unless the list is empty or its
+// frame is still being protected.
+QueueNode *take_ready_locked(HostAdapter *adapter) {
+  auto *node = reinterpret_cast<QueueNode *>(adapter->sendlist.first);
+  if (!node || (node->frame && node->frame->sealing)) return nullptr;
+  return reinterpret_cast<QueueNode *>(zorRemoveHeadList(&adapter->sendlist));
+}
+
+QueueNode *take_ready(HostAdapter *adapter) {
   KERN_spin_lock_lock(&adapter->sendlock);
-  node = reinterpret_cast<QueueNode *>(zorRemoveHeadList(&adapter->sendlist));
+  QueueNode *node = take_ready_locked(adapter);
+  KERN_spin_lock_unlock(&adapter->sendlock);
+  return node;
+}
+
+// Takes the next node; clears the drain flag when none is ready (whoever
+// makes the head ready drains next).
+QueueNode *next_node_or_finish(HostAdapter *adapter) {
+  KERN_spin_lock_lock(&adapter->sendlock);
+  QueueNode *node = take_ready_locked(adapter);
   if (!node) adapter->draining = 0;
   KERN_spin_lock_unlock(&adapter->sendlock);
   return node;
@@ -142,6 +155,15 @@ uint32_t DrvSetFrameToSend(FilterFrame *frame) {
   return 0;
 }
 
+void DrvFramesSealed(FilterFrame *const *frames, uint32_t count, uint32_t drain) {
+  if (!count) return;
+  HostAdapter *adapter = frames[0]->adapter->host;
+  KERN_spin_lock_lock(&adapter->sendlock);
+  for (uint32_t i = 0; i < count; i++) frames[i]->sealing = 0;
+  KERN_spin_lock_unlock(&adapter->sendlock);
+  if (drain) DRVF_LanSendRecvPacketFromFilterFromQueue(adapter);
+}
+
 uint32_t DRVF_ForwardLanPacketToFilter(HostAdapter *adapter, void *netbuf, uint32_t direction,
                                        uint32_t) {
   if (!adapter || !netbuf) return 2;
@@ -158,7 +180,7 @@ uint32_t DRVF_LanSendRecvPacketFromFilterFromQueue(HostAdapter *adapter) {
     return 0;
   }
   adapter->draining = 1;
-  auto *node = reinterpret_cast<QueueNode *>(zorRemoveHeadList(&adapter->sendlist));
+  QueueNode *node = take_ready_locked(adapter);
   if (!node) adapter->draining = 0;
   KERN_spin_lock_unlock(&adapter->sendlock);
   // What the list holds is handed over in calls of many frames; what is
@@ -170,8 +192,7 @@ uint32_t DRVF_LanSendRecvPacketFromFilterFromQueue(HostAdapter *adapter) {
     FilterFrame *frame = node->frame;
     KERN_kfree(node);
     if (frame) stage_frame(adapter, frame, h);
-    node = reinterpret_cast<QueueNode *>(
-        zorInterlockedRemoveHeadList(&adapter->sendlist, &adapter->sendlock));
+    node = take_ready(adapter);
     if (node) continue;
     hand_over(adapter, h);
     node = next_node_or_finish(adapter);
@@ -190,6 +211,27 @@ void DRVF_SendRecvLanFilterPacketComplete(HostAdapter *adapter, void *netbuf) {
   auto *frame =
       static_cast<FilterFrame *>(QUEUE_PacketFromQueue(bucket_of(adapter, netbuf), netbuf, 1));
   if (frame && frame->adapter == &adapter->filter) FilterSendComplete(frame);
+}
+
+void DRVF_SendRecvLanFilterPacketCompleteBatch(HostAdapter *adapter, void *const *netbufs,
+                                               uint32_t count) {
+  if (!adapter || !is_accepted(adapter)) return;
+  // Frames are taken from their buckets first, then completed together.
+  constexpr uint32_t kAtOnce = 64;
+  FilterFrame *frames[kAtOnce];
+  for (uint32_t first = 0; first < count; first += kAtOnce) {
+    uint32_t n = 0;
+    for (uint32_t i = first; i < count && i < first + kAtOnce; i++) {
+      if (!netbufs[i]) continue;
+      auto *frame = static_cast<FilterFrame *>(
+          QUEUE_PacketFromQueue(bucket_of(adapter, netbufs[i]), netbufs[i], 1));
+      if (frame && frame->adapter == &adapter->filter) frames[n++] = frame;
+    }
+    if (!n) continue;
+    DrvFilterLock(FLT_LOCK_CORE);
+    for (uint32_t i = 0; i < n; i++) FilterSendComplete_nolock(frames[i]);
+    DrvFilterUnLock(FLT_LOCK_CORE);
+  }
 }
 
 uint32_t QUEUE_CalcHash(const void *netbuf) {

@@ -5,12 +5,14 @@
 #include "kern_host.h"
 #include "kernel/filter/adapters.h"
 
-// A frame built by the filter for sending.
+// A frame built by the filter for sending. A frame still being protected
+// (sealing 1) holds its place in the send list: a drain stops in front of
+// it until DrvFramesSealed clears the flag.
 struct FilterFrame {
   FilterAdapter *adapter;
   uint16_t direction;  // 1 towards the network, 0 up to the local stack
   uint16_t length;
-  uint32_t reserved;
+  uint32_t sealing;    // read and cleared under the send-list lock
   uint8_t data[];
 };
 
@@ -36,6 +38,9 @@ uint32_t DrvCopyFrame(void *ignored, void *netbuf, void *dst, uint32_t len);
 // Appends the frame to its adapter's send list. 0 queued; 1 not (NULL frame,
 // no adapter, no extension record, no memory): the caller keeps the frame.
 uint32_t DrvSetFrameToSend(FilterFrame *frame);
+// The frames (queued on one adapter with their sealing flag set) are ready:
+// the flags are cleared, and with `drain` the adapter is drained.
+void DrvFramesSealed(FilterFrame *const *frames, uint32_t count, uint32_t drain);
 
 uint32_t DRVF_ForwardLanPacketToFilter(HostAdapter *adapter, void *netbuf, uint32_t direction,
                                        uint32_t ignored);
@@ -43,6 +48,10 @@ uint32_t DRVF_LanSendRecvPacketFromFilterFromQueue(HostAdapter *adapter);
 uint32_t QUEUE_ProcessFltQueueForFLT(HostAdapter *adapter);
 void QUEUE_ProcessFltQueueForAllFLT(void);
 void DRVF_SendRecvLanFilterPacketComplete(HostAdapter *adapter, void *netbuf);
+// The same for many buffers: their frames are completed under one hold of
+// lock 0.
+void DRVF_SendRecvLanFilterPacketCompleteBatch(HostAdapter *adapter, void *const *netbufs,
+                                               uint32_t count);
 
 uint32_t QUEUE_CalcHash(const void *netbuf);
 BucketEntry *QUEUE_PacketToQueue(CompletionBucket *bucket, void *netbuf, FilterFrame *frame);

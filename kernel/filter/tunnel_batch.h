@@ -1,26 +1,33 @@
-// Tunnel datagrams protected and opened together.
-//
-// Sending: the datagrams cut from one large frame, protected together: each
-// is built in a frame of its own, then all are protected side by side
-// (GuardSealDataBatch) and queued in their order with their outer headers,
-// so the wire carries the same bytes as when each is sent on its own. A
-// batch is protected early when it is full or when the next datagram needs
-// another packet key (the key buffer is one per direction). Lock 0 held.
-//
-// Receiving: the gateway's data datagrams among frames the host hands over
-// together are opened side by side ahead of the packet path, which then takes
-// each result instead of opening the datagram itself. A result is taken only
-// for the same datagram bytes under the same key, counter, nonce and mode,
-// so it is exactly what opening the datagram there would give; anything
-// else is opened there as before. Ahead-opening stops at the first tunnel
-// datagram that is not data (it may change the keys).
+// Tunnel datagrams protected together: the datagrams cut from one large
+// frame. Under lock 0 each is built in a frame of its own with everything
+// that needs the session (counter, key index, nonce, outer headers but the
+// UDP checksum);
+// the frames take their places in the send list, marked as being sealed, so
+// nothing queued later overtakes them. The protection (GuardSealDataBatch)
+// and the UDP checksums then run on a host worker (a GuardSealWork handed
+// off once lock 0 is released), or at once when the host has no workers;
+// either way the wire carries the same bytes as when each datagram is sent
+// on its own. A batch is closed early when it is full or when the next
+// datagram needs another packet key.
 #pragma once
 #include "kernel/filter/frame_context.h"
 #include "kernel/filter/ip_helpers.h"
+#include "kernel/filter/tunnel_crypto.h"
+
+struct FilterFrame;
 
 constexpr uint32_t GUARD_BATCH_MAX = 64;
-constexpr uint32_t GUARD_AHEAD_MAX = 64;     // frames opened ahead at once
-constexpr uint32_t GUARD_AHEAD_SLOT = 1600;  // largest datagram opened ahead (MTU 1500 and some)
+
+// A closed batch on its way to a worker: its frames, their datagrams and a
+// copy of the session values they are protected with.
+struct GuardSealWork {
+  KERN_work work;  // first: the host hands this back
+  GuardSealWork *next;
+  uint32_t lane, count, mgm;
+  uint8_t key[32], nonce[8];
+  FilterFrame *frame[GUARD_BATCH_MAX];
+  GuardDataJob job[GUARD_BATCH_MAX];
+};
 
 extern "C" {
 // Builds the packet's datagram (of the frame p->ctx) behind the 14-byte link
@@ -28,17 +35,18 @@ extern "C" {
 // VERDICT_TAKEN when it was added (or dropped, as it cannot be wrapped),
 // VERDICT_NOT_HANDLED when no frame memory or queue was to be had.
 uint32_t GuardBatchAdd(IPPacket *p, const uint8_t link[ETH_HEADER_LEN]);
-// Protects and queues what was added: VERDICT_TAKEN, or
+// Queues what was added and closes the batch: protected at once without
+// workers, else left on ctx->to_hand_off. VERDICT_TAKEN, or
 // VERDICT_NOT_HANDLED when a frame could not be queued (it is dropped).
-uint32_t GuardBatchFlush(const FrameContext *ctx);
-
-// Opens ahead the data datagrams among up to GUARD_AHEAD_MAX host buffers
-// from the network, forgetting what was opened before (count 0: only
-// forgets); takes lock 0.
-void GuardOpenAhead(void *const *netbufs, uint32_t count);
-// With lock 0: 1 when d (len bytes, received under key, counter, nonce and
-// mode mgm) was opened ahead; d then holds the opened bytes and *ok the
-// result. Each result is taken once.
-uint32_t GuardTakeOpenedAhead(uint8_t *d, uint32_t len, const uint8_t key[32], uint32_t counter,
-                              const uint8_t nonce[8], uint32_t mgm, uint32_t *ok);
+uint32_t GuardBatchFlush(FrameContext *ctx);
+// Protects a closed batch, marks its frames sealed (with `drain`, drains
+// their adapter) and frees the work. No lock held, or lock 0 without drain.
+void GuardSeal(GuardSealWork *w, uint32_t drain);
+// The workers' function: GuardSeal with the drain.
+void GuardSealAndSend(KERN_work *work);
+// Hands closed batches to the host's workers; no lock held.
+void GuardHandOff(GuardSealWork *works);
+// With lock 0 held: when frames in work leave the pool short, lets go of
+// lock 0 until the workers are done, then takes it again.
+void GuardLeaveRoom(void);
 }

@@ -228,6 +228,11 @@ void GuardNoteAnswer(void) {
 }
 
 void GuardFillOuterHeaders(uint8_t *ip, uint32_t ihl, uint32_t udplen) {
+  GuardFillOuterHeadersButSum(ip, ihl, udplen);
+  CalcUdpTcpChkSum(ip);
+}
+
+void GuardFillOuterHeadersButSum(uint8_t *ip, uint32_t ihl, uint32_t udplen) {
   ip[IPH_TOS] = FLT_IPH_TOS;
   store_be16(ip + IPH_TOTAL_LEN, (uint16_t)(ihl + udplen));
   store_be16(ip + IPH_ID, clientnextpackid++);
@@ -243,7 +248,6 @@ void GuardFillOuterHeaders(uint8_t *ip, uint32_t ihl, uint32_t udplen) {
   store_be16(udp, client.sock_port);
   store_be16(udp + UDPH_DPORT, zor::wire::kGatewayPort);
   store_be16(udp + UDPH_LEN, (uint16_t)udplen);
-  CalcUdpTcpChkSum(ip);
 }
 
 int32_t GuardTreatKeyChange(IPPacket *p, uint8_t *d, uint32_t len) {

@@ -63,6 +63,9 @@ void GuardNoteAnswer(void);
 // (ihl header bytes, udplen UDP bytes behind them) and their checksums;
 // of the flags and offset word only the DF bit already there stays.
 void GuardFillOuterHeaders(uint8_t *ip, uint32_t ihl, uint32_t udplen);
+// The same but the UDP checksum, which CalcUdpTcpChkSum(ip) adds once the
+// datagram is protected (it needs no state of the session).
+void GuardFillOuterHeadersButSum(uint8_t *ip, uint32_t ihl, uint32_t udplen);
 
 // 0 sent, or nothing to send while a key change runs; else:
 enum OobSendStatus : int32_t {

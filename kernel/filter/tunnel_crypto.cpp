@@ -101,11 +101,6 @@ union ChunkLanes {
 
 uint64_t ofb_iv(uint32_t counter, uint32_t b) { return (uint64_t)b << 32 | (counter ^ b); }
 
-// The library's last-MAC cell ends as the one-by-one path leaves it.
-void keep_last_mac(uint64_t mac) {
-  for (int i = 0; i < 8; i++) impref[i] = (uint8_t)(mac >> (8 * i));
-}
-
 void seal_chunk(GuardDataJob *jobs, uint32_t n) {
   ChunkKeys keys(jobs, n);
   ChunkLanes lanes{};
@@ -114,7 +109,6 @@ void seal_chunk(GuardDataJob *jobs, uint32_t n) {
     lanes.mac[j] = {keys.key(j), jobs[j].d + kCovered, jobs[j].len - kCovered, 0};
   }
   zor::crypto::magma_cmac_lanes(lanes.mac, n);
-  keep_last_mac(lanes.mac[n - 1].mac);
   for (uint32_t j = 0; j < n; j++) {
     uint8_t *d = jobs[j].d;
     uint64_t mac = lanes.mac[j].mac;
@@ -143,7 +137,38 @@ void open_chunk(GuardDataJob *jobs, uint32_t n) {
     uint64_t mac = lanes.mac[j].mac;
     jobs[j].ok = same((uint32_t)(mac >> 32), a[j]) & same((uint32_t)mac, load_le32(jobs[j].d));
   }
-  keep_last_mac(lanes.mac[n - 1].mac);
+}
+
+// MGM: the datagrams next to each other under one key, protected or
+// opened as one call's messages.
+uint32_t mgm_chunk_at(const GuardDataJob *jobs, uint32_t n) {
+  uint32_t m = 1;
+  while (m < n && m < kChunk && jobs[m].key == jobs[0].key) m++;
+  return m;
+}
+
+void mgm_chunk(GuardDataJob *jobs, uint32_t n, const uint8_t nonce[8], uint32_t encrypt) {
+  Words k(jobs[0].key);
+  MgmMessage msgs[kChunk];
+  uint32_t a[kChunk];
+  for (uint32_t j = 0; j < n; j++) {
+    uint8_t *d = jobs[j].d;
+    a[j] = load_le32(d + kWordA);
+    store_le32(d + kWordA, 0);
+    msgs[j] = {d + kSecret, jobs[j].len - kSecret, mgm_nonce(jobs[j].counter, nonce), d + kCovered,
+               kWordA, 0};
+  }
+  magmamgm_aead_many(k.w, msgs, n, encrypt);
+  for (uint32_t j = 0; j < n; j++) {
+    uint8_t *d = jobs[j].d;
+    const uint64_t tag = msgs[j].tag;
+    if (encrypt) {
+      store_le32(d, (uint32_t)tag);
+      store_le32(d + kWordA, (uint32_t)(tag >> 32));
+    } else {
+      jobs[j].ok = same((uint32_t)tag, load_le32(d)) & same((uint32_t)(tag >> 32), a[j]);
+    }
+  }
 }
 
 }  // namespace
@@ -198,9 +223,7 @@ uint32_t GuardOpenData(uint8_t *d, uint32_t len, const uint8_t key[32], uint32_t
 
 void GuardSealDataBatch(GuardDataJob *jobs, uint32_t n, const uint8_t nonce[8], uint32_t mgm) {
   if (mgm) {
-    // MGM already runs its counter blocks 16 lanes wide within a datagram.
-    for (uint32_t j = 0; j < n; j++)
-      GuardSealData(jobs[j].d, jobs[j].len, jobs[j].key, jobs[j].counter, nonce, 1);
+    for (uint32_t i = 0, m; i < n; i += m) mgm_chunk(jobs + i, m = mgm_chunk_at(jobs + i, n - i), nonce, 1);
     return;
   }
   for (uint32_t i = 0, m; i < n; i += m) seal_chunk(jobs + i, m = chunk_at(jobs + i, n - i));
@@ -208,8 +231,7 @@ void GuardSealDataBatch(GuardDataJob *jobs, uint32_t n, const uint8_t nonce[8], 
 
 void GuardOpenDataBatch(GuardDataJob *jobs, uint32_t n, const uint8_t nonce[8], uint32_t mgm) {
   if (mgm) {
-    for (uint32_t j = 0; j < n; j++)
-      jobs[j].ok = GuardOpenData(jobs[j].d, jobs[j].len, jobs[j].key, jobs[j].counter, nonce, 1);
+    for (uint32_t i = 0, m; i < n; i += m) mgm_chunk(jobs + i, m = mgm_chunk_at(jobs + i, n - i), nonce, 0);
     return;
   }
   for (uint32_t i = 0, m; i < n; i += m) open_chunk(jobs + i, m = chunk_at(jobs + i, n - i));

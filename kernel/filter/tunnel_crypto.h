@@ -53,7 +53,9 @@ uint32_t GuardOpenData(uint8_t *d, uint32_t len, const uint8_t key[32], uint32_t
                        const uint8_t nonce[8], uint32_t mgm);
 
 // Many data datagrams of one direction (one nonce), the same bytes as one
-// by one. In MAC + OFB mode their MAC and OFB chains run side by side.
+// by one. In MAC + OFB mode their MAC and OFB chains run side by side. They
+// touch no state of the library (not the last-MAC cell either), so several
+// threads may run them at once.
 void GuardSealDataBatch(GuardDataJob *jobs, uint32_t n, const uint8_t nonce[8], uint32_t mgm);
 void GuardOpenDataBatch(GuardDataJob *jobs, uint32_t n, const uint8_t nonce[8], uint32_t mgm);
 

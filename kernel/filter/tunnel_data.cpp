@@ -7,7 +7,7 @@
 #include "kernel/filter/firewall_checks.h"
 #include "kernel/filter/frame_context.h"
 #include "kernel/filter/packet_path.h"
-#include "kernel/filter/tunnel_batch.h"
+#include "kernel/filter/tunnel_ahead.h"
 #include "kernel/filter/tunnel_client.h"
 #include "kernel/filter/tunnel_control.h"
 #include "kernel/filter/tunnel_crypto.h"
@@ -58,6 +58,20 @@ void rewrite_inner(IPPacket *p, uint8_t *d, uint32_t payload) {
   p->buflen = total;
 }
 
+// The packet's payload to dst; a segment cut in place gets its TCP
+// checksum there, over the bytes it is sent with.
+void copy_payload(const IPPacket *p, uint8_t *dst) {
+  const uint8_t *payload = p->ip + p->ihl;
+  if (!p->cut_data) {
+    memcpy(dst, payload, p->payload);
+    return;
+  }
+  uint32_t thl = TcpHeaderLen(payload);
+  memcpy(dst, payload, thl);
+  memcpy(dst + thl, p->cut_data, p->payload - thl);
+  CalcTcpChkSumAt(p->ip, dst, p->payload);
+}
+
 // The far end of a decrypted packet in the address table (kind 5 when new).
 void note_far_end(IPPacket *p) {
   uint32_t index = FindClient(p->src, true, true);
@@ -73,7 +87,7 @@ int32_t treat_data(IPPacket *p, uint8_t *d, uint32_t len) {
   uint32_t counter = zor::wire::As<zor::wire::DataHead>(d)->counter;
   UpdatePacketKey(0, counter);
   uint32_t mgm = GuardUsesMgm(), ok;
-  if (!GuardTakeOpenedAhead(d, len, key_of(0), counter, client.client_nonce, mgm, &ok))
+  if (!GuardTakeOpenedAhead(p->ctx, d, len, key_of(0), counter, client.client_nonce, mgm, &ok))
     ok = GuardOpenData(d, len, key_of(0), counter, client.client_nonce, mgm);
   if (!ok) return GUARD_ERR_AUTH;
   GuardNoteAnswer();
@@ -153,7 +167,7 @@ uint32_t GuardBuildSendPack(IPPacket *p, uint8_t *ip, GuardDataJob *job) {
   h->inner_id = load_be16(p->ip + IPH_ID);
   h->size_limit8 = (p->limitflags & 2) ? (uint8_t)((p->limit + 7) / 8) : 0;
   h->inner_proto = p->proto;
-  memcpy(d + GUARD_DATA_HEAD, p->ip + ihl, payload);
+  copy_payload(p, d + GUARD_DATA_HEAD);
 
   if (client.send_counter == GUARD_COUNTER_RESTART) client.send_counter = 0;
   uint32_t counter = client.send_counter;

@@ -77,6 +77,9 @@ int KERN_netbuf_getdata(void *netbuf, void *dst, uint32_t len);
 // A new buffer holding a copy of `data`, to be sent to the network
 // (toNetwork non-zero) or up to the local stack; NULL when none.
 void *KERN_netbuf_alloc(void *netdev, const void *data, uint32_t len, int toNetwork);
+// The same without the copy: the buffer refers to `data`, which the library
+// leaves untouched until the buffer's completion; NULL when none.
+void *KERN_netbuf_wrap(void *netdev, const void *data, uint32_t len, int toNetwork);
 // Hand `count` buffers to the network side (send) or to the local stack
 // (recv) of `netdev`. 0: the host took them over and reports each one's
 // completion later through Zor_net_inputoutput_complete, never from inside
@@ -97,6 +100,31 @@ int KERN_get_random_bytes(void *buf, uint32_t len);
 // KERN_fpu_end().
 int KERN_fpu_try_begin(void);
 void KERN_fpu_end(void);
+
+// Deferred work, in the manner of a kernel work queue. A work is the
+// library's memory; the host takes it off its queue, then calls
+// work->fn(work) once on one of its workers, outside every lock of the
+// library (fn may free the work). Queue and flush are called without the
+// library's locks held.
+typedef struct KERN_work {
+  void (*fn)(struct KERN_work *work);
+} KERN_work;
+// Workers the host runs (0: none; the library then does its work inline).
+uint32_t KERN_work_workers(void);
+// Queues the work on worker `lane` modulo the workers, waiting while that
+// worker's queue is full.
+void KERN_work_queue(KERN_work *work, uint32_t lane);
+// Waits until every work queued so far has run.
+void KERN_work_flush(void);
+// Completions in an 8-byte slot owned by the library: KERN_complete counts
+// one, KERN_wait_for_completion waits for one and takes it.
+typedef struct {
+  uint64_t opaque;
+} KERN_completion_t;
+void KERN_completion_init(KERN_completion_t *done);
+void KERN_complete(KERN_completion_t *done);
+void KERN_wait_for_completion(KERN_completion_t *done);
+void KERN_completion_free(KERN_completion_t *done);
 
 // ---------------------------------------------------------------------------
 // Entry points of the network-filter module, called by the host.
@@ -122,13 +150,16 @@ uint32_t Zor_net_inputoutputEx(uint32_t direction, void *netbuf, void *netdev, u
 uint32_t Zor_net_inputoutput(uint32_t direction, void *netbuf, void *netdev);
 // Many frames of one direction and device in their order: verdicts[i] as
 // Zor_net_inputoutput gives it for netbufs[i]; the send queues are drained
-// once, after the last. The tunnel's data among them is opened side by side.
+// once, after the last. The tunnel's data among them is opened side by side,
+// partly on the host's workers. One such call at a time per device.
 void Zor_net_inputoutput_batch(uint32_t direction, void **netbufs, uint32_t count, void *netdev,
                                uint32_t *verdicts);
 void Zor_net_inputoutput_CheckQueue(void);
 // The host is done with a buffer it took over through KERN_netbuf_queue_*;
 // the host frees the buffer itself after this returns.
 void Zor_net_inputoutput_complete(void *ignored, void *netbuf, void *netdev);
+// The same for many buffers of one device, the filter's lock taken once.
+void Zor_net_inputoutput_complete_batch(void **netbufs, uint32_t count, void *netdev);
 
 void Zor_DEV_NetTimerCallback(void);
 void Zor_PM_StandByPrepare(void);

@@ -346,6 +346,7 @@ class Queues : public Loaded {
     f->adapter = &adapter->filter;
     f->direction = direction;
     f->length = static_cast<uint16_t>(bytes.size());
+    f->sealing = 0;
     if (!bytes.empty()) std::memcpy(f->data, bytes.data(), bytes.size());
     return f;
   }
@@ -430,6 +431,26 @@ TEST_F(Queues, UnknownBufferCompletionChangesNothing) {
   int other = 0;
   Zor_net_inputoutput_complete(nullptr, state().taken[0], &other);  // unknown device
   EXPECT_EQ(pending(), 1u);
+}
+
+// Completions reported many at once free every frame they name, whatever
+// else is among them.
+TEST_F(Queues, CompletionsReportedTogetherFreeTheirFrames) {
+  for (uint8_t i = 0; i < 70; i++) ASSERT_EQ(DrvSetFrameToSend(frame(i % 2, {i})), 0u);
+  Zor_net_inputoutput_CheckQueue();
+  ASSERT_EQ(state().taken.size(), 70u);
+  testhost::Netbuf stranger = testhost::frame(&dev, {7});
+  std::vector<void *> done(state().taken.begin(), state().taken.end());
+  done.insert(done.begin() + 30, &stranger);
+  done.insert(done.begin() + 5, nullptr);
+  int other = 0;
+  Zor_net_inputoutput_complete_batch(done.data(), 10, &other);  // unknown device
+  EXPECT_EQ(pending(), 70u);
+  Zor_net_inputoutput_complete_batch(done.data(), static_cast<uint32_t>(done.size()), &dev);
+  EXPECT_EQ(pending(), 0u);
+  EXPECT_EQ(MVFreeBytes(), pool_free);
+  for (testhost::Netbuf *nb : state().taken) KERN_netbuf_free(nb);
+  state().taken.clear();
 }
 
 TEST_F(Queues, HookWithoutFlushLeavesFramesQueued) {

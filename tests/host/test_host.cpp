@@ -1,6 +1,7 @@
 #include "tests/host/test_host.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -8,6 +9,7 @@
 #include <mutex>
 #include <thread>
 
+#include "host/work_queue.h"
 #include "kern_host.h"
 
 namespace testhost {
@@ -35,6 +37,22 @@ HostLock *host_lock(KERN_spinlock_t *lock) {
   std::abort();
 }
 
+// hold_next_work: the next work waits in before_work until released.
+std::mutex hold_mutex;
+std::condition_variable hold_released;
+bool hold_next, holding;
+std::atomic<uint64_t> done_count;
+
+void before_work(unsigned) {
+  std::unique_lock<std::mutex> lock(hold_mutex);
+  if (!hold_next) return;
+  hold_next = false;
+  holding = true;
+  hold_released.wait(lock, [] { return !holding; });
+}
+
+void after_work() { done_count++; }
+
 }  // namespace
 
 State &state() {
@@ -49,6 +67,32 @@ void advance_seconds(uint64_t s) { state().mono_ns += s * 1000000000ull; }
 Netbuf frame(void *netdev, std::vector<uint8_t> bytes) { return Netbuf{netdev, false, std::move(bytes)}; }
 
 bool lock_held() { return locks_held > 0; }
+
+void use_workers(int count, unsigned depth) {
+  zornfhost::stop_workers();
+  done_count = 0;
+  zornfhost::start_workers(count, depth, {before_work, after_work});
+}
+
+void hold_next_work() {
+  std::lock_guard<std::mutex> hold(hold_mutex);
+  hold_next = true;
+}
+
+bool work_is_held() {
+  std::lock_guard<std::mutex> hold(hold_mutex);
+  return holding;
+}
+
+void release_work() {
+  {
+    std::lock_guard<std::mutex> hold(hold_mutex);
+    hold_next = holding = false;
+  }
+  hold_released.notify_all();
+}
+
+uint64_t works_done() { return done_count; }
 
 }  // namespace testhost
 
@@ -148,12 +192,19 @@ int KERN_netbuf_getdata(void *nb, void *dst, uint32_t len) {
   std::memcpy(dst, b->bytes.data(), len);
   return 0;
 }
+// Buffers are made, handed over and freed by the library's workers too.
 void *KERN_netbuf_alloc(void *netdev, const void *data, uint32_t len, int to_network) {
   auto *p = static_cast<const uint8_t *>(data);
+  std::lock_guard<std::mutex> hold(host_mutex);
   state().live_netbufs++;
   return new testhost::Netbuf{netdev, to_network != 0, std::vector<uint8_t>(p, p + len)};
 }
+// The recording host keeps what it was handed at once.
+void *KERN_netbuf_wrap(void *netdev, const void *data, uint32_t len, int to_network) {
+  return KERN_netbuf_alloc(netdev, data, len, to_network);
+}
 static int take(void **bufs, int count) {
+  std::lock_guard<std::mutex> hold(host_mutex);
   state().handovers.push_back(count);
   if (state().queue_result) return state().queue_result;
   for (int i = 0; i < count; i++) state().taken.push_back(static_cast<testhost::Netbuf *>(bufs[i]));
@@ -162,6 +213,7 @@ static int take(void **bufs, int count) {
 int KERN_netbuf_queue_send(void **bufs, int count, void *) { return take(bufs, count); }
 int KERN_netbuf_queue_recv(void **bufs, int count, void *) { return take(bufs, count); }
 void KERN_netbuf_free(void *nb) {
+  std::lock_guard<std::mutex> hold(host_mutex);
   state().live_netbufs--;
   delete static_cast<testhost::Netbuf *>(nb);
 }

@@ -53,4 +53,16 @@ Netbuf frame(void *netdev, std::vector<uint8_t> bytes);
 // True while the calling thread holds a lock of the library.
 bool lock_held();
 
+// The library's works run on `count` workers with queues of `depth` works
+// (count 0 or 1: inline, as a host without workers). Stops earlier workers
+// first; use_workers(0, 0) before the test ends.
+void use_workers(int count, unsigned depth);
+// The next work a worker takes waits until release_work(): it finishes
+// after the others. work_is_held() turns true once it waits.
+void hold_next_work();
+bool work_is_held();
+void release_work();
+// Works run to their end since use_workers.
+uint64_t works_done();
+
 }  // namespace testhost

@@ -57,6 +57,7 @@ uint32_t Harness::FromStack(const Bytes &frame) {
 }
 
 std::vector<Sent> Harness::Drain() {
+  KERN_work_flush();
   Zor_net_inputoutput_CheckQueue();
   std::vector<Sent> out;
   for (testhost::Netbuf *nb : testhost::state().taken) {

@@ -1,0 +1,20 @@
+// The workers behind the library's deferred work (KERN_work_queue): one
+// thread per worker, each with a bounded queue of its own. With no workers
+// the library does its work inline. zornfhost and the test host both run
+// the library's works here, each with hooks of its own.
+#pragma once
+
+namespace zornfhost {
+
+struct WorkerHooks {
+  void (*before)(unsigned worker);  // may be null
+  void (*after)();                  // after each work; may be null
+};
+
+// Starts `count` workers with queues of `depth` works (none for count 0 or
+// 1: one worker would only move the work off a reader that then waits).
+void start_workers(int count, unsigned depth, WorkerHooks hooks);
+// Runs what is queued, then stops and joins the workers.
+void stop_workers();
+
+}  // namespace zornfhost

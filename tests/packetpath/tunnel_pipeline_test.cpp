@@ -1,0 +1,313 @@
+// The tunnel's batches on the host's workers against the inline path (a
+// host without workers) on the same inputs. Sending: the wire gets the
+// bytes and the order of the inline path for any number of workers, with
+// the packet key changing inside a batch, a worker that finishes last, full
+// worker queues and key changes from both sides while datagrams are still
+// being protected. Receiving: the local stack gets what the inline path
+// delivers.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <random>
+#include <thread>
+
+#include "kernel/filter/tunnel_client.h"
+#include "kernel/filter/tunnel_control.h"
+#include "kernel/filter/tunnel_data.h"
+#include "tests/host/test_host.h"
+#include "tests/packetpath/harness.h"
+
+namespace pp {
+namespace {
+
+using gwsim::TunnelPeer;
+using zor::tunnel::client;
+
+// Waits up to two seconds for cond.
+template <class Cond>
+bool eventually(Cond cond) {
+  for (int i = 0; i < 2000 && !cond(); i++) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  return cond();
+}
+
+class Pipeline : public ::testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(h.Connect(GetParam()));
+    OpenWithMss();
+    std::mt19937 rng(GetParam() ? 23 : 32);
+    // Lengths from below one segment to above the largest frame a stack
+    // hands over whole, so batches of every size and the one-by-one path.
+    // The first three are one batch each.
+    uint32_t seq = 1000;
+    for (int i = 0; i < 24; i++) {
+      Tcp t = Data(seq);
+      t.payload.resize(i < 3 ? 20000 : 1 + rng() % 40000);
+      for (auto &b : t.payload) b = (uint8_t)rng();
+      seq += (uint32_t)t.payload.size();
+      segments.push_back(FromClient(Ip6(), TcpSegment(t)));
+    }
+    // The packet key changes some datagrams into the run.
+    start = {GUARD_KEY_INDEX_UNITS - 700, clientnextpackid};
+  }
+  void TearDown() override {
+    testhost::release_work();
+    testhost::use_workers(0, 0);
+  }
+
+  static Ip Ip6() {
+    Ip ip;
+    ip.proto = 6;
+    return ip;
+  }
+  static Tcp Data(uint32_t seq) {
+    Tcp t;
+    t.seq = seq;
+    t.ack = 5000;
+    t.flags = TCP_ACK;
+    return t;
+  }
+  // A connection whose handshake announced MSS 1460: its large segments are
+  // cut into datagrams.
+  void OpenWithMss() {
+    Tcp syn = Data(999);
+    syn.flags = TCP_SYN;
+    syn.options = {2, 4, 0x05, 0xB4};
+    ASSERT_EQ(h.FromStack(FromClient(Ip6(), TcpSegment(syn))), 1u);
+    h.ToGateway(h.Drain());
+    Ip back = Ip6();
+    back.src = kCorpIp;
+    back.dst = kClientIp;
+    Tcp synack;
+    synack.sport = 7;
+    synack.dport = 40001;
+    synack.seq = 4999;
+    synack.ack = 1000;
+    synack.flags = TCP_SYN | TCP_ACK;
+    synack.options = syn.options;
+    Bytes inner = Ipv4(back, TcpSegment(synack));
+    ASSERT_EQ(h.FromNet(h.GatewayFrame(h.gateway().Wrap(inner.data(), inner.size()))), 1u);
+    h.Drain();
+  }
+
+  // The send side's counters as a run starts.
+  struct Start {
+    uint32_t counter;
+    uint16_t ip_id;
+  };
+  void Restore(const Start &s) {
+    client.send_counter = s.counter;
+    clientnextpackid = s.ip_id;
+    guard.send_index = 0;  // the packet key is made again for the counter
+  }
+  // The frames the segments put on the wire, from the same start.
+  std::vector<Bytes> Send(int workers, unsigned depth) {
+    testhost::use_workers(workers, depth);
+    Restore(start);
+    for (const Bytes &f : segments) EXPECT_EQ(h.FromStack(f), 1u);
+    return Wire(h.Drain());
+  }
+  static std::vector<Bytes> Wire(const std::vector<Sent> &sent) {
+    std::vector<Bytes> out;
+    for (const Sent &s : sent)
+      if (s.to_network) out.push_back(s.bytes);
+    return out;
+  }
+  // The first segment alone, its work held on a worker.
+  void SendFirstHeld() {
+    testhost::hold_next_work();
+    ASSERT_EQ(h.FromStack(segments[0]), 1u);
+    ASSERT_TRUE(eventually(testhost::work_is_held));
+  }
+  void ExpectOpensInOrder(const std::vector<Bytes> &wire) {
+    std::vector<Sent> sent;
+    for (const Bytes &f : wire) sent.push_back({true, f});
+    uint32_t seq = 1000;
+    for (const TunnelPeer::Result &r : h.ToGateway(sent)) {
+      ASSERT_NE(r.kind, TunnelPeer::Kind::kError) << r.error;
+      if (r.kind != TunnelPeer::Kind::kData) continue;
+      ASSERT_EQ(load_be32(&r.inner[24]), seq) << "the stream's bytes in their order";
+      seq += (uint32_t)r.inner.size() - 40;
+    }
+  }
+
+  Harness h;
+  std::vector<Bytes> segments;
+  Start start;
+};
+
+TEST_P(Pipeline, WorkersPutTheBytesOfTheInlinePathOnTheWire) {
+  const std::vector<Bytes> inline_wire = Send(0, 0);
+  ASSERT_GT(inline_wire.size(), 200u);
+  for (int workers = 1; workers <= 4; workers++)
+    for (unsigned depth : {1u, 2u, 8u})
+      ASSERT_EQ(Send(workers, depth), inline_wire) << workers << " workers, queues of " << depth;
+  ExpectOpensInOrder(inline_wire);
+}
+
+TEST_P(Pipeline, AWorkerThatFinishesLastHoldsBackWhatFollows) {
+  start.counter = 1000;  // no key change: the first three segments are one work each
+  const std::vector<Bytes> inline_wire = Send(0, 0);
+  testhost::use_workers(3, 2);
+  Restore(start);
+  ASSERT_NO_FATAL_FAILURE(SendFirstHeld());
+  // The next two works go to the other two workers and finish.
+  ASSERT_EQ(h.FromStack(segments[1]), 1u);
+  ASSERT_EQ(h.FromStack(segments[2]), 1u);
+  ASSERT_TRUE(eventually([] { return testhost::works_done() == 2; }));
+  Zor_net_inputoutput_CheckQueue();
+  EXPECT_TRUE(testhost::state().taken.empty()) << "nothing overtakes the held batch";
+  testhost::release_work();
+  for (size_t i = 3; i < segments.size(); i++) ASSERT_EQ(h.FromStack(segments[i]), 1u);
+  EXPECT_EQ(Wire(h.Drain()), inline_wire);
+}
+
+TEST_P(Pipeline, AReaderWaitsForRoomInAFullQueue) {
+  const std::vector<Bytes> inline_wire = Send(0, 0);
+  testhost::use_workers(2, 1);
+  Restore(start);
+  ASSERT_NO_FATAL_FAILURE(SendFirstHeld());
+  std::atomic<bool> sent{false};
+  std::thread reader([&] {
+    for (size_t i = 1; i < segments.size(); i++) EXPECT_EQ(h.FromStack(segments[i]), 1u);
+    sent = true;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_FALSE(sent) << "the held worker's queue is full: the reader waits";
+  testhost::release_work();
+  reader.join();
+  EXPECT_EQ(Wire(h.Drain()), inline_wire);
+}
+
+// While the first batch is still being protected the gateway changes its
+// key and the client answers and starts its own change: the
+// acknowledgement and the key change leave after that batch, and the data
+// sent under the new key after them.
+TEST_P(Pipeline, KeyChangesFromBothSidesKeepTheirPlaceBehindDatagramsInWork) {
+  testhost::use_workers(4, 2);
+  ASSERT_NO_FATAL_FAILURE(SendFirstHeld());
+  ASSERT_EQ(h.FromNet(h.GatewayFrame(h.gateway().KeyChange())), 1u);
+  h.Tick();
+  ASSERT_NE(client.session_flags & GUARD_KEYCHANGE, 0) << "the client changes its key too";
+  for (size_t i = 1; i < 4; i++) ASSERT_EQ(h.FromStack(segments[i]), 1u);
+  testhost::release_work();
+  std::vector<Bytes> wire = Wire(h.Drain());
+  std::vector<uint8_t> types;
+  for (const Bytes &f : wire) types.push_back(Harness::DatagramOf({true, f})[4] & 15);
+  const size_t first_control = std::find_if(types.begin(), types.end(),
+                                            [](uint8_t t) { return t != 14; }) - types.begin();
+  ASSERT_LT(first_control + 1, types.size());
+  EXPECT_GT(first_control, 10u) << "the held batch went first";
+  EXPECT_EQ(types[first_control], 8) << "the acknowledgement";
+  EXPECT_EQ(types[first_control + 1], 7) << "then the client's key change";
+  EXPECT_EQ(std::count(types.begin() + first_control + 2, types.end(), 14),
+            (long)types.size() - (long)first_control - 2)
+      << "then data only";
+  ExpectOpensInOrder(wire);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, Pipeline, ::testing::Values(false, true),
+                         [](const auto &info) { return info.param ? "Mgm" : "MacOfb"; });
+
+// The gateway's datagrams taken in batches of random sizes, opened ahead on
+// the workers: the local stack gets what the inline path delivers, with
+// tampered datagrams among them, a key change of the gateway and a new
+// packet key on the way.
+class ReceivePipeline : public ::testing::TestWithParam<bool> {
+ protected:
+  static void SetUpTestSuite() { keys = new Harness::Keys(Harness::Keys::Make()); }
+  static void TearDownTestSuite() { delete keys; }
+  void TearDown() override {
+    testhost::release_work();
+    testhost::use_workers(0, 0);
+  }
+
+  // What the stack gets from the same traffic of a fresh session, the
+  // frames handed over in the batch sizes given.
+  std::vector<Bytes> Deliver(int workers, const std::vector<uint32_t> &sizes) {
+    testhost::use_workers(workers, 2);
+    Harness h;
+    EXPECT_TRUE(h.Connect(GetParam(), Harness::Stage::kConnected, keys));
+    std::vector<Bytes> frames = Traffic(h);
+    std::vector<Bytes> got;
+    size_t at = 0;
+    for (size_t b = 0; at < frames.size(); b++) {
+      size_t n = std::min<size_t>(sizes[b % sizes.size()], frames.size() - at);
+      std::vector<Bytes> batch(frames.begin() + at, frames.begin() + at + n);
+      at += n;
+      for (uint32_t v : h.FromNetBatch(batch)) EXPECT_EQ(v, 1u);
+      for (const Sent &s : h.Drain())
+        if (!s.to_network) got.push_back(s.bytes);
+    }
+    return got;
+  }
+  static std::vector<Bytes> Traffic(Harness &h) {
+    std::mt19937 rng(GetParam() ? 5 : 6);
+    Ip back;
+    back.src = kCorpIp;
+    back.dst = kClientIp;
+    std::vector<Bytes> frames;
+    for (uint32_t i = 0; i < 900; i++) {
+      if (i == 300) frames.push_back(h.GatewayFrame(h.gateway().KeyChange()));
+      Bytes payload(8 + rng() % 1400, (uint8_t)i);
+      store_be32(payload.data(), i);
+      Bytes inner = Ipv4(back, Udp(9000, 40001, payload));
+      Bytes d = h.gateway().Wrap(inner.data(), inner.size());
+      if (i % 37 == 5) d[d.size() - 1 - i % 20] ^= 0x10;
+      frames.push_back(h.GatewayFrame(d));
+    }
+    return frames;
+  }
+
+  static Harness::Keys *keys;
+};
+Harness::Keys *ReceivePipeline::keys;
+
+TEST_P(ReceivePipeline, WorkersDeliverWhatTheInlinePathDelivers) {
+  std::mt19937 rng(9);
+  std::vector<uint32_t> sizes;
+  for (int i = 0; i < 40; i++) sizes.push_back(1 + rng() % 64);
+  const std::vector<Bytes> inline_got = Deliver(0, sizes);
+  ASSERT_EQ(inline_got.size(), 900u - 25u) << "all but the tampered ones";
+  for (int workers = 2; workers <= 4; workers++)
+    EXPECT_EQ(Deliver(workers, sizes), inline_got) << workers << " workers";
+}
+
+// A part of the batch whose worker finishes last: the reader waits for it,
+// and the batch comes out whole and in order.
+TEST_P(ReceivePipeline, TheReaderWaitsForThePartThatFinishesLast) {
+  const std::vector<Bytes> inline_got = Deliver(0, {64});
+  testhost::use_workers(3, 2);
+  Harness h;
+  ASSERT_TRUE(h.Connect(GetParam(), Harness::Stage::kConnected, keys));
+  std::vector<Bytes> frames = Traffic(h);
+  std::vector<Bytes> got;
+  for (size_t at = 0; at < frames.size(); at += 64) {
+    std::vector<Bytes> batch(frames.begin() + at, frames.begin() + std::min(frames.size(), at + 64));
+    testhost::hold_next_work();
+    std::atomic<bool> done{false};
+    std::vector<uint32_t> verdicts;
+    std::thread reader([&] {
+      verdicts = h.FromNetBatch(batch);
+      done = true;
+    });
+    const bool held = eventually(testhost::work_is_held);
+    if (held) {
+      EXPECT_FALSE(done) << "batch " << at / 64 << " returned before its last part";
+    }
+    testhost::release_work();
+    reader.join();
+    for (uint32_t v : verdicts) EXPECT_EQ(v, 1u);
+    for (const Sent &s : h.Drain())
+      if (!s.to_network) got.push_back(s.bytes);
+  }
+  EXPECT_EQ(got, inline_got);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, ReceivePipeline, ::testing::Values(false, true),
+                         [](const auto &info) { return info.param ? "Mgm" : "MacOfb"; });
+
+}  // namespace
+}  // namespace pp
