@@ -24,8 +24,8 @@
 #include <thread>
 #include <vector>
 
-#include "Service/common/client_commands.h"
-#include "Service/common/engine_state.h"
+#include "Service/common/core/client_commands.h"
+#include "Service/common/engine/engine_state.h"
 #include "crypto/gost3410.h"
 #include "cross/utils/socket_io.h"
 #include "tools/solvarin-cli/client_connection.h"

@@ -1,4 +1,4 @@
-#include "Service/common/client_commands.h"
+#include "Service/common/core/client_commands.h"
 
 #include <algorithm>
 #include <cstring>
@@ -6,17 +6,17 @@
 #include <string>
 #include <vector>
 
-#include "Service/common/adapter_binding.h"
-#include "Service/common/connect_requests.h"
-#include "Service/common/suffix_baseline.h"
-#include "Service/common/wiped_message.h"
-#include "Service/common/disconnect.h"
-#include "Service/common/drv_channel.h"
-#include "Service/common/engine_state.h"
-#include "Service/common/filter_queries.h"
-#include "Service/common/filter_setup.h"
-#include "Service/common/local_rules.h"
-#include "Service/common/process_lookup.h"
+#include "Service/common/core/connect_requests.h"
+#include "Service/common/core/process_lookup.h"
+#include "Service/common/core/wiped_message.h"
+#include "Service/common/dns/suffix_baseline.h"
+#include "Service/common/engine/adapter_binding.h"
+#include "Service/common/engine/disconnect.h"
+#include "Service/common/engine/drv_channel.h"
+#include "Service/common/engine/engine_state.h"
+#include "Service/common/engine/filter_queries.h"
+#include "Service/common/engine/filter_setup.h"
+#include "Service/common/engine/local_rules.h"
 #include "crypto/crc32.h"
 #include "cross/utils/execution_dir.h"
 #include "cross/utils/ipc_server.h"

@@ -1,15 +1,15 @@
-#include "Service/common/connect_requests.h"
+#include "Service/common/core/connect_requests.h"
 
 #include <cstring>
 #include <memory>
 #include <string>
 
-#include "Service/common/client_commands.h"
-#include "Service/common/connection_stages.h"
-#include "Service/common/suffix_baseline.h"
-#include "Service/common/wiped_message.h"
-#include "Service/common/engine_state.h"
-#include "Service/common/push_routing.h"
+#include "Service/common/core/client_commands.h"
+#include "Service/common/core/connection_stages.h"
+#include "Service/common/core/push_routing.h"
+#include "Service/common/core/wiped_message.h"
+#include "Service/common/dns/suffix_baseline.h"
+#include "Service/common/engine/engine_state.h"
 #include "cross/common/drv_error.h"
 #include "cross/utils/execution_dir.h"
 #include "cross/utils/log.h"

@@ -1,4 +1,4 @@
-#include "Service/common/connection_stages.h"
+#include "Service/common/core/connection_stages.h"
 
 #include <sys/socket.h>
 
@@ -10,16 +10,16 @@
 #include <new>
 #include <string>
 
-#include "Service/common/adapter_binding.h"
-#include "Service/common/drv_channel.h"
-#include "Service/common/suffix_baseline.h"
-#include "Service/common/wiped_message.h"
-#include "Service/common/filter_queries.h"
-#include "Service/common/filter_setup.h"
-#include "Service/common/first_gateway_reconnect.h"
-#include "Service/common/gateway_socket.h"
-#include "Service/common/handshake_requests.h"
-#include "Service/common/status_file.h"
+#include "Service/common/core/status_file.h"
+#include "Service/common/core/wiped_message.h"
+#include "Service/common/dns/suffix_baseline.h"
+#include "Service/common/engine/adapter_binding.h"
+#include "Service/common/engine/drv_channel.h"
+#include "Service/common/engine/filter_queries.h"
+#include "Service/common/engine/filter_setup.h"
+#include "Service/common/engine/first_gateway_reconnect.h"
+#include "Service/common/engine/gateway_socket.h"
+#include "Service/common/engine/handshake_requests.h"
 #include "crypto/crc32.h"
 #include "cross/common/drv_error.h"
 #include "cross/utils/connect_initiator.h"

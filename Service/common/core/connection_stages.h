@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "Service/common/engine_state.h"
+#include "Service/common/engine/engine_state.h"
 
 // Result codes of ConnectToVesk (the error value says more).
 enum ConnectResult : int32_t {

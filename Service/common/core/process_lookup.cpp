@@ -1,4 +1,4 @@
-#include "Service/common/process_lookup.h"
+#include "Service/common/core/process_lookup.h"
 
 #include <dirent.h>
 #include <sys/stat.h>

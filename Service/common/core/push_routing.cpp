@@ -1,6 +1,6 @@
-#include "Service/common/push_routing.h"
+#include "Service/common/core/push_routing.h"
 
-#include "Service/common/engine_state.h"
+#include "Service/common/engine/engine_state.h"
 #include "cross/utils/ipc_server.h"
 #include "cross/utils/service_hooks.h"
 

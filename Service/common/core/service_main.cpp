@@ -1,4 +1,4 @@
-#include "Service/common/service_main.h"
+#include "Service/common/core/service_main.h"
 
 #include <errno.h>
 #include <signal.h>
@@ -14,18 +14,18 @@
 #include <string>
 
 #include "Service/Linux/Service/driver_event_listener.h"
-#include "Service/common/client_commands.h"
-#include "Service/common/connect_requests.h"
-#include "Service/common/suffix_baseline.h"
-#include "Service/common/disconnect.h"
-#include "Service/common/drv_channel.h"
-#include "Service/common/engine_hooks.h"
-#include "Service/common/engine_state.h"
-#include "Service/common/filter_queries.h"
-#include "Service/common/filter_setup.h"
-#include "Service/common/gateway_socket.h"
-#include "Service/common/push_routing.h"
-#include "Service/common/status_file.h"
+#include "Service/common/core/client_commands.h"
+#include "Service/common/core/connect_requests.h"
+#include "Service/common/core/push_routing.h"
+#include "Service/common/core/status_file.h"
+#include "Service/common/dns/suffix_baseline.h"
+#include "Service/common/engine/disconnect.h"
+#include "Service/common/engine/drv_channel.h"
+#include "Service/common/engine/engine_hooks.h"
+#include "Service/common/engine/engine_state.h"
+#include "Service/common/engine/filter_queries.h"
+#include "Service/common/engine/filter_setup.h"
+#include "Service/common/engine/gateway_socket.h"
 #include "cross/utils/execution_dir.h"
 #include "cross/utils/ipc_server.h"
 #include "cross/utils/log.h"

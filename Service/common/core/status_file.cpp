@@ -1,4 +1,4 @@
-#include "Service/common/status_file.h"
+#include "Service/common/core/status_file.h"
 
 #include <sys/stat.h>
 

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 
-#include "Service/common/filter_queries.h"
+#include "Service/common/engine/filter_queries.h"
 
 // The reset form, written by every disconnect.
 extern const char kStatusJsonReset[];

@@ -1,4 +1,4 @@
-#include "Service/common/dns_registrator.h"
+#include "Service/common/dns/dns_registrator.h"
 
 #include <arpa/inet.h>
 #include <errno.h>
@@ -18,10 +18,10 @@
 #include <optional>
 #include <stdexcept>
 
-#include "Service/common/dns_text.h"
-#include "Service/common/dns_update_servers.h"
-#include "Service/common/krb5_realm_config.h"
-#include "Service/common/nsupdate_exchange.h"
+#include "Service/common/dns/dns_text.h"
+#include "Service/common/dns/dns_update_servers.h"
+#include "Service/common/dns/krb5_realm_config.h"
+#include "Service/common/dns/nsupdate_exchange.h"
 #include "cross/utils/log.h"
 
 std::string active_adapter_name;

@@ -1,4 +1,4 @@
-#include "Service/common/dns_text.h"
+#include "Service/common/dns/dns_text.h"
 
 #include <errno.h>
 #include <string.h>

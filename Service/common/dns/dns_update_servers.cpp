@@ -1,4 +1,4 @@
-#include "Service/common/dns_update_servers.h"
+#include "Service/common/dns/dns_update_servers.h"
 
 #include <arpa/inet.h>
 #include <arpa/nameser.h>
@@ -13,8 +13,8 @@
 #include <set>
 #include <stdexcept>
 
-#include "Service/common/dns_registrator.h"
-#include "Service/common/dns_text.h"
+#include "Service/common/dns/dns_registrator.h"
+#include "Service/common/dns/dns_text.h"
 #include "cross/utils/log.h"
 
 namespace {

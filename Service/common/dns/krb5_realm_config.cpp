@@ -1,4 +1,4 @@
-#include "Service/common/krb5_realm_config.h"
+#include "Service/common/dns/krb5_realm_config.h"
 
 #include <errno.h>
 #include <stdlib.h>
@@ -7,7 +7,7 @@
 #include <cctype>
 #include <stdexcept>
 
-#include "Service/common/dns_text.h"
+#include "Service/common/dns/dns_text.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "Service/common/nm_suffixes.h"
+#include "Service/common/dns/nm_suffixes.h"
 
 // True when the connection is one whose search list is changed: not "lo",
 // not named veth*, virbr*, docker*, br-*, and not of a virtual type

@@ -1,4 +1,4 @@
-#include "Service/common/nm_session.h"
+#include "Service/common/dns/nm_session.h"
 
 namespace {
 

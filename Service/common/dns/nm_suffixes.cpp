@@ -1,10 +1,10 @@
-#include "Service/common/nm_suffixes.h"
+#include "Service/common/dns/nm_suffixes.h"
 
 #include <string>
 #include <vector>
 
-#include "Service/common/nm_connection_steps.h"
-#include "Service/common/nm_session.h"
+#include "Service/common/dns/nm_connection_steps.h"
+#include "Service/common/dns/nm_session.h"
 #include "cross/utils/log.h"
 
 namespace {

@@ -1,11 +1,11 @@
-#include "Service/common/nsupdate_exchange.h"
+#include "Service/common/dns/nsupdate_exchange.h"
 
 #include <arpa/inet.h>
 
 #include <stdexcept>
 #include <vector>
 
-#include "Service/common/dns_registrator.h"
+#include "Service/common/dns/dns_registrator.h"
 #include "cross/utils/log.h"
 #include "cross/utils/process_runner.h"
 

@@ -1,4 +1,4 @@
-#include "Service/common/suffix_baseline.h"
+#include "Service/common/dns/suffix_baseline.h"
 
 #include <stdio.h>
 
@@ -6,8 +6,8 @@
 #include <mutex>
 #include <sstream>
 
-#include "Service/common/nm_suffixes.h"
-#include "Service/common/suffix_baseline_file.h"
+#include "Service/common/dns/nm_suffixes.h"
+#include "Service/common/dns/suffix_baseline_file.h"
 #include "cross/utils/log.h"
 
 namespace suffix_baseline {

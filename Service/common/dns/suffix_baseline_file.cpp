@@ -1,4 +1,4 @@
-#include "Service/common/suffix_baseline_file.h"
+#include "Service/common/dns/suffix_baseline_file.h"
 
 #include <errno.h>
 #include <stdio.h>

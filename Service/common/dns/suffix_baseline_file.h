@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "Service/common/nm_suffixes.h"
+#include "Service/common/dns/nm_suffixes.h"
 
 namespace suffix_baseline {
 

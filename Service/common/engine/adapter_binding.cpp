@@ -1,4 +1,4 @@
-#include "Service/common/adapter_binding.h"
+#include "Service/common/engine/adapter_binding.h"
 
 #include <net/if.h>
 #include <net/if_arp.h>
@@ -11,7 +11,7 @@
 #include <cstring>
 #include <vector>
 
-#include "Service/common/drv_channel.h"
+#include "Service/common/engine/drv_channel.h"
 #include "cross/utils/log.h"
 
 const char* proc_net_route_path = "/proc/net/route";

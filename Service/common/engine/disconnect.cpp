@@ -1,16 +1,16 @@
-#include "Service/common/disconnect.h"
+#include "Service/common/engine/disconnect.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
-#include "Service/common/drv_channel.h"
-#include "Service/common/engine_hooks.h"
-#include "Service/common/engine_state.h"
-#include "Service/common/filter_setup.h"
-#include "Service/common/first_gateway_reconnect.h"
-#include "Service/common/local_rules.h"
+#include "Service/common/engine/drv_channel.h"
+#include "Service/common/engine/engine_hooks.h"
+#include "Service/common/engine/engine_state.h"
+#include "Service/common/engine/filter_setup.h"
+#include "Service/common/engine/first_gateway_reconnect.h"
+#include "Service/common/engine/local_rules.h"
 #include "crypto/crc32.h"
 #include "cross/utils/log.h"
 #include "cross/utils/service_hooks.h"

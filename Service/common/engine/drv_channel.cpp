@@ -1,4 +1,4 @@
-#include "Service/common/drv_channel.h"
+#include "Service/common/engine/drv_channel.h"
 
 #include <linux/netlink.h>
 #include <sys/socket.h>
@@ -9,8 +9,8 @@
 #include <new>
 #include <string>
 
-#include "Service/common/filter_netlink_seam.h"
-#include "Service/common/genl_family.h"
+#include "Service/common/engine/filter_netlink_seam.h"
+#include "Service/common/engine/genl_family.h"
 #include "cross/utils/log.h"
 
 int ZorVpnNLSK = -1;

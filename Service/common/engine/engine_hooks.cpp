@@ -1,10 +1,10 @@
-#include "Service/common/engine_hooks.h"
+#include "Service/common/engine/engine_hooks.h"
 
 #include <mutex>
 
-#include "Service/common/dns_registrator.h"
-#include "Service/common/filter_queries.h"
-#include "Service/common/local_rules.h"
+#include "Service/common/dns/dns_registrator.h"
+#include "Service/common/engine/filter_queries.h"
+#include "Service/common/engine/local_rules.h"
 #include "cross/utils/ipc_server.h"
 #include "cross/utils/service_hooks.h"
 

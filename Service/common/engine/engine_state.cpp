@@ -1,4 +1,4 @@
-#include "Service/common/engine_state.h"
+#include "Service/common/engine/engine_state.h"
 
 #include <cstring>
 

@@ -1,13 +1,13 @@
-#include "Service/common/event_dispatcher.h"
+#include "Service/common/engine/event_dispatcher.h"
 
 #include <cstring>
 #include <string>
 
-#include "Service/common/disconnect.h"
-#include "Service/common/engine_hooks.h"
-#include "Service/common/engine_state.h"
-#include "Service/common/filter_queries.h"
-#include "Service/common/filter_setup.h"
+#include "Service/common/engine/disconnect.h"
+#include "Service/common/engine/engine_hooks.h"
+#include "Service/common/engine/engine_state.h"
+#include "Service/common/engine/filter_queries.h"
+#include "Service/common/engine/filter_setup.h"
 #include "cross/utils/dns_flush.h"
 #include "cross/utils/log.h"
 #include "cross/utils/service_hooks.h"

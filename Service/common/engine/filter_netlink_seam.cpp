@@ -1,4 +1,4 @@
-#include "Service/common/filter_netlink_seam.h"
+#include "Service/common/engine/filter_netlink_seam.h"
 
 #include <linux/netlink.h>
 #include <sys/socket.h>
@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <mutex>
 
-#include "Service/common/genl_family.h"
+#include "Service/common/engine/genl_family.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "Service/common/filter_queries.h"
+#include "Service/common/engine/filter_queries.h"
 
 #include <sys/stat.h>
 
@@ -6,8 +6,8 @@
 #include <cstring>
 #include <vector>
 
-#include "Service/common/drv_channel.h"
-#include "Service/common/engine_state.h"
+#include "Service/common/engine/drv_channel.h"
+#include "Service/common/engine/engine_state.h"
 #include "cross/utils/execution_dir.h"
 #include "cross/utils/log.h"
 

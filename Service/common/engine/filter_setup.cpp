@@ -1,4 +1,4 @@
-#include "Service/common/filter_setup.h"
+#include "Service/common/engine/filter_setup.h"
 
 #include <netdb.h>
 #include <unistd.h>
@@ -6,8 +6,8 @@
 #include <cstring>
 #include <string>
 
-#include "Service/common/drv_channel.h"
-#include "Service/common/engine_state.h"
+#include "Service/common/engine/drv_channel.h"
+#include "Service/common/engine/engine_state.h"
 #include "cross/utils/execution_dir.h"
 #include "cross/utils/log.h"
 #include "cross/utils/machine_id.h"

@@ -1,4 +1,4 @@
-#include "Service/common/first_gateway_reconnect.h"
+#include "Service/common/engine/first_gateway_reconnect.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -10,9 +10,9 @@
 #include <cstring>
 #include <memory>
 
-#include "Service/common/engine_hooks.h"
-#include "Service/common/engine_state.h"
-#include "Service/common/handshake_requests.h"
+#include "Service/common/engine/engine_hooks.h"
+#include "Service/common/engine/engine_state.h"
+#include "Service/common/engine/handshake_requests.h"
 #include "cross/utils/log.h"
 #include "cross/utils/service_hooks.h"
 #include "cross/utils/sleep.h"

@@ -1,4 +1,4 @@
-#include "Service/common/gateway_socket.h"
+#include "Service/common/engine/gateway_socket.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -15,10 +15,10 @@
 #include <string>
 #include <thread>
 
-#include "Service/common/engine_state.h"
-#include "Service/common/event_dispatcher.h"
-#include "Service/common/exit_safe_thread.h"
-#include "Service/common/handshake_requests.h"
+#include "Service/common/engine/engine_state.h"
+#include "Service/common/engine/event_dispatcher.h"
+#include "Service/common/engine/exit_safe_thread.h"
+#include "Service/common/engine/handshake_requests.h"
 #include "cross/utils/log.h"
 #include "cross/utils/service_hooks.h"
 #include "cross/utils/sleep.h"

@@ -1,4 +1,4 @@
-#include "Service/common/genl_device.h"
+#include "Service/common/engine/genl_device.h"
 
 #include <fcntl.h>
 #include <linux/netlink.h>
@@ -12,8 +12,8 @@
 #include <cstring>
 #include <vector>
 
-#include "Service/common/filter_netlink_seam.h"
-#include "Service/common/genl_family.h"
+#include "Service/common/engine/filter_netlink_seam.h"
+#include "Service/common/engine/genl_family.h"
 #include "cross/utils/sleep.h"
 
 namespace {

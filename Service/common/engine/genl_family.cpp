@@ -1,4 +1,4 @@
-#include "Service/common/genl_family.h"
+#include "Service/common/engine/genl_family.h"
 
 #include <linux/netlink.h>
 #include <poll.h>

@@ -6,7 +6,7 @@
 // the attribute after the first must be type 1 and holds the u16 id.
 #include <cstdint>
 
-#include "Service/common/filter_netlink_seam.h"
+#include "Service/common/engine/filter_netlink_seam.h"
 
 // Writes the netlink header (flags: request) and the generic-netlink
 // header (command, version 1) at m.

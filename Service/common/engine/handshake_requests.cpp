@@ -1,4 +1,4 @@
-#include "Service/common/handshake_requests.h"
+#include "Service/common/engine/handshake_requests.h"
 
 #include <sys/time.h>
 
@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "Service/common/drv_channel.h"
-#include "Service/common/filter_setup.h"
+#include "Service/common/engine/drv_channel.h"
+#include "Service/common/engine/filter_setup.h"
 #include "crypto/gost3410.h"
 #include "crypto/gost89.h"
 #include "crypto/gost89_imit.h"

@@ -4,7 +4,7 @@
 // keeps the last one in Packet/packetLen/sendPacketRules (engine_state.h).
 #include <cstdint>
 
-#include "Service/common/engine_state.h"
+#include "Service/common/engine/engine_state.h"
 
 // The 124-byte ephemeral key record of a SYN request without a certificate.
 struct __attribute__((packed)) EphemeralKeyRecord {

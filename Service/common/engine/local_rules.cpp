@@ -1,9 +1,9 @@
-#include "Service/common/local_rules.h"
+#include "Service/common/engine/local_rules.h"
 
 #include <cstring>
 #include <string>
 
-#include "Service/common/drv_channel.h"
+#include "Service/common/engine/drv_channel.h"
 #include "crypto/crc32.h"
 #include "cross/utils/log.h"
 
