@@ -8,7 +8,7 @@
 #include <list>
 #include <sstream>
 
-#include "Service/common/dns/dns_registrator.h"
+#include "Service/common/dns/dns_registration_state.h"
 #include "Service/common/engine/disconnect.h"
 #include "Service/common/engine/drv_channel.h"
 #include "Service/common/engine/engine_hooks.h"

@@ -14,7 +14,6 @@
 
 #include <cctype>
 #include <fstream>
-#include <mutex>
 #include <optional>
 #include <stdexcept>
 
@@ -23,13 +22,6 @@
 #include "Service/common/dns/krb5_realm_config.h"
 #include "Service/common/dns/nsupdate_exchange.h"
 #include "cross/utils/log.h"
-
-std::string active_adapter_name;
-std::string active_adapter_ip;
-std::string last_updated_ip;
-std::string kerberos_realm;
-std::string dns_update_zone;
-std::vector<std::string> dns_update_server_ips;
 
 namespace {
 
@@ -40,12 +32,6 @@ constexpr const char* kCredentialCache = "/tmp/krb5cc_vpn_daemon";
 constexpr const char* kKrb5Conf = "/etc/krb5.conf";
 constexpr int kPeriodicSeconds = 900;
 constexpr int kConnectAttempts = 5;
-
-const uint8_t* noVeskCfg(uint32_t*, void*) { return nullptr; }
-int filterNotTold(const std::vector<uint32_t>&) { return -1; }
-
-std::mutex g_hooksLock;
-DnsRegistratorHooks g_hooks = {noVeskCfg, filterNotTold};
 
 void logLine(int line, const char* function, const std::string& text) {
   GetLog().WriteToLogFL(kDnsRegistratorModule, line, function, text.c_str());
@@ -90,17 +76,6 @@ void PeriodicUpdateThread() {
 }
 
 }  // namespace
-
-void SetDnsRegistratorHooks(const DnsRegistratorHooks& hooks) {
-  std::lock_guard<std::mutex> lock(g_hooksLock);
-  if (hooks.getVeskCfg) g_hooks.getVeskCfg = hooks.getVeskCfg;
-  if (hooks.SetDnsUpdateServers) g_hooks.SetDnsUpdateServers = hooks.SetDnsUpdateServers;
-}
-
-DnsRegistratorHooks DnsRegistratorCurrentHooks() {
-  std::lock_guard<std::mutex> lock(g_hooksLock);
-  return g_hooks;
-}
 
 std::string read_default_realm_from_krb5_conf(const std::string& path) {
   std::ifstream in(path);

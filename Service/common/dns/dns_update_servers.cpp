@@ -13,7 +13,7 @@
 #include <set>
 #include <stdexcept>
 
-#include "Service/common/dns/dns_registrator.h"
+#include "Service/common/dns/dns_registration_state.h"
 #include "Service/common/dns/dns_text.h"
 #include "cross/utils/log.h"
 

@@ -5,7 +5,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "Service/common/dns/dns_registrator.h"
+#include "Service/common/dns/dns_registration_state.h"
 #include "cross/utils/log.h"
 #include "cross/utils/process_runner.h"
 

@@ -4,7 +4,7 @@
 // network queries of the client commands (interface list, MTU).
 #include <cstdint>
 
-#include "Service/common/dns/dns_registrator.h"
+#include "Service/common/dns/dns_registration_state.h"
 
 // One interface in the reply of the interface list (2136 bytes).
 struct __attribute__((packed)) tSTRUCTNICINFO {

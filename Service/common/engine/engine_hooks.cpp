@@ -2,7 +2,7 @@
 
 #include <mutex>
 
-#include "Service/common/dns/dns_registrator.h"
+#include "Service/common/dns/dns_registration_state.h"
 #include "Service/common/engine/filter_queries.h"
 #include "Service/common/engine/local_rules.h"
 #include "cross/utils/ipc_server.h"
