@@ -17,8 +17,8 @@ void GenlPutAttribute(uint8_t* at, uint16_t len, uint16_t type);
 // the wait (the daemon's SIGIO interrupts any thread).
 bool GenlWaitReadable(int sock, int timeoutMs);
 
-// The family id, or -1 (messages on stderr as the Parts give them:
-// perror("recv"), "invalid reply message\n", "received error\n").
+// The family id, or -1 (messages on stderr: perror("recv"),
+// "invalid reply message\n", "received error\n").
 int GenlLookupFamily(int sock, const FilterSeam& seam, uint32_t senderPort, const char* name,
                      unsigned waitMs);
 // Parses a controller reply of `len` bytes (at most 276 are looked at); the
