@@ -11,8 +11,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "Service/common/instance_lock.h"
-#include "Service/common/service_main.h"
+#include "Service/common/core/instance_lock.h"
+#include "Service/common/core/service_main.h"
 #include "cross/utils/version.h"
 
 namespace {

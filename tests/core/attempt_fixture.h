@@ -4,7 +4,7 @@
 // a loopback gateway, with the gateway socket closed afterwards.
 #include <string>
 
-#include "Service/common/gateway_socket.h"
+#include "Service/common/engine/gateway_socket.h"
 #include "tests/core/loopback_gateway.h"
 #include "tests/engine/engine_fixture.h"
 #include "tests/service/ipc_test_support.h"

@@ -11,8 +11,8 @@
 #include <memory>
 #include <thread>
 
-#include "Service/common/client_commands.h"
-#include "Service/common/connection_stages.h"
+#include "Service/common/core/client_commands.h"
+#include "Service/common/core/connection_stages.h"
 #include "cross/utils/service_hooks.h"
 #include "kernel/include/drv_requests.h"
 #include "tests/core/attempt_fixture.h"

@@ -3,19 +3,19 @@
 // whose counts or texts do not fit the message change nothing, the rules'
 // used-entry count, the tunnel owner's view, the busy connect, and the
 // routing and settings helpers.
-#include "Service/common/client_commands.h"
+#include "Service/common/core/client_commands.h"
 
 #include <cstring>
 #include <memory>
 #include <optional>
 #include <thread>
 
-#include "Service/common/connect_requests.h"
-#include "Service/common/disconnect.h"
-#include "Service/common/engine_state.h"
-#include "Service/common/filter_setup.h"
-#include "Service/common/local_rules.h"
-#include "Service/common/push_routing.h"
+#include "Service/common/core/connect_requests.h"
+#include "Service/common/engine/disconnect.h"
+#include "Service/common/engine/engine_state.h"
+#include "Service/common/engine/filter_setup.h"
+#include "Service/common/engine/local_rules.h"
+#include "Service/common/core/push_routing.h"
 #include "crypto/crc32.h"
 #include "cross/utils/execution_dir.h"
 #include "cross/utils/ipc_server.h"

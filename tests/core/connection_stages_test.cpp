@@ -1,7 +1,7 @@
 // The connection stages' own parts: the SYN request's pieces (sent on a
 // real gateway socket and gathered again by the gateway simulator), the
 // cancel test and the log text of the gateway's dynamic configuration.
-#include "Service/common/connection_stages.h"
+#include "Service/common/core/connection_stages.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -11,7 +11,7 @@
 
 #include <cstring>
 
-#include "Service/common/gateway_socket.h"
+#include "Service/common/engine/gateway_socket.h"
 #include "crypto/gost3410.h"
 #include "cross/utils/connect_initiator.h"
 #include "kernel/filter/wire_format.h"

@@ -18,9 +18,9 @@
 #include <cstring>
 #include <thread>
 
-#include "Service/common/connection_stages.h"
-#include "Service/common/gateway_socket.h"
-#include "Service/common/handshake_requests.h"
+#include "Service/common/core/connection_stages.h"
+#include "Service/common/engine/gateway_socket.h"
+#include "Service/common/engine/handshake_requests.h"
 #include "cross/utils/ipc_server.h"
 #include "cross/utils/socket_io.h"
 #include "kernel/include/drv_requests.h"

@@ -1,5 +1,5 @@
 // Process lookup through /proc and the dispatcher scripts run by hand.
-#include "Service/common/process_lookup.h"
+#include "Service/common/core/process_lookup.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>

@@ -1,13 +1,13 @@
 // The shutdown's watchdog against a scripted filter: while a request of the
 // daemon's own channel hangs, its last act is the filter disconnect on a
 // socket of its own, and its end comes at the bound whatever the filter does.
-#include "Service/common/shutdown_watchdog.h"
+#include "Service/common/core/shutdown_watchdog.h"
 
 #include <atomic>
 #include <chrono>
 #include <thread>
 
-#include "Service/common/drv_channel.h"
+#include "Service/common/engine/drv_channel.h"
 #include "kernel/include/drv_requests.h"
 #include "tests/engine/engine_fixture.h"
 #include "tests/service/ipc_test_support.h"

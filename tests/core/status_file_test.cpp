@@ -1,6 +1,6 @@
 // The status file: its two forms, the escaping, the deferred write, the
 // generation guard of the stale reset, and the nudge's rewrites.
-#include "Service/common/status_file.h"
+#include "Service/common/core/status_file.h"
 
 #include <gtest/gtest.h>
 

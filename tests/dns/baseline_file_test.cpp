@@ -1,11 +1,11 @@
 // The baseline file's text, its strict reader, and what start-up does with a
 // file that does not follow it.
-#include "Service/common/suffix_baseline_file.h"
+#include "Service/common/dns/suffix_baseline_file.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include "Service/common/suffix_baseline.h"
+#include "Service/common/dns/suffix_baseline.h"
 #include "tests/common/test_dir.h"
 #include "tests/service/service_env.h"
 

@@ -8,7 +8,7 @@
 #include <list>
 #include <string>
 
-#include "Service/common/suffix_baseline.h"
+#include "Service/common/dns/suffix_baseline.h"
 #include "cross/utils/execution_dir.h"
 #include "cross/utils/log.h"
 

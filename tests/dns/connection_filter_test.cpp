@@ -2,7 +2,7 @@
 // setting's search list is read.
 #include <gtest/gtest.h>
 
-#include "Service/common/nm_connection_steps.h"
+#include "Service/common/dns/nm_connection_steps.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // The Kerberos configuration for a realm taken from the host name: ahead of
 // the usual one while it lives, gone afterwards.
-#include "Service/common/krb5_realm_config.h"
+#include "Service/common/dns/krb5_realm_config.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>

@@ -1,5 +1,5 @@
 // Search suffixes on connections of a real NetworkManager.
-#include "Service/common/nm_suffixes.h"
+#include "Service/common/dns/nm_suffixes.h"
 
 #include <gtest/gtest.h>
 

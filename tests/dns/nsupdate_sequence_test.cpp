@@ -7,8 +7,8 @@
 
 #include <stdexcept>
 
-#include "Service/common/dns_registrator.h"
-#include "Service/common/nsupdate_exchange.h"
+#include "Service/common/dns/dns_registration_state.h"
+#include "Service/common/dns/nsupdate_exchange.h"
 #include "tests/common/test_dir.h"
 #include "tests/service/service_env.h"
 

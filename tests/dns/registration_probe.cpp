@@ -17,8 +17,8 @@
 #include <string>
 #include <vector>
 
-#include "Service/common/dns_registrator.h"
-#include "Service/common/dns_update_servers.h"
+#include "Service/common/dns/dns_registrator.h"
+#include "Service/common/dns/dns_update_servers.h"
 #include "cross/utils/execution_dir.h"
 #include "cross/utils/log.h"
 

@@ -9,10 +9,10 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "Service/common/dns_registrator.h"
-#include "Service/common/dns_text.h"
-#include "Service/common/dns_update_servers.h"
-#include "Service/common/nsupdate_exchange.h"
+#include "Service/common/dns/dns_registrator.h"
+#include "Service/common/dns/dns_text.h"
+#include "Service/common/dns/dns_update_servers.h"
+#include "Service/common/dns/nsupdate_exchange.h"
 #include "tests/common/test_dir.h"
 #include "tests/service/service_env.h"
 

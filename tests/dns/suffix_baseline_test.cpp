@@ -1,6 +1,6 @@
 // The suffix baseline with a real NetworkManager: saved before the first
 // change, kept until every connection came back, restored after a crash.
-#include "Service/common/suffix_baseline.h"
+#include "Service/common/dns/suffix_baseline.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

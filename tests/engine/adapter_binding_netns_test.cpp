@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "Service/common/adapter_binding.h"
+#include "Service/common/engine/adapter_binding.h"
 #include "tests/host/testnet_fixture.h"
 
 namespace {

@@ -11,9 +11,9 @@
 
 #include <functional>
 
-#include "Service/common/drv_channel.h"
-#include "Service/common/filter_netlink_seam.h"
-#include "Service/common/handshake_requests.h"
+#include "Service/common/engine/drv_channel.h"
+#include "Service/common/engine/filter_netlink_seam.h"
+#include "Service/common/engine/handshake_requests.h"
 #include "tests/engine/engine_fixture.h"
 
 namespace enginetest {

@@ -3,9 +3,9 @@
 #include <linux/netlink.h>
 #include <unistd.h>
 
-#include "Service/common/drv_channel.h"
-#include "Service/common/engine_state.h"
-#include "Service/common/filter_netlink_seam.h"
+#include "Service/common/engine/drv_channel.h"
+#include "Service/common/engine/engine_state.h"
+#include "Service/common/engine/filter_netlink_seam.h"
 #include "tests/service/service_env.h"
 
 namespace enginetest {

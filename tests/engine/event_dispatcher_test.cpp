@@ -7,11 +7,11 @@
 #include <chrono>
 #include <thread>
 
-#include "Service/common/disconnect.h"
-#include "Service/common/engine_hooks.h"
-#include "Service/common/engine_state.h"
-#include "Service/common/event_dispatcher.h"
-#include "Service/common/filter_watch.h"
+#include "Service/common/engine/disconnect.h"
+#include "Service/common/engine/engine_hooks.h"
+#include "Service/common/engine/engine_state.h"
+#include "Service/common/engine/event_dispatcher.h"
+#include "Service/common/engine/filter_watch.h"
 #include "cross/utils/service_hooks.h"
 #include "kernel/include/drv_requests.h"
 #include "tests/engine/engine_fixture.h"

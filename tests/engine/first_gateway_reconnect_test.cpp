@@ -10,11 +10,11 @@
 #include <cerrno>
 #include <thread>
 
-#include "Service/common/disconnect.h"
-#include "Service/common/drv_channel.h"
-#include "Service/common/engine_hooks.h"
-#include "Service/common/engine_state.h"
-#include "Service/common/first_gateway_reconnect.h"
+#include "Service/common/engine/disconnect.h"
+#include "Service/common/engine/drv_channel.h"
+#include "Service/common/engine/engine_hooks.h"
+#include "Service/common/engine/engine_state.h"
+#include "Service/common/engine/first_gateway_reconnect.h"
 #include "cross/utils/service_hooks.h"
 #include "kernel/include/drv_requests.h"
 #include "tests/engine/engine_fixture.h"

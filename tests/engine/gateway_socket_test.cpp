@@ -12,10 +12,10 @@
 #include <chrono>
 #include <thread>
 
-#include "Service/common/disconnect.h"
-#include "Service/common/engine_hooks.h"
-#include "Service/common/engine_state.h"
-#include "Service/common/gateway_socket.h"
+#include "Service/common/engine/disconnect.h"
+#include "Service/common/engine/engine_hooks.h"
+#include "Service/common/engine/engine_state.h"
+#include "Service/common/engine/gateway_socket.h"
 #include "cross/utils/service_hooks.h"
 #include "kernel/include/drv_requests.h"
 #include "tests/engine/engine_fixture.h"

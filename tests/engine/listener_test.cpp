@@ -10,8 +10,8 @@
 #include <thread>
 
 #include "Service/Linux/Service/driver_event_listener.h"
-#include "Service/common/filter_netlink_seam.h"
-#include "Service/common/genl_device.h"
+#include "Service/common/engine/filter_netlink_seam.h"
+#include "Service/common/engine/genl_device.h"
 #include "kernel/include/drv_requests.h"
 #include "tests/engine/engine_fixture.h"
 

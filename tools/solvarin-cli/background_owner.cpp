@@ -1,4 +1,4 @@
-#include "Service/common/connect_requests.h"
+#include "Service/common/core/connect_requests.h"
 #include "tools/solvarin-cli/background_owner.h"
 
 #include <fcntl.h>

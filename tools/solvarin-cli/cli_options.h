@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "Service/common/engine_state.h"
+#include "Service/common/engine/engine_state.h"
 
 // How this client answers the daemon's synchronous requests 58 and 59.
 struct PushAnswers {

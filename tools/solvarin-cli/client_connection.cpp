@@ -10,7 +10,7 @@
 #include <fstream>
 #include <string>
 
-#include "Service/common/instance_lock.h"
+#include "Service/common/core/instance_lock.h"
 #include "cross/utils/socket_io.h"
 #include "tools/solvarin-cli/exit_codes.h"
 

@@ -1,6 +1,6 @@
 #include "tools/solvarin-cli/push_words.h"
 
-#include "Service/common/engine_state.h"
+#include "Service/common/engine/engine_state.h"
 #include "tools/solvarin-cli/reply_words.h"
 
 namespace {

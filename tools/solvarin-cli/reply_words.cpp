@@ -4,9 +4,9 @@
 
 #include <cstring>
 
-#include "Service/common/client_commands.h"
-#include "Service/common/connect_requests.h"
-#include "Service/common/engine_state.h"
+#include "Service/common/core/client_commands.h"
+#include "Service/common/core/connect_requests.h"
+#include "Service/common/engine/engine_state.h"
 #include "cross/common/drv_error.h"
 #include "kernel/filter/address_table.h"
 #include "kernel/include/drv_payloads.h"

@@ -10,7 +10,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "Service/common/engine_state.h"
+#include "Service/common/engine/engine_state.h"
 #include "kernel/filter/address_table.h"
 #include "tools/solvarin-cli/exit_codes.h"
 #include "tools/solvarin-cli/output.h"

@@ -7,12 +7,12 @@
 
 #include <cstdio>
 
-#include "Service/common/event_dispatcher.h"
-#include "Service/common/exit_safe_thread.h"
-#include "Service/common/filter_netlink_seam.h"
-#include "Service/common/filter_queries.h"
-#include "Service/common/filter_watch.h"
-#include "Service/common/genl_family.h"
+#include "Service/common/engine/event_dispatcher.h"
+#include "Service/common/engine/exit_safe_thread.h"
+#include "Service/common/engine/filter_netlink_seam.h"
+#include "Service/common/engine/filter_queries.h"
+#include "Service/common/engine/filter_watch.h"
+#include "Service/common/engine/genl_family.h"
 #include "cross/utils/log.h"
 #include "cross/utils/sleep.h"
 

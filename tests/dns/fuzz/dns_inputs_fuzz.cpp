@@ -14,9 +14,9 @@
 #include <stdexcept>
 #include <string>
 
-#include "Service/common/dns_registrator.h"
-#include "Service/common/dns_update_servers.h"
-#include "Service/common/suffix_baseline_file.h"
+#include "Service/common/dns/dns_registrator.h"
+#include "Service/common/dns/dns_update_servers.h"
+#include "Service/common/dns/suffix_baseline_file.h"
 #include "tests/common/fuzz_support.h"
 #include "tests/common/test_dir.h"
 

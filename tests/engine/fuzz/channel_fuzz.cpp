@@ -19,14 +19,14 @@
 #include <mutex>
 #include <string>
 
-#include "Service/common/drv_channel.h"
-#include "Service/common/engine_state.h"
-#include "Service/common/filter_netlink_seam.h"
-#include "Service/common/filter_queries.h"
-#include "Service/common/genl_device.h"
-#include "Service/common/genl_family.h"
-#include "Service/common/handshake_requests.h"
-#include "Service/common/local_rules.h"
+#include "Service/common/engine/drv_channel.h"
+#include "Service/common/engine/engine_state.h"
+#include "Service/common/engine/filter_netlink_seam.h"
+#include "Service/common/engine/filter_queries.h"
+#include "Service/common/engine/genl_device.h"
+#include "Service/common/engine/genl_family.h"
+#include "Service/common/engine/handshake_requests.h"
+#include "Service/common/engine/local_rules.h"
 #include "cross/utils/execution_dir.h"
 #include "cross/utils/log.h"
 #include "tests/common/fuzz_support.h"

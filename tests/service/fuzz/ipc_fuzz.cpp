@@ -24,7 +24,7 @@
 #include <cstring>
 #include <memory>
 
-#include "Service/common/service_main.h"
+#include "Service/common/core/service_main.h"
 
 #include "cross/utils/execution_dir.h"
 #include "cross/utils/ipc_server.h"
