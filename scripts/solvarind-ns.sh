@@ -72,8 +72,11 @@ daemon_start() {  # build inst netns [first argument]
   DAEMON_PID=$!
   pids+=("$DAEMON_PID")
   [ "$arg" = run_as_process ] && [ -z "${DAEMON_NO_WAIT:-}" ] || return 0
+  # Its sockets as the daemon itself sees them, once it runs (before, the
+  # process is still setting up its mounts and sees the machine's /run).
   for _ in $(seq 100); do
-    [ -S "/proc/$DAEMON_PID/root/run/solvarin/solvarin_connection_ipc.socket" ] && return 0
+    [ "$(readlink "/proc/$DAEMON_PID/exe" 2>/dev/null)" = /run/solvarin-inst/solvarind ] &&
+      [ -S "/proc/$DAEMON_PID/root/run/solvarin/solvarin_connection_ipc.socket" ] && return 0
     sleep 0.1
   done
   echo "solvarind did not open its sockets" >&2

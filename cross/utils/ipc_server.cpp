@@ -281,6 +281,9 @@ void IPC_StopListening() {
   for (int fd : listenerFds) {
     if (fd >= 0) shutdown(fd, SHUT_RDWR);
   }
+  // No socket file outlives the daemon that listened on it: a client (or a
+  // script waiting for the sockets) finds none rather than a dead one.
+  for (const Listener& l : kListeners) unlink(l.path);
 }
 
 void RegisterConnection(int fd, SocketType type, uid_t uid, pid_t pid) {

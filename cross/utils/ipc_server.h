@@ -65,8 +65,9 @@ extern std::atomic<int> hello_timeout_ms;
 // Creates the run directory and the three listening sockets and starts
 // their accept threads. Called once at start-up, after umask(0).
 void StartConnections();
-// Sets ready_to_close_sockets and shuts the listening sockets down: from
-// then on every new connection is refused, and the accept threads close them.
+// Sets ready_to_close_sockets, shuts the listening sockets down and removes
+// their files: from then on every new connection is refused, and the accept
+// threads close them.
 void IPC_StopListening();
 // Body of one accept thread.
 void StartAccepting(int listenFd, SocketType type);

@@ -602,6 +602,8 @@ TEST_F(IpcServer, StoppedListenersRefuseNewConnections) {
     if (fd >= 0) close(fd);
     return fd < 0;
   }));
+  for (const char* path : {IPC_CLIENT_SERVER_SOCKET, IPC_SERVER_CLIENT_SOCKET, IPC_CONNECTION_SOCKET})
+    EXPECT_NE(access(path, F_OK), 0) << path << " is left behind";
 }
 
 }  // namespace
