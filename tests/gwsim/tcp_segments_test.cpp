@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "host/checksum.h"
@@ -45,9 +46,9 @@ Bytes Packet(const pp::Tcp &t, uint16_t id = 0x1234) {
 
 // The device's frame: the virtio-net header, then the packet.
 Bytes DeviceFrame(const VnetHeader &v, const Bytes &ip) {
-  Bytes f(sizeof v);
+  Bytes f(sizeof v + ip.size());
   memcpy(f.data(), &v, sizeof v);
-  f.insert(f.end(), ip.begin(), ip.end());
+  std::copy(ip.begin(), ip.end(), f.begin() + sizeof v);
   return f;
 }
 

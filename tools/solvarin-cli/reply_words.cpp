@@ -112,7 +112,9 @@ Meaning gatewayConfigMeaning(const ServicePipeMessage_t& m) {
                       std::string(m.value2 != 0 ? "yes" : "no") + "; networks:";
   for (uint32_t at = 0; at + 12 <= m.value1 && at + 12 <= IPC_PAYLOAD_SIZE; at += 12) {
     uint32_t address = static_cast<uint32_t>(payloadI32(m, at)), prefix = static_cast<uint32_t>(payloadI32(m, at + 4));
-    words += " " + DottedAddress(address) + (prefix != 32 ? "/" + std::to_string(prefix) : "");
+    words += ' ';
+    words += DottedAddress(address);
+    if (prefix != 32) words += '/' + std::to_string(prefix);
     if (payloadI32(m, at + 8) == 0) words += " (DNS server)";
   }
   return {words, kExitOk};
