@@ -50,6 +50,13 @@ up() {
   ip -n "$gw" link set gw0 up
   ip -n "$gw" link add gwcorp0 type veth peer name corp0 netns "$corp"
   ip -n "$gw" addr add 198.51.100.1/24 dev gwcorp0
+  # The corporate host's TCP sends from several CPUs (its application's and
+  # the one taking the ACKs), and a veth queues each CPU's packets apart:
+  # without steering each flow to one CPU they arrive reordered, and the
+  # sender's spurious retransmits (all of them undone by DSACK) show up as
+  # retransmits of whatever path is measured. As on a wire, a flow arrives
+  # in the order it was sent.
+  ip netns exec "$gw" sh -c 'echo ff > /sys/class/net/gwcorp0/queues/rx-0/rps_cpus'
   ip -n "$gw" link set gwcorp0 up
   ip netns exec "$gw" sysctl -qw net.ipv4.ip_forward=1
 
