@@ -50,19 +50,30 @@ up() {
   ip -n "$gw" link set gw0 up
   ip -n "$gw" link add gwcorp0 type veth peer name corp0 netns "$corp"
   ip -n "$gw" addr add 198.51.100.1/24 dev gwcorp0
-  # The corporate host's TCP sends from several CPUs (its application's and
-  # the one taking the ACKs), and a veth queues each CPU's packets apart:
-  # without steering each flow to one CPU they arrive reordered, and the
-  # sender's spurious retransmits (all of them undone by DSACK) show up as
-  # retransmits of whatever path is measured. As on a wire, a flow arrives
-  # in the order it was sent.
-  ip netns exec "$gw" sh -c 'echo ff > /sys/class/net/gwcorp0/queues/rx-0/rps_cpus'
   ip -n "$gw" link set gwcorp0 up
   ip netns exec "$gw" sysctl -qw net.ipv4.ip_forward=1
 
   ip -n "$corp" addr add 198.51.100.10/24 dev corp0
   ip -n "$corp" link set corp0 up
   ip -n "$corp" route add default via 198.51.100.1
+  in_order wire0 "$cli"
+  in_order gw0 "$gw"
+  in_order gwcorp0 "$gw"
+  in_order corp0 "$corp"
+}
+
+# A veth queues the packets sent from each CPU apart, and the CPUs take
+# their queues in turn: one flow sent from several CPUs (a TCP sender's
+# application and its ACK handling, the workers of zornfhost or of the
+# gateway simulator) arrives reordered, and the TCP senders' spurious
+# retransmits count as retransmits of whatever path is measured. Each flow
+# received on the device is steered to one CPU, so that, as on a wire, it
+# arrives in the order it was sent.
+in_order() {  # device namespace
+  local cpus
+  cpus=$(nproc)
+  [ "$cpus" -le 32 ] || cpus=32
+  ip netns exec "$2" sh -c "printf %x $(((1 << cpus) - 1)) >/sys/class/net/$1/queues/rx-0/rps_cpus"
 }
 
 # A policy rule of the gateway namespace, added once.
