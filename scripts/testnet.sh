@@ -56,19 +56,19 @@ up() {
   ip -n "$corp" addr add 198.51.100.10/24 dev corp0
   ip -n "$corp" link set corp0 up
   ip -n "$corp" route add default via 198.51.100.1
-  in_order wire0 "$cli"
-  in_order gw0 "$gw"
   in_order gwcorp0 "$gw"
   in_order corp0 "$corp"
 }
 
 # A veth queues the packets sent from each CPU apart, and the CPUs take
 # their queues in turn: one flow sent from several CPUs (a TCP sender's
-# application and its ACK handling, the workers of zornfhost or of the
-# gateway simulator) arrives reordered, and the TCP senders' spurious
-# retransmits count as retransmits of whatever path is measured. Each flow
-# received on the device is steered to one CPU, so that, as on a wire, it
-# arrives in the order it was sent.
+# application and its ACK handling) arrives reordered, and the sender's
+# spurious retransmits count as retransmits of whatever path is measured.
+# On the corporate side each flow received is steered to one CPU, so that,
+# as on a wire, it arrives in the order it was sent. Not so between the
+# client and the gateway: there the tunnel is one UDP flow sent in bursts
+# of many datagrams, more than one CPU's backlog (1000 packets) holds when
+# all of them go to it.
 in_order() {  # device namespace
   local cpus
   cpus=$(nproc)
