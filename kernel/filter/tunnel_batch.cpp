@@ -25,9 +25,6 @@ struct SendBatch {
   uint32_t count;
 } batch;
 
-// Works go to the host's workers in turn.
-uint32_t next_lane;
-
 // Frames wait in the pool while workers protect them. The reader waits for
 // the workers when less than this is left: enough for the datagrams of the
 // largest frame, so none finds the pool empty.
@@ -76,7 +73,6 @@ uint32_t GuardBatchFlush(FrameContext *ctx) {
   memcpy(w->nonce, client.gw_nonce, sizeof w->nonce);
   w->mgm = GuardUsesMgm();
   w->count = 0;
-  w->lane = next_lane++;
   // Each frame takes its place in the send list now and waits there, marked,
   // until it is protected: whatever is queued after it goes after it.
   for (uint32_t i = 0; i < n; i++) {
@@ -123,7 +119,7 @@ void GuardHandOff(GuardSealWork *works) {
   }
   while (ordered) {
     GuardSealWork *next = ordered->next;
-    KERN_work_queue(&ordered->work, ordered->lane);
+    KERN_work_queue(&ordered->work);
     ordered = next;
   }
 }

@@ -23,7 +23,7 @@ constexpr uint32_t GUARD_BATCH_MAX = 64;
 struct GuardSealWork {
   KERN_work work;  // first: the host hands this back
   GuardSealWork *next;
-  uint32_t lane, count, mgm;
+  uint32_t count, mgm;
   uint8_t key[32], nonce[8];
   FilterFrame *frame[GUARD_BATCH_MAX];
   GuardDataJob job[GUARD_BATCH_MAX];

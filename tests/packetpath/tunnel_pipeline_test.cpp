@@ -165,17 +165,22 @@ TEST_P(Pipeline, AWorkerThatFinishesLastHoldsBackWhatFollows) {
 }
 
 TEST_P(Pipeline, AReaderWaitsForRoomInAFullQueue) {
+  start.counter = 1000;  // no key change: each segment is one work
   const std::vector<Bytes> inline_wire = Send(0, 0);
   testhost::use_workers(2, 1);
   Restore(start);
-  ASSERT_NO_FATAL_FAILURE(SendFirstHeld());
-  std::atomic<bool> sent{false};
+  // Both workers held: the queue takes two works more, then the reader waits.
+  testhost::hold_next_work();
+  testhost::hold_next_work();
+  ASSERT_EQ(h.FromStack(segments[0]), 1u);
+  ASSERT_EQ(h.FromStack(segments[1]), 1u);
+  ASSERT_TRUE(eventually([] { return testhost::works_held() == 2; }));
+  std::atomic<size_t> sent{2};
   std::thread reader([&] {
-    for (size_t i = 1; i < segments.size(); i++) EXPECT_EQ(h.FromStack(segments[i]), 1u);
-    sent = true;
+    for (size_t i = 2; i < segments.size(); i++, sent++) EXPECT_EQ(h.FromStack(segments[i]), 1u);
   });
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  EXPECT_FALSE(sent) << "the held worker's queue is full: the reader waits";
+  EXPECT_EQ(sent, 4u) << "the queue is full: the reader waits";
   testhost::release_work();
   reader.join();
   EXPECT_EQ(Wire(h.Drain()), inline_wire);
