@@ -37,8 +37,8 @@ Completion *completion_of(KERN_completion_t *done) {
 void start_workers(int count, unsigned depth, WorkerHooks hooks) {
   if (count < 2 || depth == 0) return;
   const unsigned n = static_cast<unsigned>(count);
-  pool = std::make_unique<zor::pipeline::WorkerPool>(
-      n, size_t{n} * depth, zor::pipeline::WorkerPool::Hooks{"zornf-crypto", hooks.before, hooks.after});
+  const zor::pipeline::WorkerPoolHooks with{"zornf-crypto", hooks.before, hooks.after};
+  pool = std::make_unique<zor::pipeline::WorkerPool>(n, size_t{n} * depth, with);
 }
 
 void stop_workers() { pool.reset(); }
