@@ -47,6 +47,14 @@ void GuardSealAndSend(KERN_work *work);
 // Hands closed batches to the host's workers; no lock held.
 void GuardHandOff(GuardSealWork *works);
 // With lock 0 held: when frames in work leave the pool short, lets go of
-// lock 0 until the workers are done, then takes it again.
+// lock 0 until completed frames give the room back (or, with no batch left
+// on the workers, until the workers are done), then takes it again.
 void GuardLeaveRoom(void);
+// With lock 0 held, after frames went back to the pool: wakes a thread
+// waiting in GuardLeaveRoom once there is room.
+void GuardRoomFreed(void);
+// The completion GuardLeaveRoom waits on: made when the filter starts,
+// freed when it stops (no lock held).
+void GuardRoomInit(void);
+void GuardRoomFree(void);
 }

@@ -70,6 +70,13 @@ Netbuf frame(void *netdev, std::vector<uint8_t> bytes) { return Netbuf{netdev, f
 
 bool lock_held() { return locks_held > 0; }
 
+std::vector<Netbuf *> take_handed_over() {
+  std::lock_guard<std::mutex> hold(host_mutex);
+  std::vector<Netbuf *> out;
+  out.swap(state().taken);
+  return out;
+}
+
 void use_workers(int count, unsigned depth) {
   zornfhost::stop_workers();
   done_count = 0;

@@ -52,6 +52,9 @@ void advance_seconds(uint64_t s);
 Netbuf frame(void *netdev, std::vector<uint8_t> bytes);
 // True while the calling thread holds a lock of the library.
 bool lock_held();
+// The buffers handed over so far, taken out of state().taken (for a thread
+// that completes them while the library runs on others).
+std::vector<Netbuf *> take_handed_over();
 
 // The library's works run on `count` workers with room for `depth` queued
 // works each (count 0 or 1: inline, as a host without workers). Stops
