@@ -47,6 +47,13 @@ up() {
   # As on a wire, the gateway's UDP segmentation sends reach the client cut
   # into datagrams.
   ip netns exec "$gw" ethtool -K gw0 tx-udp-segmentation off >/dev/null
+  # The client's frames reach the gateway through the veth's receive ring
+  # (GRO on; UDP GRO forwarding makes the frames of zornfhost's packet
+  # socket go that way too): one ring, filled in the order the frames were
+  # sent whichever CPU sent them, as a wire delivers them. Without it the
+  # veth queues each CPU's frames apart, and those zornfhost's workers send
+  # reach the gateway simulator reordered.
+  ip netns exec "$gw" ethtool -K gw0 gro on rx-udp-gro-forwarding on >/dev/null
   ip -n "$gw" link set gw0 up
   ip -n "$gw" link add gwcorp0 type veth peer name corp0 netns "$corp"
   ip -n "$gw" addr add 198.51.100.1/24 dev gwcorp0
@@ -66,9 +73,9 @@ up() {
 # spurious retransmits count as retransmits of whatever path is measured.
 # On the corporate side each flow received is steered to one CPU, so that,
 # as on a wire, it arrives in the order it was sent. Not so between the
-# client and the gateway: there the tunnel is one UDP flow sent in bursts
-# of many datagrams, more than one CPU's backlog (1000 packets) holds when
-# all of them go to it.
+# client and the gateway (see gw0 above): there the tunnel is one UDP flow
+# sent in bursts of many datagrams, more than one CPU's backlog (1000
+# packets) holds when all of them go to it.
 in_order() {  # device namespace
   local cpus
   cpus=$(nproc)
