@@ -75,6 +75,7 @@ TEST(WorkerPool, AFullQueueHoldsTheSubmitterAndFlushWaitsForTheAfterHooks) {
   std::thread submitter([&] {
     for (int i = 0; i < 4; i++, submitted++) pool.Submit({Gate::Quick, &gate});
   });
+  EXPECT_TRUE(Eventually([&] { return submitted >= 2; }));
   std::this_thread::sleep_for(50ms);
   EXPECT_EQ(submitted, 2) << "both threads busy, two tasks queued: the third waits";
   gate.release();

@@ -238,6 +238,7 @@ TEST_P(Pipeline, AReaderWaitsForRoomInAFullQueue) {
   std::thread reader([&] {
     for (size_t i = 2; i < segments.size(); i++, sent++) EXPECT_EQ(h.FromStack(segments[i]), 1u);
   });
+  EXPECT_TRUE(eventually([&] { return sent >= 4; }));
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   EXPECT_EQ(sent, 4u) << "the queue is full: the reader waits";
   testhost::release_work();
