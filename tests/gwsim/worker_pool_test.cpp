@@ -49,7 +49,7 @@ TEST(WorkerPool, AWaitingTaskHoldsBackNoneOnTheOtherThreads) {
   Gate gate;
   WorkerPool pool(3, 8);
   pool.Submit({Gate::Blocking, &gate});
-  ASSERT_TRUE(Eventually([&] { return gate.waiting == 1; }));
+  EXPECT_TRUE(Eventually([&] { return gate.waiting == 1; }));
   for (int i = 0; i < 20; i++) pool.Submit({Gate::Quick, &gate});
   EXPECT_TRUE(Eventually([&] { return gate.ran == 20; }));
   gate.release();
@@ -70,7 +70,7 @@ TEST(WorkerPool, AFullQueueHoldsTheSubmitterAndFlushWaitsForTheAfterHooks) {
   WorkerPool pool(2, 2, hooks);
   pool.Submit({Gate::Blocking, &gate});
   pool.Submit({Gate::Blocking, &gate});
-  ASSERT_TRUE(Eventually([&] { return gate.waiting == 2; }));
+  EXPECT_TRUE(Eventually([&] { return gate.waiting == 2; }));
   std::atomic<int> submitted{0};
   std::thread submitter([&] {
     for (int i = 0; i < 4; i++, submitted++) pool.Submit({Gate::Quick, &gate});
