@@ -13,9 +13,9 @@
 namespace zornfhost {
 namespace {
 bool pm_registered;
-// Works queued per worker: enough to keep it busy while the reader builds
-// the next batch, few enough that frames being sealed stay a small part of
-// the library's pool.
+// Room in the workers' queue, per worker: enough to keep each busy while
+// the reader builds the next batch, few enough that frames being sealed
+// stay a small part of the library's pool.
 constexpr unsigned kWorkDepth = 2;
 }
 

@@ -1,59 +1,22 @@
 #include "host/work_queue.h"
 
-#include <pthread.h>
-
 #include <condition_variable>
 #include <cstdint>
 #include <cstring>
 #include <memory>
 #include <mutex>
-#include <thread>
-#include <vector>
 
 #include "kern_host.h"
+#include "tools/pipeline/worker_pool.h"
 
 namespace zornfhost {
 namespace {
 
-struct Worker {
-  unsigned index, depth;
-  std::mutex m;
-  std::condition_variable more, room;
-  std::vector<KERN_work *> ring;
-  unsigned head = 0, count = 0;
-  bool stop = false;
-  std::thread thread;
-};
+std::unique_ptr<zor::pipeline::WorkerPool> pool;
 
-std::vector<std::unique_ptr<Worker>> workers;
-WorkerHooks hooks;
-
-// Works queued and works run, for KERN_work_flush.
-std::mutex flush_mutex;
-std::condition_variable flush_done;
-uint64_t works_queued, works_run;
-
-void work_loop(Worker *w) {
-  pthread_setname_np(pthread_self(), "zornf-crypto");
-  std::unique_lock<std::mutex> lock(w->m);
-  for (;;) {
-    w->more.wait(lock, [w] { return w->count || w->stop; });
-    if (!w->count) return;
-    KERN_work *work = w->ring[w->head];
-    w->head = (w->head + 1) % w->depth;
-    w->count--;
-    lock.unlock();
-    w->room.notify_one();
-    if (hooks.before) hooks.before(w->index);
-    work->fn(work);
-    if (hooks.after) hooks.after();
-    {
-      std::lock_guard<std::mutex> hold(flush_mutex);
-      works_run++;
-    }
-    flush_done.notify_all();
-    lock.lock();
-  }
+void run_work(void *work) {
+  auto *w = static_cast<KERN_work *>(work);
+  w->fn(w);
 }
 
 // The completion behind a library's slot.
@@ -71,30 +34,14 @@ Completion *completion_of(KERN_completion_t *done) {
 
 }  // namespace
 
-void start_workers(int count, unsigned depth, WorkerHooks with) {
+void start_workers(int count, unsigned depth, WorkerHooks hooks) {
   if (count < 2 || depth == 0) return;
-  hooks = with;
-  for (int i = 0; i < count; i++) {
-    auto w = std::make_unique<Worker>();
-    w->index = static_cast<unsigned>(i);
-    w->depth = depth;
-    w->ring.resize(depth);
-    w->thread = std::thread(work_loop, w.get());
-    workers.push_back(std::move(w));
-  }
+  const unsigned n = static_cast<unsigned>(count);
+  const zor::pipeline::WorkerPoolHooks with{"zornf-crypto", hooks.before, hooks.after};
+  pool = std::make_unique<zor::pipeline::WorkerPool>(n, size_t{n} * depth, with);
 }
 
-void stop_workers() {
-  for (auto &w : workers) {
-    {
-      std::lock_guard<std::mutex> hold(w->m);
-      w->stop = true;
-    }
-    w->more.notify_one();
-    w->thread.join();
-  }
-  workers.clear();
-}
+void stop_workers() { pool.reset(); }
 
 }  // namespace zornfhost
 
@@ -102,30 +49,18 @@ using namespace zornfhost;
 
 extern "C" {
 
-uint32_t KERN_work_workers(void) { return static_cast<uint32_t>(workers.size()); }
+uint32_t KERN_work_workers(void) { return pool ? pool->threads() : 0; }
 
-void KERN_work_queue(KERN_work *work, uint32_t lane) {
-  if (workers.empty()) {
+void KERN_work_queue(KERN_work *work) {
+  if (!pool) {
     work->fn(work);
     return;
   }
-  Worker *w = workers[lane % workers.size()].get();
-  {
-    std::lock_guard<std::mutex> hold(flush_mutex);
-    works_queued++;
-  }
-  std::unique_lock<std::mutex> lock(w->m);
-  w->room.wait(lock, [w] { return w->count < w->depth; });
-  w->ring[(w->head + w->count) % w->depth] = work;
-  w->count++;
-  lock.unlock();
-  w->more.notify_one();
+  pool->Submit({run_work, work});
 }
 
 void KERN_work_flush(void) {
-  std::unique_lock<std::mutex> lock(flush_mutex);
-  const uint64_t target = works_queued;
-  flush_done.wait(lock, [target] { return works_run >= target; });
+  if (pool) pool->Flush();
 }
 
 void KERN_completion_init(KERN_completion_t *done) {

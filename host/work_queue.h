@@ -1,7 +1,8 @@
-// The workers behind the library's deferred work (KERN_work_queue): one
-// thread per worker, each with a bounded queue of its own. With no workers
-// the library does its work inline. zornfhost and the test host both run
-// the library's works here, each with hooks of its own.
+// The workers behind the library's deferred work (KERN_work_queue): a
+// WorkerPool (tools/pipeline/worker_pool.h) whose threads take the works
+// from one bounded queue, the oldest first. With no workers the library
+// does its work inline. zornfhost and the test host both run the library's
+// works here, each with hooks of its own.
 #pragma once
 
 namespace zornfhost {
@@ -11,8 +12,9 @@ struct WorkerHooks {
   void (*after)();                  // after each work; may be null
 };
 
-// Starts `count` workers with queues of `depth` works (none for count 0 or
-// 1: one worker would only move the work off a reader that then waits).
+// Starts `count` workers with room for `depth` queued works each (none for
+// count 0 or 1: one worker would only move the work off a reader that then
+// waits).
 void start_workers(int count, unsigned depth, WorkerHooks hooks);
 // Runs what is queued, then stops and joins the workers.
 void stop_workers();

@@ -47,6 +47,13 @@ up() {
   # As on a wire, the gateway's UDP segmentation sends reach the client cut
   # into datagrams.
   ip netns exec "$gw" ethtool -K gw0 tx-udp-segmentation off >/dev/null
+  # The client's frames reach the gateway through the veth's receive ring
+  # (GRO on; UDP GRO forwarding makes the frames of zornfhost's packet
+  # socket go that way too): one ring, filled in the order the frames were
+  # sent whichever CPU sent them, as a wire delivers them. Without it the
+  # veth queues each CPU's frames apart, and those zornfhost's workers send
+  # reach the gateway simulator reordered.
+  ip netns exec "$gw" ethtool -K gw0 gro on rx-udp-gro-forwarding on >/dev/null
   ip -n "$gw" link set gw0 up
   ip -n "$gw" link add gwcorp0 type veth peer name corp0 netns "$corp"
   ip -n "$gw" addr add 198.51.100.1/24 dev gwcorp0
@@ -56,6 +63,24 @@ up() {
   ip -n "$corp" addr add 198.51.100.10/24 dev corp0
   ip -n "$corp" link set corp0 up
   ip -n "$corp" route add default via 198.51.100.1
+  in_order gwcorp0 "$gw"
+  in_order corp0 "$corp"
+}
+
+# A veth queues the packets sent from each CPU apart, and the CPUs take
+# their queues in turn: one flow sent from several CPUs (a TCP sender's
+# application and its ACK handling) arrives reordered, and the sender's
+# spurious retransmits count as retransmits of whatever path is measured.
+# On the corporate side each flow received is steered to one CPU, so that,
+# as on a wire, it arrives in the order it was sent. Not so between the
+# client and the gateway (see gw0 above): there the tunnel is one UDP flow
+# sent in bursts of many datagrams, more than one CPU's backlog (1000
+# packets) holds when all of them go to it.
+in_order() {  # device namespace
+  local cpus
+  cpus=$(nproc)
+  [ "$cpus" -le 32 ] || cpus=32
+  ip netns exec "$2" sh -c "printf %x $(((1 << cpus) - 1)) >/sys/class/net/$1/queues/rx-0/rps_cpus"
 }
 
 # A policy rule of the gateway namespace, added once.

@@ -73,6 +73,7 @@ struct HostAdapter {
   ZorListHead sendlist;  // queue nodes of frames waiting for the host
   KERN_spinlock_t sendlock;
   uint32_t draining;
+  uint32_t to_stack;  // nodes of the send list whose frame goes up to the stack
   FilterAdapter filter;
   CompletionBucket buckets[QUEUE_BUCKETS];
   GuardAheadSet *ahead;  // datagrams from the network opened ahead (tunnel_ahead.h)

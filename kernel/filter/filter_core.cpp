@@ -8,6 +8,7 @@
 #include "kernel/filter/packet_path.h"
 #include "kernel/filter/request_dispatcher.h"
 #include "kernel/filter/send_queues.h"
+#include "kernel/filter/tunnel_batch.h"
 
 extern "C" {
 
@@ -119,6 +120,7 @@ uint32_t FilterStart(void) {
     restart_ip_state();
   DrvFilterUnLock(FLT_LOCK_CORE);
   if (failed) return 1;
+  GuardRoomInit();
   CLI_FilterStarted = 1;
   return 0;
 }
@@ -129,6 +131,7 @@ void FilterStop(void) {
   // Frames still in the queues live in the pool that goes now; the workers
   // finish with theirs first.
   KERN_work_flush();
+  GuardRoomFree();
   QUEUE_ForgetAllFrames();
   DrvFilterLock(FLT_LOCK_CORE);
   release_core();

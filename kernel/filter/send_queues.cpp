@@ -3,6 +3,7 @@
 #include "kernel/filter/filter_core.h"
 #include "kernel/filter/memory_pool.h"
 #include "kernel/filter/packet_path.h"
+#include "kernel/filter/tunnel_batch.h"
 
 namespace {
 
@@ -76,11 +77,29 @@ void stage_frame(HostAdapter *adapter, FilterFrame *frame, HandOver &h) {
   h.count++;
 }
 
-// Under the send-list lock: the first node unless the list is empty or its
-// frame is still being protected.
+bool to_stack(const QueueNode *node) { return node->frame && node->frame->direction == 0; }
+
+// Under the send-list lock: unlinks the first frame up to the stack behind
+// `before` (frames being protected).
+QueueNode *take_first_to_stack(HostAdapter *adapter, ZorListEntry *before) {
+  for (ZorListEntry *e = before->next; e; before = e, e = e->next) {
+    if (!to_stack(reinterpret_cast<QueueNode *>(e))) continue;
+    before->next = e->next;
+    if (adapter->sendlist.last == e) adapter->sendlist.last = before;
+    adapter->to_stack--;
+    return reinterpret_cast<QueueNode *>(e);
+  }
+  return nullptr;
+}
+
+// Under the send-list lock: the first node, unless its frame is still being
+// protected; then the first frame up to the stack, if any.
 QueueNode *take_ready_locked(HostAdapter *adapter) {
   auto *node = reinterpret_cast<QueueNode *>(adapter->sendlist.first);
-  if (!node || (node->frame && node->frame->sealing)) return nullptr;
+  if (!node) return nullptr;
+  if (node->frame && node->frame->sealing)
+    return adapter->to_stack ? take_first_to_stack(adapter, &node->link) : nullptr;
+  if (to_stack(node)) adapter->to_stack--;
   return reinterpret_cast<QueueNode *>(zorRemoveHeadList(&adapter->sendlist));
 }
 
@@ -114,6 +133,7 @@ void count_pending(HostAdapter *adapter, void *ctx) {
 void forget_frames(HostAdapter *adapter, void *) {
   KERN_spin_lock_lock(&adapter->sendlock);
   while (ZorListEntry *node = zorRemoveHeadList(&adapter->sendlist)) KERN_kfree(node);
+  adapter->to_stack = 0;
   KERN_spin_lock_unlock(&adapter->sendlock);
   for (CompletionBucket &b : adapter->buckets) {
     KERN_spin_lock_lock(&b.lock);
@@ -151,7 +171,10 @@ uint32_t DrvSetFrameToSend(FilterFrame *frame) {
   memset(node, 0, sizeof *node);
   node->frame = frame;
   HostAdapter *adapter = frame->adapter->host;
-  zorInterlockedInsertTailList(&adapter->sendlist, &node->link, &adapter->sendlock);
+  KERN_spin_lock_lock(&adapter->sendlock);
+  zorInsertTailList(&adapter->sendlist, &node->link);
+  if (frame->direction == 0) adapter->to_stack++;
+  KERN_spin_lock_unlock(&adapter->sendlock);
   return 0;
 }
 
@@ -294,6 +317,7 @@ void QUEUE_InitAdapter(HostAdapter *adapter) {
   KERN_spin_lock_init(&adapter->sendlock);
   zorInitializeListHead(&adapter->sendlist);
   adapter->draining = 0;
+  adapter->to_stack = 0;
   for (CompletionBucket &b : adapter->buckets) {
     KERN_spin_lock_init(&b.lock);
     zorInitializeListHead(&b.entries);
@@ -367,6 +391,7 @@ void FilterSendComplete_nolock(FilterFrame *frame) {
   if (!vmeminfo) return;
   if (frame->direction == 1 && frame->adapter) CLI_MASK_OPEN_DATA(frame->data, frame->length, 1);
   if (!in_handshake_buffer(frame)) MVFree(frame);
+  GuardRoomFreed();
 }
 
 }  // extern "C"

@@ -6,8 +6,10 @@
 #include "kernel/filter/adapters.h"
 
 // A frame built by the filter for sending. A frame still being protected
-// (sealing 1) holds its place in the send list: a drain stops in front of
-// it until DrvFramesSealed clears the flag.
+// (sealing 1, always one towards the network) holds its place in the send
+// list: frames towards the network wait behind it until DrvFramesSealed
+// clears the flag. Frames up to the stack go past it: the two directions
+// leave by different devices, and each keeps its own order.
 struct FilterFrame {
   FilterAdapter *adapter;
   uint16_t direction;  // 1 towards the network, 0 up to the local stack

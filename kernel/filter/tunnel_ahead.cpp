@@ -145,7 +145,7 @@ void open_all(GuardAheadSet *set) {
   }
   set->parts = parts;
   set->awaited = 1;
-  for (uint32_t p = 1; p < parts; p++) KERN_work_queue(&set->part[p].work, p);
+  for (uint32_t p = 1; p < parts; p++) KERN_work_queue(&set->part[p].work);
   open_range(set, 0, set->part[0].count);
 }
 

@@ -23,7 +23,7 @@ constexpr uint32_t GUARD_BATCH_MAX = 64;
 struct GuardSealWork {
   KERN_work work;  // first: the host hands this back
   GuardSealWork *next;
-  uint32_t lane, count, mgm;
+  uint32_t count, mgm;
   uint8_t key[32], nonce[8];
   FilterFrame *frame[GUARD_BATCH_MAX];
   GuardDataJob job[GUARD_BATCH_MAX];
@@ -47,6 +47,14 @@ void GuardSealAndSend(KERN_work *work);
 // Hands closed batches to the host's workers; no lock held.
 void GuardHandOff(GuardSealWork *works);
 // With lock 0 held: when frames in work leave the pool short, lets go of
-// lock 0 until the workers are done, then takes it again.
+// lock 0 until completed frames give the room back (or, with no batch left
+// on the workers, until the workers are done), then takes it again.
 void GuardLeaveRoom(void);
+// With lock 0 held, after frames went back to the pool: wakes a thread
+// waiting in GuardLeaveRoom once there is room.
+void GuardRoomFreed(void);
+// The completion GuardLeaveRoom waits on: made when the filter starts,
+// freed when it stops (no lock held).
+void GuardRoomInit(void);
+void GuardRoomFree(void);
 }

@@ -111,9 +111,9 @@ typedef struct KERN_work {
 } KERN_work;
 // Workers the host runs (0: none; the library then does its work inline).
 uint32_t KERN_work_workers(void);
-// Queues the work on worker `lane` modulo the workers, waiting while that
-// worker's queue is full.
-void KERN_work_queue(KERN_work *work, uint32_t lane);
+// Queues the work, waiting while the workers' queue is full; works are
+// taken in the order they were queued, each by whichever worker is free.
+void KERN_work_queue(KERN_work *work);
 // Waits until every work queued so far has run.
 void KERN_work_flush(void);
 // Completions in an 8-byte slot owned by the library: KERN_complete counts

@@ -415,6 +415,49 @@ TEST_F(Queues, FramesGoOverManyPerCallInTheirOrder) {
   EXPECT_EQ(MVFreeBytes(), pool_free);
 }
 
+// A frame still being protected holds back the frames towards the network
+// queued after it, never those up to the stack: each direction keeps its
+// order, and the stack's frames do not wait for the workers.
+TEST_F(Queues, FramesUpToTheStackGoPastFramesBeingProtected) {
+  struct Step {
+    uint16_t direction;
+    uint32_t sealing;
+  };
+  // Queued in this order: 0 sealed, 1 and 2 waiting for it, 3 and 5 up to
+  // the stack, 4 being sealed too, 6 behind both.
+  const Step steps[] = {{1, 1}, {1, 0}, {0, 0}, {0, 0}, {1, 1}, {0, 0}, {1, 0}};
+  std::vector<FilterFrame *> frames;
+  uint8_t n = 0;
+  for (const Step &s : steps) {
+    FilterFrame *f = frame(s.direction, {n++});
+    f->sealing = s.sealing;
+    frames.push_back(f);
+    ASSERT_EQ(DrvSetFrameToSend(f), 0u);
+  }
+  auto taken = [&] {
+    std::vector<uint8_t> out;
+    for (testhost::Netbuf *nb : state().taken) out.push_back(nb->bytes[0]);
+    return out;
+  };
+  Zor_net_inputoutput_CheckQueue();
+  EXPECT_EQ(taken(), (std::vector<uint8_t>{2, 3, 5}));
+  DrvFramesSealed(&frames[4], 1, 1);
+  EXPECT_EQ(taken(), (std::vector<uint8_t>{2, 3, 5})) << "frame 4 waits behind frame 0";
+  DrvFramesSealed(&frames[0], 1, 1);
+  EXPECT_EQ(taken(), (std::vector<uint8_t>{2, 3, 5, 0, 1, 4, 6}));
+  // The count of frames up to the stack went back to none: a later frame
+  // towards the network behind one being sealed waits, and nothing is lost.
+  FilterFrame *held = frame(1, {7});
+  held->sealing = 1;
+  ASSERT_EQ(DrvSetFrameToSend(held), 0u);
+  ASSERT_EQ(DrvSetFrameToSend(frame(1, {8})), 0u);
+  ASSERT_EQ(DrvSetFrameToSend(frame(0, {9})), 0u);
+  Zor_net_inputoutput_CheckQueue();
+  EXPECT_EQ(taken().back(), 9);
+  DrvFramesSealed(&held, 1, 1);
+  EXPECT_EQ(taken(), (std::vector<uint8_t>{2, 3, 5, 0, 1, 4, 6, 9, 7, 8}));
+}
+
 TEST_F(Queues, EmptyFrameIsNeverHandedOver) {
   ASSERT_EQ(DrvSetFrameToSend(frame(1, {})), 0u);
   Zor_net_inputoutput_CheckQueue();

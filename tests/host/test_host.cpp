@@ -37,18 +37,20 @@ HostLock *host_lock(KERN_spinlock_t *lock) {
   std::abort();
 }
 
-// hold_next_work: the next work waits in before_work until released.
+// hold_next_work: the next works wait in before_work until released.
 std::mutex hold_mutex;
 std::condition_variable hold_released;
-bool hold_next, holding;
+unsigned to_hold, held;
+uint64_t release_count;
 std::atomic<uint64_t> done_count;
 
 void before_work(unsigned) {
   std::unique_lock<std::mutex> lock(hold_mutex);
-  if (!hold_next) return;
-  hold_next = false;
-  holding = true;
-  hold_released.wait(lock, [] { return !holding; });
+  if (!to_hold) return;
+  to_hold--;
+  held++;
+  const uint64_t release = release_count;
+  hold_released.wait(lock, [release] { return release_count != release; });
 }
 
 void after_work() { done_count++; }
@@ -68,6 +70,13 @@ Netbuf frame(void *netdev, std::vector<uint8_t> bytes) { return Netbuf{netdev, f
 
 bool lock_held() { return locks_held > 0; }
 
+std::vector<Netbuf *> take_handed_over() {
+  std::lock_guard<std::mutex> hold(host_mutex);
+  std::vector<Netbuf *> out;
+  out.swap(state().taken);
+  return out;
+}
+
 void use_workers(int count, unsigned depth) {
   zornfhost::stop_workers();
   done_count = 0;
@@ -76,18 +85,21 @@ void use_workers(int count, unsigned depth) {
 
 void hold_next_work() {
   std::lock_guard<std::mutex> hold(hold_mutex);
-  hold_next = true;
+  to_hold++;
 }
 
-bool work_is_held() {
+unsigned works_held() {
   std::lock_guard<std::mutex> hold(hold_mutex);
-  return holding;
+  return held;
 }
+
+bool work_is_held() { return works_held() > 0; }
 
 void release_work() {
   {
     std::lock_guard<std::mutex> hold(hold_mutex);
-    hold_next = holding = false;
+    to_hold = held = 0;
+    release_count++;
   }
   hold_released.notify_all();
 }

@@ -52,14 +52,19 @@ void advance_seconds(uint64_t s);
 Netbuf frame(void *netdev, std::vector<uint8_t> bytes);
 // True while the calling thread holds a lock of the library.
 bool lock_held();
+// The buffers handed over so far, taken out of state().taken (for a thread
+// that completes them while the library runs on others).
+std::vector<Netbuf *> take_handed_over();
 
-// The library's works run on `count` workers with queues of `depth` works
-// (count 0 or 1: inline, as a host without workers). Stops earlier workers
-// first; use_workers(0, 0) before the test ends.
+// The library's works run on `count` workers with room for `depth` queued
+// works each (count 0 or 1: inline, as a host without workers). Stops
+// earlier workers first; use_workers(0, 0) before the test ends.
 void use_workers(int count, unsigned depth);
-// The next work a worker takes waits until release_work(): it finishes
-// after the others. work_is_held() turns true once it waits.
+// The next work a worker takes (with n calls, the next n) waits until
+// release_work(): it finishes after the others. works_held() counts those
+// waiting; work_is_held() turns true once one waits.
 void hold_next_work();
+unsigned works_held();
 bool work_is_held();
 void release_work();
 // Works run to their end since use_workers.

@@ -48,13 +48,16 @@ def wait_host(seconds):
 def capture(ifname, path):
     s = socket.socket(socket.AF_PACKET, socket.SOCK_RAW, socket.htons(3))
     s.bind((ifname, 0))
-    out = open(path, "wb")
-    signal.signal(signal.SIGTERM, lambda *a: (out.close(), sys.exit(0)))
-    open(path + ".ready", "w").close()
-    while True:
-        frame = s.recv(70000)
-        out.write(struct.pack("<I", len(frame)) + frame)
-        out.flush()
+    # SIGTERM may come while a write is under way (the handler then runs
+    # inside it): it only ends the loop, and the file is closed on the way
+    # out, once that write has let go of it.
+    signal.signal(signal.SIGTERM, lambda *a: sys.exit(0))
+    with open(path, "wb") as out:
+        open(path + ".ready", "w").close()
+        while True:
+            frame = s.recv(70000)
+            out.write(struct.pack("<I", len(frame)) + frame)
+            out.flush()
 
 
 def check_capture(path):

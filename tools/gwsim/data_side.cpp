@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <shared_mutex>
 
 #include "kernel/filter/ip_helpers.h"
 #include "kernel/filter/wire_format.h"
@@ -170,11 +169,7 @@ void DataSide::AddDatagram(UpSlot &slot, uint8_t *d, uint32_t n) {
 
 void DataSide::TakeOne(const uint8_t *d, size_t n) {
   std::lock_guard<std::mutex> send(send_mu_);
-  TunnelPeer::Result r;
-  {
-    std::unique_lock<MacCellLock> alone(mac_cell_);
-    r = peer_->Take(d, n, client_.sin_addr.s_addr, TunnelPeer::kOuterUnknown);
-  }
+  TunnelPeer::Result r = peer_->Take(d, n, client_.sin_addr.s_addr, TunnelPeer::kOuterUnknown);
   Report(r);
   if (r.kind == TunnelPeer::Kind::kData && config_.tun >= 0) {
     SegmentJoiner one;
@@ -202,10 +197,7 @@ void DataSide::TakeOneByOne(const ReceiveBatch &rx, const Handshake &handshake) 
 
 void DataSide::UpWork(size_t s) {
   UpSlot &slot = up_slots_[s];
-  {
-    std::shared_lock<MacCellLock> side_by_side(mac_cell_);
-    GuardOpenDataBatch(slot.jobs.data(), (uint32_t)slot.jobs.size(), slot.nonce, slot.mgm);
-  }
+  GuardOpenDataBatch(slot.jobs.data(), (uint32_t)slot.jobs.size(), slot.nonce, slot.mgm);
   // Each inner packet is built in place: its IPv4 header over the last 20
   // bytes of the datagram's head, its payload where it is.
   slot.joined.Clear();
@@ -301,7 +293,6 @@ void DataSide::DownWork(size_t s) {
   for (size_t k = 0; k < slot.jobs.size(); k++)
     PutPacketPayload(slot.frames[slot.cuts[k].frame], slot.cuts[k].index,
                      slot.jobs[k].d + kDataHead);
-  std::shared_lock<MacCellLock> side_by_side(mac_cell_);
   GuardSealDataBatch(slot.jobs.data(), (uint32_t)slot.jobs.size(), slot.nonce, slot.mgm);
 }
 
@@ -326,16 +317,13 @@ void DataSide::Command(const std::string &line) {
   if (!peer_) return;
   unsigned v = 0;
   std::vector<Bytes> out;
-  {
-    std::unique_lock<MacCellLock> alone(mac_cell_);
-    if (line == "keychange") out.push_back(peer_->KeyChange());
-    else if (sscanf(line.c_str(), "status %u", &v) == 1) out.push_back(peer_->Status(v));
-    else if (sscanf(line.c_str(), "oob-level %u", &v) == 1)
-      out.push_back(peer_->Oob(kAccessLevel, {(uint8_t)v}));
-    else if (sscanf(line.c_str(), "corrupt %u", &v) == 1) corrupt_ = (int)v;
-    else if (line == "silent") silent_ = true;
-    else fprintf(stderr, "gwsim: unknown command %s\n", line.c_str());
-  }
+  if (line == "keychange") out.push_back(peer_->KeyChange());
+  else if (sscanf(line.c_str(), "status %u", &v) == 1) out.push_back(peer_->Status(v));
+  else if (sscanf(line.c_str(), "oob-level %u", &v) == 1)
+    out.push_back(peer_->Oob(kAccessLevel, {(uint8_t)v}));
+  else if (sscanf(line.c_str(), "corrupt %u", &v) == 1) corrupt_ = (int)v;
+  else if (line == "silent") silent_ = true;
+  else fprintf(stderr, "gwsim: unknown command %s\n", line.c_str());
   QueueToClient(out);
   fprintf(stderr, "gwsim: command %s\n", line.c_str());
 }

@@ -15,6 +15,12 @@
 //    them.
 // With fewer than two workers everything runs on the readers' threads, with
 // the same bytes.
+// The crypto library hands the MAC of a single datagram back through one
+// global cell (control and out-of-band datagrams, GuardSealData and
+// GuardOpenData in MAC mode): those calls run only under the send side's
+// lock, and the handshake's on the socket's reader, the thread that takes
+// that lock for them, so no two share the cell at once. The batch calls the
+// workers make touch no state of the library and need no lock.
 #pragma once
 #include <netinet/in.h>
 
@@ -27,7 +33,6 @@
 #include <vector>
 
 #include "kernel/filter/tunnel_crypto.h"
-#include "tools/gwsim/mac_cell_lock.h"
 #include "tools/gwsim/tcp_segments.h"
 #include "tools/gwsim/tunnel_peer.h"
 #include "tools/gwsim/udp_batches.h"
@@ -134,7 +139,6 @@ class DataSide {
   // side (its counters and keys, the downlink's hand-over); a datagram that
   // is not data, a command or a new session takes both, receive side first.
   std::mutex recv_mu_, send_mu_;
-  MacCellLock mac_cell_;
   std::unique_ptr<TunnelPeer> peer_;
   sockaddr_in client_{};
   size_t messages_ = ReceiveBatch::kMessages;

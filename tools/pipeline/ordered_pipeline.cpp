@@ -5,18 +5,13 @@ namespace zor::pipeline {
 OrderedPipeline::OrderedPipeline(unsigned workers, size_t slots, Stage work, Stage finish)
     : slots_(slots ? slots : 1), work_(std::move(work)), finish_(std::move(finish)),
       done_(slots_, false) {
-  if (workers < 2) return;
-  for (unsigned i = 0; i < workers; i++) threads_.emplace_back(&OrderedPipeline::WorkerLoop, this);
+  // Never more tasks than slots: Submit() does not wait on the queue.
+  if (workers >= 2) pool_ = std::make_unique<WorkerPool>(workers, slots_);
 }
 
 OrderedPipeline::~OrderedPipeline() {
   Drain();
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    stopping_ = true;
-  }
-  has_work_.notify_all();
-  for (std::thread &t : threads_) t.join();
+  pool_.reset();
 }
 
 size_t OrderedPipeline::Next() {
@@ -27,7 +22,7 @@ size_t OrderedPipeline::Next() {
 
 void OrderedPipeline::Submit(bool caught_up) {
   const size_t slot = (size_t)(submitted_ % slots_);
-  if (threads_.empty()) {
+  if (!pool_) {
     RunInline(slot);
     std::lock_guard<std::mutex> lock(mu_);
     finished_ = ++submitted_;
@@ -49,7 +44,7 @@ void OrderedPipeline::Submit(bool caught_up) {
   }
   submitted_++;
   lock.unlock();
-  has_work_.notify_one();
+  pool_->Submit({WorkNext, this});
 }
 
 void OrderedPipeline::RunInline(size_t slot) {
@@ -62,18 +57,15 @@ void OrderedPipeline::Drain() {
   finished_one_.wait(lock, [&] { return finished_ == submitted_; });
 }
 
-void OrderedPipeline::WorkerLoop() {
-  std::unique_lock<std::mutex> lock(mu_);
-  for (;;) {
-    has_work_.wait(lock, [&] { return stopping_ || taken_ < submitted_; });
-    if (taken_ == submitted_) return;  // stopping, nothing left
-    const size_t slot = (size_t)(taken_++ % slots_);
-    lock.unlock();
-    work_(slot);
-    lock.lock();
-    done_[slot] = true;
-    FinishInOrder(lock);
-  }
+void OrderedPipeline::WorkNext(void *pipeline) {
+  auto *p = static_cast<OrderedPipeline *>(pipeline);
+  std::unique_lock<std::mutex> lock(p->mu_);
+  const size_t slot = (size_t)(p->taken_++ % p->slots_);
+  lock.unlock();
+  p->work_(slot);
+  lock.lock();
+  p->done_[slot] = true;
+  p->FinishInOrder(lock);
 }
 
 void OrderedPipeline::FinishInOrder(std::unique_lock<std::mutex> &lock) {

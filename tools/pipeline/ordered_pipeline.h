@@ -10,16 +10,20 @@
 // order they were handed over and never two at once. A slot is filled again
 // only once it is finished: a full ring makes Next() wait.
 //
-// With fewer than two workers there are no threads: Submit() works and
-// finishes the slot on the caller's thread, with the same results.
+// The workers are a WorkerPool (worker_pool.h): each slot handed over is a
+// task of its queue. With fewer than two workers there are no threads:
+// Submit() works and finishes the slot on the caller's thread, with the
+// same results.
 #pragma once
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
-#include <thread>
 #include <vector>
+
+#include "tools/pipeline/worker_pool.h"
 
 namespace zor::pipeline {
 
@@ -34,7 +38,7 @@ class OrderedPipeline {
   OrderedPipeline &operator=(const OrderedPipeline &) = delete;
 
   size_t slots() const { return slots_; }
-  unsigned workers() const { return (unsigned)threads_.size(); }
+  unsigned workers() const { return pool_ ? pool_->threads() : 0; }
 
   // Next() and Submit() are called by one thread at a time (callers with
   // several submitters serialise them).
@@ -51,7 +55,9 @@ class OrderedPipeline {
   void Drain();
 
  private:
-  void WorkerLoop();
+  // A worker's task: takes the oldest slot not yet taken, works it and
+  // finishes what is done in order.
+  static void WorkNext(void *pipeline);
   // Caller holds mu_: finishes the oldest slots that are done, unless
   // another thread is doing so.
   void FinishInOrder(std::unique_lock<std::mutex> &lock);
@@ -60,13 +66,13 @@ class OrderedPipeline {
   const size_t slots_;
   const Stage work_, finish_;
   std::mutex mu_;
-  std::condition_variable has_work_, finished_one_;
+  std::condition_variable finished_one_;
   // Counts of slots handed over, taken by a worker and finished, since the
   // start; slot of the n-th hand-over: n % slots_.
   uint64_t submitted_ = 0, taken_ = 0, finished_ = 0;
   std::vector<bool> done_;
-  bool finishing_ = false, stopping_ = false;
-  std::vector<std::thread> threads_;
+  bool finishing_ = false;
+  std::unique_ptr<WorkerPool> pool_;  // none below two workers
 };
 
 }  // namespace zor::pipeline

@@ -1,0 +1,57 @@
+#include "tools/pipeline/worker_pool.h"
+
+#include <pthread.h>
+
+namespace zor::pipeline {
+
+WorkerPool::WorkerPool(unsigned threads, size_t depth, Hooks hooks)
+    : hooks_(hooks), ring_(depth ? depth : 1) {
+  for (unsigned i = 0; i < threads; i++) threads_.emplace_back(&WorkerPool::Loop, this, i);
+}
+
+WorkerPool::~WorkerPool() {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    stop_ = true;
+  }
+  more_.notify_all();
+  for (std::thread &t : threads_) t.join();
+}
+
+void WorkerPool::Submit(Task task) {
+  std::unique_lock<std::mutex> lock(mu_);
+  room_.wait(lock, [&] { return count_ < ring_.size(); });
+  ring_[(head_ + count_) % ring_.size()] = task;
+  count_++;
+  submitted_++;
+  lock.unlock();
+  more_.notify_one();
+}
+
+void WorkerPool::Flush() {
+  std::unique_lock<std::mutex> lock(mu_);
+  const uint64_t target = submitted_;
+  ran_.wait(lock, [&] { return ran_count_ >= target; });
+}
+
+void WorkerPool::Loop(unsigned index) {
+  if (hooks_.name) pthread_setname_np(pthread_self(), hooks_.name);
+  std::unique_lock<std::mutex> lock(mu_);
+  for (;;) {
+    more_.wait(lock, [&] { return count_ || stop_; });
+    if (!count_) return;  // stopping, nothing left
+    const Task task = ring_[head_];
+    head_ = (head_ + 1) % ring_.size();
+    count_--;
+    lock.unlock();
+    room_.notify_one();
+    if (hooks_.before) hooks_.before(index);
+    task.fn(task.arg);
+    if (hooks_.after) hooks_.after();
+    lock.lock();
+    ran_count_++;
+    ran_.notify_all();
+  }
+}
+
+}  // namespace zor::pipeline
