@@ -7,7 +7,7 @@
 #include <mutex>
 
 #include "kern_host.h"
-#include "tools/pipeline/worker_pool.h"
+#include "pipeline/worker_pool.h"
 
 namespace zornfhost {
 namespace {

@@ -1,5 +1,5 @@
 // The workers behind the library's deferred work (KERN_work_queue): a
-// WorkerPool (tools/pipeline/worker_pool.h) whose threads take the works
+// WorkerPool (pipeline/worker_pool.h) whose threads take the works
 // from one bounded queue, the oldest first. With no workers the library
 // does its work inline. zornfhost and the test host both run the library's
 // works here, each with hooks of its own.

@@ -1,7 +1,7 @@
 // The in-order pipeline: whatever the workers' timing, every slot is
 // worked once and finished once, in the order handed over, one at a time;
 // a full ring holds the submitter back; no worker count changes a result.
-#include "tools/pipeline/ordered_pipeline.h"
+#include "pipeline/ordered_pipeline.h"
 
 #include <gtest/gtest.h>
 

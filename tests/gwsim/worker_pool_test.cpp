@@ -1,7 +1,7 @@
 // The worker pool: a task waiting on one thread holds none of the others
 // back (the queue is one, taken by whichever thread is free); a full queue
 // holds the submitter; Flush returns once every task and its after hook ran.
-#include "tools/pipeline/worker_pool.h"
+#include "pipeline/worker_pool.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // The data side of a gateway session: the client's datagrams on the UDP
 // socket one way, the packets of the tunnel device the other, a pipeline
-// per direction (tools/pipeline/ordered_pipeline.h):
+// per direction (pipeline/ordered_pipeline.h):
 //  - From the client: the socket's reader (FromClient) takes a batch of
 //    datagrams and, in their order under the receive side's lock, picks the
 //    packet key of each data datagram and handles the other datagrams itself
@@ -36,7 +36,7 @@
 #include "tools/gwsim/tcp_segments.h"
 #include "tools/gwsim/tunnel_peer.h"
 #include "tools/gwsim/udp_batches.h"
-#include "tools/pipeline/ordered_pipeline.h"
+#include "pipeline/ordered_pipeline.h"
 
 namespace gwsim {
 

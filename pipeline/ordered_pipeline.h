@@ -23,7 +23,7 @@
 #include <mutex>
 #include <vector>
 
-#include "tools/pipeline/worker_pool.h"
+#include "pipeline/worker_pool.h"
 
 namespace zor::pipeline {
 

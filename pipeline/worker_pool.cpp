@@ -1,4 +1,4 @@
-#include "tools/pipeline/worker_pool.h"
+#include "pipeline/worker_pool.h"
 
 #include <pthread.h>
 

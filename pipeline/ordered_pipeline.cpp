@@ -1,4 +1,4 @@
-#include "tools/pipeline/ordered_pipeline.h"
+#include "pipeline/ordered_pipeline.h"
 
 namespace zor::pipeline {
 
