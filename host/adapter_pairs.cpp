@@ -23,6 +23,7 @@
 #include "host/completions.h"
 #include "host/host_log.h"
 #include "host/link_monitor.h"
+#include "host/tap_coalesce.h"
 #include "kern_host.h"
 
 namespace zornfhost {
@@ -226,13 +227,23 @@ void network_side_loop(AdapterPair *pair) {
   }
 }
 
+// Hands frames of the filter's own to the TAP writer, which copies them:
+// they are complete from now on.
+bool queue_to_stack(AdapterPair &pair, HostNetbuf *const *nbs, size_t count) {
+  std::vector<FrameBytes> frames(count);
+  for (size_t k = 0; k < count; k++) frames[k] = {nbs[k]->data, nbs[k]->len};
+  if (!pair.tap_writer.Queue(frames.data(), count)) return false;
+  for (size_t k = 0; k < count; k++) queue_completion(nbs[k]);
+  return true;
+}
+
 // Sends the filter's buffers to the network, or queues them for the TAP
 // writer; each completion is reported after the library's call has returned.
 int queue_buffers(void **netbufs, int count, void *netdev, bool to_network) {
   auto *pair = static_cast<AdapterPair *>(netdev);
   if (!pair || !netbufs || count < 1 || !pair->forwarding) return 1;
   auto **nbs = reinterpret_cast<HostNetbuf **>(netbufs);
-  if (!to_network) return pair->tap_writer.Queue(nbs, static_cast<size_t>(count)) ? 0 : 1;
+  if (!to_network) return queue_to_stack(*pair, nbs, static_cast<size_t>(count)) ? 0 : 1;
   std::unique_ptr<bool[]> written(new bool[static_cast<size_t>(count)]);
   send_to_network(*pair, nbs, static_cast<size_t>(count), written.get());
   for (int i = 0; i < count; i++) {

@@ -5,8 +5,6 @@
 
 #include <algorithm>
 
-#include "host/tap_coalesce.h"
-
 namespace zornfhost {
 namespace {
 // Frames planned and written per round of writev calls.
@@ -19,7 +17,7 @@ void TapWriter::Start(int tap_fd, std::atomic<unsigned long> *lost) {
   fd_ = tap_fd;
   lost_ = lost;
   running_ = true;
-  queue_.reserve(kTapQueueFrames);
+  queued_.bytes.reserve(kTapQueueBytes);
   thread_ = std::thread(&TapWriter::Loop, this);
 }
 
@@ -32,52 +30,56 @@ void TapWriter::Stop() {
   if (thread_.joinable()) thread_.join();
 }
 
-bool TapWriter::Queue(HostNetbuf *const *nbs, size_t count) {
-  size_t kept;
+bool TapWriter::Queue(const FrameBytes *frames, size_t count) {
+  size_t lost = 0;
   {
     std::lock_guard<std::mutex> lock(mu_);
     if (!running_) return false;
-    kept = std::min(count, kTapQueueFrames - queue_.size());
-    queue_.insert(queue_.end(), nbs, nbs + kept);
+    for (size_t k = 0; k < count; k++) {
+      if (kTapQueueBytes - queued_.bytes.size() < frames[k].len) {
+        lost++;
+        continue;
+      }
+      queued_.bytes.insert(queued_.bytes.end(), frames[k].data, frames[k].data + frames[k].len);
+      queued_.lengths.push_back(frames[k].len);
+    }
   }
   more_.notify_one();
-  for (size_t k = kept; k < count; k++) {
-    (*lost_)++;
-    queue_completion(nbs[k]);
-  }
+  *lost_ += lost;
   return true;
 }
 
 void TapWriter::Loop() {
   pthread_setname_np(pthread_self(), "zornf-tap");
-  std::vector<HostNetbuf *> frames;
-  frames.reserve(kTapQueueFrames);
+  Pending writing;
+  writing.bytes.reserve(kTapQueueBytes);
   std::unique_lock<std::mutex> lock(mu_);
   for (;;) {
-    more_.wait(lock, [this] { return !queue_.empty() || !running_; });
-    if (queue_.empty()) return;  // stopped, and everything written
-    frames.swap(queue_);
+    more_.wait(lock, [this] { return !queued_.lengths.empty() || !running_; });
+    if (queued_.lengths.empty()) return;  // stopped, and everything written
+    std::swap(writing, queued_);
     lock.unlock();
-    Write(frames);
-    frames.clear();
-    report_completions();
+    Write(writing);
+    writing.bytes.clear();
+    writing.lengths.clear();
     lock.lock();
   }
 }
 
-// Like a device's queue, the writer owns the frames: a write that fails is
-// a frame lost on the wire, and its completion comes all the same.
-void TapWriter::Write(const std::vector<HostNetbuf *> &frames) {
-  FrameBytes bytes[kWriteBatch];
+void TapWriter::Write(const Pending &pending) {
+  FrameBytes frames[kWriteBatch];
   iovec iov[2 + kWriteBatch];
-  for (size_t first = 0; first < frames.size(); first += kWriteBatch) {
-    const size_t n = std::min(kWriteBatch, frames.size() - first);
-    for (size_t k = 0; k < n; k++) bytes[k] = {frames[first + k]->data, frames[first + k]->len};
-    for (const TapWrite &w : plan_tap_writes(bytes, n)) {
-      size_t parts = tap_write_iov(w, bytes, iov);
+  const uint8_t *at = pending.bytes.data();
+  for (size_t first = 0; first < pending.lengths.size(); first += kWriteBatch) {
+    const size_t n = std::min(kWriteBatch, pending.lengths.size() - first);
+    for (size_t k = 0; k < n; k++) {
+      frames[k] = {at, pending.lengths[first + k]};
+      at += frames[k].len;
+    }
+    for (const TapWrite &w : plan_tap_writes(frames, n)) {
+      size_t parts = tap_write_iov(w, frames, iov);
       if (writev(fd_, iov, static_cast<int>(parts)) < 0) *lost_ += w.frames;
     }
-    for (size_t k = 0; k < n; k++) queue_completion(frames[first + k]);
   }
 }
 
