@@ -198,6 +198,15 @@ void stack_side_loop(AdapterPair *pair) {
   }
 }
 
+// A wake-up without a frame may be the socket's error (its uplink went
+// down), which stays until taken: the reader would wake up for it again
+// and again.
+void take_socket_error(int fd) {
+  int error;
+  socklen_t len = sizeof error;
+  getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len);
+}
+
 // Frames from the network, up to kUplinkBatch of those in the receive ring,
 // handed to the filter together in the order they came. The frames the
 // filter lets pass are written to the TAP from the ring's slots, which go
@@ -209,6 +218,7 @@ void network_side_loop(AdapterPair *pair) {
   RingFrame frames[kUplinkBatch];
   while (wait_readable(*pair, pair->packet_fd)) {
     const size_t got = pair->ring.Take(frames, kUplinkBatch, large);
+    if (!got) take_socket_error(pair->packet_fd);
     InFrame in[kUplinkBatch];
     void *netbufs[kUplinkBatch];
     uint32_t verdicts[kUplinkBatch];
