@@ -5,9 +5,11 @@
 // counter far above a fresh window.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <random>
 #include <set>
+#include <vector>
 
 #include "kernel/filter/replay_window.h"
 
@@ -65,9 +67,10 @@ TEST(ReplayWindow, Edges) {
       {"a taken counter in reach", {top - 100, top}, top - 100, 0},
       {"a taken counter at the end of reach after a jump", {top, top + REPLAY_WINDOW_UNITS - 1},
        top, 0},
-      {"a new counter on the bit of one taken a lap before", {top}, top + lap, 1},
       {"a new counter behind the highest on the bit of an old one", {top, top + lap + 1}, top + lap,
        1},
+      {"the same, the highest reached in two steps", {top, top + lap / 2, top + lap + 1},
+       top + lap, 1},
   };
   for (const Case &c : cases) {
     ReplayWindow w;
