@@ -169,7 +169,8 @@ def tunnel_packets(path, src):
             continue
         if socket.inet_ntoa(f[26:30]) != src:
             continue
-        out.append((f[14:], (f[14] & 15) * 4 + 8))
+        (total,) = struct.unpack_from("!H", f, 16)
+        out.append((f[14:14 + total], (f[14] & 15) * 4 + 8))
     return out
 
 
@@ -180,7 +181,8 @@ def tunnel_payloads(path, src):
 
 def data_packets(path, src):
     """The IPv4 packets of the data datagrams (type 14) that src sent."""
-    return [ip for ip, at in tunnel_packets(path, src) if len(ip) > at + 4 and ip[at + 4] & 15 == 14]
+    return [(ip, at) for ip, at in tunnel_packets(path, src)
+            if len(ip) > at + 4 and ip[at + 4] & 15 == 14]
 
 
 def count_data(path, src):
@@ -196,9 +198,13 @@ def resend_data(path, src, seen, seconds):
         if time.monotonic() > deadline:
             sys.exit("no more than %d data datagrams of %s in %d s" % (seen, src, seconds))
         time.sleep(0.05)
-    ip = data_packets(path, src)[-1]
+    ip, at = data_packets(path, src)[-1]
+    # The same datagram in a packet of its own: a capture of the sender may
+    # hold a checksum the device was left to finish.
+    dst = socket.inet_ntoa(ip[16:20])
+    sport, dport = struct.unpack_from("!HH", ip, at - 8)
     s = socket.socket(socket.AF_INET, socket.SOCK_RAW, socket.IPPROTO_RAW)
-    s.sendto(ip, (socket.inet_ntoa(ip[16:20]), 0))
+    s.sendto(udp_datagram(src, dst, sport, dport, ip[at:]), (dst, 0))
 
 
 def flood(src, dst, dport, count, capture_path, seed):
