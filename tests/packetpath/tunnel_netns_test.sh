@@ -3,8 +3,8 @@
 # to the gateway simulator carries ping and a TCP stream to the host behind
 # it while the gateway changes keys; the uplink shows only tunnel datagrams;
 # a corrupted datagram is refused and counted once as a receive error, and
-# so is a captured one sent again while ping goes on; in-tunnel status 31 and 25, the access level and a silent gateway raise
-# their events.
+# so is a captured one sent again while ping goes on; in-tunnel status 31
+# and 25, the access level and a silent gateway raise their events.
 set -euo pipefail
 build=${1:?usage: tunnel_netns_test.sh BUILD_DIR}
 NETNS_PREFIX=pp
