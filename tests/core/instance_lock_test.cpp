@@ -79,6 +79,9 @@ TEST(InstanceLockTest, ASecondDaemonIsRefusedWithTheFirstOnesIdAndAPhaseFileLock
   RecordInstancePhase(INSTANCE_STOPPING);
   EXPECT_EQ(textOf(phase), self + " stopping\n");
   close(squatter);
+  unlink(phase.c_str());
+  unlink(lock.c_str());
+  rmdir(dir.c_str());
 }
 
 }  // namespace
