@@ -30,7 +30,7 @@ Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
 class RequestsTest : public EngineTest {};
 
-TEST_F(RequestsTest, DnsSuffixesAreSplitAndTrimmed) {
+TEST_F(RequestsTest, DnsSuffixesAreSplitTrimmedAndOnlyDnsNames) {
   struct Case {
     std::string payload;
     int32_t result;
@@ -38,6 +38,8 @@ TEST_F(RequestsTest, DnsSuffixesAreSplitAndTrimmed) {
   } cases[] = {
       {" corp.example ;\t;lab.example\n;", 0, {"corp.example", "lab.example"}},
       {";;; ", 0, {}},
+      {"a.example;-;a..b;A.Example;b.example", 0, {"a.example", "b.example"}},
+      {"-;..;a..b", 0, {}},  // no name left: an empty list, as from separators alone
       {"", -2, {}},
   };
   for (const Case& c : cases) {

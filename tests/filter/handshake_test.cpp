@@ -308,6 +308,24 @@ INSTANTIATE_TEST_SUITE_P(
                       SuffixCase{"line_break", "a.example\nsearch b.example", ""}),
     [](const auto &info) { return std::string(info.param.name); });
 
+// A text with any byte outside letters, digits, '-', '_', '.', ';' and the
+// blank is not stored: one row a byte, those between 'Z' and 'a' among them.
+TEST_F(Handshake, SuffixTextWithAnyOtherByteIsNotStored) {
+  for (int c = 0; c < 256; c++) {
+    bool taken = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+                 c == '_' || c == '.' || c == ';' || c == ' ';
+    if (taken) continue;
+    SCOPED_TRACE("byte " + std::to_string(c));
+    gwsim::Options o;
+    o.dns_suffixes = std::string("a") + static_cast<char>(c) + "b.example";
+    gwsim::HandshakePeer peer(o);
+    ASSERT_EQ(ToSynOkf(peer).state(), 6);
+    ASSERT_EQ(d.SetKeys().state(), 7);
+    EXPECT_EQ(Request(RQC_GETDNS_SUFFIX, {}, 18408, 0).answer, 24);
+    ASSERT_EQ(Request(RQC_DISCONNECT, Bytes(8), 8).state(), 0);
+  }
+}
+
 TEST_F(Handshake, KeyAgreementVariantTakesTheGatewaysKeyFromTheSynRr) {
   for (bool certificate : {false, true}) {
     SCOPED_TRACE(certificate ? "certificate profile" : "ephemeral key");
