@@ -394,6 +394,28 @@ TEST_F(Handshake, CertificateSynRqLeadsWithTheFiltersOwnPoint) {
   EXPECT_EQ(std::search(d.synrq.begin(), d.synrq.end(), point, point + 64), d.synrq.end());
 }
 
+// A certificate profile's SYN RQ that cannot be built takes the scalar it
+// drew with it: too little room for the request, or material that leaves
+// the point no room in the datagram.
+TEST_F(Handshake, CertificateSynRqThatCannotBeBuiltWipesTheScalar) {
+  struct Case {
+    const char *name;
+    Bytes material;
+    uint32_t room;
+  } cases[] = {
+      {"no room for the request", CertificateMaterial(), 100},
+      {"material past the datagram", Bytes(16384, 0x5A), 18408},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_EQ(Request(RQC_INIT, InitRecord(kGateway), 692).status(), 0);
+    ASSERT_EQ(Request(RQC_SETAUXINFO, AuxRecord(false), 172).answer, 24);
+    Reply r = Request(RQC_MAKESYNRQ, c.material, c.room);
+    EXPECT_LT(r.answer, 0);
+    EXPECT_EQ(Scalar(), Bytes(32, 0));
+  }
+}
+
 // Request 31 tells a refused gateway key from a session without a key pair.
 TEST_F(Handshake, TransportKeyOffTheCurveOrWithoutAKeyPairIsRefused) {
   d.certificate = true;
