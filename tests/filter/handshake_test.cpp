@@ -394,22 +394,27 @@ TEST_F(Handshake, CertificateSynRqLeadsWithTheFiltersOwnPoint) {
   EXPECT_EQ(std::search(d.synrq.begin(), d.synrq.end(), point, point + 64), d.synrq.end());
 }
 
-// A certificate profile's SYN RQ that cannot be built takes the scalar it
-// drew with it: too little room for the request, or material that leaves
-// the point no room in the datagram.
-TEST_F(Handshake, CertificateSynRqThatCannotBeBuiltWipesTheScalar) {
+// A SYN RQ that cannot be built takes the scalar with it: the one a
+// certificate profile's request drew (too little room for the request, or
+// material that leaves the point no room in the datagram), and the one an
+// ephemeral key record brought.
+TEST_F(Handshake, SynRqThatCannotBeBuiltWipesTheScalar) {
+  uint8_t priv[32];
+  for (int i = 0; i < 32; ++i) priv[i] = (uint8_t)(0x31 + i);
   struct Case {
     const char *name;
+    bool certificate;
     Bytes material;
     uint32_t room;
   } cases[] = {
-      {"no room for the request", CertificateMaterial(), 100},
-      {"material past the datagram", Bytes(16384, 0x5A), 18408},
+      {"certificate, no room for the request", true, CertificateMaterial(), 100},
+      {"certificate, material past the datagram", true, Bytes(16384, 0x5A), 18408},
+      {"ephemeral key, no room for the request", false, EphemeralRecord(priv), 150},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
     ASSERT_EQ(Request(RQC_INIT, InitRecord(kGateway), 692).status(), 0);
-    ASSERT_EQ(Request(RQC_SETAUXINFO, AuxRecord(false), 172).answer, 24);
+    ASSERT_EQ(Request(RQC_SETAUXINFO, AuxRecord(!c.certificate), 172).answer, 24);
     Reply r = Request(RQC_MAKESYNRQ, c.material, c.room);
     EXPECT_LT(r.answer, 0);
     EXPECT_EQ(Scalar(), Bytes(32, 0));
