@@ -441,7 +441,7 @@ TEST(ConnectAttemptsTest, AbsentKeepsZeroGivesTenAndLargeIsCut) {
   struct Case {
     const char* stored;
     uint32_t want;
-  } cases[] = {{nullptr, 42}, {"0", 10}, {"7", 7}, {"300", 255}};
+  } cases[] = {{nullptr, 42}, {"0", 10}, {"7", 7}, {"300", 255}, {"0xFFFFFFFF", 255}};
   for (const Case& c : cases) {
     if (c.stored) Registry_RegSetValueString(installDir, "ClientConnectAttempts",
                                              reinterpret_cast<const unsigned char*>(c.stored),
