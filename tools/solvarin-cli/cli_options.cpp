@@ -184,13 +184,6 @@ std::string optionName(int id) {
   return "";
 }
 
-// The option getopt_long could not take, as the user wrote it.
-std::string offending(int argc, char** argv) {
-  int at = optind - 1;
-  if (optopt != 0 && optopt < 256) return std::string("-") + static_cast<char>(optopt);
-  return at > 0 && at < argc ? argv[at] : "";
-}
-
 // The words of a connect that carries no gateway: a mistake, not a connect to 0.0.0.0.
 bool needsGateway(const std::string& action) { return action == "connect" || action == "connect-alt" || action == "up"; }
 
@@ -217,9 +210,8 @@ std::string ActionWordsError(const std::vector<std::string>& words, const Option
     return action + " needs the gateway: --gateway A.B.C.D (or --profile FILE)";
   }
   if (action == "status") {
-    if (words.size() > 2 || (words.size() == 2 && words[1] != "--json")) {
-      return "status: unexpected " + words[1] + " (status takes only --json)";
-    }
+    bool json = words.size() > 1 && words[1] == "--json";
+    if (words.size() > (json ? 2u : 1u)) return "status: unexpected " + words[json ? 2 : 1] + " (status takes only --json)";
     return "";
   }
   if (action == "connect" || action == "connect-alt") return wordsError(words, 0, 1, 1);
@@ -242,18 +234,13 @@ bool ParseNumberWord(const std::string& text, uint32_t* value, bool hex) {
 
 ParseOutcome ParseOptions(int argc, char** argv, Options* opt, std::string* error) {
   optind = 0;  // a fresh scan (also of a second argv)
-  opterr = 0;
-  for (int id; (id = getopt_long(argc, argv, "+:h", kLongOptions, nullptr)) != -1;) {
+  error->clear();
+  // "+": the options end at the action, whose own words follow it. An
+  // unknown option or a missing value getopt_long reports itself.
+  for (int id; (id = getopt_long(argc, argv, "+h", kLongOptions, nullptr)) != -1;) {
     if (id == kHelp) return ParseOutcome::kHelp;
     if (id == kVersion) return ParseOutcome::kVersion;
-    if (id == '?') {
-      *error = "unknown option " + offending(argc, argv);
-      return ParseOutcome::kBad;
-    }
-    if (id == ':') {
-      *error = offending(argc, argv) + " needs a value";
-      return ParseOutcome::kBad;
-    }
+    if (id == '?') return ParseOutcome::kBad;
     std::string value = optarg != nullptr ? optarg : "";
     try {
       takeOption(id, value, opt);

@@ -29,8 +29,9 @@ struct Options {
 
 enum class ParseOutcome { kRun, kHelp, kVersion, kBad };
 // Parses argv with getopt_long (--opt value, --opt=value, -h, "--" ends the
-// options; the action's words are taken as they stand): kBad with the
-// reason in *error for an option, value or action word it cannot take.
+// options; the action's words are taken as they stand): kBad for an option,
+// value or action word it cannot take, with the reason in *error ("" when
+// getopt_long has said it on standard error).
 ParseOutcome ParseOptions(int argc, char** argv, Options* opt, std::string* error);
 // What is wrong with an action and its words ("" nothing): an unknown
 // action or word, a missing value, a connect without its gateway.

@@ -69,7 +69,8 @@ int main(int argc, char** argv) {
     case ParseOutcome::kHelp: fputs(kCliUsage, stdout); return kExitOk;
     case ParseOutcome::kVersion: printf("solvarin-cli %s\n", ZOR_VERSION); return kExitOk;
     case ParseOutcome::kBad:
-      fprintf(stderr, "solvarin-cli: %s (solvarin-cli --help tells the options and actions)\n", error.c_str());
+      if (!error.empty()) fprintf(stderr, "solvarin-cli: %s\n", error.c_str());
+      fputs("solvarin-cli --help tells the options and actions\n", stderr);
       return kExitUsage;
     case ParseOutcome::kRun: break;
   }
