@@ -70,15 +70,17 @@ done
 # The programs as Debian builds its own: position-independent, full RELRO
 # (bind now), fortified.
 for program in /usr/sbin/zornfhost /usr/lib/solvarin/solvarind /usr/bin/solvarin-cli; do
-  readelf -h "$program" | grep -q "Type: *DYN" || fail "$program is not a position-independent executable"
-  readelf -l "$program" | grep -q GNU_RELRO || fail "$program has no RELRO segment"
-  readelf -d "$program" | grep -q "FLAGS.*NOW" || fail "$program is not linked with bind now"
-  nm -D "$program" | grep -q "__[a-z_]*_chk@" || fail "$program calls no fortified function"
+  # (Whole outputs first: grep -q would end a pipe early, which pipefail fails.)
+  header=$(readelf -h -l -d "$program")
+  grep -q "Type: *DYN" <<<"$header" || fail "$program is not a position-independent executable"
+  grep -q GNU_RELRO <<<"$header" || fail "$program has no RELRO segment"
+  grep -q "FLAGS.*NOW" <<<"$header" || fail "$program is not linked with bind now"
+  grep -q "__[a-z_]*_chk@" <<<"$(nm -D "$program")" || fail "$program calls no fortified function"
 done
 units=(zornfhost.service solvarind.service)
 for unit in "${units[@]}"; do
   [ "$(systemctl is-enabled "$unit" 2>/dev/null || true)" = disabled ] || fail "$unit is enabled by the installation"
-  systemctl is-active -q "$unit" && fail "$unit was started by the installation"
+  if systemctl is-active -q "$unit" 2>/dev/null; then fail "$unit was started by the installation"; fi
 done
 # zornfhost without an adapter pair (the installed default) refuses to run.
 status=0
@@ -91,7 +93,7 @@ systemctl enable "${units[@]}" >/dev/null 2>&1 || fail "systemctl enable"
 dpkg_run -i "$deb" || fail "dpkg -i over the installed package"
 for unit in "${units[@]}"; do
   [ "$(systemctl is-enabled "$unit" 2>/dev/null || true)" = enabled ] || fail "$unit lost its enable state in the upgrade"
-  systemctl is-active -q "$unit" && fail "$unit was started by the upgrade"
+  if systemctl is-active -q "$unit" 2>/dev/null; then fail "$unit was started by the upgrade"; fi
 done
 
 # What a daemon run leaves beside its executable goes with the purge too.
@@ -102,11 +104,11 @@ dpkg_run --purge solvarin || fail "dpkg --purge"
 trap - EXIT
 dpkg-query -W -f='${Status}' solvarin 2>/dev/null | grep -q . && fail "dpkg still knows the package"
 for path in "${held[@]}" /usr/lib/solvarin; do
-  [ -e "$path" ] || [ -L "$path" ] && fail "$path is left after the purge"
+  if [ -e "$path" ] || [ -L "$path" ]; then fail "$path is left after the purge"; fi
 done
 for unit in "${units[@]}"; do
   left=$(find /etc/systemd/system /var/lib/systemd/deb-systemd-helper-enabled \
-    /var/lib/systemd/deb-systemd-helper-masked -name "$unit*" 2>/dev/null)
+    /var/lib/systemd/deb-systemd-helper-masked -name "$unit*" 2>/dev/null || true)
   [ -z "$left" ] || fail "the purge left $unit's enable state: $left"
 done
 echo "package check: $(basename "$deb") built, lintian-checked, verified, installed, run, upgraded, purged"
