@@ -68,7 +68,8 @@ TEST(CliWords, EachConnectFailureKindHasItsExitStatus) {
     int32_t error;
     int exitCode;
   } cases[] = {
-      {"host unreachable", 5, EHOSTUNREACH, kExitNoGateway},
+      {"host unreachable", 7, EHOSTUNREACH, kExitNoGateway},
+      {"the gateway socket could not be used", 5, EACCES, kExitNoGateway},
       {"network unreachable", 7, ENETUNREACH, kExitNoGateway},
       {"refused (nothing listens)", 7, ECONNREFUSED, kExitNoGateway},
       {"no answer", 7, 16, kExitNoGateway},
