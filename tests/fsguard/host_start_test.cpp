@@ -46,7 +46,8 @@ class HostProcess {
   bool wait_for(const std::string &text) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (log_.find(text) == std::string::npos) {
-      if (std::chrono::steady_clock::now() > deadline || !read_some(100)) return false;
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0 || !read_some(static_cast<int>(left.count()))) return false;
     }
     return true;
   }
