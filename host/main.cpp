@@ -1,12 +1,12 @@
 // zornfhost: runs the network-filter module in user space.
 //
-//   zornfhost [--adapter TAP:UPLINK]... [--port ID] [--workers N] [--syslog]
-//   zornfhost --help | --version
+//   zornfhost --adapter TAP:UPLINK [--adapter ...] [--port ID] [--workers N] [--syslog]
+//   zornfhost -h | --help | --version
 //
 //   --adapter TAP:UPLINK  serve an adapter: TAP is the stack side (created
 //                         when missing; carries the addresses and routes),
 //                         UPLINK an existing interface without addresses
-//                         (network side). Repeatable.
+//                         (network side). Repeatable; at least one.
 //   --port ID             netlink port id of the control endpoint
 //                         (NETLINK_USERSOCK), decimal or 0x-hex; default
 //                         0x7A4E0001.
@@ -15,16 +15,19 @@
 //                         Default: one per core beyond the two readers (at
 //                         most 16).
 //   --syslog              log to syslog instead of stderr.
-//   --help                this text.
+//   -h, --help            this text.
 //   --version             the version.
 //
 // Signals: SIGUSR1 stand-by prepare, SIGUSR2 post stand-by, SIGTERM or
-// SIGINT unload and exit 0. Exit status 1 when the module does not load.
+// SIGINT unload and exit 0. Exit status 1 when the module does not load, 2
+// for bad options or no adapter given (a host without an adapter pair
+// could carry no tunnel, and a service manager shows it failed).
+#include <getopt.h>
 #include <signal.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 
 #include "host/host_log.h"
@@ -33,71 +36,107 @@
 
 namespace {
 
-void usage(FILE *out) {
-  std::fprintf(out,
-               "usage: zornfhost [--adapter TAP:UPLINK]... [--port ID] [--workers N] [--syslog]\n"
-               "       zornfhost --help | --version\n"
+void usage() {
+  std::fputs(
+               "usage: zornfhost --adapter TAP:UPLINK [--adapter ...] [--port ID] [--workers N] [--syslog]\n"
+               "       zornfhost -h | --help | --version\n"
                "Runs the network filter (ZorNFFltLib) in user space: the filter sees the\n"
                "frames between each TAP device and its uplink, and answers solvarind's\n"
                "requests on the netlink control endpoint.\n"
                "  --adapter TAP:UPLINK  serve TAP (stack side, created when missing; carries the\n"
                "                        addresses and routes) paired with UPLINK (network side,\n"
-               "                        an existing interface without addresses); repeatable\n"
+               "                        an existing interface without addresses); repeatable,\n"
+               "                        at least one\n"
                "  --port ID             netlink port id of the control endpoint, decimal or\n"
                "                        0x-hex (default 0x7A4E0001)\n"
                "  --workers N           crypto workers of the tunnel, 0-16 (0 or 1: inline;\n"
                "                        default: one per core beyond the two readers)\n"
                "  --syslog              log to syslog instead of stderr\n"
-               "  --help                this text\n"
+               "  -h, --help            this text\n"
                "  --version             the version\n"
                "Signals: SIGUSR1 stand-by prepare, SIGUSR2 post stand-by, SIGTERM or SIGINT\n"
                "unload the filter and exit 0. Exit status 1 when the filter does not load,\n"
-               "2 for bad options.\n"
-               "Example: zornfhost --adapter tap0:eth0 --syslog\n");
+               "2 for bad options or no --adapter.\n"
+               "Example: zornfhost --adapter tap0:eth0 --syslog\n",
+             stdout);
 }
 
-bool parse_args(int argc, char **argv, zornfhost::HostConfig *config) {
-  for (int i = 1; i < argc; i++) {
-    std::string arg = argv[i];
-    bool has_value = i + 1 < argc;
-    if (arg == "--adapter" && has_value) {
-      std::string v = argv[++i];
-      size_t colon = v.find(':');
-      if (colon == std::string::npos || colon == 0 || colon + 1 == v.size()) return false;
-      config->adapters.push_back({v.substr(0, colon), v.substr(colon + 1)});
-    } else if (arg == "--port" && has_value) {
-      char *end = nullptr;
-      unsigned long port = std::strtoul(argv[++i], &end, 0);
-      if (!end || *end || port == 0 || port > 0xFFFFFFFFul) return false;
-      config->port = static_cast<uint32_t>(port);
-    } else if (arg == "--workers" && has_value) {
-      char *end = nullptr;
-      unsigned long n = std::strtoul(argv[++i], &end, 10);
-      if (!end || *end || n > zornfhost::kMaxWorkers) return false;
-      config->workers = static_cast<int>(n);
-    } else if (arg == "--syslog") {
-      config->syslog = true;
-    } else {
-      return false;
+// The no-adapter refusal: a host that serves no adapter cannot carry a tunnel.
+const char kNoAdapter[] =
+    "zornfhost: no adapter pair, so no tunnel could run: give --adapter TAP:UPLINK (for the service: "
+    "ZORNFHOST_OPTS=\"--adapter TAP:UPLINK\" in /etc/default/zornfhost)\n";
+
+enum Parsed { kRun, kHelp, kVersion, kBad };
+
+bool take_adapter(const char *v, zornfhost::HostConfig *config) {
+  std::string text = v;
+  size_t colon = text.find(':');
+  if (colon == std::string::npos || colon == 0 || colon + 1 == text.size()) return false;
+  config->adapters.push_back({text.substr(0, colon), text.substr(colon + 1)});
+  return true;
+}
+
+// The whole text as a number of at most max (base 0 or 10), into *value.
+bool take_number(const char *text, int base, unsigned long min, unsigned long max, unsigned long *value) {
+  char *end = nullptr;
+  errno = 0;
+  unsigned long v = std::strtoul(text, &end, base);
+  if (errno != 0 || end == text || *end != 0 || text[0] == '-' || v < min || v > max) return false;
+  *value = v;
+  return true;
+}
+
+Parsed parse_args(int argc, char **argv, zornfhost::HostConfig *config) {
+  enum { kPort = 256, kWorkers, kSyslog, kVersionOpt, kAdapter };
+  static const option kLong[] = {{"adapter", required_argument, nullptr, kAdapter},
+                                 {"port", required_argument, nullptr, kPort},
+                                 {"workers", required_argument, nullptr, kWorkers},
+                                 {"syslog", no_argument, nullptr, kSyslog},
+                                 {"help", no_argument, nullptr, 'h'},
+                                 {"version", no_argument, nullptr, kVersionOpt},
+                                 {nullptr, 0, nullptr, 0}};
+  unsigned long n = 0;
+  // getopt_long says what is wrong with an option; a value is judged here.
+  auto bad_value = [](const char *option, const char *wanted) {
+    std::fprintf(stderr, "zornfhost: %s %s: %s\n", option, optarg, wanted);
+    return kBad;
+  };
+  for (int c; (c = getopt_long(argc, argv, "h", kLong, nullptr)) != -1;) {
+    switch (c) {
+      case 'h': return kHelp;
+      case kVersionOpt: return kVersion;
+      case kAdapter:
+        if (!take_adapter(optarg, config)) return bad_value("--adapter", "not TAP:UPLINK");
+        break;
+      case kPort:
+        if (!take_number(optarg, 0, 1, 0xFFFFFFFFul, &n)) return bad_value("--port", "not a port id from 1 to 0xFFFFFFFF");
+        config->port = static_cast<uint32_t>(n);
+        break;
+      case kWorkers:
+        if (!take_number(optarg, 10, 0, zornfhost::kMaxWorkers, &n)) return bad_value("--workers", "not a count from 0 to 16");
+        config->workers = static_cast<int>(n);
+        break;
+      case kSyslog: config->syslog = true; break;
+      default: return kBad;
     }
   }
-  return true;
+  if (optind == argc) return kRun;
+  std::fprintf(stderr, "zornfhost: unexpected argument '%s'\n", argv[optind]);
+  return kBad;
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
   zornfhost::HostConfig config;
-  if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
-    usage(stdout);
-    return 0;
+  switch (parse_args(argc, argv, &config)) {
+    case kHelp: usage(); return 0;
+    case kVersion: std::printf("zornfhost %s\n", ZOR_VERSION); return 0;
+    case kBad: std::fputs("zornfhost --help tells the options\n", stderr); return 2;
+    case kRun: break;
   }
-  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
-    std::printf("zornfhost %s\n", ZOR_VERSION);
-    return 0;
-  }
-  if (!parse_args(argc, argv, &config)) {
-    usage(stderr);
+  if (config.adapters.empty()) {
+    std::fputs(kNoAdapter, stderr);
     return 2;
   }
   // Every thread the host starts inherits this mask; only the main thread

@@ -2,9 +2,10 @@
 # The command-line client as a user meets it, against solvarind, the filter
 # in zornfhost and the gateway simulator in namespaces: `up` connects and
 # owns the tunnel in the background while one-shot queries of the same user
-# come and go; status in words and in JSON; `down`; a one-shot connect;
-# "tunnel down: REASON"; the exit status of each kind of failure; a stop
-# signal during a connect; SIGTERM to the background owner.
+# come and go, and another user cannot take its owner channel first; status
+# in words and in JSON (alone on standard output); `down`; a one-shot
+# connect; "tunnel down: REASON"; the exit status and words of each kind of
+# failure; a stop signal during a connect; SIGTERM to the background owner.
 set -euo pipefail
 NETNS_PREFIX=cl
 source "$(dirname "$0")/solvarind_test_env.sh"
@@ -13,7 +14,12 @@ profile=(--gateway 203.0.113.1 --profile-type 1 --tunnel-group sales)
 start_network
 start_gateway
 daemon_start "$build" "$inst" "$cli" || fail "solvarind did not start"
+# Its start probes the kernel for the filter's family; the kernel's "no" is an answer, not an error.
+if grep -q "received error" "$work/daemon.out"; then fail "the daemon's start printed 'received error'"; fi
 ln -s "$inst/log/SrvLog.csv" "$work/srvlog.log"  # shown with the other logs on failure
+# The client user's runtime directory, where `up` keeps its owner channel.
+export XDG_RUNTIME_DIR=$work/runtime
+install -d -m 0700 -o 1000 -g 1000 "$XDG_RUNTIME_DIR"
 
 # Runs the client once as uid 1000: its exit status; its output in $work/NAME.log.
 run() {  # name options-and-action...
@@ -36,8 +42,20 @@ json_field() {  # file expression: the value of a field of the JSON object in FI
   python3 -c 'import json, sys; d = json.load(open(sys.argv[1])); print(eval(sys.argv[2], {"d": d}))' "$1" "$2"
 }
 
+# ---- another user holds the name the owner channel once had ----
+CLI_UID=1001 as_client /usr/bin/python3 -c '
+import socket, sys, time
+s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+s.bind("\0solvarin-cli/up/1000")
+s.listen()
+print("bound", flush=True)
+time.sleep(120)' >"$work/squatter.log" 2>&1 &
+pids+=($!)
+wait_for "$work/squatter.log" "^bound" 10 || fail "the squatter of uid 1001 did not bind"
+
 # ---- up: connected, the prompt back, the tunnel owned in the background ----
-expect_eq "up" "$(run up "${profile[@]}" up)" 0
+expect_eq "up beside another user's squatter" "$(run up "${profile[@]}" up)" 0
+[ -S "$XDG_RUNTIME_DIR/solvarin-cli-up.socket" ] || fail "up's owner channel is not in the user's runtime directory"
 says_part up "connecting: to gateway 203.0.113.1 (profile type 1, tunnel group sales)"
 says up "connecting: keys set, the tunnel is up"
 says up "  = connected (tunnel state 7)"
@@ -60,6 +78,10 @@ kill -0 "$owner" || fail "the background owner went with a query"
 
 expect_eq "status --json" "$(run json status --json)" 0
 expect_eq "JSON lines" "$(wc -l <"$work/json.log")" 1
+# Without a daemon it serves (a user id below 1000), standard output stays empty.
+CLI_UID=999 as_client "$build/tools/solvarin-cli/solvarin-cli" status --json >"$work/json999.out" 2>"$work/json999.err" || true
+expect_eq "status --json's standard output when it is refused" "$(cat "$work/json999.out")" ""
+grep -q "^error: registration refused" "$work/json999.err" || fail "the refusal is not on standard error"
 expect_eq "JSON state" "$(json_field "$work/json.log" 'd["state"], d["state_name"], d["connected"]')" "(7, 'CS_CONNECT', True)"
 expect_eq "JSON owner" "$(json_field "$work/json.log" 'd["owner"]["pid"]')" "$owner"
 expect_eq "JSON gateway" "$(json_field "$work/json.log" 'd["gateway"], d["tunnel_address"], d["group"]')" \
@@ -79,6 +101,7 @@ expect_eq "down" "$(run down down)" 0
 says down "down: solvarin-cli up (pid $owner) disconnects"
 says down "  = disconnected: not connected"
 timeout 5 tail --pid="$owner" -f /dev/null || fail "the background owner did not end after down"
+says up "solvarin-cli up ends"  # the background owner's words reach the standard error it was started with
 expect_eq "status after down" "$(run after status)" 0
 says after "  = not connected"
 expect_eq "down without up" "$(run down2 down)" 1
@@ -115,12 +138,12 @@ while IFS='|' read -r gwopts cliopts want words; do
   expect_eq "connect $cliopts ($gwopts)" "$(run failed $cliopts connect)" "$want"
   says_part failed "$words"
 done <<'TABLE'
-|--gateway 203.0.113.2 --profile-type 1|4|error 111: Connection refused
+|--gateway 203.0.113.2 --profile-type 1|4|the gateway refused the connection (result 7); error 111: Connection refused
 |--gateway 0.0.0.0 --profile-type 1|4|error 51: No gateway address
 |--gateway 203.0.113.1 --profile-type 1 --pki-verdict 5|5|this client refused the gateway's PKI data (verdict 5
 --options 503|--gateway 203.0.113.1 --profile-type 1|5|error -16: The gateway refused the SYN request
 --status 24|--gateway 203.0.113.1 --profile-type 1|5|error 67: The gateway refused the SYN OK
---fault silent-synok|--gateway 203.0.113.1 --profile-type 1|4|error 16: No answer from the gateway
+--fault silent-synok|--gateway 203.0.113.1 --profile-type 1|4|not connected: no answer from the gateway 203.0.113.1 within
 TABLE
 
 # A script exits with the status of its last action; quit is none.
@@ -139,6 +162,8 @@ for _ in $(seq 100); do
   [ "$(grep -c "CS_WAIT_SYNRR" "$inst/log/SrvLog.csv" || true)" -gt "$waits" ] && break
   sleep 0.1
 done
+[ "$(grep -c "CS_WAIT_SYNRR" "$inst/log/SrvLog.csv" || true)" -gt "$waits" ] ||
+  fail "the connect to cancel did not reach the wait for the SYN reply within 10 s"
 kill -TERM "$canceller"
 status=0
 wait "$canceller" || status=$?

@@ -18,19 +18,24 @@ namespace {
 
 class HostProcess {
  public:
-  // Starts zornfhost without adapters on a control port of its own, its
-  // standard error in a pipe.
+  // Starts zornfhost on a control port of its own, its standard error in a
+  // pipe, in a network namespace of its own (unshare -rn) with the one
+  // adapter pair it needs there: tap0 on one end of a veth pair. The shell
+  // execs zornfhost, so pid_ is zornfhost's.
   bool start() {
     int fds[2];
     if (pipe(fds) != 0) return false;
     std::string path = std::string(ZOR_BINARY_DIR) + "/host/zornfhost";
     std::string port = std::to_string(0x7A500000u + static_cast<unsigned>(getpid()));
-    std::vector<char *> argv = {path.data(), const_cast<char *>("--port"), port.data(), nullptr};
+    std::string script = "ip link add up0 type veth peer name up1 && ip link set up0 up && exec " + path +
+                         " --port " + port + " --adapter tap0:up0";
+    std::vector<char *> argv = {const_cast<char *>("unshare"), const_cast<char *>("-rn"), const_cast<char *>("sh"),
+                                const_cast<char *>("-c"), script.data(), nullptr};
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, fds[1], STDERR_FILENO);
     posix_spawn_file_actions_addclose(&actions, fds[0]);
-    int rc = posix_spawn(&pid_, path.c_str(), &actions, nullptr, argv.data(), environ);
+    int rc = posix_spawnp(&pid_, "unshare", &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     close(fds[1]);
     err_ = fds[0];
@@ -41,7 +46,8 @@ class HostProcess {
   bool wait_for(const std::string &text) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (log_.find(text) == std::string::npos) {
-      if (std::chrono::steady_clock::now() > deadline || !read_some(100)) return false;
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0 || !read_some(static_cast<int>(left.count()))) return false;
     }
     return true;
   }

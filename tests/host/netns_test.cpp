@@ -196,7 +196,8 @@ TEST_F(TestNet, BadInputOnTheControlEndpoint) {
 
 TEST_F(TestNet, SecondHostInTheNamespaceFailsToLoad) {
   std::string second_log = "/tmp/" + net.prefix() + ".second.log";
-  int status = run_shell("ip netns exec " + cli + " " + zornfhost_binary() + " 2>" + second_log);
+  // An adapter pair of its own, so that the port is what it fails on.
+  int status = run_shell("ip netns exec " + cli + " " + zornfhost_binary() + " --adapter tap9:wire0 2>" + second_log);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << "the port is taken";
   std::ifstream file(second_log);
   std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());

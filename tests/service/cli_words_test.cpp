@@ -54,10 +54,65 @@ TEST(CliWords, ConnectRepliesSayWhyAndExitByKind) {
   };
   for (const ConnectCase& c : cases) {
     auto m = message(3, c.result, c.state, c.error);
-    Meaning meaning = ConnectionReplyMeaning(*m, c.ownVerdict);
+    Meaning meaning = ConnectionReplyMeaning(*m, {c.ownVerdict, "203.0.113.1", 5});
     EXPECT_EQ(meaning.exitCode, c.exitCode) << c.words;
     EXPECT_NE(meaning.words.find(c.words), std::string::npos) << meaning.words;
   }
+}
+
+// Every kind of connect failure, by the result and error that show it.
+TEST(CliWords, EachConnectFailureKindHasItsExitStatus) {
+  const struct {
+    const char* kind;
+    uint32_t result;
+    int32_t error;
+    int exitCode;
+  } cases[] = {
+      {"host unreachable", 7, EHOSTUNREACH, kExitNoGateway},
+      {"the gateway socket could not be used", 5, EACCES, kExitNoGateway},
+      {"network unreachable", 7, ENETUNREACH, kExitNoGateway},
+      {"refused (nothing listens)", 7, ECONNREFUSED, kExitNoGateway},
+      {"no answer", 7, 16, kExitNoGateway},
+      {"no answer to the SYN OK", 8, 16, kExitNoGateway},
+      {"socket time-out", 7, ETIMEDOUT, kExitNoGateway},
+      {"no gateway address", 2, 51, kExitNoGateway},
+      {"the gateway refused the SYN request", 7, -16, kExitAuthentication},
+      {"the gateway refused the SYN OK", 7, 67, kExitAuthentication},
+      {"the gateway's certificate status", 7, 65, kExitAuthentication},
+      {"one-time password", 8, 62, kExitAuthentication},
+      {"the PKI push timed out", 8, -9999, kExitAuthentication},
+      {"credentials not accepted", 7, -5, kExitAuthentication},
+      {"interrupted", 1, -9998, kExitInterrupted},
+      {"refused by the filter: a set-up request", 4, -5, kExitRefused},
+      {"refused by the filter: the session keys", 9, -22, kExitRefused},
+      {"a state no stage handles", 1, 16, kExitRefused},
+      {"busy", 10, 0, kExitRefused},
+      {"owned by another client", 11, 0, kExitRefused},
+  };
+  for (const auto& c : cases) EXPECT_EQ(ConnectExitStatus(c.result, c.error), c.exitCode) << c.kind;
+}
+
+// A failure on the link to the gateway says first what happened there, then
+// the raw result and error; the words of result 7 are not given for it.
+TEST(CliWords, LinkFailuresSayWhatHappenedFirst) {
+  const struct {
+    uint32_t result, error;
+    const char* words;
+  } cases[] = {
+      {7, 16, "not connected: no answer from the gateway 203.0.113.1 within 6 s (result 7); error 16: "},
+      {8, 16, "not connected: no answer from the gateway 203.0.113.1 within 6 s (result 8); error 16: "},
+      {7, 111, "not connected: the gateway refused the connection (result 7); error 111: Connection refused"},
+      {5, EHOSTUNREACH, "not connected: the gateway 203.0.113.1 cannot be reached (host unreachable) (result 5)"},
+  };
+  for (const auto& c : cases) {
+    Meaning m = ConnectionReplyMeaning(*message(3, c.result, 3, c.error), {0, "203.0.113.1", 6});
+    EXPECT_EQ(m.words.rfind(c.words, 0), 0u) << m.words;
+    EXPECT_EQ(m.words.find("credentials"), std::string::npos) << m.words;
+    EXPECT_EQ(m.exitCode, kExitNoGateway) << m.words;
+  }
+  Meaning unknownGateway = ConnectionReplyMeaning(*message(3, 7, 3, 16), {0, "", 2});
+  EXPECT_EQ(unknownGateway.words.rfind("not connected: no answer from the gateway within 2 s (result 7)", 0), 0u)
+      << unknownGateway.words;
 }
 
 TEST(CliWords, DisconnectRepliesTellWhetherTheTunnelWentDown) {

@@ -151,7 +151,7 @@ TEST_F(IpcServer, ThreeConnectionsOfOneUserAndKindFormOneClient) {
 }
 
 TEST_F(IpcServer, RequestsAreAnsweredOnTheirOwnSockets) {
-  ClientProcess a(kUser, {"--kind", "2"});
+  ClientProcess a(kUser, {"--kind", "2", "--gateway", "203.0.113.1"});
   int id = a.registeredId();
   ASSERT_GE(id, 0);
   a.send("request 12 5 6 7 hello there");

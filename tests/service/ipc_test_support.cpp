@@ -123,7 +123,8 @@ ClientProcess::ClientProcess(uid_t uid, const std::vector<std::string>& options,
   std::vector<std::string> args = {PrivateCliPath()};
   args.insert(args.end(), options.begin(), options.end());
   if (script) args.push_back("-");
-  child = SpawnChild(AsUser(uid, args), {{{toChild[0], 0}, {fromChild[1], 1}}, ""});
+  // Both of its streams, as a user at a terminal reads them.
+  child = SpawnChild(AsUser(uid, args), {{{toChild[0], 0}, {fromChild[1], 1}, {fromChild[1], 2}}, ""});
   close(toChild[0]);
   close(fromChild[1]);
   in = toChild[1];

@@ -73,14 +73,14 @@ const char kUsage[] =
     "                          (0 or 1: the reading threads; default one per core\n"
     "                          beyond the two readers, at most 4)\n"
     "Other:\n"
-    "  --help                  this text\n"
+    "  -h, --help              this text\n"
     "  --version               the version\n"
     "SIGTERM or SIGINT end it. Exit status 0, 1 when the socket or device fails,\n"
     "2 for bad options.\n"
     "Example: gwsim --listen 203.0.113.1 --tun gwtun0 --ready-file /tmp/gw.ready\n";
 
 [[noreturn]] void Usage() {
-  fputs(kUsage, stderr);
+  fputs("gwsim --help tells the options\n", stderr);
   exit(2);
 }
 
@@ -138,7 +138,7 @@ int main(int argc, char **argv) {
       {"dns-suffixes", 1, nullptr, 'n'}, {"workers", 1, nullptr, 'W'},
       {"help", 0, nullptr, 'h'},        {"version", 0, nullptr, 'x'},
       {nullptr, 0, nullptr, 0}};
-  for (int c; (c = getopt_long(argc, argv, "", kLong, nullptr)) != -1;) {
+  for (int c; (c = getopt_long(argc, argv, "h", kLong, nullptr)) != -1;) {
     switch (c) {
       case 'l': listen_addr = optarg; break;
       case 'p': port = atoi(optarg); break;
@@ -151,8 +151,9 @@ int main(int argc, char **argv) {
       case 'O': o.okf_status_code = atoi(optarg); break;
       case 'V': o.status_value = optarg; break;
       case 'F':
-        if (!gwsim::ParseFault(optarg, &o.fault)) Usage();
-        break;
+        if (gwsim::ParseFault(optarg, &o.fault)) break;
+        fprintf(stderr, "gwsim: --fault %s: no such fault\n", optarg);
+        Usage();
       case 't': o.stage_timeout = (uint32_t)atoi(optarg); break;
       case 'k': keys_out = optarg; break;
       case 'r': ready_file = optarg; break;
@@ -172,7 +173,10 @@ int main(int argc, char **argv) {
       default: Usage();
     }
   }
-  if ((o.variant != 16 && o.variant != 17) || (o.fragment && o.fragment < 40)) Usage();
+  if (optind < argc) fprintf(stderr, "gwsim: unexpected argument '%s'\n", argv[optind]);
+  if (o.variant != 16 && o.variant != 17) fprintf(stderr, "gwsim: --variant %d: not 16 or 17\n", o.variant);
+  if (o.fragment && o.fragment < 40) fprintf(stderr, "gwsim: --fragment %u: below 40\n", o.fragment);
+  if (optind < argc || (o.variant != 16 && o.variant != 17) || (o.fragment && o.fragment < 40)) Usage();
 
   int fd = socket(AF_INET, SOCK_DGRAM, 0);
   sockaddr_in addr{};

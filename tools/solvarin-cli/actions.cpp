@@ -4,7 +4,6 @@
 #include <chrono>
 #include <cstring>
 #include <memory>
-#include <stdexcept>
 #include <thread>
 
 #include "tools/solvarin-cli/exit_codes.h"
@@ -16,8 +15,11 @@ namespace {
 
 const char kDaemonGone[] = "error: the daemon closed the connection";
 
+// Word i as a number (ActionWordsError has checked it); 0 when absent.
 uint32_t numberAt(const std::vector<std::string>& words, size_t i) {
-  return i < words.size() ? static_cast<uint32_t>(std::stoul(words[i], nullptr, 0)) : 0;
+  uint32_t v = 0;
+  if (i < words.size()) ParseNumberWord(words[i], &v, true);
+  return v;
 }
 
 std::string restFrom(const std::vector<std::string>& words, size_t i) {
@@ -32,7 +34,7 @@ void putText(ServicePipeMessage_t* msg, const std::string& text) {
 
 // Says the line, and keeps it in lines when given.
 void tell(const std::string& line, std::vector<std::string>* lines) {
-  Say(line);
+  SayLine(line);
   if (lines != nullptr) lines->push_back(line);
 }
 
@@ -53,7 +55,7 @@ ActionResult requestAction(const std::vector<std::string>& words, ClientSession*
   msg->value2 = numberAt(words, 4);
   putText(msg.get(), restFrom(words, 5));
   if (!session->Request(msg.get())) {
-    Say(kDaemonGone);
+    SayError(kDaemonGone);
     return {kExitNoDaemon, true};
   }
   Say("reply " + DescribeMessage(*msg));
@@ -66,7 +68,7 @@ ActionResult requestAction(const std::vector<std::string>& words, ClientSession*
 ActionResult interruptAction(ClientSession* session) {
   auto msg = session->NewMessage(30);
   if (!session->Request(msg.get())) {
-    Say(kDaemonGone);
+    SayError(kDaemonGone);
     return {kExitNoDaemon, true};
   }
   Say("reply " + DescribeMessage(*msg));
@@ -81,12 +83,16 @@ int ConnectAction(ClientSession* session, const Options& opt, uint32_t code, uin
   msg->result = flag;
   PutConnectData(opt, msg->payload);
   Say("connecting: " + connectTarget(opt));
+  auto start = std::chrono::steady_clock::now();
   if (!session->ConnectionRequest(msg.get())) {
-    Say(kDaemonGone);
+    SayError(kDaemonGone);
     return kExitNoDaemon;
   }
+  auto took = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start);
+  ConnectContext context{session->PkiVerdict(), opt.haveGateway ? DottedAddress(opt.connect.gatewayIp) : "",
+                         static_cast<unsigned>(took.count())};
   Say("reply " + DescribeMessage(*msg));
-  Meaning m = ConnectionReplyMeaning(*msg, session->PkiVerdict());
+  Meaning m = ConnectionReplyMeaning(*msg, context);
   Say("  = " + m.words);
   if (m.exitCode == kExitOk) session->NoteState(msg->value1);
   return m.exitCode;
@@ -109,31 +115,31 @@ int DisconnectAction(ClientSession* session, uint32_t code, const std::string& r
 ActionResult RunAction(const std::vector<std::string>& words, ClientSession* session, const Options& opt) {
   if (words.empty()) return {kExitOk, false};
   const std::string& action = words[0];
-  try {
-    if (action == "quit") return {kExitOk, true};
-    if (action == "listen") {
-      std::this_thread::sleep_for(std::chrono::milliseconds(numberAt(words, 1)));
-      return {kExitOk, false};
-    }
-    if (action == "request") return requestAction(words, session);
-    if (action == "interrupt") return interruptAction(session);
-    if (action == "status") {
-      int code = StatusAction(session, words.size() > 1 && words[1] == "--json");
-      return {code, code == kExitNoDaemon};
-    }
-    if (action == "connect" || action == "connect-alt") {
-      int code = ConnectAction(session, opt, action == "connect" ? IPC_CMD_CONNECT : IPC_CMD_CONNECT_ALT, numberAt(words, 1));
-      return {code, code == kExitNoDaemon};
-    }
-    if (action == "disconnect" || action == "disconnect-force") {
-      int code = DisconnectAction(session, action == "disconnect" ? IPC_CMD_DISCONNECT : IPC_CMD_DISCONNECT_FORCE,
-                                  restFrom(words, 1));
-      return {code, code == kExitNoDaemon};
-    }
-  } catch (const std::logic_error&) {
-    Say("error: bad number in: " + restFrom(words, 0));
+  std::string wrong = ActionWordsError(words, opt);
+  if (!wrong.empty()) {
+    SayError("error: " + wrong);
     return {kExitUsage, false};
   }
-  Say("error: unknown action " + action);
+  if (action == "quit") return {kExitOk, true};
+  if (action == "listen") {
+    std::this_thread::sleep_for(std::chrono::milliseconds(numberAt(words, 1)));
+    return {kExitOk, false};
+  }
+  if (action == "request") return requestAction(words, session);
+  if (action == "interrupt") return interruptAction(session);
+  if (action == "status") {
+    int code = StatusAction(session, words.size() > 1 && words[1] == "--json");
+    return {code, code == kExitNoDaemon};
+  }
+  if (action == "connect" || action == "connect-alt") {
+    int code = ConnectAction(session, opt, action == "connect" ? IPC_CMD_CONNECT : IPC_CMD_CONNECT_ALT, numberAt(words, 1));
+    return {code, code == kExitNoDaemon};
+  }
+  if (action == "disconnect" || action == "disconnect-force") {
+    int code = DisconnectAction(session, action == "disconnect" ? IPC_CMD_DISCONNECT : IPC_CMD_DISCONNECT_FORCE,
+                                restFrom(words, 1));
+    return {code, code == kExitNoDaemon};
+  }
+  SayError("error: " + action + " runs only from the command line");
   return {kExitUsage, false};
 }

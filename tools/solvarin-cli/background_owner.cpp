@@ -67,7 +67,7 @@ std::vector<std::string> info(ClientSession* session, const Options& opt) {
 
 // The child of `up`: connects with its output on the pipe to the parent,
 // tells the parent the connect's exit status, then owns the tunnel.
-[[noreturn]] void owner(const Options& opt, int listenFd, int statusFd) {
+[[noreturn]] void owner(const Options& opt, int listenFd, int statusFd, int keptErr) {
   ClientConnection conn;
   std::string error;
   int code = RegisterClient(&conn, opt.kind, &error);
@@ -77,7 +77,7 @@ std::vector<std::string> info(ClientSession* session, const Options& opt) {
     return c;
   };
   if (code != kExitOk) {
-    Say("error: " + error);
+    SayError("error: " + error);
     _exit(finish(code));
   }
   Say("registered id=" + std::to_string(conn.id));
@@ -96,12 +96,13 @@ std::vector<std::string> info(ClientSession* session, const Options& opt) {
   });
   code = ConnectAction(&session, opt, IPC_CMD_CONNECT, 0);
   if (code != kExitOk) _exit(finish(code));
-  Say("up: solvarin-cli (pid " + std::to_string(getpid()) + ") owns the tunnel in the background and logs to syslog; "
-      "'solvarin-cli down' takes it down");
+  Say("up: solvarin-cli (pid " + std::to_string(getpid()) + ") owns the tunnel in the background and logs to syslog" +
+      (keptErr >= 0 ? " and to this standard error" : "") + "; 'solvarin-cli down' takes it down");
   finish(code);
   close(statusFd);
-  SayToSyslog();
-  if (chdir("/") != 0) Say("cannot leave the working directory");
+  signal(SIGPIPE, SIG_IGN);  // a kept standard error whose reader went
+  SayInBackground(keptErr);
+  if (chdir("/") != 0) SayError("error: cannot leave the working directory");
   int null = open("/dev/null", O_RDWR | O_CLOEXEC);
   dup2(null, STDOUT_FILENO);
   dup2(null, STDERR_FILENO);
@@ -135,42 +136,46 @@ int relay(pid_t child, int outFd, int statusFd) {
 }  // namespace
 
 int RunUp(const Options& opt) {
-  int listenFd = OwnerChannelListen();
+  std::string error;
+  int listenFd = OwnerChannelListen(&error);
   if (listenFd < 0) {
     std::vector<std::string> lines;
     int code = 0;
     if (errno == EADDRINUSE && OwnerChannelAsk("info", &lines, &code)) {
-      Say("error: this user's solvarin-cli up (pid " + OwnerChannelValue(lines, "pid") + ") owns a tunnel already; "
-          "'solvarin-cli down' first");
+      SayError("error: this user's solvarin-cli up (pid " + OwnerChannelValue(lines, "pid") +
+               ") owns a tunnel already; 'solvarin-cli down' first");
     } else {
-      Say(std::string("error: cannot open the owner channel: ") + strerror(errno));
+      SayError("error: " + error);
     }
     return kExitRefused;
   }
   int out[2], status[2];
   if (pipe2(out, O_CLOEXEC) != 0 || pipe2(status, O_CLOEXEC) != 0) {
-    Say(std::string("error: ") + strerror(errno));
+    SayError(std::string("error: ") + strerror(errno));
     return kExitRefused;
   }
+  int keptErr = StandardErrorToKeep();
   fflush(stdout);
   pid_t child = fork();
   if (child < 0) {
-    Say(std::string("error: cannot start the background owner: ") + strerror(errno));
+    SayError(std::string("error: cannot start the background owner: ") + strerror(errno));
     return kExitRefused;
   }
   if (child == 0) {
     // A session of its own: the terminal's signals and hang-up stay with
-    // the parent, which passes Ctrl-C on while the connect runs.
+    // the parent, which passes Ctrl-C on while the connect runs. Its
+    // replies and words reach the parent's output through the pipe; its
+    // errors go to standard error as they are.
     setsid();
     int null = open("/dev/null", O_RDONLY | O_CLOEXEC);
     dup2(null, STDIN_FILENO);
     dup2(out[1], STDOUT_FILENO);
-    dup2(out[1], STDERR_FILENO);
     close(out[0]);
     close(out[1]);
     close(status[0]);
-    owner(opt, listenFd, status[1]);
+    owner(opt, listenFd, status[1], keptErr);
   }
+  if (keptErr >= 0) close(keptErr);
   close(listenFd);
   close(out[1]);
   close(status[1]);
@@ -182,9 +187,9 @@ int RunDown(const std::vector<std::string>& words) {
   int code = kExitRefused;
   std::string reason = joined(words, 1);
   if (!OwnerChannelAsk(reason.empty() ? "down" : "down " + reason, &lines, &code)) {
-    Say("error: no solvarin-cli up of this user runs (a tunnel of another client program: disconnect-force)");
+    SayError("error: no solvarin-cli up of this user runs (a tunnel of another client program: disconnect-force)");
     return kExitRefused;
   }
-  for (const std::string& line : lines) Say(line);
+  for (const std::string& line : lines) SayLine(line);
   return code;
 }

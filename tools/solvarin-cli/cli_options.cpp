@@ -1,9 +1,15 @@
 #include "tools/solvarin-cli/cli_options.h"
 
 #include <arpa/inet.h>
+#include <getopt.h>
 
 #include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -24,7 +30,9 @@ const char kCliUsage[] =
     "they come; the signature (58) and PKI check (59) requests are answered.\n"
     "Each 'reply ...' and 'push ...' line is followed by its meaning in words\n"
     "(\"  = ...\"); a connect shows its stages (\"connecting: ...\") and the end of\n"
-    "the tunnel shows \"tunnel down: REASON\".\n"
+    "the tunnel shows \"tunnel down: REASON\". Errors (\"error: ...\") and notes go\n"
+    "to standard error, so that standard output holds only replies, pushes, their\n"
+    "words and the JSON.\n"
     "\n"
     "Actions:\n"
     "  status [--json]                     the tunnel's state (command 1); --json: state,\n"
@@ -37,8 +45,9 @@ const char kCliUsage[] =
     "  listen MS                           only print pushes for MS milliseconds\n"
     "  quit                                end a script\n"
     "  up                                  connect (as 'connect'), then stay in the background\n"
-    "                                      as the tunnel's owner, logging to syslog, until\n"
-    "                                      'down', SIGTERM or the tunnel's end\n"
+    "                                      as the tunnel's owner, logging to syslog (and to\n"
+    "                                      standard error while it is a terminal, a file or\n"
+    "                                      the journal), until 'down', SIGTERM or the tunnel's end\n"
     "  down [REASON]                       ask this user's 'up' to disconnect and end\n"
     "A one-shot action (status, request) leaves another program's tunnel up; a\n"
     "tunnel brought up by a one-shot 'connect' ends with it: use 'up' for that.\n"
@@ -46,11 +55,12 @@ const char kCliUsage[] =
     "\n"
     "Connect data (a profile's):\n"
     "  --gateway A.B.C.D      the gateway's address\n"
-    "  --profile-type N       0 certificate (signed by this client), 1 ephemeral key\n"
+    "  --profile-type 0|1     0 certificate (signed by this client), 1 ephemeral key\n"
     "  --tunnel-group NAME    tunnel group (up to 20 characters)\n"
     "  --profile-id N         profile identifier\n"
     "  --auth-type N          extended authentication type (131 key agreement)\n"
     "  --profile FILE         the whole 1096-byte connect data from a file instead\n"
+    "connect, connect-alt and up need --gateway (or --profile).\n"
     "Answers to the daemon's requests:\n"
     "  --sign-answer HEX      material returned for 58 (default: the test key's)\n"
     "  --pki-verdict N        verdict returned for 59 (default: the block's own check)\n"
@@ -58,7 +68,10 @@ const char kCliUsage[] =
     "  --no-answer            leave 58 and 59 unanswered\n"
     "Other:\n"
     "  --kind N               client kind in the registration (0 window client)\n"
-    "  --help                 this text\n"
+    "  -h, --help             this text\n"
+    "  --version              the version\n"
+    "An option's value follows it (--gateway 203.0.113.1) or joins it with '='\n"
+    "(--gateway=203.0.113.1); '--' ends the options.\n"
     "\n" SOLVARIN_CLI_EXIT_CODE_TABLE
     "A script ('-') exits with the status of its last action ('quit' is none).\n"
     "\n"
@@ -77,9 +90,38 @@ struct BadValue : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// The options' short names for getopt_long; the long names below.
+enum OptionId : int {
+  kHelp = 'h', kKind = 256, kSignAnswer, kPkiVerdict, kPkiAnswer, kNoAnswer, kProfile, kGateway,
+  kProfileType, kTunnelGroup, kAuthType, kProfileId, kVersion,
+};
+
+const option kLongOptions[] = {
+    {"help", no_argument, nullptr, kHelp},           {"version", no_argument, nullptr, kVersion},
+    {"kind", required_argument, nullptr, kKind},     {"sign-answer", required_argument, nullptr, kSignAnswer},
+    {"pki-verdict", required_argument, nullptr, kPkiVerdict},
+    {"pki-answer", required_argument, nullptr, kPkiAnswer},
+    {"no-answer", no_argument, nullptr, kNoAnswer},  {"profile", required_argument, nullptr, kProfile},
+    {"gateway", required_argument, nullptr, kGateway},
+    {"profile-type", required_argument, nullptr, kProfileType},
+    {"tunnel-group", required_argument, nullptr, kTunnelGroup},
+    {"auth-type", required_argument, nullptr, kAuthType},
+    {"profile-id", required_argument, nullptr, kProfileId},
+    {nullptr, 0, nullptr, 0}};
+
+// The whole text as a number of at most max (decimal, or 0x-hex where hex).
+uint32_t number(const std::string& text, uint32_t max, bool hex = false) {
+  uint32_t v = 0;
+  if (!ParseNumberWord(text, &v, hex) || v > max) throw BadValue(v > max ? "out of range" : "not a number");
+  return v;
+}
+
 std::vector<unsigned char> fromHex(const std::string& hex) {
+  if (hex.size() % 2 != 0 || hex.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
+    throw BadValue("not an even count of hex digits");
+  }
   std::vector<unsigned char> out;
-  for (size_t i = 0; i + 1 < hex.size(); i += 2) {
+  for (size_t i = 0; i < hex.size(); i += 2) {
     out.push_back(static_cast<unsigned char>(std::stoul(hex.substr(i, 2), nullptr, 16)));
   }
   return out;
@@ -87,89 +129,134 @@ std::vector<unsigned char> fromHex(const std::string& hex) {
 
 // The connect data options (--gateway, --profile-type, --tunnel-group,
 // --auth-type, --profile-id).
-void connectOption(const std::string& name, const std::string& value, Options* opt) {
+void connectOption(int id, const std::string& value, Options* opt) {
   ProfileConnectData& c = opt->connect;
-  if (name == "--gateway") {
+  if (id == kGateway) {
     in_addr addr{};
     if (inet_pton(AF_INET, value.c_str(), &addr) != 1) throw BadValue("not an IPv4 address");
     c.gatewayIp = ntohl(addr.s_addr);
-  } else if (name == "--profile-type") {
-    c.profileType = static_cast<uint32_t>(std::stoul(value));
-  } else if (name == "--tunnel-group") {
+    opt->haveGateway = true;
+  } else if (id == kProfileType) {
+    if (value != "0" && value != "1") throw BadValue("not a profile type: 0 (certificate) or 1 (ephemeral key)");
+    c.profileType = value == "1" ? 1 : 0;
+  } else if (id == kTunnelGroup) {
+    if (value.size() >= sizeof c.tunnelGroup) {
+      throw BadValue("longer than " + std::to_string(sizeof c.tunnelGroup - 1) + " characters");
+    }
     snprintf(c.tunnelGroup, sizeof c.tunnelGroup, "%s", value.c_str());
-  } else if (name == "--auth-type") {
-    c.authTypeExt = static_cast<uint8_t>(std::stoul(value, nullptr, 0));
+  } else if (id == kAuthType) {
+    c.authTypeExt = static_cast<uint8_t>(number(value, UINT8_MAX, true));
   } else {
-    c.profileId = static_cast<uint32_t>(std::stoul(value, nullptr, 0));
+    c.profileId = number(value, UINT32_MAX, true);
   }
   if (c.profileType == 0) snprintf(c.certText, sizeof c.certText, "%s", kTestSubject);
   opt->haveConnect = true;
 }
 
-// The options that take a value.
-bool isValueOption(const std::string& name) {
-  for (const char* known : {"--kind", "--sign-answer", "--pki-verdict", "--pki-answer", "--profile", "--gateway",
-                            "--profile-type", "--tunnel-group", "--auth-type", "--profile-id"}) {
-    if (name == known) return true;
-  }
-  return false;
+std::vector<unsigned char> fileBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw BadValue("cannot be read");
+  std::vector<unsigned char> bytes(std::istreambuf_iterator<char>(in), {});
+  if (bytes.size() > sizeof(ProfileConnectData)) bytes.resize(sizeof(ProfileConnectData));
+  return bytes;
 }
 
-// Takes one option with a value (a name isValueOption knows).
-void valueOption(const std::string& name, const std::string& value, Options* opt) {
-  if (name == "--kind") opt->kind = static_cast<unsigned char>(std::stoul(value));
-  else if (name == "--sign-answer") opt->answers.signAnswer = fromHex(value);
-  else if (name == "--pki-verdict") {
-    opt->answers.pkiVerdictGiven = true;
-    opt->answers.pkiVerdict = static_cast<uint32_t>(std::stoul(value, nullptr, 0));
-  } else if (name == "--pki-answer") opt->answers.pkiAnswer = fromHex(value);
-  else if (name == "--profile") {
-    std::ifstream in(value, std::ios::binary);
-    if (!in) throw BadValue("cannot be read");
-    opt->profile.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    if (opt->profile.size() > sizeof(ProfileConnectData)) opt->profile.resize(sizeof(ProfileConnectData));
-  } else connectOption(name, value, opt);
+// Takes one option with its value.
+void takeOption(int id, const std::string& value, Options* opt) {
+  switch (id) {
+    case kKind: opt->kind = static_cast<unsigned char>(number(value, UINT8_MAX)); break;
+    case kSignAnswer: opt->answers.signAnswer = fromHex(value); break;
+    case kPkiVerdict:
+      opt->answers.pkiVerdictGiven = true;
+      opt->answers.pkiVerdict = number(value, UINT32_MAX, true);
+      break;
+    case kPkiAnswer: opt->answers.pkiAnswer = fromHex(value); break;
+    case kNoAnswer: opt->answers.answer = false; break;
+    case kProfile: opt->profile = fileBytes(value); break;
+    default: connectOption(id, value, opt);
+  }
+}
+
+std::string optionName(int id) {
+  for (const option& o : kLongOptions) {
+    if (o.val == id) return std::string("--") + o.name;
+  }
+  return "";
+}
+
+// The words of a connect that carries no gateway: a mistake, not a connect to 0.0.0.0.
+bool needsGateway(const std::string& action) { return action == "connect" || action == "connect-alt" || action == "up"; }
+
+// What is wrong with the words after the action ("" nothing): least to most
+// of them, the first lastNumber of them numbers.
+std::string wordsError(const std::vector<std::string>& words, size_t least, size_t most, size_t lastNumber) {
+  const std::string& action = words[0];
+  if (words.size() - 1 < least) return action + " needs " + (action == "request" ? "a command code" : "a value");
+  if (words.size() - 1 > most) return action + ": unexpected " + words[most + 1];
+  uint32_t v = 0;
+  for (size_t i = 1; i < words.size() && i <= lastNumber; i++) {
+    if (!ParseNumberWord(words[i], &v, true)) return action + ": " + words[i] + " is not a number";
+  }
+  return "";
 }
 
 }  // namespace
 
-bool ParseOptions(int argc, char** argv, Options* opt, std::string* error) {
-  int i = 1;
-  for (; i < argc && strncmp(argv[i], "--", 2) == 0; i++) {
-    std::string name = argv[i];
-    if (name == "--help") {
-      error->clear();
-      return false;
-    }
-    if (name == "--no-answer") {
-      opt->answers.answer = false;
-      continue;
-    }
-    if (!isValueOption(name)) {
-      *error = "unknown option " + name;
-      return false;
-    }
-    if (i + 1 >= argc) {
-      *error = name + " needs a value";
-      return false;
-    }
-    std::string value = argv[++i];
-    try {
-      valueOption(name, value, opt);
-    } catch (const BadValue& e) {
-      *error = name + " " + value + ": " + e.what();
-      return false;
-    } catch (const std::logic_error&) {
-      *error = name + " " + value + ": not a number";
-      return false;
-    }
+std::string ActionWordsError(const std::vector<std::string>& words, const Options& opt) {
+  if (words.empty()) return "no action";
+  const std::string& action = words[0];
+  const size_t any = SIZE_MAX;
+  if (needsGateway(action) && !opt.haveGateway && opt.profile.empty()) {
+    return action + " needs the gateway: --gateway A.B.C.D (or --profile FILE)";
   }
-  if (i >= argc) {
-    *error = "no action";
-    return false;
+  if (action == "status") {
+    bool json = words.size() > 1 && words[1] == "--json";
+    if (words.size() > (json ? 2u : 1u)) return "status: unexpected " + words[json ? 2 : 1] + " (status takes only --json)";
+    return "";
   }
-  opt->action.assign(argv + i, argv + argc);
+  if (action == "connect" || action == "connect-alt") return wordsError(words, 0, 1, 1);
+  if (action == "request") return wordsError(words, 1, any, 4);
+  if (action == "listen") return wordsError(words, 1, 1, 1);
+  if (action == "up" || action == "interrupt" || action == "quit") return wordsError(words, 0, 0, 0);
+  if (action == "disconnect" || action == "disconnect-force" || action == "down") return "";
+  return "unknown action " + action;
+}
+
+bool ParseNumberWord(const std::string& text, uint32_t* value, bool hex) {
+  if (text.empty() || text[0] == '-' || text[0] == '+' || isspace(static_cast<unsigned char>(text[0]))) return false;
+  errno = 0;
+  char* end = nullptr;
+  unsigned long long v = strtoull(text.c_str(), &end, hex ? 0 : 10);
+  if (errno != 0 || *end != 0 || v > UINT32_MAX) return false;
+  *value = static_cast<uint32_t>(v);
   return true;
+}
+
+ParseOutcome ParseOptions(int argc, char** argv, Options* opt, std::string* error) {
+  optind = 0;  // a fresh scan (also of a second argv)
+  error->clear();
+  // "+": the options end at the action, whose own words follow it. An
+  // unknown option or a missing value getopt_long reports itself.
+  for (int id; (id = getopt_long(argc, argv, "+h", kLongOptions, nullptr)) != -1;) {
+    if (id == kHelp) return ParseOutcome::kHelp;
+    if (id == kVersion) return ParseOutcome::kVersion;
+    if (id == '?') return ParseOutcome::kBad;
+    std::string value = optarg != nullptr ? optarg : "";
+    try {
+      takeOption(id, value, opt);
+    } catch (const BadValue& e) {
+      *error = optionName(id) + " " + value + ": " + e.what();
+      return ParseOutcome::kBad;
+    }
+  }
+  if (optind >= argc) {
+    *error = "no action";
+    return ParseOutcome::kBad;
+  }
+  opt->action.assign(argv + optind, argv + argc);
+  bool script = opt->action[0] == "-";
+  *error = script ? (opt->action.size() > 1 ? "-: unexpected " + opt->action[1] : "") : ActionWordsError(opt->action, *opt);
+  return error->empty() ? ParseOutcome::kRun : ParseOutcome::kBad;
 }
 
 void PutConnectData(const Options& opt, uint8_t* payload) {

@@ -8,7 +8,8 @@
 // Output, one line each: "registered id=N", "reply ...", "push ...",
 // "  = WORDS" after a reply or push (its meaning), "connecting: ..." (the
 // stages of a connect), "tunnel down: REASON", "answered ...", "push socket
-// closed", "error: ...". The exit status is in exit_codes.h.
+// closed"; on standard error "error: ...", "note: ...", "interrupted" and
+// the usage. The exit status is in exit_codes.h.
 #include <unistd.h>
 
 #include <cstdio>
@@ -53,7 +54,7 @@ int runOneAction(ClientSession* session, const Options& opt) {
   int code = RunAction(opt.action, session, opt).exitCode;
   const std::string& action = opt.action[0];
   if (code == kExitOk && (action == "connect" || action == "connect-alt")) {
-    Say("note: this tunnel ends with this program; 'solvarin-cli ... up' keeps it up in the background");
+    SayError("note: this tunnel ends with this program; 'solvarin-cli ... up' keeps it up in the background");
   }
   return code;
 }
@@ -64,23 +65,24 @@ int main(int argc, char** argv) {
   BlockStopSignals();
   static Options opt;  // read by the push thread until the process ends
   std::string error;
-  if (!ParseOptions(argc, argv, &opt, &error)) {
-    if (error.empty()) {
-      fputs(kCliUsage, stdout);
-      return kExitOk;
-    }
-    fprintf(stderr, "solvarin-cli: %s (solvarin-cli --help tells the options and actions)\n", error.c_str());
-    return kExitUsage;
+  switch (ParseOptions(argc, argv, &opt, &error)) {
+    case ParseOutcome::kHelp: fputs(kCliUsage, stdout); return kExitOk;
+    case ParseOutcome::kVersion: printf("solvarin-cli %s\n", ZOR_VERSION); return kExitOk;
+    case ParseOutcome::kBad:
+      if (!error.empty()) fprintf(stderr, "solvarin-cli: %s\n", error.c_str());
+      fputs("solvarin-cli --help tells the options and actions\n", stderr);
+      return kExitUsage;
+    case ParseOutcome::kRun: break;
   }
   const std::string& action = opt.action[0];
-  if (action == "up" && opt.action.size() == 1) return RunUp(opt);
+  if (action == "up") return RunUp(opt);
   if (action == "down") return RunDown(opt.action);
   // For scripts the JSON object alone goes to the output.
   bool quiet = action == "status" && opt.action.size() > 1 && opt.action[1] == "--json";
   ClientConnection conn;
   int code = RegisterClient(&conn, opt.kind, &error);
   if (code != kExitOk) {
-    Say("error: " + error);
+    SayError("error: " + error);
     return code;
   }
   static ClientSession session(conn, opt.answers);
@@ -89,7 +91,7 @@ int main(int argc, char** argv) {
     session.StartPushReader();
   }
   WatchStopSignals(&session, [] {
-    Say("interrupted");
+    SayError("interrupted");
     _exit(kExitInterrupted);
   });
   return action == "-" ? runScript(&session, opt) : runOneAction(&session, opt);

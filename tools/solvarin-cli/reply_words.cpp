@@ -59,31 +59,33 @@ const char* connectResultWords(uint32_t result) {
   return "unknown result";
 }
 
-int connectExit(uint32_t result, int32_t e) {
-  if (result == 0) return kExitOk;
-  if (result == kCancelledOrNoStage) return e == kCancelled ? kExitInterrupted : kExitRefused;
-  if (result == CONNECT_BUSY || result == CONNECT_OWNED_OTHER) return kExitRefused;
-  if (e == kNoAnswer || e == kNoGatewayAddress || result == kSocketFailed || unreachable(e)) return kExitNoGateway;
+// What happened on the link to the gateway, when the error tells it ("" otherwise).
+std::string linkFailureWords(int32_t e, const ConnectContext& c) {
+  std::string gateway = c.gateway.empty() ? "the gateway" : "the gateway " + c.gateway;
   switch (e) {
-    case kSynRefusedA: case kSynRefusedB: case kOtpError: case kCertificateStatus: case kSynOkRefused:
-    case kPushTooLong: case kPushTimedOut:
-      return kExitAuthentication;
+    case kNoAnswer: case ETIMEDOUT:
+      return "no answer from " + gateway + " within " + std::to_string(c.seconds) + " s";
+    case ECONNREFUSED: return "the gateway refused the connection";
+    case EHOSTUNREACH: case EHOSTDOWN: return gateway + " cannot be reached (host unreachable)";
+    case ENETUNREACH: case ENETDOWN: return gateway + " cannot be reached (network unreachable)";
+    case kNoGatewayAddress: return "no gateway address";
   }
-  return result == kNotAccepted ? kExitAuthentication : kExitRefused;
+  return "";
 }
 
-Meaning connectMeaning(const ServicePipeMessage_t& m, int32_t ownVerdict) {
+Meaning connectMeaning(const ServicePipeMessage_t& m, const ConnectContext& context) {
   int32_t e = asSigned(m.value2);
   if (m.result == 0) return {"connected (tunnel state " + std::to_string(m.value1) + ")", kExitOk};
-  if (m.result == kNotAccepted && e != 0 && e == ownVerdict) {
+  if (m.result == kNotAccepted && e != 0 && e == context.ownPkiVerdict) {
     return {"not connected: this client refused the gateway's PKI data (verdict " + std::to_string(e) +
                 "; result 7); tunnel state " + std::to_string(m.value1),
             kExitAuthentication};
   }
-  std::string words = std::string("not connected: ") + connectResultWords(m.result) + " (result " +
+  std::string what = m.result == kCancelledOrNoStage ? "" : linkFailureWords(e, context);
+  std::string words = "not connected: " + (what.empty() ? connectResultWords(m.result) : what) + " (result " +
                       std::to_string(m.result) + ")";
   if (e != 0) words += "; " + ErrorWords(e, m.result == kSocketFailed);
-  return {words + "; tunnel state " + std::to_string(m.value1), connectExit(m.result, e)};
+  return {words + "; tunnel state " + std::to_string(m.value1), ConnectExitStatus(m.result, e)};
 }
 
 Meaning disconnectMeaning(const ServicePipeMessage_t& m) {
@@ -245,9 +247,22 @@ Meaning RequestReplyMeaning(const ServicePipeMessage_t& m, RequestValues request
   return {"not a command of the request socket: sent back unchanged", kExitRefused};
 }
 
-Meaning ConnectionReplyMeaning(const ServicePipeMessage_t& m, int32_t ownPkiVerdict) {
+int ConnectExitStatus(uint32_t result, int32_t e) {
+  if (result == 0) return kExitOk;
+  if (result == kCancelledOrNoStage) return e == kCancelled ? kExitInterrupted : kExitRefused;
+  if (result == CONNECT_BUSY || result == CONNECT_OWNED_OTHER) return kExitRefused;
+  if (e == kNoAnswer || e == kNoGatewayAddress || result == kSocketFailed || unreachable(e)) return kExitNoGateway;
+  switch (e) {
+    case kSynRefusedA: case kSynRefusedB: case kOtpError: case kCertificateStatus: case kSynOkRefused:
+    case kPushTooLong: case kPushTimedOut:
+      return kExitAuthentication;
+  }
+  return result == kNotAccepted ? kExitAuthentication : kExitRefused;
+}
+
+Meaning ConnectionReplyMeaning(const ServicePipeMessage_t& m, const ConnectContext& context) {
   switch (m.code) {
-    case IPC_CMD_CONNECT: case IPC_CMD_CONNECT_ALT: return connectMeaning(m, ownPkiVerdict);
+    case IPC_CMD_CONNECT: case IPC_CMD_CONNECT_ALT: return connectMeaning(m, context);
     case IPC_CMD_DISCONNECT: case IPC_CMD_DISCONNECT_FORCE: return disconnectMeaning(m);
   }
   return {"not a request of the connection socket: sent back unchanged", kExitRefused};

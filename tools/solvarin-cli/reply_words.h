@@ -32,9 +32,19 @@ struct RequestValues {
 };
 // A reply on the request socket (commands 0 to 41; others come back unchanged).
 Meaning RequestReplyMeaning(const ServicePipeMessage_t& reply, RequestValues request);
-// A reply on the connection socket: connect (3, 4) or disconnect (6, 7).
-// ownPkiVerdict: the verdict this client gave on the gateway's PKI data
-// during the attempt (0 none), which a refused attempt reports as its error.
-Meaning ConnectionReplyMeaning(const ServicePipeMessage_t& reply, int32_t ownPkiVerdict = 0);
+// What the client knows of its own connect attempt, for the words of a failure.
+struct ConnectContext {
+  int32_t ownPkiVerdict = 0;  // its verdict on the gateway's PKI data (59), which a
+                              // refused attempt reports as its error; 0 none
+  std::string gateway;        // "A.B.C.D" it connected to; "" unknown
+  unsigned seconds = 0;       // how long the attempt took
+};
+// A reply on the connection socket: connect (3, 4) or disconnect (6, 7). A
+// connect that failed on the link to the gateway says first what happened
+// there ("no answer from the gateway A.B.C.D within N s", "the gateway
+// refused the connection"), then the raw result and error.
+Meaning ConnectionReplyMeaning(const ServicePipeMessage_t& reply, const ConnectContext& context = {});
+// The exit status of a connect's result (byte 8) and signed error (byte 16).
+int ConnectExitStatus(uint32_t result, int32_t error);
 // The 72 statistics bytes of command 18 (an address-table entry) in words.
 std::string StatisticsWords(const uint8_t* record);

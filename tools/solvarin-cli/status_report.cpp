@@ -113,7 +113,7 @@ std::string jsonReport(ClientSession* session, uint32_t state, const std::string
 int StatusAction(ClientSession* session, bool json) {
   auto msg = session->Ask(1);
   if (!msg) {
-    Say("error: the daemon closed the connection");
+    SayError("error: the daemon closed the connection");
     return kExitNoDaemon;
   }
   OwnerView owner = askOwner();

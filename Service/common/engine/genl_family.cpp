@@ -30,16 +30,16 @@ uint16_t u16At(const uint8_t* p) {
 
 }  // namespace
 
-int GenlParseFamilyReply(const uint8_t* reply, long len) {
+int GenlParseFamilyReply(const uint8_t* reply, long len, bool quiet) {
   if (len > static_cast<long>(FAMILY_REPLY_MAX)) len = FAMILY_REPLY_MAX;
   uint32_t nlen = 0;
   if (len >= 4) std::memcpy(&nlen, reply, 4);
   if (len < 16 || nlen < 16 || nlen > static_cast<uint32_t>(len)) {
-    fprintf(stderr, "invalid reply message\n");
+    if (!quiet) fprintf(stderr, "invalid reply message\n");
     return -1;
   }
   if (u16At(reply + 4) == NLMSG_ERROR) {
-    fprintf(stderr, "received error\n");
+    if (!quiet) fprintf(stderr, "received error\n");
     return -1;
   }
   if (len < 24) return -1;
@@ -78,7 +78,7 @@ bool GenlWaitReadable(int sock, int timeoutMs) {
 }
 
 int GenlLookupFamily(int sock, const FilterSeam& seam, uint32_t senderPort, const char* name,
-                     unsigned waitMs) {
+                     unsigned waitMs, bool quiet) {
   size_t nameLen = std::strlen(name);
   if (nameLen > 200) return -1;
   uint8_t msg[256] = {};
@@ -93,14 +93,14 @@ int GenlLookupFamily(int sock, const FilterSeam& seam, uint32_t senderPort, cons
   if (sendto(sock, msg, mlen, 0, reinterpret_cast<sockaddr*>(&to), sizeof to) < 0) return -1;
   if (waitMs) utl_SleepMs(waitMs);
   if (!GenlWaitReadable(sock, FAMILY_REPLY_WAIT_MS)) {
-    fprintf(stderr, "recv: no reply\n");
+    if (!quiet) fprintf(stderr, "recv: no reply\n");
     return -1;
   }
   uint8_t reply[FAMILY_REPLY_MAX];
   ssize_t n = recv(sock, reply, sizeof reply, 0);
   if (n < 0) {
-    perror("recv");
+    if (!quiet) perror("recv");
     return -1;
   }
-  return GenlParseFamilyReply(reply, n);
+  return GenlParseFamilyReply(reply, n, quiet);
 }

@@ -18,9 +18,10 @@ void GenlPutAttribute(uint8_t* at, uint16_t len, uint16_t type);
 bool GenlWaitReadable(int sock, int timeoutMs);
 
 // The family id, or -1 (messages on stderr: perror("recv"),
-// "invalid reply message\n", "received error\n").
+// "invalid reply message\n", "received error\n"; none with quiet, for a
+// probe to which "no such family" is an answer, not a fault).
 int GenlLookupFamily(int sock, const FilterSeam& seam, uint32_t senderPort, const char* name,
-                     unsigned waitMs);
+                     unsigned waitMs, bool quiet = false);
 // Parses a controller reply of `len` bytes (at most 276 are looked at); the
 // id or -1. Shared with the device helpers.
-int GenlParseFamilyReply(const uint8_t* reply, long len);
+int GenlParseFamilyReply(const uint8_t* reply, long len, bool quiet = false);

@@ -20,7 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   memset(m.get(), 0, sizeof *m);
   memcpy(m.get(), data, size < sizeof *m ? size : sizeof *m);
   RequestReplyMeaning(*m, {m->value2, m->result});
-  ConnectionReplyMeaning(*m, static_cast<int32_t>(m->value1));
+  ConnectionReplyMeaning(*m, {static_cast<int32_t>(m->value1), "203.0.113.1", m->clientN > 0 ? 5u : 0u});
   DescribePush(*m);
   ConnectProgress(*m);
   TunnelDownReason(*m, m->clientN);
