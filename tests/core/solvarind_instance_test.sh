@@ -73,7 +73,7 @@ expect_eq "pid and phase" "$(tr -d '\n' <"$phase")" "$first starting"
 run_bounded "a client meanwhile" "${client[@]}" status
 expect_eq "a client meanwhile" "$status" 3
 grep -q "^error: no daemon yet: solvarind (pid $first) runs but does not serve clients yet; it waits for the network filter" \
-  "$work/out.log" || fail "the client was not told that the daemon waits for the filter"
+  "$work/err.log" || fail "the client was not told that the daemon waits for the filter"
 
 # ---- the lock is root's alone, the phase file is for every user to read ----
 expect_eq "the lock's mode and owner" "$(stat -c '%a %U' "$lock")" "600 root"
@@ -153,6 +153,6 @@ maker=${holder% *}
 pids+=("${holder#* }")
 run_bounded "a client beside orphaned sockets" "${client[@]}" status
 expect_eq "a client beside orphaned sockets" "$status" 3
-grep -q "^error: daemon stopping: solvarind (pid $maker) has ended and its sockets are closing$" "$work/out.log" ||
+grep -q "^error: daemon stopping: solvarind (pid $maker) has ended and its sockets are closing$" "$work/err.log" ||
   fail "the client was not told that the daemon has ended"
 echo "PASS"
