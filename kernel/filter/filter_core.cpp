@@ -120,7 +120,6 @@ uint32_t FilterStart(void) {
     restart_ip_state();
   DrvFilterUnLock(FLT_LOCK_CORE);
   if (failed) return 1;
-  GuardRoomInit();
   CLI_FilterStarted = 1;
   return 0;
 }
@@ -131,7 +130,6 @@ void FilterStop(void) {
   // Frames still in the queues live in the pool that goes now; the workers
   // finish with theirs first.
   KERN_work_flush();
-  GuardRoomFree();
   QUEUE_ForgetAllFrames();
   DrvFilterLock(FLT_LOCK_CORE);
   release_core();

@@ -104,30 +104,34 @@ void KERN_fpu_end(void);
 // Deferred work, in the manner of a kernel work queue. A work is the
 // library's memory; the host takes it off its queue, then calls
 // work->fn(work) once on one of its workers, outside every lock of the
-// library (fn may free the work). Queue and flush are called without the
-// library's locks held.
+// library (fn may free the work). The host's workers may wait, in their work
+// functions only; nothing else the library runs does.
 typedef struct KERN_work {
   void (*fn)(struct KERN_work *work);
 } KERN_work;
 // Workers the host runs (0: none; the library then does its work inline).
 uint32_t KERN_work_workers(void);
-// Queues the work, waiting while the workers' queue is full; works are
-// taken in the order they were queued, each by whichever worker is free.
-void KERN_work_queue(KERN_work *work);
-// Waits until every work queued so far has run.
+// Queues the work without waiting, from any context: 0 queued (works are
+// taken in the order they were queued, each by whichever worker is free);
+// non-zero when the queue is full or there are no workers: the work stays
+// the library's, which then does it itself.
+int KERN_work_queue(KERN_work *work);
+// Waits until every work queued so far has run. Only from the teardown
+// entry points below (unbind, filter stop, module unload), which the host
+// calls where it may sleep; never from a hook or a work.
 void KERN_work_flush(void);
-// Completions in an 8-byte slot owned by the library: KERN_complete counts
-// one, KERN_wait_for_completion waits for one and takes it.
-typedef struct {
-  uint64_t opaque;
-} KERN_completion_t;
-void KERN_completion_init(KERN_completion_t *done);
-void KERN_complete(KERN_completion_t *done);
-void KERN_wait_for_completion(KERN_completion_t *done);
-void KERN_completion_free(KERN_completion_t *done);
 
 // ---------------------------------------------------------------------------
 // Entry points of the network-filter module, called by the host.
+//
+// Contexts. The packet hooks (Zor_net_inputoutput*, their completions),
+// the timer callback, the power notifications and the control requests may
+// be called where nothing may sleep (a packet hook of the kernel, a transmit
+// routine, a soft interrupt, a timer): they take the library's spin locks
+// and never wait, with or without workers. Module load and the adapter
+// notifications run in process context. Zor_DEVN_UnBindAdapter, Zor_DriverUnload and
+// Zor_cleanup_module wait for the works still outstanding (KERN_work_flush):
+// the host calls them only where it may sleep, never from a hook or a work.
 
 // Directions of a frame, and the verdicts on it.
 enum : uint32_t { KERN_FROM_NETWORK = 0, KERN_FROM_STACK = 1 };
@@ -150,8 +154,10 @@ uint32_t Zor_net_inputoutputEx(uint32_t direction, void *netbuf, void *netdev, u
 uint32_t Zor_net_inputoutput(uint32_t direction, void *netbuf, void *netdev);
 // Many frames of one direction and device in their order: verdicts[i] as
 // Zor_net_inputoutput gives it for netbufs[i]; the send queues are drained
-// once, after the last. The tunnel's data among them is opened side by side,
-// partly on the host's workers. One such call at a time per device.
+// once, after the last. The tunnel's data among them is opened side by side;
+// with workers the call hands it to them and returns at once (verdict
+// taken), and the rest follows in order (tunnel_ahead.h). The receive hooks
+// of one device are called one at a time.
 void Zor_net_inputoutput_batch(uint32_t direction, void **netbufs, uint32_t count, void *netdev,
                                uint32_t *verdicts);
 void Zor_net_inputoutput_CheckQueue(void);

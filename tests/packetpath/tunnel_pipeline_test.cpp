@@ -55,7 +55,7 @@ class Pipeline : public ::testing::TestWithParam<bool> {
   }
   void TearDown() override {
     testhost::release_work();
-    testhost::use_workers(0, 0);
+    testhost::use_workers(testhost::default_workers(), 2);
   }
 
   static Ip Ip6() {
@@ -286,7 +286,7 @@ class ReceivePipeline : public ::testing::TestWithParam<bool> {
   static void TearDownTestSuite() { delete keys; }
   void TearDown() override {
     testhost::release_work();
-    testhost::use_workers(0, 0);
+    testhost::use_workers(testhost::default_workers(), 2);
   }
 
   // What the stack gets from the same traffic of a fresh session, the
