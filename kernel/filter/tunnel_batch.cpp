@@ -29,7 +29,7 @@ struct SendBatch {
 // left (enough for the datagrams of the largest frame) a batch is protected
 // at once instead, so the reader, busy with the crypto, leaves the workers
 // and the host the time to give the room back; a hook never waits for it.
-constexpr uint32_t kPoolReserve = FLT_POOL_ARENA_SIZE / 4;
+constexpr uint32_t kPoolReserve = FLT_POOL_ARENA_SIZE / 2;
 
 }  // namespace
 
