@@ -100,7 +100,7 @@ uint32_t is_data(void *netbuf) {
 }
 
 void start_part(Part *p) {
-  p->count = p->opens = p->keys = p->done = 0;
+  p->count = p->opens = p->keys = 0;
   p->mgm = GuardUsesMgm();
   memcpy(p->nonce, client.client_nonce, sizeof p->nonce);
 }
@@ -182,6 +182,7 @@ Part *take_part(GuardAheadTrain *t) {
   Part *p = nullptr;
   if (t->parts < kParts) {
     p = &t->ring[(t->head + t->parts) % kParts];
+    p->done = 0;  // before it counts: a deliverer looks at it from then on
     t->parts++;
   }
   KERN_spin_lock_unlock(&t->lock);

@@ -104,8 +104,9 @@ void KERN_fpu_end(void);
 // Deferred work, in the manner of a kernel work queue. A work is the
 // library's memory; the host takes it off its queue, then calls
 // work->fn(work) once on one of its workers, outside every lock of the
-// library (fn may free the work). The host's workers may wait, in their work
-// functions only; nothing else the library runs does.
+// library (fn may free the work). Only the host's workers may wait, in
+// their work functions; the library's works themselves never do. Queue and
+// flush are called without the library's locks held.
 typedef struct KERN_work {
   void (*fn)(struct KERN_work *work);
 } KERN_work;
@@ -124,14 +125,13 @@ void KERN_work_flush(void);
 // ---------------------------------------------------------------------------
 // Entry points of the network-filter module, called by the host.
 //
-// Contexts. The packet hooks (Zor_net_inputoutput*, their completions),
-// the timer callback, the power notifications and the control requests may
-// be called where nothing may sleep (a packet hook of the kernel, a transmit
-// routine, a soft interrupt, a timer): they take the library's spin locks
-// and never wait, with or without workers. Module load and the adapter
-// notifications run in process context. Zor_DEVN_UnBindAdapter, Zor_DriverUnload and
-// Zor_cleanup_module wait for the works still outstanding (KERN_work_flush):
-// the host calls them only where it may sleep, never from a hook or a work.
+// Contexts. [atomic]: the host may call it where nothing may sleep (a
+// packet hook, a transmit routine, a soft interrupt, a timer); it takes only
+// the library's spin locks and never waits, with or without workers, so the
+// operations above but KERN_work_flush must not sleep either (they are
+// called from these entry points and from the works). [sleeps]: process
+// context only, never from an [atomic] entry point or a work; it may wait
+// for the works still outstanding (KERN_work_flush).
 
 // Directions of a frame, and the verdicts on it.
 enum : uint32_t { KERN_FROM_NETWORK = 0, KERN_FROM_STACK = 1 };
@@ -141,41 +141,47 @@ enum : uint32_t {
   KERN_VERDICT_NOT_HANDLED = 2,   // deliver it as if unfiltered
 };
 
-// Module load: 0 loaded, 1 failed (the host then calls Zor_cleanup_module).
+// Module load [sleeps]: 0 loaded, 1 failed (the host then calls
+// Zor_cleanup_module). Unload [sleeps].
 uint32_t Zor_init_module(void);
 void Zor_cleanup_module(void);
 void Zor_DriverUnload(void);
 
-// One frame seen by the host: direction KERN_FROM_NETWORK received from the
-// network, any other value sent by the local stack. Verdict: KERN_VERDICT_*.
-// The buffer stays the host's. Zor_net_inputoutput also drains the send
-// queues; the Ex form only when `flush` is non-zero.
+// One frame seen by the host [atomic]: direction KERN_FROM_NETWORK received
+// from the network, any other value sent by the local stack. Verdict:
+// KERN_VERDICT_*. The buffer stays the host's. A frame from the network
+// behind tunnel data still with the workers is copied and taken, and
+// reaches the stack in its place if the filter lets it through
+// (tunnel_ahead.h). Zor_net_inputoutput also drains the send queues; the Ex
+// form only when `flush` is non-zero.
 uint32_t Zor_net_inputoutputEx(uint32_t direction, void *netbuf, void *netdev, uint32_t flush);
 uint32_t Zor_net_inputoutput(uint32_t direction, void *netbuf, void *netdev);
-// Many frames of one direction and device in their order: verdicts[i] as
-// Zor_net_inputoutput gives it for netbufs[i]; the send queues are drained
-// once, after the last. The tunnel's data among them is opened side by side;
-// with workers the call hands it to them and returns at once (verdict
-// taken), and the rest follows in order (tunnel_ahead.h). The receive hooks
-// of one device are called one at a time.
+// Many frames of one direction and device in their order [atomic]:
+// verdicts[i] as Zor_net_inputoutput gives it for netbufs[i]; the send
+// queues are drained once, after the last. The tunnel's data among them is
+// opened side by side; with workers the call copies it for them and returns
+// at once (taken). The receive hooks of one device are called one at a time.
 void Zor_net_inputoutput_batch(uint32_t direction, void **netbufs, uint32_t count, void *netdev,
                                uint32_t *verdicts);
+// Drains the send queues [atomic].
 void Zor_net_inputoutput_CheckQueue(void);
-// The host is done with a buffer it took over through KERN_netbuf_queue_*;
-// the host frees the buffer itself after this returns.
+// The host is done with a buffer it took over through KERN_netbuf_queue_*
+// [atomic]; the host frees the buffer itself after this returns.
 void Zor_net_inputoutput_complete(void *ignored, void *netbuf, void *netdev);
 // The same for many buffers of one device, the filter's lock taken once.
 void Zor_net_inputoutput_complete_batch(void **netbufs, uint32_t count, void *netdev);
 
+// The timer [atomic], and the power notifications [atomic].
 void Zor_DEV_NetTimerCallback(void);
 void Zor_PM_StandByPrepare(void);
 void Zor_PM_PostStandBy(void);
 
-// Control requests: `buffer` holds u32 total length then the data; `length`
-// points at the buffer's length. 0 handled, 1 rejected.
+// Control requests [atomic]: `buffer` holds u32 total length then the data;
+// `length` points at the buffer's length. 0 handled, 1 rejected.
 uint32_t Zor_Filter_DRV_IoControl_Function(uint32_t code, uint8_t *buffer, uint32_t *length);
 
-// Adapter notifications. `netdev` is the host's device handle (NULL: the
+// Adapter notifications [atomic], but unbind [sleeps]: it waits for the
+// works of the adapter. `netdev` is the host's device handle (NULL: the
 // adapter's record stands for itself). Type 0 Ethernet, 1 no MAC header,
 // 2 raw IP, 3 PPP. A bound adapter starts not ready; the host reports the
 // link with ChangeUP/ChangeDOWN, also right after binding an adapter that
@@ -189,7 +195,7 @@ uint32_t Zor_DEVN_ChangeAddrAdapter(void *netdev, uint32_t hwaddrlen, const uint
 uint32_t Zor_DEVN_ChangeMtuAdapter(void *netdev, uint32_t mtu);
 uint32_t Zor_DEVN_ChangeDOWNAdapter(void *netdev);
 uint32_t Zor_DEVN_ChangeUPAdapter(void *netdev);
-// The library's record of a host device, NULL when it is not bound.
+// The library's record of a host device, NULL when it is not bound [atomic].
 void *Zor_NETDEV_getaddinfo(void *netdev);
 
 }  // extern "C"
