@@ -264,13 +264,16 @@ void open_part(KERN_work *work) {
 // Frames copied into the train, in parts; their verdicts "taken".
 void receive_into_train(GuardAheadTrain *t, void *const *netbufs, uint32_t n,
                         uint32_t *verdicts) {
+  // Parts of even size, as few as hold the frames.
+  const uint32_t needed = (n + GUARD_AHEAD_PART - 1) / GUARD_AHEAD_PART;
+  const uint32_t share = (n + needed - 1) / needed;
   Part *filled[kParts];
   uint32_t parts = 0;
   DrvFilterLock(FLT_LOCK_CORE);
   for (uint32_t k = 0; k < n; k++) {
     verdicts[k] = VERDICT_TAKEN;
     Part *p = parts ? filled[parts - 1] : nullptr;
-    if (!p || p->count == GUARD_AHEAD_PART) {
+    if (!p || p->count == share) {
       p = take_part(t);
       if (p) filled[parts++] = p;
     }
@@ -279,8 +282,6 @@ void receive_into_train(GuardAheadTrain *t, void *const *netbufs, uint32_t n,
   DrvFilterUnLock(FLT_LOCK_CORE);
   for (uint32_t i = 0; i < parts; i++) {
     Part *p = filled[i];
-    p->work.fn = open_part;
-    p->train = t;
     if (!p->opens || KERN_work_queue(&p->work) != 0) open_part(&p->work);
   }
 }
@@ -298,8 +299,14 @@ GuardAheadTrain *train_of(HostAdapter *adapter) {
 }
 
 bool has_ring(GuardAheadTrain *t) {
-  if (!t->ring) t->ring = static_cast<Part *>(KERN_kmalloc(kParts * sizeof(Part)));
-  return t->ring != nullptr;
+  if (t->ring) return true;
+  t->ring = static_cast<Part *>(KERN_kmalloc(kParts * sizeof(Part)));
+  if (!t->ring) return false;
+  for (uint32_t i = 0; i < kParts; i++) {
+    t->ring[i].work.fn = open_part;
+    t->ring[i].train = t;
+  }
+  return true;
 }
 
 // With workers: the frames ahead of the first data datagram, while nothing

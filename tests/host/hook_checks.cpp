@@ -7,31 +7,29 @@
 #include <cstdlib>
 
 #include "kern_host.h"
+#include "kernel/filter/filter_core.h"
 #include "tests/host/test_host.h"
 
-extern "C" {
 // The library's own definitions, reached through the linker's wrapping.
-uint32_t __real_Zor_net_inputoutputEx(uint32_t direction, void *netbuf, void *netdev,
-                                      uint32_t flush);
-uint32_t __real_Zor_net_inputoutput(uint32_t direction, void *netbuf, void *netdev);
-void __real_Zor_net_inputoutput_batch(uint32_t direction, void **netbufs, uint32_t count,
-                                      void *netdev, uint32_t *verdicts);
-void __real_Zor_net_inputoutput_CheckQueue(void);
-void __real_Zor_net_inputoutput_complete(void *ignored, void *netbuf, void *netdev);
-void __real_Zor_net_inputoutput_complete_batch(void **netbufs, uint32_t count, void *netdev);
-void __real_Zor_DEV_NetTimerCallback(void);
-void __real_Zor_PM_StandByPrepare(void);
-void __real_Zor_PM_PostStandBy(void);
-uint32_t __real_Zor_Filter_DRV_IoControl_Function(uint32_t code, uint8_t *buffer, uint32_t *length);
-int32_t __real_FilterGetInformation(uint32_t code, uint8_t *buffer, uint32_t length);
-uint32_t __real_Zor_DEVN_BindAdapter(void *netdev, const char *name, uint32_t type,
-                                     uint32_t hwaddrlen, const uint8_t *hwaddr, uint32_t mtu);
-uint32_t __real_Zor_DEVN_ChangeNameAdapter(void *netdev, const char *name);
-uint32_t __real_Zor_DEVN_ChangeAddrAdapter(void *netdev, uint32_t hwaddrlen, const uint8_t *hwaddr);
-uint32_t __real_Zor_DEVN_ChangeMtuAdapter(void *netdev, uint32_t mtu);
-uint32_t __real_Zor_DEVN_ChangeDOWNAdapter(void *netdev);
-uint32_t __real_Zor_DEVN_ChangeUPAdapter(void *netdev);
-void __real_KERN_work_flush(void);
+extern "C" {
+decltype(Zor_net_inputoutputEx) __real_Zor_net_inputoutputEx;
+decltype(Zor_net_inputoutput) __real_Zor_net_inputoutput;
+decltype(Zor_net_inputoutput_batch) __real_Zor_net_inputoutput_batch;
+decltype(Zor_net_inputoutput_CheckQueue) __real_Zor_net_inputoutput_CheckQueue;
+decltype(Zor_net_inputoutput_complete) __real_Zor_net_inputoutput_complete;
+decltype(Zor_net_inputoutput_complete_batch) __real_Zor_net_inputoutput_complete_batch;
+decltype(Zor_DEV_NetTimerCallback) __real_Zor_DEV_NetTimerCallback;
+decltype(Zor_PM_StandByPrepare) __real_Zor_PM_StandByPrepare;
+decltype(Zor_PM_PostStandBy) __real_Zor_PM_PostStandBy;
+decltype(Zor_Filter_DRV_IoControl_Function) __real_Zor_Filter_DRV_IoControl_Function;
+decltype(FilterGetInformation) __real_FilterGetInformation;
+decltype(Zor_DEVN_BindAdapter) __real_Zor_DEVN_BindAdapter;
+decltype(Zor_DEVN_ChangeNameAdapter) __real_Zor_DEVN_ChangeNameAdapter;
+decltype(Zor_DEVN_ChangeAddrAdapter) __real_Zor_DEVN_ChangeAddrAdapter;
+decltype(Zor_DEVN_ChangeMtuAdapter) __real_Zor_DEVN_ChangeMtuAdapter;
+decltype(Zor_DEVN_ChangeDOWNAdapter) __real_Zor_DEVN_ChangeDOWNAdapter;
+decltype(Zor_DEVN_ChangeUPAdapter) __real_Zor_DEVN_ChangeUPAdapter;
+decltype(KERN_work_flush) __real_KERN_work_flush;
 }
 
 namespace testhost {
