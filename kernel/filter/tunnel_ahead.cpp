@@ -2,6 +2,7 @@
 
 #include "byte_order.h"
 #include "crypto/wipe.h"
+#include "kernel/filter/deferred_work.h"
 #include "kernel/filter/filter_core.h"
 #include "kernel/filter/packet_path.h"
 #include "kernel/filter/send_queues.h"
@@ -22,6 +23,10 @@ constexpr uint32_t kFrameRoom = ETH_HEADER_LEN + IPH_MAX_LEN + UDPH_SIZE + GUARD
 constexpr uint32_t kHeadRoom = ETH_HEADER_LEN + IPH_MAX_LEN + UDPH_SIZE + 8;
 // Parts of a train: frames outstanding on the workers at most.
 constexpr uint32_t kParts = 32;
+// Parts a deliverer takes down the packet path before it hands the rest to
+// a work of its own: a worker returns soon, so its host reports the
+// completions of what it delivered.
+constexpr uint32_t kDeliverAtOnce = 4;
 
 struct Entry {
   uint8_t *bytes;  // the frame: in `frame`, or memory of its own
@@ -49,6 +54,7 @@ struct Part {
 }  // namespace
 
 struct GuardAheadTrain {
+  KERN_work deliver;  // first: a deliverer's rest, handed on (deliver_rest)
   HostAdapter *adapter;
   Part now;    // frames opened in the caller
   Part *ring;  // the parts handed to the workers (kParts), made on first use
@@ -233,6 +239,33 @@ void run_part(HostAdapter *adapter, Part *p) {
   forget_keys(p);
 }
 
+// With the train's lock held and the delivering mark set: takes the oldest
+// parts down the packet path while they are done, the send queues drained
+// after each; after kDeliverAtOnce of them the rest goes to a work
+// (deliver_rest), unless the queue is full. Releases the lock.
+void deliver(GuardAheadTrain *t) {
+  for (uint32_t n = 0; t->parts && t->ring[t->head].done; n++) {
+    Part *oldest = &t->ring[t->head];
+    KERN_spin_lock_unlock(&t->lock);
+    if (n == kDeliverAtOnce && FilterQueueWork(&t->deliver) == 0) return;
+    run_part(t->adapter, oldest);
+    QUEUE_ProcessFltQueueForAllFLT();
+    KERN_spin_lock_lock(&t->lock);
+    t->head = (t->head + 1) % kParts;
+    t->parts--;
+  }
+  t->delivering = 0;
+  KERN_spin_lock_unlock(&t->lock);
+}
+
+// The work that goes on with a deliverer's rest.
+void deliver_rest(KERN_work *work) {
+  auto *t = reinterpret_cast<GuardAheadTrain *>(work);
+  KERN_spin_lock_lock(&t->lock);
+  deliver(t);
+  FilterWorkDone();
+}
+
 // Marks the part done; then, unless another thread delivers, delivers the
 // oldest parts while they are done. No lock held.
 void part_done(Part *p) {
@@ -244,26 +277,18 @@ void part_done(Part *p) {
     return;
   }
   t->delivering = 1;
-  uint32_t delivered = 0;
-  while (t->parts && t->ring[t->head].done) {
-    Part *oldest = &t->ring[t->head];
-    KERN_spin_lock_unlock(&t->lock);
-    run_part(t->adapter, oldest);
-    delivered = 1;
-    KERN_spin_lock_lock(&t->lock);
-    t->head = (t->head + 1) % kParts;
-    t->parts--;
-  }
-  t->delivering = 0;
-  KERN_spin_lock_unlock(&t->lock);
-  if (delivered) QUEUE_ProcessFltQueueForAllFLT();
+  deliver(t);
 }
 
-// The workers' function.
-void open_part(KERN_work *work) {
-  auto *p = reinterpret_cast<Part *>(work);
+// Opens the part's datagrams, here or on a worker (open_part_work).
+void open_part(Part *p) {
   open_jobs(p);
   part_done(p);
+}
+
+void open_part_work(KERN_work *work) {
+  open_part(reinterpret_cast<Part *>(work));
+  FilterWorkDone();
 }
 
 // Frames copied into the train, in parts; their verdicts "taken".
@@ -287,7 +312,7 @@ void receive_into_train(GuardAheadTrain *t, void *const *netbufs, uint32_t n,
   DrvFilterUnLock(FLT_LOCK_CORE);
   for (uint32_t i = 0; i < parts; i++) {
     Part *p = filled[i];
-    if (!p->opens || KERN_work_queue(&p->work) != 0) open_part(&p->work);
+    if (!p->opens || FilterQueueWork(&p->work) != 0) open_part(p);
   }
 }
 
@@ -295,6 +320,7 @@ GuardAheadTrain *train_of(HostAdapter *adapter) {
   if (adapter->ahead) return adapter->ahead;
   auto *t = static_cast<GuardAheadTrain *>(KERN_kmalloc(sizeof(GuardAheadTrain)));
   if (!t) return nullptr;
+  t->deliver.fn = deliver_rest;
   t->adapter = adapter;
   t->ring = nullptr;
   t->head = t->parts = t->delivering = 0;
@@ -308,7 +334,7 @@ bool has_ring(GuardAheadTrain *t) {
   t->ring = static_cast<Part *>(KERN_kmalloc(kParts * sizeof(Part)));
   if (!t->ring) return false;
   for (uint32_t i = 0; i < kParts; i++) {
-    t->ring[i].work.fn = open_part;
+    t->ring[i].work.fn = open_part_work;
     t->ring[i].train = t;
   }
   return true;

@@ -3,6 +3,7 @@
 #include "byte_order.h"
 #include "crypto/wipe.h"
 
+#include "kernel/filter/deferred_work.h"
 #include "kernel/filter/filter_core.h"
 #include "kernel/filter/memory_pool.h"
 #include "kernel/filter/packet_path.h"
@@ -29,7 +30,7 @@ struct SendBatch {
 // left (enough for the datagrams of the largest frame) a batch is protected
 // at once instead, so the reader, busy with the crypto, leaves the workers
 // and the host the time to give the room back; a hook never waits for it.
-constexpr uint32_t kPoolReserve = FLT_POOL_ARENA_SIZE / 2;
+constexpr uint32_t kPoolReserve = FLT_POOL_ARENA_SIZE / 4 * 3;
 
 }  // namespace
 
@@ -107,7 +108,10 @@ void GuardSeal(GuardSealWork *w, uint32_t drain) {
   KERN_kfree(w);
 }
 
-void GuardSealAndSend(KERN_work *work) { GuardSeal(reinterpret_cast<GuardSealWork *>(work), 1); }
+void GuardSealAndSend(KERN_work *work) {
+  GuardSeal(reinterpret_cast<GuardSealWork *>(work), 1);
+  FilterWorkDone();
+}
 
 void GuardHandOff(GuardSealWork *works) {
   // Built last first: handed over in the order they were built.
@@ -121,7 +125,7 @@ void GuardHandOff(GuardSealWork *works) {
   while (ordered) {
     GuardSealWork *next = ordered->next;
     // A full queue: protected here; its frames keep their place in the list.
-    if (KERN_work_queue(&ordered->work) != 0) GuardSeal(ordered, 1);
+    if (FilterQueueWork(&ordered->work) != 0) GuardSeal(ordered, 1);
     ordered = next;
   }
 }
