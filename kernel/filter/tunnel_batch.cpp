@@ -26,10 +26,12 @@ struct SendBatch {
   uint32_t count;
 } batch;
 
-// Frames wait in the pool while workers protect them. With less than this
-// left (enough for the datagrams of the largest frame) a batch is protected
-// at once instead, so the reader, busy with the crypto, leaves the workers
-// and the host the time to give the room back; a hook never waits for it.
+// Frames wait in the pool while workers protect them, and so do the frames
+// queued behind them. With less than this left a batch is protected at once
+// instead: the reader, busy with the crypto, leaves the workers and the host
+// the time to give the room back, and what waits behind the workers' batches
+// keeps room in the pool. A hook never waits for room; a frame that finds
+// none is dropped.
 constexpr uint32_t kPoolReserve = FLT_POOL_ARENA_SIZE / 4 * 3;
 
 }  // namespace
