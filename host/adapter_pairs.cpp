@@ -31,10 +31,13 @@ namespace {
 
 constexpr size_t kVnetLen = sizeof(VnetHeader);
 constexpr size_t kFrameRoom = 256 * 1024;
-// Frames taken from the uplink per system call, and written per call.
+// Frames of the uplink handed to the filter together.
 constexpr size_t kUplinkBatch = 256;
-// Room for one frame from the uplink: the filter takes frames up to 64 KiB.
+// Room for one frame from the uplink larger than a ring slot: the filter
+// takes frames up to 64 KiB. A batch takes up to kLargeFrames of them.
 constexpr size_t kUplinkRoom = kVnetLen + 66 * 1024;
+constexpr size_t kLargeFrames = 32;
+// Frames sent to the network per system call.
 constexpr size_t kSendBatch = 64;
 
 std::vector<std::unique_ptr<AdapterPair>> pairs;
@@ -55,10 +58,13 @@ int open_tap(const std::string &name) {
   return fd;
 }
 
-int open_packet_socket(const std::string &uplink) {
+// The socket takes no frames before its bind, by which time its receive
+// ring is set up: a frame queued before would be taken for the whole copy
+// of a large frame in the ring.
+int open_packet_socket(const std::string &uplink, PacketRing &ring) {
   int ifindex = static_cast<int>(if_nametoindex(uplink.c_str()));
   if (ifindex == 0) return -1;
-  int fd = socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, htons(ETH_P_ALL));
+  int fd = socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
   int one = 1, size = 8 << 20;
   setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size);
@@ -73,7 +79,7 @@ int open_packet_socket(const std::string &uplink) {
   if (setsockopt(fd, SOL_PACKET, PACKET_VNET_HDR, &one, sizeof one) != 0 ||
       setsockopt(fd, SOL_PACKET, PACKET_IGNORE_OUTGOING, &one, sizeof one) != 0 ||
       setsockopt(fd, SOL_PACKET, PACKET_ADD_MEMBERSHIP, &promisc, sizeof promisc) != 0 ||
-      bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+      !ring.Open(fd) || bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
     close(fd);
     return -1;
   }
@@ -86,7 +92,7 @@ bool open_pair(AdapterPair &pair) {
     host_log("zornfhost: TAP %s: %s", pair.spec.tap.c_str(), strerror(errno));
     return false;
   }
-  pair.packet_fd = open_packet_socket(pair.spec.uplink);
+  pair.packet_fd = open_packet_socket(pair.spec.uplink, pair.ring);
   if (pair.packet_fd < 0) {
     host_log("zornfhost: uplink %s: %s", pair.spec.uplink.c_str(), strerror(errno));
     return false;
@@ -111,32 +117,15 @@ bool wait_readable(const AdapterPair &pair, int fd) {
   return !fds[1].revents;
 }
 
-// Writes up to kSendBatch frames of the filter's own to the stack side, runs
-// of one TCP flow coalesced (tap_coalesce.h).
-void write_to_stack(const AdapterPair &pair, HostNetbuf *const *nbs, size_t n, bool *written) {
-  FrameBytes frames[kSendBatch];
-  for (size_t k = 0; k < n; k++) frames[k] = {nbs[k]->data, nbs[k]->len};
-  iovec iov[2 + kSendBatch];
-  for (const TapWrite &w : plan_tap_writes(frames, n)) {
-    size_t parts = tap_write_iov(w, frames, iov);
-    bool ok = writev(pair.tap_fd, iov, static_cast<int>(parts)) >= 0;
-    for (size_t k = 0; k < w.frames; k++) written[w.first + k] = ok;
-  }
-}
-
-// Writes frames of the filter's own to one side; false for each frame that
-// could not be written. The packet socket is not waited on (the caller may
-// be the timer or a request): to the network the frames go out behind empty
-// virtio-net headers in one sendmmsg call per kSendBatch.
-void write_filter_frames(const AdapterPair &pair, bool to_network, HostNetbuf *const *nbs,
-                         size_t count, bool *written) {
+// Sends frames of the filter's own to the network; false for each frame
+// that could not be sent. The packet socket is not waited on (the caller may
+// be the timer or a request): the frames go out behind empty virtio-net
+// headers in one sendmmsg call per kSendBatch.
+void send_to_network(const AdapterPair &pair, HostNetbuf *const *nbs, size_t count,
+                     bool *written) {
   static const VnetHeader none{};
   for (size_t first = 0; first < count; first += kSendBatch) {
     const size_t n = std::min(kSendBatch, count - first);
-    if (!to_network) {
-      write_to_stack(pair, nbs + first, n, written + first);
-      continue;
-    }
     iovec iov[kSendBatch][2];
     mmsghdr msgs[kSendBatch] = {};
     for (size_t k = 0; k < n; k++) {
@@ -209,51 +198,64 @@ void stack_side_loop(AdapterPair *pair) {
   }
 }
 
-// Frames from the network, up to kUplinkBatch per system call, handed to the
-// filter together in the order they came.
+// A wake-up without a frame may be the socket's error (its uplink went
+// down), which stays until taken: the reader would wake up for it again
+// and again.
+void take_socket_error(int fd) {
+  int error;
+  socklen_t len = sizeof error;
+  getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len);
+}
+
+// Frames from the network, up to kUplinkBatch of those in the receive ring,
+// handed to the filter together in the order they came. The frames the
+// filter lets pass are written to the TAP from the ring's slots, which go
+// back to the kernel after that.
 void network_side_loop(AdapterPair *pair) {
   pthread_setname_np(pthread_self(), "zornf-net");
-  std::vector<uint8_t> room(kUplinkBatch * kUplinkRoom);
-  iovec iov[kUplinkBatch];
-  sockaddr_ll from[kUplinkBatch];
-  mmsghdr msgs[kUplinkBatch];
+  std::vector<uint8_t> room(kLargeFrames * kUplinkRoom);
+  const LargeFrameRoom large{room.data(), kUplinkRoom, kLargeFrames};
+  RingFrame frames[kUplinkBatch];
   while (wait_readable(*pair, pair->packet_fd)) {
-    for (size_t k = 0; k < kUplinkBatch; k++) {
-      iov[k] = {room.data() + k * kUplinkRoom, kUplinkRoom};
-      msgs[k] = {};
-      msgs[k].msg_hdr.msg_iov = &iov[k];
-      msgs[k].msg_hdr.msg_iovlen = 1;
-      msgs[k].msg_hdr.msg_name = &from[k];
-      msgs[k].msg_hdr.msg_namelen = sizeof from[k];
-    }
-    int got = recvmmsg(pair->packet_fd, msgs, kUplinkBatch, MSG_DONTWAIT, nullptr);
+    const size_t got = pair->ring.Take(frames, kUplinkBatch, large);
+    if (!got) take_socket_error(pair->packet_fd);
     InFrame in[kUplinkBatch];
     void *netbufs[kUplinkBatch];
     uint32_t verdicts[kUplinkBatch];
     uint32_t count = 0;
-    for (int k = 0; k < got; k++) {
-      if (msgs[k].msg_hdr.msg_flags & MSG_TRUNC) continue;
-      if (from[k].sll_pkttype == PACKET_OUTGOING) continue;
-      if (!prepare_frame(*pair, static_cast<uint8_t *>(iov[k].iov_base), msgs[k].msg_len, &in[count]))
-        continue;
+    for (size_t k = 0; k < got; k++) {
+      if (!prepare_frame(*pair, frames[k].bytes, frames[k].len, &in[count])) continue;
       netbufs[count] = &in[count].nb;
       count++;
     }
-    if (!count) continue;
-    Zor_net_inputoutput_batch(KERN_FROM_NETWORK, netbufs, count, pair, verdicts);
-    report_completions();
-    for (uint32_t k = 0; k < count; k++) forward_frame(*pair, in[k], verdicts[k], pair->tap_fd);
+    if (count) {
+      Zor_net_inputoutput_batch(KERN_FROM_NETWORK, netbufs, count, pair, verdicts);
+      report_completions();
+      for (uint32_t k = 0; k < count; k++) forward_frame(*pair, in[k], verdicts[k], pair->tap_fd);
+    }
+    pair->ring.Release();
   }
 }
 
-// Writes the filter's buffers to one side; each completion is reported
-// after the library's call has returned.
+// Hands frames of the filter's own to the TAP writer, which copies them:
+// they are complete from now on.
+bool queue_to_stack(AdapterPair &pair, HostNetbuf *const *nbs, size_t count) {
+  std::vector<FrameBytes> frames(count);
+  for (size_t k = 0; k < count; k++) frames[k] = {nbs[k]->data, nbs[k]->len};
+  if (!pair.tap_writer.Queue(frames.data(), count)) return false;
+  for (size_t k = 0; k < count; k++) queue_completion(nbs[k]);
+  return true;
+}
+
+// Sends the filter's buffers to the network, or queues them for the TAP
+// writer; each completion is reported after the library's call has returned.
 int queue_buffers(void **netbufs, int count, void *netdev, bool to_network) {
   auto *pair = static_cast<AdapterPair *>(netdev);
   if (!pair || !netbufs || count < 1 || !pair->forwarding) return 1;
   auto **nbs = reinterpret_cast<HostNetbuf **>(netbufs);
+  if (!to_network) return queue_to_stack(*pair, nbs, static_cast<size_t>(count)) ? 0 : 1;
   std::unique_ptr<bool[]> written(new bool[static_cast<size_t>(count)]);
-  write_filter_frames(*pair, to_network, nbs, static_cast<size_t>(count), written.get());
+  send_to_network(*pair, nbs, static_cast<size_t>(count), written.get());
   for (int i = 0; i < count; i++) {
     // Like a device's queue, the host owns the frame now: a write that
     // fails is a frame lost on the wire, and its completion comes all the same.
@@ -344,6 +346,7 @@ void KERN_unregister_device_notifier(void) { stop_link_monitor(); }
 
 int KERN_net_register_hooks(void) {
   for (AdapterPair *pair : adapter_pairs()) {
+    pair->tap_writer.Start(pair->tap_fd, &pair->lost_frames);
     pair->forwarding = true;
     pair->stack_reader = std::thread(stack_side_loop, pair);
     pair->network_reader = std::thread(network_side_loop, pair);
@@ -359,6 +362,7 @@ void KERN_net_unregister_hooks(void) {
     if (write(pair->stop_fd, &one, sizeof one) != sizeof one) host_log("zornfhost: stop failed");
     pair->stack_reader.join();
     pair->network_reader.join();
+    pair->tap_writer.Stop();
   }
   report_completions();
 }

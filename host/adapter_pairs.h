@@ -2,13 +2,20 @@
 // carries the addresses and routes) paired with an AF_PACKET socket on an
 // uplink without addresses (network side). Both sides carry virtio-net
 // headers, so the stack's large offloaded frames cross whole; a frame's
-// offloaded checksum is completed before the filter sees it.
+// offloaded checksum is completed before the filter sees it. Each pair has
+// two readers: the TAP's, and the uplink's, which takes its frames from the
+// socket's receive ring (packet_ring.h). The filter's own frames to the
+// network leave at once; those up to the stack through the pair's TAP
+// writer (tap_writer.h).
 #pragma once
 #include <atomic>
 #include <cstdint>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "host/packet_ring.h"
+#include "host/tap_writer.h"
 
 namespace zornfhost {
 
@@ -25,6 +32,8 @@ struct AdapterPair {
   int tap_ifindex = 0;
   std::atomic<bool> forwarding{false};
   std::atomic<unsigned long> lost_frames{0};  // filter frames the host could not write
+  PacketRing ring;
+  TapWriter tap_writer;
   std::thread stack_reader;
   std::thread network_reader;
 };

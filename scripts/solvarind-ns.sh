@@ -8,6 +8,7 @@
 # there, as after a restart. Nothing of the machine's own directories is
 # touched.
 #
+#   cover_keeping DIR NAME KEEP...    a fresh tmpfs over DIR, KEEP paths bound back
 #   daemon_start BUILD INST CLI_NS [ARG]  starts it (ARG: its first argument,
 #                                     run_as_process unless given; "" for none,
 #                                     so that it detaches); DAEMON_PID
@@ -34,6 +35,23 @@
 
 declare -A CLI_PID CLI_FD
 
+# Covers DIR with a fresh tmpfs named NAME; each KEEP path that lies under
+# DIR (a build tree, a work directory, a clone in /tmp) is bound back from a
+# handle on the original directory opened before the cover.
+cover_keeping() {  # dir name keep...
+  local dir=$1 name=$2 old p
+  shift 2
+  exec {old}<"$dir"
+  mount -t tmpfs "$name" "$dir"
+  for p in "$@"; do
+    case $p in "$dir"/*)
+      mkdir -p "$p"
+      mount --no-canonicalize --bind "/proc/self/fd/$old/${p#"$dir"/}" "$p" ;;
+    esac
+  done
+  exec {old}<&-
+}
+
 daemon_start() {  # build inst netns [first argument]
   local build=$1 inst=$2 ns=$3 arg=${4-run_as_process}
   mkdir -p "$inst"
@@ -42,31 +60,17 @@ daemon_start() {  # build inst netns [first argument]
   chmod 755 "$inst"
   # /run/solvarin-inst is the installation directory as the daemon sees
   # it: a bind of INST made before /tmp is covered. The build tree and the
-  # work directory may themselves lie under a covered directory (a clone in
-  # /tmp): each is bound back from a handle on the original directory that
-  # was opened before the cover.
-  ip netns exec "$ns" unshare -m --propagation private bash -c '
+  # work directory stay visible wherever they lie.
+  ip netns exec "$ns" unshare -m --propagation private bash -c "$(declare -f cover_keeping)"'
     set -e
     keep=("$3" "$4" "$1")
-    cover() {  # directory, tmpfs name
-      local old
-      exec {old}<"$1"
-      mount -t tmpfs "$2" "$1"
-      for p in "${keep[@]}"; do
-        case $p in "$1"/*)
-          mkdir -p "$p"
-          mount --no-canonicalize --bind "/proc/self/fd/$old/${p#"$1"/}" "$p" ;;
-        esac
-      done
-      exec {old}<&-
-    }
-    cover /run solvarin-run
+    cover_keeping /run solvarin-run "${keep[@]}"
     mkdir /run/solvarin-inst
     mount --bind "$1" /run/solvarin-inst
-    cover /var/lib solvarin-lib
+    cover_keeping /var/lib solvarin-lib "${keep[@]}"
     mkdir -p /run/solvarin-inst/var-lib-Solvarin /var/lib/Solvarin
     mount --bind /run/solvarin-inst/var-lib-Solvarin /var/lib/Solvarin
-    cover /tmp solvarin-tmp
+    cover_keeping /tmp solvarin-tmp "${keep[@]}"
     exec /run/solvarin-inst/solvarind $2' solvarind "$inst" "$arg" "$(realpath "$build")" \
     "$(realpath "$work")" >"$work/daemon.out" 2>&1 &
   DAEMON_PID=$!

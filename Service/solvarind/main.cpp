@@ -39,7 +39,7 @@ const char kUsage[] =
 // run directory to write in) lets it start as before.
 bool takeInstanceLock() {
   pid_t holder = 0;
-  switch (TakeInstanceLock(&holder)) {
+  switch (TakeInstanceLock(IPC_RUN_DIR, &holder)) {
     case INSTANCE_LOCK_TAKEN:
       return true;
     case INSTANCE_LOCK_HELD:

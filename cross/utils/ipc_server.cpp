@@ -444,6 +444,18 @@ void dropPushTarget(int id, int fd, PushResult why) {
 
 bool pushFailed(PushResult r) { return r == PUSH_NOT_SENT || r == PUSH_NOT_TAKEN; }
 
+// Set when the shutdown's message 45 is on its way. The push lock is not
+// fair: without this, pushes that clients keep starting could take it before
+// 45 again and again until 45's time ran out.
+std::atomic<bool> stoppingPushBegun{false};
+
+// Whether msg may go out; the caller holds the push lock.
+bool pushMayStart(const ServicePipeMessage_t& msg) {
+  if (!stoppingPushBegun.load() || msg.code == IPC_MSG_SERVICE_STOPPING) return true;
+  logLine("IPC_SendToClient", "IPC_SendToClient: the service is stopping, code " + num(msg.code) + " not sent");
+  return false;
+}
+
 // The push to one client; the caller holds the push lock.
 int pushToOne(ServicePipeMessage_t* msg, int id) {
   int fd;
@@ -489,6 +501,7 @@ void pushToAll(const ServicePipeMessage_t* msg, const std::vector<std::pair<int,
 
 int IPC_SendToClient(ServicePipeMessage_t* msg, int id) {
   std::lock_guard<std::timed_mutex> push(m_ProcessingSendMessageToClientsAF);
+  if (!pushMayStart(*msg)) return 0;
   if (id >= 0) return pushToOne(msg, id);
   pushToAll(msg, broadcastTargets(*msg), push_send_timeout_ms);
   return 1;
@@ -497,6 +510,7 @@ int IPC_SendToClient(ServicePipeMessage_t* msg, int id) {
 int IPC_SendToClientsWithin(ServicePipeMessage_t* msg, int totalMs) {
   using Clock = std::chrono::steady_clock;
   Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(totalMs);
+  stoppingPushBegun = true;
   std::unique_lock<std::timed_mutex> push(m_ProcessingSendMessageToClientsAF, deadline);
   if (!push.owns_lock()) {
     broadcastTargets(*msg);  // code 45 marks the clients closed all the same

@@ -81,13 +81,15 @@ void ClientCycle(int fd, ClosedFlag closed, SocketType type, int id);
 // Pushes msg to client id (id >= 0), or to every client but the one named in
 // msg->clientN (id < 0; code 45 also marks them closed). Codes 58 and 59 wait
 // for the answer, which overwrites msg. 1 on success, 0 when the one target
-// is unknown or the push failed. A client that takes nothing within
+// is unknown, the push failed or the stop's message 45 has begun (nothing
+// but 45 is sent from then on; logged). A client that takes nothing within
 // push_send_timeout_ms is dropped (its user backed off); a push to every
 // client waits that long once, for all of them together.
 int IPC_SendToClient(ServicePipeMessage_t* msg, int id);
-// IPC_SendToClient(msg, -1) within totalMs in all, the wait for the push
-// lock included: 1, or 0 when the lock did not come free in time (nothing
-// sent; code 45 still marks the clients closed). For the shutdown.
+// The shutdown's message 45 (msg) to every client within totalMs in all, the
+// wait for the push lock included: 1, or 0 when the lock did not come free in
+// time (nothing sent; the clients are still marked closed). From this call
+// on no other push starts, so 45 waits only for the one already under way.
 int IPC_SendToClientsWithin(ServicePipeMessage_t* msg, int totalMs);
 // True when id is registered and not marked closed; the caller holds mtx_reg_clients.
 bool IPC_ClientAliveLocked(int id);

@@ -91,12 +91,14 @@ void Log::LogEnable(int on) {
 }
 
 // Opens the log file without following a symbolic link, takes nothing but
-// a regular file (a pipe put in its place could stall every writer), and
-// makes it writable by every user through the descriptor, whatever the umask.
+// a regular file of one name (a pipe put in its place could stall every
+// writer; a hard link that another user put in the shared log directory
+// could name any file of the machine), and makes it writable by every user
+// through the descriptor, whatever the umask.
 int Log::openFile(int extraFlags) {
   fd = open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | extraFlags, 0666);
   struct stat st {};
-  if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) closeFile();
+  if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1)) closeFile();
   if (fd >= 0) fchmod(fd, 0666);
   return fd;
 }

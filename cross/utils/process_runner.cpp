@@ -7,6 +7,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -57,6 +58,27 @@ struct Run {
     }
   }
 };
+
+// The child's environment, built before the fork (the child of a threaded
+// process may not allocate): the daemon's variables, those named in extra
+// left out, then extra.
+// True when the variable entry (NAME=value) has the name of entry.
+bool sameName(const char* variable, const std::string& entry) {
+  size_t n = std::min(entry.find('='), entry.size());
+  return strncmp(variable, entry.c_str(), n) == 0 && variable[n] == '=';
+}
+
+std::vector<char*> childEnvironment(const std::vector<std::string>& extra) {
+  std::vector<char*> env;
+  for (char** v = environ; *v != nullptr; v++) {
+    bool replaced = false;
+    for (const std::string& e : extra) replaced = replaced || sameName(*v, e);
+    if (!replaced) env.push_back(*v);
+  }
+  for (const std::string& e : extra) env.push_back(const_cast<char*>(e.c_str()));
+  env.push_back(nullptr);
+  return env;
+}
 
 int exitCodeOf(int status) {
   if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
@@ -155,11 +177,12 @@ void killAndReap(Run* run, ProcessResult* result) {
 }  // namespace
 
 ProcessResult RunProcess(const std::vector<std::string>& argv, const std::optional<std::string>& stdinText,
-                         int timeoutMs, bool) {
+                         int timeoutMs, bool, const std::vector<std::string>& environment) {
   if (argv.empty()) throw std::runtime_error("run_command: empty args");
   std::vector<char*> args;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
+  std::vector<char*> env = childEnvironment(environment);
 
   Run run;
   if (!openPipe(&run.out)) fail("pipe(stdout)", errno);
@@ -173,7 +196,7 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::option
   if (run.child == 0) {
     bool ok = moveTo(run.out.write, 1) && moveTo(run.err.write, 2);
     if (ok && stdinText) ok = moveTo(run.in.read, 0);
-    if (ok) execvp(args[0], args.data());
+    if (ok) execvpe(args[0], args.data(), env.data());
     _exit(127);
   }
   closeFd(&run.out.write);

@@ -16,9 +16,12 @@ struct ProcessResult {
 // blocks the exchange; without it the child keeps the daemon's standard
 // input. timeoutMs 0 waits without limit; a child still running after
 // timeoutMs is killed (SIGKILL: exit code 137). flag is not read.
+// environment lists "NAME=value" entries that the child gets on top of the
+// daemon's environment (replacing a variable of the same name); the
+// daemon's own environment does not change.
 // Throws std::runtime_error "run_command: empty args" for an empty argv, and
 // "<step>: <strerror>" when pipe(stdout), pipe(stderr), pipe(stdin), fork or
 // write(stdin pipe) fails; its pipes are closed and a started child is
 // killed and reaped first.
 ProcessResult RunProcess(const std::vector<std::string>& argv, const std::optional<std::string>& stdinText,
-                         int timeoutMs, bool flag);
+                         int timeoutMs, bool flag, const std::vector<std::string>& environment = {});

@@ -19,6 +19,9 @@ const char kFileName[] = "registry";
 const size_t kPathMax = 2048;
 // Lines are looked at in pieces of at most this many characters.
 const size_t kPieceMax = 1023;
+// Every user may write the file: a larger one is no registry of this
+// daemon's few dozen settings, and is not read (nor rewritten) at all.
+const size_t kFileMax = 64 * 1024;
 
 std::mutex g_writeLock;
 
@@ -30,30 +33,29 @@ std::string registryPath(const char* dir) {
 }
 
 // Reads the whole file without following a symbolic link; anything but a
-// regular file is refused. A missing file reads as empty when
+// regular file of at most kFileMax bytes is refused (also one that grows
+// past it while it is read). A missing file reads as empty when
 // missingIsEmpty is set.
 bool readFile(const std::string& path, std::string* content, bool missingIsEmpty) {
   content->clear();
   int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return missingIsEmpty && errno == ENOENT;
   struct stat st {};
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    close(fd);
-    return false;
-  }
+  bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && static_cast<size_t>(st.st_size) <= kFileMax;
   char buf[4096];
-  for (;;) {
+  while (ok) {
     ssize_t n = read(fd, buf, sizeof buf);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      close(fd);
-      return false;
+    if (n <= 0) {
+      ok = n == 0;
+      break;
     }
-    if (n == 0) break;
     content->append(buf, static_cast<size_t>(n));
+    ok = content->size() <= kFileMax;
   }
   close(fd);
-  return true;
+  if (!ok) content->clear();
+  return ok;
 }
 
 // Next piece of the text from pos: up to and including a LF, at most

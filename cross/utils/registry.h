@@ -3,7 +3,9 @@
 // one line per setting: the name, a TAB, a blank and the value in double
 // quotes ("%s\t \"%s\"\n"). Numbers are stored as "0x" + upper-case hex.
 // Every accessor returns 1 on success and 0 on failure; an output is written
-// only on success.
+// only on success. The file stays writable by every user (other programs
+// share it), so its callers bound every value they take from it, and a file
+// of more than 64 KiB is neither read nor rewritten (every accessor fails).
 #include <cstdint>
 
 // Copies the value of the first line matching name into out (at most size

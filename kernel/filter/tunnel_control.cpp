@@ -261,6 +261,7 @@ int32_t GuardTreatKeyChange(IPPacket *p, uint8_t *d, uint32_t len) {
   if (!(gen == guard.recv_gen && (client.session_flags & GUARD_KEYS_EXIST))) {
     SessionKeys &k = client.keys;
     guard.recv_index = 0;
+    ReplayWindowReset(&guard.replay);
     client.session_flags |= GUARD_KEYS_EXIST;
     guard.recv_gen = gen;
     memcpy(k.recv_master, kc->new_master, 32);
@@ -315,6 +316,7 @@ int32_t GuardTreatOob(uint8_t *d, uint32_t len) {
   if (!GuardOpenOob(d, n, client.keys.recv_packet_key, counter, client.client_nonce,
                     GuardUsesMgm()))
     return kErrOob;
+  if (!ReplayWindowTake(&guard.replay, counter)) return GUARD_ERR_REPLAY;
   GuardNoteAnswer();
   // The gateway spoke: as after an acknowledgement, no keep-alive is due
   // for a full period.

@@ -90,6 +90,7 @@ int32_t treat_data(IPPacket *p, uint8_t *d, uint32_t len) {
   if (!GuardTakeOpenedAhead(p->ctx, d, len, key_of(0), counter, client.client_nonce, mgm, &ok))
     ok = GuardOpenData(d, len, key_of(0), counter, client.client_nonce, mgm);
   if (!ok) return GUARD_ERR_AUTH;
+  if (!ReplayWindowTake(&guard.replay, counter)) return GUARD_ERR_REPLAY;
   GuardNoteAnswer();
   rewrite_inner(p, d, len - GUARD_DATA_HEAD);
   guard.recv_deadline = curtick + GUARD_ACTIVITY_TICKS;

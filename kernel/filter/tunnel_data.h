@@ -11,9 +11,14 @@
 // key. A key change of the gateway gives the receive master key at once;
 // this side's send master key takes it only with its own key change, so no
 // datagram leaves under a key the gateway has not been told.
+// Data and out-of-band datagrams of the gateway share its send counter:
+// each counter is taken once under a receive key (replay_window.h), checked
+// in order once the datagram's MAC checks; the gateway's key change starts
+// a new window.
 #pragma once
 #include "kern_host.h"
 #include "kernel/filter/ip_helpers.h"
+#include "kernel/filter/replay_window.h"
 #include "kernel/filter/tunnel_crypto.h"
 #include "kernel/filter/wire_format.h"
 
@@ -38,6 +43,9 @@ constexpr int32_t GUARD_ERR_NO_KEYS = -2916;
 constexpr int32_t GUARD_ERR_MAGIC = -3041;
 constexpr int32_t GUARD_ERR_AUTH = -2975;
 constexpr int32_t GUARD_ERR_SHORT_DATA = -2997;
+// A data or out-of-band datagram whose counter was taken already under the
+// receive key, or lies behind the replay window.
+constexpr int32_t GUARD_ERR_REPLAY = -2976;
 
 // Tunnel bookkeeping of the session.
 struct GuardState {
@@ -49,6 +57,7 @@ struct GuardState {
   uint8_t gwmac[6];                 // the gateway's hardware address
   uint8_t ownip[4];                 // the client's address on the way to the
                                     // gateway, as its datagrams carry it
+  ReplayWindow replay;              // counters taken under the receive key
 };
 
 extern "C" {

@@ -18,6 +18,34 @@ void FreeHosts(char **list) {
   for (uint32_t i = 0; i < WL_MAX_HOSTS && list[i]; ++i) MVFree(list[i]);
 }
 
+// The list's rules, for request 44 and the library operations alike: the
+// number of addresses stored (the first 0 ends the list).
+uint32_t StoredIps() {
+  uint32_t used = 0;
+  while (used < WL_MAX_IPS && allowed_ips[used] != 0) ++used;
+  return used;
+}
+
+// Appends a to the `*used` addresses stored unless it is 0, already listed
+// or the list is full: 1 when it was added. Lock 0 held.
+uint32_t AddIp(uint32_t a, uint32_t *used) {
+  if (a == 0 || *used >= WL_MAX_IPS) return 0;
+  for (uint32_t k = 0; k < *used; ++k)
+    if (allowed_ips[k] == a) return 0;
+  allowed_ips[(*used)++] = a;
+  return 1;
+}
+
+int32_t AddIps(const uint32_t *addresses, int32_t count, bool clear) {
+  if (count < 0 || (!addresses && count > 0)) return -1;
+  DrvFilterLock(FLT_LOCK_CORE);
+  if (clear) memset(allowed_ips, 0, sizeof allowed_ips);
+  uint32_t used = StoredIps(), added = 0;
+  for (int32_t i = 0; i < count; ++i) added += AddIp(addresses[i], &used);
+  DrvFilterUnLock(FLT_LOCK_CORE);
+  return (int32_t)added;
+}
+
 }  // namespace
 
 int32_t SetHosts(const uint8_t *payload, uint32_t n) {
@@ -58,15 +86,32 @@ int32_t SetIps(const uint8_t *payload, uint32_t count) {
   DrvFilterLock(FLT_LOCK_CORE);
   memset(allowed_ips, 0, sizeof allowed_ips);
   uint32_t used = 0;
-  for (uint32_t i = 0; i < count; ++i) {
-    uint32_t a = load_le32(payload + 4 * i);
-    if (a == 0) continue;   // an empty slot, not the end of the list
-    bool present = false;
-    for (uint32_t k = 0; k < used && !present; ++k) present = allowed_ips[k] == a;
-    if (!present) allowed_ips[used++] = a;
-  }
+  // A 0 in the request is an empty slot, not the end of the list.
+  for (uint32_t i = 0; i < count; ++i) AddIp(load_le32(payload + 4 * i), &used);
   DrvFilterUnLock(FLT_LOCK_CORE);
   return 0;
 }
 
 }  // namespace zor::wl
+
+extern "C" {
+
+int32_t AllowedIPsContains(uint32_t address) {
+  if (address == 0) return 0;
+  DrvFilterLock(FLT_LOCK_CORE);
+  int32_t found = 0;
+  for (uint32_t k = 0; k < WL_MAX_IPS && allowed_ips[k] != 0 && !found; ++k)
+    found = allowed_ips[k] == address;
+  DrvFilterUnLock(FLT_LOCK_CORE);
+  return found;
+}
+
+int32_t SetAllowedIPs(const uint32_t *addresses, int32_t count) {
+  return zor::wl::AddIps(addresses, count, true);
+}
+
+int32_t AppendAllowedIPs(const uint32_t *addresses, int32_t count) {
+  return zor::wl::AddIps(addresses, count, false);
+}
+
+}  // extern "C"

@@ -1,8 +1,9 @@
 // A connect attempt that failed and the next one, against a scripted filter,
 // a silent loopback gateway and a real client program: the same connect
 // data go on where the filter stands (the SYN request that was built is
-// sent again); another profile, profile type, gateway or tunnel group
-// starts from the first stage with a SYN request of its own. Command 1
+// sent again); another profile, profile type, gateway, tunnel group or any
+// later byte of the connect data starts from the first stage with a SYN
+// request of its own. Command 1
 // tells the running attempt from the one that failed.
 #include <netinet/in.h>
 
@@ -98,7 +99,7 @@ TEST_F(AttemptResumeTest, TheSameConnectDataResumeAtTheSynReplyWait) {
   EXPECT_EQ(peer.requests(RQC_GETNEXTSYNPACKETNUMBER), 2);
 }
 
-TEST_F(AttemptResumeTest, AnotherProfileTypeOrGatewayStartsFromTheFirstStage) {
+TEST_F(AttemptResumeTest, AnyOtherConnectDataStartFromTheFirstStage) {
   struct Change {
     const char* name;
     void (*apply)(ProfileConnectData&);
@@ -107,6 +108,10 @@ TEST_F(AttemptResumeTest, AnotherProfileTypeOrGatewayStartsFromTheFirstStage) {
       {"profile type", [](ProfileConnectData& d) { d.profileType = 0; }},
       {"gateway", [](ProfileConnectData& d) { d.gatewayIp = INADDR_LOOPBACK + 1; }},
       {"tunnel group", [](ProfileConnectData& d) { memcpy(d.tunnelGroup, "staff", 5); }},
+      // The fields behind them count too, up to the last of the 1096 bytes.
+      {"certificate text", [](ProfileConnectData& d) { memcpy(d.certText, "CN=other", 8); }},
+      {"auxiliary flag", [](ProfileConnectData& d) { d.auxFlag = 1; }},
+      {"RADIUS JSON's last byte", [](ProfileConnectData& d) { d.radiusLoginJson[sizeof d.radiusLoginJson - 1] = 'x'; }},
   };
   EXPECT_EQ(attempt(), CONNECT_REFUSED);
   for (const Change& c : changes) {

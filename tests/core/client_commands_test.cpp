@@ -284,9 +284,10 @@ TEST_F(ClientCommandsTest, ANonOwnersUnregisterKeepsTheTunnel) {
   filterState = CS_NOINIT;
 }
 
-// A tunnel owned by client 5 of "alice"; client 4 is another client of
-// alice, client 3 one of "bob". The filter answers a disconnect.
-class TunnelOwnersUserTest : public ClientCommandsTest {
+// A tunnel owned by a client of "alice" (client 5, or client 0: ids start at
+// 0); client 4 is another client of alice, client 3 one of "bob". The filter
+// answers a disconnect.
+class TunnelOwnersUserTest : public ClientCommandsTest, public ::testing::WithParamInterface<int> {
  protected:
   void SetUp() override {
     ClientCommandsTest::SetUp();
@@ -295,7 +296,7 @@ class TunnelOwnersUserTest : public ClientCommandsTest {
     filter.areas[RQC_DISCONNECT] = FramedArea(CS_NOINIT, 0, {});
     initSSList(&SS, 48);
     std::lock_guard<std::mutex> lock(mtx_reg_clients);
-    for (auto [id, user] : {std::pair<int, const char*>{3, "bob"}, {4, "alice"}, {5, "alice"}}) {
+    for (auto [id, user] : {std::pair<int, const char*>{3, "bob"}, {4, "alice"}, {owner, "alice"}}) {
       IPC_Client c;
       c.id = id;
       c.user = user;
@@ -303,13 +304,13 @@ class TunnelOwnersUserTest : public ClientCommandsTest {
       c.closed = std::make_shared<std::atomic<bool>>(false);
       clients_list[id] = c;
     }
-    g_TunnelOwnerClientN = 5;
+    g_TunnelOwnerClientN = owner;
     filterState = CS_CONNECT;
   }
   void TearDown() override {
     {
       std::lock_guard<std::mutex> lock(mtx_reg_clients);
-      for (int id : {3, 4, 5}) clients_list.erase(id);
+      for (int id : {3, 4, owner}) clients_list.erase(id);
     }
     IPC_SetServiceHandlers(handlersBefore);
     filterState = CS_NOINIT;
@@ -325,30 +326,48 @@ class TunnelOwnersUserTest : public ClientCommandsTest {
     memset(m->payload, 'x', 64);
     return m;
   }
+  const int owner = GetParam();
   ServiceHandlers handlersBefore{};
 };
 
-const uint32_t kOwnersUserOnly[] = {5, 14, 16, 17, 18, 23, 24, 25, 26, 27, 35, 37};
+INSTANTIATE_TEST_SUITE_P(Owner, TunnelOwnersUserTest, ::testing::Values(5, 0));
 
-TEST_F(TunnelOwnersUserTest, AnotherUsersClientNeitherChangesNorReadsNorEndsTheTunnel) {
+const uint32_t kOwnersUserOnly[] = {5, 11, 12, 14, 16, 17, 18, 23, 24, 25, 26, 27, 28, 33, 35, 37};
+const char* const kOwnersSwitches[] = {"FlushDNS", "RestartAdapters"};
+
+int storedSwitch(const char* name) {
+  int value = -1;
+  Registry_RegGetValueInt(installDir, name, &value);
+  return value;
+}
+
+TEST_P(TunnelOwnersUserTest, AnotherUsersClientNeitherChangesNorReadsNorEndsTheTunnel) {
+  for (const char* name : kOwnersSwitches) Registry_RegSetValueLongIntHex(installDir, name, 7);
+  const std::string log = enginetest::LogText();
   for (uint32_t code : kOwnersUserOnly) {
     auto m = from(3, code);
     core::AnswerClientMessage(m.get());
     auto refused = message(code);
     refused->clientN = 3;
     EXPECT_EQ(memcmp(m.get(), refused.get(), sizeof *m), 0) << "command " << code << ": result 0, nothing else";
+    std::string line = "Command " + std::to_string(code) + " of client 3 refused: the tunnel of client " +
+                       std::to_string(owner) + " belongs to another user";
+    EXPECT_NE(enginetest::LogText().find(line, log.size()), std::string::npos) << line;
   }
   EXPECT_EQ(peer.total_requests(), 0);
   EXPECT_EQ(SS.head, nullptr);
   EXPECT_EQ(radius_login[0], 0);
+  for (const char* name : kOwnersSwitches) EXPECT_EQ(storedSwitch(name), 7) << name;
+  EXPECT_EQ(enginetest::LogText().find("Update DNS suffixes", log.size()), std::string::npos)
+      << "the gateway's suffixes were applied";
   auto force = from(3, IPC_CMD_DISCONNECT_FORCE);
   core::AnswerClientConnectRequest(force.get());
   EXPECT_EQ(force->result, static_cast<uint32_t>(CS_CONNECT));
-  EXPECT_EQ(g_TunnelOwnerClientN, 5);
+  EXPECT_EQ(g_TunnelOwnerClientN, owner);
   EXPECT_EQ(peer.requests(RQC_DISCONNECT), 0);
 }
 
-TEST_F(TunnelOwnersUserTest, EveryClientOfTheOwnersUserIsServed) {
+TEST_P(TunnelOwnersUserTest, EveryClientOfTheOwnersUserIsServed) {
   auto rules = from(4, IPC_CMD_GET_RULES);
   core::AnswerClientMessage(rules.get());
   EXPECT_EQ(rules->result, 32u);
@@ -356,6 +375,9 @@ TEST_F(TunnelOwnersUserTest, EveryClientOfTheOwnersUserIsServed) {
   memcpy(radius->payload + 292, "login-name", 11);
   core::AnswerClientMessage(radius.get());
   EXPECT_STREQ(radius_login, "login-name");
+  auto flush = from(owner, IPC_CMD_SET_FLUSHDNS);
+  core::AnswerClientMessage(flush.get());
+  EXPECT_EQ(storedSwitch("FlushDNS"), 0x78787878);
   auto force = from(4, IPC_CMD_DISCONNECT_FORCE);
   core::AnswerClientConnectRequest(force.get());
   EXPECT_EQ(peer.requests(RQC_DISCONNECT), 1);
@@ -364,7 +386,7 @@ TEST_F(TunnelOwnersUserTest, EveryClientOfTheOwnersUserIsServed) {
   memset(radius_login, 0, sizeof radius_login);
 }
 
-TEST_F(TunnelOwnersUserTest, WithoutAnOwnerEveryUserIsServed) {
+TEST_P(TunnelOwnersUserTest, WithoutAnOwnerEveryUserIsServed) {
   g_TunnelOwnerClientN = -1;
   auto rules = from(3, IPC_CMD_GET_RULES);
   core::AnswerClientMessage(rules.get());
@@ -419,7 +441,7 @@ TEST(ConnectAttemptsTest, AbsentKeepsZeroGivesTenAndLargeIsCut) {
   struct Case {
     const char* stored;
     uint32_t want;
-  } cases[] = {{nullptr, 42}, {"0", 10}, {"7", 7}, {"300", 255}};
+  } cases[] = {{nullptr, 42}, {"0", 10}, {"7", 7}, {"300", 255}, {"0xFFFFFFFF", 255}};
   for (const Case& c : cases) {
     if (c.stored) Registry_RegSetValueString(installDir, "ClientConnectAttempts",
                                              reinterpret_cast<const unsigned char*>(c.stored),

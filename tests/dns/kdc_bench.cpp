@@ -135,18 +135,22 @@ bool KdcBench::up() {
 }
 
 std::string KdcBench::runProbe(const std::string& hostName, const std::string& keytab, const std::string& krb5Conf,
-                               const std::vector<std::string>& args) {
-  // The daemon's fixed paths (/etc/krb5.conf, /etc/krb5.keytab, the ticket
-  // cache in /tmp) are private copies: /etc and /tmp are overlays whose
-  // upper layers live on a tmpfs of this mount namespace only.
+                               const std::vector<std::string>& args, const std::string& before) {
+  // The daemon's fixed paths (/etc/krb5.conf, /etc/krb5.keytab, its run
+  // directory for the ticket cache, /tmp) are private copies: /etc, /run and
+  // /tmp are overlays whose upper layers live on a tmpfs of this mount
+  // namespace only.
   std::string ov = dir.file("ov");
   mkdir(ov.c_str(), 0700);
-  std::string command = "mount -t tmpfs tmpfs " + ov + " && mkdir " + ov + "/eu " + ov + "/ew " + ov + "/tu " + ov +
-                        "/tw && mount -t overlay overlay -o lowerdir=/etc,upperdir=" + ov + "/eu,workdir=" + ov +
-                        "/ew /etc && cp " + ShellQuote(krb5Conf) + " /etc/krb5.conf && cp " + ShellQuote(keytab) +
-                        " /etc/krb5.keytab && mount -t overlay overlay -o lowerdir=/tmp,upperdir=" + ov +
-                        "/tu,workdir=" + ov + "/tw /tmp && printf %s " + ShellQuote(hostName) + " >/proc/sys/kernel/hostname && exec " +
-                        ShellQuote(ZOR_REGISTRATION_PROBE);
+  auto overlay = [&ov](const std::string& target, const std::string& layer) {
+    return "mkdir " + ov + "/" + layer + "u " + ov + "/" + layer + "w && mount -t overlay overlay -o lowerdir=" +
+           target + ",upperdir=" + ov + "/" + layer + "u,workdir=" + ov + "/" + layer + "w " + target;
+  };
+  std::string command = "mount -t tmpfs tmpfs " + ov + " && " + overlay("/etc", "e") + " && cp " +
+                        ShellQuote(krb5Conf) + " /etc/krb5.conf && cp " + ShellQuote(keytab) + " /etc/krb5.keytab && " +
+                        overlay("/run", "r") + " && mkdir -p -m 0755 /run/solvarin && " + overlay("/tmp", "t") +
+                        " && printf %s " + ShellQuote(hostName) + " >/proc/sys/kernel/hostname && " +
+                        (before.empty() ? "" : before + " && ") + "exec " + ShellQuote(ZOR_REGISTRATION_PROBE);
   for (const std::string& a : args) command.append(" ").append(ShellQuote(a));
   std::string out;
   Shell("ip netns exec " + ns + " unshare -m -u --propagation private sh -c " + ShellQuote(command) + " 2>&1", &out);

@@ -23,9 +23,11 @@ class KdcBench {
   bool up();
 
   // Runs the registration probe in the namespace as host hostName with
-  // keytab as /etc/krb5.keytab and krb5Conf as /etc/krb5.conf; its output.
+  // keytab as /etc/krb5.keytab and krb5Conf as /etc/krb5.conf, after the
+  // shell commands before (if any) in its private /etc, /run and /tmp; its
+  // output.
   std::string runProbe(const std::string& hostName, const std::string& keytab, const std::string& krb5Conf,
-                       const std::vector<std::string>& args);
+                       const std::vector<std::string>& args, const std::string& before = "");
 
   // The A records of name as named serves them: "name. ttl IN A address" lines.
   std::string aRecords(const std::string& name) const;

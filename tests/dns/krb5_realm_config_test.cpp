@@ -1,5 +1,6 @@
 // The Kerberos configuration for a realm taken from the host name: ahead of
-// the usual one while it lives, gone afterwards.
+// the usual one in the list the programs get while it lives, gone
+// afterwards.
 #include "Service/common/dns/krb5_realm_config.h"
 
 #include <gtest/gtest.h>
@@ -17,22 +18,24 @@ std::string krb5Config() {
   return v ? v : "(unset)";
 }
 
+// The list is the programs' own: the daemon's KRB5_CONFIG stays as it is.
 TEST(DerivedRealmConfig, NamesTheRealmAheadOfTheUsualConfigurationWhileItLives) {
   unsetenv("KRB5_CONFIG");
   std::string path;
   {
     DerivedRealmConfig config("CORP.EXAMPLE");
     path = config.path();
-    EXPECT_EQ(krb5Config(), path + ":/etc/krb5.conf");
+    EXPECT_EQ(config.searchList(), path + ":/etc/krb5.conf");
     EXPECT_EQ(readWholeFile(path), "[libdefaults]\n\tdefault_realm = CORP.EXAMPLE\n");
+    EXPECT_EQ(krb5Config(), "(unset)");
   }
-  EXPECT_EQ(krb5Config(), "(unset)");
   EXPECT_NE(access(path.c_str(), F_OK), 0);
 
   setenv("KRB5_CONFIG", "/etc/site-krb5.conf", 1);
   {
     DerivedRealmConfig config("CORP.EXAMPLE");
-    EXPECT_EQ(krb5Config(), config.path() + ":/etc/site-krb5.conf");
+    EXPECT_EQ(config.searchList(), config.path() + ":/etc/site-krb5.conf");
+    EXPECT_EQ(krb5Config(), "/etc/site-krb5.conf");
   }
   EXPECT_EQ(krb5Config(), "/etc/site-krb5.conf");
   unsetenv("KRB5_CONFIG");

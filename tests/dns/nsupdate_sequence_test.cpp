@@ -36,14 +36,18 @@ class FakePrograms : public ::testing::Test {
     kerberos_realm.clear();
     dns_update_server_ips.clear();
   }
+  // Each program also notes the Kerberos variables it was given.
   void program(const std::string& name, const std::string& body) {
-    writeWholeFile(dir.file(name), "#!/bin/sh\n" + body + "\n");
+    std::string noteEnvironment = "echo \"" + name + " ${KRB5CCNAME-unset} ${KRB5_CONFIG-unset}\" >>" +
+                                  dir.file("environments") + "\n";
+    writeWholeFile(dir.file(name), "#!/bin/sh\n" + noteEnvironment + body + "\n");
     chmod(dir.file(name).c_str(), 0755);
   }
   std::string callLog() const { return readWholeFile(calls); }
+  std::string environments() const { return readWholeFile(dir.file("environments")); }
   std::string failureOf() {
     try {
-      update_dns("198.51.100.9", "pc1.corp.example", "PC1");
+      update_dns("198.51.100.9", "pc1.corp.example", "PC1", "");
     } catch (const std::runtime_error& e) {
       return e.what();
     }
@@ -56,7 +60,7 @@ class FakePrograms : public ::testing::Test {
 
 TEST_F(FakePrograms, LaterServerAcceptsAfterARefusal) {
   dns_update_server_ips = {"192.0.2.1", "192.0.2.3", "192.0.2.4"};
-  EXPECT_NO_THROW(update_dns("198.51.100.9", "pc1.corp.example", "PC1"));
+  EXPECT_NO_THROW(update_dns("198.51.100.9", "pc1.corp.example", "PC1", ""));
   EXPECT_EQ(callLog(),
             "kinit -k -t /etc/krb5.keytab PC1\\$\n"
             "nsupdate -g server 192.0.2.1\nnsupdate -g server 192.0.2.3\nkdestroy\n");
@@ -83,15 +87,36 @@ TEST_F(FakePrograms, FailingKinitRunsNothingElse) {
 TEST_F(FakePrograms, FailingKdestroyIsOnlyLogged) {
   dns_update_server_ips = {"192.0.2.3"};
   setenv("KDESTROY_EXIT", "1", 1);
-  EXPECT_NO_THROW(update_dns("198.51.100.9", "pc1.corp.example", "PC1"));
+  EXPECT_NO_THROW(update_dns("198.51.100.9", "pc1.corp.example", "PC1", ""));
   EXPECT_NE(ServiceLogText().find("kdestroy error"), std::string::npos);
+}
+
+// The credential cache and the configuration reach the three programs in
+// their own environment, the cache in root's run directory; the test's
+// (the daemon's) environment does not change.
+TEST_F(FakePrograms, KerberosProgramsGetTheCacheAndConfigurationInTheirOwnEnvironment) {
+  unsetenv("KRB5CCNAME");
+  setenv("KRB5_CONFIG", "/etc/daemon-krb5.conf", 1);
+  dns_update_server_ips = {"192.0.2.3"};
+  EXPECT_NO_THROW(update_dns("198.51.100.9", "pc1.corp.example", "PC1", "/tmp/derived.conf:/etc/krb5.conf"));
+  EXPECT_NO_THROW(update_dns("198.51.100.9", "pc1.corp.example", "PC1", ""));
+  const std::string cache = "/var/run/solvarin/krb5cc_vpn_daemon";
+  EXPECT_EQ(environments(), "kinit " + cache + " /tmp/derived.conf:/etc/krb5.conf\n" +
+                                "nsupdate " + cache + " /tmp/derived.conf:/etc/krb5.conf\n" +
+                                "kdestroy " + cache + " /tmp/derived.conf:/etc/krb5.conf\n" +
+                                "kinit " + cache + " /etc/daemon-krb5.conf\n" +
+                                "nsupdate " + cache + " /etc/daemon-krb5.conf\n" +
+                                "kdestroy " + cache + " /etc/daemon-krb5.conf\n");
+  EXPECT_EQ(getenv("KRB5CCNAME"), nullptr);
+  EXPECT_STREQ(getenv("KRB5_CONFIG"), "/etc/daemon-krb5.conf");
+  unsetenv("KRB5_CONFIG");
 }
 
 // A name that would add a command to the script stops the update before a
 // ticket is taken.
 TEST_F(FakePrograms, UnsafeRecordNameRunsNothing) {
   dns_update_server_ips = {"192.0.2.3"};
-  EXPECT_THROW(update_dns("198.51.100.9", "pc1.corp.example.\nupdate delete corp.example", "PC1"),
+  EXPECT_THROW(update_dns("198.51.100.9", "pc1.corp.example.\nupdate delete corp.example", "PC1", ""),
                std::invalid_argument);
   EXPECT_EQ(callLog(), "");
 }

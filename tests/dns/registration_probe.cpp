@@ -3,7 +3,8 @@
 // the 12-byte records of its dynamic configuration. Prints what happened:
 //   dns_registration_probe update|connect|resolve <ip or zone> <server>...
 // Output lines: "result=0|1", "published=<servers told to the filter>;..."
-// (one per call), "ticket-cache=present|absent", "krb5-config=<KRB5_CONFIG
+// (one per call), "ticket-cache=present|absent" (the daemon's cache file),
+// "krb5-config=<KRB5_CONFIG afterwards>|unset", "krb5ccname=<KRB5CCNAME
 // afterwards>|unset", "servers=..." for resolve,
 // then "---log---" and the daemon log.
 #include <arpa/inet.h>
@@ -19,6 +20,7 @@
 
 #include "Service/common/dns/dns_registrator.h"
 #include "Service/common/dns/dns_update_servers.h"
+#include "Service/common/dns/nsupdate_exchange.h"
 #include "cross/utils/execution_dir.h"
 #include "cross/utils/log.h"
 
@@ -67,9 +69,11 @@ int main(int argc, char** argv) {
     ok = true;
   }
   std::cout << "result=" << ok << "\n";
-  std::cout << "ticket-cache=" << (access("/tmp/krb5cc_vpn_daemon", F_OK) == 0 ? "present" : "absent") << "\n";
+  std::cout << "ticket-cache=" << (access(kKerberosCredentialCache, F_OK) == 0 ? "present" : "absent") << "\n";
   const char* krb5Config = getenv("KRB5_CONFIG");
   std::cout << "krb5-config=" << (krb5Config ? krb5Config : "unset") << "\n";
+  const char* krb5ccName = getenv("KRB5CCNAME");
+  std::cout << "krb5ccname=" << (krb5ccName ? krb5ccName : "unset") << "\n";
   std::ifstream log(logPath);
   std::cout << "---log---\n" << log.rdbuf();
   return 0;

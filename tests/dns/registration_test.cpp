@@ -30,6 +30,19 @@ TEST_F(Registration, RegistersTheHostReplacingAStaleRecord) {
   EXPECT_TRUE(has(out, "ticket-cache=absent")) << out;
 }
 
+// Another user's directory under the cache's old name in /tmp changes
+// nothing: the ticket lives in root's run directory, named to the programs
+// alone.
+TEST_F(Registration, ASquattedTmpNameDoesNotStopTheRegistration) {
+  std::string out = kdc.runProbe("pc1.corp.example", kdc.file("host.keytab"), kdc.file("krb5.conf"),
+                                 {"update", "198.51.100.7", "192.0.2.53"},
+                                 "mkdir -m 0700 /tmp/krb5cc_vpn_daemon && chown 1001:1001 /tmp/krb5cc_vpn_daemon");
+  EXPECT_TRUE(has(out, "result=1")) << out << kdc.serverLogs();
+  EXPECT_EQ(kdc.aRecords("pc1.corp.example"), "pc1.corp.example. 900 IN A 198.51.100.7\n");
+  EXPECT_TRUE(has(out, "ticket-cache=absent")) << out;
+  EXPECT_TRUE(has(out, "krb5ccname=unset")) << out;
+}
+
 TEST_F(Registration, ConnectRegistersStartsAndStopsThePeriodicUpdate) {
   std::string out = run("pc1", {"connect", "198.51.100.8", "192.0.2.53"});
   EXPECT_TRUE(has(out, "result=1")) << out;

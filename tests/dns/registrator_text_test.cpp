@@ -97,7 +97,7 @@ TEST(UpdateDns, PreconditionsThrowBeforeAnythingRuns) {
   dns_update_server_ips.clear();
   kerberos_realm = "CORP.EXAMPLE";
   try {
-    update_dns("198.51.100.9", "pc1.corp.example", "PC1");
+    update_dns("198.51.100.9", "pc1.corp.example", "PC1", "");
     FAIL();
   } catch (const std::runtime_error& e) {
     EXPECT_STREQ(e.what(), "DNS SOA: no explicit update servers, skip nsupdate");
@@ -105,7 +105,7 @@ TEST(UpdateDns, PreconditionsThrowBeforeAnythingRuns) {
   dns_update_server_ips = {"192.0.2.53"};
   kerberos_realm.clear();
   try {
-    update_dns("198.51.100.9", "pc1.corp.example", "PC1");
+    update_dns("198.51.100.9", "pc1.corp.example", "PC1", "");
     FAIL();
   } catch (const std::runtime_error& e) {
     EXPECT_STREQ(e.what(), "DNS SOA: Kerberos realm is empty, skip nsupdate");

@@ -30,7 +30,8 @@ wait_search() {  # id want seconds
 }
 
 start_network
-start_gateway --dns-suffixes "a.example;b.example"
+# Only the DNS names of the gateway's text reach NetworkManager, each once.
+start_gateway --dns-suffixes "a.example;..;x_y.example;a..b;A.EXAMPLE;b.example"
 # Two eligible connections and one that a name prefix excludes.
 "$build/tests/dns/dns_nm_bench" "$work" "Wired A" zda0 "old.example;lab.example;" "Wired B" zdb0 "" \
   docker-lan zdc0 "keep.example;" >"$work/nm.log" 2>&1 &
@@ -53,6 +54,8 @@ expect_eq "zda0 applies them" "$(applied zda0)" "a.example | b.example"
 expect_eq "docker-lan is left alone" "$(search docker-lan)" "keep.example"
 expect_eq "the baseline file" "$(cat "$baseline")" "$old_lists"
 grep -q "Setting DNS suffixes: { " "$inst/log/SrvLog.csv" || fail "no suffixes logged"
+grep -q "DNS suffix left out (not a DNS name): x_y.example" "$inst/log/SrvLog.csv" || fail "x_y.example not left out"
+grep -q "DNS suffix left out (named before): A.EXAMPLE" "$inst/log/SrvLog.csv" || fail "A.EXAMPLE not left out"
 ask owner "disconnect bye" 6 >/dev/null
 wait_search "Wired A" "old.example,lab.example" 10 || fail "Wired A not restored after the disconnect"
 expect_eq "Wired B after the disconnect" "$(search "Wired B")" ""

@@ -112,13 +112,27 @@ TEST_F(RoutesTest, InterfaceListLeavesLoopbackOut) {
     }
   }
   EXPECT_TRUE(sawA);
+}
+
+// The MTU of the namespace's interface, read by the command's own call.
+uint32_t mtuOf(const char* name) {
   uint32_t mtu = 1;
-  EXPECT_EQ(getsetAdapterMtu("dA", &mtu), 0);
-  EXPECT_EQ(mtu, 1500u);
-  mtu = 0;
-  EXPECT_EQ(getsetAdapterMtu("dA", &mtu), 2);
-  mtu = 1;
-  EXPECT_EQ(getsetAdapterMtu("nosuch0", &mtu), 2);
+  return getsetAdapterMtu(name, &mtu) == 0 ? mtu : 0;
+}
+
+// Value 0 is refused without asking the kernel: the loopback would take an
+// MTU of 0 and lose its addresses.
+TEST_F(RoutesTest, TheMtuIsReadAndNeverSet) {
+  EXPECT_EQ(mtuOf("dA"), 1500u);
+  EXPECT_EQ(mtuOf("lo"), 65536u);
+  for (const char* name : {"lo", "dA", "nosuch0"}) {
+    uint32_t zero = 0;
+    EXPECT_EQ(getsetAdapterMtu(name, &zero), 2) << name;
+    EXPECT_EQ(zero, 0u) << name;
+  }
+  EXPECT_EQ(mtuOf("lo"), 65536u) << "the loopback's MTU was changed";
+  EXPECT_EQ(mtuOf("dA"), 1500u);
+  EXPECT_EQ(mtuOf("nosuch0"), 0u) << "an interface that does not exist reads as refused";
 }
 
 }  // namespace

@@ -116,7 +116,8 @@ TEST_F(GatewaySocketTest, ClosedGatewayPortWhileConnectedDisconnectsAndTellsTheC
   g_notified_filterState = CS_CONNECT;
   // The answer is an ICMP refusal, announced by SIGIO.
   ASSERT_TRUE(sendToClosedPort());
-  for (int i = 0; i < 100 && peer.requests(RQC_DISCONNECT) == 0; ++i)
+  // The push comes last, after the disconnect's request, its state and log line.
+  for (int i = 0; i < 100 && g_statePushes.load() == 0; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   EXPECT_EQ(peer.requests(RQC_DISCONNECT), 1);
   EXPECT_EQ(filterState, 0u);

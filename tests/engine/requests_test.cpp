@@ -30,7 +30,7 @@ Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
 class RequestsTest : public EngineTest {};
 
-TEST_F(RequestsTest, DnsSuffixesAreSplitAndTrimmed) {
+TEST_F(RequestsTest, DnsSuffixesAreSplitTrimmedAndOnlyDnsNames) {
   struct Case {
     std::string payload;
     int32_t result;
@@ -38,6 +38,8 @@ TEST_F(RequestsTest, DnsSuffixesAreSplitAndTrimmed) {
   } cases[] = {
       {" corp.example ;\t;lab.example\n;", 0, {"corp.example", "lab.example"}},
       {";;; ", 0, {}},
+      {"a.example;-;a..b;A.Example;b.example", 0, {"a.example", "b.example"}},
+      {"-;..;a..b", 0, {}},  // no name left: an empty list, as from separators alone
       {"", -2, {}},
   };
   for (const Case& c : cases) {
@@ -50,6 +52,39 @@ TEST_F(RequestsTest, DnsSuffixesAreSplitAndTrimmed) {
   filter.areas[RQC_GETDNS_SUFFIX] = FramedArea(7, 0, Text("a.example"), 0x1111);
   std::list<std::string> got;
   EXPECT_EQ(getDnsSuffixes(got), -1);
+}
+
+// Every user may write the registry: the filter gets each value only inside
+// its bounds, else 0 (the filter keeps its own) and a log line.
+TEST_F(RequestsTest, FilterParametersFromTheRegistryStayInsideTheirBounds) {
+  struct Case {
+    const char* name;
+    long stored;
+    size_t word;  // of the 7 words of the request
+    uint32_t sent;
+  } cases[] = {
+      {"TCPSessionFINTimeout", 120, 0, 120},   {"TCPSessionFINTimeout", 121, 0, 0},
+      {"TCPSessionRSTTimeout", 60, 1, 60},     {"TCPSessionRSTTimeout", 61, 1, 0},
+      {"TCPSessionSYNTimeout", 45, 2, 45},     {"TCPSessionSYNTimeout", 46, 2, 0},
+      {"TCPSessionIDLETimeout", 1440, 3, 1440}, {"TCPSessionIDLETimeout", 1441, 3, 0},
+      {"TCPSessionIDLETimeout", -1, 3, 0},     {"IPHDRIphTos", 255, 5, 255},
+      {"IPHDRIphTos", 256, 5, 0},              {"IPHDRIphTtl", 32, 6, 32},
+      {"IPHDRIphTtl", 255, 6, 255},            {"IPHDRIphTtl", 31, 6, 0},
+      {"IPHDRIphTtl", 1, 6, 0},                {"IPHDRIphTtl", 0x140, 6, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.name) + " = " + std::to_string(c.stored));
+    Registry_RegSetValueLongIntHex(installDir, c.name, c.stored);
+    FilterParams p = filterParamsOfRegistry();
+    uint32_t words[7];
+    std::memcpy(words, &p, sizeof words);
+    EXPECT_EQ(words[c.word], c.sent);
+    if (c.sent == 0) {
+      EXPECT_NE(LogText().find("registry value " + std::string(c.name) + " = " + std::to_string(uint32_t(c.stored))),
+                std::string::npos);
+    }
+    Registry_RegSetValueLongIntHex(installDir, c.name, 0);
+  }
 }
 
 TEST_F(RequestsTest, GatewayConfigurationIsCutToItsRoomAndTheRecordMustFit) {

@@ -308,6 +308,24 @@ INSTANTIATE_TEST_SUITE_P(
                       SuffixCase{"line_break", "a.example\nsearch b.example", ""}),
     [](const auto &info) { return std::string(info.param.name); });
 
+// A text with any byte outside letters, digits, '-', '_', '.', ';' and the
+// blank is not stored: one row a byte, those between 'Z' and 'a' among them.
+TEST_F(Handshake, SuffixTextWithAnyOtherByteIsNotStored) {
+  for (int c = 0; c < 256; c++) {
+    bool taken = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+                 c == '_' || c == '.' || c == ';' || c == ' ';
+    if (taken) continue;
+    SCOPED_TRACE("byte " + std::to_string(c));
+    gwsim::Options o;
+    o.dns_suffixes = std::string("a") + static_cast<char>(c) + "b.example";
+    gwsim::HandshakePeer peer(o);
+    ASSERT_EQ(ToSynOkf(peer).state(), 6);
+    ASSERT_EQ(d.SetKeys().state(), 7);
+    EXPECT_EQ(Request(RQC_GETDNS_SUFFIX, {}, 18408, 0).answer, 24);
+    ASSERT_EQ(Request(RQC_DISCONNECT, Bytes(8), 8).state(), 0);
+  }
+}
+
 TEST_F(Handshake, KeyAgreementVariantTakesTheGatewaysKeyFromTheSynRr) {
   for (bool certificate : {false, true}) {
     SCOPED_TRACE(certificate ? "certificate profile" : "ephemeral key");
@@ -374,6 +392,33 @@ TEST_F(Handshake, CertificateSynRqLeadsWithTheFiltersOwnPoint) {
   EXPECT_NE(Scalar(), Bytes(32, 0));
   EXPECT_NE(Scalar(), scalar);
   EXPECT_EQ(std::search(d.synrq.begin(), d.synrq.end(), point, point + 64), d.synrq.end());
+}
+
+// A SYN RQ that cannot be built takes the scalar with it: the one a
+// certificate profile's request drew (too little room for the request, or
+// material that leaves the point no room in the datagram), and the one an
+// ephemeral key record brought.
+TEST_F(Handshake, SynRqThatCannotBeBuiltWipesTheScalar) {
+  uint8_t priv[32];
+  for (int i = 0; i < 32; ++i) priv[i] = (uint8_t)(0x31 + i);
+  struct Case {
+    const char *name;
+    bool certificate;
+    Bytes material;
+    uint32_t room;
+  } cases[] = {
+      {"certificate, no room for the request", true, CertificateMaterial(), 100},
+      {"certificate, material past the datagram", true, Bytes(16384, 0x5A), 18408},
+      {"ephemeral key, no room for the request", false, EphemeralRecord(priv), 150},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_EQ(Request(RQC_INIT, InitRecord(kGateway), 692).status(), 0);
+    ASSERT_EQ(Request(RQC_SETAUXINFO, AuxRecord(!c.certificate), 172).answer, 24);
+    Reply r = Request(RQC_MAKESYNRQ, c.material, c.room);
+    EXPECT_LT(r.answer, 0);
+    EXPECT_EQ(Scalar(), Bytes(32, 0));
+  }
 }
 
 // Request 31 tells a refused gateway key from a session without a key pair.

@@ -14,6 +14,7 @@
 #include <fstream>
 #include <iterator>
 #include <random>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -111,6 +112,28 @@ TEST_F(TestNet, PingAndTcpCrossTheHostUnchanged) {
   std::mt19937 rng(4);
   for (auto &b : bytes) b = static_cast<uint8_t>(rng());
   EXPECT_TRUE(tcp_transfer(net.prefix(), bytes) == bytes) << "the stream arrives whole and unchanged";
+}
+
+// CPU seconds (user and system, all threads) that process `pid` used so far.
+double cpu_seconds(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string line((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::istringstream rest(line.substr(line.rfind(')') + 2));
+  std::string field;
+  unsigned long utime = 0, stime = 0;
+  for (int i = 3; i < 14 && rest >> field; i++) {}  // state ... cmajflt
+  rest >> utime >> stime;
+  return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+TEST_F(TestNet, AnUplinkThatGoesDownLeavesTheHostIdleAndCarriesOnceUpAgain) {
+  ASSERT_EQ(run_shell("ip -n " + cli + " link set wire0 down"), 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const double before = cpu_seconds(host);
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  EXPECT_LT(cpu_seconds(host) - before, 0.5) << "zornfhost kept busy while its uplink was down";
+  ASSERT_EQ(run_shell("ip -n " + cli + " link set wire0 up"), 0);
+  EXPECT_EQ(run_shell("ip netns exec " + cli + " ping -q -c 2 -i 0.2 -W 2 198.51.100.10 >/dev/null"), 0);
 }
 
 TEST_F(TestNet, FamiliesDoorbellAndEventCode) {

@@ -25,7 +25,8 @@ struct Seg {
   uint8_t flags = 0x10;
   uint8_t proto = 6;
   uint16_t frag = 0x4000;
-  uint16_t sport = 7;
+  uint16_t sport = 7, dport = 40001;
+  uint8_t src_host = 10, dst_host = 2;  // the addresses' last bytes
   uint8_t tsval = 1;
 };
 
@@ -41,11 +42,11 @@ Bytes frame(const Seg &s) {
   store_be16(ip + 6, s.frag);
   ip[8] = 64;
   ip[9] = s.proto;
-  const uint8_t src[4] = {198, 51, 100, 10}, dst[4] = {203, 0, 113, 2};
+  const uint8_t src[4] = {198, 51, 100, s.src_host}, dst[4] = {203, 0, 113, s.dst_host};
   std::memcpy(ip + 12, src, 4);
   std::memcpy(ip + 16, dst, 4);
   store_be16(tcp, s.sport);
-  store_be16(tcp + 2, 40001);
+  store_be16(tcp + 2, s.dport);
   store_be32(tcp + 4, s.seq);
   store_be32(tcp + 8, 77);
   tcp[12] = thl / 4 << 4;
@@ -128,7 +129,11 @@ TEST(TapCoalesce, WhatBreaksARunStartsANewWrite) {
   const Case cases[] = {
       {"one stream", [](auto &) {}, {5}},
       {"a gap", [](auto &s) { s[2].seq += 1; }, {2, 1, 2}},
-      {"another flow", [](auto &s) { s[3].sport = 8; }, {3, 1, 1}},
+      // Segments of another connection that would continue the run.
+      {"another source port", [](auto &s) { s[3].sport = 8; }, {3, 1, 1}},
+      {"another destination port", [](auto &s) { s[3].dport = 40002; }, {3, 1, 1}},
+      {"another source address", [](auto &s) { s[3].src_host = 11; }, {3, 1, 1}},
+      {"another destination address", [](auto &s) { s[3].dst_host = 3; }, {3, 1, 1}},
       {"a shorter segment ends it", [](auto &s) { s[1].len = 500; s[2].seq -= 500; s[3].seq -= 500; s[4].seq -= 500; }, {2, 3}},
       {"a longer one cannot join", [](auto &s) { s[1].len = 1200; s[2].seq += 200; s[3].seq += 200; s[4].seq += 200; }, {1, 2, 2}},
       {"PSH ends it", [](auto &s) { s[1].flags = 0x18; }, {2, 3}},

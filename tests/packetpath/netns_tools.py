@@ -1,8 +1,8 @@
 """Helpers of the namespace tests: a wait for zornfhost's control endpoint, an
 uplink capture, a TCP sink that answers with the digest of what it got, a
 sender that asks the gateway for a key change half way through, an idle
-connection whose two ends report how it ended, and a flood of random and
-mutated tunnel datagrams."""
+connection whose two ends report how it ended, a flood of random and
+mutated tunnel datagrams, and a captured data datagram sent again."""
 import hashlib
 import os
 import signal
@@ -63,12 +63,8 @@ def capture(ifname, path):
 def check_capture(path):
     """Every IPv4 frame on the uplink is UDP to or from port 87 and no frame
     carries the inner payload's marker."""
-    data = open(path, "rb").read()
-    frames, tunnel, at = 0, 0, 0
-    while at + 4 <= len(data):
-        (n,) = struct.unpack_from("<I", data, at)
-        f = data[at + 4:at + 4 + n]
-        at += 4 + n
+    frames, tunnel = 0, 0
+    for f in captured_frames(path):
         frames += 1
         if MARKER in f or b"ZorMark" in f:
             sys.exit("clear inner payload on the uplink")
@@ -152,21 +148,63 @@ def udp_datagram(src, dst, sport, dport, payload):
     return ip + udp
 
 
-def tunnel_payloads(path, src):
-    """The UDP payloads of the tunnel datagrams that src sent, from a capture."""
+def captured_frames(path):
+    """The frames of a capture, as far as they are written whole."""
     data = open(path, "rb").read()
-    out, at = [], 0
+    at = 0
     while at + 4 <= len(data):
         (n,) = struct.unpack_from("<I", data, at)
-        f = data[at + 4:at + 4 + n]
+        if at + 4 + n > len(data):
+            return
+        yield data[at + 4:at + 4 + n]
         at += 4 + n
+
+
+def tunnel_packets(path, src):
+    """The IPv4 packets of the tunnel datagrams that src sent, from a capture,
+    with the offset of the UDP payload in each."""
+    out = []
+    for f in captured_frames(path):
         if len(f) < 42 or struct.unpack_from("!H", f, 12)[0] != 0x0800 or f[23] != 17:
             continue
         if socket.inet_ntoa(f[26:30]) != src:
             continue
-        ihl = (f[14] & 15) * 4
-        out.append(f[14 + ihl + 8:])
+        (total,) = struct.unpack_from("!H", f, 16)
+        out.append((f[14:14 + total], (f[14] & 15) * 4 + 8))
     return out
+
+
+def tunnel_payloads(path, src):
+    """The UDP payloads of the tunnel datagrams that src sent, from a capture."""
+    return [ip[at:] for ip, at in tunnel_packets(path, src)]
+
+
+def data_packets(path, src):
+    """The IPv4 packets of the data datagrams (type 14) that src sent."""
+    return [(ip, at) for ip, at in tunnel_packets(path, src)
+            if len(ip) > at + 4 and ip[at + 4] & 15 == 14]
+
+
+def count_data(path, src):
+    print(len(data_packets(path, src)))
+
+
+def resend_data(path, src, seen, seconds):
+    """Waits until the capture holds more than `seen` data datagrams of src,
+    then sends the last of them again, unchanged, to where it went."""
+    import time
+    deadline = time.monotonic() + seconds
+    while len(data_packets(path, src)) <= seen:
+        if time.monotonic() > deadline:
+            sys.exit("no more than %d data datagrams of %s in %d s" % (seen, src, seconds))
+        time.sleep(0.05)
+    ip, at = data_packets(path, src)[-1]
+    # The same datagram in a packet of its own: a capture of the sender may
+    # hold a checksum the device was left to finish.
+    dst = socket.inet_ntoa(ip[16:20])
+    sport, dport = struct.unpack_from("!HH", ip, at - 8)
+    s = socket.socket(socket.AF_INET, socket.SOCK_RAW, socket.IPPROTO_RAW)
+    s.sendto(udp_datagram(src, dst, sport, dport, ip[at:]), (dst, 0))
 
 
 def flood(src, dst, dport, count, capture_path, seed):
@@ -248,6 +286,10 @@ if __name__ == "__main__":
         sink(sys.argv[2], int(sys.argv[3]))
     elif cmd == "send":
         send(sys.argv[2], int(sys.argv[3]), int(sys.argv[4]), sys.argv[5])
+    elif cmd == "count-data":
+        count_data(sys.argv[2], sys.argv[3])
+    elif cmd == "resend-data":
+        resend_data(sys.argv[2], sys.argv[3], int(sys.argv[4]), int(sys.argv[5]))
     elif cmd == "flood":
         flood(sys.argv[2], sys.argv[3], int(sys.argv[4]), int(sys.argv[5]), sys.argv[6],
               int(sys.argv[7]))

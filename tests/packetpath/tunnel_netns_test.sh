@@ -2,9 +2,9 @@
 # End to end through zornfhost in namespaces (scripts/testnet.sh): a tunnel
 # to the gateway simulator carries ping and a TCP stream to the host behind
 # it while the gateway changes keys; the uplink shows only tunnel datagrams;
-# a corrupted datagram is refused and counted once as a receive error;
-# in-tunnel status 31 and 25, the access level and a silent gateway raise
-# their events.
+# a corrupted datagram is refused and counted once as a receive error, and
+# so is a captured one sent again while ping goes on; in-tunnel status 31
+# and 25, the access level and a silent gateway raise their events.
 set -euo pipefail
 build=${1:?usage: tunnel_netns_test.sh BUILD_DIR}
 NETNS_PREFIX=pp
@@ -63,13 +63,25 @@ ip netns exec "$cli" ping -q -c 1 -W 2 198.51.100.10 >/dev/null || fail "no traf
 read_receive_errors driver1
 expect_eq "receive errors after one flipped datagram" "$errors" $((before + 1))
 
-# 3. The uplink carried only tunnel datagrams.
+# 3. A datagram of the gateway sent again is refused, as one receive error;
+# ping goes on.
+read_receive_errors driver1
+before=$errors
+seen=$(ip netns exec "$gw" $tools count-data "$work/uplink.bin" 203.0.113.1)
+ip netns exec "$cli" ping -q -c 1 -W 2 198.51.100.10 >/dev/null || fail "no ping before the replay"
+ip netns exec "$gw" $tools resend-data "$work/uplink.bin" 203.0.113.1 "$seen" 5 ||
+  fail "no datagram of the gateway to send again"
+ip netns exec "$cli" ping -q -c 3 -i 0.2 -W 2 198.51.100.10 >/dev/null || fail "ping after the replay"
+read_receive_errors driver1
+expect_eq "receive errors after one datagram sent again" "$errors" $((before + 1))
+
+# 4. The uplink carried only tunnel datagrams.
 kill "$capture"
 wait "$capture" || fail "the uplink capture failed"
 $tools check-capture "$work/uplink.bin" || fail "uplink capture"
 grep -q "^state 0" "$work/driver1.log" && fail "the tunnel fell"
 
-# 4. In-tunnel status 31 and 25.
+# 5. In-tunnel status 31 and 25.
 gwctl "status 31"
 wait_for "$work/driver1.log" "^event 9" 5 || fail "status 31 raised no event 9"
 wait_for "$work/driver1.log" "^state 0" 5 || fail "status 31 left the tunnel up"
@@ -78,7 +90,7 @@ gwctl "status 25"
 wait_for "$work/driver2.log" "^event 13" 5 || fail "status 25 raised no event 13"
 wait_for "$work/driver2.log" "^state 0" 5 || fail "status 25 left the tunnel up"
 
-# 5. The access level, then a silent gateway.
+# 6. The access level, then a silent gateway.
 connect driver3
 gwctl "oob-level 3"
 wait_for "$work/driver3.log" "^event 10" 5 || fail "access level raised no event 10"

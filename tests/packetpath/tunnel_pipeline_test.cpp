@@ -298,8 +298,8 @@ INSTANTIATE_TEST_SUITE_P(Modes, Pipeline, ::testing::Values(false, true),
 
 // The gateway's datagrams taken in batches of random sizes, opened ahead on
 // the workers: the local stack gets what the inline path delivers, with
-// tampered datagrams among them, a key change of the gateway and a new
-// packet key on the way.
+// tampered and replayed datagrams among them, a key change of the gateway
+// and a new packet key on the way.
 class ReceivePipeline : public ::testing::TestWithParam<bool> {
  protected:
   static void SetUpTestSuite() { keys = new Harness::Keys(Harness::Keys::Make()); }
@@ -342,6 +342,9 @@ class ReceivePipeline : public ::testing::TestWithParam<bool> {
       Bytes d = h.gateway().Wrap(inner.data(), inner.size());
       if (i % 37 == 5) d[d.size() - 1 - i % 20] ^= 0x10;
       frames.push_back(h.GatewayFrame(d));
+      // Good ones sent again: at once, and some datagrams later.
+      if (i % 29 == 3) frames.push_back(frames.back());
+      if (i % 43 == 9 && frames.size() > 40) frames.push_back(frames[frames.size() - 40]);
     }
     return frames;
   }
@@ -355,7 +358,7 @@ TEST_P(ReceivePipeline, WorkersDeliverWhatTheInlinePathDelivers) {
   std::vector<uint32_t> sizes;
   for (int i = 0; i < 40; i++) sizes.push_back(1 + rng() % 64);
   const std::vector<Bytes> inline_got = Deliver(0, sizes);
-  ASSERT_EQ(inline_got.size(), 900u - 25u) << "all but the tampered ones";
+  ASSERT_EQ(inline_got.size(), 900u - 25u) << "all but the tampered ones, each once";
   for (int workers = 1; workers <= 4; workers++)
     EXPECT_EQ(Deliver(workers, sizes), inline_got) << workers << " workers";
 }

@@ -361,7 +361,7 @@ TEST_P(TunnelTable, DataOfTheTableIsOpened) {
       {"counter 0", 0, 40},
       {"the last counter of key index 1", kKeyIndexUnits - 1, 1200},
       {"the first counter of key index 2", kKeyIndexUnits, 3},
-      {"back to key index 1", 5, 0},
+      {"back to key index 1, reordered", kKeyIndexUnits - 40, 0},
       {"far on", 0x01FFFFF0u, 61},
   };
   uint16_t id = 0x3000;

@@ -556,6 +556,122 @@ TEST_P(Tunnel, OutOfBandFromTheGatewayPutsTheNextKeepAliveOff) {
   EXPECT_EQ(first, GUARD_KEEPALIVE_TICKS) << "a full keep-alive period after the message";
 }
 
+// The gateway's datagrams are each taken once under a key: a copy sent
+// again is a receive error and does nothing; reordering inside the window
+// is taken, a datagram further behind is not; a key change of the gateway
+// starts counting again.
+class Replay : public Tunnel {
+ protected:
+  void SetUp() override {
+    Tunnel::SetUp();
+    back = OpenUdp();
+  }
+  // A data datagram of the gateway whose payload starts with n.
+  Bytes Datagram(uint32_t n, size_t size = 1200) {
+    Bytes payload(size, (uint8_t)n);
+    store_be32(payload.data(), n);
+    Bytes inner = Ipv4(back, Udp(9000, 40001, payload));
+    return h.gateway().Wrap(inner.data(), inner.size());
+  }
+  static uint32_t CounterOf(const Bytes &data) { return load_le32(&data[6]); }
+  // The numbers of the datagrams that came up to the local stack.
+  std::vector<uint32_t> Delivered() {
+    std::vector<uint32_t> got;
+    for (const Sent &s : h.Drain())
+      if (!s.to_network) got.push_back(load_be32(&s.bytes[14 + 20 + 8]));
+    return got;
+  }
+  // Offers a datagram of the gateway that must be refused: one receive
+  // error, nothing sent or raised, the receive-activity deadline unmoved.
+  void ExpectRefused(const Bytes &d, const char *what) {
+    h.Tick();
+    const uint32_t errors = filterstats.recverr, deadline = guard.recv_deadline;
+    EXPECT_EQ(h.FromNet(h.GatewayFrame(d)), 1u) << what;
+    EXPECT_TRUE(h.Drain().empty()) << what;
+    EXPECT_TRUE(h.Events().empty()) << what;
+    EXPECT_EQ(filterstats.recverr, errors + 1) << what;
+    EXPECT_EQ(guard.recv_deadline, deadline) << what;
+  }
+
+  Ip back;
+};
+
+TEST_P(Replay, DataOutOfBandAndKeepAliveAnswerSentAgainAreRefused) {
+  Bytes data = Datagram(1);
+  ASSERT_EQ(h.FromNet(h.GatewayFrame(data)), 1u);
+  ASSERT_EQ(Delivered(), std::vector<uint32_t>{1});
+  ExpectRefused(data, "data datagram");
+
+  Bytes level = h.gateway().Oob(OOB_ACCESS_LEVEL, {3});
+  ASSERT_EQ(h.FromNet(h.GatewayFrame(level)), 1u);
+  ASSERT_EQ(h.Events(), std::vector<uint32_t>{10});
+  ASSERT_EQ(h.ToGateway(h.Drain()).size(), 1u) << "the acknowledgement";
+  ASSERT_EQ(h.FromNet(h.GatewayFrame(h.gateway().Oob(OOB_ACCESS_LEVEL, {4}))), 1u);
+  ASSERT_EQ(h.Events(), std::vector<uint32_t>{10});
+  ASSERT_EQ(h.ToGateway(h.Drain()).size(), 1u) << "the acknowledgement";
+  ExpectRefused(level, "access level");
+  EXPECT_EQ(client.access_level, 4) << "the later level stays";
+
+  // An answer ends the wait for it; the same answer later ends no other.
+  h.Tick(GUARD_KEEPALIVE_TICKS);
+  ASSERT_EQ(h.Drain().size(), 1u) << "a keep-alive";
+  Bytes answer = h.gateway().Oob(OOB_KEEPALIVE, {});
+  ASSERT_EQ(h.FromNet(h.GatewayFrame(answer)), 1u);
+  ASSERT_EQ(client.session_flags & GUARD_KEEPALIVE_WAIT, 0);
+  h.Tick(2 * GUARD_KEEPALIVE_TICKS);
+  ASSERT_EQ(h.Drain().size(), 2u) << "two keep-alives unanswered";
+  ExpectRefused(answer, "keep-alive answer");
+  EXPECT_NE(client.session_flags & GUARD_KEEPALIVE_WAIT, 0) << "still waiting for an answer";
+  EXPECT_EQ(guard.keepalive_retries, GUARD_KEEPALIVE_RETRIES - 1) << "retries not reset";
+}
+
+TEST_P(Replay, ReorderedInsideTheWindowIsTakenOlderIsRefused) {
+  std::vector<Bytes> data, frames;
+  for (uint32_t i = 0; i < 8; i++) data.push_back(Datagram(i));
+  for (uint32_t i = 8; i-- > 0;) frames.push_back(h.GatewayFrame(data[i]));
+  for (uint32_t v : h.FromNetBatch(frames)) EXPECT_EQ(v, 1u);
+  EXPECT_EQ(Delivered(), (std::vector<uint32_t>{7, 6, 5, 4, 3, 2, 1, 0})) << "a batch in reverse";
+  ExpectRefused(data[3], "one of the batch again");
+
+  // Datagrams made but lost on the way, until the next lies a whole window
+  // past the first of them.
+  Bytes old = Datagram(100), recent = old, last = old;
+  for (uint32_t n = 101; CounterOf(last) - CounterOf(old) < REPLAY_WINDOW_UNITS; n++) {
+    recent = last;
+    last = Datagram(n, 1400);
+  }
+  ASSERT_EQ(h.FromNet(h.GatewayFrame(last)), 1u);
+  ASSERT_EQ(h.FromNet(h.GatewayFrame(recent)), 1u);
+  EXPECT_EQ(Delivered().size(), 2u) << "the last and, reordered, the one before it";
+  ExpectRefused(old, "a datagram older than the window");
+}
+
+TEST_P(Replay, AfterAKeyChangeTheCounterRestartsAndIsTaken) {
+  Bytes before = Datagram(1);
+  ASSERT_EQ(CounterOf(before), 0u);
+  ASSERT_EQ(h.FromNet(h.GatewayFrame(before)), 1u);
+  ASSERT_EQ(Delivered(), std::vector<uint32_t>{1});
+  Bytes kc = h.gateway().KeyChange();
+  ASSERT_EQ(h.FromNet(h.GatewayFrame(kc)), 1u);
+  ASSERT_EQ(h.ToGateway(h.Drain()).size(), 1u) << "the acknowledgement";
+  h.Tick();
+  ASSERT_EQ(h.ToGateway(h.Drain()).size(), 1u) << "the client's own key change";
+  ASSERT_EQ(client.session_flags & (GUARD_KEYCHANGE | GUARD_NEW_MASTER), 0);
+  Bytes first = Datagram(2);
+  ASSERT_EQ(CounterOf(first), 0u);
+  ASSERT_EQ(h.FromNet(h.GatewayFrame(first)), 1u);
+  EXPECT_EQ(Delivered(), std::vector<uint32_t>{2}) << "counter 0 under the new key";
+  // The gateway sends its key change again (its acknowledgement was lost):
+  // the same key, the same window.
+  ASSERT_EQ(h.FromNet(h.GatewayFrame(kc)), 1u);
+  ASSERT_EQ(h.ToGateway(h.Drain()).size(), 1u) << "the acknowledgement again";
+  ExpectRefused(first, "counter 0 again after the key change was sent again");
+  ExpectRefused(before, "a datagram of the key before");
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, Replay, ::testing::Values(false, true),
+                         [](const auto &info) { return info.param ? "Mgm" : "MacOfb"; });
+
 TEST_P(Tunnel, PacketThatCannotBeWrappedIsDroppedNotSentInClear) {
   client.session_flags &= (uint8_t)~GUARD_KEYS_EXIST;
   Ip ip;

@@ -538,6 +538,57 @@ TEST_F(IpcServer, ABroadcastWaitsOnceForAllTheClientsThatTakeNothing) {
   for (int fd : socks) close(fd);
 }
 
+// Fills the daemon's end of a push socket until it takes no more; the bytes
+// it took.
+size_t fillPushSocket(int fd) {
+  char chunk[4096] = {};
+  size_t n = 0;
+  for (ssize_t r; (r = send(fd, chunk, sizeof chunk, MSG_DONTWAIT | MSG_NOSIGNAL)) > 0;) n += static_cast<size_t>(r);
+  return n;
+}
+
+// A client of uid with a push socket that the daemon's side has filled; its
+// id, with its own end in *fd and the filler's byte count in *filled.
+int fullPushClient(uid_t uid, int* fd, size_t* filled) {
+  std::vector<int> socks = stalledClients(uid, 1);
+  if (socks.size() != 1) return -1;
+  *fd = socks[0];
+  int id = -1;
+  Eventually([&] {
+    std::lock_guard<std::mutex> lock(mtx_reg_clients);
+    for (const auto& [cid, client] : clients_list)
+      if (client.user == std::to_string(uid) && client.serverClientSock >= 0) id = cid;
+    return id >= 0;
+  });
+  *filled = id >= 0 ? fillPushSocket(record(id).serverClientSock) : 0;
+  return id;
+}
+
+TEST_F(IpcServer, APushToASlowButLiveClientIsNotGivenUpEarly) {
+  int fd = -1;
+  size_t filled = 0;
+  int id = fullPushClient(1008, &fd, &filled);
+  ASSERT_GE(id, 0);
+  ASSERT_GT(filled, 0u);
+  push_send_timeout_ms = 3000;
+  // The client makes room after 600 ms, well inside the push's time.
+  std::vector<char> got(filled + IPC_MESSAGE_SIZE);
+  int read = 0;
+  std::thread slow([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    read = recv_sn_within(fd, got.data(), static_cast<int>(got.size()), 10000);
+  });
+  auto msg = message(50, -1);
+  EXPECT_EQ(IPC_SendToClient(msg.get(), -1), 1);
+  slow.join();
+  EXPECT_TRUE(IPC_ClientAlive(id)) << "a client that makes room in time was dropped";
+  ASSERT_EQ(read, static_cast<int>(got.size())) << "the push did not arrive whole";
+  ServicePipeMessage_t in;
+  memcpy(&in, got.data() + filled, sizeof in);
+  EXPECT_EQ(in.code, 50u);
+  close(fd);
+}
+
 TEST_F(IpcServer, AUserWhoseClientTookNoPushesIsBackedOffForAWhile) {
   ipc_back_off_ms = 600;
   push_send_timeout_ms = 200;
@@ -593,6 +644,70 @@ TEST_F(IpcServer, TheStoppingMessageWaitsForThePushLockOnlyItsOwnTime) {
   EXPECT_TRUE(logHas("pushes busy, code 45 not sent"));
   EXPECT_EQ(IPC_SendToClientsWithin(stopping.get(), 300), 1);
   EXPECT_NE(client.expect("push code=45"), "");
+}
+
+// The stop's pushes come last in this file: once message 45 has begun, no
+// other push starts in this process.
+TEST_F(IpcServer, TheStoppingMessageHasItsTimeInAllWaitForTheLockIncluded) {
+  int fd = -1;
+  size_t filled = 0;
+  int id = fullPushClient(1009, &fd, &filled);
+  ASSERT_GE(id, 0);
+  const auto held = std::chrono::milliseconds(2000), total = std::chrono::milliseconds(2500);
+  std::atomic<bool> locked{false};
+  std::thread busy([&] {  // a push under way that takes a while
+    std::lock_guard<std::timed_mutex> push(m_ProcessingSendMessageToClientsAF);
+    locked = true;
+    std::this_thread::sleep_for(held);
+  });
+  ASSERT_TRUE(Eventually([&] { return locked.load(); }));
+  auto stopping = message(IPC_MSG_SERVICE_STOPPING, -1);
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(IPC_SendToClientsWithin(stopping.get(), static_cast<int>(total.count())), 1);
+  auto took = std::chrono::steady_clock::now() - start;
+  busy.join();
+  EXPECT_FALSE(registered(id)) << "the client that takes nothing is still there";
+  EXPECT_GE(took, total - std::chrono::milliseconds(50)) << "the stopping message gave up before its time";
+  EXPECT_LT(took, held + total - std::chrono::milliseconds(800)) << "after the lock it had its full time again";
+  close(fd);
+}
+
+TEST_F(IpcServer, OnceTheStopBeginsNoPushButTheStoppingMessageStarts) {
+  std::vector<int> socks = stalledClients(1010, 1);
+  ASSERT_EQ(socks.size(), 1u);
+  std::unique_lock<std::timed_mutex> underWay(m_ProcessingSendMessageToClientsAF);
+  std::atomic<int> stoppingResult{-1};
+  std::atomic<bool> calling{false};
+  std::thread stop([&] {
+    auto stopping = message(IPC_MSG_SERVICE_STOPPING, -1);
+    calling = true;
+    stoppingResult = IPC_SendToClientsWithin(stopping.get(), 3000);
+  });
+  ASSERT_TRUE(Eventually([&] { return calling.load(); }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // 45 waits for the lock now
+  const int others = 4;
+  std::atomic<int> sent{0};
+  std::vector<std::thread> broadcasts;
+  for (int i = 0; i < others; i++) {
+    broadcasts.emplace_back([&] {
+      auto msg = message(50, -1);
+      sent += IPC_SendToClient(msg.get(), -1);
+    });
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // and so do they
+  underWay.unlock();
+  stop.join();
+  for (std::thread& t : broadcasts) t.join();
+  EXPECT_EQ(stoppingResult.load(), 1);
+  EXPECT_EQ(sent.load(), 0) << "broadcasts went out during the stop";
+  ServicePipeMessage_t in;
+  ASSERT_EQ(recv_sn_within(socks[0], reinterpret_cast<char*>(&in), IPC_MESSAGE_SIZE, 2000),
+            static_cast<int>(IPC_MESSAGE_SIZE));
+  EXPECT_EQ(in.code, static_cast<uint32_t>(IPC_MSG_SERVICE_STOPPING));
+  char more;
+  EXPECT_EQ(recv(socks[0], &more, 1, MSG_DONTWAIT), -1) << "something but message 45 was pushed";
+  EXPECT_TRUE(logHas("the service is stopping, code 50 not sent"));
+  close(socks[0]);
 }
 
 TEST_F(IpcServer, StoppedListenersRefuseNewConnections) {

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <set>
 #include <string>
@@ -183,14 +185,17 @@ TEST_F(LogFile, TheCutReplacesTheFileInOneStepAndLeavesTheOldOneWhole) {
   log.SetLogFileMaxSize(1000);
   std::string before = std::string(300, 'a') + "\n" + std::string(800, 'b');
   writeWholeFile(logPath(), before);
-  // A second name of the old file sees what a kill during the cut would
+  // A descriptor of the old file sees what a kill during the cut would
   // leave if the cut worked in place.
-  std::string old = tmp.file("old.csv");
-  ASSERT_EQ(link(logPath().c_str(), old.c_str()), 0);
+  int old = open(logPath().c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(old, 0);
   umask(077);
   ASSERT_EQ(log.WriteToSTR("NEW"), 1);
   umask(0);
-  EXPECT_EQ(readWholeFile(old), before);
+  std::string oldText(before.size() + 1, '\0');
+  oldText.resize(static_cast<size_t>(std::max<ssize_t>(0, pread(old, oldText.data(), oldText.size(), 0))));
+  close(old);
+  EXPECT_EQ(oldText, before);
   EXPECT_EQ(contents(), kHeader + std::string(800, 'b') + "NEW");
   struct stat st {};
   ASSERT_EQ(stat(logPath().c_str(), &st), 0);
@@ -223,7 +228,7 @@ TEST_F(LogFile, DefaultLimitKeepsItsExactTail) {
   EXPECT_EQ(after, expectedCut(before, 0x400000) + "N");
 }
 
-TEST_F(LogFile, FileIsWritableByAllAndNoLinkIsFollowed) {
+TEST_F(LogFile, FileIsWritableByAllAndNoLinkIsTaken) {
   umask(077);
   Log log(tmp.path().c_str());
   ASSERT_EQ(log.CreateLogFile(logPath().c_str()), 1);
@@ -238,6 +243,11 @@ TEST_F(LogFile, FileIsWritableByAllAndNoLinkIsFollowed) {
   std::string link = tmp.file("link.csv");
   ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
   EXPECT_EQ(log.CreateLogFile(link.c_str()), 0);
+  EXPECT_EQ(log.WriteToLogFL("f.cpp", 1, "fn", "x"), 0);
+  // A hard link is a second name of a file of someone else's: refused too.
+  std::string hard = tmp.file("hard.csv");
+  ASSERT_EQ(::link(target.c_str(), hard.c_str()), 0);
+  EXPECT_EQ(log.CreateLogFile(hard.c_str()), 0);
   EXPECT_EQ(log.WriteToLogFL("f.cpp", 1, "fn", "x"), 0);
   EXPECT_EQ(readWholeFile(target), "untouched");
   ASSERT_EQ(stat(target.c_str(), &st), 0);

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <stdlib.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -40,6 +41,23 @@ TEST(ProcessRunner, CollectsBothOutputsAndTakesArgumentsWithoutAShell) {
   EXPECT_EQ(r.exitCode, 0);
   EXPECT_EQ(r.out, "out\na b|$HOME|c\\$|");
   EXPECT_EQ(r.err, "err\n");
+}
+
+// The child's own variables: added, or replacing the daemon's of the same
+// name (a longer name that starts with it stays); the daemon's stay as
+// they were.
+TEST(ProcessRunner, TheChildsEnvironmentCarriesItsVariablesAndOursDoesNotChange) {
+  setenv("ZOR_RUNNER_KEPT", "daemon", 1);
+  setenv("ZOR_RUNNER_SET", "daemon", 1);
+  setenv("ZOR_RUNNER_SETX", "daemon", 1);
+  unsetenv("ZOR_RUNNER_NEW");
+  ProcessResult r = RunProcess(
+      {"sh", "-c", "printf '%s|%s|%s|%s' \"$ZOR_RUNNER_KEPT\" \"$ZOR_RUNNER_SET\" \"$ZOR_RUNNER_SETX\" \"$ZOR_RUNNER_NEW\""},
+      std::nullopt, 10000, false, {"ZOR_RUNNER_SET=child", "ZOR_RUNNER_NEW=child=too"});
+  EXPECT_EQ(r.out, "daemon|child|daemon|child=too");
+  EXPECT_STREQ(getenv("ZOR_RUNNER_SET"), "daemon");
+  EXPECT_EQ(getenv("ZOR_RUNNER_NEW"), nullptr);
+  for (const char* name : {"ZOR_RUNNER_KEPT", "ZOR_RUNNER_SET", "ZOR_RUNNER_SETX"}) unsetenv(name);
 }
 
 TEST(ProcessRunner, LargeOutputWhileStdinIsFedDoesNotDeadlock) {

@@ -183,6 +183,22 @@ TEST_F(Registry, APipeInPlaceOfTheFileIsRefusedNotWaitedFor) {
   EXPECT_EQ(setString("A", "x"), 0);
 }
 
+// Any user may write the file: one padded past 64 KiB is neither read nor
+// rewritten (its settings fall back to their defaults); up to that, it is.
+TEST_F(Registry, AFileOfMoreThan64KiBIsNeitherReadNorRewritten) {
+  std::string head = "A\t \"0x5\"\n";
+  setFile(head + std::string(64 * 1024 - head.size() - 1, ' ') + "\n");
+  int v = 0;
+  EXPECT_EQ(Registry_RegGetValueInt(dir(), "A", &v), 1);
+  EXPECT_EQ(v, 5);
+  setFile(head + std::string(64 * 1024 - head.size(), ' ') + "\n");
+  v = 0;
+  EXPECT_EQ(Registry_RegGetValueInt(dir(), "A", &v), 0);
+  EXPECT_EQ(v, 0);
+  EXPECT_EQ(setString("B", "x"), 0);
+  EXPECT_EQ(text().size(), 64u * 1024 + 1);
+}
+
 // The value name writer t gives its n-th value: "T<t>N<n>_".
 std::string writerName(int t, int n) {
   std::string name = "T";

@@ -29,13 +29,12 @@
 
 #include "tools/gwsim/data_side.h"
 #include "tools/gwsim/handshake_peer.h"
+#include "tools/gwsim/stop_flag.h"
 #include "tools/gwsim/tun_device.h"
 #include "tools/gwsim/tunnel_peer.h"
 #include "tools/gwsim/udp_batches.h"
 
 namespace {
-
-volatile sig_atomic_t stop_requested;
 
 const char kUsage[] =
     "usage: gwsim [options]\n"
@@ -98,7 +97,7 @@ void WriteHex(const std::string &path, const uint8_t *p, size_t n) {
 
 // The tunnel device's frames, taken whenever it has some.
 void DownlinkLoop(gwsim::DataSide *data, int tun) {
-  while (!stop_requested) {
+  while (!gwsim::StopRequested()) {
     pollfd p = {tun, POLLIN, 0};
     if (poll(&p, 1, 500) > 0) data->FromTun();
   }
@@ -190,7 +189,7 @@ int main(int argc, char **argv) {
   setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &room, sizeof room);
   setsockopt(fd, SOL_SOCKET, SO_SNDBUFFORCE, &room, sizeof room);
   struct sigaction sa {};
-  sa.sa_handler = [](int) { stop_requested = 1; };
+  sa.sa_handler = [](int) { gwsim::RequestStop(); };
   sigaction(SIGTERM, &sa, nullptr);
   sigaction(SIGINT, &sa, nullptr);
   gwsim::EnableReceiveCoalescing(fd);
@@ -226,7 +225,7 @@ int main(int argc, char **argv) {
     fprintf(stderr, "gwsim: %zu bytes in, %zu datagrams out\n", n, replies.size());
     if (peer.keys_ready()) data.StartSession(gwsim::SessionOf(peer, mgm), from);
   };
-  while (!stop_requested) {
+  while (!gwsim::StopRequested()) {
     pollfd fds[2] = {{fd, POLLIN, 0}, {control, POLLIN, 0}};
     if (poll(fds, 2, 500) <= 0) continue;
     if (fds[1].revents & POLLIN) ReadCommands(control, data);

@@ -62,10 +62,10 @@ pid_t listenerPid(int fd) {
 bool processExists(pid_t pid) { return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM); }
 
 // A solvarind that runs but takes no clients: it holds the instance lock,
-// and the lock file says whether it has not started serving or is stopping.
+// and its phase file says whether it has not started serving or is stopping.
 // Its pid (0 when there is none) and the phase word of the file.
 pid_t daemonWithoutSockets(std::string* phase) {
-  std::ifstream lock(SOLVARIND_LOCK_PATH);
+  std::ifstream lock(SOLVARIND_PHASE_PATH);
   pid_t pid = 0;
   if (!(lock >> pid) || !processExists(pid)) return 0;
   lock >> *phase;

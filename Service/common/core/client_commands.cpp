@@ -361,13 +361,16 @@ void nothing(Command&) {}
 
 using Handler = void (*)(Command&);
 
-// Commands that change the tunnel's rules and settings or read its
-// configuration and figures: while the tunnel has an owner they are served
-// to the clients of the owner's user only; others get result 0, as command
-// 1 answers a client that does not own the tunnel.
+// Commands that change the tunnel's rules and settings or the owner's stored
+// switches, read the tunnel's configuration and figures, or act on the
+// machine for it: while the tunnel has an owner they are served to the
+// clients of the owner's user only; others get result 0, as command 1
+// answers a client that does not own the tunnel.
 bool ownersUserOnly(uint32_t code) {
   switch (code) {
     case IPC_CMD_GET_GATEWAY_CFG:
+    case IPC_CMD_SET_FLUSHDNS:
+    case IPC_CMD_SET_RESTARTADAPTERS:
     case IPC_CMD_GET_RULES:
     case IPC_CMD_SET_RULES:
     case IPC_CMD_SET_SS_LIST:
@@ -377,6 +380,8 @@ bool ownersUserOnly(uint32_t code) {
     case IPC_CMD_SET_IP_WHITELIST:
     case IPC_CMD_SET_PROTOCOLS_WHITELIST:
     case IPC_CMD_SET_FAIL_RATE:
+    case IPC_CMD_APPLY_DNS_SUFFIXES:
+    case IPC_CMD_ADAPTER_MTU:
     case IPC_CMD_GET_FIREWALL_INFO:
     case IPC_CMD_SET_RADIUS_CREDENTIALS: return true;
   }
@@ -438,7 +443,13 @@ void AnswerClientMessage(ServicePipeMessage_t* message) {
   {
     std::lock_guard<std::mutex> lock(mtx_process_message);
     Command c{*message, *reply.msg, *broadcast.msg};
-    if (!ownersUserOnly(message->code) || MayActOnTheTunnel(message->clientN)) handler(c);
+    if (!ownersUserOnly(message->code) || MayActOnTheTunnel(message->clientN)) {
+      handler(c);
+    } else {
+      logLine("AnswerClientMessage", "Command " + std::to_string(message->code) + " of client " +
+                                         std::to_string(message->clientN) + " refused: the tunnel of client " +
+                                         std::to_string(g_TunnelOwnerClientN) + " belongs to another user");
+    }
   }
   reply.msg->clientN = message->clientN;
   memcpy(message, reply.msg.get(), sizeof *message);

@@ -6,57 +6,65 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
-#include <string>
+#include <fstream>
+
+#include "cross/utils/file_replace.h"
 
 namespace {
 
 // The lock's descriptor, kept open for the life of the process. Children
 // that exec do not take it with them.
 int g_lockFd = -1;
+std::string g_phasePath;
 InstancePhase g_phase = INSTANCE_STARTING;
 
-// The run directory gets the mode the IPC server gives it, whatever the
-// caller's umask.
-void makeRunDir() {
-  if (mkdir(IPC_RUN_DIR, 0755) == 0) chmod(IPC_RUN_DIR, 0755);
+// The directory gets the mode the IPC server gives the run directory,
+// whatever the caller's umask.
+void makeDir(const std::string& dir) {
+  if (mkdir(dir.c_str(), 0755) == 0) chmod(dir.c_str(), 0755);
 }
 
-pid_t readPid(int fd) {
-  char text[32] = {};
-  ssize_t n = pread(fd, text, sizeof text - 1, 0);
-  return n > 0 ? static_cast<pid_t>(strtol(text, nullptr, 10)) : 0;
+pid_t readPid(const std::string& phasePath) {
+  std::ifstream in(phasePath);
+  pid_t pid = 0;
+  return in >> pid ? pid : 0;
 }
 
-// The line is a help for people and client programs reading the file; the
-// lock is what counts, so the callers go on when the write fails.
-bool writePid(int fd) {
+bool readableByAll(int fd, const std::string&) { return fchmod(fd, 0644) == 0; }
+
+// The line is a help for people and client programs; the lock is what
+// counts, so the callers go on when the write fails. Replaced whole: a
+// reader never sees half a line.
+void writePhase() {
   std::string text = std::to_string(getpid()) + " " + InstancePhaseWord(g_phase) + "\n";
-  return ftruncate(fd, 0) == 0 && pwrite(fd, text.data(), text.size(), 0) == static_cast<ssize_t>(text.size());
+  ReplaceFileAtomically(g_phasePath, text, readableByAll);
 }
 
 }  // namespace
 
-
-InstanceLockResult TakeInstanceLock(pid_t* holder) {
-  makeRunDir();
-  int fd = open(SOLVARIND_LOCK_PATH, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+InstanceLockResult TakeInstanceLock(const std::string& dir, pid_t* holder) {
+  makeDir(dir);
+  std::string lockPath = dir + "/" SOLVARIND_LOCK_NAME, phasePath = dir + "/" SOLVARIND_PHASE_NAME;
+  int fd = open(lockPath.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd < 0) return INSTANCE_LOCK_FAILED;
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+  // A file made by hand with another mode becomes the lock's own.
+  if (fchmod(fd, 0600) != 0 || flock(fd, LOCK_EX | LOCK_NB) != 0) {
     int err = errno;
-    *holder = err == EWOULDBLOCK ? readPid(fd) : 0;
     close(fd);
     errno = err;
-    return err == EWOULDBLOCK ? INSTANCE_LOCK_HELD : INSTANCE_LOCK_FAILED;
+    if (err != EWOULDBLOCK) return INSTANCE_LOCK_FAILED;
+    *holder = readPid(phasePath);
+    return INSTANCE_LOCK_HELD;
   }
   g_lockFd = fd;
-  writePid(fd);
+  g_phasePath = phasePath;
+  writePhase();
   return INSTANCE_LOCK_TAKEN;
 }
 
 void RecordInstancePid() {
-  if (g_lockFd >= 0) writePid(g_lockFd);
+  if (g_lockFd >= 0) writePhase();
 }
 
 void RecordInstancePhase(InstancePhase phase) {

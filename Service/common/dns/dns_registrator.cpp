@@ -28,7 +28,6 @@ namespace {
 std::thread g_periodic_thread;
 std::atomic<bool> g_periodic_running{false};
 
-constexpr const char* kCredentialCache = "/tmp/krb5cc_vpn_daemon";
 constexpr const char* kKrb5Conf = "/etc/krb5.conf";
 constexpr int kPeriodicSeconds = 900;
 constexpr int kConnectAttempts = 5;
@@ -100,7 +99,6 @@ std::string read_default_realm_from_krb5_conf(const std::string& path) {
 bool UpdateDnsNow(const std::string& ip) {
   const char* fn = "UpdateDnsNow";
   try {
-    if (setenv("KRB5CCNAME", kCredentialCache, 1) != 0) throw_errno("setenv(KRB5CCNAME)");
     char buffer[256] = {};
     if (gethostname(buffer, 255) != 0) throw_errno("gethostname");
     std::string hostName = trim_trailing_dot(trim(buffer));
@@ -124,7 +122,7 @@ bool UpdateDnsNow(const std::string& ip) {
     // kinit finds no realm of its own in a configuration that names none.
     std::optional<DerivedRealmConfig> realmConfig;
     if (derived) realmConfig.emplace(kerberos_realm);
-    update_dns(ip, record, principalHost);
+    update_dns(ip, record, principalHost, realmConfig ? realmConfig->searchList() : std::string());
     if (&ip != &last_updated_ip) last_updated_ip = ip;
     return true;
   } catch (const std::exception& e) {

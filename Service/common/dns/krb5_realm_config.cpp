@@ -11,7 +11,6 @@
 
 namespace {
 
-constexpr const char* kVariable = "KRB5_CONFIG";
 constexpr const char* kSystemConfig = "/etc/krb5.conf";
 
 // The realm goes into the file as one value: nothing in it may open a
@@ -48,19 +47,9 @@ DerivedRealmConfig::DerivedRealmConfig(const std::string& realm) {
     done += static_cast<size_t>(n);
   }
   if (close(fd) != 0) dropAndThrow(name, "close(krb5 realm config)");
-  if (const char* standing = getenv(kVariable)) {
-    hadPrevious = true;
-    previous = standing;
-  }
-  std::string list = std::string(name) + ":" + (hadPrevious ? previous : kSystemConfig);
-  if (setenv(kVariable, list.c_str(), 1) != 0) dropAndThrow(name, "setenv(KRB5_CONFIG)");
+  const char* standing = getenv("KRB5_CONFIG");
   file = name;
+  list = file + ":" + (standing != nullptr ? standing : kSystemConfig);
 }
 
-DerivedRealmConfig::~DerivedRealmConfig() {
-  if (hadPrevious)
-    setenv(kVariable, previous.c_str(), 1);
-  else
-    unsetenv(kVariable);
-  unlink(file.c_str());
-}
+DerivedRealmConfig::~DerivedRealmConfig() { unlink(file.c_str()); }

@@ -36,9 +36,9 @@ std::string failureText(const char* program, const ProcessResult& r) {
   return std::string(program) + " failed.\nstdout:\n" + r.out + "\nstderr:\n" + r.err;
 }
 
-void kdestroyLogged() {
+void kdestroyLogged(const std::vector<std::string>& environment) {
   try {
-    do_kdestroy();
+    do_kdestroy(environment);
   } catch (const std::exception&) {
     logLine(__LINE__, "update_dns", "kdestroy error");
   }
@@ -56,45 +56,53 @@ std::string NsupdateScript(const std::string& server, const std::string& realm, 
          std::to_string(kRecordTtl) + " A " + ip + "\nsend\n";
 }
 
-void do_kinit(const std::string& host) {
+std::vector<std::string> KerberosEnvironment(const std::string& krb5Config) {
+  std::vector<std::string> environment = {std::string("KRB5CCNAME=") + kKerberosCredentialCache};
+  if (!krb5Config.empty()) environment.push_back("KRB5_CONFIG=" + krb5Config);
+  return environment;
+}
+
+void do_kinit(const std::string& host, const std::vector<std::string>& environment) {
   // The principal is the host name followed by "\$": Kerberos reads the
   // backslash as an escape of the dollar sign.
   ProcessResult r = RunProcess({"kinit", "-k", "-t", kHostKeytab, host + "\\$"}, std::nullopt,
-                               kDnsUpdateProgramTimeoutMs, true);
+                               kDnsUpdateProgramTimeoutMs, true, environment);
   if (r.exitCode != 0) throw std::runtime_error(failureText("kinit", r));
 }
 
-void do_kdestroy() {
-  ProcessResult r = RunProcess({"kdestroy"}, std::nullopt, kDnsUpdateProgramTimeoutMs, true);
+void do_kdestroy(const std::vector<std::string>& environment) {
+  ProcessResult r = RunProcess({"kdestroy"}, std::nullopt, kDnsUpdateProgramTimeoutMs, true, environment);
   if (r.exitCode != 0) throw std::runtime_error(failureText("kdestroy", r));
 }
 
-void update_dns(const std::string& ip, const std::string& record, const std::string& host) {
+void update_dns(const std::string& ip, const std::string& record, const std::string& host,
+                const std::string& krb5Config) {
   if (dns_update_server_ips.empty()) throw std::runtime_error("DNS SOA: no explicit update servers, skip nsupdate");
   if (kerberos_realm.empty()) throw std::runtime_error("DNS SOA: Kerberos realm is empty, skip nsupdate");
   // Every script is checked before a ticket is taken.
   std::vector<std::string> scripts;
   for (const std::string& server : dns_update_server_ips)
     scripts.push_back(NsupdateScript(server, kerberos_realm, record, ip));
-  do_kinit(host);
+  const std::vector<std::string> environment = KerberosEnvironment(krb5Config);
+  do_kinit(host, environment);
   std::string lastError;
   try {
     for (const std::string& script : scripts) {
-      ProcessResult r = RunProcess({"nsupdate", "-g"}, script, kDnsUpdateProgramTimeoutMs, true);
+      ProcessResult r = RunProcess({"nsupdate", "-g"}, script, kDnsUpdateProgramTimeoutMs, true, environment);
       if (r.exitCode == 0) {
         logLine(__LINE__, "update_dns",
                 "nsupdate ok. code: " + std::to_string(r.exitCode) + "\nstdin:\n" + script + "\nstdout:\n" + r.out +
                     "\nstderr:\n" + r.err + "\nhostname: " + record + "\nip: " + ip);
-        kdestroyLogged();
+        kdestroyLogged(environment);
         return;
       }
       lastError = "nsupdate failed.\nstdin:\n" + script + "\nstdout:\n" + r.out + "\nstderr:\n" + r.err;
       logLine(__LINE__, "update_dns", lastError);
     }
   } catch (...) {
-    kdestroyLogged();
+    kdestroyLogged(environment);
     throw;
   }
-  kdestroyLogged();
+  kdestroyLogged(environment);
   throw std::runtime_error(lastError.empty() ? "nsupdate failed" : lastError);
 }

@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "Service/common/engine/drv_channel.h"
@@ -179,21 +180,25 @@ int setAdapter(uint32_t gateway, uint32_t bind) {
 
 int checkAdapter(uint32_t) { return 0; }
 
+// Only reads. A value of 0 once asked the kernel for an MTU of 0, which it
+// refuses for most interfaces but takes for the loopback (the machine then
+// loses 127.0.0.1 and ::1): that call answers what a refusal answers and
+// changes nothing.
 int getsetAdapterMtu(const char* name, uint32_t* value) {
+  if (*value == 0) {
+    std::string text = std::string("Setting the MTU of '") + name + "' to 0 refused, no MTU is changed";
+    GetLog().WriteToLogFL(__FILE__, __LINE__, "getsetAdapterMtu", text.c_str());
+    return 2;
+  }
   int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (sock < 0) return 1;
   ifreq ifr{};
   std::strncpy(ifr.ifr_name, name, IFNAMSIZ - 1);
   int r = 0;
-  if (*value != 0) {
-    if (ioctl(sock, SIOCGIFMTU, &ifr) != 0)
-      r = 2;
-    else
-      *value = static_cast<uint32_t>(ifr.ifr_mtu);
-  } else {
-    ifr.ifr_mtu = 0;
-    if (ioctl(sock, SIOCSIFMTU, &ifr) != 0) r = 2;
-  }
+  if (ioctl(sock, SIOCGIFMTU, &ifr) != 0)
+    r = 2;
+  else
+    *value = static_cast<uint32_t>(ifr.ifr_mtu);
   close(sock);
   return r;
 }

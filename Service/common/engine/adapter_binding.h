@@ -37,8 +37,8 @@ int getSocketBestAdapterName(uint32_t address, char* name, int size);
 // 1 empty or too long name (min(size,16) characters or more) or unreadable
 // table; else 0 with the gateway (0 when none).
 int getAdapterGatewayByName(uint32_t* gateway, const char* name, int size);
-// *value non-zero reads the MTU into it; 0 asks to set MTU 0 (refused: 2).
-// 0 success, 1 no socket, 2 the interface request failed.
+// *value non-zero reads the MTU into it; 0 is refused (2, logged) and sets
+// nothing. 0 success, 1 no socket, 2 the interface request failed.
 int getsetAdapterMtu(const char* name, uint32_t* value);
 // 0, 1 no socket, 2 no interface list. records null: *count is the number
 // of interfaces; else at most capacity records are written and *count is

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <vector>
 
+#include "Service/common/dns/dns_names.h"
 #include "Service/common/engine/drv_channel.h"
 #include "Service/common/engine/engine_state.h"
 #include "cross/utils/execution_dir.h"
@@ -28,8 +29,6 @@ int fixedRecord(int code, void* out, size_t size) {
   std::memcpy(out, reply.payload.data(), size);
   return 0;
 }
-
-bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
 
 }  // namespace
 
@@ -76,17 +75,7 @@ int32_t getDnsSuffixes(std::list<std::string>& list) {
   if (r == DRV_REPLY_BAD_MAGIC) return -1;
   if (r != 0) return r;
   if (reply.payload.empty()) return -2;
-  std::string text(reply.payload.begin(), reply.payload.end());
-  size_t start = 0;
-  while (start <= text.size()) {
-    size_t end = text.find(';', start);
-    if (end == std::string::npos) end = text.size();
-    size_t a = start, b = end;
-    while (a < b && isBlank(text[a])) ++a;
-    while (b > a && isBlank(text[b - 1])) --b;
-    if (b > a) list.push_back(text.substr(a, b - a));
-    start = end + 1;
-  }
+  list = SearchNamesOfText(std::string(reply.payload.begin(), reply.payload.end()));
   return 0;
 }
 

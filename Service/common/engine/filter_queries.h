@@ -42,7 +42,7 @@ int32_t getStatistics(uint32_t a, uint32_t b, clientstatstype* out);  // 2
 // 14 (and 15 when other is given): the configuration bytes in VeskCfg, or null.
 const uint8_t* getVeskCfg(uint32_t* len, veskcfgothertype* other);
 std::string getStatusJSON();                                           // 42; empty on failure
-int32_t getDnsSuffixes(std::list<std::string>& list);                  // 41
+int32_t getDnsSuffixes(std::list<std::string>& list);                  // 41; the DNS names (dns_names.h)
 int GetFirewallInfo(firewallinfotype* out);                            // 22; 0,1,2,3
 int GetVESKInfo(veskinfotype* out);                                    // 27; 0,1,2,3
 int32_t getAccessLevel(uint8_t* level, int* flag);                     // 33

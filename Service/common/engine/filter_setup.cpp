@@ -27,9 +27,21 @@ void logLine(int line, const char* function, const std::string& text) {
   GetLog().WriteToLogFL(__FILE__, line, function, text.c_str());
 }
 
-uint32_t registryValue(const char* name) {
+// A registry value for the filter and the values it may take.
+struct FilterSetting {
+  const char* name;
+  uint32_t least, most;
+};
+
+uint32_t registryValue(const FilterSetting& setting) {
   int v = 0;
-  return Registry_RegGetValueInt(installDir, name, &v) ? static_cast<uint32_t>(v) : 0;
+  if (!Registry_RegGetValueInt(installDir, setting.name, &v) || v == 0) return 0;
+  uint32_t value = static_cast<uint32_t>(v);
+  if (value >= setting.least && value <= setting.most) return value;
+  logLine(__LINE__, "setFilterParams",
+          std::string("registry value ") + setting.name + " = " + std::to_string(value) + " outside " +
+              std::to_string(setting.least) + "-" + std::to_string(setting.most) + ", not used");
+  return 0;
 }
 
 // Copies at most max characters of text into a zero-filled field.
@@ -94,14 +106,19 @@ void BuildFilterInitRecord(FilterInitRecord& rec) {
   rec.domainName[sizeof rec.domainName - 1] = '\0';
 }
 
-void setFilterParams() {
+FilterParams filterParamsOfRegistry() {
   FilterParams p{};
-  p.finTimeout = registryValue("TCPSessionFINTimeout");
-  p.rstTimeout = registryValue("TCPSessionRSTTimeout");
-  p.synTimeout = registryValue("TCPSessionSYNTimeout");
-  p.idleTimeout = registryValue("TCPSessionIDLETimeout");
-  p.tos = registryValue("IPHDRIphTos");
-  p.ttl = registryValue("IPHDRIphTtl");
+  p.finTimeout = registryValue({"TCPSessionFINTimeout", 1, 120});
+  p.rstTimeout = registryValue({"TCPSessionRSTTimeout", 1, 60});
+  p.synTimeout = registryValue({"TCPSessionSYNTimeout", 1, 45});
+  p.idleTimeout = registryValue({"TCPSessionIDLETimeout", 1, 1440});
+  p.tos = registryValue({"IPHDRIphTos", 0, 255});
+  p.ttl = registryValue({"IPHDRIphTtl", 32, 255});
+  return p;
+}
+
+void setFilterParams() {
+  FilterParams p = filterParamsOfRegistry();
   DrvReply reply;
   int32_t r = DRV_Request(RQC_SETFILTERPARAMS, &p, sizeof p, sizeof p, reply);
   if (r != 0) logLine(__LINE__, "setFilterParams", "setFilterParams: driver error " + std::to_string(r));

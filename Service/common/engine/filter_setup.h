@@ -57,6 +57,13 @@ static_assert(sizeof(AuxInfoRecord) == 172, "the auxiliary record is 172 bytes")
 constexpr uint32_t AUX_FLAG_NO_CERT = 16;
 
 // RQC_SETFILTERPARAMS's 28 bytes, each a registry value (missing: 0).
+// Every user may write the registry, so each value is taken only inside
+// what makes sense (minutes for the time-outs; the filter keeps its own
+// value for a 0):
+//   TCPSessionFINTimeout 1-120, TCPSessionRSTTimeout 1-60,
+//   TCPSessionSYNTimeout 1-45, TCPSessionIDLETimeout 1-1440 (a day),
+//   IPHDRIphTos 0-255, IPHDRIphTtl 32-255 (a path to the gateway may be
+//   some 30 hops long: a lower TTL could cut the tunnel off).
 struct __attribute__((packed)) FilterParams {
   uint32_t finTimeout, rstTimeout, synTimeout, idleTimeout;
   uint32_t zero16;
@@ -73,6 +80,8 @@ cfgtype MakeConnectionCfg();
 // The init record as filterInit sends it (host and domain names filled).
 void BuildFilterInitRecord(FilterInitRecord& rec);
 
+// The registry's values as above; one outside its bounds is sent as 0 and logged.
+FilterParams filterParamsOfRegistry();
 void setFilterParams();                        // 23; failures logged
 int getFilterInfo();                           // 0; 1 when drvInfo was filled
 int SetServicePID(uint32_t pid);               // 51; 1 on success

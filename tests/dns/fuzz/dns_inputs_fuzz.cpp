@@ -1,19 +1,23 @@
 // libFuzzer target: what the DNS integration reads from outside: the
 // suffix baseline file, the gateway's 12-byte configuration records, the
-// DNS servers' SOA and A answers and the Kerberos configuration. Input: a
-// selector byte (% 5), then the bytes. The baseline reader must read back
-// whatever it accepted once written again; the records must give distinct
-// non-zero addresses.
+// DNS servers' SOA and A answers, the Kerberos configuration and the
+// gateway's suffix text. Input: a selector byte (% 6), then the bytes. The
+// baseline reader must read back whatever it accepted once written again;
+// the records must give distinct non-zero addresses; the suffix text only
+// distinct DNS names, at most their bound.
 #include <arpa/nameser.h>
+#include <strings.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <list>
 #include <memory>
 #include <stdexcept>
 #include <string>
 
+#include "Service/common/dns/dns_names.h"
 #include "Service/common/dns/dns_registrator.h"
 #include "Service/common/dns/dns_update_servers.h"
 #include "Service/common/dns/suffix_baseline_file.h"
@@ -63,6 +67,16 @@ void Krb5Conf(const Bytes &b) {
   if (!b.empty() && fwrite(b.data(), 1, b.size(), f) != b.size()) abort();
   fclose(f);
   read_default_realm_from_krb5_conf(path);
+}
+
+void SuffixText(const Bytes &b) {
+  std::list<std::string> names = SearchNamesOfText(std::string(b.begin(), b.end()));
+  if (names.size() > kMostSearchNames) abort();
+  for (auto i = names.begin(); i != names.end(); ++i) {
+    if (!IsDnsName(*i)) abort();
+    for (auto j = names.begin(); j != i; ++j)
+      if (strcasecmp(i->c_str(), j->c_str()) == 0) abort();
+  }
 }
 
 // Seed writers: a name in wire form, and an answer of one record.
@@ -120,6 +134,7 @@ zor::fuzz::Seeds MakeSeeds() {
       {"soa", With(2, AnswerOf("corp.test", ns_t_soa, soa))},
       {"a", With(3, AnswerOf("ns1.corp.test", ns_t_a, {192, 0, 2, 53}))},
       {"krb5", With(4, std::string("[libdefaults]\n  default_realm = CORP.TEST. # realm\n[realms]\n"))},
+      {"suffixes", With(5, std::string("a.example; b.example;;A.EXAMPLE;a..b;-x"))},
   };
 }
 
@@ -134,14 +149,15 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   zor::fuzz::Input in(data, size);
-  uint8_t selector = in.Byte() % 5;
+  uint8_t selector = in.Byte() % 6;
   Bytes b = in.Rest();
   switch (selector) {
     case 0: Baseline(b); break;
     case 1: Records(b); break;
     case 2: Answer(b, [](const unsigned char *a, int n) { soa_primary_of_answer(a, n, "corp.test"); }); break;
     case 3: Answer(b, ipv4_addresses_of_answer); break;
-    default: Krb5Conf(b); break;
+    case 4: Krb5Conf(b); break;
+    default: SuffixText(b); break;
   }
   return 0;
 }
