@@ -25,7 +25,8 @@
 // - Each part goes to a worker, which opens its data datagrams and marks it
 //   done. Whichever thread marks the oldest outstanding part done delivers
 //   it and the done ones behind it: each frame goes down the packet path from
-//   its copy, in order, with its result; one thread delivers at a time. A
+//   its copy, in order, with its result; one thread delivers at a time, and
+//   after a few parts hands the rest to a work of its own. A
 //   copied frame the packet path lets through (pass, not handled) is queued
 //   up to the local stack, in order with the tunnel's results.
 // - A full work queue: the hook opens the part itself and delivers what is
