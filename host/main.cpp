@@ -10,8 +10,8 @@
 //   --port ID             netlink port id of the control endpoint
 //                         (NETLINK_USERSOCK), decimal or 0x-hex; default
 //                         0x7A4E0001.
-//   --workers N           crypto workers of the tunnel's data path; 0 or 1
-//                         runs each batch inline in the thread that read it.
+//   --workers N           crypto workers of the tunnel's data path; 0 runs
+//                         each batch inline in the thread that read it.
 //                         Default: one per core beyond the two readers (at
 //                         most 16).
 //   --syslog              log to syslog instead of stderr.
@@ -49,7 +49,7 @@ void usage() {
                "                        at least one\n"
                "  --port ID             netlink port id of the control endpoint, decimal or\n"
                "                        0x-hex (default 0x7A4E0001)\n"
-               "  --workers N           crypto workers of the tunnel, 0-16 (0 or 1: inline;\n"
+               "  --workers N           crypto workers of the tunnel, 0-16 (0: inline;\n"
                "                        default: one per core beyond the two readers)\n"
                "  --syslog              log to syslog instead of stderr\n"
                "  -h, --help            this text\n"

@@ -1,7 +1,8 @@
 // The workers behind the library's deferred work (KERN_work_queue): a
 // WorkerPool (pipeline/worker_pool.h) whose threads take the works
-// from one bounded queue, the oldest first. With no workers the library
-// does its work inline. zornfhost and the test host both run the library's
+// from one bounded queue, the oldest first; a full queue refuses a work
+// rather than wait, and the library then does it inline, as it does with no
+// workers. zornfhost and the test host both run the library's
 // works here, each with hooks of its own.
 #pragma once
 
@@ -13,8 +14,7 @@ struct WorkerHooks {
 };
 
 // Starts `count` workers with room for `depth` queued works each (none for
-// count 0 or 1: one worker would only move the work off a reader that then
-// waits).
+// count 0).
 void start_workers(int count, unsigned depth, WorkerHooks hooks);
 // Runs what is queued, then stops and joins the workers.
 void stop_workers();

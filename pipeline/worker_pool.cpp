@@ -18,14 +18,25 @@ WorkerPool::~WorkerPool() {
   for (std::thread &t : threads_) t.join();
 }
 
-void WorkerPool::Submit(Task task) {
-  std::unique_lock<std::mutex> lock(mu_);
-  room_.wait(lock, [&] { return count_ < ring_.size(); });
+void WorkerPool::Push(std::unique_lock<std::mutex> &lock, Task task) {
   ring_[(head_ + count_) % ring_.size()] = task;
   count_++;
   submitted_++;
   lock.unlock();
   more_.notify_one();
+}
+
+void WorkerPool::Submit(Task task) {
+  std::unique_lock<std::mutex> lock(mu_);
+  room_.wait(lock, [&] { return count_ < ring_.size(); });
+  Push(lock, task);
+}
+
+bool WorkerPool::TrySubmit(Task task) {
+  std::unique_lock<std::mutex> lock(mu_);
+  if (count_ == ring_.size()) return false;
+  Push(lock, task);
+  return true;
 }
 
 void WorkerPool::Flush() {

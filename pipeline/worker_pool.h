@@ -36,11 +36,16 @@ class WorkerPool {
   unsigned threads() const { return (unsigned)threads_.size(); }
   // Queues the task, waiting while the queue is full.
   void Submit(Task task);
+  // Queues the task unless the queue is full: false then, and the task is
+  // the caller's.
+  bool TrySubmit(Task task);
   // Waits until every task submitted so far has run, its after hook too.
   void Flush();
 
  private:
   void Loop(unsigned index);
+  // With mu_ held, room in the ring: queues the task.
+  void Push(std::unique_lock<std::mutex> &lock, Task task);
 
   const Hooks hooks_;
   std::mutex mu_;

@@ -1,6 +1,7 @@
 #include "kernel/filter/adapters.h"
 
 #include "kernel/filter/client_record.h"
+#include "kernel/filter/deferred_work.h"
 #include "kernel/filter/event_queue.h"
 #include "kernel/filter/filter_core.h"
 #include "kernel/filter/packet_path.h"
@@ -303,8 +304,9 @@ uint32_t Zor_DEVN_UnBindAdapter(void *netdev) {
   a->accepted = 0;
   KERN_spin_lock_unlock(&a->statelock);
   zorInterlockedRemoveEntryList(&extension_data->adapters, &a->link, list_lock());
-  // A worker may still be protecting frames of its send list.
-  KERN_work_flush();
+  // A worker may still be protecting frames of its send list, or opening and
+  // delivering its frames from the network.
+  FilterSettleWork();
   FilterCloseAdapter(&a->filter);
   free_record(a);
   return 0;

@@ -39,7 +39,7 @@ typedef uint32_t (*FilterRecvHandler)(FilterAdapter *adapter, uint32_t direction
                                       uint32_t length);
 
 struct HostAdapter;
-struct GuardAheadSet;
+struct GuardAheadTrain;
 
 // The filter's view of an adapter.
 struct FilterAdapter {
@@ -76,7 +76,7 @@ struct HostAdapter {
   uint32_t to_stack;  // nodes of the send list whose frame goes up to the stack
   FilterAdapter filter;
   CompletionBucket buckets[QUEUE_BUCKETS];
-  GuardAheadSet *ahead;  // datagrams from the network opened ahead (tunnel_ahead.h)
+  GuardAheadTrain *ahead;  // frames from the network opened ahead (tunnel_ahead.h)
 };
 
 extern "C" {

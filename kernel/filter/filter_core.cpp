@@ -2,13 +2,13 @@
 
 #include "kernel/filter/adapters.h"
 #include "kernel/filter/client_record.h"
+#include "kernel/filter/deferred_work.h"
 #include "kernel/filter/event_queue.h"
 #include "kernel/filter/filter_random.h"
 #include "kernel/filter/memory_pool.h"
 #include "kernel/filter/packet_path.h"
 #include "kernel/filter/request_dispatcher.h"
 #include "kernel/filter/send_queues.h"
-#include "kernel/filter/tunnel_batch.h"
 
 extern "C" {
 
@@ -120,7 +120,6 @@ uint32_t FilterStart(void) {
     restart_ip_state();
   DrvFilterUnLock(FLT_LOCK_CORE);
   if (failed) return 1;
-  GuardRoomInit();
   CLI_FilterStarted = 1;
   return 0;
 }
@@ -130,8 +129,7 @@ void FilterStop(void) {
   CLI_FilterStarted = 0;
   // Frames still in the queues live in the pool that goes now; the workers
   // finish with theirs first.
-  KERN_work_flush();
-  GuardRoomFree();
+  FilterSettleWork();
   QUEUE_ForgetAllFrames();
   DrvFilterLock(FLT_LOCK_CORE);
   release_core();

@@ -1,5 +1,5 @@
 // The frame in hand: what the packet path knows of the frame it decides on.
-// RecvHandler fills one per frame and hands it down through the IPv4
+// RecvHandler (or RecvFromNetwork) fills one per frame and hands it down through the IPv4
 // decision, the tunnel and the queueing, so no routine reaches for the
 // current frame through a global. Lives on RecvHandler's stack, under lock 0.
 #pragma once
@@ -10,6 +10,7 @@
 constexpr uint32_t STAT_NO_ENTRY = 0xFFFFFFFFu;
 
 struct GuardSealWork;
+struct GuardOpened;
 
 struct FrameContext {
   FilterAdapter *adapter;  // the adapter the frame crossed
@@ -20,4 +21,6 @@ struct FrameContext {
   uint32_t stat_entry;     // address-table entry the packet's counts also go to
   uint8_t *work;           // the tunnel's work packet a datagram is built in (compack)
   GuardSealWork *to_hand_off;  // batches to protect once lock 0 is released
+  const uint8_t *copy;         // the frame's bytes when copied off the host's buffer, or NULL
+  const GuardOpened *opened;   // its tunnel datagram opened ahead, or NULL
 };

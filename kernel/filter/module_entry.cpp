@@ -90,7 +90,10 @@ uint32_t Zor_net_inputoutputEx(uint32_t direction, void *netbuf, void *netdev, u
   uint32_t verdict = KERN_VERDICT_PASS;
   HostAdapter *adapter = netbuf ? DEVN_FindAdapter(netdev) : nullptr;
   uint32_t port = direction == KERN_FROM_NETWORK ? PORT_NET : PORT_TERM;
-  if (adapter) verdict = DRVF_ForwardLanPacketToFilter(adapter, netbuf, port, 0);
+  if (adapter && port == PORT_NET && CLI_FilterStarted)
+    GuardReceiveFrames(adapter, &netbuf, 1, &verdict);
+  else if (adapter)
+    verdict = DRVF_ForwardLanPacketToFilter(adapter, netbuf, port, 0);
   if (flush) QUEUE_ProcessFltQueueForAllFLT();
   return verdict;
 }
@@ -103,15 +106,21 @@ void Zor_net_inputoutput_batch(uint32_t direction, void **netbufs, uint32_t coun
                                uint32_t *verdicts) {
   if (!netbufs || !verdicts) return;
   HostAdapter *adapter = DEVN_FindAdapter(netdev);
-  bool ahead = direction == KERN_FROM_NETWORK && CLI_FilterStarted && adapter;
-  for (uint32_t first = 0; first < count; first += GUARD_AHEAD_MAX) {
-    uint32_t n = count - first < GUARD_AHEAD_MAX ? count - first : GUARD_AHEAD_MAX;
-    if (ahead) GuardOpenAhead(adapter, netbufs + first, n);
-    for (uint32_t i = first; i < first + n; i++) {
-      if (ahead) GuardAwaitAhead(adapter, i - first);
-      verdicts[i] = Zor_net_inputoutputEx(direction, netbufs[i], netdev, 0);
+  if (adapter && direction == KERN_FROM_NETWORK && CLI_FilterStarted) {
+    // Runs of buffers, each in order; a missing buffer passes.
+    for (uint32_t first = 0; first < count;) {
+      if (!netbufs[first]) {
+        verdicts[first++] = KERN_VERDICT_PASS;
+        continue;
+      }
+      uint32_t n = 1;
+      while (first + n < count && netbufs[first + n]) n++;
+      GuardReceiveFrames(adapter, netbufs + first, n, verdicts + first);
+      first += n;
     }
-    if (ahead) GuardOpenAhead(adapter, netbufs, 0);
+  } else {
+    for (uint32_t i = 0; i < count; i++)
+      verdicts[i] = Zor_net_inputoutputEx(direction, netbufs[i], netdev, 0);
   }
   QUEUE_ProcessFltQueueForAllFLT();
 }

@@ -50,13 +50,22 @@ void fill_raw_checksum(uint8_t *ip, uint32_t len) {
   if (load_be16(ip + IPH_CHECKSUM) == 0) CalcChecksum(ip);
 }
 
+// The frame's len bytes to dst: from the copy the frame came in, or from the
+// host's buffer. 0 on success.
+uint32_t copy_frame(const FrameContext *ctx, uint8_t *dst, uint32_t len) {
+  if (!ctx->copy) return DrvCopyFrame(nullptr, ctx->netbuf, dst, len);
+  memcpy(dst, ctx->copy, len);
+  return 0;
+}
+
 // Copies the frame into f with an Ethernet shape. VERDICT_CONTINUE when it
 // was shaped (length updated), else the verdict.
-uint32_t shape(FilterAdapter *a, uint8_t *f, void *netbuf, uint32_t *length) {
+uint32_t shape(const FrameContext *ctx, uint8_t *f, uint32_t *length) {
+  const FilterAdapter *a = ctx->adapter;
   uint32_t len = *length;
   switch (a->type) {
     case ADAPTER_RAWIP:
-      if (DrvCopyFrame(nullptr, netbuf, f + ETH_HEADER_LEN, len)) return VERDICT_NOT_HANDLED;
+      if (copy_frame(ctx, f + ETH_HEADER_LEN, len)) return VERDICT_NOT_HANDLED;
       put_macs(f, "EIPMACEIPMAC");
       store_be16(f + ETHH_TYPE, ETH_TYPE_IPV4);
       fill_raw_checksum(f + ETH_HEADER_LEN, len);
@@ -64,7 +73,7 @@ uint32_t shape(FilterAdapter *a, uint8_t *f, void *netbuf, uint32_t *length) {
       return VERDICT_CONTINUE;
     case ADAPTER_PPP:
       if (len < kPppProtoLen) return VERDICT_PASS;
-      if (DrvCopyFrame(nullptr, netbuf, f + ETHH_TYPE, len)) return VERDICT_NOT_HANDLED;
+      if (copy_frame(ctx, f + ETHH_TYPE, len)) return VERDICT_NOT_HANDLED;
       if (load_be16(f + ETHH_TYPE) != kPppIpv4 || len <= kPppProtoLen ||
           IpVersion(f + ETH_HEADER_LEN) != IP_VERSION_4)
         return VERDICT_PASS;
@@ -74,13 +83,13 @@ uint32_t shape(FilterAdapter *a, uint8_t *f, void *netbuf, uint32_t *length) {
       *length = len + ETHH_TYPE;
       return VERDICT_CONTINUE;
     case ADAPTER_NOMAC:
-      if (DrvCopyFrame(nullptr, netbuf, f + ETHH_TYPE, len)) return VERDICT_NOT_HANDLED;
+      if (copy_frame(ctx, f + ETHH_TYPE, len)) return VERDICT_NOT_HANDLED;
       put_macs(f, "NOMACSNOMACS");
       *length = len + ETHH_TYPE;
       return VERDICT_CONTINUE;
     case ADAPTER_ETHERNET:
       if (len < ETH_HEADER_LEN) return VERDICT_TAKEN;
-      if (DrvCopyFrame(nullptr, netbuf, f, len)) return VERDICT_NOT_HANDLED;
+      if (copy_frame(ctx, f, len)) return VERDICT_NOT_HANDLED;
       return VERDICT_CONTINUE;
     default:
       return VERDICT_PASS;
@@ -129,7 +138,7 @@ uint32_t syn_copy_window(uint32_t direction, uint8_t *ip, uint32_t len) {
                                                                    : VERDICT_CONTINUE;
 }
 
-uint32_t handle_frame(FrameContext *ctx, void *netbuf, uint32_t length) {
+uint32_t handle_frame(FrameContext *ctx, uint32_t length) {
   FilterAdapter *a = ctx->adapter;
   uint32_t direction = ctx->direction;
   if (a->filterstate != ADAPTER_READY) return VERDICT_NOT_HANDLED;
@@ -137,7 +146,7 @@ uint32_t handle_frame(FrameContext *ctx, void *netbuf, uint32_t length) {
   if (direction > PORT_NET) return VERDICT_NOT_HANDLED;
   uint8_t *f = ctx->frame = direction == PORT_NET ? framePORTNET : framePORTTERM;
   uint32_t len = length;
-  uint32_t v = shape(a, f, netbuf, &len);
+  uint32_t v = shape(ctx, f, &len);
   if (v != VERDICT_CONTINUE) return masked(v, direction, f, len);
   ctx->port = &a->ports[direction];
   LinkInfo link = DetectFrameAndPid(f, len);
@@ -394,20 +403,38 @@ uint32_t incoming(IPPacket *p) {
   return VERDICT_TAKEN;
 }
 
+// The packet path for one frame, lock 0 taken here. A copied frame it lets
+// through goes up to the local stack in its place, behind what the packet
+// path queued before it.
+uint32_t receive(FrameContext *ctx, uint32_t length) {
+  if (!CLI_FilterStarted) return VERDICT_PASS;
+  if (!ctx->adapter) return VERDICT_NOT_HANDLED;
+  DrvFilterLock(FLT_LOCK_CORE);
+  uint32_t v = handle_frame(ctx, length);
+  if (ctx->copy && v != VERDICT_TAKEN) {
+    if (AddToSend(ctx, ctx->copy, length, 0, 0)) StatIncRecvErrPacks(STAT_NO_ENTRY);
+    v = VERDICT_TAKEN;
+  }
+  DrvFilterUnLock(FLT_LOCK_CORE);
+  GuardHandOff(ctx->to_hand_off);
+  return v;
+}
+
 }  // namespace
 
 extern "C" {
 
 uint32_t RecvHandler(FilterAdapter *adapter, uint32_t direction, void *netbuf, uint32_t length) {
-  if (!CLI_FilterStarted) return VERDICT_PASS;
-  if (!adapter) return VERDICT_NOT_HANDLED;
-  DrvFilterLock(FLT_LOCK_CORE);
-  GuardLeaveRoom();
-  FrameContext ctx = {adapter, netbuf, nullptr, nullptr, direction, STAT_NO_ENTRY, compack, nullptr};
-  uint32_t v = handle_frame(&ctx, netbuf, length);
-  DrvFilterUnLock(FLT_LOCK_CORE);
-  GuardHandOff(ctx.to_hand_off);
-  return v;
+  FrameContext ctx = {adapter, netbuf, nullptr, nullptr, direction,
+                      STAT_NO_ENTRY, compack, nullptr, nullptr, nullptr};
+  return receive(&ctx, length);
+}
+
+uint32_t RecvFromNetwork(FilterAdapter *adapter, void *netbuf, const uint8_t *copy,
+                         uint32_t length, const GuardOpened *opened) {
+  FrameContext ctx = {adapter, netbuf, nullptr, nullptr, PORT_NET,
+                      STAT_NO_ENTRY, compack, nullptr, copy, opened};
+  return receive(&ctx, length);
 }
 
 uint32_t IPPacketReceived(FrameContext *ctx, uint32_t linklen, uint8_t *ip, uint32_t length) {

@@ -51,6 +51,12 @@ extern uint8_t framePORTNET[FRAME_COPY_SIZE];
 // Receive handler of every bound adapter: verdict 0 pass, 1 taken, 2 not
 // handled. Called without lock 0.
 uint32_t RecvHandler(FilterAdapter *adapter, uint32_t direction, void *netbuf, uint32_t length);
+// The same for a frame from the network, its bytes in the host's buffer or,
+// with netbuf NULL, in `copy` (then a verdict other than taken sends the copy
+// up to the local stack: the frame is taken); `opened`, when not NULL, its
+// tunnel datagram opened ahead (tunnel_ahead.h).
+uint32_t RecvFromNetwork(FilterAdapter *adapter, void *netbuf, const uint8_t *copy,
+                         uint32_t length, const GuardOpened *opened);
 // The IPv4 decision on the frame of ctx; lock 0 held. length counts from
 // the IPv4 header on.
 uint32_t IPPacketReceived(FrameContext *ctx, uint32_t linklen, uint8_t *ip, uint32_t length);

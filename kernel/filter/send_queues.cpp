@@ -3,7 +3,6 @@
 #include "kernel/filter/filter_core.h"
 #include "kernel/filter/memory_pool.h"
 #include "kernel/filter/packet_path.h"
-#include "kernel/filter/tunnel_batch.h"
 
 namespace {
 
@@ -391,7 +390,6 @@ void FilterSendComplete_nolock(FilterFrame *frame) {
   if (!vmeminfo) return;
   if (frame->direction == 1 && frame->adapter) CLI_MASK_OPEN_DATA(frame->data, frame->length, 1);
   if (!in_handshake_buffer(frame)) MVFree(frame);
-  GuardRoomFreed();
 }
 
 }  // extern "C"

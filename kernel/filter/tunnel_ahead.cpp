@@ -2,7 +2,11 @@
 
 #include "byte_order.h"
 #include "crypto/wipe.h"
+#include "kernel/filter/deferred_work.h"
 #include "kernel/filter/filter_core.h"
+#include "kernel/filter/packet_path.h"
+#include "kernel/filter/send_queues.h"
+#include "kernel/filter/statistics.h"
 #include "kernel/filter/tunnel_client.h"
 #include "kernel/filter/tunnel_data.h"
 #include "kernel/filter/wire_format.h"
@@ -12,204 +16,393 @@ using zor::tunnel::ClientMagic;
 
 namespace {
 
-// A frame of the largest datagram opened ahead with the longest headers.
+// A frame of the largest datagram opened ahead with the longest headers;
+// larger frames of a train get memory of their own.
 constexpr uint32_t kFrameRoom = ETH_HEADER_LEN + IPH_MAX_LEN + UDPH_SIZE + GUARD_AHEAD_SLOT;
-// A part smaller than this leaves too many lanes of the vector unit idle
-// (the datagrams of one part run side by side) to be worth a worker.
-constexpr uint32_t kPartMin = 16;
-constexpr uint32_t kMaxParts = GUARD_AHEAD_MAX / kPartMin;
+// What is read of a frame to tell whether it holds a data datagram.
+constexpr uint32_t kHeadRoom = ETH_HEADER_LEN + IPH_MAX_LEN + UDPH_SIZE + 8;
+// Parts of a train: frames outstanding on the workers at most.
+constexpr uint32_t kParts = 32;
+// Parts a deliverer takes down the packet path before it hands the rest to
+// a work of its own: a worker returns soon, so its host reports the
+// completions of what it delivered.
+constexpr uint32_t kDeliverAtOnce = 4;
 
 struct Entry {
-  void *netbuf;
-  uint32_t frame_index;  // in the batch
-  uint32_t len, counter, key, ok;
-  uint8_t *d;  // the datagram in frame
+  uint8_t *bytes;  // the frame: in `frame`, or memory of its own
+  uint32_t len;
+  uint32_t frame_index;  // in the caller's batch (frames opened in the caller)
+  uint32_t has_opened;
+  GuardOpened opened;
   alignas(16) uint8_t frame[kFrameRoom];
+  alignas(16) uint8_t datagram[GUARD_AHEAD_SLOT];  // a train's copy, opened
 };
 
-// A share of the datagrams opened on a worker.
-struct OpenPart {
+// Frames taken together: in the caller, or as one part of a train.
+struct Part {
   KERN_work work;  // first: the host hands this back
-  GuardAheadSet *set;
-  uint32_t first, count;
-  KERN_completion_t done;
+  GuardAheadTrain *train;
+  uint32_t count, opens, keys, mgm;
+  uint32_t done;  // under the train's lock
+  uint8_t nonce[8];
+  uint32_t key_index[GUARD_AHEAD_PART];
+  uint8_t key[GUARD_AHEAD_PART][32];
+  GuardDataJob job[GUARD_AHEAD_PART];
+  Entry e[GUARD_AHEAD_PART];
 };
 
 }  // namespace
 
-struct GuardAheadSet {
-  uint32_t count, next, mgm, keys;
-  uint32_t parts, awaited;  // parts of the batch; those done or waited for
-  uint8_t nonce[8];
-  uint32_t key_index[GUARD_AHEAD_MAX];
-  uint8_t key[GUARD_AHEAD_MAX][32];
-  GuardDataJob job[GUARD_AHEAD_MAX];
-  Entry e[GUARD_AHEAD_MAX];
-  OpenPart part[kMaxParts];
+struct GuardAheadTrain {
+  KERN_work deliver;  // first: a deliverer's rest, handed on (deliver_rest)
+  HostAdapter *adapter;
+  Part now;    // frames opened in the caller
+  Part *ring;  // the parts handed to the workers (kParts), made on first use
+  KERN_spinlock_t lock;  // head, parts, delivering and each part's done
+  uint32_t head, parts;  // the oldest outstanding part; parts outstanding
+  uint32_t delivering;
 };
 
 namespace {
 
 constexpr uint32_t kNotTunnel = 0, kData = 1, kControl = 2;
 
-// Where a frame from the network holds a datagram of the gateway: its
-// kind, and the datagram in *d, *len.
-uint32_t gateway_datagram(uint8_t *f, uint32_t n, uint8_t **d, uint32_t *len) {
-  if (n < ETH_HEADER_LEN + IPH_MIN_LEN + UDPH_SIZE || load_be16(f + ETHH_TYPE) != ETH_TYPE_IPV4)
+// Where a frame from the network (n bytes, of which `have` are in f) holds a
+// datagram of the gateway: its kind, and the datagram's offset and length.
+uint32_t gateway_datagram(const uint8_t *f, uint32_t have, uint32_t n, uint32_t *at,
+                          uint32_t *len) {
+  if (have < ETH_HEADER_LEN + IPH_MIN_LEN + UDPH_SIZE || load_be16(f + ETHH_TYPE) != ETH_TYPE_IPV4)
     return kNotTunnel;
-  uint8_t *ip = f + ETH_HEADER_LEN;
+  const uint8_t *ip = f + ETH_HEADER_LEN;
   uint32_t ihl = IpHeaderLen(ip);
   if (IpVersion(ip) != IP_VERSION_4 || ihl < IPH_MIN_LEN || ip[IPH_PROTO] != IPPROTO_UDP_NUM)
     return kNotTunnel;
   if (load_be16(ip + IPH_FRAG) & (IP_MORE_FRAGMENTS | IP_OFFSET_MASK)) return kNotTunnel;
   if (load_be32(ip + IPH_SRC) != GuardGatewayAddress()) return kNotTunnel;
-  uint8_t *udp = ip + ihl;
-  uint32_t udplen = ETH_HEADER_LEN + ihl + UDPH_SIZE <= n ? load_be16(udp + UDPH_LEN) : 0;
+  const uint8_t *udp = ip + ihl;
+  uint32_t head = ETH_HEADER_LEN + ihl + UDPH_SIZE;
+  uint32_t udplen = head + 5 <= have ? load_be16(udp + UDPH_LEN) : 0;
   if (udplen < GUARD_MIN_UDP || ETH_HEADER_LEN + ihl + udplen > n) return kNotTunnel;
   if (load_be16(udp + UDPH_SPORT) != zor::wire::kGatewayPort ||
       load_be16(udp + UDPH_DPORT) != client.sock_port)
     return kNotTunnel;
-  *d = udp + UDPH_SIZE;
+  *at = head;
   *len = udplen - UDPH_SIZE;
-  return zor::wire::PacketTypeOf(*d) == zor::wire::kData ? kData : kControl;
+  return zor::wire::PacketTypeOf(udp + UDPH_SIZE) == zor::wire::kData ? kData : kControl;
 }
 
-GuardAheadSet *set_of(HostAdapter *adapter) {
-  if (adapter->ahead) return adapter->ahead;
-  auto *set = static_cast<GuardAheadSet *>(KERN_kmalloc(sizeof(GuardAheadSet)));
-  if (!set) return nullptr;
-  set->count = set->keys = set->parts = set->awaited = 0;
-  for (OpenPart &part : set->part) KERN_completion_init(&part.done);
-  adapter->ahead = set;
-  return set;
+bool session_up() {
+  return (client.session_flags & GUARD_KEYS_EXIST) && ClientMagic() == zor::wire::kMagic;
 }
 
-// The receive packet key of a counter, as one of the set's copies.
-const uint8_t *key_for(GuardAheadSet *set, uint32_t counter) {
+// Under lock 0: 1 when the host's buffer holds a data datagram of the
+// session small enough to be opened ahead.
+uint32_t is_data(void *netbuf) {
+  uint8_t head[kHeadRoom];
+  uint32_t n = KERN_netbuf_len(netbuf), have = n < kHeadRoom ? n : kHeadRoom, at, len;
+  if (!session_up() || KERN_netbuf_getdata(netbuf, head, have)) return 0;
+  return gateway_datagram(head, have, n, &at, &len) == kData && len >= GUARD_DATA_HEAD &&
+         len <= GUARD_AHEAD_SLOT;
+}
+
+void start_part(Part *p) {
+  p->count = p->opens = p->keys = 0;
+  p->mgm = GuardUsesMgm();
+  memcpy(p->nonce, client.client_nonce, sizeof p->nonce);
+}
+
+// The receive packet key of a counter, as one of the part's copies.
+const uint8_t *key_for(Part *p, uint32_t counter) {
   uint32_t index = GuardKeyIndex(counter);
-  if (!set->keys || set->key_index[set->keys - 1] != index) {
+  if (!p->keys || p->key_index[p->keys - 1] != index) {
     UpdatePacketKey(0, counter);
-    memcpy(set->key[set->keys], client.keys.recv_packet_key, 32);
-    set->key_index[set->keys++] = index;
+    memcpy(p->key[p->keys], client.keys.recv_packet_key, 32);
+    p->key_index[p->keys++] = index;
   }
-  return set->key[set->keys - 1];
+  return p->key[p->keys - 1];
 }
 
-// Under lock 0: the data datagrams of the frames, ready to be opened.
-void gather(GuardAheadSet *set, void *const *netbufs, uint32_t count) {
-  if (!(client.session_flags & GUARD_KEYS_EXIST) || ClientMagic() != zor::wire::kMagic) return;
-  set->mgm = GuardUsesMgm();
-  memcpy(set->nonce, client.client_nonce, sizeof set->nonce);
-  for (uint32_t k = 0; k < count && k < GUARD_AHEAD_MAX; k++) {
-    Entry &e = set->e[set->count];
-    uint32_t n = KERN_netbuf_len(netbufs[k]);
-    if (n > kFrameRoom || KERN_netbuf_getdata(netbufs[k], e.frame, n)) continue;
-    uint32_t kind = gateway_datagram(e.frame, n, &e.d, &e.len);
+// Under lock 0: the data datagram d (len bytes) of e to be opened with the
+// part's next job.
+void add_job(Part *p, Entry &e, uint8_t *d, uint32_t len) {
+  uint32_t counter = zor::wire::As<zor::wire::DataHead>(d)->counter;
+  const uint8_t *key = key_for(p, counter);
+  e.opened = {d, len, counter, p->mgm, 0, key, p->nonce};
+  e.has_opened = 1;
+  p->job[p->opens++] = {d, len, counter, key, 0};
+}
+
+void open_jobs(Part *p) {
+  GuardOpenDataBatch(p->job, p->opens, p->nonce, p->mgm);
+  uint32_t j = 0;
+  for (uint32_t i = 0; i < p->count; i++)
+    if (p->e[i].has_opened) p->e[i].opened.ok = p->job[j++].ok;
+}
+
+void forget_keys(Part *p) { zor::crypto::wipe(p->key, p->keys * sizeof p->key[0]); }
+
+// ---- In the caller -------------------------------------------------------
+
+// Under lock 0: the data datagrams among n frames (at most a part's), until
+// the first tunnel datagram that is not data (it may change the keys).
+void gather_now(Part *p, void *const *netbufs, uint32_t n) {
+  start_part(p);
+  if (!session_up()) return;
+  for (uint32_t k = 0; k < n; k++) {
+    Entry &e = p->e[p->count];
+    uint32_t len = KERN_netbuf_len(netbufs[k]), at, dlen;
+    if (len > kFrameRoom || KERN_netbuf_getdata(netbufs[k], e.frame, len)) continue;
+    uint32_t kind = gateway_datagram(e.frame, len, len, &at, &dlen);
     if (kind == kControl) break;
-    if (kind != kData || e.len < GUARD_DATA_HEAD || e.len > GUARD_AHEAD_SLOT) continue;
-    e.netbuf = netbufs[k];
+    if (kind != kData || dlen < GUARD_DATA_HEAD || dlen > GUARD_AHEAD_SLOT) continue;
     e.frame_index = k;
-    e.counter = zor::wire::As<zor::wire::DataHead>(e.d)->counter;
-    e.ok = 0;
-    const uint8_t *key = key_for(set, e.counter);
-    e.key = set->keys - 1;
-    set->job[set->count++] = {e.d, e.len, e.counter, key, 0};
+    e.has_opened = 0;
+    p->count++;
+    add_job(p, e, e.frame + at, dlen);
   }
 }
 
-void open_range(GuardAheadSet *set, uint32_t first, uint32_t count) {
-  GuardOpenDataBatch(set->job + first, count, set->nonce, set->mgm);
-  for (uint32_t i = first; i < first + count; i++) set->e[i].ok = set->job[i].ok;
-}
-
-void open_part(KERN_work *work) {
-  auto *part = reinterpret_cast<OpenPart *>(work);
-  open_range(part->set, part->first, part->count);
-  KERN_complete(&part->done);
-}
-
-// Without lock 0: the datagrams split into parts; all but the first go to
-// the workers, the first is opened here.
-void open_all(GuardAheadSet *set) {
-  uint32_t n = set->count, parts = 1, workers = KERN_work_workers();
-  if (workers) parts = n / kPartMin < workers + 1 ? n / kPartMin : workers + 1;
-  if (parts > kMaxParts) parts = kMaxParts;
-  if (parts < 1) parts = 1;
-  const uint32_t share = (n + parts - 1) / parts;
-  for (uint32_t p = 0; p < parts; p++) {
-    OpenPart &part = set->part[p];
-    part.work.fn = open_part;
-    part.set = set;
-    part.first = p * share;
-    part.count = part.first + share <= n ? share : n - part.first;
+// Up to a part's frames: opened here, then down the packet path from the
+// host's buffers with their verdicts (a frame alone is opened there).
+void receive_now(HostAdapter *adapter, Part *p, void *const *netbufs, uint32_t n,
+                 uint32_t *verdicts) {
+  if (n == 1) {
+    verdicts[0] = RecvFromNetwork(&adapter->filter, netbufs[0], nullptr,
+                                  KERN_netbuf_len(netbufs[0]), nullptr);
+    return;
   }
-  set->parts = parts;
-  set->awaited = 1;
-  for (uint32_t p = 1; p < parts; p++) KERN_work_queue(&set->part[p].work);
-  open_range(set, 0, set->part[0].count);
+  DrvFilterLock(FLT_LOCK_CORE);
+  gather_now(p, netbufs, n);
+  DrvFilterUnLock(FLT_LOCK_CORE);
+  open_jobs(p);
+  uint32_t next = 0;
+  for (uint32_t k = 0; k < n; k++) {
+    const GuardOpened *opened = nullptr;
+    if (next < p->count && p->e[next].frame_index == k) opened = &p->e[next++].opened;
+    verdicts[k] = RecvFromNetwork(&adapter->filter, netbufs[k], nullptr,
+                                  KERN_netbuf_len(netbufs[k]), opened);
+  }
+  forget_keys(p);
 }
 
-// Waits for the parts on the workers up to `parts`.
-void await_parts(GuardAheadSet *set, uint32_t parts) {
-  for (; set->awaited < parts; set->awaited++) KERN_wait_for_completion(&set->part[set->awaited].done);
+// ---- The train -----------------------------------------------------------
+
+// The next free part, outstanding from now on (NULL when all are).
+Part *take_part(GuardAheadTrain *t) {
+  KERN_spin_lock_lock(&t->lock);
+  Part *p = nullptr;
+  if (t->parts < kParts) {
+    p = &t->ring[(t->head + t->parts) % kParts];
+    p->done = 0;  // before it counts: a deliverer looks at it from then on
+    t->parts++;
+  }
+  KERN_spin_lock_unlock(&t->lock);
+  if (p) start_part(p);
+  return p;
 }
 
-void forget(GuardAheadSet *set) {
-  await_parts(set, set->parts);
-  zor::crypto::wipe(set->key, set->keys * sizeof set->key[0]);
-  set->count = set->next = set->keys = set->parts = set->awaited = 0;
+bool outstanding(GuardAheadTrain *t) {
+  KERN_spin_lock_lock(&t->lock);
+  bool any = t->parts != 0;
+  KERN_spin_lock_unlock(&t->lock);
+  return any;
+}
+
+// Under lock 0: a copy of the frame in the part, its data datagram to be
+// opened; false when there is no memory for it.
+bool copy_in(Part *p, void *netbuf) {
+  Entry &e = p->e[p->count];
+  uint32_t len = KERN_netbuf_len(netbuf), at, dlen;
+  e.bytes = len <= kFrameRoom ? e.frame : static_cast<uint8_t *>(KERN_kmalloc(len));
+  if (!e.bytes || KERN_netbuf_getdata(netbuf, e.bytes, len)) {
+    if (e.bytes != e.frame) KERN_kfree(e.bytes);
+    return false;
+  }
+  e.len = len;
+  e.has_opened = 0;
+  p->count++;
+  if (session_up() && gateway_datagram(e.bytes, len, len, &at, &dlen) == kData &&
+      dlen >= GUARD_DATA_HEAD && dlen <= GUARD_AHEAD_SLOT) {
+    memcpy(e.datagram, e.bytes + at, dlen);
+    add_job(p, e, e.datagram, dlen);
+  }
+  return true;
+}
+
+// The part's frames down the packet path from their copies, in order.
+void run_part(HostAdapter *adapter, Part *p) {
+  for (uint32_t i = 0; i < p->count; i++) {
+    Entry &e = p->e[i];
+    RecvFromNetwork(&adapter->filter, nullptr, e.bytes, e.len, e.has_opened ? &e.opened : nullptr);
+    if (e.bytes != e.frame) KERN_kfree(e.bytes);
+  }
+  forget_keys(p);
+}
+
+// With the train's lock held and the delivering mark set: takes the oldest
+// parts down the packet path while they are done, the send queues drained
+// after each; after kDeliverAtOnce of them the rest goes to a work
+// (deliver_rest), unless the queue is full. Releases the lock.
+void deliver(GuardAheadTrain *t) {
+  for (uint32_t n = 0; t->parts && t->ring[t->head].done; n++) {
+    Part *oldest = &t->ring[t->head];
+    KERN_spin_lock_unlock(&t->lock);
+    if (n == kDeliverAtOnce && FilterQueueWork(&t->deliver) == 0) return;
+    run_part(t->adapter, oldest);
+    QUEUE_ProcessFltQueueForAllFLT();
+    KERN_spin_lock_lock(&t->lock);
+    t->head = (t->head + 1) % kParts;
+    t->parts--;
+  }
+  t->delivering = 0;
+  KERN_spin_lock_unlock(&t->lock);
+}
+
+// The work that goes on with a deliverer's rest.
+void deliver_rest(KERN_work *work) {
+  auto *t = reinterpret_cast<GuardAheadTrain *>(work);
+  KERN_spin_lock_lock(&t->lock);
+  deliver(t);
+  FilterWorkDone();
+}
+
+// Marks the part done; then, unless another thread delivers, delivers the
+// oldest parts while they are done. No lock held.
+void part_done(Part *p) {
+  GuardAheadTrain *t = p->train;
+  KERN_spin_lock_lock(&t->lock);
+  p->done = 1;
+  if (t->delivering) {
+    KERN_spin_lock_unlock(&t->lock);
+    return;
+  }
+  t->delivering = 1;
+  deliver(t);
+}
+
+// Opens the part's datagrams, here or on a worker (open_part_work).
+void open_part(Part *p) {
+  open_jobs(p);
+  part_done(p);
+}
+
+void open_part_work(KERN_work *work) {
+  open_part(reinterpret_cast<Part *>(work));
+  FilterWorkDone();
+}
+
+// Frames copied into the train, in parts; their verdicts "taken".
+void receive_into_train(GuardAheadTrain *t, void *const *netbufs, uint32_t n,
+                        uint32_t *verdicts) {
+  // Parts of even size, as few as hold the frames.
+  const uint32_t needed = (n + GUARD_AHEAD_PART - 1) / GUARD_AHEAD_PART;
+  const uint32_t share = (n + needed - 1) / needed;
+  Part *filled[kParts];
+  uint32_t parts = 0;
+  DrvFilterLock(FLT_LOCK_CORE);
+  for (uint32_t k = 0; k < n; k++) {
+    verdicts[k] = VERDICT_TAKEN;
+    Part *p = parts ? filled[parts - 1] : nullptr;
+    if (!p || p->count == share) {
+      p = take_part(t);
+      if (p) filled[parts++] = p;
+    }
+    if (!p || !copy_in(p, netbufs[k])) StatIncRecvErrPacks(STAT_NO_ENTRY);
+  }
+  DrvFilterUnLock(FLT_LOCK_CORE);
+  for (uint32_t i = 0; i < parts; i++) {
+    Part *p = filled[i];
+    if (!p->opens || FilterQueueWork(&p->work) != 0) open_part(p);
+  }
+}
+
+GuardAheadTrain *train_of(HostAdapter *adapter) {
+  if (adapter->ahead) return adapter->ahead;
+  auto *t = static_cast<GuardAheadTrain *>(KERN_kmalloc(sizeof(GuardAheadTrain)));
+  if (!t) return nullptr;
+  t->deliver.fn = deliver_rest;
+  t->adapter = adapter;
+  t->ring = nullptr;
+  t->head = t->parts = t->delivering = 0;
+  KERN_spin_lock_init(&t->lock);
+  adapter->ahead = t;
+  return t;
+}
+
+bool has_ring(GuardAheadTrain *t) {
+  if (t->ring) return true;
+  t->ring = static_cast<Part *>(KERN_kmalloc(kParts * sizeof(Part)));
+  if (!t->ring) return false;
+  for (uint32_t i = 0; i < kParts; i++) {
+    t->ring[i].work.fn = open_part_work;
+    t->ring[i].train = t;
+  }
+  return true;
+}
+
+// With workers: the frames ahead of the first data datagram, while nothing
+// is outstanding, at once; from there on into the train. The index of the
+// first frame not handled.
+uint32_t receive_ahead_of_train(HostAdapter *adapter, GuardAheadTrain *t, void *const *netbufs,
+                                uint32_t count, uint32_t *verdicts) {
+  uint32_t k = 0;
+  for (; k < count && !outstanding(t); k++) {
+    DrvFilterLock(FLT_LOCK_CORE);
+    uint32_t data = is_data(netbufs[k]);
+    DrvFilterUnLock(FLT_LOCK_CORE);
+    if (data) {
+      if (count - k >= GUARD_AHEAD_PART_MIN) return k;
+      receive_now(adapter, &t->now, netbufs + k, count - k, verdicts + k);
+      return count;
+    }
+    verdicts[k] = RecvFromNetwork(&adapter->filter, netbufs[k], nullptr,
+                                  KERN_netbuf_len(netbufs[k]), nullptr);
+  }
+  return k;
 }
 
 }  // namespace
 
 extern "C" {
 
-void GuardOpenAhead(HostAdapter *adapter, void *const *netbufs, uint32_t count) {
-  if (adapter->ahead) forget(adapter->ahead);
-  if (!count) return;
-  DrvFilterLock(FLT_LOCK_CORE);
-  GuardAheadSet *set = set_of(adapter);
-  if (set) gather(set, netbufs, count);
-  DrvFilterUnLock(FLT_LOCK_CORE);
-  if (set && set->count) open_all(set);
-}
-
-void GuardAwaitAhead(HostAdapter *adapter, uint32_t index) {
-  GuardAheadSet *set = adapter->ahead;
-  if (!set) return;
-  uint32_t parts = set->awaited;
-  while (parts < set->parts && set->e[set->part[parts].first].frame_index <= index) parts++;
-  await_parts(set, parts);
+void GuardReceiveFrames(HostAdapter *adapter, void *const *netbufs, uint32_t count,
+                        uint32_t *verdicts) {
+  GuardAheadTrain *t = train_of(adapter);
+  if (t && KERN_work_workers() && has_ring(t)) {
+    uint32_t k = receive_ahead_of_train(adapter, t, netbufs, count, verdicts);
+    if (k < count) receive_into_train(t, netbufs + k, count - k, verdicts + k);
+    return;
+  }
+  for (uint32_t first = 0; first < count; first += GUARD_AHEAD_PART) {
+    uint32_t n = count - first < GUARD_AHEAD_PART ? count - first : GUARD_AHEAD_PART;
+    if (t) {
+      receive_now(adapter, &t->now, netbufs + first, n, verdicts + first);
+      continue;
+    }
+    for (uint32_t k = first; k < first + n; k++)
+      verdicts[k] = RecvFromNetwork(&adapter->filter, netbufs[k], nullptr,
+                                    KERN_netbuf_len(netbufs[k]), nullptr);
+  }
 }
 
 uint32_t GuardTakeOpenedAhead(const FrameContext *ctx, uint8_t *d, uint32_t len,
                               const uint8_t key[32], uint32_t counter, const uint8_t nonce[8],
                               uint32_t mgm, uint32_t *ok) {
-  GuardAheadSet *set = ctx->adapter->host ? ctx->adapter->host->ahead : nullptr;
-  if (!set) return 0;
-  // Frames come in the order they were gathered: the search goes on from
-  // the last one taken.
-  for (uint32_t i = set->next; i < set->count; i++) {
-    Entry &e = set->e[i];
-    if (e.netbuf != ctx->netbuf) continue;
-    set->next = i + 1;
-    if (e.len != len || e.counter != counter || set->mgm != mgm ||
-        !zor::wire::SameBytes(set->key[e.key], key, 32) ||
-        !zor::wire::SameBytes(set->nonce, nonce, 8))
-      return 0;
-    memcpy(d, e.d, len);
-    *ok = e.ok;
-    return 1;
-  }
-  return 0;
+  const GuardOpened *o = ctx->opened;
+  if (!o || o->len != len || o->counter != counter || o->mgm != mgm ||
+      !zor::wire::SameBytes(o->key, key, 32) || !zor::wire::SameBytes(o->nonce, nonce, 8))
+    return 0;
+  memcpy(d, o->d, len);
+  *ok = o->ok;
+  return 1;
 }
 
 void GuardFreeAhead(HostAdapter *adapter) {
-  GuardAheadSet *set = adapter->ahead;
-  if (!set) return;
-  forget(set);
-  for (OpenPart &part : set->part) KERN_completion_free(&part.done);
-  KERN_kfree(set);
+  GuardAheadTrain *t = adapter->ahead;
+  if (!t) return;
+  KERN_spin_lock_free(&t->lock);
+  KERN_kfree(t->ring);
+  KERN_kfree(t);
   adapter->ahead = nullptr;
 }
 

@@ -3,6 +3,7 @@
 #include "byte_order.h"
 #include "crypto/wipe.h"
 
+#include "kernel/filter/deferred_work.h"
 #include "kernel/filter/filter_core.h"
 #include "kernel/filter/memory_pool.h"
 #include "kernel/filter/packet_path.h"
@@ -25,43 +26,13 @@ struct SendBatch {
   uint32_t count;
 } batch;
 
-// Frames wait in the pool while workers protect them. The reader waits for
-// the workers when less than this is left: enough for the datagrams of the
-// largest frame, so none finds the pool empty.
-constexpr uint32_t kPoolReserve = FLT_POOL_ARENA_SIZE / 4;
-
-// The wait for room (GuardLeaveRoom): one thread at a time waits for it
-// (room_owner, under lock 0), the others wait for the workers to be done.
-// The waiter sets room_wanted before it looks; whoever clears it signals
-// `room` once: the completion of frames that gave the room back, or the
-// last batch leaving the workers (then only the workers' end gives more).
-uint32_t works_in_flight;  // batches handed to the workers, not yet sent
-uint32_t room_wanted;
-uint32_t room_owner;
-KERN_completion_t room;
-
-bool take_room_wanted() { return __atomic_exchange_n(&room_wanted, 0, __ATOMIC_SEQ_CST) != 0; }
-
-// Lock 0 held, released while waiting.
-void wait_for_room() {
-  for (;;) {
-    __atomic_store_n(&room_wanted, 1, __ATOMIC_SEQ_CST);
-    if (MVFreeBytes() >= kPoolReserve || !__atomic_load_n(&works_in_flight, __ATOMIC_SEQ_CST))
-      break;
-    DrvFilterUnLock(FLT_LOCK_CORE);
-    KERN_wait_for_completion(&room);
-    DrvFilterLock(FLT_LOCK_CORE);
-  }
-  // A worker that took the flag meanwhile signals without lock 0: its
-  // signal is taken here, so none is left for the next wait.
-  if (!take_room_wanted()) KERN_wait_for_completion(&room);
-}
-
-void flush_workers() {
-  DrvFilterUnLock(FLT_LOCK_CORE);
-  KERN_work_flush();
-  DrvFilterLock(FLT_LOCK_CORE);
-}
+// Frames wait in the pool while workers protect them, and so do the frames
+// queued behind them. With less than this left a batch is protected at once
+// instead: the reader, busy with the crypto, leaves the workers and the host
+// the time to give the room back, and what waits behind the workers' batches
+// keeps room in the pool. A hook never waits for room; a frame that finds
+// none is dropped.
+constexpr uint32_t kPoolReserve = FLT_POOL_ARENA_SIZE / 4 * 3;
 
 }  // namespace
 
@@ -122,10 +93,9 @@ uint32_t GuardBatchFlush(FrameContext *ctx) {
     w->count++;
     StatIncOkRecvSend(ctx->stat_entry);
   }
-  if (KERN_work_workers() == 0 || !w->count) {
+  if (KERN_work_workers() == 0 || !w->count || MVFreeBytes() < kPoolReserve) {
     GuardSeal(w, 0);
   } else {
-    __atomic_add_fetch(&works_in_flight, 1, __ATOMIC_SEQ_CST);
     w->next = ctx->to_hand_off;
     ctx->to_hand_off = w;
   }
@@ -142,8 +112,7 @@ void GuardSeal(GuardSealWork *w, uint32_t drain) {
 
 void GuardSealAndSend(KERN_work *work) {
   GuardSeal(reinterpret_cast<GuardSealWork *>(work), 1);
-  if (__atomic_sub_fetch(&works_in_flight, 1, __ATOMIC_SEQ_CST) == 0 && take_room_wanted())
-    KERN_complete(&room);
+  FilterWorkDone();
 }
 
 void GuardHandOff(GuardSealWork *works) {
@@ -157,36 +126,10 @@ void GuardHandOff(GuardSealWork *works) {
   }
   while (ordered) {
     GuardSealWork *next = ordered->next;
-    KERN_work_queue(&ordered->work);
+    // A full queue: protected here; its frames keep their place in the list.
+    if (FilterQueueWork(&ordered->work) != 0) GuardSeal(ordered, 1);
     ordered = next;
   }
 }
-
-void GuardLeaveRoom(void) {
-  if (KERN_work_workers() == 0 || MVFreeBytes() >= kPoolReserve) return;
-  if (room_owner) {
-    flush_workers();
-    return;
-  }
-  room_owner = 1;
-  wait_for_room();
-  // Still short with no batch on the workers: their completions come once
-  // the workers are done.
-  if (MVFreeBytes() < kPoolReserve) flush_workers();
-  room_owner = 0;
-}
-
-void GuardRoomFreed(void) {
-  if (__atomic_load_n(&room_wanted, __ATOMIC_SEQ_CST) && MVFreeBytes() >= kPoolReserve &&
-      take_room_wanted())
-    KERN_complete(&room);
-}
-
-void GuardRoomInit(void) {
-  KERN_completion_init(&room);
-  works_in_flight = room_wanted = room_owner = 0;
-}
-
-void GuardRoomFree(void) { KERN_completion_free(&room); }
 
 }  // extern "C"

@@ -5,9 +5,11 @@
 // the frames take their places in the send list, marked as being sealed, so
 // nothing queued later overtakes them. The protection (GuardSealDataBatch)
 // and the UDP checksums then run on a host worker (a GuardSealWork handed
-// off once lock 0 is released), or at once when the host has no workers;
-// either way the wire carries the same bytes as when each datagram is sent
-// on its own. A batch is closed early when it is full or when the next
+// off once lock 0 is released); at once when the host has no workers, its
+// queue is full or the pool runs short. Whoever protects a batch drains the
+// adapter: the batch and the finished ones behind it leave, in the list's
+// order. Either way the wire carries the same bytes as when each datagram is
+// sent on its own, and nothing waits. A batch is closed early when it is full or when the next
 // datagram needs another packet key.
 #pragma once
 #include "kernel/filter/frame_context.h"
@@ -36,7 +38,7 @@ extern "C" {
 // VERDICT_NOT_HANDLED when no frame memory or queue was to be had.
 uint32_t GuardBatchAdd(IPPacket *p, const uint8_t link[ETH_HEADER_LEN]);
 // Queues what was added and closes the batch: protected at once without
-// workers, else left on ctx->to_hand_off. VERDICT_TAKEN, or
+// workers or with the pool short, else left on ctx->to_hand_off. VERDICT_TAKEN, or
 // VERDICT_NOT_HANDLED when a frame could not be queued (it is dropped).
 uint32_t GuardBatchFlush(FrameContext *ctx);
 // Protects a closed batch, marks its frames sealed (with `drain`, drains
@@ -44,17 +46,7 @@ uint32_t GuardBatchFlush(FrameContext *ctx);
 void GuardSeal(GuardSealWork *w, uint32_t drain);
 // The workers' function: GuardSeal with the drain.
 void GuardSealAndSend(KERN_work *work);
-// Hands closed batches to the host's workers; no lock held.
+// Hands closed batches to the host's workers (a batch the queue refuses is
+// protected here and its adapter drained); no lock held.
 void GuardHandOff(GuardSealWork *works);
-// With lock 0 held: when frames in work leave the pool short, lets go of
-// lock 0 until completed frames give the room back (or, with no batch left
-// on the workers, until the workers are done), then takes it again.
-void GuardLeaveRoom(void);
-// With lock 0 held, after frames went back to the pool: wakes a thread
-// waiting in GuardLeaveRoom once there is room.
-void GuardRoomFreed(void);
-// The completion GuardLeaveRoom waits on: made when the filter starts,
-// freed when it stops (no lock held).
-void GuardRoomInit(void);
-void GuardRoomFree(void);
 }

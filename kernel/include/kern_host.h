@@ -104,30 +104,34 @@ void KERN_fpu_end(void);
 // Deferred work, in the manner of a kernel work queue. A work is the
 // library's memory; the host takes it off its queue, then calls
 // work->fn(work) once on one of its workers, outside every lock of the
-// library (fn may free the work). Queue and flush are called without the
-// library's locks held.
+// library (fn may free the work). Only the host's workers may wait, in
+// their work functions; the library's works themselves never do. Queue and
+// flush are called without the library's locks held.
 typedef struct KERN_work {
   void (*fn)(struct KERN_work *work);
 } KERN_work;
 // Workers the host runs (0: none; the library then does its work inline).
 uint32_t KERN_work_workers(void);
-// Queues the work, waiting while the workers' queue is full; works are
-// taken in the order they were queued, each by whichever worker is free.
-void KERN_work_queue(KERN_work *work);
-// Waits until every work queued so far has run.
+// Queues the work without waiting, from any context: 0 queued (works are
+// taken in the order they were queued, each by whichever worker is free);
+// non-zero when the queue is full or there are no workers: the work stays
+// the library's, which then does it itself.
+int KERN_work_queue(KERN_work *work);
+// Waits until every work queued so far has run. Only from the teardown
+// entry points below (unbind, filter stop, module unload), which the host
+// calls where it may sleep; never from a hook or a work.
 void KERN_work_flush(void);
-// Completions in an 8-byte slot owned by the library: KERN_complete counts
-// one, KERN_wait_for_completion waits for one and takes it.
-typedef struct {
-  uint64_t opaque;
-} KERN_completion_t;
-void KERN_completion_init(KERN_completion_t *done);
-void KERN_complete(KERN_completion_t *done);
-void KERN_wait_for_completion(KERN_completion_t *done);
-void KERN_completion_free(KERN_completion_t *done);
 
 // ---------------------------------------------------------------------------
 // Entry points of the network-filter module, called by the host.
+//
+// Contexts. [atomic]: the host may call it where nothing may sleep (a
+// packet hook, a transmit routine, a soft interrupt, a timer); it takes only
+// the library's spin locks and never waits, with or without workers, so the
+// operations above but KERN_work_flush must not sleep either (they are
+// called from these entry points and from the works). [sleeps]: process
+// context only, never from an [atomic] entry point or a work; it may wait
+// for the works still outstanding (KERN_work_flush).
 
 // Directions of a frame, and the verdicts on it.
 enum : uint32_t { KERN_FROM_NETWORK = 0, KERN_FROM_STACK = 1 };
@@ -137,39 +141,47 @@ enum : uint32_t {
   KERN_VERDICT_NOT_HANDLED = 2,   // deliver it as if unfiltered
 };
 
-// Module load: 0 loaded, 1 failed (the host then calls Zor_cleanup_module).
+// Module load [sleeps]: 0 loaded, 1 failed (the host then calls
+// Zor_cleanup_module). Unload [sleeps].
 uint32_t Zor_init_module(void);
 void Zor_cleanup_module(void);
 void Zor_DriverUnload(void);
 
-// One frame seen by the host: direction KERN_FROM_NETWORK received from the
-// network, any other value sent by the local stack. Verdict: KERN_VERDICT_*.
-// The buffer stays the host's. Zor_net_inputoutput also drains the send
-// queues; the Ex form only when `flush` is non-zero.
+// One frame seen by the host [atomic]: direction KERN_FROM_NETWORK received
+// from the network, any other value sent by the local stack. Verdict:
+// KERN_VERDICT_*. The buffer stays the host's. A frame from the network
+// behind tunnel data still with the workers is copied and taken, and
+// reaches the stack in its place if the filter lets it through
+// (tunnel_ahead.h). Zor_net_inputoutput also drains the send queues; the Ex
+// form only when `flush` is non-zero.
 uint32_t Zor_net_inputoutputEx(uint32_t direction, void *netbuf, void *netdev, uint32_t flush);
 uint32_t Zor_net_inputoutput(uint32_t direction, void *netbuf, void *netdev);
-// Many frames of one direction and device in their order: verdicts[i] as
-// Zor_net_inputoutput gives it for netbufs[i]; the send queues are drained
-// once, after the last. The tunnel's data among them is opened side by side,
-// partly on the host's workers. One such call at a time per device.
+// Many frames of one direction and device in their order [atomic]:
+// verdicts[i] as Zor_net_inputoutput gives it for netbufs[i]; the send
+// queues are drained once, after the last. The tunnel's data among them is
+// opened side by side; with workers the call copies it for them and returns
+// at once (taken). The receive hooks of one device are called one at a time.
 void Zor_net_inputoutput_batch(uint32_t direction, void **netbufs, uint32_t count, void *netdev,
                                uint32_t *verdicts);
+// Drains the send queues [atomic].
 void Zor_net_inputoutput_CheckQueue(void);
-// The host is done with a buffer it took over through KERN_netbuf_queue_*;
-// the host frees the buffer itself after this returns.
+// The host is done with a buffer it took over through KERN_netbuf_queue_*
+// [atomic]; the host frees the buffer itself after this returns.
 void Zor_net_inputoutput_complete(void *ignored, void *netbuf, void *netdev);
 // The same for many buffers of one device, the filter's lock taken once.
 void Zor_net_inputoutput_complete_batch(void **netbufs, uint32_t count, void *netdev);
 
+// The timer [atomic], and the power notifications [atomic].
 void Zor_DEV_NetTimerCallback(void);
 void Zor_PM_StandByPrepare(void);
 void Zor_PM_PostStandBy(void);
 
-// Control requests: `buffer` holds u32 total length then the data; `length`
-// points at the buffer's length. 0 handled, 1 rejected.
+// Control requests [atomic]: `buffer` holds u32 total length then the data;
+// `length` points at the buffer's length. 0 handled, 1 rejected.
 uint32_t Zor_Filter_DRV_IoControl_Function(uint32_t code, uint8_t *buffer, uint32_t *length);
 
-// Adapter notifications. `netdev` is the host's device handle (NULL: the
+// Adapter notifications [atomic], but unbind [sleeps]: it waits for the
+// works of the adapter. `netdev` is the host's device handle (NULL: the
 // adapter's record stands for itself). Type 0 Ethernet, 1 no MAC header,
 // 2 raw IP, 3 PPP. A bound adapter starts not ready; the host reports the
 // link with ChangeUP/ChangeDOWN, also right after binding an adapter that
@@ -183,7 +195,7 @@ uint32_t Zor_DEVN_ChangeAddrAdapter(void *netdev, uint32_t hwaddrlen, const uint
 uint32_t Zor_DEVN_ChangeMtuAdapter(void *netdev, uint32_t mtu);
 uint32_t Zor_DEVN_ChangeDOWNAdapter(void *netdev);
 uint32_t Zor_DEVN_ChangeUPAdapter(void *netdev);
-// The library's record of a host device, NULL when it is not bound.
+// The library's record of a host device, NULL when it is not bound [atomic].
 void *Zor_NETDEV_getaddinfo(void *netdev);
 
 }  // extern "C"

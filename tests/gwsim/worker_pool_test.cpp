@@ -1,6 +1,7 @@
 // The worker pool: a task waiting on one thread holds none of the others
 // back (the queue is one, taken by whichever thread is free); a full queue
-// holds the submitter; Flush returns once every task and its after hook ran.
+// holds the submitter, or refuses a task offered without waiting; Flush
+// returns once every task and its after hook ran.
 #include "pipeline/worker_pool.h"
 
 #include <gtest/gtest.h>
@@ -84,6 +85,21 @@ TEST(WorkerPool, AFullQueueHoldsTheSubmitterAndFlushWaitsForTheAfterHooks) {
   pool.Flush();
   EXPECT_EQ(gate.ran, 6);
   EXPECT_EQ(afters, 6) << "Flush returned before an after hook had run";
+}
+
+TEST(WorkerPool, AFullQueueRefusesATaskOfferedWithoutWaiting) {
+  Gate gate;
+  WorkerPool pool(1, 1);
+  ASSERT_TRUE(pool.TrySubmit({Gate::Blocking, &gate}));
+  ASSERT_TRUE(Eventually([&] { return gate.waiting == 1; }));
+  EXPECT_TRUE(pool.TrySubmit({Gate::Quick, &gate})) << "room for one in the queue";
+  EXPECT_FALSE(pool.TrySubmit({Gate::Quick, &gate})) << "the queue is full";
+  gate.release();
+  pool.Flush();
+  EXPECT_EQ(gate.ran, 2) << "the refused task never ran";
+  EXPECT_TRUE(pool.TrySubmit({Gate::Quick, &gate}));
+  pool.Flush();
+  EXPECT_EQ(gate.ran, 3);
 }
 
 }  // namespace

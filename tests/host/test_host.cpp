@@ -83,6 +83,11 @@ void use_workers(int count, unsigned depth) {
   zornfhost::start_workers(count, depth, {before_work, after_work});
 }
 
+int default_workers() {
+  const char *n = std::getenv("ZOR_TEST_WORKERS");
+  return n ? std::atoi(n) : 0;
+}
+
 void hold_next_work() {
   std::lock_guard<std::mutex> hold(hold_mutex);
   to_hold++;

@@ -60,6 +60,9 @@ std::vector<Netbuf *> take_handed_over();
 // works each (count 0 or 1: inline, as a host without workers). Stops
 // earlier workers first; use_workers(0, 0) before the test ends.
 void use_workers(int count, unsigned depth);
+// The workers a run of the tests asks for (ZOR_TEST_WORKERS, 0 when unset);
+// hook_checks.h starts them before the first test.
+int default_workers();
 // The next work a worker takes (with n calls, the next n) waits until
 // release_work(): it finishes after the others. works_held() counts those
 // waiting; work_is_held() turns true once one waits.

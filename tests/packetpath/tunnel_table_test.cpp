@@ -278,9 +278,13 @@ Bytes Incoming(size_t n, uint16_t id) {
 class TunnelTable : public ::testing::TestWithParam<bool> {
  protected:
   void SetUp() override {
+    // The filter takes MGM only where the processor runs its vector path;
+    // elsewhere an MGM row would quietly test MAC+OFB again.
+    if (GetParam() && !magma_support_fast_MGM())
+      GTEST_SKIP() << "no PCLMULQDQ and SSSE3 here: the filter does not take MGM";
     Harness::Keys keys = Harness::Keys::Make();
     ASSERT_TRUE(h.Connect(GetParam(), Harness::Stage::kConnected, &keys));
-    s = SessionOf(keys, h.handshake(), GetParam() && magma_support_fast_MGM());
+    s = SessionOf(keys, h.handshake(), GetParam());
   }
 
   // The one datagram for the gateway among what the filter sent.

@@ -1,0 +1,25 @@
+#include "kernel/filter/deferred_work.h"
+
+namespace {
+uint32_t outstanding;  // works queued whose function has not ended
+}
+
+extern "C" {
+
+uint32_t FilterQueueWork(KERN_work *work) {
+  __atomic_add_fetch(&outstanding, 1, __ATOMIC_SEQ_CST);
+  if (KERN_work_queue(work) == 0) return 0;
+  __atomic_sub_fetch(&outstanding, 1, __ATOMIC_SEQ_CST);
+  return 1;
+}
+
+void FilterWorkDone(void) { __atomic_sub_fetch(&outstanding, 1, __ATOMIC_SEQ_CST); }
+
+// Each round runs what was queued before it; works queue others only while
+// they have frames to pass on, which teardown no longer feeds.
+void FilterSettleWork(void) {
+  do KERN_work_flush();
+  while (__atomic_load_n(&outstanding, __ATOMIC_SEQ_CST));
+}
+
+}  // extern "C"
