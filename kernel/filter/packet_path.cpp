@@ -363,7 +363,12 @@ uint32_t from_gateway(IPPacket *p) {
   }
   record_segment_size(s, p);
   StatIncRecvPacks(ctx->stat_entry);
-  if (AddToSend(ctx, p->frame, p->linklen + p->total, 1, 0)) return VERDICT_NOT_HANDLED;
+  // An opened packet that cannot be queued is dropped and counted: handed
+  // back, the host would pass the gateway's datagram up to the stack unopened.
+  if (AddToSend(ctx, p->frame, p->linklen + p->total, 1, 0)) {
+    StatIncRecvErrPacks(ctx->stat_entry);
+    return VERDICT_TAKEN;
+  }
   StatIncOkRecvSend(ctx->stat_entry);
   return VERDICT_TAKEN;
 }
