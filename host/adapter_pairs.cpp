@@ -109,8 +109,13 @@ void close_pair(AdapterPair &pair) {
   }
 }
 
-// Waits for `fd` to be readable; false once the pair is told to stop.
-bool wait_readable(const AdapterPair &pair, int fd) {
+// How long a reader waits for the filter to wake it before it reads again.
+constexpr std::chrono::milliseconds kFlowWaitBound{20};
+
+// Waits for the reader's gate (direction KERN_FROM_*), then for `fd` to be
+// readable; false once the pair is told to stop.
+bool wait_readable(AdapterPair &pair, uint32_t direction, int fd) {
+  pair.gates[direction].WaitOpen(kFlowWaitBound);
   pollfd fds[2] = {{fd, POLLIN, 0}, {pair.stop_fd, POLLIN, 0}};
   while (poll(fds, 2, -1) < 0)
     if (errno != EINTR) return false;
@@ -192,7 +197,7 @@ void filter_and_forward(AdapterPair &pair, uint32_t direction, uint8_t *buf, siz
 void stack_side_loop(AdapterPair *pair) {
   pthread_setname_np(pthread_self(), "zornf-stack");
   std::vector<uint8_t> buf(kVnetLen + kFrameRoom);
-  while (wait_readable(*pair, pair->tap_fd)) {
+  while (wait_readable(*pair, KERN_FROM_STACK, pair->tap_fd)) {
     ssize_t n = read(pair->tap_fd, buf.data(), buf.size());
     if (n > 0) filter_and_forward(*pair, KERN_FROM_STACK, buf.data(), n, pair->packet_fd);
   }
@@ -216,7 +221,7 @@ void network_side_loop(AdapterPair *pair) {
   std::vector<uint8_t> room(kLargeFrames * kUplinkRoom);
   const LargeFrameRoom large{room.data(), kUplinkRoom, kLargeFrames};
   RingFrame frames[kUplinkBatch];
-  while (wait_readable(*pair, pair->packet_fd)) {
+  while (wait_readable(*pair, KERN_FROM_NETWORK, pair->packet_fd)) {
     const size_t got = pair->ring.Take(frames, kUplinkBatch, large);
     if (!got) take_socket_error(pair->packet_fd);
     InFrame in[kUplinkBatch];
@@ -325,6 +330,16 @@ int KERN_netbuf_queue_send(void **netbufs, int count, void *netdev) {
 
 int KERN_netbuf_queue_recv(void **netbufs, int count, void *netdev) {
   return queue_buffers(netbufs, count, netdev, false);
+}
+
+void KERN_netdev_stop(void *netdev, uint32_t direction) {
+  if (netdev && direction <= KERN_FROM_STACK)
+    static_cast<AdapterPair *>(netdev)->gates[direction].Close();
+}
+
+void KERN_netdev_wake(void *netdev, uint32_t direction) {
+  if (netdev && direction <= KERN_FROM_STACK)
+    static_cast<AdapterPair *>(netdev)->gates[direction].Open();
 }
 
 // Device notifier: every pair is bound under its TAP's name and its link

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "host/flow_gate.h"
 #include "host/packet_ring.h"
 #include "host/tap_writer.h"
 
@@ -34,6 +35,7 @@ struct AdapterPair {
   std::atomic<unsigned long> lost_frames{0};  // filter frames the host could not write
   PacketRing ring;
   TapWriter tap_writer;
+  FlowGate gates[2];  // the readers' (by KERN_FROM_*), closed while the filter is short
   std::thread stack_reader;
   std::thread network_reader;
 };

@@ -4,6 +4,7 @@
 #include "kernel/filter/deferred_work.h"
 #include "kernel/filter/event_queue.h"
 #include "kernel/filter/filter_core.h"
+#include "kernel/filter/flow_control.h"
 #include "kernel/filter/packet_path.h"
 #include "kernel/filter/send_queues.h"
 #include "kernel/filter/tunnel_ahead.h"
@@ -308,6 +309,9 @@ uint32_t Zor_DEVN_UnBindAdapter(void *netdev) {
   // delivering its frames from the network.
   FilterSettleWork();
   FilterCloseAdapter(&a->filter);
+  DrvFilterLock(FLT_LOCK_CORE);
+  FlowForget(a->netdev);
+  DrvFilterUnLock(FLT_LOCK_CORE);
   free_record(a);
   return 0;
 }

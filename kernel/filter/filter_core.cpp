@@ -5,6 +5,7 @@
 #include "kernel/filter/deferred_work.h"
 #include "kernel/filter/event_queue.h"
 #include "kernel/filter/filter_random.h"
+#include "kernel/filter/flow_control.h"
 #include "kernel/filter/memory_pool.h"
 #include "kernel/filter/packet_path.h"
 #include "kernel/filter/request_dispatcher.h"
@@ -133,6 +134,7 @@ void FilterStop(void) {
   QUEUE_ForgetAllFrames();
   DrvFilterLock(FLT_LOCK_CORE);
   release_core();
+  FlowWakeAll();
   DrvFilterUnLock(FLT_LOCK_CORE);
 }
 

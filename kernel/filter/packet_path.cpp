@@ -5,6 +5,7 @@
 #include "kernel/filter/dns_inspection.h"
 #include "kernel/filter/filter_core.h"
 #include "kernel/filter/firewall_checks.h"
+#include "kernel/filter/flow_control.h"
 #include "kernel/filter/icmp_redirect.h"
 #include "kernel/filter/memory_pool.h"
 #include "kernel/filter/request_dispatcher.h"
@@ -416,6 +417,7 @@ uint32_t receive(FrameContext *ctx, uint32_t length) {
   if (!ctx->adapter) return VERDICT_NOT_HANDLED;
   DrvFilterLock(FLT_LOCK_CORE);
   uint32_t v = handle_frame(ctx, length);
+  if (ctx->direction == PORT_TERM && vmeminfo) FlowAfterStackFrame(ctx->adapter->host->netdev);
   if (ctx->copy && v != VERDICT_TAKEN) {
     if (AddToSend(ctx, ctx->copy, length, 0, 0)) StatIncRecvErrPacks(STAT_NO_ENTRY);
     v = VERDICT_TAKEN;

@@ -1,6 +1,7 @@
 #include "kernel/filter/send_queues.h"
 
 #include "kernel/filter/filter_core.h"
+#include "kernel/filter/flow_control.h"
 #include "kernel/filter/memory_pool.h"
 #include "kernel/filter/packet_path.h"
 
@@ -389,7 +390,10 @@ void FilterSendComplete_nolock(FilterFrame *frame) {
   }
   if (!vmeminfo) return;
   if (frame->direction == 1 && frame->adapter) CLI_MASK_OPEN_DATA(frame->data, frame->length, 1);
-  if (!in_handshake_buffer(frame)) MVFree(frame);
+  if (!in_handshake_buffer(frame)) {
+    MVFree(frame);
+    FlowPoolFreed();
+  }
 }
 
 }  // extern "C"

@@ -27,6 +27,12 @@ constexpr uint32_t kParts = 32;
 // a work of its own: a worker returns soon, so its host reports the
 // completions of what it delivered.
 constexpr uint32_t kDeliverAtOnce = 4;
+// The host's reader of the adapter's frames from the network is stopped
+// while fewer parts are free than a batch of 256 frames needs, and woken once
+// half the train is free again (KERN_netdev_stop, KERN_netdev_wake): what it
+// would hand over meanwhile would find no part and be dropped.
+constexpr uint32_t kStopBelowFreeParts = 256 / GUARD_AHEAD_PART;
+constexpr uint32_t kWakeAtParts = kParts / 2;
 
 struct Entry {
   uint8_t *bytes;  // the frame: in `frame`, or memory of its own
@@ -61,6 +67,7 @@ struct GuardAheadTrain {
   KERN_spinlock_t lock;  // head, parts, delivering and each part's done
   uint32_t head, parts;  // the oldest outstanding part; parts outstanding
   uint32_t delivering;
+  uint32_t stopped;  // the host's reader of the adapter's frames from the network
 };
 
 namespace {
@@ -253,6 +260,10 @@ void deliver(GuardAheadTrain *t) {
     KERN_spin_lock_lock(&t->lock);
     t->head = (t->head + 1) % kParts;
     t->parts--;
+    if (t->stopped && t->parts <= kWakeAtParts) {
+      t->stopped = 0;
+      KERN_netdev_wake(t->adapter->netdev, KERN_FROM_NETWORK);
+    }
   }
   t->delivering = 0;
   KERN_spin_lock_unlock(&t->lock);
@@ -291,6 +302,17 @@ void open_part_work(KERN_work *work) {
   FilterWorkDone();
 }
 
+// Stops the host's reader while the train is nearly full. Stop and wake go
+// under the train's lock, so a deliverer's wake never comes before the stop.
+void stop_if_short(GuardAheadTrain *t) {
+  KERN_spin_lock_lock(&t->lock);
+  if (!t->stopped && kParts - t->parts < kStopBelowFreeParts) {
+    t->stopped = 1;
+    KERN_netdev_stop(t->adapter->netdev, KERN_FROM_NETWORK);
+  }
+  KERN_spin_lock_unlock(&t->lock);
+}
+
 // Frames copied into the train, in parts; their verdicts "taken".
 void receive_into_train(GuardAheadTrain *t, void *const *netbufs, uint32_t n,
                         uint32_t *verdicts) {
@@ -310,6 +332,7 @@ void receive_into_train(GuardAheadTrain *t, void *const *netbufs, uint32_t n,
     if (!p || !copy_in(p, netbufs[k])) StatIncRecvErrPacks(STAT_NO_ENTRY);
   }
   DrvFilterUnLock(FLT_LOCK_CORE);
+  stop_if_short(t);
   for (uint32_t i = 0; i < parts; i++) {
     Part *p = filled[i];
     if (!p->opens || FilterQueueWork(&p->work) != 0) open_part(p);
@@ -323,7 +346,7 @@ GuardAheadTrain *train_of(HostAdapter *adapter) {
   t->deliver.fn = deliver_rest;
   t->adapter = adapter;
   t->ring = nullptr;
-  t->head = t->parts = t->delivering = 0;
+  t->head = t->parts = t->delivering = t->stopped = 0;
   KERN_spin_lock_init(&t->lock);
   adapter->ahead = t;
   return t;

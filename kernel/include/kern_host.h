@@ -87,6 +87,13 @@ void *KERN_netbuf_wrap(void *netdev, const void *data, uint32_t len, int toNetwo
 int KERN_netbuf_queue_send(void **netbufs, int count, void *netdev);
 int KERN_netbuf_queue_recv(void **netbufs, int count, void *netdev);
 void KERN_netbuf_free(void *netbuf);
+// Flow control, as a kernel stops and wakes a device's queue: the library
+// is short of room for more frames of `direction` (KERN_FROM_*) of
+// `netdev`, so the host hands it none until KERN_netdev_wake; its reader
+// may wait for the wake, in its own thread and for a bounded time. Frames
+// handed over meanwhile are treated as ever. Neither call waits.
+void KERN_netdev_stop(void *netdev, uint32_t direction);
+void KERN_netdev_wake(void *netdev, uint32_t direction);
 
 // Wall-clock time (year in full) and a 64-bit monotonic stamp in
 // nanoseconds; any pointer may be NULL.

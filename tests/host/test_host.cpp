@@ -229,6 +229,14 @@ static int take(void **bufs, int count) {
 }
 int KERN_netbuf_queue_send(void **bufs, int count, void *) { return take(bufs, count); }
 int KERN_netbuf_queue_recv(void **bufs, int count, void *) { return take(bufs, count); }
+void KERN_netdev_stop(void *, uint32_t direction) {
+  std::lock_guard<std::mutex> hold(host_mutex);
+  state().flow_stops[direction & 1]++;
+}
+void KERN_netdev_wake(void *, uint32_t direction) {
+  std::lock_guard<std::mutex> hold(host_mutex);
+  state().flow_wakes[direction & 1]++;
+}
 void KERN_netbuf_free(void *nb) {
   std::lock_guard<std::mutex> hold(host_mutex);
   state().live_netbufs--;

@@ -35,6 +35,7 @@ struct State {
   int timers_started = 0;
   std::vector<Netbuf *> taken;  // handed over, not yet completed
   std::vector<int> handovers;   // buffers per hand-over call, in call order
+  int flow_stops[2] = {}, flow_wakes[2] = {};  // KERN_netdev_stop/wake, by direction
   long live_netbufs = 0;
   // Clocks.
   uint32_t sec = 0, min = 0, hour = 12, day = 1, month = 6, year = 2026;

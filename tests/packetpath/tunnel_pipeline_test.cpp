@@ -18,6 +18,7 @@
 
 #include "kernel/filter/tunnel_client.h"
 #include "kernel/filter/tunnel_control.h"
+#include "kernel/filter/statistics.h"
 #include "kernel/filter/tunnel_ahead.h"
 #include "kernel/filter/tunnel_data.h"
 #include "tests/host/test_host.h"
@@ -444,6 +445,50 @@ TEST_P(ReceivePipeline, OtherFramesKeepTheirPlaceAmongTheTunnelsResults) {
     want.insert(want.begin() + 20, other);
     EXPECT_EQ(got, want) << workers << " workers: the other frame between the 20th and 21st result";
   }
+}
+
+// The oldest part held on its worker while the host goes on handing over
+// datagrams: the host's reader is stopped while parts are still free, before
+// any frame finds none and is dropped, and woken once the train is
+// delivered; every datagram reaches the stack.
+TEST_P(ReceivePipeline, TheNetworkReaderIsStoppedBeforeTheTrainIsFullAndWokenAfter) {
+  testhost::use_workers(2, 2);
+  Harness h;
+  ASSERT_TRUE(h.Connect(GetParam(), Harness::Stage::kConnected, keys));
+  Ip back;
+  back.src = kCorpIp;
+  back.dst = kClientIp;
+  const uint32_t errors = filterstats.recverr;
+  testhost::hold_next_work();
+  size_t offered = 0;
+  while (testhost::state().flow_stops[KERN_FROM_NETWORK] == 0 && offered < 64 * GUARD_AHEAD_PART) {
+    std::vector<Bytes> batch;
+    for (uint32_t i = 0; i < GUARD_AHEAD_PART; i++, offered++) {
+      Bytes inner = Ipv4(back, Udp(9000, 40001, Bytes(200, (uint8_t)offered)));
+      batch.push_back(h.GatewayFrame(h.gateway().Wrap(inner.data(), inner.size())));
+    }
+    for (uint32_t v : h.FromNetBatch(batch)) ASSERT_EQ(v, 1u);
+    if (offered == GUARD_AHEAD_PART) {
+      ASSERT_TRUE(eventually(testhost::work_is_held));
+    }
+  }
+  ASSERT_EQ(testhost::state().flow_stops[KERN_FROM_NETWORK], 1) << "never stopped";
+  EXPECT_EQ(filterstats.recverr, errors) << "frames were dropped before the stop";
+  EXPECT_EQ(testhost::state().flow_wakes[KERN_FROM_NETWORK], 0);
+  testhost::release_work();
+  // A deliverer hands its rest on to works of its own, one after the other,
+  // so the buffers are taken while it may still run.
+  size_t up = 0;
+  EXPECT_TRUE(eventually([&] {
+    Zor_net_inputoutput_CheckQueue();
+    for (testhost::Netbuf *nb : testhost::take_handed_over()) {
+      up += !nb->to_network;
+      Zor_net_inputoutput_complete(nullptr, nb, nb->netdev);
+      KERN_netbuf_free(nb);
+    }
+    return up == offered;
+  })) << up << " of " << offered << " reached the stack";
+  EXPECT_EQ(testhost::state().flow_wakes[KERN_FROM_NETWORK], 1) << "woken once delivered";
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, ReceivePipeline, ::testing::Values(false, true),

@@ -17,6 +17,7 @@
 #include "kernel/filter/tunnel_control.h"
 #include "kernel/filter/tunnel_crypto.h"
 #include "kernel/filter/tunnel_data.h"
+#include "tests/host/test_host.h"
 #include "tests/packetpath/harness.h"
 
 namespace pp {
@@ -728,6 +729,22 @@ TEST_P(Tunnel, DatagramsWhoseInnerPacketFindsNoFrameMemoryAreDropped) {
   bool up = false;
   for (const Sent &s : h.Drain()) up = up || (!s.to_network && Contains(s.bytes, Text("room again")));
   EXPECT_TRUE(up);
+}
+
+// The local stack's reader is stopped before a packet for the tunnel finds
+// no frame memory, and woken once the host completed enough frames.
+TEST_P(Tunnel, TheStackReaderIsStoppedBeforeFramesFindNoMemoryAndWokenAfter) {
+  Ip ip;
+  ip.proto = 1;
+  size_t offered = 0;
+  while (testhost::state().flow_stops[KERN_FROM_STACK] == 0 && offered < 2000) {
+    ASSERT_EQ(h.FromStack(FromClient(ip, IcmpEcho(9, (uint16_t)offered, Bytes(1400, 's')))), 1u);
+    offered++;
+  }
+  ASSERT_EQ(testhost::state().flow_stops[KERN_FROM_STACK], 1) << "never stopped";
+  EXPECT_EQ(testhost::state().flow_wakes[KERN_FROM_STACK], 0);
+  EXPECT_EQ(h.ToGateway(h.Drain()).size(), offered) << "a packet before the stop was dropped";
+  EXPECT_EQ(testhost::state().flow_wakes[KERN_FROM_STACK], 1) << "woken once the frames were done";
 }
 
 TEST_P(Tunnel, ClearTrafficFromTheGatewayIsRefused) {
