@@ -1,11 +1,9 @@
 #include "kernel/filter/flow_control.h"
 
-#include "kernel/filter/filter_core.h"
 #include "kernel/filter/memory_pool.h"
 
 namespace {
 
-constexpr uint32_t kStopBelow = FLT_POOL_ARENA_SIZE / 4;
 constexpr uint32_t kWakeAt = FLT_POOL_ARENA_SIZE / 2;
 
 void *stopped[FLOW_MAX_STOPPED];  // the host devices whose stack readers are stopped
@@ -22,7 +20,7 @@ bool is_stopped(void *netdev) {
 extern "C" {
 
 void FlowAfterStackFrame(void *netdev) {
-  if (MVFreeBytes() >= kStopBelow || stopped_count == FLOW_MAX_STOPPED || is_stopped(netdev))
+  if (MVFreeBytes() >= FLOW_STOP_BELOW || stopped_count == FLOW_MAX_STOPPED || is_stopped(netdev))
     return;
   stopped[stopped_count++] = netdev;
   KERN_netdev_stop(netdev, KERN_FROM_STACK);

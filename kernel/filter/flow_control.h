@@ -6,6 +6,10 @@
 // is free again. Everything here runs under lock 0 and never waits.
 #pragma once
 #include "kern_host.h"
+#include "kernel/filter/filter_core.h"
+
+// Free pool bytes below which the stack's readers are stopped.
+constexpr uint32_t FLOW_STOP_BELOW = FLT_POOL_ARENA_SIZE / 4;
 
 // Stack readers stopped at once; one more is not stopped (its frames may be
 // dropped, as before).

@@ -5,6 +5,7 @@
 
 #include "kernel/filter/deferred_work.h"
 #include "kernel/filter/filter_core.h"
+#include "kernel/filter/flow_control.h"
 #include "kernel/filter/memory_pool.h"
 #include "kernel/filter/packet_path.h"
 #include "kernel/filter/send_queues.h"
@@ -28,11 +29,10 @@ struct SendBatch {
 
 // Frames wait in the pool while workers protect them, and so do the frames
 // queued behind them. With less than this left a batch is protected at once
-// instead: the reader, busy with the crypto, leaves the workers and the host
-// the time to give the room back, and what waits behind the workers' batches
-// keeps room in the pool. A hook never waits for room; a frame that finds
-// none is dropped.
-constexpr uint32_t kPoolReserve = FLT_POOL_ARENA_SIZE / 4 * 3;
+// instead, and the stack's reader is stopped from then on (flow_control.h):
+// what waits behind the workers' batches keeps room in the pool. A hook never
+// waits for room; a frame that finds none is dropped.
+constexpr uint32_t kPoolReserve = FLOW_STOP_BELOW;
 
 }  // namespace
 
