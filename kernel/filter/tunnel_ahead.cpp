@@ -98,6 +98,12 @@ uint32_t gateway_datagram(const uint8_t *f, uint32_t have, uint32_t n, uint32_t 
   return zor::wire::PacketTypeOf(udp + UDPH_SIZE) == zor::wire::kData ? kData : kControl;
 }
 
+// A datagram of that kind and length is opened ahead: data, from its head up
+// to the largest slot.
+bool opens_ahead(uint32_t kind, uint32_t len) {
+  return kind == kData && len >= GUARD_DATA_HEAD && len <= GUARD_AHEAD_SLOT;
+}
+
 bool session_up() {
   return (client.session_flags & GUARD_KEYS_EXIST) && ClientMagic() == zor::wire::kMagic;
 }
@@ -106,10 +112,10 @@ bool session_up() {
 // session small enough to be opened ahead.
 uint32_t is_data(void *netbuf) {
   uint8_t head[kHeadRoom];
-  uint32_t n = KERN_netbuf_len(netbuf), have = n < kHeadRoom ? n : kHeadRoom, at, len;
+  uint32_t n = KERN_netbuf_len(netbuf), have = n < kHeadRoom ? n : kHeadRoom, at = 0, len = 0;
   if (!session_up() || KERN_netbuf_getdata(netbuf, head, have)) return 0;
-  return gateway_datagram(head, have, n, &at, &len) == kData && len >= GUARD_DATA_HEAD &&
-         len <= GUARD_AHEAD_SLOT;
+  uint32_t kind = gateway_datagram(head, have, n, &at, &len);
+  return opens_ahead(kind, len);
 }
 
 void start_part(Part *p) {
@@ -157,11 +163,11 @@ void gather_now(Part *p, void *const *netbufs, uint32_t n) {
   if (!session_up()) return;
   for (uint32_t k = 0; k < n; k++) {
     Entry &e = p->e[p->count];
-    uint32_t len = KERN_netbuf_len(netbufs[k]), at, dlen;
+    uint32_t len = KERN_netbuf_len(netbufs[k]), at = 0, dlen = 0;
     if (len > kFrameRoom || KERN_netbuf_getdata(netbufs[k], e.frame, len)) continue;
     uint32_t kind = gateway_datagram(e.frame, len, len, &at, &dlen);
     if (kind == kControl) break;
-    if (kind != kData || dlen < GUARD_DATA_HEAD || dlen > GUARD_AHEAD_SLOT) continue;
+    if (!opens_ahead(kind, dlen)) continue;
     e.frame_index = k;
     e.has_opened = 0;
     p->count++;
@@ -219,7 +225,7 @@ bool outstanding(GuardAheadTrain *t) {
 // opened; false when there is no memory for it.
 bool copy_in(Part *p, void *netbuf) {
   Entry &e = p->e[p->count];
-  uint32_t len = KERN_netbuf_len(netbuf), at, dlen;
+  uint32_t len = KERN_netbuf_len(netbuf), at = 0, dlen = 0;
   e.bytes = len <= kFrameRoom ? e.frame : static_cast<uint8_t *>(KERN_kmalloc(len));
   if (!e.bytes || KERN_netbuf_getdata(netbuf, e.bytes, len)) {
     if (e.bytes != e.frame) KERN_kfree(e.bytes);
@@ -228,8 +234,8 @@ bool copy_in(Part *p, void *netbuf) {
   e.len = len;
   e.has_opened = 0;
   p->count++;
-  if (session_up() && gateway_datagram(e.bytes, len, len, &at, &dlen) == kData &&
-      dlen >= GUARD_DATA_HEAD && dlen <= GUARD_AHEAD_SLOT) {
+  uint32_t kind = session_up() ? gateway_datagram(e.bytes, len, len, &at, &dlen) : kNotTunnel;
+  if (opens_ahead(kind, dlen)) {
     memcpy(e.datagram, e.bytes + at, dlen);
     add_job(p, e, e.datagram, dlen);
   }
