@@ -30,7 +30,13 @@ namespace zornfhost {
 namespace {
 
 constexpr size_t kVnetLen = sizeof(VnetHeader);
+// Room for the largest frame the TAP hands over, behind its header.
 constexpr size_t kFrameRoom = 256 * 1024;
+// Frames of the stack handed to the filter together: what the TAP holds,
+// read until it has no more, up to kStackBatch frames or kStackBatchBytes
+// (which bounds what one call does under the filter's lock).
+constexpr size_t kStackBatch = 64;
+constexpr size_t kStackBatchBytes = 256 * 1024;
 // Frames of the uplink handed to the filter together.
 constexpr size_t kUplinkBatch = 256;
 // Room for one frame from the uplink larger than a ring slot: the filter
@@ -43,7 +49,9 @@ constexpr size_t kSendBatch = 64;
 std::vector<std::unique_ptr<AdapterPair>> pairs;
 
 int open_tap(const std::string &name) {
-  int fd = open("/dev/net/tun", O_RDWR | O_CLOEXEC);
+  // Non-blocking: the stack's reader takes what the TAP holds until it has
+  // no more (TAP writes never wait either way).
+  int fd = open("/dev/net/tun", O_RDWR | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return -1;
   ifreq ifr{};
   ifr.ifr_flags = IFF_TAP | IFF_NO_PI | IFF_VNET_HDR;
@@ -122,10 +130,26 @@ bool wait_readable(AdapterPair &pair, uint32_t direction, int fd) {
   return !fds[1].revents;
 }
 
+// Sends the messages to the packet socket without waiting, in calls of many;
+// written[k] tells whether msgs[k] went out (one that fails is lost, the
+// rest still go).
+void send_messages(int fd, mmsghdr *msgs, size_t n, bool *written) {
+  for (size_t k = 0; k < n; k++) written[k] = false;
+  for (size_t sent = 0; sent < n;) {
+    int r = sendmmsg(fd, msgs + sent, static_cast<unsigned>(n - sent), MSG_DONTWAIT);
+    if (r <= 0) {
+      sent++;
+      continue;
+    }
+    for (int k = 0; k < r; k++) written[sent + k] = true;
+    sent += static_cast<size_t>(r);
+  }
+}
+
 // Sends frames of the filter's own to the network; false for each frame
 // that could not be sent. The packet socket is not waited on (the caller may
 // be the timer or a request): the frames go out behind empty virtio-net
-// headers in one sendmmsg call per kSendBatch.
+// headers, kSendBatch a call.
 void send_to_network(const AdapterPair &pair, HostNetbuf *const *nbs, size_t count,
                      bool *written) {
   static const VnetHeader none{};
@@ -139,17 +163,8 @@ void send_to_network(const AdapterPair &pair, HostNetbuf *const *nbs, size_t cou
       iov[k][1] = {nb->data, nb->len};
       msgs[k].msg_hdr.msg_iov = iov[k];
       msgs[k].msg_hdr.msg_iovlen = 2;
-      written[first + k] = false;
     }
-    for (size_t sent = 0; sent < n;) {
-      int r = sendmmsg(pair.packet_fd, msgs + sent, static_cast<unsigned>(n - sent), MSG_DONTWAIT);
-      if (r <= 0) {
-        sent++;  // this frame is lost; the rest still go
-        continue;
-      }
-      for (int k = 0; k < r; k++) written[first + sent + k] = true;
-      sent += static_cast<size_t>(r);
-    }
+    send_messages(pair.packet_fd, msgs, n, written + first);
   }
 }
 
@@ -185,21 +200,48 @@ void forward_frame(AdapterPair &pair, InFrame &in, uint32_t verdict, int out_fd)
     host_log("zornfhost: %s: forwarding failed: %s", pair.spec.tap.c_str(), strerror(errno));
 }
 
-// Hands one frame to the filter and forwards it unless the filter took it.
-void filter_and_forward(AdapterPair &pair, uint32_t direction, uint8_t *buf, size_t n, int out_fd) {
-  InFrame in;
-  if (!prepare_frame(pair, buf, n, &in)) return;
-  uint32_t verdict = Zor_net_inputoutput(direction, &in.nb, &pair);
-  report_completions();
-  forward_frame(pair, in, verdict, out_fd);
+// Forwards the frames of the stack the filter did not take to the network,
+// with their own virtio-net headers, kSendBatch a call.
+void forward_to_network(AdapterPair &pair, InFrame *in, const uint32_t *verdicts, size_t count) {
+  iovec iov[kSendBatch];
+  mmsghdr msgs[kSendBatch] = {};
+  bool written[kSendBatch];
+  for (size_t k = 0; k < count;) {
+    size_t n = 0;
+    for (; k < count && n < kSendBatch; k++) {
+      if (verdicts[k] == KERN_VERDICT_TAKEN) continue;
+      if (in[k].partial) restore_partial_checksum(in[k].nb.vnet, in[k].nb.data, in[k].saved);
+      iov[n] = {in[k].buf, in[k].n};
+      msgs[n].msg_hdr.msg_iov = &iov[n];
+      msgs[n].msg_hdr.msg_iovlen = 1;
+      n++;
+    }
+    send_messages(pair.packet_fd, msgs, n, written);
+  }
 }
 
+// Frames the local stack sent, read from the TAP while it holds any (up to
+// a batch), handed to the filter together and forwarded unless it took them.
 void stack_side_loop(AdapterPair *pair) {
   pthread_setname_np(pthread_self(), "zornf-stack");
-  std::vector<uint8_t> buf(kVnetLen + kFrameRoom);
+  std::vector<uint8_t> room(kStackBatchBytes + kVnetLen + kFrameRoom);
+  InFrame in[kStackBatch];
+  void *netbufs[kStackBatch];
+  uint32_t verdicts[kStackBatch];
   while (wait_readable(*pair, KERN_FROM_STACK, pair->tap_fd)) {
-    ssize_t n = read(pair->tap_fd, buf.data(), buf.size());
-    if (n > 0) filter_and_forward(*pair, KERN_FROM_STACK, buf.data(), n, pair->packet_fd);
+    uint32_t count = 0;
+    for (size_t used = 0; count < kStackBatch && used < kStackBatchBytes;) {
+      ssize_t n = read(pair->tap_fd, room.data() + used, kVnetLen + kFrameRoom);
+      if (n <= 0) break;
+      if (!prepare_frame(*pair, room.data() + used, static_cast<size_t>(n), &in[count])) continue;
+      netbufs[count] = &in[count].nb;
+      count++;
+      used += (static_cast<size_t>(n) + 15) & ~size_t{15};
+    }
+    if (!count) continue;
+    Zor_net_inputoutput_batch(KERN_FROM_STACK, netbufs, count, pair, verdicts);
+    report_completions();
+    forward_to_network(*pair, in, verdicts, count);
   }
 }
 

@@ -5,6 +5,7 @@
 #include "kernel/filter/adapters.h"
 #include "kernel/filter/event_queue.h"
 #include "kernel/filter/filter_core.h"
+#include "kernel/filter/packet_path.h"
 #include "kernel/filter/send_queues.h"
 #include "kernel/filter/tunnel_ahead.h"
 
@@ -106,22 +107,24 @@ void Zor_net_inputoutput_batch(uint32_t direction, void **netbufs, uint32_t coun
                                uint32_t *verdicts) {
   if (!netbufs || !verdicts) return;
   HostAdapter *adapter = DEVN_FindAdapter(netdev);
-  if (adapter && direction == KERN_FROM_NETWORK && CLI_FilterStarted) {
-    // Runs of buffers, each in order; a missing buffer passes.
-    for (uint32_t first = 0; first < count;) {
-      if (!netbufs[first]) {
-        verdicts[first++] = KERN_VERDICT_PASS;
-        continue;
-      }
-      uint32_t n = 1;
-      while (first + n < count && netbufs[first + n]) n++;
-      GuardReceiveFrames(adapter, netbufs + first, n, verdicts + first);
-      first += n;
+  // Runs of buffers, each in order; a missing buffer passes.
+  for (uint32_t first = 0; adapter && first < count;) {
+    if (!netbufs[first]) {
+      verdicts[first++] = KERN_VERDICT_PASS;
+      continue;
     }
-  } else {
-    for (uint32_t i = 0; i < count; i++)
-      verdicts[i] = Zor_net_inputoutputEx(direction, netbufs[i], netdev, 0);
+    uint32_t n = 1;
+    while (first + n < count && netbufs[first + n]) n++;
+    if (direction != KERN_FROM_NETWORK)
+      RecvFromStack(&adapter->filter, netbufs + first, n, verdicts + first);
+    else if (CLI_FilterStarted)
+      GuardReceiveFrames(adapter, netbufs + first, n, verdicts + first);
+    else
+      for (uint32_t i = first; i < first + n; i++)
+        verdicts[i] = DRVF_ForwardLanPacketToFilter(adapter, netbufs[i], PORT_NET, 0);
+    first += n;
   }
+  for (uint32_t i = 0; !adapter && i < count; i++) verdicts[i] = KERN_VERDICT_PASS;
   QUEUE_ProcessFltQueueForAllFLT();
 }
 
