@@ -516,9 +516,13 @@ TEST_P(Tunnel, StatusInTheTunnelEndsTheSession) {
     EXPECT_EQ(client.state, 7);
     EXPECT_TRUE(h.Events().empty());
 
+    ASSERT_EQ(client.recv_masters.held, 1u) << "the handshake's receive master";
     EXPECT_EQ(h.FromNet(h.GatewayFrame(h.gateway().Status(code))), 1u);
     EXPECT_EQ(client.state, 0);
     EXPECT_EQ(client.session_flags, 0);
+    const MasterRing wiped{};
+    EXPECT_EQ(memcmp(&client.recv_masters, &wiped, sizeof wiped), 0)
+        << "the receive masters' fingerprints outlived the keys";
     EXPECT_EQ(h.Events(), std::vector<uint32_t>{code == 31 ? 9u : 13u});
   }
 }
