@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <cstdarg>
@@ -64,6 +65,35 @@ bool writeAt(int fd, off_t offset, const char* data, size_t len) {
   return pwrite(fd, data, len, offset) == static_cast<ssize_t>(len);
 }
 
+// No link is followed, and a pipe or a terminal put in the file's place
+// neither stalls a writer nor becomes the daemon's terminal.
+const int kFileFlags = O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+const mode_t kSharedDirMode = 01777;
+
+// A regular file of this process's user with no name but the log's: not a
+// file another user made, a pipe or a device, nor a second name (a hard
+// link) of a file elsewhere, which a write would change.
+bool ownFile(int fd) {
+  struct stat st {};
+  return fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1 && st.st_uid == geteuid();
+}
+
+// The directory, opened without following a link, when it is one of this
+// process's user; -1 else. One that other users may write to gets the
+// sticky bit back when it has lost it.
+int openDirectory(const char* dir) {
+  int fd = open(dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  struct stat st {};
+  if (fd >= 0 && (fstat(fd, &st) != 0 || st.st_uid != geteuid())) {
+    close(fd);
+    return -1;
+  }
+  if (fd >= 0 && (st.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (st.st_mode & S_ISVTX) == 0) {
+    fchmod(fd, (st.st_mode & 07777) | S_ISVTX);
+  }
+  return fd;
+}
+
 }  // namespace
 
 Log::Log(const char* dirOfRegistry) : registryDir(dirOfRegistry != nullptr ? dirOfRegistry : "") {
@@ -90,17 +120,46 @@ void Log::LogEnable(int on) {
   Registry_RegSetValueLongIntHex(registryDir.c_str(), "WriteLog", on);
 }
 
-// Opens the log file without following a symbolic link, takes nothing but
-// a regular file of one name (a pipe put in its place could stall every
-// writer; a hard link that another user put in the shared log directory
-// could name any file of the machine), and makes it writable by every user
-// through the descriptor, whatever the umask.
-int Log::openFile(int extraFlags) {
-  fd = open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | extraFlags, 0666);
-  struct stat st {};
-  if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1)) closeFile();
+// Decision: a name in the log's place that is not the log's own file (see
+// ownFile: a file another user made there first, a link, a second name of
+// a file elsewhere, a pipe) is never written to. Its name alone is removed
+// (a file it names elsewhere keeps its content) and a new log made with
+// O_EXCL, so that a name made again in between is not taken either; syslog
+// tells of each removal, and a line that still finds no file of the log's
+// own is lost. The directory is sticky (openDirectory), so no other user can
+// remove or replace the log once it is made, and the checks of the
+// descriptor hold for every write through it.
+int Log::openFile() {
+  int dirFd = openDirectory(dir);
+  if (dirFd < 0) return -1;
+  fd = openat(dirFd, name, kFileFlags | O_CREAT, 0666);
+  if (fd < 0 || !ownFile(fd)) {
+    closeFile();
+    fd = replaceForeignFile(dirFd);
+  }
+  close(dirFd);
   if (fd >= 0) fchmod(fd, 0666);
+  failing = fd < 0;
   return fd;
+}
+
+// The descriptor of a new log in place of what stands at the name; -1 when
+// nothing stands there (the open failed for another reason) or no new log
+// could be made.
+int Log::replaceForeignFile(int dirFd) {
+  struct stat st {};
+  if (fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return -1;
+  int made = unlinkat(dirFd, name, 0) == 0 ? openat(dirFd, name, kFileFlags | O_CREAT | O_EXCL, 0666) : -1;
+  if (made >= 0 && !ownFile(made)) {
+    close(made);
+    made = -1;
+  }
+  if (made >= 0 || !failing) {
+    syslog(LOG_WARNING, "%s was not the log's own file (mode %o, user %u, %u names): %s", path,
+           static_cast<unsigned>(st.st_mode), static_cast<unsigned>(st.st_uid), static_cast<unsigned>(st.st_nlink),
+           made >= 0 ? "its name removed, a new log begun" : "no new log could be made, lines are lost");
+  }
+  return made;
 }
 
 void Log::closeFile() {
@@ -112,12 +171,15 @@ void Log::SetLogFileMaxSize(uint64_t size) {
   std::lock_guard<std::mutex> lock(mtx);
   maxSize = size;
   Registry_RegSetValueUnsignedLongLongHex(registryDir.c_str(), "LogFileMaxSize", size);
-  if (openFile(0) >= 0 && enabled) TruncateLogFile();
+  if (openFile() >= 0 && enabled) TruncateLogFile();
   closeFile();
 }
 
 // The header and the kept tail go to a new file that replaces the log in
 // one rename, so a kill at any point leaves the old log or the new one.
+// The new file is made with O_EXCL under a name of its own, which no other
+// user can remove or rename in the sticky directory; the log is then opened
+// again by its name and checked as at every write.
 void Log::TruncateLogFile() {
   if (!enabled || fd < 0) return;
   struct stat st {};
@@ -153,7 +215,7 @@ void Log::TruncateLogFile() {
   // When the replacement fails the log keeps its length and the next write tries again.
   if (ReplaceFileAtomically(path, text, [](int tmp, const std::string&) { return fchmod(tmp, 0666) == 0; })) {
     closeFile();
-    openFile(0);
+    openFile();
   }
   if (fd >= 0) lseek(fd, 0, SEEK_END);
 }
@@ -161,7 +223,7 @@ void Log::TruncateLogFile() {
 int Log::WriteToSTR(const char* text) {
   std::lock_guard<std::mutex> lock(mtx);
   if (!enabled) return 1;
-  if (openFile(0) < 0) return 0;
+  if (openFile() < 0) return 0;
   lseek(fd, 0, SEEK_END);
   TruncateLogFile();
   size_t len = strlen(text);
@@ -170,11 +232,14 @@ int Log::WriteToSTR(const char* text) {
   return whole ? 1 : 0;
 }
 
+// Emptied through the descriptor once it is known to be the log's own: an
+// open with O_TRUNC would empty whatever file stands at the name first.
 int Log::ClearLogFile() {
   std::lock_guard<std::mutex> lock(mtx);
-  if (openFile(O_TRUNC) < 0) return 0;
+  if (openFile() < 0) return 0;
+  bool emptied = ftruncate(fd, 0) == 0;
   closeFile();
-  return 1;
+  return emptied ? 1 : 0;
 }
 
 int Log::CreateLogFile(const char* newPath) {
@@ -182,13 +247,12 @@ int Log::CreateLogFile(const char* newPath) {
   {
     std::lock_guard<std::mutex> lock(mtx);
     copyBounded(path, sizeof path, newPath);
-    copyBounded(dir, sizeof dir, path);
-    char* cut = nullptr;
-    for (char* p = dir; *p != '\0'; p++) {
-      if (*p == '/' || *p == '\\') cut = p;
-    }
-    if (cut != nullptr) *cut = '\0';
-    else dir[0] = '\0';
+    const char* slash = strrchr(path, '/');
+    name = slash != nullptr ? slash + 1 : path;
+    if (slash == nullptr) copyBounded(dir, sizeof dir, ".");
+    else if (slash == path) copyBounded(dir, sizeof dir, "/");
+    else snprintf(dir, sizeof dir, "%.*s", static_cast<int>(slash - path), path);
+    failing = false;
   }
   std::string banner = "\r\n<< Solvarin log start " + CLIENT_VERSION + getCurrentDateTime() + ">> \r\n\r\n";
   return WriteToSTR(banner.c_str());
@@ -251,6 +315,17 @@ std::string Log::getCurrentDateTime() {
   out.imbue(std::locale::classic());
   out << std::put_time(&local, " %b %d %Y %H:%M:%S");
   return out.str();
+}
+
+bool MakeSharedLogDirectory(const char* dir) {
+  mkdir(dir, kSharedDirMode);
+  int fd = open(dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st {};
+  bool ok = fstat(fd, &st) == 0 && st.st_uid == geteuid() &&
+            ((st.st_mode & 07777) == kSharedDirMode || fchmod(fd, kSharedDirMode) == 0);
+  close(fd);
+  return ok;
 }
 
 // Never destroyed: threads may still write while the process exits.

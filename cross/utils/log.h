@@ -1,7 +1,9 @@
 #pragma once
 // The daemon's process-wide log file (SrvLog.csv). Every write opens the
 // file, appends and closes it again, so other programs may move, empty or
-// read it at any time. Lines end in CR LF:
+// read it at any time. The file is written only while it is the log's own
+// (see openFile), in a directory of this process's user opened without
+// following a link. Lines end in CR LF:
 //   "Date; Time; File&Line; Function; Message\r\n\r\n"  (header, 44 bytes)
 //   "YYYY.MM.DD; hh:mm:ss.mmm; file.cpp:12; function; p1234; message\r\n"
 // The file is kept below its size limit by cutting it down to the header and
@@ -24,8 +26,9 @@ class Log {
   // Sets the size limit (no bounds here), stores "LogFileMaxSize" and cuts
   // the file down at once when it is over the new limit.
   void SetLogFileMaxSize(uint64_t size);
-  // Takes path as the log file and writes the start banner: 1 written,
-  // 0 not written, -1 for a null or empty path.
+  // Takes path as the log file (in the directory before its last '/', else
+  // the working directory) and writes the start banner: 1 written, 0 not
+  // written, -1 for a null or empty path.
   int CreateLogFile(const char* path);
   // CreateLogFile of "dir/name".
   int CreateLogFileInDir(const char* dir, const char* name);
@@ -54,7 +57,8 @@ class Log {
 
  private:
   void TruncateLogFile();
-  int openFile(int extraFlags);
+  int openFile();
+  int replaceForeignFile(int dirFd);
   void closeFile();
 
   std::string registryDir;
@@ -64,7 +68,15 @@ class Log {
   int fd = -1;
   char path[520] = {};
   char dir[520] = {};
+  const char* name = path;  // the file's name in dir, inside path
+  bool failing = false;     // the last open found no file of the log's own
 };
+
+// Makes dir, the log's directory, with mode 01777 or gives it that mode
+// when found otherwise: every user may make files there, and none may remove
+// or rename another's. False when dir is not a directory of this process's
+// user (a link to one included).
+bool MakeSharedLogDirectory(const char* dir);
 
 // The process-wide log; built on first use from the registry file in installDir.
 Log& GetLog();

@@ -266,6 +266,11 @@ int32_t ClientMakeKeyPair(uint8_t pub[64]) {
 
 void ClientForgetKeyPair() { zor::crypto::wipe(client.scalar, sizeof client.scalar); }
 
+void ClientForgetSessionKeys() {
+  GetRandomEx((uint8_t *)&client.keys, sizeof client.keys, 0);
+  MasterRingReset(&client.recv_masters);
+}
+
 uint32_t FindClient(uint32_t address, bool refresh, bool may_learn) {
   return addr::Find(client.table, client.DynCfg, client.state, address, refresh, may_learn,
                     curtick);
@@ -380,7 +385,7 @@ uint32_t ClientDisconnect(uint32_t notify) {
   client.kc_retry_tick = client.kc_attempts = client.kc_not_ready = client.kc_last_failure = 0;
   client.send_counter = 0;
   client.per_session[1] = 0;
-  GetRandomEx((uint8_t *)&client.keys, sizeof client.keys, 0);
+  ClientForgetSessionKeys();
   zor::crypto::wipe(client.master_key, sizeof client.master_key);
   ClientFreeTlvBuffer();
   client.state = kIdle;

@@ -8,6 +8,7 @@
 #include "drv_payloads.h"
 #include "kernel/filter/address_table.h"
 #include "kernel/filter/client_record.h"
+#include "kernel/filter/master_ring.h"
 
 namespace zor::tunnel {
 
@@ -81,6 +82,7 @@ struct Client {
   uint8_t master_key[32];    // the session's master key (ECDH secret)
   uint8_t peer_pubkey[64];
   SessionKeys keys;
+  MasterRing recv_masters;     // the receive masters taken with keys, wiped with them
   uint32_t session_id;         // SYN OKF u32 at 72 (variant 16) or 40 (17)
   uint32_t session_value2;     // SYN OKF u32 at 76 (variant 16)
   addr::Table table;
@@ -178,6 +180,9 @@ int32_t CreatePKIMasterKey(const uint8_t *data, uint32_t length);
 int32_t ClientMakeKeyPair(uint8_t pub[64]);
 // Wipes the session's scalar: no further key agreement.
 void ClientForgetKeyPair();
+// Refills the session key material with random bytes and forgets the
+// receive masters taken with it (the session ends).
+void ClientForgetSessionKeys();
 
 // Address table of the record (AddNewClient: client_record.h); now = curtick.
 uint32_t FindClient(uint32_t address, bool refresh, bool may_learn);

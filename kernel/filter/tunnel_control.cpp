@@ -107,7 +107,7 @@ void reset_session(void) {
   client.send_counter = 0;
   guard.send_index = guard.recv_index = 0;
   client.kc_attempts = client.kc_retry_tick = client.kc_not_ready = client.kc_last_failure = 0;
-  GetRandomEx(&client.keys, sizeof client.keys, 0);
+  ClientForgetSessionKeys();
   client.state = kIdle;
 }
 
@@ -258,7 +258,13 @@ int32_t GuardTreatKeyChange(IPPacket *p, uint8_t *d, uint32_t len) {
   if (!GuardOpenControl(d, GUARD_KEYCHANGE_LEN, client.keys.recv_control_key)) return kErrKcImit;
   if (_MemCmp(kc->h.nonce, client.client_nonce, 16)) return kErrKcNonce;
   uint8_t gen = kc->key_gen;
-  if (!(gen == guard.recv_gen && (client.session_flags & GUARD_KEYS_EXIST))) {
+  if (gen == guard.recv_gen && (client.session_flags & GUARD_KEYS_EXIST)) {
+    GuardSendKeyChAck(p);
+  } else if (!MasterRingTake(&client.recv_masters, kc->new_master)) {
+    // A master this session took already: the key change is a replay.
+    memset(kc->new_master, 0, 32);
+    return GUARD_ERR_REPLAY;
+  } else {
     SessionKeys &k = client.keys;
     guard.recv_index = 0;
     ReplayWindowReset(&guard.replay);
@@ -269,8 +275,6 @@ int32_t GuardTreatKeyChange(IPPacket *p, uint8_t *d, uint32_t len) {
     k.send_master_from_peer = 1;
     GuardSendKeyChAck(p);
     start_key_change();
-  } else {
-    GuardSendKeyChAck(p);
   }
   memset(kc->new_master, 0, 32);
   guard.recv_deadline = curtick + GUARD_ACTIVITY_TICKS;

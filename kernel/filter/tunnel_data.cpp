@@ -105,9 +105,10 @@ int32_t treat_control_chain(IPPacket *p, uint8_t *d, uint32_t len) {
     uint32_t used = type == zor::wire::kKeyChange ? GUARD_KEYCHANGE_LEN : GUARD_ACK_LEN;
     int32_t r = type == zor::wire::kKeyChange ? GuardTreatKeyChange(p, d, len)
                                               : GuardTreatAck(d, len);
+    if (r < 0) return r;
     if (r != 0 || len < used + kChainMin) {
       guard.recv_deadline = curtick + GUARD_ACTIVITY_TICKS;
-      return r < 0 ? r : 1;
+      return 1;
     }
     d += used;
     len -= used;
@@ -133,6 +134,8 @@ void GuardStartSession(void) {
   guard.next_keepalive = curtick + GUARD_KEEPALIVE_TICKS;
   client.send_counter = 0;
   client.session_flags = GUARD_KEYS_EXIST;
+  MasterRingReset(&client.recv_masters);
+  MasterRingTake(&client.recv_masters, k.recv_master);
   GuardArmKeyAreaCountdown();
   FIREWALL_EnableTcpVpnCloseOnDisconnect(0);
 }

@@ -14,7 +14,8 @@
 // Data and out-of-band datagrams of the gateway share its send counter:
 // each counter is taken once under a receive key (replay_window.h), checked
 // in order once the datagram's MAC checks; the gateway's key change starts
-// a new window.
+// a new window, unless it brings back a master the session took already
+// (master_ring.h): that one is refused and changes nothing.
 #pragma once
 #include "kern_host.h"
 #include "kernel/filter/ip_helpers.h"
@@ -44,7 +45,8 @@ constexpr int32_t GUARD_ERR_MAGIC = -3041;
 constexpr int32_t GUARD_ERR_AUTH = -2975;
 constexpr int32_t GUARD_ERR_SHORT_DATA = -2997;
 // A data or out-of-band datagram whose counter was taken already under the
-// receive key, or lies behind the replay window.
+// receive key, or lies behind the replay window; a key change of a master
+// the session took already (master_ring.h).
 constexpr int32_t GUARD_ERR_REPLAY = -2976;
 
 // Tunnel bookkeeping of the session.

@@ -1,22 +1,28 @@
 // A connect attempt that failed and the next one, against a scripted filter,
-// a silent loopback gateway and a real client program: the same connect
+// a silent loopback gateway and real client programs: the same connect
 // data go on where the filter stands (the SYN request that was built is
 // sent again); another profile, profile type, gateway, tunnel group or any
 // later byte of the connect data starts from the first stage with a SYN
 // request of its own. Command 1
-// tells the running attempt from the one that failed.
+// tells the running attempt from the one that failed. What a client of
+// another user set before a connect is not what the connect runs with.
 #include <netinet/in.h>
 
 #include <algorithm>
 #include <cstring>
+#include <map>
 #include <memory>
+#include <string>
 #include <thread>
 
 #include "Service/common/core/client_commands.h"
+#include "Service/common/core/connect_requests.h"
 #include "Service/common/core/connection_stages.h"
+#include "Service/common/engine/engine_state.h"
 #include "cross/utils/service_hooks.h"
 #include "kernel/include/drv_requests.h"
 #include "tests/core/attempt_fixture.h"
+#include "tests/engine/engine_fixture.h"
 
 namespace {
 
@@ -136,6 +142,157 @@ TEST_F(AttemptResumeTest, CommandOneTellsARunningAttemptFromAFailedOne) {
   auto after = getState(id);
   EXPECT_EQ(after->result, CS_WAIT_SYNRR);
   EXPECT_EQ(after->value1, 0u);
+}
+
+// Clients of two users: `id` of uid 1000 and `other` of uid 1001. The
+// filter's requests are kept by code, the last of each.
+class TunnelSettingsTest : public AttemptResumeTest {
+ protected:
+  void SetUp() override {
+    AttemptResumeTest::SetUp();
+    if (IsSkipped()) return;
+    otherClient = std::make_unique<ClientProcess>(1001, std::vector<std::string>{});
+    other = otherClient->registeredId();
+    ASSERT_GE(other, 0);
+    auto script = filter.script();
+    peer.set_script([this, script](const enginetest::Request& req) {
+      std::lock_guard<std::mutex> lock(mtx);
+      last[req.code] = req.data;
+      return script(req);
+    });
+  }
+  void TearDown() override {
+    otherClient.reset();
+    AttemptResumeTest::TearDown();
+  }
+  // The payload of the last request of code (behind the length word and
+  // the request header, as long as the header's length word says), as text.
+  std::string lastPayload(uint32_t code) {
+    std::lock_guard<std::mutex> lock(mtx);
+    const Bytes& d = last[code];
+    if (d.size() < 28) return "";
+    size_t n = std::min<size_t>(enginetest::U32(d, 4 + 20), d.size() - 28);
+    return std::string(d.begin() + 28, d.begin() + 28 + static_cast<std::ptrdiff_t>(n));
+  }
+  static std::unique_ptr<ServicePipeMessage_t> command(int client, uint32_t code, uint32_t result = 0,
+                                                       uint32_t value1 = 0, const std::string& payload = "") {
+    auto m = std::make_unique<ServicePipeMessage_t>();
+    memset(m.get(), 0, sizeof *m);
+    m->code = code;
+    m->clientN = client;
+    m->result = result;
+    m->value1 = value1;
+    memcpy(m->payload, payload.data(), payload.size());
+    core::AnswerClientMessage(m.get());
+    return m;
+  }
+  // Every setting a client may change before a connect, with texts of its user's.
+  void setAll(int client, const std::string& mark) {
+    std::string rules = mark + "-rules";
+    rules.resize(32);
+    command(client, IPC_CMD_SET_RULES, 32, 0, rules);
+    command(client, IPC_CMD_SET_SS_LIST, 1, 48, mark + ".example");
+    command(client, IPC_CMD_SET_TUNNEL_GROUP, 0, 0, mark + "-group");
+    command(client, IPC_CMD_SET_HOST_WHITELIST, 0, 0, mark + ".example");
+    std::string one(12, '\0');
+    one[0] = 1;
+    one[8] = static_cast<char>(0xCB);  // 203.0.113.x
+    command(client, IPC_CMD_SET_IP_WHITELIST, 0, 0, one);
+    command(client, IPC_CMD_SET_PROTOCOLS_WHITELIST, 0, 0, std::string(4, '\x06'));
+    command(client, IPC_CMD_SET_FAIL_RATE, 0, 0, std::string(1, '\x01'));
+    std::string radius(376 - 20 + 64, '\0');
+    memcpy(radius.data() + 312 - 20, (mark + "-login").c_str(), mark.size() + 6);
+    memcpy(radius.data() + 376 - 20, (mark + "-secret").c_str(), mark.size() + 7);
+    command(client, IPC_CMD_SET_RADIUS_CREDENTIALS, 0, 0, radius);
+  }
+  // A connect request of client with the fixture's connect data; the
+  // gateway never answers, so the attempt stops at the SYN reply.
+  void connectAs(int client) {
+    auto m = std::make_unique<ServicePipeMessage_t>();
+    memset(m.get(), 0, sizeof *m);
+    m->code = IPC_CMD_CONNECT;
+    m->clientN = client;
+    memcpy(m->payload, &connect_data, sizeof connect_data);
+    core::AnswerClientConnectRequest(m.get());
+    EXPECT_EQ(m->result, static_cast<uint32_t>(CONNECT_REFUSED));
+  }
+  std::string rulesText(int client) {
+    auto rules = command(client, IPC_CMD_GET_RULES);
+    return std::string(reinterpret_cast<const char*>(rules->payload));
+  }
+  std::unique_ptr<ClientProcess> otherClient;
+  int other = -1;
+  std::mutex mtx;
+  std::map<uint32_t, Bytes> last;
+};
+
+TEST_F(TunnelSettingsTest, AConnectOfAnotherUserStartsFromTheStartUpValues) {
+  setAll(other, "other");
+  ASSERT_EQ(rulesText(other), "other-rules");
+  const std::string log = enginetest::LogText();
+  int images = peer.requests(RQC_SETLOCALCFG);
+  connectAs(id);
+  EXPECT_EQ(rulesText(id), "");
+  auto texts = command(id, IPC_CMD_GET_SS_LIST);
+  EXPECT_EQ(texts->result, 0u);
+  // The filter: the daemon's empty rules image (one request), an empty host
+  // list, no addresses, no protocol, the fail rate off; the init record
+  // carries none of the other user's RADIUS credentials.
+  EXPECT_EQ(peer.requests(RQC_SETLOCALCFG), images + 1);
+  EXPECT_EQ(lastPayload(RQC_SETHOSTWHITELIST), std::string(2, '\0'));
+  EXPECT_EQ(peer.requests(RQC_SETIPWHITELIST), 2);
+  EXPECT_EQ(lastPayload(RQC_SETPROTOCOLSWHITELIST), std::string(4, '\0'));
+  EXPECT_EQ(lastPayload(RQC_SETFAILRATE), std::string(1, '\0'));
+  EXPECT_EQ(lastPayload(RQC_INIT).find("other-"), std::string::npos);
+  EXPECT_EQ(lastPayload(RQC_SETTUNNELGROUP).find("other"), std::string::npos);
+  EXPECT_NE(enginetest::LogText().find("dropped before a connect of user", log.size()), std::string::npos);
+}
+
+TEST_F(TunnelSettingsTest, TheSameUsersSettingsBeforeItsConnectAreKept) {
+  setAll(id, "own");
+  int images = peer.requests(RQC_SETLOCALCFG), hosts = peer.requests(RQC_SETHOSTWHITELIST);
+  const std::string log = enginetest::LogText();
+  connectAs(id);
+  EXPECT_EQ(rulesText(id), "own-rules");
+  EXPECT_EQ(peer.requests(RQC_SETLOCALCFG), images);
+  EXPECT_EQ(peer.requests(RQC_SETHOSTWHITELIST), hosts);
+  EXPECT_NE(lastPayload(RQC_INIT).find("own-login"), std::string::npos);
+  EXPECT_EQ(enginetest::LogText().find("dropped before", log.size()), std::string::npos);
+}
+
+// Between connects, a setting of another user drops what the earlier user
+// set, the kinds it does not set itself too.
+TEST_F(TunnelSettingsTest, ASettingOfAnotherUserDropsTheEarlierUsersFirst) {
+  command(other, IPC_CMD_SET_HOST_WHITELIST, 0, 0, "other.example");
+  command(id, IPC_CMD_SET_RULES, 32, 0, std::string("own-rules").append(23, '\0'));
+  EXPECT_EQ(lastPayload(RQC_SETHOSTWHITELIST), std::string(2, '\0'));
+  EXPECT_EQ(rulesText(id), "own-rules");
+}
+
+TEST_F(TunnelSettingsTest, WhileAnAttemptRunsOnlyItsUserChangesTheSettings) {
+  std::thread running([&] { connectAs(id); });
+  EXPECT_TRUE(Eventually([] { return connect_attempt_running && filterState == CS_WAIT_SYNRR; }));
+  auto refused = command(other, IPC_CMD_SET_RULES, 32, 0, std::string("other-rules").append(21, '\0'));
+  auto served = command(id, IPC_CMD_SET_SS_LIST, 1, 48, "own.example");
+  running.join();
+  EXPECT_EQ(refused->result, 0u);
+  EXPECT_EQ(rulesText(id), "");
+  EXPECT_NE(enginetest::LogText().find("Command 16 of client " + std::to_string(other) +
+                                       " refused: a connect attempt of another user runs"),
+            std::string::npos);
+  auto texts = command(id, IPC_CMD_GET_SS_LIST);
+  EXPECT_EQ(texts->result, 1u);
+}
+
+TEST_F(TunnelSettingsTest, AStoppedAttemptOfAnotherUserIsNotResumed) {
+  connectAs(other);
+  Counts first = counts();
+  connectAs(id);
+  EXPECT_EQ(counts().inits, first.inits + 1);
+  EXPECT_EQ(counts().synRequests, first.synRequests + 1);
+  Recording& r = recording();
+  std::lock_guard<std::mutex> lock(r.mtx);
+  EXPECT_EQ(std::count(r.disconnects.begin(), r.disconnects.end(), "Another user's stopped attempt|0"), 1);
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 #!/bin/bash
 # solvarind in namespaces against a hostile neighbour and in its own faults:
-# another user's hands on the owner's tunnel; another user's clients that
-# read none of their pushes; the gateway and then the filter going away and
+# another user's settings before the owner's connect; another user's hands
+# on the owner's tunnel; another user's links at the log's name; another
+# user's clients that read none of their pushes; the gateway and then the filter going away and
 # the filter coming back; SIGTERM while the neighbour stalls; a termination
 # signal while the daemon waits for its filter.
 set -euo pipefail
@@ -41,7 +42,17 @@ ln -s "$inst/log/SrvLog.csv" "$work/srvlog.log"  # shown with the other logs on 
 cli_start owner "${profile[@]}" || fail "the owner did not register"
 cli_start side --kind 1 || fail "the owner's second client did not register"
 CLI_UID=1001 cli_start other "${profile[@]}" || fail "the other user's client did not register"
+daemon_pid=$(sed -n 's/.*Daemon was started with pid: \([0-9]*\).*/\1/p' "$inst/log/SrvLog.csv" | tail -1)
+
+# ---- 0. What another user set before a connect is not the owner's ----
+ask other "request 16 32 0 0 hostile-rules" 16 >/dev/null
+ask other "request 17 1 48 0 other.example" 17 >/dev/null
 expect_eq "connect" "$(connect_outcome owner 20)" "0 0"
+expect_fields "the owner's rules" "$(ask owner "request 14" 14)" "result=32 value1=3080 text="
+expect_fields "the owner's rule texts" "$(ask owner "request 15" 15)" "result=0"
+grep -q "Settings of user [^ ]* dropped before a connect of user" "$inst/log/SrvLog.csv" ||
+  fail "no line for the other user's settings dropped"
+rule_pushes=$(count "$work/owner.log" "^push code=5[12] ")
 
 # ---- 1. Another user neither ends, changes nor reads the owner's tunnel ----
 expect_replies other <<'TABLE'
@@ -60,11 +71,43 @@ for code in 11 12 28 33; do
 done
 expect_eq "another user's forced disconnect" "$(ask other disconnect-force 7 | sed -E 's/.* result=([0-9]+) .*/\1/')" 7
 expect_eq "the state after it" "$(ask owner "request 1" 1 | sed -E 's/.* result=([0-9]+) .*/\1/')" 7
-[ "$(count "$work/owner.log" "^push code=5[12] ")" = 1 ] || fail "another user's rules or list reached the owner"
+[ "$(count "$work/owner.log" "^push code=5[12] ")" = "$rule_pushes" ] || fail "another user's rules or list reached the owner"
 # Every client of the owner's own user is served.
 expect_eq "the owner's second client reads the rules" "$(ask side "request 14" 14 | sed -E 's/.* (result=[0-9]+ value1=[0-9]+) .*/\1/')" \
   "result=32 value1=3080"
 cli_stop other
+
+# ---- 1b. Another user's links at the log's name ----
+# The log directory is sticky. From a moment its name is free (as after an
+# administrator removed the log), uid 1001 links the registry file (mode
+# 0666) as SrvLog.csv and removes the link again, in a loop, while uid
+# 1000's clients make the daemon log: the registry keeps every byte, and no
+# log line lands anywhere but in SrvLog.csv.
+expect_eq "the log directory's mode" "$(stat -c %a "$inst/log")" 1777
+cp "$inst/registry" "$work/registry.before"
+touch "$work/linking"
+rm "$inst/log/SrvLog.csv"
+CLI_UID=1001 as_client /usr/bin/python3 -c '
+import os, sys, time
+flag, source, name = sys.argv[1:4]
+end = time.monotonic() + 60
+while os.path.exists(flag) and time.monotonic() < end:
+    for step in (lambda: os.link(source, name), lambda: os.unlink(name)):
+        try:
+            step()
+        except OSError:
+            pass' "$work/linking" "$inst/registry" "$inst/log/SrvLog.csv" &
+linker=$!
+pids+=("$linker")
+for _ in $(seq 40); do as_client "$build/tools/solvarin-cli/solvarin-cli" request 29 >/dev/null 2>&1 || true; done
+rm "$work/linking"
+wait "$linker" || true
+cmp -s "$work/registry.before" "$inst/registry" || fail "the daemon's log lines reached the registry file"
+expect_eq "files with the daemon's lines but SrvLog.csv" \
+  "$(grep -rl --exclude=SrvLog.csv -e "; p$daemon_pid; " "$inst" || true)" ""
+[ -f "$inst/log/SrvLog.csv" ] && [ ! -L "$inst/log/SrvLog.csv" ] || fail "SrvLog.csv is not a file"
+expect_eq "SrvLog.csv's owner and names" "$(stat -c '%U %h' "$inst/log/SrvLog.csv")" "root 1"
+[ "$(count "$inst/log/SrvLog.csv" "; Closing client ")" -gt 30 ] || fail "the clients' lines are not in the log"
 
 # ---- 2. Another user's clients read none of their pushes ----
 CLI_UID=1001 as_client "$neighbour" stall 31 40 6 >"$work/stall.log" 2>&1 &
@@ -103,7 +146,10 @@ expect_eq "connect after the filter's return" "$(connect_outcome owner 20)" "0 0
 events=$(count "$inst/log/SrvLog.csv" "ZorVpnEvent: code 1"$'\r')
 ask owner disconnect 6 >/dev/null
 wait_more "$inst/log/SrvLog.csv" "ZorVpnEvent: code 1"$'\r' "$events" 5 || fail "no event of the restarted filter reached the daemon"
+# What the owner's user set before its own connect is kept.
+ask owner "request 16 32 0 0 own-rules" 16 >/dev/null
 expect_eq "connect again" "$(connect_outcome owner 20)" "0 0"
+expect_fields "the owner's own rules after its connect" "$(ask owner "request 14" 14)" "result=32 text=own-rules"
 
 # ---- 5. SIGTERM while another user's clients stall the pushes ----
 # Once its back-off is over (10 s), the neighbour registers again.

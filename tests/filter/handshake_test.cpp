@@ -266,9 +266,13 @@ TEST_F(Handshake, ConnectedFilterAnswersWithTheGatewaysConfiguration) {
 
   uint8_t keys_before[32];
   memcpy(keys_before, client.keys.send_control_key, 32);
+  ASSERT_EQ(client.recv_masters.held, 1u) << "the handshake's receive master";
   Reply off = Request(RQC_DISCONNECT, Bytes(8), 8);
   EXPECT_EQ(off.state(), 0);
   EXPECT_NE(memcmp(keys_before, client.keys.send_control_key, 32), 0);
+  const MasterRing wiped{};
+  EXPECT_EQ(memcmp(&client.recv_masters, &wiped, sizeof wiped), 0)
+      << "the receive masters' fingerprints outlived the keys";
   EXPECT_EQ(Bytes(client.master_key, client.master_key + 32), Bytes(32, 0));
   EXPECT_EQ(Bytes(client.scalar, client.scalar + 32), Bytes(32, 0));
 }

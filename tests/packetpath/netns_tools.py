@@ -2,7 +2,7 @@
 uplink capture, a TCP sink that answers with the digest of what it got, a
 sender that asks the gateway for a key change half way through, an idle
 connection whose two ends report how it ended, a flood of random and
-mutated tunnel datagrams, and a captured data datagram sent again."""
+mutated tunnel datagrams, and captured datagrams sent again."""
 import hashlib
 import os
 import signal
@@ -179,32 +179,35 @@ def tunnel_payloads(path, src):
     return [ip[at:] for ip, at in tunnel_packets(path, src)]
 
 
-def data_packets(path, src):
-    """The IPv4 packets of the data datagrams (type 14) that src sent."""
+def packets_of_type(path, src, kind):
+    """The IPv4 packets of the tunnel datagrams of one type (14 data, 7 key
+    change) that src sent."""
     return [(ip, at) for ip, at in tunnel_packets(path, src)
-            if len(ip) > at + 4 and ip[at + 4] & 15 == 14]
+            if len(ip) > at + 4 and ip[at + 4] & 15 == kind]
 
 
-def count_data(path, src):
-    print(len(data_packets(path, src)))
+def count(path, src, kind):
+    print(len(packets_of_type(path, src, kind)))
 
 
-def resend_data(path, src, seen, seconds):
-    """Waits until the capture holds more than `seen` data datagrams of src,
-    then sends the last of them again, unchanged, to where it went."""
+def resend(path, src, kind, first, n, seconds):
+    """Waits until the capture holds the datagrams of that type of src from
+    number `first` (from 0) to `first + n - 1`, then sends them again,
+    unchanged and in their order, to where they went."""
     import time
     deadline = time.monotonic() + seconds
-    while len(data_packets(path, src)) <= seen:
+    while len(packets_of_type(path, src, kind)) < first + n:
         if time.monotonic() > deadline:
-            sys.exit("no more than %d data datagrams of %s in %d s" % (seen, src, seconds))
+            sys.exit("fewer than %d datagrams of type %d of %s in %d s" % (first + n, kind, src,
+                                                                       seconds))
         time.sleep(0.05)
-    ip, at = data_packets(path, src)[-1]
-    # The same datagram in a packet of its own: a capture of the sender may
-    # hold a checksum the device was left to finish.
-    dst = socket.inet_ntoa(ip[16:20])
-    sport, dport = struct.unpack_from("!HH", ip, at - 8)
     s = socket.socket(socket.AF_INET, socket.SOCK_RAW, socket.IPPROTO_RAW)
-    s.sendto(udp_datagram(src, dst, sport, dport, ip[at:]), (dst, 0))
+    for ip, at in packets_of_type(path, src, kind)[first:first + n]:
+        # The same datagram in a packet of its own: a capture of the sender
+        # may hold a checksum the device was left to finish.
+        dst = socket.inet_ntoa(ip[16:20])
+        sport, dport = struct.unpack_from("!HH", ip, at - 8)
+        s.sendto(udp_datagram(src, dst, sport, dport, ip[at:]), (dst, 0))
 
 
 def flood(src, dst, dport, count, capture_path, seed):
@@ -286,10 +289,11 @@ if __name__ == "__main__":
         sink(sys.argv[2], int(sys.argv[3]))
     elif cmd == "send":
         send(sys.argv[2], int(sys.argv[3]), int(sys.argv[4]), sys.argv[5])
-    elif cmd == "count-data":
-        count_data(sys.argv[2], sys.argv[3])
-    elif cmd == "resend-data":
-        resend_data(sys.argv[2], sys.argv[3], int(sys.argv[4]), int(sys.argv[5]))
+    elif cmd == "count":
+        count(sys.argv[2], sys.argv[3], int(sys.argv[4]))
+    elif cmd == "resend":
+        resend(sys.argv[2], sys.argv[3], int(sys.argv[4]), int(sys.argv[5]), int(sys.argv[6]),
+               int(sys.argv[7]))
     elif cmd == "flood":
         flood(sys.argv[2], sys.argv[3], int(sys.argv[4]), int(sys.argv[5]), sys.argv[6],
               int(sys.argv[7]))

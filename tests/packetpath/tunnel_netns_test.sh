@@ -3,8 +3,10 @@
 # to the gateway simulator carries ping and a TCP stream to the host behind
 # it while the gateway changes keys; the uplink shows only tunnel datagrams;
 # a corrupted datagram is refused and counted once as a receive error, and
-# so is a captured one sent again while ping goes on; in-tunnel status 31
-# and 25, the access level and a silent gateway raise their events.
+# so is a captured one sent again while ping goes on, and an earlier key
+# change of the gateway sent again after a later one, whose key's datagrams
+# stay refused; in-tunnel status 31 and 25, the access level and a silent
+# gateway raise their events.
 set -euo pipefail
 build=${1:?usage: tunnel_netns_test.sh BUILD_DIR}
 NETNS_PREFIX=pp
@@ -67,21 +69,49 @@ expect_eq "receive errors after one flipped datagram" "$errors" $((before + 1))
 # ping goes on.
 read_receive_errors driver1
 before=$errors
-seen=$(ip netns exec "$gw" $tools count-data "$work/uplink.bin" 203.0.113.1)
+seen=$(ip netns exec "$gw" $tools count "$work/uplink.bin" 203.0.113.1 14)
 ip netns exec "$cli" ping -q -c 1 -W 2 198.51.100.10 >/dev/null || fail "no ping before the replay"
-ip netns exec "$gw" $tools resend-data "$work/uplink.bin" 203.0.113.1 "$seen" 5 ||
+ip netns exec "$gw" $tools resend "$work/uplink.bin" 203.0.113.1 14 "$seen" 1 5 ||
   fail "no datagram of the gateway to send again"
 ip netns exec "$cli" ping -q -c 3 -i 0.2 -W 2 198.51.100.10 >/dev/null || fail "ping after the replay"
 read_receive_errors driver1
 expect_eq "receive errors after one datagram sent again" "$errors" $((before + 1))
 
-# 4. The uplink carried only tunnel datagrams.
+# 4. The gateway's key change of step 1, sent again after a later one, is
+# refused as one receive error: ping goes on under the later key, and the
+# earlier key's data datagrams (the last eight before the later key change)
+# sent again are refused, one receive error each.
+changes=$(ip netns exec "$gw" $tools count "$work/uplink.bin" 203.0.113.1 7)
+[ "$changes" -ge 1 ] || fail "no key change of the gateway captured"
+ip netns exec "$cli" ping -q -c 8 -i 0.2 -W 2 198.51.100.10 >/dev/null ||
+  fail "ping under the earlier key"
+earlier=$(ip netns exec "$gw" $tools count "$work/uplink.bin" 203.0.113.1 14)
+gwctl keychange
+wait_more "$work/gwsim.log" "command keychange" 1 5 || fail "the gateway took no second keychange"
+ip netns exec "$cli" ping -q -c 3 -i 0.2 -W 2 198.51.100.10 >/dev/null ||
+  fail "ping under the later key"
+read_receive_errors driver1
+before=$errors
+ip netns exec "$gw" $tools resend "$work/uplink.bin" 203.0.113.1 7 $((changes - 1)) 1 5 ||
+  fail "no key change of the gateway to send again"
+ip netns exec "$cli" ping -q -c 3 -i 0.2 -W 2 198.51.100.10 >/dev/null ||
+  fail "ping after the earlier key change was sent again"
+read_receive_errors driver1
+expect_eq "receive errors after the earlier key change sent again" "$errors" $((before + 1))
+ip netns exec "$gw" $tools resend "$work/uplink.bin" 203.0.113.1 14 $((earlier - 8)) 8 5 ||
+  fail "no data datagrams of the earlier key to send again"
+ip netns exec "$cli" ping -q -c 1 -W 2 198.51.100.10 >/dev/null ||
+  fail "ping after the earlier key's datagrams were sent again"
+read_receive_errors driver1
+expect_eq "receive errors after eight datagrams of the earlier key" "$errors" $((before + 9))
+
+# 5. The uplink carried only tunnel datagrams.
 kill "$capture"
 wait "$capture" || fail "the uplink capture failed"
 $tools check-capture "$work/uplink.bin" || fail "uplink capture"
 grep -q "^state 0" "$work/driver1.log" && fail "the tunnel fell"
 
-# 5. In-tunnel status 31 and 25.
+# 6. In-tunnel status 31 and 25.
 gwctl "status 31"
 wait_for "$work/driver1.log" "^event 9" 5 || fail "status 31 raised no event 9"
 wait_for "$work/driver1.log" "^state 0" 5 || fail "status 31 left the tunnel up"
@@ -90,7 +120,7 @@ gwctl "status 25"
 wait_for "$work/driver2.log" "^event 13" 5 || fail "status 25 raised no event 13"
 wait_for "$work/driver2.log" "^state 0" 5 || fail "status 25 left the tunnel up"
 
-# 6. The access level, then a silent gateway.
+# 7. The access level, then a silent gateway.
 connect driver3
 gwctl "oob-level 3"
 wait_for "$work/driver3.log" "^event 10" 5 || fail "access level raised no event 10"

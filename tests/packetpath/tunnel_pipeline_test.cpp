@@ -330,8 +330,9 @@ INSTANTIATE_TEST_SUITE_P(Modes, Pipeline, ::testing::Values(false, true),
 
 // The gateway's datagrams taken in batches of random sizes, opened ahead on
 // the workers: the local stack gets what the inline path delivers, with
-// tampered and replayed datagrams among them, a key change of the gateway
-// and a new packet key on the way.
+// tampered and replayed datagrams among them, key changes of the gateway
+// (the first sent again after the second, the second sent again, then a
+// third) and a new packet key on the way.
 class ReceivePipeline : public ::testing::TestWithParam<bool> {
  protected:
   static void SetUpTestSuite() { keys = new Harness::Keys(Harness::Keys::Make()); }
@@ -365,9 +366,14 @@ class ReceivePipeline : public ::testing::TestWithParam<bool> {
     Ip back;
     back.src = kCorpIp;
     back.dst = kClientIp;
-    std::vector<Bytes> frames;
+    std::vector<Bytes> frames, changes;
     for (uint32_t i = 0; i < 900; i++) {
-      if (i == 300) frames.push_back(h.GatewayFrame(h.gateway().KeyChange()));
+      if (i == 300 || i == 500 || i == 800) {
+        changes.push_back(h.GatewayFrame(h.gateway().KeyChange()));
+        frames.push_back(changes.back());
+      }
+      if (i == 600) frames.push_back(changes[0]);  // refused: the gateway sends under the second
+      if (i == 700) frames.push_back(changes[1]);  // acknowledged again
       Bytes payload(8 + rng() % 1400, (uint8_t)i);
       store_be32(payload.data(), i);
       Bytes inner = Ipv4(back, Udp(9000, 40001, payload));

@@ -9,6 +9,7 @@
 // a nonce, the key-index rule) shows.
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -20,8 +21,10 @@
 #include "crypto/magma_mgm.h"
 #include "crypto/magma_modes.h"
 #include "kernel/filter/ip_helpers.h"
+#include "kernel/filter/statistics.h"
 #include "kernel/filter/tunnel_client.h"
 #include "kernel/filter/tunnel_control.h"
+#include "kernel/filter/tunnel_data.h"
 #include "kernel/filter/wire_format.h"
 #include "tests/packetpath/harness.h"
 
@@ -395,6 +398,100 @@ TEST_P(TunnelTable, KeyChangesOfTheGatewayAndTheClientFollowTheTable) {
   memcpy(s.client_master, next, 32);
   Bytes inner = Outgoing(50, 0x4100);
   EXPECT_EQ(SentFor(inner), DataDatagram(s, Way::kToGateway, 1, 0, InnerOf(inner, true)));
+}
+
+// The gateway's key changes, some of them sent again: one that brings back
+// a master key the session took already is refused whatever its generation
+// says (one receive error, nothing sent, no key, index, window, deadline or
+// flag changed) and the current key's datagrams go on being taken, the
+// replayed key's not; the last generation again is acknowledged again and
+// changes nothing; a new master is taken whatever its generation.
+TEST_P(TunnelTable, KeyChangesSentAgainFollowTheTable) {
+  SentFor(Outgoing(4, 1));
+  enum Outcome { kTaken, kAckedAgain, kRefused };
+  struct Row {
+    const char *what;
+    uint8_t generation;
+    int master;  // 0 the handshake's receive master, else the gateway's n-th
+    Outcome outcome;
+  };
+  const Row rows[] = {
+      {"key change 1", 1, 1, kTaken},
+      {"key change 2", 2, 2, kTaken},
+      {"key change 1 again, after 2", 1, 1, kRefused},
+      {"key change 2 again", 2, 2, kAckedAgain},
+      {"key change 3", 3, 3, kTaken},
+      {"key change 2 again, after 3", 2, 2, kRefused},
+      {"key change 1 again, after 3", 1, 1, kRefused},
+      {"the handshake's master in a key change", 0, 0, kRefused},
+      {"a new master under an earlier generation", 1, 4, kTaken},
+      {"that key change again", 1, 4, kAckedAgain},
+      {"a new master, the generation far on", 200, 5, kTaken},
+      {"key change 3 again, after it", 3, 3, kRefused},
+  };
+  uint8_t masters[6][32];
+  memcpy(masters[0], s.gateway_master, 32);
+  for (int m = 1; m < 6; m++)
+    for (int i = 0; i < 32; i++) masters[m][i] = (uint8_t)(m * 61 + i * 7);
+  // A data datagram of the gateway under master m.
+  uint16_t id = 0x5000;
+  auto data = [&](int m, uint8_t generation, uint32_t counter) {
+    Session under = s;
+    memcpy(under.gateway_master, masters[m], 32);
+    return DataDatagram(under, Way::kToClient, generation, counter, InnerOf(Incoming(20, id++), false));
+  };
+  int current = 0;
+  uint8_t generation = 0;
+  uint32_t counter = 0;
+  Bytes last = data(current, generation, counter);
+  ASSERT_FALSE(Opened(last).empty());
+  counter += Span(last.size());
+  for (const Row &r : rows) {
+    h.Tick();  // a deadline moved by the key change would show
+    h.Drain();  // the client's own key change after one it took
+    uint8_t guard_before[sizeof guard], keys_before[sizeof client.keys];
+    memcpy(guard_before, &guard, sizeof guard);
+    memcpy(keys_before, &client.keys, sizeof client.keys);
+    const uint8_t flags = client.session_flags;
+    const uint32_t errors = filterstats.recverr, attempts = client.kc_attempts;
+    EXPECT_EQ(h.FromNet(h.GatewayFrame(ControlDatagram(s, Way::kToClient, kTypeKeyChange,
+                                                       r.generation, masters[r.master]))),
+              1u)
+        << r.what;
+    std::vector<Sent> sent = h.Drain();
+    if (r.outcome == kRefused) {
+      EXPECT_TRUE(sent.empty()) << r.what;
+      EXPECT_EQ(filterstats.recverr, errors + 1) << r.what;
+      EXPECT_EQ(memcmp(guard_before, &guard, sizeof guard), 0)
+          << r.what << ": the index, window, generation or deadline changed";
+    } else {
+      ASSERT_EQ(sent.size(), 1u) << r.what;
+      EXPECT_EQ(Harness::DatagramOf(sent[0]), ControlDatagram(s, Way::kToGateway, kTypeAck, r.generation))
+          << r.what;
+      EXPECT_EQ(filterstats.recverr, errors) << r.what;
+    }
+    if (r.outcome == kTaken) {
+      current = r.master;
+      generation = r.generation;
+      counter = 0;
+    } else {
+      EXPECT_EQ(memcmp(keys_before, &client.keys, sizeof client.keys), 0) << r.what << ": a key changed";
+      EXPECT_EQ(memcmp(&guard_before[offsetof(GuardState, replay)], &guard.replay, sizeof guard.replay), 0)
+          << r.what << ": the window changed";
+      EXPECT_EQ(client.session_flags, flags) << r.what;
+      EXPECT_EQ(client.kc_attempts, attempts) << r.what << ": a key change of the client started";
+    }
+    // The current key's datagram taken before is not taken again, its next
+    // one is; a replayed key's datagram is not.
+    EXPECT_TRUE(Opened(last).empty()) << r.what << ": the datagram before taken again";
+    last = data(current, generation, counter);
+    EXPECT_FALSE(Opened(last).empty()) << r.what << ": the current key's next datagram";
+    counter += Span(last.size());
+    if (r.outcome == kRefused) {
+      EXPECT_TRUE(Opened(data(r.master, r.generation, 0)).empty())
+          << r.what << ": the replayed key's datagram";
+    }
+  }
 }
 
 TEST_P(TunnelTable, OutOfBandFollowsTheTable) {

@@ -516,9 +516,13 @@ TEST_P(Tunnel, StatusInTheTunnelEndsTheSession) {
     EXPECT_EQ(client.state, 7);
     EXPECT_TRUE(h.Events().empty());
 
+    ASSERT_EQ(client.recv_masters.held, 1u) << "the handshake's receive master";
     EXPECT_EQ(h.FromNet(h.GatewayFrame(h.gateway().Status(code))), 1u);
     EXPECT_EQ(client.state, 0);
     EXPECT_EQ(client.session_flags, 0);
+    const MasterRing wiped{};
+    EXPECT_EQ(memcmp(&client.recv_masters, &wiped, sizeof wiped), 0)
+        << "the receive masters' fingerprints outlived the keys";
     EXPECT_EQ(h.Events(), std::vector<uint32_t>{code == 31 ? 9u : 13u});
   }
 }
@@ -668,6 +672,38 @@ TEST_P(Replay, AfterAKeyChangeTheCounterRestartsAndIsTaken) {
   ASSERT_EQ(h.ToGateway(h.Drain()).size(), 1u) << "the acknowledgement again";
   ExpectRefused(first, "counter 0 again after the key change was sent again");
   ExpectRefused(before, "a datagram of the key before");
+}
+
+// The gateway's first key change captured and sent again after its second:
+// refused as one receive error, since taking it would bring the first key
+// back and open its window again. The second key's traffic goes on, the
+// first key's datagrams sent again stay refused, and the client starts no
+// key change of its own.
+TEST_P(Replay, AnEarlierKeyChangeSentAgainAfterALaterOneIsRefused) {
+  auto change = [&] {
+    Bytes kc = h.gateway().KeyChange();
+    EXPECT_EQ(h.FromNet(h.GatewayFrame(kc)), 1u);
+    EXPECT_EQ(h.ToGateway(h.Drain()).size(), 1u) << "the acknowledgement";
+    h.Tick();
+    EXPECT_EQ(h.ToGateway(h.Drain()).size(), 1u) << "the client's own key change";
+    return kc;
+  };
+  const Bytes first = change();
+  std::vector<Bytes> earlier;
+  for (uint32_t n = 1; n <= 8; n++) {
+    earlier.push_back(Datagram(n));
+    ASSERT_EQ(h.FromNet(h.GatewayFrame(earlier.back())), 1u);
+  }
+  ASSERT_EQ(Delivered().size(), 8u);
+  change();
+  ASSERT_EQ(h.FromNet(h.GatewayFrame(Datagram(9))), 1u);
+  ASSERT_EQ(Delivered(), std::vector<uint32_t>{9});
+  ExpectRefused(first, "the first key change");
+  ASSERT_EQ(h.FromNet(h.GatewayFrame(Datagram(10))), 1u);
+  EXPECT_EQ(Delivered(), std::vector<uint32_t>{10}) << "the second key's traffic goes on";
+  for (const Bytes &d : earlier) ExpectRefused(d, "a datagram of the first key");
+  h.Tick(GUARD_KEYCHANGE_RETRY_TICKS);
+  EXPECT_TRUE(h.Drain().empty()) << "the client started a key change";
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, Replay, ::testing::Values(false, true),

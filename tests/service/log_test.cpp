@@ -228,7 +228,7 @@ TEST_F(LogFile, DefaultLimitKeepsItsExactTail) {
   EXPECT_EQ(after, expectedCut(before, 0x400000) + "N");
 }
 
-TEST_F(LogFile, FileIsWritableByAllAndNoLinkIsTaken) {
+TEST_F(LogFile, FileIsWritableByAllWhateverTheUmask) {
   umask(077);
   Log log(tmp.path().c_str());
   ASSERT_EQ(log.CreateLogFile(logPath().c_str()), 1);
@@ -236,29 +236,125 @@ TEST_F(LogFile, FileIsWritableByAllAndNoLinkIsTaken) {
   struct stat st {};
   ASSERT_EQ(stat(logPath().c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0666u);
-
-  std::string target = tmp.file("target");
-  writeWholeFile(target, "untouched");
-  chmod(target.c_str(), 0600);
-  std::string link = tmp.file("link.csv");
-  ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
-  EXPECT_EQ(log.CreateLogFile(link.c_str()), 0);
-  EXPECT_EQ(log.WriteToLogFL("f.cpp", 1, "fn", "x"), 0);
-  // A hard link is a second name of a file of someone else's: refused too.
-  std::string hard = tmp.file("hard.csv");
-  ASSERT_EQ(::link(target.c_str(), hard.c_str()), 0);
-  EXPECT_EQ(log.CreateLogFile(hard.c_str()), 0);
-  EXPECT_EQ(log.WriteToLogFL("f.cpp", 1, "fn", "x"), 0);
-  EXPECT_EQ(readWholeFile(target), "untouched");
-  ASSERT_EQ(stat(target.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 07777, 0600u);
 }
 
-TEST_F(LogFile, APipeInPlaceOfTheFileIsRefusedNotWaitedFor) {
-  ASSERT_EQ(mkfifo(logPath().c_str(), 0666), 0);
+// What another user may have put at the log's name before the daemon made
+// it: the file it names keeps its content, and the log begins anew as a
+// file of its own in its place.
+TEST_F(LogFile, WhatStandsAtTheNameInsteadOfTheLogsOwnFileIsNeverWritten) {
+  // Each puts its thing at `at`: true when it stands there.
+  using Put = bool (*)(const std::string& target, const std::string& at);
+  struct Case {
+    const char* what;
+    bool needsRoot;
+    Put put;
+  };
+  const Case cases[] = {
+      {"a symbolic link", false, [](const std::string& t, const std::string& at) { return symlink(t.c_str(), at.c_str()) == 0; }},
+      {"a hard link", false, [](const std::string& t, const std::string& at) { return link(t.c_str(), at.c_str()) == 0; }},
+      {"a pipe", false, [](const std::string&, const std::string& at) { return mkfifo(at.c_str(), 0666) == 0; }},
+      {"another user's file", true,
+       [](const std::string&, const std::string& at) {
+         writeWholeFile(at, "theirs");
+         return chown(at.c_str(), 1001, 1001) == 0;
+       }},
+  };
+  const std::string target = tmp.file("target");
+  for (const Case& c : cases) {
+    if (c.needsRoot && geteuid() != 0) continue;
+    SCOPED_TRACE(c.what);
+    writeWholeFile(target, "untouched");
+    chmod(target.c_str(), 0600);
+    ASSERT_TRUE(c.put(target, logPath()));
+    // A descriptor of what stood there shows what a write into it left.
+    int before = open(logPath().c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    Log log(tmp.path().c_str());
+    EXPECT_EQ(log.CreateLogFile(logPath().c_str()), 1);
+    EXPECT_EQ(log.WriteToLogFL("f.cpp", 1, "fn", std::string(100000, 'x').c_str()), 1);
+    if (before >= 0) {
+      char got[16] = {};
+      EXPECT_LE(pread(before, got, sizeof got - 1, 0), 9);
+      EXPECT_EQ(std::string(got).find("Date"), std::string::npos);
+      close(before);
+    }
+    EXPECT_EQ(readWholeFile(target), "untouched");
+    struct stat st {};
+    ASSERT_EQ(stat(target.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_EQ(st.st_nlink, 1u);
+    ASSERT_EQ(lstat(logPath().c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_uid, geteuid());
+    EXPECT_EQ(contents().rfind(kHeader + "\r\n<< Solvarin log start ", 0), 0u);
+    unlink(logPath().c_str());
+  }
+}
+
+// Emptying opens the file as every write does, then empties it through
+// the descriptor: a second name put there in between is not emptied.
+TEST_F(LogFile, ClearingEmptiesNoFileButTheLogsOwn) {
   Log log(tmp.path().c_str());
-  EXPECT_EQ(log.CreateLogFile(logPath().c_str()), 0);
-  EXPECT_EQ(log.WriteToLogFL("f.cpp", 1, "fn", std::string(100000, 'x').c_str()), 0);
+  startLog(log);
+  std::string target = tmp.file("target");
+  writeWholeFile(target, "untouched");
+  ASSERT_EQ(unlink(logPath().c_str()), 0);
+  ASSERT_EQ(link(target.c_str(), logPath().c_str()), 0);
+  EXPECT_EQ(log.ClearLogFile(), 1);
+  EXPECT_EQ(readWholeFile(target), "untouched");
+  EXPECT_EQ(contents(), "");
+}
+
+TEST_F(LogFile, ADirectoryOthersMayWriteToGetsItsStickyBitBack) {
+  struct Case {
+    mode_t before, after;
+  } cases[] = {{0777, 01777}, {0775, 01775}, {01777, 01777}, {0755, 0755}, {0700, 0700}};
+  Log log(tmp.path().c_str());
+  std::string dir = tmp.file("log");
+  ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+  ASSERT_EQ(log.CreateLogFileInDir(dir.c_str(), "SrvLog.csv"), 1);
+  for (const Case& c : cases) {
+    ASSERT_EQ(chmod(dir.c_str(), c.before), 0);
+    EXPECT_EQ(log.WriteToSTR("x"), 1);
+    struct stat st {};
+    ASSERT_EQ(stat(dir.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, c.after) << std::oct << c.before;
+  }
+}
+
+TEST_F(LogFile, ADirectoryReachedThroughALinkOrOfAnotherUserIsRefused) {
+  std::string real = tmp.file("real"), linked = tmp.file("linked");
+  ASSERT_EQ(mkdir(real.c_str(), 0755), 0);
+  ASSERT_EQ(symlink(real.c_str(), linked.c_str()), 0);
+  Log log(tmp.path().c_str());
+  EXPECT_EQ(log.CreateLogFileInDir(linked.c_str(), "SrvLog.csv"), 0);
+  EXPECT_FALSE(MakeSharedLogDirectory(linked.c_str()));
+  struct stat st {};
+  EXPECT_NE(stat((real + "/SrvLog.csv").c_str(), &st), 0);
+  ASSERT_EQ(stat(real.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0755u);
+  if (geteuid() != 0) return;
+  ASSERT_EQ(chown(real.c_str(), 1001, 1001), 0);
+  EXPECT_EQ(log.CreateLogFileInDir(real.c_str(), "SrvLog.csv"), 0);
+  EXPECT_FALSE(MakeSharedLogDirectory(real.c_str()));
+  EXPECT_NE(stat((real + "/SrvLog.csv").c_str(), &st), 0);
+}
+
+TEST_F(LogFile, TheSharedDirectoryIsMadeOrGivenModeStickyAndWritableByAll) {
+  std::string dir = tmp.file("log");
+  umask(077);
+  EXPECT_TRUE(MakeSharedLogDirectory(dir.c_str()));
+  umask(0);
+  struct stat st {};
+  ASSERT_EQ(stat(dir.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 01777u);
+  for (mode_t found : {0777, 0700}) {
+    ASSERT_EQ(chmod(dir.c_str(), found), 0);
+    EXPECT_TRUE(MakeSharedLogDirectory(dir.c_str()));
+    ASSERT_EQ(stat(dir.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 01777u) << std::oct << found;
+  }
+  writeWholeFile(tmp.file("file"), "");
+  EXPECT_FALSE(MakeSharedLogDirectory(tmp.file("file").c_str()));
 }
 
 TEST_F(LogFile, ConcurrentWritersLoseNoLineAndNeverInterleave) {

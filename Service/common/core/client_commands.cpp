@@ -8,6 +8,7 @@
 
 #include "Service/common/core/connect_requests.h"
 #include "Service/common/core/process_lookup.h"
+#include "Service/common/core/tunnel_settings.h"
 #include "Service/common/core/wiped_message.h"
 #include "Service/common/dns/suffix_baseline.h"
 #include "Service/common/engine/adapter_binding.h"
@@ -33,9 +34,8 @@ namespace {
 // Message byte offsets are written as they are documented: byte N of the
 // message is payload[N - 20].
 const size_t kPayloadAt = 20;
-// The SS list's entries are 48 characters; command 15 answers as many as fit.
-const unsigned kSSEntry = 48;
-const size_t kMaxSSEntries = IPC_PAYLOAD_SIZE / kSSEntry;  // 383
+// Command 15 answers as many of the SS list's entries as fit.
+const size_t kMaxSSEntries = IPC_PAYLOAD_SIZE / SS_ENTRY_SIZE;  // 383
 // Command 25's addresses must lie inside the message.
 const uint64_t kMaxWhiteListAddresses = (IPC_PAYLOAD_SIZE - 8) / 4;  // 4601
 const size_t kNicRecordsRoom = IPC_PAYLOAD_SIZE / sizeof(tSTRUCTNICINFO);
@@ -184,7 +184,7 @@ void getRules(Command& c) {
 void getSSList(Command& c) {
   uint32_t n = 0;
   for (SSListEntry* e = SS.head; e != nullptr && n < kMaxSSEntries; e = e->next, n++) {
-    memcpy(c.reply.payload + n * kSSEntry, e->text, strnlen(e->text, kSSEntry));
+    memcpy(c.reply.payload + n * SS_ENTRY_SIZE, e->text, strnlen(e->text, SS_ENTRY_SIZE));
   }
   c.reply.result = n;
 }
@@ -228,11 +228,11 @@ void setSSList(Command& c) {
   uint32_t stride = c.req.value1;
   if (n > 0 && static_cast<uint64_t>(n) * stride > IPC_PAYLOAD_SIZE) return;
   if (n > 1 && stride == 0) return;
-  initSSList(&SS, kSSEntry);
+  initSSList(&SS, SS_ENTRY_SIZE);
   for (int32_t i = 0; i < n; i++) {
     size_t offset = static_cast<size_t>(i) * stride;
-    char entry[kSSEntry + 1] = {};
-    memcpy(entry, c.req.payload + offset, std::min<size_t>(kSSEntry, IPC_PAYLOAD_SIZE - offset));
+    char entry[SS_ENTRY_SIZE + 1] = {};
+    memcpy(entry, c.req.payload + offset, std::min<size_t>(SS_ENTRY_SIZE, IPC_PAYLOAD_SIZE - offset));
     addSSList(&SS, entry);
   }
   c.reply.result = static_cast<uint32_t>(loadRulesWithUsedCount());
@@ -443,12 +443,17 @@ void AnswerClientMessage(ServicePipeMessage_t* message) {
   {
     std::lock_guard<std::mutex> lock(mtx_process_message);
     Command c{*message, *reply.msg, *broadcast.msg};
-    if (!ownersUserOnly(message->code) || MayActOnTheTunnel(message->clientN)) {
+    uint32_t code = message->code;
+    int requester = message->clientN;
+    if (ownersUserOnly(code) && !MayActOnTheTunnel(requester)) {
+      logLine("AnswerClientMessage", "Command " + std::to_string(code) + " of client " + std::to_string(requester) +
+                                         " refused: the tunnel of client " + std::to_string(g_TunnelOwnerClientN) +
+                                         " belongs to another user");
+    } else if (!ChangesTunnelSettings(code)) {
       handler(c);
-    } else {
-      logLine("AnswerClientMessage", "Command " + std::to_string(message->code) + " of client " +
-                                         std::to_string(message->clientN) + " refused: the tunnel of client " +
-                                         std::to_string(g_TunnelOwnerClientN) + " belongs to another user");
+    } else if (!ChangeTunnelSettings(requester, code, [&] { handler(c); })) {
+      logLine("AnswerClientMessage", "Command " + std::to_string(code) + " of client " + std::to_string(requester) +
+                                         " refused: a connect attempt of another user runs");
     }
   }
   reply.msg->clientN = message->clientN;

@@ -7,6 +7,7 @@
 #include "Service/common/core/client_commands.h"
 #include "Service/common/core/connection_stages.h"
 #include "Service/common/core/push_routing.h"
+#include "Service/common/core/tunnel_settings.h"
 #include "Service/common/core/wiped_message.h"
 #include "Service/common/dns/suffix_baseline.h"
 #include "Service/common/engine/engine_state.h"
@@ -71,6 +72,7 @@ void connect(const ServicePipeMessage_t& req, ServicePipeMessage_t& reply) {
   int error = 0;
   std::string text = "Already connected";
   if (filterState != CS_CONNECT) {
+    core::TunnelSettingsOfAttempt settings(requester);
     result = static_cast<uint32_t>(ConnectToVesk(requester, &error, static_cast<int32_t>(req.result), nullptr,
                                                  nullptr, nullptr));
     text = "VESK connection by Client #" + num(requester) + " finished on filter state: " +

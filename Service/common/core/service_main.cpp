@@ -63,13 +63,14 @@ int dmn_sigpipe_logged = 0;
 void syslogLine(const char* text, const char* function) { syslog(LOG_INFO, "%s (%s())", text, function); }
 
 // <installDir>/log/SrvLog.csv, cut to fit: a directory of 2047 characters
-// or more gets nothing appended.
+// or more gets nothing appended. The log directory is made (or given) mode
+// 01777.
 std::string logFilePath() {
   char buffer[2048];
   snprintf(buffer, sizeof buffer, "%s", installDir);
   if (strlen(buffer) < sizeof buffer - 1) {
     strncat(buffer, "/log", sizeof buffer - strlen(buffer) - 1);
-    mkdir(buffer, 0777);
+    MakeSharedLogDirectory(buffer);
     if (strlen(buffer) < sizeof buffer - 1) strncat(buffer, "/SrvLog.csv", sizeof buffer - strlen(buffer) - 1);
   }
   return buffer;

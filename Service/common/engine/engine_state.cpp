@@ -38,6 +38,7 @@ uint8_t RULES[32];
 uint8_t ATABLE[3080];
 ProfileConnectData attempt_connect_data = initialConnectData();
 std::atomic<bool> connect_attempt_running{false};
+TunnelSettingsOwner tunnel_settings_owner;
 std::mutex mtx_connecting_started;
 std::mutex mtx_connecting_vesk;
 std::atomic<uint32_t> g_notified_filterState{0};
@@ -72,5 +73,6 @@ void EngineState_Reset() {
   std::memset(ATABLE, 0, sizeof ATABLE);
   attempt_connect_data = initialConnectData();
   connect_attempt_running = false;
+  tunnel_settings_owner = TunnelSettingsOwner{};
   g_notified_filterState = 0;
 }

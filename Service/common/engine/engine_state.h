@@ -99,6 +99,14 @@ extern uint8_t ATABLE[3080];                  // local rules address table
 extern ProfileConnectData attempt_connect_data;
 // True while a connect attempt runs (client command 1 reports it).
 extern std::atomic<bool> connect_attempt_running;
+// Whose the settings that clients set for the next tunnel are (the service
+// core's tunnel_settings.h keeps it, under its own lock).
+struct TunnelSettingsOwner {
+  std::string user;      // empty: nobody's, the start-up values
+  unsigned changed = 0;  // the kinds of setting that user changed
+  bool attempt = false;  // a connect attempt of that user runs
+};
+extern TunnelSettingsOwner tunnel_settings_owner;
 
 // Held for a whole connect attempt; the dispatcher's state events wait on it.
 extern std::mutex mtx_connecting_started;

@@ -11,7 +11,6 @@ SSList SS;
 
 namespace {
 
-constexpr unsigned SS_ENTRY_SIZE = 48;
 constexpr uint32_t READBACK_INFO = 16;  // block information in front of read-back bytes
 constexpr uint32_t TAIL_END_MARK = 1;
 // The tail's request area beyond the tail: the header and the block information.

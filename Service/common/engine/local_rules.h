@@ -41,7 +41,8 @@ struct __attribute__((packed)) RulesChunkAnswer {
   int32_t error;
 };
 
-// Texts of the last read-back's tail (entries of 48 characters).
+// Texts of the last read-back's tail, or of client command 17.
+constexpr unsigned SS_ENTRY_SIZE = 48;  // characters an entry keeps
 extern SSList SS;
 
 void SealRulesHeader(rulesfileheadertype* h);
