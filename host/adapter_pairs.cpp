@@ -21,6 +21,7 @@
 
 #include "host/checksum.h"
 #include "host/completions.h"
+#include "host/fair_queue.h"
 #include "host/host_log.h"
 #include "host/link_monitor.h"
 #include "host/tap_coalesce.h"
@@ -32,11 +33,17 @@ namespace {
 constexpr size_t kVnetLen = sizeof(VnetHeader);
 // Room for the largest frame the TAP hands over, behind its header.
 constexpr size_t kFrameRoom = 256 * 1024;
-// Frames of the stack handed to the filter together: what the TAP holds,
-// read until it has no more, up to kStackBatch frames or kStackBatchBytes
-// (which bounds what one call does under the filter's lock).
+// Frames of the stack handed to the filter together, at most kStackBatch
+// frames or kStackBatchBytes (which bounds what one call does under the
+// filter's lock).
 constexpr size_t kStackBatch = 64;
 constexpr size_t kStackBatchBytes = 256 * 1024;
+// The stack's frames waiting for the filter (fair_queue.h): some
+// milliseconds of a fast link.
+constexpr size_t kStackQueueBytes = 4 << 20;
+constexpr size_t kStackQueueFrames = 4096;
+// Frames read from the TAP before the filter is fed again.
+constexpr size_t kReadRound = 256;
 // Frames of the uplink handed to the filter together.
 constexpr size_t kUplinkBatch = 256;
 // Room for one frame from the uplink larger than a ring slot: the filter
@@ -220,29 +227,91 @@ void forward_to_network(AdapterPair &pair, InFrame *in, const uint32_t *verdicts
   }
 }
 
-// Frames the local stack sent, read from the TAP while it holds any (up to
-// a batch), handed to the filter together and forwarded unless it took them.
-void stack_side_loop(AdapterPair *pair) {
-  pthread_setname_np(pthread_self(), "zornf-stack");
-  std::vector<uint8_t> room(kStackBatchBytes + kVnetLen + kFrameRoom);
+// Whether the stack's reader may hand frames to the filter: its gate is
+// open, or has stayed closed for the bound (a wake that never came).
+class StackFeed {
+ public:
+  explicit StackFeed(FlowGate &gate) : gate_(gate) {}
+  bool May() {
+    if (!gate_.IsClosed()) {
+      closed_ = false;
+      return true;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (!closed_) {
+      closed_ = true;
+      since_ = now;
+      return false;
+    }
+    if (now - since_ < kFlowWaitBound) return false;
+    since_ = now;
+    return true;
+  }
+  // Milliseconds the reader may wait for more frames (-1: as long as it
+  // takes) while frames wait for the filter (`queued`).
+  int Timeout(bool queued) const {
+    if (!queued) return -1;
+    if (!gate_.IsClosed() || !closed_) return 0;
+    const auto left = kFlowWaitBound - (std::chrono::steady_clock::now() - since_);
+    return std::max(0, static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count()));
+  }
+
+ private:
+  FlowGate &gate_;
+  bool closed_ = false;
+  std::chrono::steady_clock::time_point since_;
+};
+
+// Waits for the TAP to hold frames, for the gate to open or for the
+// timeout; false once the pair is told to stop.
+bool wait_stack(AdapterPair &pair, int timeout) {
+  FlowGate &gate = pair.gates[KERN_FROM_STACK];
+  pollfd fds[3] = {{pair.tap_fd, POLLIN, 0}, {pair.stop_fd, POLLIN, 0}, {gate.wake_fd(), POLLIN, 0}};
+  while (poll(fds, 3, timeout) < 0)
+    if (errno != EINTR) return false;
+  if (fds[2].revents) gate.TakeWake();
+  return !fds[1].revents;
+}
+
+// Hands the filter one batch of the queue, in its order, and forwards what
+// the filter did not take.
+void feed_filter(AdapterPair &pair, FairQueue &queue) {
+  FairQueue::Frame *frames[kStackBatch];
   InFrame in[kStackBatch];
   void *netbufs[kStackBatch];
   uint32_t verdicts[kStackBatch];
-  while (wait_readable(*pair, KERN_FROM_STACK, pair->tap_fd)) {
-    uint32_t count = 0;
-    for (size_t used = 0; count < kStackBatch && used < kStackBatchBytes;) {
-      ssize_t n = read(pair->tap_fd, room.data() + used, kVnetLen + kFrameRoom);
-      if (n <= 0) break;
-      if (!prepare_frame(*pair, room.data() + used, static_cast<size_t>(n), &in[count])) continue;
-      netbufs[count] = &in[count].nb;
-      count++;
-      used += (static_cast<size_t>(n) + 15) & ~size_t{15};
-    }
-    if (!count) continue;
-    Zor_net_inputoutput_batch(KERN_FROM_STACK, netbufs, count, pair, verdicts);
-    report_completions();
-    forward_to_network(*pair, in, verdicts, count);
+  const size_t got = queue.Pop(frames, kStackBatch, kStackBatchBytes);
+  uint32_t count = 0;
+  for (size_t k = 0; k < got; k++) {
+    if (!prepare_frame(pair, frames[k]->bytes(), frames[k]->len, &in[count])) continue;
+    netbufs[count] = &in[count].nb;
+    count++;
   }
+  if (count) {
+    Zor_net_inputoutput_batch(KERN_FROM_STACK, netbufs, count, &pair, verdicts);
+    report_completions();
+    forward_to_network(pair, in, verdicts, count);
+  }
+  for (size_t k = 0; k < got; k++) FairQueue::Free(frames[k]);
+}
+
+// Frames the local stack sent: every frame the TAP holds is taken into the
+// pair's fair queue, from which the filter is fed while it has room.
+void stack_side_loop(AdapterPair *pair) {
+  pthread_setname_np(pthread_self(), "zornf-stack");
+  std::vector<uint8_t> room(kVnetLen + kFrameRoom);
+  FairQueue queue(kStackQueueBytes, kStackQueueFrames);
+  StackFeed feed(pair->gates[KERN_FROM_STACK]);
+  while (wait_stack(*pair, feed.Timeout(!queue.empty()))) {
+    for (size_t k = 0; k < kReadRound; k++) {
+      ssize_t n = read(pair->tap_fd, room.data(), room.size());
+      if (n <= 0) break;
+      if (static_cast<size_t>(n) > kVnetLen && !queue.Push(room.data(), n, kVnetLen))
+        pair->stack_dropped++;
+    }
+    if (!queue.empty() && feed.May()) feed_filter(*pair, queue);
+  }
+  pair->stack_dropped += queue.dropped();
 }
 
 // A wake-up without a frame may be the socket's error (its uplink went
@@ -333,6 +402,9 @@ void close_adapters() {
     if (pair->lost_frames)
       host_log("zornfhost: %s: %lu frames of the filter could not be written",
                pair->spec.tap.c_str(), pair->lost_frames.load());
+    if (pair->stack_dropped)
+      host_log("zornfhost: %s: %lu frames of the local stack dropped while the filter was short",
+               pair->spec.tap.c_str(), pair->stack_dropped.load());
     close_pair(*pair);
   }
   pairs.clear();
