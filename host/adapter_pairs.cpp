@@ -37,13 +37,15 @@ constexpr size_t kFrameRoom = 256 * 1024;
 // frames or kStackBatchBytes (which bounds what one call does under the
 // filter's lock).
 constexpr size_t kStackBatch = 64;
-constexpr size_t kStackBatchBytes = 256 * 1024;
-// The stack's frames waiting for the filter (fair_queue.h): some
-// milliseconds of a fast link.
-constexpr size_t kStackQueueBytes = 4 << 20;
-constexpr size_t kStackQueueFrames = 4096;
-// Frames read from the TAP before the filter is fed again.
+constexpr size_t kStackBatchBytes = 64 * 1024;
+// The stack's frames waiting for the filter (fair_queue.h): a TCP flow's
+// whole send window fits (the TAP's own ring holds 1000 frames of up to
+// 64 KiB), so a flow alone is held back by its window, not by drops.
+constexpr size_t kStackQueueBytes = 32 << 20;
+constexpr size_t kStackQueueFrames = 8192;
+// Frames (and bytes) read from the TAP before the filter is fed again.
 constexpr size_t kReadRound = 256;
+constexpr size_t kReadRoom = 1 << 20;
 // Frames of the uplink handed to the filter together.
 constexpr size_t kUplinkBatch = 256;
 // Room for one frame from the uplink larger than a ring slot: the filter
@@ -273,43 +275,71 @@ bool wait_stack(AdapterPair &pair, int timeout) {
   return !fds[1].revents;
 }
 
-// Hands the filter one batch of the queue, in its order, and forwards what
-// the filter did not take.
-void feed_filter(AdapterPair &pair, FairQueue &queue) {
-  FairQueue::Frame *frames[kStackBatch];
+// Hands frames of the stack (each behind its virtio-net header) to the
+// filter in one call and forwards what it did not take.
+void hand_to_filter(AdapterPair &pair, const RingFrame *frames, size_t count) {
   InFrame in[kStackBatch];
   void *netbufs[kStackBatch];
   uint32_t verdicts[kStackBatch];
-  const size_t got = queue.Pop(frames, kStackBatch, kStackBatchBytes);
-  uint32_t count = 0;
-  for (size_t k = 0; k < got; k++) {
-    if (!prepare_frame(pair, frames[k]->bytes(), frames[k]->len, &in[count])) continue;
-    netbufs[count] = &in[count].nb;
-    count++;
+  uint32_t n = 0;
+  for (size_t k = 0; k < count; k++) {
+    if (!prepare_frame(pair, frames[k].bytes, frames[k].len, &in[n])) continue;
+    netbufs[n] = &in[n].nb;
+    n++;
   }
-  if (count) {
-    Zor_net_inputoutput_batch(KERN_FROM_STACK, netbufs, count, &pair, verdicts);
-    report_completions();
-    forward_to_network(pair, in, verdicts, count);
-  }
-  for (size_t k = 0; k < got; k++) FairQueue::Free(frames[k]);
+  if (!n) return;
+  Zor_net_inputoutput_batch(KERN_FROM_STACK, netbufs, n, &pair, verdicts);
+  report_completions();
+  forward_to_network(pair, in, verdicts, n);
 }
 
-// Frames the local stack sent: every frame the TAP holds is taken into the
-// pair's fair queue, from which the filter is fed while it has room.
+// The frames of one call from the first of `count`: at most kStackBatch,
+// and at most kStackBatchBytes but for a first frame larger than that.
+size_t one_call(const RingFrame *frames, size_t count) {
+  size_t n = 0, bytes = 0;
+  while (n < count && n < kStackBatch && (n == 0 || bytes + frames[n].len <= kStackBatchBytes))
+    bytes += frames[n++].len;
+  return n;
+}
+
+// One call's frames of the queue, in its order.
+void feed_from_queue(AdapterPair &pair, FairQueue &queue) {
+  FairQueue::Frame *taken[kStackBatch];
+  RingFrame frames[kStackBatch];
+  const size_t got = queue.Pop(taken, kStackBatch, kStackBatchBytes);
+  for (size_t k = 0; k < got; k++) frames[k] = {taken[k]->bytes(), taken[k]->len};
+  hand_to_filter(pair, frames, got);
+  for (size_t k = 0; k < got; k++) queue.Free(taken[k]);
+}
+
+// Frames the local stack sent: what the TAP holds is read, a round at a
+// time. While nothing waits and the filter has room the round goes to the
+// filter as it came; else it waits in the pair's fair queue, from which the
+// filter is fed once it has room.
 void stack_side_loop(AdapterPair *pair) {
   pthread_setname_np(pthread_self(), "zornf-stack");
-  std::vector<uint8_t> room(kVnetLen + kFrameRoom);
+  std::vector<uint8_t> room(kReadRoom + kVnetLen + kFrameRoom);
+  RingFrame frames[kReadRound];
   FairQueue queue(kStackQueueBytes, kStackQueueFrames);
   StackFeed feed(pair->gates[KERN_FROM_STACK]);
   while (wait_stack(*pair, feed.Timeout(!queue.empty()))) {
-    for (size_t k = 0; k < kReadRound; k++) {
-      ssize_t n = read(pair->tap_fd, room.data(), room.size());
+    size_t got = 0;
+    for (size_t used = 0; got < kReadRound && used < kReadRoom;) {
+      ssize_t n = read(pair->tap_fd, room.data() + used, kVnetLen + kFrameRoom);
       if (n <= 0) break;
-      if (static_cast<size_t>(n) > kVnetLen && !queue.Push(room.data(), n, kVnetLen))
-        pair->stack_dropped++;
+      if (static_cast<size_t>(n) <= kVnetLen) continue;
+      frames[got++] = {room.data() + used, static_cast<size_t>(n)};
+      used += (static_cast<size_t>(n) + 15) & ~size_t{15};
     }
-    if (!queue.empty() && feed.May()) feed_filter(*pair, queue);
+    size_t k = 0;
+    while (k < got && queue.empty() && feed.May()) {
+      const size_t n = one_call(frames + k, got - k);
+      hand_to_filter(*pair, frames + k, n);
+      k += n;
+    }
+    for (; k < got; k++)
+      if (!queue.Push(frames[k].bytes, frames[k].len, kVnetLen)) pair->stack_dropped++;
+    if (!queue.empty() && feed.May()) feed_from_queue(*pair, queue);
   }
   pair->stack_dropped += queue.dropped();
 }

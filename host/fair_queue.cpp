@@ -56,11 +56,32 @@ FairQueue::~FairQueue() {
   for (Bucket &k : buckets_)
     while (Frame *f = k.head) {
       k.head = f->next;
-      Free(f);
+      std::free(f);
     }
+  for (std::vector<Frame *> &kept : kept_)
+    for (Frame *f : kept) std::free(f);
 }
 
-void FairQueue::Free(Frame *frame) { std::free(frame); }
+FairQueue::Frame *FairQueue::NewFrame(size_t len) {
+  uint32_t c = 0;
+  while (c < kNoClass && len > kRooms[c]) c++;
+  if (c < kNoClass && !kept_[c].empty()) {
+    Frame *f = kept_[c].back();
+    kept_[c].pop_back();
+    return f;
+  }
+  auto *f = static_cast<Frame *>(std::malloc(sizeof(Frame) + (c < kNoClass ? kRooms[c] : len)));
+  if (f) f->size_class = c;
+  return f;
+}
+
+void FairQueue::Free(Frame *frame) {
+  const uint32_t c = frame->size_class;
+  if (c < kNoClass && kept_[c].size() < kKeptRooms)
+    kept_[c].push_back(frame);
+  else
+    std::free(frame);
+}
 
 void FairQueue::Append(List &list, uint32_t b, uint8_t which) {
   buckets_[b].next = kNone;
@@ -81,7 +102,7 @@ uint32_t FairQueue::TakeHead(List &list) {
 }
 
 bool FairQueue::Push(const uint8_t *bytes, size_t len, size_t skip) {
-  auto *f = static_cast<Frame *>(std::malloc(sizeof(Frame) + len));
+  Frame *f = NewFrame(len);
   if (!f) return false;
   std::memcpy(f->bytes(), bytes, len);
   f->next = nullptr;

@@ -30,6 +30,7 @@ class FairQueue {
     Frame *next;
     uint32_t len;
     uint32_t bucket;
+    uint32_t size_class;  // of its room (kRooms), or kNoClass
     uint8_t *bytes() { return reinterpret_cast<uint8_t *>(this + 1); }
   };
 
@@ -42,10 +43,10 @@ class FairQueue {
   // the flow is not read from) into the queue; false when no memory.
   bool Push(const uint8_t *bytes, size_t len, size_t skip);
   // Takes up to `max` frames and `max_bytes` bytes (at least one frame when
-  // any waits) in their round-robin order into `out`; the caller frees each
-  // with Free().
+  // any waits) in their round-robin order into `out`; the caller gives each
+  // back with Free().
   size_t Pop(Frame **out, size_t max, size_t max_bytes);
-  static void Free(Frame *frame);
+  void Free(Frame *frame);
 
   bool empty() const { return frames_ == 0; }
   size_t frames() const { return frames_; }
@@ -65,18 +66,26 @@ class FairQueue {
     uint32_t head = kNone, tail = kNone;
   };
   static constexpr uint32_t kNone = 0xFFFFFFFFu;
+  // Frames' rooms are kept for the next frames of their size, up to
+  // kKeptRooms of each (the queue's frames come and go all the time: given
+  // back to the allocator and taken again, large rooms cost page faults).
+  static constexpr size_t kRooms[] = {2048, 16384, 65536 + 64};
+  static constexpr uint32_t kNoClass = 3;
+  static constexpr size_t kKeptRooms = 256;
   enum : uint8_t { kIdle = 0, kNew = 1, kOld = 2 };
 
   void Append(List &list, uint32_t b, uint8_t which);
   uint32_t TakeHead(List &list);
   Frame *Dequeue(uint32_t b);
   void DropFromFattest();
+  Frame *NewFrame(size_t len);
 
   size_t max_bytes_, max_frames_;
   size_t bytes_ = 0, frames_ = 0;
   uint64_t dropped_ = 0;
   std::vector<Bucket> buckets_;
   List new_, old_;
+  std::vector<Frame *> kept_[kNoClass];
 };
 
 // The bucket of a frame (an Ethernet frame).

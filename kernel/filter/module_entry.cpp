@@ -7,6 +7,7 @@
 #include "kernel/filter/filter_core.h"
 #include "kernel/filter/packet_path.h"
 #include "kernel/filter/send_queues.h"
+#include "kernel/filter/tunnel_batch.h"
 #include "kernel/filter/tunnel_ahead.h"
 
 extern "C" {
@@ -26,6 +27,7 @@ uint32_t create_extension_record(void) {
   zorInitializeListHead(&ext->adapters);
   for (KERN_spinlock_t &lock : ext->filterlocks) KERN_spin_lock_init(&lock);
   KERN_spin_lock_init(&ext->cfglock);
+  GuardSealersInit();
   extension_data = ext;
   return 0;
 }
@@ -37,6 +39,7 @@ void free_extension_record(void) {
   KERN_spin_lock_free(&ext->adapterlistlock);
   for (KERN_spinlock_t &lock : ext->filterlocks) KERN_spin_lock_free(&lock);
   KERN_spin_lock_free(&ext->cfglock);
+  GuardSealersFree();
   KERN_kfree(ext->savedcfg);
   KERN_kfree(ext);
   extension_data = nullptr;

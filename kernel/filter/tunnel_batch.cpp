@@ -29,35 +29,25 @@ struct SendBatch {
   uint32_t count;
 } batch;
 
-// Closed batches waiting for a sealer, newest first: pushed under lock 0,
-// taken by the sealers (works on the host's workers) without it. A sealer
-// protects the oldest batches that make up one chunk (GUARD_BATCH_MAX
-// datagrams side by side) and puts the rest back, so what the hooks close
-// one small batch at a time is protected in chunks while the workers are
-// busy. The send list keeps the frames' order whichever sealer ends first.
-GuardSealWork *pending;
-uint32_t pending_datagrams;  // in the pending batches (a hint for the arming)
-uint32_t sealers;            // sealer works queued or running
+// Closed batches waiting for a sealer, oldest first: appended under lock 0,
+// taken by the sealers (works on the host's workers) without it. Whoever
+// closes a batch sees that a sealer is on its way for it, while fewer than
+// the workers are out; a sealer protects the oldest batches that make up one
+// chunk (GUARD_BATCH_MAX datagrams side by side) and goes on while any wait,
+// so what the hooks close one small batch at a time is protected in chunks
+// while the workers are busy. The send list keeps the frames' order
+// whichever sealer ends first.
+struct Sealers {
+  KERN_spinlock_t lock;
+  GuardSealWork *head, *tail;
+  uint32_t batches;  // waiting
+  uint32_t out;      // sealer works queued or running
+  uint32_t coming;   // of those, queued and not yet taking
+} sealers;
 
-GuardSealWork *reversed(GuardSealWork *list) {
-  GuardSealWork *out = nullptr;
-  while (list) {
-    GuardSealWork *next = list->next;
-    list->next = out;
-    out = list;
-    list = next;
-  }
-  return out;
-}
-
-// Puts a chain (newest first, `oldest` its last) on the pending stack.
-void push_chain(GuardSealWork *newest, GuardSealWork *oldest, uint32_t datagrams) {
-  __atomic_add_fetch(&pending_datagrams, datagrams, __ATOMIC_RELAXED);
-  GuardSealWork *head = __atomic_load_n(&pending, __ATOMIC_ACQUIRE);
-  do oldest->next = head;
-  while (!__atomic_compare_exchange_n(&pending, &head, newest, true, __ATOMIC_SEQ_CST,
-                                      __ATOMIC_ACQUIRE));
-}
+// Chunks a sealer protects in one run before it queues itself again, so
+// that the host reports the completions in between.
+constexpr uint32_t kChunksPerRun = 4;
 
 // Batches protected in one chunk: the same adapter, nonce and mode.
 bool joins(const GuardSealWork *a, const GuardSealWork *b, uint32_t datagrams) {
@@ -66,25 +56,21 @@ bool joins(const GuardSealWork *a, const GuardSealWork *b, uint32_t datagrams) {
          zor::wire::SameBytes(a->nonce, b->nonce, sizeof a->nonce);
 }
 
-// The oldest pending batches that make one chunk, oldest first (NULL when
-// none is pending); the rest go back.
-GuardSealWork *take_chunk(void) {
-  GuardSealWork *first = reversed(__atomic_exchange_n(&pending, nullptr, __ATOMIC_SEQ_CST));
+// The oldest waiting batches that make one chunk, oldest first; NULL when
+// none waits. Sealers' lock held.
+GuardSealWork *take_chunk_locked(void) {
+  GuardSealWork *first = sealers.head, *last = first;
   if (!first) return nullptr;
-  GuardSealWork *last = first;
-  uint32_t datagrams = first->count, rest_datagrams = 0;
+  uint32_t datagrams = first->count, taken = 1;
   while (last->next && joins(first, last->next, datagrams)) {
     last = last->next;
     datagrams += last->count;
+    taken++;
   }
-  GuardSealWork *rest = last->next;
+  sealers.head = last->next;
+  if (!sealers.head) sealers.tail = nullptr;
+  sealers.batches -= taken;
   last->next = nullptr;
-  __atomic_sub_fetch(&pending_datagrams, datagrams, __ATOMIC_RELAXED);
-  if (rest) {
-    for (GuardSealWork *w = rest; w; w = w->next) rest_datagrams += w->count;
-    __atomic_sub_fetch(&pending_datagrams, rest_datagrams, __ATOMIC_RELAXED);
-    push_chain(reversed(rest), rest, rest_datagrams);
-  }
   return first;
 }
 
@@ -118,46 +104,70 @@ void seal_chunk(GuardSealWork *chunk) {
   }
 }
 
-// Without a worker to take them: every pending batch protected here.
-void seal_pending_here(void) {
-  while (GuardSealWork *chunk = take_chunk()) seal_chunk(chunk);
+void append_waiting(GuardSealWork *w) {
+  w->next = nullptr;
+  KERN_spin_lock_lock(&sealers.lock);
+  if (sealers.tail)
+    sealers.tail->next = w;
+  else
+    sealers.head = w;
+  sealers.tail = w;
+  sealers.batches++;
+  KERN_spin_lock_unlock(&sealers.lock);
+}
+
+GuardSealWork *take_chunk(void) {
+  KERN_spin_lock_lock(&sealers.lock);
+  GuardSealWork *chunk = take_chunk_locked();
+  KERN_spin_lock_unlock(&sealers.lock);
+  return chunk;
 }
 
 void run_sealer(KERN_work *work);
 
-// One more sealer, while fewer than `most` are queued or running.
-void arm_sealer(uint32_t most) {
-  uint32_t n = __atomic_load_n(&sealers, __ATOMIC_SEQ_CST);
-  do
-    if (n >= most) return;
-  while (!__atomic_compare_exchange_n(&sealers, &n, n + 1, true, __ATOMIC_SEQ_CST,
-                                      __ATOMIC_SEQ_CST));
+// Queues a sealer, counted in `out` and `coming` already; a full queue or
+// no memory: the waiting batches are protected here.
+void start_sealer(void) {
   auto *work = static_cast<KERN_work *>(KERN_kmalloc(sizeof(KERN_work)));
   if (work) {
     work->fn = run_sealer;
     if (FilterQueueWork(work) == 0) return;
     KERN_kfree(work);
   }
-  // A full queue or no memory: protected here; the frames keep their place.
-  __atomic_sub_fetch(&sealers, 1, __ATOMIC_SEQ_CST);
-  seal_pending_here();
+  KERN_spin_lock_lock(&sealers.lock);
+  sealers.out--;
+  sealers.coming--;
+  KERN_spin_lock_unlock(&sealers.lock);
+  while (GuardSealWork *chunk = take_chunk()) seal_chunk(chunk);
 }
 
-// A sealer protects one chunk a run and queues itself again while batches
-// are pending, so that the host reports the completions between chunks.
+// Protects chunks while batches wait, kChunksPerRun a run; then queues
+// itself again, or ends when none waits.
 void run_sealer(KERN_work *work) {
-  for (;;) {
-    if (GuardSealWork *chunk = take_chunk()) seal_chunk(chunk);
-    if (!__atomic_load_n(&pending, __ATOMIC_SEQ_CST)) break;
-    if (FilterQueueWork(work) == 0) {
-      FilterWorkDone();
-      return;
-    }
+  KERN_spin_lock_lock(&sealers.lock);
+  sealers.coming--;
+  for (uint32_t run = 0;; run++) {
+    GuardSealWork *chunk = run < kChunksPerRun ? take_chunk_locked() : nullptr;
+    if (!chunk) break;
+    KERN_spin_lock_unlock(&sealers.lock);
+    seal_chunk(chunk);
+    KERN_spin_lock_lock(&sealers.lock);
   }
-  KERN_kfree(work);
-  __atomic_sub_fetch(&sealers, 1, __ATOMIC_SEQ_CST);
-  // A batch pushed after the look above finds this sealer gone.
-  if (__atomic_load_n(&pending, __ATOMIC_SEQ_CST)) arm_sealer(1);
+  const bool again = sealers.head != nullptr;
+  if (again)
+    sealers.coming++;
+  else
+    sealers.out--;
+  KERN_spin_lock_unlock(&sealers.lock);
+  if (!again) KERN_kfree(work);
+  else if (FilterQueueWork(work) != 0) {
+    KERN_spin_lock_lock(&sealers.lock);
+    sealers.coming--;
+    sealers.out--;
+    KERN_spin_lock_unlock(&sealers.lock);
+    KERN_kfree(work);
+    while (GuardSealWork *chunk = take_chunk()) seal_chunk(chunk);
+  }
   FilterWorkDone();
 }
 
@@ -167,6 +177,9 @@ void run_sealer(KERN_work *work) {
 // what waits behind the workers' batches keeps room in the pool. A hook never
 // waits for room; a frame that finds none is dropped.
 constexpr uint32_t kPoolReserve = FLOW_STOP_BELOW;
+// A batch of fewer datagram bytes is protected at once: a sealer's wake-up
+// costs more than its protection (a few acknowledgements, a ping).
+constexpr uint32_t kSealInPlace = 4096;
 
 }  // namespace
 
@@ -227,10 +240,12 @@ uint32_t GuardBatchFlush(void) {
     w->count++;
     StatIncOkRecvSend(batch.stat_entry[i]);
   }
-  if (KERN_work_workers() == 0 || !w->count || MVFreeBytes() < kPoolReserve)
+  uint32_t bytes = 0;
+  for (uint32_t i = 0; i < w->count; i++) bytes += w->job[i].len;
+  if (KERN_work_workers() == 0 || bytes < kSealInPlace || MVFreeBytes() < kPoolReserve)
     GuardSeal(w, 0);
   else
-    push_chain(w, w, w->count);
+    append_waiting(w);
   return v;
 }
 
@@ -242,11 +257,21 @@ void GuardSeal(GuardSealWork *w, uint32_t drain) {
 }
 
 void GuardHandOff(void) {
-  if (!__atomic_load_n(&pending, __ATOMIC_SEQ_CST)) return;
-  // One sealer while the batches fit a chunk; one more a chunk beyond.
-  const uint32_t chunks = __atomic_load_n(&pending_datagrams, __ATOMIC_RELAXED) / GUARD_BATCH_MAX;
-  const uint32_t workers = KERN_work_workers();
-  arm_sealer(chunks + 1 < workers ? chunks + 1 : workers);
+  KERN_spin_lock_lock(&sealers.lock);
+  const bool more = sealers.batches > sealers.coming && sealers.out < KERN_work_workers();
+  if (more) {
+    sealers.out++;
+    sealers.coming++;
+  }
+  KERN_spin_lock_unlock(&sealers.lock);
+  if (more) start_sealer();
 }
+
+void GuardSealersInit(void) {
+  memset(&sealers, 0, sizeof sealers);
+  KERN_spin_lock_init(&sealers.lock);
+}
+
+void GuardSealersFree(void) { KERN_spin_lock_free(&sealers.lock); }
 
 }  // extern "C"
