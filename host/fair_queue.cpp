@@ -28,9 +28,12 @@ uint64_t flow_key() {
   return key;
 }
 
+// One step of a 64-bit mixer (splitmix64's finaliser) over h and v.
 uint64_t mix(uint64_t h, uint64_t v) {
-  h ^= v + 0x9E3779B97F4A7C15ull + (h << 6) + (h >> 2);
-  return h * 0xFF51AFD7ED558CCDull;
+  uint64_t z = h ^ (v + 0x9E3779B97F4A7C15ull);
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+  return z ^ (z >> 31);
 }
 
 }  // namespace
