@@ -29,7 +29,7 @@ struct Datagram {
   uint8_t dst_mac_last = 1;
   int udp_len_delta = 0;     // added to the UDP length (checksum made to suit)
   uint16_t udp_csum_xor = 0;  // spoils the right UDP checksum
-  bool no_udp_csum = false;
+  bool no_udp_csum = false;  // the payload made so that 0 sums as a right one
   uint16_t ip_csum_xor = 0;   // spoils the right IPv4 header checksum
 };
 
@@ -55,8 +55,15 @@ inline Bytes frame(const Datagram &d, const uint8_t *dst_mac = nullptr) {
   const size_t udplen = 8 + d.len + d.udp_len_delta;
   store_be16(udp + 4, static_cast<uint16_t>(udplen));
   for (size_t i = 0; i < d.len; i++) udp[8 + i] = static_cast<uint8_t>(d.id + i);
-  uint16_t sum = zornfhost::checksum_fold(zornfhost::checksum_add(0, ip + 12, 8) + 17 + udplen +
-                                          zornfhost::checksum_add(0, udp, udplen));
+  auto right = [&] {
+    return zornfhost::checksum_fold(zornfhost::checksum_add(0, ip + 12, 8) + 17 + udplen +
+                                    zornfhost::checksum_add(0, udp, udplen));
+  };
+  if (d.no_udp_csum && d.len >= 2) {
+    store_be16(udp + 8, 0);
+    store_be16(udp + 8, right());  // now the right checksum is 0xFFFF
+  }
+  uint16_t sum = right();
   if (d.no_udp_csum)
     sum = 0;
   else if (sum == 0)
