@@ -105,11 +105,12 @@ inline std::vector<Bytes> cut_udp_run(const zornfhost::VnetHeader &vnet, const B
     store_be16(ip + 4, static_cast<uint16_t>(load_be16(ip + 4) + i));
     store_be16(ip + 10, 0);
     store_be16(ip + 10, checksum_fold(checksum_add(0, ip, ihl)));
+    // The head's partial sum moved from the run's UDP length to the
+    // piece's, then the checksum completed from it.
     const size_t udplen = seg.size() - vnet.csum_start;
+    const uint64_t partial = load_be16(udp + 6) + static_cast<uint16_t>(~load_be16(udp + 4)) + udplen;
     store_be16(udp + 4, static_cast<uint16_t>(udplen));
-    // The partial sum, then the checksum completed from it.
-    const uint64_t pseudo = checksum_add(0, ip + 12, 8) + 17 + udplen;
-    store_be16(udp + 6, static_cast<uint16_t>(~checksum_fold(pseudo)));
+    store_be16(udp + 6, static_cast<uint16_t>(~checksum_fold(partial)));
     uint16_t saved;
     zornfhost::complete_partial_checksum(vnet, seg.data(), seg.size(), &saved);
     out.push_back(seg);
