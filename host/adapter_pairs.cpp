@@ -42,6 +42,8 @@ constexpr size_t kSendBatch = 64;
 
 std::vector<std::unique_ptr<AdapterPair>> pairs;
 
+}  // namespace
+
 int open_tap(const std::string &name) {
   int fd = open("/dev/net/tun", O_RDWR | O_CLOEXEC);
   if (fd < 0) return -1;
@@ -49,6 +51,8 @@ int open_tap(const std::string &name) {
   ifr.ifr_flags = IFF_TAP | IFF_NO_PI | IFF_VNET_HDR;
   std::strncpy(ifr.ifr_name, name.c_str(), IFNAMSIZ - 1);
   int hdr = static_cast<int>(kVnetLen);
+  // Not USO: the stack would hand the reader UDP runs, which the filter
+  // cannot take whole; the UDP runs the writer writes need none.
   unsigned offloads = TUN_F_CSUM | TUN_F_TSO4 | TUN_F_TSO6 | TUN_F_TSO_ECN;
   if (ioctl(fd, TUNSETIFF, &ifr) != 0 || ioctl(fd, TUNSETVNETHDRSZ, &hdr) != 0 ||
       ioctl(fd, TUNSETOFFLOAD, offloads) != 0) {
@@ -57,6 +61,8 @@ int open_tap(const std::string &name) {
   }
   return fd;
 }
+
+namespace {
 
 // The socket takes no frames before its bind, by which time its receive
 // ring is set up: a frame queued before would be taken for the whole copy
