@@ -57,6 +57,8 @@ constexpr size_t kSendBatch = 64;
 
 std::vector<std::unique_ptr<AdapterPair>> pairs;
 
+}  // namespace
+
 int open_tap(const std::string &name) {
   // Non-blocking: the stack's reader takes what the TAP holds until it has
   // no more (TAP writes never wait either way).
@@ -66,6 +68,8 @@ int open_tap(const std::string &name) {
   ifr.ifr_flags = IFF_TAP | IFF_NO_PI | IFF_VNET_HDR;
   std::strncpy(ifr.ifr_name, name.c_str(), IFNAMSIZ - 1);
   int hdr = static_cast<int>(kVnetLen);
+  // Not USO: the stack would hand the reader UDP runs, which the filter
+  // cannot take whole; the UDP runs the writer writes need none.
   unsigned offloads = TUN_F_CSUM | TUN_F_TSO4 | TUN_F_TSO6 | TUN_F_TSO_ECN;
   if (ioctl(fd, TUNSETIFF, &ifr) != 0 || ioctl(fd, TUNSETVNETHDRSZ, &hdr) != 0 ||
       ioctl(fd, TUNSETOFFLOAD, offloads) != 0) {
@@ -74,6 +78,8 @@ int open_tap(const std::string &name) {
   }
   return fd;
 }
+
+namespace {
 
 // The socket takes no frames before its bind, by which time its receive
 // ring is set up: a frame queued before would be taken for the whole copy

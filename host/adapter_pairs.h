@@ -42,6 +42,9 @@ struct AdapterPair {
   std::thread network_reader;
 };
 
+// Opens the TAP `name` (creating it when missing) as a pair does: behind
+// virtio-net headers, with the offloads the pair takes. -1 on failure.
+int open_tap(const std::string &name);
 // Opens every pair; false (with a log line, nothing left open) on failure.
 bool open_adapters(const std::vector<AdapterSpec> &specs);
 void close_adapters();

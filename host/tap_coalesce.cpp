@@ -10,56 +10,96 @@ namespace {
 
 constexpr size_t kEth = 14;
 constexpr uint16_t kEthIpv4 = 0x0800;
-constexpr uint8_t kTcp = 6;
+constexpr uint8_t kTcp = 6, kUdp = 17;
 constexpr uint8_t kAck = 0x10, kPsh = 0x08;
-constexpr uint16_t kMoreFragmentsOrOffset = 0x3FFF;
+constexpr uint16_t kDontFragment = 0x4000, kMoreFragmentsOrOffset = 0x3FFF;
 constexpr uint32_t kIpMaxTotal = 0xFFFF;
 // IPv4 header fields.
-constexpr size_t kIpTotal = 2, kIpFrag = 6, kIpProto = 9, kIpCsum = 10, kIpSrc = 12;
+constexpr size_t kIpTotal = 2, kIpId = 4, kIpFrag = 6, kIpProto = 9, kIpCsum = 10, kIpSrc = 12;
 // TCP header fields.
 constexpr size_t kTcpSeq = 4, kTcpAck = 8, kTcpOff = 12, kTcpFlags = 13, kTcpWindow = 14,
                  kTcpCsum = 16, kTcpUrgent = 18;
-constexpr uint8_t kGsoTcpv4 = 1;
+// UDP header fields.
+constexpr size_t kUdpLen = 4, kUdpCsum = 6, kUdpHeader = 8;
+
+bool same(const uint8_t *a, const uint8_t *b, size_t n) { return std::memcmp(a, b, n) == 0; }
+
+// An unfragmented IPv4 packet of `proto` that fills its frame, with at
+// least `l4` bytes past its header.
+struct Ipv4 {
+  const uint8_t *ip;
+  size_t ihl, total;
+};
+
+bool ipv4_of(const FrameBytes &f, uint8_t proto, size_t l4, Ipv4 *p) {
+  if (f.len < kEth + 20 + l4 || load_be16(f.data + 12) != kEthIpv4) return false;
+  const uint8_t *ip = f.data + kEth;
+  size_t ihl = (ip[0] & 0x0F) * 4u;
+  if ((ip[0] >> 4) != 4 || ihl < 20 || ip[kIpProto] != proto) return false;
+  if (load_be16(ip + kIpFrag) & kMoreFragmentsOrOffset) return false;
+  size_t total = load_be16(ip + kIpTotal);
+  if (total != f.len - kEth || total < ihl + l4) return false;
+  *p = {ip, ihl, total};
+  return true;
+}
+
+// The same Ethernet header and IPv4 header but total length,
+// identification and checksum.
+bool same_link_and_ipv4(const FrameBytes &fa, const Ipv4 &a, const FrameBytes &fb,
+                        const Ipv4 &b) {
+  return same(fa.data, fb.data, kEth) && a.ihl == b.ihl && same(a.ip, b.ip, kIpTotal) &&
+         same(a.ip + kIpFrag, b.ip + kIpFrag, kIpCsum - kIpFrag) &&
+         same(a.ip + kIpSrc, b.ip + kIpSrc, a.ihl - kIpSrc);
+}
+
+// Copies the first frame's headers (`headlen` bytes) into the run's head
+// with the run's IPv4 total length and header checksum; returns its IPv4
+// header.
+uint8_t *make_ipv4_head(const FrameBytes &ff, const Ipv4 &first, size_t headlen, size_t total,
+                        TapWrite *w) {
+  w->headlen = headlen;
+  std::memcpy(w->head, ff.data, headlen);
+  uint8_t *ip = w->head + kEth;
+  store_be16(ip + kIpTotal, static_cast<uint16_t>(total));
+  store_be16(ip + kIpCsum, 0);
+  store_be16(ip + kIpCsum, checksum_fold(checksum_add(0, ip, first.ihl)));
+  return ip;
+}
+
+// The folded sum of the pseudo-header of an IPv4 packet carrying `len`
+// bytes of `proto`: what a partial checksum starts from.
+uint16_t pseudo_sum(const uint8_t *ip, uint8_t proto, size_t len) {
+  return static_cast<uint16_t>(~checksum_fold(checksum_add(0, ip + kIpSrc, 8) + proto + len));
+}
 
 // A TCP segment of a frame that may join a run.
 struct Segment {
-  const uint8_t *ip, *tcp, *payload;
-  size_t ihl, thl, len;  // len: payload bytes
+  Ipv4 v4;
+  const uint8_t *tcp;
+  size_t thl, len;  // len: payload bytes
   uint32_t seq;
   uint8_t flags;
 };
 
 bool segment_of(const FrameBytes &f, Segment *s) {
-  if (f.len < kEth + 20 + 20 || load_be16(f.data + 12) != kEthIpv4) return false;
-  const uint8_t *ip = f.data + kEth;
-  size_t ihl = (ip[0] & 0x0F) * 4u;
-  if ((ip[0] >> 4) != 4 || ihl < 20 || ip[kIpProto] != kTcp) return false;
-  if (load_be16(ip + kIpFrag) & kMoreFragmentsOrOffset) return false;
-  size_t total = load_be16(ip + kIpTotal);
-  if (total != f.len - kEth || total < ihl + 20) return false;
-  const uint8_t *tcp = ip + ihl;
-  size_t thl = (tcp[kTcpOff] >> 4) * 4u;
-  if (thl < 20 || ihl + thl > total) return false;
-  uint8_t flags = tcp[kTcpFlags];
-  if ((flags & ~kPsh) != kAck) return false;  // nothing but ACK, maybe PSH
-  *s = {ip, tcp, tcp + thl, ihl, thl, total - ihl - thl, load_be32(tcp + kTcpSeq), flags};
+  if (!ipv4_of(f, kTcp, 20, &s->v4)) return false;
+  s->tcp = s->v4.ip + s->v4.ihl;
+  s->thl = (s->tcp[kTcpOff] >> 4) * 4u;
+  if (s->thl < 20 || s->v4.ihl + s->thl > s->v4.total) return false;
+  s->flags = s->tcp[kTcpFlags];
+  if ((s->flags & ~kPsh) != kAck) return false;  // nothing but ACK, maybe PSH
+  s->len = s->v4.total - s->v4.ihl - s->thl;
+  s->seq = load_be32(s->tcp + kTcpSeq);
   return s->len > 0;
 }
-
-bool same(const uint8_t *a, const uint8_t *b, size_t n) { return std::memcmp(a, b, n) == 0; }
 
 // b continues the run that `first` starts and `last` ends (bytes so far).
 bool continues(const FrameBytes &ff, const Segment &first, const Segment &last, size_t bytes,
                const FrameBytes &fb, const Segment &b) {
   if (last.flags & kPsh || last.len != first.len || b.len > first.len) return false;
   if (b.seq != last.seq + last.len) return false;
-  if (first.ihl + first.thl + bytes + b.len > kIpMaxTotal) return false;
-  if (!same(ff.data, fb.data, kEth) || b.ihl != first.ihl || b.thl != first.thl) return false;
-  // IPv4: all but total length, identification and checksum.
-  if (!same(first.ip, b.ip, kIpTotal) ||
-      !same(first.ip + kIpFrag, b.ip + kIpFrag, kIpCsum - kIpFrag) ||
-      !same(first.ip + kIpSrc, b.ip + kIpSrc, first.ihl - kIpSrc))
-    return false;
+  if (first.v4.ihl + first.thl + bytes + b.len > kIpMaxTotal) return false;
+  if (!same_link_and_ipv4(ff, first.v4, fb, b.v4) || b.thl != first.thl) return false;
   // TCP: ports, acknowledgement and offset, window, urgent pointer and
   // options; not the sequence number, flags and checksum.
   return same(first.tcp, b.tcp, kTcpSeq) &&
@@ -72,42 +112,110 @@ bool continues(const FrameBytes &ff, const Segment &first, const Segment &last, 
 // the run's length, the PSH of its last, and the checksum left partial.
 void make_run_head(const FrameBytes &ff, const Segment &first, const Segment &last, size_t bytes,
                    TapWrite *w) {
-  w->headlen = kEth + first.ihl + first.thl;
-  std::memcpy(w->head, ff.data, w->headlen);
-  uint8_t *ip = w->head + kEth, *tcp = ip + first.ihl;
   const size_t tcplen = first.thl + bytes;
-  store_be16(ip + kIpTotal, static_cast<uint16_t>(first.ihl + tcplen));
-  store_be16(ip + kIpCsum, 0);
-  store_be16(ip + kIpCsum, checksum_fold(checksum_add(0, ip, first.ihl)));
+  uint8_t *ip = make_ipv4_head(ff, first.v4, kEth + first.v4.ihl + first.thl,
+                               first.v4.ihl + tcplen, w);
+  uint8_t *tcp = ip + first.v4.ihl;
   tcp[kTcpFlags] = static_cast<uint8_t>(first.flags | (last.flags & kPsh));
-  uint64_t pseudo = checksum_add(0, ip + kIpSrc, 8) + kTcp + tcplen;
-  store_be16(tcp + kTcpCsum, static_cast<uint16_t>(~checksum_fold(pseudo)));
-  w->vnet = VnetHeader{kVnetNeedsCsum, kGsoTcpv4, static_cast<uint16_t>(w->headlen),
-                       static_cast<uint16_t>(first.len), static_cast<uint16_t>(kEth + first.ihl),
-                       kTcpCsum};
+  store_be16(tcp + kTcpCsum, pseudo_sum(ip, kTcp, tcplen));
+  w->vnet = VnetHeader{kVnetNeedsCsum, kVnetGsoTcpv4, static_cast<uint16_t>(w->headlen),
+                       static_cast<uint16_t>(first.len),
+                       static_cast<uint16_t>(kEth + first.v4.ihl), kTcpCsum};
+}
+
+// The longest run of TCP segments from frames[0] on.
+void plan_tcp_run(const FrameBytes *frames, size_t count, TapWrite *w) {
+  Segment first, last, next;
+  if (!segment_of(frames[0], &first)) return;
+  last = first;
+  size_t bytes = first.len;
+  while (w->frames < count && segment_of(frames[w->frames], &next) &&
+         continues(frames[0], first, last, bytes, frames[w->frames], next)) {
+    bytes += next.len;
+    last = next;
+    w->frames++;
+  }
+  if (w->frames > 1) make_run_head(frames[0], first, last, bytes, w);
+}
+
+// A UDP datagram of a frame that may join a run (its checksums unchecked).
+struct Datagram {
+  Ipv4 v4;
+  const uint8_t *udp;
+  size_t len;  // payload bytes
+};
+
+bool datagram_of(const FrameBytes &f, Datagram *d) {
+  if (!ipv4_of(f, kUdp, kUdpHeader, &d->v4)) return false;
+  d->udp = d->v4.ip + d->v4.ihl;
+  const size_t udplen = load_be16(d->udp + kUdpLen);
+  if (udplen != d->v4.total - d->v4.ihl || load_be16(d->udp + kUdpCsum) == 0) return false;
+  d->len = udplen - kUdpHeader;
+  return d->len > 0;
+}
+
+// Its IPv4 header checksum and UDP checksum are right.
+bool checksums_hold(const Datagram &d) {
+  const size_t udplen = kUdpHeader + d.len;
+  return checksum_fold(checksum_add(0, d.v4.ip, d.v4.ihl)) == 0 &&
+         checksum_fold(checksum_add(0, d.v4.ip + kIpSrc, 8) + kUdp + udplen +
+                       checksum_add(0, d.udp, udplen)) == 0;
+}
+
+// b, the n-th datagram from `first` on, continues the run that `last` ends
+// (bytes so far); the checksums (of the first too, when b is its second)
+// are checked last.
+bool continues(const FrameBytes &ff, const Datagram &first, const Datagram &last, size_t bytes,
+               size_t n, const FrameBytes &fb, const Datagram &b) {
+  if (n >= kUdpRunDatagrams || last.len != first.len || b.len > first.len) return false;
+  if (first.v4.ihl + kUdpHeader + bytes + b.len > kIpMaxTotal) return false;
+  if (!same_link_and_ipv4(ff, first.v4, fb, b.v4) || !same(first.udp, b.udp, kUdpLen))
+    return false;
+  const uint16_t id = static_cast<uint16_t>(load_be16(first.v4.ip + kIpId) + n);
+  const bool any_id = load_be16(first.v4.ip + kIpFrag) & kDontFragment;
+  if (!any_id && load_be16(b.v4.ip + kIpId) != id) return false;
+  return (n > 1 || checksums_hold(first)) && checksums_hold(b);
+}
+
+// The headers of a run of `bytes` payload bytes: the first datagram's with
+// the run's lengths and the checksum left partial.
+void make_run_head(const FrameBytes &ff, const Datagram &first, size_t bytes, TapWrite *w) {
+  const size_t udplen = kUdpHeader + bytes;
+  uint8_t *ip = make_ipv4_head(ff, first.v4, kEth + first.v4.ihl + kUdpHeader,
+                               first.v4.ihl + udplen, w);
+  uint8_t *udp = ip + first.v4.ihl;
+  store_be16(udp + kUdpLen, static_cast<uint16_t>(udplen));
+  store_be16(udp + kUdpCsum, pseudo_sum(ip, kUdp, udplen));
+  w->vnet = VnetHeader{kVnetNeedsCsum, kVnetGsoUdpL4, static_cast<uint16_t>(w->headlen),
+                       static_cast<uint16_t>(first.len),
+                       static_cast<uint16_t>(kEth + first.v4.ihl), kUdpCsum};
+}
+
+// The longest run of UDP datagrams from frames[0] on.
+void plan_udp_run(const FrameBytes *frames, size_t count, TapWrite *w) {
+  Datagram first, last, next;
+  if (!datagram_of(frames[0], &first)) return;
+  last = first;
+  size_t bytes = first.len;
+  while (w->frames < count && datagram_of(frames[w->frames], &next) &&
+         continues(frames[0], first, last, bytes, w->frames, frames[w->frames], next)) {
+    bytes += next.len;
+    last = next;
+    w->frames++;
+  }
+  if (w->frames > 1) make_run_head(frames[0], first, bytes, w);
 }
 
 }  // namespace
 
-std::vector<TapWrite> plan_tap_writes(const FrameBytes *frames, size_t count) {
+std::vector<TapWrite> plan_tap_writes(const FrameBytes *frames, size_t count, bool udp_runs) {
   std::vector<TapWrite> out;
-  for (size_t i = 0; i < count;) {
+  for (size_t i = 0; i < count; i += out.back().frames) {
     TapWrite w{};
     w.first = i;
     w.frames = 1;
-    Segment first, last, next;
-    if (segment_of(frames[i], &first)) {
-      last = first;
-      size_t bytes = first.len;
-      while (i + w.frames < count && segment_of(frames[i + w.frames], &next) &&
-             continues(frames[i], first, last, bytes, frames[i + w.frames], next)) {
-        bytes += next.len;
-        last = next;
-        w.frames++;
-      }
-      if (w.frames > 1) make_run_head(frames[i], first, last, bytes, &w);
-    }
-    i += w.frames;
+    plan_tcp_run(frames + i, count - i, &w);
+    if (w.frames == 1 && udp_runs) plan_udp_run(frames + i, count - i, &w);
     out.push_back(w);
   }
   return out;

@@ -4,6 +4,7 @@
 #include <sys/uio.h>
 
 #include <algorithm>
+#include <cerrno>
 
 namespace zornfhost {
 namespace {
@@ -76,11 +77,22 @@ void TapWriter::Write(const Pending &pending) {
       frames[k] = {at, pending.lengths[first + k]};
       at += frames[k].len;
     }
-    for (const TapWrite &w : plan_tap_writes(frames, n)) {
-      size_t parts = tap_write_iov(w, frames, iov);
-      if (writev(fd_, iov, static_cast<int>(parts)) < 0) *lost_ += w.frames;
+    for (const TapWrite &w : plan_tap_writes(frames, n, udp_runs_)) {
+      if (WriteOne(w, frames, iov)) continue;
+      if (errno == EINVAL && w.vnet.gso_type == kVnetGsoUdpL4) {
+        udp_runs_ = false;  // a kernel that cannot cut UDP runs
+        for (size_t k = 0; k < w.frames; k++)
+          if (!WriteOne(TapWrite{w.first + k, 1, {}, {}, 0}, frames, iov)) ++*lost_;
+      } else {
+        *lost_ += w.frames;
+      }
     }
   }
+}
+
+bool TapWriter::WriteOne(const TapWrite &w, const FrameBytes *frames, iovec *iov) {
+  size_t parts = tap_write_iov(w, frames, iov);
+  return writev(fd_, iov, static_cast<int>(parts)) >= 0;
 }
 
 }  // namespace zornfhost

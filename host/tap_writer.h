@@ -6,7 +6,8 @@
 // not only once the writer got to them. The writer takes all that waits at
 // once while the next frames are queued into a second buffer; a frame that
 // finds its buffer full is lost, as on a device whose ring is full. Runs of
-// one TCP flow leave coalesced (tap_coalesce.h).
+// one TCP or UDP flow leave coalesced (tap_coalesce.h); once the kernel
+// refuses a run of UDP, its datagrams and all after leave one by one.
 #pragma once
 #include <atomic>
 #include <condition_variable>
@@ -46,6 +47,8 @@ class TapWriter {
   };
   void Loop();
   void Write(const Pending &pending);
+  // False when the TAP refused the write (errno tells why).
+  bool WriteOne(const TapWrite &w, const FrameBytes *frames, iovec *iov);
 
   int fd_ = -1;
   std::atomic<unsigned long> *lost_ = nullptr;
@@ -53,6 +56,7 @@ class TapWriter {
   std::condition_variable more_;
   Pending queued_;
   bool running_ = false;
+  bool udp_runs_ = true;  // the writer thread's own
   std::thread thread_;
 };
 

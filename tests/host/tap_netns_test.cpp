@@ -1,0 +1,277 @@
+// The TAP writer on a real TAP, opened as zornfhost opens it, in a network
+// namespace of the test's own: runs of UDP datagrams reach a UDP socket as
+// the datagrams queued, in order, in fewer writes than datagrams, and one
+// with a wrong checksum is still dropped; forwarded, they leave as the same
+// bytes as when written one by one; where the kernel refuses the runs (as
+// one without UDP_L4 does), every datagram still arrives.
+#include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <net/if.h>
+#include <net/if_arp.h>
+#include <poll.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstddef>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/adapter_pairs.h"
+#include "host/checksum.h"
+#include "host/tap_writer.h"
+#include "tests/host/tap_runs.h"
+
+namespace {
+
+using tap_runs::Bytes;
+using tap_runs::Datagram;
+using zornfhost::FrameBytes;
+using zornfhost::VnetHeader;
+
+constexpr char kTap[] = "taprun0";
+// Where datagrams to 192.0.2.200 are forwarded to.
+constexpr char kOut[] = "taprun1";
+constexpr uint8_t kForwardedHost = 200;
+
+bool set_flags(int s, const char *dev, short flags) {
+  ifreq ifr{};
+  std::strncpy(ifr.ifr_name, dev, IFNAMSIZ - 1);
+  ifr.ifr_flags = flags;
+  return ioctl(s, SIOCSIFFLAGS, &ifr) == 0;
+}
+
+bool set_address(int s, const char *dev, const char *addr, const char *mask) {
+  ifreq ifr{};
+  std::strncpy(ifr.ifr_name, dev, IFNAMSIZ - 1);
+  auto *in = reinterpret_cast<sockaddr_in *>(&ifr.ifr_addr);
+  in->sin_family = AF_INET;
+  inet_pton(AF_INET, addr, &in->sin_addr);
+  if (ioctl(s, SIOCSIFADDR, &ifr) != 0) return false;
+  inet_pton(AF_INET, mask, &in->sin_addr);
+  return ioctl(s, SIOCSIFNETMASK, &ifr) == 0;
+}
+
+// The packets the device took from its writer (/proc/net/dev).
+long tap_rx_packets() {
+  std::ifstream dev("/proc/net/dev");
+  std::string line;
+  while (std::getline(dev, line)) {
+    std::istringstream in(line);
+    std::string name;
+    long bytes, packets;
+    if (in >> name >> bytes >> packets && name == std::string(kTap) + ":") return packets;
+  }
+  return -1;
+}
+
+class TapRunTest : public testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    ASSERT_EQ(unshare(CLONE_NEWNET), 0) << "a namespace of the test's own (needs root)";
+  }
+
+  void SetUp() override {
+    tap = zornfhost::open_tap(kTap);
+    ASSERT_GE(tap, 0) << strerror(errno);
+    sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(sock, 0);
+    ASSERT_TRUE(set_flags(sock, "lo", IFF_UP));
+    ASSERT_TRUE(set_address(sock, kTap, "192.0.2.1", "255.255.255.0"));
+    ASSERT_TRUE(set_flags(sock, kTap, IFF_UP));
+    ifreq ifr{};
+    std::strcpy(ifr.ifr_name, kTap);
+    ASSERT_EQ(ioctl(sock, SIOCGIFHWADDR, &ifr), 0);
+    std::memcpy(mac, ifr.ifr_hwaddr.sa_data, 6);
+    int size = 8 << 20;
+    setsockopt(sock, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_port = htons(5000);
+    inet_pton(AF_INET, "192.0.2.1", &at.sin_addr);
+    ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr *>(&at), sizeof at), 0);
+  }
+  void TearDown() override {
+    writer.Stop();
+    close(sock);
+    close(tap);
+  }
+
+  // Runs of one flow to 192.0.2.`dst_host`: 40 of 1200 bytes and a shorter
+  // last, 30 with DF and identifications as they come, 100 of 100 bytes
+  // (more than one run holds) with an identification out of turn, one
+  // without a checksum; one with a wrong checksum among them.
+  void MakeDatagrams(uint8_t dst_host = 1) {
+    uint16_t id = 65500;
+    auto add = [&](Datagram d) {
+      d.dst_host = dst_host;
+      frames.push_back(tap_runs::frame(d, mac));
+      if (!d.udp_csum_xor) payloads.emplace_back(frames.back().begin() + 42, frames.back().end());
+    };
+    for (int i = 0; i < 40; i++) add({id++, i < 39 ? 1200u : 333u});
+    for (int i = 0; i < 30; i++) add({static_cast<uint16_t>(7 * i), 1000, 0x4000});
+    for (int i = 0; i < 100; i++) {
+      if (i == 70) id += 5;
+      Datagram d{id++, 100};
+      d.udp_csum_xor = i == 50 ? 0x0400 : 0;
+      add(d);
+    }
+    Datagram none{id++, 100};
+    none.no_udp_csum = true;
+    add(none);
+    for (const Bytes &f : frames) views.push_back({f.data(), f.size()});
+  }
+
+  // Queues the datagrams in three hand-overs and ends the writer.
+  void HandOver() {
+    const size_t third = views.size() / 3;
+    EXPECT_TRUE(writer.Queue(views.data(), third));
+    EXPECT_TRUE(writer.Queue(views.data() + third, third));
+    EXPECT_TRUE(writer.Queue(views.data() + 2 * third, views.size() - 2 * third));
+    writer.Stop();
+  }
+
+  // Hands the datagrams over and reads what reached the socket.
+  std::vector<Bytes> Deliver() {
+    HandOver();
+    std::vector<Bytes> out;
+    Bytes buf(70000);
+    pollfd p{sock, POLLIN, 0};
+    while (poll(&p, 1, 500) == 1) {
+      ssize_t n = recv(sock, buf.data(), buf.size(), 0);
+      if (n < 0) break;
+      out.emplace_back(buf.begin(), buf.begin() + n);
+    }
+    return out;
+  }
+
+  int tap = -1, sock = -1;
+  uint8_t mac[6];
+  std::vector<Bytes> frames, payloads;
+  std::vector<FrameBytes> views;
+  std::atomic<unsigned long> lost{0};
+  zornfhost::TapWriter writer;
+};
+
+TEST_F(TapRunTest, RunsReachTheSocketAsTheDatagramsQueued) {
+  MakeDatagrams();
+  writer.Start(tap, &lost);
+  const std::vector<Bytes> got = Deliver();
+  EXPECT_TRUE(got == payloads) << got.size() << " datagrams of " << payloads.size()
+                               << ": all but the one with a wrong checksum, in order";
+  EXPECT_EQ(lost, 0u);
+  EXPECT_LT(tap_rx_packets(), static_cast<long>(frames.size()) / 10) << "written as runs";
+}
+
+// A device for the forwarded datagrams (192.0.2.128/25 and a neighbour at
+// .200), read as zornfhost reads its TAP.
+class TapForwardTest : public TapRunTest {
+ protected:
+  void SetUp() override {
+    TapRunTest::SetUp();
+    out = zornfhost::open_tap(kOut);
+    ASSERT_GE(out, 0) << strerror(errno);
+    ASSERT_TRUE(set_address(sock, kOut, "192.0.2.129", "255.255.255.128"));
+    ASSERT_TRUE(set_flags(sock, kOut, IFF_UP));
+    arpreq neighbour{};
+    auto *pa = reinterpret_cast<sockaddr_in *>(&neighbour.arp_pa);
+    pa->sin_family = AF_INET;
+    inet_pton(AF_INET, "192.0.2.200", &pa->sin_addr);
+    neighbour.arp_ha.sa_family = ARPHRD_ETHER;
+    std::memcpy(neighbour.arp_ha.sa_data, "\x02\x00\x00\x00\x00\xC8", 6);
+    neighbour.arp_flags = ATF_COM | ATF_PERM;
+    std::strcpy(neighbour.arp_dev, kOut);
+    ASSERT_EQ(ioctl(sock, SIOCSARP, &neighbour), 0) << strerror(errno);
+    std::ofstream("/proc/sys/net/ipv4/ip_forward") << "1\n";
+  }
+  void TearDown() override {
+    close(out);
+    TapRunTest::TearDown();
+  }
+
+  // The datagrams forwarded so far, their checksums completed; DF ones
+  // without their identification and header checksum.
+  std::vector<Bytes> Forwarded() {
+    std::vector<Bytes> got;
+    Bytes buf(70000);
+    pollfd p{out, POLLIN, 0};
+    while (poll(&p, 1, 500) == 1) {
+      ssize_t n = read(out, buf.data(), buf.size());
+      if (n < static_cast<ssize_t>(sizeof(VnetHeader) + 42)) continue;
+      VnetHeader vnet;
+      std::memcpy(&vnet, buf.data(), sizeof vnet);
+      Bytes f(buf.begin() + sizeof vnet, buf.begin() + n);
+      if (load_be16(&f[12]) != 0x0800 || f[14 + 9] != 17) continue;  // the device's own
+      uint16_t saved;
+      if (vnet.flags & zornfhost::kVnetNeedsCsum) {
+        EXPECT_TRUE(zornfhost::complete_partial_checksum(vnet, f.data(), f.size(), &saved));
+      }
+      if (load_be16(&f[14 + 6]) & 0x4000)
+        for (size_t at : {14 + 4, 14 + 5, 14 + 10, 14 + 11}) f[at] = 0;
+      got.push_back(f);
+    }
+    return got;
+  }
+
+  int out = -1;
+};
+
+TEST_F(TapForwardTest, ForwardedRunsLeaveAsTheDatagramsWrittenOneByOne) {
+  MakeDatagrams(kForwardedHost);
+  const VnetHeader none{};
+  for (const Bytes &f : frames) {
+    iovec iov[2] = {{const_cast<VnetHeader *>(&none), sizeof none},
+                    {const_cast<uint8_t *>(f.data()), f.size()}};
+    ASSERT_GT(writev(tap, iov, 2), 0);
+  }
+  const std::vector<Bytes> alone = Forwarded();
+  EXPECT_EQ(alone.size(), frames.size()) << "forwarding checks no UDP checksum";
+  writer.Start(tap, &lost);
+  HandOver();
+  const std::vector<Bytes> runs = Forwarded();
+  EXPECT_TRUE(runs == alone) << runs.size() << " forwarded of " << alone.size();
+  EXPECT_LT(tap_rx_packets(), static_cast<long>(2 * frames.size())) << "written as runs";
+}
+
+// Refuses writev of more than two pieces (a run's) with EINVAL, on the
+// calling thread and the threads it starts.
+bool refuse_runs() {
+  sock_filter code[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_writev, 0, 3),
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[2])),
+      BPF_JUMP(BPF_JMP | BPF_JGT | BPF_K, 2, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EINVAL),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  sock_fprog prog{static_cast<unsigned short>(sizeof code / sizeof code[0]), code};
+  return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+         syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &prog) == 0;
+}
+
+TEST_F(TapRunTest, WhereTheKernelRefusesRunsEveryDatagramStillArrives) {
+  MakeDatagrams();
+  int refused = -1;  // errno of the filter's set-up, 0 once in place
+  std::thread([&] {
+    refused = refuse_runs() ? 0 : errno;
+    if (!refused) writer.Start(tap, &lost);
+  }).join();
+  ASSERT_EQ(refused, 0) << strerror(refused);
+  const std::vector<Bytes> got = Deliver();
+  EXPECT_TRUE(got == payloads) << got.size() << " datagrams of " << payloads.size();
+  EXPECT_EQ(lost, 0u);
+  EXPECT_EQ(tap_rx_packets(), static_cast<long>(frames.size())) << "written one by one";
+}
+
+}  // namespace
