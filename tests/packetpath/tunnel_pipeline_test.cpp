@@ -3,10 +3,12 @@
 // bytes and the order of the inline path for any number of workers, with
 // the packet key changing inside a batch, a worker that finishes last, full
 // worker queues and key changes from both sides while datagrams are still
-// being protected. Receiving: the local stack gets what the inline path
-// delivers, a part that finishes last holds back what follows it, and
-// frames that are not the tunnel's keep their place among its results. No
-// hook waits for a worker: each call returns while works are held.
+// being protected; once the stack's reader is stopped no batch goes to the
+// workers. Receiving: the local stack gets what the inline path delivers, a
+// part that finishes last holds back what follows it, later calls and
+// frames that are not the tunnel's keep their place among its results, and
+// the network's reader is stopped just before a full batch would find no
+// room. No hook waits for a worker: each call returns while works are held.
 #include <gtest/gtest.h>
 
 #include <algorithm>
