@@ -8,10 +8,13 @@
 #include <thread>
 
 #include "Service/common/engine/disconnect.h"
+#include "Service/common/engine/drv_channel.h"
 #include "Service/common/engine/engine_hooks.h"
 #include "Service/common/engine/engine_state.h"
 #include "Service/common/engine/event_dispatcher.h"
 #include "Service/common/engine/filter_watch.h"
+#include "cross/utils/execution_dir.h"
+#include "cross/utils/registry.h"
 #include "cross/utils/service_hooks.h"
 #include "kernel/include/drv_requests.h"
 #include "tests/engine/engine_fixture.h"
@@ -42,6 +45,12 @@ class DispatcherTest : public EngineTest {
                      [](ServicePipeMessage_t* m) { record(m, -2); }});
     Engine_InstallDisconnectHandler();
     OnDriverEvent_StandbySleepMs = 1;
+    // The scripted filter answers every request it knows, but its thread may
+    // answer late on a loaded machine: a request given up at the fixture's
+    // short time-out leaves its late reply to be taken for the next one's.
+    SendIRP_ReplyTimeoutMs = 10000;
+    // A state change flushes the DNS cache: not this machine's.
+    Registry_RegSetValueLongIntHex(installDir, "FlushDNS", 0);
     setState(7);
     filter.areas[RQC_DISCONNECT] = FramedArea(0, 0, {});
   }
@@ -207,6 +216,7 @@ TEST_F(FilterWatchTest, AFilterThatAnswersGetsTheListenersPortAgainEachTime) {
 }
 
 TEST_F(FilterWatchTest, AFilterGoneEndsTheTunnelOnceAndTellsEveryClient) {
+  SendIRP_ReplyTimeoutMs = 300;  // each request to the filter ends at its time-out
   filter.areas.erase(RQC_GETINFO);  // no answer: the channel fails
   filter.areas.erase(RQC_DISCONNECT);
   tick();

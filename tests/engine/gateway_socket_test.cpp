@@ -107,6 +107,7 @@ TEST_F(GatewaySocketTest, DatagramsReachTheFilterOnlyWhereTheyBelong) {
 std::atomic<int> g_statePushes{0};
 
 TEST_F(GatewaySocketTest, ClosedGatewayPortWhileConnectedDisconnectsAndTellsTheClients) {
+  g_statePushes = 0;
   Engine_SetHooks({nullptr, nullptr, nullptr, nullptr,
                    [](ServicePipeMessage_t* m, int target) {
                      if (m->code == 50 && m->result == 0 && target == -1) g_statePushes++;

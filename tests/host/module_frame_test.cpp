@@ -15,6 +15,7 @@
 #include "kernel/filter/event_queue.h"
 #include "kernel/filter/filter_core.h"
 #include "kernel/filter/filter_list.h"
+#include "kernel/filter/flow_control.h"
 #include "kernel/filter/memory_pool.h"
 #include "kernel/filter/send_queues.h"
 #include "tests/host/test_host.h"
@@ -551,6 +552,31 @@ TEST_F(Queues, UnbindGivesBackFramesStillHeld) {
   EXPECT_EQ(MVFreeBytes(), pool_free);
   complete_all();  // the host's late reports for a device that is gone
   EXPECT_EQ(MVFreeBytes(), pool_free);
+}
+
+// The stack's readers of two adapters stopped while the pool is short, and
+// one adapter unbound: once the pool has room again only the other is
+// woken, never the device that is gone.
+TEST_F(Queues, AnAdapterUnboundWhileItsReaderIsStoppedIsNotWokenAfter) {
+  int gone = 0;
+  const uint8_t mac[6] = {0x02, 0x11, 0x22, 0x33, 0x44, 0x66};
+  ASSERT_EQ(Zor_DEVN_BindAdapter(&gone, "tap1", 0, 6, mac, 1500), 0u);
+  Zor_DEVN_ChangeUPAdapter(&gone);
+  while (MVFreeBytes() >= FLOW_STOP_BELOW)
+    ASSERT_EQ(DrvSetFrameToSend(frame(1, std::vector<uint8_t>(1500, 7))), 0u);
+  std::vector<uint8_t> arp(42, 0);  // passes while no tunnel is up
+  arp[12] = 0x08;
+  arp[13] = 0x06;
+  for (int *d : {&gone, &dev}) {
+    testhost::Netbuf nb = testhost::frame(d, arp);
+    EXPECT_EQ(Zor_net_inputoutputEx(1, &nb, d, 0), 0u);
+  }
+  ASSERT_EQ(testhost::stops(KERN_FROM_STACK), (std::vector<void *>{&gone, &dev}));
+  ASSERT_EQ(Zor_DEVN_UnBindAdapter(&gone), 0u);
+  Zor_net_inputoutput_CheckQueue();
+  complete_all();
+  EXPECT_EQ(MVFreeBytes(), pool_free);
+  EXPECT_EQ(testhost::wakes(KERN_FROM_STACK), std::vector<void *>{&dev});
 }
 
 // ---------------------------------------------------------------------------

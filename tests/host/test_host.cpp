@@ -77,6 +77,16 @@ std::vector<Netbuf *> take_handed_over() {
   return out;
 }
 
+std::vector<void *> stops(uint32_t direction) {
+  std::lock_guard<std::mutex> hold(host_mutex);
+  return state().flow_stops[direction & 1];
+}
+
+std::vector<void *> wakes(uint32_t direction) {
+  std::lock_guard<std::mutex> hold(host_mutex);
+  return state().flow_wakes[direction & 1];
+}
+
 void use_workers(int count, unsigned depth) {
   zornfhost::stop_workers();
   done_count = 0;
@@ -229,13 +239,13 @@ static int take(void **bufs, int count) {
 }
 int KERN_netbuf_queue_send(void **bufs, int count, void *) { return take(bufs, count); }
 int KERN_netbuf_queue_recv(void **bufs, int count, void *) { return take(bufs, count); }
-void KERN_netdev_stop(void *, uint32_t direction) {
+void KERN_netdev_stop(void *netdev, uint32_t direction) {
   std::lock_guard<std::mutex> hold(host_mutex);
-  state().flow_stops[direction & 1]++;
+  state().flow_stops[direction & 1].push_back(netdev);
 }
-void KERN_netdev_wake(void *, uint32_t direction) {
+void KERN_netdev_wake(void *netdev, uint32_t direction) {
   std::lock_guard<std::mutex> hold(host_mutex);
-  state().flow_wakes[direction & 1]++;
+  state().flow_wakes[direction & 1].push_back(netdev);
 }
 void KERN_netbuf_free(void *nb) {
   std::lock_guard<std::mutex> hold(host_mutex);

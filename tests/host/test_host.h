@@ -35,7 +35,9 @@ struct State {
   int timers_started = 0;
   std::vector<Netbuf *> taken;  // handed over, not yet completed
   std::vector<int> handovers;   // buffers per hand-over call, in call order
-  int flow_stops[2] = {}, flow_wakes[2] = {};  // KERN_netdev_stop/wake, by direction
+  // The device each KERN_netdev_stop / KERN_netdev_wake named, by direction,
+  // in call order (read through stops() and wakes() while workers run).
+  std::vector<void *> flow_stops[2], flow_wakes[2];
   long live_netbufs = 0;
   // Clocks.
   uint32_t sec = 0, min = 0, hour = 12, day = 1, month = 6, year = 2026;
@@ -56,6 +58,9 @@ bool lock_held();
 // The buffers handed over so far, taken out of state().taken (for a thread
 // that completes them while the library runs on others).
 std::vector<Netbuf *> take_handed_over();
+// Copies of state().flow_stops / flow_wakes of a direction (KERN_FROM_*).
+std::vector<void *> stops(uint32_t direction);
+std::vector<void *> wakes(uint32_t direction);
 
 // The library's works run on `count` workers with room for `depth` queued
 // works each (count 0 or 1: inline, as a host without workers). Stops

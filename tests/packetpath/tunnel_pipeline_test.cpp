@@ -1,20 +1,24 @@
 // The tunnel's batches on the host's workers against the inline path (a
 // host without workers) on the same inputs. Sending: the wire gets the
 // bytes and the order of the inline path for any number of workers, with
-// the packet key changing inside a batch, a batch protected in place ahead of
-// older ones waiting, every
-// worker's sealer held and key changes from both sides while datagrams are
-// still being protected. Receiving: the local stack gets what the inline path
-// delivers, a part that finishes last holds back what follows it, and
-// frames that are not the tunnel's keep their place among its results. No
-// hook waits for a worker: each call returns while works are held.
+// the packet key changing inside a batch, a batch protected in place ahead
+// of older ones waiting, every worker's sealer held and key changes from
+// both sides while datagrams are still being protected; once the stack's
+// reader is stopped no batch goes to the workers. Receiving: the local stack
+// gets what the inline path delivers, a part that finishes last holds back
+// what follows it, later calls and frames that are not the tunnel's keep
+// their place among its results, and the network's reader is stopped just
+// before a full batch would find no room. No hook waits for a worker: each
+// call returns while works are held.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <random>
 #include <mutex>
+#include <numeric>
+#include <optional>
+#include <random>
 #include <thread>
 
 #include "kernel/filter/deferred_work.h"
@@ -298,6 +302,43 @@ TEST_P(Pipeline, HeldSealersNeverMakeTheReaderWait) {
   EXPECT_EQ(Wire(h.Drain()), inline_wire);
 }
 
+// The first batch held on the one worker while the stack hands over more:
+// once the pool is short of its reserve the stack's reader is stopped, and
+// from then on no batch is queued as a work behind the held one (each is
+// protected in the call that made it), however many more are handed over.
+TEST_P(Pipeline, NoBatchGoesToTheWorkersOnceTheStackReaderIsStopped) {
+  start.counter = 1000;  // no key change: each segment is one batch
+  std::vector<Bytes> stream;
+  for (uint32_t i = 0, seq = 1000; i < 80; i++, seq += 20000) {
+    Tcp t = Data(seq);
+    t.payload.assign(20000, (uint8_t)i);
+    stream.push_back(FromClient(Ip6(), TcpSegment(t)));
+  }
+  // The works run once `more` segments followed the stop.
+  auto run = [&](size_t more) {
+    testhost::use_workers(1, 64);
+    Restore(start);
+    const size_t stops = testhost::stops(KERN_FROM_STACK).size();
+    testhost::hold_next_work();
+    size_t sent = 0;
+    for (; sent < stream.size() && testhost::stops(KERN_FROM_STACK).size() == stops; sent++) {
+      EXPECT_EQ(h.FromStack(stream[sent]), 1u);
+      if (sent == 0) {
+        EXPECT_TRUE(eventually(testhost::work_is_held));
+      }
+    }
+    EXPECT_LT(sent, stream.size()) << "never stopped";
+    for (size_t end = sent + more; sent < end && sent < stream.size(); sent++)
+      EXPECT_EQ(h.FromStack(stream[sent]), 1u);
+    testhost::release_work();
+    h.Drain();
+    return testhost::works_done();
+  };
+  const uint64_t works = run(0);
+  EXPECT_GT(works, 1u);
+  EXPECT_EQ(run(20), works) << "batches went to the workers after the stop";
+}
+
 // While the first batch is still being protected the gateway changes its
 // key and the client answers and starts its own change: the
 // acknowledgement and the key change leave after that batch, and the data
@@ -337,17 +378,27 @@ class ReceivePipeline : public ::testing::TestWithParam<bool> {
  protected:
   static void SetUpTestSuite() { keys = new Harness::Keys(Harness::Keys::Make()); }
   static void TearDownTestSuite() { delete keys; }
+  // Held works are let go before the session goes, whose teardown waits for
+  // every work: a test that fails while one is held still ends.
   void TearDown() override {
     testhost::release_work();
+    session.reset();
     testhost::use_workers(testhost::default_workers(), 2);
+  }
+
+  // A fresh session on `workers` workers, in place of the last one.
+  Harness &Connected(int workers) {
+    session.reset();
+    testhost::use_workers(workers, 2);
+    session.emplace();
+    EXPECT_TRUE(session->Connect(GetParam(), Harness::Stage::kConnected, keys));
+    return *session;
   }
 
   // What the stack gets from the same traffic of a fresh session, the
   // frames handed over in the batch sizes given.
   std::vector<Bytes> Deliver(int workers, const std::vector<uint32_t> &sizes) {
-    testhost::use_workers(workers, 2);
-    Harness h;
-    EXPECT_TRUE(h.Connect(GetParam(), Harness::Stage::kConnected, keys));
+    Harness &h = Connected(workers);
     std::vector<Bytes> frames = Traffic(h);
     std::vector<Bytes> got;
     size_t at = 0;
@@ -386,8 +437,47 @@ class ReceivePipeline : public ::testing::TestWithParam<bool> {
     }
     return frames;
   }
+  // `count` datagrams of the gateway, each a UDP packet whose payload starts
+  // with its number, from `first` on.
+  static std::vector<Bytes> Datagrams(Harness &h, uint32_t first, uint32_t count) {
+    Ip back;
+    back.src = kCorpIp;
+    back.dst = kClientIp;
+    std::vector<Bytes> frames;
+    for (uint32_t n = first; n < first + count; n++) {
+      Bytes payload(200, (uint8_t)n);
+      store_be32(payload.data(), n);
+      Bytes inner = Ipv4(back, Udp(9000, 40001, payload));
+      frames.push_back(h.GatewayFrame(h.gateway().Wrap(inner.data(), inner.size())));
+    }
+    return frames;
+  }
+  // The number a packet up to the stack carries (Datagrams), -1 for a frame
+  // that is not one of them.
+  static long NumberOf(const Bytes &up) {
+    const size_t at = ETH_HEADER_LEN + IPH_MIN_LEN + UDPH_SIZE;
+    return up.size() == at + 200 && load_be16(&up[12]) == 0x0800 ? (long)load_be32(&up[at]) : -1;
+  }
+  // Completes what the host was handed until `count` frames reached the
+  // stack or two seconds passed: those frames, in order. A deliverer hands
+  // its rest on to works of its own, so buffers are taken while it may
+  // still run.
+  static std::vector<Bytes> Up(size_t count) {
+    std::vector<Bytes> up;
+    eventually([&] {
+      Zor_net_inputoutput_CheckQueue();
+      for (testhost::Netbuf *nb : testhost::take_handed_over()) {
+        if (!nb->to_network) up.push_back(nb->bytes);
+        Zor_net_inputoutput_complete(nullptr, nb, nb->netdev);
+        KERN_netbuf_free(nb);
+      }
+      return up.size() >= count;
+    });
+    return up;
+  }
 
   static Harness::Keys *keys;
+  std::optional<Harness> session;
 };
 Harness::Keys *ReceivePipeline::keys;
 
@@ -407,9 +497,7 @@ TEST_P(ReceivePipeline, WorkersDeliverWhatTheInlinePathDelivers) {
 // out whole and in order.
 TEST_P(ReceivePipeline, APartThatFinishesLastHoldsBackWhatFollows) {
   const std::vector<Bytes> inline_got = Deliver(0, {64});
-  testhost::use_workers(3, 2);
-  Harness h;
-  ASSERT_TRUE(h.Connect(GetParam(), Harness::Stage::kConnected, keys));
+  Harness &h = Connected(3);
   std::vector<Bytes> frames = Traffic(h);
   std::vector<Bytes> got;
   size_t handed = 0, held = 0;
@@ -450,9 +538,7 @@ TEST_P(ReceivePipeline, APartThatFinishesLastHoldsBackWhatFollows) {
 TEST_P(ReceivePipeline, OtherFramesKeepTheirPlaceAmongTheTunnelsResults) {
   const Bytes other = Ether(kClientMac, kGatewayMac, 0x0806, Bytes(28, 0x42));
   auto run = [&](int workers, std::vector<uint32_t> *verdicts) {
-    testhost::use_workers(workers, 2);
-    Harness h;
-    EXPECT_TRUE(h.Connect(GetParam(), Harness::Stage::kConnected, keys));
+    Harness &h = Connected(workers);
     std::vector<Bytes> frames = {other};
     for (uint32_t i = 0; i < 40; i++) {
       if (i == 20) frames.push_back(other);
@@ -484,48 +570,112 @@ TEST_P(ReceivePipeline, OtherFramesKeepTheirPlaceAmongTheTunnelsResults) {
   }
 }
 
-// The oldest part held on its worker while the host goes on handing over
-// datagrams: the host's reader is stopped while parts are still free, before
-// any frame finds none and is dropped, and woken once the train is
-// delivered; every datagram reaches the stack.
-TEST_P(ReceivePipeline, TheNetworkReaderIsStoppedBeforeTheTrainIsFullAndWokenAfter) {
-  testhost::use_workers(2, 2);
-  Harness h;
-  ASSERT_TRUE(h.Connect(GetParam(), Harness::Stage::kConnected, keys));
-  Ip back;
-  back.src = kCorpIp;
-  back.dst = kClientIp;
-  const uint32_t errors = filterstats.recverr;
+// A call of one part's datagrams held on its worker: the calls after it,
+// with a frame that is not the tunnel's and a call too short to go to the
+// workers among them, are all taken, and reach the stack after the first
+// call's packets, in the order handed over.
+TEST_P(ReceivePipeline, ALaterCallWaitsBehindPartsStillOutstanding) {
+  Harness &h = Connected(2);
+  const Bytes other = Ether(kClientMac, kGatewayMac, 0x0806, Bytes(28, 0x42));
   testhost::hold_next_work();
-  size_t offered = 0;
-  while (testhost::state().flow_stops[KERN_FROM_NETWORK] == 0 && offered < 64 * GUARD_AHEAD_PART) {
-    std::vector<Bytes> batch;
-    for (uint32_t i = 0; i < GUARD_AHEAD_PART; i++, offered++) {
-      Bytes inner = Ipv4(back, Udp(9000, 40001, Bytes(200, (uint8_t)offered)));
-      batch.push_back(h.GatewayFrame(h.gateway().Wrap(inner.data(), inner.size())));
-    }
-    for (uint32_t v : h.FromNetBatch(batch)) ASSERT_EQ(v, 1u);
-    if (offered == GUARD_AHEAD_PART) {
-      ASSERT_TRUE(eventually(testhost::work_is_held));
-    }
-  }
-  ASSERT_EQ(testhost::state().flow_stops[KERN_FROM_NETWORK], 1) << "never stopped";
-  EXPECT_EQ(filterstats.recverr, errors) << "frames were dropped before the stop";
-  EXPECT_EQ(testhost::state().flow_wakes[KERN_FROM_NETWORK], 0);
+  for (uint32_t v : h.FromNetBatch(Datagrams(h, 0, GUARD_AHEAD_PART))) ASSERT_EQ(v, 1u);
+  ASSERT_TRUE(eventually(testhost::work_is_held));
+  std::vector<Bytes> second = Datagrams(h, GUARD_AHEAD_PART, 2 * GUARD_AHEAD_PART);
+  second.insert(second.begin(), other);
+  for (uint32_t v : h.FromNetBatch(second)) EXPECT_EQ(v, 1u) << "taken behind the first call";
+  for (uint32_t v : h.FromNetBatch(Datagrams(h, 3 * GUARD_AHEAD_PART, GUARD_AHEAD_PART_MIN - 1)))
+    EXPECT_EQ(v, 1u) << "a short call taken behind the first call";
+  Zor_net_inputoutput_CheckQueue();
+  EXPECT_TRUE(testhost::state().taken.empty()) << "something reached the stack past the held part";
   testhost::release_work();
-  // A deliverer hands its rest on to works of its own, one after the other,
-  // so the buffers are taken while it may still run.
-  size_t up = 0;
-  EXPECT_TRUE(eventually([&] {
-    Zor_net_inputoutput_CheckQueue();
-    for (testhost::Netbuf *nb : testhost::take_handed_over()) {
-      up += !nb->to_network;
-      Zor_net_inputoutput_complete(nullptr, nb, nb->netdev);
-      KERN_netbuf_free(nb);
+  const size_t total = 3 * GUARD_AHEAD_PART + GUARD_AHEAD_PART_MIN;
+  std::vector<long> want;
+  for (long n = 0; n < (long)total - 1; n++) {
+    if (n == GUARD_AHEAD_PART) want.push_back(-1);
+    want.push_back(n);
+  }
+  std::vector<long> got;
+  for (const Bytes &f : Up(total)) got.push_back(NumberOf(f) == -1 && f != other ? -2 : NumberOf(f));
+  EXPECT_EQ(got, want) << "-1: the frame that is not the tunnel's";
+}
+
+// The oldest part held on its worker while the host goes on handing over
+// calls of a part's datagrams: the host's reader is stopped before any frame
+// finds no room, and woken once the train is delivered. The stop comes
+// after the call that leaves too little room for a full batch of 256
+// frames, not before: handed one call earlier, such a batch is taken whole.
+// Batches handed past the stop until nothing more finds room lose frames,
+// each counted as a receive error; everything taken reaches the stack in
+// order.
+TEST_P(ReceivePipeline, TheNetworkReaderIsStoppedBeforeTheTrainIsFullAndWokenAfter) {
+  constexpr uint32_t kFull = 256;
+  // Calls of a part's datagrams with the first part held: the calls made
+  // when the reader was stopped (at most `limit`) and the datagrams handed.
+  auto fill = [&](Harness &h, size_t limit, uint32_t *handed) {
+    testhost::hold_next_work();
+    size_t calls = 0;
+    while (testhost::stops(KERN_FROM_NETWORK).empty() && calls < limit) {
+      for (uint32_t v : h.FromNetBatch(Datagrams(h, *handed, GUARD_AHEAD_PART))) EXPECT_EQ(v, 1u);
+      *handed += GUARD_AHEAD_PART;
+      if (++calls == 1) {
+        EXPECT_TRUE(eventually(testhost::work_is_held));
+      }
     }
-    return up == offered;
-  })) << up << " of " << offered << " reached the stack";
-  EXPECT_EQ(testhost::state().flow_wakes[KERN_FROM_NETWORK], 1) << "woken once delivered";
+    return calls;
+  };
+  const uint32_t errors = filterstats.recverr;
+  uint32_t handed = 0;
+  const size_t to_stop = fill(Connected(2), 64, &handed);
+  ASSERT_EQ(testhost::stops(KERN_FROM_NETWORK), std::vector<void *>{&session->dev}) << "never stopped";
+  ASSERT_GT(to_stop, 1u);
+  EXPECT_EQ(filterstats.recverr, errors) << "frames were dropped before the stop";
+  EXPECT_TRUE(testhost::wakes(KERN_FROM_NETWORK).empty());
+  testhost::release_work();
+  ASSERT_EQ(Up(handed).size(), handed);
+  EXPECT_EQ(testhost::wakes(KERN_FROM_NETWORK), std::vector<void *>{&session->dev})
+      << "woken once delivered";
+
+  // One call before the stop: a full batch is taken whole.
+  handed = 0;
+  Harness *h = &Connected(2);
+  ASSERT_EQ(fill(*h, to_stop - 1, &handed), to_stop - 1);
+  EXPECT_TRUE(testhost::stops(KERN_FROM_NETWORK).empty()) << "stopped a call early";
+  for (uint32_t v : h->FromNetBatch(Datagrams(*h, handed, kFull))) EXPECT_EQ(v, 1u);
+  handed += kFull;
+  EXPECT_EQ(filterstats.recverr, errors) << "a full batch lost frames while the reader was not stopped";
+  testhost::release_work();
+  std::vector<long> got;
+  for (const Bytes &f : Up(handed)) got.push_back(NumberOf(f));
+  std::vector<long> all(handed);
+  std::iota(all.begin(), all.end(), 0);
+  EXPECT_EQ(got, all);
+
+  // Past the stop: full batches until one finds no room at all.
+  const uint32_t errors_before = filterstats.recverr;
+  handed = 0;
+  h = &Connected(2);
+  ASSERT_EQ(fill(*h, to_stop, &handed), to_stop);
+  for (int batch = 0; batch < 16; batch++) {
+    const uint32_t before = filterstats.recverr;
+    h->FromNetBatch(Datagrams(*h, handed, kFull));
+    handed += kFull;
+    if (batch == 0) {
+      EXPECT_GT(filterstats.recverr, before) << "a full batch fitted after the stop";
+    }
+    if (filterstats.recverr - before == kFull) break;
+  }
+  const uint32_t dropped = filterstats.recverr - errors_before;
+  EXPECT_GE(dropped, kFull);
+  EXPECT_TRUE(testhost::wakes(KERN_FROM_NETWORK).empty());
+  testhost::release_work();
+  got.clear();
+  for (const Bytes &f : Up(handed - dropped)) got.push_back(NumberOf(f));
+  EXPECT_EQ(got.size() + dropped, handed) << "the receive errors are not the frames dropped";
+  EXPECT_TRUE(std::is_sorted(got.begin(), got.end())) << "the order was lost";
+  ASSERT_GE(got.size(), to_stop * GUARD_AHEAD_PART);
+  EXPECT_EQ(got[to_stop * GUARD_AHEAD_PART - 1], (long)(to_stop * GUARD_AHEAD_PART - 1))
+      << "a frame before the stop was dropped";
+  EXPECT_EQ(testhost::wakes(KERN_FROM_NETWORK), std::vector<void *>{&h->dev});
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, ReceivePipeline, ::testing::Values(false, true),

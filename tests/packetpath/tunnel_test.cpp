@@ -773,14 +773,15 @@ TEST_P(Tunnel, TheStackReaderIsStoppedBeforeFramesFindNoMemoryAndWokenAfter) {
   Ip ip;
   ip.proto = 1;
   size_t offered = 0;
-  while (testhost::state().flow_stops[KERN_FROM_STACK] == 0 && offered < 2000) {
+  const std::vector<void *> wire0 = {&h.dev};
+  while (testhost::stops(KERN_FROM_STACK).empty() && offered < 2000) {
     ASSERT_EQ(h.FromStack(FromClient(ip, IcmpEcho(9, (uint16_t)offered, Bytes(1400, 's')))), 1u);
     offered++;
   }
-  ASSERT_EQ(testhost::state().flow_stops[KERN_FROM_STACK], 1) << "never stopped";
-  EXPECT_EQ(testhost::state().flow_wakes[KERN_FROM_STACK], 0);
+  ASSERT_EQ(testhost::stops(KERN_FROM_STACK), wire0) << "never stopped";
+  EXPECT_TRUE(testhost::wakes(KERN_FROM_STACK).empty());
   EXPECT_EQ(h.ToGateway(h.Drain()).size(), offered) << "a packet before the stop was dropped";
-  EXPECT_EQ(testhost::state().flow_wakes[KERN_FROM_STACK], 1) << "woken once the frames were done";
+  EXPECT_EQ(testhost::wakes(KERN_FROM_STACK), wire0) << "woken once the frames were done";
 }
 
 TEST_P(Tunnel, ClearTrafficFromTheGatewayIsRefused) {
