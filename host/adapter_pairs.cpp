@@ -21,6 +21,7 @@
 
 #include "host/checksum.h"
 #include "host/completions.h"
+#include "host/fair_queue.h"
 #include "host/host_log.h"
 #include "host/link_monitor.h"
 #include "host/tap_coalesce.h"
@@ -30,7 +31,21 @@ namespace zornfhost {
 namespace {
 
 constexpr size_t kVnetLen = sizeof(VnetHeader);
+// Room for the largest frame the TAP hands over, behind its header.
 constexpr size_t kFrameRoom = 256 * 1024;
+// Frames of the stack handed to the filter together, at most kStackBatch
+// frames or kStackBatchBytes (which bounds what one call does under the
+// filter's lock).
+constexpr size_t kStackBatch = 64;
+constexpr size_t kStackBatchBytes = 64 * 1024;
+// The stack's frames waiting for the filter (fair_queue.h): a TCP flow's
+// whole send window fits (the TAP's own ring holds 1000 frames of up to
+// 64 KiB), so a flow alone is held back by its window, not by drops.
+constexpr size_t kStackQueueBytes = 32 << 20;
+constexpr size_t kStackQueueFrames = 8192;
+// Frames (and bytes) read from the TAP before the filter is fed again.
+constexpr size_t kReadRound = 256;
+constexpr size_t kReadRoom = 1 << 20;
 // Frames of the uplink handed to the filter together.
 constexpr size_t kUplinkBatch = 256;
 // Room for one frame from the uplink larger than a ring slot: the filter
@@ -45,7 +60,9 @@ std::vector<std::unique_ptr<AdapterPair>> pairs;
 }  // namespace
 
 int open_tap(const std::string &name) {
-  int fd = open("/dev/net/tun", O_RDWR | O_CLOEXEC);
+  // Non-blocking: the stack's reader takes what the TAP holds until it has
+  // no more (TAP writes never wait either way).
+  int fd = open("/dev/net/tun", O_RDWR | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return -1;
   ifreq ifr{};
   ifr.ifr_flags = IFF_TAP | IFF_NO_PI | IFF_VNET_HDR;
@@ -128,10 +145,26 @@ bool wait_readable(AdapterPair &pair, uint32_t direction, int fd) {
   return !fds[1].revents;
 }
 
+// Sends the messages to the packet socket without waiting, in calls of many;
+// written[k] tells whether msgs[k] went out (one that fails is lost, the
+// rest still go).
+void send_messages(int fd, mmsghdr *msgs, size_t n, bool *written) {
+  for (size_t k = 0; k < n; k++) written[k] = false;
+  for (size_t sent = 0; sent < n;) {
+    int r = sendmmsg(fd, msgs + sent, static_cast<unsigned>(n - sent), MSG_DONTWAIT);
+    if (r <= 0) {
+      sent++;
+      continue;
+    }
+    for (int k = 0; k < r; k++) written[sent + k] = true;
+    sent += static_cast<size_t>(r);
+  }
+}
+
 // Sends frames of the filter's own to the network; false for each frame
 // that could not be sent. The packet socket is not waited on (the caller may
 // be the timer or a request): the frames go out behind empty virtio-net
-// headers in one sendmmsg call per kSendBatch.
+// headers, kSendBatch a call.
 void send_to_network(const AdapterPair &pair, HostNetbuf *const *nbs, size_t count,
                      bool *written) {
   static const VnetHeader none{};
@@ -145,17 +178,8 @@ void send_to_network(const AdapterPair &pair, HostNetbuf *const *nbs, size_t cou
       iov[k][1] = {nb->data, nb->len};
       msgs[k].msg_hdr.msg_iov = iov[k];
       msgs[k].msg_hdr.msg_iovlen = 2;
-      written[first + k] = false;
     }
-    for (size_t sent = 0; sent < n;) {
-      int r = sendmmsg(pair.packet_fd, msgs + sent, static_cast<unsigned>(n - sent), MSG_DONTWAIT);
-      if (r <= 0) {
-        sent++;  // this frame is lost; the rest still go
-        continue;
-      }
-      for (int k = 0; k < r; k++) written[first + sent + k] = true;
-      sent += static_cast<size_t>(r);
-    }
+    send_messages(pair.packet_fd, msgs, n, written + first);
   }
 }
 
@@ -191,22 +215,139 @@ void forward_frame(AdapterPair &pair, InFrame &in, uint32_t verdict, int out_fd)
     host_log("zornfhost: %s: forwarding failed: %s", pair.spec.tap.c_str(), strerror(errno));
 }
 
-// Hands one frame to the filter and forwards it unless the filter took it.
-void filter_and_forward(AdapterPair &pair, uint32_t direction, uint8_t *buf, size_t n, int out_fd) {
-  InFrame in;
-  if (!prepare_frame(pair, buf, n, &in)) return;
-  uint32_t verdict = Zor_net_inputoutput(direction, &in.nb, &pair);
-  report_completions();
-  forward_frame(pair, in, verdict, out_fd);
+// Forwards the frames of the stack the filter did not take to the network,
+// with their own virtio-net headers, kSendBatch a call.
+void forward_to_network(AdapterPair &pair, InFrame *in, const uint32_t *verdicts, size_t count) {
+  iovec iov[kSendBatch];
+  mmsghdr msgs[kSendBatch] = {};
+  bool written[kSendBatch];
+  for (size_t k = 0; k < count;) {
+    size_t n = 0;
+    for (; k < count && n < kSendBatch; k++) {
+      if (verdicts[k] == KERN_VERDICT_TAKEN) continue;
+      if (in[k].partial) restore_partial_checksum(in[k].nb.vnet, in[k].nb.data, in[k].saved);
+      iov[n] = {in[k].buf, in[k].n};
+      msgs[n].msg_hdr.msg_iov = &iov[n];
+      msgs[n].msg_hdr.msg_iovlen = 1;
+      n++;
+    }
+    send_messages(pair.packet_fd, msgs, n, written);
+  }
 }
 
+// Whether the stack's reader may hand frames to the filter: its gate is
+// open, or has stayed closed for the bound (a wake that never came).
+class StackFeed {
+ public:
+  explicit StackFeed(FlowGate &gate) : gate_(gate) {}
+  bool May() {
+    if (!gate_.IsClosed()) {
+      closed_ = false;
+      return true;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (!closed_) {
+      closed_ = true;
+      since_ = now;
+      return false;
+    }
+    if (now - since_ < kFlowWaitBound) return false;
+    since_ = now;
+    return true;
+  }
+  // Milliseconds the reader may wait for more frames (-1: as long as it
+  // takes) while frames wait for the filter (`queued`).
+  int Timeout(bool queued) const {
+    if (!queued) return -1;
+    if (!gate_.IsClosed() || !closed_) return 0;
+    const auto left = kFlowWaitBound - (std::chrono::steady_clock::now() - since_);
+    return std::max(0, static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count()));
+  }
+
+ private:
+  FlowGate &gate_;
+  bool closed_ = false;
+  std::chrono::steady_clock::time_point since_;
+};
+
+// Waits for the TAP to hold frames, for the gate to open or for the
+// timeout; false once the pair is told to stop.
+bool wait_stack(AdapterPair &pair, int timeout) {
+  FlowGate &gate = pair.gates[KERN_FROM_STACK];
+  pollfd fds[3] = {{pair.tap_fd, POLLIN, 0}, {pair.stop_fd, POLLIN, 0}, {gate.wake_fd(), POLLIN, 0}};
+  while (poll(fds, 3, timeout) < 0)
+    if (errno != EINTR) return false;
+  if (fds[2].revents) gate.TakeWake();
+  return !fds[1].revents;
+}
+
+// Hands frames of the stack (each behind its virtio-net header) to the
+// filter in one call and forwards what it did not take.
+void hand_to_filter(AdapterPair &pair, const RingFrame *frames, size_t count) {
+  InFrame in[kStackBatch];
+  void *netbufs[kStackBatch];
+  uint32_t verdicts[kStackBatch];
+  uint32_t n = 0;
+  for (size_t k = 0; k < count; k++) {
+    if (!prepare_frame(pair, frames[k].bytes, frames[k].len, &in[n])) continue;
+    netbufs[n] = &in[n].nb;
+    n++;
+  }
+  if (!n) return;
+  Zor_net_inputoutput_batch(KERN_FROM_STACK, netbufs, n, &pair, verdicts);
+  report_completions();
+  forward_to_network(pair, in, verdicts, n);
+}
+
+// The frames of one call from the first of `count`: at most kStackBatch,
+// and at most kStackBatchBytes but for a first frame larger than that.
+size_t one_call(const RingFrame *frames, size_t count) {
+  size_t n = 0, bytes = 0;
+  while (n < count && n < kStackBatch && (n == 0 || bytes + frames[n].len <= kStackBatchBytes))
+    bytes += frames[n++].len;
+  return n;
+}
+
+// One call's frames of the queue, in its order.
+void feed_from_queue(AdapterPair &pair, FairQueue &queue) {
+  FairQueue::Frame *taken[kStackBatch];
+  RingFrame frames[kStackBatch];
+  const size_t got = queue.Pop(taken, kStackBatch, kStackBatchBytes);
+  for (size_t k = 0; k < got; k++) frames[k] = {taken[k]->bytes(), taken[k]->len};
+  hand_to_filter(pair, frames, got);
+  for (size_t k = 0; k < got; k++) queue.Free(taken[k]);
+}
+
+// Frames the local stack sent: what the TAP holds is read, a round at a
+// time. While nothing waits and the filter has room the round goes to the
+// filter as it came; else it waits in the pair's fair queue, from which the
+// filter is fed once it has room.
 void stack_side_loop(AdapterPair *pair) {
   pthread_setname_np(pthread_self(), "zornf-stack");
-  std::vector<uint8_t> buf(kVnetLen + kFrameRoom);
-  while (wait_readable(*pair, KERN_FROM_STACK, pair->tap_fd)) {
-    ssize_t n = read(pair->tap_fd, buf.data(), buf.size());
-    if (n > 0) filter_and_forward(*pair, KERN_FROM_STACK, buf.data(), n, pair->packet_fd);
+  std::vector<uint8_t> room(kReadRoom + kVnetLen + kFrameRoom);
+  RingFrame frames[kReadRound];
+  FairQueue queue(kStackQueueBytes, kStackQueueFrames);
+  StackFeed feed(pair->gates[KERN_FROM_STACK]);
+  while (wait_stack(*pair, feed.Timeout(!queue.empty()))) {
+    size_t got = 0;
+    for (size_t used = 0; got < kReadRound && used < kReadRoom;) {
+      ssize_t n = read(pair->tap_fd, room.data() + used, kVnetLen + kFrameRoom);
+      if (n <= 0) break;
+      if (static_cast<size_t>(n) <= kVnetLen) continue;
+      frames[got++] = {room.data() + used, static_cast<size_t>(n)};
+      used += (static_cast<size_t>(n) + 15) & ~size_t{15};
+    }
+    size_t k = 0;
+    while (k < got && queue.empty() && feed.May()) {
+      const size_t n = one_call(frames + k, got - k);
+      hand_to_filter(*pair, frames + k, n);
+      k += n;
+    }
+    for (; k < got; k++)
+      if (!queue.Push(frames[k].bytes, frames[k].len, kVnetLen)) pair->stack_dropped++;
+    if (!queue.empty() && feed.May()) feed_from_queue(*pair, queue);
   }
+  pair->stack_dropped += queue.dropped();
 }
 
 // A wake-up without a frame may be the socket's error (its uplink went
@@ -297,6 +438,9 @@ void close_adapters() {
     if (pair->lost_frames)
       host_log("zornfhost: %s: %lu frames of the filter could not be written",
                pair->spec.tap.c_str(), pair->lost_frames.load());
+    if (pair->stack_dropped)
+      host_log("zornfhost: %s: %lu frames of the local stack dropped while the filter was short",
+               pair->spec.tap.c_str(), pair->stack_dropped.load());
     close_pair(*pair);
   }
   pairs.clear();

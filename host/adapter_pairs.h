@@ -4,9 +4,10 @@
 // headers, so the stack's large offloaded frames cross whole; a frame's
 // offloaded checksum is completed before the filter sees it. Each pair has
 // two readers: the TAP's, and the uplink's, which takes its frames from the
-// socket's receive ring (packet_ring.h). The filter's own frames to the
-// network leave at once; those up to the stack through the pair's TAP
-// writer (tap_writer.h).
+// socket's receive ring (packet_ring.h). The TAP's reader takes what the
+// TAP holds into a fair queue (fair_queue.h) and feeds the filter from it in
+// batches. The filter's own frames to the network leave at once; those up to
+// the stack through the pair's TAP writer (tap_writer.h).
 #pragma once
 #include <atomic>
 #include <cstdint>
@@ -32,7 +33,8 @@ struct AdapterPair {
   int stop_fd = -1;
   int tap_ifindex = 0;
   std::atomic<bool> forwarding{false};
-  std::atomic<unsigned long> lost_frames{0};  // filter frames the host could not write
+  std::atomic<unsigned long> lost_frames{0};    // filter frames the host could not write
+  std::atomic<unsigned long> stack_dropped{0};  // the stack's frames dropped waiting
   PacketRing ring;
   TapWriter tap_writer;
   FlowGate gates[2];  // the readers' (by KERN_FROM_*), closed while the filter is short

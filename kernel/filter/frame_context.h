@@ -9,7 +9,6 @@
 // No address-table entry counts the packet.
 constexpr uint32_t STAT_NO_ENTRY = 0xFFFFFFFFu;
 
-struct GuardSealWork;
 struct GuardOpened;
 
 struct FrameContext {
@@ -20,7 +19,7 @@ struct FrameContext {
   uint32_t direction;      // PORT_TERM (sent by the local stack) or PORT_NET
   uint32_t stat_entry;     // address-table entry the packet's counts also go to
   uint8_t *work;           // the tunnel's work packet a datagram is built in (compack)
-  GuardSealWork *to_hand_off;  // batches to protect once lock 0 is released
   const uint8_t *copy;         // the frame's bytes when copied off the host's buffer, or NULL
   const GuardOpened *opened;   // its tunnel datagram opened ahead, or NULL
+  uint32_t batched;            // 1: a packet for the tunnel joins the open batch (tunnel_batch.h)
 };

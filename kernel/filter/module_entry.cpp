@@ -5,7 +5,9 @@
 #include "kernel/filter/adapters.h"
 #include "kernel/filter/event_queue.h"
 #include "kernel/filter/filter_core.h"
+#include "kernel/filter/packet_path.h"
 #include "kernel/filter/send_queues.h"
+#include "kernel/filter/tunnel_batch.h"
 #include "kernel/filter/tunnel_ahead.h"
 
 extern "C" {
@@ -25,6 +27,7 @@ uint32_t create_extension_record(void) {
   zorInitializeListHead(&ext->adapters);
   for (KERN_spinlock_t &lock : ext->filterlocks) KERN_spin_lock_init(&lock);
   KERN_spin_lock_init(&ext->cfglock);
+  GuardSealersInit();
   extension_data = ext;
   return 0;
 }
@@ -36,6 +39,7 @@ void free_extension_record(void) {
   KERN_spin_lock_free(&ext->adapterlistlock);
   for (KERN_spinlock_t &lock : ext->filterlocks) KERN_spin_lock_free(&lock);
   KERN_spin_lock_free(&ext->cfglock);
+  GuardSealersFree();
   KERN_kfree(ext->savedcfg);
   KERN_kfree(ext);
   extension_data = nullptr;
@@ -106,22 +110,24 @@ void Zor_net_inputoutput_batch(uint32_t direction, void **netbufs, uint32_t coun
                                uint32_t *verdicts) {
   if (!netbufs || !verdicts) return;
   HostAdapter *adapter = DEVN_FindAdapter(netdev);
-  if (adapter && direction == KERN_FROM_NETWORK && CLI_FilterStarted) {
-    // Runs of buffers, each in order; a missing buffer passes.
-    for (uint32_t first = 0; first < count;) {
-      if (!netbufs[first]) {
-        verdicts[first++] = KERN_VERDICT_PASS;
-        continue;
-      }
-      uint32_t n = 1;
-      while (first + n < count && netbufs[first + n]) n++;
-      GuardReceiveFrames(adapter, netbufs + first, n, verdicts + first);
-      first += n;
+  // Runs of buffers, each in order; a missing buffer passes.
+  for (uint32_t first = 0; adapter && first < count;) {
+    if (!netbufs[first]) {
+      verdicts[first++] = KERN_VERDICT_PASS;
+      continue;
     }
-  } else {
-    for (uint32_t i = 0; i < count; i++)
-      verdicts[i] = Zor_net_inputoutputEx(direction, netbufs[i], netdev, 0);
+    uint32_t n = 1;
+    while (first + n < count && netbufs[first + n]) n++;
+    if (direction != KERN_FROM_NETWORK)
+      RecvFromStack(&adapter->filter, netbufs + first, n, verdicts + first);
+    else if (CLI_FilterStarted)
+      GuardReceiveFrames(adapter, netbufs + first, n, verdicts + first);
+    else
+      for (uint32_t i = first; i < first + n; i++)
+        verdicts[i] = DRVF_ForwardLanPacketToFilter(adapter, netbufs[i], PORT_NET, 0);
+    first += n;
   }
+  for (uint32_t i = 0; !adapter && i < count; i++) verdicts[i] = KERN_VERDICT_PASS;
   QUEUE_ProcessFltQueueForAllFLT();
 }
 

@@ -179,6 +179,8 @@ uint32_t handle_frame(FrameContext *ctx, uint32_t length) {
 
 uint32_t queue_parts(const FrameContext *ctx, const uint8_t *head, uint32_t headlen,
                      const uint8_t *body, uint32_t bodylen, uint32_t tunnel, uint32_t tonetwork) {
+  // What the tunnel's batch holds was built first, and goes first.
+  if (tonetwork) GuardBatchFlush();
   FilterFrame *frame = FilterNewFrame(ctx, tunnel, tonetwork, headlen + bodylen);
   if (!frame) return 1;
   memcpy(frame->data, head, headlen);
@@ -232,9 +234,20 @@ void gateway_link_header(const IPPacket *p, uint8_t eth[ETH_HEADER_LEN]) {
   store_be16(eth + ETHH_TYPE, ETH_TYPE_IPV4);
 }
 
-// Encapsulates one packet and queues it for the gateway.
+// One packet, or one segment of a cut packet, into the tunnel's batch.
+uint32_t batch_into_tunnel(IPPacket *p) {
+  StatIncRecvPacks(p->ctx->stat_entry);
+  if (ProxyRewritePacket(p, 0)) return VERDICT_TAKEN;
+  uint8_t eth[ETH_HEADER_LEN];
+  gateway_link_header(p, eth);
+  return GuardBatchAdd(p, eth);
+}
+
+// Encapsulates one packet and queues it for the gateway: in the batch of the
+// call when it has one, else protected in place.
 uint32_t send_into_tunnel(IPPacket *p) {
   const FrameContext *ctx = p->ctx;
+  if (ctx->batched) return batch_into_tunnel(p);
   StatIncRecvPacks(ctx->stat_entry);
   if (ProxyRewritePacket(p, 0)) return VERDICT_TAKEN;
   uint32_t ihl = p->ihl;
@@ -249,17 +262,8 @@ uint32_t send_into_tunnel(IPPacket *p) {
   return VERDICT_TAKEN;
 }
 
-// One segment of a cut packet into the tunnel's batch.
-uint32_t batch_into_tunnel(IPPacket *p) {
-  StatIncRecvPacks(p->ctx->stat_entry);
-  if (ProxyRewritePacket(p, 0)) return VERDICT_TAKEN;
-  uint8_t eth[ETH_HEADER_LEN];
-  gateway_link_header(p, eth);
-  return GuardBatchAdd(p, eth);
-}
-
 // Cuts a TCP packet larger than the session's segment size into segments
-// and sends them into the tunnel, protected together. Each segment's headers
+// and adds them to the tunnel's batch. Each segment's headers
 // are made in fragframe; its data stays where it is until its datagram is
 // built (IPPacket::cut_data).
 uint32_t segment_into_tunnel(IPPacket *p, uint32_t segsize) {
@@ -291,12 +295,9 @@ uint32_t segment_into_tunnel(IPPacket *p, uint32_t segsize) {
     store_be16(s.ip + IPH_TOTAL_LEN, (uint16_t)s.total);
     CalcChecksum(s.ip);
     uint32_t v = batch_into_tunnel(&s);
-    if (v != VERDICT_TAKEN) {
-      GuardBatchFlush(p->ctx);
-      return v;
-    }
+    if (v != VERDICT_TAKEN) return v;
   }
-  return GuardBatchFlush(p->ctx);
+  return VERDICT_TAKEN;
 }
 
 uint32_t outgoing_tunnelled(IPPacket *p) {
@@ -409,21 +410,37 @@ uint32_t incoming(IPPacket *p) {
   return VERDICT_TAKEN;
 }
 
-// The packet path for one frame, lock 0 taken here. A copied frame it lets
+// The packet path for one frame, lock 0 held. A copied frame it lets
 // through goes up to the local stack in its place, behind what the packet
 // path queued before it.
-uint32_t receive(FrameContext *ctx, uint32_t length) {
-  if (!CLI_FilterStarted) return VERDICT_PASS;
-  if (!ctx->adapter) return VERDICT_NOT_HANDLED;
-  DrvFilterLock(FLT_LOCK_CORE);
+uint32_t decide(FrameContext *ctx, uint32_t length) {
   uint32_t v = handle_frame(ctx, length);
   if (ctx->direction == PORT_TERM && vmeminfo) FlowAfterStackFrame(ctx->adapter->host->netdev);
   if (ctx->copy && v != VERDICT_TAKEN) {
     if (AddToSend(ctx, ctx->copy, length, 0, 0)) StatIncRecvErrPacks(STAT_NO_ENTRY);
     v = VERDICT_TAKEN;
   }
+  return v;
+}
+
+// Lock 0 is released with the tunnel's batch closed; its batches go to the
+// workers after.
+void release_core_lock(void) {
+  GuardBatchFlush();
   DrvFilterUnLock(FLT_LOCK_CORE);
-  GuardHandOff(ctx->to_hand_off);
+  GuardHandOff();
+}
+
+FrameContext context_of(FilterAdapter *adapter, void *netbuf, uint32_t direction) {
+  return {adapter, netbuf, nullptr, nullptr, direction, STAT_NO_ENTRY, compack, nullptr, nullptr, 0};
+}
+
+uint32_t receive(FrameContext *ctx, uint32_t length) {
+  if (!CLI_FilterStarted) return VERDICT_PASS;
+  if (!ctx->adapter) return VERDICT_NOT_HANDLED;
+  DrvFilterLock(FLT_LOCK_CORE);
+  uint32_t v = decide(ctx, length);
+  release_core_lock();
   return v;
 }
 
@@ -432,16 +449,32 @@ uint32_t receive(FrameContext *ctx, uint32_t length) {
 extern "C" {
 
 uint32_t RecvHandler(FilterAdapter *adapter, uint32_t direction, void *netbuf, uint32_t length) {
-  FrameContext ctx = {adapter, netbuf, nullptr, nullptr, direction,
-                      STAT_NO_ENTRY, compack, nullptr, nullptr, nullptr};
+  FrameContext ctx = context_of(adapter, netbuf, direction);
+  ctx.batched = KERN_work_workers() != 0;
   return receive(&ctx, length);
 }
 
 uint32_t RecvFromNetwork(FilterAdapter *adapter, void *netbuf, const uint8_t *copy,
                          uint32_t length, const GuardOpened *opened) {
-  FrameContext ctx = {adapter, netbuf, nullptr, nullptr, PORT_NET,
-                      STAT_NO_ENTRY, compack, nullptr, copy, opened};
+  FrameContext ctx = context_of(adapter, netbuf, PORT_NET);
+  ctx.copy = copy;
+  ctx.opened = opened;
   return receive(&ctx, length);
+}
+
+void RecvFromStack(FilterAdapter *adapter, void *const *netbufs, uint32_t count,
+                   uint32_t *verdicts) {
+  if (!CLI_FilterStarted) {
+    for (uint32_t i = 0; i < count; i++) verdicts[i] = VERDICT_PASS;
+    return;
+  }
+  DrvFilterLock(FLT_LOCK_CORE);
+  for (uint32_t i = 0; i < count; i++) {
+    FrameContext ctx = context_of(adapter, netbufs[i], PORT_TERM);
+    ctx.batched = 1;
+    verdicts[i] = decide(&ctx, KERN_netbuf_len(netbufs[i]));
+  }
+  release_core_lock();
 }
 
 uint32_t IPPacketReceived(FrameContext *ctx, uint32_t linklen, uint8_t *ip, uint32_t length) {

@@ -57,6 +57,11 @@ uint32_t RecvHandler(FilterAdapter *adapter, uint32_t direction, void *netbuf, u
 // tunnel datagram opened ahead (tunnel_ahead.h).
 uint32_t RecvFromNetwork(FilterAdapter *adapter, void *netbuf, const uint8_t *copy,
                          uint32_t length, const GuardOpened *opened);
+// `count` frames the local stack sent on the adapter, in their order, under
+// one hold of lock 0: verdicts[i] for netbufs[i] (none NULL). The packets
+// for the tunnel among them are protected together (tunnel_batch.h).
+void RecvFromStack(FilterAdapter *adapter, void *const *netbufs, uint32_t count,
+                   uint32_t *verdicts);
 // The IPv4 decision on the frame of ctx; lock 0 held. length counts from
 // the IPv4 header on.
 uint32_t IPPacketReceived(FrameContext *ctx, uint32_t linklen, uint8_t *ip, uint32_t length);

@@ -21,8 +21,9 @@ namespace {
 constexpr uint32_t kFrameRoom = ETH_HEADER_LEN + IPH_MAX_LEN + UDPH_SIZE + GUARD_AHEAD_SLOT;
 // What is read of a frame to tell whether it holds a data datagram.
 constexpr uint32_t kHeadRoom = ETH_HEADER_LEN + IPH_MAX_LEN + UDPH_SIZE + 8;
-// Parts of a train: frames outstanding on the workers at most.
-constexpr uint32_t kParts = 32;
+// Parts of a train: 1,024 frames outstanding on the workers at most (a part
+// of GUARD_AHEAD_PART fills the vector unit's lanes, tunnel_crypto.h).
+constexpr uint32_t kParts = 16;
 // Parts a deliverer takes down the packet path before it hands the rest to
 // a work of its own: a worker returns soon, so its host reports the
 // completions of what it delivered.

@@ -39,7 +39,7 @@
 #include "kernel/filter/adapters.h"
 #include "kernel/filter/frame_context.h"
 
-constexpr uint32_t GUARD_AHEAD_PART = 32;      // frames of a part
+constexpr uint32_t GUARD_AHEAD_PART = 64;      // frames of a part
 constexpr uint32_t GUARD_AHEAD_PART_MIN = 16;  // fewer frames are opened in the caller
 constexpr uint32_t GUARD_AHEAD_SLOT = 1600;    // largest datagram opened ahead (MTU 1500 and some)
 

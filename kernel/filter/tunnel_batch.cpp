@@ -20,12 +20,156 @@ using zor::tunnel::ClientMagic;
 
 namespace {
 
-// One batch at a time, under lock 0: the frames built, their datagrams.
+// One batch at a time, under lock 0: the frames built, their datagrams and
+// the address-table entry each packet counts on.
 struct SendBatch {
   FilterFrame *frame[GUARD_BATCH_MAX];
   GuardDataJob job[GUARD_BATCH_MAX];
+  uint32_t stat_entry[GUARD_BATCH_MAX];
   uint32_t count;
 } batch;
+
+// Closed batches waiting for a sealer, oldest first: appended under lock 0,
+// taken by the sealers (works on the host's workers) without it. Whoever
+// closes a batch sees that a sealer is on its way for it, while fewer than
+// the workers are out; a sealer protects the oldest batches that make up one
+// chunk (GUARD_BATCH_MAX datagrams side by side) and goes on while any wait,
+// so what the hooks close one small batch at a time is protected in chunks
+// while the workers are busy. The send list keeps the frames' order
+// whichever sealer ends first.
+struct Sealers {
+  KERN_spinlock_t lock;
+  GuardSealWork *head, *tail;
+  uint32_t batches;  // waiting
+  uint32_t out;      // sealer works queued or running
+  uint32_t coming;   // of those, queued and not yet taking
+} sealers;
+
+// Chunks a sealer protects in one run before it queues itself again, so
+// that the host reports the completions in between.
+constexpr uint32_t kChunksPerRun = 4;
+
+// Batches protected in one chunk: the same adapter, nonce and mode.
+bool joins(const GuardSealWork *a, const GuardSealWork *b, uint32_t datagrams) {
+  return datagrams + b->count <= GUARD_BATCH_MAX &&
+         a->frame[0]->adapter == b->frame[0]->adapter && a->mgm == b->mgm &&
+         zor::wire::SameBytes(a->nonce, b->nonce, sizeof a->nonce);
+}
+
+// The oldest waiting batches that make one chunk, oldest first; NULL when
+// none waits. Sealers' lock held.
+GuardSealWork *take_chunk_locked(void) {
+  GuardSealWork *first = sealers.head, *last = first;
+  if (!first) return nullptr;
+  uint32_t datagrams = first->count, taken = 1;
+  while (last->next && joins(first, last->next, datagrams)) {
+    last = last->next;
+    datagrams += last->count;
+    taken++;
+  }
+  sealers.head = last->next;
+  if (!sealers.head) sealers.tail = nullptr;
+  sealers.batches -= taken;
+  last->next = nullptr;
+  return first;
+}
+
+void free_batch(GuardSealWork *w) {
+  zor::crypto::wipe(w->key, sizeof w->key);
+  KERN_kfree(w);
+}
+
+// Protects the chunk's datagrams side by side (batches under equal keys
+// share one key), then drains their adapter.
+void seal_chunk(GuardSealWork *chunk) {
+  GuardDataJob jobs[GUARD_BATCH_MAX];
+  FilterFrame *frames[GUARD_BATCH_MAX];
+  uint32_t n = 0;
+  const uint8_t *key = nullptr;
+  for (GuardSealWork *w = chunk; w; w = w->next) {
+    if (!key || !zor::wire::SameBytes(key, w->key, sizeof w->key)) key = w->key;
+    for (uint32_t i = 0; i < w->count; i++, n++) {
+      jobs[n] = w->job[i];
+      jobs[n].key = key;
+      frames[n] = w->frame[i];
+    }
+  }
+  GuardSealDataBatch(jobs, n, chunk->nonce, chunk->mgm);
+  for (uint32_t i = 0; i < n; i++) CalcUdpTcpChkSum(frames[i]->data + ETH_HEADER_LEN);
+  DrvFramesSealed(frames, n, 1);
+  while (chunk) {
+    GuardSealWork *next = chunk->next;
+    free_batch(chunk);
+    chunk = next;
+  }
+}
+
+void append_waiting(GuardSealWork *w) {
+  w->next = nullptr;
+  KERN_spin_lock_lock(&sealers.lock);
+  if (sealers.tail)
+    sealers.tail->next = w;
+  else
+    sealers.head = w;
+  sealers.tail = w;
+  sealers.batches++;
+  KERN_spin_lock_unlock(&sealers.lock);
+}
+
+GuardSealWork *take_chunk(void) {
+  KERN_spin_lock_lock(&sealers.lock);
+  GuardSealWork *chunk = take_chunk_locked();
+  KERN_spin_lock_unlock(&sealers.lock);
+  return chunk;
+}
+
+void run_sealer(KERN_work *work);
+
+// Queues a sealer, counted in `out` and `coming` already; a full queue or
+// no memory: the waiting batches are protected here.
+void start_sealer(void) {
+  auto *work = static_cast<KERN_work *>(KERN_kmalloc(sizeof(KERN_work)));
+  if (work) {
+    work->fn = run_sealer;
+    if (FilterQueueWork(work) == 0) return;
+    KERN_kfree(work);
+  }
+  KERN_spin_lock_lock(&sealers.lock);
+  sealers.out--;
+  sealers.coming--;
+  KERN_spin_lock_unlock(&sealers.lock);
+  while (GuardSealWork *chunk = take_chunk()) seal_chunk(chunk);
+}
+
+// Protects chunks while batches wait, kChunksPerRun a run; then queues
+// itself again, or ends when none waits.
+void run_sealer(KERN_work *work) {
+  KERN_spin_lock_lock(&sealers.lock);
+  sealers.coming--;
+  for (uint32_t run = 0;; run++) {
+    GuardSealWork *chunk = run < kChunksPerRun ? take_chunk_locked() : nullptr;
+    if (!chunk) break;
+    KERN_spin_lock_unlock(&sealers.lock);
+    seal_chunk(chunk);
+    KERN_spin_lock_lock(&sealers.lock);
+  }
+  const bool again = sealers.head != nullptr;
+  if (again)
+    sealers.coming++;
+  else
+    sealers.out--;
+  KERN_spin_lock_unlock(&sealers.lock);
+  if (!again) KERN_kfree(work);
+  else if (FilterQueueWork(work) != 0) {
+    KERN_spin_lock_lock(&sealers.lock);
+    sealers.coming--;
+    sealers.out--;
+    KERN_spin_lock_unlock(&sealers.lock);
+    KERN_kfree(work);
+    while (GuardSealWork *chunk = take_chunk()) seal_chunk(chunk);
+  }
+  FilterWorkDone();
+}
 
 // Frames wait in the pool while workers protect them, and so do the frames
 // queued behind them. With less than this left a batch is protected at once
@@ -33,6 +177,9 @@ struct SendBatch {
 // what waits behind the workers' batches keeps room in the pool. A hook never
 // waits for room; a frame that finds none is dropped.
 constexpr uint32_t kPoolReserve = FLOW_STOP_BELOW;
+// A batch of fewer datagram bytes is protected at once: a sealer's wake-up
+// costs more than its protection (a few acknowledgements, a ping).
+constexpr uint32_t kSealInPlace = 4096;
 
 }  // namespace
 
@@ -40,7 +187,7 @@ extern "C" {
 
 uint32_t GuardBatchAdd(IPPacket *p, const uint8_t link[ETH_HEADER_LEN]) {
   if (batch.count == GUARD_BATCH_MAX || (batch.count && GuardSendKeyChanges())) {
-    uint32_t v = GuardBatchFlush(p->ctx);
+    uint32_t v = GuardBatchFlush();
     if (v != VERDICT_TAKEN) return v;
   }
   uint32_t ihl = p->ihl;
@@ -58,11 +205,12 @@ uint32_t GuardBatchAdd(IPPacket *p, const uint8_t link[ETH_HEADER_LEN]) {
   memcpy(frame->data, link, ETH_HEADER_LEN);
   GuardFillOuterHeadersButSum(ip, ihl, udplen);
   batch.frame[n] = frame;
+  batch.stat_entry[n] = p->ctx->stat_entry;
   batch.count = n + 1;
   return VERDICT_TAKEN;
 }
 
-uint32_t GuardBatchFlush(FrameContext *ctx) {
+uint32_t GuardBatchFlush(void) {
   uint32_t n = batch.count, v = VERDICT_TAKEN;
   batch.count = 0;
   if (!n) return v;
@@ -71,8 +219,7 @@ uint32_t GuardBatchFlush(FrameContext *ctx) {
     for (uint32_t i = 0; i < n; i++) MVFree(batch.frame[i]);
     return VERDICT_NOT_HANDLED;
   }
-  // The work keeps what it needs of the session: the next batch may change it.
-  w->work.fn = GuardSealAndSend;
+  // The batch keeps what it needs of the session: the next one may change it.
   memcpy(w->key, batch.job[0].key, sizeof w->key);
   memcpy(w->nonce, client.gw_nonce, sizeof w->nonce);
   w->mgm = GuardUsesMgm();
@@ -91,14 +238,14 @@ uint32_t GuardBatchFlush(FrameContext *ctx) {
     w->job[w->count] = batch.job[i];
     w->job[w->count].key = w->key;
     w->count++;
-    StatIncOkRecvSend(ctx->stat_entry);
+    StatIncOkRecvSend(batch.stat_entry[i]);
   }
-  if (KERN_work_workers() == 0 || !w->count || MVFreeBytes() < kPoolReserve) {
+  uint32_t bytes = 0;
+  for (uint32_t i = 0; i < w->count; i++) bytes += w->job[i].len;
+  if (KERN_work_workers() == 0 || bytes < kSealInPlace || MVFreeBytes() < kPoolReserve)
     GuardSeal(w, 0);
-  } else {
-    w->next = ctx->to_hand_off;
-    ctx->to_hand_off = w;
-  }
+  else
+    append_waiting(w);
   return v;
 }
 
@@ -106,30 +253,25 @@ void GuardSeal(GuardSealWork *w, uint32_t drain) {
   GuardSealDataBatch(w->job, w->count, w->nonce, w->mgm);
   for (uint32_t i = 0; i < w->count; i++) CalcUdpTcpChkSum(w->frame[i]->data + ETH_HEADER_LEN);
   DrvFramesSealed(w->frame, w->count, drain);
-  zor::crypto::wipe(w->key, sizeof w->key);
-  KERN_kfree(w);
+  free_batch(w);
 }
 
-void GuardSealAndSend(KERN_work *work) {
-  GuardSeal(reinterpret_cast<GuardSealWork *>(work), 1);
-  FilterWorkDone();
+void GuardHandOff(void) {
+  KERN_spin_lock_lock(&sealers.lock);
+  const bool more = sealers.batches > sealers.coming && sealers.out < KERN_work_workers();
+  if (more) {
+    sealers.out++;
+    sealers.coming++;
+  }
+  KERN_spin_lock_unlock(&sealers.lock);
+  if (more) start_sealer();
 }
 
-void GuardHandOff(GuardSealWork *works) {
-  // Built last first: handed over in the order they were built.
-  GuardSealWork *ordered = nullptr;
-  while (works) {
-    GuardSealWork *next = works->next;
-    works->next = ordered;
-    ordered = works;
-    works = next;
-  }
-  while (ordered) {
-    GuardSealWork *next = ordered->next;
-    // A full queue: protected here; its frames keep their place in the list.
-    if (FilterQueueWork(&ordered->work) != 0) GuardSeal(ordered, 1);
-    ordered = next;
-  }
+void GuardSealersInit(void) {
+  memset(&sealers, 0, sizeof sealers);
+  KERN_spin_lock_init(&sealers.lock);
 }
+
+void GuardSealersFree(void) { KERN_spin_lock_free(&sealers.lock); }
 
 }  // extern "C"

@@ -10,6 +10,7 @@
 #include "byte_order.h"
 #include "drv_requests.h"
 #include "kern_host.h"
+#include "kernel/filter/deferred_work.h"
 #include "kernel/filter/filter_core.h"
 #include "tests/filter/daemon_records.h"
 #include "tests/host/test_host.h"
@@ -57,7 +58,7 @@ uint32_t Harness::FromStack(const Bytes &frame) {
 }
 
 std::vector<Sent> Harness::Drain() {
-  KERN_work_flush();
+  FilterSettleWork();  // works may queue others
   Zor_net_inputoutput_CheckQueue();
   std::vector<Sent> out;
   for (testhost::Netbuf *nb : testhost::state().taken) {

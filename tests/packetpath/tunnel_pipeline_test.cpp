@@ -1,14 +1,15 @@
 // The tunnel's batches on the host's workers against the inline path (a
 // host without workers) on the same inputs. Sending: the wire gets the
 // bytes and the order of the inline path for any number of workers, with
-// the packet key changing inside a batch, a worker that finishes last, full
-// worker queues and key changes from both sides while datagrams are still
-// being protected; once the stack's reader is stopped no batch goes to the
-// workers. Receiving: the local stack gets what the inline path delivers, a
-// part that finishes last holds back what follows it, later calls and
-// frames that are not the tunnel's keep their place among its results, and
-// the network's reader is stopped just before a full batch would find no
-// room. No hook waits for a worker: each call returns while works are held.
+// the packet key changing inside a batch, a batch protected in place ahead
+// of older ones waiting, every worker's sealer held and key changes from
+// both sides while datagrams are still being protected; once the stack's
+// reader is stopped no batch goes to the workers. Receiving: the local stack
+// gets what the inline path delivers, a part that finishes last holds back
+// what follows it, later calls and frames that are not the tunnel's keep
+// their place among its results, and the network's reader is stopped just
+// before a full batch would find no room. No hook waits for a worker: each
+// call returns while works are held.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -20,6 +21,9 @@
 #include <random>
 #include <thread>
 
+#include "kernel/filter/deferred_work.h"
+#include "kernel/filter/flow_control.h"
+#include "kernel/filter/memory_pool.h"
 #include "kernel/filter/tunnel_client.h"
 #include "kernel/filter/tunnel_control.h"
 #include "kernel/filter/statistics.h"
@@ -156,21 +160,44 @@ TEST_P(Pipeline, WorkersPutTheBytesOfTheInlinePathOnTheWire) {
   ExpectOpensInOrder(inline_wire);
 }
 
-TEST_P(Pipeline, AWorkerThatFinishesLastHoldsBackWhatFollows) {
-  start.counter = 1000;  // no key change: the first three segments are one work each
-  const std::vector<Bytes> inline_wire = Send(0, 0);
-  testhost::use_workers(3, 2);
+// The only worker's sealer is held before it took anything, so what the
+// reader closes waits for it until the pool runs short; the batch closed
+// then is protected in place at once, and still waits behind the older
+// ones: the wire is the inline path's.
+TEST_P(Pipeline, ABatchProtectedInPlaceWaitsForTheOlderOnes) {
+  start.counter = 1000;  // no key change
+  segments.clear();      // more than the pool holds while they wait
+  for (uint32_t i = 0, seq = 1000; i < 40; i++, seq += 20000) {
+    Tcp t = Data(seq);
+    t.payload.assign(20000, (uint8_t)i);
+    segments.push_back(FromClient(Ip6(), TcpSegment(t)));
+  }
+  auto drained = [&](size_t from, size_t to) {
+    std::vector<Bytes> wire;
+    for (size_t i = from; i < to; i++) {
+      EXPECT_EQ(h.FromStack(segments[i]), 1u);
+      for (Bytes &f : Wire(h.Drain())) wire.push_back(std::move(f));
+    }
+    return wire;
+  };
+  testhost::use_workers(0, 0);
   Restore(start);
-  ASSERT_NO_FATAL_FAILURE(SendFirstHeld());
-  // The next two works go to the other two workers and finish.
-  ASSERT_EQ(h.FromStack(segments[1]), 1u);
-  ASSERT_EQ(h.FromStack(segments[2]), 1u);
-  ASSERT_TRUE(eventually([] { return testhost::works_done() == 2; }));
+  const std::vector<Bytes> inline_wire = drained(0, segments.size());
+  testhost::use_workers(2, 1);
+  Restore(start);
+  testhost::hold_next_work();
+  testhost::hold_next_work();
+  size_t next = 0;
+  while (next < segments.size() && MVFreeBytes() >= FLOW_STOP_BELOW)
+    ASSERT_EQ(h.FromStack(segments[next++]), 1u);
+  ASSERT_LT(next, segments.size()) << "the pool ran short";
+  ASSERT_EQ(h.FromStack(segments[next++]), 1u);
   Zor_net_inputoutput_CheckQueue();
-  EXPECT_TRUE(testhost::state().taken.empty()) << "nothing overtakes the held batch";
+  EXPECT_TRUE(testhost::state().taken.empty()) << "nothing overtakes the batches waiting";
   testhost::release_work();
-  for (size_t i = 3; i < segments.size(); i++) ASSERT_EQ(h.FromStack(segments[i]), 1u);
-  EXPECT_EQ(Wire(h.Drain()), inline_wire);
+  std::vector<Bytes> wire = Wire(h.Drain());
+  for (Bytes &f : drained(next, segments.size())) wire.push_back(std::move(f));
+  EXPECT_EQ(wire, inline_wire);
 }
 
 // 2 MB of segments (about three times the filter's pool) in frames of 60 KB
@@ -216,7 +243,7 @@ TEST_P(Pipeline, AReaderShortOfPoolDropsWhatFindsNoRoomAndKeepsTheOrder) {
       EXPECT_EQ(Zor_net_inputoutput(1, &nb, &h.dev), 1u);
       complete();
     }
-    KERN_work_flush();
+    FilterSettleWork();
     Zor_net_inputoutput_CheckQueue();
     reading = false;
     host.join();
@@ -241,23 +268,27 @@ TEST_P(Pipeline, AReaderShortOfPoolDropsWhatFindsNoRoomAndKeepsTheOrder) {
   EXPECT_FALSE(Wire(h.Drain()).empty()) << "the tunnel carries again";
 }
 
-// Both workers held and their queue full: the reader protects the rest
-// itself and returns at once every time; nothing overtakes the held
-// batches, and once they finish the wire is the inline path's.
-TEST_P(Pipeline, AFullQueueIsProtectedByTheReaderBehindTheBatchesInWork) {
-  start.counter = 1000;  // no key change: each segment is one work
+// Both workers' sealers held: the reader goes on without waiting (what it
+// closes waits for a sealer, and once the pool runs short it protects
+// batches itself); nothing overtakes the held batches, and once they finish
+// the wire is the inline path's.
+TEST_P(Pipeline, HeldSealersNeverMakeTheReaderWait) {
+  start.counter = 1000;  // no key change
   segments.resize(12);   // what waits behind the held batches fits the pool
   const std::vector<Bytes> inline_wire = Send(0, 0);
   testhost::use_workers(2, 1);
   Restore(start);
   testhost::hold_next_work();
   testhost::hold_next_work();
-  ASSERT_EQ(h.FromStack(segments[0]), 1u);
-  ASSERT_EQ(h.FromStack(segments[1]), 1u);
-  ASSERT_TRUE(eventually([] { return testhost::works_held() == 2; }));
-  std::atomic<size_t> sent{2};
+  size_t next = 0;
+  for (; next < segments.size() && testhost::works_held() < 2; next++) {
+    ASSERT_EQ(h.FromStack(segments[next]), 1u);
+    eventually([] { return testhost::works_held() == 2; });
+  }
+  ASSERT_EQ(testhost::works_held(), 2u) << "both workers hold a sealer";
+  std::atomic<size_t> sent{next};
   std::thread reader([&] {
-    for (size_t i = 2; i < segments.size(); i++, sent++) EXPECT_EQ(h.FromStack(segments[i]), 1u);
+    for (size_t i = next; i < segments.size(); i++, sent++) EXPECT_EQ(h.FromStack(segments[i]), 1u);
   });
   EXPECT_TRUE(eventually([&] { return sent == segments.size(); }))
       << "the reader waited: " << sent << " of " << segments.size() << " segments sent";
