@@ -107,7 +107,7 @@ uint32_t FairQueue::TakeHead(List &list) {
 bool FairQueue::Push(const uint8_t *bytes, size_t len, size_t skip) {
   Frame *f = NewFrame(len);
   if (!f) return false;
-  std::memcpy(f->bytes(), bytes, len);
+  if (len) std::memcpy(f->bytes(), bytes, len);
   f->next = nullptr;
   f->len = static_cast<uint32_t>(len);
   f->bucket = len > skip ? flow_bucket(bytes + skip, len - skip) : 0;

@@ -8,12 +8,14 @@
 // the network: its frames then take their places in the send list, marked as
 // being sealed, so nothing queued later overtakes them. The protection
 // (GuardSealDataBatch, whose MAC and OFB chains run side by side) and the UDP
-// checksums then run on a host worker (a GuardSealWork handed off once lock 0
-// is released); at once when the host has no workers, its queue is full or
-// the pool runs short. Whoever protects a batch drains the adapter: the batch
-// and the finished ones behind it leave, in the list's order. Either way the
-// wire carries the same bytes as when each datagram is sent on its own, and
-// nothing waits.
+// checksums then run on a host worker: the closed batch (a GuardSealWork)
+// waits for a sealer, which takes the oldest waiting batches a chunk of
+// GUARD_BATCH_MAX datagrams at a time. A batch is protected at once when the
+// host has no workers or its queue is full, when it holds fewer than a few
+// KiB, or while the pool runs short. Whoever protects a batch drains the
+// adapter: the batch and the finished ones behind it leave, in the list's
+// order. Either way the wire carries the same bytes as when each datagram is
+// sent on its own, and nothing waits.
 #pragma once
 #include "kernel/filter/frame_context.h"
 #include "kernel/filter/ip_helpers.h"

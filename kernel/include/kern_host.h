@@ -167,7 +167,9 @@ uint32_t Zor_net_inputoutput(uint32_t direction, void *netbuf, void *netdev);
 // verdicts[i] as Zor_net_inputoutput gives it for netbufs[i]; the send
 // queues are drained once, after the last. The tunnel's data among them is
 // opened side by side; with workers the call copies it for them and returns
-// at once (taken). The receive hooks of one device are called one at a time.
+// at once (taken). Packets for the tunnel among frames of the stack are
+// protected together (tunnel_batch.h). The receive hooks of one device are
+// called one at a time.
 void Zor_net_inputoutput_batch(uint32_t direction, void **netbufs, uint32_t count, void *netdev,
                                uint32_t *verdicts);
 // Drains the send queues [atomic].
