@@ -16,7 +16,7 @@
 #include <cstring>
 #include <random>
 
-#include "host/checksum.h"
+#include "offload/checksum.h"
 #include "kernel/filter/wire_format.h"
 #include "tests/packetpath/frames.h"
 
@@ -369,7 +369,7 @@ std::vector<Bytes> DeviceBatch(Traffic &traffic, uint32_t *seq) {
     VnetHeader v{};
     if (traffic.Below(4) != 0) {
       store_be16(&packet[36], pp::InetSum(&packet[12], 8, 6 + (uint32_t)(packet.size() - 20)));
-      v.flags = zornfhost::kVnetNeedsCsum;
+      v.flags = zor::offload::kVnetNeedsCsum;
       v.csum_start = 20;
       v.csum_offset = 16;
       if (t.payload.size() > 1000) {

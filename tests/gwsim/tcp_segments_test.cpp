@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "host/checksum.h"
+#include "offload/checksum.h"
 #include "tests/packetpath/frames.h"
 
 namespace gwsim {
@@ -58,7 +58,7 @@ Bytes TsoFrame(const pp::Tcp &t, uint16_t seg) {
   Bytes ip = Packet(t);
   const uint32_t thl = 20 + (uint32_t)t.options.size();
   store_be16(&ip[20 + 16], pp::InetSum(&ip[12], 8, 6 + (uint32_t)(ip.size() - 20)));
-  VnetHeader v{zornfhost::kVnetNeedsCsum, kVnetGsoTcpV4, (uint16_t)(20 + thl), seg, 20, 16};
+  VnetHeader v{zor::offload::kVnetNeedsCsum, kVnetGsoTcpV4, (uint16_t)(20 + thl), seg, 20, 16};
   return DeviceFrame(v, ip);
 }
 
@@ -103,7 +103,7 @@ TEST(TcpSegments, AFrameThatIsNotCutKeepsItsBytesWithItsChecksumCompleted) {
   const Bytes whole = Packet(Segment(1, Data(300, 9), kAck | kPsh));
   Bytes ip = whole;
   store_be16(&ip[20 + 16], pp::InetSum(&ip[12], 8, 6 + (uint32_t)(ip.size() - 20)));
-  Bytes frame = DeviceFrame({zornfhost::kVnetNeedsCsum, kVnetGsoNone, 0, 0, 20, 16}, ip);
+  Bytes frame = DeviceFrame({zor::offload::kVnetNeedsCsum, kVnetGsoNone, 0, 0, 20, 16}, ip);
   TunFrame f;
   std::vector<Bytes> parts = CutPayloads(frame, &f);
   ASSERT_EQ(parts.size(), 1u);
@@ -136,7 +136,7 @@ TEST(TcpSegments, FramesThatCannotBeCarriedAreRefused) {
     TunFrame f;
     EXPECT_FALSE(PlanFrame(frame.data(), frame.size(), &f)) << c.what;
   }
-  Bytes partial_past = DeviceFrame({zornfhost::kVnetNeedsCsum, kVnetGsoNone, 0, 0, 20, 400},
+  Bytes partial_past = DeviceFrame({zor::offload::kVnetNeedsCsum, kVnetGsoNone, 0, 0, 20, 400},
                                    Packet(Segment(1, Data(100, 2))));
   TunFrame f;
   EXPECT_FALSE(PlanFrame(partial_past.data(), partial_past.size(), &f)) << "checksum past the end";
@@ -173,7 +173,7 @@ TEST(TcpSegments, JoinedSegmentsCutAgainAreTheSegments) {
   const VnetHeader &v = j.writes()[0].vnet;
   EXPECT_EQ(v.gso_type, kVnetGsoTcpV4);
   EXPECT_EQ(v.gso_size, 1400);
-  EXPECT_EQ(v.flags, zornfhost::kVnetNeedsCsum);
+  EXPECT_EQ(v.flags, zor::offload::kVnetNeedsCsum);
   Bytes ip = Written(j, 0);
   EXPECT_EQ(ip.size(), 20 + 32 + 5 * 1400 + 777u);
   EXPECT_EQ(load_be16(&ip[2]), ip.size());
@@ -182,7 +182,7 @@ TEST(TcpSegments, JoinedSegmentsCutAgainAreTheSegments) {
   EXPECT_EQ(ip[20 + 13], kAck | kPsh) << "the last packet's PSH";
   Bytes completed = ip;
   uint16_t saved;
-  ASSERT_TRUE(zornfhost::complete_partial_checksum(v, completed.data(), completed.size(), &saved));
+  ASSERT_TRUE(zor::offload::complete_partial_checksum(v, completed.data(), completed.size(), &saved));
   EXPECT_TRUE(pp::TransportChecksumOk(completed.data())) << "what the stack completes verifies";
 
   Bytes frame = DeviceFrame(v, ip);

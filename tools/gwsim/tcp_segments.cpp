@@ -4,14 +4,14 @@
 #include <cstring>
 
 #include "byte_order.h"
-#include "host/checksum.h"
+#include "offload/checksum.h"
 #include "kernel/filter/ip_helpers.h"
 
 namespace gwsim {
 namespace {
 
-using zornfhost::checksum_add;
-using zornfhost::checksum_fold;
+using zor::offload::checksum_add;
+using zor::offload::checksum_fold;
 
 constexpr uint8_t kTcpCwr = 0x80;
 // The IPv4 header bytes that must agree for packets to be joined: TOS,
@@ -65,7 +65,7 @@ bool PlanFrame(uint8_t *buf, size_t n, TunFrame *f) {
   const uint8_t gso = f->vnet.gso_type & ~kVnetGsoEcn;
   if (gso == kVnetGsoNone) {
     f->count = 1;
-    return !(f->vnet.flags & zornfhost::kVnetNeedsCsum) ||
+    return !(f->vnet.flags & zor::offload::kVnetNeedsCsum) ||
            (size_t)f->vnet.csum_start + f->vnet.csum_offset + 2 <= f->len;
   }
   if (gso != kVnetGsoTcpV4 || ip[IPH_PROTO] != IPPROTO_TCP_NUM || !f->vnet.gso_size ||
@@ -93,9 +93,9 @@ void PutPacketPayload(TunFrame &f, uint32_t i, uint8_t *out) {
   const uint32_t n = PacketPayloadLen(f, i);
   if (!f.seg) {
     uint16_t saved;
-    if (f.vnet.flags & zornfhost::kVnetNeedsCsum)
-      zornfhost::complete_partial_checksum(f.vnet, f.ip, f.len, &saved);
-    f.vnet.flags &= (uint8_t)~zornfhost::kVnetNeedsCsum;
+    if (f.vnet.flags & zor::offload::kVnetNeedsCsum)
+      zor::offload::complete_partial_checksum(f.vnet, f.ip, f.len, &saved);
+    f.vnet.flags &= (uint8_t)~zor::offload::kVnetNeedsCsum;
     memcpy(out, f.ip + f.ihl, n);
     return;
   }
@@ -160,7 +160,7 @@ void SegmentJoiner::CloseJoined() {
   // Left to the stack: the field holds the pseudo-header's sum.
   store_be16(tcp + TCPH_CHECKSUM, (uint16_t)~checksum_fold(PseudoSum(ip, total_ - IPH_MIN_LEN)));
   VnetHeader &v = writes_.back().vnet;
-  v.flags = zornfhost::kVnetNeedsCsum;
+  v.flags = zor::offload::kVnetNeedsCsum;
   v.gso_type = kVnetGsoTcpV4;
   v.hdr_len = (uint16_t)(IPH_MIN_LEN + thl);
   v.gso_size = (uint16_t)seg_;

@@ -24,11 +24,11 @@
 #include <cstdint>
 #include <vector>
 
-#include "host/vnet_header.h"
+#include "offload/vnet_header.h"
 
 namespace gwsim {
 
-using zornfhost::VnetHeader;
+using zor::offload::VnetHeader;
 // The virtio-net header's segmentation types (gso_type) that the device
 // and the simulator use, and the ECN bit that may go with them.
 constexpr uint8_t kVnetGsoNone = 0, kVnetGsoTcpV4 = 1, kVnetGsoEcn = 0x80;

@@ -4,7 +4,7 @@
 #pragma once
 #include <cstdint>
 
-namespace zornfhost {
+namespace zor::offload {
 
 struct VnetHeader {
   uint8_t flags;
@@ -21,4 +21,4 @@ constexpr uint8_t kVnetNeedsCsum = 1;
 // gso_type: a run of TCP segments over IPv4, of UDP datagrams.
 constexpr uint8_t kVnetGsoTcpv4 = 1, kVnetGsoUdpL4 = 5;
 
-}  // namespace zornfhost
+}  // namespace zor::offload
