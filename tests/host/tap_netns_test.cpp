@@ -11,7 +11,6 @@
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <net/if.h>
-#include <net/if_arp.h>
 #include <poll.h>
 #include <sched.h>
 #include <sys/ioctl.h>
@@ -25,7 +24,6 @@
 #include <cstddef>
 #include <cstring>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -33,12 +31,17 @@
 #include "host/adapter_pairs.h"
 #include "host/tap_writer.h"
 #include "offload/checksum.h"
+#include "tests/common/links.h"
 #include "tests/offload/runs.h"
 
 namespace {
 
 using runs::Bytes;
 using runs::Datagram;
+using zor::links::add_neighbour;
+using zor::links::rx_packets;
+using zor::links::set_address;
+using zor::links::set_flags;
 using zor::offload::FrameBytes;
 using zor::offload::VnetHeader;
 
@@ -46,37 +49,6 @@ constexpr char kTap[] = "taprun0";
 // Where datagrams to 192.0.2.200 are forwarded to.
 constexpr char kOut[] = "taprun1";
 constexpr uint8_t kForwardedHost = 200;
-
-bool set_flags(int s, const char *dev, short flags) {
-  ifreq ifr{};
-  std::strncpy(ifr.ifr_name, dev, IFNAMSIZ - 1);
-  ifr.ifr_flags = flags;
-  return ioctl(s, SIOCSIFFLAGS, &ifr) == 0;
-}
-
-bool set_address(int s, const char *dev, const char *addr, const char *mask) {
-  ifreq ifr{};
-  std::strncpy(ifr.ifr_name, dev, IFNAMSIZ - 1);
-  auto *in = reinterpret_cast<sockaddr_in *>(&ifr.ifr_addr);
-  in->sin_family = AF_INET;
-  inet_pton(AF_INET, addr, &in->sin_addr);
-  if (ioctl(s, SIOCSIFADDR, &ifr) != 0) return false;
-  inet_pton(AF_INET, mask, &in->sin_addr);
-  return ioctl(s, SIOCSIFNETMASK, &ifr) == 0;
-}
-
-// A permanent neighbour, so that the stack sends to it without asking.
-bool add_neighbour(int s, const char *dev, const char *addr, const char *mac) {
-  arpreq neighbour{};
-  auto *pa = reinterpret_cast<sockaddr_in *>(&neighbour.arp_pa);
-  pa->sin_family = AF_INET;
-  inet_pton(AF_INET, addr, &pa->sin_addr);
-  neighbour.arp_ha.sa_family = ARPHRD_ETHER;
-  std::memcpy(neighbour.arp_ha.sa_data, mac, 6);
-  neighbour.arp_flags = ATF_COM | ATF_PERM;
-  std::strcpy(neighbour.arp_dev, dev);
-  return ioctl(s, SIOCSARP, &neighbour) == 0;
-}
 
 // Writes a frame to the TAP alone, as the writer writes a frame of no run.
 bool write_alone(int tap, const Bytes &f) {
@@ -86,18 +58,7 @@ bool write_alone(int tap, const Bytes &f) {
   return writev(tap, iov, 2) > 0;
 }
 
-// The packets the device took from its writer (/proc/net/dev).
-long tap_rx_packets() {
-  std::ifstream dev("/proc/net/dev");
-  std::string line;
-  while (std::getline(dev, line)) {
-    std::istringstream in(line);
-    std::string name;
-    long bytes, packets;
-    if (in >> name >> bytes >> packets && name == std::string(kTap) + ":") return packets;
-  }
-  return -1;
-}
+long tap_rx_packets() { return rx_packets(kTap); }
 
 class TapRunTest : public testing::Test {
  protected:
@@ -131,28 +92,13 @@ class TapRunTest : public testing::Test {
     close(tap);
   }
 
-  // Runs of one flow to 192.0.2.`dst_host`: 40 of 1200 bytes and a shorter
-  // last, 30 with DF and identifications as they come, 100 of 100 bytes
-  // (more than one run holds) with an identification out of turn, one
-  // without a checksum; one with a wrong checksum among them.
+  // runs::mixed_datagrams to 192.0.2.`dst_host`; the payloads of all but
+  // the one with a wrong checksum.
   void MakeDatagrams(uint8_t dst_host = 1) {
-    uint16_t id = 65500;
-    auto add = [&](Datagram d) {
-      d.dst_host = dst_host;
+    for (const Datagram &d : runs::mixed_datagrams(dst_host)) {
       frames.push_back(runs::frame(d, mac));
       if (!d.udp_csum_xor) payloads.emplace_back(frames.back().begin() + 42, frames.back().end());
-    };
-    for (int i = 0; i < 40; i++) add({id++, i < 39 ? 1200u : 333u});
-    for (int i = 0; i < 30; i++) add({static_cast<uint16_t>(7 * i), 1000, 0x4000});
-    for (int i = 0; i < 100; i++) {
-      if (i == 70) id += 5;
-      Datagram d{id++, 100};
-      d.udp_csum_xor = i == 50 ? 0x0400 : 0;
-      add(d);
     }
-    Datagram none{id++, 100};
-    none.no_udp_csum = true;
-    add(none);
     for (const Bytes &f : frames) views.push_back({f.data(), f.size()});
   }
 

@@ -125,6 +125,26 @@ inline Bytes frame(const Datagram &d, const uint8_t *dst_mac = nullptr) {
   return f;
 }
 
+// Datagrams of one flow to 192.0.2.`dst_host`: 40 of 1200 bytes and a
+// shorter last, 30 with DF and identifications as they come, 100 of 100
+// bytes (more than one run holds) with an identification out of turn, one
+// without a checksum; one with a wrong checksum among them.
+inline std::vector<Datagram> mixed_datagrams(uint8_t dst_host = 1) {
+  std::vector<Datagram> out;
+  uint16_t id = 65500;
+  for (int i = 0; i < 40; i++) out.push_back({id++, i < 39 ? 1200u : 333u});
+  for (int i = 0; i < 30; i++) out.push_back({static_cast<uint16_t>(7 * i), 1000, 0x4000});
+  for (int i = 0; i < 100; i++) {
+    if (i == 70) id += 5;
+    out.push_back({id++, 100});
+    out.back().udp_csum_xor = i == 50 ? 0x0400 : 0;
+  }
+  out.push_back({id++, 100});
+  out.back().no_udp_csum = true;
+  for (Datagram &d : out) d.dst_host = dst_host;
+  return out;
+}
+
 // The bytes of a write, without its virtio-net header.
 inline Bytes written(const zor::offload::DeviceWrite &w, const zor::offload::FrameBytes *frames) {
   std::vector<iovec> iov(2 + w.frames);

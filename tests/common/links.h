@@ -1,0 +1,64 @@
+// Links of the namespace tests that set up devices by hand: a device's
+// flags and IPv4 address, a permanent neighbour, and the packets a device
+// took from its writer.
+#pragma once
+#include <arpa/inet.h>
+#include <net/if.h>
+#include <net/if_arp.h>
+#include <netinet/in.h>
+#include <sys/ioctl.h>
+
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+namespace zor::links {
+
+// `s` is any socket of the namespace.
+inline bool set_flags(int s, const char *dev, short flags) {
+  ifreq ifr{};
+  std::strncpy(ifr.ifr_name, dev, IFNAMSIZ - 1);
+  ifr.ifr_flags = flags;
+  return ioctl(s, SIOCSIFFLAGS, &ifr) == 0;
+}
+
+inline bool set_address(int s, const char *dev, const char *addr, const char *mask) {
+  ifreq ifr{};
+  std::strncpy(ifr.ifr_name, dev, IFNAMSIZ - 1);
+  auto *in = reinterpret_cast<sockaddr_in *>(&ifr.ifr_addr);
+  in->sin_family = AF_INET;
+  inet_pton(AF_INET, addr, &in->sin_addr);
+  if (ioctl(s, SIOCSIFADDR, &ifr) != 0) return false;
+  inet_pton(AF_INET, mask, &in->sin_addr);
+  return ioctl(s, SIOCSIFNETMASK, &ifr) == 0;
+}
+
+// A permanent neighbour, so that the stack sends to it without asking.
+inline bool add_neighbour(int s, const char *dev, const char *addr, const char *mac) {
+  arpreq neighbour{};
+  auto *pa = reinterpret_cast<sockaddr_in *>(&neighbour.arp_pa);
+  pa->sin_family = AF_INET;
+  inet_pton(AF_INET, addr, &pa->sin_addr);
+  neighbour.arp_ha.sa_family = ARPHRD_ETHER;
+  std::memcpy(neighbour.arp_ha.sa_data, mac, 6);
+  neighbour.arp_flags = ATF_COM | ATF_PERM;
+  std::strncpy(neighbour.arp_dev, dev, sizeof neighbour.arp_dev - 1);
+  return ioctl(s, SIOCSARP, &neighbour) == 0;
+}
+
+// The packets the device took from its writer (/proc/net/dev); -1 when
+// there is no such device.
+inline long rx_packets(const char *dev) {
+  std::ifstream in("/proc/net/dev");
+  std::string line;
+  while (std::getline(in, line)) {
+    std::istringstream fields(line);
+    std::string name;
+    long bytes, packets;
+    if (fields >> name >> bytes >> packets && name == std::string(dev) + ":") return packets;
+  }
+  return -1;
+}
+
+}  // namespace zor::links
