@@ -1,17 +1,22 @@
 // Links of the namespace tests that set up devices by hand: a device's
-// flags and IPv4 address, a permanent neighbour, and the packets a device
-// took from its writer.
+// flags and IPv4 address, a permanent neighbour, the packets a device took
+// from its writer, a socket's address, and what a socket or device gives.
 #pragma once
 #include <arpa/inet.h>
 #include <net/if.h>
 #include <net/if_arp.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <cstdint>
 #include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 namespace zor::links {
 
@@ -59,6 +64,28 @@ inline long rx_packets(const char *dev) {
     if (fields >> name >> bytes >> packets && name == std::string(dev) + ":") return packets;
   }
   return -1;
+}
+
+inline bool bind_to(int s, const char *addr, uint16_t port) {
+  sockaddr_in at{};
+  at.sin_family = AF_INET;
+  at.sin_port = htons(port);
+  inet_pton(AF_INET, addr, &at.sin_addr);
+  return bind(s, reinterpret_cast<sockaddr *>(&at), sizeof at) == 0;
+}
+
+// What `fd` (a socket or a device) gives, a read each, until it gives
+// nothing for `idle_ms`.
+inline std::vector<std::vector<uint8_t>> read_until_idle(int fd, int idle_ms = 500) {
+  std::vector<std::vector<uint8_t>> out;
+  std::vector<uint8_t> buf(70000);
+  pollfd p{fd, POLLIN, 0};
+  while (poll(&p, 1, idle_ms) == 1) {
+    ssize_t n = read(fd, buf.data(), buf.size());
+    if (n <= 0) break;
+    out.emplace_back(buf.begin(), buf.begin() + n);
+  }
+  return out;
 }
 
 }  // namespace zor::links

@@ -10,6 +10,7 @@
 
 #include "offload/checksum.h"
 #include "offload/coalesce.h"
+#include "tests/offload/runs.h"
 #include "tests/packetpath/frames.h"
 
 namespace gwsim {
@@ -23,7 +24,6 @@ using zor::offload::kVnetGsoTcpv4;
 using zor::offload::kVnetNeedsCsum;
 using zor::offload::Link;
 using zor::offload::plan_writes;
-using zor::offload::write_iov;
 
 constexpr uint8_t kAck = 0x10, kPsh = 0x08, kFin = 0x01, kSyn = 0x02, kCwr = 0x80;
 const Bytes kTimestamps = {1, 1, 8, 10, 0, 0, 0, 1, 0, 0, 0, 2};
@@ -166,13 +166,7 @@ TEST(TcpSegments, ARunWrittenToTheDeviceCutsBackIntoTheSegments) {
   const DeviceWrite &w = writes[0];
   EXPECT_EQ(w.vnet.gso_type, kVnetGsoTcpv4);
   EXPECT_EQ(w.vnet.gso_size, 1400);
-  std::vector<iovec> iov(2 + w.frames);
-  const size_t parts = write_iov(w, views.data(), iov.data());
-  Bytes frame;
-  for (size_t k = 0; k < parts; k++) {
-    auto *p = static_cast<const uint8_t *>(iov[k].iov_base);
-    frame.insert(frame.end(), p, p + iov[k].iov_len);
-  }
+  Bytes frame = DeviceFrame(w.vnet, runs::written(w, views.data()));
   EXPECT_EQ(load_be16(&frame[sizeof(VnetHeader) + 4]), 40) << "the first packet's identification";
   TunFrame f;
   std::vector<Bytes> again = CutPayloads(frame, &f);

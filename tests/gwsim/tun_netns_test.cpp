@@ -5,9 +5,7 @@
 // coalesced, reach a UDP socket as the datagrams, in order, in fewer writes
 // than datagrams, and one with a wrong checksum is still dropped.
 #include <gtest/gtest.h>
-#include <arpa/inet.h>
 #include <net/if.h>
-#include <poll.h>
 #include <sched.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -38,11 +36,7 @@ TEST(GwsimTun, UdpRunsReachTheSocketAsTheDatagramsWritten) {
   ASSERT_TRUE(zor::links::set_flags(sock, kTun, IFF_UP));
   int size = 8 << 20;
   setsockopt(sock, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size);
-  sockaddr_in at{};
-  at.sin_family = AF_INET;
-  at.sin_port = htons(5000);
-  inet_pton(AF_INET, "192.0.2.1", &at.sin_addr);
-  ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr *>(&at), sizeof at), 0);
+  ASSERT_TRUE(zor::links::bind_to(sock, "192.0.2.1", 5000));
 
   std::vector<Bytes> packets, payloads;
   for (const runs::Datagram &d : runs::mixed_datagrams()) {
@@ -55,14 +49,7 @@ TEST(GwsimTun, UdpRunsReachTheSocketAsTheDatagramsWritten) {
   WritePackets(tun, zor::offload::plan_writes(views.data(), views.size(), Link::kNone, true),
                views.data(), &udp_runs);
 
-  std::vector<Bytes> got;
-  Bytes buf(70000);
-  pollfd p{sock, POLLIN, 0};
-  while (poll(&p, 1, 500) == 1) {
-    ssize_t n = recv(sock, buf.data(), buf.size(), 0);
-    if (n < 0) break;
-    got.emplace_back(buf.begin(), buf.begin() + n);
-  }
+  const std::vector<Bytes> got = zor::links::read_until_idle(sock);
   EXPECT_TRUE(got == payloads) << got.size() << " datagrams of " << payloads.size()
                                << ": all but the one with a wrong checksum, in order";
   EXPECT_TRUE(udp_runs) << "the device took the runs";

@@ -39,6 +39,8 @@ namespace {
 using runs::Bytes;
 using runs::Datagram;
 using zor::links::add_neighbour;
+using zor::links::bind_to;
+using zor::links::read_until_idle;
 using zor::links::rx_packets;
 using zor::links::set_address;
 using zor::links::set_flags;
@@ -80,11 +82,7 @@ class TapRunTest : public testing::Test {
     std::memcpy(mac, ifr.ifr_hwaddr.sa_data, 6);
     int size = 8 << 20;
     setsockopt(sock, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size);
-    sockaddr_in at{};
-    at.sin_family = AF_INET;
-    at.sin_port = htons(5000);
-    inet_pton(AF_INET, "192.0.2.1", &at.sin_addr);
-    ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr *>(&at), sizeof at), 0);
+    ASSERT_TRUE(bind_to(sock, "192.0.2.1", 5000));
   }
   void TearDown() override {
     writer.Stop();
@@ -114,15 +112,7 @@ class TapRunTest : public testing::Test {
   // Hands the datagrams over and reads what reached the socket.
   std::vector<Bytes> Deliver() {
     HandOver();
-    std::vector<Bytes> out;
-    Bytes buf(70000);
-    pollfd p{sock, POLLIN, 0};
-    while (poll(&p, 1, 500) == 1) {
-      ssize_t n = recv(sock, buf.data(), buf.size(), 0);
-      if (n < 0) break;
-      out.emplace_back(buf.begin(), buf.begin() + n);
-    }
-    return out;
+    return read_until_idle(sock);
   }
 
   int tap = -1, sock = -1;
@@ -166,14 +156,11 @@ class TapForwardTest : public TapRunTest {
   // without their identification and header checksum.
   std::vector<Bytes> Forwarded() {
     std::vector<Bytes> got;
-    Bytes buf(70000);
-    pollfd p{out, POLLIN, 0};
-    while (poll(&p, 1, 500) == 1) {
-      ssize_t n = read(out, buf.data(), buf.size());
-      if (n < static_cast<ssize_t>(sizeof(VnetHeader) + 42)) continue;
+    for (const Bytes &frame : read_until_idle(out)) {
+      if (frame.size() < sizeof(VnetHeader) + 42) continue;
       VnetHeader vnet;
-      std::memcpy(&vnet, buf.data(), sizeof vnet);
-      Bytes f(buf.begin() + sizeof vnet, buf.begin() + n);
+      std::memcpy(&vnet, frame.data(), sizeof vnet);
+      Bytes f(frame.begin() + sizeof vnet, frame.end());
       if (load_be16(&f[12]) != 0x0800 || f[14 + 9] != 17) continue;  // the device's own
       uint16_t saved;
       if (vnet.flags & zor::offload::kVnetNeedsCsum) {
@@ -210,11 +197,7 @@ class TapTcpTest : public TapRunTest {
     ASSERT_TRUE(add_neighbour(sock, kTap, "192.0.2.2", "\x02\x00\x00\x00\x00\x02"))
         << strerror(errno);
     listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in at{};
-    at.sin_family = AF_INET;
-    at.sin_port = htons(5000);
-    inet_pton(AF_INET, "192.0.2.1", &at.sin_addr);
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&at), sizeof at), 0);
+    ASSERT_TRUE(bind_to(listener, "192.0.2.1", 5000));
     ASSERT_EQ(listen(listener, 1), 0);
   }
   void TearDown() override {
@@ -255,13 +238,8 @@ class TapTcpTest : public TapRunTest {
 
   // What the connection reads until nothing comes for 500 ms.
   Bytes Read() {
-    Bytes out, buf(70000);
-    pollfd p{conn, POLLIN, 0};
-    while (poll(&p, 1, 500) == 1) {
-      ssize_t n = recv(conn, buf.data(), buf.size(), 0);
-      if (n <= 0) break;
-      out.insert(out.end(), buf.begin(), buf.begin() + n);
-    }
+    Bytes out;
+    for (const Bytes &b : read_until_idle(conn)) out.insert(out.end(), b.begin(), b.end());
     return out;
   }
 

@@ -59,6 +59,20 @@ std::vector<size_t> run_counts(const std::vector<Bytes> &frames, Link link,
   return out;
 }
 
+// The write is one run of `frames` behind a virtio-net header of
+// `gso_type` cut at `gso_size`, `hdr_len` bytes of headers, the checksum
+// partial from `csum_start` on.
+void expect_run(const DeviceWrite &w, size_t frames, uint8_t gso_type, uint16_t gso_size,
+                size_t hdr_len, size_t csum_start, uint16_t csum_offset) {
+  EXPECT_EQ(w.frames, frames);
+  EXPECT_EQ(w.vnet.flags, kVnetNeedsCsum);
+  EXPECT_EQ(w.vnet.gso_type, gso_type);
+  EXPECT_EQ(w.vnet.gso_size, gso_size);
+  EXPECT_EQ(w.vnet.hdr_len, hdr_len);
+  EXPECT_EQ(w.vnet.csum_start, csum_start);
+  EXPECT_EQ(w.vnet.csum_offset, csum_offset);
+}
+
 // The frame counts of the writes for segments made by `vary` from a stream
 // of five 1000-byte segments.
 std::vector<size_t> runs_of(const std::function<void(std::vector<Segment> &)> &vary, Link link) {
@@ -81,13 +95,7 @@ TEST(Coalesce, ARunLeavesAsOneWriteThatCutsBackIntoItsSegments) {
     std::vector<DeviceWrite> writes = plan(frames, link, &views);
     ASSERT_EQ(writes.size(), 1u);
     const DeviceWrite &w = writes[0];
-    EXPECT_EQ(w.frames, 45u);
-    EXPECT_EQ(w.vnet.flags, kVnetNeedsCsum);
-    EXPECT_EQ(w.vnet.gso_type, 1);
-    EXPECT_EQ(w.vnet.gso_size, 1448);
-    EXPECT_EQ(w.vnet.hdr_len, hdr);
-    EXPECT_EQ(w.vnet.csum_start, l2 + 20);
-    EXPECT_EQ(w.vnet.csum_offset, 16);
+    expect_run(w, 45, kVnetGsoTcpv4, 1448, hdr, l2 + 20, 16);
 
     Bytes whole = written(w, views.data());
     EXPECT_TRUE(std::equal(frames[0].begin(), frames[0].begin() + l2, whole.begin()))
@@ -188,13 +196,7 @@ TEST(Coalesce, AUdpRunLeavesAsOneWriteThatTheKernelCutsBackIntoItsDatagrams) {
     const std::vector<DeviceWrite> writes = plan(frames, link, &views);
     ASSERT_EQ(writes.size(), 1u);
     const DeviceWrite &w = writes[0];
-    EXPECT_EQ(w.frames, 40u);
-    EXPECT_EQ(w.vnet.flags, kVnetNeedsCsum);
-    EXPECT_EQ(w.vnet.gso_type, 5);
-    EXPECT_EQ(w.vnet.gso_size, 1200);
-    EXPECT_EQ(w.vnet.hdr_len, hdr);
-    EXPECT_EQ(w.vnet.csum_start, l2 + 20);
-    EXPECT_EQ(w.vnet.csum_offset, 6);
+    expect_run(w, 40, kVnetGsoUdpL4, 1200, hdr, l2 + 20, 6);
     // The pieces: the head, then each datagram's payload where it lies.
     std::vector<iovec> iov(2 + w.frames);
     ASSERT_EQ(write_iov(w, views.data(), iov.data()), 2 + w.frames);

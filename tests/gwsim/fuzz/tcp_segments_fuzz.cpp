@@ -9,6 +9,7 @@
 
 #include "offload/coalesce.h"
 #include "tests/common/fuzz_support.h"
+#include "tests/offload/runs.h"
 #include "tests/packetpath/frames.h"
 #include "tools/gwsim/tcp_segments.h"
 
@@ -67,15 +68,12 @@ void WriteAll(zor::fuzz::Input &in) {
   while (!in.empty() && packets.size() < 256) packets.push_back(in.Chunk());
   std::vector<zor::offload::FrameBytes> views;
   for (const Bytes &p : packets) views.push_back({p.data(), p.size()});
-  std::vector<iovec> iov(2 + zor::offload::kRunPackets);
   for (const zor::offload::DeviceWrite &w :
        zor::offload::plan_writes(views.data(), views.size(), zor::offload::Link::kNone, true)) {
-    Bytes frame;
-    const size_t parts = zor::offload::write_iov(w, views.data(), iov.data());
-    for (size_t k = 0; k < parts; k++) {
-      auto *p = static_cast<const uint8_t *>(iov[k].iov_base);
-      frame.insert(frame.end(), p, p + iov[k].iov_len);
-    }
+    Bytes frame(sizeof w.vnet);
+    memcpy(frame.data(), &w.vnet, sizeof w.vnet);
+    const Bytes packet = runs::written(w, views.data());
+    frame.insert(frame.end(), packet.begin(), packet.end());
     if (w.vnet.gso_type == zor::offload::kVnetGsoTcpv4) {
       gwsim::TunFrame f;
       if (!gwsim::PlanFrame(frame.data(), frame.size(), &f) || f.count != w.frames) abort();
