@@ -34,7 +34,6 @@ using zor::offload::kVnetNeedsCsum;
 using zor::offload::restore_partial_checksum;
 using zor::offload::VnetHeader;
 
-
 constexpr size_t kVnetLen = sizeof(VnetHeader);
 constexpr size_t kFrameRoom = 256 * 1024;
 // Frames of the uplink handed to the filter together.
