@@ -19,15 +19,20 @@
 #include <cstring>
 #include <memory>
 
-#include "host/checksum.h"
 #include "host/completions.h"
 #include "host/host_log.h"
 #include "host/link_monitor.h"
-#include "host/tap_coalesce.h"
 #include "kern_host.h"
+#include "offload/checksum.h"
 
 namespace zornfhost {
 namespace {
+
+using zor::offload::complete_partial_checksum;
+using zor::offload::FrameBytes;
+using zor::offload::kVnetNeedsCsum;
+using zor::offload::restore_partial_checksum;
+using zor::offload::VnetHeader;
 
 constexpr size_t kVnetLen = sizeof(VnetHeader);
 // Room for the largest frame the TAP hands over, behind its header.

@@ -3,7 +3,7 @@
 // report_completions(), which every host thread calls after its call into
 // the library has returned.
 #pragma once
-#include "host/vnet_header.h"
+#include "offload/vnet_header.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -20,7 +20,7 @@ struct HostNetbuf {
   uint8_t *data;
   uint32_t len;
   bool owned;  // allocated by KERN_netbuf_alloc or _wrap, freed by the host or the filter
-  VnetHeader vnet;
+  zor::offload::VnetHeader vnet;
   uint8_t frame[];  // owned buffers only
 };
 

@@ -4,10 +4,12 @@
 #include <sys/mman.h>
 #include <sys/socket.h>
 
-#include "host/vnet_header.h"
+#include "offload/vnet_header.h"
 
 namespace zornfhost {
 namespace {
+
+using zor::offload::VnetHeader;
 
 constexpr unsigned kSlotSize = 2048;
 constexpr unsigned kBlockSize = 64 * 1024;

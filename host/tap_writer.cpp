@@ -1,16 +1,16 @@
 #include "host/tap_writer.h"
 
 #include <pthread.h>
-#include <sys/uio.h>
 
 #include <algorithm>
-#include <cerrno>
 
 namespace zornfhost {
-namespace {
-// Frames planned and written per round of writev calls.
-constexpr size_t kWriteBatch = 64;
-}  // namespace
+
+using zor::offload::FrameBytes;
+using zor::offload::kRunPackets;
+using zor::offload::Link;
+using zor::offload::plan_writes;
+using zor::offload::write_planned;
 
 void TapWriter::Start(int tap_fd, std::atomic<unsigned long> *lost) {
   std::lock_guard<std::mutex> lock(mu_);
@@ -68,31 +68,17 @@ void TapWriter::Loop() {
 }
 
 void TapWriter::Write(const Pending &pending) {
-  FrameBytes frames[kWriteBatch];
-  iovec iov[2 + kWriteBatch];
+  FrameBytes frames[kRunPackets];
   const uint8_t *at = pending.bytes.data();
-  for (size_t first = 0; first < pending.lengths.size(); first += kWriteBatch) {
-    const size_t n = std::min(kWriteBatch, pending.lengths.size() - first);
+  for (size_t first = 0; first < pending.lengths.size(); first += kRunPackets) {
+    const size_t n = std::min(kRunPackets, pending.lengths.size() - first);
     for (size_t k = 0; k < n; k++) {
       frames[k] = {at, pending.lengths[first + k]};
       at += frames[k].len;
     }
-    for (const TapWrite &w : plan_tap_writes(frames, n, udp_runs_)) {
-      if (WriteOne(w, frames, iov)) continue;
-      if (errno == EINVAL && w.vnet.gso_type == kVnetGsoUdpL4) {
-        udp_runs_ = false;  // a kernel that cannot cut UDP runs
-        for (size_t k = 0; k < w.frames; k++)
-          if (!WriteOne(TapWrite{w.first + k, 1, {}, {}, 0}, frames, iov)) ++*lost_;
-      } else {
-        *lost_ += w.frames;
-      }
-    }
+    const auto writes = plan_writes(frames, n, Link::kEthernet, udp_runs_);
+    *lost_ += write_planned(fd_, writes, frames, &udp_runs_);
   }
-}
-
-bool TapWriter::WriteOne(const TapWrite &w, const FrameBytes *frames, iovec *iov) {
-  size_t parts = tap_write_iov(w, frames, iov);
-  return writev(fd_, iov, static_cast<int>(parts)) >= 0;
 }
 
 }  // namespace zornfhost

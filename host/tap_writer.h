@@ -6,7 +6,7 @@
 // not only once the writer got to them. The writer takes all that waits at
 // once while the next frames are queued into a second buffer; a frame that
 // finds its buffer full is lost, as on a device whose ring is full. Runs of
-// one TCP or UDP flow leave coalesced (tap_coalesce.h); once the kernel
+// one TCP or UDP flow leave coalesced (offload/coalesce.h); once the kernel
 // refuses a run of UDP, its datagrams and all after leave one by one.
 #pragma once
 #include <atomic>
@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "host/tap_coalesce.h"
+#include "offload/coalesce.h"
 
 namespace zornfhost {
 
@@ -37,7 +37,7 @@ class TapWriter {
   // Writes what is queued, then ends the thread. Queue() refuses from now on.
   void Stop();
   // Copies the frames for writing; false when not started (nothing taken).
-  bool Queue(const FrameBytes *frames, size_t count);
+  bool Queue(const zor::offload::FrameBytes *frames, size_t count);
 
  private:
   // Frames waiting in one buffer.
@@ -47,8 +47,6 @@ class TapWriter {
   };
   void Loop();
   void Write(const Pending &pending);
-  // False when the TAP refused the write (errno tells why).
-  bool WriteOne(const TapWrite &w, const FrameBytes *frames, iovec *iov);
 
   int fd_ = -1;
   std::atomic<unsigned long> *lost_ = nullptr;

@@ -16,8 +16,9 @@
 #include <cstring>
 #include <random>
 
-#include "host/checksum.h"
 #include "kernel/filter/wire_format.h"
+#include "offload/checksum.h"
+#include "tests/offload/runs.h"
 #include "tests/packetpath/frames.h"
 
 namespace gwsim {
@@ -235,10 +236,20 @@ Packet PacketOf(const Bytes &ip) {
   return {load_be32(&ip[16]), ip[9], Bytes(ip.begin() + 20, ip.end())};
 }
 
-// The packets in device frames (joined frames cut again).
+// The packets in device frames (runs cut again: TCP as the simulator cuts
+// a large frame, UDP as the kernel cuts a run).
 std::vector<Packet> PacketsOf(std::vector<Bytes> frames) {
   std::vector<Packet> out;
   for (Bytes &f : frames) {
+    VnetHeader v;
+    memcpy(&v, f.data(), sizeof v);
+    if (v.gso_type == zor::offload::kVnetGsoUdpL4) {
+      const std::vector<Bytes> pieces =
+          runs::cut_udp_run(v, Bytes(f.begin() + sizeof v, f.end()), runs::Link::kNone);
+      EXPECT_FALSE(pieces.empty());
+      for (const Bytes &p : pieces) out.push_back(PacketOf(p));
+      continue;
+    }
     TunFrame t;
     EXPECT_TRUE(PlanFrame(f.data(), f.size(), &t));
     for (uint32_t i = 0; i < t.count; i++) {
@@ -251,18 +262,29 @@ std::vector<Packet> PacketsOf(std::vector<Bytes> frames) {
 }
 
 // Random traffic of the client: runs of TCP segments of two connections
-// (which the side may join), UDP packets between them.
+// and of UDP datagrams of one flow (which the side may coalesce), UDP
+// packets of random sizes between them.
 class Traffic {
  public:
   explicit Traffic(uint32_t seed) : rng_(seed) {}
   Bytes Next() {
-    if (rng_() % 4 == 0) {
+    const uint32_t kind = rng_() % 8;
+    if (kind < 2) {
       pp::Ip ip;
       ip.src = kClient;
       ip.dst = kFar;
       Bytes payload(rng_() % 1400);
       for (auto &b : payload) b = (uint8_t)rng_();
       return pp::Ipv4(ip, pp::Udp(5000, 53, payload));
+    }
+    if (kind < 4) {
+      pp::Ip ip;
+      ip.src = kClient;
+      ip.dst = kFar;
+      ip.id = udp_id_++;
+      Bytes payload(rng_() % 6 ? 1200 : 1 + rng_() % 1199);
+      for (auto &b : payload) b = (uint8_t)rng_();
+      return pp::Ipv4(ip, pp::Udp(5001, 5201, payload));
     }
     const int c = (int)(rng_() % 2);
     pp::Ip ip;
@@ -285,6 +307,7 @@ class Traffic {
  private:
   std::mt19937 rng_;
   uint32_t seq_[2] = {1000, 50000};
+  uint16_t udp_id_ = 7;
 };
 
 class DataSideModes : public ::testing::TestWithParam<bool> {};
@@ -342,7 +365,14 @@ TEST_P(DataSideModes, TheClientsBatchesReachTheDeviceAsInlineAndOneByOne) {
   }
   UplinkRun inline_run = Uplink(0, mgm);
   ExpectSame(inline_run.packets, expected, "inline");
-  EXPECT_LT(inline_run.frames.size(), expected.size()) << "segments were joined";
+  EXPECT_LT(inline_run.frames.size(), expected.size()) << "runs were coalesced";
+  size_t tcp_runs = 0, udp_runs = 0;
+  for (const Bytes &f : inline_run.frames) {
+    tcp_runs += f[1] == zor::offload::kVnetGsoTcpv4;
+    udp_runs += f[1] == zor::offload::kVnetGsoUdpL4;
+  }
+  EXPECT_GT(tcp_runs, 0u) << "runs of TCP segments";
+  EXPECT_GT(udp_runs, 0u) << "runs of UDP datagrams";
   for (unsigned w : kWorkerCounts)
     ExpectSame(Uplink(w, mgm).packets, expected, std::to_string(w) + " workers");
 }
@@ -369,11 +399,11 @@ std::vector<Bytes> DeviceBatch(Traffic &traffic, uint32_t *seq) {
     VnetHeader v{};
     if (traffic.Below(4) != 0) {
       store_be16(&packet[36], pp::InetSum(&packet[12], 8, 6 + (uint32_t)(packet.size() - 20)));
-      v.flags = zornfhost::kVnetNeedsCsum;
+      v.flags = zor::offload::kVnetNeedsCsum;
       v.csum_start = 20;
       v.csum_offset = 16;
       if (t.payload.size() > 1000) {
-        v.gso_type = kVnetGsoTcpV4;
+        v.gso_type = zor::offload::kVnetGsoTcpv4;
         v.gso_size = (uint16_t)(600 + traffic.Below(800));
         v.hdr_len = 40;
       }

@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "byte_order.h"
-#include "host/vnet_header.h"
+#include "offload/vnet_header.h"
 
 namespace {
 
@@ -97,8 +97,8 @@ class RingTest : public testing::Test {
       RingFrame frames[256];
       size_t n = ring.Take(frames, 256, large);
       for (size_t k = 0; k < n; k++) {
-        const uint8_t *f = frames[k].bytes + sizeof(zornfhost::VnetHeader);
-        const size_t len = frames[k].len - sizeof(zornfhost::VnetHeader);
+        const uint8_t *f = frames[k].bytes + sizeof(zor::offload::VnetHeader);
+        const size_t len = frames[k].len - sizeof(zor::offload::VnetHeader);
         if (len >= 14 && load_be16(f + 12) == kTestType) got.emplace_back(f, f + len);
       }
       ring.Release();
@@ -111,7 +111,7 @@ class RingTest : public testing::Test {
   std::vector<Bytes> sent;
 };
 
-constexpr size_t kLarge = sizeof(zornfhost::VnetHeader) + 66 * 1024;
+constexpr size_t kLarge = sizeof(zor::offload::VnetHeader) + 66 * 1024;
 
 TEST_F(RingTest, FramesOfEverySizeComeWholeOnceAndInOrder) {
   // Up to 1900 bytes a frame fits a slot; from 2000 on it is read beside it.
@@ -129,7 +129,7 @@ TEST_F(RingTest, LargeFramesBeyondTheRoomWaitForTheNextTake) {
 TEST_F(RingTest, ALargeFrameTheRoomCannotHoldIsLeftOutAndTheNextStillComeRight) {
   Send({100, 9000, 3000, 100, 4000});
   std::vector<Bytes> expected = {sent[0], sent[2], sent[3], sent[4]};
-  EXPECT_EQ(Receive(expected.size(), 4096 + sizeof(zornfhost::VnetHeader), 4), expected);
+  EXPECT_EQ(Receive(expected.size(), 4096 + sizeof(zor::offload::VnetHeader), 4), expected);
 }
 
 TEST_F(RingTest, TheSlotsComeRoundAgainOnceGivenBack) {

@@ -3,13 +3,14 @@
 // the datagrams queued, in order, in fewer writes than datagrams, and one
 // with a wrong checksum is still dropped; forwarded, they leave as the same
 // bytes as when written one by one; where the kernel refuses the runs (as
-// one without UDP_L4 does), every datagram still arrives.
+// one without UDP_L4 does), every datagram still arrives. A TCP segment
+// with a wrong checksum inside a run is dropped by the stack, the segments
+// around it taken.
 #include <gtest/gtest.h>
 #include <arpa/inet.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <net/if.h>
-#include <net/if_arp.h>
 #include <poll.h>
 #include <sched.h>
 #include <sys/ioctl.h>
@@ -23,58 +24,43 @@
 #include <cstddef>
 #include <cstring>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "host/adapter_pairs.h"
-#include "host/checksum.h"
 #include "host/tap_writer.h"
-#include "tests/host/tap_runs.h"
+#include "offload/checksum.h"
+#include "tests/common/links.h"
+#include "tests/offload/runs.h"
 
 namespace {
 
-using tap_runs::Bytes;
-using tap_runs::Datagram;
-using zornfhost::FrameBytes;
-using zornfhost::VnetHeader;
+using runs::Bytes;
+using runs::Datagram;
+using zor::links::add_neighbour;
+using zor::links::bind_to;
+using zor::links::read_until_idle;
+using zor::links::rx_packets;
+using zor::links::set_address;
+using zor::links::set_flags;
+using zor::offload::FrameBytes;
+using zor::offload::VnetHeader;
 
 constexpr char kTap[] = "taprun0";
 // Where datagrams to 192.0.2.200 are forwarded to.
 constexpr char kOut[] = "taprun1";
 constexpr uint8_t kForwardedHost = 200;
 
-bool set_flags(int s, const char *dev, short flags) {
-  ifreq ifr{};
-  std::strncpy(ifr.ifr_name, dev, IFNAMSIZ - 1);
-  ifr.ifr_flags = flags;
-  return ioctl(s, SIOCSIFFLAGS, &ifr) == 0;
+// Writes a frame to the TAP alone, as the writer writes a frame of no run.
+bool write_alone(int tap, const Bytes &f) {
+  const VnetHeader none{};
+  iovec iov[2] = {{const_cast<VnetHeader *>(&none), sizeof none},
+                  {const_cast<uint8_t *>(f.data()), f.size()}};
+  return writev(tap, iov, 2) > 0;
 }
 
-bool set_address(int s, const char *dev, const char *addr, const char *mask) {
-  ifreq ifr{};
-  std::strncpy(ifr.ifr_name, dev, IFNAMSIZ - 1);
-  auto *in = reinterpret_cast<sockaddr_in *>(&ifr.ifr_addr);
-  in->sin_family = AF_INET;
-  inet_pton(AF_INET, addr, &in->sin_addr);
-  if (ioctl(s, SIOCSIFADDR, &ifr) != 0) return false;
-  inet_pton(AF_INET, mask, &in->sin_addr);
-  return ioctl(s, SIOCSIFNETMASK, &ifr) == 0;
-}
-
-// The packets the device took from its writer (/proc/net/dev).
-long tap_rx_packets() {
-  std::ifstream dev("/proc/net/dev");
-  std::string line;
-  while (std::getline(dev, line)) {
-    std::istringstream in(line);
-    std::string name;
-    long bytes, packets;
-    if (in >> name >> bytes >> packets && name == std::string(kTap) + ":") return packets;
-  }
-  return -1;
-}
+long tap_rx_packets() { return rx_packets(kTap); }
 
 class TapRunTest : public testing::Test {
  protected:
@@ -96,11 +82,7 @@ class TapRunTest : public testing::Test {
     std::memcpy(mac, ifr.ifr_hwaddr.sa_data, 6);
     int size = 8 << 20;
     setsockopt(sock, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size);
-    sockaddr_in at{};
-    at.sin_family = AF_INET;
-    at.sin_port = htons(5000);
-    inet_pton(AF_INET, "192.0.2.1", &at.sin_addr);
-    ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr *>(&at), sizeof at), 0);
+    ASSERT_TRUE(bind_to(sock, "192.0.2.1", 5000));
   }
   void TearDown() override {
     writer.Stop();
@@ -108,28 +90,13 @@ class TapRunTest : public testing::Test {
     close(tap);
   }
 
-  // Runs of one flow to 192.0.2.`dst_host`: 40 of 1200 bytes and a shorter
-  // last, 30 with DF and identifications as they come, 100 of 100 bytes
-  // (more than one run holds) with an identification out of turn, one
-  // without a checksum; one with a wrong checksum among them.
+  // runs::mixed_datagrams to 192.0.2.`dst_host`; the payloads of all but
+  // the one with a wrong checksum.
   void MakeDatagrams(uint8_t dst_host = 1) {
-    uint16_t id = 65500;
-    auto add = [&](Datagram d) {
-      d.dst_host = dst_host;
-      frames.push_back(tap_runs::frame(d, mac));
+    for (const Datagram &d : runs::mixed_datagrams(dst_host)) {
+      frames.push_back(runs::frame(d, mac));
       if (!d.udp_csum_xor) payloads.emplace_back(frames.back().begin() + 42, frames.back().end());
-    };
-    for (int i = 0; i < 40; i++) add({id++, i < 39 ? 1200u : 333u});
-    for (int i = 0; i < 30; i++) add({static_cast<uint16_t>(7 * i), 1000, 0x4000});
-    for (int i = 0; i < 100; i++) {
-      if (i == 70) id += 5;
-      Datagram d{id++, 100};
-      d.udp_csum_xor = i == 50 ? 0x0400 : 0;
-      add(d);
     }
-    Datagram none{id++, 100};
-    none.no_udp_csum = true;
-    add(none);
     for (const Bytes &f : frames) views.push_back({f.data(), f.size()});
   }
 
@@ -145,15 +112,7 @@ class TapRunTest : public testing::Test {
   // Hands the datagrams over and reads what reached the socket.
   std::vector<Bytes> Deliver() {
     HandOver();
-    std::vector<Bytes> out;
-    Bytes buf(70000);
-    pollfd p{sock, POLLIN, 0};
-    while (poll(&p, 1, 500) == 1) {
-      ssize_t n = recv(sock, buf.data(), buf.size(), 0);
-      if (n < 0) break;
-      out.emplace_back(buf.begin(), buf.begin() + n);
-    }
-    return out;
+    return read_until_idle(sock);
   }
 
   int tap = -1, sock = -1;
@@ -184,15 +143,8 @@ class TapForwardTest : public TapRunTest {
     ASSERT_GE(out, 0) << strerror(errno);
     ASSERT_TRUE(set_address(sock, kOut, "192.0.2.129", "255.255.255.128"));
     ASSERT_TRUE(set_flags(sock, kOut, IFF_UP));
-    arpreq neighbour{};
-    auto *pa = reinterpret_cast<sockaddr_in *>(&neighbour.arp_pa);
-    pa->sin_family = AF_INET;
-    inet_pton(AF_INET, "192.0.2.200", &pa->sin_addr);
-    neighbour.arp_ha.sa_family = ARPHRD_ETHER;
-    std::memcpy(neighbour.arp_ha.sa_data, "\x02\x00\x00\x00\x00\xC8", 6);
-    neighbour.arp_flags = ATF_COM | ATF_PERM;
-    std::strcpy(neighbour.arp_dev, kOut);
-    ASSERT_EQ(ioctl(sock, SIOCSARP, &neighbour), 0) << strerror(errno);
+    ASSERT_TRUE(add_neighbour(sock, kOut, "192.0.2.200", "\x02\x00\x00\x00\x00\xC8"))
+        << strerror(errno);
     std::ofstream("/proc/sys/net/ipv4/ip_forward") << "1\n";
   }
   void TearDown() override {
@@ -204,18 +156,15 @@ class TapForwardTest : public TapRunTest {
   // without their identification and header checksum.
   std::vector<Bytes> Forwarded() {
     std::vector<Bytes> got;
-    Bytes buf(70000);
-    pollfd p{out, POLLIN, 0};
-    while (poll(&p, 1, 500) == 1) {
-      ssize_t n = read(out, buf.data(), buf.size());
-      if (n < static_cast<ssize_t>(sizeof(VnetHeader) + 42)) continue;
+    for (const Bytes &frame : read_until_idle(out)) {
+      if (frame.size() < sizeof(VnetHeader) + 42) continue;
       VnetHeader vnet;
-      std::memcpy(&vnet, buf.data(), sizeof vnet);
-      Bytes f(buf.begin() + sizeof vnet, buf.begin() + n);
+      std::memcpy(&vnet, frame.data(), sizeof vnet);
+      Bytes f(frame.begin() + sizeof vnet, frame.end());
       if (load_be16(&f[12]) != 0x0800 || f[14 + 9] != 17) continue;  // the device's own
       uint16_t saved;
-      if (vnet.flags & zornfhost::kVnetNeedsCsum) {
-        EXPECT_TRUE(zornfhost::complete_partial_checksum(vnet, f.data(), f.size(), &saved));
+      if (vnet.flags & zor::offload::kVnetNeedsCsum) {
+        EXPECT_TRUE(zor::offload::complete_partial_checksum(vnet, f.data(), f.size(), &saved));
       }
       if (load_be16(&f[14 + 6]) & 0x4000)
         for (size_t at : {14 + 4, 14 + 5, 14 + 10, 14 + 11}) f[at] = 0;
@@ -229,12 +178,7 @@ class TapForwardTest : public TapRunTest {
 
 TEST_F(TapForwardTest, ForwardedRunsLeaveAsTheDatagramsWrittenOneByOne) {
   MakeDatagrams(kForwardedHost);
-  const VnetHeader none{};
-  for (const Bytes &f : frames) {
-    iovec iov[2] = {{const_cast<VnetHeader *>(&none), sizeof none},
-                    {const_cast<uint8_t *>(f.data()), f.size()}};
-    ASSERT_GT(writev(tap, iov, 2), 0);
-  }
+  for (const Bytes &f : frames) ASSERT_TRUE(write_alone(tap, f));
   const std::vector<Bytes> alone = Forwarded();
   EXPECT_EQ(alone.size(), frames.size()) << "forwarding checks no UDP checksum";
   writer.Start(tap, &lost);
@@ -242,6 +186,95 @@ TEST_F(TapForwardTest, ForwardedRunsLeaveAsTheDatagramsWrittenOneByOne) {
   const std::vector<Bytes> runs = Forwarded();
   EXPECT_TRUE(runs == alone) << runs.size() << " forwarded of " << alone.size();
   EXPECT_LT(tap_rx_packets(), static_cast<long>(2 * frames.size())) << "written as runs";
+}
+
+// A TCP connection of 192.0.2.2:4000 to a listener at 192.0.2.1:5000, its
+// far end played on the TAP.
+class TapTcpTest : public TapRunTest {
+ protected:
+  void SetUp() override {
+    TapRunTest::SetUp();
+    ASSERT_TRUE(add_neighbour(sock, kTap, "192.0.2.2", "\x02\x00\x00\x00\x00\x02"))
+        << strerror(errno);
+    listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_TRUE(bind_to(listener, "192.0.2.1", 5000));
+    ASSERT_EQ(listen(listener, 1), 0);
+  }
+  void TearDown() override {
+    close(conn);
+    close(listener);
+    TapRunTest::TearDown();
+  }
+
+  runs::Segment Seg(uint32_t offset, size_t len, uint8_t flags = 0x10) const {
+    runs::Segment s{kFirst + offset, len, flags, their_isn + 1, 65535};
+    s.timestamps = false;
+    return s;
+  }
+
+  // The handshake: a SYN written, the SYN-ACK read from the TAP, the ACK.
+  void Connect() {
+    runs::Segment syn = Seg(0, 0, 0x02);
+    syn.seq = kFirst - 1;
+    syn.ack = 0;
+    ASSERT_TRUE(write_alone(tap, runs::frame(syn, mac)));
+    Bytes buf(70000);
+    pollfd p{tap, POLLIN, 0};
+    bool answered = false;
+    while (!answered && poll(&p, 1, 2000) == 1) {
+      ssize_t n = read(tap, buf.data(), buf.size());
+      const uint8_t *f = buf.data() + sizeof(VnetHeader);
+      answered = n >= static_cast<ssize_t>(sizeof(VnetHeader) + 14 + 40) &&
+                 load_be16(f + 12) == 0x0800 && f[14 + 9] == 6 && f[34 + 13] == 0x12;
+      if (answered) their_isn = load_be32(f + 34 + 4);
+    }
+    ASSERT_TRUE(answered) << "the listener's SYN-ACK";
+    ASSERT_TRUE(write_alone(tap, runs::frame(Seg(0, 0), mac)));
+    pollfd l{listener, POLLIN, 0};
+    ASSERT_EQ(poll(&l, 1, 2000), 1);
+    conn = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    ASSERT_GE(conn, 0);
+  }
+
+  // What the connection reads until nothing comes for 500 ms.
+  Bytes Read() {
+    Bytes out;
+    for (const Bytes &b : read_until_idle(conn)) out.insert(out.end(), b.begin(), b.end());
+    return out;
+  }
+
+  static constexpr uint32_t kFirst = 1000;  // the first data byte's sequence number
+  uint32_t their_isn = 0;
+  int listener = -1, conn = -1;
+};
+
+TEST_F(TapTcpTest, ASegmentWithAWrongChecksumInARunIsDroppedAndTheOthersArrive) {
+  Connect();
+  ASSERT_GE(conn, 0);
+  // Eight segments of 1000 bytes; the fourth arrives with a byte changed
+  // after its checksum was made.
+  Bytes stream;
+  for (uint32_t i = 0; i < 8; i++) {
+    frames.push_back(runs::frame(Seg(1000 * i, 1000), mac));
+    stream.insert(stream.end(), frames.back().begin() + 54, frames.back().end());
+  }
+  const Bytes right = frames[3];
+  frames[3].back() ^= 1;
+  for (const Bytes &f : frames) views.push_back({f.data(), f.size()});
+  const long written_before = tap_rx_packets();
+  writer.Start(tap, &lost);
+  HandOver();
+  EXPECT_LT(tap_rx_packets() - written_before, 8) << "written as runs";
+  const Bytes before = Read();
+  EXPECT_TRUE(before == Bytes(stream.begin(), stream.begin() + 3000))
+      << before.size() << " bytes read: the 3000 before the changed segment, nothing of it";
+  // Sent again as it was meant, it fills the gap: the segments after it
+  // were taken and waited.
+  ASSERT_TRUE(write_alone(tap, right));
+  const Bytes after = Read();
+  EXPECT_TRUE(after == Bytes(stream.begin() + 3000, stream.end()))
+      << after.size() << " bytes read of the 5000 from the changed segment on";
+  EXPECT_EQ(lost, 0u);
 }
 
 // Refuses writev of more than two pieces (a run's) with EINVAL, on the

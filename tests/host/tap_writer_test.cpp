@@ -15,11 +15,11 @@
 #include <future>
 #include <vector>
 
-#include "host/vnet_header.h"
+#include "offload/vnet_header.h"
 
 namespace {
 
-using zornfhost::FrameBytes;
+using zor::offload::FrameBytes;
 using zornfhost::TapWriter;
 using Bytes = std::vector<uint8_t>;
 
@@ -60,7 +60,7 @@ class TapWriterTest : public testing::Test {
     ssize_t n;
     while ((n = recv(fds[1], buf.data(), buf.size(), 0)) > 0) {
       EXPECT_GE(n, 10);
-      out.emplace_back(buf.begin() + sizeof(zornfhost::VnetHeader), buf.begin() + n);
+      out.emplace_back(buf.begin() + sizeof(zor::offload::VnetHeader), buf.begin() + n);
     }
     return out;
   }

@@ -172,10 +172,9 @@ void DataSide::TakeOne(const uint8_t *d, size_t n) {
   TunnelPeer::Result r = peer_->Take(d, n, client_.sin_addr.s_addr, TunnelPeer::kOuterUnknown);
   Report(r);
   if (r.kind == TunnelPeer::Kind::kData && config_.tun >= 0) {
-    SegmentJoiner one;
-    one.Add(r.inner.data(), (uint32_t)r.inner.size());
-    one.Close();
-    WriteFrames(config_.tun, one);
+    const zor::offload::FrameBytes one{r.inner.data(), r.inner.size()};
+    WritePackets(config_.tun, zor::offload::plan_writes(&one, 1, zor::offload::Link::kNone, false),
+                 &one, &udp_runs_);
   }
   QueueToClient(r.replies);
 }
@@ -200,23 +199,24 @@ void DataSide::UpWork(size_t s) {
   GuardOpenDataBatch(slot.jobs.data(), (uint32_t)slot.jobs.size(), slot.nonce, slot.mgm);
   // Each inner packet is built in place: its IPv4 header over the last 20
   // bytes of the datagram's head, its payload where it is.
-  slot.joined.Clear();
+  slot.packets.clear();
   for (const GuardDataJob &job : slot.jobs) {
     if (!job.ok) continue;
     const DataHead h = *As<DataHead>(job.d);
     const uint32_t payload = job.len - (uint32_t)kDataHead;
     uint8_t *ip = job.d + kDataHead - IPH_MIN_LEN;
     TunnelPeer::InnerHeader(h, payload, slot.client_addr, TunnelPeer::kOuterUnknown, ip);
-    slot.joined.Add(ip, IPH_MIN_LEN + payload);
+    slot.packets.push_back({ip, IPH_MIN_LEN + payload});
   }
-  slot.joined.Close();
+  slot.writes = zor::offload::plan_writes(slot.packets.data(), slot.packets.size(),
+                                          zor::offload::Link::kNone, udp_runs_);
 }
 
 void DataSide::UpFinish(size_t s) {
   UpSlot &slot = up_slots_[s];
   for (const GuardDataJob &job : slot.jobs)
     if (!job.ok) fprintf(stderr, "gwsim: tunnel datagram refused: authentication\n");
-  if (config_.tun >= 0) WriteFrames(config_.tun, slot.joined);
+  if (config_.tun >= 0) WritePackets(config_.tun, slot.writes, slot.packets.data(), &udp_runs_);
 }
 
 // To the client.

@@ -5,8 +5,9 @@
 //    datagrams and, in their order under the receive side's lock, picks the
 //    packet key of each data datagram and handles the other datagrams itself
 //    (key changes, acknowledgements, out-of-band). The workers open the data
-//    datagrams and join the inner TCP segments (tcp_segments.h); the packets
-//    go to the device in the order the datagrams came.
+//    datagrams and plan the device's writes of the inner packets, runs of
+//    one flow coalesced (offload/coalesce.h); the packets go to the device
+//    in the order the datagrams came.
 //  - To the client: the device's reader (FromTun) takes a batch of frames
 //    and, under the send side's lock, gives each packet they are cut into its
 //    counter and packet key. The workers cut and protect them; the datagrams
@@ -33,6 +34,7 @@
 #include <vector>
 
 #include "kernel/filter/tunnel_crypto.h"
+#include "offload/coalesce.h"
 #include "tools/gwsim/tcp_segments.h"
 #include "tools/gwsim/tunnel_peer.h"
 #include "tools/gwsim/udp_batches.h"
@@ -91,7 +93,8 @@ class DataSide {
     Keys keys;
     uint8_t nonce[8];
     uint32_t mgm = 0, client_addr = 0;
-    SegmentJoiner joined;
+    std::vector<zor::offload::FrameBytes> packets;  // the opened ones
+    std::vector<zor::offload::DeviceWrite> writes;
   };
   // A batch of datagrams for the client: cut from frames of the device
   // (data) or the session's own, ready as they are.
@@ -144,6 +147,8 @@ class DataSide {
   size_t messages_ = ReceiveBatch::kMessages;
   std::atomic<bool> silent_{false};
   std::atomic<int> corrupt_{0};
+  // UDP runs in the device's writes, until the device refuses one.
+  std::atomic<bool> udp_runs_{true};
   std::vector<UpSlot> up_slots_;
   std::vector<DownSlot> down_slots_;
   // Last: they finish what they hold before the slots go.

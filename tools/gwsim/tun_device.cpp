@@ -5,10 +5,8 @@
 #include <net/if.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -36,14 +34,13 @@ int OpenTun(const std::string &name) {
   return fd;
 }
 
-void WriteFrames(int fd, const SegmentJoiner &joined) {
-  iovec parts[1 + kMaxJoined];
-  for (const TunWrite &w : joined.writes()) {
-    parts[0] = {const_cast<VnetHeader *>(&w.vnet), sizeof w.vnet};
-    std::copy_n(joined.iov().begin() + w.first, w.count, parts + 1);
-    if (writev(fd, parts, (int)(1 + w.count)) < 0 && errno != EAGAIN && errno != ENOBUFS)
-      perror("gwsim: tun write");
-  }
+void WritePackets(int fd, const std::vector<zor::offload::DeviceWrite> &writes,
+                  const zor::offload::FrameBytes *packets, std::atomic<bool> *udp_runs) {
+  bool runs = true;
+  if (zor::offload::write_planned(fd, writes, packets, &runs) && errno != EAGAIN &&
+      errno != ENOBUFS)
+    perror("gwsim: tun write");
+  if (!runs) *udp_runs = false;
 }
 
 }  // namespace gwsim

@@ -1,10 +1,15 @@
 // The gateway simulator's tunnel device: a TUN device with virtio-net
 // headers, offering the stack checksum and TCP segmentation offload, so
 // that large TCP frames reach the simulator whole (tcp_segments.h cuts
-// them) and joined frames written to it are taken whole.
+// them). Runs of TCP segments and of UDP datagrams written to it leave
+// coalesced (offload/coalesce.h), which the kernel takes whole, cutting a
+// UDP run back into its datagrams.
 #pragma once
+#include <atomic>
 #include <string>
+#include <vector>
 
+#include "offload/coalesce.h"
 #include "tools/gwsim/tcp_segments.h"
 
 namespace gwsim {
@@ -14,8 +19,10 @@ namespace gwsim {
 int OpenTun(const std::string &name);
 // The room one read needs: the largest frame and its virtio-net header.
 constexpr size_t kTunFrameRoom = sizeof(VnetHeader) + 65535;
-// Writes the joiner's frames in their order; a frame the device does not
-// take is lost.
-void WriteFrames(int fd, const SegmentJoiner &joined);
+// Writes the packets as planned (plan_writes of Link::kNone), in their
+// order; a packet the device does not take is lost. Once the device refuses
+// a run of UDP, `udp_runs` turns false for the plans after.
+void WritePackets(int fd, const std::vector<zor::offload::DeviceWrite> &writes,
+                  const zor::offload::FrameBytes *packets, std::atomic<bool> *udp_runs);
 
 }  // namespace gwsim

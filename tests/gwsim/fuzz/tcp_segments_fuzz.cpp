@@ -1,13 +1,15 @@
 // libFuzzer target: the gateway simulator's reading of tunnel-device frames
-// and its joining of the client's opened packets.
+// and of the runs it writes of the client's opened packets.
 // Input: a selector byte, then either one device frame (virtio-net header
 // and packet, as read() delivers it) or packets written as chunks (u16
 // length, bytes), as the data side builds them from opened datagrams.
-// Whatever is joined must plan and cut again like a device frame.
+// A run of TCP segments written must plan and cut again like a device frame.
 #include <cstring>
 #include <memory>
 
+#include "offload/coalesce.h"
 #include "tests/common/fuzz_support.h"
+#include "tests/offload/runs.h"
 #include "tests/packetpath/frames.h"
 #include "tools/gwsim/tcp_segments.h"
 
@@ -61,23 +63,20 @@ void CutAll(uint8_t *frame, size_t n) {
   }
 }
 
-void JoinAll(zor::fuzz::Input &in) {
+void WriteAll(zor::fuzz::Input &in) {
   std::vector<Bytes> packets;
-  while (!in.empty()) packets.push_back(in.Chunk());
-  gwsim::SegmentJoiner j;
-  for (Bytes &p : packets)
-    if (!p.empty()) j.Add(p.data(), (uint32_t)p.size());
-  j.Close();
-  for (const gwsim::TunWrite &w : j.writes()) {
+  while (!in.empty() && packets.size() < 256) packets.push_back(in.Chunk());
+  std::vector<zor::offload::FrameBytes> views;
+  for (const Bytes &p : packets) views.push_back({p.data(), p.size()});
+  for (const zor::offload::DeviceWrite &w :
+       zor::offload::plan_writes(views.data(), views.size(), zor::offload::Link::kNone, true)) {
     Bytes frame(sizeof w.vnet);
     memcpy(frame.data(), &w.vnet, sizeof w.vnet);
-    for (uint32_t k = 0; k < w.count; k++) {
-      const iovec &v = j.iov()[w.first + k];
-      frame.insert(frame.end(), (uint8_t *)v.iov_base, (uint8_t *)v.iov_base + v.iov_len);
-    }
-    if (w.count > 1) {
+    const Bytes packet = runs::written(w, views.data());
+    frame.insert(frame.end(), packet.begin(), packet.end());
+    if (w.vnet.gso_type == zor::offload::kVnetGsoTcpv4) {
       gwsim::TunFrame f;
-      if (!gwsim::PlanFrame(frame.data(), frame.size(), &f)) abort();
+      if (!gwsim::PlanFrame(frame.data(), frame.size(), &f) || f.count != w.frames) abort();
     }
     CutAll(frame.data(), frame.size());
   }
@@ -93,7 +92,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   zor::fuzz::Input in(data, size);
   if (in.Byte() & 1) {
-    JoinAll(in);
+    WriteAll(in);
     return 0;
   }
   // An exact heap copy: read() fills a buffer of the frame's size.

@@ -6,11 +6,11 @@
 #include <cstring>
 #include <vector>
 
-#include "host/checksum.h"
+#include "offload/checksum.h"
 
 namespace {
 
-using namespace zornfhost;
+using namespace zor::offload;
 
 // An Ethernet + IPv4 + transport frame whose checksum field holds the
 // pseudo-header sum, as a stack leaves it for offload.

@@ -1,12 +1,12 @@
 // Internet checksums, and the completion of a checksum that the sending
 // stack left to offload (virtio-net NEEDS_CSUM).
 #pragma once
-#include "host/vnet_header.h"
+#include "offload/vnet_header.h"
 
 #include <cstddef>
 #include <cstdint>
 
-namespace zornfhost {
+namespace zor::offload {
 
 // One's-complement sum of `len` bytes added to `sum` (not folded).
 uint64_t checksum_add(uint64_t sum, const uint8_t *data, size_t len);
@@ -20,4 +20,4 @@ bool complete_partial_checksum(const VnetHeader &hdr, uint8_t *frame, size_t len
                                uint16_t *saved);
 void restore_partial_checksum(const VnetHeader &hdr, uint8_t *frame, uint16_t saved);
 
-}  // namespace zornfhost
+}  // namespace zor::offload

@@ -4,7 +4,7 @@
 #pragma once
 #include <cstdint>
 
-namespace zornfhost {
+namespace zor::offload {
 
 struct VnetHeader {
   uint8_t flags;
@@ -18,7 +18,8 @@ static_assert(sizeof(VnetHeader) == 10, "the virtio-net header is 10 bytes");
 
 // The checksum from csum_start on is left to the receiver of the frame.
 constexpr uint8_t kVnetNeedsCsum = 1;
-// gso_type: a run of TCP segments over IPv4, of UDP datagrams.
-constexpr uint8_t kVnetGsoTcpv4 = 1, kVnetGsoUdpL4 = 5;
+// gso_type: none, a run of TCP segments over IPv4, of UDP datagrams; and
+// the ECN bit that may go with them.
+constexpr uint8_t kVnetGsoNone = 0, kVnetGsoTcpv4 = 1, kVnetGsoUdpL4 = 5, kVnetGsoEcn = 0x80;
 
-}  // namespace zornfhost
+}  // namespace zor::offload

@@ -1,10 +1,10 @@
-#include "host/checksum.h"
+#include "offload/checksum.h"
 
 #include <cstring>
 
 #include "byte_order.h"
 
-namespace zornfhost {
+namespace zor::offload {
 namespace {
 
 // Where a UDP header holds its checksum (a TCP header holds it further on).
@@ -47,4 +47,4 @@ void restore_partial_checksum(const VnetHeader &hdr, uint8_t *frame, uint16_t sa
   std::memcpy(frame + hdr.csum_start + hdr.csum_offset, &saved, sizeof saved);
 }
 
-}  // namespace zornfhost
+}  // namespace zor::offload
