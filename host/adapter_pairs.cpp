@@ -20,7 +20,6 @@
 #include <memory>
 
 #include "host/completions.h"
-#include "host/fair_queue.h"
 #include "host/host_log.h"
 #include "host/link_monitor.h"
 #include "kern_host.h"
@@ -43,12 +42,7 @@ constexpr size_t kFrameRoom = 256 * 1024;
 // filter's lock).
 constexpr size_t kStackBatch = 64;
 constexpr size_t kStackBatchBytes = 64 * 1024;
-// The stack's frames waiting for the filter (fair_queue.h): a TCP flow's
-// whole send window fits (the TAP's own ring holds 1000 frames of up to
-// 64 KiB), so a flow alone is held back by its window, not by drops.
-constexpr size_t kStackQueueBytes = 32 << 20;
-constexpr size_t kStackQueueFrames = 8192;
-// Frames (and bytes) read from the TAP before the filter is fed again.
+// Frames (and bytes) the TAP's reader takes in one round.
 constexpr size_t kReadRound = 256;
 constexpr size_t kReadRoom = 1 << 20;
 // Frames of the uplink handed to the filter together.
@@ -63,6 +57,22 @@ constexpr size_t kSendBatch = 64;
 std::vector<std::unique_ptr<AdapterPair>> pairs;
 
 }  // namespace
+
+// The TAP's ring, where the stack's frames wait for zornfhost's reader (it
+// drops what does not fit, whoever sent it): deep enough for some
+// milliseconds of a flood while the reader is not scheduled. Where it may
+// not be set (a user namespace of its own), the ring keeps its length.
+constexpr int kTapRingFrames = 4096;
+
+void set_ring_length(const char *name) {
+  int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (sock < 0) return;
+  ifreq ifr{};
+  std::strncpy(ifr.ifr_name, name, IFNAMSIZ - 1);
+  ifr.ifr_qlen = kTapRingFrames;
+  ioctl(sock, SIOCSIFTXQLEN, &ifr);
+  close(sock);
+}
 
 int open_tap(const std::string &name) {
   // Non-blocking: the stack's reader takes what the TAP holds until it has
@@ -81,6 +91,7 @@ int open_tap(const std::string &name) {
     close(fd);
     return -1;
   }
+  set_ring_length(ifr.ifr_name);
   return fd;
 }
 
@@ -140,10 +151,8 @@ void close_pair(AdapterPair &pair) {
 // How long a reader waits for the filter to wake it before it reads again.
 constexpr std::chrono::milliseconds kFlowWaitBound{20};
 
-// Waits for the reader's gate (direction KERN_FROM_*), then for `fd` to be
-// readable; false once the pair is told to stop.
-bool wait_readable(AdapterPair &pair, uint32_t direction, int fd) {
-  pair.gates[direction].WaitOpen(kFlowWaitBound);
+// Waits for `fd` to be readable; false once the pair is told to stop.
+bool wait_fd(AdapterPair &pair, int fd) {
   pollfd fds[2] = {{fd, POLLIN, 0}, {pair.stop_fd, POLLIN, 0}};
   while (poll(fds, 2, -1) < 0)
     if (errno != EINTR) return false;
@@ -240,52 +249,6 @@ void forward_to_network(AdapterPair &pair, InFrame *in, const uint32_t *verdicts
   }
 }
 
-// Whether the stack's reader may hand frames to the filter: its gate is
-// open, or has stayed closed for the bound (a wake that never came).
-class StackFeed {
- public:
-  explicit StackFeed(FlowGate &gate) : gate_(gate) {}
-  bool May() {
-    if (!gate_.IsClosed()) {
-      closed_ = false;
-      return true;
-    }
-    const auto now = std::chrono::steady_clock::now();
-    if (!closed_) {
-      closed_ = true;
-      since_ = now;
-      return false;
-    }
-    if (now - since_ < kFlowWaitBound) return false;
-    since_ = now;
-    return true;
-  }
-  // Milliseconds the reader may wait for more frames (-1: as long as it
-  // takes) while frames wait for the filter (`queued`).
-  int Timeout(bool queued) const {
-    if (!queued) return -1;
-    if (!gate_.IsClosed() || !closed_) return 0;
-    const auto left = kFlowWaitBound - (std::chrono::steady_clock::now() - since_);
-    return std::max(0, static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count()));
-  }
-
- private:
-  FlowGate &gate_;
-  bool closed_ = false;
-  std::chrono::steady_clock::time_point since_;
-};
-
-// Waits for the TAP to hold frames, for the gate to open or for the
-// timeout; false once the pair is told to stop.
-bool wait_stack(AdapterPair &pair, int timeout) {
-  FlowGate &gate = pair.gates[KERN_FROM_STACK];
-  pollfd fds[3] = {{pair.tap_fd, POLLIN, 0}, {pair.stop_fd, POLLIN, 0}, {gate.wake_fd(), POLLIN, 0}};
-  while (poll(fds, 3, timeout) < 0)
-    if (errno != EINTR) return false;
-  if (fds[2].revents) gate.TakeWake();
-  return !fds[1].revents;
-}
-
 // Hands frames of the stack (each behind its virtio-net header) to the
 // filter in one call and forwards what it did not take.
 void hand_to_filter(AdapterPair &pair, const RingFrame *frames, size_t count) {
@@ -304,36 +267,13 @@ void hand_to_filter(AdapterPair &pair, const RingFrame *frames, size_t count) {
   forward_to_network(pair, in, verdicts, n);
 }
 
-// The frames of one call from the first of `count`: at most kStackBatch,
-// and at most kStackBatchBytes but for a first frame larger than that.
-size_t one_call(const RingFrame *frames, size_t count) {
-  size_t n = 0, bytes = 0;
-  while (n < count && n < kStackBatch && (n == 0 || bytes + frames[n].len <= kStackBatchBytes))
-    bytes += frames[n++].len;
-  return n;
-}
-
-// One call's frames of the queue, in its order.
-void feed_from_queue(AdapterPair &pair, FairQueue &queue) {
-  FairQueue::Frame *taken[kStackBatch];
-  RingFrame frames[kStackBatch];
-  const size_t got = queue.Pop(taken, kStackBatch, kStackBatchBytes);
-  for (size_t k = 0; k < got; k++) frames[k] = {taken[k]->bytes(), taken[k]->len};
-  hand_to_filter(pair, frames, got);
-  for (size_t k = 0; k < got; k++) queue.Free(taken[k]);
-}
-
-// Frames the local stack sent: what the TAP holds is read, a round at a
-// time. While nothing waits and the filter has room the round goes to the
-// filter as it came; else it waits in the pair's fair queue, from which the
-// filter is fed once it has room.
-void stack_side_loop(AdapterPair *pair) {
+// The TAP's reader: every frame the TAP holds goes into the pair's stack
+// queue, a round at a time, whatever room the filter has.
+void stack_reader_loop(AdapterPair *pair) {
   pthread_setname_np(pthread_self(), "zornf-stack");
   std::vector<uint8_t> room(kReadRoom + kVnetLen + kFrameRoom);
   RingFrame frames[kReadRound];
-  FairQueue queue(kStackQueueBytes, kStackQueueFrames);
-  StackFeed feed(pair->gates[KERN_FROM_STACK]);
-  while (wait_stack(*pair, feed.Timeout(!queue.empty()))) {
+  while (wait_fd(*pair, pair->tap_fd)) {
     size_t got = 0;
     for (size_t used = 0; got < kReadRound && used < kReadRoom;) {
       ssize_t n = read(pair->tap_fd, room.data() + used, kVnetLen + kFrameRoom);
@@ -342,17 +282,25 @@ void stack_side_loop(AdapterPair *pair) {
       frames[got++] = {room.data() + used, static_cast<size_t>(n)};
       used += (static_cast<size_t>(n) + 15) & ~size_t{15};
     }
-    size_t k = 0;
-    while (k < got && queue.empty() && feed.May()) {
-      const size_t n = one_call(frames + k, got - k);
-      hand_to_filter(*pair, frames + k, n);
-      k += n;
-    }
-    for (; k < got; k++)
-      if (!queue.Push(frames[k].bytes, frames[k].len, kVnetLen)) pair->stack_dropped++;
-    if (!queue.empty() && feed.May()) feed_from_queue(*pair, queue);
+    pair->stack_dropped += pair->stack_queue.Push(frames, got, kVnetLen);
   }
-  pair->stack_dropped += queue.dropped();
+  pair->stack_queue.Stop();
+}
+
+// The feeder: batches of the stack queue to the filter, in the queue's
+// order, while its gate is open (or after waiting the bound for it).
+void stack_feeder_loop(AdapterPair *pair) {
+  pthread_setname_np(pthread_self(), "zornf-feed");
+  FairQueue::Frame *taken[kStackBatch];
+  RingFrame frames[kStackBatch];
+  while (!pair->stack_queue.stopped()) {
+    pair->gates[KERN_FROM_STACK].WaitOpen(kFlowWaitBound);
+    const size_t got =
+        pair->stack_queue.Take(taken, kStackBatch, kStackBatchBytes, std::chrono::seconds(1));
+    for (size_t k = 0; k < got; k++) frames[k] = {taken[k]->bytes(), taken[k]->len};
+    hand_to_filter(*pair, frames, got);
+    pair->stack_queue.GiveBack(taken, got);
+  }
 }
 
 // A wake-up without a frame may be the socket's error (its uplink went
@@ -373,7 +321,9 @@ void network_side_loop(AdapterPair *pair) {
   std::vector<uint8_t> room(kLargeFrames * kUplinkRoom);
   const LargeFrameRoom large{room.data(), kUplinkRoom, kLargeFrames};
   RingFrame frames[kUplinkBatch];
-  while (wait_readable(*pair, KERN_FROM_NETWORK, pair->packet_fd)) {
+  for (;;) {
+    pair->gates[KERN_FROM_NETWORK].WaitOpen(kFlowWaitBound);
+    if (!wait_fd(*pair, pair->packet_fd)) break;
     const size_t got = pair->ring.Take(frames, kUplinkBatch, large);
     if (!got) take_socket_error(pair->packet_fd);
     InFrame in[kUplinkBatch];
@@ -443,6 +393,7 @@ void close_adapters() {
     if (pair->lost_frames)
       host_log("zornfhost: %s: %lu frames of the filter could not be written",
                pair->spec.tap.c_str(), pair->lost_frames.load());
+    pair->stack_dropped += pair->stack_queue.dropped();
     if (pair->stack_dropped)
       host_log("zornfhost: %s: %lu frames of the local stack dropped while the filter was short",
                pair->spec.tap.c_str(), pair->stack_dropped.load());
@@ -518,7 +469,8 @@ int KERN_net_register_hooks(void) {
   for (AdapterPair *pair : adapter_pairs()) {
     pair->tap_writer.Start(pair->tap_fd, &pair->lost_frames);
     pair->forwarding = true;
-    pair->stack_reader = std::thread(stack_side_loop, pair);
+    pair->stack_reader = std::thread(stack_reader_loop, pair);
+    pair->stack_feeder = std::thread(stack_feeder_loop, pair);
     pair->network_reader = std::thread(network_side_loop, pair);
   }
   return 0;
@@ -531,6 +483,7 @@ void KERN_net_unregister_hooks(void) {
     uint64_t one = 1;
     if (write(pair->stop_fd, &one, sizeof one) != sizeof one) host_log("zornfhost: stop failed");
     pair->stack_reader.join();
+    pair->stack_feeder.join();
     pair->network_reader.join();
     pair->tap_writer.Stop();
   }

@@ -4,10 +4,10 @@
 // headers, so the stack's large offloaded frames cross whole; a frame's
 // offloaded checksum is completed before the filter sees it. Each pair has
 // two readers: the TAP's, and the uplink's, which takes its frames from the
-// socket's receive ring (packet_ring.h). The TAP's reader takes what the
-// TAP holds into a fair queue (fair_queue.h) and feeds the filter from it in
-// batches. The filter's own frames to the network leave at once; those up to
-// the stack through the pair's TAP writer (tap_writer.h).
+// socket's receive ring (packet_ring.h), and the TAP's, which takes what the
+// TAP holds into the pair's stack queue (stack_queue.h), from which a feeder
+// hands the filter batches. The filter's own frames to the network leave at
+// once; those up to the stack through the pair's TAP writer (tap_writer.h).
 #pragma once
 #include <atomic>
 #include <cstdint>
@@ -17,6 +17,7 @@
 
 #include "host/flow_gate.h"
 #include "host/packet_ring.h"
+#include "host/stack_queue.h"
 #include "host/tap_writer.h"
 
 namespace zornfhost {
@@ -25,6 +26,12 @@ struct AdapterSpec {
   std::string tap;     // created when missing, attached when it exists
   std::string uplink;  // must exist
 };
+
+// The stack queue's bounds: a TCP flow's whole send window fits (the TAP's
+// own ring holds 1000 frames of up to 64 KiB), so a flow alone is held back
+// by its window, not by drops.
+constexpr size_t kStackQueueBytes = 32 << 20;
+constexpr size_t kStackQueueFrames = 8192;
 
 struct AdapterPair {
   AdapterSpec spec;
@@ -38,7 +45,8 @@ struct AdapterPair {
   PacketRing ring;
   TapWriter tap_writer;
   FlowGate gates[2];  // the readers' (by KERN_FROM_*), closed while the filter is short
-  std::thread stack_reader;
+  StackQueue stack_queue{kStackQueueBytes, kStackQueueFrames};
+  std::thread stack_reader, stack_feeder;
   std::thread network_reader;
 };
 

@@ -1,8 +1,7 @@
 // A reader's gate, closed by the library while it is short of room for the
 // reader's frames (KERN_netdev_stop) and opened by KERN_netdev_wake. Closing
 // and opening never wait (the library calls them under its spin locks); the
-// reader waits for the gate in its own thread, for a bounded time, or polls
-// the gate's descriptor, readable once the gate opened after a close.
+// reader waits for the gate in its own thread, for a bounded time.
 #pragma once
 #include <atomic>
 #include <chrono>
@@ -13,11 +12,6 @@ namespace zornfhost {
 
 class FlowGate {
  public:
-  FlowGate();
-  ~FlowGate();
-  FlowGate(const FlowGate &) = delete;
-  FlowGate &operator=(const FlowGate &) = delete;
-
   void Close();
   void Open();
   bool IsClosed() const;
@@ -25,13 +19,8 @@ class FlowGate {
   // costs no more). An Open between the look and the wait is noticed within
   // a millisecond: Open takes no lock to tell the waiter.
   void WaitOpen(std::chrono::milliseconds bound);
-  // Readable once the gate opened after a close (an eventfd, -1 when none
-  // could be made); TakeWake() reads it empty.
-  int wake_fd() const { return wake_fd_; }
-  void TakeWake();
 
  private:
-  int wake_fd_;
   std::atomic<bool> closed_{false};
   std::mutex mutex_;
   std::condition_variable opened_;

@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "host/packet_ring.h"
-#include "host/vnet_header.h"
+#include "offload/vnet_header.h"
 
 namespace {
 
@@ -55,7 +55,7 @@ namespace {
 using zornfhost::LargeFrameRoom;
 using zornfhost::PacketRing;
 using zornfhost::RingFrame;
-using zornfhost::VnetHeader;
+using zor::offload::VnetHeader;
 using Bytes = std::vector<uint8_t>;
 
 // How the kernel saw a frame: received for this host, sent by this host
