@@ -31,17 +31,18 @@ struct SendBatch {
 
 // Closed batches waiting for a sealer, oldest first: appended under lock 0,
 // taken by the sealers (works on the host's workers) without it. Whoever
-// closes a batch sees that a sealer is on its way for it, while fewer than
-// the workers are out; a sealer protects the oldest batches that make up one
-// chunk (GUARD_BATCH_MAX datagrams side by side) and goes on while any wait,
-// so what the hooks close one small batch at a time is protected in chunks
-// while the workers are busy. The send list keeps the frames' order
+// closes a batch sees that a sealer is on its way for each whole chunk
+// waiting (GUARD_BATCH_MAX datagrams, protected side by side), or for what
+// waits when none is out, while fewer than the workers are out; a sealer
+// protects the oldest batches that make up one chunk and goes on while any
+// wait, so what the hooks close one small batch at a time is protected in
+// full chunks while the workers are busy. The send list keeps the frames' order
 // whichever sealer ends first.
 struct Sealers {
   KERN_spinlock_t lock;
   GuardSealWork *head, *tail;
-  uint32_t batches;  // waiting
-  uint32_t out;      // sealer works queued or running
+  uint32_t batches, datagrams;  // waiting
+  uint32_t out;                 // sealer works queued or running
   uint32_t coming;   // of those, queued and not yet taking
 } sealers;
 
@@ -70,6 +71,7 @@ GuardSealWork *take_chunk_locked(void) {
   sealers.head = last->next;
   if (!sealers.head) sealers.tail = nullptr;
   sealers.batches -= taken;
+  sealers.datagrams -= datagrams;
   last->next = nullptr;
   return first;
 }
@@ -113,6 +115,7 @@ void append_waiting(GuardSealWork *w) {
     sealers.head = w;
   sealers.tail = w;
   sealers.batches++;
+  sealers.datagrams += w->count;
   KERN_spin_lock_unlock(&sealers.lock);
 }
 
@@ -258,7 +261,11 @@ void GuardSeal(GuardSealWork *w, uint32_t drain) {
 
 void GuardHandOff(void) {
   KERN_spin_lock_lock(&sealers.lock);
-  const bool more = sealers.batches > sealers.coming && sealers.out < KERN_work_workers();
+  // A sealer on its way for each whole chunk waiting, and for what waits
+  // when no sealer is out; a sealer that is out takes the rest when it can.
+  uint32_t wanted = sealers.datagrams / GUARD_BATCH_MAX;
+  if (!wanted && !sealers.out && sealers.batches) wanted = 1;
+  const bool more = sealers.coming < wanted && sealers.out < KERN_work_workers();
   if (more) {
     sealers.out++;
     sealers.coming++;

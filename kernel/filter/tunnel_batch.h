@@ -49,8 +49,9 @@ uint32_t GuardBatchFlush(void);
 // Protects a closed batch, marks its frames sealed (with `drain`, drains
 // their adapter) and frees it. No lock held, or lock 0 without drain.
 void GuardSeal(GuardSealWork *w, uint32_t drain);
-// Sees that a sealer on the host's workers is on its way for each waiting
-// batch, while fewer than the workers are out (a full queue: they are
+// Sees that a sealer on the host's workers is on its way for each whole
+// chunk waiting, or for what waits when none is out, while fewer than the
+// workers are out (a full queue: they are
 // protected here and their adapter drained); no lock held. Whoever closed a
 // batch calls it after releasing lock 0.
 void GuardHandOff(void);
