@@ -64,11 +64,11 @@ std::vector<std::unique_ptr<AdapterPair>> pairs;
 // not be set (a user namespace of its own), the ring keeps its length.
 constexpr int kTapRingFrames = 4096;
 
-void set_ring_length(const char *name) {
+void set_ring_length(const ifreq &tap) {
   int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (sock < 0) return;
   ifreq ifr{};
-  std::strncpy(ifr.ifr_name, name, IFNAMSIZ - 1);
+  std::memcpy(ifr.ifr_name, tap.ifr_name, sizeof ifr.ifr_name);
   ifr.ifr_qlen = kTapRingFrames;
   ioctl(sock, SIOCSIFTXQLEN, &ifr);
   close(sock);
@@ -91,7 +91,7 @@ int open_tap(const std::string &name) {
     close(fd);
     return -1;
   }
-  set_ring_length(ifr.ifr_name);
+  set_ring_length(ifr);
   return fd;
 }
 
