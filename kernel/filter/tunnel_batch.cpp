@@ -82,8 +82,9 @@ void free_batch(GuardSealWork *w) {
 }
 
 // Protects the chunk's datagrams side by side (batches under equal keys
-// share one key), then drains their adapter.
-void seal_chunk(GuardSealWork *chunk) {
+// share one key), marks them sealed (with `drain`, drains their adapter)
+// and frees the chunk's batches.
+void seal_chunk(GuardSealWork *chunk, uint32_t drain) {
   GuardDataJob jobs[GUARD_BATCH_MAX];
   FilterFrame *frames[GUARD_BATCH_MAX];
   uint32_t n = 0;
@@ -98,7 +99,7 @@ void seal_chunk(GuardSealWork *chunk) {
   }
   GuardSealDataBatch(jobs, n, chunk->nonce, chunk->mgm);
   for (uint32_t i = 0; i < n; i++) CalcUdpTcpChkSum(frames[i]->data + ETH_HEADER_LEN);
-  DrvFramesSealed(frames, n, 1);
+  DrvFramesSealed(frames, n, drain);
   while (chunk) {
     GuardSealWork *next = chunk->next;
     free_batch(chunk);
@@ -128,20 +129,25 @@ GuardSealWork *take_chunk(void) {
 
 void run_sealer(KERN_work *work);
 
-// Queues a sealer, counted in `out` and `coming` already; a full queue or
-// no memory: the waiting batches are protected here.
+// A sealer that could not be queued (no memory, a full queue), counted in
+// `out` and `coming` until now: the waiting batches are protected here.
+void seal_here(KERN_work *work) {
+  KERN_kfree(work);
+  KERN_spin_lock_lock(&sealers.lock);
+  sealers.out--;
+  sealers.coming--;
+  KERN_spin_lock_unlock(&sealers.lock);
+  while (GuardSealWork *chunk = take_chunk()) seal_chunk(chunk, 1);
+}
+
+// Queues a sealer, counted in `out` and `coming` already.
 void start_sealer(void) {
   auto *work = static_cast<KERN_work *>(KERN_kmalloc(sizeof(KERN_work)));
   if (work) {
     work->fn = run_sealer;
     if (FilterQueueWork(work) == 0) return;
-    KERN_kfree(work);
   }
-  KERN_spin_lock_lock(&sealers.lock);
-  sealers.out--;
-  sealers.coming--;
-  KERN_spin_lock_unlock(&sealers.lock);
-  while (GuardSealWork *chunk = take_chunk()) seal_chunk(chunk);
+  seal_here(work);
 }
 
 // Protects chunks while batches wait, kChunksPerRun a run; then queues
@@ -153,7 +159,7 @@ void run_sealer(KERN_work *work) {
     GuardSealWork *chunk = run < kChunksPerRun ? take_chunk_locked() : nullptr;
     if (!chunk) break;
     KERN_spin_lock_unlock(&sealers.lock);
-    seal_chunk(chunk);
+    seal_chunk(chunk, 1);
     KERN_spin_lock_lock(&sealers.lock);
   }
   const bool again = sealers.head != nullptr;
@@ -162,15 +168,10 @@ void run_sealer(KERN_work *work) {
   else
     sealers.out--;
   KERN_spin_lock_unlock(&sealers.lock);
-  if (!again) KERN_kfree(work);
-  else if (FilterQueueWork(work) != 0) {
-    KERN_spin_lock_lock(&sealers.lock);
-    sealers.coming--;
-    sealers.out--;
-    KERN_spin_lock_unlock(&sealers.lock);
+  if (!again)
     KERN_kfree(work);
-    while (GuardSealWork *chunk = take_chunk()) seal_chunk(chunk);
-  }
+  else if (FilterQueueWork(work) != 0)
+    seal_here(work);
   FilterWorkDone();
 }
 
@@ -214,7 +215,7 @@ uint32_t GuardBatchAdd(IPPacket *p, const uint8_t link[ETH_HEADER_LEN]) {
 }
 
 uint32_t GuardBatchFlush(void) {
-  uint32_t n = batch.count, v = VERDICT_TAKEN;
+  uint32_t n = batch.count, v = VERDICT_TAKEN, bytes = 0;
   batch.count = 0;
   if (!n) return v;
   GuardSealWork *w = static_cast<GuardSealWork *>(KERN_kmalloc(sizeof(GuardSealWork)));
@@ -240,11 +241,10 @@ uint32_t GuardBatchFlush(void) {
     w->frame[w->count] = frame;
     w->job[w->count] = batch.job[i];
     w->job[w->count].key = w->key;
+    bytes += w->job[w->count].len;
     w->count++;
     StatIncOkRecvSend(batch.stat_entry[i]);
   }
-  uint32_t bytes = 0;
-  for (uint32_t i = 0; i < w->count; i++) bytes += w->job[i].len;
   if (KERN_work_workers() == 0 || bytes < kSealInPlace || MVFreeBytes() < kPoolReserve)
     GuardSeal(w, 0);
   else
@@ -253,10 +253,8 @@ uint32_t GuardBatchFlush(void) {
 }
 
 void GuardSeal(GuardSealWork *w, uint32_t drain) {
-  GuardSealDataBatch(w->job, w->count, w->nonce, w->mgm);
-  for (uint32_t i = 0; i < w->count; i++) CalcUdpTcpChkSum(w->frame[i]->data + ETH_HEADER_LEN);
-  DrvFramesSealed(w->frame, w->count, drain);
-  free_batch(w);
+  w->next = nullptr;
+  seal_chunk(w, drain);
 }
 
 void GuardHandOff(void) {
