@@ -110,9 +110,10 @@ void Zor_net_inputoutput_batch(uint32_t direction, void **netbufs, uint32_t coun
                                uint32_t *verdicts) {
   if (!netbufs || !verdicts) return;
   HostAdapter *adapter = DEVN_FindAdapter(netdev);
-  // Runs of buffers, each in order; a missing buffer passes.
-  for (uint32_t first = 0; adapter && first < count;) {
-    if (!netbufs[first]) {
+  // Runs of buffers, each in order; a missing buffer, or any of a device
+  // that is not bound, passes.
+  for (uint32_t first = 0; first < count;) {
+    if (!adapter || !netbufs[first]) {
       verdicts[first++] = KERN_VERDICT_PASS;
       continue;
     }
@@ -127,7 +128,6 @@ void Zor_net_inputoutput_batch(uint32_t direction, void **netbufs, uint32_t coun
         verdicts[i] = DRVF_ForwardLanPacketToFilter(adapter, netbufs[i], PORT_NET, 0);
     first += n;
   }
-  for (uint32_t i = 0; !adapter && i < count; i++) verdicts[i] = KERN_VERDICT_PASS;
   QUEUE_ProcessFltQueueForAllFLT();
 }
 
