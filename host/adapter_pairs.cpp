@@ -282,7 +282,7 @@ void stack_reader_loop(AdapterPair *pair) {
       frames[got++] = {room.data() + used, static_cast<size_t>(n)};
       used += (static_cast<size_t>(n) + 15) & ~size_t{15};
     }
-    pair->stack_dropped += pair->stack_queue.Push(frames, got, kVnetLen);
+    pair->stack_queue.Push(frames, got, kVnetLen);
   }
   pair->stack_queue.Stop();
 }
@@ -393,10 +393,9 @@ void close_adapters() {
     if (pair->lost_frames)
       host_log("zornfhost: %s: %lu frames of the filter could not be written",
                pair->spec.tap.c_str(), pair->lost_frames.load());
-    pair->stack_dropped += pair->stack_queue.dropped();
-    if (pair->stack_dropped)
-      host_log("zornfhost: %s: %lu frames of the local stack dropped while the filter was short",
-               pair->spec.tap.c_str(), pair->stack_dropped.load());
+    if (const uint64_t dropped = pair->stack_queue.dropped())
+      host_log("zornfhost: %s: %llu frames of the local stack dropped while the filter was short",
+               pair->spec.tap.c_str(), static_cast<unsigned long long>(dropped));
     close_pair(*pair);
   }
   pairs.clear();

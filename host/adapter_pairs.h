@@ -3,9 +3,9 @@
 // uplink without addresses (network side). Both sides carry virtio-net
 // headers, so the stack's large offloaded frames cross whole; a frame's
 // offloaded checksum is completed before the filter sees it. Each pair has
-// two readers: the TAP's, and the uplink's, which takes its frames from the
-// socket's receive ring (packet_ring.h), and the TAP's, which takes what the
-// TAP holds into the pair's stack queue (stack_queue.h), from which a feeder
+// two readers: the uplink's, which takes its frames from the socket's
+// receive ring (packet_ring.h), and the TAP's, which takes what the TAP
+// holds into the pair's stack queue (stack_queue.h), from which a feeder
 // hands the filter batches. The filter's own frames to the network leave at
 // once; those up to the stack through the pair's TAP writer (tap_writer.h).
 #pragma once
@@ -40,8 +40,7 @@ struct AdapterPair {
   int stop_fd = -1;
   int tap_ifindex = 0;
   std::atomic<bool> forwarding{false};
-  std::atomic<unsigned long> lost_frames{0};    // filter frames the host could not write
-  std::atomic<unsigned long> stack_dropped{0};  // the stack's frames dropped waiting
+  std::atomic<unsigned long> lost_frames{0};  // filter frames the host could not write
   PacketRing ring;
   TapWriter tap_writer;
   FlowGate gates[2];  // the readers' (by KERN_FROM_*), closed while the filter is short

@@ -2,15 +2,13 @@
 
 namespace zornfhost {
 
-size_t StackQueue::Push(const RingFrame *frames, size_t count, size_t skip) {
-  size_t failed = 0;
+void StackQueue::Push(const RingFrame *frames, size_t count, size_t skip) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     for (size_t k = 0; k < count; k++)
-      if (!queue_.Push(frames[k].bytes, frames[k].len, skip)) failed++;
+      if (!queue_.Push(frames[k].bytes, frames[k].len, skip)) no_memory_++;
   }
   if (count) more_.notify_one();
-  return failed;
 }
 
 size_t StackQueue::Take(FairQueue::Frame **out, size_t max, size_t max_bytes,
@@ -40,7 +38,7 @@ bool StackQueue::stopped() {
 
 uint64_t StackQueue::dropped() {
   std::lock_guard<std::mutex> lock(mutex_);
-  return queue_.dropped();
+  return queue_.dropped() + no_memory_;
 }
 
 }  // namespace zornfhost

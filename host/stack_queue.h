@@ -19,9 +19,8 @@ class StackQueue {
  public:
   StackQueue(size_t max_bytes, size_t max_frames) : queue_(max_bytes, max_frames) {}
 
-  // Copies the frames in (each behind `skip` bytes of the host's header);
-  // the number that found no memory.
-  size_t Push(const RingFrame *frames, size_t count, size_t skip);
+  // Copies the frames in (each behind `skip` bytes of the host's header).
+  void Push(const RingFrame *frames, size_t count, size_t skip);
   // Waits up to `bound` for frames, then takes one call's worth of them
   // (fair_queue.h's Pop); 0 when none came or the queue is stopped.
   size_t Take(FairQueue::Frame **out, size_t max, size_t max_bytes,
@@ -30,6 +29,7 @@ class StackQueue {
   // Wakes the feeder for good: Take() returns 0 from now on.
   void Stop();
   bool stopped();
+  // Frames dropped: over the queue's bounds, or finding no memory.
   uint64_t dropped();
 
  private:
@@ -37,6 +37,7 @@ class StackQueue {
   std::condition_variable more_;
   FairQueue queue_;
   bool stopped_ = false;
+  uint64_t no_memory_ = 0;
 };
 
 }  // namespace zornfhost
