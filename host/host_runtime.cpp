@@ -19,9 +19,11 @@ bool pm_registered;
 constexpr unsigned kWorkDepth = 2;
 }
 
+// One worker a core beyond the data path's own threads: the TAP's reader and
+// its feeder, and the uplink's reader.
 int default_workers() {
   long cores = sysconf(_SC_NPROCESSORS_ONLN);
-  return static_cast<int>(std::clamp(cores - 2, 0L, static_cast<long>(kMaxWorkers)));
+  return static_cast<int>(std::clamp(cores - 3, 0L, static_cast<long>(kMaxWorkers)));
 }
 
 bool host_load(const HostConfig &config) {

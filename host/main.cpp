@@ -50,7 +50,7 @@ void usage() {
                "  --port ID             netlink port id of the control endpoint, decimal or\n"
                "                        0x-hex (default 0x7A4E0001)\n"
                "  --workers N           crypto workers of the tunnel, 0-16 (0: inline;\n"
-               "                        default: one per core beyond the two readers)\n"
+               "                        default: one per core beyond the readers and feeder)\n"
                "  --syslog              log to syslog instead of stderr\n"
                "  -h, --help            this text\n"
                "  --version             the version\n"
