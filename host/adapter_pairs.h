@@ -17,6 +17,7 @@
 
 #include "host/flow_gate.h"
 #include "host/packet_ring.h"
+#include "host/stack_address.h"
 #include "host/stack_queue.h"
 #include "host/tap_writer.h"
 
@@ -39,12 +40,15 @@ struct AdapterPair {
   int packet_fd = -1;
   int stop_fd = -1;
   int tap_ifindex = 0;
+  int uplink_ifindex = 0;
+  int saved_arp_ignore = -1;  // the uplink's own (uplink_arp.h)
   std::atomic<bool> forwarding{false};
   std::atomic<unsigned long> lost_frames{0};  // filter frames the host could not write
   PacketRing ring;
   TapWriter tap_writer;
   FlowGate gates[2];  // the readers' (by KERN_FROM_*), closed while the filter is short
   StackQueue stack_queue{kStackQueueBytes, kStackQueueFrames};
+  StackAddress stack_address;  // of the frames written to the TAP
   std::thread stack_reader, stack_feeder;
   std::thread network_reader;
 };
