@@ -18,11 +18,11 @@ uint64_t packed(const uint8_t *mac) {
   return v;
 }
 
-bool read_mac(int sock, const char *name, uint64_t *mac) {
+bool read_mac(int sock, const char *name, uint8_t *mac) {
   ifreq ifr{};
   std::strncpy(ifr.ifr_name, name, IFNAMSIZ - 1);
   if (ioctl(sock, SIOCGIFHWADDR, &ifr) != 0) return false;
-  *mac = packed(reinterpret_cast<const uint8_t *>(ifr.ifr_hwaddr.sa_data));
+  std::memcpy(mac, ifr.ifr_hwaddr.sa_data, kMacLen);
   return true;
 }
 
@@ -31,13 +31,16 @@ bool read_mac(int sock, const char *name, uint64_t *mac) {
 bool StackAddress::Read(const char *uplink, const char *tap) {
   int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (sock < 0) return false;
-  uint64_t up = 0, own = 0;
-  const bool ok = read_mac(sock, uplink, &up) && read_mac(sock, tap, &own);
+  uint8_t up[kMacLen], own[kMacLen];
+  const bool ok = read_mac(sock, uplink, up) && read_mac(sock, tap, own);
   close(sock);
-  if (!ok) return false;
-  uplink_ = up;
-  tap_ = own;
-  return true;
+  if (ok) Set(up, own);
+  return ok;
+}
+
+void StackAddress::Set(const uint8_t uplink[6], const uint8_t tap[6]) {
+  uplink_ = packed(uplink);
+  tap_ = packed(tap);
 }
 
 void StackAddress::SetTap(const uint8_t mac[6]) { tap_ = packed(mac); }

@@ -16,6 +16,7 @@ class StackAddress {
  public:
   // Both devices' MACs, by name; false when either cannot be read.
   bool Read(const char *uplink, const char *tap);
+  void Set(const uint8_t uplink[6], const uint8_t tap[6]);
   void SetTap(const uint8_t mac[6]);
   // Readdresses an Ethernet frame of len bytes for the TAP.
   void Retarget(uint8_t *frame, size_t len) const;
