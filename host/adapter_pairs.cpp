@@ -279,15 +279,18 @@ void stack_reader_loop(AdapterPair *pair) {
   RingFrame frames[kReadRound];
   while (wait_fd(*pair, pair->tap_fd)) {
     size_t got = 0;
+    int error = 0;
     for (size_t used = 0; got < kReadRound && used < kReadRoom;) {
       ssize_t n = read(pair->tap_fd, room.data() + used, kVnetLen + kFrameRoom);
+      if (n < 0) error = errno;
       if (n <= 0) break;
       if (static_cast<size_t>(n) <= kVnetLen) continue;
       frames[got++] = {room.data() + used, static_cast<size_t>(n)};
       used += (static_cast<size_t>(n) + 15) & ~size_t{15};
     }
     pair->stack_queue.Push(frames, got, kVnetLen);
-    if (!got && errno == EBADFD) {
+    // A deleted TAP's descriptor reports an error to every wait from now on.
+    if (!got && error == EBADFD) {
       device_gone("TAP", pair->spec.tap);
       break;
     }

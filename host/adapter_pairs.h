@@ -6,8 +6,11 @@
 // two readers: the uplink's, which takes its frames from the socket's
 // receive ring (packet_ring.h), and the TAP's, which takes what the TAP
 // holds into the pair's stack queue (stack_queue.h), from which a feeder
-// hands the filter batches. The filter's own frames to the network leave at
-// once; those up to the stack through the pair's TAP writer (tap_writer.h).
+// hands the filter batches (stack_batch.h). The filter's own frames to the
+// network leave at once; those up to the stack through the pair's TAP writer
+// (tap_writer.h). Frames for the uplink's MAC reach the TAP addressed to its
+// own (stack_address.h), and the uplink's own stack answers no ARP while the
+// pair holds it (uplink_arp.h).
 #pragma once
 #include <atomic>
 #include <cstdint>
