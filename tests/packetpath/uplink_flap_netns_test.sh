@@ -6,10 +6,11 @@
 # uplink's MAC, and zornfhost puts the uplink's setting back when it ends.
 set -euo pipefail
 build=${1:?usage: uplink_flap_netns_test.sh BUILD_DIR}
-NETNS_PREFIX=pf
+NETNS_PREFIX=uf
 source "$(dirname "$0")/netns_common.sh"
 
 bash "$root/scripts/testnet.sh" up "$p"
+# The uplink's own stack answers ARP for the TAP's address, as by default.
 ip netns exec "$cli" sysctl -qw net.ipv4.conf.all.arp_ignore=0 net.ipv4.conf.wire0.arp_ignore=0
 ZORNFHOST="$build/host/zornfhost" bash "$root/scripts/testnet.sh" host "$p" 2>"$work/host.log" &
 host=$!
