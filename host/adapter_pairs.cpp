@@ -20,8 +20,11 @@
 #include <memory>
 
 #include "host/completions.h"
+#include "host/device_loss.h"
 #include "host/host_log.h"
 #include "host/link_monitor.h"
+#include "host/stack_batch.h"
+#include "host/uplink_arp.h"
 #include "kern_host.h"
 #include "offload/checksum.h"
 
@@ -37,11 +40,6 @@ using zor::offload::VnetHeader;
 constexpr size_t kVnetLen = sizeof(VnetHeader);
 // Room for the largest frame the TAP hands over, behind its header.
 constexpr size_t kFrameRoom = 256 * 1024;
-// Frames of the stack handed to the filter together, at most kStackBatch
-// frames or kStackBatchBytes (which bounds what one call does under the
-// filter's lock).
-constexpr size_t kStackBatch = 64;
-constexpr size_t kStackBatchBytes = 64 * 1024;
 // Frames (and bytes) the TAP's reader takes in one round.
 constexpr size_t kReadRound = 256;
 constexpr size_t kReadRoom = 1 << 20;
@@ -137,11 +135,15 @@ bool open_pair(AdapterPair &pair) {
     return false;
   }
   pair.tap_ifindex = static_cast<int>(if_nametoindex(pair.spec.tap.c_str()));
+  pair.uplink_ifindex = static_cast<int>(if_nametoindex(pair.spec.uplink.c_str()));
+  pair.saved_arp_ignore = silence_uplink_arp(pair.spec.uplink);
+  pair.stack_address.Read(pair.spec.uplink.c_str(), pair.spec.tap.c_str());
   pair.stop_fd = eventfd(0, EFD_CLOEXEC);
   return pair.stop_fd >= 0;
 }
 
 void close_pair(AdapterPair &pair) {
+  restore_uplink_arp(pair.spec.uplink, pair.saved_arp_ignore);
   for (int *fd : {&pair.tap_fd, &pair.packet_fd, &pair.stop_fd}) {
     if (*fd >= 0) close(*fd);
     *fd = -1;
@@ -225,7 +227,9 @@ bool prepare_frame(AdapterPair &pair, uint8_t *buf, size_t n, InFrame *in) {
 void forward_frame(AdapterPair &pair, InFrame &in, uint32_t verdict, int out_fd) {
   if (verdict == KERN_VERDICT_TAKEN) return;
   if (in.partial) restore_partial_checksum(in.nb.vnet, in.nb.data, in.saved);
-  if (write(out_fd, in.buf, in.n) < 0 && errno != EAGAIN && errno != ENOBUFS && errno != EIO)
+  pair.stack_address.Retarget(in.nb.data, in.nb.len);
+  if (write(out_fd, in.buf, in.n) < 0 && errno != EAGAIN && errno != ENOBUFS && errno != EIO &&
+      errno != EBADFD)  // a TAP that is gone is said once (device_loss.h)
     host_log("zornfhost: %s: forwarding failed: %s", pair.spec.tap.c_str(), strerror(errno));
 }
 
@@ -275,14 +279,21 @@ void stack_reader_loop(AdapterPair *pair) {
   RingFrame frames[kReadRound];
   while (wait_fd(*pair, pair->tap_fd)) {
     size_t got = 0;
+    int error = 0;
     for (size_t used = 0; got < kReadRound && used < kReadRoom;) {
       ssize_t n = read(pair->tap_fd, room.data() + used, kVnetLen + kFrameRoom);
+      if (n < 0) error = errno;
       if (n <= 0) break;
       if (static_cast<size_t>(n) <= kVnetLen) continue;
       frames[got++] = {room.data() + used, static_cast<size_t>(n)};
       used += (static_cast<size_t>(n) + 15) & ~size_t{15};
     }
     pair->stack_queue.Push(frames, got, kVnetLen);
+    // A deleted TAP's descriptor reports an error to every wait from now on.
+    if (!got && error == EBADFD) {
+      device_gone("TAP", pair->spec.tap);
+      break;
+    }
   }
   pair->stack_queue.Stop();
 }
@@ -291,15 +302,12 @@ void stack_reader_loop(AdapterPair *pair) {
 // order, while its gate is open (or after waiting the bound for it).
 void stack_feeder_loop(AdapterPair *pair) {
   pthread_setname_np(pthread_self(), "zornf-feed");
-  FairQueue::Frame *taken[kStackBatch];
-  RingFrame frames[kStackBatch];
+  StackBatch batch;
   while (!pair->stack_queue.stopped()) {
     pair->gates[KERN_FROM_STACK].WaitOpen(kFlowWaitBound);
-    const size_t got =
-        pair->stack_queue.Take(taken, kStackBatch, kStackBatchBytes, std::chrono::seconds(1));
-    for (size_t k = 0; k < got; k++) frames[k] = {taken[k]->bytes(), taken[k]->len};
-    hand_to_filter(*pair, frames, got);
-    pair->stack_queue.GiveBack(taken, got);
+    batch.Take(pair->stack_queue, std::chrono::seconds(1));
+    hand_to_filter(*pair, batch.frames, batch.count);
+    batch.GiveBack(pair->stack_queue);
   }
 }
 
@@ -348,7 +356,10 @@ void network_side_loop(AdapterPair *pair) {
 // they are complete from now on.
 bool queue_to_stack(AdapterPair &pair, HostNetbuf *const *nbs, size_t count) {
   std::vector<FrameBytes> frames(count);
-  for (size_t k = 0; k < count; k++) frames[k] = {nbs[k]->data, nbs[k]->len};
+  for (size_t k = 0; k < count; k++) {
+    pair.stack_address.Retarget(nbs[k]->data, nbs[k]->len);
+    frames[k] = {nbs[k]->data, nbs[k]->len};
+  }
   if (!pair.tap_writer.Queue(frames.data(), count)) return false;
   for (size_t k = 0; k < count; k++) queue_completion(nbs[k]);
   return true;

@@ -6,8 +6,11 @@
 // two readers: the uplink's, which takes its frames from the socket's
 // receive ring (packet_ring.h), and the TAP's, which takes what the TAP
 // holds into the pair's stack queue (stack_queue.h), from which a feeder
-// hands the filter batches. The filter's own frames to the network leave at
-// once; those up to the stack through the pair's TAP writer (tap_writer.h).
+// hands the filter batches (stack_batch.h). The filter's own frames to the
+// network leave at once; those up to the stack through the pair's TAP writer
+// (tap_writer.h). Frames for the uplink's MAC reach the TAP addressed to its
+// own (stack_address.h), and the uplink's own stack answers no ARP while the
+// pair holds it (uplink_arp.h).
 #pragma once
 #include <atomic>
 #include <cstdint>
@@ -17,6 +20,7 @@
 
 #include "host/flow_gate.h"
 #include "host/packet_ring.h"
+#include "host/stack_address.h"
 #include "host/stack_queue.h"
 #include "host/tap_writer.h"
 
@@ -39,12 +43,15 @@ struct AdapterPair {
   int packet_fd = -1;
   int stop_fd = -1;
   int tap_ifindex = 0;
+  int uplink_ifindex = 0;
+  int saved_arp_ignore = -1;  // the uplink's own (uplink_arp.h)
   std::atomic<bool> forwarding{false};
   std::atomic<unsigned long> lost_frames{0};  // filter frames the host could not write
   PacketRing ring;
   TapWriter tap_writer;
   FlowGate gates[2];  // the readers' (by KERN_FROM_*), closed while the filter is short
   StackQueue stack_queue{kStackQueueBytes, kStackQueueFrames};
+  StackAddress stack_address;  // of the frames written to the TAP
   std::thread stack_reader, stack_feeder;
   std::thread network_reader;
 };

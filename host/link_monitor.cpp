@@ -16,6 +16,7 @@
 
 #include "host/adapter_pairs.h"
 #include "host/completions.h"
+#include "host/device_loss.h"
 #include "host/host_log.h"
 #include "kern_host.h"
 
@@ -32,7 +33,10 @@ std::map<AdapterPair *, LinkInfo> reported;
 void report_changes(AdapterPair *pair, const LinkInfo &now) {
   LinkInfo &was = reported[pair];
   if (now.name != was.name) Zor_DEVN_ChangeNameAdapter(pair, now.name.c_str());
-  if (std::memcmp(now.mac, was.mac, 6) != 0) Zor_DEVN_ChangeAddrAdapter(pair, 6, now.mac);
+  if (std::memcmp(now.mac, was.mac, 6) != 0) {
+    Zor_DEVN_ChangeAddrAdapter(pair, 6, now.mac);
+    pair->stack_address.SetTap(now.mac);
+  }
   if (now.mtu != was.mtu) Zor_DEVN_ChangeMtuAdapter(pair, now.mtu);
   if (now.up != was.up) {
     if (now.up)
@@ -51,6 +55,13 @@ void link_changed(int ifindex) {
   }
 }
 
+void link_gone(int ifindex) {
+  for (AdapterPair *pair : adapter_pairs()) {
+    if (pair->tap_ifindex == ifindex) device_gone("TAP", pair->spec.tap);
+    if (pair->uplink_ifindex == ifindex) device_gone("uplink", pair->spec.uplink);
+  }
+}
+
 void monitor_loop() {
   std::vector<uint8_t> buf(64 * 1024);
   pollfd fds[2] = {{monitor_sock, POLLIN, 0}, {monitor_stop, POLLIN, 0}};
@@ -59,7 +70,10 @@ void monitor_loop() {
     if (fds[1].revents) return;
     ssize_t n = recv(monitor_sock, buf.data(), buf.size(), MSG_DONTWAIT);
     if (n <= 0) continue;
-    for (int ifindex : new_link_indexes(buf.data(), static_cast<size_t>(n))) link_changed(ifindex);
+    for (int ifindex : link_indexes(buf.data(), static_cast<size_t>(n), RTM_NEWLINK))
+      link_changed(ifindex);
+    for (int ifindex : link_indexes(buf.data(), static_cast<size_t>(n), RTM_DELLINK))
+      link_gone(ifindex);
   }
 }
 
@@ -68,13 +82,13 @@ void monitor_loop() {
 // Walks the messages by offset: NLMSG_NEXT on a size_t length would wrap it
 // when the last message's length is not a multiple of 4, and reading would
 // go on past the datagram.
-std::vector<int> new_link_indexes(const uint8_t *buf, size_t len) {
+std::vector<int> link_indexes(const uint8_t *buf, size_t len, uint16_t type) {
   std::vector<int> indexes;
   for (size_t at = 0; at <= len && len - at >= NLMSG_HDRLEN;) {
     nlmsghdr h;
     std::memcpy(&h, buf + at, sizeof h);
     if (h.nlmsg_len < NLMSG_HDRLEN || h.nlmsg_len > len - at) break;
-    if (h.nlmsg_type == RTM_NEWLINK && h.nlmsg_len >= NLMSG_LENGTH(sizeof(ifinfomsg))) {
+    if (h.nlmsg_type == type && h.nlmsg_len >= NLMSG_LENGTH(sizeof(ifinfomsg))) {
       ifinfomsg info;
       std::memcpy(&info, buf + at + NLMSG_HDRLEN, sizeof info);
       indexes.push_back(info.ifi_index);

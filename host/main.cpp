@@ -21,7 +21,8 @@
 // Signals: SIGUSR1 stand-by prepare, SIGUSR2 post stand-by, SIGTERM or
 // SIGINT unload and exit 0. Exit status 1 when the module does not load, 2
 // for bad options or no adapter given (a host without an adapter pair
-// could carry no tunnel, and a service manager shows it failed).
+// could carry no tunnel, and a service manager shows it failed), 3 once a
+// TAP or uplink went away (unloaded as for SIGTERM; device_loss.h).
 #include <getopt.h>
 #include <signal.h>
 
@@ -30,6 +31,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "host/device_loss.h"
 #include "host/host_log.h"
 #include "host/host_runtime.h"
 #include "kernel/fsguard/fsguard.h"
@@ -56,7 +58,7 @@ void usage() {
                "  --version             the version\n"
                "Signals: SIGUSR1 stand-by prepare, SIGUSR2 post stand-by, SIGTERM or SIGINT\n"
                "unload the filter and exit 0. Exit status 1 when the filter does not load,\n"
-               "2 for bad options or no --adapter.\n"
+               "2 for bad options or no --adapter, 3 once a TAP or uplink went away.\n"
                "Example: zornfhost --adapter tap0:eth0 --syslog\n",
              stdout);
 }
@@ -161,7 +163,7 @@ int main(int argc, char **argv) {
     } else {
       Zor_FS_cleanup_module();
       zornfhost::host_unload();
-      return 0;
+      return zornfhost::any_device_gone() ? zornfhost::kExitDeviceGone : 0;
     }
   }
 }

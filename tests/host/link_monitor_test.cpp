@@ -1,5 +1,5 @@
 // The link monitor's reading of rtnetlink datagrams: which messages count as
-// link changes, and that nothing past the datagram is read. The datagram
+// link changes or removals, and that nothing past the datagram is read. The datagram
 // sits at the front of a larger buffer, as in the monitor's receive buffer,
 // whose stale bytes behind it hold another link message.
 #include <gtest/gtest.h>
@@ -17,6 +17,7 @@ struct Case {
   const char *name;
   Bytes datagram;
   std::vector<int> expected;
+  uint16_t type = RTM_NEWLINK;  // the messages read
 };
 
 Bytes Unaligned(int ifindex) {
@@ -30,6 +31,8 @@ TEST(LinkMonitorTest, ReadsLinkMessagesOfTheDatagramOnly) {
   const Case cases[] = {
       {"two new links", Joined({link3, LinkMessage(RTM_NEWLINK, 4, "ztap1")}), {3, 4}},
       {"removed link and done", Joined({LinkMessage(RTM_DELLINK, 5, "ztap0"), link3, DoneMessage()}), {3}},
+      {"the removed link of them", Joined({LinkMessage(RTM_DELLINK, 5, "ztap0"), link3, DoneMessage()}), {5},
+       RTM_DELLINK},
       {"shorter than its link header",
        Joined({WithLength(LinkMessage(RTM_NEWLINK, 5, "ztap0"), NLMSG_LENGTH(sizeof(ifinfomsg)) - 1), link3}),
        {}},
@@ -45,7 +48,7 @@ TEST(LinkMonitorTest, ReadsLinkMessagesOfTheDatagramOnly) {
     buffer.resize((buffer.size() + 3) & ~size_t{3}, 0);
     Bytes stale = LinkMessage(RTM_NEWLINK, 99, "stale");
     buffer.insert(buffer.end(), stale.begin(), stale.end());
-    EXPECT_EQ(zornfhost::new_link_indexes(buffer.data(), c.datagram.size()), c.expected);
+    EXPECT_EQ(zornfhost::link_indexes(buffer.data(), c.datagram.size(), c.type), c.expected);
   }
 }
 

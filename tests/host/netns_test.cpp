@@ -1,6 +1,7 @@
 // The real zornfhost in the test network's namespaces: traffic crosses it
 // unchanged, the daemon's netlink exchange works, the link of the TAP
-// reaches the adapter notifications, and signals do what they say.
+// reaches the adapter notifications, signals do what they say, and a
+// device of the pair deleted ends it.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <arpa/inet.h>
@@ -134,6 +135,24 @@ TEST_F(TestNet, AnUplinkThatGoesDownLeavesTheHostIdleAndCarriesOnceUpAgain) {
   EXPECT_LT(cpu_seconds(host) - before, 0.5) << "zornfhost kept busy while its uplink was down";
   ASSERT_EQ(run_shell("ip -n " + cli + " link set wire0 up"), 0);
   EXPECT_EQ(run_shell("ip netns exec " + cli + " ping -q -c 2 -i 0.2 -W 2 198.51.100.10 >/dev/null"), 0);
+}
+
+// A device of the pair deleted under zornfhost: one line says so, and it
+// ends after its cleanup with status 3 rather than waiting on a dead device.
+TEST(DeviceGone, TheHostSaysSoOnceAndEnds) {
+  for (const std::string device : {"tap0", "wire0"}) {
+    SCOPED_TRACE(device);
+    TestNetwork net;
+    ASSERT_TRUE(net.up()) << net.host_log();
+    ASSERT_EQ(run_shell("ip -n " + net.cli() + " link del " + device), 0);
+    EXPECT_EQ(net.wait_host(3000), 3) << net.host_log();
+    const std::string text = net.host_log();
+    size_t said = 0;
+    for (size_t at = 0; (at = text.find(" is gone", at)) != std::string::npos; at++) said++;
+    EXPECT_EQ(said, 1u) << text;
+    EXPECT_NE(text.find(" " + device + " is gone"), std::string::npos) << text;
+    EXPECT_NE(text.find("ZORNFFLT: cleanup_module: Filter driver unloaded\n"), std::string::npos) << text;
+  }
 }
 
 TEST_F(TestNet, FamiliesDoorbellAndEventCode) {

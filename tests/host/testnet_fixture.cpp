@@ -65,6 +65,12 @@ int TestNetwork::stop_host() {
   return status;
 }
 
+int TestNetwork::wait_host(int timeout_ms) {
+  const int status = WaitChild(host_, timeout_ms);
+  if (status >= 0) host_ = 0;
+  return status;
+}
+
 void TestNetwork::down() {
   stop_host();
   if (!built_) return;

@@ -40,6 +40,9 @@ class TestNetwork {
   // exit status (128 + signal when a signal ended it), -1 when it was not
   // running.
   int stop_host();
+  // Waits up to timeout_ms for zornfhost to end by itself: its exit status
+  // as stop_host() gives it, -1 when it still runs.
+  int wait_host(int timeout_ms);
   void down();
 
   const std::string &prefix() const { return prefix_; }

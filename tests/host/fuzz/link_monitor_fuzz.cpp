@@ -35,6 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   // An exact heap copy, aligned as recv()'s buffer is.
   std::unique_ptr<uint8_t[]> datagram(new uint8_t[size ? size : 1]);
   if (size) memcpy(datagram.get(), data, size);
-  zornfhost::new_link_indexes(datagram.get(), size);
+  zornfhost::link_indexes(datagram.get(), size, RTM_NEWLINK);
+  zornfhost::link_indexes(datagram.get(), size, RTM_DELLINK);
   return 0;
 }
