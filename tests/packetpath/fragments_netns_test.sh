@@ -31,9 +31,9 @@ for workers in 0 4; do
     pids+=($driver)
     wait_for "$work/driver.log" "^connected" 10 || fail "no tunnel ($what)"
     ip netns exec "$cli" $tools udp-check 198.51.100.10 7002 3 3000 16000 65000 >"$work/up.log" ||
-      fail "UDP to the host behind the gateway ($what): $(cat "$work/up.log")"
+      fail "UDP echo of the host behind the gateway ($what): $(cat "$work/up.log")"
     ip netns exec "$corp" $tools udp-check 203.0.113.2 7002 3 3000 16000 65000 >"$work/down.log" ||
-      fail "UDP from the host behind the gateway ($what): $(cat "$work/down.log")"
+      fail "UDP echo of the client, from the host behind the gateway ($what): $(cat "$work/down.log")"
     ip netns exec "$cli" ping -q -c 3 -i 0.2 -W 2 -s 3000 198.51.100.10 >"$work/ping.log" ||
       fail "ping -s 3000 to the host behind the gateway ($what)"
     ip netns exec "$corp" ping -q -c 3 -i 0.2 -W 2 -s 3000 203.0.113.2 >"$work/ping.log" ||
