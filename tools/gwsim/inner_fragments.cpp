@@ -54,6 +54,10 @@ bool InnerFragments::Take(uint8_t *buf, size_t *n, size_t room,
   const Key key{load_be32(ip + IPH_SRC), load_be32(ip + IPH_DST), ip[IPH_PROTO],
                 load_be16(ip + IPH_ID)};
   auto found = entries_.find(key);
+  if (found != entries_.end()) {
+    auto same = found->second.pieces.find(off);
+    if (same != found->second.pieces.end() && same->second.size() == len) return false;  // a duplicate
+  }
   // A packet past the largest, a fragment not in whole units, one over
   // bytes held or past the last: the packet is given up.
   const bool bad = off + len > kMaxPacket - ihl || (more && len % kUnit) ||

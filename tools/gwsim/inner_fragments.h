@@ -2,9 +2,10 @@
 // device hands over: a data datagram carries whole packets only (it has no
 // fragment offset), so a gateway's kernel gives the tunnel each packet
 // whole before it is wrapped, and so does this. Fragments of one packet
-// (addresses, protocol, identification) wait until their bytes cover it;
-// overlapping bytes end the packet, as do kMaxEntries newer packets or
-// kLifetime. What is not a fragment passes as it is.
+// (addresses, protocol, identification) wait until their bytes cover it; a
+// duplicate is ignored, other overlapping bytes end the packet, as do
+// kMaxEntries newer packets or kLifetime. What is not a fragment passes as
+// it is.
 #pragma once
 #include <chrono>
 #include <cstddef>
