@@ -55,7 +55,7 @@ uint32_t IPFragmentStep(const uint8_t *frame, uint32_t len, uint32_t mtu) {
       ETH_HEADER_LEN + total != len || total <= mtu)
     return 0;
   const uint16_t frag = load_be16(ip + IPH_FRAG);
-  if (frag & (IP_DONT_FRAGMENT | IP_MORE_FRAGMENTS | IP_OFFSET_MASK)) return 0;
+  if (frag & (IP_MORE_FRAGMENTS | IP_OFFSET_MASK)) return 0;
   // Every fragment's payload is a multiple of 8 within the MTU, behind the
   // longer of the two headers.
   const uint32_t later = later_header(ip, nullptr), head = ihl > later ? ihl : later;
@@ -80,7 +80,9 @@ void IPPutFragment(const uint8_t *frame, uint32_t step, uint32_t off, uint8_t *o
   fip[IPH_VHL] = (uint8_t)((IP_VERSION_4 << 4) | (hl / 4));
   store_be16(fip + IPH_TOTAL_LEN, (uint16_t)(hl + n));
   const bool last = off + n == payload_of(ip);
-  store_be16(fip + IPH_FRAG, (uint16_t)((last ? 0 : IP_MORE_FRAGMENTS) | (off / kFragmentUnit)));
+  const uint16_t df = load_be16(ip + IPH_FRAG) & IP_DONT_FRAGMENT;
+  store_be16(fip + IPH_FRAG,
+             (uint16_t)(df | (last ? 0 : IP_MORE_FRAGMENTS) | (off / kFragmentUnit)));
   CalcChecksum(fip);
   memcpy(fip + hl, ip + IpHeaderLen(ip) + off, n);
 }

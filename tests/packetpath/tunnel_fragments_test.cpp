@@ -77,7 +77,7 @@ TEST_P(TunnelFragments, DatagramsAboveTheMtuLeaveAsFragmentsTheGatewayJoins) {
       {"a last fragment of an odd length", 3001, 0, 3},
       // A frame of the filter holds 65,535 bytes at most, link header included.
       {"the largest datagram the tunnel carries", 65535 - 14 - kWrap - 28, 0, 45},
-      {"DF set: left whole", 3000, IP_DONT_FRAGMENT, 1},
+      {"DF set: cut, each fragment keeping it", 3000, IP_DONT_FRAGMENT, 3},
   };
   for (const Case &c : cases) {
     const Bytes inner = StackUdp(c.data, c.frag);
@@ -95,6 +95,7 @@ TEST_P(TunnelFragments, DatagramsAboveTheMtuLeaveAsFragmentsTheGatewayJoins) {
         EXPECT_LE(f.size(), 14 + kMtu) << c.what << ", frame " << i;
         const bool last = i + 1 == sent.size();
         EXPECT_EQ((load_be16(ip + 6) & IP_MORE_FRAGMENTS) != 0, !last) << c.what << ", frame " << i;
+        EXPECT_EQ(load_be16(ip + 6) & IP_DONT_FRAGMENT, c.frag) << c.what << ", frame " << i;
         EXPECT_TRUE(last || (f.size() - 14 - 20) % 8 == 0) << c.what << ", frame " << i;
       }
       frames.push_back(f);
@@ -105,6 +106,7 @@ TEST_P(TunnelFragments, DatagramsAboveTheMtuLeaveAsFragmentsTheGatewayJoins) {
     auto results = h.ToGateway({{true, whole}});
     ASSERT_EQ(results.size(), 1u) << c.what;
     ASSERT_EQ(results[0].kind, TunnelPeer::Kind::kData) << c.what << ": " << results[0].error;
+    EXPECT_EQ(load_be16(results[0].inner.data() + 6), c.frag) << c.what << ", at the gateway";
     EXPECT_EQ(Bytes(results[0].inner.begin() + 20, results[0].inner.end()),
               Bytes(inner.begin() + 20, inner.end()))
         << c.what;
