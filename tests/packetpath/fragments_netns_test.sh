@@ -3,7 +3,8 @@
 # 4 workers and in both protection modes: UDP datagrams of 3,000, 16,000 and
 # 65,000 bytes (which the stacks send as IPv4 fragments, and whose tunnel
 # datagrams leave as outer fragments) come back whole from an echo on each
-# side of the tunnel, and so does `ping -s 3000`, each way.
+# side of the tunnel, and so does `ping -s 3000`, each way, and a ping with
+# DF whose tunnel datagram is above the MTU.
 set -euo pipefail
 build=${1:?usage: fragments_netns_test.sh BUILD_DIR}
 NETNS_PREFIX=fg
@@ -38,6 +39,9 @@ for workers in 0 4; do
       fail "ping -s 3000 to the host behind the gateway ($what)"
     ip netns exec "$corp" ping -q -c 3 -i 0.2 -W 2 -s 3000 203.0.113.2 >"$work/ping.log" ||
       fail "ping -s 3000 from the host behind the gateway ($what)"
+    # DF set and within the TAP's MTU: its tunnel datagram is cut all the same.
+    ip netns exec "$cli" ping -q -c 3 -i 0.2 -W 2 -M do -s 1450 198.51.100.10 >"$work/ping.log" ||
+      fail "ping -M do -s 1450 to the host behind the gateway ($what)"
     grep -q "refused" "$work/gwsim.log" && fail "the gateway refused a datagram ($what)"
     stop_pid "$driver"
     stop_pid "$host"
