@@ -2,6 +2,7 @@
 
 #include "kernel/filter/filter_core.h"
 #include "kernel/filter/flow_control.h"
+#include "kernel/filter/ip_fragments.h"
 #include "kernel/filter/memory_pool.h"
 #include "kernel/filter/packet_path.h"
 
@@ -55,7 +56,7 @@ void hand_over(HostAdapter *adapter, HandOver &h) {
 
 // Adds one frame to the hand-over (handing over first what waits when the
 // direction changes or it is full); completes it at once when it cannot go.
-void stage_frame(HostAdapter *adapter, FilterFrame *frame, HandOver &h) {
+void stage_whole(HostAdapter *adapter, FilterFrame *frame, HandOver &h) {
   void *netbuf = nullptr;
   if (frame->length != 0 && is_accepted(adapter))
     netbuf = KERN_netbuf_wrap(adapter->netdev, frame->data, frame->length, frame->direction == 1);
@@ -75,6 +76,38 @@ void stage_frame(HostAdapter *adapter, FilterFrame *frame, HandOver &h) {
   h.netbufs[h.count] = netbuf;
   h.frames[h.count] = frame;
   h.count++;
+}
+
+// A frame of the pool for one fragment of `frame`'s datagram; NULL when
+// there is no memory.
+FilterFrame *new_fragment(const FilterFrame *frame, uint32_t step, uint32_t off) {
+  const uint32_t len = IPFragmentFrameLen(frame->data, step, off);
+  DrvFilterLock(FLT_LOCK_CORE);
+  auto *f = static_cast<FilterFrame *>(MVAlloc((uint32_t)sizeof(FilterFrame) + len));
+  DrvFilterUnLock(FLT_LOCK_CORE);
+  if (!f) return nullptr;
+  *f = {frame->adapter, frame->direction, (uint16_t)len, 0};
+  IPPutFragment(frame->data, step, off, f->data);
+  return f;
+}
+
+// A datagram to the network above the adapter's MTU leaves as IPv4
+// fragments (ip_fragments.h), each a frame of the pool, and its own frame is
+// complete; a fragment that finds no memory ends the datagram there (the
+// receiver's reassembly lets the rest go). Anything else leaves whole.
+void stage_frame(HostAdapter *adapter, FilterFrame *frame, HandOver &h) {
+  const uint32_t step =
+      frame->direction == 1 && frame->adapter == &adapter->filter
+          ? IPFragmentStep(frame->data, frame->length, frame->adapter->maxframelen - ETH_HEADER_LEN)
+          : 0;
+  if (!step) return stage_whole(adapter, frame, h);
+  const uint32_t payload = IPFragmentPayload(frame->data);
+  for (uint32_t off = 0; off < payload; off += step) {
+    FilterFrame *f = new_fragment(frame, step, off);
+    if (!f) break;
+    stage_whole(adapter, f, h);
+  }
+  FilterSendComplete(frame);
 }
 
 bool to_stack(const QueueNode *node) { return node->frame && node->frame->direction == 0; }

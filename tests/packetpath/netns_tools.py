@@ -2,7 +2,8 @@
 uplink capture, a TCP sink that answers with the digest of what it got, a
 sender that asks the gateway for a key change half way through, an idle
 connection whose two ends report how it ended, a flood of random and
-mutated tunnel datagrams, and captured datagrams sent again."""
+mutated tunnel datagrams, captured datagrams sent again, and a UDP echo
+with a sender that checks what comes back."""
 import hashlib
 import os
 import signal
@@ -277,6 +278,36 @@ def idle_client(addr, port, idle, poke):
             pass
     print("local still open")
 
+def udp_echo(addr, port):
+    """Sends every datagram back to where it came from."""
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    s.bind((addr, port))
+    while True:
+        b, peer = s.recvfrom(65535)
+        s.sendto(b, peer)
+
+
+def udp_check(addr, port, count, sizes):
+    """Sends `count` datagrams of each size, one at a time, and waits for each
+    to come back unchanged; prints what was lost and fails if anything was."""
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    s.settimeout(3)
+    lost = 0
+    for size in sizes:
+        for i in range(count):
+            body = (MARKER + b"%d/%d-" % (size, i)) * (size // len(MARKER) + 1)
+            body = body[:size]
+            s.sendto(body, (addr, port))
+            try:
+                got = s.recv(65535)
+            except socket.timeout:
+                got = b""
+            if got != body:
+                lost += 1
+                print("datagram %d of %d bytes: %s" % (i, size, "changed" if got else "lost"))
+    print("%d of %d datagrams came back" % (count * len(sizes) - lost, count * len(sizes)))
+    sys.exit(1 if lost else 0)
+
 if __name__ == "__main__":
     cmd = sys.argv[1]
     if cmd == "wait-host":
@@ -301,4 +332,8 @@ if __name__ == "__main__":
         idle_server(sys.argv[2], int(sys.argv[3]))
     elif cmd == "idle-client":
         idle_client(sys.argv[2], int(sys.argv[3]), float(sys.argv[4]), sys.argv[5])
+    elif cmd == "udp-echo":
+        udp_echo(sys.argv[2], int(sys.argv[3]))
+    elif cmd == "udp-check":
+        udp_check(sys.argv[2], int(sys.argv[3]), int(sys.argv[4]), [int(a) for a in sys.argv[5:]])
 

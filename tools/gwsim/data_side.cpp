@@ -234,9 +234,10 @@ void DataSide::FromTun() {
       caught_up = true;
       break;
     }
+    size_t len = (size_t)n;
     TunFrame f;
-    if (!peer_ || !PlanFrame(buf, (size_t)n, &f)) continue;
-    used += (size_t)n;
+    if (!peer_ || !fragments_.Take(buf, &len, kTunFrameRoom) || !PlanFrame(buf, len, &f)) continue;
+    used += len;
     AddFrame(slot, f);
   }
   if (slot.jobs.empty()) return;

@@ -9,7 +9,7 @@
 //    one flow coalesced (offload/coalesce.h); the packets go to the device
 //    in the order the datagrams came.
 //  - To the client: the device's reader (FromTun) takes a batch of frames
-//    and, under the send side's lock, gives each packet they are cut into its
+//    (fragments joined into their packets first, inner_fragments.h) and, under the send side's lock, gives each packet they are cut into its
 //    counter and packet key. The workers cut and protect them; the datagrams
 //    go to the socket in counter order, and what the session sends of its
 //    own (replies, key changes, out-of-band, status) goes in its place among
@@ -35,6 +35,7 @@
 
 #include "kernel/filter/tunnel_crypto.h"
 #include "offload/coalesce.h"
+#include "tools/gwsim/inner_fragments.h"
 #include "tools/gwsim/tcp_segments.h"
 #include "tools/gwsim/tunnel_peer.h"
 #include "tools/gwsim/udp_batches.h"
@@ -149,6 +150,8 @@ class DataSide {
   std::atomic<int> corrupt_{0};
   // UDP runs in the device's writes, until the device refuses one.
   std::atomic<bool> udp_runs_{true};
+  // Fragments read from the device, with the send side's lock.
+  InnerFragments fragments_;
   std::vector<UpSlot> up_slots_;
   std::vector<DownSlot> down_slots_;
   // Last: they finish what they hold before the slots go.

@@ -1,9 +1,13 @@
 // libFuzzer target: the gateway simulator's reading of tunnel-device frames
 // and of the runs it writes of the client's opened packets.
-// Input: a selector byte, then either one device frame (virtio-net header
-// and packet, as read() delivers it) or packets written as chunks (u16
-// length, bytes), as the data side builds them from opened datagrams.
-// A run of TCP segments written must plan and cut again like a device frame.
+// Input: a selector byte (% 3), then one device frame (virtio-net header
+// and packet, as read() delivers it), or packets written as chunks (u16
+// length, bytes), as the data side builds them from opened datagrams, or
+// device frames as chunks, joined where they are fragments
+// (inner_fragments.h) before they are read. A run of TCP segments written
+// must plan and cut again like a device frame; a joined packet must fit the
+// room it was read into.
+#include <algorithm>
 #include <cstring>
 #include <memory>
 
@@ -11,7 +15,9 @@
 #include "tests/common/fuzz_support.h"
 #include "tests/offload/runs.h"
 #include "tests/packetpath/frames.h"
+#include "tools/gwsim/inner_fragments.h"
 #include "tools/gwsim/tcp_segments.h"
+#include "tools/gwsim/tun_device.h"
 
 namespace {
 
@@ -51,7 +57,25 @@ zor::fuzz::Seeds MakeSeeds() {
   Bytes packets = {1};
   for (uint32_t i = 0; i < 4; i++)
     zor::fuzz::PutChunk(packets, pp::Ipv4(ip, pp::TcpSegment(Segment(1 + 1000 * i, 1000))));
-  return {{"cut-frame", cut}, {"whole-frame", whole}, {"joinable-packets", packets}};
+  pp::Ip udp;
+  udp.id = 77;
+  const Bytes datagram = pp::Ipv4(udp, pp::Udp(9000, 40001, Bytes(3000, 0x33)));
+  Bytes fragments = {2};
+  for (uint32_t off = 0; off < datagram.size() - 20; off += 1480) {
+    const uint32_t n = std::min<uint32_t>(1480, (uint32_t)datagram.size() - 20 - off);
+    Bytes piece(datagram.begin(), datagram.begin() + 20);
+    piece.insert(piece.end(), datagram.begin() + 20 + off, datagram.begin() + 20 + off + n);
+    piece[2] = (uint8_t)((20 + n) >> 8);
+    piece[3] = (uint8_t)(20 + n);
+    const uint16_t frag = (uint16_t)(off / 8 | (off + n < datagram.size() - 20 ? 0x2000 : 0));
+    piece[6] = (uint8_t)(frag >> 8);
+    piece[7] = (uint8_t)frag;
+    pp::Reseal(piece.data());
+    Bytes frame = Frame({}, piece);
+    zor::fuzz::PutChunk(fragments, Bytes(frame.begin() + 1, frame.end()));
+  }
+  return {{"cut-frame", cut}, {"whole-frame", whole}, {"joinable-packets", packets},
+          {"fragments", fragments}};
 }
 
 void CutAll(uint8_t *frame, size_t n) {
@@ -82,6 +106,22 @@ void WriteAll(zor::fuzz::Input &in) {
   }
 }
 
+// Frames read one after the other into the room of one read, as the data
+// side reads them; those that come out are read as frames.
+void JoinAll(zor::fuzz::Input &in) {
+  gwsim::InnerFragments joiner;
+  std::unique_ptr<uint8_t[]> room(new uint8_t[gwsim::kTunFrameRoom]);
+  for (uint32_t k = 0; !in.empty() && k < 256; k++) {
+    const Bytes frame = in.Chunk();
+    size_t n = std::min(frame.size(), gwsim::kTunFrameRoom);
+    if (n) memcpy(room.get(), frame.data(), n);
+    if (!joiner.Take(room.get(), &n, gwsim::kTunFrameRoom)) continue;
+    if (n > gwsim::kTunFrameRoom) abort();
+    CutAll(room.get(), n);
+  }
+  if (joiner.waiting() > gwsim::InnerFragments::kMaxEntries) abort();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
@@ -91,8 +131,13 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   zor::fuzz::Input in(data, size);
-  if (in.Byte() & 1) {
+  const uint8_t selector = in.Byte() % 3;
+  if (selector == 1) {
     WriteAll(in);
+    return 0;
+  }
+  if (selector == 2) {
+    JoinAll(in);
     return 0;
   }
   // An exact heap copy: read() fills a buffer of the frame's size.

@@ -9,12 +9,15 @@
 // stack, 2 raw datagram from the gateway, 3 an IPv4 packet the gateway
 // sends as tunnel data, 4 a control message of the gateway (u16 code, data).
 // A frame from the stack whose kind byte / 5 is odd finds an ICMP redirect
-// pending on its port (the code: kind byte / 10).
+// pending on its port (the code: kind byte / 10); tunnel data whose kind
+// byte / 5 is odd comes as outer fragments of 8 x (kind byte / 10 + 1)
+// payload bytes, every fourth left out when the kind byte / 5 is 3 mod 4.
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 
 #include "kernel/filter/adapters.h"
+#include "kernel/filter/ip_fragments.h"
 #include "kernel/filter/tunnel_client.h"
 #include "tests/common/fuzz_support.h"
 #include "tests/host/test_host.h"
@@ -40,6 +43,16 @@ pp::Harness &Connected() {
   return *harness;
 }
 
+// A datagram of the gateway as outer fragments of `step` payload bytes.
+void FromNetInFragments(pp::Harness &h, const Bytes &frame, uint32_t step, bool gaps) {
+  const uint32_t payload = IPFragmentPayload(frame.data());
+  for (uint32_t off = 0, k = 0; off < payload; off += step, k++) {
+    Bytes f(IPFragmentFrameLen(frame.data(), step, off));
+    IPPutFragment(frame.data(), step, off, f.data());
+    if (!gaps || k % 4 != 3) h.FromNet(f);
+  }
+}
+
 void Offer(pp::Harness &h, uint8_t kind, Bytes body) {
   switch (kind % 5) {
     case kFromNet: h.FromNet(body); break;
@@ -51,10 +64,16 @@ void Offer(pp::Harness &h, uint8_t kind, Bytes body) {
       h.FromStack(body);
       break;
     case kRawDatagram: h.FromNet(h.GatewayFrame(body)); break;
-    case kTunnelData:   // the simulator wraps whole IPv4 headers only
+    case kTunnelData: {  // the simulator wraps whole IPv4 headers only
       if (body.size() < 20 || (body[0] & 15) < 5 || (body[0] & 15) * 4u > body.size()) break;
-      h.FromNet(h.GatewayFrame(h.gateway().Wrap(body.data(), body.size())));
+      Bytes frame = h.GatewayFrame(h.gateway().Wrap(body.data(), body.size()));
+      if (kind / 5 % 2) {
+        FromNetInFragments(h, frame, 8u * (kind / 10 + 1), kind / 5 % 4 == 3);
+        break;
+      }
+      h.FromNet(frame);
       break;
+    }
     case kControl: {
       zor::fuzz::Input c(body.data(), body.size());
       uint16_t code = c.U16();
@@ -103,6 +122,8 @@ zor::fuzz::Seeds MakeSeeds() {
       {"tunnel-data", Seed({{kTunnelData, Ipv4(icmpBack, IcmpEcho(1, 1, Bytes(32, 0x62)))}})},
       {"tunnel-data-fragment", Seed({{kTunnelData, Ipv4([&] { Ip f = fromCorp; f.frag = 0x2000; return f; }(),
                                                        Udp(9, 40001, Bytes(64, 2)))}})},
+      {"tunnel-data-outer-fragments",
+       Seed({{kTunnelData + 5 + 10 * 20, Ipv4(icmpBack, IcmpEcho(1, 1, Bytes(600, 0x63)))}})},
       {"tunnel-control", Seed({{kControl, control}})},
       {"gateway-raw", Seed({{kRawDatagram, Bytes(40, 0)}})},
       // An 802.3 frame (length 1) that ends right after its DSAP, a SNAP one:
