@@ -20,6 +20,8 @@
 #include "Service/common/core/connect_requests.h"
 #include "Service/common/core/connection_stages.h"
 #include "Service/common/engine/engine_state.h"
+#include "cross/utils/ipc_server.h"
+#include "cross/utils/log.h"
 #include "cross/utils/service_hooks.h"
 #include "kernel/include/drv_requests.h"
 #include "tests/core/attempt_fixture.h"
@@ -365,6 +367,30 @@ TEST_F(EachSettingTest, AloneFromAnotherUserItIsRefusedWhileAnAttemptRuns) {
               std::string::npos)
         << s.code;
   }
+}
+
+// The tunnel is up when the attempt ends: its owner is named while the
+// attempt still holds the settings. The owner is named under the clients'
+// lock, held here until the attempt has said how it ended.
+TEST_F(TunnelSettingsTest, AnAttemptHoldsTheSettingsUntilTheTunnelItBroughtUpHasItsOwner) {
+  std::thread running([&] { connectAs(id); });
+  ASSERT_TRUE(Eventually([] { return connect_attempt_running && filterState == CS_WAIT_SYNRR; }));
+  std::unique_lock<std::mutex> clients(mtx_reg_clients);
+  filterState = CS_CONNECT;
+  bool ended = Eventually(
+      [] { return enginetest::LogText().find("finished on filter state: CS_CONNECT") != std::string::npos; });
+  GetLog().WriteToLog("probe");  // the log's lock orders the attempt's writes before these reads
+  bool held = tunnel_settings_owner.attempt;
+  int owner = g_TunnelOwnerClientN;
+  clients.unlock();
+  running.join();
+  EXPECT_TRUE(ended);
+  EXPECT_EQ(owner, -1);
+  EXPECT_TRUE(held);
+  EXPECT_EQ(g_TunnelOwnerClientN, id);
+  EXPECT_FALSE(tunnel_settings_owner.attempt);
+  command(other, IPC_CMD_SET_RULES, 32, 0, std::string("other-rules").append(21, '\0'));
+  EXPECT_EQ(rulesText(id), "");
 }
 
 TEST_F(TunnelSettingsTest, AStoppedAttemptOfAnotherUserIsNotResumed) {
