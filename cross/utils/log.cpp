@@ -1,6 +1,8 @@
 #include "cross/utils/log.h"
 
+#include <errno.h>
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <syslog.h>
@@ -70,12 +72,32 @@ bool writeAt(int fd, off_t offset, const char* data, size_t len) {
 const int kFileFlags = O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
 const mode_t kSharedDirMode = 01777;
 
+// Opens of the log's name per line, and names tried for a fresh log.
+const int kOpenTries = 4;
+const int kFreshNameTries = 4;
+
 // A regular file of this process's user with no name but the log's: not a
-// file another user made, a pipe or a device, nor a second name (a hard
-// link) of a file elsewhere, which a write would change.
+// file another user made, a pipe, a directory or a device, nor a second
+// name (a hard link) of a file elsewhere, which a write would change.
+bool ownEntry(const struct stat& st) { return S_ISREG(st.st_mode) && st.st_nlink == 1 && st.st_uid == geteuid(); }
+
 bool ownFile(int fd) {
   struct stat st {};
-  return fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1 && st.st_uid == geteuid();
+  return fstat(fd, &st) == 0 && ownEntry(st);
+}
+
+// A new empty file of this process's user at a name of its own beside the
+// log ("name.xxxxxxxx", unforeseeable), mode 0600 so that no other user
+// may open or link it yet; its descriptor, or -1.
+int makeFreshFile(int dirFd, const char* name, char* fresh, size_t size) {
+  for (int i = 0; i < kFreshNameTries; i++) {
+    uint32_t r = 0;
+    if (getrandom(&r, sizeof r, GRND_NONBLOCK) != sizeof r) return -1;
+    snprintf(fresh, size, "%s.%08x", name, r);
+    int fd = openat(dirFd, fresh, kFileFlags | O_CREAT | O_EXCL, 0600);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  return -1;
 }
 
 // The directory, opened without following a link, when it is one of this
@@ -120,44 +142,68 @@ void Log::LogEnable(int on) {
   Registry_RegSetValueLongIntHex(registryDir.c_str(), "WriteLog", on);
 }
 
-// Decision: a name in the log's place that is not the log's own file (see
-// ownFile: a file another user made there first, a link, a second name of
-// a file elsewhere, a pipe) is never written to. Its name alone is removed
-// (a file it names elsewhere keeps its content) and a new log made with
-// O_EXCL, so that a name made again in between is not taken either; syslog
-// tells of each removal, and a line that still finds no file of the log's
-// own is lost. The directory is sticky (openDirectory), so no other user can
+// Decision: a name in the log's place that is not the log's own (see
+// ownEntry: a file another user made there first, a link, a second name of
+// a file elsewhere, a pipe, a directory) is never written to. A fresh log
+// takes its place in one exchange (replaceForeignFile), so no name made in
+// between can take it, and the opening is tried again, a bounded number of
+// times, while the name changes under it. An open that fails while the
+// log's own file stands there (no descriptor left, say) loses that line
+// only. The directory is sticky (openDirectory), so no other user can
 // remove or replace the log once it is made, and the checks of the
 // descriptor hold for every write through it.
 int Log::openFile() {
   int dirFd = openDirectory(dir);
   if (dirFd < 0) return -1;
-  fd = openat(dirFd, name, kFileFlags | O_CREAT, 0666);
-  if (fd < 0 || !ownFile(fd)) {
+  for (int i = 0; i < kOpenTries && fd < 0; i++) {
+    fd = openat(dirFd, name, kFileFlags | O_CREAT, 0666);
+    if (fd >= 0 && ownFile(fd)) break;
+    bool opened = fd >= 0;
     closeFile();
+    struct stat st {};
+    if (fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (errno == ENOENT) continue;
+      break;
+    }
+    if (ownEntry(st)) {
+      if (opened) continue;  // the log's own file came back in between
+      break;
+    }
     fd = replaceForeignFile(dirFd);
   }
   close(dirFd);
   if (fd >= 0) fchmod(fd, 0666);
-  failing = fd < 0;
   return fd;
 }
 
-// The descriptor of a new log in place of what stands at the name; -1 when
-// nothing stands there (the open failed for another reason) or no new log
-// could be made.
+// The descriptor of a fresh log exchanged with what stands at the name,
+// or -1. What it displaced is removed by the name it now has (a file it
+// names elsewhere keeps its content); a directory with content stays
+// there, out of the log's way. A log of this process's user displaced by
+// another of its writers in between is put back, and -1 returned so that
+// the name is opened again.
 int Log::replaceForeignFile(int dirFd) {
-  struct stat st {};
-  if (fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return -1;
-  int made = unlinkat(dirFd, name, 0) == 0 ? openat(dirFd, name, kFileFlags | O_CREAT | O_EXCL, 0666) : -1;
-  if (made >= 0 && !ownFile(made)) {
+  char fresh[sizeof path + 16];
+  int made = makeFreshFile(dirFd, name, fresh, sizeof fresh);
+  if (made < 0) return -1;
+  bool placed = renameat2(dirFd, fresh, dirFd, name, RENAME_NOREPLACE) == 0;
+  if (!placed && (errno != EEXIST || renameat2(dirFd, fresh, dirFd, name, RENAME_EXCHANGE) != 0)) {
+    unlinkat(dirFd, fresh, 0);
     close(made);
-    made = -1;
+    return -1;
   }
-  if (made >= 0 || !failing) {
-    syslog(LOG_WARNING, "%s was not the log's own file (mode %o, user %u, %u names): %s", path,
-           static_cast<unsigned>(st.st_mode), static_cast<unsigned>(st.st_uid), static_cast<unsigned>(st.st_nlink),
-           made >= 0 ? "its name removed, a new log begun" : "no new log could be made, lines are lost");
+  struct stat shifted {};
+  if (!placed && fstatat(dirFd, fresh, &shifted, AT_SYMLINK_NOFOLLOW) == 0 && ownEntry(shifted)) {
+    if (renameat2(dirFd, fresh, dirFd, name, RENAME_EXCHANGE) == 0) unlinkat(dirFd, fresh, 0);
+    close(made);
+    return -1;
+  }
+  if (!placed) {
+    bool removed = unlinkat(dirFd, fresh, S_ISDIR(shifted.st_mode) ? AT_REMOVEDIR : 0) == 0;
+    syslog(LOG_WARNING, "%s was not the log's own file (mode %o, user %u, %u names): a new log begun, %s%s", path,
+           static_cast<unsigned>(shifted.st_mode), static_cast<unsigned>(shifted.st_uid),
+           static_cast<unsigned>(shifted.st_nlink), removed ? "the old name removed" : "what stood there kept as ",
+           removed ? "" : fresh);
   }
   return made;
 }
@@ -223,11 +269,17 @@ void Log::TruncateLogFile() {
 int Log::WriteToSTR(const char* text) {
   std::lock_guard<std::mutex> lock(mtx);
   if (!enabled) return 1;
-  if (openFile() < 0) return 0;
+  if (openFile() < 0) {
+    lost++;
+    return 0;
+  }
   lseek(fd, 0, SEEK_END);
   TruncateLogFile();
-  size_t len = strlen(text);
-  bool whole = write(fd, text, len) == static_cast<ssize_t>(len);
+  std::string all;
+  if (lost > 0) all = datedLine((std::to_string(lost) + " earlier lines could not be written to the log").c_str());
+  all += text;
+  bool whole = write(fd, all.data(), all.size()) == static_cast<ssize_t>(all.size());
+  if (whole) lost = 0;
   closeFile();
   return whole ? 1 : 0;
 }
@@ -252,7 +304,6 @@ int Log::CreateLogFile(const char* newPath) {
     if (slash == nullptr) copyBounded(dir, sizeof dir, ".");
     else if (slash == path) copyBounded(dir, sizeof dir, "/");
     else snprintf(dir, sizeof dir, "%.*s", static_cast<int>(slash - path), path);
-    failing = false;
   }
   std::string banner = "\r\n<< Solvarin log start " + CLIENT_VERSION + getCurrentDateTime() + ">> \r\n\r\n";
   return WriteToSTR(banner.c_str());

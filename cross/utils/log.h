@@ -3,7 +3,9 @@
 // file, appends and closes it again, so other programs may move, empty or
 // read it at any time. The file is written only while it is the log's own
 // (see openFile), in a directory of this process's user opened without
-// following a link. Lines end in CR LF:
+// following a link. A line for which no file of the log's own could be
+// opened is lost, and the next line that lands tells how many were. Lines
+// end in CR LF:
 //   "Date; Time; File&Line; Function; Message\r\n\r\n"  (header, 44 bytes)
 //   "YYYY.MM.DD; hh:mm:ss.mmm; file.cpp:12; function; p1234; message\r\n"
 // The file is kept below its size limit by cutting it down to the header and
@@ -69,7 +71,7 @@ class Log {
   char path[520] = {};
   char dir[520] = {};
   const char* name = path;  // the file's name in dir, inside path
-  bool failing = false;     // the last open found no file of the log's own
+  unsigned lost = 0;        // lines no file of the log's own could be opened for
 };
 
 // Makes dir, the log's directory, with mode 01777 or gives it that mode

@@ -14,11 +14,14 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "Service/common/core/client_commands.h"
 #include "Service/common/core/connect_requests.h"
 #include "Service/common/core/connection_stages.h"
 #include "Service/common/engine/engine_state.h"
+#include "cross/utils/ipc_server.h"
+#include "cross/utils/log.h"
 #include "cross/utils/service_hooks.h"
 #include "kernel/include/drv_requests.h"
 #include "tests/core/attempt_fixture.h"
@@ -157,7 +160,7 @@ class TunnelSettingsTest : public AttemptResumeTest {
     auto script = filter.script();
     peer.set_script([this, script](const enginetest::Request& req) {
       std::lock_guard<std::mutex> lock(mtx);
-      last[req.code] = req.data;
+      sent[req.code].push_back(req.data);
       return script(req);
     });
   }
@@ -169,7 +172,19 @@ class TunnelSettingsTest : public AttemptResumeTest {
   // the request header, as long as the header's length word says), as text.
   std::string lastPayload(uint32_t code) {
     std::lock_guard<std::mutex> lock(mtx);
-    const Bytes& d = last[code];
+    return sent[code].empty() ? "" : payloadOf(sent[code].back());
+  }
+  // How many requests of code the filter got, and the payload of the one
+  // with index i ("none" when it has not come).
+  size_t sentCount(uint32_t code) {
+    std::lock_guard<std::mutex> lock(mtx);
+    return sent[code].size();
+  }
+  std::string payloadAt(uint32_t code, size_t i) {
+    std::lock_guard<std::mutex> lock(mtx);
+    return i < sent[code].size() ? payloadOf(sent[code][i]) : "none";
+  }
+  static std::string payloadOf(const Bytes& d) {
     if (d.size() < 28) return "";
     size_t n = std::min<size_t>(enginetest::U32(d, 4 + 20), d.size() - 28);
     return std::string(d.begin() + 28, d.begin() + 28 + static_cast<std::ptrdiff_t>(n));
@@ -223,7 +238,7 @@ class TunnelSettingsTest : public AttemptResumeTest {
   std::unique_ptr<ClientProcess> otherClient;
   int other = -1;
   std::mutex mtx;
-  std::map<uint32_t, Bytes> last;
+  std::map<uint32_t, std::vector<Bytes>> sent;
 };
 
 TEST_F(TunnelSettingsTest, AConnectOfAnotherUserStartsFromTheStartUpValues) {
@@ -282,6 +297,100 @@ TEST_F(TunnelSettingsTest, WhileAnAttemptRunsOnlyItsUserChangesTheSettings) {
             std::string::npos);
   auto texts = command(id, IPC_CMD_GET_SS_LIST);
   EXPECT_EQ(texts->result, 1u);
+  // Once the attempt has ended, the other user's settings are taken again.
+  command(other, IPC_CMD_SET_RULES, 32, 0, std::string("other-rules").append(21, '\0'));
+  EXPECT_EQ(rulesText(other), "other-rules");
+}
+
+// Each setting command alone, sent by a client of another user: a connect
+// of the first user finds that one value back at its start-up value, and
+// while an attempt of the first user runs, the command is refused.
+class EachSettingTest : public TunnelSettingsTest {
+ protected:
+  struct Setting {
+    uint32_t code, result, value1;
+    std::string payload;
+    uint32_t request;     // the filter's request that carries the value, 0 none
+    std::string startUp;  // what the connect finds: that request's payload, or value()
+  };
+  std::vector<Setting> settings() const {
+    std::string rules = std::string("other-rules").append(21, '\0');
+    std::string address(12, '\0');
+    address[0] = 1;
+    address[8] = static_cast<char>(0xCB);  // 203.0.113.x
+    std::string radius(376 - 20 + 64, '\0');
+    memcpy(radius.data() + 312 - 20, "other-login", 11);
+    memcpy(radius.data() + 376 - 20, "other-secret", 12);
+    return {
+        {IPC_CMD_SET_RULES, 32, 0, rules, 0, "rules "},
+        {IPC_CMD_SET_SS_LIST, 1, 48, "other.example", 0, "texts 0"},
+        {IPC_CMD_SET_TUNNEL_GROUP, 0, 0, "other-group", RQC_SETTUNNELGROUP, std::string(21, '\0')},
+        {IPC_CMD_SET_HOST_WHITELIST, 0, 0, "other.example", RQC_SETHOSTWHITELIST, std::string(2, '\0')},
+        {IPC_CMD_SET_IP_WHITELIST, 0, 0, address, RQC_SETIPWHITELIST, ""},
+        {IPC_CMD_SET_PROTOCOLS_WHITELIST, 0, 0, std::string(4, '\x06'), RQC_SETPROTOCOLSWHITELIST,
+         std::string(4, '\0')},
+        {IPC_CMD_SET_FAIL_RATE, 0, 0, std::string(1, '\x01'), RQC_SETFAILRATE, std::string(1, '\0')},
+        {IPC_CMD_SET_RADIUS_CREDENTIALS, 0, 0, radius, 0, "credentials none of theirs"},
+    };
+  }
+  // What the daemon itself keeps of the setting, as the client of id sees it.
+  std::string value(uint32_t code) {
+    switch (code) {
+      case IPC_CMD_SET_RULES: return "rules " + rulesText(id);
+      case IPC_CMD_SET_SS_LIST: return "texts " + std::to_string(command(id, IPC_CMD_GET_SS_LIST)->result);
+    }
+    return lastPayload(RQC_INIT).find("other-") == std::string::npos ? "credentials none of theirs"
+                                                                     : "credentials theirs";
+  }
+};
+
+TEST_F(EachSettingTest, AloneFromAnotherUserItIsBackAtItsStartUpValueForAConnect) {
+  for (const Setting& s : settings()) {
+    SCOPED_TRACE("command " + std::to_string(s.code));
+    command(other, s.code, s.result, s.value1, s.payload);
+    size_t before = s.request != 0 ? sentCount(s.request) : 0;
+    connectAs(id);
+    EXPECT_EQ(s.request != 0 ? payloadAt(s.request, before) : value(s.code), s.startUp);
+  }
+}
+
+TEST_F(EachSettingTest, AloneFromAnotherUserItIsRefusedWhileAnAttemptRuns) {
+  std::thread running([&] { connectAs(id); });
+  EXPECT_TRUE(Eventually([] { return connect_attempt_running && filterState == CS_WAIT_SYNRR; }));
+  const std::string log = enginetest::LogText();
+  for (const Setting& s : settings()) command(other, s.code, s.result, s.value1, s.payload);
+  running.join();
+  const std::string during = enginetest::LogText().substr(log.size());
+  for (const Setting& s : settings()) {
+    EXPECT_NE(during.find("Command " + std::to_string(s.code) + " of client " + std::to_string(other) +
+                          " refused: a connect attempt of another user runs"),
+              std::string::npos)
+        << s.code;
+  }
+}
+
+// The tunnel is up when the attempt ends: its owner is named while the
+// attempt still holds the settings. The owner is named under the clients'
+// lock, held here until the attempt has said how it ended.
+TEST_F(TunnelSettingsTest, AnAttemptHoldsTheSettingsUntilTheTunnelItBroughtUpHasItsOwner) {
+  std::thread running([&] { connectAs(id); });
+  ASSERT_TRUE(Eventually([] { return connect_attempt_running && filterState == CS_WAIT_SYNRR; }));
+  std::unique_lock<std::mutex> clients(mtx_reg_clients);
+  filterState = CS_CONNECT;
+  bool ended = Eventually(
+      [] { return enginetest::LogText().find("finished on filter state: CS_CONNECT") != std::string::npos; });
+  GetLog().WriteToLog("probe");  // the log's lock orders the attempt's writes before these reads
+  bool held = tunnel_settings_owner.attempt;
+  int owner = g_TunnelOwnerClientN;
+  clients.unlock();
+  running.join();
+  EXPECT_TRUE(ended);
+  EXPECT_EQ(owner, -1);
+  EXPECT_TRUE(held);
+  EXPECT_EQ(g_TunnelOwnerClientN, id);
+  EXPECT_FALSE(tunnel_settings_owner.attempt);
+  command(other, IPC_CMD_SET_RULES, 32, 0, std::string("other-rules").append(21, '\0'));
+  EXPECT_EQ(rulesText(id), "");
 }
 
 TEST_F(TunnelSettingsTest, AStoppedAttemptOfAnotherUserIsNotResumed) {

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -253,6 +256,13 @@ TEST_F(LogFile, WhatStandsAtTheNameInsteadOfTheLogsOwnFileIsNeverWritten) {
       {"a symbolic link", false, [](const std::string& t, const std::string& at) { return symlink(t.c_str(), at.c_str()) == 0; }},
       {"a hard link", false, [](const std::string& t, const std::string& at) { return link(t.c_str(), at.c_str()) == 0; }},
       {"a pipe", false, [](const std::string&, const std::string& at) { return mkfifo(at.c_str(), 0666) == 0; }},
+      {"a directory", false, [](const std::string&, const std::string& at) { return mkdir(at.c_str(), 0777) == 0; }},
+      {"another user's directory with a file in it", true,
+       [](const std::string&, const std::string& at) {
+         writeWholeFile(at + ".in", "theirs");
+         return mkdir(at.c_str(), 0777) == 0 && rename((at + ".in").c_str(), (at + "/in").c_str()) == 0 &&
+                chown((at + "/in").c_str(), 1001, 1001) == 0 && chown(at.c_str(), 1001, 1001) == 0;
+       }},
       {"another user's file", true,
        [](const std::string&, const std::string& at) {
          writeWholeFile(at, "theirs");
@@ -288,6 +298,77 @@ TEST_F(LogFile, WhatStandsAtTheNameInsteadOfTheLogsOwnFileIsNeverWritten) {
     EXPECT_EQ(contents().rfind(kHeader + "\r\n<< Solvarin log start ", 0), 0u);
     unlink(logPath().c_str());
   }
+}
+
+// With a single descriptor left, the directory takes it and the log's own
+// file cannot be opened: that line is lost, the file keeps what it holds,
+// and the next line that lands says so.
+TEST_F(LogFile, ALineWithoutADescriptorLeftIsLostAndTheFileKept) {
+  Log log(tmp.path().c_str());
+  startLog(log);
+  ASSERT_EQ(log.WriteToLog("before"), 1);
+  rlimit saved {};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  rlimit low = saved;
+  low.rlim_cur = std::min<rlim_t>(saved.rlim_cur, 256);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+  std::vector<int> held;
+  for (int d; (d = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) held.push_back(d);
+  ASSERT_FALSE(held.empty());
+  close(held.back());
+  held.pop_back();
+  int starved = log.WriteToLog("starved");
+  for (int d : held) close(d);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+  EXPECT_EQ(starved, 0);
+  ASSERT_EQ(log.WriteToLog("after"), 1);
+  EXPECT_EQ(masked(contents()), kHeader + kStamp + "before\r\n" + kStamp +
+                                    "1 earlier lines could not be written to the log\r\n" + kStamp + "after\r\n");
+}
+
+// Another user gives the log a second name and makes a directory at its
+// name, over and over, while the daemon logs: every line lands in a log of
+// the daemon's own at the name, and the last one is there once they stop.
+TEST_F(LogFile, AnotherUsersLinksAndDirectoriesAtTheNameNeverStopTheLog) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  ASSERT_TRUE(MakeSharedLogDirectory(tmp.path().c_str()));
+  Log log(tmp.path().c_str());
+  startLog(log);
+  const std::string at = logPath(), alias = tmp.file("alias");
+  pid_t racer = fork();
+  ASSERT_GE(racer, 0);
+  if (racer == 0) {
+    // Async-signal-safe calls only, until killed.
+    if (setgid(1001) != 0 || setuid(1001) != 0) _exit(1);
+    const char* name = at.c_str();
+    const char* second = alias.c_str();
+    for (;;) {
+      unlink(second);
+      if (link(name, second) == 0) mkdir(name, 0777);
+    }
+  }
+  const int kLines = 300;
+  int landed = 0;
+  for (int i = 0; i < kLines; i++) landed += log.WriteToLog(("line " + std::to_string(i)).c_str());
+  kill(racer, SIGKILL);
+  int status = 0;
+  ASSERT_EQ(waitpid(racer, &status, 0), racer);
+  EXPECT_TRUE(WIFSIGNALED(status));
+  EXPECT_EQ(landed, kLines);
+  struct stat st {};
+  ASSERT_EQ(lstat(at.c_str(), &st), 0);
+  ASSERT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_EQ(st.st_uid, 0u);
+  const std::string last = "line " + std::to_string(kLines - 1) + "\r\n";
+  EXPECT_EQ(contents().rfind(last), contents().size() - last.size());
+  // A restart gets the log back whatever they left at the name.
+  unlink(at.c_str());
+  ASSERT_EQ(mkdir(at.c_str(), 0777), 0);
+  ASSERT_EQ(chown(at.c_str(), 1001, 1001), 0);
+  Log restarted(tmp.path().c_str());
+  EXPECT_EQ(restarted.CreateLogFile(at.c_str()), 1);
+  ASSERT_EQ(lstat(at.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
 }
 
 // Emptying opens the file as every write does, then empties it through

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "Service/common/core/client_commands.h"
@@ -71,8 +72,11 @@ void connect(const ServicePipeMessage_t& req, ServicePipeMessage_t& reply) {
   uint32_t result = 0;
   int error = 0;
   std::string text = "Already connected";
+  // The attempt holds the settings until the tunnel it brought up has its
+  // owner, so that no other user's setting lands on it in between.
+  std::optional<core::TunnelSettingsOfAttempt> settings;
   if (filterState != CS_CONNECT) {
-    core::TunnelSettingsOfAttempt settings(requester);
+    settings.emplace(requester);
     result = static_cast<uint32_t>(ConnectToVesk(requester, &error, static_cast<int32_t>(req.result), nullptr,
                                                  nullptr, nullptr));
     text = "VESK connection by Client #" + num(requester) + " finished on filter state: " +
@@ -81,6 +85,7 @@ void connect(const ServicePipeMessage_t& req, ServicePipeMessage_t& reply) {
   }
   logLine(text);
   if (filterState == CS_CONNECT) settleOwnership(requester, &result, &error);
+  settings.reset();
   reply.result = result;
   reply.value1 = filterState;
   reply.value2 = static_cast<uint32_t>(error);
