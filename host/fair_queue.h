@@ -24,6 +24,10 @@ class FairQueue {
  public:
   static constexpr size_t kFlowBuckets = 1024;
   static constexpr uint32_t kQuantum = 1514;
+  // Frames' rooms are kept for the next frames of their size, up to
+  // kKeptRooms of each (the queue's frames come and go all the time: given
+  // back to the allocator and taken again, large rooms cost page faults).
+  static constexpr size_t kRooms[] = {2048, 16384, 65536 + 64};
 
   // A frame in the queue: its bytes follow the record.
   struct Frame {
@@ -66,10 +70,6 @@ class FairQueue {
     uint32_t head = kNone, tail = kNone;
   };
   static constexpr uint32_t kNone = 0xFFFFFFFFu;
-  // Frames' rooms are kept for the next frames of their size, up to
-  // kKeptRooms of each (the queue's frames come and go all the time: given
-  // back to the allocator and taken again, large rooms cost page faults).
-  static constexpr size_t kRooms[] = {2048, 16384, 65536 + 64};
   static constexpr uint32_t kNoClass = 3;
   static constexpr size_t kKeptRooms = 256;
   enum : uint8_t { kIdle = 0, kNew = 1, kOld = 2 };

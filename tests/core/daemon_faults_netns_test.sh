@@ -8,6 +8,7 @@
 set -euo pipefail
 build=${1:?usage: daemon_faults_netns_test.sh BUILD_DIR}
 NETNS_PREFIX=sf
+NETNS_DEADLINE=280  # below the time-out in ctest
 NETNS_WORK_PARENT=$build  # outside /tmp: the daemon covers it
 source "$(dirname "$0")/../packetpath/netns_common.sh"
 source "$root/scripts/solvarind-ns.sh"
@@ -45,6 +46,7 @@ CLI_UID=1001 cli_start other "${profile[@]}" || fail "the other user's client di
 daemon_pid=$(sed -n 's/.*Daemon was started with pid: \([0-9]*\).*/\1/p' "$inst/log/SrvLog.csv" | tail -1)
 
 # ---- 0. What another user set before a connect is not the owner's ----
+step "0. What another user set before a connect is not the owner's"
 ask other "request 16 32 0 0 hostile-rules" 16 >/dev/null
 ask other "request 17 1 48 0 other.example" 17 >/dev/null
 expect_eq "connect" "$(connect_outcome owner 20)" "0 0"
@@ -55,6 +57,7 @@ grep -q "Settings of user [^ ]* dropped before a connect of user" "$inst/log/Srv
 rule_pushes=$(count "$work/owner.log" "^push code=5[12] ")
 
 # ---- 1. Another user neither ends, changes nor reads the owner's tunnel ----
+step "1. Another user neither ends, changes nor reads the owner's tunnel"
 expect_replies other <<'TABLE'
 request 5|result=0 value1=0 value2=0
 request 14|result=0 value1=0 value2=0
@@ -83,6 +86,7 @@ cli_stop other
 # 0666) as SrvLog.csv and removes the link again, in a loop, while uid
 # 1000's clients make the daemon log: the registry keeps every byte, and no
 # log line lands anywhere but in SrvLog.csv.
+step "1b. Another user's links at the log's name"
 expect_eq "the log directory's mode" "$(stat -c %a "$inst/log")" 1777
 cp "$inst/registry" "$work/registry.before"
 touch "$work/linking"
@@ -110,6 +114,7 @@ expect_eq "SrvLog.csv's owner and names" "$(stat -c '%U %h' "$inst/log/SrvLog.cs
 [ "$(count "$inst/log/SrvLog.csv" "; Closing client ")" -gt 30 ] || fail "the clients' lines are not in the log"
 
 # ---- 2. Another user's clients read none of their pushes ----
+step "2. Another user's clients read none of their pushes"
 CLI_UID=1001 as_client "$neighbour" stall 31 40 6 >"$work/stall.log" 2>&1 &
 stall=$!
 pids+=("$stall")
@@ -125,6 +130,7 @@ wait "$stall"
 grep -q "refused: uid 1001 backed off" "$inst/log/SrvLog.csv" || fail "no back-off line"
 
 # ---- 3. The gateway goes away: the clients hear it ----
+step "3. The gateway goes away: the clients hear it"
 before=$(count "$work/side.log" "^push code=50 .* result=0 ")
 stop_pid "$gateway_pid"
 gateway_pid=
@@ -132,6 +138,7 @@ wait_for "$work/owner.log" "^push code=50 .* result=0 " 10 || fail "the owner di
 wait_more "$work/side.log" "^push code=50 .* result=0 " "$before" 5 || fail "the other clients did not hear of it"
 
 # ---- 4. The filter goes away and comes back ----
+step "4. The filter goes away and comes back"
 start_gateway
 expect_eq "reconnect" "$(connect_outcome owner 20)" "0 0"
 heard=$(count "$work/owner.log" "^push code=50 .* result=0 ")
@@ -153,6 +160,7 @@ expect_fields "the owner's own rules after its connect" "$(ask owner "request 14
 
 # ---- 5. SIGTERM while another user's clients stall the pushes ----
 # Once its back-off is over (10 s), the neighbour registers again.
+step "5. SIGTERM while another user's clients stall the pushes"
 for _ in $(seq 6); do
   CLI_UID=1001 as_client "$neighbour" stall 31 40 30 return >"$work/stall2.log" 2>&1 &
   pids+=($!)
@@ -178,6 +186,7 @@ cli_stop side
 # ---- 6. A termination signal while the daemon waits for its filter ----
 # In the corporate namespace no filter answers. Started in the background
 # by a shell, the daemon inherits SIGQUIT ignored: it must take it over.
+step "6. A termination signal while the daemon waits for its filter"
 DAEMON_NO_WAIT=1 daemon_start "$build" "$work/inst2" "$corp"
 wait_for "$work/inst2/log/SrvLog.csv" "Can't connect to driver! Waiting..." 10 || fail "the daemon did not wait for its filter"
 kill -QUIT "$DAEMON_PID"

@@ -8,6 +8,7 @@
 # failure; a stop signal during a connect; SIGTERM to the background owner.
 set -euo pipefail
 NETNS_PREFIX=cl
+NETNS_DEADLINE=280  # below the time-out in ctest
 source "$(dirname "$0")/solvarind_test_env.sh"
 profile=(--gateway 203.0.113.1 --profile-type 1 --tunnel-group sales)
 
@@ -43,6 +44,7 @@ json_field() {  # file expression: the value of a field of the JSON object in FI
 }
 
 # ---- another user holds the name the owner channel once had ----
+step "another user holds the name the owner channel once had"
 CLI_UID=1001 as_client /usr/bin/python3 -c '
 import socket, sys, time
 s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
@@ -54,6 +56,7 @@ pids+=($!)
 wait_for "$work/squatter.log" "^bound" 10 || fail "the squatter of uid 1001 did not bind"
 
 # ---- up: connected, the prompt back, the tunnel owned in the background ----
+step "up: connected, the prompt back, the tunnel owned in the background"
 expect_eq "up beside another user's squatter" "$(run up "${profile[@]}" up)" 0
 [ -S "$XDG_RUNTIME_DIR/solvarin-cli-up.socket" ] || fail "up's owner channel is not in the user's runtime directory"
 says_part up "connecting: to gateway 203.0.113.1 (profile type 1, tunnel group sales)"
@@ -67,6 +70,7 @@ expect_eq "a second up" "$(run up2 "${profile[@]}" up)" 1
 says up2 "error: this user's solvarin-cli up (pid $owner) owns a tunnel already; 'solvarin-cli down' first"
 
 # ---- one-shot queries of the same user leave the tunnel up ----
+step "one-shot queries of the same user leave the tunnel up"
 losses=$(owner_losses)
 expect_eq "status beside up" "$(run status status)" 0
 says status "  = connected (the tunnel of this user's solvarin-cli up, pid $owner)"
@@ -97,6 +101,7 @@ expect_eq "a connect beside up" "$(run taken "${profile[@]}" connect)" 1
 says_part taken "the tunnel is up and owned by another client (result 11)"
 
 # ---- down ----
+step "down"
 expect_eq "down" "$(run down down)" 0
 says down "down: solvarin-cli up (pid $owner) disconnects"
 says down "  = disconnected: not connected"
@@ -108,6 +113,7 @@ expect_eq "down without up" "$(run down2 down)" 1
 says_part down2 "error: no solvarin-cli up of this user runs"
 
 # ---- a one-shot connect: its tunnel ends with it, and it says so ----
+step "a one-shot connect: its tunnel ends with it, and it says so"
 losses=$(owner_losses)
 expect_eq "one-shot connect" "$(run once "${profile[@]}" connect)" 0
 says_part once "note: this tunnel ends with this program"
@@ -118,6 +124,7 @@ wait_more_losses() {
 wait_more_losses || fail "the one-shot connect's tunnel outlived it"
 
 # ---- "tunnel down: REASON" when another client takes the tunnel down ----
+step '"tunnel down: REASON" when another client takes the tunnel down'
 cli_start holder "${profile[@]}" || fail "the script client did not register"
 cli_say holder connect
 wait_for "$work/holder.log" "^reply code=3 .* result=0 value1=7 " 20 || fail "the script client did not connect"
@@ -130,6 +137,7 @@ cli_stop holder
 
 # ---- exit statuses of failed connects ----
 # "gateway options|client options|exit status|words"
+step "exit statuses of failed connects"
 while IFS='|' read -r gwopts cliopts want words; do
   [ -z "$want" ] && continue
   # shellcheck disable=SC2086
@@ -152,6 +160,7 @@ expect_eq "a script's failed connect" "$(printf 'connect\n\nquit\n' | run script
 # ---- a stop signal during a connect cancels the attempt ----
 # (SIGTERM: a background job of a script inherits SIGINT ignored, and the
 # client keeps what it inherited; Ctrl-C takes the same path.)
+step "a stop signal during a connect cancels the attempt"
 start_gateway --drop 1000
 waits=$(grep -c "CS_WAIT_SYNRR" "$inst/log/SrvLog.csv" || true)
 nsenter -t "$DAEMON_PID" -m -n setpriv --reuid=1000 --regid=1000 --clear-groups \
@@ -172,6 +181,7 @@ says cancel "connecting: interrupted, cancelling the attempt"
 says_part cancel "error -9998: Connection cancelled"
 
 # ---- SIGTERM to the background owner disconnects first ----
+step "SIGTERM to the background owner disconnects first"
 start_gateway
 expect_eq "up again" "$(run up3 "${profile[@]}" up)" 0
 owner=$(sed -n 's/^up: solvarin-cli (pid \([0-9]*\)) owns.*/\1/p' "$work/up3.log")

@@ -30,6 +30,7 @@ cp "$build/tools/solvarin-cli/solvarin-cli" /run/inst/solvarin-cli
 chmod 755 /run /run/inst
 # The work directory, the started processes and their cleanup, fail, wait_for.
 NETNS_PREFIX=si
+NETNS_DEADLINE=50  # below the time-out in ctest
 NETNS_WORK_PARENT=/run
 source "$here/../packetpath/netns_common.sh"
 cover_keeping /tmp solvarin-test "${keep[@]}"

@@ -7,6 +7,7 @@
 # failure path; SIGTERM and a hung shutdown ended by the watchdog.
 set -euo pipefail
 NETNS_PREFIX=sv
+NETNS_DEADLINE=280  # below the time-out in ctest
 source "$(dirname "$0")/solvarind_test_env.sh"
 
 start_network
@@ -26,6 +27,7 @@ corp_echo_requests() {
 }
 
 # ---- 1. A connect through the tunnel, the owner and a second client ----
+step "1. A connect through the tunnel, the owner and a second client"
 cli_start owner "${profile[@]}" || fail "the owner did not register"
 # Another user: one user's connections of one kind make one client.
 CLI_UID=1001 cli_start other "${profile[@]}" || fail "the second client did not register"
@@ -133,6 +135,7 @@ cli_stop other
 cli_stop side
 
 # ---- 2. The owner's loss takes the tunnel down ----
+step "2. The owner's loss takes the tunnel down"
 expect_eq "reconnect" "$(connect_outcome owner 20)" "0 0"
 CLI_UID=1001 cli_start watcher "${profile[@]}" || fail "the watcher did not register"
 kill "${CLI_PID[owner]}"
@@ -150,6 +153,7 @@ cli_stop watcher
 # ---- A failed attempt, the same profile resumed, a certificate profile ----
 # A silent gateway: the attempt fails at the SYN reply wait and leaves the
 # filter there; status tells the attempt in progress from the failed one.
+step "A failed attempt, the same profile resumed, a certificate profile"
 state_pair() {  # name: "STATE RUNNING" of command 1
   ask "$1" status 1 | sed -E 's/.* result=([0-9]+) value1=([0-9]+) .*/\1 \2/'
 }
@@ -192,6 +196,7 @@ cli_stop cert
 
 # ---- 3. Every stage's failure path ----
 # "gateway options|client options|expected result and error"
+step "3. Every stage's failure path"
 n=0
 while IFS='|' read -r gwopts cliopts want; do
   [ -z "$want" ] && continue
@@ -234,6 +239,7 @@ grep -q "Client interrupted connection while waiting for SYNRR" "$inst/log/SrvLo
 expect_eq "SYN OK sends" "$(grep -c ' bytes in, 0 datagrams out' "$work/gwsim.log")" 6
 
 # ---- 4. SIGTERM: push 45, the filter disconnected, exit 0 ----
+step "4. SIGTERM: push 45, the filter disconnected, exit 0"
 start_gateway
 cli_start last "${profile[@]}" || fail "client did not register"
 expect_eq "connect before SIGTERM" "$(connect_outcome last 20)" "0 0"
@@ -259,6 +265,7 @@ cli_stop last
 
 # ---- 5. A shutdown that hangs is killed by the watchdog ----
 # A directory of its own: its log shows this run alone.
+step "5. A shutdown that hangs is killed by the watchdog"
 daemon_start "$build" "$work/inst2" "$cli" || fail "solvarind did not start again"
 host_pid=
 for pid in $(ip netns pids "$cli"); do
@@ -284,6 +291,7 @@ expect_eq "exit status of a killed shutdown" "$status" 137
 grep -q "Shutdown still running after 7000 ms" "$work/inst2/log/SrvLog.csv" || fail "the watchdog did not try to take the tunnel down"
 
 # ---- 6. Detached: descriptors 0-2 on /dev/null, working directory /, SIGQUIT ----
+step "6. Detached: descriptors 0-2 on /dev/null, working directory /, SIGQUIT"
 daemon_start "$build" "$work/inst3" "$cli" "" || fail "solvarind did not start detached"
 status=0
 wait "$DAEMON_PID" || status=$?

@@ -8,6 +8,7 @@
 set -euo pipefail
 build=${1:?usage: suffix_cycle_netns_test.sh BUILD_DIR}
 NETNS_PREFIX=ds
+NETNS_DEADLINE=280  # below the time-out in ctest
 NETNS_WORK_PARENT=$build  # outside /tmp: the daemon covers it
 source "$(dirname "$0")/../packetpath/netns_common.sh"
 source "$root/scripts/solvarind-ns.sh"
@@ -45,6 +46,7 @@ daemon_start "$build" "$inst" "$cli" || fail "solvarind did not start"
 ln -s "$inst/log/SrvLog.csv" "$work/srvlog.log"  # shown with the other logs on failure
 
 # ---- 1. Connect, command 28, disconnect by the owner ----
+step "1. Connect, command 28, disconnect by the owner"
 cli_start owner "${profile[@]}" || fail "the owner did not register"
 expect_eq "connect" "$(connect_outcome owner 20)" "0 0"
 ask owner "request 28" 28 >/dev/null
@@ -63,6 +65,7 @@ expect_eq "zda0 after the disconnect" "$(applied zda0)" "old.example | lab.examp
 [ ! -e "$baseline" ] || fail "the baseline file stayed after a complete restore"
 
 # ---- 2. The owner's loss ----
+step "2. The owner's loss"
 expect_eq "reconnect" "$(connect_outcome owner 20)" "0 0"
 ask owner "request 28" 28 >/dev/null
 expect_eq "Wired A connected again" "$(search "Wired A")" "a.example,b.example"
@@ -76,6 +79,7 @@ expect_eq "Wired B after the owner's loss" "$(search "Wired B")" ""
 cli_stop owner
 
 # ---- 3. A daemon killed while the suffixes are set, then started again ----
+step "3. A daemon killed while the suffixes are set, then started again"
 cli_start second "${profile[@]}" || fail "the second client did not register"
 expect_eq "connect before the kill" "$(connect_outcome second 20)" "0 0"
 ask second "request 28" 28 >/dev/null

@@ -1,9 +1,11 @@
 // The stack's frames waiting for the filter: each flow's frames leave in
 // their order, the flows share by bytes a round, a flow that starts waiting
 // goes before those that kept waiting, and over the bounds only the flow
-// holding the most loses frames, from its head.
+// holding the most loses frames, from its head, down to half of what it
+// holds; a frame keeps its bytes whatever room it is given.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstring>
 #include <map>
 #include <vector>
@@ -106,6 +108,51 @@ TEST(FairQueue, OverItsBoundsOnlyTheFattestFlowLosesFramesFromItsHead) {
   EXPECT_EQ(seen[1].back(), 399u) << "the newest frames of the fat flow stay";
   for (size_t i = 1; i < seen[1].size(); i++) EXPECT_EQ(seen[1][i], seen[1][i - 1] + 1);
   EXPECT_TRUE(q.empty());
+}
+
+TEST(FairQueue, ADropTakesTheFattestFlowDownToHalfOfWhatItHoldsAtMost64Frames) {
+  struct Case {
+    size_t fat;      // the fat flow's frames when its next one goes over the bound
+    size_t dropped;  // from its head
+  };
+  const Case cases[] = {{2, 1}, {3, 2}, {101, 51}, {201, 64}};
+  for (const Case &c : cases) {
+    // Room for the small flow's frame and the fat flow's but its last.
+    FairQueue q(c.fat * (kHead + 1200), 1 << 16);
+    push(q, {.sport = 2});
+    for (uint32_t i = 0; i < c.fat; i++) push(q, {.sport = 1, .seq = i});
+    EXPECT_EQ(q.dropped(), c.dropped) << c.fat << " frames";
+    std::map<uint16_t, std::vector<uint32_t>> seen;
+    for (const Out &o : pop(q, 1000)) seen[o.sport].push_back(o.seq);
+    EXPECT_EQ(seen[2].size(), 1u) << c.fat << " frames: the small flow keeps its frame";
+    ASSERT_EQ(seen[1].size(), c.fat - c.dropped) << c.fat << " frames";
+    EXPECT_EQ(seen[1].front(), c.dropped) << c.fat << " frames: the newest stay";
+  }
+}
+
+TEST(FairQueue, FramesAtTheEdgeOfEachRoomKeepTheirBytesInANewRoomAndInAKeptOne) {
+  FairQueue q(1 << 24, 1 << 16);
+  std::vector<size_t> lens;
+  for (size_t room : FairQueue::kRooms) lens.insert(lens.end(), {room, room + 1});
+  auto byte = [](int round, size_t len, size_t i) {
+    return static_cast<uint8_t>(i * 7 + len + round);
+  };
+  for (int round = 0; round < 2; round++) {
+    for (size_t len : lens) {
+      Bytes f(len);
+      for (size_t i = 0; i < len; i++) f[i] = byte(round, len, i);
+      ASSERT_TRUE(q.Push(f.data(), f.size(), len));  // all one flow: out in order
+    }
+    std::vector<FairQueue::Frame *> got(lens.size());
+    ASSERT_EQ(q.Pop(got.data(), got.size(), SIZE_MAX), lens.size());
+    for (size_t k = 0; k < lens.size(); k++) {
+      ASSERT_EQ(got[k]->len, lens[k]);
+      size_t wrong = 0;
+      for (size_t i = 0; i < lens[k]; i++) wrong += got[k]->bytes()[i] != byte(round, lens[k], i);
+      EXPECT_EQ(wrong, 0u) << "bytes of the " << lens[k] << "-byte frame, round " << round;
+    }
+    for (FairQueue::Frame *f : got) q.Free(f);  // kept for the next round
+  }
 }
 
 TEST(FairQueue, ABoundOfFramesHoldsToo) {

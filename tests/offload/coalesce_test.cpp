@@ -172,15 +172,22 @@ TEST(Coalesce, ARunStaysWithinTheLargestIpv4PacketAndTheMostPackets) {
   struct Case {
     uint32_t count, len;
     std::vector<size_t> runs;
+    uint32_t last = 0;  // the last segment's length, when not len
   };
-  // 45 x 1448 bytes is the most below 64 KiB.
-  const Case cases[] = {{60, 1448, {45, 15}}, {70, 200, {kRunPackets, 70 - kRunPackets}}};
+  // 45 x 1448 bytes is the most below 64 KiB. 20 + 32 bytes of headers and
+  // 45 x 1448 + 323 bytes of payload are the largest IPv4 packet, 65,535
+  // bytes; one byte more starts a new run.
+  const Case cases[] = {{60, 1448, {45, 15}},
+                        {70, 200, {kRunPackets, 70 - kRunPackets}},
+                        {46, 1448, {46}, 323},
+                        {46, 1448, {45, 1}, 324}};
   for (Link link : kLinks)
     for (const Case &c : cases) {
       std::vector<Segment> segs;
       for (uint32_t i = 0; i < c.count; i++) segs.push_back({c.len * i, c.len});
+      if (c.last) segs.back().len = c.last;
       EXPECT_EQ(run_counts(frames_of(segs, link), link), c.runs)
-          << c.len << "-byte segments, " << name(link);
+          << c.len << "-byte segments, the last of " << segs.back().len << ", " << name(link);
     }
 }
 
@@ -270,16 +277,23 @@ TEST(Coalesce, AUdpRunStaysWithinTheLargestIpv4PacketAndTheKernelsSegmentCount) 
   struct Case {
     size_t count, len;
     std::vector<size_t> runs;
+    size_t last = 0;  // the last datagram's length, when not len
   };
   // 46 x 1400 bytes is the most below 64 KiB; 64 datagrams the most a kernel
-  // takes in one run.
-  const Case cases[] = {{60, 1400, {46, 14}}, {100, 100, {64, 36}}};
+  // takes in one run. 20 + 8 bytes of headers and 46 x 1400 + 1107 bytes of
+  // payload are the largest IPv4 packet, 65,535 bytes; one byte more starts
+  // a new run.
+  const Case cases[] = {{60, 1400, {46, 14}},
+                        {100, 100, {64, 36}},
+                        {47, 1400, {47}, 1107},
+                        {47, 1400, {46, 1}, 1108}};
   for (Link link : kLinks)
     for (const Case &c : cases) {
       std::vector<Datagram> ds;
       for (uint16_t i = 0; i < c.count; i++) ds.push_back({i, c.len});
+      if (c.last) ds.back().len = c.last;
       EXPECT_EQ(run_counts(frames_of(ds, link), link), c.runs)
-          << c.len << "-byte datagrams, " << name(link);
+          << c.len << "-byte datagrams, the last of " << ds.back().len << ", " << name(link);
     }
 }
 

@@ -6,6 +6,7 @@
 set -euo pipefail
 build=${1:?usage: firewall_netns_test.sh BUILD_DIR}
 NETNS_PREFIX=pf
+NETNS_DEADLINE=160  # below the time-out in ctest
 source "$(dirname "$0")/netns_common.sh"
 
 start_network

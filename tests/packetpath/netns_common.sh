@@ -1,8 +1,16 @@
 # Shared by the namespace tests, sourced after `build` is set: root check,
-# a test network named PREFIX$$ with cleanup on exit (the processes started
-# are listed in `pids`), a work directory (under NETNS_WORK_PARENT when it
-# is set, else in /tmp), failure with the logs, a check of a value, and
-# waits for a file, a line in it or a listening socket.
+# a test network named PREFIX$$ with cleanup on exit and on SIGTERM or
+# SIGINT (the processes started are listed in `pids`), and the test networks
+# of earlier runs of the same prefix that were killed outright removed; a
+# work directory (under NETNS_WORK_PARENT when it is set, else in /tmp);
+# deadlines (below); failure with the logs, a check of a value, and waits
+# for a file, a line in it or a listening socket.
+#
+# Deadlines: the run fails once NETNS_DEADLINE seconds (200 unless set: keep
+# it below the test's time-out in ctest) are up, and a step begun with
+# `step NAME [SECONDS]` once NETNS_STEP_SECONDS (120 unless set) or SECONDS
+# are up, with a message that names the step: every process the run started
+# is sent SIGTERM (SIGKILL 10 s later), and the cleanup runs.
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 root=$(cd "$here/../.." && pwd)
 tools="python3 $here/netns_tools.py"
@@ -11,11 +19,23 @@ if [ "$(id -u)" != 0 ]; then
   exit 77
 fi
 
+# The test networks of runs of this prefix whose process is gone (killed
+# outright, they could not clean up).
+for stale in $(ip netns list | sed -nE "s/^${NETNS_PREFIX:?}([0-9]+)(cli|gw|corp|pa|pb)( .*)?$/\1/p" | sort -u); do
+  kill -0 "$stale" 2>/dev/null || bash "$root/scripts/testnet.sh" down "$NETNS_PREFIX$stale" || true
+done
+
 p=${NETNS_PREFIX:?}$$
 cli=${p}cli gw=${p}gw corp=${p}corp
 work=$(mktemp -d ${NETNS_WORK_PARENT:+-p "$NETNS_WORK_PARENT" netns-test.XXXXXX})
 pids=()
+watchdog=
+stop_watchdog() {
+  if [ -n "$watchdog" ]; then kill "$watchdog" 2>/dev/null || true; fi
+  watchdog=
+}
 cleanup() {
+  stop_watchdog
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
   wait 2>/dev/null || true
   bash "$root/scripts/testnet.sh" down "$p" || true
@@ -23,6 +43,7 @@ cleanup() {
 }
 trap cleanup EXIT
 fail() {
+  stop_watchdog
   echo "FAIL: $*"
   set +e
   for f in "$work"/*.log; do
@@ -35,6 +56,55 @@ fail() {
 expect_eq() {  # what got want
   [ "$2" = "$3" ] || fail "$1: got '$2', want '$3'"
 }
+
+# The step under way, and when it and the run are due (seconds since the
+# epoch): in $work/step for the watchdog.
+step_name="setting up"
+run_due=$(($(date +%s) + ${NETNS_DEADLINE:-200}))
+echo "$run_due $run_due 0 $step_name" >"$work/step"
+step() {  # name [seconds]
+  step_name=$1
+  local seconds=${2:-${NETNS_STEP_SECONDS:-120}}
+  echo "$(($(date +%s) + seconds)) $run_due $seconds $step_name" >"$work/step.new"
+  mv "$work/step.new" "$work/step"
+}
+# The processes started below PID, however deep, but those below SKIP.
+descendants() {  # pid skip
+  local child
+  for child in $(ps -o pid= --ppid "$1"); do
+    [ "$child" = "$2" ] && continue
+    echo "$child"
+    descendants "$child" "$2"
+  done
+}
+# Once the step or the run is due: why in $work/timed-out, SIGTERM to the
+# run and all it started (again and again, until the run's fail or cleanup
+# ends the watchdog: the run may have started the next command meanwhile),
+# SIGKILL to what is left 10 s later.
+watch_deadlines() {
+  local self=$BASHPID due rdue seconds name
+  while sleep 1; do
+    read -r due rdue seconds name <"$work/step" || continue
+    if [ "$(date +%s)" -ge "$rdue" ]; then
+      echo "the run's ${NETNS_DEADLINE:-200} s are up, in step: $name" >"$work/timed-out"
+    elif [ "$(date +%s)" -ge "$due" ]; then
+      echo "step not done within $seconds s: $name" >"$work/timed-out"
+    else
+      continue
+    fi
+    kill -TERM $$ 2>/dev/null || exit 0
+    for _ in $(seq 50); do
+      kill -TERM $(descendants $$ "$self") 2>/dev/null || true
+      sleep 0.2
+    done
+    echo "FAIL: $(cat "$work/timed-out"); still running 10 s after SIGTERM"
+    kill -KILL $(descendants $$ "$self") $$ 2>/dev/null || true
+    exit 1
+  done
+}
+watch_deadlines &
+watchdog=$!
+trap 'stop_watchdog; fail "$(cat "$work/timed-out" 2>/dev/null || echo "ended by a signal in step: $step_name")"' TERM INT
 wait_for() {  # file pattern seconds
   for _ in $(seq $((${3} * 10))); do
     grep -q "$2" "$1" 2>/dev/null && return 0

@@ -9,6 +9,7 @@ set -euo pipefail
 build=${1:?usage: soak_netns_test.sh BUILD_DIR}
 count=${2:-100000}
 NETNS_PREFIX=sk
+NETNS_DEADLINE=280  # below the time-out in ctest
 source "$(dirname "$0")/netns_common.sh"
 # Growth of zornfhost's resident memory the flood may leave, in KiB.
 rss_bound_kib=8192

@@ -47,6 +47,7 @@ read_receive_errors() {  # name
 }
 
 # 1. Traffic across the tunnel, key changes from both sides mid-stream.
+step "1. traffic across the tunnel, key changes mid-stream"
 connect driver1
 ip netns exec "$cli" ping -q -c 3 -i 0.2 -W 2 -p 5a6f724d61726b 198.51.100.10 >"$work/ping.log" ||
   fail "ping across the tunnel"
@@ -56,6 +57,7 @@ wait_for "$work/gwsim.log" "client key change" 5 || fail "the client did not cha
 grep -q "refused" "$work/gwsim.log" && fail "the gateway refused a datagram"
 
 # 2. A corrupted datagram is refused, as one receive error; the next one passes.
+step "2. a corrupted datagram refused"
 read_receive_errors driver1
 before=$errors
 gwctl "corrupt 1"
@@ -67,6 +69,7 @@ expect_eq "receive errors after one flipped datagram" "$errors" $((before + 1))
 
 # 3. A datagram of the gateway sent again is refused, as one receive error;
 # ping goes on.
+step "3. a datagram of the gateway sent again refused"
 read_receive_errors driver1
 before=$errors
 seen=$(ip netns exec "$gw" $tools count "$work/uplink.bin" 203.0.113.1 14)
@@ -81,6 +84,7 @@ expect_eq "receive errors after one datagram sent again" "$errors" $((before + 1
 # refused as one receive error: ping goes on under the later key, and the
 # earlier key's data datagrams (the last eight before the later key change)
 # sent again are refused, one receive error each.
+step "4. an earlier key change and its key's datagrams sent again"
 changes=$(ip netns exec "$gw" $tools count "$work/uplink.bin" 203.0.113.1 7)
 [ "$changes" -ge 1 ] || fail "no key change of the gateway captured"
 ip netns exec "$cli" ping -q -c 8 -i 0.2 -W 2 198.51.100.10 >/dev/null ||
@@ -106,12 +110,14 @@ read_receive_errors driver1
 expect_eq "receive errors after eight datagrams of the earlier key" "$errors" $((before + 9))
 
 # 5. The uplink carried only tunnel datagrams.
+step "5. only tunnel datagrams on the uplink"
 kill "$capture"
 wait "$capture" || fail "the uplink capture failed"
 $tools check-capture "$work/uplink.bin" || fail "uplink capture"
 grep -q "^state 0" "$work/driver1.log" && fail "the tunnel fell"
 
 # 6. In-tunnel status 31 and 25.
+step "6. in-tunnel status 31 and 25"
 gwctl "status 31"
 wait_for "$work/driver1.log" "^event 9" 5 || fail "status 31 raised no event 9"
 wait_for "$work/driver1.log" "^state 0" 5 || fail "status 31 left the tunnel up"
@@ -121,6 +127,7 @@ wait_for "$work/driver2.log" "^event 13" 5 || fail "status 25 raised no event 13
 wait_for "$work/driver2.log" "^state 0" 5 || fail "status 25 left the tunnel up"
 
 # 7. The access level, then a silent gateway.
+step "7. the access level, then a silent gateway"
 connect driver3
 gwctl "oob-level 3"
 wait_for "$work/driver3.log" "^event 10" 5 || fail "access level raised no event 10"
