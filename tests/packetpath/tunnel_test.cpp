@@ -778,6 +778,24 @@ TEST_P(Replay, AnAcknowledgementSentAgainIsNoSignOfLife) {
 INSTANTIATE_TEST_SUITE_P(Modes, Replay, ::testing::Values(false, true),
                          [](const auto &info) { return info.param ? "Mgm" : "MacOfb"; });
 
+// The masters of a session that outgrew the record go with the filter when
+// it is unloaded while connected.
+TEST(ReceiveMasters, TheirMemoryGoesWithTheFilter) {
+  const long live = testhost::state().live_allocs;
+  {
+    Harness h;
+    ASSERT_TRUE(h.Connect());
+    for (uint32_t n = 0; n < 4 * MASTER_INLINE_SLOTS; n++) {
+      ASSERT_EQ(h.FromNet(h.GatewayFrame(h.gateway().KeyChange())), 1u);
+      ASSERT_EQ(h.ToGateway(h.Drain()).size(), 1u) << "the acknowledgement";
+    }
+    ASSERT_EQ(client.state, zor::tunnel::kConnected);
+    h.Drain();
+    Zor_cleanup_module();  // the adapter still bound
+    EXPECT_EQ(testhost::state().live_allocs, live);
+  }
+}
+
 TEST_P(Tunnel, PacketThatCannotBeWrappedIsDroppedNotSentInClear) {
   client.session_flags &= (uint8_t)~GUARD_KEYS_EXIST;
   Ip ip;
