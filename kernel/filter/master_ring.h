@@ -18,11 +18,13 @@
 // full, so a look-up stays a few probes at any count). The first
 // MASTER_INLINE_SLOTS / 2 masters fit in the record itself; past them the
 // set moves to the host's memory (KERN_kmalloc, which does not sleep) and
-// doubles there as it fills, each growth once under the lock.
+// doubles there as it fills: a growth moves every fingerprint once, under
+// the lock, in the key change that needs it (the last, at half a million
+// masters, milliseconds).
 //
 // Bound: MASTER_MAX_HELD masters (16 MiB of slots). The client changes its
 // own key every 512 MiB it sends; a gateway with the same rule reaches the
-// bound after 512 TiB, months at 1 Gbit/s. A new master that finds no room,
+// bound after 512 TiB, about 50 days at a steady 1 Gbit/s. A new master that finds no room,
 // at the bound or when the host gives no memory, is MASTER_NO_ROOM: the
 // caller ends the session (its keys and this store go) and the service
 // reconnects, rather than the store forgetting one.
@@ -32,6 +34,7 @@
 constexpr uint32_t MASTER_FINGERPRINT_LEN = 8;
 constexpr uint32_t MASTER_INLINE_SLOTS = 64;
 constexpr uint32_t MASTER_MAX_HELD = 1u << 20;
+static_assert(MASTER_FINGERPRINT_LEN == sizeof(uint64_t), "a fingerprint fills a slot");
 
 struct MasterRing {
   uint64_t *table;  // the host's memory of `slots` slots; null: the inline ones
