@@ -405,6 +405,7 @@ uint32_t AddNewClient(int32_t address, uint32_t kind) {
 }
 
 void ClientClearRecord(void) {
+  MasterRingReset(&client.recv_masters);
   memset(&client, 0, sizeof client);
   memset(client_old_cli_dyncfg, 0, sizeof client_old_cli_dyncfg);
 }

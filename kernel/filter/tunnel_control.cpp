@@ -260,10 +260,14 @@ int32_t GuardTreatKeyChange(IPPacket *p, uint8_t *d, uint32_t len) {
   uint8_t gen = kc->key_gen;
   if (gen == guard.recv_gen && (client.session_flags & GUARD_KEYS_EXIST)) {
     GuardSendKeyChAck(p);
-  } else if (!MasterRingTake(&client.recv_masters, kc->new_master)) {
-    // A master this session took already: the key change is a replay.
+  } else if (const uint32_t took = MasterRingTake(&client.recv_masters, kc->new_master);
+             took != MASTER_TAKEN) {
     memset(kc->new_master, 0, 32);
-    return GUARD_ERR_REPLAY;
+    // A master this session took already: the key change is a replay. One
+    // that cannot be kept ends the session rather than be forgotten.
+    if (took == MASTER_KNOWN) return GUARD_ERR_REPLAY;
+    disconnect(DrvSendEvent_RECONNECT_KEYCHANGE_NOMEM);
+    return 1;
   } else {
     SessionKeys &k = client.keys;
     guard.recv_index = 0;
@@ -300,6 +304,10 @@ int32_t GuardTreatAck(uint8_t *d, uint32_t len) {
     err = kAckFlagMissing;
   else if (ack->acked_gen != guard.send_gen)
     err = kAckOtherGeneration;
+  // The key change of the send generation runs from its new master until
+  // its acknowledgement: one taken at any other time is a copy of an
+  // earlier one, no sign of life.
+  if (!err && !(client.session_flags & GUARD_NEW_MASTER)) return GUARD_ERR_REPLAY;
   client.last_error = err;
   // An acknowledgement of another generation is ignored, not an error.
   if (err) return err == kAckOtherGeneration ? 0 : -(int32_t)err;

@@ -51,7 +51,11 @@ extern uint32_t CLI_MASK_OPEN_DATA_rndinited;
 // Received control packets (d: UDP payload of len bytes). 0 handled (or an
 // acknowledgement error recorded), negative refused; key change: 1 with a
 // configured magic other than the protocol's. A key change of a master the
-// session took already is refused (GUARD_ERR_REPLAY) and changes nothing.
+// session took already is refused (GUARD_ERR_REPLAY) and changes nothing;
+// one of a new master the session finds no room to keep (master_ring.h)
+// ends the session with DrvSendEvent_RECONNECT_KEYCHANGE_NOMEM and is 1. An
+// acknowledgement while no key change of the client runs is a copy of an
+// earlier one: refused (GUARD_ERR_REPLAY), it changes nothing.
 int32_t GuardTreatKeyChange(IPPacket *p, uint8_t *d, uint32_t len);
 int32_t GuardTreatAck(uint8_t *d, uint32_t len);
 // Out-of-band and status: 1 consumed, negative refused.

@@ -46,7 +46,8 @@ constexpr int32_t GUARD_ERR_AUTH = -2975;
 constexpr int32_t GUARD_ERR_SHORT_DATA = -2997;
 // A data or out-of-band datagram whose counter was taken already under the
 // receive key, or lies behind the replay window; a key change of a master
-// the session took already (master_ring.h).
+// the session took already (master_ring.h); an acknowledgement while no key
+// change of the client runs.
 constexpr int32_t GUARD_ERR_REPLAY = -2976;
 
 // Tunnel bookkeeping of the session.

@@ -108,6 +108,44 @@ ip netns exec "$cli" ping -q -c 1 -W 2 198.51.100.10 >/dev/null ||
   fail "ping after the earlier key's datagrams were sent again"
 read_receive_errors driver1
 expect_eq "receive errors after eight datagrams of the earlier key" "$errors" $((before + 9))
+# The same after 64 and after 300 later key changes of the gateway, made
+# without waiting: the session still knows the key change of step 1.
+keychanges() {  # n: the gateway's key changes, one after another
+  local made
+  made=$(grep -c "command keychange" "$work/gwsim.log" || true)
+  printf 'keychange\n%.0s' $(seq "$1") >"$work/gwctl"
+  wait_more "$work/gwsim.log" "command keychange" $((made + $1 - 1)) 10 ||
+    fail "the gateway made no $1 key changes"
+}
+keychanges 63
+ip netns exec "$cli" ping -q -c 3 -i 0.2 -W 2 198.51.100.10 >/dev/null ||
+  fail "ping after 64 later key changes"
+read_receive_errors driver1
+before=$errors
+ip netns exec "$gw" $tools resend "$work/uplink.bin" 203.0.113.1 7 $((changes - 1)) 1 5 ||
+  fail "no key change of the gateway to send again"
+ip netns exec "$cli" ping -q -c 3 -i 0.2 -W 2 198.51.100.10 >/dev/null ||
+  fail "ping after the key change of step 1 was sent again after 64 later ones"
+read_receive_errors driver1
+expect_eq "receive errors after key change 1 sent again after 64 later ones" "$errors" $((before + 1))
+keychanges 236
+ip netns exec "$cli" ping -q -c 3 -i 0.2 -W 2 198.51.100.10 >/dev/null ||
+  fail "ping after 300 later key changes"
+read_receive_errors driver1
+before=$errors
+ip netns exec "$gw" $tools resend "$work/uplink.bin" 203.0.113.1 7 $((changes - 1)) 1 5 ||
+  fail "no key change of the gateway to send again"
+ip netns exec "$cli" ping -q -c 3 -i 0.2 -W 2 198.51.100.10 >/dev/null ||
+  fail "ping after the key change of step 1 was sent again after 300 later ones"
+read_receive_errors driver1
+expect_eq "receive errors after key change 1 sent again after 300 later ones" "$errors" $((before + 1))
+ip netns exec "$gw" $tools resend "$work/uplink.bin" 203.0.113.1 14 $((earlier - 8)) 8 5 ||
+  fail "no data datagrams of the earlier key to send again"
+ip netns exec "$cli" ping -q -c 1 -W 2 198.51.100.10 >/dev/null ||
+  fail "ping after the earlier key's datagrams were sent again after 300 key changes"
+read_receive_errors driver1
+expect_eq "receive errors after the earlier key's datagrams, 300 key changes on" "$errors" $((before + 9))
+grep -q "^event" "$work/driver1.log" && fail "the key changes raised an event"
 
 # 5. The uplink carried only tunnel datagrams.
 step "5. only tunnel datagrams on the uplink"
@@ -131,6 +169,20 @@ step "7. the access level, then a silent gateway"
 connect driver3
 gwctl "oob-level 3"
 wait_for "$work/driver3.log" "^event 10" 5 || fail "access level raised no event 10"
+# The gateway's acknowledgement of the client's key change, captured and
+# sent again every 3 s once the gateway is silent, does not hold the lost
+# tunnel off.
+ip netns exec "$gw" $tools capture gw0 "$work/uplink7.bin" 2>"$work/capture7.log" &
+capture=$!
+pids+=($capture)
+wait_file "$work/uplink7.bin.ready" 5 || fail "no capture on the uplink"
+gwctl keychange
+ip netns exec "$gw" $tools resend "$work/uplink7.bin" 203.0.113.1 8 0 1 5 ||
+  fail "no acknowledgement of the gateway captured"
 gwctl silent
+while sleep 3; do ip netns exec "$gw" $tools resend "$work/uplink7.bin" 203.0.113.1 8 0 1 5; done &
+resender=$!
+pids+=($resender)
 wait_for "$work/driver3.log" "^event 11" 60 || fail "a silent gateway raised no event 11"
+kill "$resender"
 echo "tunnel end to end: ok"

@@ -9,10 +9,12 @@
 // a nonce, the key-index rule) shows.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstddef>
 #include <cstring>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "byte_order.h"
 #include "crypto/gost3410.h"
@@ -405,7 +407,8 @@ TEST_P(TunnelTable, KeyChangesOfTheGatewayAndTheClientFollowTheTable) {
 // says (one receive error, nothing sent, no key, index, window, deadline or
 // flag changed) and the current key's datagrams go on being taken, the
 // replayed key's not; the last generation again is acknowledged again and
-// changes nothing; a new master is taken whatever its generation.
+// changes nothing; a new master is taken whatever its generation. However
+// many key changes came after it, a master stays known.
 TEST_P(TunnelTable, KeyChangesSentAgainFollowTheTable) {
   SentFor(Outgoing(4, 1));
   enum Outcome { kTaken, kAckedAgain, kRefused };
@@ -414,6 +417,7 @@ TEST_P(TunnelTable, KeyChangesSentAgainFollowTheTable) {
     uint8_t generation;
     int master;  // 0 the handshake's receive master, else the gateway's n-th
     Outcome outcome;
+    uint32_t fresh = 0;  // key changes of new masters, each taken, before the row's
   };
   const Row rows[] = {
       {"key change 1", 1, 1, kTaken},
@@ -428,16 +432,23 @@ TEST_P(TunnelTable, KeyChangesSentAgainFollowTheTable) {
       {"that key change again", 1, 4, kAckedAgain},
       {"a new master, the generation far on", 200, 5, kTaken},
       {"key change 3 again, after it", 3, 3, kRefused},
+      {"key change 1 again, after 64 later ones", 1, 1, kRefused, 60},
+      {"key change 2 again, after 63 later ones", 2, 2, kRefused},
+      {"key change 1 again, after 300 later ones", 1, 1, kRefused, 236},
+      {"the handshake's master, after 301 key changes", 7, 0, kRefused},
   };
-  uint8_t masters[6][32];
-  memcpy(masters[0], s.gateway_master, 32);
-  for (int m = 1; m < 6; m++)
+  std::vector<std::array<uint8_t, 32>> masters(6 + 60 + 236);
+  memcpy(masters[0].data(), s.gateway_master, 32);
+  for (size_t m = 1; m < masters.size(); m++) {
     for (int i = 0; i < 32; i++) masters[m][i] = (uint8_t)(m * 61 + i * 7);
+    store_le16(masters[m].data(), (uint16_t)m);
+  }
+  size_t fresh_master = 6;
   // A data datagram of the gateway under master m.
   uint16_t id = 0x5000;
   auto data = [&](int m, uint8_t generation, uint32_t counter) {
     Session under = s;
-    memcpy(under.gateway_master, masters[m], 32);
+    memcpy(under.gateway_master, masters[m].data(), 32);
     return DataDatagram(under, Way::kToClient, generation, counter, InnerOf(Incoming(20, id++), false));
   };
   int current = 0;
@@ -447,6 +458,15 @@ TEST_P(TunnelTable, KeyChangesSentAgainFollowTheTable) {
   ASSERT_FALSE(Opened(last).empty());
   counter += Span(last.size());
   for (const Row &r : rows) {
+    for (uint32_t k = 0; k < r.fresh; k++) {
+      current = (int)fresh_master++;
+      generation++;
+      ASSERT_EQ(h.FromNet(h.GatewayFrame(ControlDatagram(s, Way::kToClient, kTypeKeyChange,
+                                                         generation, masters[current].data()))),
+                1u);
+      ASSERT_EQ(h.Drain().size(), 1u) << r.what << ": the acknowledgement of a new master";
+      counter = 0;
+    }
     h.Tick();  // a deadline moved by the key change would show
     h.Drain();  // the client's own key change after one it took
     uint8_t guard_before[sizeof guard], keys_before[sizeof client.keys];
@@ -455,7 +475,7 @@ TEST_P(TunnelTable, KeyChangesSentAgainFollowTheTable) {
     const uint8_t flags = client.session_flags;
     const uint32_t errors = filterstats.recverr, attempts = client.kc_attempts;
     EXPECT_EQ(h.FromNet(h.GatewayFrame(ControlDatagram(s, Way::kToClient, kTypeKeyChange,
-                                                       r.generation, masters[r.master]))),
+                                                       r.generation, masters[r.master].data()))),
               1u)
         << r.what;
     std::vector<Sent> sent = h.Drain();

@@ -11,7 +11,9 @@
 
 #include "byte_order.h"
 #include "crypto/magma_mgm.h"
+#include "drv_events.h"
 #include "kernel/filter/ip_helpers.h"
+#include "kernel/filter/master_ring.h"
 #include "kernel/filter/statistics.h"
 #include "kernel/filter/tunnel_client.h"
 #include "kernel/filter/tunnel_control.h"
@@ -706,8 +708,93 @@ TEST_P(Replay, AnEarlierKeyChangeSentAgainAfterALaterOneIsRefused) {
   EXPECT_TRUE(h.Drain().empty()) << "the client started a key change";
 }
 
+// A new master of the gateway that the session finds no memory to keep
+// ends the session with the event of a key change short of memory (the
+// service reconnects), its keys and masters gone, rather than being taken
+// with an earlier master forgotten.
+TEST_P(Replay, AKeyChangeWhoseMasterFindsNoMemoryEndsTheSession) {
+  // The receive side's memory is made with the first datagram.
+  ASSERT_EQ(h.FromNet(h.GatewayFrame(Datagram(1))), 1u);
+  h.Drain();
+  std::vector<uint32_t> events;
+  // Each key change finds the host's next allocation failing: the store's
+  // growth, or else its acknowledgement's, which is then not sent.
+  for (uint32_t n = 0; events.empty(); n++) {
+    ASSERT_LT(n, 4 * MASTER_INLINE_SLOTS) << "no key change found the memory short";
+    Bytes kc = h.gateway().KeyChange();
+    testhost::state().fail_alloc_at = 1;
+    ASSERT_EQ(h.FromNet(h.GatewayFrame(kc)), 1u);
+    testhost::state().fail_alloc_at = 0;
+    events = h.Events();
+    if (events.empty()) h.Drain();
+  }
+  EXPECT_EQ(events, std::vector<uint32_t>{DrvSendEvent_RECONNECT_KEYCHANGE_NOMEM});
+  EXPECT_TRUE(h.Drain().empty()) << "no acknowledgement of the key change";
+  EXPECT_EQ(client.state, zor::tunnel::kIdle);
+  EXPECT_EQ(client.session_flags & GUARD_KEYS_EXIST, 0);
+  const MasterRing wiped{};
+  EXPECT_EQ(memcmp(&client.recv_masters, &wiped, sizeof wiped), 0) << "the masters wiped";
+}
+
+// The gateway's acknowledgement of the client's key change, sent again once
+// that key change is done, again and again while the gateway is silent: a
+// receive error each time and no sign of life (no deadline moves, the wait
+// for a keep-alive answer goes on), so the tunnel is lost in the time it
+// takes without any answer.
+TEST_P(Replay, AnAcknowledgementSentAgainIsNoSignOfLife) {
+  ASSERT_EQ(h.FromNet(h.GatewayFrame(h.gateway().KeyChange())), 1u);
+  ASSERT_EQ(h.ToGateway(h.Drain()).size(), 1u) << "the acknowledgement";
+  h.Tick();
+  std::vector<TunnelPeer::Result> own = h.ToGateway(h.Drain());
+  ASSERT_EQ(own.size(), 1u);
+  ASSERT_EQ(own[0].kind, TunnelPeer::Kind::kKeyChange) << own[0].error;
+  ASSERT_EQ(own[0].replies.size(), 1u) << "the gateway's acknowledgement";
+  ASSERT_EQ(client.session_flags & (GUARD_KEYCHANGE | GUARD_NEW_MASTER), 0) << "not taken";
+  const Bytes ack = h.GatewayFrame(own[0].replies[0]);
+  const uint32_t limit = GUARD_KEEPALIVE_TICKS * (GUARD_KEEPALIVE_RETRIES + 1);
+  uint32_t ticks = 0;
+  std::vector<uint32_t> events;
+  for (; events.empty() && ticks <= 2 * limit; ticks++) {
+    if (ticks % 30 == 0) {
+      const uint32_t errors = filterstats.recverr, deadline = guard.recv_deadline,
+                     keepalive = guard.next_keepalive, retries = guard.keepalive_retries;
+      const uint8_t flags = client.session_flags;
+      ASSERT_EQ(h.FromNet(ack), 1u);
+      ASSERT_EQ(filterstats.recverr, errors + 1) << "tick " << ticks;
+      ASSERT_TRUE(h.Drain().empty()) << "tick " << ticks;
+      ASSERT_EQ(guard.recv_deadline, deadline) << "tick " << ticks;
+      ASSERT_EQ(guard.next_keepalive, keepalive) << "tick " << ticks;
+      ASSERT_EQ(guard.keepalive_retries, retries) << "tick " << ticks;
+      ASSERT_EQ(client.session_flags, flags) << "tick " << ticks;
+    }
+    h.Tick();
+    h.Drain();
+    events = h.Events();
+  }
+  EXPECT_EQ(events, std::vector<uint32_t>{DrvSendEvent_RECONNECT_NOKEEPALIVE});
+  EXPECT_LE(ticks, limit) << "the lost tunnel held off";
+}
+
 INSTANTIATE_TEST_SUITE_P(Modes, Replay, ::testing::Values(false, true),
                          [](const auto &info) { return info.param ? "Mgm" : "MacOfb"; });
+
+// The masters of a session that outgrew the record go with the filter when
+// it is unloaded while connected.
+TEST(ReceiveMasters, TheirMemoryGoesWithTheFilter) {
+  const long live = testhost::state().live_allocs;
+  {
+    Harness h;
+    ASSERT_TRUE(h.Connect());
+    for (uint32_t n = 0; n < 4 * MASTER_INLINE_SLOTS; n++) {
+      ASSERT_EQ(h.FromNet(h.GatewayFrame(h.gateway().KeyChange())), 1u);
+      ASSERT_EQ(h.ToGateway(h.Drain()).size(), 1u) << "the acknowledgement";
+    }
+    ASSERT_EQ(client.state, zor::tunnel::kConnected);
+    h.Drain();
+    Zor_cleanup_module();  // the adapter still bound
+    EXPECT_EQ(testhost::state().live_allocs, live);
+  }
+}
 
 TEST_P(Tunnel, PacketThatCannotBeWrappedIsDroppedNotSentInClear) {
   client.session_flags &= (uint8_t)~GUARD_KEYS_EXIST;
