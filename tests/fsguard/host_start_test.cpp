@@ -102,6 +102,7 @@ TEST(HostStart, ZornfhostRunsTheGuardBesideTheFilter) {
                                                                    << testing::PrintToString(host.lines());
   EXPECT_EQ(host.stop(), 0);
   const std::vector<std::string> expected = {
+      "zornfhost: uplink up0: its own stack answers no ARP now (arp_ignore 8, was 0)",
       "ZORNFFLT: init_module: Filter driver loading...",
       "ZORNFFLT: init_module: Filter driver loaded",
       "VUDIVUDI: init_module: Filter driver loading...",
