@@ -140,7 +140,11 @@ void FilterStop(void) {
 
 void FilterTimer(void) {
   if (!CLI_FilterStarted) return;
+  // The tick is read under the core lock (deadlines of the packet path, the
+  // tunnel's timers), so it moves under it.
+  DrvFilterLock(FLT_LOCK_CORE);
   INC_CURTICK();
+  DrvFilterUnLock(FLT_LOCK_CORE);
   if (ClientGetState() == CLIENT_STATE_CONNECTED) {
     DrvFilterLock(FLT_LOCK_CORE);
     tunnel_tick_locked();
