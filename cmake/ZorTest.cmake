@@ -3,6 +3,10 @@
 # One GoogleTest executable; every test case becomes a ctest test carrying the
 # given labels (the subsystem it proves, plus netns where namespaces are built),
 # once per count of library workers given (ZOR_TEST_WORKERS; default 0).
+# Label tsan marks the tests that the ThreadSanitizer build runs
+# (scripts/tsan.sh); `tsan_targets` builds what they need and nothing else.
+add_custom_target(tsan_targets)
+
 function(zor_test name)
   cmake_parse_arguments(T "" "TIMEOUT" "LABELS;SOURCES;LIBS;WORKERS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
@@ -10,6 +14,9 @@ function(zor_test name)
   target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR})
   target_compile_definitions(${name} PRIVATE
     ZOR_SOURCE_DIR="${CMAKE_SOURCE_DIR}" ZOR_BINARY_DIR="${CMAKE_BINARY_DIR}")
+  if(tsan IN_LIST T_LABELS)
+    add_dependencies(tsan_targets ${name})
+  endif()
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 300)
   endif()

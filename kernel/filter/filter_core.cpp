@@ -140,13 +140,11 @@ void FilterStop(void) {
 
 void FilterTimer(void) {
   if (!CLI_FilterStarted) return;
-  INC_CURTICK();
-  if (ClientGetState() == CLIENT_STATE_CONNECTED) {
-    DrvFilterLock(FLT_LOCK_CORE);
-    tunnel_tick_locked();
-    DrvFilterUnLock(FLT_LOCK_CORE);
-  }
+  // The tick and the tunnel's state are read and written under the core lock
+  // (the packet path's deadlines, the tunnel's timers), and so here.
   DrvFilterLock(FLT_LOCK_CORE);
+  INC_CURTICK();
+  tunnel_tick_locked();
   IPPortTimer(PORT_TERM);
   IPPortTimer(PORT_NET);
   FIREWALL_Timer();

@@ -25,7 +25,7 @@ using zor::offload::kVnetNeedsCsum;
 using zor::offload::Link;
 using zor::offload::plan_writes;
 
-constexpr uint8_t kAck = 0x10, kPsh = 0x08, kFin = 0x01, kSyn = 0x02, kCwr = 0x80;
+constexpr uint8_t kAck = 0x10, kPsh = 0x08, kFin = 0x01, kCwr = 0x80;
 const Bytes kTimestamps = {1, 1, 8, 10, 0, 0, 0, 1, 0, 0, 0, 2};
 
 Bytes Data(size_t n, uint8_t seed) {
