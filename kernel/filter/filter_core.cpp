@@ -15,6 +15,9 @@ extern "C" {
 
 ExtensionRecord *extension_data;
 uint32_t CLI_FilterStarted;
+// Advanced by the timer outside the locks; an aligned word is stored whole,
+// so a reader takes the tick before or after, and a deadline it is compared
+// with falls due one tick late at most.
 uint32_t curtick;
 uint8_t *handshakebuf;
 uint8_t *compbuf;
