@@ -144,12 +144,8 @@ void FilterStop(void) {
 void FilterTimer(void) {
   if (!CLI_FilterStarted) return;
   INC_CURTICK();
-  if (ClientGetState() == CLIENT_STATE_CONNECTED) {
-    DrvFilterLock(FLT_LOCK_CORE);
-    tunnel_tick_locked();
-    DrvFilterUnLock(FLT_LOCK_CORE);
-  }
   DrvFilterLock(FLT_LOCK_CORE);
+  tunnel_tick_locked();
   IPPortTimer(PORT_TERM);
   IPPortTimer(PORT_NET);
   FIREWALL_Timer();

@@ -461,8 +461,10 @@ using Handler = int32_t (*)(Request &);
 
 // Whether the handler runs under lock 0 too: those that change the tunnel
 // state (the client record, the guard, the proxy, the SYN-copy window) that
-// the packet path and the timer use under it. Lock 0 is taken after lock 1;
-// nothing these handlers call takes lock 0 or waits.
+// the packet path and the timer use under it, and those that read what the
+// packet path changes or frees (the error word, the address table, the
+// status text). Lock 0 is taken after lock 1; nothing these handlers call
+// takes lock 0 or waits.
 enum class Core : bool { kNo, kLocked };
 
 struct Route {
@@ -473,9 +475,9 @@ struct Route {
 
 // Indexed by request code; the check below keeps each entry at its code.
 constexpr Route kHandlers[] = {
-    {RQC_GETINFO, GetInfo},
+    {RQC_GETINFO, GetInfo, Core::kLocked},
     {RQC_GETCFGCON, GetCfgCon},
-    {RQC_GETSTAT, GetStat},
+    {RQC_GETSTAT, GetStat, Core::kLocked},
     {RQC_INIT, Init, Core::kLocked},
     {RQC_TEST, NotPossible},
     {RQC_TREATPACKET, TreatPacket, Core::kLocked},
@@ -515,7 +517,7 @@ constexpr Route kHandlers[] = {
     {RQC_SETAUTHTYPEEXT, SetAuthTypeExt},
     {RQC_SETCLIENTSOCKET, SetClientSocket, Core::kLocked},
     {RQC_GETDNS_SUFFIX, GetDnsSuffix},
-    {RQC_GETSTATUS_JSON, GetStatusJson},
+    {RQC_GETSTATUS_JSON, GetStatusJson, Core::kLocked},
     {RQC_SETFAILRATE, SetFailRate},
     {RQC_SETIPWHITELIST, SetIpWhiteList},
     {RQC_SETPROTOCOLSWHITELIST, SetProtocols},
