@@ -557,8 +557,11 @@ extern "C" int32_t internal_FilterGetInformation(uint32_t code, uint8_t *buffer,
   if (!CLI_FilterStarted) return DRV_NOT_POSSIBLE;
   if (lock) DrvFilterLock(FLT_LOCK_REQUEST);
   int32_t result = buffer ? Dispatch(code, buffer, length) : DRV_BAD_SIZE;
-  if (buffer && length >= kHead && Head(buffer)->magic == DRV_REQUEST_MAGIC)
+  if (buffer && length >= kHead && Head(buffer)->magic == DRV_REQUEST_MAGIC) {
+    DrvFilterLock(FLT_LOCK_CORE);   // the packet path and the timer change it
     Head(buffer)->state = client.state;
+    DrvFilterUnLock(FLT_LOCK_CORE);
+  }
   if (lock) DrvFilterUnLock(FLT_LOCK_REQUEST);
   return result;
 }
