@@ -15,10 +15,7 @@ extern "C" {
 
 ExtensionRecord *extension_data;
 uint32_t CLI_FilterStarted;
-// Advanced by the timer outside the locks; an aligned word is stored whole,
-// so a reader takes the tick before or after, and a deadline it is compared
-// with falls due one tick late at most.
-uint32_t curtick;
+uint32_t curtick;   // advanced by the timer under lock 0, read under it
 uint8_t *handshakebuf;
 uint8_t *compbuf;
 uint8_t *compack;
@@ -143,8 +140,8 @@ void FilterStop(void) {
 
 void FilterTimer(void) {
   if (!CLI_FilterStarted) return;
-  INC_CURTICK();
   DrvFilterLock(FLT_LOCK_CORE);
+  INC_CURTICK();
   tunnel_tick_locked();
   IPPortTimer(PORT_TERM);
   IPPortTimer(PORT_NET);
