@@ -6,7 +6,9 @@
 
 struct HostAdapter;
 
-// The filter's locks, by DrvFilterLock number.
+// The filter's locks, by DrvFilterLock number. Taken in this order: lock 1,
+// then lock 0, then lock 3; a request that changes the tunnel state holds
+// lock 0 inside lock 1.
 enum FilterLock : uint32_t {
   FLT_LOCK_CORE = 0,      // packet path, timer work, adapter changes, tunnel state
   FLT_LOCK_REQUEST = 1,   // a whole control request
