@@ -5,7 +5,7 @@
 namespace zor::pipeline {
 
 WorkerPool::WorkerPool(unsigned threads, size_t depth, Hooks hooks)
-    : hooks_(hooks), ring_(depth ? depth : 1) {
+    : hooks_(hooks), ring_(depth ? depth : 1), running_(threads, kIdle) {
   for (unsigned i = 0; i < threads; i++) threads_.emplace_back(&WorkerPool::Loop, this, i);
 }
 
@@ -39,10 +39,17 @@ bool WorkerPool::TrySubmit(Task task) {
   return true;
 }
 
+// Every task numbered below the target has been taken; done once none of
+// them is still running on a thread.
 void WorkerPool::Flush() {
   std::unique_lock<std::mutex> lock(mu_);
   const uint64_t target = submitted_;
-  ran_.wait(lock, [&] { return ran_count_ >= target; });
+  ran_.wait(lock, [&] {
+    if (taken_ < target) return false;
+    for (const uint64_t seq : running_)
+      if (seq < target) return false;
+    return true;
+  });
 }
 
 void WorkerPool::Loop(unsigned index) {
@@ -54,13 +61,14 @@ void WorkerPool::Loop(unsigned index) {
     const Task task = ring_[head_];
     head_ = (head_ + 1) % ring_.size();
     count_--;
+    running_[index] = taken_++;
     lock.unlock();
     room_.notify_one();
     if (hooks_.before) hooks_.before(index);
     task.fn(task.arg);
     if (hooks_.after) hooks_.after();
     lock.lock();
-    ran_count_++;
+    running_[index] = kIdle;
     ran_.notify_all();
   }
 }

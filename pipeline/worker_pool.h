@@ -52,8 +52,13 @@ class WorkerPool {
   std::condition_variable more_, room_, ran_;
   std::vector<Task> ring_;
   size_t head_ = 0, count_ = 0;
-  // Tasks submitted and tasks run (with their after hook) since the start.
-  uint64_t submitted_ = 0, ran_count_ = 0;
+  // Tasks submitted and tasks taken from the queue since the start: the
+  // queue hands them out in order, so the n-th taken is the n-th submitted.
+  uint64_t submitted_ = 0, taken_ = 0;
+  // Per thread, the number of the task it runs (with its after hook), or
+  // kIdle.
+  static constexpr uint64_t kIdle = UINT64_MAX;
+  std::vector<uint64_t> running_;
   bool stop_ = false;
   std::vector<std::thread> threads_;
 };

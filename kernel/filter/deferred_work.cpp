@@ -15,11 +15,16 @@ uint32_t FilterQueueWork(KERN_work *work) {
 
 void FilterWorkDone(void) { __atomic_sub_fetch(&outstanding, 1, __ATOMIC_SEQ_CST); }
 
-// Each round runs what was queued before it; works queue others only while
-// they have frames to pass on, which teardown no longer feeds.
+// Each round runs what was queued before it, the workers' after hooks too;
+// works queue others only while they have frames to pass on, which teardown
+// no longer feeds. A round that starts with none outstanding is the last:
+// every work queued ended before it, and it waits for their after hooks.
 void FilterSettleWork(void) {
-  do KERN_work_flush();
-  while (__atomic_load_n(&outstanding, __ATOMIC_SEQ_CST));
+  uint32_t left;
+  do {
+    left = __atomic_load_n(&outstanding, __ATOMIC_SEQ_CST);
+    KERN_work_flush();
+  } while (left);
 }
 
 }  // extern "C"

@@ -15,7 +15,7 @@ extern "C" {
 
 ExtensionRecord *extension_data;
 uint32_t CLI_FilterStarted;
-uint32_t curtick;
+uint32_t curtick;   // advanced by the timer under lock 0, read under it
 uint8_t *handshakebuf;
 uint8_t *compbuf;
 uint8_t *compack;

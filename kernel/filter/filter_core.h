@@ -6,7 +6,9 @@
 
 struct HostAdapter;
 
-// The filter's locks, by DrvFilterLock number.
+// The filter's locks, by DrvFilterLock number. Taken in this order: lock 1,
+// then lock 0, then lock 3; a request that changes the tunnel state holds
+// lock 0 inside lock 1.
 enum FilterLock : uint32_t {
   FLT_LOCK_CORE = 0,      // packet path, timer work, adapter changes, tunnel state
   FLT_LOCK_REQUEST = 1,   // a whole control request
@@ -47,7 +49,7 @@ constexpr uint32_t FLT_STATIC_SENDBUF_SIZE = 1600;
 extern "C" {
 extern ExtensionRecord *extension_data;
 extern uint32_t CLI_FilterStarted;
-extern uint32_t curtick;
+extern uint32_t curtick;  // advanced by the timer under lock 0; every reader holds lock 0
 extern uint8_t *handshakebuf;   // frames built inside it are never freed one by one
 extern uint8_t *compbuf;        // compression work area, not used by the filter
 extern uint8_t *compack;        // tunnel work packet

@@ -183,11 +183,7 @@ int32_t Disconnect(Request &r) {
     client.text = nullptr;
   }
   uint8_t before = client.state;
-  if (before == kConnected) {
-    DrvFilterLock(FLT_LOCK_CORE);
-    FIREWALL_RejectAllTcpVpnSessionsOnDisconnect();
-    DrvFilterUnLock(FLT_LOCK_CORE);
-  }
+  if (before == kConnected) FIREWALL_RejectAllTcpVpnSessionsOnDisconnect();
   ClientDisconnect(1);
   FilterClearVpnAdapter();
   if (As<DrvDisconnectRequest>(r)->clear_granted) memset(client.granted, 0, sizeof client.granted);
@@ -463,35 +459,44 @@ int32_t SetFilterParams(Request &r) {
 
 using Handler = int32_t (*)(Request &);
 
+// Whether the handler runs under lock 0 too: those that change the tunnel
+// state (the client record, the guard, the proxy, the SYN-copy window) that
+// the packet path and the timer use under it, and those that read what the
+// packet path changes or frees (the error word, the address table, the
+// status text). Lock 0 is taken after lock 1; nothing these handlers call
+// takes lock 0 or waits.
+enum class Core : bool { kNo, kLocked };
+
 struct Route {
   DrvRequestCode code;
   Handler handler;
+  Core core = Core::kNo;
 };
 
 // Indexed by request code; the check below keeps each entry at its code.
 constexpr Route kHandlers[] = {
-    {RQC_GETINFO, GetInfo},
+    {RQC_GETINFO, GetInfo, Core::kLocked},
     {RQC_GETCFGCON, GetCfgCon},
-    {RQC_GETSTAT, GetStat},
-    {RQC_INIT, Init},
+    {RQC_GETSTAT, GetStat, Core::kLocked},
+    {RQC_INIT, Init, Core::kLocked},
     {RQC_TEST, NotPossible},
-    {RQC_TREATPACKET, TreatPacket},
-    {RQC_MAKESYNRQ, MakeSynRq},
-    {RQC_MAKESYNRQ_CHECKAVAILABLE, MakeProbe},
-    {RQC_TREATSYNRQ_CHECKAVAILABLE, TreatProbe},
-    {RQC_MAKESYNOK, MakeSynOk},
-    {RQC_SETKEYS, SetKeys},
-    {RQC_DISCONNECT, Disconnect},
+    {RQC_TREATPACKET, TreatPacket, Core::kLocked},
+    {RQC_MAKESYNRQ, MakeSynRq, Core::kLocked},
+    {RQC_MAKESYNRQ_CHECKAVAILABLE, MakeProbe, Core::kLocked},
+    {RQC_TREATSYNRQ_CHECKAVAILABLE, TreatProbe, Core::kLocked},
+    {RQC_MAKESYNOK, MakeSynOk, Core::kLocked},
+    {RQC_SETKEYS, SetKeys, Core::kLocked},
+    {RQC_DISCONNECT, Disconnect, Core::kLocked},
     {RQC_UPDSENDREQ, NotPossible},
     {RQC_UPDGETANSW, UpdGetAnswer},
     {RQC_GETVESKCFG, GetVeskCfg},
     {RQC_GETVESKCFG_OTHER, GetVeskCfgOther},
     {RQC_GETLOCALCFG, GetLocalCfg},
     {RQC_SETLOCALCFG, SetLocalCfg},
-    {RQC_PCONNECTING, PConnecting},
-    {RQC_PCONNECTED, PConnected},
-    {RQC_PDISCONNECT, PDisconnect},
-    {RQC_RESETSTATE, ResetState},
+    {RQC_PCONNECTING, PConnecting, Core::kLocked},
+    {RQC_PCONNECTED, PConnected, Core::kLocked},
+    {RQC_PDISCONNECT, PDisconnect, Core::kLocked},
+    {RQC_RESETSTATE, ResetState, Core::kLocked},
     {RQC_GETFIREWALLINFO, GetFirewallInfo},
     {RQC_SETFILTERPARAMS, SetFilterParams},
     {RQC_SETVESKGATEWAY, Nothing},
@@ -502,17 +507,17 @@ constexpr Route kHandlers[] = {
     {RQC_GETGATEWAYBLOCK29, GetBlock29},
     {RQC_SETBLOCKNET, SetBlocknet},
     {RQC_CREATETRANSPORTKEY, CreateTransportKey},
-    {RQC_GETNEXTSYNPACKETNUMBER, NextSynNumber},
+    {RQC_GETNEXTSYNPACKETNUMBER, NextSynNumber, Core::kLocked},
     {RQC_GETACCESSLEVEL, GetAccessLevel},
-    {RQC_SETSYNVERSION, SetSynVersion},
+    {RQC_SETSYNVERSION, SetSynVersion, Core::kLocked},
     {RQC_SETTUNNELGROUP, SetTunnelGroup},
     {RQC_GETCOUNTRY_CODE, GetCountryCode},
     {RQC_SETMAGMAENABLED, SetMagmaEnabled},
     {RQC_SETHOSTWHITELIST, SetHostWhiteList},
     {RQC_SETAUTHTYPEEXT, SetAuthTypeExt},
-    {RQC_SETCLIENTSOCKET, SetClientSocket},
+    {RQC_SETCLIENTSOCKET, SetClientSocket, Core::kLocked},
     {RQC_GETDNS_SUFFIX, GetDnsSuffix},
-    {RQC_GETSTATUS_JSON, GetStatusJson},
+    {RQC_GETSTATUS_JSON, GetStatusJson, Core::kLocked},
     {RQC_SETFAILRATE, SetFailRate},
     {RQC_SETIPWHITELIST, SetIpWhiteList},
     {RQC_SETPROTOCOLSWHITELIST, SetProtocols},
@@ -537,7 +542,12 @@ int32_t Dispatch(uint32_t code, uint8_t *buffer, uint32_t length) {
   if (code > RQC_LAST_FRAMED) return DRV_NOT_POSSIBLE;
   Request r{buffer, buffer + kHead, length - kHead, 0, count};
   r.n = count < r.room ? count : r.room;
-  return kHandlers[code].handler(r);
+  const Route &route = kHandlers[code];
+  if (route.core == Core::kNo) return route.handler(r);
+  DrvFilterLock(FLT_LOCK_CORE);
+  const int32_t result = route.handler(r);
+  DrvFilterUnLock(FLT_LOCK_CORE);
+  return result;
 }
 
 }  // namespace
@@ -547,8 +557,11 @@ extern "C" int32_t internal_FilterGetInformation(uint32_t code, uint8_t *buffer,
   if (!CLI_FilterStarted) return DRV_NOT_POSSIBLE;
   if (lock) DrvFilterLock(FLT_LOCK_REQUEST);
   int32_t result = buffer ? Dispatch(code, buffer, length) : DRV_BAD_SIZE;
-  if (buffer && length >= kHead && Head(buffer)->magic == DRV_REQUEST_MAGIC)
+  if (buffer && length >= kHead && Head(buffer)->magic == DRV_REQUEST_MAGIC) {
+    DrvFilterLock(FLT_LOCK_CORE);   // the packet path and the timer change it
     Head(buffer)->state = client.state;
+    DrvFilterUnLock(FLT_LOCK_CORE);
+  }
   if (lock) DrvFilterUnLock(FLT_LOCK_REQUEST);
   return result;
 }

@@ -189,9 +189,8 @@ uint32_t ClientSetConnectKeys(const uint8_t *record, uint32_t n) {
   client.sock_port = keys->sock_port;
   client.dos_connect = DrvGetCurFtime(nullptr);
   client.session_end_tick = 0xFFFFFFFFu;
-  client.send_counter = 0;
-  client.state = kConnected;
   GuardStartSession();
+  client.state = kConnected;   // once the guard and the counters are the new session's
   return 1;
 }
 

@@ -152,12 +152,9 @@ int32_t ClientInit(uint8_t *record) {
   uint8_t previous = client.state;
   client.state = kInitialised;
   p_UseProxy = 0;
-
-  DrvFilterLock(FLT_LOCK_CORE);
   int32_t r = TreatReconfig(record);
   if (r < 0) {
     client.state = previous;   // a refused record leaves the connection as it was
-    DrvFilterUnLock(FLT_LOCK_CORE);
     return r;
   }
   if (r == 1) {
@@ -170,14 +167,12 @@ int32_t ClientInit(uint8_t *record) {
   memcpy(client_old_cli_dyncfg, client.DynCfg, sizeof client_old_cli_dyncfg);
   client.per_session[0] = client.per_session[1] = 0;
   client.variant = wire::kVariant17;
-  DrvFilterUnLock(FLT_LOCK_CORE);
   return 0;
 }
 
 int32_t ClientReInit(uint8_t *record) {
   FixMagic(record);
   if (client.state != kConnected) return CLIENT_NOT_CONNECTED;
-  DrvFilterLock(FLT_LOCK_CORE);
   int32_t r = TreatReconfig(record);
   if (r == 0) {
     const addr::DynCfgHead *dyn = addr::DynCfgOf(client.DynCfg);
@@ -189,7 +184,6 @@ int32_t ClientReInit(uint8_t *record) {
     }
   }
   if (r >= 0) client.per_session[0] = client.per_session[1] = 0;
-  DrvFilterUnLock(FLT_LOCK_CORE);
   return r;
 }
 

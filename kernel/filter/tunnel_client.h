@@ -166,7 +166,8 @@ enum ClientResult : int32_t {
   CLIENT_PEER_KEY_REFUSED = -22, // a peer key that is no point of the curve's group
 };
 
-// Milestones of a connection attempt.
+// Milestones of a connection attempt (ClientInit and ClientReInit with lock 0
+// held).
 int32_t ClientInit(uint8_t *record);
 int32_t ClientReInit(uint8_t *record);
 int32_t TreatReconfig(uint8_t *record);

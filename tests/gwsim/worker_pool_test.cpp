@@ -1,7 +1,8 @@
 // The worker pool: a task waiting on one thread holds none of the others
 // back (the queue is one, taken by whichever thread is free); a full queue
 // holds the submitter, or refuses a task offered without waiting; Flush
-// returns once every task and its after hook ran.
+// returns once every task submitted before it and its after hook ran, not
+// once as many tasks ran, later ones included.
 #include "pipeline/worker_pool.h"
 
 #include <gtest/gtest.h>
@@ -85,6 +86,26 @@ TEST(WorkerPool, AFullQueueHoldsTheSubmitterAndFlushWaitsForTheAfterHooks) {
   pool.Flush();
   EXPECT_EQ(gate.ran, 6);
   EXPECT_EQ(afters, 6) << "Flush returned before an after hook had run";
+}
+
+TEST(WorkerPool, FlushWaitsForAnOlderTaskThatALaterOneOvertakes) {
+  Gate gate;
+  WorkerPool pool(2, 4);
+  pool.Submit({Gate::Blocking, &gate});
+  ASSERT_TRUE(Eventually([&] { return gate.waiting == 1; }));
+  std::atomic<bool> flushed{false};
+  std::thread flusher([&] {
+    pool.Flush();
+    flushed = true;
+  });
+  std::this_thread::sleep_for(20ms);  // the flusher waits in Flush
+  pool.Submit({Gate::Quick, &gate});
+  EXPECT_TRUE(Eventually([&] { return gate.ran == 1; }));
+  std::this_thread::sleep_for(50ms);
+  EXPECT_FALSE(flushed) << "Flush returned while the task before it still ran";
+  gate.release();
+  flusher.join();
+  EXPECT_EQ(gate.ran, 2);
 }
 
 TEST(WorkerPool, AFullQueueRefusesATaskOfferedWithoutWaiting) {

@@ -61,12 +61,11 @@ std::vector<Sent> Harness::Drain() {
   FilterSettleWork();  // works may queue others
   Zor_net_inputoutput_CheckQueue();
   std::vector<Sent> out;
-  for (testhost::Netbuf *nb : testhost::state().taken) {
+  for (testhost::Netbuf *nb : testhost::take_handed_over()) {
     out.push_back({nb->to_network, nb->bytes});
     Zor_net_inputoutput_complete(nullptr, nb, nb->netdev);
     KERN_netbuf_free(nb);
   }
-  testhost::state().taken.clear();
   return out;
 }
 
