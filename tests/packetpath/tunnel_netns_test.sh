@@ -4,9 +4,10 @@
 # it while the gateway changes keys; the uplink shows only tunnel datagrams;
 # a corrupted datagram is refused and counted once as a receive error, and
 # so is a captured one sent again while ping goes on, and an earlier key
-# change of the gateway sent again after a later one, whose key's datagrams
-# stay refused; in-tunnel status 31 and 25, the access level and a silent
-# gateway raise their events.
+# change of the gateway sent again after a later one, and after 64 and 300
+# later ones, whose key's datagrams stay refused; in-tunnel status 31 and 25,
+# the access level and a silent gateway raise their events, the last also
+# while its captured acknowledgement is sent again.
 set -euo pipefail
 build=${1:?usage: tunnel_netns_test.sh BUILD_DIR}
 NETNS_PREFIX=pp
@@ -117,34 +118,32 @@ keychanges() {  # n: the gateway's key changes, one after another
   wait_more "$work/gwsim.log" "command keychange" $((made + $1 - 1)) 10 ||
     fail "the gateway made no $1 key changes"
 }
+# Sends key change 1 again, then the earlier key's data datagrams: one
+# receive error for the key change, one for each datagram, ping goes on.
+replay_step_1() {  # what came between, for the messages
+  read_receive_errors driver1
+  before=$errors
+  ip netns exec "$gw" $tools resend "$work/uplink.bin" 203.0.113.1 7 $((changes - 1)) 1 5 ||
+    fail "no key change of the gateway to send again"
+  ip netns exec "$cli" ping -q -c 3 -i 0.2 -W 2 198.51.100.10 >/dev/null ||
+    fail "ping after the key change of step 1 was sent again after $1"
+  read_receive_errors driver1
+  expect_eq "receive errors after key change 1 sent again after $1" "$errors" $((before + 1))
+  ip netns exec "$gw" $tools resend "$work/uplink.bin" 203.0.113.1 14 $((earlier - 8)) 8 5 ||
+    fail "no data datagrams of the earlier key to send again"
+  ip netns exec "$cli" ping -q -c 1 -W 2 198.51.100.10 >/dev/null ||
+    fail "ping after the earlier key's datagrams were sent again after $1"
+  read_receive_errors driver1
+  expect_eq "receive errors after the earlier key's datagrams, after $1" "$errors" $((before + 9))
+}
 keychanges 63
 ip netns exec "$cli" ping -q -c 3 -i 0.2 -W 2 198.51.100.10 >/dev/null ||
   fail "ping after 64 later key changes"
-read_receive_errors driver1
-before=$errors
-ip netns exec "$gw" $tools resend "$work/uplink.bin" 203.0.113.1 7 $((changes - 1)) 1 5 ||
-  fail "no key change of the gateway to send again"
-ip netns exec "$cli" ping -q -c 3 -i 0.2 -W 2 198.51.100.10 >/dev/null ||
-  fail "ping after the key change of step 1 was sent again after 64 later ones"
-read_receive_errors driver1
-expect_eq "receive errors after key change 1 sent again after 64 later ones" "$errors" $((before + 1))
+replay_step_1 "64 later key changes"
 keychanges 236
 ip netns exec "$cli" ping -q -c 3 -i 0.2 -W 2 198.51.100.10 >/dev/null ||
   fail "ping after 300 later key changes"
-read_receive_errors driver1
-before=$errors
-ip netns exec "$gw" $tools resend "$work/uplink.bin" 203.0.113.1 7 $((changes - 1)) 1 5 ||
-  fail "no key change of the gateway to send again"
-ip netns exec "$cli" ping -q -c 3 -i 0.2 -W 2 198.51.100.10 >/dev/null ||
-  fail "ping after the key change of step 1 was sent again after 300 later ones"
-read_receive_errors driver1
-expect_eq "receive errors after key change 1 sent again after 300 later ones" "$errors" $((before + 1))
-ip netns exec "$gw" $tools resend "$work/uplink.bin" 203.0.113.1 14 $((earlier - 8)) 8 5 ||
-  fail "no data datagrams of the earlier key to send again"
-ip netns exec "$cli" ping -q -c 1 -W 2 198.51.100.10 >/dev/null ||
-  fail "ping after the earlier key's datagrams were sent again after 300 key changes"
-read_receive_errors driver1
-expect_eq "receive errors after the earlier key's datagrams, 300 key changes on" "$errors" $((before + 9))
+replay_step_1 "300 later key changes"
 grep -q "^event" "$work/driver1.log" && fail "the key changes raised an event"
 
 # 5. The uplink carried only tunnel datagrams.
