@@ -81,43 +81,6 @@ ip netns exec "$cli" ping -q -c 3 -i 0.2 -W 2 198.51.100.10 >/dev/null || fail "
 read_receive_errors driver1
 expect_eq "receive errors after one datagram sent again" "$errors" $((before + 1))
 
-# 4. The gateway's key change of step 1, sent again after a later one, is
-# refused as one receive error: ping goes on under the later key, and the
-# earlier key's data datagrams (the last eight before the later key change)
-# sent again are refused, one receive error each.
-step "4. an earlier key change and its key's datagrams sent again"
-changes=$(ip netns exec "$gw" $tools count "$work/uplink.bin" 203.0.113.1 7)
-[ "$changes" -ge 1 ] || fail "no key change of the gateway captured"
-ip netns exec "$cli" ping -q -c 8 -i 0.2 -W 2 198.51.100.10 >/dev/null ||
-  fail "ping under the earlier key"
-earlier=$(ip netns exec "$gw" $tools count "$work/uplink.bin" 203.0.113.1 14)
-gwctl keychange
-wait_more "$work/gwsim.log" "command keychange" 1 5 || fail "the gateway took no second keychange"
-ip netns exec "$cli" ping -q -c 3 -i 0.2 -W 2 198.51.100.10 >/dev/null ||
-  fail "ping under the later key"
-read_receive_errors driver1
-before=$errors
-ip netns exec "$gw" $tools resend "$work/uplink.bin" 203.0.113.1 7 $((changes - 1)) 1 5 ||
-  fail "no key change of the gateway to send again"
-ip netns exec "$cli" ping -q -c 3 -i 0.2 -W 2 198.51.100.10 >/dev/null ||
-  fail "ping after the earlier key change was sent again"
-read_receive_errors driver1
-expect_eq "receive errors after the earlier key change sent again" "$errors" $((before + 1))
-ip netns exec "$gw" $tools resend "$work/uplink.bin" 203.0.113.1 14 $((earlier - 8)) 8 5 ||
-  fail "no data datagrams of the earlier key to send again"
-ip netns exec "$cli" ping -q -c 1 -W 2 198.51.100.10 >/dev/null ||
-  fail "ping after the earlier key's datagrams were sent again"
-read_receive_errors driver1
-expect_eq "receive errors after eight datagrams of the earlier key" "$errors" $((before + 9))
-# The same after 64 and after 300 later key changes of the gateway, made
-# without waiting: the session still knows the key change of step 1.
-keychanges() {  # n: the gateway's key changes, one after another
-  local made
-  made=$(grep -c "command keychange" "$work/gwsim.log" || true)
-  printf 'keychange\n%.0s' $(seq "$1") >"$work/gwctl"
-  wait_more "$work/gwsim.log" "command keychange" $((made + $1 - 1)) 10 ||
-    fail "the gateway made no $1 key changes"
-}
 # Sends key change 1 again, then the earlier key's data datagrams: one
 # receive error for the key change, one for each datagram, ping goes on.
 replay_step_1() {  # what came between, for the messages
@@ -135,6 +98,31 @@ replay_step_1() {  # what came between, for the messages
     fail "ping after the earlier key's datagrams were sent again after $1"
   read_receive_errors driver1
   expect_eq "receive errors after the earlier key's datagrams, after $1" "$errors" $((before + 9))
+}
+
+# 4. The gateway's key change of step 1, sent again after a later one, is
+# refused as one receive error: ping goes on under the later key, and the
+# earlier key's data datagrams (the last eight before the later key change)
+# sent again are refused, one receive error each.
+step "4. an earlier key change and its key's datagrams sent again"
+changes=$(ip netns exec "$gw" $tools count "$work/uplink.bin" 203.0.113.1 7)
+[ "$changes" -ge 1 ] || fail "no key change of the gateway captured"
+ip netns exec "$cli" ping -q -c 8 -i 0.2 -W 2 198.51.100.10 >/dev/null ||
+  fail "ping under the earlier key"
+earlier=$(ip netns exec "$gw" $tools count "$work/uplink.bin" 203.0.113.1 14)
+gwctl keychange
+wait_more "$work/gwsim.log" "command keychange" 1 5 || fail "the gateway took no second keychange"
+ip netns exec "$cli" ping -q -c 3 -i 0.2 -W 2 198.51.100.10 >/dev/null ||
+  fail "ping under the later key"
+replay_step_1 "a later key change"
+# The same after 64 and after 300 later key changes of the gateway, made
+# without waiting: the session still knows the key change of step 1.
+keychanges() {  # n: the gateway's key changes, one after another
+  local made
+  made=$(grep -c "command keychange" "$work/gwsim.log" || true)
+  printf 'keychange\n%.0s' $(seq "$1") >"$work/gwctl"
+  wait_more "$work/gwsim.log" "command keychange" $((made + $1 - 1)) 10 ||
+    fail "the gateway made no $1 key changes"
 }
 keychanges 63
 ip netns exec "$cli" ping -q -c 3 -i 0.2 -W 2 198.51.100.10 >/dev/null ||
