@@ -53,7 +53,10 @@ systemd-analyze verify /usr/lib/systemd/system/zornfhost.service /usr/lib/system
 version=$(sed -n 's/^project(solvarin VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
 [ "$(/usr/sbin/solvarind --version)" = "solvarind $version" ] || fail "solvarind --version from /usr"
 [ "$(/usr/sbin/zornfhost --version)" = "zornfhost $version" ] || fail "zornfhost --version from /usr"
-/usr/bin/solvarin-cli --help | grep -q "^usage: solvarin-cli " || fail "solvarin-cli --help from /usr"
+# Read whole before it is matched: grep -q ends at the first line, and a
+# later write of the program would then die of SIGPIPE under pipefail.
+cli_help=$(/usr/bin/solvarin-cli --help)
+grep -q "^usage: solvarin-cli " <<<"$cli_help" || fail "solvarin-cli --help from /usr"
 [ "$(readlink -f /usr/sbin/solvarind)" = /usr/lib/solvarin/solvarind ] || fail "solvarind's installation directory"
 for page in man8/solvarind.8 man8/zornfhost.8 man1/solvarin-cli.1; do
   warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "/usr/share/man/$page.gz" 2>&1 >/dev/null || true)
