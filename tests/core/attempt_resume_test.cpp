@@ -18,6 +18,7 @@
 
 #include "Service/common/core/client_commands.h"
 #include "Service/common/core/connect_requests.h"
+#include "Service/common/core/tunnel_settings.h"
 #include "Service/common/core/connection_stages.h"
 #include "Service/common/engine/engine_state.h"
 #include "cross/utils/ipc_server.h"
@@ -391,6 +392,22 @@ TEST_F(TunnelSettingsTest, AnAttemptHoldsTheSettingsUntilTheTunnelItBroughtUpHas
   EXPECT_FALSE(tunnel_settings_owner.attempt);
   command(other, IPC_CMD_SET_RULES, 32, 0, std::string("other-rules").append(21, '\0'));
   EXPECT_EQ(rulesText(id), "");
+}
+
+// A setting command of another user that passed the dispatcher's look at
+// the owner before the connect named it reaches the settings only after the
+// attempt's mark went: the owner is asked again there.
+TEST_F(TunnelSettingsTest, ASettingThatComesAfterTheOwnerIsNamedIsRefused) {
+  connectAs(id);
+  {
+    std::lock_guard<std::mutex> clients(mtx_reg_clients);
+    g_TunnelOwnerClientN = id;
+  }
+  bool ran = false;
+  EXPECT_FALSE(core::ChangeTunnelSettings(other, IPC_CMD_SET_RULES, [&] { ran = true; }));
+  EXPECT_FALSE(ran);
+  EXPECT_TRUE(core::ChangeTunnelSettings(id, IPC_CMD_SET_RULES, [&] { ran = true; }));
+  EXPECT_TRUE(ran);
 }
 
 TEST_F(TunnelSettingsTest, AStoppedAttemptOfAnotherUserIsNotResumed) {

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "Service/common/core/client_commands.h"
+#include "Service/common/core/connect_requests.h"
 #include "Service/common/engine/disconnect.h"
 #include "Service/common/engine/drv_channel.h"
 #include "Service/common/engine/engine_state.h"
@@ -30,7 +31,7 @@ enum Kind : unsigned {
 };
 
 // Taken inside mtx_process_message (a command) or mtx_connecting_vesk (a
-// connect); the filter's channel is taken inside it.
+// connect); the filter's channel and mtx_reg_clients are taken inside it.
 std::mutex mtx_tunnel_settings;
 
 unsigned kindOf(uint32_t code) {
@@ -101,6 +102,11 @@ bool ChangeTunnelSettings(int requester, uint32_t code, const std::function<void
   std::lock_guard<std::mutex> lock(mtx_tunnel_settings);
   TunnelSettingsOwner& o = tunnel_settings_owner;
   if (o.attempt && o.user != user) return false;
+  // The owner asked again under this lock: a connect names its tunnel's
+  // owner before its attempt's mark goes, so a command that passed the
+  // dispatcher's look at the owner before it was named cannot land
+  // on the tunnel once it is up.
+  if (!MayActOnTheTunnel(requester)) return false;
   takeFor(user, ("command " + std::to_string(code)).c_str());
   change();
   o.changed |= kindOf(code);
