@@ -32,10 +32,10 @@ Bytes Datagram(size_t n) {
 // with payload bytes [off, off + n).
 Bytes Piece(const Bytes &whole, uint32_t off, uint32_t n) {
   const uint32_t payload = (uint32_t)whole.size() - 20;
-  Bytes f(kVnet, 0);
-  f.insert(f.end(), whole.begin(), whole.begin() + 20);
-  f.insert(f.end(), whole.begin() + 20 + off, whole.begin() + 20 + off + n);
+  Bytes f(kVnet + 20 + n, 0);
   uint8_t *ip = f.data() + kVnet;
+  std::memcpy(ip, whole.data(), 20);
+  std::memcpy(ip + 20, whole.data() + 20 + off, n);
   store_be16(ip + 2, (uint16_t)(20 + n));
   store_be16(ip + 6, (uint16_t)(off / 8 | (off + n < payload ? 0x2000 : 0)));
   pp::Reseal(ip);
