@@ -19,7 +19,9 @@ void device_gone(const char *what, const std::string &name) {
     std::lock_guard<std::mutex> lock(mutex);
     if (!gone.insert(name).second) return;
   }
-  host_log("zornfhost: %s %s is gone: ending with status %d", what, name.c_str(), kExitDeviceGone);
+  host_log("zornfhost: %s %s is gone: ending with status %d (start zornfhost again once %s is back; "
+           "its service unit does so by itself)",
+           what, name.c_str(), kExitDeviceGone, name.c_str());
   kill(getpid(), SIGTERM);
 }
 
