@@ -48,6 +48,11 @@ def wait_host(seconds):
 
 def capture(ifname, path):
     s = socket.socket(socket.AF_PACKET, socket.SOCK_RAW, socket.htons(3))
+    # Room for a stream's frames while this process lags behind (a loaded
+    # machine, a sanitizer build): a frame the socket drops is missing from
+    # the capture, and a test that looks for it there fails.
+    SO_RCVBUFFORCE = 33
+    s.setsockopt(socket.SOL_SOCKET, SO_RCVBUFFORCE, 64 << 20)
     s.bind((ifname, 0))
     # SIGTERM may come while a write is under way (the handler then runs
     # inside it): it only ends the loop, and the file is closed on the way
